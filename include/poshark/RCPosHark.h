@@ -1,0 +1,207 @@
+// RCPosHark: one listener per POS channel.
+//
+// The listener takes the bytes a POS sends to its receipt printer (from a
+// serial port it opens itself, or from buffers the host hands to GotData),
+// removes the printer commands its command set describes, cuts the stream
+// into lines and calls the host back with each line.
+//
+// Threads: up to five workers per listener (serial reader, analyzer, writer,
+// port resume watcher, idle stop thread). The host calls the public
+// operations from one thread at a time; GotData must not be called from two
+// threads at once for one listener. The line callback runs on the writer
+// thread under csCallback and must return promptly.
+#pragma once
+
+#include <poshark/Export.h>
+#include <poshark/KeyRecords.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class RCSerialPort;
+class RCCmdSet;
+class RCDataQueue;
+class RCLineQueue;
+struct STRUCT_CmdSetInfo;
+namespace poshark::platform {
+class Event;
+}
+
+// Transaction event codes carried by every delivered line.
+enum : int {
+  POSHARK_EVENT_OVERFLOW = -2,  // the text "... %d bytes" replaced lost lines
+  POSHARK_EVENT_NONE = -1,
+  POSHARK_EVENT_START = 0,
+  POSHARK_EVENT_STOP = 1,
+  POSHARK_EVENT_VOID = 2,
+};
+
+class POSHARK_EXPORT RCPosHark {
+ public:
+  // Line callback: text (NUL-terminated, trimmed), time stamp of its bytes,
+  // DST flag, POS number, event code, extra block of the preprocess plug-in
+  // ("" when none). The pointers are valid only during the call.
+  using LineOutFt = unsigned short (*)(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo,
+                                       int nEvent, char* pExtra);
+  // Status callback: POS number and code (1 from KeyStop, 2 from KeyStart).
+  using ErrFt = unsigned short (*)(int nPOSNo, uint32_t dwCode);
+  // DST query, called with a null argument.
+  using DstFt = bool (*)(void*);
+  // Raw-record callback: length and bytes of each chunk the analyzer takes.
+  using TestListenFt = unsigned short (*)(int nLen, unsigned char* pData, SYSTEMTIME* pTime);
+
+  RCPosHark();
+  explicit RCPosHark(int nPOSNo);
+  virtual ~RCPosHark();
+  RCPosHark(const RCPosHark&) = delete;
+  RCPosHark& operator=(const RCPosHark&) = delete;
+
+  // Lifecycle.
+  void ListenStart(LineOutFt pfnLineOut, bool bHostFeed);
+  void ListenStop();
+  void KeyStop();
+  void KeyStart();
+  void StopEventThread();
+
+  // Setters and queries.
+  void SetErrFt(ErrFt pfn);
+  void SetDstFt(DstFt pfn);
+  void SetTestListenFt(TestListenFt pfn);
+  void SetGateOpenTime(uint32_t dwMs);
+  bool IsGraphMode();
+  bool IsPOSTextSenderMode();
+  void LoadIni();
+  void WriteIni();
+  // Text-sender streams are decoded (4-bit halves exchanged) instead of
+  // dropped. No operation switches it on; the host does, before ListenStart.
+  void SetSenderDecode(bool bOn) { bSenderDecode = bOn; }
+
+  // Serial port. hHandle carries an already open file descriptor as
+  // (void*)(intptr_t)(fd + 1), so that null means "none"; the listener then
+  // owns the descriptor. pszName is the device name for the port registry.
+  int OpenCom(int nPort, int nBaud, int nDataBits, int nStopBits, int nParity, void* hHandle,
+              char* pszName);
+  int CloseCom();
+  void BreakCom();
+  void ListenThread();
+
+  // Byte intake: the serial reader's entry, and the host's in host-feed mode.
+  void GotData(int nLen, unsigned char* pData);
+  void AddBuffAnalyze(unsigned char* pData, int nLen);
+
+  // Worker bodies.
+  void WriteThread();
+  void USBResumeThread();
+  void AnalyzeThread();
+
+  // Command sets.
+  int GetCmdSetNum();
+  bool GetCmdSetName(int nIndex, char* pszName, bool& bGraph);
+  bool GetCurCmdSetName(char* pszName);
+  int GetCurCmdSetNum();
+  bool SelectCmdSet(int nIndex);
+  bool SelectCmdSet(std::string strName);
+  bool IsGraphByName(const char* pszName);
+  bool IsSoftwarePOSByName(const char* pszName);
+
+  // Output code map: with a table, copies its 256 bytes; always switches the
+  // map on or off. Answers true.
+  bool EnableCodeMap(bool bOn, unsigned char* pTable);
+
+ protected:
+  void CreateMyEvent();
+  void CloseMyEvent();
+  bool WaitAnalyze();
+  bool WaitWrite();
+  void CheckModemStatus(void* hPort, int nIgnored);
+  void ReportModemStatus(uint32_t dwStatus);
+  void WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra);
+  int SpaceFilter(char* pszText);
+  void LoadCmds();
+  std::string GetWorkPath();
+  int Analyze(unsigned char* pBuf, int& nLen);
+
+ private:
+  int ReOpenCom();
+  void CheckComStat(void* hPort, int nIgnored);
+  int CheckErrDesert(uint32_t dwEvtMask);
+  void USBResumeStart();
+  void USBResumeStop();
+  int DecodeWChar(unsigned char* pSeq);
+  void DecodeGraph(int nLen, unsigned char* pData);
+
+  // Internal helpers (not part of the described interface).
+  void PrepareTrace();
+  void TraceWrite(int nLen, const unsigned char* pData);
+  void CutLines(int nLen, const unsigned char* pData);
+  void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
+  void RegisterPort(uint32_t nPort, uint32_t nState, const char* pszName);
+
+ protected:
+  friend class RCPosHarkTestAccess;  // white-box tests only
+
+  // State. Members are listed in the described order. Fields written by one
+  // thread and polled by another are atomics.
+  int nPOSNo = 0;
+  std::atomic<DstFt> pfnDstFt{nullptr};
+  bool bSenderDecode = false;
+  std::atomic<bool> bCodeMapOn{false};
+  unsigned char byCodeMap[256] = {};
+  std::atomic<uint32_t> dwGateOpenTime{1000};
+  std::atomic<uint32_t> dwOpenTick{0};
+  std::atomic<bool> bGateOpen{false};
+  int nStopPending = -1;      // analyzer thread only
+  bool bStartPending = false;  // analyzer thread only
+  std::atomic<bool> bResumeRun{false};
+  std::thread hResumeThread;
+  std::atomic<bool> bListenRun{false};
+  std::atomic<bool> bAnalyzeRun{false};
+  std::atomic<bool> bWriteRun{false};
+  std::thread hListenThread;
+  std::thread hAnalyzeThread;
+  std::thread hWriteThread;
+  std::atomic<bool> bStopEventRun{false};
+  std::thread hStopEventThread;
+  std::recursive_mutex csCallback;  // held around every call of pfnLineOut
+  std::unique_ptr<RCSerialPort> m_Serial;
+  std::string strWorkPath;
+  std::unique_ptr<RCCmdSet> pCurCmdSet;  // not locked: selected while not listening
+  SYSTEMTIME stCurTime = {};             // analyzer thread only
+  bool bCurDST = false;                  // analyzer thread only
+  std::string strDeviceName;
+  int nLineFill = 0;
+  std::string strTraceFile;
+  std::atomic<bool> bTrace{false};
+  std::atomic<LineOutFt> pfnLineOut{nullptr};
+  std::atomic<TestListenFt> pfnTestListen{nullptr};
+  std::atomic<ErrFt> pfnErrFt{nullptr};
+  std::unique_ptr<unsigned char[]> pLineBuf;      // 4001 bytes
+  std::unique_ptr<unsigned char[]> pAnalyzeBuf;   // 100001 bytes, analyzer thread
+  std::unique_ptr<unsigned char[]> pWriteBuf;     // 100001 bytes, writer thread
+  std::unique_ptr<unsigned char[]> pGraphBuf;     // 50001 bytes
+  int nGraphLen = 0;
+  unsigned char bySeq[4] = {};
+  int nSeqLen = 0;
+  int nSeqLeft = 0;
+  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;  // kind 1
+  std::unique_ptr<RCLineQueue> m_WriteQueue;    // kind 2
+  std::vector<STRUCT_CmdSetInfo*> m_CmdSetList;  // owned elements
+  std::unique_ptr<poshark::platform::Event> hAnalyzeEvent;     // auto-reset
+  std::unique_ptr<poshark::platform::Event> hWriteEvent;       // auto-reset
+  std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset
+  std::unique_ptr<poshark::platform::Event> hResumeStopEvent;  // manual-reset
+  std::unique_ptr<poshark::platform::Event> hPortLostEvent;    // manual-reset
+  std::atomic<bool> bStarted{false};
+  std::atomic<bool> bRunning{false};
+  int nComPort = 0;
+  int nBaudRate = 0;
+  int nDataBits = 0;
+  int nStopBits = 0;
+  int nParity = 0;
+  void* hComHandle = nullptr;
+};

@@ -1,0 +1,45 @@
+// Events with Win32 semantics: manual-reset events stay set until Reset,
+// auto-reset events let exactly one wait through and clear themselves.
+// Each event is an eventfd, so a waiter can poll a device and its events at
+// once (the serial reader waits on its port and its break event).
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+namespace poshark::platform {
+
+inline constexpr int kInfinite = -1;
+inline constexpr int kWaitTimeout = -1;
+
+class Event {
+ public:
+  enum Kind { kManualReset, kAutoReset };
+  explicit Event(Kind kind, bool bInitiallySet = false);
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void Set();
+  void Reset();
+  // Waits until the event is set or nTimeoutMs pass (kInfinite: no limit).
+  // True when signalled; an auto-reset event is consumed.
+  bool Wait(int nTimeoutMs = kInfinite);
+  bool IsManualReset() const { return kind_ == kManualReset; }
+  // Readable while the event is set. For poll(2) only; use TryConsume to take it.
+  int fd() const { return fd_; }
+  // Takes the signal if the event is set now: true when taken (manual-reset
+  // events stay set). Used after poll reported fd() readable.
+  bool TryConsume();
+
+ private:
+  Kind kind_;
+  int fd_;
+};
+
+// Waits until one of the events is set or nTimeoutMs pass. Answers the index
+// of the signalled event (the lowest index when several are set; an
+// auto-reset event is consumed), or kWaitTimeout. Null entries are skipped.
+int WaitForAny(std::initializer_list<Event*> events, int nTimeoutMs);
+
+}  // namespace poshark::platform

@@ -15,6 +15,7 @@ inline constexpr int kWaitTimeout = -1;
 class Event {
  public:
   enum Kind { kManualReset, kAutoReset };
+  // Throws std::system_error when no eventfd can be had (descriptor limit).
   explicit Event(Kind kind, bool bInitiallySet = false);
   ~Event();
   Event(const Event&) = delete;
@@ -40,6 +41,8 @@ class Event {
 // Waits until one of the events is set or nTimeoutMs pass. Answers the index
 // of the signalled event (the lowest index when several are set; an
 // auto-reset event is consumed), or kWaitTimeout. Null entries are skipped.
+// Interrupted polls are resumed with the time left; a signal taken by another
+// waiter first does not end the wait early.
 int WaitForAny(std::initializer_list<Event*> events, int nTimeoutMs);
 
 }  // namespace poshark::platform

@@ -4,6 +4,7 @@
 // once (the serial reader waits on its port and its break event).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 
@@ -15,6 +16,7 @@ inline constexpr int kWaitTimeout = -1;
 class Event {
  public:
   enum Kind { kManualReset, kAutoReset };
+  // Throws std::system_error when no eventfd can be had (descriptor limit).
   explicit Event(Kind kind, bool bInitiallySet = false);
   ~Event();
   Event(const Event&) = delete;
@@ -35,11 +37,18 @@ class Event {
  private:
   Kind kind_;
   int fd_;
+  // Bumped (release) by Set and read (acquire) by every successful wait, so
+  // what the setter wrote before Set is visible to the woken thread also in
+  // the language's memory model (and to ThreadSanitizer, which does not see
+  // a poll as synchronisation).
+  std::atomic<uint64_t> nSetCount_{0};
 };
 
 // Waits until one of the events is set or nTimeoutMs pass. Answers the index
 // of the signalled event (the lowest index when several are set; an
 // auto-reset event is consumed), or kWaitTimeout. Null entries are skipped.
+// Interrupted polls are resumed with the time left; a signal taken by another
+// waiter first does not end the wait early.
 int WaitForAny(std::initializer_list<Event*> events, int nTimeoutMs);
 
 }  // namespace poshark::platform

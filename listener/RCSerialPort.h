@@ -1,0 +1,62 @@
+// RCSerialPort: the listener's serial port object (m_Serial). It opens and
+// configures one port and owns the break event that makes the serial reader
+// stop waiting.
+//
+// Threads: Open, Close and Purge run on the host thread or on the port resume
+// watcher, while no reader uses the port (the stop paths join the reader
+// first); Break may be called from any thread. The reader takes its own
+// reference to the open port (Port()), so a Close on another thread can never
+// pull the descriptor away in the middle of a wait: the descriptor closes
+// when the last reference goes.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace poshark::platform {
+class Event;
+class SerialPort;
+}  // namespace poshark::platform
+
+class RCSerialPort {
+ public:
+  RCSerialPort();
+  ~RCSerialPort();
+  RCSerialPort(const RCSerialPort&) = delete;
+  RCSerialPort& operator=(const RCSerialPort&) = delete;
+
+  // Opens port nPort (1 = COM1, found through the port map) or adopts the
+  // descriptor hHandle carries ((void*)(intptr_t)(fd + 1); the port object
+  // then owns it) and configures it. Stop-bit and parity codes as OpenCom
+  // takes them; out-of-range codes fall back to 0, data bits outside 5..8 to
+  // 8. Already open: with no handle answers 1 and changes nothing; with a
+  // handle closes first. Answers 1 when open, 0 otherwise.
+  int Open(int nPort, int nBaud, int nDataBits, int nStopBits, int nParity, void* hHandle);
+  // Sets the break event, drops DTR, purges and releases the port. Always 1.
+  int Close();
+  // Discards both directions and any read under way, when open.
+  void Purge();
+  // Sets the break event (if it exists): a waiting reader stops.
+  void Break();
+
+  // The open port, or null. The reader keeps this reference while it runs.
+  std::shared_ptr<poshark::platform::SerialPort> Port() const;
+  // The break event; null until the first Open.
+  poshark::platform::Event* BreakEvent() const { return hBreakEvent.get(); }
+  bool IsOpen() const { return bOpened.load(); }
+
+ private:
+  mutable std::mutex csPort;                              // guards hPort
+  std::shared_ptr<poshark::platform::SerialPort> hPort;  // the open port, or null
+  // Manual-reset; created by the first Open, reset by every later Open,
+  // closed by the destructor.
+  std::unique_ptr<poshark::platform::Event> hBreakEvent;
+  std::atomic<bool> bOpened{false};  // open and configured
+  // A port opened from a host's descriptor is reopened by its device path
+  // when the port map has no entry for its number: the descriptor itself is
+  // gone once the port was closed.
+  int nHandlePort = 0;
+  std::string strHandlePath;
+};

@@ -120,25 +120,6 @@ int CallParamAnalyze(PFN_ParamAnalyze pfn, unsigned char* pData, int nCount, int
   return CMD_DISCARD;
 }
 
-bool CallBarcodeAnalyze(PFN_BarcodeAnalyze pfn, const unsigned char* pBytes, int nCount,
-                        std::string* pOut) {
-  if (nCount < 0) return false;
-  const size_t nBlock = 2 * static_cast<size_t>(nCount);
-  // One spare byte so that a zero-length block still has an address.
-  std::unique_ptr<unsigned char[]> pBlock(new unsigned char[nBlock + 1]());
-  if (nCount > 0) std::memcpy(pBlock.get(), pBytes, static_cast<size_t>(nCount));
-  int nOutStart = 0;
-  int nOutLen = nCount;
-  int nAnswer = pfn(pBlock.get(), nCount, &nOutStart, &nOutLen) & 0xFFFF;
-  if (nAnswer != CMD_DONE) return false;
-  if (nOutStart < 0 || nOutLen < 0 ||
-      static_cast<uint64_t>(nOutStart) + static_cast<uint64_t>(nOutLen) > nBlock)
-    return false;
-  pOut->assign(reinterpret_cast<const char*>(pBlock.get()) + nOutStart,
-               static_cast<size_t>(nOutLen));
-  return true;
-}
-
 bool CallPreprocess(PFN_Preprocess pfn, unsigned char* pData, int nLen, int nEvent,
                     PreprocessOut* pOut) {
   unsigned char* pOutData = nullptr;

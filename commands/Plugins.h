@@ -62,13 +62,6 @@ std::string FindPluginFile(const std::string& strLibrary, const std::string& str
 int CallParamAnalyze(PFN_ParamAnalyze pfn, unsigned char* pData, int nCount, int* pStart,
                      int* pParamLen);
 
-// Runs the barcode transform on the nCount bytes at pBytes (the barcode's
-// start and parameter bytes) in a fresh block of 2 * nCount bytes. True, with
-// *pOut holding the transformed data, when it answered 2 with an out range
-// inside the block; false (data to be used unchanged) otherwise.
-bool CallBarcodeAnalyze(PFN_BarcodeAnalyze pfn, const unsigned char* pBytes, int nCount,
-                        std::string* pOut);
-
 // Outcome of the preprocess plug-in for one record. pData and pExtra point
 // into the plug-in's memory and must be copied at once.
 struct PreprocessOut {

@@ -107,50 +107,6 @@ TEST(ParamMeasure, AnswersOutsideOneToThreeDiscard) {
     EXPECT_EQ(Measure(nAnswer, 0, 1, 4, &nStart, &nLength), CMD_DISCARD) << nAnswer;
 }
 
-// Barcode transforms standing in for plug-ins.
-int g_nOutStart = 0;
-int g_nOutLen = 0;
-int g_nBarcodeAnswer = 2;
-int FakeBarcode(unsigned char* pBuf, int nCount, int* pOutStart, int* pOutLen) {
-  for (int i = 0; i < nCount; ++i) pBuf[nCount + i] = static_cast<unsigned char>(pBuf[i] + 1);
-  *pOutStart = g_nOutStart;
-  *pOutLen = g_nOutLen;
-  return g_nBarcodeAnswer;
-}
-
-TEST(BarcodeTransform, TakesTheOutRangeInsideTheBlock) {
-  const unsigned char bytes[] = {'a', 'b', 'c'};
-  std::string strOut;
-  g_nBarcodeAnswer = 2;
-  g_nOutStart = 3;
-  g_nOutLen = 3;
-  ASSERT_TRUE(CallBarcodeAnalyze(&FakeBarcode, bytes, 3, &strOut));
-  EXPECT_EQ(strOut, "bcd");
-  g_nOutStart = 0;
-  g_nOutLen = 6;  // the whole block
-  ASSERT_TRUE(CallBarcodeAnalyze(&FakeBarcode, bytes, 3, &strOut));
-  EXPECT_EQ(strOut, "abcbcd");
-}
-
-TEST(BarcodeTransform, RejectsRangesOutsideTheBlockAndOtherAnswers) {
-  const unsigned char bytes[] = {'a', 'b', 'c'};
-  std::string strOut = "untouched";
-  g_nBarcodeAnswer = 2;
-  for (auto range : std::vector<std::pair<int, int>>{{4, 3}, {-1, 2}, {0, -1}, {0, 7},
-                                                      {0x7fffffff, 0x7fffffff}}) {
-    g_nOutStart = range.first;
-    g_nOutLen = range.second;
-    EXPECT_FALSE(CallBarcodeAnalyze(&FakeBarcode, bytes, 3, &strOut));
-  }
-  g_nOutStart = 0;
-  g_nOutLen = 3;
-  g_nBarcodeAnswer = 1;
-  EXPECT_FALSE(CallBarcodeAnalyze(&FakeBarcode, bytes, 3, &strOut));
-  g_nBarcodeAnswer = 0x20001;
-  EXPECT_FALSE(CallBarcodeAnalyze(&FakeBarcode, bytes, 3, &strOut));
-  EXPECT_EQ(strOut, "untouched");
-}
-
 // Preprocess functions standing in for plug-ins.
 unsigned char* g_pOut = nullptr;
 int g_nOutCount = 0;

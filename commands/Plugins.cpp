@@ -120,38 +120,4 @@ int CallParamAnalyze(PFN_ParamAnalyze pfn, unsigned char* pData, int nCount, int
   return CMD_DISCARD;
 }
 
-bool CallPreprocess(PFN_Preprocess pfn, unsigned char* pData, int nLen, int nEvent,
-                    PreprocessOut* pOut) {
-  unsigned char* pOutData = nullptr;
-  int nOutLen = 0;
-  unsigned char* pExtra = nullptr;
-  int nExtraLen = 0;
-  int nNewEvent = nEvent;
-  pfn(pData, nLen, &pOutData, &nOutLen, &pExtra, &nExtraLen, &nNewEvent);
-  if (!pOutData || nOutLen < 0 || nOutLen > kMaxPreprocessedLen) return false;
-  pOut->pData = pOutData;
-  pOut->nLen = nOutLen;
-  pOut->nEvent = nNewEvent;
-  if (pExtra && nExtraLen > 0) {
-    pOut->pExtra = pExtra;
-    pOut->nExtraLen = nExtraLen < kMaxExtraLen ? nExtraLen : kMaxExtraLen;
-  } else {
-    pOut->pExtra = nullptr;
-    pOut->nExtraLen = 0;
-  }
-  return true;
-}
-
-int CallOutputFilter(PFN_Filter pfn, unsigned char* pBuf, int nLen, int nCapacity) {
-  if (nLen < 0) nLen = 0;
-  if (nLen > nCapacity) nLen = nCapacity;
-  pBuf[nLen] = 0;
-  pBuf[nCapacity] = 0;
-  pfn(reinterpret_cast<char*>(pBuf), nCapacity);
-  pBuf[nCapacity] = 0;  // whatever the filter did, the text ends in the room
-  if (pBuf[nLen] == 0) return nLen;
-  const void* pEnd = std::memchr(pBuf + nLen, 0, static_cast<size_t>(nCapacity - nLen) + 1);
-  return static_cast<int>(static_cast<const unsigned char*>(pEnd) - pBuf);
-}
-
 }  // namespace poshark::commands

@@ -1,6 +1,5 @@
 // Plug-in libraries of a command set: reading the [Main] keys that name them,
-// finding the library files, and calling their entry points with every
-// answer and count checked before use.
+// finding the library files, and checking what a parameter measure answers.
 //
 // A command set names up to three libraries: the analyzer plug-in
 // ("UseDll": type-3 parameter measures and the barcode transform), the
@@ -15,14 +14,6 @@
 #include <string_view>
 
 namespace poshark::commands {
-
-// Largest record the writer can take (its buffer holds 100000 bytes and a
-// NUL); a preprocessed record longer than that is dropped at push time, so
-// it cannot block the records behind it.
-inline constexpr int kMaxPreprocessedLen = 100000;
-// Largest extra block kept: the writer hands it to the host as a string in a
-// 260-byte buffer, so one byte stays for the NUL.
-inline constexpr int kMaxExtraLen = 259;
 
 // What one [Main] plug-in key says.
 struct PluginKey {
@@ -61,28 +52,5 @@ std::string FindPluginFile(const std::string& strLibrary, const std::string& str
 // end is unknown then.
 int CallParamAnalyze(PFN_ParamAnalyze pfn, unsigned char* pData, int nCount, int* pStart,
                      int* pParamLen);
-
-// Outcome of the preprocess plug-in for one record. pData and pExtra point
-// into the plug-in's memory and must be copied at once.
-struct PreprocessOut {
-  unsigned char* pData = nullptr;
-  int nLen = 0;
-  unsigned char* pExtra = nullptr;  // null exactly when nExtraLen is 0
-  int nExtraLen = 0;                // 0..kMaxExtraLen
-  int nEvent = -1;
-};
-
-// Calls the preprocess entry for a record. False when the record is to be
-// dropped: out data left null, a negative out count, or more than
-// kMaxPreprocessedLen bytes. An extra block with a null pointer or a count
-// below 1 counts as none; a longer one is cut to kMaxExtraLen bytes.
-bool CallPreprocess(PFN_Preprocess pfn, unsigned char* pData, int nLen, int nEvent,
-                    PreprocessOut* pOut);
-
-// Calls the output filter on the writer's buffer (text of nLen bytes plus a
-// NUL, nCapacity bytes of room, pBuf[nCapacity] a spare NUL). Answers where
-// the text now ends: nLen, or further when the filter wrote past nLen (up to
-// the first NUL after it). The result is never above nCapacity.
-int CallOutputFilter(PFN_Filter pfn, unsigned char* pBuf, int nLen, int nCapacity);
 
 }  // namespace poshark::commands

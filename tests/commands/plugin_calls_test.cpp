@@ -1,6 +1,6 @@
-// Plug-in keys of a command set and the checks around every plug-in call:
-// answers outside 1..3 and counts that do not fit never reach the analyzer,
-// the write queue or the writer.
+// Plug-in keys of a command set and the checks on a parameter measure's
+// answer: answers outside 1..3 and ranges that do not fit never reach the
+// analyzer.
 #include "commands/Plugins.h"
 
 #include <gtest/gtest.h>
@@ -105,103 +105,6 @@ TEST(ParamMeasure, AnswersOutsideOneToThreeDiscard) {
   EXPECT_EQ(Measure(3, 0, 0, 4, &nStart, &nLength), CMD_DISCARD);
   for (int nAnswer : {0, 4, 5, 7, 0xFFFF, -1, 0x10000})
     EXPECT_EQ(Measure(nAnswer, 0, 1, 4, &nStart, &nLength), CMD_DISCARD) << nAnswer;
-}
-
-// Preprocess functions standing in for plug-ins.
-unsigned char* g_pOut = nullptr;
-int g_nOutCount = 0;
-unsigned char* g_pExtra = nullptr;
-int g_nExtraCount = 0;
-int g_nNewEvent = -1;
-int FakePreprocess(unsigned char*, int, unsigned char** ppOut, int* pOutCount,
-                   unsigned char** ppExtra, int* pExtraCount, int* pEvent) {
-  *ppOut = g_pOut;
-  *pOutCount = g_nOutCount;
-  *ppExtra = g_pExtra;
-  *pExtraCount = g_nExtraCount;
-  *pEvent = g_nNewEvent;
-  return 0;
-}
-
-TEST(Preprocess, DropsRecordsWithoutUsableOutput) {
-  unsigned char text[] = "abc";
-  std::vector<unsigned char> huge(kMaxPreprocessedLen + 1, 'x');
-  PreprocessOut out;
-  g_pExtra = nullptr;
-  g_nExtraCount = 0;
-  g_pOut = nullptr;
-  g_nOutCount = 3;
-  EXPECT_FALSE(CallPreprocess(&FakePreprocess, text, 3, -1, &out));
-  g_pOut = text;
-  g_nOutCount = -1;
-  EXPECT_FALSE(CallPreprocess(&FakePreprocess, text, 3, -1, &out));
-  g_pOut = huge.data();
-  g_nOutCount = static_cast<int>(huge.size());
-  EXPECT_FALSE(CallPreprocess(&FakePreprocess, text, 3, -1, &out));
-  g_nOutCount = kMaxPreprocessedLen;
-  EXPECT_TRUE(CallPreprocess(&FakePreprocess, text, 3, -1, &out));
-}
-
-TEST(Preprocess, ExtraBlockIsCheckedAndBounded) {
-  unsigned char text[] = "abc";
-  std::vector<unsigned char> block(1000, 'e');
-  PreprocessOut out;
-  g_pOut = text;
-  g_nOutCount = 2;
-  g_nNewEvent = 2;
-
-  g_pExtra = block.data();
-  g_nExtraCount = 5;
-  ASSERT_TRUE(CallPreprocess(&FakePreprocess, text, 3, -1, &out));
-  EXPECT_EQ(out.pData, text);
-  EXPECT_EQ(out.nLen, 2);
-  EXPECT_EQ(out.nEvent, 2);
-  EXPECT_EQ(out.pExtra, block.data());
-  EXPECT_EQ(out.nExtraLen, 5);
-
-  g_nExtraCount = 1000;
-  ASSERT_TRUE(CallPreprocess(&FakePreprocess, text, 3, -1, &out));
-  EXPECT_EQ(out.nExtraLen, kMaxExtraLen);
-
-  g_nExtraCount = -4;
-  ASSERT_TRUE(CallPreprocess(&FakePreprocess, text, 3, -1, &out));
-  EXPECT_EQ(out.pExtra, nullptr);
-  EXPECT_EQ(out.nExtraLen, 0);
-
-  g_pExtra = nullptr;  // a count without a block is no block
-  g_nExtraCount = 50;
-  ASSERT_TRUE(CallPreprocess(&FakePreprocess, text, 3, -1, &out));
-  EXPECT_EQ(out.pExtra, nullptr);
-  EXPECT_EQ(out.nExtraLen, 0);
-}
-
-int FakeFilterGrow(char* pBuf, int nCapacity) {
-  size_t n = strnlen(pBuf, static_cast<size_t>(nCapacity));
-  if (n + 3 < static_cast<size_t>(nCapacity)) std::memcpy(pBuf + n, "+++", 4);
-  return 0;
-}
-int FakeFilterFill(char* pBuf, int nCapacity) {
-  std::memset(pBuf, 'f', static_cast<size_t>(nCapacity));  // no NUL left in the room
-  return 0;
-}
-int FakeFilterUpper(char* pBuf, int nCapacity) {
-  for (int i = 0; i < nCapacity && pBuf[i]; ++i)
-    if (pBuf[i] >= 'a' && pBuf[i] <= 'z') pBuf[i] = static_cast<char>(pBuf[i] - 32);
-  return 0;
-}
-
-TEST(OutputFilter, TextEndFollowsWhatTheFilterWrote) {
-  std::vector<unsigned char> buf(17, 0xEE);
-  std::memcpy(buf.data(), "ab\0cd", 5);
-  EXPECT_EQ(CallOutputFilter(&FakeFilterUpper, buf.data(), 5, 16), 5);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data()), 5), std::string("AB\0cd", 5));
-
-  std::memcpy(buf.data(), "abc", 3);
-  EXPECT_EQ(CallOutputFilter(&FakeFilterGrow, buf.data(), 3, 16), 6);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data())), "abc+++");
-
-  EXPECT_EQ(CallOutputFilter(&FakeFilterFill, buf.data(), 3, 16), 16);
-  EXPECT_EQ(buf[16], 0);
 }
 
 }  // namespace

@@ -42,8 +42,17 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kQuietTime = std::chrono::milliseconds(3500);
 
 // With --pace none the feeder stays at most this many bytes ahead of the
-// analyzer, so that a large input is not queued whole in memory.
-constexpr uint64_t kFeedWindow = 64 * 1024;
+// analyzer: more than the listener's line buffer holds (4000 bytes) plus one
+// block, so that an unfinished line never stalls it, and few enough lines
+// that the analyzer cannot outrun a writer that is not yet scheduled.
+constexpr uint64_t kFeedWindow = 6 * 1024;
+
+// With --pace none the feeder also waits while more than this many chunks
+// taken by the analyzer have not come out of the writer as lines. The
+// listener drops the whole write queue once it holds 15000 bytes; a POS
+// never sends that fast, but a file fed at full speed would outrun the
+// writer thread whenever it is not scheduled.
+constexpr int64_t kMaxInFlight = 64;
 
 // Lines waiting for the main thread. The writer thread blocks while this
 // many are waiting (it must not lose them); a host that prints cannot fall
@@ -105,6 +114,8 @@ class LineSink {
 LineSink* g_sink = nullptr;
 std::atomic<int64_t> g_last_activity_ms{0};
 std::atomic<uint64_t> g_analyzed_bytes{0};
+std::atomic<uint64_t> g_chunks{0};  // chunks the analyzer took
+std::atomic<uint64_t> g_lines{0};   // lines the writer delivered
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_signalled{false};
 std::mutex g_progress_mutex;
@@ -121,11 +132,14 @@ unsigned short OnLine(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo, i
   if (pExtra != nullptr) line.extra.assign(pExtra, strnlen(pExtra, 260));
   g_last_activity_ms = NowMs();
   if (g_sink != nullptr) g_sink->Push(std::move(line));
+  ++g_lines;
+  g_progress.notify_all();
   return 0;
 }
 
 unsigned short OnChunk(int nLen, unsigned char*, SYSTEMTIME*) {
   if (nLen > 0) g_analyzed_bytes += static_cast<uint64_t>(nLen);
+  ++g_chunks;
   g_last_activity_ms = NowMs();
   g_progress.notify_all();
   return 0;
@@ -159,12 +173,29 @@ class Feeder {
       SleepUntil(next_);
     } else {
       std::unique_lock lock(g_progress_mutex);
-      while (!g_stop && fed_ > g_analyzed_bytes + kFeedWindow) {
-        // Timed, so that a listener that reports no chunks cannot stall us.
-        g_progress.wait_for(lock, std::chrono::milliseconds(20));
-        if (fed_ > g_analyzed_bytes + kFeedWindow && ++stalls_ > 50) break;
+      auto in_flight = [&] {
+        return static_cast<int64_t>(g_chunks.load() - g_lines.load()) - baseline_;
+      };
+      int quiet_ms = 0;
+      while (!g_stop && (fed_ > g_analyzed_bytes + kFeedWindow || in_flight() > kMaxInFlight)) {
+        uint64_t chunks = g_chunks;
+        uint64_t lines = g_lines;
+        g_progress.wait_for(lock, std::chrono::milliseconds(10));
+        if (chunks != g_chunks || lines != g_lines) {
+          quiet_ms = 0;
+          continue;
+        }
+        // Nothing moved. Either the chunks still counted gave no line
+        // (commands only) or the writer has not been scheduled yet; a writer
+        // that never delivered a line since the last reset gets longer.
+        quiet_ms += 10;
+        if (quiet_ms >= (g_lines > lines_at_reset_ ? 30 : 500)) {
+          baseline_ = static_cast<int64_t>(g_chunks.load() - g_lines.load());
+          lines_at_reset_ = g_lines;
+          quiet_ms = 0;
+          if (fed_ > g_analyzed_bytes + kFeedWindow) break;
+        }
       }
-      stalls_ = 0;
     }
     if (g_stop) return;
     listener_.GotData(static_cast<int>(size), data);
@@ -177,7 +208,8 @@ class Feeder {
   uint32_t pace_baud_;
   Clock::time_point next_;
   uint64_t fed_ = 0;
-  int stalls_ = 0;
+  int64_t baseline_ = 0;
+  uint64_t lines_at_reset_ = 0;
 };
 
 // --feed: a raw byte stream or a trace file, read in the source thread.

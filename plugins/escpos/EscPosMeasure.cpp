@@ -33,7 +33,7 @@ int Answer(int64_t total, int count, int* start, int* length) {
 }
 
 bool Usable(const unsigned char* data, int count, const int* start, const int* length) {
-  return data != nullptr && count >= 0 && start != nullptr && length != nullptr;
+  return (data != nullptr || count == 0) && count >= 0 && start != nullptr && length != nullptr;
 }
 
 }  // namespace

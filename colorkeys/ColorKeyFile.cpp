@@ -203,10 +203,12 @@ bool ColorKeyCatcher::LoadIniCondition_FreqRec(const std::string& strSection, in
 bool ColorKeyCatcher::WriteIni(int nPOSNo) {
   const std::string strFile = GetIniFile();
   const std::string strSection = SectionOf(nPOSNo);
+  kw::FilterSaveBatch batch(strFile);  // the section is replaced whole or not at all
   kw::ClearFilterSection(strFile, strSection);
   kw::WriteFilterValue(strFile, strSection, "CKNum", Format("%d", GetKeyWordNum()));
   for (size_t i = 0; i < m_arrKeyWord.size(); ++i)
     WriteItem(strSection, static_cast<int>(i) + 1, m_arrKeyWord[i]);
+  batch.Commit();
   return true;
 }
 
@@ -255,6 +257,8 @@ bool ColorKeyCatcher::CleanIniCondition(const std::string& strSection, int nItem
 }
 
 bool ColorKeyCatcher::WriteIni_FreqIdleRec(int nPOSNo) {
+  kw::FilterSaveBatch batch(GetIniFile());
   kw::WriteLimitState(GetIniFile(), SectionOf(nPOSNo), m_arrKeyWord, Names());
+  batch.Commit();
   return true;
 }

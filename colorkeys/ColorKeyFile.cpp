@@ -7,6 +7,7 @@
 #include "keywords/Limits.h"
 #include "keywords/Records.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,10 @@
 namespace kw = poshark::keywords;
 
 namespace {
+
+// Items read from one section at most, as for the keyword list: a count
+// from the file is not trusted to be small (each item costs a few reads).
+constexpr int kMaxItems = 1024;
 
 const kw::ConditionKeyNames& Names() {
   return kw::kColorKeyConditionKeys;
@@ -63,7 +68,7 @@ bool ColorKeyCatcher::LoadIni(int nPOSNo) {
   ReleaseKeyWordAll();
   const std::string strFile = GetIniFile();
   const std::string strSection = SectionOf(nPOSNo);
-  int nNum = kw::ReadFilterInt(strFile, strSection, "CKNum", 0);
+  int nNum = std::min(kw::ReadFilterInt(strFile, strSection, "CKNum", 0), kMaxItems);
   m_stScratchKey.pszKeyWord = m_szScratchKeyWord;
   m_stScratchKey.pszName = m_szScratchName;
   m_stScratchKey.pCondition = &m_stScratchCondition;

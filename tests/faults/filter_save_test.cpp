@@ -157,3 +157,17 @@ TEST_F(FilterSaveFaults, CatchersSavingDifferentSectionsAtOnceLoseNeither) {
 }
 
 }  // namespace
+
+namespace {
+
+// Found by the filter-file fuzz target: a colour-key count of two billion
+// made loading read the file for every number up to it.
+TEST_F(FilterSaveFaults, AbsurdItemCountsLoadTheItemsThatExist) {
+  std::ofstream(File()) << "[POS1]\nNum=2147483647\nItem1=TOTAL,5\nName1=Total,1,0,046\n"
+                           "[ColorKey1]\nCKNum=2147483647\nCKItem1=VOID,0\nCKName1=Void,12,0,046\n"
+                           "CKItem2=CASH,0\nCKName2=Cash,12,1,046\n";
+  EXPECT_EQ(LoadKeywords(1), Keys({"TOTAL"}));
+  EXPECT_EQ(LoadColorKeys(1), Keys({"VOID", "CASH"}));
+}
+
+}  // namespace

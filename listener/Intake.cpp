@@ -29,7 +29,6 @@ constexpr uint64_t kMinFreeBytes = 524288000;  // tracing needs more than 500 Mi
 constexpr int kLineRoom = 4000;                // bytes of pLineBuf in use
 constexpr int kOverlongPiece = 1000;           // a line without end leaves in such pieces
 constexpr int kSenderPiece = 4096;             // text-sender bytes decoded per pass
-constexpr int kGraphPiece = 25000;             // graph input per DecodeGraph: output <= 50000
 
 // The trace name is set by ListenStart and read by GotData, which in serial
 // mode runs on the reader thread: a few striped locks keep the two apart
@@ -122,15 +121,7 @@ void RCPosHark::GotData(int nLen, unsigned char* pData) {
     if (!pGraphBuf) {
       return;
     }
-    // The decoder writes up to two bytes per input byte into its 50001-byte
-    // buffer, so it is fed in pieces that cannot overflow it.
-    for (int nDone = 0; nDone < nLen; nDone += kGraphPiece) {
-      nGraphLen = 0;
-      DecodeGraph(std::min(kGraphPiece, nLen - nDone), pData + nDone);
-      int nOut = std::clamp(nGraphLen, 0, 2 * kGraphPiece);
-      nGraphLen = 0;
-      CutLines(nOut, pGraphBuf.get());
-    }
+    DecodeGraphAndCut(nLen, pData);
     return;
   }
 

@@ -68,11 +68,7 @@ void RCPosHark::WriteThread() {
       }
 
       pBuf[nLen] = 0;
-      if (bCodeMapOn) {
-        for (int i = 0; i < nLen; ++i) {
-          pBuf[i] = byCodeMap[pBuf[i]];
-        }
-      }
+      ApplyCodeMap(pBuf, nLen);
       int nEnd = nLen;
       RCCmdSet* pSet = pCurCmdSet.get();
       if (pSet && pSet->bUseFilterDll && pSet->pfnFilter) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 
 namespace poshark::platform {
 
@@ -83,6 +84,29 @@ double AtofC(const char* pszText) {
     return 0.0;
   }
   return strtod_l(pszText, nullptr, loc);
+}
+
+}  // namespace poshark::platform
+
+namespace poshark::platform {
+
+std::string LocaleFloatToText(float fValue) {
+  if (!std::isfinite(fValue)) {
+    return std::string();
+  }
+  locale_t loc = UserNumericLocale();
+  locale_t old = loc != static_cast<locale_t>(0) ? uselocale(loc) : static_cast<locale_t>(0);
+  char szText[64] = {};
+  for (int nDigits = 6; nDigits <= 9; ++nDigits) {
+    std::snprintf(szText, sizeof szText, "%.*g", nDigits, static_cast<double>(fValue));
+    if (loc == static_cast<locale_t>(0) || strtof_l(szText, nullptr, loc) == fValue) {
+      break;
+    }
+  }
+  if (old != static_cast<locale_t>(0)) {
+    uselocale(old);
+  }
+  return szText;
 }
 
 }  // namespace poshark::platform

@@ -1,6 +1,8 @@
 // Text-to-number conversions with a fixed notion of the decimal point.
 #pragma once
 
+#include <string>
+
 namespace poshark::platform {
 
 // Converts pszText to a 4-byte real the way the user's locale writes numbers
@@ -14,5 +16,14 @@ bool LocaleTextToFloat(const char* pszText, float* pfValue);
 // blanks skipped, conversion stops at the first character that does not fit,
 // 0 when nothing converts. Null gives 0. Thread-safe.
 double AtofC(const char* pszText);
+
+}  // namespace poshark::platform
+
+namespace poshark::platform {
+
+// Writes fValue the way the user's locale writes numbers (the counterpart
+// of LocaleTextToFloat, shortest form that reads back to the same float).
+// Empty for a value that is not finite.
+std::string LocaleFloatToText(float fValue);
 
 }  // namespace poshark::platform

@@ -148,13 +148,15 @@ TEST_F(AnalyzerEdge, PluginMeasureSeesEveryByteLeftInTheBuffer) {
   EXPECT_EQ(records[0].text, "ab");
 }
 
-TEST_F(AnalyzerEdge, PluginAnswerWithoutProgressEndsThePassInsteadOfLooping) {
+TEST_F(AnalyzerEdge, PluginAnswerOutsideTheContractEndsWithoutHanging) {
   RCCmdSet* pSet = Load("S-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n");
   pSet->arSingle[0]->nType = 3;
   pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int, int*, int*) { return 7; };
-  auto records = Run({"ab" + kEsc + "P" + "cd\n"});
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].text, "ab" + kEsc + "Pcd\n");
+  auto records = Run({"ab" + kEsc + "P" + "cd\n", "next\n"});
+  // The answer counts as a discard of the rest of the buffer.
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].text, "ab");
+  EXPECT_EQ(records[1].text, "next\n");
 }
 
 TEST_F(AnalyzerEdge, AfterABarcodeWaitCommandsAreStillRemoved) {

@@ -128,6 +128,17 @@ TEST_F(Intake, TextSenderStreamIsDroppedUntilDecodingIsOn) {
   EXPECT_EQ(caller, sent);
 }
 
+TEST_F(Intake, GraphStreamIsDecodedBeforeItIsCut) {
+  Use("bGraphMode=1\n");
+  // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41 after
+  // them is no line end of its own.
+  Feed(Bytes({0xD0, 0x80, 0xC2}));
+  EXPECT_TRUE(probe_.TakeChunks().empty());
+  Feed(Bytes({0xB0, 0x41}));
+  EXPECT_EQ(probe_.TakeChunks(), std::vector<std::string>{"A\n"});
+  EXPECT_EQ(probe_.LineFill(), 1);
+}
+
 TEST_F(Intake, ArrivingBytesRestartTheIdleCount) {
   RCCmdSet* pSet = Use("");
   pSet->nIdleCount = 5;

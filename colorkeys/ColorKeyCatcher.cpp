@@ -61,8 +61,6 @@ bool ColorKeyCatcher::AddKeyWord(const char* pszKeyWord, const char* pszName, in
     if (nMDBType != kColorKeyMDBType) return false;
     nMDBID = m_MDBMap->GetNew(kColorKeyMDBType);
     if (nMDBID < 0) return false;
-  } else if (nMDBType == kColorKeyMDBType && !m_MDBMap->HasSlot(nMDBType, nMDBID)) {
-    return false;
   }
 
   auto* pKey = new STRUCT_KeyWord{};
@@ -88,6 +86,8 @@ bool ColorKeyCatcher::AddKeyWord(const char* pszKeyWord, const char* pszName, in
     kw::ReleaseKeyWordRecord(pKey);
     throw;
   }
+  // An ID outside the table stays in the record (nothing of a file is lost)
+  // but takes no slot.
   if (nMDBType == kColorKeyMDBType) m_MDBMap->Set(nMDBType, nMDBID, pKey->nIndex);
   return true;
 }
@@ -146,9 +146,7 @@ void ColorKeyCatcher::ReleaseKeyWordAll() {
 }
 
 bool ColorKeyCatcher::SetMDBID2KeyImdex(int nMDBType, int nMDBID, int nIndex) {
-  if (nMDBType != kColorKeyMDBType) return true;
-  if (!m_MDBMap->HasSlot(nMDBType, nMDBID)) return false;
-  m_MDBMap->Set(nMDBType, nMDBID, nIndex);
+  m_MDBMap->Set(nMDBType, nMDBID, nIndex);  // ignores other types and IDs
   return true;
 }
 
@@ -225,6 +223,9 @@ bool ColorKeyCatcher::FindKeyData(const char* pszData, int /*nLength*/, int& nCo
       STRUCT_AlarmData alarm{false, -1, 0};
       if (pKey->bCondition && pKey->pCondition != nullptr && kw::IsMatchFreqAndRec(pKey))
         alarm = STRUCT_AlarmData{true, pKey->nIndex, 2};
+      // A host that stops collecting must not exhaust memory: the oldest
+      // results give way.
+      if (m_Results->Count() >= kMaxQueuedResults) m_Results->Take(1, nullptr, nullptr, nullptr);
       m_Results->Push(catchData, alarm, range);
       ++nCount;
     }

@@ -50,6 +50,8 @@ class POSHARK_EXPORT ColorKeyCatcher {
   // The MDB type of colour keys; only it has MDB slots (IDs 0..31).
   static constexpr int kColorKeyMDBType = 12;
   static constexpr int kMDBSlots = 32;
+  // Most results kept for the host; beyond it the oldest are dropped.
+  static constexpr int kMaxQueuedResults = 100000;
 
   ColorKeyCatcher();
   virtual ~ColorKeyCatcher();
@@ -62,9 +64,10 @@ class POSHARK_EXPORT ColorKeyCatcher {
   // (frequency records included). nMDBID < 0 asks for the lowest free type-12
   // ID. pszName null: the name is the key text. Names longer than 30
   // characters are cut to 30. False, and nothing added, when the key text is
-  // null, empty or longer than 30 characters, when a type-12 ID is outside
-  // 0..31, or when a free ID is asked for and the type is not 12 or all 32 are
-  // taken. Keys of other types take no MDB slot.
+  // null, empty or longer than 30 characters, or when a free ID is asked for
+  // and the type is not 12 or all 32 are taken. Keys of other types, and
+  // type-12 keys with an explicit ID outside 0..31, keep their ID but take
+  // no MDB slot.
   bool AddKeyWord(const char* pszKeyWord, const char* pszName, int nMDBType, int nMDBID,
                   uint32_t nColorValue1, uint32_t nColorValue2, uint32_t crKeyColor,
                   bool bCatchTime, SYSTEMTIME stCatchStart, SYSTEMTIME stCatchEnd,
@@ -88,8 +91,8 @@ class POSHARK_EXPORT ColorKeyCatcher {
   bool DeleteAllKeyWord();
   // Releases every key; the MDB slots stay as they are.
   void ReleaseKeyWordAll();
-  // Type 12: slot nMDBID now names list index nIndex (false for an ID
-  // outside 0..31). Other types: nothing, true.
+  // Type 12 and IDs 0..31: slot nMDBID now names list index nIndex. Other
+  // types and IDs are ignored. Always true.
   bool SetMDBID2KeyImdex(int nMDBType, int nMDBID, int nIndex);
   // Type 12: the lowest free ID, -1 when all 32 are taken; -1 for other types.
   int GetNewMDBID(int nMDBType);
@@ -101,7 +104,8 @@ class POSHARK_EXPORT ColorKeyCatcher {
   // for each occurrence; occurrences of one key may overlap. stTime is the
   // line's local time stamp (hour and minute decide the catch windows);
   // nCharSet the font character set of the line. Adds the number of
-  // occurrences to nCount. Always true. A key with a condition runs its
+  // occurrences to nCount. Always true. At most kMaxQueuedResults results
+  // wait; a find beyond that drops the oldest. A key with a condition runs its
   // frequency and idle limits (local clock) once per occurrence.
   // With a double-byte code page (POSHARK_CODEPAGE) no occurrence starts on
   // the second byte of a character.

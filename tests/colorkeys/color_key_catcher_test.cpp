@@ -134,19 +134,24 @@ TEST(ColorKeyListTest, OtherTypesNeedAnExplicitIdAndTakeNoSlot) {
   EXPECT_EQ(c.GetKeyWordNum(), 0);
   EXPECT_TRUE(AddKey(c, "TOTAL", 0, 1, 0, 0, 1));
   EXPECT_EQ(c.GetNewMDBID(12), 0);
-  // Explicit type-12 IDs overwrite their slot; IDs outside the table are refused.
+  // Explicit type-12 IDs overwrite their slot; IDs outside the table are
+  // kept in the record but take no slot (and write nothing outside it).
   EXPECT_TRUE(AddKey(c, "A", 3));
-  EXPECT_FALSE(AddKey(c, "B", 32));
-  EXPECT_FALSE(AddKey(c, "B", 1000));
-  EXPECT_EQ(c.GetKeyWordNum(), 2);
-  EXPECT_FALSE(c.SetMDBID2KeyImdex(12, 32, 0));
-  EXPECT_FALSE(c.SetMDBID2KeyImdex(12, -1, 0));
+  EXPECT_TRUE(AddKey(c, "B", 32));
+  EXPECT_TRUE(AddKey(c, "C", 1000));
+  EXPECT_EQ(c.GetKeyWordNum(), 4);
+  EXPECT_EQ(c.GetKeyWord(3)->nMDBID, 1000);
+  EXPECT_TRUE(c.SetMDBID2KeyImdex(12, 32, 0));
+  EXPECT_TRUE(c.SetMDBID2KeyImdex(12, -1, 0));
   EXPECT_TRUE(c.SetMDBID2KeyImdex(12, 0, 1));
   EXPECT_EQ(c.GetNewMDBID(12), 1);
   EXPECT_TRUE(c.SetMDBID2KeyImdex(7, 500, 1));  // no table: nothing, true
-  // Deleting a key whose type-12 ID a host moved out of range writes nothing.
-  c.GetKeyWord(1)->nMDBID = 99;
-  EXPECT_TRUE(c.DeleteKeyWord(1));
+  for (int i = 1; i < 32; ++i)
+    if (i != 3) ASSERT_TRUE(AddKey(c, "F"));
+  EXPECT_EQ(c.GetNewMDBID(12), -1);  // 32 and 1000 took none of the 32
+  EXPECT_TRUE(c.DeleteKeyWord(3));   // ID 1000: no slot to free
+  EXPECT_TRUE(c.DeleteKeyWord(2));   // ID 32
+  EXPECT_EQ(c.GetNewMDBID(12), -1);
 }
 
 TEST(ColorKeyListTest, RefusesKeysThatCannotBeSearchedAndCutsLongNames) {
@@ -352,6 +357,24 @@ TEST(ColorKeyMatchTest, GetKeyDataHandsOutOldestFirstAndCountsWithNullArrays) {
   c.FindKeyData("AA", 0, nCount, At(12, 0), 0);
   c.FindKeyDataZero();
   EXPECT_EQ(c.GetKeyData(pNullCatch, 0), 0);
+}
+
+TEST(ColorKeyMatchTest, UncollectedResultsAreBoundedByDroppingTheOldest) {
+  ColorKeyCatcher c;
+  ASSERT_TRUE(AddKey(c, "A"));
+  std::string line(1000, 'A');
+  int nCount = 0;
+  const int nCalls = ColorKeyCatcher::kMaxQueuedResults / 1000;
+  for (int i = 0; i < nCalls; ++i) c.FindKeyData(line.c_str(), 0, nCount, At(12, 0), 0);
+  c.FindKeyData(line.c_str() + 500, 0, nCount, At(12, 0), 0);
+  EXPECT_EQ(nCount, ColorKeyCatcher::kMaxQueuedResults + 500);
+  STRUCT_CatchData* pNull = nullptr;
+  EXPECT_EQ(c.GetKeyData(pNull, 0), ColorKeyCatcher::kMaxQueuedResults);
+  STRUCT_CatchData catches[1];
+  STRUCT_AlarmData alarms[1];
+  STRUCT_ColorKeyRange ranges[1];
+  ASSERT_EQ(c.GetKeyData(catches, alarms, ranges, 1), 1);
+  EXPECT_EQ(ranges[0].nStart, 500);  // the first 500 results gave way
 }
 
 TEST(ColorKeyMatchTest, RightToLeftKeysAreFoundInDisplayOrder) {

@@ -9,16 +9,6 @@
 #include "commands/RCCmdSet.h"
 #include "platform/Clock.h"
 
-namespace {
-
-// Largest block taken from a preprocess plug-in. The listener cannot see how
-// large the plug-in's block really is; a count beyond any record the
-// pipeline can carry (the analyzer and writer hold 100000 bytes) is taken as
-// nonsense rather than copied.
-constexpr int kMaxPluginBlock = 1 << 20;
-
-}  // namespace
-
 STRUCT_PosData::~STRUCT_PosData() {
   delete[] pData;
   delete[] pExtra;
@@ -156,14 +146,10 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
     if (!pOut || nOut > poshark::commands::kMaxPreprocessedLen) {
       return false;
     }
-    if (nOut > kMaxPluginBlock) {
-      return false;
-    }
     pData = pOut;
     nLen = nOut;
-    // A block pointer without a count, or a count without a block, carries
-    // nothing; nor does a count no record could carry.
-    if (!pExtraIn || nExtraIn <= 0 || nExtraIn > kMaxPluginBlock) {
+    // A block pointer without a count, or a count without a block, carries nothing.
+    if (!pExtraIn || nExtraIn <= 0) {
       pExtraIn = nullptr;
       nExtraIn = 0;
     }

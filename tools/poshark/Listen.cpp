@@ -76,15 +76,14 @@ class LineSink {
     items_.notify_one();
   }
 
-  // False when nothing arrived within the timeout.
-  bool Pop(DeliveredLine& line, std::chrono::milliseconds timeout) {
+  // Takes every waiting line; false when none arrived within the timeout.
+  bool PopAll(std::deque<DeliveredLine>& out, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     if (!items_.wait_for(lock, timeout, [&] { return !lines_.empty() || woken_; })) return false;
     woken_ = false;
     if (lines_.empty()) return false;
-    line = std::move(lines_.front());
-    lines_.pop_front();
-    space_.notify_one();
+    out.swap(lines_);
+    space_.notify_all();
     return true;
   }
 
@@ -248,10 +247,11 @@ struct FeedSource {
     } else {
       // Blocks of the size the serial reader hands to GotData.
       unsigned char block[512];
+      size_t size = sizeof block;
       while (!g_stop) {
-        size_t n = std::fread(block, 1, sizeof block, stream);
+        size_t n = std::fread(block, 1, size, stream);
         if (n > 0) feeder.Give(block, n);
-        if (n < sizeof block) {
+        if (n < size) {
           if (std::ferror(stream)) error = name + ": " + std::strerror(errno);
           break;
         }
@@ -510,11 +510,17 @@ int RunListen(const ListenOptions& options) {
   g_last_activity_ms = NowMs();
 
   bool output_ok = true;
-  DeliveredLine line;
+  std::deque<DeliveredLine> batch;
+  auto print_batch = [&] {
+    for (auto& line : batch) {
+      if (output_ok) output_ok = printer->Print(line);
+    }
+    batch.clear();
+  };
   while (output_ok) {
-    if (sink.Pop(line, std::chrono::milliseconds(0)) ||
-        ((output_ok = printer->Flush()) && sink.Pop(line, std::chrono::milliseconds(100)))) {
-      output_ok = printer->Print(line);
+    if (sink.PopAll(batch, std::chrono::milliseconds(0)) ||
+        ((output_ok = printer->Flush()) && sink.PopAll(batch, std::chrono::milliseconds(100)))) {
+      print_batch();
       continue;
     }
     if (!output_ok) break;
@@ -532,7 +538,7 @@ int RunListen(const ListenOptions& options) {
   sink.Close();
   listener.ListenStop();
   if (options.source == Source::kCom) listener.CloseCom();
-  while (output_ok && sink.Pop(line, std::chrono::milliseconds(0))) output_ok = printer->Print(line);
+  while (output_ok && sink.PopAll(batch, std::chrono::milliseconds(0))) print_batch();
   if (output_ok) printer->Flush();
   printer->SaveKeys(options.pos);
   std::fflush(stdout);

@@ -316,3 +316,20 @@ TEST_F(LifecycleTest, SettersAndQueriesWithAndWithoutCommandSet) {
   l.WriteIni();
   l.LoadIni();  // no command-set files in the work folder: nothing selected, no crash
 }
+
+TEST_F(LifecycleTest, ListenStopThenListenStartKeepsExactlyOneWatcher) {
+  auto l = MakeListener(55, false);
+  l->ListenStart(CollectLine, true);
+  if (proc_threads::SettledCount(Name(55, "resume"), 1) != 1) {
+    GTEST_SKIP() << "the port resume watcher ends at once in this build";
+  }
+  for (int i = 0; i < 5; ++i) {
+    l->ListenStop();
+    l->ListenStart(CollectLine, true);
+  }
+  EXPECT_EQ(proc_threads::SettledCount(Name(55, "resume"), 1), 1);
+  // Held for longer than a watcher's longest sleep: still exactly one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_EQ(proc_threads::Count(Name(55, "resume")), 1);
+  EXPECT_TRUE(RCPosHarkTestAccess::HasResumeThread(*l));
+}

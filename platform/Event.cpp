@@ -55,6 +55,7 @@ Event::Event(Kind kind, bool bInitiallySet) : kind_(kind) {
 Event::~Event() { ::close(fd_); }
 
 void Event::Set() {
+  nSetCount_.fetch_add(1, std::memory_order_release);
   uint64_t nOne = 1;
   // EAGAIN only when the counter is near 2^64: the event is set anyway.
   while (::write(fd_, &nOne, sizeof nOne) < 0 && errno == EINTR) {
@@ -70,11 +71,16 @@ void Event::Reset() {
 bool Event::TryConsume() {
   if (kind_ == kManualReset) {
     pollfd pfd{fd_, POLLIN, 0};
-    return PollUntil(&pfd, 1, false, SteadyClock::now()) == 1 && (pfd.revents & POLLIN);
+    if (PollUntil(&pfd, 1, false, SteadyClock::now()) == 1 && (pfd.revents & POLLIN)) {
+      nSetCount_.load(std::memory_order_acquire);
+      return true;
+    }
+    return false;
   }
   uint64_t nValue = 0;
   for (;;) {
     if (::read(fd_, &nValue, sizeof nValue) == static_cast<ssize_t>(sizeof nValue)) {
+      nSetCount_.load(std::memory_order_acquire);
       return true;
     }
     if (errno != EINTR) {

@@ -4,6 +4,7 @@
 // once (the serial reader waits on its port and its break event).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 
@@ -36,6 +37,11 @@ class Event {
  private:
   Kind kind_;
   int fd_;
+  // Bumped (release) by Set and read (acquire) by every successful wait, so
+  // what the setter wrote before Set is visible to the woken thread also in
+  // the language's memory model (and to ThreadSanitizer, which does not see
+  // a poll as synchronisation).
+  std::atomic<uint64_t> nSetCount_{0};
 };
 
 // Waits until one of the events is set or nTimeoutMs pass. Answers the index

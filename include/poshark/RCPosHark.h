@@ -144,6 +144,7 @@ class POSHARK_EXPORT RCPosHark {
 
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only
+  friend class RCDataQueue;          // reads pfnDstFt to stamp records
 
   // State. Members are listed in the described order. Fields written by one
   // thread and polled by another are atomics.
@@ -204,4 +205,11 @@ class POSHARK_EXPORT RCPosHark {
   int nStopBits = 0;
   int nParity = 0;
   void* hComHandle = nullptr;
+
+  // Not in the described member list: what the Linux port needs besides.
+  // Set as the watcher's body returns; lets ListenStart and the destructor
+  // tell a finished watcher from a live one (std::thread cannot be polled).
+  std::unique_ptr<poshark::platform::Event> hResumeExitEvent;  // manual-reset
+  // Mode of the last ListenStart, so that KeyStart resumes the same way.
+  std::atomic<bool> bHostFeed{false};
 };

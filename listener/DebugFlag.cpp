@@ -1,0 +1,3 @@
+#include "listener/DebugFlag.h"
+
+std::atomic<bool> g_bDump{false};

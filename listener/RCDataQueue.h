@@ -1,0 +1,114 @@
+// Record queues between the listener's threads.
+//
+// m_AnalyzeQueue (kind 1, RCDataQueue) carries raw line chunks from the byte
+// intake to the analyzer; m_WriteQueue (kind 2, RCLineQueue) carries analysed
+// lines and transaction events to the writer. Every record owns a copy of its
+// bytes and keeps the time stamp and DST flag of its arrival, so a line
+// delivered later still tells when its bytes came in.
+//
+// Threads: every operation holds the queue's own lock for its whole run, so
+// producers and the consumer may call from different threads. The queues
+// never signal: the pusher sets the listener's analyze or write event.
+// Overflow policy: none here; the pushers bound what they push (1000..4000
+// byte chunks from the intake, at most 100000-byte records from the analyzer).
+#pragma once
+
+#include <poshark/KeyRecords.h>
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+class RCPosHark;
+class RCCmdSet;
+
+// One queued record, owned by the queue that holds it.
+struct STRUCT_PosData {
+  STRUCT_PosData() = default;
+  ~STRUCT_PosData();
+  STRUCT_PosData(const STRUCT_PosData&) = delete;
+  STRUCT_PosData& operator=(const STRUCT_PosData&) = delete;
+
+  unsigned char* pData = nullptr;  // nLen bytes, owned, not NUL-terminated
+  int nLen = 0;
+  SYSTEMTIME stTime = {};  // the pusher's, or the local time at the push
+  bool bDST = false;
+  int nTag = 0;     // stored and returned unchanged
+  int nEvent = -1;  // transaction event code; always -1 in the analyze queue
+  unsigned char* pExtra = nullptr;  // write queue: the preprocess plug-in's block, owned, or null
+  int nExtraLen = 0;                // 0 exactly when pExtra is null
+};
+
+class RCDataQueue {
+ public:
+  explicit RCDataQueue(int nKind);
+  virtual ~RCDataQueue();
+  RCDataQueue(const RCDataQueue&) = delete;
+  RCDataQueue& operator=(const RCDataQueue&) = delete;
+
+  // Queues a copy of nLen bytes (pData may be null only when nLen is 0).
+  // Without pTime the record is stamped with the local time now and the
+  // owner's DST query (false without one); with pTime, *pTime and bDST are
+  // kept. False when nothing was queued (negative length, null data).
+  // Virtual so that a write queue reached through a base reference still
+  // runs its preprocess step.
+  virtual bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag, int nEvent);
+
+  // Copies record nIndex into pBuf. *pLen is in: the room in pBuf, out: the
+  // record's length. pTime, pDST, pTag and pEvent may each be null. False,
+  // with the queue unchanged, when the index is out of range, pBuf is null or
+  // the room is too small (then *pLen tells the room needed). With bRemove
+  // the record is taken out of the queue.
+  bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
+             int* pEvent, int nIndex, bool bRemove);
+
+  // Drops every record.
+  void Clear();
+  // Sum of the lengths of the queued records (saturates at INT_MAX).
+  int GetTotalBytes();
+  // Number of queued records.
+  int GetCount();
+
+  // Set once, at the end of the owner's construction.
+  void SetOwner(RCPosHark* pOwnerIn) { pOwner = pOwnerIn; }
+
+ protected:
+  // Appends a record already filled with bytes and extra block, stamping the
+  // time as Push describes. Caller holds lock.
+  void AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST);
+  // Steps common to both GetAt forms, up to the copy of the bytes. Caller
+  // holds lock. Answers the record, or null with the false answer's outputs set.
+  STRUCT_PosData* CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,
+                                int* pTag, int* pEvent, int nIndex);
+  void RemoveLocked(int nIndex);
+  void ClearLocked();
+
+  std::recursive_mutex lock;
+  std::deque<STRUCT_PosData*> records;  // GUARDED_BY(lock); oldest first
+  RCPosHark* pOwner = nullptr;          // its DST query stamps records pushed without a time
+  int64_t nTotalBytes = 0;              // GUARDED_BY(lock)
+  int nKind;                            // 1 analyze queue, 2 write queue
+};
+
+class RCLineQueue : public RCDataQueue {
+ public:
+  explicit RCLineQueue(int nKind);
+  ~RCLineQueue() override;
+
+  // Lets the preprocess plug-in of pCmdSet (when switched on and loaded) see
+  // the record first: it may replace the bytes, attach an extra block,
+  // change the event or drop the record (false). Runs under the queue's lock.
+  bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
+            int nEvent) override;
+
+  // As RCDataQueue::GetAt, then the extra block: *pExtraLen is in: the room
+  // in pExtraBuf, out: the bytes copied there (at most that room; a longer
+  // block is cut to the room). Without pExtraBuf, *pExtraLen receives the
+  // block's full length and the answer is false with the record left queued.
+  bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
+             int* pEvent, int nIndex, bool bRemove, unsigned char* pExtraBuf, int* pExtraLen);
+
+  // The current command set, not owned; set on every selection, read by
+  // Push. Only changed while the listener is not listening.
+  RCCmdSet* pCmdSet = nullptr;
+};

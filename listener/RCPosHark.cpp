@@ -1,0 +1,338 @@
+// RCPosHark: construction, teardown, the start and stop protocol of the
+// worker threads, their events, and the small setters and queries.
+#include <poshark/RCPosHark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "commands/CmdSetCatalog.h"
+#include "commands/RCCmdSet.h"
+#include "listener/DebugFlag.h"
+#include "listener/RCDataQueue.h"
+#include "listener/RCSerialPort.h"
+#include "platform/Debug.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+
+using poshark::platform::Event;
+using poshark::platform::kInfinite;
+using poshark::platform::kWaitTimeout;
+using poshark::platform::OutputDebugStringA;
+using poshark::platform::WaitForAny;
+
+namespace {
+
+// The destructor's bound on the port resume watcher.
+constexpr int kResumeStopWaitMs = 1000;
+
+// The listener whose port resume watcher runs on this thread, if any: the
+// watcher calls ListenStart, which must keep it alive rather than wait for it.
+thread_local const RCPosHark* tls_pWatcherOf = nullptr;
+
+// Starts body on a thread named "pos<N>.<role>" (so that the threads of a
+// listener can be told apart in /proc and in a debugger). A thread that
+// cannot be created leaves the handle empty, which the stop protocol skips.
+std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
+                        void (RCPosHark::*body)(), Event* pExitEvent = nullptr) {
+  char szName[32];
+  std::snprintf(szName, sizeof szName, "pos%d.%s", nPOSNo, pszRole);
+  std::string name(szName);
+  try {
+    return std::thread([pListener, body, name, pExitEvent] {
+      poshark::platform::SetCurrentThreadName(name.c_str());
+      if (pExitEvent) {
+        tls_pWatcherOf = pListener;
+      }
+      (pListener->*body)();
+      if (pExitEvent) {
+        pExitEvent->Set();
+      }
+    });
+  } catch (const std::system_error&) {
+    poshark::platform::DebugPrintf("POS%d:cannot start thread %s\n", nPOSNo, pszRole);
+    return std::thread();
+  }
+}
+
+}  // namespace
+
+RCPosHark::RCPosHark() : RCPosHark(0) {}
+
+RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
+  m_Serial = std::make_unique<RCSerialPort>();
+  m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
+  m_WriteQueue = std::make_unique<RCLineQueue>(2);
+  LoadCmds();
+  m_AnalyzeQueue->SetOwner(this);
+  m_WriteQueue->SetOwner(this);
+}
+
+RCPosHark::~RCPosHark() {
+  OutputDebugStringA("USB Trace:~RCPosHark in\n");
+  if (hPortLostEvent) {
+    hPortLostEvent->Reset();
+  }
+  if (hResumeStopEvent) {
+    hResumeStopEvent->Set();
+  }
+  bGateOpen = false;
+
+  // The watcher is never killed: every wait of it includes hResumeStopEvent
+  // and none is longer than 100 ms, so it ends well inside the bound. The
+  // bound only decides whether the overrun is reported; the join follows.
+  if (hResumeThread.joinable()) {
+    hResumeStopEvent->Set();
+    bResumeRun = false;
+    if (!hResumeExitEvent->Wait(kResumeStopWaitMs)) {
+      OutputDebugStringA("USB Trace:Wait USBResumeThread stop Time out\n");
+    }
+    hResumeThread.join();
+  }
+
+  bListenRun = false;
+  m_Serial->Break();
+  if (hListenThread.joinable()) {
+    hListenThread.join();
+  }
+
+  m_Serial->Close();
+  RegisterPort(static_cast<uint16_t>(nComPort), 0, "");
+
+  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
+  StopWorker(hWriteThread, bWriteRun, true);
+  StopWorker(hStopEventThread, bStopEventRun, true);
+
+  for (STRUCT_CmdSetInfo* pInfo : m_CmdSetList) {
+    delete pInfo;
+  }
+  m_CmdSetList.clear();
+  m_WriteQueue->pCmdSet = nullptr;
+  pCurCmdSet.reset();
+
+  pLineBuf.reset();
+  pAnalyzeBuf.reset();
+  pWriteBuf.reset();
+  pGraphBuf.reset();
+
+  CloseMyEvent();
+  hResumeExitEvent.reset();
+  OutputDebugStringA("USB Trace:~RCPosHark out\n");
+  // Members go in reverse order of declaration: the queues drop their
+  // records, m_Serial closes its break event last of the objects built first.
+}
+
+void RCPosHark::StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent) {
+  if (!thread.joinable()) {
+    return;
+  }
+  if (bUseStopEvent && hStopEvent) {
+    hStopEvent->Set();
+  }
+  bRun = false;
+  thread.join();
+}
+
+void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
+  // Every worker reads the command set; starting without one would only
+  // make them skip everything, so refuse (the host selects one first).
+  if (!pCurCmdSet) {
+    poshark::platform::DebugPrintf("POS%d:ListenStart without a command set\n", nPOSNo);
+    return;
+  }
+  // The watcher's own thread handle is the host's: from the watcher only the
+  // thread-local mark is read.
+  const bool bCalledByWatcher = tls_pWatcherOf == this;
+  // A watcher asked to stop (ListenStop) may already be on its way out; the
+  // reset of its stop event below must not leave the listener without one.
+  const bool bWatcherStopAsked =
+      !bCalledByWatcher && hResumeStopEvent && hResumeStopEvent->Wait(0);
+
+  m_AnalyzeQueue->Clear();
+  m_WriteQueue->Clear();
+  PrepareTrace();
+  CreateMyEvent();
+  if (!hAnalyzeEvent || !hWriteEvent || !hStopEvent || !hResumeStopEvent || !hPortLostEvent) {
+    poshark::platform::DebugPrintf("POS%d:ListenStart cannot create its events\n", nPOSNo);
+    return;
+  }
+  pfnLineOut = pfnLineOutIn;
+  bHostFeed = bHostFeedIn;
+
+  StopWorker(hListenThread, bListenRun, false);
+  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
+  StopWorker(hWriteThread, bWriteRun, true);
+  StopWorker(hStopEventThread, bStopEventRun, true);
+  hStopEvent->Reset();
+
+  if (bHostFeedIn) {
+    if (!pLineBuf) {
+      pLineBuf = std::make_unique<unsigned char[]>(4001);
+    }
+    std::memset(pLineBuf.get(), 0, 4001);
+    if (pCurCmdSet->bGraphMode) {
+      if (!pGraphBuf) {
+        pGraphBuf = std::make_unique<unsigned char[]>(50001);
+      }
+      std::memset(pGraphBuf.get(), 0, 50001);
+      nGraphLen = 0;
+      std::memset(bySeq, 0, sizeof bySeq);
+      nSeqLen = 0;
+      nSeqLeft = 0;
+    }
+    nLineFill = 0;
+  } else {
+    bListenRun = true;
+    hListenThread = StartWorker(this, nPOSNo, "read", &RCPosHark::ListenThread);
+  }
+
+  bAnalyzeRun = true;
+  hAnalyzeThread = StartWorker(this, nPOSNo, "analyze", &RCPosHark::AnalyzeThread);
+  bWriteRun = true;
+  hWriteThread = StartWorker(this, nPOSNo, "write", &RCPosHark::WriteThread);
+
+  bStarted = true;
+  bRunning = true;
+
+  if (!bCalledByWatcher && hResumeThread.joinable() &&
+      (bWatcherStopAsked || hResumeExitEvent->Wait(0))) {
+    hResumeThread.join();
+  }
+  bResumeRun = true;
+  hResumeStopEvent->Reset();
+  if (!bCalledByWatcher && !hResumeThread.joinable()) {
+    if (!hResumeExitEvent) {
+      try {
+        hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
+      } catch (const std::system_error&) {
+        poshark::platform::DebugPrintf("POS%d:cannot start the port resume watcher\n", nPOSNo);
+      }
+    }
+    if (hResumeExitEvent) {
+      hResumeExitEvent->Reset();
+      hResumeThread = StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread,
+                                  hResumeExitEvent.get());
+    }
+  }
+
+  if (pCurCmdSet->bStopEvent) {
+    bStopEventRun = true;
+    hStopEventThread = StartWorker(this, nPOSNo, "idle", &RCPosHark::StopEventThread);
+  }
+}
+
+void RCPosHark::ListenStop() {
+  if (hPortLostEvent) {
+    hPortLostEvent->Reset();
+  }
+  if (hResumeStopEvent) {
+    hResumeStopEvent->Set();
+  }
+  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
+  StopWorker(hListenThread, bListenRun, false);
+  StopWorker(hWriteThread, bWriteRun, true);
+  StopWorker(hStopEventThread, bStopEventRun, true);
+  bGateOpen = false;
+  bStarted = false;
+  bRunning = false;
+}
+
+void RCPosHark::KeyStop() {
+  if (ErrFt pfn = pfnErrFt.load()) {
+    pfn(nPOSNo, 1);
+  }
+  if (bStarted && bRunning) {
+    StopWorker(hAnalyzeThread, bAnalyzeRun, true);
+    StopWorker(hListenThread, bListenRun, false);
+    StopWorker(hWriteThread, bWriteRun, true);
+    StopWorker(hStopEventThread, bStopEventRun, true);
+    bGateOpen = false;
+    bRunning = false;
+  }
+}
+
+void RCPosHark::KeyStart() {
+  if (ErrFt pfn = pfnErrFt.load()) {
+    pfn(nPOSNo, 2);
+  }
+  if (bStarted && !bRunning) {
+    // Resume the way the host started: a host-fed listener has no port to
+    // purge or read.
+    const bool bFeed = bHostFeed;
+    if (!bFeed) {
+      m_Serial->Purge();
+    }
+    ListenStart(pfnLineOut, bFeed);
+  }
+}
+
+void RCPosHark::StopEventThread() {
+  while (bStopEventRun) {
+    if (WaitForAny({hStopEvent.get()}, 1000) != kWaitTimeout) {
+      bStopEventRun = false;
+      break;
+    }
+    if (pCurCmdSet && pCurCmdSet->IdleTick()) {
+      m_WriteQueue->Push(nullptr, 0, nullptr, false, 0, POSHARK_EVENT_STOP);
+      hWriteEvent->Set();
+    }
+  }
+}
+
+void RCPosHark::CreateMyEvent() {
+  auto make = [](std::unique_ptr<Event>& pEvent, Event::Kind kind) {
+    if (pEvent) {
+      pEvent->Reset();
+      return;
+    }
+    try {
+      pEvent = std::make_unique<Event>(kind);
+    } catch (const std::system_error&) {
+      pEvent.reset();  // checked by ListenStart
+    }
+  };
+  make(hAnalyzeEvent, Event::kAutoReset);
+  make(hWriteEvent, Event::kAutoReset);
+  make(hStopEvent, Event::kManualReset);
+  make(hResumeStopEvent, Event::kManualReset);
+  make(hPortLostEvent, Event::kManualReset);
+}
+
+void RCPosHark::CloseMyEvent() {
+  hAnalyzeEvent.reset();
+  hWriteEvent.reset();
+  hStopEvent.reset();
+  hResumeStopEvent.reset();
+  hPortLostEvent.reset();
+}
+
+bool RCPosHark::WaitAnalyze() {
+  return WaitForAny({hStopEvent.get(), hAnalyzeEvent.get()}, kInfinite) == 1;
+}
+
+bool RCPosHark::WaitWrite() {
+  return WaitForAny({hStopEvent.get(), hWriteEvent.get()}, kInfinite) == 1;
+}
+
+void RCPosHark::SetErrFt(ErrFt pfn) { pfnErrFt = pfn; }
+
+void RCPosHark::SetDstFt(DstFt pfn) { pfnDstFt = pfn; }
+
+void RCPosHark::SetTestListenFt(TestListenFt pfn) { pfnTestListen = pfn; }
+
+void RCPosHark::SetGateOpenTime(uint32_t dwMs) {
+  dwGateOpenTime = dwMs;
+  if (dwMs == 0) {
+    bGateOpen = true;
+  }
+}
+
+bool RCPosHark::IsGraphMode() { return pCurCmdSet ? pCurCmdSet->bGraphMode : false; }
+
+bool RCPosHark::IsPOSTextSenderMode() {
+  return pCurCmdSet ? pCurCmdSet->bPOSTextSenderMode : false;
+}
+
+void RCPosHark::LoadIni() { SelectCmdSet(0); }
+
+void RCPosHark::WriteIni() {}

@@ -1,0 +1,48 @@
+#include "platform/DirList.h"
+
+#include <algorithm>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace poshark::platform {
+namespace {
+
+unsigned char Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
+
+}  // namespace
+
+bool NameLessNoCase(const std::string& a, const std::string& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char ca = Lower(static_cast<unsigned char>(a[i]));
+    unsigned char cb = Lower(static_cast<unsigned char>(b[i]));
+    if (ca != cb) return ca < cb;
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+std::vector<DirEntry> ListDirectory(const std::string& folder) {
+  std::vector<DirEntry> entries;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return entries;
+  while (struct dirent* de = ::readdir(dir)) {
+    if (std::strcmp(de->d_name, ".") == 0 || std::strcmp(de->d_name, "..") == 0) continue;
+    DirEntry entry{de->d_name, false};
+    if (de->d_type == DT_DIR) {
+      entry.bDirectory = true;
+    } else if (de->d_type == DT_LNK || de->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      std::string full = folder + "/" + entry.name;
+      entry.bDirectory = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    entries.push_back(std::move(entry));
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(),
+            [](const DirEntry& a, const DirEntry& b) { return NameLessNoCase(a.name, b.name); });
+  return entries;
+}
+
+}  // namespace poshark::platform

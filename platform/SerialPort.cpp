@@ -114,50 +114,10 @@ class TermiosPort final : public SerialPort {
   bool Configure(const SerialSettings& s) override {
     std::lock_guard<std::mutex> lock(lock_);
     termios tio {};
-    if (::tcgetattr(fd_, &tio) != 0) {
+    if (::tcgetattr(fd_, &tio) != 0 || !MakeSerialTermios(s, &tio)) {
       return false;
     }
-    speed_t speed = BaudConstant(s.nBaud);
-    if (speed == B0) {
-      return false;  // rates without a B constant are refused
-    }
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    switch (s.nDataBits) {
-      case 5: tio.c_cflag |= CS5; break;
-      case 6: tio.c_cflag |= CS6; break;
-      case 7: tio.c_cflag |= CS7; break;
-      default: tio.c_cflag |= CS8; break;
-    }
-    // termios knows one or two stop bits; one and a half becomes two, which
-    // a receiver reads like one and a half.
-    if (s.nStopBits == 1 || s.nStopBits == 2) {
-      tio.c_cflag |= CSTOPB;
-    }
-    switch (s.nParity) {
-      case 1: tio.c_cflag |= PARENB | PARODD; break;
-      case 2: tio.c_cflag |= PARENB; break;
-      case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-      case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-      default: break;
-    }
-    if (s.nParity >= 1 && s.nParity <= 4) {
-      tio.c_iflag |= INPCK;
-    }
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    tio.c_cc[VSTART] = 0x11;
-    tio.c_cc[VSTOP] = 0x13;
-    // VMIN 1 with O_NONBLOCK: an empty read answers EAGAIN, and 0 means hang-up.
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) {
-      return false;
-    }
-    if (::tcsetattr(fd_, TCSANOW, &tio) != 0) {
-      return false;
-    }
-    return true;
+    return ::tcsetattr(fd_, TCSANOW, &tio) == 0;
   }
 
   void SetDtr(bool bOn) override { SetLine(TIOCM_DTR, bOn); }
@@ -474,6 +434,47 @@ std::unique_ptr<SerialPort> TakeTerminal(int nFd, std::string path, std::string*
 }
 
 }  // namespace
+
+bool MakeSerialTermios(const SerialSettings& s, termios* pTio) {
+  speed_t speed = BaudConstant(s.nBaud);
+  if (speed == B0) {
+    return false;  // rates without a B constant are refused
+  }
+  termios& tio = *pTio;
+  ::cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+  switch (s.nDataBits) {
+    case 5: tio.c_cflag |= CS5; break;
+    case 6: tio.c_cflag |= CS6; break;
+    case 7: tio.c_cflag |= CS7; break;
+    default: tio.c_cflag |= CS8; break;
+  }
+  // termios knows one or two stop bits; one and a half becomes two, which a
+  // receiver set to one and a half reads without error.
+  if (s.nStopBits == 1 || s.nStopBits == 2) {
+    tio.c_cflag |= CSTOPB;
+  }
+  switch (s.nParity) {
+    case 1: tio.c_cflag |= PARENB | PARODD; break;
+    case 2: tio.c_cflag |= PARENB; break;
+    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  if (s.nParity >= 1 && s.nParity <= 4) {
+    tio.c_iflag |= INPCK;
+  } else {
+    tio.c_iflag &= ~INPCK;
+  }
+  tio.c_iflag &= ~(IXON | IXOFF | IXANY | IGNPAR);
+  tio.c_cc[VSTART] = 0x11;
+  tio.c_cc[VSTOP] = 0x13;
+  // VMIN 1 with O_NONBLOCK: an empty read answers EAGAIN, and 0 means hang-up.
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  return ::cfsetispeed(&tio, speed) == 0 && ::cfsetospeed(&tio, speed) == 0;
+}
 
 std::string SerialPortMapEntry(int nPort) {
   if (nPort < 1) {

@@ -42,6 +42,13 @@ class RCPosHarkTestAccess {
   }
   static poshark::platform::Event* PortLostEvent(RCPosHark& l) { return l.hPortLostEvent.get(); }
 
+  // Serial reader and port resume watcher.
+  static void USBResumeStart(RCPosHark& l) { l.USBResumeStart(); }
+  static void USBResumeStop(RCPosHark& l) { l.USBResumeStop(); }
+  static bool HasListenThread(RCPosHark& l) { return l.hListenThread.joinable(); }
+  static int CheckErrDesert(RCPosHark& l, uint32_t dwMask) { return l.CheckErrDesert(dwMask); }
+  static uint32_t OpenTick(RCPosHark& l) { return l.dwOpenTick; }
+
   static void SetStopEventRun(RCPosHark& l, bool bRun) { l.bStopEventRun = bRun; }
   static bool StopEventRun(RCPosHark& l) { return l.bStopEventRun; }
 };

@@ -4,6 +4,7 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "listener/RCDataQueue.h"
 #include "platform/DirList.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -62,6 +63,8 @@ bool RCPosHark::SelectCmdSet(int nIndex) {
   if (nIndex < 0 || nIndex >= static_cast<int>(m_CmdSetList.size())) return false;
   if (!pCurCmdSet) {
     pCurCmdSet = std::make_unique<RCCmdSet>();
+    // The write queue lets the set's preprocess plug-in see every record.
+    m_WriteQueue->pCmdSet = pCurCmdSet.get();
   } else {
     pCurCmdSet->Clear();
   }

@@ -1,6 +1,8 @@
 // RCCmdSet: loading, the command table's matchers and the transaction state.
 #include "commands/RCCmdSet.h"
 
+#include "commands/Plugins.h"
+#include "platform/DynLib.h"
 #include "platform/Profile.h"
 
 #include <algorithm>
@@ -360,10 +362,9 @@ int RCCmdSet::MeasureParam(unsigned char* pData, int n, STRUCT_PrnCmd* pCmd, int
     case 3:
       if (pCmd->pfnAnalyze) {
         if (n < 0) return CMD_MORE;
-        int len = *pParamLen;
-        int result = pCmd->pfnAnalyze(pData, n, pStart, &len);
-        *pParamLen = len;
-        return result & 0xFFFF;
+        // Answers and ranges are checked there: nothing but 1, 2 or 3
+        // comes back, so the analyzer always makes progress.
+        return cmds::CallParamAnalyze(pCmd->pfnAnalyze, pData, n, pStart, pParamLen);
       }
       return CMD_DISCARD;
     default:

@@ -20,6 +20,7 @@
 
 namespace poshark::platform {
 class ProfileReader;
+class DynLib;
 }
 
 class RCCmdSet {
@@ -106,7 +107,7 @@ class RCCmdSet {
 
   // Preprocess plug-in.
   bool bDllPreprocess = false;
-  void* hPreprocessDll = nullptr;
+  std::unique_ptr<poshark::platform::DynLib> hPreprocessDll;  // null when not loaded
   PFN_Preprocess pfnPreprocess = nullptr;
 
   // The first text after a stop opens a transaction; cleared by any
@@ -128,11 +129,11 @@ class RCCmdSet {
 
   // Analyzer plug-in.
   bool bUseDll = false;
-  void* hUseDll = nullptr;
+  std::unique_ptr<poshark::platform::DynLib> hUseDll;  // null when not loaded
 
   // Output filter plug-in.
   bool bUseFilterDll = false;
-  void* hFilterDll = nullptr;
+  std::unique_ptr<poshark::platform::DynLib> hFilterDll;  // null when not loaded
   PFN_Filter pfnFilter = nullptr;
 
  private:

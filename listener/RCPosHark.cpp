@@ -60,6 +60,8 @@ std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
 RCPosHark::RCPosHark() : RCPosHark(0) {}
 
 RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
+  // A map switched on before any table was given changes nothing.
+  for (int i = 0; i < 256; ++i) byCodeMap[i] = static_cast<unsigned char>(i);
   m_Serial = std::make_unique<RCSerialPort>();
   m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
   m_WriteQueue = std::make_unique<RCLineQueue>(2);

@@ -141,6 +141,12 @@ class POSHARK_EXPORT RCPosHark {
   void CutLines(int nLen, const unsigned char* pData);
   void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
   void RegisterPort(uint32_t nPort, uint32_t nState, const char* pszName);
+  // Graph branch of GotData: decodes the bytes in slices whose output always
+  // fits pGraphBuf and cuts each slice's output into lines.
+  void DecodeGraphAndCut(int nLen, unsigned char* pData);
+  // Writer: replaces each byte b of the text by byCodeMap[b] when the map is
+  // on. Takes csCodeMap, so a host changing the table never tears it.
+  void ApplyCodeMap(unsigned char* pData, int nLen);
 
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only
@@ -152,7 +158,8 @@ class POSHARK_EXPORT RCPosHark {
   std::atomic<DstFt> pfnDstFt{nullptr};
   bool bSenderDecode = false;
   std::atomic<bool> bCodeMapOn{false};
-  unsigned char byCodeMap[256] = {};
+  unsigned char byCodeMap[256] = {};  // GUARDED_BY(csCodeMap); identity until a table is given
+  std::mutex csCodeMap;
   std::atomic<uint32_t> dwGateOpenTime{1000};
   std::atomic<uint32_t> dwOpenTick{0};
   std::atomic<bool> bGateOpen{false};

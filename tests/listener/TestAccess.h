@@ -4,8 +4,10 @@
 
 #include <poshark/RCPosHark.h>
 
+#include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
@@ -45,9 +47,24 @@ class RCPosHarkTestAccess {
   // Serial reader and port resume watcher.
   static void USBResumeStart(RCPosHark& l) { l.USBResumeStart(); }
   static void USBResumeStop(RCPosHark& l) { l.USBResumeStop(); }
-  static bool HasListenThread(RCPosHark& l) { return l.hListenThread.joinable(); }
   static int CheckErrDesert(RCPosHark& l, uint32_t dwMask) { return l.CheckErrDesert(dwMask); }
   static uint32_t OpenTick(RCPosHark& l) { return l.dwOpenTick; }
+
+  // Graph decoding and the code map.
+  static int DecodeWChar(RCPosHark& l, unsigned char* pSeq) { return l.DecodeWChar(pSeq); }
+  // One DecodeGraph call on the bytes; answers its output. The sequence
+  // state carries over between calls, as between chunks.
+  static std::vector<unsigned char> DecodeGraph(RCPosHark& l, std::vector<unsigned char> data) {
+    if (!l.pGraphBuf) l.pGraphBuf = std::make_unique<unsigned char[]>(50001);
+    l.DecodeGraph(static_cast<int>(data.size()), data.data());
+    return std::vector<unsigned char>(l.pGraphBuf.get(), l.pGraphBuf.get() + l.nGraphLen);
+  }
+  static int SeqLeft(RCPosHark& l) { return l.nSeqLeft; }
+  static bool CodeMapOn(RCPosHark& l) { return l.bCodeMapOn; }
+  static unsigned char MapByte(RCPosHark& l, unsigned char b) {
+    l.ApplyCodeMap(&b, 1);
+    return b;
+  }
 
   static void SetStopEventRun(RCPosHark& l, bool bRun) { l.bStopEventRun = bRun; }
   static bool StopEventRun(RCPosHark& l) { return l.bStopEventRun; }

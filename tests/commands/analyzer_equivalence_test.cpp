@@ -1,0 +1,338 @@
+// The analyzer keeps the head and the rest apart and lets the matchers see a
+// window of the rest. These tests run it against a plain in-place analyzer
+// that follows the steps literally (every removal and emission shifts the
+// whole buffer) over random command sets and streams, and require the same
+// records with the same events, time stamps and DST flags.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <random>
+#include <sstream>
+
+#include "analyzer_support.h"
+
+using namespace analyzer_test;
+
+namespace {
+
+constexpr int kRoom = 100000;
+
+struct Chunk {
+  std::string bytes;
+  uint16_t wSecond;
+  bool bDST;
+};
+
+// The analysis as the steps describe it, in one buffer, shifting in place.
+class InPlaceAnalyzer {
+ public:
+  explicit InPlaceAnalyzer(const std::string& iniPath) { set_.Load(iniPath); }
+
+  std::vector<Record> Run(std::deque<Chunk> chunks) {
+    chunks_ = std::move(chunks);
+    while (!chunks_.empty()) {
+      Chunk c = chunks_.front();
+      chunks_.pop_front();
+      std::memcpy(buf_.data(), c.bytes.data(), c.bytes.size());
+      wSecond_ = c.wSecond;
+      bDST_ = c.bDST;
+      int nLen = static_cast<int>(c.bytes.size());
+      if (nLen >= 1) {
+        Analyze(nLen);
+      }
+      if (nStopPending_ == 1) {
+        Push(buf_.data(), nLen, 1);
+        nStopPending_ = -1;
+      } else if (nLen > 0 && !(nLen == 1 && buf_[0] == 0)) {
+        Push(buf_.data(), nLen, set_.TakeAutoStart() ? 0 : -1);
+      }
+    }
+    return out_;
+  }
+
+ private:
+  void Push(const unsigned char* pData, int n, int nEvent) {
+    out_.push_back({std::string(reinterpret_cast<const char*>(pData), static_cast<size_t>(n)),
+                    nEvent, wSecond_, bDST_});
+  }
+
+  bool WaitMore(int& nLen) {
+    if (chunks_.empty() || static_cast<int>(chunks_.front().bytes.size()) > kRoom - nLen) {
+      return false;
+    }
+    Chunk c = chunks_.front();
+    chunks_.pop_front();
+    std::memcpy(buf_.data() + nLen, c.bytes.data(), c.bytes.size());
+    nLen += static_cast<int>(c.bytes.size());
+    wSecond_ = c.wSecond;
+    bDST_ = c.bDST;
+    return true;
+  }
+
+  void Analyze(int& nLen) {
+    unsigned char* buf = buf_.data();
+    int p = 0;
+    bool bAfterBarcodeWait = false;
+    auto emit = [&](int nEvent) {
+      Push(buf, p, nEvent);
+      std::memmove(buf, buf + p, static_cast<size_t>(nLen - p));
+      nLen -= p;
+      p = 0;
+    };
+    auto close = [&] {
+      Push(buf, p, 1);
+      nStopPending_ = -1;
+      nLen = 0;
+      p = 0;
+    };
+    auto eventStep = [&] {
+      int rem = nLen - p;
+      if (nStopPending_ == 1) {
+        if (rem == 0) close();
+        return;
+      }
+      int t = set_.TakeTranEvent();
+      if (t == 1) {
+        if (rem > 0) {
+          nStopPending_ = 1;
+        } else {
+          close();
+        }
+      } else if (bStartPending_) {
+        if (p > 0) {
+          emit(0);
+          bStartPending_ = false;
+        }
+      } else if (t == 0) {
+        if (p == 0) {
+          bStartPending_ = true;
+        } else {
+          emit(0);
+          bStartPending_ = false;
+        }
+      } else if (t != -1) {
+        emit(t);
+      }
+    };
+
+    while (nLen - p >= 1) {
+      int rem = nLen - p;
+      int nBefore = rem;
+      int nBarcode = set_.AnalyzeBarcode(buf + p, rem);
+      if (nBarcode == 2) {
+        nLen -= nBefore - rem;
+        int nSize = 0;
+        set_.GetBarcodeText(nullptr, nSize);
+        std::vector<unsigned char> text(static_cast<size_t>(nSize) + 1);
+        set_.GetBarcodeText(text.data(), nSize);
+        Push(text.data(), nSize, -1);
+      } else if (nBarcode == 1) {
+        if (!WaitMore(nLen)) return;
+        bAfterBarcodeWait = true;
+        continue;
+      } else if (nBarcode == 3) {
+        nLen = p;
+        return;
+      } else if (bAfterBarcodeWait) {
+        if (nBarcode == 0) ++p;
+        bAfterBarcodeWait = false;
+        continue;
+      }
+
+      rem = nLen - p;
+      nBefore = rem;
+      int nResult = set_.MatchCommand(buf + p, rem);
+      while (nResult == 1) {
+        if (!WaitMore(nLen)) return;
+        rem = nLen - p;
+        nBefore = rem;
+        nResult = set_.MatchCommand(buf + p, rem);
+      }
+      bAfterBarcodeWait = false;
+      if (nResult == 4) {
+        p += set_.GetLastCmdLen();
+        eventStep();
+      } else if (nResult == 2) {
+        nLen -= nBefore - rem;
+        int t = set_.GetLastCmdText(nullptr);
+        std::vector<unsigned char> text(static_cast<size_t>(t) + 1);
+        set_.GetLastCmdText(text.data());
+        t = std::min(t, kRoom - nLen);
+        if (t > 0) {
+          std::memmove(buf + p + t, buf + p, static_cast<size_t>(nLen - p));
+          std::memcpy(buf + p, text.data(), static_cast<size_t>(t));
+          nLen += t;
+          p += t;
+        }
+        eventStep();
+      } else if (nResult == 3) {
+        nLen = p;
+      } else if (nResult == 0) {
+        if (nLen - p > 0) ++p;
+      } else {
+        return;
+      }
+    }
+  }
+
+  RCCmdSet set_;
+  std::deque<Chunk> chunks_;
+  std::vector<unsigned char> buf_ = std::vector<unsigned char>(kRoom + 4096);
+  std::vector<Record> out_;
+  uint16_t wSecond_ = 0;
+  bool bDST_ = false;
+  int nStopPending_ = -1;
+  bool bStartPending_ = false;
+};
+
+// Bytes drawn from a small alphabet, so that commands meet often.
+const unsigned char kAlphabet[] = {0x1B, 0x1D, 'a', 'b', 'c', 'd', 0x00, 0x0A, 0x09, 'x'};
+
+unsigned char Pick(std::mt19937& rng) {
+  return kAlphabet[std::uniform_int_distribution<int>(0, sizeof kAlphabet - 1)(rng)];
+}
+
+std::string CommandEntry(std::mt19937& rng, int nMaxLen, bool bBarcode) {
+  auto roll = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  int nCount = 1 + roll(nMaxLen);
+  std::ostringstream out;
+  out << nCount;
+  for (int i = 0; i < nCount; ++i) {
+    unsigned char by = i == 0 ? (roll(2) ? 0x1B : 0x1D) : Pick(rng);
+    out << "," << Token(by);
+  }
+  int nType = bBarcode ? (roll(2) ? 1 : 2) : std::vector<int>{1, 1, 1, 2, 0}[roll(5)];
+  out << "," << nType;
+  if (nType == 1) {
+    int nTotal = roll(4) == 0 && !bBarcode ? 0 : nCount + roll(3);  // 0: a marker
+    out << "," << nTotal;
+  } else if (nType != 2) {
+    out << ",0";
+  }
+  int nText = roll(3);
+  const char* kTran[] = {"", "TRAN_START", "TRAN_STOP", "TRAN_VOID"};
+  std::string tran = roll(3) == 0 ? kTran[1 + roll(3)] : "";
+  if (nText == 0) {
+    if (!tran.empty()) out << ",0," << tran;
+  } else {
+    out << ",1," << std::string(static_cast<size_t>(roll(5)), "TXT#"[roll(4)]);
+    if (!tran.empty()) out << "," << tran;
+  }
+  return out.str();
+}
+
+std::string RandomCommandSet(std::mt19937& rng) {
+  auto roll = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  int nSingles = 1 + roll(8);
+  int nGroupCmds = roll(4);
+  std::ostringstream ini;
+  ini << "[Main]\nModule_Name=Random\nS-Num=" << nSingles << "\nM-Num=" << (nGroupCmds ? 1 : 0)
+      << "\n[TAB]\nSpaceCount=" << 1 + roll(4) << "\n[Single-Command]\n";
+  for (int i = 1; i <= nSingles; ++i) {
+    ini << i << "=" << CommandEntry(rng, 4, false) << "\n";
+  }
+  if (nGroupCmds) {
+    ini << "[Mutli-Command]\n1=GroupA," << Token(0x1D) << "," << nGroupCmds << "\n[GroupA]\n";
+    for (int i = 1; i <= nGroupCmds; ++i) {
+      ini << i << "=" << CommandEntry(rng, 3, false) << "\n";
+    }
+  }
+  if (roll(2)) {
+    ini << "[BARCODE]\n1=" << CommandEntry(rng, 3, true) << "\n";
+  }
+  return ini.str();
+}
+
+std::deque<Chunk> RandomChunks(std::mt19937& rng, int nTotal) {
+  auto roll = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  std::deque<Chunk> chunks;
+  int nDone = 0;
+  uint16_t wSecond = 0;
+  while (nDone < nTotal) {
+    int n = std::min(nTotal - nDone, 1 + roll(roll(8) == 0 ? 4000 : 40));
+    std::string bytes;
+    for (int i = 0; i < n; ++i) {
+      bytes.push_back(roll(3) == 0 ? Pick(rng) : static_cast<char>('e' + roll(20)));
+    }
+    chunks.push_back({bytes, wSecond, roll(2) == 0});
+    wSecond = static_cast<uint16_t>((wSecond + 1) % 60);
+    nDone += n;
+  }
+  return chunks;
+}
+
+std::string Describe(const std::vector<Record>& records) {
+  std::ostringstream out;
+  for (const Record& rec : records) {
+    out << "[" << rec.nEvent << " s" << rec.wSecond << (rec.bDST ? " dst" : "") << "] ";
+    for (unsigned char by : rec.text) {
+      if (by >= 0x20 && by < 0x7F) {
+        out << by;
+      } else {
+        out << "\\x" << std::hex << int(by) << std::dec;
+      }
+    }
+    out << "\n";
+  }
+  return out.str();
+}
+
+void ExpectSameRecords(const std::string& ini, const std::deque<Chunk>& chunks, int nSeed) {
+  TempDir dir;
+  std::string path = dir.Write("set.ini", ini);
+  std::vector<Record> expected = InPlaceAnalyzer(path).Run(chunks);
+
+  AnalyzerProbe probe;
+  probe.LoadSet(path);
+  for (const Chunk& c : chunks) {
+    probe.Queue(c.bytes, c.wSecond, c.bDST);
+  }
+  probe.Drain();
+  std::vector<Record> actual = probe.Records();
+  ASSERT_EQ(expected, actual) << "seed " << nSeed << "\n" << ini << "\nexpected:\n"
+                              << Describe(expected) << "actual:\n"
+                              << Describe(actual);
+}
+
+}  // namespace
+
+TEST(AnalyzerEquivalence, RandomSetsAndShortStreamsGiveTheInPlaceRecords) {
+  for (int nSeed = 1; nSeed <= 300; ++nSeed) {
+    std::mt19937 rng(nSeed);
+    std::string ini = RandomCommandSet(rng);
+    ExpectSameRecords(ini, RandomChunks(rng, 1 + static_cast<int>(rng() % 600)), nSeed);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(AnalyzerEquivalence, StreamsLongerThanTheRoomGiveTheInPlaceRecords) {
+  for (int nSeed = 1000; nSeed < 1006; ++nSeed) {
+    std::mt19937 rng(nSeed);
+    std::string ini = RandomCommandSet(rng);
+    ExpectSameRecords(ini, RandomChunks(rng, 150000), nSeed);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(AnalyzerEquivalence, ReplacementTextsFillingTheRoomAreCutToIt) {
+  // HT becomes 12 spaces: a buffer of tabs grows until the room is full.
+  std::string ini =
+      "[Main]\nS-Num=2\n[TAB]\nSpaceCount=12\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,a,b,1,3\n";
+  std::deque<Chunk> chunks;
+  for (int i = 0; i < 40; ++i) {
+    chunks.push_back({std::string(3000, '\t'), static_cast<uint16_t>(i % 60), false});
+  }
+  ExpectSameRecords(ini, chunks, 0);
+
+  TempDir dir;
+  AnalyzerProbe probe;
+  probe.LoadSet(dir.Write("tabs.ini", ini));
+  for (const Chunk& c : chunks) {
+    probe.Queue(c.bytes, c.wSecond, c.bDST);
+  }
+  probe.Drain();
+  for (const Record& rec : probe.Records()) {
+    EXPECT_LE(rec.text.size(), 100000u);
+  }
+}

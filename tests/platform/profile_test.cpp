@@ -1,0 +1,277 @@
+#include "platform/Profile.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+using namespace poshark::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/poshark_profile_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    file_ = dir_ + "/test.ini";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Write(const std::string& content) {
+    std::ofstream(file_, std::ios::binary) << content;
+  }
+  std::string Read() const {
+    std::ifstream in(file_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::string Get(const char* section, const char* key, const char* def = "",
+                  int size = kProfileValueSize) {
+    char buf[1024];
+    GetPrivateProfileStringA(section, key, def, buf, size, file_.c_str());
+    return buf;
+  }
+
+  std::string dir_;
+  std::string file_;
+};
+
+TEST_F(ProfileTest, NamesMatchWithoutCaseAndTheFirstMatchWins) {
+  Write("; leading comment\n"
+        "[Main]\n"
+        "Module_Name = First \n"
+        "module_name=Second\n"
+        "[main]\n"
+        "Other=hidden\n"
+        "[TAB]\n"
+        "SpaceCount=4\n");
+  EXPECT_EQ(Get("MAIN", "MODULE_NAME"), "First");
+  EXPECT_EQ(Get("Main", "Other", "dflt"), "dflt");  // a repeated section is never consulted
+  EXPECT_EQ(Get("tab", "spacecount"), "4");
+  EXPECT_EQ(Get("Missing", "Key", "dflt"), "dflt");
+  EXPECT_EQ(Get("Main", "Missing", nullptr), "");
+}
+
+TEST_F(ProfileTest, ValuesAreCutToTheBufferAndQuotesAreRemoved) {
+  std::string long_value(400, 'x');
+  Write("[S]\nLong=" + long_value + "\nQuoted=\"a, b\"\nSingle='c'\nHalf=\"d\nCrLf=e\r\n");
+  EXPECT_EQ(Get("S", "Long").size(), 259u);
+  EXPECT_EQ(Get("S", "Long", "", 10), std::string(9, 'x'));
+  EXPECT_EQ(Get("S", "Quoted"), "a, b");
+  EXPECT_EQ(Get("S", "Single"), "c");
+  EXPECT_EQ(Get("S", "Half"), "\"d");
+  EXPECT_EQ(Get("S", "CrLf"), "e");
+  ProfileReader reader(file_.c_str());
+  EXPECT_EQ(reader.GetString("S", "Long").size(), 259u);
+}
+
+TEST_F(ProfileTest, IntegersReadLeadingDigitsWithOptionalSign) {
+  Write("[N]\nA=12ab\nB=-7\nC=+3\nD=ab\nE=\nF=99999999999\nG=-99999999999\nH= 42 \n");
+  EXPECT_EQ(GetPrivateProfileIntA("N", "A", 5, file_.c_str()), 12);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "B", 5, file_.c_str()), -7);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "C", 5, file_.c_str()), 3);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "D", 5, file_.c_str()), 0);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "E", 5, file_.c_str()), 5);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "F", 5, file_.c_str()), INT32_MAX);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "G", 5, file_.c_str()), INT32_MIN);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "H", 5, file_.c_str()), 42);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "Missing", 5, file_.c_str()), 5);
+  EXPECT_EQ(GetPrivateProfileIntA("N", "A", 5, (dir_ + "/nofile.ini").c_str()), 5);
+}
+
+TEST_F(ProfileTest, BareFileNameResolvesInTheHome) {
+  const char* old = std::getenv("POSHARK_HOME");
+  std::string saved = old ? old : "";
+  setenv("POSHARK_HOME", dir_.c_str(), 1);
+  EXPECT_TRUE(WritePrivateProfileStringA("S", "K", "v", "bare.ini"));
+  EXPECT_TRUE(fs::exists(dir_ + "/bare.ini"));
+  char buf[32];
+  GetPrivateProfileStringA("S", "K", "", buf, sizeof buf, "bare.ini");
+  EXPECT_STREQ(buf, "v");
+  if (old) setenv("POSHARK_HOME", saved.c_str(), 1); else unsetenv("POSHARK_HOME");
+}
+
+TEST_F(ProfileTest, NullNamesListSectionsAndKeys) {
+  Write("[One]\na=1\nB=2\na=3\n[Two]\n");
+  char buf[64];
+  int n = GetPrivateProfileStringA("One", nullptr, "", buf, sizeof buf, file_.c_str());
+  EXPECT_EQ(std::string(buf, n), std::string("a\0B\0", 4));
+  n = GetPrivateProfileStringA(nullptr, nullptr, "", buf, sizeof buf, file_.c_str());
+  EXPECT_EQ(std::string(buf, n), std::string("One\0Two\0", 8));
+  n = GetPrivateProfileStringA(nullptr, nullptr, "", buf, 5, file_.c_str());
+  EXPECT_EQ(std::string(buf, n), std::string("One\0", 4));
+}
+
+TEST_F(ProfileTest, NumberedValuesAreBoundedByTheFileNotTheCount) {
+  Write("[L]\n3=c\n1=a\n01=zero\nx=y\n2=b\n4=d\n");
+  ProfileReader reader(file_.c_str());
+  auto values = reader.GetNumberedValues("L", 3);
+  ASSERT_EQ(values.size(), 3u);
+  EXPECT_EQ(values[0], std::make_pair(1, std::string("a")));
+  EXPECT_EQ(values[1], std::make_pair(2, std::string("b")));
+  EXPECT_EQ(values[2], std::make_pair(3, std::string("c")));
+  EXPECT_EQ(reader.GetNumberedValues("L", 2000000000).size(), 4u);
+  EXPECT_TRUE(reader.GetNumberedValues("L", 0).empty());
+}
+
+TEST_F(ProfileTest, WritesKeepCommentsOrderAndUnknownKeys) {
+  Write("; comment one\n[Main]\n# not a key\nUnknown = keep me\nName=old\n\n[Next]\nX=1\n");
+  EXPECT_TRUE(WritePrivateProfileStringA("main", "NAME", "new", file_.c_str()));
+  EXPECT_EQ(Read(), "; comment one\n[Main]\n# not a key\nUnknown = keep me\nNAME=new\n\n[Next]\nX=1\n");
+  EXPECT_TRUE(WritePrivateProfileStringA("Main", "Added", "2", file_.c_str()));
+  EXPECT_EQ(Read(),
+            "; comment one\n[Main]\n# not a key\nUnknown = keep me\nNAME=new\nAdded=2\n\n"
+            "[Next]\nX=1\n");
+  EXPECT_TRUE(WritePrivateProfileStringA("New", "K", "v", file_.c_str()));
+  EXPECT_EQ(Get("New", "K"), "v");
+  EXPECT_EQ(Get("Main", "Unknown"), "keep me");
+  EXPECT_EQ(Get("Next", "X"), "1");
+}
+
+TEST_F(ProfileTest, EmptyValueKeepsTheKeyAndNullRemovesIt) {
+  Write("[S]\nA=1\nB=2\nA=dup\n[T]\nC=3\n");
+  EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "", file_.c_str()));
+  ProfileReader after_empty(file_.c_str());
+  EXPECT_TRUE(after_empty.HasKey("S", "B"));
+  EXPECT_EQ(Get("S", "B", "dflt"), "");
+  EXPECT_TRUE(WritePrivateProfileStringA("S", "A", nullptr, file_.c_str()));
+  EXPECT_EQ(Get("S", "A", "gone"), "gone");  // the duplicate does not surface
+  EXPECT_TRUE(WritePrivateProfileStringA("T", nullptr, nullptr, file_.c_str()));
+  EXPECT_EQ(Read(), "[S]\nB=\n");
+}
+
+TEST_F(ProfileTest, ReplacingASectionByNothingKeepsItsHeader) {
+  Write("[A]\nx=1\n; note\ny=2\n\n[B]\nz=3\n");
+  char empty[2] = {0, 0};
+  EXPECT_TRUE(WritePrivateProfileSectionA("a", empty, file_.c_str()));
+  EXPECT_EQ(Read(), "[A]\n\n[B]\nz=3\n");
+  const char list[] = "p=1\0q=2\0";
+  EXPECT_TRUE(WritePrivateProfileSectionA("A", list, file_.c_str()));
+  EXPECT_EQ(Read(), "[A]\np=1\nq=2\n\n[B]\nz=3\n");
+  EXPECT_TRUE(WritePrivateProfileSectionA("C", list, file_.c_str()));
+  EXPECT_EQ(Get("C", "q"), "2");
+}
+
+TEST_F(ProfileTest, WritesKeepWindowsLineBreaks) {
+  Write("[S]\r\nA=1\r\n");
+  EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "2", file_.c_str()));
+  EXPECT_EQ(Read(), "[S]\r\nA=1\r\nB=2\r\n");
+}
+
+TEST_F(ProfileTest, UnstorableNamesAndValuesAreRefusedAndNothingIsWritten) {
+  Write("[S]\nA=1\n");
+  EXPECT_FALSE(WritePrivateProfileStringA("S", "A", "two\nlines", file_.c_str()));
+  EXPECT_FALSE(WritePrivateProfileStringA("S", "A=B", "x", file_.c_str()));
+  EXPECT_FALSE(WritePrivateProfileStringA("S]", "A", "x", file_.c_str()));
+  EXPECT_FALSE(WritePrivateProfileStringA(nullptr, "A", "x", file_.c_str()));
+  ProfileWriter writer(file_.c_str());
+  writer.WriteString("S", "Good", "1");
+  writer.WriteString("S", "Bad", "a\rb");
+  EXPECT_FALSE(writer.Commit());
+  EXPECT_EQ(Read(), "[S]\nA=1\n");
+  EXPECT_FALSE(WritePrivateProfileStringA("S", "A", "x", (dir_ + "/no/such/dir.ini").c_str()));
+}
+
+TEST_F(ProfileTest, BatchWriterAppliesEveryChangeInOrder) {
+  Write("[Keep]\nk=1\n");
+  ProfileWriter writer(file_.c_str());
+  writer.WriteString("POS1", "a", "1");
+  writer.WriteString("POS1", "b", "2");
+  writer.WriteString("POS1", "a", "3");
+  writer.WriteSection("POS2", {"x=9"});
+  writer.WriteString("POS2", "y", "8");
+  EXPECT_TRUE(writer.HasChanges());
+  EXPECT_EQ(Read(), "[Keep]\nk=1\n");  // nothing before Commit
+  EXPECT_TRUE(writer.Commit());
+  EXPECT_FALSE(writer.HasChanges());
+  EXPECT_EQ(Read(), "[Keep]\nk=1\n\n[POS1]\na=3\nb=2\n\n[POS2]\nx=9\ny=8\n");
+}
+
+TEST_F(ProfileTest, WriterFollowsASymbolicLink) {
+  std::string target = dir_ + "/real.ini";
+  std::ofstream(target) << "[S]\nA=1\n";
+  fs::create_symlink(target, file_);
+  EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "2", file_.c_str()));
+  EXPECT_TRUE(fs::is_symlink(file_));
+  EXPECT_EQ(Get("S", "B"), "2");
+}
+
+// Two processes add their own keys to one file at the same time: with the
+// lock and the read-modify-replace under it, no key is lost.
+TEST_F(ProfileTest, WritersInTwoProcessesKeepEachOthersKeys) {
+  Write("[Shared]\n");
+  constexpr int kKeys = 40;
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      for (int i = 0; i < kKeys; ++i) {
+        std::string key = "P" + std::to_string(c) + "_" + std::to_string(i);
+        if (!WritePrivateProfileStringA("Shared", key.c_str(), "v", file_.c_str())) _exit(1);
+      }
+      _exit(0);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  ProfileReader reader(file_.c_str());
+  EXPECT_EQ(reader.GetKeyNames("Shared").size(), 2u * kKeys);
+}
+
+// A writer killed at any moment leaves the old or the new file, never a
+// mixture: every version it writes is complete, with its end marker.
+TEST_F(ProfileTest, KilledWriterNeverLeavesATornFile) {
+  std::string body;
+  for (int i = 0; i < 2000; ++i) body += "Key" + std::to_string(i) + "=" + std::string(40, 'v') + "\n";
+  Write("[Data]\n" + body + "[End]\nDone=0\n");
+  for (int round = 0; round < 8; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int n = 1;; ++n)
+        WritePrivateProfileStringA("End", "Done", std::to_string(n).c_str(), file_.c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + 7 * round));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ProfileReader reader(file_.c_str());
+    EXPECT_EQ(reader.GetKeyNames("Data").size(), 2000u) << "round " << round;
+    EXPECT_TRUE(reader.HasKey("End", "Done")) << "round " << round;
+    EXPECT_EQ(Read().substr(0, 7), "[Data]\n");
+  }
+  // The next writer is not stopped by what the killed one left behind.
+  EXPECT_TRUE(WritePrivateProfileStringA("End", "Done", "final", file_.c_str()));
+  EXPECT_EQ(Get("End", "Done"), "final");
+}
+
+TEST_F(ProfileTest, BinaryGarbageReadsWithoutHarm) {
+  std::string junk;
+  unsigned seed = 7;
+  for (int i = 0; i < 20000; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    junk += static_cast<char>(seed >> 16);
+  }
+  Write(junk + "\n[Ok]\nk=v\n");
+  EXPECT_EQ(Get("Ok", "k"), "v");
+  EXPECT_TRUE(WritePrivateProfileStringA("Ok", "k2", "w", file_.c_str()));
+  EXPECT_EQ(Read().substr(0, junk.size()), junk);
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <poshark/RCPosHark.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "listener/RCSerialPort.h"
 #include "platform/Event.h"
@@ -29,6 +30,25 @@ int SettleTimeMs() {
   return std::clamp(nMs, 0, kMaxSettleMs);
 }
 
+// Takes the lifecycle lock, unless the watcher is asked to stop first: the
+// host may hold the lock while it waits for a stopping watcher to end. While
+// the host holds it, the watcher sleeps on its stop event and tries again
+// every 10 ms; a free lock is taken at once.
+bool LockUnlessStopped(std::unique_lock<std::recursive_mutex>& lock,
+                       poshark::platform::Event& stop) {
+  constexpr int kRecheckMs = 10;
+  while (!lock.try_lock()) {
+    if (stop.Wait(kRecheckMs)) {
+      return false;
+    }
+  }
+  if (stop.Wait(0)) {
+    lock.unlock();  // stopped while we waited: no restart behind the host's back
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void RCPosHark::USBResumeThread() {
@@ -43,7 +63,12 @@ void RCPosHark::USBResumeThread() {
       continue;
     }
 
+    std::unique_lock<std::recursive_mutex> lifecycle(csLifecycle, std::defer_lock);
     if (bFirstPass) {
+      if (!LockUnlessStopped(lifecycle, *hResumeStopEvent)) {
+        bResumeRun = false;
+        break;
+      }
       // The port is about to be closed and reopened anyway: the break event
       // gets a still-running reader out at once instead of within 500 ms.
       m_Serial->Break();
@@ -55,6 +80,7 @@ void RCPosHark::USBResumeThread() {
       bStarted = false;
       bRunning = false;
       bFirstPass = false;
+      lifecycle.unlock();
       int nSettleMs = SettleTimeMs();
       if (nSettleMs > 0 && hResumeStopEvent->Wait(nSettleMs)) {
         bResumeRun = false;
@@ -62,6 +88,10 @@ void RCPosHark::USBResumeThread() {
       }
     }
 
+    if (!LockUnlessStopped(lifecycle, *hResumeStopEvent)) {
+      bResumeRun = false;
+      break;
+    }
     if (ReOpenCom()) {
       hPortLostEvent->Reset();
       m_Serial->Purge();
@@ -69,6 +99,7 @@ void RCPosHark::USBResumeThread() {
       bFirstPass = true;
       continue;
     }
+    lifecycle.unlock();
     if (hResumeStopEvent->Wait(kRetryMs)) {
       bResumeRun = false;
       break;

@@ -3,6 +3,7 @@
 #include <poshark/RCPosHark.h>
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "listener/RCSerialPort.h"
@@ -35,30 +36,39 @@ constexpr const char* kRegistrationEntry = "RegKexComPort";
 using RegKexComPortFt = int (*)(unsigned int nPort, unsigned int nState, const char* pszName);
 
 // The registration library, loaded on first use and kept for the life of the
-// process (a listener may be destroyed late during exit). A missing library
-// or entry makes every call a no-op.
-RegKexComPortFt RegistrationEntry() {
-  static RegKexComPortFt pfnEntry = [] () -> RegKexComPortFt {
-    auto* pLib = new poshark::platform::DynLib;  // never unloaded
+// process (a listener may be destroyed late during exit, so nothing here has
+// a destructor). A missing library or entry makes every call a no-op.
+struct Registration {
+  poshark::platform::DynLib* pLib = nullptr;
+  RegKexComPortFt pfnEntry = nullptr;
+};
+
+const Registration& TheRegistration() {
+  static const Registration s_registration = [] {
+    Registration reg;
+    auto pLib = std::make_unique<poshark::platform::DynLib>();
     std::string folder =
-        poshark::platform::DynLib::FolderOf(reinterpret_cast<const void*>(&RegistrationEntry));
+        poshark::platform::DynLib::FolderOf(reinterpret_cast<const void*>(&TheRegistration));
     bool bLoaded = !folder.empty() &&
                    pLib->Open(poshark::platform::JoinPath(folder, kRegistrationLibrary));
     if (!bLoaded) {
       bLoaded = pLib->Open(kRegistrationLibrary);
     }
-    if (!bLoaded) {
-      return nullptr;
+    if (bLoaded) {
+      reg.pfnEntry = reinterpret_cast<RegKexComPortFt>(pLib->Symbol(kRegistrationEntry));
     }
-    return reinterpret_cast<RegKexComPortFt>(pLib->Symbol(kRegistrationEntry));
+    if (reg.pfnEntry) {
+      reg.pLib = pLib.release();
+    }
+    return reg;
   }();
-  return pfnEntry;
+  return s_registration;
 }
 
 }  // namespace
 
 void RCPosHark::RegisterPort(uint32_t nPort, uint32_t nState, const char* pszName) {
-  RegKexComPortFt pfnReg = RegistrationEntry();
+  RegKexComPortFt pfnReg = TheRegistration().pfnEntry;
   if (!pfnReg) {
     return;
   }
@@ -71,6 +81,7 @@ void RCPosHark::RegisterPort(uint32_t nPort, uint32_t nState, const char* pszNam
 
 int RCPosHark::OpenCom(int nPort, int nBaud, int nDataBitsIn, int nStopBitsIn, int nParityIn,
                        void* hHandle, char* pszName) {
+  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   if (pszName) {
     strDeviceName = pszName;
   }
@@ -106,6 +117,7 @@ int RCPosHark::ReOpenCom() {
 }
 
 int RCPosHark::CloseCom() {
+  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   bListenRun = false;
   m_Serial->Break();
   if (hListenThread.joinable()) {

@@ -33,6 +33,7 @@ void KeyDataCatcher::ResetMatchState() {
   nDataStart = 0;
   nDataEnd = 0;
   nShiftLeft = 0;
+  nEndPos = 0;
   m_pCurKeyWord = nullptr;
 }
 
@@ -70,7 +71,8 @@ bool KeyDataCatcher::FeedPiece(const char* pData, int nLen, int& nCount, bool bF
   if (nLen > 0) {
     std::memcpy(pBuffer + nScanPos, pData, static_cast<size_t>(nLen));
   }
-  pBuffer[nScanPos + nLen] = '\0';
+  nEndPos = nScanPos + nLen;
+  pBuffer[nEndPos] = '\0';
   nFedLen += nLen;
   nRemainLen += nLen;
 
@@ -86,7 +88,8 @@ bool KeyDataCatcher::FeedPiece(const char* pData, int nLen, int& nCount, bool bF
     }
     nRemainLen -= nSkip;
     std::memmove(pBuffer, pBuffer + nScanPos + nSkip, static_cast<size_t>(nRemainLen));
-    pBuffer[nRemainLen] = '\0';
+    nEndPos = nRemainLen;
+    pBuffer[nEndPos] = '\0';
     nScanPos = 0;
   }
 
@@ -98,16 +101,21 @@ bool KeyDataCatcher::FeedPiece(const char* pData, int nLen, int& nCount, bool bF
       if (pKey->bShift && pKey->nShift > 0) {
         nSkip += std::min(pKey->nShift, kBufferSize + 1);
       }
-      long long nAfter = nRemainLen - nSkip;
+      // Counted from the terminator: a call that carries a waiting keyword
+      // stops its scan one byte earlier, but what follows a keyword is the
+      // same either way.
+      long long nAfter = static_cast<long long>(nEndPos - nScanPos) - nSkip;
       if (nAfter <= 0) {
         nShiftLeft = static_cast<int>(-nAfter);
         nRemainLen = 0;
         nScanPos = 0;
+        nEndPos = 0;
         return false;
       }
       std::memmove(pBuffer, pBuffer + nScanPos + nSkip, static_cast<size_t>(nAfter));
-      pBuffer[nAfter] = '\0';
-      nRemainLen = static_cast<int>(nAfter);
+      nEndPos = static_cast<int>(nAfter);
+      pBuffer[nEndPos] = '\0';
+      nRemainLen = nEndPos;
       nScanPos = 0;
     }
     const char c = pBuffer[nScanPos];
@@ -146,7 +154,7 @@ bool KeyDataCatcher::FindMatchKeyWord(const char* pAt) {
   }
   for (STRUCT_KeyWord* pKey : m_aGroups[static_cast<size_t>(nGroup)]->aKeyWords) {
     int nKeyLen = std::min(pKey->nKeyLen, kw::kMaxKeyTextLen);
-    if (nKeyLen >= 1 && nKeyLen <= nRemainLen &&
+    if (nKeyLen >= 1 && nKeyLen <= nEndPos - nScanPos &&
         std::memcmp(pAt, pKey->pszKeyWord, static_cast<size_t>(nKeyLen)) == 0) {
       m_pCurKeyWord = pKey;
       return true;

@@ -146,10 +146,15 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   // The watcher's own thread handle is the host's: from the watcher only the
   // thread-local mark is read.
   const bool bCalledByWatcher = tls_pWatcherOf == this;
-  // A watcher asked to stop (ListenStop) may already be on its way out; the
-  // reset of its stop event below must not leave the listener without one.
-  const bool bWatcherStopAsked =
-      !bCalledByWatcher && hResumeStopEvent && hResumeStopEvent->Wait(0);
+  // A watcher asked to stop (ListenStop) may already be on its way out, and
+  // the reset of its stop event below would leave it running blind: let it
+  // end now, while the stop event still wakes every wait of it, and start a
+  // fresh one below. A finished watcher is joined here too.
+  if (!bCalledByWatcher && hResumeThread.joinable() &&
+      (hResumeExitEvent->Wait(0) || (hResumeStopEvent && hResumeStopEvent->Wait(0)))) {
+    bResumeRun = false;
+    hResumeThread.join();
+  }
 
   m_AnalyzeQueue->Clear();
   m_WriteQueue->Clear();
@@ -197,10 +202,6 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   bStarted = true;
   bRunning = true;
 
-  if (!bCalledByWatcher && hResumeThread.joinable() &&
-      (bWatcherStopAsked || hResumeExitEvent->Wait(0))) {
-    hResumeThread.join();
-  }
   bResumeRun = true;
   hResumeStopEvent->Reset();
   if (!bCalledByWatcher && !hResumeThread.joinable()) {

@@ -223,4 +223,5 @@ class POSHARK_EXPORT KeyDataCatcher {
   int nDataStart = 0;
   int nDataEnd = 0;
   int nShiftLeft = 0;   // shift still to skip at the start of the next call
+  int nEndPos = 0;      // buffer position of the terminator after the fed bytes
 };

@@ -231,7 +231,7 @@ TEST_F(CmdTableTest, ParameterRulesMeasureTheBytesAfterTheCommand) {
   EXPECT_EQ(set->MeasureParam(data, 4, &plugin_missing, &start, &plen), CMD_DISCARD);
 }
 
-TEST_F(CmdTableTest, PluginAnswersPassThroughAndOutOfRangeOnesDiscard) {
+TEST_F(CmdTableTest, PluginAnswersOutsideOneToThreeAndOutOfRangeOnesDiscard) {
   auto set = LoadSet(dir_, "[Main]\n");
   auto owned = std::make_unique<STRUCT_PrnCmd>();
   owned->nCmdLen = 1;
@@ -258,16 +258,22 @@ TEST_F(CmdTableTest, PluginAnswersPassThroughAndOutOfRangeOnesDiscard) {
   EXPECT_EQ(set->MatchCommand(buf.data(), len), CMD_DONE);
   EXPECT_EQ(Text(buf, len), "adef");  // the start bytes stay, the parameter goes
 
+  // An answer outside 1..3 leaves the parameter's end unknown: the rest is
+  // discarded and the command is no longer in progress.
   answer = 7;
   buf = Bytes("Pabc");
   len = 4;
   set->pCurCmd = cmd;
-  EXPECT_EQ(set->MatchCommand(buf.data(), len), 7);
-  EXPECT_EQ(set->pCurCmd, cmd);  // still in progress
+  EXPECT_EQ(set->MatchCommand(buf.data(), len), CMD_DISCARD);
+  EXPECT_EQ(set->pCurCmd, nullptr);
+  EXPECT_EQ(len, 0);
 
   answer = 2;
   out_start = 2;
   out_len = 5;  // beyond the three bytes there are
+  buf = Bytes("Pabc");
+  len = 4;
+  set->pCurCmd = cmd;
   EXPECT_EQ(set->MatchCommand(buf.data(), len), CMD_DISCARD);
   EXPECT_EQ(len, 0);
   set->pCurCmd = nullptr;

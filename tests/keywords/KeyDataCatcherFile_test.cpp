@@ -315,12 +315,5 @@ TEST_F(FilterFileTest, HugeItemCountIsBounded) {
   EXPECT_EQ(catcher_.GetKeyWordNum(), 1);
 }
 
-TEST_F(FilterFileTest, CharacterTokensOfTheCatcher) {
-  EXPECT_EQ(catcher_.ASCII2BYTE("0x2E"), '.');
-  EXPECT_EQ(catcher_.ASCII2BYTE("SP"), ' ');
-  EXPECT_EQ(catcher_.HexHiByte('a'), 0xA0);
-  EXPECT_EQ(catcher_.HexLoByte('0'), 0);
-}
-
 }  // namespace
 }  // namespace poshark::testing

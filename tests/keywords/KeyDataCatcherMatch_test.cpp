@@ -80,6 +80,20 @@ TEST_F(MatchTest, KeywordWaitingAfterSpacesCarriesAndDataNeverDoes) {
   EXPECT_EQ(FeedLine(catcher_, "34"), Strings{});
 }
 
+TEST_F(MatchTest, KeywordEndingALineWaitsForItsDataWhateverTheCallBefore) {
+  Add({"TOTAL", 1});
+  bool bResult = true;
+  // Starting with nothing waiting: TOTAL at the end of the line waits.
+  EXPECT_EQ(FeedLine(catcher_, "TOTAL 5 TOTAL", &bResult), Strings{"5"});
+  EXPECT_FALSE(bResult);
+  EXPECT_EQ(FeedLine(catcher_, "7"), Strings{"7"});
+  // Starting with TOTAL waiting (its line ended in a space): the same.
+  EXPECT_EQ(FeedLine(catcher_, "TOTAL "), Strings{});
+  EXPECT_EQ(FeedLine(catcher_, "5 TOTAL", &bResult), Strings{"5"});
+  EXPECT_FALSE(bResult);
+  EXPECT_EQ(FeedLine(catcher_, "8"), Strings{"8"});
+}
+
 TEST_F(MatchTest, KeywordSplitAcrossCallsIsNotJoined) {
   // Only a keyword that is complete within the fed bytes is found.
   Add({"TOTAL", 1});

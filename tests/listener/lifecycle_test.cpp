@@ -209,12 +209,13 @@ TEST_F(LifecycleTest, KeyStartWhileRunningOnlyReports) {
 }
 
 TEST_F(LifecycleTest, DestroyingANeverStartedListenerLeavesNoThread) {
-  int nBefore = proc_threads::Count();
+  int nBefore = proc_threads::BaselineCountAll();
   {
     RCPosHark l(49);
     RCPosHark unnumbered;
+    EXPECT_EQ(proc_threads::CountAll(), nBefore);
   }
-  EXPECT_EQ(proc_threads::SettledCount("", nBefore), nBefore);
+  EXPECT_EQ(proc_threads::SettledCountAll(nBefore), nBefore);
 }
 
 TEST_F(LifecycleTest, DestroyingAListeningListenerEndsEveryThreadWithinTheWatcherBound) {
@@ -224,13 +225,15 @@ TEST_F(LifecycleTest, DestroyingAListeningListenerEndsEveryThreadWithinTheWatche
     std::lock_guard<std::mutex> guard(textsLock);
     texts.emplace_back(psz);
   });
-  int nBefore = proc_threads::Count();
+  int nBefore = proc_threads::BaselineCountAll();
   {
     auto l = MakeListener(50, true);
     l->ListenStart(CollectLine, true);
     Feed(*l, "x\n");
+    EXPECT_TRUE(proc_threads::WaitFor([] { return proc_threads::Count("pos50.", true) >= 3; }));
   }
-  EXPECT_EQ(proc_threads::SettledCount("", nBefore), nBefore);
+  EXPECT_EQ(proc_threads::SettledCount("pos50.", 0, true), 0);
+  EXPECT_EQ(proc_threads::SettledCountAll(nBefore), nBefore);
   poshark::platform::SetDebugSink(nullptr);
   std::lock_guard<std::mutex> guard(textsLock);
   auto in = std::find(texts.begin(), texts.end(), "USB Trace:~RCPosHark in\n");
@@ -312,4 +315,21 @@ TEST_F(LifecycleTest, SettersAndQueriesWithAndWithoutCommandSet) {
   EXPECT_TRUE(l.IsPOSTextSenderMode());
   l.WriteIni();
   l.LoadIni();  // no command-set files in the work folder: nothing selected, no crash
+}
+
+TEST_F(LifecycleTest, ListenStopThenListenStartKeepsExactlyOneWatcher) {
+  auto l = MakeListener(55, false);
+  l->ListenStart(CollectLine, true);
+  if (proc_threads::SettledCount(Name(55, "resume"), 1) != 1) {
+    GTEST_SKIP() << "the port resume watcher ends at once in this build";
+  }
+  for (int i = 0; i < 5; ++i) {
+    l->ListenStop();
+    l->ListenStart(CollectLine, true);
+  }
+  EXPECT_EQ(proc_threads::SettledCount(Name(55, "resume"), 1), 1);
+  // Held for longer than a watcher's longest sleep: still exactly one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_EQ(proc_threads::Count(Name(55, "resume")), 1);
+  EXPECT_TRUE(RCPosHarkTestAccess::HasResumeThread(*l));
 }

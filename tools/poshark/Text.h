@@ -1,0 +1,54 @@
+// Text helpers of the poshark tool: code-page decoding for display, base64,
+// JSON strings, time stamps.
+#pragma once
+
+#include <poshark/KeyRecords.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace poshark::tool {
+
+// Decodes bytes of one code page into UTF-8 for display. Bytes the page does
+// not map become U+FFFD. Not thread-safe: one decoder per thread.
+class Decoder {
+ public:
+  // Throws std::runtime_error naming the code page when ICU does not know it.
+  explicit Decoder(const std::string& codepage);
+  ~Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // C0 control bytes (except tab) are shown as their control pictures
+  // (U+2400 + byte), so that printer bytes that reach a line are visible.
+  // With pictures false, control characters are kept as they are.
+  std::string ToUtf8(std::string_view bytes, bool pictures = true);
+
+  const std::string& Name() const { return name_; }
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::string name_;
+};
+
+// Font character set that goes with a code page, as the colour-key catcher
+// expects it: 177 for Hebrew pages, 178 for Arabic pages, 0 otherwise.
+uint32_t CharsetForCodepage(const std::string& codepage);
+
+std::string Base64(std::string_view bytes);
+
+// A JSON string literal (with quotes) of UTF-8 text.
+std::string JsonString(std::string_view utf8);
+
+// "2024-03-14 09:41:02.123"
+std::string FormatLocalTime(const SYSTEMTIME& st);
+
+// ISO 8601 with milliseconds and UTC offset, "2024-03-14T09:41:02.123+01:00".
+// The offset is the local zone's at that time, with the DST flag deciding an
+// ambiguous hour.
+std::string FormatIsoTime(const SYSTEMTIME& st, bool dst);
+
+}  // namespace poshark::tool

@@ -1,0 +1,478 @@
+// poshark: follows what a POS terminal prints.
+//
+//   poshark sets [--commands DIR]
+//   poshark listen --pos N --set NAME|NUMBER SOURCE [options]
+//   poshark trace dump FILE.bin2
+//
+// Exit status: 0 success, 1 runtime failure, 2 usage error. Data goes to
+// stdout, diagnostics to stderr.
+#include <poshark/RCPosHark.h>
+
+#include "Listen.h"
+#include "Text.h"
+#include "TraceFile.h"
+
+#include <dirent.h>
+#include <getopt.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifndef POSHARK_TOOL_DATADIR
+#define POSHARK_TOOL_DATADIR "/usr/local/share/poshark"
+#endif
+#ifndef POSHARK_TOOL_VERSION
+#define POSHARK_TOOL_VERSION "0"
+#endif
+
+namespace poshark::tool {
+namespace {
+
+constexpr int kUsage = 2;
+constexpr int kFailure = 1;
+constexpr const char kDefaultCodepage[] = "windows-1252";
+constexpr const char kSetsFolder[] = "Printer Commands";
+
+// Thrown for usage errors; caught in main.
+struct UsageError {
+  std::string message;
+};
+
+[[noreturn]] void Usage(const std::string& message) { throw UsageError{message}; }
+
+void PrintHelp(FILE* out) {
+  const ListenOptions d;
+  std::fprintf(out,
+               "Usage:\n"
+               "  poshark sets [--commands DIR]\n"
+               "  poshark listen --pos N --set NAME|NUMBER SOURCE [OPTIONS]\n"
+               "  poshark trace dump FILE.bin2\n"
+               "\n"
+               "Sources of `listen` (exactly one):\n"
+               "  --com N               serial port COMN (device from [Ports] COMN of\n"
+               "                        ComPorts.ini in the poshark home, else /dev/ttyS<N-1>)\n"
+               "    --baud B            baud rate (default %d)\n"
+               "    --data-bits D       5 to 8 (default %d)\n"
+               "    --stop-bits S       1, 1.5 or 2 (default 1)\n"
+               "    --parity P          none, odd, even, mark or space (default none)\n"
+               "  --tcp [HOST:]PORT     listen like a network printer (default host %s;\n"
+               "                        port 0 picks a free port, shown on stderr)\n"
+               "  --feed FILE|-         a raw byte stream or a .bin2 trace file\n"
+               "    --trace             the file is a trace file (default: recognised\n"
+               "                        by its record structure)\n"
+               "    --pace BAUD|none    send as fast as a line at BAUD (default %u)\n"
+               "\n"
+               "Options:\n"
+               "  --pos N               POS number (required)\n"
+               "  --set NAME|NUMBER     command set (required; see `poshark sets`)\n"
+               "  --commands DIR        folder of the command sets (default: \"%s\" beside\n"
+               "                        the executable, else %s/%s;\n"
+               "                        POSHARK_WORKDIR/%s when that is set)\n"
+               "  --home DIR            poshark home: POSKeyFilter.ini, KexDeBug.ini,\n"
+               "                        ComPorts.ini, POSTrace/ (default: $POSHARK_HOME,\n"
+               "                        else /var/lib/poshark)\n"
+               "  --keys                run the keyword and colour-key catchers of\n"
+               "                        POSKeyFilter.ini on every line (default off)\n"
+               "  --json                JSON Lines instead of text (default off)\n"
+               "  --gate-ms MS          drop lines for MS ms after the port opens\n"
+               "                        (default 1000)\n"
+               "  --codepage NAME       code page of the printed text (default:\n"
+               "                        $POSHARK_CODEPAGE, else %s)\n"
+               "  -h, --help            this help\n"
+               "  --version             the version\n"
+               "\n"
+               "Colours are shown only on a terminal and never when NO_COLOR is set.\n"
+               "Exit status: 0 success, 1 runtime failure, 2 usage error.\n",
+               d.baud, d.data_bits, d.tcp_host.c_str(), d.pace_baud, kSetsFolder,
+               POSHARK_TOOL_DATADIR, kSetsFolder, kSetsFolder, kDefaultCodepage);
+}
+
+long ParseNumber(const char* option, const char* text, long low, long high) {
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < low || v > high) {
+    Usage(std::string(option) + " " + text + ": expected a number from " + std::to_string(low) +
+          " to " + std::to_string(high));
+  }
+  return v;
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string ExecutableDir() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  std::string path(buf, static_cast<size_t>(n));
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// Temporary work folder whose "Printer Commands" points at a folder of
+// another name; removed at exit.
+std::string g_temp_workdir;
+
+void RemoveTempWorkdir() {
+  if (g_temp_workdir.empty()) return;
+  unlink((g_temp_workdir + "/" + kSetsFolder).c_str());
+  rmdir(g_temp_workdir.c_str());
+}
+
+// Points the library at the command sets: --commands, else POSHARK_WORKDIR,
+// else the folder beside the executable, else the installed one. Answers the
+// folder the sets are read from.
+std::string SetUpCommands(const std::string& commands) {
+  std::string dir;
+  if (!commands.empty()) {
+    dir = commands;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (!DirectoryExists(dir)) {
+      throw std::runtime_error("--commands " + commands + ": no such folder");
+    }
+    size_t slash = dir.rfind('/');
+    std::string base = slash == std::string::npos ? dir : dir.substr(slash + 1);
+    if (base == kSetsFolder) {
+      std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+      setenv("POSHARK_WORKDIR", parent.c_str(), 1);
+      return dir;
+    }
+    char tmpl[] = "/tmp/poshark-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+      throw std::runtime_error(std::string("cannot create a work folder in /tmp: ") +
+                               std::strerror(errno));
+    }
+    g_temp_workdir = tmpl;
+    std::atexit(RemoveTempWorkdir);
+    char real[PATH_MAX];
+    std::string target = realpath(dir.c_str(), real) != nullptr ? real : dir;
+    if (symlink(target.c_str(), (g_temp_workdir + "/" + kSetsFolder).c_str()) != 0) {
+      throw std::runtime_error("--commands " + commands + ": " + std::strerror(errno));
+    }
+    setenv("POSHARK_WORKDIR", g_temp_workdir.c_str(), 1);
+    return dir;
+  }
+  const char* work = std::getenv("POSHARK_WORKDIR");
+  if (work != nullptr && *work != '\0') return std::string(work) + "/" + kSetsFolder;
+  std::string beside = ExecutableDir();
+  if (!beside.empty() && DirectoryExists(beside + "/" + kSetsFolder)) {
+    return beside + "/" + kSetsFolder;
+  }
+  setenv("POSHARK_WORKDIR", POSHARK_TOOL_DATADIR, 1);
+  return std::string(POSHARK_TOOL_DATADIR) + "/" + kSetsFolder;
+}
+
+// The command-set files in the order the listener numbers them.
+std::vector<std::string> ListSetFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (dirent* de = readdir(dir)) {
+    std::string name = de->d_name;
+    if (name == "." || name == "..") continue;
+    if (DirectoryExists(folder + "/" + name)) continue;
+    if (name.find("POS_DBExtra.ini") != std::string::npos) continue;
+    if (name.size() < 4 || strcasecmp(name.c_str() + name.size() - 4, ".ini") != 0) continue;
+    names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+      int ca = std::tolower(static_cast<unsigned char>(a[i]));
+      int cb = std::tolower(static_cast<unsigned char>(b[i]));
+      if (ca != cb) return ca < cb;
+    }
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+  });
+  return names;
+}
+
+int RunSets(int argc, char** argv) {
+  static const option kOptions[] = {{"commands", required_argument, nullptr, 'c'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
+  std::string commands;
+  optind = 1;
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'c':
+        commands = optarg;
+        break;
+      case 'h':
+        PrintHelp(stdout);
+        return 0;
+      default:
+        Usage("sets: unknown option " + std::string(argv[optind - 1]));
+    }
+  }
+  if (optind < argc) Usage(std::string("sets: unexpected argument ") + argv[optind]);
+  std::string folder = SetUpCommands(commands);
+  RCPosHark listener(0);
+  int count = listener.GetCmdSetNum();
+  std::vector<std::string> files = ListSetFiles(folder);
+  if (count == 0) {
+    std::fprintf(stderr, "poshark: %s: no command sets\n", folder.c_str());
+    return kFailure;
+  }
+  std::printf("%-3s %-24s %-5s %-11s %s\n", "#", "name", "graph", "text-sender", "file");
+  for (int i = 0; i < count; ++i) {
+    char name[260] = {};
+    bool graph = false;
+    if (!listener.GetCmdSetName(i, name, graph)) continue;
+    bool sender = name[0] != '\0' && listener.IsSoftwarePOSByName(name);
+    std::string file = static_cast<int>(files.size()) == count
+                           ? folder + "/" + files[static_cast<size_t>(i)]
+                           : std::string("?");
+    std::printf("%-3d %-24s %-5s %-11s %s\n", i, name[0] ? name : "(unnamed)", graph ? "yes" : "no",
+                sender ? "yes" : "no", file.c_str());
+  }
+  return 0;
+}
+
+int RunTraceDump(int argc, char** argv) {
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  if (argc < 2 || std::strcmp(argv[0], "dump") != 0) {
+    Usage("trace: expected `poshark trace dump FILE.bin2`");
+  }
+  if (argc > 2) Usage(std::string("trace dump: unexpected argument ") + argv[2]);
+  std::string path = argv[1];
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "poshark: %s: %s\n", path.c_str(), std::strerror(errno));
+    return kFailure;
+  }
+  TraceReader reader(f, path);
+  std::vector<unsigned char> record;
+  std::string error;
+  uint64_t total = 0;
+  while (reader.Next(record, error)) {
+    DumpRecord(stdout, reader.RecordCount(), reader.LastOffset(), record);
+    total += record.size();
+  }
+  std::fclose(f);
+  std::printf("%llu records, %llu bytes\n", static_cast<unsigned long long>(reader.RecordCount()),
+              static_cast<unsigned long long>(total));
+  if (!error.empty()) {
+    std::fprintf(stderr, "poshark: %s\n", error.c_str());
+    return kFailure;
+  }
+  return 0;
+}
+
+void SetSource(ListenOptions& o, Source s, const char* option) {
+  if (o.source != Source::kNone && o.source != s) {
+    Usage(std::string(option) + ": only one of --com, --tcp and --feed may be given");
+  }
+  o.source = s;
+}
+
+int RunListenCommand(int argc, char** argv) {
+  enum {
+    kPos = 256, kSet, kCommands, kCom, kBaud, kDataBits, kStopBits, kParity, kTcp, kFeed,
+    kTrace, kPace, kKeys, kJson, kGate, kCodepage, kHome
+  };
+  static const option kOptions[] = {
+      {"pos", required_argument, nullptr, kPos},
+      {"set", required_argument, nullptr, kSet},
+      {"commands", required_argument, nullptr, kCommands},
+      {"com", required_argument, nullptr, kCom},
+      {"baud", required_argument, nullptr, kBaud},
+      {"data-bits", required_argument, nullptr, kDataBits},
+      {"stop-bits", required_argument, nullptr, kStopBits},
+      {"parity", required_argument, nullptr, kParity},
+      {"tcp", required_argument, nullptr, kTcp},
+      {"feed", required_argument, nullptr, kFeed},
+      {"trace", no_argument, nullptr, kTrace},
+      {"pace", required_argument, nullptr, kPace},
+      {"keys", no_argument, nullptr, kKeys},
+      {"json", no_argument, nullptr, kJson},
+      {"gate-ms", required_argument, nullptr, kGate},
+      {"codepage", required_argument, nullptr, kCodepage},
+      {"home", required_argument, nullptr, kHome},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  ListenOptions o;
+  std::string commands;
+  std::string home;
+  std::string codepage;
+  bool serial_option = false;
+  bool feed_option = false;
+  optind = 1;
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1) {
+    std::string opt = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
+    switch (c) {
+      case kPos:
+        o.pos = static_cast<int>(ParseNumber("--pos", optarg, 0, 9999));
+        break;
+      case kSet:
+        if (*optarg == '\0') Usage("--set: empty name");
+        o.set = optarg;
+        break;
+      case kCommands:
+        commands = optarg;
+        break;
+      case kCom:
+        SetSource(o, Source::kCom, "--com");
+        o.com_port = static_cast<int>(ParseNumber("--com", optarg, 1, 255));
+        break;
+      case kBaud:
+        serial_option = true;
+        o.baud = static_cast<int>(ParseNumber("--baud", optarg, 50, 4000000));
+        break;
+      case kDataBits:
+        serial_option = true;
+        o.data_bits = static_cast<int>(ParseNumber("--data-bits", optarg, 5, 8));
+        break;
+      case kStopBits: {
+        serial_option = true;
+        std::string v = optarg;
+        if (v == "1") o.stop_bits_code = 0;
+        else if (v == "1.5") o.stop_bits_code = 1;
+        else if (v == "2") o.stop_bits_code = 2;
+        else Usage("--stop-bits " + v + ": expected 1, 1.5 or 2");
+        break;
+      }
+      case kParity: {
+        serial_option = true;
+        static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
+        std::string v = optarg;
+        auto it = std::find(std::begin(kNames), std::end(kNames), v);
+        if (it == std::end(kNames)) Usage("--parity " + v + ": expected none, odd, even, mark or space");
+        o.parity_code = static_cast<int>(it - std::begin(kNames));
+        break;
+      }
+      case kTcp: {
+        SetSource(o, Source::kTcp, "--tcp");
+        std::string v = optarg;
+        size_t colon = v.rfind(':');
+        std::string port = colon == std::string::npos ? v : v.substr(colon + 1);
+        if (colon != std::string::npos) {
+          o.tcp_host = v.substr(0, colon);
+          if (o.tcp_host.size() >= 2 && o.tcp_host.front() == '[' && o.tcp_host.back() == ']') {
+            o.tcp_host = o.tcp_host.substr(1, o.tcp_host.size() - 2);
+          }
+        }
+        o.tcp_port = static_cast<int>(ParseNumber("--tcp", port.c_str(), 0, 65535));
+        break;
+      }
+      case kFeed:
+        SetSource(o, Source::kFeed, "--feed");
+        if (*optarg == '\0') Usage("--feed: empty file name");
+        o.feed_path = optarg;
+        break;
+      case kTrace:
+        feed_option = true;
+        o.force_trace = true;
+        break;
+      case kPace:
+        feed_option = true;
+        if (std::strcmp(optarg, "none") == 0) {
+          o.pace_baud = 0;
+        } else {
+          o.pace_baud = static_cast<uint32_t>(ParseNumber("--pace", optarg, 50, 100000000));
+        }
+        break;
+      case kKeys:
+        o.keys = true;
+        break;
+      case kJson:
+        o.json = true;
+        break;
+      case kGate:
+        o.gate_ms = ParseNumber("--gate-ms", optarg, 0, 86400000);
+        break;
+      case kCodepage:
+        codepage = optarg;
+        break;
+      case kHome:
+        home = optarg;
+        break;
+      case 'h':
+        PrintHelp(stdout);
+        return 0;
+      case ':':
+        Usage("listen: option " + opt + " needs an argument");
+      default:
+        Usage("listen: unknown option " + opt);
+    }
+  }
+  if (optind < argc) Usage(std::string("listen: unexpected argument ") + argv[optind]);
+  if (o.pos < 0) Usage("listen: --pos N is required");
+  if (o.set.empty()) Usage("listen: --set NAME|NUMBER is required");
+  if (o.source == Source::kNone) Usage("listen: a source is required: --com N, --tcp [HOST:]PORT or --feed FILE");
+  if (serial_option && o.source != Source::kCom) Usage("listen: --baud, --data-bits, --stop-bits and --parity go with --com");
+  if (feed_option && o.source != Source::kFeed) Usage("listen: --trace and --pace go with --feed");
+
+  if (!codepage.empty()) {
+    setenv("POSHARK_CODEPAGE", codepage.c_str(), 1);
+  } else {
+    const char* env = std::getenv("POSHARK_CODEPAGE");
+    codepage = env != nullptr && *env != '\0' ? env : kDefaultCodepage;
+  }
+  try {
+    Decoder check(codepage);
+  } catch (const std::exception& e) {
+    Usage(std::string("--codepage ") + codepage + ": unknown code page");
+  }
+  o.codepage = codepage;
+  if (!home.empty()) {
+    if (!DirectoryExists(home)) {
+      std::fprintf(stderr, "poshark: --home %s: no such folder\n", home.c_str());
+      return kFailure;
+    }
+    setenv("POSHARK_HOME", home.c_str(), 1);
+  }
+  SetUpCommands(commands);
+  return RunListen(o);
+}
+
+}  // namespace
+}  // namespace poshark::tool
+
+int main(int argc, char** argv) {
+  using namespace poshark::tool;
+  signal(SIGPIPE, SIG_IGN);
+  try {
+    if (argc < 2) Usage("a command is required: sets, listen or trace dump (see --help)");
+    std::string command = argv[1];
+    if (command == "-h" || command == "--help" || command == "help") {
+      PrintHelp(stdout);
+      return 0;
+    }
+    if (command == "--version") {
+      std::printf("poshark %s\n", POSHARK_TOOL_VERSION);
+      return 0;
+    }
+    if (command == "sets") return RunSets(argc - 1, argv + 1);
+    if (command == "listen") return RunListenCommand(argc - 1, argv + 1);
+    if (command == "trace") return RunTraceDump(argc - 2, argv + 2);
+    Usage("unknown command " + command + " (expected sets, listen or trace dump)");
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "poshark: %s\nTry `poshark --help`.\n", e.message.c_str());
+    return kUsage;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "poshark: %s\n", e.what());
+    return kFailure;
+  }
+}

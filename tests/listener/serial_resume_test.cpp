@@ -151,7 +151,7 @@ TEST_F(SerialResumeTest, DestructorEndsAReopeningWatcherWithinItsBound) {
 TEST_F(SerialResumeTest, SoakOfUnplugCyclesLosesNoDrainedLineAndLeaksNothing) {
   constexpr int kCycles = 100;
   const int nFdsBefore = serial_kit::CountFds();
-  const int nThreadsBefore = proc_threads::Count();
+  const int nThreadsBefore = proc_threads::BaselineCountAll();
   int nFdsListening = -1;
   int nThreadsListening = -1;
   auto started = Clock::now();
@@ -167,7 +167,9 @@ TEST_F(SerialResumeTest, SoakOfUnplugCyclesLosesNoDrainedLineAndLeaksNothing) {
       ASSERT_TRUE(line_sink::WaitFor(szToken)) << szToken;
       if (nCycle == 0) {
         nFdsListening = serial_kit::CountFds();
-        nThreadsListening = proc_threads::SettledCount("", nThreadsBefore + 4);
+        // Reader, analyzer, writer, watcher and the idle stop thread.
+        EXPECT_EQ(proc_threads::SettledCount("pos35.", 5, true), 5);
+        nThreadsListening = proc_threads::CountAll();
       }
       adapter_.Unplug();
       if (nCycle % 10 == 9) {
@@ -187,12 +189,14 @@ TEST_F(SerialResumeTest, SoakOfUnplugCyclesLosesNoDrainedLineAndLeaksNothing) {
     }
     EXPECT_EQ(debug_.Count(kReaderExit), kCycles);
     EXPECT_EQ(serial_kit::CountFds(), nFdsListening) << "descriptors leaked while listening";
-    EXPECT_EQ(proc_threads::SettledCount("", nThreadsListening), nThreadsListening)
+    EXPECT_EQ(proc_threads::SettledCountAll(nThreadsListening), nThreadsListening)
         << "threads leaked while listening";
+    EXPECT_EQ(proc_threads::SettledCount("pos35.", 5, true), 5);
   }
   std::printf("%d unplug/re-plug cycles in %ld ms\n", kCycles, MsSince(started));
   EXPECT_EQ(serial_kit::CountFds(), nFdsBefore);
-  EXPECT_EQ(proc_threads::SettledCount("", nThreadsBefore), nThreadsBefore);
+  EXPECT_EQ(proc_threads::SettledCountAll(nThreadsBefore), nThreadsBefore);
+  EXPECT_EQ(proc_threads::Count("pos35.", true), 0);
 }
 
 }  // namespace

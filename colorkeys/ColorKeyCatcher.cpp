@@ -223,6 +223,9 @@ bool ColorKeyCatcher::FindKeyData(const char* pszData, int /*nLength*/, int& nCo
       STRUCT_AlarmData alarm{false, -1, 0};
       if (pKey->bCondition && pKey->pCondition != nullptr && kw::IsMatchFreqAndRec(pKey))
         alarm = STRUCT_AlarmData{true, pKey->nIndex, 2};
+      // A host that stops collecting must not exhaust memory: the oldest
+      // results give way.
+      if (m_Results->Count() >= kMaxQueuedResults) m_Results->Take(1, nullptr, nullptr, nullptr);
       m_Results->Push(catchData, alarm, range);
       ++nCount;
     }

@@ -310,18 +310,4 @@ TEST_F(ColorKeyFileTest, LoadIniItemFillsACallersRecord) {
   EXPECT_FALSE(c_.LoadIniItem("ColorKey3", 4, nullptr));
 }
 
-TEST_F(ColorKeyFileTest, SharedHelpersAndFileNameMatchTheKeywordCatcher) {
-  EXPECT_EQ(c_.GetIniFile(), "POSKeyFilter.ini");
-  EXPECT_EQ(c_.ASCII2BYTE("SP"), ' ');
-  EXPECT_EQ(c_.ASCII2BYTE("0x2E"), '.');
-  EXPECT_EQ(c_.ASCII2BYTE("044"), ',');
-  EXPECT_EQ(c_.HexHiByte('A'), 0xA0);
-  EXPECT_EQ(c_.HexLoByte('f'), 0x0F);
-  SYSTEMTIME limit = c_.GetFreqLimitTime(5, MakeTime(2010, 12, 31, 15, 20));
-  EXPECT_EQ(limit.wYear, 2011);
-  EXPECT_EQ(limit.wMonth, 1);
-  EXPECT_EQ(limit.wDay, 1);
-  EXPECT_EQ(limit.wHour, 0);
-}
-
 }  // namespace

@@ -70,6 +70,13 @@ bool ColorKeyCatcher::AddKeyWord(const char* pszKeyWord, const char* pszName, in
   pKey->nKeyLen = static_cast<int>(nKeyLen);
   pKey->pszKeyRTL = nullptr;
   try {
+    // A key added after the display-order forms were worked out gets its own
+    // at once; otherwise a reloaded Hebrew or Arabic key would go unfound
+    // until the character set of the lines changed.
+    {
+      std::lock_guard<std::recursive_mutex> lock(m_csLock);
+      if (m_nCharSet != kNoCharSet) pKey->pszKeyRTL = GetKeyRTLOrder(pszKeyWord, m_nCharSet);
+    }
     pKey->pszName = kw::NewKeyText(pszName != nullptr ? pszName : pszKeyWord);
     pKey->pszKeyWord = kw::NewKeyText(pszKeyWord);
     pKey->nColorValue1 = nColorValue1;
@@ -223,6 +230,9 @@ bool ColorKeyCatcher::FindKeyData(const char* pszData, int /*nLength*/, int& nCo
       STRUCT_AlarmData alarm{false, -1, 0};
       if (pKey->bCondition && pKey->pCondition != nullptr && kw::IsMatchFreqAndRec(pKey))
         alarm = STRUCT_AlarmData{true, pKey->nIndex, 2};
+      // A host that stops collecting must not exhaust memory: the oldest
+      // results give way.
+      if (m_Results->Count() >= kMaxQueuedResults) m_Results->Take(1, nullptr, nullptr, nullptr);
       m_Results->Push(catchData, alarm, range);
       ++nCount;
     }

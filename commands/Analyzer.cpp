@@ -11,6 +11,7 @@
 // are those the in-place steps give.
 #include <poshark/RCPosHark.h>
 
+#include "commands/Analyzer.h"
 #include "commands/RCCmdSet.h"
 #include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
@@ -19,6 +20,7 @@
 #include "platform/Event.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -31,7 +33,7 @@ namespace {
 constexpr int kAnalyzeRoom = 100000;       // valid bytes at most in the analysis buffer
 constexpr int kWriteQueueLimit = 15000;    // the write queue is dropped at this many bytes
 constexpr uint32_t kMergeWaitMs = 3000;    // a chunk within this time joins the same text
-constexpr int kFirstWindow = 64;           // bytes a matcher sees first
+constexpr int kMaxFirstWindow = 64;        // bytes a matcher sees first, at most
 constexpr int kInputCap = 2 * kAnalyzeRoom;  // the rest's buffer; see Compact
 
 // What may start at a byte, for the byte-by-byte fast path.
@@ -41,13 +43,23 @@ enum : uint8_t {
   kFullLength = 2  // a plug-in may measure here: it must see all the bytes left
 };
 
+// What the analyzer derives from a command set before it walks a buffer.
+struct ByteClasses {
+  uint8_t byClass[256] = {};
+  int nMaxSingle = 0;      // longest single command
+  int nFirstWindow = 1;    // bytes that settle every fixed-length command
+  bool bControlOnly = true;  // every byte that may start something is below 0x20
+};
+
 // Working storage of one analyzer thread, kept between passes.
 struct AnalyzeWork {
   std::unique_ptr<unsigned char[]> pIn{new unsigned char[kInputCap + 1]};
   std::unique_ptr<unsigned char[]> pHead{new unsigned char[kAnalyzeRoom + 1]};
   std::vector<unsigned char> barcode;
   std::vector<unsigned char> text;
-  uint8_t byClass[256] = {};
+  ByteClasses classes;
+  const RCCmdSet* pClassesFor = nullptr;  // set whose classes are kept (in a session)
+  int nSessions = 0;
 };
 
 AnalyzeWork& Work() {
@@ -55,27 +67,25 @@ AnalyzeWork& Work() {
   return work;
 }
 
-// Class of every byte for this command set; answers the longest single
-// command (a single command longer than the bytes left makes every position
-// ask for more data).
-int BuildClasses(const RCCmdSet& set, uint8_t* pClass) {
-  std::memset(pClass, kText, 256);
-  auto mark = [pClass](unsigned char by, const STRUCT_PrnCmd& cmd) {
+void BuildClasses(const RCCmdSet& set, ByteClasses* pOut) {
+  ByteClasses classes;
+  int nNeed = 1;
+  auto mark = [&](unsigned char by, const STRUCT_PrnCmd& cmd) {
     uint8_t cls = cmd.nType == 3 ? kFullLength : kWindowed;
-    pClass[by] = std::max(pClass[by], cls);
+    classes.byClass[by] = std::max(classes.byClass[by], cls);
+    nNeed = std::max({nNeed, cmd.nCmdLen, cmd.nType == 1 ? cmd.nParam : 0});
   };
-  int nMaxSingle = 0;
   for (const auto& pCmd : set.arSingle) {
     if (pCmd && pCmd->nCmdLen >= 1) {
       mark(pCmd->pCmd[0], *pCmd);
-      nMaxSingle = std::max(nMaxSingle, pCmd->nCmdLen);
+      classes.nMaxSingle = std::max(classes.nMaxSingle, pCmd->nCmdLen);
     }
   }
   for (const auto& pGroup : set.arMulti) {
     if (!pGroup) {
       continue;
     }
-    pClass[pGroup->byLead] = std::max<uint8_t>(pClass[pGroup->byLead], kWindowed);
+    classes.byClass[pGroup->byLead] = std::max<uint8_t>(classes.byClass[pGroup->byLead], kWindowed);
     for (const auto& pCmd : pGroup->arCmds) {
       if (pCmd) {
         mark(pGroup->byLead, *pCmd);
@@ -83,9 +93,41 @@ int BuildClasses(const RCCmdSet& set, uint8_t* pClass) {
     }
   }
   if (set.pBarcode && set.pBarcode->nCmdLen >= 1) {
-    pClass[set.pBarcode->pCmd[0]] = std::max<uint8_t>(pClass[set.pBarcode->pCmd[0]], kWindowed);
+    mark(set.pBarcode->pCmd[0], *set.pBarcode);
+    classes.byClass[set.pBarcode->pCmd[0]] =
+        std::max<uint8_t>(classes.byClass[set.pBarcode->pCmd[0]], kWindowed);
   }
-  return nMaxSingle;
+  for (int by = 0x20; by < 256; ++by) {
+    if (classes.byClass[by] != kText) {
+      classes.bControlOnly = false;
+    }
+  }
+  classes.nFirstWindow = std::min(nNeed + 1, kMaxFirstWindow);
+  *pOut = classes;
+}
+
+// The classes for this set: kept for the whole of a session (an analyzer
+// thread's run, during which the set is not reloaded), built anew otherwise.
+const ByteClasses& ClassesFor(AnalyzeWork& work, const RCCmdSet& set) {
+  if (work.nSessions == 0 || work.pClassesFor != &set) {
+    BuildClasses(set, &work.classes);
+    work.pClassesFor = work.nSessions > 0 ? &set : nullptr;
+  }
+  return work.classes;
+}
+
+// Offset of the first of the 8 bytes at p that is below 0x20, or 8. (The
+// borrow of the subtraction only runs towards later bytes, so the lowest
+// marked byte is exact.)
+inline int FirstControlByte(const unsigned char* p) {
+  uint64_t x;
+  std::memcpy(&x, p, sizeof x);
+  if constexpr (std::endian::native == std::endian::big) {
+    x = __builtin_bswap64(x);  // the first byte must be the lowest
+  }
+  constexpr uint64_t kOnes = ~uint64_t{0} / 255;
+  uint64_t nMarks = (x - kOnes * 0x20) & ~x & (kOnes * 0x80);
+  return nMarks == 0 ? 8 : std::countr_zero(nMarks) / 8;
 }
 
 // Push of the analyzer: into the write queue, then the overflow rule, then
@@ -108,7 +150,21 @@ void PushLine(RCLineQueue& queue, Event* pWriteEvent, const unsigned char* pData
 
 }  // namespace
 
+namespace poshark::commands {
+
+AnalyzeSession::AnalyzeSession() { ++Work().nSessions; }
+
+AnalyzeSession::~AnalyzeSession() {
+  AnalyzeWork& work = Work();
+  if (--work.nSessions == 0) {
+    work.pClassesFor = nullptr;
+  }
+}
+
+}  // namespace poshark::commands
+
 void RCPosHark::AnalyzeThread() {
+  poshark::commands::AnalyzeSession session;
   if (!pAnalyzeBuf) {
     pAnalyzeBuf.reset(new unsigned char[kAnalyzeRoom + 1]);
   }
@@ -158,8 +214,9 @@ int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) {
   AnalyzeWork& work = Work();
   unsigned char* const pIn = work.pIn.get();
   unsigned char* const pHead = work.pHead.get();
-  const int nMaxSingle = BuildClasses(*pSet, work.byClass);
-  const uint8_t* const byClass = work.byClass;
+  const ByteClasses& classes = ClassesFor(work, *pSet);
+  const uint8_t* const byClass = classes.byClass;
+  const int nMaxSingle = classes.nMaxSingle;
 
   // Head: pHead[0, p). Rest: pIn[r, e). The buffer of the in-place steps
   // would hold head then rest, len = p + rem bytes.
@@ -203,7 +260,7 @@ int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) {
   // from the window's front are closed up by moving what is left of the
   // window up to the unread bytes behind it.
   auto windowed = [&](auto&& matcher, bool bFullLength) {
-    int nWindow = bFullLength ? rem() : std::min(rem(), kFirstWindow);
+    int nWindow = bFullLength ? rem() : std::min(rem(), classes.nFirstWindow);
     for (;;) {
       int n = nWindow;
       int nResult = matcher(pIn + r, n);
@@ -241,7 +298,10 @@ int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) {
   auto waitMore = [&] {
     Event* pAnalyzeEvent = hAnalyzeEvent.get();
     const int nRoom = kAnalyzeRoom - (p + rem());
-    const uint32_t dwStart = poshark::platform::GetTickCount();
+    // Noted at the first look at an empty queue: the look itself takes
+    // microseconds, and an idle listener never needs the clock.
+    uint32_t dwStart = 0;
+    bool bTimed = false;
     for (;;) {
       if (!bAnalyzeRun && pAnalyzeEvent) {
         return false;
@@ -263,6 +323,10 @@ int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) {
       }
       if (nGot > nRoom || !pAnalyzeEvent) {
         return false;
+      }
+      if (!bTimed) {
+        dwStart = poshark::platform::GetTickCount();
+        bTimed = true;
       }
       uint32_t dwWaited = poshark::platform::GetTickCount() - dwStart;
       if (dwWaited > kMergeWaitMs) {
@@ -317,6 +381,19 @@ int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) {
     if (!bAfterBarcodeWait && !pSet->pCurCmd && !pSet->pCurBarcode) {
       int nLast = e - std::max(nMaxSingle, 1);
       int i = r;
+      if (classes.bControlOnly) {
+        // Eight bytes at a time; only control bytes can start anything.
+        while (i + 8 <= nLast + 1) {
+          int k = FirstControlByte(pIn + i);
+          i += k;
+          if (k < 8) {
+            if (byClass[pIn[i]] != kText) {
+              break;
+            }
+            ++i;
+          }
+        }
+      }
       while (i <= nLast && byClass[pIn[i]] == kText) {
         ++i;
       }

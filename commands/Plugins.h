@@ -15,6 +15,14 @@
 
 namespace poshark::commands {
 
+// Bounds on what a preprocess plug-in hands back. A record longer than the
+// writer's 100000-byte room could never be delivered and would hold up the
+// records behind it; the writer passes at most 260 bytes of an extra block
+// to the host. Counts above these are never used to read the plug-in's
+// memory.
+inline constexpr int kMaxPreprocessedLen = 100000;
+inline constexpr int kMaxExtraLen = 260;
+
 // What one [Main] plug-in key says.
 struct PluginKey {
   bool bOn = false;          // the switch (first field, decimal, non-zero is on)

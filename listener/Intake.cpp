@@ -118,10 +118,10 @@ void RCPosHark::GotData(int nLen, unsigned char* pData) {
   }
 
   if (pSet->bGraphMode) {
-    if (!pGraphBuf) {
-      return;
+    // Decoded in slices whose output always fits pGraphBuf.
+    if (pGraphBuf) {
+      DecodeGraphAndCut(nLen, pData);
     }
-    DecodeGraphAndCut(nLen, pData);
     return;
   }
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "commands/Plugins.h"
 #include "commands/RCCmdSet.h"
 #include "platform/Clock.h"
 
@@ -140,7 +141,9 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
     unsigned char* pOut = nullptr;
     int nOut = 0;
     pCmdSet->pfnPreprocess(pData, nLen, &pOut, &nOut, &pExtraIn, &nExtraIn, &nEvent);
-    if (!pOut) {
+    // A count beyond what the writer can deliver cannot be trusted to match
+    // the plug-in's memory either: the record is dropped, not copied.
+    if (!pOut || nOut > poshark::commands::kMaxPreprocessedLen) {
       return false;
     }
     pData = pOut;
@@ -149,6 +152,10 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
     if (!pExtraIn || nExtraIn <= 0) {
       pExtraIn = nullptr;
       nExtraIn = 0;
+    }
+    // The writer hands at most this much of the block to the host.
+    if (nExtraIn > poshark::commands::kMaxExtraLen) {
+      nExtraIn = poshark::commands::kMaxExtraLen;
     }
   }
   if (nLen < 0 || (nLen > 0 && !pData)) {

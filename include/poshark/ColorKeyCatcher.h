@@ -50,6 +50,8 @@ class POSHARK_EXPORT ColorKeyCatcher {
   // The MDB type of colour keys; only it has MDB slots (IDs 0..31).
   static constexpr int kColorKeyMDBType = 12;
   static constexpr int kMDBSlots = 32;
+  // Most results kept for the host; beyond it the oldest are dropped.
+  static constexpr int kMaxQueuedResults = 100000;
 
   ColorKeyCatcher();
   virtual ~ColorKeyCatcher();
@@ -102,7 +104,8 @@ class POSHARK_EXPORT ColorKeyCatcher {
   // for each occurrence; occurrences of one key may overlap. stTime is the
   // line's local time stamp (hour and minute decide the catch windows);
   // nCharSet the font character set of the line. Adds the number of
-  // occurrences to nCount. Always true. A key with a condition runs its
+  // occurrences to nCount. Always true. At most kMaxQueuedResults results
+  // wait; a find beyond that drops the oldest. A key with a condition runs its
   // frequency and idle limits (local clock) once per occurrence.
   // With a double-byte code page (POSHARK_CODEPAGE) no occurrence starts on
   // the second byte of a character.

@@ -359,6 +359,24 @@ TEST(ColorKeyMatchTest, GetKeyDataHandsOutOldestFirstAndCountsWithNullArrays) {
   EXPECT_EQ(c.GetKeyData(pNullCatch, 0), 0);
 }
 
+TEST(ColorKeyMatchTest, UncollectedResultsAreBoundedByDroppingTheOldest) {
+  ColorKeyCatcher c;
+  ASSERT_TRUE(AddKey(c, "A"));
+  std::string line(1000, 'A');
+  int nCount = 0;
+  const int nCalls = ColorKeyCatcher::kMaxQueuedResults / 1000;
+  for (int i = 0; i < nCalls; ++i) c.FindKeyData(line.c_str(), 0, nCount, At(12, 0), 0);
+  c.FindKeyData(line.c_str() + 500, 0, nCount, At(12, 0), 0);
+  EXPECT_EQ(nCount, ColorKeyCatcher::kMaxQueuedResults + 500);
+  STRUCT_CatchData* pNull = nullptr;
+  EXPECT_EQ(c.GetKeyData(pNull, 0), ColorKeyCatcher::kMaxQueuedResults);
+  STRUCT_CatchData catches[1];
+  STRUCT_AlarmData alarms[1];
+  STRUCT_ColorKeyRange ranges[1];
+  ASSERT_EQ(c.GetKeyData(catches, alarms, ranges, 1), 1);
+  EXPECT_EQ(ranges[0].nStart, 500);  // the first 500 results gave way
+}
+
 TEST(ColorKeyMatchTest, RightToLeftKeysAreFoundInDisplayOrder) {
   ColorKeyCatcher c;
   ASSERT_TRUE(AddKey(c, kShalom));
@@ -391,11 +409,12 @@ TEST(ColorKeyMatchTest, DisplayOrderIsRecomputedOnlyWhenTheCharacterSetChanges) 
   EXPECT_EQ(Find(c, shown, At(12, 0), 177), (RangeList{{1, 5}}));
   const char* pFirst = c.GetKeyWord(0)->pszKeyRTL;
   ASSERT_NE(pFirst, nullptr);
-  // Same character set: nothing recomputed, and a key added since has none.
+  // Same character set: nothing recomputed, and a key added since gets its
+  // display-order form at once, so it is found too.
   ASSERT_TRUE(AddKey(c, kShalom));
-  EXPECT_EQ(Find(c, shown, At(12, 0), 177), (RangeList{{1, 5}}));
+  ASSERT_NE(c.GetKeyWord(1)->pszKeyRTL, nullptr);
+  EXPECT_EQ(Find(c, shown, At(12, 0), 177), (RangeList{{1, 5}, {1, 5}}));
   EXPECT_EQ(c.GetKeyWord(0)->pszKeyRTL, pFirst);
-  EXPECT_EQ(c.GetKeyWord(1)->pszKeyRTL, nullptr);
   // Another set releases every form.
   EXPECT_TRUE(Find(c, shown, At(12, 0), 0).empty());
   EXPECT_EQ(c.GetKeyWord(0)->pszKeyRTL, nullptr);

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 using poshark_test::LineCollector;
@@ -71,28 +73,22 @@ TEST_F(PluginListenerTest, NegativeOutCountDropsOnlyThatRecord) {
 
 TEST_F(PluginListenerTest, BadExtraBlocksAreCheckedBeforeUse) {
   Start(PreprocessKey("PreprocessBadExtra"));
-  Feed("NEGX\nLONGX\nNULLX\nend\n");
-  auto got = lines_.WaitFor(4);
-  ASSERT_EQ(Texts(got), Strings({"NEGX\n", "LONGX\n", "NULLX\n", "end\n"}));
+  Feed("NEGX\nLONGX\nNULLX\nHUGEX\nend\n");
+  auto got = lines_.WaitFor(5);
+  ASSERT_EQ(Texts(got), Strings({"NEGX\n", "LONGX\n", "NULLX\n", "HUGEX\n", "end\n"}));
   EXPECT_EQ(got[0].extra, "");
-  EXPECT_EQ(got[1].extra, std::string(got[1].extra.size(), 'L'));
-  EXPECT_GT(got[1].extra.size(), 0u);
-  EXPECT_LT(got[1].extra.size(), 261u);  // bounded by the writer's extra buffer
+  EXPECT_EQ(got[1].extra, std::string(260, 'L'));  // bounded by the writer's extra buffer
   EXPECT_EQ(got[2].extra, "");
+  // A count far beyond the block: only the bounded part is ever read.
+  EXPECT_EQ(got[3].extra.substr(0, 16), std::string(16, 'H'));
 }
 
-TEST_F(PluginListenerTest, OversizedPreprocessOutputDoesNotBlockLaterRecords) {
+TEST_F(PluginListenerTest, OversizedPreprocessOutputIsDroppedAndLaterRecordsFlow) {
   Start(PreprocessKey("PreprocessHugeOut"));
-  Feed("before\n");
-  ASSERT_EQ(lines_.WaitFor(1).size(), 1u);
-  Feed("HUGE\n");
-  Feed("after\n");
-  // The 150000-byte record never reaches the host whole (the write queue's
-  // overflow note may stand in for it); the record behind it still comes.
-  auto got = lines_.WaitFor(3);
-  ASSERT_FALSE(got.empty());
-  EXPECT_EQ(got.back().text, "after\n");
-  for (const auto& line : got) EXPECT_LE(line.text.size(), 100000u);
+  // 150000 bytes cannot be delivered; a count of 0x7fffffff over a small
+  // block must not be copied at all.
+  Feed("before\nHUGE\nLIAR\nafter\n");
+  EXPECT_EQ(Texts(lines_.WaitFor(2)), Strings({"before\n", "after\n"}));
 }
 
 TEST_F(PluginListenerTest, OutputFilterRewritesTextInPlace) {
@@ -117,6 +113,31 @@ TEST_F(PluginListenerTest, CodeMapIsAppliedBeforeTheOutputFilter) {
   listener_->EnableCodeMap(true, table);
   Feed("TOTAL 5\n");
   EXPECT_EQ(Texts(lines_.WaitFor(1)), Strings({"T#TAL #\n"}));
+}
+
+TEST_F(PluginListenerTest, CodeMapChangedWhileListeningNeverTearsARecord) {
+  Start("");
+  unsigned char tableX[256], tableY[256];
+  for (int i = 0; i < 256; ++i) tableX[i] = tableY[i] = static_cast<unsigned char>(i);
+  for (int c = 'a'; c <= 'z'; ++c) {
+    tableX[c] = 'x';
+    tableY[c] = 'y';
+  }
+  listener_->EnableCodeMap(true, tableX);
+  std::atomic<bool> bDone{false};
+  std::thread host([&] {
+    for (int i = 0; !bDone; ++i) listener_->EnableCodeMap(true, (i & 1) ? tableX : tableY);
+  });
+  for (int i = 0; i < 200; ++i) Feed("abcdefghijklmnopqrstuvwxyz\n");
+  auto got = lines_.WaitFor(200);
+  bDone = true;
+  host.join();
+  ASSERT_EQ(got.size(), 200u);
+  for (const auto& line : got) {
+    ASSERT_EQ(line.text.size(), 27u);
+    EXPECT_TRUE(line.text == std::string(26, 'x') + "\n" || line.text == std::string(26, 'y') + "\n")
+        << line.text;
+  }
 }
 
 TEST_F(PluginListenerTest, MeasureAnsweringOutsideOneToThreeNeverStallsTheAnalyzer) {

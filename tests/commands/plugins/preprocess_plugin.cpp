@@ -73,6 +73,10 @@ PLUGIN_EXPORT int PreprocessBadExtra(unsigned char* pData, int nCount, unsigned 
     std::memset(byLong, 'L', sizeof(byLong));
     *ppExtra = byLong;
     *pExtraCount = static_cast<int>(sizeof(byLong));
+  } else if (Contains(pData, nCount, "HUGEX")) {
+    std::memset(byLong, 'H', 16);
+    *ppExtra = byLong;  // far fewer bytes than the count claims
+    *pExtraCount = 0x7fffffff;
   } else if (Contains(pData, nCount, "NULLX")) {
     *ppExtra = nullptr;
     *pExtraCount = 50;
@@ -89,6 +93,8 @@ PLUGIN_EXPORT int PreprocessHugeOut(unsigned char* pData, int nCount, unsigned c
     std::memset(byHuge, 'H', sizeof(byHuge));
     *ppOut = byHuge;
     *pOutCount = static_cast<int>(sizeof(byHuge));
+  } else if (Contains(pData, nCount, "LIAR")) {
+    *pOutCount = 0x7fffffff;  // far more than the block it points at
   }
   return 0;
 }

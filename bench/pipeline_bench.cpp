@@ -1,0 +1,294 @@
+// Throughput of the byte-to-line pipeline.
+//
+// BM_MemchrSplit        one pass of memchr over the bytes: the floor to compare with
+// BM_Analyze/...        the analyzer alone (Analyze) on merged 100000-byte buffers and on
+//                       single lines, with a 40-command ESC/POS-like set
+// BM_AnalyzeInPlace     the same buffer analysed by shifting it in place at every removed
+//                       command and emitted head, as a plain reading of the steps would
+// BM_Intake             GotData alone: the cutting into line chunks
+// BM_EndToEnd/R         GotData -> analyzer -> writer -> host at a paced feed of R MB/s
+//                       (R = 0: as fast as the feeder can); counters tell whether every
+//                       record reached the host or the overflow note replaced some
+//
+// Run: build/bench/pipeline_bench --benchmark_counters_tabular=true
+#include <benchmark/benchmark.h>
+
+#include <poshark/RCPosHark.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands/Analyzer.h"
+#include "commands/RCCmdSet.h"
+#include "listener/RCDataQueue.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+// 40 single commands, a cut that ends the line and closes the transaction
+// (first, so that a cut at the end of the data is taken without waiting), and
+// a NUL-terminated barcode.
+const char* kSet =
+    "[Main]\nModule_Name=Bench\nC-Num=1\nS-Num=40\n"
+    "[TAB]\nSpaceCount=4\n"
+    "[ChangeLine-Command]\n1=3,GS,V,0x01\n"
+    "[Single-Command]\n"
+    "1=3,GS,V,0x01,1,3,0,TRAN_STOP\n"
+    "2=2,ESC,@,1,2\n3=2,ESC,!,1,3\n4=2,ESC,E,1,3\n5=2,ESC,-,1,3\n6=2,ESC,a,1,3\n"
+    "7=2,ESC,d,1,3\n8=2,ESC,J,1,3\n9=2,ESC,t,1,3\n10=2,ESC,M,1,3\n11=2,ESC,G,1,3\n"
+    "12=2,ESC,{,1,3\n13=2,ESC,V,1,3\n14=2,ESC,R,1,3\n15=2,ESC,2,1,2\n16=2,ESC,3,1,3\n"
+    "17=2,ESC,$,1,4\n18=2,ESC,\\,1,4\n19=2,ESC,SP,1,3\n20=2,ESC,%,1,3\n21=3,ESC,c,5,1,4\n"
+    "22=2,ESC,p,1,5\n23=2,GS,!,1,3\n24=2,GS,B,1,3\n25=2,GS,H,1,3\n26=2,GS,h,1,3\n"
+    "27=2,GS,w,1,3\n28=2,GS,f,1,3\n29=2,GS,L,1,4\n30=2,GS,W,1,4\n31=3,GS,v,0,1,8\n"
+    "32=2,FS,p,1,4\n33=2,FS,!,1,3\n34=2,DLE,EOT,1,3\n35=2,DLE,DC4,1,5\n36=1,HT,1,1\n"
+    "37=2,ESC,D,2\n38=2,ESC,B,1,4\n39=2,ESC,C,1,3\n40=2,ESC,i,1,2,1,\"--- cut ---\"\n"
+    "[BARCODE]\n1=2,GS,k,2,1,BARCODE:\n";
+
+std::string Receipt(int n) {
+  std::string r = "\x1b@\x1b" "a\x01\x1b!\x30STORE NUMBER "s + std::to_string(n % 97) +
+                  "\n\x1b!\x00\x1b" "a\x00"s;
+  for (int i = 0; i < 20; ++i) {
+    r += "ITEM " + std::to_string(i) + " DESCRIPTION OF THE ITEM\t" + std::to_string(i + n % 7) +
+         ".99\n";
+    if (i % 5 == 4) r += "\x1b" "E\x01SUBTOTAL\x1b" "E\x00\n"s;
+  }
+  r += "\x1d" "k\x04" "123456789012\x00"s + "\n\x1b" "d\x03\x1dV\x01"s;
+  return r;
+}
+
+std::string Stream(size_t nBytes) {
+  std::string s;
+  for (int n = 0; s.size() < nBytes; ++n) s += Receipt(n);
+  return s;
+}
+
+// Places for the listener: a temporary work folder with the set and a home.
+struct Places {
+  Places() {
+    char szTemplate[] = "/tmp/poshark-bench-XXXXXX";
+    root = ::mkdtemp(szTemplate);
+    std::filesystem::create_directories(root + "/work/Printer Commands");
+    std::filesystem::create_directories(root + "/home");
+    std::ofstream(root + "/work/Printer Commands/bench.ini") << kSet;
+    ::setenv("POSHARK_WORKDIR", (root + "/work").c_str(), 1);
+    ::setenv("POSHARK_HOME", (root + "/home").c_str(), 1);
+  }
+  ~Places() {
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+  }
+  std::string root;
+};
+
+Places& GetPlaces() {
+  static Places places;
+  return places;
+}
+
+class BenchProbe : public RCPosHark {
+ public:
+  BenchProbe() : RCPosHark((GetPlaces(), 1)) {
+    SelectCmdSet(0);
+    m_WriteQueue->pCmdSet = pCurCmdSet.get();
+  }
+  int RunAnalyze(unsigned char* pBuf, int& nLen) { return Analyze(pBuf, nLen); }
+  void PrepareIntake() {
+    pLineBuf.reset(new unsigned char[4001]());
+    nLineFill = 0;
+  }
+  void ClearQueues() {
+    m_AnalyzeQueue->Clear();
+    m_WriteQueue->Clear();
+  }
+  RCCmdSet* Set() { return pCurCmdSet.get(); }
+};
+
+// One pass of memchr over the same bytes, counting lines.
+void BM_MemchrSplit(benchmark::State& state) {
+  std::string data = Stream(static_cast<size_t>(state.range(0)));
+  size_t nLines = 0;
+  for (auto _ : state) {
+    const char* p = data.data();
+    const char* pEnd = p + data.size();
+    while (const void* pLf = std::memchr(p, '\n', static_cast<size_t>(pEnd - p))) {
+      ++nLines;
+      p = static_cast<const char*>(pLf) + 1;
+    }
+    benchmark::DoNotOptimize(nLines);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+BENCHMARK(BM_MemchrSplit)->Arg(100000);
+
+void AnalyzeBuffers(benchmark::State& state, const std::vector<std::string>& pieces) {
+  BenchProbe probe;
+  poshark::commands::AnalyzeSession session;  // as on the analyzer thread
+  std::vector<unsigned char> buf(100001);
+  size_t nBytes = 0;
+  for (auto _ : state) {
+    for (const std::string& piece : pieces) {
+      std::memcpy(buf.data(), piece.data(), piece.size());
+      int nLen = static_cast<int>(piece.size());
+      probe.RunAnalyze(buf.data(), nLen);
+      benchmark::DoNotOptimize(buf.data());
+      nBytes += piece.size();
+    }
+    state.PauseTiming();
+    probe.ClearQueues();
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(nBytes));
+}
+
+void BM_AnalyzeMerged(benchmark::State& state) {
+  AnalyzeBuffers(state, {Stream(200000).substr(0, 100000)});
+}
+BENCHMARK(BM_AnalyzeMerged);
+
+void BM_AnalyzeSingleLines(benchmark::State& state) {
+  std::string stream = Stream(100000);
+  std::vector<std::string> lines;
+  size_t nStart = 0;
+  for (size_t i = 0; i < stream.size(); ++i) {
+    if (stream[i] == '\n') {
+      lines.push_back(stream.substr(nStart, i + 1 - nStart));
+      nStart = i + 1;
+    }
+  }
+  AnalyzeBuffers(state, lines);
+}
+BENCHMARK(BM_AnalyzeSingleLines);
+
+// The literal reading: every removed command shifts the rest of the buffer
+// (MatchCommand on all the bytes left), every emitted head shifts it again.
+void BM_AnalyzeInPlace(benchmark::State& state) {
+  BenchProbe probe;
+  RCCmdSet* pSet = probe.Set();
+  std::string data = Stream(200000).substr(0, 100000);
+  std::vector<unsigned char> buf(100001 + 4096);
+  size_t nBytes = 0;
+  for (auto _ : state) {
+    std::memcpy(buf.data(), data.data(), data.size());
+    int nLen = static_cast<int>(data.size());
+    int p = 0;
+    while (nLen - p >= 3) {
+      int rem = nLen - p;
+      int nBefore = rem;
+      int nResult = pSet->MatchCommand(buf.data() + p, rem);
+      if (nResult == 2) {
+        nLen -= nBefore - rem;
+        int t = pSet->GetLastCmdText(nullptr);
+        if (t > 0) {
+          std::memmove(buf.data() + p + t, buf.data() + p, static_cast<size_t>(nLen - p));
+          pSet->GetLastCmdText(buf.data() + p);
+          nLen += t;
+          p += t;
+        }
+      } else if (nResult == 4) {
+        p += pSet->GetLastCmdLen();
+      } else if (nResult == 0) {
+        ++p;
+      } else {
+        break;
+      }
+    }
+    benchmark::DoNotOptimize(buf.data());
+    nBytes += data.size();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(nBytes));
+}
+BENCHMARK(BM_AnalyzeInPlace);
+
+void BM_Intake(benchmark::State& state) {
+  BenchProbe probe;
+  probe.PrepareIntake();
+  std::string data = Stream(1 << 20);
+  for (auto _ : state) {
+    for (size_t nDone = 0; nDone < data.size(); nDone += 4096) {
+      int n = static_cast<int>(std::min<size_t>(4096, data.size() - nDone));
+      probe.GotData(n, reinterpret_cast<unsigned char*>(data.data() + nDone));
+    }
+    state.PauseTiming();
+    probe.ClearQueues();
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+BENCHMARK(BM_Intake);
+
+std::atomic<int64_t> g_nLines{0};
+std::atomic<int64_t> g_nNotes{0};
+
+unsigned short CountLine(char*, SYSTEMTIME*, bool, int, int nEvent, char*) {
+  if (nEvent == POSHARK_EVENT_OVERFLOW) {
+    g_nNotes.fetch_add(1, std::memory_order_relaxed);
+  }
+  g_nLines.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+// Feeds 16 MB at state.range(0) MB/s (0: unpaced) in 4096-byte calls and
+// waits until the host has every line. Each receipt gives three records: the
+// barcode, the opening head and the closing rest.
+void BM_EndToEnd(benchmark::State& state) {
+  GetPlaces();
+  const double dRate = static_cast<double>(state.range(0)) * 1e6;
+  std::string data = Stream(16 << 20);
+  int64_t nReceipts = 0;
+  for (size_t i = data.find("\x1dV\x01"); i != std::string::npos; i = data.find("\x1dV\x01", i + 1)) {
+    ++nReceipts;
+  }
+  const int64_t nExpected = 3 * nReceipts;
+  int64_t nNotes = 0;
+  int64_t nDelivered = 0;
+  double dSeconds = 0;
+  for (auto _ : state) {
+    RCPosHark listener(1);
+    listener.SelectCmdSet(0);
+    listener.SetGateOpenTime(0);
+    g_nLines = 0;
+    g_nNotes = 0;
+    listener.ListenStart(&CountLine, true);
+    auto start = std::chrono::steady_clock::now();
+    for (size_t nDone = 0; nDone < data.size(); nDone += 4096) {
+      int n = static_cast<int>(std::min<size_t>(4096, data.size() - nDone));
+      listener.GotData(n, reinterpret_cast<unsigned char*>(data.data() + nDone));
+      if (dRate > 0) {
+        auto due = start + std::chrono::duration<double>(static_cast<double>(nDone + n) / dRate);
+        std::this_thread::sleep_until(due);
+      }
+    }
+    // Every receipt ends with a closing cut, so nothing waits for more data:
+    // the host has everything once the count stops growing.
+    int64_t nLast = -1;
+    while (g_nLines.load() != nLast && g_nLines.load() < nExpected) {
+      nLast = g_nLines.load();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    dSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    listener.ListenStop();
+    nNotes += g_nNotes.load();
+    nDelivered += g_nLines.load();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+  state.counters["MBps_done"] =
+      static_cast<double>(state.iterations() * data.size()) / dSeconds / 1e6;
+  state.counters["notes"] = static_cast<double>(nNotes);
+  state.counters["lines_per_run"] = static_cast<double>(nDelivered) / state.iterations();
+  state.counters["expected"] = static_cast<double>(nExpected);
+}
+BENCHMARK(BM_EndToEnd)->Arg(0)->Arg(50)->Arg(100)->Arg(200)->Arg(400)->Iterations(3)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -165,6 +165,22 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   EXPECT_NE(fed.out.find("HARDWARE DEPOT"), std::string::npos);
 }
 
+TEST(ToolListen, FeedEndsOnlyAfterTheAnalyzersLastWait) {
+  // The stream ends inside a QR command whose length byte is 0x0A: that
+  // byte ends the chunk, and the analyzer waits 3000 ms for the rest before
+  // it gives up and emits the line. The tool must still be there for it.
+  TempDir dir;
+  WriteFile(dir / "cut.bin", std::string("First line\nLast words\x1d(k\n", 26));
+  auto o = FeedOptions(dir / "cut.bin", "windows-1252");
+  o.args.insert(o.args.end(), {"--pace", "none", "--json"});
+  Result r = RunTool(o);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"text\":\"First line\""), std::string::npos) << r.out;
+  // Delivered only once the wait gave up; the command's bytes stay, as the
+  // stream was cut inside it.
+  EXPECT_NE(r.out.find("\"text\":\"Last words\u001d(k\n\""), std::string::npos) << r.out;
+}
+
 // A poshark home with the example filter file, or one given.
 struct Home {
   explicit Home(const std::string& filter = "") {

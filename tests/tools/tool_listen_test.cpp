@@ -178,7 +178,7 @@ TEST(ToolListen, FeedEndsOnlyAfterTheAnalyzersLastWait) {
   EXPECT_NE(r.out.find("\"text\":\"First line\""), std::string::npos) << r.out;
   // Delivered only once the wait gave up; the command's bytes stay, as the
   // stream was cut inside it.
-  EXPECT_NE(r.out.find("\"text\":\"Last words\u001d(k\n\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(R"("text":"Last words\u001d(k\n")"), std::string::npos) << r.out;
 }
 
 // A poshark home with the example filter file, or one given.

@@ -14,12 +14,6 @@
 
 #include "ToolProcess.h"
 
-#if __has_include(<poshark/KeyDataCatcher.h>) && __has_include(<poshark/ColorKeyCatcher.h>)
-#define POSHARK_TEST_HAS_CATCHERS 1
-#else
-#define POSHARK_TEST_HAS_CATCHERS 0
-#endif
-
 namespace poshark_test {
 namespace {
 
@@ -181,7 +175,6 @@ struct Home {
 };
 
 TEST(ToolListen, KeysShowCapturesAlarmsAndSaveTheLimitState) {
-  if (!POSHARK_TEST_HAS_CATCHERS) GTEST_SKIP() << "built without the catchers";
   // TOTAL raises an alarm from 10.00 on and counts matches per day.
   Home home(
       "[POS1]\nNum=2\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
@@ -227,7 +220,6 @@ TEST(ToolListen, KeysShowCapturesAlarmsAndSaveTheLimitState) {
 }
 
 TEST(ToolListen, JsonLinesParseWithAJsonParser) {
-  if (!POSHARK_TEST_HAS_CATCHERS) GTEST_SKIP() << "built without the catchers";
   Home home;  // the bundled example filter file
   std::vector<std::future<Result>> runs;
   for (const char* name : {"plain", "hebrew", "long"}) {

@@ -77,7 +77,6 @@ TEST_F(ColorKeyFileTest, ColoursAndCatchTimesFallBackFieldByField) {
        "CKItem4=K4,0\nCKName4=K,12,3,\n"
        "CKItem5=K5,0\nCKName5=K,12,4,\nCKColor5=5,2,1,2,3\n");
   ASSERT_EQ(c_.GetKeyWordNum(), 5);
-  EXPECT_EQ(Key(0)->nColorValue2, 7u);
   EXPECT_EQ(Key(0)->crKeyColor, 255u);
   EXPECT_EQ(Key(1)->crKeyColor, 16776970u);
   EXPECT_EQ(Key(2)->nColorValue2, 0u);
@@ -145,12 +144,10 @@ TEST_F(ColorKeyFileTest, WriteThenLoadGivesTheSameList) {
   EXPECT_STREQ(k.pszKeyWord, "VOID, ALL");
   EXPECT_EQ(k.nMDBID, 7);
   EXPECT_EQ(k.crKeyColor, 0x00C08040u);
-  EXPECT_EQ(k.stCatchStart.wMinute, 30);
-  EXPECT_EQ(k.stCatchEnd.wHour, 6);
+  EXPECT_EQ(k.stCatchEnd.wMinute, 5);
   ASSERT_TRUE(k.bCondition);
   EXPECT_STREQ(k.pCondition->szRNV, "ALARM,DESK");
   EXPECT_EQ(k.pCondition->nOutput2, -3);
-  EXPECT_TRUE(k.pCondition->bFreqReset);
   EXPECT_EQ(k.pCondition->stIdleLast.wSecond, 58);
   // Colour flag 0: the second value and the colour come back as 0 and white.
   const STRUCT_KeyWord& cash = *loaded.GetKeyWord(1);

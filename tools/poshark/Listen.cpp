@@ -378,7 +378,8 @@ struct TcpSource {
 // SIGINT and SIGTERM end the tool; SIGUSR1 only ends the signal thread.
 class SignalWatcher {
  public:
-  explicit SignalWatcher(LineSink& sink) {
+  // on_stop runs on the watcher's thread when a signal ends the tool.
+  SignalWatcher(LineSink& sink, std::function<void()> on_stop) : on_stop_(std::move(on_stop)) {
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
@@ -399,8 +400,6 @@ class SignalWatcher {
     });
   }
 
-  void OnStop(std::function<void()> fn) { on_stop_ = std::move(fn); }
-
   ~SignalWatcher() {
     finishing_ = true;
     pthread_kill(thread_.native_handle(), SIGUSR1);
@@ -408,10 +407,10 @@ class SignalWatcher {
   }
 
  private:
-  sigset_t set_;
-  std::thread thread_;
-  std::atomic<bool> finishing_{false};
   std::function<void()> on_stop_;
+  sigset_t set_;
+  std::atomic<bool> finishing_{false};
+  std::thread thread_;
 };
 
 bool SelectSet(RCPosHark& listener, const std::string& set, std::string& error) {
@@ -470,8 +469,7 @@ int RunListen(const ListenOptions& options) {
 
   LineSink sink;
   g_sink = &sink;
-  SignalWatcher signals(sink);
-  signals.OnStop([&tcp] { tcp.Wake(); });
+  SignalWatcher signals(sink, [&tcp] { tcp.Wake(); });
 
   RCPosHark listener(options.pos);
   if (!SelectSet(listener, options.set, error)) {

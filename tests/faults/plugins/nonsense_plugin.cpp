@@ -36,7 +36,9 @@ int Answer() {
   return kAnswers[Next() % (sizeof kAnswers / sizeof kAnswers[0])];
 }
 
-unsigned char g_block[64];
+// Larger than anything the listener takes from a block whose count it cannot
+// trust (it keeps at most 260 bytes of an extra block).
+unsigned char g_block[4096];
 
 }  // namespace
 

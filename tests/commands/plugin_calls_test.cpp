@@ -5,106 +5,77 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
-#include <vector>
+#include <string_view>
 
 using namespace poshark::commands;
 
 namespace {
 
-TEST(PluginKeys, UseDllTakesTheWholeRestAsPath) {
-  PluginKey key = ParseUseDll("1,libs/a,b.so");
-  EXPECT_TRUE(key.bOn);
-  EXPECT_EQ(key.strLibrary, "libs/a,b.so");
-  EXPECT_TRUE(key.bComplete);
-
-  EXPECT_FALSE(ParseUseDll("0,liba.so").bOn);
-  EXPECT_TRUE(ParseUseDll("2,liba.so").bOn);
-  EXPECT_FALSE(ParseUseDll("0,").bComplete);
-  EXPECT_FALSE(ParseUseDll("1").bComplete);  // no comma: no path
-  EXPECT_TRUE(ParseUseDll("1").bOn);
-  EXPECT_FALSE(ParseUseDll("x,liba.so").bOn);  // not a number reads as 0
-}
-
-TEST(PluginKeys, DllPreprocessNeedsACommaForTheSwitchAndTwoForAFunction) {
-  EXPECT_FALSE(ParseDllPreprocess("1").bOn);  // without a comma the switch is off
-
-  PluginKey onlyLibrary = ParseDllPreprocess("1,libpre.so");
-  EXPECT_TRUE(onlyLibrary.bOn);
-  EXPECT_FALSE(onlyLibrary.bComplete);
-
-  PluginKey full = ParseDllPreprocess("1,libpre.so,Preprocess");
-  EXPECT_TRUE(full.bOn);
-  EXPECT_TRUE(full.bComplete);
-  EXPECT_EQ(full.strLibrary, "libpre.so");
-  EXPECT_EQ(full.strFunction, "Preprocess");
-}
-
-TEST(PluginKeys, UseFilterDllReadsLibraryAndFunctionFields) {
-  PluginKey key = ParseUseFilterDll("1,libf.so,Filter,ignored");
-  EXPECT_TRUE(key.bOn);
-  EXPECT_EQ(key.strLibrary, "libf.so");
-  EXPECT_EQ(key.strFunction, "Filter");
-
-  PluginKey noFunction = ParseUseFilterDll("1,libf.so");
-  EXPECT_EQ(noFunction.strLibrary, "libf.so");
-  EXPECT_TRUE(noFunction.strFunction.empty());
-  EXPECT_FALSE(ParseUseFilterDll("0,").bOn);
-}
-
-TEST(PluginKeys, FolderOfCommandSetEndsWithSeparatorUnlessOnlyLeading) {
+TEST(PluginCallsTest, KeysGiveSwitchLibraryAndFunction) {
+  const struct {
+    const char* key;
+    PluginKey (*parse)(std::string_view);
+    bool on, complete;
+    const char *library, *function;
+  } cases[] = {
+      {"UseDll=1,libs/a,b.so", ParseUseDll, true, true, "libs/a,b.so", ""},  // the rest is the path
+      {"UseDll=2,liba.so", ParseUseDll, true, true, "liba.so", ""},
+      {"UseDll=0,", ParseUseDll, false, false, "", ""},
+      {"UseDll=1", ParseUseDll, true, false, "", ""},  // no comma: no path
+      {"UseDll=x,liba.so", ParseUseDll, false, true, "liba.so", ""},  // not a number reads as 0
+      {"DllPreprocess=1", ParseDllPreprocess, false, false, "", ""},  // no comma: off
+      {"DllPreprocess=1,libpre.so", ParseDllPreprocess, true, false, "libpre.so", ""},
+      {"DllPreprocess=1,libpre.so,Pre", ParseDllPreprocess, true, true, "libpre.so", "Pre"},
+      {"UseFilterDll=1,libf.so,Filter,ignored", ParseUseFilterDll, true, true, "libf.so", "Filter"},
+      {"UseFilterDll=1,libf.so", ParseUseFilterDll, true, false, "libf.so", ""},
+      {"UseFilterDll=0,", ParseUseFilterDll, false, false, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    std::string value = c.key;
+    PluginKey key = c.parse(value.substr(value.find('=') + 1));
+    EXPECT_EQ(key.bOn, c.on);
+    if (key.bOn) {
+      if (c.parse != ParseUseFilterDll) EXPECT_EQ(key.bComplete, c.complete);
+      EXPECT_EQ(key.strLibrary, c.library);
+      EXPECT_EQ(key.strFunction, c.function);
+    }
+  }
   EXPECT_EQ(CmdSetFolder("/opt/pos/Printer Commands/a.ini"), "/opt/pos/Printer Commands/");
   EXPECT_EQ(CmdSetFolder("/a.ini"), "");
   EXPECT_EQ(CmdSetFolder("a.ini"), "");
 }
 
-// Parameter measures standing in for plug-ins.
-int g_nAnswer = 2;
-int g_nStart = 0;
-int g_nLength = 0;
+int g_nAnswer, g_nStart, g_nLength;
 int FakeMeasure(unsigned char*, int, int* pStart, int* pLength) {
   *pStart = g_nStart;
   *pLength = g_nLength;
   return g_nAnswer;
 }
 
-int Measure(int nAnswer, int nStart, int nLength, int nCount, int* pStart, int* pLength) {
-  g_nAnswer = nAnswer;
-  g_nStart = nStart;
-  g_nLength = nLength;
-  unsigned char data[16] = {};
-  *pStart = 0;
-  *pLength = 0;
-  return CallParamAnalyze(&FakeMeasure, data, nCount, pStart, pLength);
-}
-
-TEST(ParamMeasure, CompleteAnswerKeepsARangeThatFits) {
-  int nStart, nLength;
-  EXPECT_EQ(Measure(2, 1, 3, 4, &nStart, &nLength), CMD_DONE);
-  EXPECT_EQ(nStart, 1);
-  EXPECT_EQ(nLength, 3);
-  EXPECT_EQ(Measure(2, 0, 0, 0, &nStart, &nLength), CMD_DONE);  // empty parameter
-  // Only the low 16 bits are the answer.
-  EXPECT_EQ(Measure(0x30002, 0, 2, 4, &nStart, &nLength), CMD_DONE);
-}
-
-TEST(ParamMeasure, CompleteAnswerWithRangeBeyondCountDiscards) {
-  int nStart, nLength;
-  EXPECT_EQ(Measure(2, 1, 4, 4, &nStart, &nLength), CMD_DISCARD);
-  EXPECT_EQ(nStart, 0);
-  EXPECT_EQ(nLength, 0);
-  EXPECT_EQ(Measure(2, -1, 2, 4, &nStart, &nLength), CMD_DISCARD);
-  EXPECT_EQ(Measure(2, 0, -1, 4, &nStart, &nLength), CMD_DISCARD);
-  EXPECT_EQ(Measure(2, 0x7fffffff, 0x7fffffff, 4, &nStart, &nLength), CMD_DISCARD);
-}
-
-TEST(ParamMeasure, AnswersOutsideOneToThreeDiscard) {
-  int nStart, nLength;
-  EXPECT_EQ(Measure(1, 0, 0, 4, &nStart, &nLength), CMD_MORE);
-  EXPECT_EQ(Measure(3, 0, 0, 4, &nStart, &nLength), CMD_DISCARD);
-  for (int nAnswer : {0, 4, 5, 7, 0xFFFF, -1, 0x10000})
-    EXPECT_EQ(Measure(nAnswer, 0, 1, 4, &nStart, &nLength), CMD_DISCARD) << nAnswer;
+TEST(PluginCallsTest, MeasureAnswersAndRangesAreChecked) {
+  const struct {
+    int answer, start, length, result;
+  } cases[] = {
+      {2, 1, 3, CMD_DONE}, {2, 0, 0, CMD_DONE}, {0x30002, 0, 2, CMD_DONE},  // low 16 bits count
+      {1, 0, 0, CMD_MORE}, {3, 0, 0, CMD_DISCARD},
+      {2, 1, 4, CMD_DISCARD}, {2, -1, 2, CMD_DISCARD}, {2, 0, -1, CMD_DISCARD},
+      {2, 0x7fffffff, 0x7fffffff, CMD_DISCARD},
+      {0, 0, 1, CMD_DISCARD}, {4, 0, 1, CMD_DISCARD}, {0xFFFF, 0, 1, CMD_DISCARD},
+      {-1, 0, 1, CMD_DISCARD}, {0x10000, 0, 1, CMD_DISCARD},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.answer << " " << c.start << " " << c.length);
+    g_nAnswer = c.answer;
+    g_nStart = c.start;
+    g_nLength = c.length;
+    unsigned char data[16] = {};
+    int nStart = 0, nLength = 0;
+    EXPECT_EQ(CallParamAnalyze(&FakeMeasure, data, 4, &nStart, &nLength), c.result);
+    if (c.result == CMD_DONE) EXPECT_EQ(nStart * 100 + nLength, c.start * 100 + c.length);
+    if (c.result == CMD_DISCARD) EXPECT_EQ(nStart * 100 + nLength, 0);
+  }
 }
 
 }  // namespace

@@ -28,54 +28,45 @@ class CatalogTest : public ::testing::Test {
   poshark_test::WorkFolder work_;
 };
 
-TEST_F(CatalogTest, ListsOnlyIniFilesInNameOrderWithoutTheExtraFile) {
-  work_.WriteSet("B.INI", "[Main]\nModule_Name=Second\nbGraphMode=1\n");
+TEST_F(CatalogTest, ListsIniFilesInNameOrderAndAnswersNameQueries) {
+  work_.WriteSet("B.INI", "[Main]\nModule_Name=POS1\nbGraphMode=1\nbPOSTextSenderMode=1\n");
   work_.WriteSet("a.ini", "[Main]\nModule_Name=First\nbPOSTextSenderMode=1\n");
+  work_.WriteSet("c.ini", "[Main]\n");  // listed with an empty name
   work_.WriteSet("notes.txt", "[Main]\nModule_Name=Notes\n");
   work_.WriteSet("POS_DBExtra.ini", "[Main]\nModule_Name=Extra\n");
   work_.WriteSet("ini", "");
   std::filesystem::create_directories(work_.CommandsDir() + "/folder.ini");
   Listener listener(1);
   EXPECT_EQ(listener.GetWorkPath(), work_.path());
-  ASSERT_EQ(listener.GetCmdSetNum(), 2);
+  ASSERT_EQ(listener.GetCmdSetNum(), 3);
   char name[260];
   bool graph = true;
   ASSERT_TRUE(listener.GetCmdSetName(0, name, graph));
   EXPECT_EQ(name + std::string(graph ? "+graph" : ""), "First");
   ASSERT_TRUE(listener.GetCmdSetName(1, name, graph));
-  EXPECT_EQ(name + std::string(graph ? "+graph" : ""), "Second+graph");
+  EXPECT_EQ(name + std::string(graph ? "+graph" : ""), "POS1+graph");
   EXPECT_EQ(listener.List()[0]->szPath, work_.CommandsDir() + "/a.ini");
   EXPECT_TRUE(listener.List()[0]->bPOSTextSenderMode);
   // Out of range or without a buffer: nothing answered, nothing changed.
-  EXPECT_FALSE(listener.GetCmdSetName(2, name, graph));
+  EXPECT_FALSE(listener.GetCmdSetName(3, name, graph));
   EXPECT_FALSE(listener.GetCmdSetName(-1, name, graph));
   EXPECT_FALSE(listener.GetCmdSetName(0, nullptr, graph));
-  EXPECT_TRUE(graph);
-}
-
-TEST_F(CatalogTest, NameQueriesDifferInCaseSensitivity) {
-  work_.WriteSet("one.ini", "[Main]\nModule_Name=POS1\nbGraphMode=1\nbPOSTextSenderMode=1\n");
-  work_.WriteSet("two.ini", "[Main]\n");  // listed with an empty name
-  Listener listener;
-  EXPECT_EQ(listener.GetCmdSetNum(), 2);
+  EXPECT_TRUE(graph);  // still what set 1 answered
   // Nothing loaded yet.
   EXPECT_EQ(listener.GetCurCmdSetNum(), -1);
   EXPECT_FALSE(listener.GetCurCmdSetName(nullptr));
   EXPECT_FALSE(listener.IsGraphMode() || listener.IsPOSTextSenderMode());
-  EXPECT_FALSE(listener.IsGraphByName("pos1"));
-  EXPECT_TRUE(listener.IsGraphByName("POS1"));
-  EXPECT_FALSE(listener.IsSoftwarePOSByName("pos1"));
-  EXPECT_TRUE(listener.IsSoftwarePOSByName("POS1"));
-  EXPECT_FALSE(listener.IsGraphByName(""));
-  EXPECT_FALSE(listener.IsGraphByName(nullptr));
+  // Name queries are case-sensitive, selection by name is not.
+  EXPECT_FALSE(listener.IsGraphByName("pos1") || listener.IsSoftwarePOSByName("pos1"));
+  EXPECT_TRUE(listener.IsGraphByName("POS1") && listener.IsSoftwarePOSByName("POS1"));
+  EXPECT_FALSE(listener.IsGraphByName("") || listener.IsGraphByName(nullptr));
   EXPECT_TRUE(listener.SelectCmdSet(std::string("pos1")));
-  EXPECT_EQ(listener.GetCurCmdSetNum(), 0);
-  char name[260] = {};
+  EXPECT_EQ(listener.GetCurCmdSetNum(), 1);
   EXPECT_TRUE(listener.GetCurCmdSetName(name));
   EXPECT_STREQ(name, "POS1");
   EXPECT_TRUE(listener.IsGraphMode());
   EXPECT_FALSE(listener.SelectCmdSet(std::string("nobody")));
-  EXPECT_EQ(listener.GetCurCmdSetNum(), 0);  // unchanged
+  EXPECT_EQ(listener.GetCurCmdSetNum(), 1);  // unchanged
 }
 
 TEST_F(CatalogTest, SelectionLoadsIntoOneObjectSharedWithTheWriteQueue) {

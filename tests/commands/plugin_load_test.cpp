@@ -114,10 +114,12 @@ TEST_F(PluginLoadTest, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
       {"MeasureLenPrefixed", std::string("\x1bL\x00tail", 7), "tail"},
       {"MeasureSkipPrefix", "ab\x1bL\x02xycd", "ab\x02" "cd"},  // start bytes stay
       {"MeasureHighBitsComplete", "ab\x1bL\x01xcd", "abcd"},
-      // Answers outside 1..3 and ranges outside the data discard the rest.
+      // Answers other than 1 and 2, and ranges outside the data, discard the rest.
       {"MeasureAnswerSeven", "ab\x1bL\x01xcd", "ab"},
       {"MeasureAnswerZero", "ab\x1bL\x01xcd", "ab"},
       {"MeasureAnswerFour", "ab\x1bL\x01xcd", "ab"},
+      {"MeasureAnswerThree", "ab\x1bL\x01xcd", "ab"},
+      {"MeasureAnswerMinusOne", "ab\x1bL\x01xcd", "ab"},
       {"MeasureOverrun", "ab\x1bL\x01xcd", "ab"},
       {"MeasureNegative", "ab\x1bL\x01xcd", "ab"},
       {"MeasureHuge", "ab\x1bL\x01xcd", "ab"},

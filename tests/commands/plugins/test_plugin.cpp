@@ -40,6 +40,8 @@ PLUGIN_EXPORT int MeasureHighBitsComplete(unsigned char* p, int n, int* s, int* 
   }
 FIXED_ANSWER(MeasureAnswerSeven, 7, 0, 0)
 FIXED_ANSWER(MeasureAnswerZero, 0, 0, 0)
+FIXED_ANSWER(MeasureAnswerThree, 3, 0, 1)
+FIXED_ANSWER(MeasureAnswerMinusOne, -1, 0, 1)
 FIXED_ANSWER(MeasureAnswerFour, 4, 0, 0)
 FIXED_ANSWER(MeasureOverrun, 2, 0, nCount + 1)
 FIXED_ANSWER(MeasureNegative, 2, -1, 1)

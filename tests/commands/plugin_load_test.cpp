@@ -62,6 +62,7 @@ class PluginLoadTest : public ::testing::Test {
 
 TEST_F(PluginLoadTest, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff) {
   work_.CopyPlugin("libplug.so");
+  work_.CopyPlugin("lib,plug.so");
   const std::string single = "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n2=2,ESC,d,1,3\n"
                              "[BARCODE]\n1=2,GS,k,3,MeasureLenPrefixed\n[BARCODE_Analyze]\n1=BarcodeReverse\n";
   const struct {
@@ -71,6 +72,8 @@ TEST_F(PluginLoadTest, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStay
     bool preprocess, filter;
   } cases[] = {
       {"UseDll=1,libplug.so" + single, true, 2, false, false},
+      {"UseDll=2,lib,plug.so" + single, true, 2, false, false},  // the whole rest is the path
+      {"UseDll=x,libplug.so" + single, false, 1, false, false},  // not a number: off
       {"UseDll=1,libnowhere.so" + single, false, 1, false, false},  // type-3 entries left out
       {"UseDll=0," + PluginPath() + single, false, 1, false, false},
       {"DllPreprocess=1,libplug.so,Preprocess\n", false, 0, true, false},
@@ -80,7 +83,7 @@ TEST_F(PluginLoadTest, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStay
       {"DllPreprocess=1,libnone.so,Preprocess\n", false, 0, false, false},
       {"DllPreprocess=1\n", false, 0, false, false},
       {"UseFilterDll=1," + PluginPath() + ",FilterMaskDigits\n", false, 0, false, true},
-      {"UseFilterDll=1,libplug.so,FilterMaskDigits\n", false, 0, false, true},
+      {"UseFilterDll=1,libplug.so,FilterMaskDigits,ignored\n", false, 0, false, true},
       {"UseFilterDll=1,libplug.so\n", false, 0, false, false},
       {"UseFilterDll=1,libplug.so,Nothing\n", false, 0, false, false},
   };

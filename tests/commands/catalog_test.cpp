@@ -1,6 +1,6 @@
 // The listener's catalogue of command-set files, selection and the idle stop.
 #include "commands/CmdSetCatalog.h"
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 #include "listener/RCDataQueue.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Loading a command-set file into RCCmdSet.
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 
 #include <gtest/gtest.h>
 

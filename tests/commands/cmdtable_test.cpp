@@ -1,6 +1,6 @@
 // The command table: change-line matching, command matching and removal,
 // barcodes.
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The first-byte dispatch of MatchCommand answers exactly what a plain walk
 // over the lists in entry order answers, "more data" included.
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // encoded form and decode to bytes of the configured code page; the output
 // code map.
 #include "GraphEncoder.h"
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 #include "listener/TestAccess.h"
 
 #include <gtest/gtest.h>

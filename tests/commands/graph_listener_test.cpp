@@ -2,7 +2,7 @@
 // rule, fed to a listener in host-feed mode and delivered as host lines, in
 // a single-byte and a double-byte code page.
 #include "GraphEncoder.h"
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 #include "listener/RCDataQueue.h"
 #include "listener/TestAccess.h"
 

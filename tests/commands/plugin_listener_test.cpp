@@ -2,7 +2,7 @@
 // test library, bytes go in through GotData and the host's lines show what
 // the preprocess plug-in, the output filter, the code map and the analyzer
 // plug-in did.
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Plug-in libraries named by real command-set files: where they are found,
 // what a missing library or export leaves off, and how the analyzer
 // plug-in's answers act on the command table and on barcodes.
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -61,8 +61,8 @@ class PluginLoadTest : public ::testing::Test {
 };
 
 TEST_F(PluginLoadTest, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff) {
-  work_.CopyPlugin("libplug.so");
-  work_.CopyPlugin("lib,plug.so");
+  work_.CopyPlugin("commands", "libplug.so");
+  work_.CopyPlugin("commands", "lib,plug.so");
   const std::string single = "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n2=2,ESC,d,1,3\n"
                              "[BARCODE]\n1=2,GS,k,3,MeasureLenPrefixed\n[BARCODE_Analyze]\n1=BarcodeReverse\n";
   const struct {

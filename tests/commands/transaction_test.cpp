@@ -1,6 +1,6 @@
 // Transaction state of a command set: events of completed commands, the
 // automatic start and the idle stop.
-#include "commands/CmdTestSupport.h"
+#include "commands/PluginTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -23,8 +23,11 @@
 
 namespace poshark_test {
 
-// The test plug-in built beside the tests.
-inline std::string PluginPath() { return POSHARK_TEST_PLUGIN_DIR "/libtest_plugin.so"; }
+// A test plug-in built beside the tests ("commands": the one library these
+// tests load for every plug-in kind).
+inline std::string PluginPath(const std::string& kind = "commands") {
+  return POSHARK_TEST_PLUGIN_DIR "/libtest_" + kind + "_plugin.so";
+}
 
 // Sets an environment variable for the life of the object.
 class ScopedEnv {
@@ -78,9 +81,9 @@ class WorkFolder {
     EXPECT_TRUE(set->Load(WriteSet("set.ini", content)));
     return set;
   }
-  // Copies the test plug-in into "Printer Commands" under a bare name.
-  void CopyPlugin(const std::string& name) const {
-    std::filesystem::copy_file(PluginPath(), CommandsDir() + "/" + name,
+  // Copies a test plug-in into "Printer Commands" under a bare name.
+  void CopyPlugin(const std::string& kind, const std::string& name) const {
+    std::filesystem::copy_file(PluginPath(kind), CommandsDir() + "/" + name,
                                std::filesystem::copy_options::overwrite_existing);
   }
 

@@ -70,6 +70,13 @@ bool ColorKeyCatcher::AddKeyWord(const char* pszKeyWord, const char* pszName, in
   pKey->nKeyLen = static_cast<int>(nKeyLen);
   pKey->pszKeyRTL = nullptr;
   try {
+    // A key added after the display-order forms were worked out gets its own
+    // at once; otherwise a reloaded Hebrew or Arabic key would go unfound
+    // until the character set of the lines changed.
+    {
+      std::lock_guard<std::recursive_mutex> lock(m_csLock);
+      if (m_nCharSet != kNoCharSet) pKey->pszKeyRTL = GetKeyRTLOrder(pszKeyWord, m_nCharSet);
+    }
     pKey->pszName = kw::NewKeyText(pszName != nullptr ? pszName : pszKeyWord);
     pKey->pszKeyWord = kw::NewKeyText(pszKeyWord);
     pKey->nColorValue1 = nColorValue1;

@@ -19,8 +19,8 @@ namespace {
 
 // Room of pGraphBuf (allocated by ListenStart).
 constexpr int kGraphBufSize = 50001;
-// A finished sequence gives at most 4 bytes (two in the double-byte pages of
-// the description, up to four in pages such as GB18030 or UTF-8) and takes
+// A finished sequence gives at most 4 bytes (two in double-byte pages such as
+// windows-936, up to four in GB18030 or UTF-8) and takes
 // at least one input byte, so the output of this many input bytes always fits.
 constexpr int kGraphSliceLen = kGraphBufSize / 4;
 

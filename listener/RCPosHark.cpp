@@ -136,6 +136,7 @@ void RCPosHark::StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bU
 }
 
 void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
+  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   // Every worker reads the command set; starting without one would only
   // make them skip everything, so refuse (the host selects one first).
   if (!pCurCmdSet) {
@@ -225,6 +226,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
 }
 
 void RCPosHark::ListenStop() {
+  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   if (hPortLostEvent) {
     hPortLostEvent->Reset();
   }
@@ -241,6 +243,7 @@ void RCPosHark::ListenStop() {
 }
 
 void RCPosHark::KeyStop() {
+  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   if (ErrFt pfn = pfnErrFt.load()) {
     pfn(nPOSNo, 1);
   }
@@ -255,6 +258,7 @@ void RCPosHark::KeyStop() {
 }
 
 void RCPosHark::KeyStart() {
+  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   if (ErrFt pfn = pfnErrFt.load()) {
     pfn(nPOSNo, 2);
   }

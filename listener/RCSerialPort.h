@@ -33,25 +33,28 @@ class RCSerialPort {
   // takes them; out-of-range codes fall back to 0, data bits outside 5..8 to
   // 8. Already open: with no handle answers 1 and changes nothing; with a
   // handle closes first. Answers 1 when open, 0 otherwise.
-  int Open(int nPort, int nBaud, int nDataBits, int nStopBits, int nParity, void* hHandle);
+  // bReopen (the port resume path): a port last opened from a host's
+  // descriptor, whose number the port map does not list, is opened again by
+  // the device path that descriptor was on.
+  int Open(int nPort, int nBaud, int nDataBits, int nStopBits, int nParity, void* hHandle,
+           bool bReopen = false);
   // Sets the break event, drops DTR, purges and releases the port. Always 1.
   int Close();
   // Discards both directions and any read under way, when open.
   void Purge();
-  // Sets the break event (if it exists): a waiting reader stops.
+  // Sets the break event: a waiting reader stops.
   void Break();
 
   // The open port, or null. The reader keeps this reference while it runs.
   std::shared_ptr<poshark::platform::SerialPort> Port() const;
-  // The break event; null until the first Open.
+  // The break event (never null).
   poshark::platform::Event* BreakEvent() const { return hBreakEvent.get(); }
   bool IsOpen() const { return bOpened.load(); }
 
  private:
   mutable std::mutex csPort;                              // guards hPort
   std::shared_ptr<poshark::platform::SerialPort> hPort;  // the open port, or null
-  // Manual-reset; created by the first Open, reset by every later Open,
-  // closed by the destructor.
+  // Manual-reset; reset by every Open, closed by the destructor.
   std::unique_ptr<poshark::platform::Event> hBreakEvent;
   std::atomic<bool> bOpened{false};  // open and configured
   // A port opened from a host's descriptor is reopened by its device path

@@ -1,6 +1,9 @@
 #include "platform/DynLib.h"
 
 #include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -53,7 +56,21 @@ std::string DynLib::FolderOf(const void* pAddress) {
   if (!::dladdr(pAddress, &info) || !info.dli_fname || !*info.dli_fname) {
     return {};
   }
+  // The main program is reported by the name it was started under, which
+  // may be relative or bare.
   std::string path = info.dli_fname;
+  if (path.front() != '/') {
+    char szReal[PATH_MAX];
+    if (::realpath(path.c_str(), szReal)) {
+      path = szReal;
+    } else {
+      ssize_t nLen = ::readlink("/proc/self/exe", szReal, sizeof szReal - 1);
+      if (nLen <= 0) {
+        return {};
+      }
+      path.assign(szReal, static_cast<size_t>(nLen));
+    }
+  }
   size_t nSlash = path.rfind('/');
   if (nSlash == std::string::npos) {
     return {};

@@ -3,6 +3,11 @@
 // wins, values are read into 260-byte buffers, a bare file name resolves in
 // the poshark home. Writes keep every other line and replace the file
 // atomically (temporary file + rename) under an advisory lock.
+//
+// Side files: "<file>.lock" (the flock target, left in place) and
+// "<file>.tmp" (the new content before the rename; a stale one from a killed
+// writer is overwritten by the next writer). Reads take no lock: a rename is
+// atomic, so a reader sees the old or the new file.
 #pragma once
 
 #include <string>

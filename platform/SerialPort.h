@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+struct termios;
+
 namespace poshark::platform {
 
 class Event;
@@ -97,6 +99,11 @@ class SerialPort {
   // The device path the port was opened on ("" when unknown).
   virtual std::string DevicePath() const = 0;
 };
+
+// Turns the settings into raw-mode termios (flow control off, parity
+// checking with the parity, mark and space through CMSPAR, one and a half
+// stop bits as two). False for a baud rate without a B constant.
+bool MakeSerialTermios(const SerialSettings& settings, termios* pTio);
 
 // Device path of port nPort: key "COM<n>" of section [Ports] in ComPorts.ini
 // in the poshark home, else /dev/ttyS<n-1>. "" for nPort < 1.

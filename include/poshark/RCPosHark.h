@@ -219,4 +219,10 @@ class POSHARK_EXPORT RCPosHark {
   std::unique_ptr<poshark::platform::Event> hResumeExitEvent;  // manual-reset
   // Mode of the last ListenStart, so that KeyStart resumes the same way.
   std::atomic<bool> bHostFeed{false};
+  // Serializes the host's lifecycle operations (ListenStart, ListenStop,
+  // KeyStop, KeyStart, OpenCom, CloseCom) with the port resume watcher, which
+  // stops the workers and reopens and restarts on its own thread. The watcher
+  // never waits for it while it is asked to stop, so the host may hold it
+  // while joining the watcher.
+  std::recursive_mutex csLifecycle;
 };

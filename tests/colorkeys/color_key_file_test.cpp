@@ -256,7 +256,9 @@ TEST_F(ColorKeyFileTest, LimitStateIsSavedAndLoadedWithTheRecordsInOrder) {
   EXPECT_EQ(alarms[0].nSource, 2);
 }
 
-TEST_F(ColorKeyFileTest, ReloadKeepsMdbIdsAndTheRememberedCharacterSet) {
+// Regression: keys reloaded while Hebrew lines keep coming used to be searched
+// as stored (never found) until the lines' character set changed.
+TEST_F(ColorKeyFileTest, ReloadKeepsMdbIdsAndFindsRightToLeftKeysAtOnce) {
   const std::string shalom = "\xF9\xEC\xE5\xED";
   const std::string shown = "\xED\xE5\xEC\xF9";
   Load("CKNum=1\nCKItem1=" + shalom + ",0\nCKName1=H,12,2,\n");
@@ -268,13 +270,12 @@ TEST_F(ColorKeyFileTest, ReloadKeepsMdbIdsAndTheRememberedCharacterSet) {
   ASSERT_EQ(c_.GetKeyWordNum(), 1);
   // ID 9 of the key the reload dropped stays taken until DeleteAllKeyWord.
   EXPECT_EQ(c_.GetNewMDBID(12), 0);
-  // Same character set after a reload: the new keys are searched as stored
-  // until the set changes or FindKeyDataZero runs.
-  c_.FindKeyData(shown.c_str(), 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
-  EXPECT_EQ(nCount, 1);
-  c_.FindKeyDataZero();
+  // Same character set after a reload: the reloaded key is found at once.
   c_.FindKeyData(shown.c_str(), 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
   EXPECT_EQ(nCount, 2);
+  c_.FindKeyDataZero();
+  c_.FindKeyData(shown.c_str(), 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
+  EXPECT_EQ(nCount, 3);
   int nAdded = 0;
   while (c_.AddKeyWord("Y", nullptr, 12, -1, 0, 0, 0, false, {}, {}, false, nullptr)) ++nAdded;
   EXPECT_EQ(nAdded, 30);
@@ -311,3 +312,4 @@ TEST_F(ColorKeyFileTest, LoadIniItemFillsACallersRecord) {
 }
 
 }  // namespace
+

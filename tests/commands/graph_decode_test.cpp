@@ -25,7 +25,7 @@ class GraphDecodeTest : public ::testing::Test {
   std::unique_ptr<RCPosHark> listener_ = std::make_unique<RCPosHark>(1);
 };
 
-TEST_F(GraphDecodeTest, DecodesTheDescribedSingleSequences) {
+TEST_F(GraphDecodeTest, DecodesSingleSequencesOfEachKind) {
   EXPECT_EQ(Decode({0xD0, 0x80}), Bytes({0x41}));  // value 0x400, character A
   EXPECT_EQ(Decode({0x41}), Bytes({0x06}));        // plain ASCII is not passed through
   EXPECT_EQ(Decode({0x10}), Bytes({0x00}));        // character 0 gives one NUL byte

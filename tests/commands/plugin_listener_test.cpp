@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 using poshark_test::LineCollector;
@@ -111,6 +113,31 @@ TEST_F(PluginListenerTest, CodeMapIsAppliedBeforeTheOutputFilter) {
   listener_->EnableCodeMap(true, table);
   Feed("TOTAL 5\n");
   EXPECT_EQ(Texts(lines_.WaitFor(1)), Strings({"T#TAL #\n"}));
+}
+
+TEST_F(PluginListenerTest, CodeMapChangedWhileListeningNeverTearsARecord) {
+  Start("");
+  unsigned char tableX[256], tableY[256];
+  for (int i = 0; i < 256; ++i) tableX[i] = tableY[i] = static_cast<unsigned char>(i);
+  for (int c = 'a'; c <= 'z'; ++c) {
+    tableX[c] = 'x';
+    tableY[c] = 'y';
+  }
+  listener_->EnableCodeMap(true, tableX);
+  std::atomic<bool> bDone{false};
+  std::thread host([&] {
+    for (int i = 0; !bDone; ++i) listener_->EnableCodeMap(true, (i & 1) ? tableX : tableY);
+  });
+  for (int i = 0; i < 200; ++i) Feed("abcdefghijklmnopqrstuvwxyz\n");
+  auto got = lines_.WaitFor(200);
+  bDone = true;
+  host.join();
+  ASSERT_EQ(got.size(), 200u);
+  for (const auto& line : got) {
+    ASSERT_EQ(line.text.size(), 27u);
+    EXPECT_TRUE(line.text == std::string(26, 'x') + "\n" || line.text == std::string(26, 'y') + "\n")
+        << line.text;
+  }
 }
 
 TEST_F(PluginListenerTest, MeasureAnsweringOutsideOneToThreeNeverStallsTheAnalyzer) {

@@ -44,6 +44,12 @@ class RCPosHarkTestAccess {
   }
   static poshark::platform::Event* PortLostEvent(RCPosHark& l) { return l.hPortLostEvent.get(); }
 
+  // Serial reader and port resume watcher.
+  static void USBResumeStart(RCPosHark& l) { l.USBResumeStart(); }
+  static void USBResumeStop(RCPosHark& l) { l.USBResumeStop(); }
+  static int CheckErrDesert(RCPosHark& l, uint32_t dwMask) { return l.CheckErrDesert(dwMask); }
+  static uint32_t OpenTick(RCPosHark& l) { return l.dwOpenTick; }
+
   // Graph decoding and the code map.
   static int DecodeWChar(RCPosHark& l, unsigned char* pSeq) { return l.DecodeWChar(pSeq); }
   // One DecodeGraph call on the bytes; answers its output. The sequence

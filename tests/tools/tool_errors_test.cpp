@@ -6,12 +6,6 @@
 
 #include "ToolProcess.h"
 
-#if __has_include(<poshark/KeyDataCatcher.h>) && __has_include(<poshark/ColorKeyCatcher.h>)
-#define POSHARK_TEST_HAS_CATCHERS 1
-#else
-#define POSHARK_TEST_HAS_CATCHERS 0
-#endif
-
 namespace poshark_test {
 namespace {
 
@@ -87,10 +81,8 @@ TEST(ToolErrors, RuntimeFailuresExitWithOneAndNameTheFileSetOrPort) {
       {{"sets", "--commands", dir.path()}, 1, ": no command sets"},
   };
   for (const auto& c : cases) Check(c);
-  if (POSHARK_TEST_HAS_CATCHERS) {
-    Check({{"listen", "--pos", "1", "--set", "0", "--keys", "--home", dir.path(), "--feed", kPlain},
-           1, "--keys: " + (dir / "POSKeyFilter.ini") + ": No such file or directory"});
-  }
+  Check({{"listen", "--pos", "1", "--set", "0", "--keys", "--home", dir.path(), "--feed", kPlain}, 1,
+         "--keys: " + (dir / "POSKeyFilter.ini") + ": No such file or directory"});
 
   // A port number without a device behind it.
   WriteFile(dir / "ComPorts.ini", "[Ports]\nCOM9=" + (dir / "no-such-tty") + "\n");

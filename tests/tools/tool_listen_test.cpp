@@ -14,12 +14,6 @@
 
 #include "ToolProcess.h"
 
-#if __has_include(<poshark/KeyDataCatcher.h>) && __has_include(<poshark/ColorKeyCatcher.h>)
-#define POSHARK_TEST_HAS_CATCHERS 1
-#else
-#define POSHARK_TEST_HAS_CATCHERS 0
-#endif
-
 namespace poshark_test {
 namespace {
 
@@ -171,6 +165,22 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   EXPECT_NE(fed.out.find("HARDWARE DEPOT"), std::string::npos);
 }
 
+TEST(ToolListen, FeedEndsOnlyAfterTheAnalyzersLastWait) {
+  // The stream ends inside a QR command whose length byte is 0x0A: that
+  // byte ends the chunk, and the analyzer waits 3000 ms for the rest before
+  // it gives up and emits the line. The tool must still be there for it.
+  TempDir dir;
+  WriteFile(dir / "cut.bin", std::string("First line\nLast words\x1d(k\n", 26));
+  auto o = FeedOptions(dir / "cut.bin", "windows-1252");
+  o.args.insert(o.args.end(), {"--pace", "none", "--json"});
+  Result r = RunTool(o);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"text\":\"First line\""), std::string::npos) << r.out;
+  // Delivered only once the wait gave up; the command's bytes stay, as the
+  // stream was cut inside it.
+  EXPECT_NE(r.out.find(R"("text":"Last words\u001d(k\n")"), std::string::npos) << r.out;
+}
+
 // A poshark home with the example filter file, or one given.
 struct Home {
   explicit Home(const std::string& filter = "") {
@@ -181,7 +191,6 @@ struct Home {
 };
 
 TEST(ToolListen, KeysShowCapturesAlarmsAndSaveTheLimitState) {
-  if (!POSHARK_TEST_HAS_CATCHERS) GTEST_SKIP() << "built without the catchers";
   // TOTAL raises an alarm from 10.00 on and counts matches per day.
   Home home(
       "[POS1]\nNum=2\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
@@ -227,7 +236,6 @@ TEST(ToolListen, KeysShowCapturesAlarmsAndSaveTheLimitState) {
 }
 
 TEST(ToolListen, JsonLinesParseWithAJsonParser) {
-  if (!POSHARK_TEST_HAS_CATCHERS) GTEST_SKIP() << "built without the catchers";
   Home home;  // the bundled example filter file
   std::vector<std::future<Result>> runs;
   for (const char* name : {"plain", "hebrew", "long"}) {
@@ -327,8 +335,11 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 TEST(ToolListen, TcpSourceTakesReceiptsAndAcceptsAReconnectingPos) {
+  Home home("[POS3]\nNum=1\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,1\n"
+            "Freq1=1,1,1,3,0,0\n");
   ToolProcess::Options o;
-  o.args = {"listen", "--pos", "3", "--set", "0", "--tcp", "127.0.0.1:0", "--codepage", "cp437"};
+  o.args = {"listen", "--pos", "3", "--set", "0", "--tcp", "127.0.0.1:0", "--keys",
+            "--home", home.dir.path(), "--codepage", "cp437"};
   ToolProcess tool(o);
   std::smatch m;
   ASSERT_TRUE(tool.WaitFor([](const std::string&, const std::string& err) {
@@ -362,7 +373,8 @@ TEST(ToolListen, TcpSourceTakesReceiptsAndAcceptsAReconnectingPos) {
   })) << tool.Out();
   close(fd);
 
-  // SIGINT ends it cleanly.
+  // SIGINT ends it cleanly: status 0, limit state saved.
+  EXPECT_EQ(ReadFile(home.dir / "POSKeyFilter.ini").find("FreqRecNum"), std::string::npos);
   tool.Signal(SIGINT);
   EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
   std::string out = tool.Out();
@@ -370,6 +382,10 @@ TEST(ToolListen, TcpSourceTakesReceiptsAndAcceptsAReconnectingPos) {
   EXPECT_EQ(Count(out, " STOP"), 2u);
   EXPECT_NE(out.find("Thank you for your visit"), std::string::npos);
   EXPECT_NE(out.find("Voided by supervisor 07"), std::string::npos);
+  EXPECT_EQ(Count(out, "ALARM   Total"), 2u) << out;
+  // One match per day is counted (count 1): the second replaced the first.
+  EXPECT_NE(ReadFile(home.dir / "POSKeyFilter.ini").find("1FreqRecNum=1"), std::string::npos)
+      << ReadFile(home.dir / "POSKeyFilter.ini");
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ constexpr uint64_t kFeedWindow = 6 * 1024;
 // never sends that fast, but a file fed at full speed would outrun the
 // writer thread whenever it is not scheduled.
 constexpr int64_t kMaxInFlight = 64;
+// ... and goes on once no more than this many are in flight.
+constexpr int64_t kResumeInFlight = 32;
 
 // Lines waiting for the main thread. The writer thread blocks while this
 // many are waiting (it must not lose them); a host that prints cannot fall
@@ -74,15 +76,14 @@ class LineSink {
     items_.notify_one();
   }
 
-  // False when nothing arrived within the timeout.
-  bool Pop(DeliveredLine& line, std::chrono::milliseconds timeout) {
+  // Takes every waiting line; false when none arrived within the timeout.
+  bool PopAll(std::deque<DeliveredLine>& out, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     if (!items_.wait_for(lock, timeout, [&] { return !lines_.empty() || woken_; })) return false;
     woken_ = false;
     if (lines_.empty()) return false;
-    line = std::move(lines_.front());
-    lines_.pop_front();
-    space_.notify_one();
+    out.swap(lines_);
+    space_.notify_all();
     return true;
   }
 
@@ -116,10 +117,25 @@ std::atomic<int64_t> g_last_activity_ms{0};
 std::atomic<uint64_t> g_analyzed_bytes{0};
 std::atomic<uint64_t> g_chunks{0};  // chunks the analyzer took
 std::atomic<uint64_t> g_lines{0};   // lines the writer delivered
+// Chunks that gave no line (commands or images only), as far as the feeder
+// has noticed them; see Feeder::Give.
+std::atomic<int64_t> g_no_line_chunks{0};
+std::atomic<bool> g_feeder_waiting{false};
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_signalled{false};
 std::mutex g_progress_mutex;
 std::condition_variable g_progress;
+
+// Taking the mutex first means a feeder between its test and its wait
+// cannot miss the notification.
+void Notify() {
+  { std::lock_guard lock(g_progress_mutex); }
+  g_progress.notify_all();
+}
+
+int64_t InFlight() {
+  return static_cast<int64_t>(g_chunks.load() - g_lines.load()) - g_no_line_chunks.load();
+}
 
 unsigned short OnLine(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo, int nEvent,
                       char* pExtra) {
@@ -133,7 +149,7 @@ unsigned short OnLine(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo, i
   g_last_activity_ms = NowMs();
   if (g_sink != nullptr) g_sink->Push(std::move(line));
   ++g_lines;
-  g_progress.notify_all();
+  if (g_feeder_waiting && InFlight() <= kResumeInFlight) Notify();
   return 0;
 }
 
@@ -141,7 +157,7 @@ unsigned short OnChunk(int nLen, unsigned char*, SYSTEMTIME*) {
   if (nLen > 0) g_analyzed_bytes += static_cast<uint64_t>(nLen);
   ++g_chunks;
   g_last_activity_ms = NowMs();
-  g_progress.notify_all();
+  if (g_feeder_waiting) Notify();
   return 0;
 }
 
@@ -173,27 +189,31 @@ class Feeder {
       SleepUntil(next_);
     } else {
       std::unique_lock lock(g_progress_mutex);
-      auto in_flight = [&] {
-        return static_cast<int64_t>(g_chunks.load() - g_lines.load()) - baseline_;
-      };
-      int quiet_ms = 0;
-      while (!g_stop && (fed_ > g_analyzed_bytes + kFeedWindow || in_flight() > kMaxInFlight)) {
-        uint64_t chunks = g_chunks;
-        uint64_t lines = g_lines;
-        g_progress.wait_for(lock, std::chrono::milliseconds(10));
+      auto window_full = [&] { return fed_ > g_analyzed_bytes + kFeedWindow; };
+      uint64_t chunks = g_chunks;
+      uint64_t lines = g_lines;
+      auto last_move = Clock::now();
+      while (!g_stop && (window_full() || InFlight() > kMaxInFlight)) {
+        g_feeder_waiting = true;
+        bool ready = g_progress.wait_for(lock, std::chrono::milliseconds(5), [&] {
+          return g_stop || (!window_full() && InFlight() <= kResumeInFlight);
+        });
+        g_feeder_waiting = false;
+        if (ready) break;
         if (chunks != g_chunks || lines != g_lines) {
-          quiet_ms = 0;
+          chunks = g_chunks;
+          lines = g_lines;
+          last_move = Clock::now();
           continue;
         }
-        // Nothing moved. Either the chunks still counted gave no line
-        // (commands only) or the writer has not been scheduled yet; a writer
-        // that never delivered a line since the last reset gets longer.
-        quiet_ms += 10;
-        if (quiet_ms >= (g_lines > lines_at_reset_ ? 30 : 500)) {
-          baseline_ = static_cast<int64_t>(g_chunks.load() - g_lines.load());
-          lines_at_reset_ = g_lines;
-          quiet_ms = 0;
-          if (fed_ > g_analyzed_bytes + kFeedWindow) break;
+        // Neither a chunk nor a line for a while although lines are counted
+        // in flight: those chunks gave no line (commands or images only). A
+        // writer that has not delivered its first line yet may just not be
+        // scheduled, so it gets longer.
+        auto silence = lines > 0 ? std::chrono::milliseconds(20) : std::chrono::milliseconds(500);
+        if (Clock::now() - last_move >= silence) {
+          g_no_line_chunks = static_cast<int64_t>(chunks - lines);
+          if (window_full()) break;  // the listener reports no chunks
         }
       }
     }
@@ -208,8 +228,6 @@ class Feeder {
   uint32_t pace_baud_;
   Clock::time_point next_;
   uint64_t fed_ = 0;
-  int64_t baseline_ = 0;
-  uint64_t lines_at_reset_ = 0;
 };
 
 // --feed: a raw byte stream or a trace file, read in the source thread.
@@ -229,10 +247,11 @@ struct FeedSource {
     } else {
       // Blocks of the size the serial reader hands to GotData.
       unsigned char block[512];
+      size_t size = sizeof block;
       while (!g_stop) {
-        size_t n = std::fread(block, 1, sizeof block, stream);
+        size_t n = std::fread(block, 1, size, stream);
         if (n > 0) feeder.Give(block, n);
-        if (n < sizeof block) {
+        if (n < size) {
           if (std::ferror(stream)) error = name + ": " + std::strerror(errno);
           break;
         }
@@ -359,7 +378,8 @@ struct TcpSource {
 // SIGINT and SIGTERM end the tool; SIGUSR1 only ends the signal thread.
 class SignalWatcher {
  public:
-  explicit SignalWatcher(LineSink& sink) {
+  // on_stop runs on the watcher's thread when a signal ends the tool.
+  SignalWatcher(LineSink& sink, std::function<void()> on_stop) : on_stop_(std::move(on_stop)) {
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
@@ -372,15 +392,13 @@ class SignalWatcher {
         if (sig == SIGINT || sig == SIGTERM) {
           g_signalled = true;
           g_stop = true;
-          g_progress.notify_all();
+          Notify();
           sink.Wake();
           if (on_stop_) on_stop_();
         }
       }
     });
   }
-
-  void OnStop(std::function<void()> fn) { on_stop_ = std::move(fn); }
 
   ~SignalWatcher() {
     finishing_ = true;
@@ -389,10 +407,10 @@ class SignalWatcher {
   }
 
  private:
-  sigset_t set_;
-  std::thread thread_;
-  std::atomic<bool> finishing_{false};
   std::function<void()> on_stop_;
+  sigset_t set_;
+  std::atomic<bool> finishing_{false};
+  std::thread thread_;
 };
 
 bool SelectSet(RCPosHark& listener, const std::string& set, std::string& error) {
@@ -451,8 +469,7 @@ int RunListen(const ListenOptions& options) {
 
   LineSink sink;
   g_sink = &sink;
-  SignalWatcher signals(sink);
-  signals.OnStop([&tcp] { tcp.Wake(); });
+  SignalWatcher signals(sink, [&tcp] { tcp.Wake(); });
 
   RCPosHark listener(options.pos);
   if (!SelectSet(listener, options.set, error)) {
@@ -491,11 +508,17 @@ int RunListen(const ListenOptions& options) {
   g_last_activity_ms = NowMs();
 
   bool output_ok = true;
-  DeliveredLine line;
+  std::deque<DeliveredLine> batch;
+  auto print_batch = [&] {
+    for (auto& line : batch) {
+      if (output_ok) output_ok = printer->Print(line);
+    }
+    batch.clear();
+  };
   while (output_ok) {
-    if (sink.Pop(line, std::chrono::milliseconds(0)) ||
-        ((output_ok = printer->Flush()) && sink.Pop(line, std::chrono::milliseconds(100)))) {
-      output_ok = printer->Print(line);
+    if (sink.PopAll(batch, std::chrono::milliseconds(0)) ||
+        ((output_ok = printer->Flush()) && sink.PopAll(batch, std::chrono::milliseconds(100)))) {
+      print_batch();
       continue;
     }
     if (!output_ok) break;
@@ -507,13 +530,13 @@ int RunListen(const ListenOptions& options) {
   }
 
   g_stop = true;
-  g_progress.notify_all();
+  Notify();
   tcp.Wake();
   if (source.joinable()) source.join();
   sink.Close();
   listener.ListenStop();
   if (options.source == Source::kCom) listener.CloseCom();
-  while (output_ok && sink.Pop(line, std::chrono::milliseconds(0))) output_ok = printer->Print(line);
+  while (output_ok && sink.PopAll(batch, std::chrono::milliseconds(0))) print_batch();
   if (output_ok) printer->Flush();
   printer->SaveKeys(options.pos);
   std::fflush(stdout);

@@ -1,12 +1,7 @@
 #include "Output.h"
 
-#if __has_include(<poshark/KeyDataCatcher.h>) && __has_include(<poshark/ColorKeyCatcher.h>)
 #include <poshark/ColorKeyCatcher.h>
 #include <poshark/KeyDataCatcher.h>
-#define POSHARK_TOOL_HAS_CATCHERS 1
-#else
-#define POSHARK_TOOL_HAS_CATCHERS 0
-#endif
 
 #include <unistd.h>
 
@@ -169,7 +164,6 @@ std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findin
   return out;
 }
 
-#if POSHARK_TOOL_HAS_CATCHERS
 namespace {
 
 std::string FilterFilePath() {
@@ -185,9 +179,6 @@ struct Printer::Catchers {
   KeyDataCatcher keywords;
   ColorKeyCatcher colours;
 };
-#else
-struct Printer::Catchers {};
-#endif
 
 Printer::Printer(const ListenOptions& options, FILE* out)
     : decoder_(options.codepage), charset_(CharsetForCodepage(options.codepage)),
@@ -198,9 +189,7 @@ Printer::Printer(const ListenOptions& options, FILE* out)
 
 Printer::~Printer() = default;
 
-
 bool Printer::LoadKeys(int pos, std::string& error) {
-#if POSHARK_TOOL_HAS_CATCHERS
   std::string path = FilterFilePath();
   if (access(path.c_str(), R_OK) != 0) {
     error = "--keys: " + path + ": " + std::strerror(errno) +
@@ -215,26 +204,16 @@ bool Printer::LoadKeys(int pos, std::string& error) {
                  path.c_str(), pos, pos);
   }
   return true;
-#else
-  (void)pos;
-  error = "--keys: this poshark was built without the keyword and colour-key catchers";
-  return false;
-#endif
 }
 
 void Printer::SaveKeys(int pos) {
-#if POSHARK_TOOL_HAS_CATCHERS
   if (!catchers_) return;
   catchers_->keywords.WriteIni_FreqIdleRec(pos);
   catchers_->colours.WriteIni_FreqIdleRec(pos);
-#else
-  (void)pos;
-#endif
 }
 
 Findings Printer::Find(const DeliveredLine& line) {
   Findings f;
-#if POSHARK_TOOL_HAS_CATCHERS
   if (!catchers_ || line.text.empty()) return f;
   std::vector<char> text(line.text.begin(), line.text.end());
   text.push_back('\0');
@@ -286,9 +265,6 @@ Findings Printer::Find(const DeliveredLine& line) {
   SYSTEMTIME time = line.time;
   catchers_->colours.FindKeyData(text.data(), len, count, time, charset_);
   collect(catchers_->colours, true);
-#else
-  (void)line;
-#endif
   return f;
 }
 

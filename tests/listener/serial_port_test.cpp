@@ -1,0 +1,254 @@
+// The termios port layer on pseudo-terminals: the port map, exclusive
+// opening, the settings as the driver sees them, read completion, the break
+// event and a lost port.
+#include "platform/SerialPort.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "SerialKit.h"
+#include "platform/Event.h"
+
+using namespace poshark::platform;
+using serial_kit::Pty;
+using serial_kit::TempHome;
+
+namespace {
+
+class SerialPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pty_.Ok()); }
+
+  // Opens the slave through AdoptSerialPort and keeps a second descriptor on
+  // the same open file, to read the settings back as the driver holds them.
+  std::unique_ptr<SerialPort> AdoptWithPeek(int* pnPeek) {
+    int nFd = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_GE(nFd, 0);
+    *pnPeek = ::dup(nFd);
+    return AdoptSerialPort(nFd);
+  }
+
+  // Reads until a read completes (or ~2 s pass); answers the bytes.
+  static std::string ReadBlock(SerialPort& port) {
+    unsigned char buf[512] = {};
+    int nRead = 0;
+    SerialIo io = port.StartRead(buf, sizeof buf, &nRead);
+    if (io == SerialIo::kComplete) {
+      return std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(nRead));
+    }
+    if (io == SerialIo::kFailed) {
+      return "<failed>";
+    }
+    for (int i = 0; i < 4; ++i) {
+      if (port.Wait(nullptr, 500) == SerialWake::kRead) {
+        if (!port.GetReadResult(&nRead)) {
+          return "<lost>";
+        }
+        return std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(nRead));
+      }
+    }
+    port.CancelIo();
+    return "<timeout>";
+  }
+
+  TempHome home_;
+  Pty pty_;
+};
+
+TEST_F(SerialPortTest, PortMapNamesTheDeviceElseTtyS) {
+  home_.MapPorts({{3, "/dev/serial/by-id/usb-Test"}, {12, "/tmp/x y"}});
+  EXPECT_EQ(SerialPortPath(3), "/dev/serial/by-id/usb-Test");
+  EXPECT_EQ(SerialPortPath(12), "/tmp/x y");
+  EXPECT_EQ(SerialPortPath(1), "/dev/ttyS0");
+  EXPECT_EQ(SerialPortPath(10), "/dev/ttyS9");
+  EXPECT_EQ(SerialPortMapEntry(1), "");
+  EXPECT_EQ(SerialPortPath(0), "");
+  EXPECT_EQ(SerialPortPath(-4), "");
+  EXPECT_EQ(OpenSerialPort(0), nullptr);
+}
+
+TEST_F(SerialPortTest, SecondOpenerIsRefusedUntilTheFirstCloses) {
+  home_.MapPorts({{4, pty_.SlavePath()}});
+  std::string strError;
+  auto first = OpenSerialPort(4, &strError);
+  ASSERT_NE(first, nullptr) << strError;
+  EXPECT_EQ(first->DevicePath(), pty_.SlavePath());
+  EXPECT_EQ(OpenSerialPort(4), nullptr);
+  EXPECT_EQ(OpenSerialPath(pty_.SlavePath()), nullptr);
+  int nFd = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  if (nFd >= 0) {  // root passes TIOCEXCL; the lock still refuses
+    EXPECT_EQ(AdoptSerialPort(nFd), nullptr);
+  }
+  first.reset();
+  // The exclusive flag went with the first opener: the device opens again.
+  EXPECT_NE(OpenSerialPort(4), nullptr);
+}
+
+TEST_F(SerialPortTest, RefusesWhatIsNotAnOpenTerminal) {
+  EXPECT_EQ(OpenSerialPath("/nonexistent/tty"), nullptr);
+  EXPECT_EQ(AdoptSerialPort(-1), nullptr);
+  int nClosed = ::dup(0);
+  ::close(nClosed);
+  EXPECT_EQ(AdoptSerialPort(nClosed), nullptr);
+  std::string file = home_.File("plain");
+  int nFile = ::open(file.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(nFile, 0);
+  std::string strError;
+  EXPECT_EQ(AdoptSerialPort(nFile, &strError), nullptr);
+  EXPECT_NE(strError.find("not a terminal"), std::string::npos);
+  EXPECT_EQ(::fcntl(nFile, F_GETFD), -1) << "a refused descriptor is closed";
+}
+
+TEST(SerialTermiosTest, MapsDataBitsStopBitsAndParity) {
+  struct Case {
+    SerialSettings s;
+    tcflag_t size;
+    bool bTwoStop;
+    tcflag_t parity;
+  };
+  const Case cases[] = {
+      {{19200, 7, 1, 3}, CS7, true, PARENB | PARODD | CMSPAR},  // 1.5 stop bits become two; mark
+      {{9600, 8, 0, 4}, CS8, false, PARENB | CMSPAR},           // space
+      {{115200, 5, 2, 1}, CS5, true, PARENB | PARODD},          // odd
+      {{2400, 6, 0, 2}, CS6, false, PARENB},                    // even
+      {{1200, 8, 0, 0}, CS8, false, 0},                         // none
+  };
+  for (const Case& c : cases) {
+    termios tio {};
+    tio.c_iflag = INPCK | IXON | ICRNL;  // left over from an earlier owner
+    tio.c_lflag = ICANON | ECHO;
+    tio.c_cflag = CRTSCTS | PARENB | CSTOPB;
+    ASSERT_TRUE(MakeSerialTermios(c.s, &tio)) << c.s.nBaud;
+    EXPECT_EQ(tio.c_cflag & CSIZE, c.size) << c.s.nBaud;
+    EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.bTwoStop) << c.s.nBaud;
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parity) << c.s.nBaud;
+    EXPECT_EQ((tio.c_iflag & INPCK) != 0, c.parity != 0) << "parity checking follows the parity";
+    EXPECT_FALSE(tio.c_iflag & (IXON | ICRNL));
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_EQ(::cfgetispeed(&tio), ::cfgetospeed(&tio));
+  }
+  termios tio {};
+  EXPECT_FALSE(MakeSerialTermios({12345, 8, 0, 0}, &tio)) << "no B constant: refused";
+  EXPECT_FALSE(MakeSerialTermios({0, 8, 0, 0}, &tio));
+  EXPECT_FALSE(MakeSerialTermios({-9600, 8, 0, 0}, &tio));
+}
+
+TEST_F(SerialPortTest, SettingsReachTheDriver) {
+  int nPeek = -1;
+  auto port = AdoptWithPeek(&nPeek);
+  ASSERT_NE(port, nullptr);
+  termios tio {};
+  // A pseudo-terminal keeps only the speed, the stop bits and the modes.
+  ASSERT_TRUE(port->Configure({19200, 7, 1, 3}));
+  ASSERT_EQ(::tcgetattr(nPeek, &tio), 0);
+  EXPECT_EQ(::cfgetispeed(&tio), B19200);
+  EXPECT_TRUE(tio.c_cflag & CSTOPB);
+  EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
+  EXPECT_EQ(tio.c_cc[VMIN], 1);
+  ASSERT_TRUE(port->Configure({115200, 8, 0, 0}));
+  ASSERT_EQ(::tcgetattr(nPeek, &tio), 0);
+  EXPECT_EQ(::cfgetospeed(&tio), B115200);
+  EXPECT_FALSE(tio.c_cflag & CSTOPB);
+  EXPECT_FALSE(port->Configure({12345, 8, 0, 0}));
+  ::close(nPeek);
+}
+
+TEST_F(SerialPortTest, PseudoTerminalReportsNoLineErrorsOrModemLines) {
+  int nPeek = -1;
+  auto port = AdoptWithPeek(&nPeek);
+  ::close(nPeek);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->Configure({9600, 8, 0, 0}));
+  uint32_t dwStatus = 0xFFFF;
+  EXPECT_FALSE(port->GetModemStatus(&dwStatus));
+  EXPECT_EQ(dwStatus, 0u);
+  uint32_t dwErrors = 0xFFFF;
+  EXPECT_TRUE(port->ClearError(&dwErrors));
+  EXPECT_EQ(dwErrors, 0u);
+  uint32_t dwMask = 0;
+  EXPECT_EQ(port->StartWaitCommEvent(0x1F8, &dwMask), SerialIo::kPending);
+}
+
+TEST_F(SerialPortTest, ReadCompletesAfterQuietIntervalOrWhenFull) {
+  home_.MapPorts({{2, pty_.SlavePath()}});
+  auto port = OpenSerialPort(2);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->Configure({9600, 8, 0, 0}));
+
+  unsigned char buf[512] = {};
+  int nRead = 0;
+  ASSERT_EQ(port->StartRead(buf, sizeof buf, &nRead), SerialIo::kPending);
+  auto written = std::chrono::steady_clock::now();
+  ASSERT_TRUE(pty_.Write("HELLO\n"));
+  SerialWake wake = SerialWake::kTimeout;
+  for (int i = 0; i < 4 && wake != SerialWake::kRead; ++i) {
+    wake = port->Wait(nullptr, 500);
+  }
+  auto completed = std::chrono::steady_clock::now();
+  ASSERT_EQ(wake, SerialWake::kRead);
+  ASSERT_TRUE(port->GetReadResult(&nRead));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(nRead)), "HELLO\n");
+  EXPECT_GE(completed - written, std::chrono::milliseconds(100))
+      << "a read waits for 100 ms of quiet after its last byte";
+
+  // 600 bytes at once: a full block of 512, then the rest.
+  std::string big(600, 'z');
+  ASSERT_TRUE(pty_.Write(big));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(ReadBlock(*port).size(), 512u);
+  EXPECT_EQ(ReadBlock(*port).size(), 88u);
+}
+
+TEST_F(SerialPortTest, BreakEventWakesAWaitAndPurgeDropsPendingInput) {
+  home_.MapPorts({{2, pty_.SlavePath()}});
+  auto port = OpenSerialPort(2);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->Configure({9600, 8, 0, 0}));
+  Event brk(Event::kManualReset);
+  unsigned char buf[512];
+  int nRead = 0;
+  ASSERT_EQ(port->StartRead(buf, sizeof buf, &nRead), SerialIo::kPending);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    brk.Set();
+  });
+  EXPECT_EQ(port->Wait(&brk, -1), SerialWake::kBreak);
+  setter.join();
+  EXPECT_EQ(port->Wait(&brk, 0), SerialWake::kBreak) << "the break event stays set";
+  port->CancelIo();
+
+  ASSERT_TRUE(pty_.Write("stale"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  port->Purge();
+  ASSERT_TRUE(pty_.Write("fresh"));
+  EXPECT_EQ(ReadBlock(*port), "fresh");
+}
+
+TEST_F(SerialPortTest, UnplugCompletesTheReadAsLostAndRefusesFurtherReads) {
+  home_.MapPorts({{2, pty_.SlavePath()}});
+  auto port = OpenSerialPort(2);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->Configure({9600, 8, 0, 0}));
+  unsigned char buf[512];
+  int nRead = 0;
+  uint32_t dwMask = 0;
+  ASSERT_EQ(port->StartRead(buf, sizeof buf, &nRead), SerialIo::kPending);
+  ASSERT_EQ(port->StartWaitCommEvent(0x1F8, &dwMask), SerialIo::kPending);
+  pty_.Unplug();
+  ASSERT_EQ(port->Wait(nullptr, 2000), SerialWake::kRead);
+  EXPECT_FALSE(port->GetReadResult(&nRead));
+  ASSERT_EQ(port->Wait(nullptr, 2000), SerialWake::kCommEvent);
+  EXPECT_FALSE(port->GetCommEventResult(&dwMask));
+  EXPECT_EQ(port->StartRead(buf, sizeof buf, &nRead), SerialIo::kFailed);
+  EXPECT_EQ(port->StartWaitCommEvent(0x1F8, &dwMask), SerialIo::kFailed);
+  // Nothing is under way on a lost port: a wait is a plain time-out, not a spin.
+  EXPECT_EQ(port->Wait(nullptr, 50), SerialWake::kTimeout);
+}
+
+}  // namespace

@@ -62,8 +62,13 @@ class POSHARK_EXPORT RCPosHark {
   RCPosHark& operator=(const RCPosHark&) = delete;
 
   // Lifecycle.
+  // Starts (or restarts) the workers; bHostFeed: the host calls GotData and
+  // no serial reader runs. Does nothing while no command set is selected.
   void ListenStart(LineOutFt pfnLineOut, bool bHostFeed);
+  // Stops the workers and the port resume watcher; the port stays open.
   void ListenStop();
+  // Report 1 / 2 to the status callback, then suspend / resume the workers.
+  // KeyStart resumes in the mode of the last ListenStart.
   void KeyStop();
   void KeyStart();
   void StopEventThread();

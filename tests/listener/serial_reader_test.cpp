@@ -62,6 +62,19 @@ TEST_F(SerialReaderTest, BytesWrittenToThePortReachTheLineCallback) {
   EXPECT_EQ(listener->CloseCom(), 1);
 }
 
+TEST_F(SerialReaderTest, LineSplitAcrossReadsArrivesWhole) {
+  auto listener = MakeListener(24);
+  ASSERT_EQ(listener->OpenCom(kPort, 9600, 8, 0, 0, nullptr, nullptr), 1);
+  listener->ListenStart(line_sink::Collect, false);
+  ASSERT_TRUE(adapter_.Write("SPLIT-"));
+  // Well past the 100 ms of quiet: the first half completes a read alone.
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  ASSERT_TRUE(adapter_.Write("LINE-F1\n"));
+  ASSERT_TRUE(line_sink::WaitFor("LINE-F1"));
+  EXPECT_TRUE(line_sink::Has("SPLIT-LINE-F1"));
+  listener->CloseCom();
+}
+
 TEST_F(SerialReaderTest, LongStreamArrivesCompleteAndInOrder) {
   auto listener = MakeListener(12);
   ASSERT_EQ(listener->OpenCom(kPort, 115200, 8, 0, 0, nullptr, nullptr), 1);

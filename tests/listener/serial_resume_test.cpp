@@ -119,6 +119,7 @@ TEST_F(SerialResumeTest, ListenStopWhileThePortIsAbsentEndsTheWatcher) {
 TEST_F(SerialResumeTest, USBResumeStartOnAWorkingPortRestartsIt) {
   auto listener = StartListening(33);
   ASSERT_TRUE(Deliver("RESUME-C1"));
+  const uint32_t dwOpenTick = RCPosHarkTestAccess::OpenTick(*listener);
   RCPosHarkTestAccess::USBResumeStart(*listener);
   ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kOpened) == 2; }));
   ASSERT_TRUE(WaitUntil([&] { return RCPosHarkTestAccess::Running(*listener); }));
@@ -126,6 +127,8 @@ TEST_F(SerialResumeTest, USBResumeStartOnAWorkingPortRestartsIt) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(debug_.Count(kOpened), 2);
   EXPECT_EQ(proc_threads::SettledCount("pos33.read", 1), 1);
+  EXPECT_EQ(RCPosHarkTestAccess::OpenTick(*listener), dwOpenTick)
+      << "the gate time still counts from OpenCom";
   EXPECT_EQ(ReadRegistry(home_.Path())[kPort].nState, 96);
   listener->ListenStop();
 }

@@ -97,6 +97,8 @@ class ToolProcess {
     env.erase("NO_COLOR");
     env.erase("POSHARK_WORKDIR");
     env.erase("POSHARK_CODEPAGE");
+    // Never the real home of an installation.
+    env["POSHARK_HOME"] = home_.path();
     for (const auto& [k, v] : o.env) {
       if (v.empty()) {
         env.erase(k);
@@ -210,6 +212,7 @@ class ToolProcess {
     changed_.notify_all();
   }
 
+  TempDir home_;
   pid_t pid_ = -1;
   bool exited_ = false;
   int code_ = -1;

@@ -7,6 +7,7 @@
 #include "keywords/Limits.h"
 #include "keywords/Records.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,10 @@
 namespace kw = poshark::keywords;
 
 namespace {
+
+// Items read from one section at most, as for the keyword list: a count
+// from the file is not trusted to be small (each item costs a few reads).
+constexpr int kMaxItems = 1024;
 
 const kw::ConditionKeyNames& Names() {
   return kw::kColorKeyConditionKeys;
@@ -63,7 +68,7 @@ bool ColorKeyCatcher::LoadIni(int nPOSNo) {
   ReleaseKeyWordAll();
   const std::string strFile = GetIniFile();
   const std::string strSection = SectionOf(nPOSNo);
-  int nNum = kw::ReadFilterInt(strFile, strSection, "CKNum", 0);
+  int nNum = std::min(kw::ReadFilterInt(strFile, strSection, "CKNum", 0), kMaxItems);
   m_stScratchKey.pszKeyWord = m_szScratchKeyWord;
   m_stScratchKey.pszName = m_szScratchName;
   m_stScratchKey.pCondition = &m_stScratchCondition;
@@ -203,10 +208,12 @@ bool ColorKeyCatcher::LoadIniCondition_FreqRec(const std::string& strSection, in
 bool ColorKeyCatcher::WriteIni(int nPOSNo) {
   const std::string strFile = GetIniFile();
   const std::string strSection = SectionOf(nPOSNo);
+  kw::FilterSaveBatch batch(strFile);  // the section is replaced whole or not at all
   kw::ClearFilterSection(strFile, strSection);
   kw::WriteFilterValue(strFile, strSection, "CKNum", Format("%d", GetKeyWordNum()));
   for (size_t i = 0; i < m_arrKeyWord.size(); ++i)
     WriteItem(strSection, static_cast<int>(i) + 1, m_arrKeyWord[i]);
+  batch.Commit();
   return true;
 }
 
@@ -255,6 +262,8 @@ bool ColorKeyCatcher::CleanIniCondition(const std::string& strSection, int nItem
 }
 
 bool ColorKeyCatcher::WriteIni_FreqIdleRec(int nPOSNo) {
+  kw::FilterSaveBatch batch(GetIniFile());
   kw::WriteLimitState(GetIniFile(), SectionOf(nPOSNo), m_arrKeyWord, Names());
+  batch.Commit();
   return true;
 }

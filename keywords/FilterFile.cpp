@@ -134,13 +134,49 @@ int ReadFilterInt(const std::string& file, const std::string& section, const std
   return platform::GetPrivateProfileIntA(section.c_str(), key.c_str(), nDefault, file.c_str());
 }
 
+namespace {
+thread_local FilterSaveBatch* t_pBatch = nullptr;
+}  // namespace
+
+FilterSaveBatch::FilterSaveBatch(const std::string& file)
+    : file_(file), writer_(std::make_unique<platform::ProfileWriter>(file.c_str())),
+      previous_(t_pBatch) {
+  t_pBatch = this;
+}
+
+FilterSaveBatch::~FilterSaveBatch() { t_pBatch = previous_; }
+
+FilterSaveBatch* FilterSaveBatch::For(const std::string& file) {
+  for (FilterSaveBatch* p = t_pBatch; p; p = p->previous_)
+    if (p->file_ == file) return p;
+  return nullptr;
+}
+
+bool FilterSaveBatch::Commit() { return writer_->Commit(); }
+
 bool WriteFilterValue(const std::string& file, const std::string& section,
                       const std::string& key, const std::string& value) {
+  if (FilterSaveBatch* pBatch = FilterSaveBatch::For(file)) {
+    // A value the file cannot hold fails on its own, as a single write
+    // would, without spoiling the rest of the save.
+    platform::ProfileWriter probe(file.c_str());
+    probe.WriteString(section.c_str(), key.c_str(), value.c_str());
+    if (!probe.HasChanges()) return false;
+    pBatch->writer_->WriteString(section.c_str(), key.c_str(), value.c_str());
+    return true;
+  }
   return platform::WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(),
                                               file.c_str());
 }
 
 bool ClearFilterSection(const std::string& file, const std::string& section) {
+  if (FilterSaveBatch* pBatch = FilterSaveBatch::For(file)) {
+    platform::ProfileWriter probe(file.c_str());
+    probe.WriteSection(section.c_str(), {});
+    if (!probe.HasChanges()) return false;
+    pBatch->writer_->WriteSection(section.c_str(), {});
+    return true;
+  }
   static const char kEmptyList[2] = {'\0', '\0'};
   return platform::WritePrivateProfileSectionA(section.c_str(), kEmptyList, file.c_str());
 }

@@ -12,8 +12,13 @@
 #include <poshark/KeyRecords.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace poshark::platform {
+class ProfileWriter;
+}
 
 namespace poshark::keywords {
 
@@ -53,6 +58,31 @@ bool WriteFilterValue(const std::string& file, const std::string& section,
                       const std::string& key, const std::string& value);
 // Replaces the section's contents by nothing; the header stays.
 bool ClearFilterSection(const std::string& file, const std::string& section);
+
+// While one lives on a thread, that thread's WriteFilterValue and
+// ClearFilterSection calls on its file are collected, and Commit writes them
+// all in one locked, atomic replacement of the file: a save cut short at any
+// moment (a killed process) leaves the file as it was or as saved, never a
+// section half rewritten. Nothing is written unless Commit is called. Reads
+// in between see the file as it was. Batches of different files may nest.
+class FilterSaveBatch {
+ public:
+  explicit FilterSaveBatch(const std::string& file);
+  ~FilterSaveBatch();
+  FilterSaveBatch(const FilterSaveBatch&) = delete;
+  FilterSaveBatch& operator=(const FilterSaveBatch&) = delete;
+  bool Commit();
+
+ private:
+  friend bool WriteFilterValue(const std::string&, const std::string&, const std::string&,
+                               const std::string&);
+  friend bool ClearFilterSection(const std::string&, const std::string&);
+  static FilterSaveBatch* For(const std::string& file);
+
+  std::string file_;
+  std::unique_ptr<platform::ProfileWriter> writer_;
+  FilterSaveBatch* previous_ = nullptr;
+};
 
 // Left-to-right fields: each field is the text up to the next comma; an
 // empty field counts as missing. A text field in last place takes the rest,

@@ -209,11 +209,13 @@ bool KeyDataCatcher::WriteIni(int nPOSNo) {
   ReBuildAllFromGroup();
   const std::string strSection = Section(nPOSNo);
   const std::string file = GetIniFile();
+  kw::FilterSaveBatch batch(file);  // the section is replaced whole or not at all
   kw::ClearFilterSection(file, strSection);
   kw::WriteFilterValue(file, strSection, "Num", std::to_string(m_aKeyWords.size()));
   for (size_t i = 0; i < m_aKeyWords.size(); ++i) {
     WriteItem(strSection, static_cast<int>(i) + 1, m_aKeyWords[i]);
   }
+  batch.Commit();
   return true;
 }
 
@@ -276,6 +278,8 @@ bool KeyDataCatcher::CleanIniCondition(const std::string& strSection, int n) {
 }
 
 bool KeyDataCatcher::WriteIni_FreqIdleRec(int nPOSNo) {
+  kw::FilterSaveBatch batch(GetIniFile());
   kw::WriteLimitState(GetIniFile(), Section(nPOSNo), m_aKeyWords, kw::kKeyWordConditionKeys);
+  batch.Commit();
   return true;
 }

@@ -240,7 +240,9 @@ TEST(ToolListen, JsonLinesParseWithAJsonParser) {
   std::vector<std::future<Result>> runs;
   for (const char* name : {"plain", "hebrew", "long"}) {
     auto o = FeedOptions(ReceiptsDir() + std::string("/") + name + ".bin", ExpectedOf(name).codepage);
-    o.args.insert(o.args.end(), {"--json", "--keys", "--home", home.dir.path(), "--pace", "none"});
+    // Paced (115200 baud): at full speed a loaded machine may hold the
+    // writer back long enough for the long receipt to meet the overflow rule.
+    o.args.insert(o.args.end(), {"--json", "--keys", "--home", home.dir.path()});
     runs.push_back(std::async(std::launch::async, [o] { return RunTool(o); }));
   }
   const char* names[] = {"plain", "hebrew", "long"};

@@ -1,0 +1,81 @@
+// Shared helpers of the fuzz targets: a private home and work folder for
+// the files a target writes, and a small deterministic splitter that turns
+// one input into several parts.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace poshark_fuzz {
+
+// A folder made once per process, used as POSHARK_HOME and POSHARK_WORKDIR,
+// with an empty "Printer Commands" folder. Removed at exit.
+inline const std::string& Home() {
+  static const std::string path = [] {
+    // In memory where possible: the targets that save files sync them.
+    char shm[] = "/dev/shm/poshark-fuzz-XXXXXX";
+    char tmp[] = "/tmp/poshark-fuzz-XXXXXX";
+    std::string p = ::mkdtemp(shm) ? shm : (::mkdtemp(tmp) ? tmp : "/tmp");
+    std::error_code ec;
+    std::filesystem::create_directories(p + "/Printer Commands", ec);
+    setenv("POSHARK_HOME", p.c_str(), 1);
+    setenv("POSHARK_WORKDIR", p.c_str(), 1);
+    static struct Cleanup {
+      std::string dir;
+      ~Cleanup() {
+        std::error_code e;
+        if (dir != "/tmp") std::filesystem::remove_all(dir, e);
+      }
+    } cleanup{p};
+    return p;
+  }();
+  return path;
+}
+
+inline bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+  return std::fclose(f) == 0 && ok;
+}
+
+// Splits the input at the first "\n@@\n": the head is a configuration text
+// (a command set, keys), the tail the data fed through it. Without the
+// separator the whole input is the head.
+struct Parts {
+  std::string_view head;
+  std::string_view tail;
+};
+inline Parts Split(const uint8_t* data, size_t size) {
+  std::string_view all(reinterpret_cast<const char*>(data), size);
+  size_t at = all.find("\n@@\n");
+  if (at == std::string_view::npos) return {all, {}};
+  return {all.substr(0, at + 1), all.substr(at + 4)};
+}
+
+// Deterministic chunk sizes from a seed byte, so that a finding replays.
+class Chunker {
+ public:
+  explicit Chunker(uint32_t seed) : state_(seed * 2654435761u + 0x9E3779B9u) {}
+  // A size in 1..max (max >= 1); small sizes are as likely as large ones.
+  size_t Next(size_t max) {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    uint32_t r = state_;
+    size_t limit = (r & 1) ? 8 : max;  // half of the chunks are tiny
+    return 1 + (r >> 1) % (limit < max ? limit : max);
+  }
+
+ private:
+  uint32_t state_;
+};
+
+}  // namespace poshark_fuzz

@@ -1,0 +1,83 @@
+// Reads keys for the catcher targets from the front of an input:
+//   count byte (0..7 keys), then per key:
+//   flags, shift, decimal sign, thousands sign, condition byte, key length,
+//   key bytes.
+// The condition byte: bit 0 on, bits 1-3 the operator, bit 4 numeric,
+// bit 5 a frequency limit, bit 6 an idle limit, bit 7 a second comparison.
+#pragma once
+
+#include <poshark/KeyRecords.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace poshark_fuzz {
+
+class ByteReader {
+ public:
+  ByteReader(const uint8_t* data, size_t size) : p_(data), left_(size) {}
+  uint8_t Byte() {
+    if (left_ == 0) return 0;
+    --left_;
+    return *p_++;
+  }
+  std::string Text(size_t n) {
+    if (n > left_) n = left_;
+    std::string s(reinterpret_cast<const char*>(p_), n);
+    p_ += n;
+    left_ -= n;
+    return s;
+  }
+  const uint8_t* Rest() const { return p_; }
+  size_t Left() const { return left_; }
+
+ private:
+  const uint8_t* p_;
+  size_t left_;
+};
+
+struct FuzzKey {
+  std::string text;
+  int flags = 0;
+  bool shift = false;
+  int nShift = 0;
+  char decimal = '.';
+  char thousands = ',';
+  bool condition = false;
+  STRUCT_Condition cond{};
+  FreqRecList freq;
+};
+
+inline std::vector<FuzzKey> ReadKeys(ByteReader& in) {
+  std::vector<FuzzKey> keys(in.Byte() % 8);
+  for (FuzzKey& k : keys) {
+    k.flags = in.Byte();
+    uint8_t shift = in.Byte();
+    k.shift = (shift & 0x80) != 0;
+    k.nShift = shift & 0x7F;
+    k.decimal = static_cast<char>(in.Byte());
+    k.thousands = static_cast<char>(in.Byte());
+    uint8_t c = in.Byte();
+    k.text = in.Text(in.Byte() % 40);
+    k.condition = (c & 1) != 0;
+    k.cond.bNumeric = (c & 0x10) != 0;
+    k.cond.nOperator1 = (c >> 1) & 7;  // 6 and 7 are outside the known operators
+    k.cond.fValue1 = 10.5f;
+    std::memcpy(k.cond.szValue1, "AB", 3);
+    k.cond.nJoin = (c & 0x80) ? 1 + (c & 1) : 0;
+    k.cond.nOperator2 = (c >> 2) & 7;
+    k.cond.fValue2 = 100;
+    std::memcpy(k.cond.szValue2, "1", 2);
+    k.cond.bFreq = (c & 0x20) != 0;
+    k.cond.nFreqUnit = 1 + (c >> 5);
+    k.cond.nFreqCount = 2;
+    k.cond.bIdle = (c & 0x40) != 0;
+    k.cond.nIdleMinutes = 1;
+    k.cond.pFreqRecs = &k.freq;
+  }
+  return keys;
+}
+
+}  // namespace poshark_fuzz

@@ -1,0 +1,63 @@
+// ColorKeyCatcher::FindKeyData with arbitrary keys and lines, in the
+// character sets that change how keys are searched (none, Hebrew, Arabic)
+// and at arbitrary times of day. Input: keys (see KeyInput.h), then lines
+// separated by LF; each line's first byte picks the character set and the
+// hour.
+#include "FuzzSupport.h"
+#include "KeyInput.h"
+
+#include <poshark/ColorKeyCatcher.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  poshark_fuzz::Home();
+  poshark_fuzz::ByteReader in(data, size);
+  std::vector<poshark_fuzz::FuzzKey> keys = poshark_fuzz::ReadKeys(in);
+  ColorKeyCatcher catcher;
+  for (poshark_fuzz::FuzzKey& k : keys) {
+    SYSTEMTIME start{}, end{};
+    start.wHour = static_cast<uint16_t>(k.flags % 24);
+    end.wHour = static_cast<uint16_t>(k.nShift % 24);
+    catcher.AddKeyWord(k.text.c_str(), nullptr, ColorKeyCatcher::kColorKeyMDBType, -1, 1, 2, 0xFF,
+                       (k.flags & 0x80) != 0, start, end, k.condition, &k.cond);
+  }
+
+  std::string rest(reinterpret_cast<const char*>(in.Rest()), in.Left());
+  STRUCT_CatchData caught[16];
+  STRUCT_AlarmData alarms[16];
+  STRUCT_ColorKeyRange ranges[16];
+  size_t at = 0;
+  while (at < rest.size()) {
+    size_t end = rest.find('\n', at);
+    if (end == std::string::npos) end = rest.size();
+    std::string line = rest.substr(at, end - at);
+    at = end + 1;
+    uint8_t pick = line.empty() ? 0 : static_cast<uint8_t>(line[0]);
+    static const uint32_t kSets[] = {0, 177, 178, 1};
+    SYSTEMTIME t{};
+    t.wYear = 2026;
+    t.wMonth = 3;
+    t.wDay = 1;
+    t.wHour = static_cast<uint16_t>((pick >> 2) % 24);
+    t.wMinute = 30;
+    int count = 0;
+    catcher.FindKeyData(line.c_str(), static_cast<int>(line.size()), count, t, kSets[pick & 3]);
+    for (;;) {
+      int got = catcher.GetKeyData(caught, alarms, ranges, 16);
+      if (got < 0 || got > 16) std::abort();
+      for (int i = 0; i < got; ++i) {
+        // A range lies within the searched text (up to its first NUL).
+        const int len = static_cast<int>(std::strlen(line.c_str()));
+        if (ranges[i].nStart < 0 || ranges[i].nStart > ranges[i].nEnd || ranges[i].nEnd > len)
+          std::abort();
+        std::free(caught[i].pszData);
+      }
+      if (got < 16) break;
+    }
+  }
+  catcher.FindKeyDataZero();
+  return 0;
+}

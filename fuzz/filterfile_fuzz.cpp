@@ -1,0 +1,64 @@
+// Filter-file loading from arbitrary POSKeyFilter.ini text: both catchers
+// load their sections, match a line with what they loaded, and save again;
+// what they saved loads back to the same number of entries.
+#include "FuzzSupport.h"
+
+#include <poshark/ColorKeyCatcher.h>
+#include <poshark/KeyDataCatcher.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+void Drain(KeyDataCatcher& k, ColorKeyCatcher& c) {
+  STRUCT_CatchData caught[8];
+  STRUCT_AlarmData alarms[8];
+  STRUCT_ColorKeyRange ranges[8];
+  int got;
+  while ((got = k.GetKeyData(caught, alarms, ranges, 8)) > 0) {
+    for (int i = 0; i < got; ++i) std::free(caught[i].pszData);
+    if (got < 8) break;
+  }
+  while ((got = c.GetKeyData(caught, alarms, ranges, 8)) > 0) {
+    for (int i = 0; i < got; ++i) std::free(caught[i].pszData);
+    if (got < 8) break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string file = poshark_fuzz::Home() + "/POSKeyFilter.ini";
+  if (!poshark_fuzz::WriteFile(file, data, size)) return 0;
+
+  KeyDataCatcher keys;
+  ColorKeyCatcher colors;
+  keys.LoadIni(1);
+  colors.LoadIni(1);
+
+  static const char kLine[] = "TOTAL 1,234.50 CASH 20.00 VOID item 7  x\n";
+  int count = 0;
+  keys.FindKeyData(kLine, sizeof kLine - 1, count);
+  SYSTEMTIME t{};
+  t.wYear = 2026;
+  t.wMonth = 1;
+  t.wDay = 5;
+  t.wHour = 12;
+  colors.FindKeyData(kLine, sizeof kLine - 1, count, t, 0);
+  Drain(keys, colors);
+
+  // Saving what was loaded, and loading it again, keeps every entry.
+  const int nKeys = keys.GetKeyWordNum();
+  const int nColors = colors.GetKeyWordNum();
+  keys.WriteIni(1);
+  keys.WriteIni_FreqIdleRec(1);
+  colors.WriteIni(1);
+  colors.WriteIni_FreqIdleRec(1);
+  KeyDataCatcher keysAgain;
+  ColorKeyCatcher colorsAgain;
+  keysAgain.LoadIni(1);
+  colorsAgain.LoadIni(1);
+  if (keysAgain.GetKeyWordNum() != nKeys || colorsAgain.GetKeyWordNum() != nColors) std::abort();
+  return 0;
+}

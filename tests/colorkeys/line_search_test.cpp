@@ -18,17 +18,6 @@ std::vector<std::size_t> FindAll(const LineSearch& search, std::string_view need
   return found;
 }
 
-TEST(CatchWindowTest, MinutesOfDayUseHourAndMinuteOnly) {
-  SYSTEMTIME st{2024, 5, 3, 17, 16, 59, 58, 999};
-  EXPECT_EQ(MinuteOfDay(st), 16 * 60 + 59);
-  SYSTEMTIME big{};
-  big.wHour = 1200;  // 72000 minutes wrap in 16 bits
-  EXPECT_EQ(MinuteOfDay(big), static_cast<uint16_t>(72000));
-  // 22:00 to 00:00 is open until midnight, closed at it.
-  EXPECT_TRUE(IsInCatchWindow(22 * 60, 0, 23 * 60 + 59));
-  EXPECT_FALSE(IsInCatchWindow(22 * 60, 0, 0));
-}
-
 TEST(LineSearchTest, NeverStartsAnOccurrenceOnATrailingByteOfWindows936) {
   const platform::CodePage* cp936 = platform::CodePage::Get("windows-936");
   ASSERT_NE(cp936, nullptr);

@@ -12,75 +12,63 @@
 namespace poshark::testing {
 namespace {
 
-std::vector<std::string> KeyWords(KeyDataCatcher& catcher) {
-  std::vector<std::string> out;
-  for (int i = 0; i < catcher.GetKeyWordNum(); ++i) out.push_back(catcher.GetKeyWord(i)->pszKeyWord);
-  return out;
-}
-
 std::vector<int> Indexes(KeyDataCatcher& catcher) {
   std::vector<int> out;
   for (int i = 0; i < catcher.GetKeyWordNum(); ++i) out.push_back(catcher.GetKeyWord(i)->nIndex);
   return out;
 }
 
+KeyArgs Typed(const char* pszKeyWord, int nType, int nId) {
+  return {pszKeyWord, 1, '.', ',', 0, nullptr, nType, nId};
+}
+
 TEST(KeyListTest, NegativeIdTakesTheLowestFreeIdUntilTheTypeIsFull) {
   KeyDataCatcher catcher;
   for (int i = 0; i < 5; ++i) {
-    ASSERT_TRUE(AddKey(catcher, {"K", 1, '.', ',', 0, nullptr, 1, -1}));
+    ASSERT_TRUE(AddKey(catcher, Typed("K", 1, -1)));
     EXPECT_EQ(catcher.GetKeyWord(i)->nMDBID, i);
   }
   EXPECT_EQ(catcher.GetNewMDBID(1), -1);
-  EXPECT_FALSE(AddKey(catcher, {"K", 1, '.', ',', 0, nullptr, 1, -1}));
+  EXPECT_FALSE(AddKey(catcher, Typed("K", 1, -1)));
   EXPECT_EQ(catcher.GetKeyWordNum(), 5);
-  // An explicit ID succeeds and takes the slot over.
-  ASSERT_TRUE(AddKey(catcher, {"K", 1, '.', ',', 0, nullptr, 1, 2}));
+  ASSERT_TRUE(AddKey(catcher, Typed("K", 1, 2)));  // an explicit ID takes the slot over
   EXPECT_EQ(catcher.GetNewMDBID(3), 0);
-  EXPECT_EQ(catcher.GetNewMDBID(4), 0);
-
-  // Types without a map: no free ID to hand out, explicit IDs are fine.
-  EXPECT_FALSE(AddKey(catcher, {"K", 1, '.', ',', 0, nullptr, 2, -1}));
-  EXPECT_TRUE(AddKey(catcher, {"K", 1, '.', ',', 0, nullptr, 2, 0}));
-}
-
-TEST(KeyListTest, DeletingFreesTheIdAndLeavesNumbersUntilRebuilt) {
-  KeyDataCatcher catcher;
-  for (const char* psz : {"TOTAL", "SUM", "TAX"}) {
-    ASSERT_TRUE(AddKey(catcher, {psz, 1, '.', ',', 0, nullptr, 1, -1}));
-  }
+  // Deleting frees the ID; the later records keep their numbers until rebuilt.
   ASSERT_TRUE(catcher.DeleteKeyWord(0));
-  EXPECT_EQ(Indexes(catcher), (std::vector<int>{1, 2}));
   EXPECT_EQ(catcher.GetNewMDBID(1), 0);
+  EXPECT_EQ(Indexes(catcher), (std::vector<int>{1, 2, 3, 4, 5}));
   catcher.ReBuildAllFromGroup();
-  EXPECT_EQ(Indexes(catcher), (std::vector<int>{0, 1}));
-  EXPECT_FALSE(catcher.DeleteKeyWord(2));
-  EXPECT_THROW(catcher.DeleteKeyWord(-1), std::invalid_argument);
+  EXPECT_EQ(Indexes(catcher), (std::vector<int>{0, 1, 2, 3, 4}));
+  // Types without a map: no free ID to hand out, explicit IDs are fine.
+  EXPECT_FALSE(AddKey(catcher, Typed("K", 2, -1)));
+  EXPECT_TRUE(AddKey(catcher, Typed("K", 2, 0)));
 }
 
-TEST(KeyListTest, RegroupingOrdersByFirstByteInOrderOfFirstOccurrence) {
+TEST(KeyListTest, MdbIdsOutsideTheMapNeverWriteASlot) {
+  KeyDataCatcher catcher;
+  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, 5, 9));
+  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, -1, 9));
+  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, 1 << 30, 9));
+  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(2, 0, 9));
+  EXPECT_EQ(catcher.GetNewMDBID(1), 0);
+  ASSERT_TRUE(AddKey(catcher, Typed("K", 4, 99)));
+  EXPECT_EQ(catcher.GetKeyWord(0)->nMDBID, 99);
+  EXPECT_EQ(catcher.GetNewMDBID(4), 0);
+  ASSERT_TRUE(catcher.DeleteKeyWord(0));
+}
+
+TEST(KeyListTest, RegroupingOrdersByFirstByteAndKeepsKeywordsAddedSince) {
   KeyDataCatcher catcher;
   int nId = 0;
-  for (const char* psz : {"TOTAL", "SUM", "TAX"}) {
-    ASSERT_TRUE(AddKey(catcher, {psz, 1, '.', ',', 0, nullptr, 3, nId++}));
-  }
+  for (const char* psz : {"TOTAL", "SUM", "TAX"}) ASSERT_TRUE(AddKey(catcher, Typed(psz, 3, nId++)));
   catcher.ReBuildGroupFromAll();
+  ASSERT_TRUE(AddKey(catcher, Typed("TIP", 3, nId++)));
   catcher.ReBuildAllFromGroup();
-  EXPECT_EQ(KeyWords(catcher), (std::vector<std::string>{"TOTAL", "TAX", "SUM"}));
-  EXPECT_EQ(Indexes(catcher), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(KeyWords(catcher), (std::vector<std::string>{"TOTAL", "TAX", "SUM", "TIP"}));
+  EXPECT_EQ(Indexes(catcher), (std::vector<int>{0, 1, 2, 3}));
   // The map follows the new positions: TAX (ID 2) is now at index 1.
   catcher.SetMDBID2KeyImdex(3, 2, 1);
-  EXPECT_EQ(catcher.GetNewMDBID(3), 3);
-}
-
-TEST(KeyListTest, RebuildingFromGroupsKeepsKeywordsAddedSinceRegrouping) {
-  KeyDataCatcher catcher;
-  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
-  ASSERT_TRUE(AddKey(catcher, {"SUM", 1}));
-  catcher.ReBuildGroupFromAll();
-  ASSERT_TRUE(AddKey(catcher, {"TAX", 1}));
-  catcher.ReBuildAllFromGroup();
-  EXPECT_EQ(KeyWords(catcher), (std::vector<std::string>{"TOTAL", "SUM", "TAX"}));
-  EXPECT_EQ(Indexes(catcher), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(catcher.GetNewMDBID(3), 4);
 }
 
 TEST(KeyListTest, NamesDefaultToTheKeywordAndLongTextsAreBounded) {
@@ -91,56 +79,27 @@ TEST(KeyListTest, NamesDefaultToTheKeywordAndLongTextsAreBounded) {
   std::string name40(40, 'n');
   std::string key30(30, 'k');
   std::string key31(31, 'k');
-  KeySpec spec{key30.c_str(), 1};
-  spec.pszName = name40.c_str();
-  ASSERT_TRUE(AddKey(catcher, spec));
+  KeyArgs key{key30.c_str(), 1};
+  key.pszName = name40.c_str();
+  ASSERT_TRUE(AddKey(catcher, key));
   EXPECT_EQ(std::string(catcher.GetKeyWord(1)->pszName), std::string(30, 'n'));
   EXPECT_FALSE(AddKey(catcher, {key31.c_str(), 1}));
   EXPECT_FALSE(AddKey(catcher, {"", 1}));
   EXPECT_FALSE(AddKey(catcher, {nullptr, 1}));
+  EXPECT_FALSE(catcher.AddKeyWord(nullptr));
   EXPECT_EQ(catcher.GetKeyWordNum(), 2);
 }
 
-TEST(KeyListTest, MdbIdsOutsideTheMapNeverWriteASlot) {
-  KeyDataCatcher catcher;
-  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, 5, 9));
-  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, -1, 9));
-  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, 1 << 30, 9));
-  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(2, 0, 9));
-  EXPECT_EQ(catcher.GetNewMDBID(1), 0);
-  ASSERT_TRUE(AddKey(catcher, {"K", 1, '.', ',', 0, nullptr, 4, 99}));
-  EXPECT_EQ(catcher.GetKeyWord(0)->nMDBID, 99);
-  EXPECT_EQ(catcher.GetNewMDBID(4), 0);
-  ASSERT_TRUE(catcher.DeleteKeyWord(0));
-}
-
-TEST(KeyListTest, BadIndexesThrowInvalidArgument) {
+TEST(KeyListTest, BadIndexesThrowInvalidArgumentOrFail) {
   KeyDataCatcher catcher;
   EXPECT_THROW(catcher.GetKeyWord(0), std::invalid_argument);
   ASSERT_TRUE(AddKey(catcher, {"K", 1}));
   EXPECT_THROW(catcher.GetKeyWord(1), std::invalid_argument);
   EXPECT_THROW(catcher.GetKeyWord(-1), std::invalid_argument);
   EXPECT_THROW(catcher.SetKeyWord(catcher.GetKeyWord(0), -1), std::invalid_argument);
+  EXPECT_THROW(catcher.DeleteKeyWord(-1), std::invalid_argument);
   EXPECT_FALSE(catcher.SetKeyWord(catcher.GetKeyWord(0), 1));
-}
-
-TEST(KeyListTest, ConditionIsCopiedWithItsOwnFrequencyRecords) {
-  KeyDataCatcher catcher;
-  STRUCT_Condition cond = NumericCondition(POSHARK_OP_EQUAL, 3.0f);
-  FreqRecList recs;
-  recs.Add(SYSTEMTIME{2011, 1, 0, 1, 0, 0, 0, 0});
-  cond.pFreqRecs = &recs;
-  ASSERT_TRUE(AddKey(catcher, {"K", 1, '.', ',', 0, &cond}));
-  STRUCT_Condition* pCopy = catcher.GetKeyWord(0)->pCondition;
-  ASSERT_NE(pCopy, nullptr);
-  EXPECT_NE(pCopy, &cond);
-  ASSERT_NE(pCopy->pFreqRecs, nullptr);
-  EXPECT_NE(pCopy->pFreqRecs, &recs);
-  EXPECT_EQ(pCopy->pFreqRecs->GetSize(), 1);
-  // The short form copies again; the source record stays the caller's.
-  ASSERT_TRUE(catcher.AddKeyWord(catcher.GetKeyWord(0)));
-  EXPECT_NE(catcher.GetKeyWord(1)->pCondition, pCopy);
-  EXPECT_FALSE(catcher.AddKeyWord(nullptr));
+  EXPECT_FALSE(catcher.DeleteKeyWord(1));
 }
 
 STRUCT_KeyWord* NewRecord(const char* pszKeyWord, int nFlags) {
@@ -155,7 +114,7 @@ STRUCT_KeyWord* NewRecord(const char* pszKeyWord, int nFlags) {
   return p;
 }
 
-TEST(SetKeyWordTest, ReplacingARecordReleasesTheOldOneAndMatchesTheNewOne) {
+TEST(SetKeyWordTest, ReplacedAndEditedRecordsAreRegroupedAndReleasedOnce) {
   KeyDataCatcher catcher;
   ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
   ASSERT_TRUE(AddKey(catcher, {"SUM", 1}));
@@ -167,20 +126,14 @@ TEST(SetKeyWordTest, ReplacingARecordReleasesTheOldOneAndMatchesTheNewOne) {
   // Other first byte: the groups are rebuilt.
   ASSERT_TRUE(catcher.SetKeyWord(NewRecord("VAT", 1), 0));
   EXPECT_EQ(FeedLine(catcher, "TAX 2 VAT 4"), std::vector<std::string>{"4"});
+  // Edited in place and stored back under a new first byte.
+  STRUCT_KeyWord* p = catcher.GetKeyWord(0);
+  std::strcpy(p->pszKeyWord, "NET");
+  ASSERT_TRUE(catcher.SetKeyWord(p, 0));
+  EXPECT_EQ(FeedLine(catcher, "VAT 1 NET 2"), std::vector<std::string>{"2"});
   // One record at two places would be released twice.
   EXPECT_FALSE(catcher.SetKeyWord(catcher.GetKeyWord(1), 0));
   EXPECT_FALSE(catcher.SetKeyWord(nullptr, 0));
-}
-
-TEST(SetKeyWordTest, RecordEditedInPlaceIsRegroupedUnderItsNewFirstByte) {
-  KeyDataCatcher catcher;
-  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
-  catcher.ReBuildGroupFromAll();
-  STRUCT_KeyWord* p = catcher.GetKeyWord(0);
-  std::strcpy(p->pszKeyWord, "SUM");
-  ASSERT_TRUE(catcher.SetKeyWord(p, 0));
-  EXPECT_EQ(p->nKeyLen, 3);
-  EXPECT_EQ(FeedLine(catcher, "TOTAL 1 SUM 2"), std::vector<std::string>{"2"});
 }
 
 TEST(SetKeyWordTest, WaitingKeywordFollowsItsReplacement) {
@@ -199,35 +152,25 @@ TEST(ReleaseTest, MatchingNeverReachesReleasedRecords) {
   ASSERT_TRUE(AddKey(catcher, {"TAX", 1}));
   catcher.ReBuildGroupFromAll();
   int nCount = 0;
-
   // A keyword waiting for its data is deleted: nothing is captured for it.
   catcher.FindKeyData("TAX", 3, nCount);
   ASSERT_TRUE(catcher.DeleteKeyWord(1));
   EXPECT_EQ(FeedLine(catcher, " 5 TOTAL 6"), std::vector<std::string>{"6"});
-
+  // Released groups stop matching but keep the keywords.
+  catcher.ReleaseKeyWordGroup();
+  EXPECT_EQ(FeedLine(catcher, "TOTAL 1"), std::vector<std::string>{});
+  catcher.ReBuildGroupFromAll();
   // Released wholesale while one waits; the groups go with the records.
   catcher.FindKeyData("TOTAL", 5, nCount);
   catcher.ReleaseKeyWordAll();
   EXPECT_EQ(catcher.GetKeyWordNum(), 0);
   EXPECT_EQ(FeedLine(catcher, " 7 TOTAL 8"), std::vector<std::string>{});
-
   ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
   catcher.ReBuildGroupFromAll();
   catcher.FindKeyData("TOTAL", 5, nCount);
   ASSERT_TRUE(catcher.DeleteAllKeyWord());
   EXPECT_EQ(FeedLine(catcher, " 9 TOTAL 10"), std::vector<std::string>{});
   EXPECT_EQ(catcher.GetNewMDBID(1), 0);
-}
-
-TEST(ReleaseTest, ReleasingGroupsStopsMatchingButKeepsTheKeywords) {
-  KeyDataCatcher catcher;
-  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
-  catcher.ReBuildGroupFromAll();
-  catcher.ReleaseKeyWordGroup();
-  EXPECT_EQ(catcher.GetKeyWordNum(), 1);
-  EXPECT_EQ(FeedLine(catcher, "TOTAL 1"), std::vector<std::string>{});
-  catcher.ReBuildGroupFromAll();
-  EXPECT_EQ(FeedLine(catcher, "TOTAL 1"), std::vector<std::string>{"1"});
 }
 
 }  // namespace

@@ -4,21 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 namespace poshark::keywords {
 namespace {
 
-using poshark::testing::FakeClock;
 using poshark::testing::MakeTime;
 
-::testing::AssertionResult SameToSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) {
-  if (CompareToSecond(a, b) == 0 && a.wMilliseconds == b.wMilliseconds) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure()
-         << a.wYear << "-" << a.wMonth << "-" << a.wDay << " " << a.wHour << ":" << a.wMinute << ":"
-         << a.wSecond << "." << a.wMilliseconds << " vs " << b.wYear << "-" << b.wMonth << "-"
-         << b.wDay << " " << b.wHour << ":" << b.wMinute << ":" << b.wSecond << "."
-         << b.wMilliseconds;
+bool SameToSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) {
+  return CompareToSecond(a, b) == 0 && a.wMilliseconds == b.wMilliseconds;
 }
 
 STRUCT_Condition FreqCondition(int nCount, int nUnit, bool bReset) {
@@ -30,38 +25,38 @@ STRUCT_Condition FreqCondition(int nCount, int nUnit, bool bReset) {
   return cond;
 }
 
-TEST(CalendarTest, AddDaysFollowsTheGregorianLeapYearRule) {
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2012, 2, 28), 1), MakeTime(2012, 2, 29)));
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2011, 2, 28), 1), MakeTime(2011, 3, 1)));
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2000, 2, 28), 1), MakeTime(2000, 2, 29)));
-  // Century years are leap years only when divisible by 400.
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(1900, 2, 28), 1), MakeTime(1900, 3, 1)));
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2100, 2, 28), 1), MakeTime(2100, 3, 1)));
-}
+struct ShiftCase {
+  SYSTEMTIME (*pfnShift)(SYSTEMTIME, int);
+  SYSTEMTIME from;
+  int n;
+  SYSTEMTIME want;
+};
 
-TEST(CalendarTest, AddDaysCarriesThroughMonthsAndYears) {
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2010, 12, 31, 5), 1), MakeTime(2011, 1, 1, 5)));
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2011, 1, 31), 30), MakeTime(2011, 3, 2)));
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2011, 1, 1), 365), MakeTime(2012, 1, 1)));
-  // Long counts go through whole 400-year cycles and land on the same date.
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2011, 3, 5), 146097 * 2), MakeTime(2811, 3, 5)));
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2011, 3, 5), 146097 + 1), MakeTime(2411, 3, 6)));
-}
-
-TEST(CalendarTest, AddDaysLeavesAnInvalidMonthUnchanged) {
-  SYSTEMTIME zero{};
-  EXPECT_TRUE(SameToSecond(AddDays(zero, 10), zero));
-  EXPECT_TRUE(SameToSecond(AddDays(MakeTime(2011, 13, 1), 40), MakeTime(2011, 13, 1)));
-}
-
-TEST(CalendarTest, HoursAndMinutesCarryIntoTheNextDay) {
-  EXPECT_TRUE(SameToSecond(AddHours(MakeTime(2011, 2, 28, 23), 1), MakeTime(2011, 3, 1, 0)));
-  EXPECT_TRUE(SameToSecond(AddHours(MakeTime(2011, 1, 1, 10), 50), MakeTime(2011, 1, 3, 12)));
-  EXPECT_TRUE(
-      SameToSecond(AddMinutes(MakeTime(2011, 12, 31, 23, 59), 1), MakeTime(2012, 1, 1, 0, 0)));
-  EXPECT_TRUE(
-      SameToSecond(AddMinutes(MakeTime(2011, 1, 1, 10, 40), 30), MakeTime(2011, 1, 1, 11, 10)));
-  EXPECT_TRUE(SameToSecond(AddMonths(MakeTime(2010, 12, 31), 1), MakeTime(2011, 1, 31)));
+TEST(CalendarTest, ShiftsCarryThroughDaysMonthsYearsAndLeapYears) {
+  const ShiftCase kCases[] = {
+      {AddDays, MakeTime(2012, 2, 28), 1, MakeTime(2012, 2, 29)},
+      {AddDays, MakeTime(2011, 2, 28), 1, MakeTime(2011, 3, 1)},
+      {AddDays, MakeTime(2000, 2, 28), 1, MakeTime(2000, 2, 29)},
+      // Century years are leap years only when divisible by 400.
+      {AddDays, MakeTime(1900, 2, 28), 1, MakeTime(1900, 3, 1)},
+      {AddDays, MakeTime(2100, 2, 28), 1, MakeTime(2100, 3, 1)},
+      {AddDays, MakeTime(2010, 12, 31, 5), 1, MakeTime(2011, 1, 1, 5)},
+      {AddDays, MakeTime(2011, 1, 31), 30, MakeTime(2011, 3, 2)},
+      // Long counts go through whole 400-year cycles.
+      {AddDays, MakeTime(2011, 3, 5), 146097 * 2, MakeTime(2811, 3, 5)},
+      {AddDays, MakeTime(2011, 3, 5), 146097 + 1, MakeTime(2411, 3, 6)},
+      // An invalid month is left unchanged.
+      {AddDays, SYSTEMTIME{}, 10, SYSTEMTIME{}},
+      {AddDays, MakeTime(2011, 13, 1), 40, MakeTime(2011, 13, 1)},
+      {AddHours, MakeTime(2011, 2, 28, 23), 1, MakeTime(2011, 3, 1, 0)},
+      {AddHours, MakeTime(2011, 1, 1, 10), 50, MakeTime(2011, 1, 3, 12)},
+      {AddMinutes, MakeTime(2011, 12, 31, 23, 59), 1, MakeTime(2012, 1, 1, 0, 0)},
+      {AddMonths, MakeTime(2010, 12, 31), 1, MakeTime(2011, 1, 31)},
+  };
+  for (const ShiftCase& c : kCases) {
+    EXPECT_TRUE(SameToSecond(c.pfnShift(c.from, c.n), c.want))
+        << c.from.wYear << "-" << c.from.wMonth << "-" << c.from.wDay << " +" << c.n;
+  }
 }
 
 TEST(CalendarTest, CompareToSecondIgnoresDayOfWeekAndMilliseconds) {
@@ -71,116 +66,89 @@ TEST(CalendarTest, CompareToSecondIgnoresDayOfWeekAndMilliseconds) {
   b.wMilliseconds = 999;
   EXPECT_EQ(CompareToSecond(a, b), 0);
   EXPECT_LT(CompareToSecond(a, MakeTime(2011, 5, 6, 7, 8, 10)), 0);
-  EXPECT_GT(CompareToSecond(MakeTime(2012, 1, 1), a), 0);
   EXPECT_EQ(CompareToSecond(MakeTime(2011, 5, 6), MakeTime(2011, 5, 9)), -3);
 }
 
-TEST(FreqLimitTimeTest, HourHalfDayDayAndMonthPeriods) {
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(1, MakeTime(2011, 3, 1, 23, 45, 10)),
-                           MakeTime(2011, 3, 2, 0, 0, 0)));
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(2, MakeTime(2011, 3, 1, 11, 59, 59)),
-                           MakeTime(2011, 3, 1, 12, 0, 0)));
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(2, MakeTime(2011, 3, 1, 12, 0, 0)),
-                           MakeTime(2011, 3, 2, 0, 0, 0)));
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(3, MakeTime(2011, 2, 28, 8, 30)),
-                           MakeTime(2011, 3, 1, 0, 0, 0)));
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(5, MakeTime(2010, 12, 31, 22, 10)),
-                           MakeTime(2011, 1, 1, 0, 0, 0)));
-  SYSTEMTIME withMs = MakeTime(2011, 3, 1, 10, 5, 6);
-  withMs.wMilliseconds = 700;
-  EXPECT_EQ(GetFreqLimitTime(3, withMs).wMilliseconds, 0);
-}
-
-TEST(FreqLimitTimeTest, WeekEndsAtTheFollowingSundayMidnight) {
-  // 2011-03-02 was a Wednesday, 2011-03-05 a Saturday, 2011-03-06 a Sunday.
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(4, MakeTime(2011, 3, 2, 15)), MakeTime(2011, 3, 6)));
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(4, MakeTime(2011, 3, 5, 23, 59)), MakeTime(2011, 3, 6)));
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(4, MakeTime(2011, 3, 6, 0, 1)), MakeTime(2011, 3, 13)));
-  // The stored day of week plays no part.
+TEST(FreqLimitTimeTest, PeriodsEndAtTheNextBoundaryAndWeeksAtSundayMidnight) {
   SYSTEMTIME wrongDow = MakeTime(2011, 3, 2, 15);
-  wrongDow.wDayOfWeek = 6;
-  EXPECT_TRUE(SameToSecond(GetFreqLimitTime(4, wrongDow), MakeTime(2011, 3, 6)));
-}
-
-TEST(FreqLimitTimeTest, UnknownUnitGivesATimeBeforeEveryRealTime) {
+  wrongDow.wDayOfWeek = 6;  // the stored day of week plays no part
+  wrongDow.wMilliseconds = 700;
+  // 2011-03-02 was a Wednesday, 2011-03-05 a Saturday, 2011-03-06 a Sunday.
+  const std::tuple<uint32_t, SYSTEMTIME, SYSTEMTIME> kCases[] = {
+      {1, MakeTime(2011, 3, 1, 23, 45, 10), MakeTime(2011, 3, 2)},
+      {2, MakeTime(2011, 3, 1, 11, 59, 59), MakeTime(2011, 3, 1, 12)},
+      {2, MakeTime(2011, 3, 1, 12), MakeTime(2011, 3, 2)},
+      {3, MakeTime(2011, 2, 28, 8, 30), MakeTime(2011, 3, 1)},
+      {5, MakeTime(2010, 12, 31, 22, 10), MakeTime(2011, 1, 1)},
+      {4, MakeTime(2011, 3, 5, 23, 59), MakeTime(2011, 3, 6)},
+      {4, MakeTime(2011, 3, 6, 0, 1), MakeTime(2011, 3, 13)},
+      {4, wrongDow, MakeTime(2011, 3, 6)},
+  };
+  for (const auto& [nUnit, now, want] : kCases) {
+    EXPECT_TRUE(SameToSecond(GetFreqLimitTime(nUnit, now), want)) << nUnit << " " << now.wDay;
+  }
+  // An unknown unit gives a time before every real time.
   for (uint32_t nUnit : {0u, 6u, 0xFFFFFFFFu}) {
     EXPECT_LT(CompareToSecond(GetFreqLimitTime(nUnit, MakeTime(2011, 3, 2)), MakeTime(1970, 1, 1)),
               0);
   }
 }
 
-TEST(FreqLimitTest, DailyCountNeedsAllMatchesWithinOneDay) {
-  STRUCT_Condition cond = FreqCondition(3, kFreqUnitDay, false);
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 9)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 10)));
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 11)));
-  delete cond.pFreqRecs;
-
-  STRUCT_Condition late = FreqCondition(3, kFreqUnitDay, false);
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&late, MakeTime(2011, 3, 1, 23, 0)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&late, MakeTime(2011, 3, 1, 23, 30)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&late, MakeTime(2011, 3, 2, 0, 10)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&late, MakeTime(2011, 3, 2, 0, 20)));
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&late, MakeTime(2011, 3, 2, 0, 30)));
-  ASSERT_NE(late.pFreqRecs, nullptr);
-  ASSERT_EQ(late.pFreqRecs->GetSize(), 3);
-  EXPECT_TRUE(SameToSecond(late.pFreqRecs->GetAt(0), MakeTime(2011, 3, 2, 0, 10)));
-  delete late.pFreqRecs;
-}
-
-TEST(FreqLimitTest, WeeklyLimitCountsAMatchMadeOnSaturday) {
-  STRUCT_Condition cond = FreqCondition(2, kFreqUnitWeek, false);
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 5, 9)));  // Saturday
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 5, 10)));
-  // Saturday and the Sunday after it belong to different weeks.
-  STRUCT_Condition split = FreqCondition(2, kFreqUnitWeek, false);
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&split, MakeTime(2011, 3, 5, 23)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&split, MakeTime(2011, 3, 6, 1)));
-  delete cond.pFreqRecs;
-  delete split.pFreqRecs;
-}
-
-TEST(FreqLimitTest, ResetStartsANewCountAfterAnAlarm) {
-  STRUCT_Condition cond = FreqCondition(2, kFreqUnitHour, true);
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 9, 1)));
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 9, 2)));
-  EXPECT_EQ(cond.pFreqRecs->GetSize(), 0);
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 9, 3)));
-  EXPECT_EQ(cond.pFreqRecs->GetSize(), 1);
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 9, 4)));
-  delete cond.pFreqRecs;
-}
-
-TEST(FreqLimitTest, CountBelowOneIsMetByEveryMatch) {
-  for (int nCount : {0, -5}) {
-    STRUCT_Condition cond = FreqCondition(nCount, kFreqUnitDay, false);
-    EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 9)));
-    EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 10)));
-    EXPECT_EQ(cond.pFreqRecs->GetSize(), 1);
-    delete cond.pFreqRecs;
-  }
-}
-
-TEST(FreqLimitTest, UnknownUnitNeverLetsAnAlarmThrough) {
-  STRUCT_Condition cond = FreqCondition(1, 9, false);
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 9)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 10)));
-  delete cond.pFreqRecs;
-}
-
-TEST(IdleLimitTest, AlarmPassesOnlyWhenTheIdleTimeHasStrictlyPassed) {
+STRUCT_Condition IdleCondition(int nHours, int nMinutes, SYSTEMTIME last = {}) {
   STRUCT_Condition cond{};
   cond.bIdle = true;
-  cond.nIdleMinutes = 30;
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 10, 0, 0)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 10, 20, 0)));
-  EXPECT_TRUE(SameToSecond(cond.stIdleLast, MakeTime(2011, 3, 1, 10, 0, 0)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 10, 30, 0)));
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 10, 30, 1)));
-  EXPECT_TRUE(SameToSecond(cond.stIdleLast, MakeTime(2011, 3, 1, 10, 30, 1)));
+  cond.nIdleHours = nHours;
+  cond.nIdleMinutes = nMinutes;
+  cond.stIdleLast = last;
+  return cond;
 }
 
-TEST(IdleLimitTest, ResetHappensEvenWhenTheIdleLimitHoldsTheAlarmBack) {
+struct LimitCase {
+  const char* pszName;
+  STRUCT_Condition cond;
+  std::vector<std::pair<SYSTEMTIME, bool>> steps;  // match time, alarm let through
+};
+
+TEST(LimitsTest, FrequencyAndIdleLimitsDecideWhichAlarmsPass) {
+  auto at = [](int d, int h, int mi = 0, int s = 0) { return MakeTime(2011, 3, d, h, mi, s); };
+  const LimitCase kCases[] = {
+      {"daily count needs all matches within one day", FreqCondition(3, kFreqUnitDay, false),
+       {{at(1, 23), false}, {at(1, 23, 30), false}, {at(2, 0, 10), false}, {at(2, 0, 20), false},
+        {at(2, 0, 30), true}}},
+      {"weekly limit counts a Saturday match", FreqCondition(2, kFreqUnitWeek, false),
+       {{at(5, 9), false}, {at(5, 10), true}}},
+      {"Saturday and Sunday are different weeks", FreqCondition(2, kFreqUnitWeek, false),
+       {{at(5, 23), false}, {at(6, 1), false}}},
+      {"reset starts a new count after an alarm", FreqCondition(2, kFreqUnitHour, true),
+       {{at(1, 9, 1), false}, {at(1, 9, 2), true}, {at(1, 9, 3), false}, {at(1, 9, 4), true}}},
+      {"count 0 passes every match", FreqCondition(0, kFreqUnitDay, false),
+       {{at(1, 9), true}, {at(1, 10), true}}},
+      {"count -5 passes every match", FreqCondition(-5, kFreqUnitDay, false),
+       {{at(1, 9), true}, {at(1, 10), true}}},
+      {"unknown unit passes none", FreqCondition(1, 9, false), {{at(1, 9), false}, {at(1, 10), false}}},
+      {"idle time must have strictly passed", IdleCondition(0, 30),
+       {{at(1, 10), true}, {at(1, 10, 20), false}, {at(1, 10, 30), false}, {at(1, 10, 30, 1), true}}},
+      // 70000 hours would wrap to 4464 in 16 bits; 65535 hours is more than seven years.
+      {"huge idle period is clamped", IdleCondition(70000, 0, MakeTime(2011, 1, 1)),
+       {{MakeTime(2018, 6, 1), false}, {MakeTime(2018, 6, 30), true}}},
+      {"negative idle period is no period", IdleCondition(0, -1, MakeTime(2011, 1, 1, 10)),
+       {{MakeTime(2011, 1, 1, 10, 0, 1), true}}},
+      {"no limits", STRUCT_Condition{}, {{at(1, 9), true}, {at(1, 9), true}}},
+  };
+  for (const LimitCase& c : kCases) {
+    SCOPED_TRACE(c.pszName);
+    STRUCT_Condition cond = c.cond;
+    for (const auto& [when, bPass] : c.steps) {
+      EXPECT_EQ(IsMatchFreqAndRecAt(&cond, when), bPass) << when.wDay << " " << when.wHour;
+      // Every alarm let through stamps the idle time.
+      if (bPass) EXPECT_TRUE(SameToSecond(cond.stIdleLast, when));
+    }
+    delete cond.pFreqRecs;
+  }
+  EXPECT_FALSE(IsMatchFreqAndRecAt(nullptr, MakeTime(2011, 3, 1)));
+}
+
+TEST(LimitsTest, ResetHappensEvenWhenTheIdleLimitHoldsTheAlarmBack) {
   STRUCT_Condition cond = FreqCondition(1, kFreqUnitDay, true);
   cond.bIdle = true;
   cond.nIdleHours = 1;
@@ -191,49 +159,6 @@ TEST(IdleLimitTest, ResetHappensEvenWhenTheIdleLimitHoldsTheAlarmBack) {
   EXPECT_EQ(cond.pFreqRecs->GetSize(), 0);
   EXPECT_TRUE(SameToSecond(cond.stIdleLast, MakeTime(2011, 3, 1, 9, 30)));
   delete cond.pFreqRecs;
-}
-
-TEST(IdleLimitTest, OutOfRangeIdlePeriodsAreClampedNotWrapped) {
-  STRUCT_Condition huge{};
-  huge.bIdle = true;
-  huge.nIdleHours = 70000;  // would wrap to 4464 hours in 16 bits
-  huge.stIdleLast = MakeTime(2011, 1, 1);
-  // 65535 hours is more than seven years.
-  EXPECT_FALSE(IsMatchFreqAndRecAt(&huge, MakeTime(2018, 6, 1)));
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&huge, MakeTime(2018, 6, 30)));
-
-  STRUCT_Condition negative{};
-  negative.bIdle = true;
-  negative.nIdleMinutes = -1;
-  negative.stIdleLast = MakeTime(2011, 1, 1, 10, 0, 0);
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&negative, MakeTime(2011, 1, 1, 10, 0, 1)));
-}
-
-TEST(LimitsTest, NoLimitsLetEveryAlarmThroughAndStampIt) {
-  STRUCT_Condition cond{};
-  EXPECT_TRUE(IsMatchFreqAndRecAt(&cond, MakeTime(2011, 3, 1, 9, 0, 5)));
-  EXPECT_TRUE(SameToSecond(cond.stIdleLast, MakeTime(2011, 3, 1, 9, 0, 5)));
-  EXPECT_FALSE(IsMatchFreqAndRecAt(nullptr, MakeTime(2011, 3, 1)));
-}
-
-TEST(LimitsTest, KeywordFormReadsThePlatformClock) {
-  FakeClock clock;
-  STRUCT_Condition cond{};
-  cond.bIdle = true;
-  cond.nIdleMinutes = 5;
-  STRUCT_KeyWord key{};
-  key.bCondition = true;
-  key.pCondition = &cond;
-  clock.Set(MakeTime(2011, 3, 1, 9, 0));
-  EXPECT_TRUE(IsMatchFreqAndRec(&key));
-  clock.Set(MakeTime(2011, 3, 1, 9, 4));
-  EXPECT_FALSE(IsMatchFreqAndRec(&key));
-  clock.Set(MakeTime(2011, 3, 1, 9, 6));
-  EXPECT_TRUE(IsMatchFreqAndRec(&key));
-  EXPECT_TRUE(SameToSecond(cond.stIdleLast, MakeTime(2011, 3, 1, 9, 6)));
-
-  STRUCT_KeyWord noCondition{};
-  EXPECT_FALSE(IsMatchFreqAndRec(&noCondition));
 }
 
 }  // namespace

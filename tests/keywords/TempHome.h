@@ -7,12 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 
 namespace poshark::testing {
@@ -45,14 +43,9 @@ class TempHome {
   std::string FilterPath() const { return dir_ + "/POSKeyFilter.ini"; }
   std::string ReadFilterFile() const {
     std::ifstream f(FilterPath());
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
   }
-  void WriteFilterFile(const std::string& text) const {
-    std::ofstream f(FilterPath(), std::ios::trunc);
-    f << text;
-  }
+  void WriteFilterFile(const std::string& text) const { std::ofstream(FilterPath()) << text; }
 
  private:
   std::string dir_;

@@ -179,6 +179,15 @@ int main(int argc, char** argv) {
   ::setenv("POSHARK_HOME", g_workDir.c_str(), 1);
   ::setenv("POSHARK_WORKDIR", g_workDir.c_str(), 1);
 
+  // One listener started and stopped first, so that what a runtime starts
+  // lazily (a sanitizer's own thread) is already in the baseline.
+  {
+    RCPosHark warmup(1);
+    if (warmup.SelectCmdSet(0)) {
+      warmup.ListenStart(&LineOut, true);
+      warmup.ListenStop();
+    }
+  }
   const long rssBefore = ReadStatusKb("VmRSS:");
   const long threadsBefore = ReadStatusKb("Threads:");
   const int fdsBefore = CountFds();

@@ -5,7 +5,9 @@
 #include <signal.h>
 
 #include <atomic>
+#include <memory>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -25,56 +27,33 @@ long ElapsedMs(SteadyClock::time_point since) {
 
 }  // namespace
 
-TEST(EventTest, ManualResetStaysSetUntilReset) {
-  Event ev(Event::kManualReset);
-  EXPECT_FALSE(ev.Wait(0));
-  ev.Set();
-  EXPECT_TRUE(ev.Wait(0));
-  EXPECT_TRUE(ev.Wait(0));
-  EXPECT_TRUE(ev.TryConsume());
-  EXPECT_TRUE(ev.Wait(0));
-  ev.Reset();
-  EXPECT_FALSE(ev.Wait(0));
-  EXPECT_FALSE(ev.TryConsume());
-}
-
-TEST(EventTest, AutoResetLetsOneWaitThroughAfterManySets) {
-  Event ev(Event::kAutoReset);
-  ev.Set();
-  ev.Set();
-  ev.Set();
-  EXPECT_TRUE(ev.Wait(0));
-  EXPECT_FALSE(ev.Wait(0));
-  ev.Set();
-  EXPECT_TRUE(ev.TryConsume());
-  EXPECT_FALSE(ev.TryConsume());
-}
-
-TEST(EventTest, InitiallySetEventsAreSignalled) {
-  Event manual(Event::kManualReset, true);
-  Event automatic(Event::kAutoReset, true);
+TEST(EventTest, ManualResetStaysSetAndAutoResetLetsOneWaitThrough) {
+  Event manual(Event::kManualReset);
+  EXPECT_FALSE(manual.Wait(0));
+  manual.Set();
   EXPECT_TRUE(manual.Wait(0));
+  EXPECT_TRUE(manual.TryConsume());
   EXPECT_TRUE(manual.Wait(0));
-  EXPECT_TRUE(automatic.Wait(0));
+  manual.Reset();
+  EXPECT_FALSE(manual.TryConsume());
+  Event automatic(Event::kAutoReset);
+  automatic.Set();
+  automatic.Set();
+  EXPECT_TRUE(automatic.Wait(0));  // many sets, one wait
   EXPECT_FALSE(automatic.Wait(0));
+  automatic.Set();
+  automatic.Reset();  // clears the pending signal
+  EXPECT_FALSE(automatic.TryConsume());
+  Event initially(Event::kAutoReset, true);
+  EXPECT_TRUE(initially.Wait(0));
+  EXPECT_FALSE(initially.Wait(0));
 }
 
-TEST(EventTest, ResetOnAutoResetClearsPendingSignal) {
-  Event ev(Event::kAutoReset);
-  ev.Set();
-  ev.Reset();
-  EXPECT_FALSE(ev.Wait(0));
-}
-
-TEST(EventTest, WaitTimesOutAfterRoughlyTheGivenTime) {
+TEST(EventTest, WaitTimesOutOrWakesOnSetFromAnotherThread) {
   Event ev(Event::kAutoReset);
   auto start = SteadyClock::now();
   EXPECT_FALSE(ev.Wait(60));
   EXPECT_GE(ElapsedMs(start), 59);
-}
-
-TEST(EventTest, InfiniteWaitWakesOnSetFromAnotherThread) {
-  Event ev(Event::kAutoReset);
   std::thread setter([&] {
     std::this_thread::sleep_for(Ms(20));
     ev.Set();
@@ -87,9 +66,7 @@ TEST(EventTest, AutoResetSignalWakesExactlyOneOfTwoWaiters) {
   Event ev(Event::kAutoReset);
   std::atomic<int> nWoken{0};
   auto waiter = [&] {
-    if (ev.Wait(300)) {
-      ++nWoken;
-    }
+    if (ev.Wait(300)) ++nWoken;
   };
   std::thread a(waiter);
   std::thread b(waiter);
@@ -117,92 +94,77 @@ TEST(WaitForAnyTest, AnswersLowestSignalledIndexAndConsumesOnlyIt) {
   EXPECT_EQ(WaitForAny({&stop, &data}, 0), 1);  // data was not consumed meanwhile
 }
 
-TEST(WaitForAnyTest, SkipsNullEntries) {
+TEST(WaitForAnyTest, SkipsNullEntriesAndHandlesLongLists) {
   Event ev(Event::kAutoReset);
   ev.Set();
   EXPECT_EQ(WaitForAny({nullptr, &ev}, 0), 1);
   EXPECT_EQ(WaitForAny({nullptr, nullptr}, 10), kWaitTimeout);
-}
-
-TEST(WaitForAnyTest, HandlesMoreEventsThanTheInlineList) {
   std::vector<std::unique_ptr<Event>> evs;
-  for (int i = 0; i < 10; ++i) {
-    evs.push_back(std::make_unique<Event>(Event::kAutoReset));
-  }
+  for (int i = 0; i < 10; ++i) evs.push_back(std::make_unique<Event>(Event::kAutoReset));
   evs[9]->Set();
   auto* e = evs.data();
   EXPECT_EQ(WaitForAny({e[0].get(), e[1].get(), e[2].get(), e[3].get(), e[4].get(), e[5].get(),
-                        e[6].get(), e[7].get(), e[8].get(), e[9].get()},
-                       0),
+                        e[6].get(), e[7].get(), e[8].get(), e[9].get()}, 0),
             9);
 }
 
 namespace {
 void NoOpHandler(int) {}
+
+// Installs a handler without SA_RESTART, so poll returns EINTR, and starts a waiter thread.
+struct InterruptedWaiter {
+  InterruptedWaiter(int nSignal, std::function<int()> wait) : nSignal_(nSignal) {
+    struct sigaction sa {};
+    sa.sa_handler = NoOpHandler;
+    sigemptyset(&sa.sa_mask);
+    EXPECT_EQ(sigaction(nSignal, &sa, &old_), 0);
+    thread_ = std::thread([this, wait] {
+      id_ = pthread_self();
+      bStarted = true;
+      auto start = SteadyClock::now();
+      nResult = wait();
+      nElapsed = ElapsedMs(start);
+      bDone = true;
+    });
+    while (!bStarted) std::this_thread::sleep_for(Ms(1));
+  }
+  void Interrupt() { pthread_kill(id_, nSignal_); }
+  void Join() {
+    thread_.join();
+    sigaction(nSignal_, &old_, nullptr);
+  }
+  int nSignal_;
+  struct sigaction old_ {};
+  std::thread thread_;
+  pthread_t id_{};
+  std::atomic<bool> bStarted{false};
+  std::atomic<bool> bDone{false};
+  int nResult = -99;
+  long nElapsed = 0;
+};
 }  // namespace
 
 TEST(WaitForAnyTest, SignalInterruptionKeepsTheRemainingTimeOut) {
-  struct sigaction sa {};
-  struct sigaction old {};
-  sa.sa_handler = NoOpHandler;  // no SA_RESTART: poll returns EINTR
-  sigemptyset(&sa.sa_mask);
-  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-
   Event ev(Event::kAutoReset);
-  std::atomic<bool> bDone{false};
-  pthread_t waiter_id{};
-  std::atomic<bool> bStarted{false};
-  int nResult = 0;
-  long nElapsed = 0;
-  std::thread waiter([&] {
-    waiter_id = pthread_self();
-    bStarted = true;
-    auto start = SteadyClock::now();
-    nResult = WaitForAny({&ev}, 200);
-    nElapsed = ElapsedMs(start);
-    bDone = true;
-  });
-  while (!bStarted) {
-    std::this_thread::sleep_for(Ms(1));
-  }
-  for (int i = 0; i < 5 && !bDone; ++i) {
+  InterruptedWaiter waiter(SIGUSR1, [&] { return WaitForAny({&ev}, 200); });
+  for (int i = 0; i < 5 && !waiter.bDone; ++i) {
     std::this_thread::sleep_for(Ms(20));
-    if (!bDone) {
-      pthread_kill(waiter_id, SIGUSR1);
-    }
+    if (!waiter.bDone) waiter.Interrupt();
   }
-  waiter.join();
-  sigaction(SIGUSR1, &old, nullptr);
-  EXPECT_EQ(nResult, kWaitTimeout);
+  waiter.Join();
+  EXPECT_EQ(waiter.nResult, kWaitTimeout);
   // Neither cut short by the signals nor restarted from scratch after each.
-  EXPECT_GE(nElapsed, 199);
-  EXPECT_LT(nElapsed, 2000);
+  EXPECT_GE(waiter.nElapsed, 199);
+  EXPECT_LT(waiter.nElapsed, 2000);
 }
 
 TEST(WaitForAnyTest, InterruptedInfiniteWaitStillWakesOnSet) {
-  struct sigaction sa {};
-  struct sigaction old {};
-  sa.sa_handler = NoOpHandler;
-  sigemptyset(&sa.sa_mask);
-  ASSERT_EQ(sigaction(SIGUSR2, &sa, &old), 0);
-
   Event stop(Event::kManualReset);
-  std::atomic<bool> bStarted{false};
-  pthread_t waiter_id{};
-  int nResult = kWaitTimeout;
-  std::thread waiter([&] {
-    waiter_id = pthread_self();
-    bStarted = true;
-    nResult = WaitForAny({&stop}, kInfinite);
-  });
-  while (!bStarted) {
-    std::this_thread::sleep_for(Ms(1));
-  }
+  InterruptedWaiter waiter(SIGUSR2, [&] { return WaitForAny({&stop}, kInfinite); });
   std::this_thread::sleep_for(Ms(20));
-  pthread_kill(waiter_id, SIGUSR2);
+  waiter.Interrupt();
   std::this_thread::sleep_for(Ms(20));
   stop.Set();
-  waiter.join();
-  sigaction(SIGUSR2, &old, nullptr);
-  EXPECT_EQ(nResult, 0);
+  waiter.Join();
+  EXPECT_EQ(waiter.nResult, 0);
 }

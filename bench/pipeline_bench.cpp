@@ -19,10 +19,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -226,6 +228,28 @@ void BM_Intake(benchmark::State& state) {
 }
 BENCHMARK(BM_Intake);
 
+// CPU seconds used so far by the process's threads of this name (from
+// /proc/self/task/*/stat, in clock ticks).
+double ThreadCpuSeconds(const std::string& name) {
+  double dTicks = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string line;
+    if (!std::getline(comm, line) || line != name) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    size_t nParen = text.rfind(')');
+    if (nParen == std::string::npos) continue;
+    std::istringstream fields(text.substr(nParen + 2));
+    std::string field;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) dTicks += std::stod(field);  // utime, stime
+    }
+  }
+  return dTicks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 std::atomic<int64_t> g_nLines{0};
 std::atomic<int64_t> g_nNotes{0};
 
@@ -243,7 +267,7 @@ unsigned short CountLine(char*, SYSTEMTIME*, bool, int, int nEvent, char*) {
 void BM_EndToEnd(benchmark::State& state) {
   GetPlaces();
   const double dRate = static_cast<double>(state.range(0)) * 1e6;
-  std::string data = Stream(16 << 20);
+  static std::string data = Stream(16 << 20);
   int64_t nReceipts = 0;
   for (size_t i = data.find("\x1dV\x01"); i != std::string::npos; i = data.find("\x1dV\x01", i + 1)) {
     ++nReceipts;
@@ -252,7 +276,11 @@ void BM_EndToEnd(benchmark::State& state) {
   int64_t nNotes = 0;
   int64_t nDelivered = 0;
   double dSeconds = 0;
+  double dCpuSeconds = 0;
+  double dAnalyzeCpu = 0;
+  double dWriteCpu = 0;
   for (auto _ : state) {
+    std::clock_t cpuStart = std::clock();
     RCPosHark listener(1);
     listener.SelectCmdSet(0);
     listener.SetGateOpenTime(0);
@@ -276,6 +304,9 @@ void BM_EndToEnd(benchmark::State& state) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     dSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    dCpuSeconds += static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    dAnalyzeCpu += ThreadCpuSeconds("pos1.analyze");
+    dWriteCpu += ThreadCpuSeconds("pos1.write");
     listener.ListenStop();
     nNotes += g_nNotes.load();
     nDelivered += g_nLines.load();
@@ -283,6 +314,14 @@ void BM_EndToEnd(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
   state.counters["MBps_done"] =
       static_cast<double>(state.iterations() * data.size()) / dSeconds / 1e6;
+  // Bytes per second of CPU time of all threads together (feeder, analyzer,
+  // writer): what one otherwise idle core could carry through the pipeline.
+  state.counters["MBps_per_cpu"] =
+      static_cast<double>(state.iterations() * data.size()) / dCpuSeconds / 1e6;
+  state.counters["analyzer_MBps_cpu"] =
+      static_cast<double>(state.iterations() * data.size()) / dAnalyzeCpu / 1e6;
+  state.counters["writer_MBps_cpu"] =
+      static_cast<double>(state.iterations() * data.size()) / dWriteCpu / 1e6;
   state.counters["notes"] = static_cast<double>(nNotes);
   state.counters["lines_per_run"] = static_cast<double>(nDelivered) / state.iterations();
   state.counters["expected"] = static_cast<double>(nExpected);

@@ -131,19 +131,25 @@ inline int FirstControlByte(const unsigned char* p) {
 }
 
 // Push of the analyzer: into the write queue, then the overflow rule, then
-// the writer is woken.
+// the writer is woken. The wake-up is skipped when a record older than this
+// one is still queued: that record's own wake-up is pending or the writer is
+// draining the queue, and it drains up to the end, so it takes this one too.
+// (The first record after the queue ran empty always wakes the writer.)
 void PushLine(RCLineQueue& queue, Event* pWriteEvent, const unsigned char* pData, int nLen,
               SYSTEMTIME* pTime, bool bDST, int nEvent) {
   queue.Push(const_cast<unsigned char*>(pData), nLen, pTime, bDST, 0, nEvent);
   int nTotal = queue.GetTotalBytes();
+  bool bWake = true;
   if (nTotal >= kWriteQueueLimit) {
     queue.Clear();
     char szNote[48];
     int nNote = std::snprintf(szNote, sizeof szNote, "... %d bytes", nTotal);
     queue.Push(reinterpret_cast<unsigned char*>(szNote), nNote, pTime, bDST, 0,
                POSHARK_EVENT_OVERFLOW);
+  } else if (queue.GetCount() >= 2) {
+    bWake = false;
   }
-  if (pWriteEvent) {
+  if (pWriteEvent && bWake) {
     pWriteEvent->Set();
   }
 }

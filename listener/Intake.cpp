@@ -167,11 +167,20 @@ void RCPosHark::CutLines(int nLen, const unsigned char* pData) {
     }
   }
 
+  // Every chunk of one call arrived at the same moment: the time and the
+  // DST flag are taken once, at the first chunk.
   bool bPushed = false;
+  SYSTEMTIME stNow{};
+  bool bDST = false;
   auto push = [&](const unsigned char* pChunk, int n) {
-    m_AnalyzeQueue->Push(const_cast<unsigned char*>(pChunk), n, nullptr, false, 0,
+    if (!bPushed) {
+      poshark::platform::GetLocalTime(&stNow);
+      DstFt pfnDst = pfnDstFt.load();
+      bDST = pfnDst ? pfnDst(nullptr) : false;
+      bPushed = true;
+    }
+    m_AnalyzeQueue->Push(const_cast<unsigned char*>(pChunk), n, &stNow, bDST, 0,
                          POSHARK_EVENT_NONE);
-    bPushed = true;
   };
 
   int nDone = 0;

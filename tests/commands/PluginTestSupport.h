@@ -1,9 +1,11 @@
-// Test support for the plug-in and graph tests: a temporary work folder with
-// command-set files, environment overrides restored on exit, the test
-// plug-ins' folder, and a collector of delivered lines.
+// Test support for the command-set, plug-in and graph tests: a temporary work
+// folder with command-set files, environment overrides restored on exit, the
+// test plug-in, and a running listener whose delivered lines are collected.
 #pragma once
 
 #include <poshark/RCPosHark.h>
+
+#include "commands/RCCmdSet.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,6 +15,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,10 +23,10 @@
 
 namespace poshark_test {
 
-// Folder of the test plug-ins built beside the tests.
-inline std::string PluginDir() { return POSHARK_TEST_PLUGIN_DIR; }
-inline std::string PluginPath(const std::string& kind) {
-  return PluginDir() + "/libtest_" + kind + "_plugin.so";
+// A test plug-in built beside the tests ("commands": the one library these
+// tests load for every plug-in kind).
+inline std::string PluginPath(const std::string& kind = "commands") {
+  return POSHARK_TEST_PLUGIN_DIR "/libtest_" + kind + "_plugin.so";
 }
 
 // Sets an environment variable for the life of the object.
@@ -34,10 +37,8 @@ class ScopedEnv {
     setenv(pszName, value.c_str(), 1);
   }
   ~ScopedEnv() {
-    if (old_)
-      setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      unsetenv(name_.c_str());
+    if (old_) setenv(name_.c_str(), old_->c_str(), 1);
+    else unsetenv(name_.c_str());
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -47,12 +48,11 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-// A fresh work folder (POSHARK_WORKDIR) and home (POSHARK_HOME) with a
-// "Printer Commands" subfolder.
+// A fresh work folder (POSHARK_WORKDIR, POSHARK_HOME) with "Printer Commands".
 class WorkFolder {
  public:
   WorkFolder() {
-    char tmpl[] = "/tmp/poshark_plugins_XXXXXX";
+    char tmpl[] = "/tmp/poshark_cmds_XXXXXX";
     if (mkdtemp(tmpl)) path_ = tmpl;
     std::filesystem::create_directories(CommandsDir());
     work_.emplace("POSHARK_WORKDIR", path_);
@@ -69,13 +69,19 @@ class WorkFolder {
 
   const std::string& path() const { return path_; }
   std::string CommandsDir() const { return path_ + "/Printer Commands"; }
-  // Writes a command-set file into "Printer Commands"; answers its path.
+  // Writes a file into "Printer Commands"; answers its path.
   std::string WriteSet(const std::string& name, const std::string& content) const {
     std::string full = CommandsDir() + "/" + name;
     std::ofstream(full, std::ios::binary) << content;
     return full;
   }
-  // Copies a test plug-in into "Printer Commands" under a new name.
+  // A command set loaded from the given file content.
+  std::unique_ptr<RCCmdSet> LoadSet(const std::string& content) const {
+    auto set = std::make_unique<RCCmdSet>();
+    EXPECT_TRUE(set->Load(WriteSet("set.ini", content)));
+    return set;
+  }
+  // Copies a test plug-in into "Printer Commands" under a bare name.
   void CopyPlugin(const std::string& kind, const std::string& name) const {
     std::filesystem::copy_file(PluginPath(kind), CommandsDir() + "/" + name,
                                std::filesystem::copy_options::overwrite_existing);
@@ -100,8 +106,7 @@ class LineCollector {
   LineCollector() { Current().store(this); }
   ~LineCollector() { Current().store(nullptr); }
 
-  static unsigned short Callback(char* pszText, SYSTEMTIME*, bool, int, int nEvent,
-                                 char* pExtra) {
+  static unsigned short Callback(char* pszText, SYSTEMTIME*, bool, int, int nEvent, char* pExtra) {
     LineCollector* self = Current().load();
     if (!self) return 0;
     std::lock_guard<std::mutex> guard(self->lock_);
@@ -109,15 +114,10 @@ class LineCollector {
     self->cv_.notify_all();
     return 0;
   }
-
   // Waits until n lines arrived or the time passes; answers the lines.
   std::vector<Line> WaitFor(size_t n, int nTimeoutMs = 5000) {
     std::unique_lock<std::mutex> guard(lock_);
     cv_.wait_for(guard, std::chrono::milliseconds(nTimeoutMs), [&] { return lines_.size() >= n; });
-    return lines_;
-  }
-  std::vector<Line> Lines() {
-    std::lock_guard<std::mutex> guard(lock_);
     return lines_;
   }
 
@@ -131,11 +131,33 @@ class LineCollector {
   std::vector<Line> lines_;
 };
 
-// Texts of the lines, for compact comparisons.
 inline std::vector<std::string> Texts(const std::vector<Line>& lines) {
   std::vector<std::string> texts;
   for (const Line& line : lines) texts.push_back(line.text);
   return texts;
 }
+
+// A listener in host-feed mode on one command-set file, lines collected.
+class ListenerTest : public ::testing::Test {
+ protected:
+  void Start(const std::string& ini) {
+    work_.WriteSet("set.ini", ini);
+    listener_ = std::make_unique<RCPosHark>(4);
+    ASSERT_TRUE(listener_->SelectCmdSet(0));
+    listener_->SetGateOpenTime(0);
+    listener_->ListenStart(&LineCollector::Callback, true);
+  }
+  void Feed(std::string bytes) {
+    listener_->GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
+  }
+  void TearDown() override {
+    if (listener_) listener_->ListenStop();
+    listener_.reset();
+  }
+
+  WorkFolder work_;
+  LineCollector lines_;
+  std::unique_ptr<RCPosHark> listener_;
+};
 
 }  // namespace poshark_test

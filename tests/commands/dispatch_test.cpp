@@ -1,6 +1,6 @@
 // The first-byte dispatch of MatchCommand answers exactly what a plain walk
 // over the lists in entry order answers, "more data" included.
-#include "commands/CmdSetFiles.h"
+#include "commands/PluginTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-using poshark::test::LoadSet;
-using poshark::test::TempDir;
 
 namespace {
 
@@ -50,7 +47,7 @@ std::string RandomCommand(std::mt19937& rng, const char* alphabet, int max_len) 
 
 TEST(DispatchTest, MatchesThePlainListWalkOnRandomSetsAndData) {
   std::mt19937 rng(42);
-  TempDir dir;
+  poshark_test::WorkFolder work;
   const char* alphabet = "ABCD";
   for (int round = 0; round < 60; ++round) {
     std::string ini = "[Main]\n";
@@ -70,7 +67,7 @@ TEST(DispatchTest, MatchesThePlainListWalkOnRandomSetsAndData) {
         ini += std::to_string(i) + "=" + RandomCommand(rng, alphabet, 4) + ",1,G" +
                std::to_string(g) + "_" + std::to_string(i) + "\n";
     }
-    auto set = LoadSet(dir, ini);
+    auto set = work.LoadSet(ini);
 
     for (int probe = 0; probe < 400; ++probe) {
       std::vector<unsigned char> data(8);

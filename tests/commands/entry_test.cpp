@@ -1,3 +1,5 @@
+// Command-file entries: byte tokens, transaction keywords and the fields of
+// single, change-line and group entries.
 #include "commands/PrnCmd.h"
 
 #include <gtest/gtest.h>
@@ -8,181 +10,94 @@ using namespace poshark::commands;
 
 namespace {
 
-TEST(DecodeTokenTest, NamesHexAndDecimalGiveTheSameByte) {
-  for (const char* token : {"ESC", "esc", "Esc", "27", "0x1b", "0X1B", "0027", "283"})
-    EXPECT_EQ(DecodeToken(token), 27) << token;
-  EXPECT_EQ(DecodeToken("0x1G"), 16);
-  EXPECT_EQ(DecodeToken("0x0F"), 15);
-  EXPECT_EQ(DecodeToken("0xg1"), 1);
-  EXPECT_EQ(DecodeToken("1"), 49);  // one character is itself
-  EXPECT_EQ(DecodeToken("A"), 65);
-  EXPECT_EQ(DecodeToken(","), 44);
-  EXPECT_EQ(DecodeToken("DC1"), 0);  // not in the table
-  EXPECT_EQ(DecodeToken("CS1"), 17);
-  EXPECT_EQ(DecodeToken("SIB"), 26);
-  EXPECT_EQ(DecodeToken("sle"), 16);
-  EXPECT_EQ(DecodeToken("DLE"), 16);
-  EXPECT_EQ(DecodeToken("SP"), 32);
-  EXPECT_EQ(DecodeToken("NUL"), 0);
-  EXPECT_EQ(DecodeToken("255"), 255);
-  EXPECT_EQ(DecodeToken("256"), 0);
-  EXPECT_EQ(DecodeToken("-1"), 255);
-  EXPECT_EQ(DecodeToken("99999999999999999999999"), 255);  // 10^23 - 1
-  EXPECT_EQ(DecodeToken("12ab"), 12);
-  EXPECT_EQ(DecodeToken("ESCAPE"), 0);
-  EXPECT_EQ(DecodeToken(""), 0);
-}
-
-TEST(DecodeTokenTest, LongDecimalKeepsItsLowByteExactly) {
-  // 10^22 = 0x21E19E0C9BAB2400000: low byte 0x00; 10^22 + 27 -> 27.
-  EXPECT_EQ(DecodeToken("10000000000000000000027"), 27);
-  EXPECT_EQ(DecodeToken("4294967323"), 27);  // 2^32 + 27
-}
-
-TEST(ParseTranKeywordTest, KnowsTheThreeKeywordsWithoutCase) {
-  EXPECT_EQ(ParseTranKeyword("TRAN_START"), TRAN_START);
+TEST(EntryTest, ByteTokensDecodeNamesHexAndDecimal) {
+  const struct {
+    const char* token;
+    int byte;
+  } cases[] = {
+      {"ESC", 27}, {"esc", 27}, {"27", 27}, {"0X1B", 27}, {"0027", 27}, {"283", 27},
+      {"0x1G", 16}, {"0xg1", 1}, {"1", '1'}, {",", ','}, {"DC1", 0}, {"CS1", 17}, {"SIB", 26},
+      {"sle", 16}, {"SP", 32}, {"255", 255}, {"256", 0}, {"-1", 255}, {"12ab", 12},
+      {"ESCAPE", 0}, {"", 0},
+      // Long decimals keep their low byte exactly: 10^23 - 1, 10^22 + 27, 2^32 + 27.
+      {"99999999999999999999999", 255}, {"10000000000000000000027", 27}, {"4294967323", 27}};
+  for (const auto& c : cases) EXPECT_EQ(DecodeToken(c.token), c.byte) << c.token;
   EXPECT_EQ(ParseTranKeyword("tran_stop"), TRAN_STOP);
   EXPECT_EQ(ParseTranKeyword("Tran_Void"), TRAN_VOID);
-  EXPECT_EQ(ParseTranKeyword("TRAN_STOPX"), TRAN_NONE);
   EXPECT_EQ(ParseTranKeyword(" TRAN_STOP"), TRAN_NONE);
-  EXPECT_EQ(ParseTranKeyword(""), TRAN_NONE);
+  EXPECT_EQ(ParseTranKeyword("TRAN_STOPX"), TRAN_NONE);
 }
 
-TEST(CommandEntryTest, FixedLengthCommandWithKeyword) {
-  EntryKeywords kw;
-  auto cmd = ParseCommandEntry("2,GS,V,1,3,0,TRAN_STOP", 1, &kw);
-  ASSERT_TRUE(cmd);
-  EXPECT_EQ(cmd->nCmdLen, 2);
-  EXPECT_EQ(cmd->pCmd[0], 29);
-  EXPECT_EQ(cmd->pCmd[1], 'V');
-  EXPECT_EQ(cmd->nType, 1);
-  EXPECT_EQ(cmd->nParam, 3);
-  EXPECT_EQ(cmd->nTextLen, 0);
-  EXPECT_EQ(cmd->pText, nullptr);
-  EXPECT_EQ(cmd->nTran, TRAN_STOP);
-  EXPECT_TRUE(kw.bSawStop);
-  EXPECT_FALSE(kw.bSawStart);
-}
-
-TEST(CommandEntryTest, TypeTwoHasNoParameterField) {
-  auto cmd = ParseCommandEntry("1,ESC,2,1,\"Total: \",tran_start", 1, nullptr);
-  ASSERT_TRUE(cmd);
-  EXPECT_EQ(cmd->nType, 2);
-  EXPECT_EQ(std::string(cmd->pText.get(), cmd->nTextLen), "Total: ");
-  EXPECT_EQ(cmd->nTran, TRAN_START);
-}
-
-TEST(CommandEntryTest, TextAndKeywordFieldsAreOptional) {
-  auto no_switch = ParseCommandEntry("1,A,1,1", 1, nullptr);
-  ASSERT_TRUE(no_switch);
-  EXPECT_EQ(no_switch->nTextLen, 0);
-  EXPECT_EQ(no_switch->nTran, TRAN_NONE);
-
-  auto switch_no_text = ParseCommandEntry("1,A,1,1,1", 1, nullptr);
-  ASSERT_TRUE(switch_no_text);
-  EXPECT_EQ(switch_no_text->nTextLen, 0);
-
-  auto zero_switch_keyword = ParseCommandEntry("1,A,1,1,0,TRAN_VOID", 1, nullptr);
-  ASSERT_TRUE(zero_switch_keyword);
-  EXPECT_EQ(zero_switch_keyword->nTextLen, 0);
-  EXPECT_EQ(zero_switch_keyword->nTran, TRAN_VOID);
-
-  // With the switch off the next field is the keyword, not a text.
-  auto zero_switch_text = ParseCommandEntry("1,A,1,1,0,hello,TRAN_VOID", 1, nullptr);
-  ASSERT_TRUE(zero_switch_text);
-  EXPECT_EQ(zero_switch_text->nTextLen, 0);
-  EXPECT_EQ(zero_switch_text->nTran, TRAN_NONE);
-
-  auto lone_quote = ParseCommandEntry("1,A,1,1,1,\"", 1, nullptr);
-  ASSERT_TRUE(lone_quote);
-  EXPECT_EQ(lone_quote->nTextLen, 0);
-
-  auto inner_quote = ParseCommandEntry("1,A,1,1,1,\"x", 1, nullptr);
-  ASSERT_TRUE(inner_quote);
-  EXPECT_EQ(std::string(inner_quote->pText.get()), "\"x");
-}
-
-TEST(CommandEntryTest, MissingRequiredFieldsMakeTheEntryInvalid) {
-  EXPECT_FALSE(ParseCommandEntry("", 1, nullptr));
-  EXPECT_FALSE(ParseCommandEntry("2,ESC", 1, nullptr));          // second byte missing
-  EXPECT_FALSE(ParseCommandEntry("2,ESC,,1,3", 1, nullptr));     // empty byte
-  EXPECT_FALSE(ParseCommandEntry("1,ESC", 1, nullptr));          // no type
-  EXPECT_FALSE(ParseCommandEntry("1,ESC,1", 1, nullptr));        // type 1 needs its length
-  EXPECT_FALSE(ParseCommandEntry("1,ESC,0,", 1, nullptr));       // empty parameter field
-  EXPECT_FALSE(ParseCommandEntry(",ESC,1,2", 1, nullptr));       // empty count
-  EXPECT_FALSE(ParseCommandEntry("0,1,2", 1, nullptr));          // no command bytes
-  EXPECT_FALSE(ParseCommandEntry("-3,A,B,C,1,1", 1, nullptr));   // negative count
-  EXPECT_FALSE(ParseCommandEntry("99999,A,1,1", 1, nullptr));    // more bytes than fields
-  EXPECT_TRUE(ParseCommandEntry("1,ESC,2", 1, nullptr));         // type 2: no parameter
-  EXPECT_TRUE(ParseCommandEntry("1,ESC,7,x", 1, nullptr));       // other types read and ignore it
-}
-
-TEST(CommandEntryTest, TypeThreeNeedsAResolvedEntryPoint) {
-  EntryKeywords kw;
-  EXPECT_FALSE(ParseCommandEntry("1,ESC,3,Measure,0,TRAN_START", 1, &kw));
-  EXPECT_FALSE(kw.bSawStart);  // an entry left out clears no switch
-
-  static int calls = 0;
-  auto resolve = [](void* ctx, const std::string& name) -> PFN_ParamAnalyze {
-    ++*static_cast<int*>(ctx);
-    if (name != "Measure") return nullptr;
-    return [](unsigned char*, int, int*, int*) { return 2; };
+TEST(EntryTest, CommandEntryFields) {
+  const struct {
+    const char* entry;
+    int spaces;
+    int type, param;
+    std::string text;
+    int tran;
+  } cases[] = {
+      {"2,GS,V,1,3,0,TRAN_STOP", 1, 1, 3, "", TRAN_STOP},
+      {"1,ESC,2,1,\"Total: \",tran_start", 1, 2, 0, "Total: ", TRAN_START},  // type 2: no parameter
+      {"1,A,1,1", 1, 1, 1, "", TRAN_NONE},
+      {"1,A,1,1,1", 1, 1, 1, "", TRAN_NONE},
+      {"1,A,1,1,0,TRAN_VOID", 1, 1, 1, "", TRAN_VOID},
+      {"1,A,1,1,0,hello,TRAN_VOID", 1, 1, 1, "", TRAN_NONE},  // switch off: next field is the keyword
+      {"1,A,1,1,1,\"", 1, 1, 1, "", TRAN_NONE},
+      {"1,A,1,1,1,\"x", 1, 1, 1, "\"x", TRAN_NONE},
+      {"1,ESC,7,x", 1, 7, 0, "", TRAN_NONE},  // other types read and ignore the parameter
+      // A horizontal tab's text is SpaceCount spaces (1 outside 1..12).
+      {"1,HT,1,1,1,ignored,TRAN_VOID", 4, 1, 1, "    ", TRAN_VOID},
+      {"2,HT,A,1,2", 13, 1, 2, " ", TRAN_NONE},
+      {"2,HT,A,1,2", 0, 1, 2, " ", TRAN_NONE},
+      {"1,9,1,1", 12, 1, 1, "", TRAN_NONE},  // "9" is the character '9'
+      {"1,0x09,1,1", 12, 1, 1, std::string(12, ' '), TRAN_NONE},
   };
-  EXPECT_FALSE(ParseCommandEntry("1,ESC,3,Other", 1, &kw, resolve, &calls));
-  auto cmd = ParseCommandEntry("1,ESC,3,Measure,0,TRAN_START", 1, &kw, resolve, &calls);
-  ASSERT_TRUE(cmd);
-  EXPECT_NE(cmd->pfnAnalyze, nullptr);
-  EXPECT_EQ(calls, 2);
-  EXPECT_TRUE(kw.bSawStart);
-}
-
-TEST(CommandEntryTest, HorizontalTabIsReplacedBySpaceCountSpacesKeepingTheKeyword) {
-  auto cmd = ParseCommandEntry("1,HT,1,1,1,ignored,TRAN_VOID", 4, nullptr);
-  ASSERT_TRUE(cmd);
-  EXPECT_EQ(std::string(cmd->pText.get(), cmd->nTextLen), "    ");
-  EXPECT_EQ(cmd->nTran, TRAN_VOID);
-  for (int bad : {0, 13, -5}) {
-    auto one = ParseCommandEntry("2,HT,A,1,2", bad, nullptr);
-    ASSERT_TRUE(one);
-    EXPECT_EQ(one->nTextLen, 1) << bad;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    auto cmd = ParseCommandEntry(c.entry, c.spaces, nullptr);
+    ASSERT_TRUE(cmd);
+    EXPECT_EQ(cmd->nType, c.type);
+    if (c.type == 1) EXPECT_EQ(cmd->nParam, c.param);
+    EXPECT_EQ(std::string(cmd->pText.get(), cmd->nTextLen), c.text);
+    EXPECT_EQ(cmd->nTran, c.tran);
   }
-  auto twelve = ParseCommandEntry("1,9,1,1", 12, nullptr);  // "9" is the character '9'
-  ASSERT_TRUE(twelve);
-  EXPECT_EQ(twelve->nTextLen, 0);
-  auto decimal = ParseCommandEntry("1,0x09,1,1", 12, nullptr);
-  ASSERT_TRUE(decimal);
-  EXPECT_EQ(decimal->nTextLen, 12);
-}
-
-TEST(ChangeLineEntryTest, CountThenBytes) {
-  auto cmd = ParseChangeLineEntry("2,CR,LF");
+  auto cmd = ParseCommandEntry("2,GS,V,1,3", 1, nullptr);
   ASSERT_TRUE(cmd);
-  EXPECT_EQ(cmd->nCmdLen, 2);
-  EXPECT_EQ(cmd->pCmd[0], 13);
-  EXPECT_EQ(cmd->pCmd[1], 10);
-  EXPECT_FALSE(ParseChangeLineEntry("2,CR"));
-  EXPECT_FALSE(ParseChangeLineEntry("0"));
-  EXPECT_FALSE(ParseChangeLineEntry(""));
-  EXPECT_TRUE(ParseChangeLineEntry("1,ESC,extra,fields"));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(cmd->pCmd.get()), cmd->nCmdLen), "\x1dV");
 }
 
-TEST(GroupEntryTest, SectionLeadAndCountAreRequired) {
+TEST(EntryTest, InvalidEntriesAreRejected) {
+  for (const char* entry : {"", "2,ESC", "2,ESC,,1,3", "1,ESC", "1,ESC,1", "1,ESC,0,", ",ESC,1,2",
+                            "0,1,2", "-3,A,B,C,1,1", "99999,A,1,1"})
+    EXPECT_FALSE(ParseCommandEntry(entry, 1, nullptr)) << entry;
+  for (const char* entry : {"2,CR", "0", ""}) EXPECT_FALSE(ParseChangeLineEntry(entry)) << entry;
+  auto line = ParseChangeLineEntry("2,CR,LF,extra");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(line->pCmd.get()), line->nCmdLen), "\r\n");
+
   std::string section;
   unsigned char lead = 0;
   int count = 0;
   ASSERT_TRUE(ParseGroupEntry("ESC-Commands,ESC,12", &section, &lead, &count));
-  EXPECT_EQ(section, "ESC-Commands");
-  EXPECT_EQ(lead, 27);
-  EXPECT_EQ(count, 12);
-  EXPECT_FALSE(ParseGroupEntry("ESC-Commands,ESC", &section, &lead, &count));
-  EXPECT_FALSE(ParseGroupEntry(",ESC,3", &section, &lead, &count));
-  EXPECT_FALSE(ParseGroupEntry("S,,3", &section, &lead, &count));
+  EXPECT_EQ(section + "/" + std::to_string(lead) + "/" + std::to_string(count), "ESC-Commands/27/12");
+  for (const char* entry : {"ESC-Commands,ESC", ",ESC,3", "S,,3"})
+    EXPECT_FALSE(ParseGroupEntry(entry, &section, &lead, &count)) << entry;
 }
 
-TEST(SplitFieldsTest, KeepsEmptyFields) {
-  EXPECT_EQ(SplitFields("a,,b,").size(), 4u);
-  EXPECT_TRUE(SplitFields("").empty());
-  EXPECT_EQ(SplitFields(",").size(), 2u);
+TEST(EntryTest, TypeThreeNeedsAResolvedEntryPointAndOnlyThenCountsItsKeyword) {
+  EntryKeywords kw;
+  EXPECT_FALSE(ParseCommandEntry("1,ESC,3,Measure,0,TRAN_START", 1, &kw));
+  EXPECT_FALSE(kw.bSawStart);  // an entry left out clears no switch
+  auto resolve = [](void*, const std::string& name) -> PFN_ParamAnalyze {
+    if (name != "Measure") return nullptr;
+    return [](unsigned char*, int, int*, int*) { return 2; };
+  };
+  EXPECT_FALSE(ParseCommandEntry("1,ESC,3,Other", 1, &kw, resolve, nullptr));
+  auto cmd = ParseCommandEntry("1,ESC,3,Measure,0,TRAN_START", 1, &kw, resolve, nullptr);
+  ASSERT_TRUE(cmd);
+  EXPECT_NE(cmd->pfnAnalyze, nullptr);
+  EXPECT_TRUE(kw.bSawStart);
+  EXPECT_FALSE(kw.bSawStop);
 }
 
 }  // namespace

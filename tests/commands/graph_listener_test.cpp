@@ -2,7 +2,7 @@
 // rule, fed to a listener in host-feed mode and delivered as host lines, in
 // a single-byte and a double-byte code page.
 #include "GraphEncoder.h"
-#include "PluginTestSupport.h"
+#include "commands/PluginTestSupport.h"
 #include "listener/RCDataQueue.h"
 #include "listener/TestAccess.h"
 
@@ -13,90 +13,67 @@
 #include <vector>
 
 using poshark_test::GraphEncode;
-using poshark_test::LineCollector;
 using poshark_test::Texts;
 
 namespace {
 
-constexpr const char* kGraphSet =
-    "[Main]\nModule_Name=Graph\nbGraphMode=1\n";
-
-class GraphListenerTest : public ::testing::Test {
+class GraphListenerTest : public poshark_test::ListenerTest {
  protected:
-  // Starts a listener on the graph set in host-feed mode.
-  void Start() {
-    work_.WriteSet("graph.ini", kGraphSet);
-    listener_ = std::make_unique<RCPosHark>(3);
-    ASSERT_TRUE(listener_->SelectCmdSet(0));
+  void StartGraph(const char* page) {
+    page_.emplace("POSHARK_CODEPAGE", page);
+    Start("[Main]\nModule_Name=Graph\nbGraphMode=1\n");
     ASSERT_TRUE(listener_->IsGraphMode());
-    listener_->SetGateOpenTime(0);
-    listener_->ListenStart(&LineCollector::Callback, true);
   }
-  void Feed(std::vector<unsigned char> bytes) {
-    listener_->GotData(static_cast<int>(bytes.size()), bytes.data());
-  }
-  void TearDown() override {
-    if (listener_) listener_->ListenStop();
-    listener_.reset();
-  }
-
-  poshark_test::WorkFolder work_;
-  LineCollector lines_;
-  std::unique_ptr<RCPosHark> listener_;
+  void FeedBytes(const std::vector<unsigned char>& bytes) { Feed(std::string(bytes.begin(), bytes.end())); }
+  std::optional<poshark_test::ScopedEnv> page_;
 };
 
-TEST_F(GraphListenerTest, DeliversEncodedLinesInASingleByteCodePage) {
-  poshark_test::ScopedEnv page("POSHARK_CODEPAGE", "windows-1252");
-  Start();
-  std::vector<unsigned char> stream = GraphEncode(u"Caf\u00e9 latte  3.20\nTotal \u20ac 3.20\n");
-  // Split inside a sequence: the rest arrives with the next call.
-  std::vector<unsigned char> first(stream.begin(), stream.begin() + 7);
-  std::vector<unsigned char> rest(stream.begin() + 7, stream.end());
-  Feed(first);
-  Feed(rest);
-  auto got = lines_.WaitFor(2);
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].text, "Caf\xe9 latte  3.20\n");
-  EXPECT_EQ(got[1].text, "Total \x80 3.20\n");
-}
-
-TEST_F(GraphListenerTest, DeliversEncodedLinesInADoubleByteCodePage) {
-  poshark_test::ScopedEnv page("POSHARK_CODEPAGE", "windows-936");
-  Start();
-  // U+4E2D U+6587 (GBK D6D0 CEC4), U+4EF7 U+683C (GBK BCDB B8F1).
-  Feed(GraphEncode(u"\u4e2d\u6587 OK\n\u4ef7\u683c 12.50\n", 9));
-  auto got = lines_.WaitFor(2);
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].text, "\xD6\xD0\xCE\xC4 OK\n");
-  EXPECT_EQ(got[1].text, "\xBC\xDB\xB8\xF1 12.50\n");
+TEST_F(GraphListenerTest, DeliversEncodedLinesInSingleAndDoubleByteCodePages) {
+  const struct {
+    const char* page;
+    std::u16string text;
+    size_t split;  // inside a sequence: the rest arrives with the next call
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"windows-1252", u"Caf\u00e9 latte  3.20\nTotal \u20ac 3.20\n", 5,
+       {"Caf\xe9 latte  3.20\n", "Total \x80 3.20\n"}},
+      // U+4E2D U+6587 (GBK D6D0 CEC4), U+4EF7 U+683C (GBK BCDB B8F1).
+      {"windows-936", u"\u4e2d\u6587 OK\n\u4ef7\u683c 12.50\n", 5,
+       {"\xD6\xD0\xCE\xC4 OK\n", "\xBC\xDB\xB8\xF1 12.50\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.page);
+    poshark_test::LineCollector lines;
+    StartGraph(c.page);
+    std::vector<unsigned char> stream = GraphEncode(c.text, 9);
+    FeedBytes({stream.begin(), stream.begin() + static_cast<long>(c.split)});
+    FeedBytes({stream.begin() + static_cast<long>(c.split), stream.end()});
+    EXPECT_EQ(Texts(lines.WaitFor(2)), c.lines);
+    TearDown();
+  }
 }
 
 TEST_F(GraphListenerTest, ChunkLongerThanTheGraphBufferLosesNothing) {
-  poshark_test::ScopedEnv page("POSHARK_CODEPAGE", "windows-1252");
-  Start();
+  StartGraph("windows-1252");
   // 500 lines of 15 characters, every character in a four-byte sequence
   // (low part 15): 30000 input bytes in one call, with sequences that cross
   // the decoder's slices.
-  std::u16string text;
   std::vector<std::string> expected;
+  std::vector<unsigned char> stream;
   for (int i = 0; i < 500; ++i) {
     char line[32];
     std::snprintf(line, sizeof line, "item %04d %4d\n", i, i * 7);
     expected.push_back(line);
-    for (const char* p = line; *p; ++p) text.push_back(static_cast<char16_t>(*p));
+    for (const char* p = line; *p; ++p)
+      poshark_test::AppendGraphSequence(stream, poshark_test::GraphValue(static_cast<uint16_t>(*p), 15));
   }
-  std::vector<unsigned char> stream;
-  for (char16_t c : text)
-    poshark_test::AppendGraphSequence(stream, poshark_test::GraphValue(c, 15));
   ASSERT_GT(stream.size(), 50001u / 2);
-  Feed(stream);
-  auto got = lines_.WaitFor(expected.size(), 10000);
-  EXPECT_EQ(Texts(got), expected);
+  FeedBytes(stream);
+  EXPECT_EQ(Texts(lines_.WaitFor(expected.size(), 10000)), expected);
 }
 
 TEST_F(GraphListenerTest, InputWhoseOutputExceedsTheGraphBufferIsCutWhole) {
-  poshark_test::ScopedEnv page("POSHARK_CODEPAGE", "windows-1252");
-  Start();
+  StartGraph("windows-1252");
   // With the workers stopped the chunks stay in the analyze queue, where
   // every decoded byte can be counted.
   listener_->ListenStop();
@@ -108,7 +85,7 @@ TEST_F(GraphListenerTest, InputWhoseOutputExceedsTheGraphBufferIsCutWhole) {
     stream.insert(stream.end(), 9, 0x46);
     stream.push_back(0x23);
   }
-  Feed(stream);
+  FeedBytes(stream);
   RCDataQueue& queue = RCPosHarkTestAccess::AnalyzeQueue(*listener_);
   EXPECT_EQ(queue.GetCount(), 6000);
   EXPECT_EQ(queue.GetTotalBytes(), 60000);

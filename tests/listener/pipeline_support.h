@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,6 +72,30 @@ class ScopedPlaces {
   TempTree home;
   TempTree work;
 };
+
+// CPU seconds used so far by the worker threads of listener nPos (named
+// "pos<N>.<role>"), read from /proc/self/task/*/stat: other tests' threads
+// do not count.
+inline double ListenerCpuSeconds(int nPos) {
+  const std::string prefix = "pos" + std::to_string(nPos) + ".";
+  double dTicks = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    if (!std::getline(comm, name) || name.rfind(prefix, 0) != 0) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    size_t nParen = text.rfind(')');
+    if (nParen == std::string::npos) continue;
+    std::istringstream fields(text.substr(nParen + 2));
+    std::string field;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) dTicks += std::stod(field);  // utime, stime
+    }
+  }
+  return dTicks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 struct Line {
   std::string text;

@@ -14,6 +14,23 @@ STRUCT_PosData::~STRUCT_PosData() {
   delete[] pExtra;
 }
 
+namespace {
+
+// An owned copy of the pushed bytes; the caller has checked the count.
+STRUCT_PosData* NewRecord(const unsigned char* pData, int nLen, int nTag, int nEvent) {
+  auto* pRecord = new STRUCT_PosData;
+  pRecord->pData = new unsigned char[nLen > 0 ? nLen : 1];
+  if (nLen > 0) {
+    std::memcpy(pRecord->pData, pData, static_cast<size_t>(nLen));
+  }
+  pRecord->nLen = nLen;
+  pRecord->nTag = nTag;
+  pRecord->nEvent = nEvent;
+  return pRecord;
+}
+
+}  // namespace
+
 RCDataQueue::RCDataQueue(int nKindIn) : nKind(nKindIn) {}
 
 RCDataQueue::~RCDataQueue() { Clear(); }
@@ -23,14 +40,7 @@ bool RCDataQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
   if (nLen < 0 || (nLen > 0 && !pData)) {
     return false;
   }
-  auto* pRecord = new STRUCT_PosData;
-  pRecord->pData = new unsigned char[nLen > 0 ? nLen : 1];
-  if (nLen > 0) {
-    std::memcpy(pRecord->pData, pData, static_cast<size_t>(nLen));
-  }
-  pRecord->nLen = nLen;
-  pRecord->nTag = nTag;
-  pRecord->nEvent = nEvent;
+  auto* pRecord = NewRecord(pData, nLen, nTag, nEvent);
   std::lock_guard<std::recursive_mutex> guard(lock);
   AppendLocked(pRecord, pTime, bDST);
   return true;
@@ -161,14 +171,7 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
   if (nLen < 0 || (nLen > 0 && !pData)) {
     return false;
   }
-  auto* pRecord = new STRUCT_PosData;
-  pRecord->pData = new unsigned char[nLen > 0 ? nLen : 1];
-  if (nLen > 0) {
-    std::memcpy(pRecord->pData, pData, static_cast<size_t>(nLen));
-  }
-  pRecord->nLen = nLen;
-  pRecord->nTag = nTag;
-  pRecord->nEvent = nEvent;
+  auto* pRecord = NewRecord(pData, nLen, nTag, nEvent);
   if (pExtraIn) {
     pRecord->pExtra = new unsigned char[nExtraIn];
     std::memcpy(pRecord->pExtra, pExtraIn, static_cast<size_t>(nExtraIn));

@@ -225,6 +225,13 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   }
 }
 
+void RCPosHark::StopWorkers() {
+  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
+  StopWorker(hListenThread, bListenRun, false);
+  StopWorker(hWriteThread, bWriteRun, true);
+  StopWorker(hStopEventThread, bStopEventRun, true);
+}
+
 void RCPosHark::ListenStop() {
   std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   if (hPortLostEvent) {
@@ -233,10 +240,7 @@ void RCPosHark::ListenStop() {
   if (hResumeStopEvent) {
     hResumeStopEvent->Set();
   }
-  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
-  StopWorker(hListenThread, bListenRun, false);
-  StopWorker(hWriteThread, bWriteRun, true);
-  StopWorker(hStopEventThread, bStopEventRun, true);
+  StopWorkers();
   bGateOpen = false;
   bStarted = false;
   bRunning = false;
@@ -248,10 +252,7 @@ void RCPosHark::KeyStop() {
     pfn(nPOSNo, 1);
   }
   if (bStarted && bRunning) {
-    StopWorker(hAnalyzeThread, bAnalyzeRun, true);
-    StopWorker(hListenThread, bListenRun, false);
-    StopWorker(hWriteThread, bWriteRun, true);
-    StopWorker(hStopEventThread, bStopEventRun, true);
+    StopWorkers();
     bGateOpen = false;
     bRunning = false;
   }

@@ -72,10 +72,7 @@ void RCPosHark::USBResumeThread() {
       // The port is about to be closed and reopened anyway: the break event
       // gets a still-running reader out at once instead of within 500 ms.
       m_Serial->Break();
-      StopWorker(hAnalyzeThread, bAnalyzeRun, true);
-      StopWorker(hListenThread, bListenRun, false);
-      StopWorker(hWriteThread, bWriteRun, true);
-      StopWorker(hStopEventThread, bStopEventRun, true);
+      StopWorkers();
       bGateOpen = false;
       bStarted = false;
       bRunning = false;

@@ -145,6 +145,9 @@ class POSHARK_EXPORT RCPosHark {
   void TraceWrite(int nLen, const unsigned char* pData);
   void CutLines(int nLen, const unsigned char* pData);
   void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
+  // Stops the analyzer, the serial reader, the writer and the idle stop
+  // thread, in this order (ListenStop, KeyStop and the port resume watcher).
+  void StopWorkers();
   void RegisterPort(uint32_t nPort, uint32_t nState, const char* pszName);
   // Graph branch of GotData: decodes the bytes in slices whose output always
   // fits pGraphBuf and cuts each slice's output into lines.

@@ -207,27 +207,20 @@ inline int QuietThreadCount() {
   return n;
 }
 
-// CPU seconds used so far by the workers of listener nPos, from
-// /proc/self/task/*/stat: other tests' threads do not count.
+// CPU seconds used so far by the workers of listener nPos ("pos<N>.<role>"),
+// from /proc/self/task/*/schedstat: other tests' threads do not count.
 inline double ListenerCpuSeconds(int nPos) {
   const std::string prefix = "pos" + std::to_string(nPos) + ".";
-  double dTicks = 0;
+  double dNs = 0;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec)) {
     std::ifstream comm(entry.path() / "comm");
+    std::ifstream sched(entry.path() / "schedstat");
     std::string name;
-    if (!std::getline(comm, name) || name.rfind(prefix, 0) != 0) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    size_t nParen = text.rfind(')');
-    if (nParen == std::string::npos) continue;
-    std::istringstream fields(text.substr(nParen + 2));
-    std::string field;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14 || i == 15) dTicks += std::stod(field);  // utime, stime
-    }
+    double dTaskNs = 0;
+    if (std::getline(comm, name) && name.rfind(prefix, 0) == 0 && sched >> dTaskNs) dNs += dTaskNs;
   }
-  return dTicks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  return dNs / 1e9;
 }
 
 // Collects the debug strings while alive.
@@ -245,10 +238,6 @@ class DebugCapture {
     int n = 0;
     for (const auto& text : texts_) n += text.find(part) != std::string::npos;
     return n;
-  }
-  std::vector<std::string> All() const {
-    std::lock_guard<std::mutex> lock(lock_);
-    return texts_;
   }
 
  private:

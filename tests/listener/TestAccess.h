@@ -15,6 +15,7 @@
 class RCPosHarkTestAccess {
  public:
   static RCDataQueue& AnalyzeQueue(RCPosHark& l) { return *l.m_AnalyzeQueue; }
+  static RCLineQueue& WriteQueue(RCPosHark& l) { return *l.m_WriteQueue; }
 
   // Installs a command set without reading a file, as a selection would.
   static RCCmdSet* SetCmdSet(RCPosHark& l, std::unique_ptr<RCCmdSet> pSet) {
@@ -43,6 +44,7 @@ class RCPosHarkTestAccess {
     l.DecodeGraph(static_cast<int>(data.size()), data.data());
     return std::vector<unsigned char>(l.pGraphBuf.get(), l.pGraphBuf.get() + l.nGraphLen);
   }
+  static int SeqLeft(RCPosHark& l) { return l.nSeqLeft; }
   static unsigned char MapByte(RCPosHark& l, unsigned char b) {
     l.ApplyCodeMap(&b, 1);
     return b;

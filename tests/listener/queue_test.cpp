@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -16,34 +18,62 @@
 
 namespace {
 
-bool PushText(RCDataQueue& q, const std::string& s, SYSTEMTIME* pTime = nullptr, int nEvent = -1) {
+bool PushText(RCDataQueue& q, const std::string& s, SYSTEMTIME* pTime = nullptr) {
   std::vector<unsigned char> v(s.begin(), s.end());
-  return q.Push(v.data(), static_cast<int>(v.size()), pTime, false, 0, nEvent);
+  return q.Push(v.data(), static_cast<int>(v.size()), pTime, false, 0, -1);
 }
 
-// Takes (or peeks at) record nIndex as a string; "<none>" when refused.
-std::string TakeText(RCDataQueue& q, int nIndex = 0, bool bRemove = true) {
-  unsigned char buf[257];
-  int nLen = 256;
-  if (!q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, nIndex, bRemove)) return "<none>";
-  return std::string(buf, buf + nLen);
+// One GetAt of record nIndex; ok false when refused.
+struct Taken {
+  bool ok = false;
+  std::string text;
+  SYSTEMTIME time{};
+  bool bDST = false;
+  int nTag = -5;
+  int nEvent = -5;
+  int nLen = 0;       // out: the record's length
+  int nExtraLen = 0;  // out: the extra block's length (write queue)
+  std::string extra;
+};
+
+Taken Take(RCDataQueue& q, int nIndex = 0, bool bRemove = true, int nRoom = 256) {
+  Taken t;
+  unsigned char buf[257] = {};
+  t.nLen = nRoom;
+  t.ok = q.GetAt(&t.nLen, buf, &t.time, &t.bDST, &t.nTag, &t.nEvent, nIndex, bRemove);
+  if (t.ok) t.text.assign(buf, buf + t.nLen);
+  return t;
+}
+
+// The write queue's GetAt with room nExtraRoom for the extra block (no
+// buffer when negative).
+Taken TakeLine(RCLineQueue& q, int nExtraRoom) {
+  Taken t;
+  unsigned char buf[64];
+  unsigned char extra[600] = {};
+  t.nLen = sizeof buf;
+  t.nExtraLen = nExtraRoom;
+  t.ok = q.GetAt(&t.nLen, buf, nullptr, nullptr, nullptr, &t.nEvent, 0, true,
+                 nExtraRoom < 0 ? nullptr : extra, &t.nExtraLen);
+  if (t.ok) t.text.assign(buf, buf + t.nLen);
+  if (t.ok) t.extra.assign(extra, extra + std::max(0, t.nExtraLen) + 1);  // with the byte after it
+  return t;
 }
 
 TEST(QueueTest, KeepsOrderAndByteCountThroughPeekTakeAndClear) {
   RCDataQueue q(1);
   for (const char* psz : {"ab", "cde", "f", "gh"}) EXPECT_TRUE(PushText(q, psz));
   EXPECT_EQ(q.GetTotalBytes(), 8);
-  EXPECT_EQ(TakeText(q, 1, false), "cde");
+  EXPECT_EQ(Take(q, 1, false).text, "cde");
   EXPECT_EQ(q.GetCount(), 4);
-  EXPECT_EQ(TakeText(q, 1), "cde");
-  EXPECT_EQ(TakeText(q), "ab");
+  EXPECT_EQ(Take(q, 1).text, "cde");
+  EXPECT_EQ(Take(q).text, "ab");
   EXPECT_EQ(q.GetTotalBytes(), 3);
-  EXPECT_EQ(TakeText(q), "f");
   q.Clear();
   EXPECT_EQ(q.GetTotalBytes(), 0);
-  EXPECT_EQ(TakeText(q), "<none>");
+  EXPECT_FALSE(Take(q).ok);
   PushText(q, "after");
-  EXPECT_EQ(TakeText(q), "after");
+  EXPECT_EQ(Take(q).text, "after");
 }
 
 TEST(QueueTest, RefusesBadArgumentsAndKeepsARecordThatDoesNotFit) {
@@ -54,28 +84,24 @@ TEST(QueueTest, RefusesBadArgumentsAndKeepsARecordThatDoesNotFit) {
   EXPECT_EQ(q.GetCount(), 0);
 
   PushText(q, "hello");
-  unsigned char buf[8] = {};
-  int nLen = 3;
-  EXPECT_FALSE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_EQ(nLen, 5) << "the length the record needs";
-  EXPECT_EQ(buf[0], 0);
+  Taken t = Take(q, 0, true, 3);
+  EXPECT_FALSE(t.ok);
+  EXPECT_EQ(t.nLen, 5) << "the length the record needs";
+  EXPECT_FALSE(Take(q, 1).ok);
+  EXPECT_FALSE(Take(q, -1).ok);
+  int nLen = 8;
   EXPECT_FALSE(q.GetAt(&nLen, nullptr, nullptr, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_FALSE(q.GetAt(nullptr, buf, nullptr, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_FALSE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 1, true));
-  EXPECT_FALSE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, -1, true));
+  EXPECT_FALSE(q.GetAt(nullptr, &b, nullptr, nullptr, nullptr, nullptr, 0, true));
   EXPECT_EQ(q.GetCount(), 1);
   EXPECT_EQ(q.GetTotalBytes(), 5);
-  EXPECT_EQ(TakeText(q), "hello");
+  EXPECT_EQ(Take(q).text, "hello");
 
   // A zero-byte record (the idle stop) is queued and taken as empty.
   EXPECT_TRUE(q.Push(nullptr, 0, nullptr, false, 0, 1));
-  std::memset(buf, 0x55, sizeof buf);
-  nLen = 4;
-  int nEvent = -7;
-  EXPECT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, &nEvent, 0, true));
-  EXPECT_EQ(nLen, 0);
-  EXPECT_EQ(nEvent, 1);
-  EXPECT_EQ(buf[0], 0x55);
+  t = Take(q);
+  EXPECT_TRUE(t.ok);
+  EXPECT_EQ(t.text, "");
+  EXPECT_EQ(t.nEvent, 1);
 }
 
 std::atomic<int> g_nDstCalls{0};
@@ -94,7 +120,6 @@ TEST(QueueTest, KeepsTheGivenTimeOrStampsLocalTimeWithTheOwnersDst) {
   ASSERT_TRUE(q.Push(b, 2, &given, true, 42, 2));
   PushText(q, "a");  // no DST query yet: false
   listener.SetDstFt(DstOn);
-  g_nDstCalls = 0;
   PushText(q, "b");
   EXPECT_EQ(g_nDstCalls.load(), 1);
   poshark::platform::SetLocalTimeSourceForTesting(nullptr);
@@ -106,17 +131,12 @@ TEST(QueueTest, KeepsTheGivenTimeOrStampsLocalTimeWithTheOwnersDst) {
     int nEvent;
   };
   for (const Want& want : {Want{given, true, 42, 2}, Want{fixed, false, 0, -1}, Want{fixed, true, 0, -1}}) {
-    unsigned char buf[4];
-    int nLen = 4;
-    SYSTEMTIME got{};
-    bool bDST = !want.bDST;
-    int nTag = -5;
-    int nEvent = -5;
-    ASSERT_TRUE(q.GetAt(&nLen, buf, &got, &bDST, &nTag, &nEvent, 0, true));
-    EXPECT_EQ(std::memcmp(&got, &want.time, sizeof got), 0);
-    EXPECT_EQ(bDST, want.bDST);
-    EXPECT_EQ(nTag, want.nTag);
-    EXPECT_EQ(nEvent, want.nEvent);
+    Taken t = Take(q);
+    ASSERT_TRUE(t.ok);
+    EXPECT_EQ(std::memcmp(&t.time, &want.time, sizeof t.time), 0);
+    EXPECT_EQ(t.bDST, want.bDST);
+    EXPECT_EQ(t.nTag, want.nTag);
+    EXPECT_EQ(t.nEvent, want.nEvent);
   }
   // A time asked for without a DST pointer.
   PushText(q, "c", &given);
@@ -137,12 +157,12 @@ TEST(QueueTest, ProducersAndConsumerOnDifferentThreadsLoseNothing) {
   std::thread b(produce, 'b');
   int nNext[2] = {0, 0};
   for (int nTaken = 0; nTaken < 2 * kPerProducer;) {
-    std::string s = TakeText(q);
-    if (s == "<none>") {
+    Taken t = Take(q);
+    if (!t.ok) {
       std::this_thread::yield();
       continue;
     }
-    ASSERT_EQ(std::stoi(s.substr(1)), nNext[s[0] - 'a']++);
+    ASSERT_EQ(std::stoi(t.text.substr(1)), nNext[t.text[0] - 'a']++);
     ++nTaken;
   }
   a.join();
@@ -154,21 +174,20 @@ TEST(QueueTest, ProducersAndConsumerOnDifferentThreadsLoseNothing) {
 
 unsigned char g_byOut[64];
 unsigned char g_byExtra[600];
-int g_nExtraLen = 0;
+int g_nExtraLen = 0;  // > 0: a block of this length; < 0: this count without a block
 int g_nNewEvent = -1;
 int g_nOutCount = 0;  // 0: the record's own length
 int g_nSeenCount = -99;
 
-// Upper-cases the record; g_nOutCount < 0 or a null out drops it.
 int TestPreprocess(unsigned char* pData, int nCount, unsigned char** ppOut, int* pOutCount,
                    unsigned char** ppExtra, int* pExtraCount, int* pEvent) {
   g_nSeenCount = nCount;
-  if (g_nOutCount == -1 || nCount > static_cast<int>(sizeof g_byOut)) return 0;
+  if (nCount > static_cast<int>(sizeof g_byOut)) return 0;
   for (int i = 0; i < nCount; ++i) g_byOut[i] = static_cast<unsigned char>(std::toupper(pData[i]));
   *ppOut = g_byOut;
   *pOutCount = g_nOutCount ? g_nOutCount : nCount;
   if (g_nExtraLen > 0) *ppExtra = g_byExtra;
-  if (g_nExtraLen != 0) *pExtraCount = g_nExtraLen > 0 ? g_nExtraLen : -g_nExtraLen;
+  if (g_nExtraLen != 0) *pExtraCount = std::abs(g_nExtraLen);
   if (g_nNewEvent != -1) *pEvent = g_nNewEvent;
   return 0;
 }
@@ -176,88 +195,61 @@ int TestPreprocess(unsigned char* pData, int nCount, unsigned char** ppOut, int*
 class WriteQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_nExtraLen = 0;
-    g_nNewEvent = -1;
-    g_nOutCount = 0;
-    g_nSeenCount = -99;
+    std::memset(g_byExtra, 'E', sizeof g_byExtra);
     set_.bDllPreprocess = true;
     set_.pfnPreprocess = TestPreprocess;
     q_.pCmdSet = &set_;
   }
-  // Takes the head record with room nExtraRoom for the extra block
-  // (nullptr buffer when negative); answers text, event and extra length.
-  bool Take(std::string* pText, int* pEvent, int* pExtraLen, int nExtraRoom, unsigned char* pExtra) {
-    unsigned char buf[64];
-    int nLen = sizeof buf;
-    *pExtraLen = nExtraRoom;
-    bool bOk = q_.GetAt(&nLen, buf, nullptr, nullptr, nullptr, pEvent, 0, true, pExtra, pExtraLen);
-    if (bOk) pText->assign(buf, buf + nLen);
-    return bOk;
+  void TearDown() override {
+    g_nExtraLen = g_nOutCount = 0;
+    g_nNewEvent = -1;
   }
   RCCmdSet set_;
   RCLineQueue q_{2};
 };
 
 TEST_F(WriteQueueTest, ExtraLengthIsReportedWithoutRoomAndCutToTheRoom) {
-  std::memset(g_byExtra, 'E', sizeof g_byExtra);
   g_nExtraLen = 5;
   PushText(q_, "x");
-  std::string text;
-  int nEvent = 0;
-  int nExtraLen = 0;
-  EXPECT_FALSE(Take(&text, &nEvent, &nExtraLen, -1, nullptr));
-  EXPECT_EQ(nExtraLen, 5) << "the room the extra block needs";
+  Taken t = TakeLine(q_, -1);
+  EXPECT_FALSE(t.ok);
+  EXPECT_EQ(t.nExtraLen, 5) << "the room the extra block needs";
   EXPECT_EQ(q_.GetCount(), 1);
-  unsigned char extra[268] = {};
-  ASSERT_TRUE(Take(&text, &nEvent, &nExtraLen, 16, extra));
-  EXPECT_EQ(nExtraLen, 5);
-  EXPECT_STREQ(reinterpret_cast<char*>(extra), "EEEEE");
+  t = TakeLine(q_, 16);
+  ASSERT_TRUE(t.ok);
+  EXPECT_EQ(t.extra, std::string("EEEEE", 6));
 
   g_nExtraLen = 600;
   PushText(q_, "line");
-  std::memset(extra, 0, sizeof extra);
-  ASSERT_TRUE(Take(&text, &nEvent, &nExtraLen, 259, extra));  // the writer keeps a NUL after it
-  EXPECT_EQ(nExtraLen, 259);
-  EXPECT_EQ(extra[258], 'E');
-  EXPECT_EQ(extra[259], 0);
-  EXPECT_EQ(text, "LINE");
+  t = TakeLine(q_, 259);  // the writer keeps a NUL after the block
+  ASSERT_TRUE(t.ok);
+  EXPECT_EQ(t.extra, std::string(259, 'E') + '\0');
+  EXPECT_EQ(t.text, "LINE");
 
   g_nExtraLen = -300;  // a count without a block carries nothing
   PushText(q_, "y");
-  ASSERT_TRUE(Take(&text, &nEvent, &nExtraLen, 260, extra));
-  EXPECT_EQ(nExtraLen, 0);
+  t = TakeLine(q_, 260);
+  ASSERT_TRUE(t.ok);
+  EXPECT_EQ(t.nExtraLen, 0);
 }
 
-TEST_F(WriteQueueTest, PreprocessRewritesOrDropsOneRecordAndIsSkippedWhenOff) {
-  std::string text;
-  int nEvent = 0;
-  int nExtraLen = 0;
-  unsigned char extra[260];
-
+TEST_F(WriteQueueTest, PreprocessSeesTheIdleStopRecordAndIsSkippedWhenOff) {
   g_nNewEvent = 2;
   ASSERT_TRUE(PushText(q_, "void me"));
-  ASSERT_TRUE(Take(&text, &nEvent, &nExtraLen, 260, extra));
-  EXPECT_EQ(text, "VOID ME");
-  EXPECT_EQ(nEvent, 2);
-  EXPECT_EQ(nExtraLen, 0);
+  Taken t = TakeLine(q_, 260);
+  EXPECT_EQ(t.text, "VOID ME");
+  EXPECT_EQ(t.nEvent, 2);
   g_nNewEvent = -1;
-
-  for (int nOut : {-1, -5}) {  // no output, a negative count
-    g_nOutCount = nOut;
-    EXPECT_FALSE(PushText(q_, "gone")) << nOut;
-  }
+  g_nOutCount = -5;
+  EXPECT_FALSE(PushText(q_, "gone")) << "a negative count drops the record";
   g_nOutCount = 0;
-  EXPECT_TRUE(PushText(q_, "kept"));
-  EXPECT_EQ(q_.GetCount(), 1);
-  EXPECT_EQ(q_.GetTotalBytes(), 4);
-  ASSERT_TRUE(Take(&text, &nEvent, &nExtraLen, 260, extra));
 
   // The idle stop record reaches the plug-in as null and zero.
   EXPECT_TRUE(q_.Push(nullptr, 0, nullptr, false, 0, 1));
   EXPECT_EQ(g_nSeenCount, 0);
-  ASSERT_TRUE(Take(&text, &nEvent, &nExtraLen, 260, extra));
-  EXPECT_EQ(text, "");
-  EXPECT_EQ(nEvent, 1);
+  t = TakeLine(q_, 260);
+  EXPECT_EQ(t.text, "");
+  EXPECT_EQ(t.nEvent, 1);
 
   g_nSeenCount = -99;
   unsigned char b = 'a';
@@ -265,8 +257,8 @@ TEST_F(WriteQueueTest, PreprocessRewritesOrDropsOneRecordAndIsSkippedWhenOff) {
   set_.bDllPreprocess = false;
   EXPECT_TRUE(PushText(q_, "plain"));
   EXPECT_EQ(g_nSeenCount, -99) << "not called for bad input or when switched off";
-  ASSERT_TRUE(Take(&text, &nEvent, &nExtraLen, 260, extra));
-  EXPECT_EQ(text, "plain");
+  EXPECT_EQ(TakeLine(q_, 260).text, "plain");
+  EXPECT_EQ(q_.GetCount(), 0);
 }
 
 }  // namespace

@@ -139,12 +139,19 @@ TEST_F(SerialReaderTest, HostDescriptorIsAdoptedAndReopenedByItsDevicePath) {
   ASSERT_TRUE(pty_.Write("HANDLE-B1\n"));
   EXPECT_TRUE(Sink::Get().WaitForToken("HANDLE-B1"));
 
-  // A reopening closes the host's descriptor; the port comes back by path.
+  // A reopening of the working port closes the host's descriptor; the port
+  // comes back by path, and the gate time still counts from OpenCom.
+  const uint32_t dwOpenTick = Access::OpenTick(*listener);
   Access::USBResumeStart(*listener);
   ASSERT_TRUE(kit::WaitUntil([&] { return debug_.Count("POS Try to Open COM9") == 2; }));
   ASSERT_TRUE(kit::WaitUntil([&] { return Access::Running(*listener); }));
   ASSERT_TRUE(pty_.Write("HANDLE-B2\n"));
   EXPECT_TRUE(Sink::Get().WaitForToken("HANDLE-B2"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(debug_.Count("POS Try to Open COM9"), 2) << "one reopening";
+  EXPECT_EQ(kit::SettledThreads("pos19.read", 1), 1) << "one restart";
+  EXPECT_EQ(Access::OpenTick(*listener), dwOpenTick);
+  EXPECT_EQ(ReadRegistry(home_.Path())[kUnmapped].nState, 96);
   listener->ListenStop();
   listener->CloseCom();
   EXPECT_EQ(::fcntl(nFd, F_GETFD), -1) << "the listener owns the descriptor and closed it";

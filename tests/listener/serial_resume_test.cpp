@@ -106,22 +106,6 @@ TEST_F(SerialResumeTest, ListenStopWhileThePortIsAbsentEndsTheWatcher) {
   EXPECT_EQ(debug_.Count(kOpened), 1) << "nobody reopens the port any more";
 }
 
-TEST_F(SerialResumeTest, USBResumeStartOnAWorkingPortRestartsItAndKeepsTheOpenTick) {
-  auto listener = StartListening(33);
-  ASSERT_TRUE(Deliver("RESUME-C1"));
-  const uint32_t dwOpenTick = Access::OpenTick(*listener);
-  Access::USBResumeStart(*listener);
-  ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kOpened) == 2; }));
-  ASSERT_TRUE(WaitUntil([&] { return Access::Running(*listener); }));
-  ASSERT_TRUE(Deliver("RESUME-C2"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(debug_.Count(kOpened), 2);
-  EXPECT_EQ(kit::SettledThreads("pos33.read", 1), 1);
-  EXPECT_EQ(Access::OpenTick(*listener), dwOpenTick) << "the gate time counts from OpenCom";
-  EXPECT_EQ(ReadRegistry(home_.Path())[kPort].nState, 96);
-  listener->ListenStop();
-}
-
 TEST_F(SerialResumeTest, DestructorEndsAReopeningWatcherWithinItsBound) {
   home_.MapPorts({{kPort, pty_.Link()}}, 5000);  // a long settle pause, cut short by the stop
   auto listener = StartListening(34);

@@ -1,10 +1,8 @@
 // Bytes given to GotData reach the host's line callback: through the public
-// interface, with command-set files in a work folder of the test's own. Two
-// tests use the real 3000 ms merge wait and the real idle stop; the others
-// end every stream with a closing command, so that no wait has to run out.
+// interface, with command-set files in a work folder of the test's own, the
+// real 3000 ms merge wait and the real idle stop.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <random>
 
 #include "listener/ListenerKit.h"
@@ -127,34 +125,6 @@ TEST_F(EndToEnd, IdleTransactionStopsOnceAndAnIdleListenerUsesNoCpu) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2].text, "next sale\n");
   EXPECT_EQ(lines[2].nEvent, 0);
-}
-
-std::atomic<bool> g_bRelease{false};
-
-TEST_F(EndToEnd, FloodBeyondTheWriteQueueLimitIsReplacedByTheNote) {
-  // A slow host: the queue fills while it handles the first line.
-  g_bRelease = false;
-  home_.CommandSet("set.ini", "[Main]\nModule_Name=Plain\n");
-  RCPosHark listener(8);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.SetGateOpenTime(0);
-  listener.ListenStart(
-      [](char* pszText, SYSTEMTIME* pTime, bool bDST, int nPos, int nEvent, char* pExtra) {
-        while (!g_bRelease) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return Sink::Callback(pszText, pTime, bDST, nPos, nEvent, pExtra);
-      },
-      true);
-  kit::Feed(listener, "first\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  for (int i = 0; i < 10; ++i) kit::Feed(listener, std::string(1999, 'a' + i) + "\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  g_bRelease = true;
-  auto lines = Sink::Get().WaitForText("... 16000 bytes");
-  listener.ListenStop();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[0].text, "first\n");
-  EXPECT_EQ(lines[1].text, "... 16000 bytes");
-  EXPECT_EQ(lines[1].nEvent, POSHARK_EVENT_OVERFLOW);
 }
 
 }  // namespace

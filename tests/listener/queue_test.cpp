@@ -117,6 +117,7 @@ TEST(QueueTest, StampsUntimedRecordsWithLocalTimeAndTheOwnersDstAndKeepsAGivenTi
   RCDataQueue& q = RCPosHarkTestAccess::AnalyzeQueue(listener);
   PushText(q, "a");  // no DST query yet: false
   listener.SetDstFt(DstOn);
+  g_nDstCalls = 0;
   PushText(q, "b");
   SYSTEMTIME given{2023, 7, 1, 15, 10, 20, 30, 400};
   PushText(q, "c", &given);

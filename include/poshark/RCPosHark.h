@@ -155,6 +155,9 @@ class POSHARK_EXPORT RCPosHark {
   // Writer: replaces each byte b of the text by byCodeMap[b] when the map is
   // on. Takes csCodeMap, so a host changing the table never tears it.
   void ApplyCodeMap(unsigned char* pData, int nLen);
+  // Analyzer: the stop event while the writer runs (so the analyzer may wait
+  // for it to make room in the write queue), else null.
+  poshark::platform::Event* WriterStopEvent();
 
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only

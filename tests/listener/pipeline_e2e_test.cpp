@@ -192,7 +192,8 @@ TEST_F(EndToEnd, FloodBeyondTheWriteQueueLimitIsReplacedByTheNote) {
   Feed(listener, "first\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   for (int i = 0; i < 10; ++i) Feed(listener, std::string(1999, 'a' + i) + "\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Held well beyond the time the analyzer waits for room.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
   s_bRelease = true;
   auto lines = LineSink::Get().WaitForText("... 16000 bytes", 0);
   listener.ListenStop();

@@ -144,6 +144,9 @@ class POSHARK_EXPORT RCPosHark {
   void PrepareTrace();
   void TraceWrite(int nLen, const unsigned char* pData);
   void CutLines(int nLen, const unsigned char* pData);
+  // Line buffer, graph buffer and sequence state made ready for a new run of
+  // the intake (the host's GotData calls or the serial reader).
+  void PrepareIntake();
   void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
   // Stops the analyzer, the serial reader, the writer and the idle stop
   // thread, in this order (ListenStop, KeyStop and the port resume watcher).

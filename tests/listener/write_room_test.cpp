@@ -7,10 +7,10 @@
 #include <deque>
 #include <random>
 
-#include "pipeline_support.h"
+#include "ListenerKit.h"
 #include "platform/Clock.h"
 
-using namespace pipeline_test;
+using namespace kit;
 
 namespace {
 
@@ -122,7 +122,7 @@ TEST(WriteRoom, WaitForRoomEndsWithRoomWithStopOrWhenTheOldestLineIsTooOld) {
 class StalledHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    LineSink::Get().Reset();
+    Sink::Get().Reset();
     s_nHoldMs = 0;
     places_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
   }
@@ -137,13 +137,13 @@ class StalledHost : public ::testing::Test {
           if (std::string(pszText) == "first\n") {
             std::this_thread::sleep_for(std::chrono::milliseconds(s_nHoldMs.load()));
           }
-          return LineSink::Callback(pszText, pTime, bDST, nPos, nEvent, pExtra);
+          return Sink::Callback(pszText, pTime, bDST, nPos, nEvent, pExtra);
         },
         true);
     Feed(listener, "first\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     for (int i = 0; i < 10; ++i) Feed(listener, std::string(1999, 'a' + i) + "\n");
-    auto lines = LineSink::Get().WaitForText(std::string(1999, 'j') + "\n", 0);
+    auto lines = Sink::Get().WaitForText(std::string(1999, 'j') + "\n", 0);
     listener.ListenStop();
     return lines;
   }
@@ -151,7 +151,7 @@ class StalledHost : public ::testing::Test {
     listener.GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
   }
   static inline std::atomic<int> s_nHoldMs{0};
-  ScopedPlaces places_;
+  Home places_;
 };
 
 // 16000 bytes pile up while the host is busy for 100 ms: without the wait the

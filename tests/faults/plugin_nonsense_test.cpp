@@ -49,6 +49,8 @@ TEST(PluginNonsenseFaults, ListenerKeepsDeliveringAndStopsWhateverThePluginAnswe
   poshark_test::WorkFolder work;
   work.CopyPlugin("nonsense", "libnonsense.so");
   work.WriteSet("nonsense.ini", kNonsenseSet);
+  g_lines = 0;
+  g_bad = 0;
   auto listener = Start(&CountLine);
 
   // Text, parameters the plug-in measures, barcodes, all in uneven chunks.

@@ -96,17 +96,16 @@ inline std::map<int, RegEntry> ReadRegistry(const std::string& home) {
   return reg;
 }
 
-// The steps a scripted port hands to the reader, in order, each once its
-// read or comm-event wait is under way.
+// A scripted port: the test queues blocks of bytes and comm events, and each
+// wait of the reader completes the next one (the reader always has a read
+// and a comm-event wait under way when it waits).
 struct Script {
   struct Step {
-    enum Kind { kData, kComm, kLost } kind;
     std::string bytes;
-    uint32_t dwMask = 0;
+    uint32_t dwMask = 0;  // a comm event when not 0
   };
-  void Data(const std::string& bytes) { Push({Step::kData, bytes, 0}); }
-  void Comm(uint32_t dwMask) { Push({Step::kComm, {}, dwMask}); }
-  void Lost() { Push({Step::kLost, {}, 0}); }
+  void Data(const std::string& bytes) { Push({bytes, 0}); }
+  void Comm(uint32_t dwMask) { Push({{}, dwMask}); }
   void Push(Step step) {
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -118,7 +117,6 @@ struct Script {
   std::mutex mutex;
   std::deque<Step> steps;  // guarded by mutex
   poshark::platform::Event wake{poshark::platform::Event::kAutoReset};
-  std::atomic<int> nPurges{0};
   std::atomic<int> nErrorPolls{0};
 };
 
@@ -132,69 +130,42 @@ class FakePort final : public poshark::platform::SerialPort {
   void SetDtr(bool) override {}
   void SetRts(bool) override {}
   SerialIo StartRead(unsigned char* pBuf, int nSize, int*) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (bLost_) return SerialIo::kFailed;
     pBuf_ = pBuf;
     nSize_ = nSize;
-    bReading_ = true;
     return SerialIo::kPending;
   }
-  SerialIo StartWaitCommEvent(uint32_t, uint32_t*) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (bLost_) return SerialIo::kFailed;
-    bWaiting_ = true;
-    return SerialIo::kPending;
-  }
+  SerialIo StartWaitCommEvent(uint32_t, uint32_t*) override { return SerialIo::kPending; }
   SerialWake Wait(poshark::platform::Event* pBreak, int nTimeoutMs) override {
     for (;;) {
       if (pBreak && pBreak->TryConsume()) return SerialWake::kBreak;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::lock_guard<std::mutex> scriptLock(script_->mutex);
+        std::lock_guard<std::mutex> lock(script_->mutex);
         if (!script_->steps.empty()) {
-          Script::Step& step = script_->steps.front();
-          bool bTaken = true;
-          if (step.kind == Script::Step::kLost) {
-            bLost_ = true;
-          } else if (step.kind == Script::Step::kData && bReading_ && !bReadDone_) {
-            nRead_ = std::min<int>(nSize_, static_cast<int>(step.bytes.size()));
-            std::memcpy(pBuf_, step.bytes.data(), static_cast<size_t>(nRead_));
-            bReadDone_ = true;
-          } else if (step.kind == Script::Step::kComm && bWaiting_ && !bCommDone_) {
-            dwMask_ = step.dwMask;
-            bCommDone_ = true;
-          } else {
-            bTaken = false;
-          }
-          if (bTaken) script_->steps.pop_front();
+          Script::Step step = std::move(script_->steps.front());
+          script_->steps.pop_front();
+          dwMask_ = step.dwMask;
+          if (dwMask_) return SerialWake::kCommEvent;
+          nRead_ = std::min<int>(nSize_, static_cast<int>(step.bytes.size()));
+          std::memcpy(pBuf_, step.bytes.data(), static_cast<size_t>(nRead_));
+          return SerialWake::kRead;
         }
-        bReadDone_ = bReadDone_ || (bLost_ && bReading_);
-        bCommDone_ = bCommDone_ || (bLost_ && bWaiting_);
-        if (bReading_ && bReadDone_) return SerialWake::kRead;
-        if (bWaiting_ && bCommDone_) return SerialWake::kCommEvent;
       }
-      if (poshark::platform::WaitForAny({pBreak, &script_->wake}, nTimeoutMs) == poshark::platform::kWaitTimeout) {
+      if (poshark::platform::WaitForAny({pBreak, &script_->wake}, nTimeoutMs) ==
+          poshark::platform::kWaitTimeout) {
         return SerialWake::kTimeout;
       }
     }
   }
   bool GetReadResult(int* pnRead) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bReading_ = bReadDone_ = false;
-    *pnRead = bLost_ ? 0 : nRead_;
-    return !bLost_;
+    *pnRead = nRead_;
+    return true;
   }
   bool GetCommEventResult(uint32_t* pdwMask) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bWaiting_ = bCommDone_ = false;
-    *pdwMask = bLost_ ? 0 : dwMask_;
-    return !bLost_;
+    *pdwMask = dwMask_;
+    return true;
   }
-  void CancelIo() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bReading_ = bReadDone_ = bWaiting_ = bCommDone_ = false;
-  }
-  void Purge() override { ++script_->nPurges; }
+  void CancelIo() override {}
+  void Purge() override {}
   bool GetModemStatus(uint32_t* pdwStatus) override {
     *pdwStatus = poshark::platform::kMsCtsOn | poshark::platform::kMsDsrOn;
     return true;
@@ -208,15 +179,10 @@ class FakePort final : public poshark::platform::SerialPort {
 
  private:
   std::shared_ptr<Script> script_;
-  std::mutex mutex_;
-  bool bLost_ = false;
+  // Reader thread only (StartRead, Wait and the results run on it).
   unsigned char* pBuf_ = nullptr;
   int nSize_ = 0;
   int nRead_ = 0;
-  bool bReading_ = false;
-  bool bReadDone_ = false;
-  bool bWaiting_ = false;
-  bool bCommDone_ = false;
   uint32_t dwMask_ = 0;
 };
 

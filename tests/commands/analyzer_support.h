@@ -8,16 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "commands/PluginTestSupport.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Event.h"
@@ -53,27 +51,6 @@ inline int RecordPush(unsigned char* pData, int nCount, unsigned char** ppOut, i
   *pOutCount = 0;
   return 0;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    char szTemplate[] = "/tmp/poshark-analyzer-XXXXXX";
-    path_ = ::mkdtemp(szTemplate);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string Write(const std::string& name, const std::string& content) const {
-    std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-
- private:
-  std::string path_;
-};
 
 class AnalyzerProbe : public RCPosHark {
  public:

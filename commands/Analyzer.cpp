@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 using poshark::platform::Event;
@@ -35,6 +36,15 @@ constexpr int kWriteQueueLimit = 15000;    // the write queue is dropped at this
 constexpr uint32_t kMergeWaitMs = 3000;    // a chunk within this time joins the same text
 constexpr int kMaxFirstWindow = 64;        // bytes a matcher sees first, at most
 constexpr int kInputCap = 2 * kAnalyzeRoom;  // the rest's buffer; see Compact
+// Queued bytes at which the writer is woken at once instead of when the
+// analyzer next waits: far enough below the overflow limit that the writer,
+// woken here, drains the queue before the limit is reached.
+constexpr int kWakeNowBytes = 4096;
+// How long the oldest line may wait in the write queue before the analyzer
+// stops waiting for room and the overflow rule drops the queue: a writer that
+// is merely descheduled catches up well within this, a host that does not
+// keep up still gets the overflow note.
+constexpr uint32_t kMaxWriteLagMs = 250;
 
 // What may start at a byte, for the byte-by-byte fast path.
 enum : uint8_t {
@@ -60,6 +70,7 @@ struct AnalyzeWork {
   ByteClasses classes;
   const RCCmdSet* pClassesFor = nullptr;  // set whose classes are kept (in a session)
   int nSessions = 0;
+  Event* pWakeDue = nullptr;  // a write event still to be set (in a session)
 };
 
 AnalyzeWork& Work() {
@@ -130,27 +141,52 @@ inline int FirstControlByte(const unsigned char* p) {
   return nMarks == 0 ? 8 : std::countr_zero(nMarks) / 8;
 }
 
+// Sets the write event whose wake-up was put off, if any.
+void FlushWake(AnalyzeWork& work) {
+  if (Event* pEvent = std::exchange(work.pWakeDue, nullptr)) {
+    pEvent->Set();
+  }
+}
+
 // Push of the analyzer: into the write queue, then the overflow rule, then
-// the writer is woken. The wake-up is skipped when a record older than this
-// one is still queued: that record's own wake-up is pending or the writer is
-// draining the queue, and it drains up to the end, so it takes this one too.
-// (The first record after the queue ran empty always wakes the writer.)
-void PushLine(RCLineQueue& queue, Event* pWriteEvent, const unsigned char* pData, int nLen,
-              SYSTEMTIME* pTime, bool bDST, int nEvent) {
+// the writer is woken. Within a session the wake-up is put off until the
+// analyzer waits for data or ends its session, unless the queue holds
+// kWakeNowBytes or more: a busy analyzer pushes hundreds of thousands of
+// records a second, and waking the writer for each costs more than the
+// records themselves, while lines wait only for the rest of the chunk.
+//
+// With pStopEvent (the writer runs), a push that would take the queue to the
+// limit first waits for the writer to make room, bounded by kMaxWriteLagMs.
+void PushLine(RCLineQueue& queue, Event* pWriteEvent, Event* pStopEvent,
+              const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nEvent) {
+  if (pStopEvent && pWriteEvent && queue.GetTotalBytes() + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
+    FlushWake(Work());  // the writer must be running to make room
+    queue.WaitForRoom(nLen, kWriteQueueLimit, pStopEvent, kMaxWriteLagMs);
+  }
   queue.Push(const_cast<unsigned char*>(pData), nLen, pTime, bDST, 0, nEvent);
   int nTotal = queue.GetTotalBytes();
-  bool bWake = true;
+  bool bWakeNow = true;
   if (nTotal >= kWriteQueueLimit) {
     queue.Clear();
     char szNote[48];
     int nNote = std::snprintf(szNote, sizeof szNote, "... %d bytes", nTotal);
     queue.Push(reinterpret_cast<unsigned char*>(szNote), nNote, pTime, bDST, 0,
                POSHARK_EVENT_OVERFLOW);
-  } else if (queue.GetCount() >= 2) {
-    bWake = false;
+  } else if (nTotal < kWakeNowBytes) {
+    bWakeNow = false;
   }
-  if (pWriteEvent && bWake) {
+  if (!pWriteEvent) {
+    return;
+  }
+  AnalyzeWork& work = Work();
+  if (work.pWakeDue && work.pWakeDue != pWriteEvent) {
+    FlushWake(work);
+  }
+  if (bWakeNow || work.nSessions == 0) {
+    work.pWakeDue = nullptr;
     pWriteEvent->Set();
+  } else {
+    work.pWakeDue = pWriteEvent;
   }
 }
 
@@ -162,12 +198,17 @@ AnalyzeSession::AnalyzeSession() { ++Work().nSessions; }
 
 AnalyzeSession::~AnalyzeSession() {
   AnalyzeWork& work = Work();
+  FlushWake(work);
   if (--work.nSessions == 0) {
     work.pClassesFor = nullptr;
   }
 }
 
 }  // namespace poshark::commands
+
+poshark::platform::Event* RCPosHark::WriterStopEvent() {
+  return bWriteRun ? hStopEvent.get() : nullptr;
+}
 
 void RCPosHark::AnalyzeThread() {
   poshark::commands::AnalyzeSession session;
@@ -178,6 +219,7 @@ void RCPosHark::AnalyzeThread() {
   unsigned char* pBuf = pAnalyzeBuf.get();
 
   while (bAnalyzeRun) {
+    FlushWake(Work());
     if (poshark::platform::WaitForAny({hStopEvent.get(), hAnalyzeEvent.get()},
                                       poshark::platform::kInfinite) != 1) {
       break;
@@ -199,12 +241,12 @@ void RCPosHark::AnalyzeThread() {
       }
       RCCmdSet* pSet = pCurCmdSet.get();
       if (nStopPending == 1) {
-        PushLine(*m_WriteQueue, hWriteEvent.get(), pBuf, nLen, &stCurTime, bCurDST,
+        PushLine(*m_WriteQueue, hWriteEvent.get(), WriterStopEvent(), pBuf, nLen, &stCurTime, bCurDST,
                  POSHARK_EVENT_STOP);
         nStopPending = -1;
       } else if (nLen > 0 && !(nLen == 1 && pBuf[0] == 0)) {
         int nEvent = pSet && pSet->TakeAutoStart() ? POSHARK_EVENT_START : POSHARK_EVENT_NONE;
-        PushLine(*m_WriteQueue, hWriteEvent.get(), pBuf, nLen, &stCurTime, bCurDST, nEvent);
+        PushLine(*m_WriteQueue, hWriteEvent.get(), WriterStopEvent(), pBuf, nLen, &stCurTime, bCurDST, nEvent);
       }
     }
   }
@@ -247,7 +289,8 @@ int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) {
   };
 
   auto push = [&](const unsigned char* pData, int n, int nEvent) {
-    PushLine(*m_WriteQueue, hWriteEvent.get(), pData, n, &stCurTime, bCurDST, nEvent);
+    PushLine(*m_WriteQueue, hWriteEvent.get(), WriterStopEvent(), pData, n, &stCurTime, bCurDST,
+             nEvent);
   };
   auto emit = [&](int nEvent) {
     push(pHead, p, nEvent);
@@ -338,6 +381,7 @@ int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) {
       if (dwWaited > kMergeWaitMs) {
         return false;
       }
+      FlushWake(work);
       int nIndex = poshark::platform::WaitForAny({hStopEvent.get(), pAnalyzeEvent},
                                                  static_cast<int>(kMergeWaitMs + 1 - dwWaited));
       if (nIndex == 0) {

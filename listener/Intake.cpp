@@ -168,10 +168,24 @@ void RCPosHark::CutLines(int nLen, const unsigned char* pData) {
   }
 
   // Every chunk of one call arrived at the same moment: the time and the
-  // DST flag are taken once, at the first chunk.
+  // DST flag are taken once, at the first chunk. Chunks that follow each
+  // other in the line buffer are queued together, under one lock: a busy
+  // channel cuts tens of thousands of lines a second, and the analyzer takes
+  // them from the same queue meanwhile.
   bool bPushed = false;
   SYSTEMTIME stNow{};
   bool bDST = false;
+  constexpr int kBatch = 256;
+  int anLens[kBatch];
+  int nBatch = 0;
+  const unsigned char* pBatchStart = nullptr;
+  const unsigned char* pBatchEnd = nullptr;
+  auto flush = [&] {
+    if (nBatch > 0) {
+      m_AnalyzeQueue->PushBatch(pBatchStart, anLens, nBatch, &stNow, bDST);
+      nBatch = 0;
+    }
+  };
   auto push = [&](const unsigned char* pChunk, int n) {
     if (!bPushed) {
       poshark::platform::GetLocalTime(&stNow);
@@ -179,8 +193,14 @@ void RCPosHark::CutLines(int nLen, const unsigned char* pData) {
       bDST = pfnDst ? pfnDst(nullptr) : false;
       bPushed = true;
     }
-    m_AnalyzeQueue->Push(const_cast<unsigned char*>(pChunk), n, &stNow, bDST, 0,
-                         POSHARK_EVENT_NONE);
+    if (nBatch == kBatch || (nBatch > 0 && pChunk != pBatchEnd)) {
+      flush();
+    }
+    if (nBatch == 0) {
+      pBatchStart = pChunk;
+    }
+    anLens[nBatch++] = n;
+    pBatchEnd = pChunk + n;
   };
 
   int nDone = 0;
@@ -228,6 +248,7 @@ void RCPosHark::CutLines(int nLen, const unsigned char* pData) {
         nPending -= kOverlongPiece;
       }
     }
+    flush();  // before the line buffer moves under the batch
     if (nLineStart > 0 && nPending > 0) {
       std::memmove(pLine, pLine + nLineStart, static_cast<size_t>(nPending));
     }

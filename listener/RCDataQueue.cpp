@@ -4,10 +4,12 @@
 
 #include <climits>
 #include <cstring>
+#include <system_error>
 
 #include "commands/Plugins.h"
 #include "commands/RCCmdSet.h"
 #include "platform/Clock.h"
+#include "platform/Event.h"
 
 STRUCT_PosData::~STRUCT_PosData() {
   delete[] pData;
@@ -16,10 +18,72 @@ STRUCT_PosData::~STRUCT_PosData() {
 
 namespace {
 
-// An owned copy of the pushed bytes; the caller has checked the count.
-STRUCT_PosData* NewRecord(const unsigned char* pData, int nLen, int nTag, int nEvent) {
-  auto* pRecord = new STRUCT_PosData;
-  pRecord->pData = new unsigned char[nLen > 0 ? nLen : 1];
+// Bytes of spare records (buffers and headers) kept per queue: a few thousand
+// lines or a hundred receipts, which covers the depth a busy channel's queue
+// reaches, at a bounded cost when it goes idle.
+constexpr int64_t kMaxSpareBytes = 128 * 1024;
+
+int64_t SpareCost(const STRUCT_PosData& record) {
+  return static_cast<int64_t>(sizeof record) + record.nCap;
+}
+
+}  // namespace
+
+RCDataQueue::RCDataQueue(int nKindIn) : nKind(nKindIn) {}
+
+RCDataQueue::~RCDataQueue() {
+  Clear();
+  for (STRUCT_PosData* pRecord : spare) {
+    delete pRecord;
+  }
+}
+
+bool RCDataQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
+                       int nEvent) {
+  if (nLen < 0 || (nLen > 0 && !pData)) {
+    return false;
+  }
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  AppendLocked(MakeRecordLocked(pData, nLen, nTag, nEvent), pTime, bDST);
+  return true;
+}
+
+bool RCDataQueue::PushBatch(const unsigned char* pData, const int* pLens, int nCount,
+                            SYSTEMTIME* pTime, bool bDST) {
+  if (nCount < 0 || (nCount > 0 && (!pLens || !pTime))) {
+    return false;
+  }
+  for (int k = 0; k < nCount; ++k) {
+    if (pLens[k] < 0 || (pLens[k] > 0 && !pData)) {
+      return false;
+    }
+  }
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  for (int k = 0; k < nCount; ++k) {
+    AppendLocked(MakeRecordLocked(pData, pLens[k], 0, -1), pTime, bDST);
+    pData += pLens[k];
+  }
+  return true;
+}
+
+STRUCT_PosData* RCDataQueue::MakeRecordLocked(const unsigned char* pData, int nLen, int nTag,
+                                              int nEvent) {
+  STRUCT_PosData* pRecord = nullptr;
+  if (!spare.empty()) {
+    pRecord = spare.back();
+    spare.pop_back();
+    nSpareBytes -= SpareCost(*pRecord);
+  } else {
+    pRecord = new STRUCT_PosData;
+  }
+  if (pRecord->nCap < nLen || !pRecord->pData) {
+    delete[] pRecord->pData;
+    pRecord->pData = nullptr;  // stays consistent if the allocation throws
+    pRecord->nCap = 0;
+    int nCap = nLen > 0 ? nLen : 1;
+    pRecord->pData = new unsigned char[static_cast<size_t>(nCap)];
+    pRecord->nCap = nCap;
+  }
   if (nLen > 0) {
     std::memcpy(pRecord->pData, pData, static_cast<size_t>(nLen));
   }
@@ -29,21 +93,16 @@ STRUCT_PosData* NewRecord(const unsigned char* pData, int nLen, int nTag, int nE
   return pRecord;
 }
 
-}  // namespace
-
-RCDataQueue::RCDataQueue(int nKindIn) : nKind(nKindIn) {}
-
-RCDataQueue::~RCDataQueue() { Clear(); }
-
-bool RCDataQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
-                       int nEvent) {
-  if (nLen < 0 || (nLen > 0 && !pData)) {
-    return false;
+void RCDataQueue::RecycleLocked(STRUCT_PosData* pRecord) {
+  delete[] pRecord->pExtra;
+  pRecord->pExtra = nullptr;
+  pRecord->nExtraLen = 0;
+  if (nSpareBytes + SpareCost(*pRecord) <= kMaxSpareBytes) {
+    nSpareBytes += SpareCost(*pRecord);
+    spare.push_back(pRecord);
+  } else {
+    delete pRecord;
   }
-  auto* pRecord = NewRecord(pData, nLen, nTag, nEvent);
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  AppendLocked(pRecord, pTime, bDST);
-  return true;
 }
 
 void RCDataQueue::AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) {
@@ -54,6 +113,9 @@ void RCDataQueue::AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool 
     poshark::platform::GetLocalTime(&pRecord->stTime);
     RCPosHark::DstFt pfnDst = pOwner ? pOwner->pfnDstFt.load() : nullptr;
     pRecord->bDST = pfnDst ? pfnDst(nullptr) : false;
+  }
+  if (nKind == 2) {
+    pRecord->dwQueuedTick = poshark::platform::GetTickCount();
   }
   nTotalBytes += pRecord->nLen;
   records.push_back(pRecord);
@@ -95,8 +157,15 @@ STRUCT_PosData* RCDataQueue::CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTE
 void RCDataQueue::RemoveLocked(int nIndex) {
   STRUCT_PosData* pRecord = records[static_cast<size_t>(nIndex)];
   nTotalBytes -= pRecord->nLen;
-  records.erase(records.begin() + nIndex);
-  delete pRecord;
+  if (nIndex == 0) {
+    records.pop_front();
+  } else {
+    records.erase(records.begin() + nIndex);
+  }
+  RecycleLocked(pRecord);
+  if (nRoomWaiters > 0) {
+    pRoomEvent->Set();
+  }
 }
 
 bool RCDataQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
@@ -113,10 +182,13 @@ bool RCDataQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool*
 
 void RCDataQueue::ClearLocked() {
   for (STRUCT_PosData* pRecord : records) {
-    delete pRecord;
+    RecycleLocked(pRecord);
   }
   records.clear();
   records.shrink_to_fit();
+  if (nRoomWaiters > 0) {
+    pRoomEvent->Set();
+  }
   nTotalBytes = 0;
 }
 
@@ -171,7 +243,7 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
   if (nLen < 0 || (nLen > 0 && !pData)) {
     return false;
   }
-  auto* pRecord = NewRecord(pData, nLen, nTag, nEvent);
+  STRUCT_PosData* pRecord = MakeRecordLocked(pData, nLen, nTag, nEvent);
   if (pExtraIn) {
     pRecord->pExtra = new unsigned char[nExtraIn];
     std::memcpy(pRecord->pExtra, pExtraIn, static_cast<size_t>(nExtraIn));
@@ -207,4 +279,42 @@ bool RCLineQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool*
     RemoveLocked(nIndex);
   }
   return true;
+}
+
+bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pStop,
+                              uint32_t dwMaxLagMs) {
+  for (;;) {
+    int nTimeoutMs = 0;
+    poshark::platform::Event* pRoom = nullptr;
+    {
+      std::lock_guard<std::recursive_mutex> guard(lock);
+      if (records.empty() || nTotalBytes + nLen < nLimit) {
+        return true;
+      }
+      uint32_t dwAge = poshark::platform::GetTickCount() - records.front()->dwQueuedTick;
+      if (dwAge >= dwMaxLagMs) {
+        return false;
+      }
+      if (!pRoomEvent) {
+        try {
+          pRoomEvent = std::make_unique<poshark::platform::Event>(
+              poshark::platform::Event::kAutoReset);
+        } catch (const std::system_error&) {
+          return false;  // no descriptor to wait on: the plain rule applies
+        }
+      }
+      // A take between here and the wait sets the event, so it is not missed.
+      ++nRoomWaiters;
+      pRoom = pRoomEvent.get();
+      nTimeoutMs = static_cast<int>(dwMaxLagMs - dwAge);
+    }
+    int nIndex = poshark::platform::WaitForAny({pStop, pRoom}, nTimeoutMs);
+    {
+      std::lock_guard<std::recursive_mutex> guard(lock);
+      --nRoomWaiters;
+    }
+    if (nIndex == 0) {
+      return false;
+    }
+  }
 }

@@ -17,10 +17,16 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 class RCPosHark;
 class RCCmdSet;
+
+namespace poshark::platform {
+class Event;
+}
 
 // One queued record, owned by the queue that holds it.
 struct STRUCT_PosData {
@@ -31,12 +37,14 @@ struct STRUCT_PosData {
 
   unsigned char* pData = nullptr;  // nLen bytes, owned, not NUL-terminated
   int nLen = 0;
+  int nCap = 0;  // bytes allocated at pData (a recycled record keeps its buffer)
   SYSTEMTIME stTime = {};  // the pusher's, or the local time at the push
   bool bDST = false;
   int nTag = 0;     // stored and returned unchanged
   int nEvent = -1;  // transaction event code; always -1 in the analyze queue
   unsigned char* pExtra = nullptr;  // write queue: the preprocess plug-in's block, owned, or null
   int nExtraLen = 0;                // 0 exactly when pExtra is null
+  uint32_t dwQueuedTick = 0;        // write queue: monotonic ms of the push
 };
 
 class RCDataQueue {
@@ -53,6 +61,13 @@ class RCDataQueue {
   // Virtual so that a write queue reached through a base reference still
   // runs its preprocess step.
   virtual bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag, int nEvent);
+
+  // Queues nCount records at once, under one lock: record k holds the
+  // pLens[k] bytes that follow record k-1's in pData. All get *pTime and
+  // bDST. No preprocess step: for the analyze queue, whose producer cuts many
+  // lines out of one block. False, with nothing queued, on a bad count.
+  bool PushBatch(const unsigned char* pData, const int* pLens, int nCount, SYSTEMTIME* pTime,
+                 bool bDST);
 
   // Copies record nIndex into pBuf. *pLen is in: the room in pBuf, out: the
   // record's length. pTime, pDST, pTag and pEvent may each be null. False,
@@ -82,11 +97,25 @@ class RCDataQueue {
                                 int* pTag, int* pEvent, int nIndex);
   void RemoveLocked(int nIndex);
   void ClearLocked();
+  // A record holding a copy of the bytes: a spare one when there is one,
+  // else a new one. Caller holds lock and has checked the count.
+  STRUCT_PosData* MakeRecordLocked(const unsigned char* pData, int nLen, int nTag, int nEvent);
+  // Keeps a taken record for reuse, or frees it. Caller holds lock.
+  void RecycleLocked(STRUCT_PosData* pRecord);
 
   std::recursive_mutex lock;
   std::deque<STRUCT_PosData*> records;  // GUARDED_BY(lock); oldest first
   RCPosHark* pOwner = nullptr;          // its DST query stamps records pushed without a time
   int64_t nTotalBytes = 0;              // GUARDED_BY(lock)
+  // Records taken out, kept with their buffers: a busy channel queues and
+  // takes millions of records a second, and reusing them saves two
+  // allocations and two frees per record (made on different threads).
+  std::vector<STRUCT_PosData*> spare;  // GUARDED_BY(lock); bounded, see RecycleLocked
+  int64_t nSpareBytes = 0;             // GUARDED_BY(lock); buffers and headers in spare
+  // Set by a take or a clear while someone waits for room (RCLineQueue::
+  // WaitForRoom); made on the first wait.
+  std::unique_ptr<poshark::platform::Event> pRoomEvent;  // GUARDED_BY(lock)
+  int nRoomWaiters = 0;                                  // GUARDED_BY(lock)
   int nKind;                            // 1 analyze queue, 2 write queue
 };
 
@@ -107,6 +136,13 @@ class RCLineQueue : public RCDataQueue {
   // block's full length and the answer is false with the record left queued.
   bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
              int* pEvent, int nIndex, bool bRemove, unsigned char* pExtraBuf, int* pExtraLen);
+
+  // Waits until nLen more bytes keep the queue below nLimit, so that a push
+  // does not trigger the overflow rule merely because the writer was not
+  // scheduled for a moment. Gives up (false) when the oldest queued record
+  // has waited dwMaxLagMs, i.e. the host really does not keep up, or when
+  // pStop is set; true at once when the queue is empty.
+  bool WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pStop, uint32_t dwMaxLagMs);
 
   // The current command set, not owned; set on every selection, read by
   // Push. Only changed while the listener is not listening.

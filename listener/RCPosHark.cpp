@@ -174,21 +174,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   hStopEvent->Reset();
 
   if (bHostFeedIn) {
-    if (!pLineBuf) {
-      pLineBuf = std::make_unique<unsigned char[]>(4001);
-    }
-    std::memset(pLineBuf.get(), 0, 4001);
-    if (pCurCmdSet->bGraphMode) {
-      if (!pGraphBuf) {
-        pGraphBuf = std::make_unique<unsigned char[]>(50001);
-      }
-      std::memset(pGraphBuf.get(), 0, 50001);
-      nGraphLen = 0;
-      std::memset(bySeq, 0, sizeof bySeq);
-      nSeqLen = 0;
-      nSeqLeft = 0;
-    }
-    nLineFill = 0;
+    PrepareIntake();
   } else {
     bListenRun = true;
     hListenThread = StartWorker(this, nPOSNo, "read", &RCPosHark::ListenThread);
@@ -333,6 +319,24 @@ void RCPosHark::SetGateOpenTime(uint32_t dwMs) {
   if (dwMs == 0) {
     bGateOpen = true;
   }
+}
+
+void RCPosHark::PrepareIntake() {
+  if (!pLineBuf) {
+    pLineBuf = std::make_unique<unsigned char[]>(4001);
+  }
+  std::memset(pLineBuf.get(), 0, 4001);
+  if (IsGraphMode()) {
+    if (!pGraphBuf) {
+      pGraphBuf = std::make_unique<unsigned char[]>(50001);
+    }
+    std::memset(pGraphBuf.get(), 0, 50001);
+    nGraphLen = 0;
+    std::memset(bySeq, 0, sizeof bySeq);
+    nSeqLen = 0;
+    nSeqLeft = 0;
+  }
+  nLineFill = 0;
 }
 
 bool RCPosHark::IsGraphMode() { return pCurCmdSet ? pCurCmdSet->bGraphMode : false; }

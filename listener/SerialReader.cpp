@@ -134,21 +134,7 @@ void RCPosHark::BreakCom() {
 }
 
 void RCPosHark::ListenThread() {
-  if (!pLineBuf) {
-    pLineBuf = std::make_unique<unsigned char[]>(4001);
-  }
-  std::memset(pLineBuf.get(), 0, 4001);
-  if (IsGraphMode()) {
-    if (!pGraphBuf) {
-      pGraphBuf = std::make_unique<unsigned char[]>(50001);
-    }
-    std::memset(pGraphBuf.get(), 0, 50001);
-    nGraphLen = 0;
-    std::memset(bySeq, 0, sizeof bySeq);
-    nSeqLen = 0;
-    nSeqLeft = 0;
-  }
-  nLineFill = 0;
+  PrepareIntake();
 
   // Our own reference: a Close on another thread cannot take the port away
   // while we wait on it.

@@ -45,7 +45,7 @@ SteadyClock::time_point DeadlineFor(int nTimeoutMs) {
 
 }  // namespace
 
-Event::Event(Kind kind, bool bInitiallySet) : kind_(kind) {
+Event::Event(Kind kind, bool bInitiallySet) : kind_(kind), bSignalled_(bInitiallySet) {
   fd_ = ::eventfd(bInitiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (fd_ < 0) {
     throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -56,6 +56,9 @@ Event::~Event() { ::close(fd_); }
 
 void Event::Set() {
   nSetCount_.fetch_add(1, std::memory_order_release);
+  if (bSignalled_.exchange(true, std::memory_order_acq_rel)) {
+    return;
+  }
   uint64_t nOne = 1;
   // EAGAIN only when the counter is near 2^64: the event is set anyway.
   while (::write(fd_, &nOne, sizeof nOne) < 0 && errno == EINTR) {
@@ -66,6 +69,7 @@ void Event::Reset() {
   uint64_t nValue = 0;
   while (::read(fd_, &nValue, sizeof nValue) < 0 && errno == EINTR) {
   }
+  bSignalled_.store(false, std::memory_order_release);
 }
 
 bool Event::TryConsume() {
@@ -80,6 +84,8 @@ bool Event::TryConsume() {
   uint64_t nValue = 0;
   for (;;) {
     if (::read(fd_, &nValue, sizeof nValue) == static_cast<ssize_t>(sizeof nValue)) {
+      // Acquires what a Set merged into this signal published before it.
+      bSignalled_.exchange(false, std::memory_order_acq_rel);
       nSetCount_.load(std::memory_order_acquire);
       return true;
     }

@@ -42,6 +42,11 @@ class Event {
   // the language's memory model (and to ThreadSanitizer, which does not see
   // a poll as synchronisation).
   std::atomic<uint64_t> nSetCount_{0};
+  // True from a Set until the signal is taken (auto-reset) or reset, so that
+  // a Set on an event already set costs no system call. Cleared only after
+  // the counter was drained: a Set that finds it still true merges into the
+  // signal being taken, whose waiter has not returned yet.
+  std::atomic<bool> bSignalled_;
 };
 
 // Waits until one of the events is set or nTimeoutMs pass. Answers the index

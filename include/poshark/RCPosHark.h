@@ -144,6 +144,9 @@ class POSHARK_EXPORT RCPosHark {
   void PrepareTrace();
   void TraceWrite(int nLen, const unsigned char* pData);
   void CutLines(int nLen, const unsigned char* pData);
+  // Line buffer, graph buffer and sequence state made ready for a new run of
+  // the intake (the host's GotData calls or the serial reader).
+  void PrepareIntake();
   void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
   // Stops the analyzer, the serial reader, the writer and the idle stop
   // thread, in this order (ListenStop, KeyStop and the port resume watcher).
@@ -155,6 +158,9 @@ class POSHARK_EXPORT RCPosHark {
   // Writer: replaces each byte b of the text by byCodeMap[b] when the map is
   // on. Takes csCodeMap, so a host changing the table never tears it.
   void ApplyCodeMap(unsigned char* pData, int nLen);
+  // Analyzer: the stop event while the writer runs (so the analyzer may wait
+  // for it to make room in the write queue), else null.
+  poshark::platform::Event* WriterStopEvent();
 
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only

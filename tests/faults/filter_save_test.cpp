@@ -13,7 +13,6 @@
 #include <chrono>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,14 +39,6 @@ void SaveKeywords(const Keys& keys, int nPOS) {
   catcher.WriteIni(nPOS);
 }
 
-Keys LoadKeywords(int nPOS) {
-  KeyDataCatcher catcher;
-  catcher.LoadIni(nPOS);
-  Keys out;
-  for (int i = 0; i < catcher.GetKeyWordNum(); ++i) out.push_back(catcher.GetKeyWord(i)->pszKeyWord);
-  return out;
-}
-
 void SaveColorKeys(const Keys& keys, int nPOS) {
   ColorKeyCatcher catcher;
   for (const std::string& k : keys) {
@@ -57,20 +48,16 @@ void SaveColorKeys(const Keys& keys, int nPOS) {
   catcher.WriteIni(nPOS);
 }
 
-Keys LoadColorKeys(int nPOS) {
-  ColorKeyCatcher catcher;
+template <typename Catcher>
+Keys Load(int nPOS) {
+  Catcher catcher;
   catcher.LoadIni(nPOS);
   Keys out;
   for (int i = 0; i < catcher.GetKeyWordNum(); ++i) out.push_back(catcher.GetKeyWord(i)->pszKeyWord);
   return out;
 }
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+constexpr auto LoadKeywords = Load<KeyDataCatcher>;
+constexpr auto LoadColorKeys = Load<ColorKeyCatcher>;
 
 class FilterSaveFaults : public ::testing::Test {
  protected:
@@ -87,13 +74,11 @@ TEST_F(FilterSaveFaults, SaveKilledAtAnyMomentLeavesTheOldOrTheNewSection) {
   ASSERT_EQ(LoadKeywords(1), a);
 
   std::mt19937 random(20260106);
-  int sawA = 0, sawB = 0;
   for (int round = 0; round < 40; ++round) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      // Saves the two lists in turn until killed (or, as a safeguard, for
-      // at most 30 seconds).
+      // Saves the two lists in turn until killed (at most 30 s, as a safeguard).
       auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       while (std::chrono::steady_clock::now() < end) {
         SaveKeywords(b, 1);
@@ -103,13 +88,11 @@ TEST_F(FilterSaveFaults, SaveKilledAtAnyMomentLeavesTheOldOrTheNewSection) {
     }
     std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 20000));
     ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
 
     Keys now = LoadKeywords(1);
     ASSERT_TRUE(now == a || now == b) << "round " << round << ": a torn section of " << now.size()
-                                      << " keywords\n" << ReadAll(File());
-    (now == a ? sawA : sawB)++;
+                                      << " keywords";
     // The other sections are never touched by a save of POS1.
     EXPECT_EQ(LoadColorKeys(1), MakeKeys("COLOR", 2)) << "round " << round;
     char value[16] = {};
@@ -117,16 +100,11 @@ TEST_F(FilterSaveFaults, SaveKilledAtAnyMomentLeavesTheOldOrTheNewSection) {
                                                 File().c_str());
     EXPECT_STREQ(value, "yes") << "round " << round;
   }
-  RecordProperty("old", sawA);
-  RecordProperty("new", sawB);
 }
 
 TEST_F(FilterSaveFaults, CatchersSavingDifferentSectionsAtOnceLoseNeither) {
-  const Keys k1 = MakeKeys("ONE", 6);
-  const Keys k2 = MakeKeys("TWO", 5);
-  const Keys c1 = MakeKeys("RED", 4);
-  const Keys c3 = MakeKeys("BLUE", 3);
-
+  const Keys k1 = MakeKeys("ONE", 6), k2 = MakeKeys("TWO", 5);
+  const Keys c1 = MakeKeys("RED", 4), c3 = MakeKeys("BLUE", 3);
   // POS2 is saved by another process, the rest by threads of this one.
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -134,31 +112,19 @@ TEST_F(FilterSaveFaults, CatchersSavingDifferentSectionsAtOnceLoseNeither) {
     for (int i = 0; i < 15; ++i) SaveKeywords(k2, 2);
     ::_exit(::testing::Test::HasFailure() ? 1 : 0);
   }
-  std::thread t1([&] {
-    for (int i = 0; i < 15; ++i) SaveKeywords(k1, 1);
-  });
-  std::thread t2([&] {
-    for (int i = 0; i < 15; ++i) SaveColorKeys(c1, 1);
-  });
-  std::thread t3([&] {
-    for (int i = 0; i < 15; ++i) SaveColorKeys(c3, 3);
-  });
-  t1.join();
-  t2.join();
-  t3.join();
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] { for (int i = 0; i < 15; ++i) SaveKeywords(k1, 1); });
+  threads.emplace_back([&] { for (int i = 0; i < 15; ++i) SaveColorKeys(c1, 1); });
+  threads.emplace_back([&] { for (int i = 0; i < 15; ++i) SaveColorKeys(c3, 3); });
+  for (auto& t : threads) t.join();
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
   EXPECT_EQ(LoadKeywords(1), k1);
   EXPECT_EQ(LoadKeywords(2), k2);
   EXPECT_EQ(LoadColorKeys(1), c1);
   EXPECT_EQ(LoadColorKeys(3), c3);
 }
-
-}  // namespace
-
-namespace {
 
 // Found by the filter-file fuzz target: a colour-key count of two billion
 // made loading read the file for every number up to it.

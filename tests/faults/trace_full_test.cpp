@@ -8,9 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -21,16 +19,10 @@
 
 #include "platform/Files.h"
 
-using poshark_test::LineCollector;
-
 namespace {
 
 constexpr uint64_t kTraceHeadroom = 524288000;  // tracing needs more than this free
-
-uint64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
+constexpr size_t kRecord = 4 + 32;               // count and one fed line
 
 class TraceFullFaults : public ::testing::Test {
  protected:
@@ -47,33 +39,39 @@ class TraceFullFaults : public ::testing::Test {
     if (mounted_) ::umount2(traceDir_.c_str(), MNT_DETACH);
   }
   void Start() {
-    listener_ = std::make_unique<RCPosHark>(6);
-    ASSERT_TRUE(listener_->SelectCmdSet(0));
-    listener_->SetGateOpenTime(0);
-    listener_->ListenStart(&LineCollector::Callback, true);
+    if (!listener_) {
+      listener_ = std::make_unique<RCPosHark>(6);
+      ASSERT_TRUE(listener_->SelectCmdSet(0));
+      listener_->SetGateOpenTime(0);
+    }
+    listener_->ListenStart(&poshark_test::LineCollector::Callback, true);
   }
-  // Feeds lines first..last-1, one chunk each; answers their texts.
-  std::vector<std::string> Feed(int first, int last) {
-    std::vector<std::string> texts;
-    for (int i = first; i < last; ++i) {
+  // Feeds lines up to nLast, one chunk each, and checks that every line fed
+  // so far came out, in order.
+  void FeedUpTo(int nLast) {
+    for (; nFed_ < nLast; ++nFed_) {
       char line[64];
-      int n = std::snprintf(line, sizeof line, "line %05d of the receipt 12.50\n", i);
-      texts.emplace_back(line, static_cast<size_t>(n));
+      int n = std::snprintf(line, sizeof line, "line %05d of the receipt 12.50\n", nFed_);
+      ASSERT_EQ(static_cast<size_t>(n), kRecord - 4);
+      expected_.emplace_back(line, static_cast<size_t>(n));
       listener_->GotData(n, reinterpret_cast<unsigned char*>(line));
     }
-    return texts;
+    ASSERT_EQ(poshark_test::Texts(lines_.WaitFor(expected_.size(), 20000)), expected_);
   }
-  std::string TraceFile() const {
-    for (const auto& e : std::filesystem::directory_iterator(traceDir_))
-      if (e.path().extension() == ".bin2") return e.path().string();
-    return {};
+  uint64_t TraceSize() const {
+    for (const auto& e : std::filesystem::directory_iterator(traceDir_)) {
+      if (e.path().extension() == ".bin2") return std::filesystem::file_size(e.path());
+    }
+    return 0;
   }
 
   poshark_test::WorkFolder work_;
-  LineCollector lines_;
+  poshark_test::LineCollector lines_;
   std::unique_ptr<RCPosHark> listener_;
   std::string traceDir_;
   bool mounted_ = false;
+  int nFed_ = 0;
+  std::vector<std::string> expected_;
 };
 
 TEST_F(TraceFullFaults, FullTmpfsUnderTheTraceFolderStopsTracingAndLosesNoLine) {
@@ -89,12 +87,9 @@ TEST_F(TraceFullFaults, FullTmpfsUnderTheTraceFolderStopsTracingAndLosesNoLine) 
     return true;
   });
   Start();
-  std::vector<std::string> expected = Feed(0, 100);
-  ASSERT_EQ(lines_.WaitFor(100).size(), 100u);
-  const std::string trace = TraceFile();
-  ASSERT_FALSE(trace.empty());
-  const uint64_t before = FileSize(trace);
-  EXPECT_EQ(before, 100u * (4 + expected[0].size()));
+  FeedUpTo(100);
+  const uint64_t before = TraceSize();
+  EXPECT_EQ(before, 100 * kRecord);
 
   // Another program fills the file system to the last byte.
   {
@@ -103,51 +98,34 @@ TEST_F(TraceFullFaults, FullTmpfsUnderTheTraceFolderStopsTracingAndLosesNoLine) 
     while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
     }
   }
-  std::vector<std::string> more = Feed(100, 300);
-  expected.insert(expected.end(), more.begin(), more.end());
-  auto got = lines_.WaitFor(300, 20000);
-  ASSERT_EQ(got.size(), 300u);
-  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i].text, expected[i]) << "line " << i;
-  const uint64_t full = FileSize(trace);
-
+  FeedUpTo(300);
+  const uint64_t full = TraceSize();
+  EXPECT_GE(full, before);
   // Room again: tracing stays off until the next start; lines still flow.
   std::filesystem::remove(traceDir_ + "/filler");
-  more = Feed(300, 320);
-  ASSERT_EQ(lines_.WaitFor(320).size(), 320u);
-  EXPECT_EQ(FileSize(trace), full) << "tracing went on after the file system was full";
-  EXPECT_GE(full, before);
+  FeedUpTo(320);
+  EXPECT_EQ(TraceSize(), full) << "tracing went on after the file system was full";
 }
 
 TEST_F(TraceFullFaults, FreeSpaceRunningOutStopsTracingAndLosesNoLine) {
-  std::atomic<uint64_t> free{10ull * kTraceHeadroom};
+  std::atomic<uint64_t> free{10 * kTraceHeadroom};
   poshark::platform::SetFreeBytesSourceForTesting([&free](const std::string&, uint64_t* pFree) {
     *pFree = free.load();
     return true;
   });
   Start();
-  std::vector<std::string> expected = Feed(0, 50);
-  ASSERT_EQ(lines_.WaitFor(50).size(), 50u);
-  const std::string trace = TraceFile();
-  ASSERT_FALSE(trace.empty());
-  const uint64_t traced = FileSize(trace);
-  EXPECT_EQ(traced, 50u * (4 + expected[0].size()));
-
-  free = kTraceHeadroom - 1;
-  std::vector<std::string> more = Feed(50, 150);
-  expected.insert(expected.end(), more.begin(), more.end());
-  auto got = lines_.WaitFor(150);
-  ASSERT_EQ(got.size(), 150u);
-  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i].text, expected[i]) << "line " << i;
-  // The write that found the space gone was the last one.
-  EXPECT_EQ(FileSize(trace), traced + 4 + expected[0].size());
+  FeedUpTo(50);
+  EXPECT_EQ(TraceSize(), 50 * kRecord);
+  free = kTraceHeadroom;  // not more than the headroom: not enough
+  FeedUpTo(150);
+  EXPECT_EQ(TraceSize(), 51 * kRecord) << "the write that found the space gone was the last one";
 
   // A restart with room traces again, into the same day's file.
   listener_->ListenStop();
-  free = 10ull * kTraceHeadroom;
-  listener_->ListenStart(&LineCollector::Callback, true);
-  Feed(150, 151);
-  ASSERT_EQ(lines_.WaitFor(151).size(), 151u);
-  EXPECT_EQ(FileSize(trace), traced + 2 * (4 + expected[0].size()));
+  free = 10 * kTraceHeadroom;
+  Start();
+  FeedUpTo(151);
+  EXPECT_EQ(TraceSize(), 52 * kRecord);
 }
 
 }  // namespace

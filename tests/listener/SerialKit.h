@@ -1,176 +1,73 @@
-// Pieces the serial tests share: a fresh poshark home with a port map,
-// pseudo-terminal "adapters" that can be unplugged and plugged back behind
-// the mapped path, a capture of the debug strings, and a reader of the port
-// registry that libKXComPort.so writes.
+// Serial pieces of the listener tests: pseudo-terminal "adapters" that can be
+// unplugged and plugged back behind a mapped path, a reader of the port
+// registry libKXComPort.so writes, and a scripted port for what a
+// pseudo-terminal cannot do (line errors).
 #pragma once
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
-#include <filesystem>
+#include <deque>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "platform/Debug.h"
+#include "platform/Event.h"
+#include "platform/SerialPort.h"
 
-namespace serial_kit {
+namespace kit {
 
-// A temporary folder made the poshark home for the life of the object.
-class TempHome {
- public:
-  TempHome() {
-    char szTemplate[] = "/tmp/poshark-serial-XXXXXX";
-    const char* pszDir = ::mkdtemp(szTemplate);
-    path_ = pszDir ? pszDir : "";
-    const char* pszOld = std::getenv("POSHARK_HOME");
-    bHadOld_ = pszOld != nullptr;
-    old_ = pszOld ? pszOld : "";
-    ::setenv("POSHARK_HOME", path_.c_str(), 1);
-  }
-  ~TempHome() {
-    if (bHadOld_) {
-      ::setenv("POSHARK_HOME", old_.c_str(), 1);
-    } else {
-      ::unsetenv("POSHARK_HOME");
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-  // Maps COM<nPort> to devicePath in ComPorts.ini (the whole map is rewritten).
-  void MapPorts(const std::map<int, std::string>& ports, int nSettleMs = -1) const {
-    std::ofstream out(File("ComPorts.ini"), std::ios::trunc);
-    out << "; written by the test\n[Ports]\n";
-    for (const auto& [nPort, path] : ports) {
-      out << "COM" << nPort << "=" << path << "\n";
-    }
-    if (nSettleMs >= 0) {
-      out << "[Resume]\nSettleTime=" << nSettleMs << "\n";
-    }
-  }
-
- private:
-  std::string path_;
-  bool bHadOld_ = false;
-  std::string old_;
-};
-
-// One pseudo-terminal pair; the test keeps the master, the port object opens
-// the slave through a symbolic link (the mapped path). Closing the master is
-// an unplug.
+// A pseudo-terminal; the test keeps the master, the port object opens the
+// slave, through a symbolic link when one is named. Closing the master is an
+// unplug; Plug makes a new pair and points the link at it.
 class Pty {
  public:
-  Pty() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
-      char szName[128] = {};
-      if (::ptsname_r(master_, szName, sizeof szName) == 0) {
-        slave_ = szName;
-      }
-    }
-  }
+  explicit Pty(std::string link = "") : link_(std::move(link)) {}
   ~Pty() { Unplug(); }
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
 
-  bool Ok() const { return master_ >= 0 && !slave_.empty(); }
-  const std::string& SlavePath() const { return slave_; }
-  int Master() const { return master_; }
-
+  bool Plug() {
+    Unplug();
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char szName[128] = {};
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+        ::ptsname_r(master_, szName, sizeof szName) != 0) {
+      return false;
+    }
+    slave_ = szName;
+    if (link_.empty()) return true;
+    std::string temp = link_ + ".new";
+    ::unlink(temp.c_str());
+    return ::symlink(slave_.c_str(), temp.c_str()) == 0 && ::rename(temp.c_str(), link_.c_str()) == 0;
+  }
+  void Unplug() {
+    if (!link_.empty()) ::unlink(link_.c_str());
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
   bool Write(const std::string& bytes) const {
-    size_t nDone = 0;
-    while (nDone < bytes.size()) {
+    for (size_t nDone = 0; nDone < bytes.size();) {
       ssize_t n = ::write(master_, bytes.data() + nDone, bytes.size() - nDone);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      nDone += static_cast<size_t>(n);
+      if (n < 0 && errno != EINTR) return false;
+      if (n > 0) nDone += static_cast<size_t>(n);
     }
     return true;
   }
-
-  void Unplug() {
-    if (master_ >= 0) {
-      ::close(master_);
-      master_ = -1;
-    }
-  }
-
- private:
-  int master_ = -1;
-  std::string slave_;
-};
-
-// An adapter behind a fixed link path: Plug makes a new pseudo-terminal and
-// points the link at it; Unplug closes the master and removes the link.
-class Adapter {
- public:
-  explicit Adapter(std::string linkPath) : link_(std::move(linkPath)) {}
-  ~Adapter() { Unplug(); }
-
-  bool Plug() {
-    Unplug();
-    pty_ = std::make_unique<Pty>();
-    if (!pty_->Ok()) {
-      return false;
-    }
-    std::string temp = link_ + ".new";
-    ::unlink(temp.c_str());
-    return ::symlink(pty_->SlavePath().c_str(), temp.c_str()) == 0 &&
-           ::rename(temp.c_str(), link_.c_str()) == 0;
-  }
-  void Unplug() {
-    ::unlink(link_.c_str());
-    pty_.reset();
-  }
-  bool Write(const std::string& bytes) const { return pty_ && pty_->Write(bytes); }
+  const std::string& SlavePath() const { return slave_; }
   const std::string& Link() const { return link_; }
-  Pty* pty() const { return pty_.get(); }
 
  private:
   std::string link_;
-  std::unique_ptr<Pty> pty_;
-};
-
-// Collects the debug strings while alive.
-class DebugCapture {
- public:
-  DebugCapture() {
-    poshark::platform::SetDebugSink([this](const char* psz) {
-      std::lock_guard<std::mutex> lock(lock_);
-      texts_.emplace_back(psz ? psz : "");
-    });
-  }
-  ~DebugCapture() { poshark::platform::SetDebugSink(nullptr); }
-
-  int Count(const std::string& part) const {
-    std::lock_guard<std::mutex> lock(lock_);
-    int n = 0;
-    for (const auto& text : texts_) {
-      if (text.find(part) != std::string::npos) ++n;
-    }
-    return n;
-  }
-  std::vector<std::string> All() const {
-    std::lock_guard<std::mutex> lock(lock_);
-    return texts_;
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::vector<std::string> texts_;
+  std::string slave_;
+  int master_ = -1;
 };
 
 // What the registry says about one port.
@@ -184,46 +81,109 @@ struct RegEntry {
 inline std::map<int, RegEntry> ReadRegistry(const std::string& home) {
   std::map<int, RegEntry> reg;
   std::ifstream in(home + "/ComPortRegistry.ini");
-  std::string line;
   RegEntry* pCur = nullptr;
-  while (std::getline(in, line)) {
-    if (line.rfind("[COM", 0) == 0) {
-      pCur = &reg[std::stoi(line.substr(4))];
-    } else if (pCur && line.rfind("State=", 0) == 0) {
-      pCur->nState = std::stoi(line.substr(6));
-    } else if (pCur && line.rfind("Name=", 0) == 0) {
-      pCur->name = line.substr(5);
-    } else if (pCur && line.rfind("Pid=", 0) == 0) {
-      pCur->nPid = std::stol(line.substr(4));
-    } else if (pCur && line.rfind("Since=", 0) == 0) {
-      pCur->since = line.substr(6);
-    }
+  for (std::string line; std::getline(in, line);) {
+    size_t nEq = line.find('=');
+    std::string key = line.substr(0, nEq);
+    std::string value = nEq == std::string::npos ? "" : line.substr(nEq + 1);
+    if (line.rfind("[COM", 0) == 0) pCur = &reg[std::stoi(line.substr(4))];
+    else if (!pCur) continue;
+    else if (key == "State") pCur->nState = std::stoi(value);
+    else if (key == "Name") pCur->name = value;
+    else if (key == "Pid") pCur->nPid = std::stol(value);
+    else if (key == "Since") pCur->since = value;
   }
   return reg;
 }
 
-// Open descriptors of this process.
-inline int CountFds() {
-  int n = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++n;
-  }
-  return n;
-}
-
-// Polls pred every 2 ms for up to nMaxMs.
-template <typename Pred>
-bool WaitUntil(Pred pred, int nMaxMs = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMaxMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return pred();
+// A scripted port: the test queues blocks of bytes and comm events, and each
+// wait of the reader completes the next one (the reader always has a read
+// and a comm-event wait under way when it waits).
+struct Script {
+  struct Step {
+    std::string bytes;
+    uint32_t dwMask = 0;  // a comm event when not 0
+  };
+  void Data(const std::string& bytes) { Push({bytes, 0}); }
+  void Comm(uint32_t dwMask) { Push({{}, dwMask}); }
+  void Push(Step step) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      steps.push_back(std::move(step));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    wake.Set();
   }
-  return true;
-}
 
-}  // namespace serial_kit
+  std::mutex mutex;
+  std::deque<Step> steps;  // guarded by mutex
+  poshark::platform::Event wake{poshark::platform::Event::kAutoReset};
+  std::atomic<int> nErrorPolls{0};
+};
+
+class FakePort final : public poshark::platform::SerialPort {
+ public:
+  using SerialIo = poshark::platform::SerialIo;
+  using SerialWake = poshark::platform::SerialWake;
+  explicit FakePort(std::shared_ptr<Script> script) : script_(std::move(script)) {}
+
+  bool Configure(const poshark::platform::SerialSettings&) override { return true; }
+  void SetDtr(bool) override {}
+  void SetRts(bool) override {}
+  SerialIo StartRead(unsigned char* pBuf, int nSize, int*) override {
+    pBuf_ = pBuf;
+    nSize_ = nSize;
+    return SerialIo::kPending;
+  }
+  SerialIo StartWaitCommEvent(uint32_t, uint32_t*) override { return SerialIo::kPending; }
+  SerialWake Wait(poshark::platform::Event* pBreak, int nTimeoutMs) override {
+    for (;;) {
+      if (pBreak && pBreak->TryConsume()) return SerialWake::kBreak;
+      {
+        std::lock_guard<std::mutex> lock(script_->mutex);
+        if (!script_->steps.empty()) {
+          Script::Step step = std::move(script_->steps.front());
+          script_->steps.pop_front();
+          dwMask_ = step.dwMask;
+          if (dwMask_) return SerialWake::kCommEvent;
+          nRead_ = std::min<int>(nSize_, static_cast<int>(step.bytes.size()));
+          std::memcpy(pBuf_, step.bytes.data(), static_cast<size_t>(nRead_));
+          return SerialWake::kRead;
+        }
+      }
+      if (poshark::platform::WaitForAny({pBreak, &script_->wake}, nTimeoutMs) ==
+          poshark::platform::kWaitTimeout) {
+        return SerialWake::kTimeout;
+      }
+    }
+  }
+  bool GetReadResult(int* pnRead) override {
+    *pnRead = nRead_;
+    return true;
+  }
+  bool GetCommEventResult(uint32_t* pdwMask) override {
+    *pdwMask = dwMask_;
+    return true;
+  }
+  void CancelIo() override {}
+  void Purge() override {}
+  bool GetModemStatus(uint32_t* pdwStatus) override {
+    *pdwStatus = poshark::platform::kMsCtsOn | poshark::platform::kMsDsrOn;
+    return true;
+  }
+  bool ClearError(uint32_t* pdwErrors) override {
+    ++script_->nErrorPolls;
+    *pdwErrors = 0;
+    return true;
+  }
+  std::string DevicePath() const override { return "fake"; }
+
+ private:
+  std::shared_ptr<Script> script_;
+  // Reader thread only (StartRead, Wait and the results run on it).
+  unsigned char* pBuf_ = nullptr;
+  int nSize_ = 0;
+  int nRead_ = 0;
+  uint32_t dwMask_ = 0;
+};
+
+}  // namespace kit

@@ -11,7 +11,6 @@
 
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
-#include "platform/Event.h"
 
 class RCPosHarkTestAccess {
  public:
@@ -24,7 +23,6 @@ class RCPosHarkTestAccess {
     l.m_WriteQueue->pCmdSet = l.pCurCmdSet.get();
     return l.pCurCmdSet.get();
   }
-  static RCCmdSet* CmdSet(RCPosHark& l) { return l.pCurCmdSet.get(); }
 
   static bool Started(RCPosHark& l) { return l.bStarted; }
   static bool Running(RCPosHark& l) { return l.bRunning; }
@@ -32,21 +30,8 @@ class RCPosHarkTestAccess {
   static bool HostFeed(RCPosHark& l) { return l.bHostFeed; }
   static bool HasResumeThread(RCPosHark& l) { return l.hResumeThread.joinable(); }
 
-  static void CreateMyEvent(RCPosHark& l) { l.CreateMyEvent(); }
-  static void CloseMyEvent(RCPosHark& l) { l.CloseMyEvent(); }
-  static bool WaitAnalyze(RCPosHark& l) { return l.WaitAnalyze(); }
-  static bool WaitWrite(RCPosHark& l) { return l.WaitWrite(); }
-  static poshark::platform::Event* AnalyzeEvent(RCPosHark& l) { return l.hAnalyzeEvent.get(); }
-  static poshark::platform::Event* WriteEvent(RCPosHark& l) { return l.hWriteEvent.get(); }
-  static poshark::platform::Event* StopEvent(RCPosHark& l) { return l.hStopEvent.get(); }
-  static poshark::platform::Event* ResumeStopEvent(RCPosHark& l) {
-    return l.hResumeStopEvent.get();
-  }
-  static poshark::platform::Event* PortLostEvent(RCPosHark& l) { return l.hPortLostEvent.get(); }
-
   // Serial reader and port resume watcher.
   static void USBResumeStart(RCPosHark& l) { l.USBResumeStart(); }
-  static void USBResumeStop(RCPosHark& l) { l.USBResumeStop(); }
   static int CheckErrDesert(RCPosHark& l, uint32_t dwMask) { return l.CheckErrDesert(dwMask); }
   static uint32_t OpenTick(RCPosHark& l) { return l.dwOpenTick; }
 
@@ -60,12 +45,8 @@ class RCPosHarkTestAccess {
     return std::vector<unsigned char>(l.pGraphBuf.get(), l.pGraphBuf.get() + l.nGraphLen);
   }
   static int SeqLeft(RCPosHark& l) { return l.nSeqLeft; }
-  static bool CodeMapOn(RCPosHark& l) { return l.bCodeMapOn; }
   static unsigned char MapByte(RCPosHark& l, unsigned char b) {
     l.ApplyCodeMap(&b, 1);
     return b;
   }
-
-  static void SetStopEventRun(RCPosHark& l, bool bRun) { l.bStopEventRun = bRun; }
-  static bool StopEventRun(RCPosHark& l) { return l.bStopEventRun; }
 };

@@ -2,15 +2,12 @@
 // streams and the raw trace file.
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <random>
 
 #include "listener/DebugFlag.h"
-#include "pipeline_support.h"
+#include "listener/ListenerKit.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
-
-using namespace pipeline_test;
 
 namespace {
 
@@ -23,74 +20,43 @@ std::string Bytes(std::initializer_list<int> list) {
 class Intake : public ::testing::Test {
  protected:
   RCCmdSet* Use(const std::string& sections) {
-    RCCmdSet* pSet = probe_.UseSet(dir_.Write("set.ini", "[Main]\nModule_Name=Intake\n" + sections));
-    probe_.PrepareIntake();
-    return pSet;
+    return probe_.UseSet(home_.Write("set.ini", "[Main]\nModule_Name=Intake\n" + sections));
   }
-  void Feed(const std::string& bytes) {
-    std::string copy = bytes;
-    probe_.GotData(static_cast<int>(copy.size()), reinterpret_cast<unsigned char*>(copy.data()));
-  }
-
-  TempTree dir_;
-  PipelineProbe probe_;
+  kit::Home home_;
+  kit::PipelineProbe probe_;
 };
 
-TEST_F(Intake, LineFeedEndsAChunkAndTheRestWaitsForTheNextCall) {
-  Use("");
-  Feed(Bytes({0x41, 0x42, 0x0A, 0x43, 0x44}));
-  EXPECT_EQ(probe_.TakeChunks(), std::vector<std::string>{"AB\n"});
-  EXPECT_EQ(probe_.LineFill(), 2);
-  Feed("\n");
-  EXPECT_EQ(probe_.TakeChunks(), std::vector<std::string>{"CD\n"});
-  EXPECT_EQ(probe_.LineFill(), 0);
-}
-
-TEST_F(Intake, OverlongLineLeavesInThousandBytePieces) {
-  Use("");
-  Feed(std::string(4500, 'x'));
-  auto chunks = probe_.TakeChunks();
-  ASSERT_EQ(chunks.size(), 4u);
-  for (const auto& c : chunks) EXPECT_EQ(c, std::string(1000, 'x'));
-  EXPECT_EQ(probe_.LineFill(), 500);
-}
-
-TEST_F(Intake, CallLargerThanTheRoomIsTakenInPassesWithoutLossOrRepeat) {
-  Use("");
-  std::string first(3000, 'a');
-  Feed(first);
-  std::string second;
-  for (int i = 0; i < 9000; ++i) second.push_back(i % 1777 == 1776 ? '\n' : char('b' + i % 20));
-  Feed(second);
-  std::string joined;
-  for (const auto& c : probe_.TakeChunks()) {
-    EXPECT_TRUE(c.back() == '\n' || c.size() == 1000u) << c.size();
-    joined += c;
+TEST_F(Intake, CutsChunksAtLineEndsAndKeepsTheRestForTheNextCall) {
+  struct Case {
+    const char* pszWhat;
+    std::string sections;
+    std::vector<std::string> feeds;
+    std::vector<std::string> chunks;
+    int nFill;
+  };
+  const std::string kCrFirst = "C-Num=2\n[ChangeLine-Command]\n1=1,CR\n2=2,CR,LF\n";
+  const Case cases[] = {
+      {"line feed", "", {"AB\nCD", "\n"}, {"AB\n", "CD\n"}, 0},
+      {"overlong line", "", {std::string(4500, 'x')}, std::vector<std::string>(4, std::string(1000, 'x')), 500},
+      {"command split across calls", "C-Num=1\n[ChangeLine-Command]\n1=2,ESC,J\n",
+       {"abc\x1b", "Jdef\n"}, {"abc\x1bJ", "def\n"}, 0},
+      {"longer command listed first", "C-Num=2\n[ChangeLine-Command]\n1=2,CR,LF\n2=1,CR\n",
+       {"a\rb\r\nc\n"}, {"a\rb\r\n", "c\n"}, 0},
+      {"shorter command listed first", kCrFirst, {"a\rb\r\nc\n"}, {"a\r", "b\r", "\n", "c\n"}, 0},
+      // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41
+      // after them is no line end of its own.
+      {"graph stream", "bGraphMode=1\n", {Bytes({0xD0, 0x80, 0xC2}), Bytes({0xB0, 0x41})}, {"A\n"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszWhat);
+    Use(c.sections);
+    for (const std::string& feed : c.feeds) kit::Feed(probe_, feed);
+    EXPECT_EQ(probe_.TakeChunks(), c.chunks);
+    EXPECT_EQ(probe_.LineFill(), c.nFill);
   }
-  std::string all = first + second;
-  ASSERT_EQ(joined.size() + static_cast<size_t>(probe_.LineFill()), all.size());
-  EXPECT_EQ(joined, all.substr(0, joined.size()));
 }
 
-TEST_F(Intake, ChangeLineCommandSplitAcrossCallsEndsTheLine) {
-  Use("C-Num=1\n[ChangeLine-Command]\n1=2,ESC,J\n");
-  Feed("abc\x1b");
-  EXPECT_TRUE(probe_.TakeChunks().empty());
-  Feed("Jdef\n");
-  EXPECT_EQ(probe_.TakeChunks(), (std::vector<std::string>{"abc\x1bJ", "def\n"}));
-}
-
-TEST_F(Intake, ListOrderDecidesWhetherALoneCarriageReturnEndsALine) {
-  Use("C-Num=2\n[ChangeLine-Command]\n1=2,CR,LF\n2=1,CR\n");
-  Feed("a\rb\r\nc\n");
-  EXPECT_EQ(probe_.TakeChunks(), (std::vector<std::string>{"a\rb\r\n", "c\n"}));
-
-  Use("C-Num=2\n[ChangeLine-Command]\n1=1,CR\n2=2,CR,LF\n");
-  Feed("a\rb\r\nc\n");
-  EXPECT_EQ(probe_.TakeChunks(), (std::vector<std::string>{"a\r", "b\r", "\n", "c\n"}));
-}
-
-TEST_F(Intake, SameStreamWholeOrInRandomPiecesGivesTheSameChunks) {
+TEST_F(Intake, SameStreamWholeOrInRandomPiecesGivesTheSameChunksAndLosesNothing) {
   std::mt19937 rng(42);
   std::string stream;
   const char kBytes[] = {'a', 'b', '\n', '\x1b', 'J', '\r', 'q'};
@@ -101,53 +67,40 @@ TEST_F(Intake, SameStreamWholeOrInRandomPiecesGivesTheSameChunks) {
   }
   const std::string sections = "C-Num=2\n[ChangeLine-Command]\n1=2,ESC,J\n2=3,CR,q,a\n";
   Use(sections);
-  Feed(stream);
+  kit::Feed(probe_, stream);  // one call far larger than the line buffer
   auto whole = probe_.TakeChunks();
   int nWholeFill = probe_.LineFill();
+  std::string joined;
+  for (const auto& c : whole) joined += c;
+  ASSERT_EQ(joined.size() + static_cast<size_t>(nWholeFill), stream.size());
+  EXPECT_EQ(joined, stream.substr(0, joined.size()));
 
   Use(sections);
   for (size_t nDone = 0; nDone < stream.size();) {
     size_t n = std::min<size_t>(stream.size() - nDone, 1 + rng() % 700);
-    Feed(stream.substr(nDone, n));
+    kit::Feed(probe_, stream.substr(nDone, n));
     nDone += n;
   }
   EXPECT_EQ(probe_.TakeChunks(), whole);
   EXPECT_EQ(probe_.LineFill(), nWholeFill);
 }
 
-TEST_F(Intake, TextSenderStreamIsDroppedUntilDecodingIsOn) {
-  Use("bPOSTextSenderMode=1\n");
-  std::string sent = Bytes({0x14, 0x24, 0xA0});
-  Feed(sent);
+TEST_F(Intake, TextSenderStreamIsDroppedUntilDecodedAndTheCallersBufferIsLeftAlone) {
+  RCCmdSet* pSet = Use("bPOSTextSenderMode=1\n");
+  const std::string sent = Bytes({0x14, 0x24, 0xA0});
+  kit::Feed(probe_, sent);
   EXPECT_TRUE(probe_.TakeChunks().empty());
-  probe_.SetDecode(true);
+  probe_.SetSenderDecode(true);
+  pSet->nIdleCount = 5;
   std::string caller = sent;
   probe_.GotData(3, reinterpret_cast<unsigned char*>(caller.data()));
   EXPECT_EQ(probe_.TakeChunks(), std::vector<std::string>{"AB\n"});
-  // The host's buffer is left as it gave it.
   EXPECT_EQ(caller, sent);
-}
-
-TEST_F(Intake, GraphStreamIsDecodedBeforeItIsCut) {
-  Use("bGraphMode=1\n");
-  // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41 after
-  // them is no line end of its own.
-  Feed(Bytes({0xD0, 0x80, 0xC2}));
-  EXPECT_TRUE(probe_.TakeChunks().empty());
-  Feed(Bytes({0xB0, 0x41}));
-  EXPECT_EQ(probe_.TakeChunks(), std::vector<std::string>{"A\n"});
-  EXPECT_EQ(probe_.LineFill(), 1);
-}
-
-TEST_F(Intake, ArrivingBytesRestartTheIdleCount) {
-  RCCmdSet* pSet = Use("");
-  pSet->nIdleCount = 5;
-  Feed("x");
-  EXPECT_EQ(pSet->nIdleCount.load(), 0);
+  EXPECT_EQ(pSet->nIdleCount.load(), 0) << "arriving bytes restart the idle count";
 }
 
 TEST(IntakeWithoutSet, BytesWithoutCommandSetOrStartAreDropped) {
-  PipelineProbe probe;
+  kit::PipelineProbe probe;
   std::string bytes = "abc\n";
   probe.GotData(4, reinterpret_cast<unsigned char*>(bytes.data()));
   probe.GotData(-1, reinterpret_cast<unsigned char*>(bytes.data()));
@@ -157,16 +110,17 @@ TEST(IntakeWithoutSet, BytesWithoutCommandSetOrStartAreDropped) {
 
 // ---------------------------------------------------------------- raw trace
 
+constexpr const char* kTrace = "POSTrace/POS03Trace20260304.bin2";
+
 class Trace : public ::testing::Test {
  protected:
   void SetUp() override {
-    places_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
+    home_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
     poshark::platform::SetLocalTimeSourceForTesting([] {
       SYSTEMTIME st{};
       st.wYear = 2026;
       st.wMonth = 3;
       st.wDay = 4;
-      st.wHour = 10;
       return st;
     });
   }
@@ -174,94 +128,70 @@ class Trace : public ::testing::Test {
     poshark::platform::SetLocalTimeSourceForTesting({});
     poshark::platform::SetFreeBytesSourceForTesting({});
   }
-  void Settings(const std::string& keys) { places_.home.Write("KexDeBug.ini", "[POSTrace]\n" + keys); }
-  static void Feed(RCPosHark& listener, std::string bytes) {
-    listener.GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
+  void Start(RCPosHark& listener, const std::string& keys) {
+    home_.Write("KexDeBug.ini", "[POSTrace]\n" + keys);
+    ASSERT_TRUE(listener.SelectCmdSet(0));
+    listener.ListenStart(&kit::Sink::Callback, true);
   }
-
-  ScopedPlaces places_;
+  kit::Home home_;
 };
 
 TEST_F(Trace, RecordsHoldALittleEndianCountAndTheBytesAsReceived) {
-  Settings("POS3=1\n");
   RCPosHark listener(3);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.ListenStart(&LineSink::Callback, true);
-  Feed(listener, "abc");
-  Feed(listener, "de\nfg");
+  Start(listener, "POS3=1\n");
+  kit::Feed(listener, "abc");
+  kit::Feed(listener, "de\nfg");
   listener.ListenStop();
-  std::string file = places_.home.Read("POSTrace/POS03Trace20260304.bin2");
-  EXPECT_EQ(file, Bytes({3, 0, 0, 0}) + "abc" + Bytes({5, 0, 0, 0}) + "de\nfg");
+  EXPECT_EQ(home_.Read(kTrace), Bytes({3, 0, 0, 0}) + "abc" + Bytes({5, 0, 0, 0}) + "de\nfg");
 }
 
-TEST_F(Trace, PosNumberZeroNeverTraces) {
-  Settings("POS0=1\nDump=0\n");
-  RCPosHark listener(0);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.ListenStart(&LineSink::Callback, true);
-  Feed(listener, "abc");
-  listener.ListenStop();
-  EXPECT_FALSE(std::filesystem::exists(places_.home.Path("POSTrace")));
-}
-
-TEST_F(Trace, TracingNeedsMoreThanFiveHundredMebibytesFree) {
-  Settings("POS3=1\n");
-  uint64_t* pFree = new uint64_t(524288000);
-  std::shared_ptr<uint64_t> free(pFree);
-  poshark::platform::SetFreeBytesSourceForTesting([free](const std::string&, uint64_t* pOut) {
-    *pOut = *free;
-    return true;
-  });
-  RCPosHark listener(3);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.ListenStart(&LineSink::Callback, true);
-  Feed(listener, "abc");
-  EXPECT_FALSE(std::filesystem::exists(places_.home.Path("POSTrace/POS03Trace20260304.bin2")));
-
-  // Room at the start: tracing runs until a write leaves too little.
-  *free = 524288001;
-  listener.ListenStart(&LineSink::Callback, true);
-  *free = 1000;
-  Feed(listener, "first");
-  Feed(listener, "second");
-  listener.ListenStop();
-  EXPECT_EQ(places_.home.Read("POSTrace/POS03Trace20260304.bin2"), Bytes({5, 0, 0, 0}) + "first");
-}
-
-TEST_F(Trace, FailingFreeSpaceQueryCountsAsNoRoom) {
-  Settings("POS3=1\n");
-  poshark::platform::SetFreeBytesSourceForTesting([](const std::string&, uint64_t*) { return false; });
-  RCPosHark listener(3);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.ListenStart(&LineSink::Callback, true);
-  Feed(listener, "abc");
-  listener.ListenStop();
-  EXPECT_FALSE(std::filesystem::exists(places_.home.Path("POSTrace/POS03Trace20260304.bin2")));
+TEST_F(Trace, TracesOnlyANumberedPosWithMoreThanTheHeadroomFree) {
+  struct Case {
+    int nPos;
+    bool bQueryOk;
+    uint64_t nFree;
+    bool bTraced;
+  };
+  const Case cases[] = {{3, true, 524288001, true}, {0, true, 1ull << 40, false},
+                        {3, false, 1ull << 40, false}, {3, true, 524288000, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.nPos) + " " + std::to_string(c.nFree));
+    poshark::platform::SetFreeBytesSourceForTesting([c](const std::string&, uint64_t* pOut) {
+      *pOut = c.nFree;
+      return c.bQueryOk;
+    });
+    RCPosHark listener(c.nPos);
+    Start(listener, "POS0=1\nPOS3=1\n");
+    kit::Feed(listener, "abc");
+    listener.ListenStop();
+    int nFiles = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(home_.Path("POSTrace"), ec);
+         it != std::filesystem::directory_iterator(); ++it) {
+      ++nFiles;
+    }
+    EXPECT_EQ(nFiles, c.bTraced ? 1 : 0);
+    std::filesystem::remove_all(home_.Path("POSTrace"));
+  }
 }
 
 TEST_F(Trace, RemovedTraceFileIsNotRecreatedAndWritingResumesWhenItIsBack) {
-  Settings("POS3=1\n");
   RCPosHark listener(3);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.ListenStart(&LineSink::Callback, true);
-  const std::string rel = "POSTrace/POS03Trace20260304.bin2";
-  std::filesystem::remove(places_.home.Path(rel));
-  Feed(listener, "lost");
-  EXPECT_FALSE(std::filesystem::exists(places_.home.Path(rel)));
-  places_.home.Write(rel, "");
-  Feed(listener, "kept");
+  Start(listener, "POS3=1\n");
+  std::filesystem::remove(home_.Path(kTrace));
+  kit::Feed(listener, "lost");
+  EXPECT_FALSE(std::filesystem::exists(home_.Path(kTrace)));
+  home_.Write(kTrace, "");
+  kit::Feed(listener, "kept");
   listener.ListenStop();
-  EXPECT_EQ(places_.home.Read(rel), Bytes({4, 0, 0, 0}) + "kept");
+  EXPECT_EQ(home_.Read(kTrace), Bytes({4, 0, 0, 0}) + "kept");
 }
 
 TEST_F(Trace, DumpKeySwitchesTheDebugStringsOnAndOff) {
-  Settings("Dump=1\n");
   RCPosHark listener(3);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.ListenStart(&LineSink::Callback, true);
+  Start(listener, "Dump=1\n");
   EXPECT_TRUE(g_bDump.load());
-  Settings("Dump=0\n");
-  listener.ListenStart(&LineSink::Callback, true);
+  Start(listener, "Dump=0\n");
   EXPECT_FALSE(g_bDump.load());
   listener.ListenStop();
 }

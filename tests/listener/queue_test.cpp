@@ -1,8 +1,12 @@
+// The record queues: the analyze queue's order, bounds and time stamps, and
+// the write queue's preprocess step and extra blocks.
 #include "listener/RCDataQueue.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,214 +18,139 @@
 
 namespace {
 
-std::vector<unsigned char> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
-
-bool PushText(RCDataQueue& q, const std::string& s, SYSTEMTIME* pTime = nullptr, bool bDST = false,
-              int nEvent = -1) {
-  auto v = Bytes(s);
-  return q.Push(v.data(), static_cast<int>(v.size()), pTime, bDST, 0, nEvent);
+bool PushText(RCDataQueue& q, const std::string& s, SYSTEMTIME* pTime = nullptr) {
+  std::vector<unsigned char> v(s.begin(), s.end());
+  return q.Push(v.data(), static_cast<int>(v.size()), pTime, false, 0, -1);
 }
 
-// Takes the head record of an analyze queue as a string; "<none>" when false.
-std::string TakeText(RCDataQueue& q, int nRoom = 256) {
-  std::vector<unsigned char> buf(static_cast<size_t>(nRoom) + 1);
-  int nLen = nRoom;
-  if (!q.GetAt(&nLen, buf.data(), nullptr, nullptr, nullptr, nullptr, 0, true)) {
-    return "<none>";
-  }
-  return std::string(buf.begin(), buf.begin() + nLen);
-}
-
-class QueueTest : public ::testing::Test {
- protected:
-  void TearDown() override { poshark::platform::SetLocalTimeSourceForTesting(nullptr); }
+// One GetAt of record nIndex; ok false when refused.
+struct Taken {
+  bool ok = false;
+  std::string text;
+  SYSTEMTIME time{};
+  bool bDST = false;
+  int nTag = -5;
+  int nEvent = -5;
+  int nLen = 0;       // out: the record's length
+  int nExtraLen = 0;  // out: the extra block's length (write queue)
+  std::string extra;
 };
 
-}  // namespace
+Taken Take(RCDataQueue& q, int nIndex = 0, bool bRemove = true, int nRoom = 256) {
+  Taken t;
+  unsigned char buf[257] = {};
+  t.nLen = nRoom;
+  t.ok = q.GetAt(&t.nLen, buf, &t.time, &t.bDST, &t.nTag, &t.nEvent, nIndex, bRemove);
+  if (t.ok) t.text.assign(buf, buf + t.nLen);
+  return t;
+}
 
-TEST_F(QueueTest, KeepsFirstInFirstOutOrderAndCountsBytes) {
+// The write queue's GetAt with room nExtraRoom for the extra block (no
+// buffer when negative).
+Taken TakeLine(RCLineQueue& q, int nExtraRoom) {
+  Taken t;
+  unsigned char buf[64];
+  unsigned char extra[600] = {};
+  t.nLen = sizeof buf;
+  t.nExtraLen = nExtraRoom;
+  t.ok = q.GetAt(&t.nLen, buf, nullptr, nullptr, nullptr, &t.nEvent, 0, true,
+                 nExtraRoom < 0 ? nullptr : extra, &t.nExtraLen);
+  if (t.ok) t.text.assign(buf, buf + t.nLen);
+  if (t.ok) t.extra.assign(extra, extra + std::max(0, t.nExtraLen) + 1);  // with the byte after it
+  return t;
+}
+
+TEST(QueueTest, KeepsOrderAndByteCountThroughPeekTakeAndClear) {
   RCDataQueue q(1);
-  EXPECT_TRUE(PushText(q, "ab"));
-  EXPECT_TRUE(PushText(q, "cde"));
-  EXPECT_TRUE(PushText(q, "f"));
-  EXPECT_EQ(q.GetTotalBytes(), 6);
-  EXPECT_EQ(TakeText(q), "ab");
-  EXPECT_EQ(q.GetTotalBytes(), 4);
-  EXPECT_EQ(TakeText(q), "cde");
-  EXPECT_EQ(TakeText(q), "f");
+  for (const char* psz : {"ab", "cde", "f", "gh"}) EXPECT_TRUE(PushText(q, psz));
+  EXPECT_EQ(q.GetTotalBytes(), 8);
+  EXPECT_EQ(Take(q, 1, false).text, "cde");
+  EXPECT_EQ(q.GetCount(), 4);
+  EXPECT_EQ(Take(q, 1).text, "cde");
+  EXPECT_EQ(Take(q).text, "ab");
+  EXPECT_EQ(q.GetTotalBytes(), 3);
+  q.Clear();
   EXPECT_EQ(q.GetTotalBytes(), 0);
-  EXPECT_EQ(TakeText(q), "<none>");
+  EXPECT_FALSE(Take(q).ok);
+  PushText(q, "after");
+  EXPECT_EQ(Take(q).text, "after");
 }
 
-TEST_F(QueueTest, ZeroBytePushIsQueuedAndTakenAsEmptyRecord) {
-  RCDataQueue q(1);
-  EXPECT_TRUE(q.Push(nullptr, 0, nullptr, false, 0, 1));
-  EXPECT_EQ(q.GetCount(), 1);
-  unsigned char buf[4] = {0x55, 0x55, 0x55, 0x55};
-  int nLen = 4;
-  int nEvent = -7;
-  EXPECT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, &nEvent, 0, true));
-  EXPECT_EQ(nLen, 0);
-  EXPECT_EQ(nEvent, 1);
-  EXPECT_EQ(buf[0], 0x55);  // nothing written
-  EXPECT_EQ(q.GetCount(), 0);
-}
-
-TEST_F(QueueTest, RefusesNegativeLengthAndMissingBytes) {
+TEST(QueueTest, RefusesBadArgumentsAndKeepsARecordThatDoesNotFit) {
   RCDataQueue q(1);
   unsigned char b = 'x';
   EXPECT_FALSE(q.Push(&b, -1, nullptr, false, 0, -1));
   EXPECT_FALSE(q.Push(nullptr, 3, nullptr, false, 0, -1));
   EXPECT_EQ(q.GetCount(), 0);
-  EXPECT_EQ(q.GetTotalBytes(), 0);
-}
 
-TEST_F(QueueTest, TooLittleRoomLeavesRecordAndReportsItsLength) {
-  RCDataQueue q(1);
   PushText(q, "hello");
-  unsigned char buf[8] = {};
-  int nLen = 3;
-  EXPECT_FALSE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_EQ(nLen, 5);
+  Taken t = Take(q, 0, true, 3);
+  EXPECT_FALSE(t.ok);
+  EXPECT_EQ(t.nLen, 5) << "the length the record needs";
+  EXPECT_FALSE(Take(q, 1).ok);
+  EXPECT_FALSE(Take(q, -1).ok);
+  int nLen = 8;
+  EXPECT_FALSE(q.GetAt(&nLen, nullptr, nullptr, nullptr, nullptr, nullptr, 0, true));
+  EXPECT_FALSE(q.GetAt(nullptr, &b, nullptr, nullptr, nullptr, nullptr, 0, true));
   EXPECT_EQ(q.GetCount(), 1);
   EXPECT_EQ(q.GetTotalBytes(), 5);
-  EXPECT_EQ(buf[0], 0);
-  EXPECT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "hello");
-  EXPECT_EQ(q.GetCount(), 0);
+  EXPECT_EQ(Take(q).text, "hello");
+
+  // A zero-byte record (the idle stop) is queued and taken as empty.
+  EXPECT_TRUE(q.Push(nullptr, 0, nullptr, false, 0, 1));
+  t = Take(q);
+  EXPECT_TRUE(t.ok);
+  EXPECT_EQ(t.text, "");
+  EXPECT_EQ(t.nEvent, 1);
 }
 
-TEST_F(QueueTest, AnswersFalseWithoutBufferIndexOrLength) {
-  RCDataQueue q(1);
-  PushText(q, "abc", nullptr, false, 2);
-  int nLen = 0;
-  int nTag = -1;
-  EXPECT_FALSE(q.GetAt(&nLen, nullptr, nullptr, nullptr, &nTag, nullptr, 0, true));
-  EXPECT_EQ(nLen, 3);
-  unsigned char buf[8];
-  nLen = 8;
-  EXPECT_FALSE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 1, true));
-  EXPECT_FALSE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, -1, true));
-  EXPECT_FALSE(q.GetAt(nullptr, buf, nullptr, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_EQ(q.GetCount(), 1);
-}
-
-TEST_F(QueueTest, PeekWithoutRemovalAndTakeByIndex) {
-  RCDataQueue q(1);
-  PushText(q, "one");
-  PushText(q, "two");
-  unsigned char buf[8];
-  int nLen = 8;
-  EXPECT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 1, false));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "two");
-  EXPECT_EQ(q.GetCount(), 2);
-  nLen = 8;
-  EXPECT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 1, true));
-  EXPECT_EQ(q.GetTotalBytes(), 3);
-  EXPECT_EQ(TakeText(q), "one");
-}
-
-TEST_F(QueueTest, KeepsTagEventTimeAndDstGivenByThePusher) {
-  RCDataQueue q(1);
-  SYSTEMTIME st{2023, 7, 1, 15, 10, 20, 30, 400};
-  unsigned char b[2] = {1, 2};
-  ASSERT_TRUE(q.Push(b, 2, &st, true, 42, 2));
-  unsigned char buf[4];
-  int nLen = 4;
-  SYSTEMTIME got{};
-  bool bDST = false;
-  int nTag = 0;
-  int nEvent = 0;
-  ASSERT_TRUE(q.GetAt(&nLen, buf, &got, &bDST, &nTag, &nEvent, 0, true));
-  EXPECT_EQ(std::memcmp(&got, &st, sizeof st), 0);
-  EXPECT_TRUE(bDST);
-  EXPECT_EQ(nTag, 42);
-  EXPECT_EQ(nEvent, 2);
-}
-
-namespace {
 std::atomic<int> g_nDstCalls{0};
 bool DstOn(void* p) {
   ++g_nDstCalls;
   return p == nullptr;  // true only when called with the null argument
 }
-}  // namespace
 
-TEST_F(QueueTest, StampsUntimedRecordsWithLocalTimeAndTheOwnersDstQuery) {
+TEST(QueueTest, StampsUntimedRecordsWithLocalTimeAndTheOwnersDstAndKeepsAGivenTime) {
   SYSTEMTIME fixed{2025, 3, 0, 30, 2, 30, 0, 5};
   poshark::platform::SetLocalTimeSourceForTesting([fixed] { return fixed; });
   RCPosHark listener(3);
   RCDataQueue& q = RCPosHarkTestAccess::AnalyzeQueue(listener);
-
   PushText(q, "a");  // no DST query yet: false
   listener.SetDstFt(DstOn);
   g_nDstCalls = 0;
   PushText(q, "b");
+  SYSTEMTIME given{2023, 7, 1, 15, 10, 20, 30, 400};
+  PushText(q, "c", &given);
+  poshark::platform::SetLocalTimeSourceForTesting(nullptr);
   EXPECT_EQ(g_nDstCalls.load(), 1);
-
-  unsigned char buf[4];
-  for (bool bWant : {false, true}) {
-    int nLen = 4;
-    SYSTEMTIME got{};
-    bool bDST = !bWant;
-    ASSERT_TRUE(q.GetAt(&nLen, buf, &got, &bDST, nullptr, nullptr, 0, true));
-    EXPECT_EQ(std::memcmp(&got, &fixed, sizeof fixed), 0);
-    EXPECT_EQ(bDST, bWant);
+  for (bool bDST : {false, true}) {
+    Taken t = Take(q);
+    EXPECT_EQ(std::memcmp(&t.time, &fixed, sizeof fixed), 0);
+    EXPECT_EQ(t.bDST, bDST);
   }
-}
-
-TEST_F(QueueTest, TimeWithoutDstPointerIsCopiedSafely) {
-  RCDataQueue q(1);
-  SYSTEMTIME st{2024, 1, 1, 1, 0, 0, 0, 0};
-  unsigned char b = 'z';
-  q.Push(&b, 1, &st, true, 0, -1);
   unsigned char buf[2];
   int nLen = 2;
   SYSTEMTIME got{};
-  EXPECT_TRUE(q.GetAt(&nLen, buf, &got, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_EQ(got.wYear, 2024);
+  EXPECT_TRUE(q.GetAt(&nLen, buf, &got, nullptr, nullptr, nullptr, 0, true)) << "no DST pointer";
+  EXPECT_EQ(std::memcmp(&got, &given, sizeof given), 0);
 }
 
-TEST_F(QueueTest, ClearDropsEverythingAndResetsTotal) {
-  RCDataQueue q(1);
-  for (int i = 0; i < 100; ++i) {
-    PushText(q, std::string(static_cast<size_t>(i), 'x'));
-  }
-  EXPECT_EQ(q.GetTotalBytes(), 4950);
-  q.Clear();
-  EXPECT_EQ(q.GetTotalBytes(), 0);
-  EXPECT_EQ(q.GetCount(), 0);
-  EXPECT_EQ(TakeText(q), "<none>");
-  PushText(q, "after");
-  EXPECT_EQ(TakeText(q), "after");
-}
-
-TEST_F(QueueTest, ProducersAndConsumerOnDifferentThreadsLoseNothing) {
+TEST(QueueTest, ProducersAndConsumerOnDifferentThreadsLoseNothing) {
   RCDataQueue q(1);
   constexpr int kPerProducer = 2000;
   auto produce = [&](char tag) {
-    for (int i = 0; i < kPerProducer; ++i) {
-      std::string s = std::string(1, tag) + std::to_string(i);
-      PushText(q, s);
-    }
+    for (int i = 0; i < kPerProducer; ++i) PushText(q, tag + std::to_string(i));
   };
   std::thread a(produce, 'a');
   std::thread b(produce, 'b');
-  int nNextA = 0;
-  int nNextB = 0;
-  int nTaken = 0;
-  while (nTaken < 2 * kPerProducer) {
-    std::string s = TakeText(q);
-    if (s == "<none>") {
+  int nNext[2] = {0, 0};
+  for (int nTaken = 0; nTaken < 2 * kPerProducer;) {
+    Taken t = Take(q);
+    if (!t.ok) {
       std::this_thread::yield();
       continue;
     }
-    int n = std::stoi(s.substr(1));
-    if (s[0] == 'a') {
-      ASSERT_EQ(n, nNextA++);
-    } else {
-      ASSERT_EQ(n, nNextB++);
-    }
+    ASSERT_EQ(std::stoi(t.text.substr(1)), nNext[t.text[0] - 'a']++);
     ++nTaken;
   }
   a.join();
@@ -229,190 +158,95 @@ TEST_F(QueueTest, ProducersAndConsumerOnDifferentThreadsLoseNothing) {
   EXPECT_EQ(q.GetTotalBytes(), 0);
 }
 
-// Write queue: extra blocks and the preprocess plug-in.
-
-namespace {
+// Write queue: the preprocess plug-in and its extra blocks.
 
 unsigned char g_byOut[64];
 unsigned char g_byExtra[600];
-int g_nExtraLen = 0;
+int g_nExtraLen = 0;  // > 0: a block of this length; < 0: this count without a block
 int g_nNewEvent = -1;
-bool g_bDrop = false;
+int g_nOutCount = 0;  // 0: the record's own length
 int g_nSeenCount = -99;
 
-// Upper-cases the record, attaches g_nExtraLen bytes of g_byExtra, sets the
-// event to g_nNewEvent (when not -1), drops the record when g_bDrop.
 int TestPreprocess(unsigned char* pData, int nCount, unsigned char** ppOut, int* pOutCount,
                    unsigned char** ppExtra, int* pExtraCount, int* pEvent) {
   g_nSeenCount = nCount;
-  if (g_bDrop || nCount > static_cast<int>(sizeof g_byOut)) {
-    return 0;
-  }
-  for (int i = 0; i < nCount; ++i) {
-    g_byOut[i] = static_cast<unsigned char>(std::toupper(pData[i]));
-  }
+  if (nCount > static_cast<int>(sizeof g_byOut)) return 0;
+  for (int i = 0; i < nCount; ++i) g_byOut[i] = static_cast<unsigned char>(std::toupper(pData[i]));
   *ppOut = g_byOut;
-  *pOutCount = nCount;
-  if (g_nExtraLen > 0) {
-    *ppExtra = g_byExtra;
-    *pExtraCount = g_nExtraLen;
-  }
-  if (g_nNewEvent != -1) {
-    *pEvent = g_nNewEvent;
-  }
+  *pOutCount = g_nOutCount ? g_nOutCount : nCount;
+  if (g_nExtraLen > 0) *ppExtra = g_byExtra;
+  if (g_nExtraLen != 0) *pExtraCount = std::abs(g_nExtraLen);
+  if (g_nNewEvent != -1) *pEvent = g_nNewEvent;
   return 0;
 }
 
-class WriteQueueTest : public QueueTest {
+class WriteQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_nExtraLen = 0;
-    g_nNewEvent = -1;
-    g_bDrop = false;
-    g_nSeenCount = -99;
+    std::memset(g_byExtra, 'E', sizeof g_byExtra);
     set_.bDllPreprocess = true;
     set_.pfnPreprocess = TestPreprocess;
+    q_.pCmdSet = &set_;
+  }
+  void TearDown() override {
+    g_nExtraLen = g_nOutCount = 0;
+    g_nNewEvent = -1;
   }
   RCCmdSet set_;
+  RCLineQueue q_{2};
 };
 
-}  // namespace
-
-TEST_F(WriteQueueTest, WithoutExtraBufferReportsExtraLengthAndKeepsRecord) {
-  RCLineQueue q(2);
-  q.pCmdSet = &set_;
+TEST_F(WriteQueueTest, ExtraLengthIsReportedWithoutRoomAndCutToTheRoom) {
   g_nExtraLen = 5;
-  std::memcpy(g_byExtra, "EXTRA", 5);
-  PushText(q, "x");
-  unsigned char buf[8];
-  int nLen = 8;
-  int nExtraLen = -1;
-  EXPECT_FALSE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true, nullptr, &nExtraLen));
-  EXPECT_EQ(nExtraLen, 5);
-  EXPECT_EQ(q.GetCount(), 1);
-  unsigned char extra[16] = {};
-  nExtraLen = 16;
-  nLen = 8;
-  EXPECT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true, extra, &nExtraLen));
-  EXPECT_EQ(nExtraLen, 5);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(extra)), "EXTRA");
-  EXPECT_EQ(q.GetCount(), 0);
-}
+  PushText(q_, "x");
+  Taken t = TakeLine(q_, -1);
+  EXPECT_FALSE(t.ok);
+  EXPECT_EQ(t.nExtraLen, 5) << "the room the extra block needs";
+  EXPECT_EQ(q_.GetCount(), 1);
+  t = TakeLine(q_, 16);
+  ASSERT_TRUE(t.ok);
+  EXPECT_EQ(t.extra, std::string("EEEEE", 6));
 
-TEST_F(WriteQueueTest, ExtraBlockLongerThanTheRoomIsCutToTheRoom) {
-  RCLineQueue q(2);
-  q.pCmdSet = &set_;
   g_nExtraLen = 600;
-  std::memset(g_byExtra, 'E', sizeof g_byExtra);
-  PushText(q, "line");
-  unsigned char buf[8];
-  unsigned char extra[260 + 8];
-  std::memset(extra, 0, sizeof extra);
-  int nLen = 8;
-  int nExtraLen = 259;  // the writer keeps a NUL after the block
-  EXPECT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true, extra, &nExtraLen));
-  EXPECT_EQ(nExtraLen, 259);
-  EXPECT_EQ(extra[258], 'E');
-  EXPECT_EQ(extra[259], 0);
-  EXPECT_EQ(extra[260], 0);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "LINE");
+  PushText(q_, "line");
+  t = TakeLine(q_, 259);  // the writer keeps a NUL after the block
+  ASSERT_TRUE(t.ok);
+  EXPECT_EQ(t.extra, std::string(259, 'E') + '\0');
+  EXPECT_EQ(t.text, "LINE");
+
+  g_nExtraLen = -300;  // a count without a block carries nothing
+  PushText(q_, "y");
+  t = TakeLine(q_, 260);
+  ASSERT_TRUE(t.ok);
+  EXPECT_EQ(t.nExtraLen, 0);
 }
 
-TEST_F(WriteQueueTest, PreprocessReplacesBytesAndEvent) {
-  RCLineQueue q(2);
-  q.pCmdSet = &set_;
+TEST_F(WriteQueueTest, PreprocessSeesTheIdleStopRecordAndIsSkippedWhenOff) {
   g_nNewEvent = 2;
-  PushText(q, "void me", nullptr, false, -1);
-  unsigned char buf[16];
-  unsigned char extra[260];
-  int nLen = 16;
-  int nExtraLen = 260;
-  int nEvent = 0;
-  ASSERT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, &nEvent, 0, true, extra, &nExtraLen));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(nLen)), "VOID ME");
-  EXPECT_EQ(nEvent, 2);
-  EXPECT_EQ(nExtraLen, 0);
-}
+  ASSERT_TRUE(PushText(q_, "void me"));
+  Taken t = TakeLine(q_, 260);
+  EXPECT_EQ(t.text, "VOID ME");
+  EXPECT_EQ(t.nEvent, 2);
+  g_nNewEvent = -1;
+  g_nOutCount = -5;
+  EXPECT_FALSE(PushText(q_, "gone")) << "a negative count drops the record";
+  g_nOutCount = 0;
 
-TEST_F(WriteQueueTest, PreprocessThatLeavesNoOutputDropsOnlyThatRecord) {
-  RCLineQueue q(2);
-  q.pCmdSet = &set_;
-  g_bDrop = true;
-  EXPECT_FALSE(PushText(q, "gone"));
-  g_bDrop = false;
-  EXPECT_TRUE(PushText(q, "kept"));
-  EXPECT_EQ(q.GetCount(), 1);
-  EXPECT_EQ(q.GetTotalBytes(), 4);
-}
-
-TEST_F(WriteQueueTest, IdleStopRecordReachesThePluginAsNullAndZero) {
-  RCLineQueue q(2);
-  q.pCmdSet = &set_;
-  EXPECT_TRUE(q.Push(nullptr, 0, nullptr, false, 0, 1));
+  // The idle stop record reaches the plug-in as null and zero.
+  EXPECT_TRUE(q_.Push(nullptr, 0, nullptr, false, 0, 1));
   EXPECT_EQ(g_nSeenCount, 0);
-  unsigned char buf[4];
-  unsigned char extra[260];
-  int nLen = 4;
-  int nExtraLen = 260;
-  int nEvent = -1;
-  ASSERT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, &nEvent, 0, true, extra, &nExtraLen));
-  EXPECT_EQ(nLen, 0);
-  EXPECT_EQ(nEvent, 1);
-}
+  t = TakeLine(q_, 260);
+  EXPECT_EQ(t.text, "");
+  EXPECT_EQ(t.nEvent, 1);
 
-TEST_F(WriteQueueTest, PluginIsNotCalledWhenSwitchedOffOrForBadInput) {
-  RCLineQueue q(2);
-  q.pCmdSet = &set_;
+  g_nSeenCount = -99;
   unsigned char b = 'a';
-  EXPECT_FALSE(q.Push(&b, -4, nullptr, false, 0, -1));
-  EXPECT_EQ(g_nSeenCount, -99);
+  EXPECT_FALSE(q_.Push(&b, -4, nullptr, false, 0, -1));
   set_.bDllPreprocess = false;
-  EXPECT_TRUE(PushText(q, "plain"));
-  EXPECT_EQ(g_nSeenCount, -99);
-  unsigned char buf[8];
-  unsigned char extra[260];
-  int nLen = 8;
-  int nExtraLen = 260;
-  ASSERT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true, extra, &nExtraLen));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "plain");
+  EXPECT_TRUE(PushText(q_, "plain"));
+  EXPECT_EQ(g_nSeenCount, -99) << "not called for bad input or when switched off";
+  EXPECT_EQ(TakeLine(q_, 260).text, "plain");
+  EXPECT_EQ(q_.GetCount(), 0);
 }
 
-TEST_F(WriteQueueTest, PreprocessWithNegativeOutputCountDropsTheRecord) {
-  RCLineQueue q(2);
-  RCCmdSet set;
-  set.bDllPreprocess = true;
-  set.pfnPreprocess = [](unsigned char*, int, unsigned char** ppOut, int* pOutCount,
-                         unsigned char**, int*, int*) {
-    *ppOut = g_byOut;
-    *pOutCount = -5;
-    return 0;
-  };
-  q.pCmdSet = &set;
-  EXPECT_FALSE(PushText(q, "x"));
-  EXPECT_EQ(q.GetCount(), 0);
-}
-
-TEST_F(WriteQueueTest, ExtraCountWithoutBlockCarriesNothing) {
-  RCLineQueue q(2);
-  RCCmdSet set;
-  set.bDllPreprocess = true;
-  set.pfnPreprocess = [](unsigned char* pData, int nCount, unsigned char** ppOut, int* pOutCount,
-                         unsigned char** ppExtra, int* pExtraCount, int*) {
-    *ppOut = pData;
-    *pOutCount = nCount;
-    *ppExtra = nullptr;
-    *pExtraCount = 300;
-    return 0;
-  };
-  q.pCmdSet = &set;
-  ASSERT_TRUE(PushText(q, "x"));
-  unsigned char buf[8];
-  int nLen = 8;
-  int nExtraLen = -1;
-  EXPECT_FALSE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, false, nullptr, &nExtraLen));
-  EXPECT_EQ(nExtraLen, 0);
-  unsigned char extra[260];
-  nExtraLen = 260;
-  EXPECT_TRUE(q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true, extra, &nExtraLen));
-  EXPECT_EQ(nExtraLen, 0);
-}
+}  // namespace

@@ -7,8 +7,7 @@
 //
 //   poshark_load [--fast F] [--paced P] [--seconds S]     (default 64 64 60)
 //
-// Exit code 0 when every line came out and no paced listener saw an
-// overflow note; the last line reads "N passed, N failed" over the checks.
+// Exit code 0 when every check passed; the last line reads "N passed, N failed".
 #include <poshark/RCPosHark.h>
 
 #include <dirent.h>
@@ -26,7 +25,6 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,16 +34,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxListeners = 512;
-constexpr int kWindowLines = 256;        // lines a fast listener may have in flight
+constexpr int kWindowLines = 256;              // lines a fast listener may have in flight
+constexpr int kLinesPerReceipt = 24;
 constexpr double kPacedBytesPerSec = 11520.0;  // 115200 baud, 8N1
 constexpr int kTickMs = 10;
 
 struct Stats {
-  std::atomic<long> fed{0};        // text lines handed to GotData
-  std::atomic<long> out{0};        // text lines delivered
-  std::atomic<long> disorder{0};   // lines delivered out of sequence or malformed
-  std::atomic<long> overflow{0};   // overflow notes
-  long nextSeq = 0;                // writer thread of the listener only
+  std::atomic<long> fed{0};       // text lines handed to GotData
+  std::atomic<long> out{0};       // text lines delivered
+  std::atomic<long> disorder{0};  // lines delivered out of sequence
+  std::atomic<long> overflow{0};  // overflow notes
+  long nextSeq = 0;               // writer thread of the listener only
 };
 Stats g_stats[kMaxListeners + 1];
 std::mutex g_waitLock;
@@ -58,16 +57,14 @@ unsigned short LineOut(char* pszText, SYSTEMTIME*, bool, int nPOSNo, int nEvent,
     ++s.overflow;
     return 0;
   }
-  if (!pszText) return 0;
-  const char* tag = std::strstr(pszText, "P");
   int pos = 0;
   long seq = 0;
-  while (tag && std::sscanf(tag, "P%d S%ld", &pos, &seq) != 2) tag = std::strstr(tag + 1, "P");
+  const char* tag = pszText ? std::strchr(pszText, 'P') : nullptr;
+  while (tag && std::sscanf(tag, "P%d S%ld", &pos, &seq) != 2) tag = std::strchr(tag + 1, 'P');
   if (!tag) return 0;  // a line without a tag (none is fed)
   if (pos != nPOSNo || seq != s.nextSeq) ++s.disorder;
   s.nextSeq = seq + 1;
-  long n = ++s.out;
-  if ((n & 31) == 0) g_waitCv.notify_all();
+  if ((++s.out & 31) == 0) g_waitCv.notify_all();
   return 0;
 }
 
@@ -77,63 +74,53 @@ std::string Receipt(int pos, long& seq, int n) {
   std::string r = "\x1b@";
   char line[96];
   for (int i = 0; i < n; ++i) {
-    const char* pre = i == 0 ? "\x1b\x61\x01" : (i == n - 1 ? "\x1b!\x30" : "\x1b\x61");
-    std::string head(pre, i == 0 ? 3 : 3);
-    if (i > 0 && i < n - 1) head.push_back('\0');
+    r += i == 0 ? std::string("\x1b\x61\x01", 3)
+                : i == n - 1 ? std::string("\x1b!\x30", 3) : std::string("\x1b\x61\0\0", 4);
     int len = std::snprintf(line, sizeof line, "P%03d S%07ld item %2d  x 1   %6.2f\x1b!%c\n", pos,
                             seq++, i, 1.25 * i, 0);
-    r += head;
     r.append(line, static_cast<size_t>(len));
   }
-  r += "\x1dV\x01";
-  return r;
+  return r + "\x1dV\x01";
 }
 
-long ReadStatusKb(const char* key) {
+long ReadStatusKb(const std::string& key) {
   std::ifstream in("/proc/self/status");
-  std::string name;
-  long value = -1;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(key, 0) == 0) {
-      std::istringstream s(line.substr(std::strlen(key)));
-      s >> value;
-    }
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
   }
-  return value;
+  return -1;
 }
 
 int CountFds() {
   int n = 0;
   if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (dirent* e = ::readdir(d))
-      if (e->d_name[0] != '.') ++n;
+    while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
     ::closedir(d);
   }
   return n - 1;  // the directory's own descriptor
 }
 
-// CPU seconds of the listener threads ("pos<N>.<role>") per POS number.
+// CPU seconds of the listener threads ("pos<N>.<role>") per POS number, from
+// schedstat: nanoseconds on a CPU, finer than the tick counts of stat.
 std::vector<double> ListenerCpu(int maxPos) {
   std::vector<double> cpu(static_cast<size_t>(maxPos) + 1, 0.0);
-  DIR* d = ::opendir("/proc/self/task");
-  if (!d) return cpu;
-  while (dirent* e = ::readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::string base = std::string("/proc/self/task/") + e->d_name;
-    std::ifstream commIn(base + "/comm");
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream commIn(e.path() / "comm");
+    std::ifstream schedIn(e.path() / "schedstat");
     std::string comm;
-    std::getline(commIn, comm);
     int pos = 0;
-    if (std::sscanf(comm.c_str(), "pos%d.", &pos) != 1 || pos < 1 || pos > maxPos) continue;
-    // schedstat: nanoseconds on a CPU, finer than the tick counts of stat.
-    std::ifstream schedIn(base + "/schedstat");
     unsigned long long ns = 0;
-    if (!(schedIn >> ns)) continue;
-    cpu[static_cast<size_t>(pos)] += static_cast<double>(ns) / 1e9;
+    if (std::getline(commIn, comm) && std::sscanf(comm.c_str(), "pos%d.", &pos) == 1 && pos >= 1 &&
+        pos <= maxPos && schedIn >> ns) {
+      cpu[static_cast<size_t>(pos)] += static_cast<double>(ns) / 1e9;
+    }
   }
-  ::closedir(d);
   return cpu;
+}
+
+void Give(RCPosHark& listener, std::string& bytes) {
+  listener.GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
 }
 
 std::string g_workDir;
@@ -148,21 +135,18 @@ int main(int argc, char** argv) {
   int nFast = 64, nPaced = 64, nSeconds = 60;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
-    int v = std::atoi(argv[i + 1]);
-    if (a == "--fast") nFast = v;
-    else if (a == "--paced") nPaced = v;
-    else if (a == "--seconds") nSeconds = v;
-    else {
+    int* pValue = a == "--fast" ? &nFast : a == "--paced" ? &nPaced : a == "--seconds" ? &nSeconds : nullptr;
+    if (!pValue) {
       std::fprintf(stderr, "usage: %s [--fast F] [--paced P] [--seconds S]\n", argv[0]);
       return 2;
     }
+    *pValue = std::atoi(argv[i + 1]);
   }
-  if (nFast < 0 || nPaced < 0 || nFast + nPaced < 1 || nFast + nPaced > kMaxListeners ||
-      nSeconds < 1) {
+  const int nAll = nFast + nPaced;
+  if (nFast < 0 || nPaced < 0 || nAll < 1 || nAll > kMaxListeners || nSeconds < 1) {
     std::fprintf(stderr, "bad counts\n");
     return 2;
   }
-  const int nAll = nFast + nPaced;
 
   // A private home with the ESC/POS command set (and its plug-in).
   char tmpl[] = "/tmp/poshark-load-XXXXXX";
@@ -194,19 +178,17 @@ int main(int argc, char** argv) {
 
   std::vector<std::unique_ptr<RCPosHark>> listeners;
   for (int pos = 1; pos <= nAll; ++pos) {
-    auto l = std::make_unique<RCPosHark>(pos);
-    if (!l->SelectCmdSet(0)) {
+    listeners.push_back(std::make_unique<RCPosHark>(pos));
+    if (!listeners.back()->SelectCmdSet(0)) {
       std::fprintf(stderr, "no command set\n");
       return 2;
     }
-    l->SetGateOpenTime(0);
-    l->ListenStart(&LineOut, true);
-    listeners.push_back(std::move(l));
+    listeners.back()->SetGateOpenTime(0);
+    listeners.back()->ListenStart(&LineOut, true);
   }
   const long rssStarted = ReadStatusKb("VmRSS:");
-
+  auto listener = [&](int pos) -> RCPosHark& { return *listeners[static_cast<size_t>(pos - 1)]; };
   std::atomic<bool> run{true};
-  const int kLinesPerReceipt = 24;
 
   // Fast listeners 1..F: a receipt whenever the listener has room in its
   // window of lines in flight.
@@ -218,8 +200,7 @@ int main(int argc, char** argv) {
         Stats& s = g_stats[pos];
         if (s.fed - s.out.load() + kLinesPerReceipt > kWindowLines) continue;
         std::string r = Receipt(pos, seq[static_cast<size_t>(pos)], kLinesPerReceipt);
-        listeners[static_cast<size_t>(pos - 1)]->GotData(static_cast<int>(r.size()),
-                                                          reinterpret_cast<unsigned char*>(r.data()));
+        Give(listener(pos), r);
         s.fed += kLinesPerReceipt;
         any = true;
       }
@@ -239,8 +220,7 @@ int main(int argc, char** argv) {
       double credit = 0;
     };
     std::vector<Feed> feeds(static_cast<size_t>(nAll) + 1);
-    auto next = Clock::now();
-    while (run) {
+    for (auto next = Clock::now(); run; std::this_thread::sleep_until(next)) {
       next += std::chrono::milliseconds(kTickMs);
       for (int pos = nFast + 1; pos <= nAll; ++pos) {
         Feed& f = feeds[static_cast<size_t>(pos)];
@@ -253,24 +233,16 @@ int main(int argc, char** argv) {
         }
         std::string chunk = f.pending.substr(0, n);
         f.pending.erase(0, n);
-        listeners[static_cast<size_t>(pos - 1)]->GotData(
-            static_cast<int>(chunk.size()), reinterpret_cast<unsigned char*>(chunk.data()));
+        Give(listener(pos), chunk);
       }
-      std::this_thread::sleep_until(next);
     }
-    // The lines not yet sent whole are not counted as fed: send the rest.
-    for (int pos = nFast + 1; pos <= nAll; ++pos) {
-      Feed& f = feeds[static_cast<size_t>(pos)];
-      if (!f.pending.empty())
-        listeners[static_cast<size_t>(pos - 1)]->GotData(
-            static_cast<int>(f.pending.size()), reinterpret_cast<unsigned char*>(f.pending.data()));
-    }
+    // The lines counted as fed but not yet sent whole: send the rest.
+    for (int pos = nFast + 1; pos <= nAll; ++pos) Give(listener(pos), feeds[static_cast<size_t>(pos)].pending);
   });
 
   // Samples once a second.
-  long threadsMin = 1 << 30, threadsMax = 0, rssMax = 0;
+  long threadsMin = 1 << 30, threadsMax = 0, rssMax = 0, rssAt10 = 0;
   int fdsMin = 1 << 30, fdsMax = 0;
-  long rssAt10 = 0;
   const std::vector<double> cpuStart = ListenerCpu(nAll);
   const auto t0 = Clock::now();
   for (int sec = 1; sec <= nSeconds; ++sec) {
@@ -306,33 +278,24 @@ int main(int argc, char** argv) {
   const long threadsAfter = ReadStatusKb("Threads:");
   const int fdsAfter = CountFds();
 
-  long fedFast = 0, outFast = 0, fedPaced = 0, outPaced = 0, disorder = 0, ovfFast = 0,
-       ovfPaced = 0;
-  double cpuPaced = 0, cpuFast = 0;
+  // Sums per group: [0] fast, [1] paced.
+  long fed[2] = {}, out[2] = {}, ovf[2] = {}, disorder = 0;
+  double cpu[2] = {};
   for (int pos = 1; pos <= nAll; ++pos) {
-    Stats& s = g_stats[pos];
-    double c = cpuEnd[static_cast<size_t>(pos)] - cpuStart[static_cast<size_t>(pos)];
-    if (pos <= nFast) {
-      fedFast += s.fed;
-      outFast += s.out;
-      ovfFast += s.overflow;
-      cpuFast += c;
-    } else {
-      fedPaced += s.fed;
-      outPaced += s.out;
-      ovfPaced += s.overflow;
-      cpuPaced += c;
-    }
+    const Stats& s = g_stats[pos];
+    int g = pos > nFast;
+    fed[g] += s.fed;
+    out[g] += s.out;
+    ovf[g] += s.overflow;
+    cpu[g] += cpuEnd[static_cast<size_t>(pos)] - cpuStart[static_cast<size_t>(pos)];
     disorder += s.disorder;
   }
-
   std::printf("listeners: %d fast + %d paced (115200 baud), %.1f s\n", nFast, nPaced, elapsed);
   std::printf("fast:  %ld lines in, %ld out, %.0f lines/s, %ld overflow notes, CPU %.2f s\n",
-              fedFast, outFast, static_cast<double>(outFast) / elapsed, ovfFast, cpuFast);
+              fed[0], out[0], static_cast<double>(out[0]) / elapsed, ovf[0], cpu[0]);
   std::printf("paced: %ld lines in, %ld out, %ld overflow notes, CPU %.3f s = %.3f%% of a core "
               "per listener\n",
-              fedPaced, outPaced, ovfPaced, cpuPaced,
-              nPaced ? 100.0 * cpuPaced / nPaced / elapsed : 0.0);
+              fed[1], out[1], ovf[1], cpu[1], nPaced ? 100.0 * cpu[1] / nPaced / elapsed : 0.0);
   std::printf("lines out of sequence: %ld\n", disorder);
   std::printf("resident memory: %ld KiB before, %ld KiB started (%.1f KiB per listener), "
               "%ld KiB at 10 s, %ld KiB at end, %ld KiB max\n",
@@ -348,9 +311,9 @@ int main(int argc, char** argv) {
     (ok ? passed : failed)++;
     if (!ok) std::printf("FAILED: %s\n", what);
   };
-  check(outFast == fedFast, "every line fed to a fast listener came out");
-  check(outPaced == fedPaced, "every line fed to a paced listener came out");
-  check(ovfPaced == 0, "no overflow note at the paced rate");
+  check(out[0] == fed[0], "every line fed to a fast listener came out");
+  check(out[1] == fed[1], "every line fed to a paced listener came out");
+  check(ovf[1] == 0, "no overflow note at the paced rate");
   check(disorder == 0, "lines in sequence");
   check(threadsMin == threadsMax, "thread count stable while running");
   check(fdsMin == fdsMax, "descriptor count stable while running");

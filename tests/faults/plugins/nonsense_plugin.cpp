@@ -13,7 +13,6 @@
 namespace {
 
 std::atomic<uint32_t> g_state{12345};
-std::atomic<int> g_calls{0};
 
 uint32_t Next() {
   uint32_t x = g_state.load();
@@ -42,17 +41,13 @@ unsigned char g_block[4096];
 
 }  // namespace
 
-PLUGIN_EXPORT int NonsenseCalls() { return g_calls.load(); }
-
 PLUGIN_EXPORT int MeasureNonsense(unsigned char*, int nCount, int* pStart, int* pLength) {
-  ++g_calls;
   *pStart = Count(nCount);
   *pLength = Count(nCount);
   return Answer();
 }
 
 PLUGIN_EXPORT int BarcodeNonsense(unsigned char* pBuf, int nCount, int* pOutStart, int* pOutLen) {
-  ++g_calls;
   // Scribbles within the block it was given (2 * nCount bytes), then lies
   // about where the result is.
   if (pBuf && nCount > 0) std::memset(pBuf, 'Z', static_cast<size_t>(nCount));
@@ -64,7 +59,6 @@ PLUGIN_EXPORT int BarcodeNonsense(unsigned char* pBuf, int nCount, int* pOutStar
 PLUGIN_EXPORT int PreprocessNonsense(unsigned char*, int nCount, unsigned char** ppOut,
                                      int* pOutCount, unsigned char** ppExtra, int* pExtraCount,
                                      int* pEvent) {
-  ++g_calls;
   uint32_t r = Next();
   // Either no block, or our block with a count that may exceed it. The
   // listener cannot know the block's size, so a count is either within the
@@ -81,7 +75,6 @@ PLUGIN_EXPORT int PreprocessNonsense(unsigned char*, int nCount, unsigned char**
 }
 
 PLUGIN_EXPORT int FilterNonsense(char* pBuf, int nCapacity) {
-  ++g_calls;
   if (pBuf && nCapacity > 0) std::memset(pBuf, 'Q', static_cast<size_t>(nCapacity));
   return Answer();
 }

@@ -42,19 +42,21 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kQuietTime = std::chrono::milliseconds(3500);
 
 // With --pace none the feeder stays at most this many bytes ahead of the
-// analyzer: more than the listener's line buffer holds (4000 bytes) plus one
-// block, so that an unfinished line never stalls it, and few enough lines
-// that the analyzer cannot outrun a writer that is not yet scheduled.
-constexpr uint64_t kFeedWindow = 6 * 1024;
+// analyzer (more than the listener's line buffer, 4000 bytes, plus a block,
+// so that an unfinished line never stalls it), which bounds what waits in the
+// listener's analyze queue.
+constexpr uint64_t kFeedWindow = 256 * 1024;
 
-// With --pace none the feeder also waits while more than this many chunks
-// taken by the analyzer have not come out of the writer as lines. The
-// listener drops the whole write queue once it holds 15000 bytes; a POS
-// never sends that fast, but a file fed at full speed would outrun the
-// writer thread whenever it is not scheduled.
-constexpr int64_t kMaxInFlight = 64;
-// ... and goes on once no more than this many are in flight.
-constexpr int64_t kResumeInFlight = 32;
+// With --pace none the feeder also waits while this many delivered lines
+// wait for the main thread: a slow output must slow the feeder, not block the
+// listener's writer, whose write queue is dropped for the overflow note when
+// it stays full.
+constexpr size_t kMaxPrintBacklog = 8192;
+
+// A wait of the feeder ends anyway after this long without a chunk taken by
+// the analyzer: in graph mode the analyzer counts decoded bytes, which may be
+// fewer than the bytes fed, and an idle pipeline can always take more.
+constexpr auto kFeedSilence = std::chrono::milliseconds(20);
 
 // Lines waiting for the main thread. The writer thread blocks while this
 // many are waiting (it must not lose them); a host that prints cannot fall
@@ -73,6 +75,7 @@ class LineSink {
     std::unique_lock lock(mutex_);
     space_.wait(lock, [&] { return closing_ || lines_.size() < kMaxWaitingLines; });
     lines_.push_back(std::move(line));
+    backlog_ = lines_.size();
     items_.notify_one();
   }
 
@@ -83,9 +86,13 @@ class LineSink {
     woken_ = false;
     if (lines_.empty()) return false;
     out.swap(lines_);
+    backlog_ = 0;
     space_.notify_all();
     return true;
   }
+
+  // Lines waiting for the main thread.
+  size_t Backlog() const { return backlog_; }
 
   // Wakes a waiting Pop (signal, end of input).
   void Wake() {
@@ -109,6 +116,7 @@ class LineSink {
   std::deque<DeliveredLine> lines_;
   bool closing_ = false;
   bool woken_ = false;
+  std::atomic<size_t> backlog_{0};
 };
 
 // State shared with the listener's callbacks, which are plain functions.
@@ -116,10 +124,6 @@ LineSink* g_sink = nullptr;
 std::atomic<int64_t> g_last_activity_ms{0};
 std::atomic<uint64_t> g_analyzed_bytes{0};
 std::atomic<uint64_t> g_chunks{0};  // chunks the analyzer took
-std::atomic<uint64_t> g_lines{0};   // lines the writer delivered
-// Chunks that gave no line (commands or images only), as far as the feeder
-// has noticed them; see Feeder::Give.
-std::atomic<int64_t> g_no_line_chunks{0};
 std::atomic<bool> g_feeder_waiting{false};
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_signalled{false};
@@ -133,10 +137,6 @@ void Notify() {
   g_progress.notify_all();
 }
 
-int64_t InFlight() {
-  return static_cast<int64_t>(g_chunks.load() - g_lines.load()) - g_no_line_chunks.load();
-}
-
 unsigned short OnLine(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo, int nEvent,
                       char* pExtra) {
   DeliveredLine line;
@@ -148,8 +148,6 @@ unsigned short OnLine(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo, i
   if (pExtra != nullptr) line.extra.assign(pExtra, strnlen(pExtra, 260));
   g_last_activity_ms = NowMs();
   if (g_sink != nullptr) g_sink->Push(std::move(line));
-  ++g_lines;
-  if (g_feeder_waiting && InFlight() <= kResumeInFlight) Notify();
   return 0;
 }
 
@@ -189,31 +187,24 @@ class Feeder {
       SleepUntil(next_);
     } else {
       std::unique_lock lock(g_progress_mutex);
-      auto window_full = [&] { return fed_ > g_analyzed_bytes + kFeedWindow; };
+      auto must_wait = [&] {
+        return fed_ > g_analyzed_bytes + kFeedWindow ||
+               (g_sink != nullptr && g_sink->Backlog() > kMaxPrintBacklog);
+      };
       uint64_t chunks = g_chunks;
-      uint64_t lines = g_lines;
-      auto last_move = Clock::now();
-      while (!g_stop && (window_full() || InFlight() > kMaxInFlight)) {
+      auto last_chunk = Clock::now();
+      while (!g_stop && must_wait()) {
         g_feeder_waiting = true;
-        bool ready = g_progress.wait_for(lock, std::chrono::milliseconds(5), [&] {
-          return g_stop || (!window_full() && InFlight() <= kResumeInFlight);
-        });
+        bool ready = g_progress.wait_for(lock, std::chrono::milliseconds(5),
+                                         [&] { return g_stop || !must_wait(); });
         g_feeder_waiting = false;
         if (ready) break;
-        if (chunks != g_chunks || lines != g_lines) {
+        if (chunks != g_chunks) {
           chunks = g_chunks;
-          lines = g_lines;
-          last_move = Clock::now();
-          continue;
-        }
-        // Neither a chunk nor a line for a while although lines are counted
-        // in flight: those chunks gave no line (commands or images only). A
-        // writer that has not delivered its first line yet may just not be
-        // scheduled, so it gets longer.
-        auto silence = lines > 0 ? std::chrono::milliseconds(20) : std::chrono::milliseconds(500);
-        if (Clock::now() - last_move >= silence) {
-          g_no_line_chunks = static_cast<int64_t>(chunks - lines);
-          if (window_full()) break;  // the listener reports no chunks
+          last_chunk = Clock::now();
+        } else if (Clock::now() - last_chunk >= kFeedSilence &&
+                   (g_sink == nullptr || g_sink->Backlog() <= kMaxPrintBacklog)) {
+          break;
         }
       }
     }

@@ -5,19 +5,15 @@
 
 #include <poshark/RCPosHark.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "commands/PluginTestSupport.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Event.h"
@@ -54,27 +50,6 @@ inline int RecordPush(unsigned char* pData, int nCount, unsigned char** ppOut, i
   return 0;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char szTemplate[] = "/tmp/poshark-analyzer-XXXXXX";
-    path_ = ::mkdtemp(szTemplate);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string Write(const std::string& name, const std::string& content) const {
-    std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-
- private:
-  std::string path_;
-};
-
 class AnalyzerProbe : public RCPosHark {
  public:
   AnalyzerProbe() : RCPosHark(7) {}
@@ -90,14 +65,9 @@ class AnalyzerProbe : public RCPosHark {
     Pushed().clear();
     return pCurCmdSet.get();
   }
-  RCCmdSet* Set() { return pCurCmdSet.get(); }
 
   void Queue(const std::string& chunk, uint16_t wSecond, bool bDST) {
-    SYSTEMTIME st{};
-    st.wYear = 2026;
-    st.wMonth = 1;
-    st.wDay = 1;
-    st.wSecond = wSecond;
+    SYSTEMTIME st{2026, 1, 0, 1, 0, 0, wSecond, 0};
     m_AnalyzeQueue->Push(reinterpret_cast<unsigned char*>(const_cast<char*>(chunk.data())),
                          static_cast<int>(chunk.size()), &st, bDST, 0, -1);
   }
@@ -111,9 +81,7 @@ class AnalyzerProbe : public RCPosHark {
     bAnalyzeRun = true;
     std::thread worker([this] { AnalyzeThread(); });
     hAnalyzeEvent->Set();
-    while (m_AnalyzeQueue->GetCount() > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    while (m_AnalyzeQueue->GetCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     hStopEvent->Set();
     worker.join();
     bAnalyzeRun = false;
@@ -123,30 +91,18 @@ class AnalyzerProbe : public RCPosHark {
   std::vector<Record> Records() {
     std::vector<Record> out = Pushed();
     for (Record& rec : out) {
-      unsigned char byBuf[16];
-      unsigned char byExtra[8];
-      int nLen = sizeof byBuf;
-      int nExtra = sizeof byExtra;
+      unsigned char byBuf[16], byExtra[8];
+      int nLen = sizeof byBuf, nExtra = sizeof byExtra, nEvent = 0;
       SYSTEMTIME st{};
-      bool bDST = false;
-      int nEvent = 0;
-      if (!m_WriteQueue->GetAt(&nLen, byBuf, &st, &bDST, nullptr, &nEvent, 0, true, byExtra,
-                               &nExtra)) {
-        rec.wSecond = 0xFFFF;
-        continue;
-      }
+      st.wSecond = 0xFFFF;  // shows a record the queue did not keep
+      m_WriteQueue->GetAt(&nLen, byBuf, &st, &rec.bDST, nullptr, &nEvent, 0, true, byExtra, &nExtra);
       rec.wSecond = st.wSecond;
-      rec.bDST = bDST;
     }
     return out;
   }
 
   int RunAnalyze(unsigned char* pBuf, int& nLen) { return Analyze(pBuf, nLen); }
-  void SetRunning(bool bRun) { bAnalyzeRun = bRun; }
-  int StopPending() const { return nStopPending; }
-  bool StartPending() const { return bStartPending; }
   RCLineQueue& WriteQueue() { return *m_WriteQueue; }
-  RCDataQueue& AnalyzeQueue() { return *m_AnalyzeQueue; }
 };
 
 // Byte token for a command-set file.

@@ -71,9 +71,7 @@ TEST_F(TransactionTest, IdleStopAndAnalyzerNeverBothCloseOneTransaction) {
   std::atomic<bool> run{true};
   std::atomic<int> idle_closes{0};
   std::thread idle([&] {
-    while (run) {
-      if (set->IdleTick()) ++idle_closes;
-    }
+    while (run) if (set->IdleTick()) ++idle_closes;
   });
   int opens = 0;
   for (int i = 0; i < 20000; ++i) {

@@ -92,7 +92,7 @@ TEST_F(FilterFileTest, HugeItemCountIsBoundedAndRecordsWithoutBuffersAreRefused)
   home_.WriteFilterFile("[POS1]\nNum=2000000000\nItem1=A,1\nName1=a,2,0,046\n");
   catcher_.LoadIni(1);
   EXPECT_EQ(catcher_.GetKeyWordNum(), 1);
-  STRUCT_KeyWord empty{};
+  STRUCT_KeyWord empty{};  // a record without text buffers
   EXPECT_FALSE(catcher_.LoadIniItem("POS1", 1, &empty));
   EXPECT_FALSE(catcher_.LoadIniItem("POS1", 1, nullptr));
 }
@@ -111,8 +111,10 @@ TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   ASSERT_TRUE(AddKey(catcher_, {"TOTAL", 7, ',', '.', 2, &cond, 1, 0, "Grand total"}));
   ASSERT_TRUE(AddKey(catcher_, {"SUM", 16, '.', ',', 0, nullptr, 3, 1}));
   ASSERT_TRUE(AddKey(catcher_, {"TAX", 1, '.', ',', 0, nullptr, 4, 2}));
+  STRUCT_Condition numberOnly = NumericCondition(POSHARK_OP_GREATER, 12.5f);  // no operand text
+  ASSERT_TRUE(AddKey(catcher_, {"T", 1, '.', ',', 0, &numberOnly}));
   ASSERT_TRUE(catcher_.WriteIni(5));
-  EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "TAX", "SUM"}));
+  EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "TAX", "T", "SUM"}));
   EXPECT_EQ(Value("POS5", "Name1"), "Grand total,1,0,044");
   EXPECT_EQ(Value("POS5", "N1_1KSign"), "046");
   // Items without a condition get their condition keys cleared, not removed.
@@ -120,7 +122,9 @@ TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
 
   KeyDataCatcher loaded;
   loaded.LoadIni(5);
-  EXPECT_EQ(KeyWords(loaded), (Strings{"TOTAL", "TAX", "SUM"}));
+  EXPECT_EQ(KeyWords(loaded), (Strings{"TOTAL", "TAX", "T", "SUM"}));
+  ASSERT_TRUE(loaded.GetKeyWord(2)->bCondition);  // the number was saved as text
+  EXPECT_EQ(loaded.GetKeyWord(2)->pCondition->fValue1, 12.5f);
   STRUCT_KeyWord* p = loaded.GetKeyWord(0);
   EXPECT_STREQ(p->pszName, "Grand total");
   EXPECT_EQ(p->nShift, 2);  // shift settings survive a save
@@ -130,17 +134,6 @@ TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   EXPECT_EQ(p->pCondition->nIdleMinutes, 15);
   EXPECT_EQ(loaded.GetKeyWord(1)->nMDBType, 4);
   EXPECT_EQ(FeedLine(loaded, "TOTAL991.234,5 SUM ab"), (Strings{"1234.5", "ab"}));
-}
-
-TEST_F(FilterFileTest, NumericOperandSetOnlyAsANumberIsSavedAsText) {
-  STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER, 12.5f);
-  ASSERT_TRUE(AddKey(catcher_, {"T", 1, '.', ',', 0, &cond}));
-  catcher_.WriteIni(1);
-  KeyDataCatcher loaded;
-  loaded.LoadIni(1);
-  ASSERT_EQ(loaded.GetKeyWordNum(), 1);
-  ASSERT_TRUE(loaded.GetKeyWord(0)->bCondition);
-  EXPECT_EQ(loaded.GetKeyWord(0)->pCondition->fValue1, 12.5f);
 }
 
 TEST_F(FilterFileTest, HandEditedFileWithCommentsAndOtherSectionsLoadsAndSurvivesSaving) {

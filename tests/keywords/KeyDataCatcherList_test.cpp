@@ -22,8 +22,10 @@ KeyArgs Typed(const char* pszKeyWord, int nType, int nId) {
   return {pszKeyWord, 1, '.', ',', 0, nullptr, nType, nId};
 }
 
-TEST(KeyListTest, NegativeIdTakesTheLowestFreeIdUntilTheTypeIsFull) {
+TEST(KeyListTest, NegativeIdTakesTheLowestFreeIdAndIdsOutsideTheMapNeverWriteASlot) {
   KeyDataCatcher catcher;
+  for (int nId : {5, -1, 1 << 30}) EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, nId, 9));
+  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(2, 0, 9));
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(AddKey(catcher, Typed("K", 1, -1)));
     EXPECT_EQ(catcher.GetKeyWord(i)->nMDBID, i);
@@ -32,29 +34,18 @@ TEST(KeyListTest, NegativeIdTakesTheLowestFreeIdUntilTheTypeIsFull) {
   EXPECT_FALSE(AddKey(catcher, Typed("K", 1, -1)));
   EXPECT_EQ(catcher.GetKeyWordNum(), 5);
   ASSERT_TRUE(AddKey(catcher, Typed("K", 1, 2)));  // an explicit ID takes the slot over
-  EXPECT_EQ(catcher.GetNewMDBID(3), 0);
+  ASSERT_TRUE(AddKey(catcher, Typed("K", 4, 99)));
+  EXPECT_EQ(catcher.GetNewMDBID(4), 0);
   // Deleting frees the ID; the later records keep their numbers until rebuilt.
   ASSERT_TRUE(catcher.DeleteKeyWord(0));
   EXPECT_EQ(catcher.GetNewMDBID(1), 0);
-  EXPECT_EQ(Indexes(catcher), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Indexes(catcher), (std::vector<int>{1, 2, 3, 4, 5, 6}));
   catcher.ReBuildAllFromGroup();
-  EXPECT_EQ(Indexes(catcher), (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(Indexes(catcher), (std::vector<int>{0, 1, 2, 3, 4, 5}));
+  ASSERT_TRUE(catcher.DeleteKeyWord(5));  // ID 99 of type 4
   // Types without a map: no free ID to hand out, explicit IDs are fine.
   EXPECT_FALSE(AddKey(catcher, Typed("K", 2, -1)));
   EXPECT_TRUE(AddKey(catcher, Typed("K", 2, 0)));
-}
-
-TEST(KeyListTest, MdbIdsOutsideTheMapNeverWriteASlot) {
-  KeyDataCatcher catcher;
-  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, 5, 9));
-  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, -1, 9));
-  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(1, 1 << 30, 9));
-  EXPECT_TRUE(catcher.SetMDBID2KeyImdex(2, 0, 9));
-  EXPECT_EQ(catcher.GetNewMDBID(1), 0);
-  ASSERT_TRUE(AddKey(catcher, Typed("K", 4, 99)));
-  EXPECT_EQ(catcher.GetKeyWord(0)->nMDBID, 99);
-  EXPECT_EQ(catcher.GetNewMDBID(4), 0);
-  ASSERT_TRUE(catcher.DeleteKeyWord(0));
 }
 
 TEST(KeyListTest, RegroupingOrdersByFirstByteAndKeepsKeywordsAddedSince) {
@@ -71,35 +62,27 @@ TEST(KeyListTest, RegroupingOrdersByFirstByteAndKeepsKeywordsAddedSince) {
   EXPECT_EQ(catcher.GetNewMDBID(3), 4);
 }
 
-TEST(KeyListTest, NamesDefaultToTheKeywordAndLongTextsAreBounded) {
+TEST(KeyListTest, NamesDefaultToTheKeywordLongTextsAreBoundedAndBadIndexesRefused) {
   KeyDataCatcher catcher;
+  EXPECT_THROW(catcher.GetKeyWord(0), std::invalid_argument);
   ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
   EXPECT_STREQ(catcher.GetKeyWord(0)->pszName, "TOTAL");
   EXPECT_EQ(catcher.GetKeyWord(0)->nKeyLen, 5);
-  std::string name40(40, 'n');
-  std::string key30(30, 'k');
-  std::string key31(31, 'k');
+  std::string name40(40, 'n'), key30(30, 'k'), key31(31, 'k');
   KeyArgs key{key30.c_str(), 1};
   key.pszName = name40.c_str();
   ASSERT_TRUE(AddKey(catcher, key));
   EXPECT_EQ(std::string(catcher.GetKeyWord(1)->pszName), std::string(30, 'n'));
-  EXPECT_FALSE(AddKey(catcher, {key31.c_str(), 1}));
-  EXPECT_FALSE(AddKey(catcher, {"", 1}));
-  EXPECT_FALSE(AddKey(catcher, {nullptr, 1}));
+  for (const char* bad : {key31.c_str(), "", static_cast<const char*>(nullptr)})
+    EXPECT_FALSE(AddKey(catcher, {bad, 1}));
   EXPECT_FALSE(catcher.AddKeyWord(nullptr));
   EXPECT_EQ(catcher.GetKeyWordNum(), 2);
-}
-
-TEST(KeyListTest, BadIndexesThrowInvalidArgumentOrFail) {
-  KeyDataCatcher catcher;
-  EXPECT_THROW(catcher.GetKeyWord(0), std::invalid_argument);
-  ASSERT_TRUE(AddKey(catcher, {"K", 1}));
-  EXPECT_THROW(catcher.GetKeyWord(1), std::invalid_argument);
+  EXPECT_THROW(catcher.GetKeyWord(2), std::invalid_argument);
   EXPECT_THROW(catcher.GetKeyWord(-1), std::invalid_argument);
   EXPECT_THROW(catcher.SetKeyWord(catcher.GetKeyWord(0), -1), std::invalid_argument);
   EXPECT_THROW(catcher.DeleteKeyWord(-1), std::invalid_argument);
-  EXPECT_FALSE(catcher.SetKeyWord(catcher.GetKeyWord(0), 1));
-  EXPECT_FALSE(catcher.DeleteKeyWord(1));
+  EXPECT_FALSE(catcher.SetKeyWord(catcher.GetKeyWord(0), 2));
+  EXPECT_FALSE(catcher.DeleteKeyWord(2));
 }
 
 STRUCT_KeyWord* NewRecord(const char* pszKeyWord, int nFlags) {
@@ -114,7 +97,7 @@ STRUCT_KeyWord* NewRecord(const char* pszKeyWord, int nFlags) {
   return p;
 }
 
-TEST(SetKeyWordTest, ReplacedAndEditedRecordsAreRegroupedAndReleasedOnce) {
+TEST(SetKeyWordTest, ReplacedAndEditedRecordsAreRegroupedReleasedOnceAndKeepAWaitingMatch) {
   KeyDataCatcher catcher;
   ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
   ASSERT_TRUE(AddKey(catcher, {"SUM", 1}));
@@ -134,15 +117,10 @@ TEST(SetKeyWordTest, ReplacedAndEditedRecordsAreRegroupedAndReleasedOnce) {
   // One record at two places would be released twice.
   EXPECT_FALSE(catcher.SetKeyWord(catcher.GetKeyWord(1), 0));
   EXPECT_FALSE(catcher.SetKeyWord(nullptr, 0));
-}
-
-TEST(SetKeyWordTest, WaitingKeywordFollowsItsReplacement) {
-  KeyDataCatcher catcher;
-  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
-  catcher.ReBuildGroupFromAll();
+  // A waiting keyword follows its replacement.
   int nCount = 0;
-  catcher.FindKeyData("TOTAL", 5, nCount);
-  ASSERT_TRUE(catcher.SetKeyWord(NewRecord("TOTAL", 16), 0));  // now text
+  catcher.FindKeyData("NET", 3, nCount);
+  ASSERT_TRUE(catcher.SetKeyWord(NewRecord("NET", 16), 0));  // now text
   EXPECT_EQ(FeedLine(catcher, " AB12"), std::vector<std::string>{"AB12"});
 }
 

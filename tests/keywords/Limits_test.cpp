@@ -25,15 +25,8 @@ STRUCT_Condition FreqCondition(int nCount, int nUnit, bool bReset) {
   return cond;
 }
 
-struct ShiftCase {
-  SYSTEMTIME (*pfnShift)(SYSTEMTIME, int);
-  SYSTEMTIME from;
-  int n;
-  SYSTEMTIME want;
-};
-
-TEST(CalendarTest, ShiftsCarryThroughDaysMonthsYearsAndLeapYears) {
-  const ShiftCase kCases[] = {
+TEST(CalendarTest, ShiftsCarryThroughDaysMonthsYearsAndLeapYearsAndCompareToTheSecond) {
+  const std::tuple<SYSTEMTIME (*)(SYSTEMTIME, int), SYSTEMTIME, int, SYSTEMTIME> kCases[] = {
       {AddDays, MakeTime(2012, 2, 28), 1, MakeTime(2012, 2, 29)},
       {AddDays, MakeTime(2011, 2, 28), 1, MakeTime(2011, 3, 1)},
       {AddDays, MakeTime(2000, 2, 28), 1, MakeTime(2000, 2, 29)},
@@ -53,13 +46,10 @@ TEST(CalendarTest, ShiftsCarryThroughDaysMonthsYearsAndLeapYears) {
       {AddMinutes, MakeTime(2011, 12, 31, 23, 59), 1, MakeTime(2012, 1, 1, 0, 0)},
       {AddMonths, MakeTime(2010, 12, 31), 1, MakeTime(2011, 1, 31)},
   };
-  for (const ShiftCase& c : kCases) {
-    EXPECT_TRUE(SameToSecond(c.pfnShift(c.from, c.n), c.want))
-        << c.from.wYear << "-" << c.from.wMonth << "-" << c.from.wDay << " +" << c.n;
-  }
-}
-
-TEST(CalendarTest, CompareToSecondIgnoresDayOfWeekAndMilliseconds) {
+  for (const auto& [pfnShift, from, n, want] : kCases)
+    EXPECT_TRUE(SameToSecond(pfnShift(from, n), want))
+        << from.wYear << "-" << from.wMonth << "-" << from.wDay << " +" << n;
+  // Comparison ignores the day of week and milliseconds.
   SYSTEMTIME a = MakeTime(2011, 5, 6, 7, 8, 9);
   SYSTEMTIME b = a;
   b.wDayOfWeek = 3;
@@ -84,14 +74,11 @@ TEST(FreqLimitTimeTest, PeriodsEndAtTheNextBoundaryAndWeeksAtSundayMidnight) {
       {4, MakeTime(2011, 3, 6, 0, 1), MakeTime(2011, 3, 13)},
       {4, wrongDow, MakeTime(2011, 3, 6)},
   };
-  for (const auto& [nUnit, now, want] : kCases) {
+  for (const auto& [nUnit, now, want] : kCases)
     EXPECT_TRUE(SameToSecond(GetFreqLimitTime(nUnit, now), want)) << nUnit << " " << now.wDay;
-  }
   // An unknown unit gives a time before every real time.
-  for (uint32_t nUnit : {0u, 6u, 0xFFFFFFFFu}) {
-    EXPECT_LT(CompareToSecond(GetFreqLimitTime(nUnit, MakeTime(2011, 3, 2)), MakeTime(1970, 1, 1)),
-              0);
-  }
+  for (uint32_t nUnit : {0u, 6u, 0xFFFFFFFFu})
+    EXPECT_LT(CompareToSecond(GetFreqLimitTime(nUnit, MakeTime(2011, 3, 2)), MakeTime(1970, 1, 1)), 0);
 }
 
 STRUCT_Condition IdleCondition(int nHours, int nMinutes, SYSTEMTIME last = {}) {

@@ -11,17 +11,13 @@
 namespace poshark::keywords {
 namespace {
 
-TEST(KeyTextTest, CopiesAtMostThirtyCharactersIntoAThirtyOneByteBuffer) {
+TEST(RecordsTest, KeyTextsAreBoundedAndConditionCopiesOwnTheirRecordsAndTerminateTheirTexts) {
   std::string longText(45, 'x');
-  char* p = NewKeyText(longText.c_str());
-  EXPECT_EQ(std::strlen(p), 30u);
-  std::free(p);
-  p = NewKeyText(nullptr);
-  EXPECT_STREQ(p, "");
-  std::free(p);
-}
-
-TEST(ConditionCopyTest, CopyOwnsItsOwnRecordsAndTerminatesItsTexts) {
+  for (const char* psz : {longText.c_str(), static_cast<const char*>(nullptr)}) {
+    char* p = NewKeyText(psz);
+    EXPECT_EQ(std::strlen(p), psz ? 30u : 0u);
+    std::free(p);
+  }
   STRUCT_Condition src{};
   std::memset(src.szValue1, 'a', sizeof src.szValue1);  // unterminated
   FreqRecList recs;

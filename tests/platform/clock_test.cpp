@@ -8,29 +8,27 @@
 
 using namespace poshark::platform;
 
-TEST(ClockTest, TickCountAdvancesInMilliseconds) {
+TEST(ClockTest, TickCountAndLocalTimeFollowTheSystemAndATestSourceReplacesIt) {
   uint32_t nStart = GetTickCount();
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   uint32_t nElapsed = GetTickCount() - nStart;  // unsigned difference survives a wrap
   EXPECT_GE(nElapsed, 29u);
   EXPECT_LT(nElapsed, 5000u);
-}
 
-TEST(ClockTest, LocalTimeMatchesTheCLibraryAndATestSourceReplacesIt) {
   SYSTEMTIME st{};
   time_t before = time(nullptr);
   GetLocalTime(&st);
-  if (before != time(nullptr)) GTEST_SKIP() << "second changed during the test";
+  GetLocalTime(nullptr);  // ignored
   tm local{};
   localtime_r(&before, &local);
-  EXPECT_EQ(st.wYear, local.tm_year + 1900);
-  EXPECT_EQ(st.wMonth, local.tm_mon + 1);
-  EXPECT_EQ(st.wDay, local.tm_mday);
-  EXPECT_EQ(st.wDayOfWeek, local.tm_wday);
-  EXPECT_EQ(st.wMinute, local.tm_min);
-  EXPECT_LT(st.wMilliseconds, 1000);
-  GetLocalTime(nullptr);  // ignored
-
+  if (before == time(nullptr)) {  // else the second changed during the test
+    EXPECT_EQ(st.wYear, local.tm_year + 1900);
+    EXPECT_EQ(st.wMonth, local.tm_mon + 1);
+    EXPECT_EQ(st.wDay, local.tm_mday);
+    EXPECT_EQ(st.wDayOfWeek, local.tm_wday);
+    EXPECT_EQ(st.wMinute, local.tm_min);
+    EXPECT_LT(st.wMilliseconds, 1000);
+  }
   SYSTEMTIME fixed{2024, 2, 4, 29, 23, 59, 58, 999};
   SetLocalTimeSourceForTesting([fixed] { return fixed; });
   GetLocalTime(&st);
@@ -52,7 +50,6 @@ TEST(ClockTest, DayOfWeekFollowsTheGregorianCalendar) {
       t.tm_year = nYear - 1900;
       t.tm_mon = nMonth - 1;
       t.tm_mday = 28;
-      t.tm_hour = 12;
       timegm(&t);
       ASSERT_EQ(DayOfWeek(nYear, nMonth, 28), t.tm_wday) << nYear << "-" << nMonth;
     }

@@ -25,15 +25,10 @@ TEST(PathsTest, HomeAndWorkPathFollowTheEnvironmentWithDefaults) {
   EXPECT_EQ(WorkPath(), std::filesystem::read_symlink("/proc/self/exe").parent_path().string());
 }
 
-TEST(PathsTest, JoinPathNeverDoublesTheSeparator) {
-  EXPECT_EQ(JoinPath("/a/", "/b"), "/a/b");
-  EXPECT_EQ(JoinPath("/a", "/b"), "/a/b");
-  EXPECT_EQ(JoinPath("/a/", "b"), "/a/b");
-  EXPECT_EQ(JoinPath("", "b"), "b");
-  EXPECT_EQ(JoinPath("/a", ""), "/a");
-}
-
-TEST(PathsTest, ExistenceChecksTellFilesFromFolders) {
+TEST(PathsTest, JoinsWithOneSeparatorAndTellsFilesFromFolders) {
+  const std::tuple<const char*, const char*, const char*> kJoins[] = {
+      {"/a/", "/b", "/a/b"}, {"/a", "/b", "/a/b"}, {"/a/", "b", "/a/b"}, {"", "b", "b"}, {"/a", "", "/a"}};
+  for (const auto& [a, b, want] : kJoins) EXPECT_EQ(JoinPath(a, b), want) << a << " + " << b;
   auto dir = std::filesystem::temp_directory_path() / ("poshark_paths_" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   auto file = dir / "KexDeBug.ini";

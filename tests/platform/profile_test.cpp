@@ -46,79 +46,53 @@ class ProfileTest : public ::testing::Test {
   std::string file_;
 };
 
-TEST_F(ProfileTest, NamesMatchWithoutCaseAndTheFirstMatchWins) {
-  Write("; leading comment\n[Main]\nModule_Name = First \nmodule_name=Second\n"
-        "[main]\nOther=hidden\n[TAB]\nSpaceCount=4\n");
-  EXPECT_EQ(Get("MAIN", "MODULE_NAME"), "First");
-  EXPECT_EQ(Get("Main", "Other", "dflt"), "dflt");  // a repeated section is never consulted
-  EXPECT_EQ(Get("tab", "spacecount"), "4");
-  EXPECT_EQ(Get("Missing", "Key", "dflt"), "dflt");
-  EXPECT_EQ(Get("Main", "Missing", nullptr), "");
-}
-
-TEST_F(ProfileTest, ValuesAreCutToTheBufferAndQuotesAreRemoved) {
-  std::string long_value(400, 'x');
-  Write("[S]\nLong=" + long_value + "\nQuoted=\"a, b\"\nSingle='c'\nHalf=\"d\nCrLf=e\r\n");
-  EXPECT_EQ(Get("S", "Long").size(), 259u);
+TEST_F(ProfileTest, ReadsNamesWithoutCaseFirstMatchBoundedValuesAndSaturatedIntegers) {
+  Write("; leading comment\n[Main]\nModule_Name = First \nmodule_name=Second\n[main]\nOther=hidden\n"
+        "[S]\nLong=" + std::string(400, 'x') + "\nQuoted=\"a, b\"\nSingle='c'\nHalf=\"d\nCrLf=e\r\n"
+        "[N]\nA=12ab\nB=-7\nC=+3\nD=ab\nE=\nF=99999999999\nG=-99999999999\nH= 42 \n");
+  const std::tuple<const char*, const char*, const char*, std::string> kStrings[] = {
+      {"MAIN", "MODULE_NAME", "", "First"},
+      {"Main", "Other", "dflt", "dflt"},  // a repeated section is never consulted
+      {"Missing", "Key", "dflt", "dflt"}, {"Main", "Missing", nullptr, ""},
+      {"S", "Long", "", std::string(259, 'x')}, {"S", "Quoted", "", "a, b"}, {"S", "Single", "", "c"},
+      {"S", "Half", "", "\"d"}, {"S", "CrLf", "", "e"}};
+  for (const auto& [section, key, def, want] : kStrings) EXPECT_EQ(Get(section, key, def), want) << key;
   EXPECT_EQ(Get("S", "Long", "", 10), std::string(9, 'x'));
-  EXPECT_EQ(Get("S", "Quoted"), "a, b");
-  EXPECT_EQ(Get("S", "Single"), "c");
-  EXPECT_EQ(Get("S", "Half"), "\"d");
-  EXPECT_EQ(Get("S", "CrLf"), "e");
-  ProfileReader reader(file_.c_str());
-  EXPECT_EQ(reader.GetString("S", "Long").size(), 259u);
-}
-
-TEST_F(ProfileTest, IntegersReadLeadingDigitsWithOptionalSignAndSaturate) {
-  Write("[N]\nA=12ab\nB=-7\nC=+3\nD=ab\nE=\nF=99999999999\nG=-99999999999\nH= 42 \n");
-  const std::pair<const char*, int> kCases[] = {{"A", 12}, {"B", -7}, {"C", 3},
-                                                {"D", 0}, {"E", 5}, {"F", INT32_MAX},
-                                                {"G", INT32_MIN}, {"H", 42}, {"Missing", 5}};
-  for (const auto& [pszKey, nWant] : kCases)
+  EXPECT_EQ(ProfileReader(file_.c_str()).GetString("S", "Long").size(), 259u);
+  const std::pair<const char*, int> kInts[] = {{"A", 12}, {"B", -7}, {"C", 3}, {"D", 0}, {"E", 5},
+                                               {"F", INT32_MAX}, {"G", INT32_MIN}, {"H", 42}, {"Missing", 5}};
+  for (const auto& [pszKey, nWant] : kInts)
     EXPECT_EQ(GetPrivateProfileIntA("N", pszKey, 5, file_.c_str()), nWant) << pszKey;
   EXPECT_EQ(GetPrivateProfileIntA("N", "A", 5, (dir_ + "/nofile.ini").c_str()), 5);
 }
 
-TEST_F(ProfileTest, BareFileNameResolvesInTheHome) {
-  ScopedEnv home("POSHARK_HOME", dir_.c_str());
-  EXPECT_TRUE(WritePrivateProfileStringA("S", "K", "v", "bare.ini"));
-  EXPECT_TRUE(fs::exists(dir_ + "/bare.ini"));
-  char buf[32];
-  GetPrivateProfileStringA("S", "K", "", buf, sizeof buf, "bare.ini");
-  EXPECT_STREQ(buf, "v");
-}
-
-TEST_F(ProfileTest, NullNamesListSectionsAndKeys) {
-  Write("[One]\na=1\nB=2\na=3\n[Two]\n");
+TEST_F(ProfileTest, ListsSectionsKeysAndNumberedValuesBoundedByTheFile) {
+  Write("[One]\na=1\nB=2\na=3\n[Two]\n[L]\n3=c\n1=a\n01=zero\nx=y\n2=b\n4=d\n");
   char buf[64];
   int n = GetPrivateProfileStringA("One", nullptr, "", buf, sizeof buf, file_.c_str());
   EXPECT_EQ(std::string(buf, n), std::string("a\0B\0", 4));
   n = GetPrivateProfileStringA(nullptr, nullptr, "", buf, sizeof buf, file_.c_str());
-  EXPECT_EQ(std::string(buf, n), std::string("One\0Two\0", 8));
+  EXPECT_EQ(std::string(buf, n), std::string("One\0Two\0L\0", 10));
   n = GetPrivateProfileStringA(nullptr, nullptr, "", buf, 5, file_.c_str());
   EXPECT_EQ(std::string(buf, n), std::string("One\0", 4));
-}
-
-TEST_F(ProfileTest, NumberedValuesAreBoundedByTheFileNotTheCount) {
-  Write("[L]\n3=c\n1=a\n01=zero\nx=y\n2=b\n4=d\n");
   ProfileReader reader(file_.c_str());
-  auto values = reader.GetNumberedValues("L", 3);
-  ASSERT_EQ(values.size(), 3u);
-  EXPECT_EQ(values[0], std::make_pair(1, std::string("a")));
-  EXPECT_EQ(values[1], std::make_pair(2, std::string("b")));
-  EXPECT_EQ(values[2], std::make_pair(3, std::string("c")));
+  using Values = std::vector<std::pair<int, std::string>>;
+  EXPECT_EQ(reader.GetNumberedValues("L", 3), (Values{{1, "a"}, {2, "b"}, {3, "c"}}));
   EXPECT_EQ(reader.GetNumberedValues("L", 2000000000).size(), 4u);
   EXPECT_TRUE(reader.GetNumberedValues("L", 0).empty());
+  // A bare file name resolves in the home.
+  ScopedEnv home("POSHARK_HOME", dir_.c_str());
+  EXPECT_TRUE(WritePrivateProfileStringA("S", "K", "v", "bare.ini"));
+  EXPECT_TRUE(fs::exists(dir_ + "/bare.ini"));
+  GetPrivateProfileStringA("S", "K", "", buf, sizeof buf, "bare.ini");
+  EXPECT_STREQ(buf, "v");
 }
 
-TEST_F(ProfileTest, WritesKeepCommentsOrderAndUnknownKeys) {
+TEST_F(ProfileTest, WritesKeepCommentsOrderUnknownKeysAndLineBreaks) {
   Write("; comment one\n[Main]\n# not a key\nUnknown = keep me\nName=old\n\n[Next]\nX=1\n");
   EXPECT_TRUE(WritePrivateProfileStringA("main", "NAME", "new", file_.c_str()));
-  EXPECT_EQ(Read(), "; comment one\n[Main]\n# not a key\nUnknown = keep me\nNAME=new\n\n[Next]\nX=1\n");
   EXPECT_TRUE(WritePrivateProfileStringA("Main", "Added", "2", file_.c_str()));
-  EXPECT_EQ(Read(),
-            "; comment one\n[Main]\n# not a key\nUnknown = keep me\nNAME=new\nAdded=2\n\n"
-            "[Next]\nX=1\n");
+  EXPECT_EQ(Read(), "; comment one\n[Main]\n# not a key\nUnknown = keep me\nNAME=new\nAdded=2\n\n[Next]\nX=1\n");
   EXPECT_TRUE(WritePrivateProfileStringA("New", "K", "v", file_.c_str()));
   EXPECT_EQ(Get("New", "K"), "v");
   Write("[S]\r\nA=1\r\n");  // Windows line breaks are kept
@@ -126,19 +100,15 @@ TEST_F(ProfileTest, WritesKeepCommentsOrderAndUnknownKeys) {
   EXPECT_EQ(Read(), "[S]\r\nA=1\r\nB=2\r\n");
 }
 
-TEST_F(ProfileTest, EmptyValueKeepsTheKeyAndNullRemovesIt) {
+TEST_F(ProfileTest, EmptyValueKeepsTheKeyNullRemovesItAndEmptySectionsKeepTheirHeader) {
   Write("[S]\nA=1\nB=2\nA=dup\n[T]\nC=3\n");
   EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "", file_.c_str()));
-  ProfileReader after_empty(file_.c_str());
-  EXPECT_TRUE(after_empty.HasKey("S", "B"));
+  EXPECT_TRUE(ProfileReader(file_.c_str()).HasKey("S", "B"));
   EXPECT_EQ(Get("S", "B", "dflt"), "");
   EXPECT_TRUE(WritePrivateProfileStringA("S", "A", nullptr, file_.c_str()));
   EXPECT_EQ(Get("S", "A", "gone"), "gone");  // the duplicate does not surface
   EXPECT_TRUE(WritePrivateProfileStringA("T", nullptr, nullptr, file_.c_str()));
   EXPECT_EQ(Read(), "[S]\nB=\n");
-}
-
-TEST_F(ProfileTest, ReplacingASectionByNothingKeepsItsHeader) {
   Write("[A]\nx=1\n; note\ny=2\n\n[B]\nz=3\n");
   char empty[2] = {0, 0};
   EXPECT_TRUE(WritePrivateProfileSectionA("a", empty, file_.c_str()));
@@ -146,26 +116,24 @@ TEST_F(ProfileTest, ReplacingASectionByNothingKeepsItsHeader) {
   const char list[] = "p=1\0q=2\0";
   EXPECT_TRUE(WritePrivateProfileSectionA("A", list, file_.c_str()));
   EXPECT_EQ(Read(), "[A]\np=1\nq=2\n\n[B]\nz=3\n");
-  EXPECT_TRUE(WritePrivateProfileSectionA("C", list, file_.c_str()));
-  EXPECT_EQ(Get("C", "q"), "2");
 }
 
-TEST_F(ProfileTest, UnstorableNamesAndValuesAreRefusedAndNothingIsWritten) {
+TEST_F(ProfileTest, BatchWriterAppliesAllInOrderOrNothingAndFollowsSymbolicLinks) {
   Write("[S]\nA=1\n");
   EXPECT_FALSE(WritePrivateProfileStringA("S", "A", "two\nlines", file_.c_str()));
   EXPECT_FALSE(WritePrivateProfileStringA("S", "A=B", "x", file_.c_str()));
   EXPECT_FALSE(WritePrivateProfileStringA("S]", "A", "x", file_.c_str()));
   EXPECT_FALSE(WritePrivateProfileStringA(nullptr, "A", "x", file_.c_str()));
-  ProfileWriter writer(file_.c_str());
-  writer.WriteString("S", "Good", "1");
-  writer.WriteString("S", "Bad", "a\rb");
-  EXPECT_FALSE(writer.Commit());
-  EXPECT_EQ(Read(), "[S]\nA=1\n");
   EXPECT_FALSE(WritePrivateProfileStringA("S", "A", "x", (dir_ + "/no/such/dir.ini").c_str()));
-}
+  ProfileWriter bad(file_.c_str());
+  bad.WriteString("S", "Good", "1");
+  bad.WriteString("S", "Bad", "a\rb");
+  EXPECT_FALSE(bad.Commit());
+  EXPECT_EQ(Read(), "[S]\nA=1\n");
 
-TEST_F(ProfileTest, BatchWriterAppliesEveryChangeInOrder) {
-  Write("[Keep]\nk=1\n");
+  std::string target = dir_ + "/real.ini";
+  fs::rename(file_, target);
+  fs::create_symlink(target, file_);
   ProfileWriter writer(file_.c_str());
   writer.WriteString("POS1", "a", "1");
   writer.WriteString("POS1", "b", "2");
@@ -173,19 +141,11 @@ TEST_F(ProfileTest, BatchWriterAppliesEveryChangeInOrder) {
   writer.WriteSection("POS2", {"x=9"});
   writer.WriteString("POS2", "y", "8");
   EXPECT_TRUE(writer.HasChanges());
-  EXPECT_EQ(Read(), "[Keep]\nk=1\n");  // nothing before Commit
+  EXPECT_EQ(Read(), "[S]\nA=1\n");  // nothing before Commit
   EXPECT_TRUE(writer.Commit());
   EXPECT_FALSE(writer.HasChanges());
-  EXPECT_EQ(Read(), "[Keep]\nk=1\n\n[POS1]\na=3\nb=2\n\n[POS2]\nx=9\ny=8\n");
-}
-
-TEST_F(ProfileTest, WriterFollowsASymbolicLink) {
-  std::string target = dir_ + "/real.ini";
-  std::ofstream(target) << "[S]\nA=1\n";
-  fs::create_symlink(target, file_);
-  EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "2", file_.c_str()));
+  EXPECT_EQ(Read(), "[S]\nA=1\n\n[POS1]\na=3\nb=2\n\n[POS2]\nx=9\ny=8\n");
   EXPECT_TRUE(fs::is_symlink(file_));
-  EXPECT_EQ(Get("S", "B"), "2");
 }
 
 // Two processes add their own keys to one file at the same time: with the

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "ToolProcess.h"
 
@@ -14,75 +12,42 @@ namespace poshark::tool {
 namespace {
 
 std::string Record(const std::string& bytes) {
-  uint32_t n = static_cast<uint32_t>(bytes.size());
-  std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  std::string out;
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((bytes.size() >> (8 * i)) & 0xFF);
   return out + bytes;
 }
 
-struct MemFile {
-  explicit MemFile(const std::string& data) : data_(data) {
-    f = fmemopen(data_.data(), data_.size(), "rb");
-  }
-  ~MemFile() {
-    if (f) std::fclose(f);
-  }
-  std::string data_;
-  FILE* f = nullptr;
-};
-
-TEST(TraceFile, ReadsRecordsInOrderWithTheirOffsets) {
-  MemFile m(Record("abc") + Record(std::string("\x1b@\n\x00x", 5)));
-  TraceReader reader(m.f, "t.bin2");
+// Reads every record of the data; answers them and the final error.
+std::pair<std::vector<std::string>, std::string> ReadAll(std::string data, const char* name,
+                                                         std::vector<size_t>* offsets = nullptr) {
+  FILE* f = fmemopen(data.data(), data.size(), "rb");
+  TraceReader reader(f, name);
+  std::vector<std::string> records;
   std::vector<unsigned char> rec;
   std::string error;
-  ASSERT_TRUE(reader.Next(rec, error));
-  EXPECT_EQ(std::string(rec.begin(), rec.end()), "abc");
-  EXPECT_EQ(reader.LastOffset(), 0u);
-  ASSERT_TRUE(reader.Next(rec, error));
-  EXPECT_EQ(rec.size(), 5u);
-  EXPECT_EQ(rec[4], 'x');
-  EXPECT_EQ(reader.LastOffset(), 7u);
-  EXPECT_FALSE(reader.Next(rec, error));
-  EXPECT_EQ(error, "");
-  EXPECT_EQ(reader.RecordCount(), 2u);
+  while (reader.Next(rec, error)) {
+    records.emplace_back(rec.begin(), rec.end());
+    if (offsets) offsets->push_back(reader.LastOffset());
+  }
+  EXPECT_EQ(reader.RecordCount(), records.size());
+  std::fclose(f);
+  return {records, error};
 }
 
-TEST(TraceFile, TruncatedAndCorruptRecordsNameFileRecordAndOffset) {
-  {
-    MemFile m(Record("abc") + Record("defg").substr(0, 6));
-    TraceReader reader(m.f, "cut.bin2");
-    std::vector<unsigned char> rec;
-    std::string error;
-    ASSERT_TRUE(reader.Next(rec, error));
-    EXPECT_FALSE(reader.Next(rec, error));
-    EXPECT_EQ(error, "cut.bin2: record 2 at offset 7: truncated, its count is 4 but 2 bytes follow");
-  }
-  {
-    MemFile m(Record("abc") + std::string("\x02\x00", 2));
-    TraceReader reader(m.f, "short.bin2");
-    std::vector<unsigned char> rec;
-    std::string error;
-    ASSERT_TRUE(reader.Next(rec, error));
-    EXPECT_FALSE(reader.Next(rec, error));
-    EXPECT_EQ(error, "short.bin2: record 2 at offset 7: truncated count (2 of 4 bytes)");
-  }
-  {
-    MemFile m(std::string("\x00\x00\x00\x00", 4) + "x");
-    TraceReader reader(m.f, "zero.bin2");
-    std::vector<unsigned char> rec;
-    std::string error;
-    EXPECT_FALSE(reader.Next(rec, error));
-    EXPECT_EQ(error, "zero.bin2: record 1 at offset 0: invalid byte count 0");
-  }
-  {
-    MemFile m(std::string("\xff\xff\xff\xff", 4));
-    TraceReader reader(m.f, "neg.bin2");
-    std::vector<unsigned char> rec;
-    std::string error;
-    EXPECT_FALSE(reader.Next(rec, error));
-    EXPECT_EQ(error, "neg.bin2: record 1 at offset 0: invalid byte count -1");
-  }
+TEST(TraceFile, ReadsRecordsAndNamesFileRecordAndOffsetOfDamage) {
+  std::vector<size_t> offsets;
+  auto [records, error] = ReadAll(Record("abc") + Record(std::string("\x1b@\n\x00x", 5)), "t.bin2", &offsets);
+  EXPECT_EQ(records, (std::vector<std::string>{"abc", std::string("\x1b@\n\x00x", 5)}));
+  EXPECT_EQ(offsets, (std::vector<size_t>{0, 7}));
+  EXPECT_EQ(error, "");
+  const std::pair<std::string, std::string> damaged[] = {
+      {Record("abc") + Record("defg").substr(0, 6),
+       "f.bin2: record 2 at offset 7: truncated, its count is 4 but 2 bytes follow"},
+      {Record("abc") + std::string("\x02\x00", 2), "f.bin2: record 2 at offset 7: truncated count (2 of 4 bytes)"},
+      {std::string("\x00\x00\x00\x00x", 5), "f.bin2: record 1 at offset 0: invalid byte count 0"},
+      {std::string("\xff\xff\xff\xff", 4), "f.bin2: record 1 at offset 0: invalid byte count -1"},
+  };
+  for (const auto& [data, message] : damaged) EXPECT_EQ(ReadAll(data, "f.bin2").second, message);
 }
 
 TEST(TraceFile, RecognisesTraceStructureButNotRawStreams) {
@@ -91,13 +56,12 @@ TEST(TraceFile, RecognisesTraceStructureButNotRawStreams) {
     poshark_test::WriteFile(dir / "f", data);
     FILE* f = std::fopen((dir / "f").c_str(), "rb");
     bool r = LooksLikeTrace(f);
-    // The stream is left at its start.
-    EXPECT_EQ(std::ftell(f), 0);
+    EXPECT_EQ(std::ftell(f), 0);  // the stream is left at its start
     std::fclose(f);
     return r;
   };
   EXPECT_TRUE(check(Record("hello\n") + Record("x")));
-  EXPECT_FALSE(check(Record("hello\n") + Record("x") + "y"));     // trailing byte
+  EXPECT_FALSE(check(Record("hello\n") + Record("x") + "y"));           // trailing byte
   EXPECT_FALSE(check(Record("hello\n") + Record("xyz").substr(0, 5)));  // overshoot
   EXPECT_FALSE(check(""));
   for (const char* name : {"plain", "latin", "hebrew", "barcodes", "qrcode", "void", "long"}) {

@@ -45,6 +45,8 @@ constexpr int kWakeNowBytes = 4096;
 // is merely descheduled catches up well within this, a host that does not
 // keep up still gets the overflow note.
 constexpr uint32_t kMaxWriteLagMs = 250;
+// How long a wake-up of the writer may wait for more lines; see WaitForData.
+constexpr int kWakeLingerMs = 1;
 
 // What may start at a byte, for the byte-by-byte fast path.
 enum : uint8_t {
@@ -148,6 +150,30 @@ void FlushWake(AnalyzeWork& work) {
   }
 }
 
+// Waits for the stop or the analyze event, as WaitForAny. A wake-up of the
+// writer that is still due is put off for up to kWakeLingerMs first: on a
+// busy channel more data comes in meanwhile, and the writer is then woken
+// for more lines at once (each wake-up of a thread on another core costs the
+// waker several microseconds), while a channel that went quiet delivers its
+// lines a millisecond later.
+int WaitForData(AnalyzeWork& work, Event* pStop, Event* pAnalyze, int nTimeoutMs) {
+  if (work.pWakeDue) {
+    int nLinger = nTimeoutMs < 0 ? kWakeLingerMs : std::min(nTimeoutMs, kWakeLingerMs);
+    int nIndex = poshark::platform::WaitForAny({pStop, pAnalyze}, nLinger);
+    if (nIndex != poshark::platform::kWaitTimeout) {
+      return nIndex;  // more data: the wake-up stays due
+    }
+    FlushWake(work);
+    if (nTimeoutMs == nLinger) {
+      return nIndex;
+    }
+    if (nTimeoutMs > 0) {
+      nTimeoutMs -= nLinger;
+    }
+  }
+  return poshark::platform::WaitForAny({pStop, pAnalyze}, nTimeoutMs);
+}
+
 // Push of the analyzer: into the write queue, then the overflow rule, then
 // the writer is woken. Within a session the wake-up is put off until the
 // analyzer waits for data or ends its session, unless the queue holds
@@ -219,9 +245,8 @@ void RCPosHark::AnalyzeThread() {
   unsigned char* pBuf = pAnalyzeBuf.get();
 
   while (bAnalyzeRun) {
-    FlushWake(Work());
-    if (poshark::platform::WaitForAny({hStopEvent.get(), hAnalyzeEvent.get()},
-                                      poshark::platform::kInfinite) != 1) {
+    if (WaitForData(Work(), hStopEvent.get(), hAnalyzeEvent.get(), poshark::platform::kInfinite) !=
+        1) {
       break;
     }
     if (g_bDump) {
@@ -381,9 +406,8 @@ int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) {
       if (dwWaited > kMergeWaitMs) {
         return false;
       }
-      FlushWake(work);
-      int nIndex = poshark::platform::WaitForAny({hStopEvent.get(), pAnalyzeEvent},
-                                                 static_cast<int>(kMergeWaitMs + 1 - dwWaited));
+      int nIndex = WaitForData(work, hStopEvent.get(), pAnalyzeEvent,
+                               static_cast<int>(kMergeWaitMs + 1 - dwWaited));
       if (nIndex == 0) {
         return false;
       }

@@ -12,7 +12,7 @@
 #include "platform/Event.h"
 
 STRUCT_PosData::~STRUCT_PosData() {
-  delete[] pData;
+  delete[] pHeap;
   delete[] pExtra;
 }
 
@@ -76,13 +76,17 @@ STRUCT_PosData* RCDataQueue::MakeRecordLocked(const unsigned char* pData, int nL
   } else {
     pRecord = new STRUCT_PosData;
   }
-  if (pRecord->nCap < nLen || !pRecord->pData) {
-    delete[] pRecord->pData;
-    pRecord->pData = nullptr;  // stays consistent if the allocation throws
-    pRecord->nCap = 0;
-    int nCap = nLen > 0 ? nLen : 1;
-    pRecord->pData = new unsigned char[static_cast<size_t>(nCap)];
-    pRecord->nCap = nCap;
+  if (nLen <= STRUCT_PosData::kInline) {
+    pRecord->pData = pRecord->abyInline;
+  } else {
+    if (pRecord->nCap < nLen) {
+      delete[] pRecord->pHeap;
+      pRecord->pHeap = nullptr;  // stays consistent if the allocation throws
+      pRecord->nCap = 0;
+      pRecord->pHeap = new unsigned char[static_cast<size_t>(nLen)];
+      pRecord->nCap = nLen;
+    }
+    pRecord->pData = pRecord->pHeap;
   }
   if (nLen > 0) {
     std::memcpy(pRecord->pData, pData, static_cast<size_t>(nLen));
@@ -159,6 +163,12 @@ void RCDataQueue::RemoveLocked(int nIndex) {
   nTotalBytes -= pRecord->nLen;
   if (nIndex == 0) {
     records.pop_front();
+    // The taker usually comes back for the next record soon: have it read
+    // into the cache meanwhile (it was written on the pushing thread's core).
+    if (!records.empty()) {
+      __builtin_prefetch(records.front());
+      __builtin_prefetch(reinterpret_cast<const char*>(records.front()) + 64);
+    }
   } else {
     records.erase(records.begin() + nIndex);
   }

@@ -35,9 +35,8 @@ struct STRUCT_PosData {
   STRUCT_PosData(const STRUCT_PosData&) = delete;
   STRUCT_PosData& operator=(const STRUCT_PosData&) = delete;
 
-  unsigned char* pData = nullptr;  // nLen bytes, owned, not NUL-terminated
+  unsigned char* pData = nullptr;  // nLen bytes, not NUL-terminated: abyInline or pHeap
   int nLen = 0;
-  int nCap = 0;  // bytes allocated at pData (a recycled record keeps its buffer)
   SYSTEMTIME stTime = {};  // the pusher's, or the local time at the push
   bool bDST = false;
   int nTag = 0;     // stored and returned unchanged
@@ -45,6 +44,13 @@ struct STRUCT_PosData {
   unsigned char* pExtra = nullptr;  // write queue: the preprocess plug-in's block, owned, or null
   int nExtraLen = 0;                // 0 exactly when pExtra is null
   uint32_t dwQueuedTick = 0;        // write queue: monotonic ms of the push
+  // Storage of the bytes. Most lines fit in the record itself, so that the
+  // taking thread finds them in the cache lines it reads anyway; longer ones
+  // get a buffer of their own, kept when the record is reused.
+  static constexpr int kInline = 64;
+  unsigned char abyInline[kInline];
+  unsigned char* pHeap = nullptr;  // owned
+  int nCap = 0;                    // bytes allocated at pHeap
 };
 
 class RCDataQueue {

@@ -121,8 +121,10 @@ TEST_F(EndToEnd, IdleTransactionStopsOnceAndAnIdleListenerUsesNoCpu) {
   EXPECT_EQ(lines[1].nEvent, 1);
 
   kit::Feed(*listener, "next sale\n");
-  lines = Sink::Get().WaitFor(3);
-  ASSERT_EQ(lines.size(), 3u);
+  // The next idle tick may close this transaction at once (its phase is the
+  // listener's), so a stop may follow; the sale itself must open one.
+  lines = Sink::Get().WaitForText("next sale\n", 2);
+  ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[2].text, "next sale\n");
   EXPECT_EQ(lines[2].nEvent, 0);
 }

@@ -64,16 +64,6 @@ TEST_F(GraphDecodeTest, DecodesSequencesToTheCodePage) {
   EXPECT_EQ(seq[0], 'A');
 }
 
-TEST_F(GraphDecodeTest, SequenceSplitAcrossChunksDecodesInTheNextCall) {
-  Bytes out;
-  for (unsigned char byte : GraphEncode(u"qr\u00e9", 2)) {  // one byte per call
-    Bytes part = Decode({byte});
-    out.insert(out.end(), part.begin(), part.end());
-  }
-  EXPECT_EQ(out, Bytes({'q', 'r', 0xE9}));
-  EXPECT_EQ(Decode({0xD0, 0x80}), Bytes({'A'}));  // nothing left over
-}
-
 TEST_F(GraphDecodeTest, OutputTwiceTheInputNeverOverrunsTheGraphBuffer) {
   poshark_test::ScopedEnv page("POSHARK_CODEPAGE", "windows-936");
   // The one-byte sequence 0x7F carries U+8007, a double-byte character.

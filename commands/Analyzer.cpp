@@ -45,8 +45,6 @@ constexpr int kWakeNowBytes = 4096;
 // is merely descheduled catches up well within this, a host that does not
 // keep up still gets the overflow note.
 constexpr uint32_t kMaxWriteLagMs = 250;
-// How long a wake-up of the writer may wait for more lines; see WaitForData.
-constexpr int kWakeLingerMs = 1;
 
 // What may start at a byte, for the byte-by-byte fast path.
 enum : uint8_t {
@@ -150,27 +148,10 @@ void FlushWake(AnalyzeWork& work) {
   }
 }
 
-// Waits for the stop or the analyze event, as WaitForAny. A wake-up of the
-// writer that is still due is put off for up to kWakeLingerMs first: on a
-// busy channel more data comes in meanwhile, and the writer is then woken
-// for more lines at once (each wake-up of a thread on another core costs the
-// waker several microseconds), while a channel that went quiet delivers its
-// lines a millisecond later.
+// Waits for the stop or the analyze event, as WaitForAny, after waking the
+// writer for the lines pushed since it was last woken.
 int WaitForData(AnalyzeWork& work, Event* pStop, Event* pAnalyze, int nTimeoutMs) {
-  if (work.pWakeDue) {
-    int nLinger = nTimeoutMs < 0 ? kWakeLingerMs : std::min(nTimeoutMs, kWakeLingerMs);
-    int nIndex = poshark::platform::WaitForAny({pStop, pAnalyze}, nLinger);
-    if (nIndex != poshark::platform::kWaitTimeout) {
-      return nIndex;  // more data: the wake-up stays due
-    }
-    FlushWake(work);
-    if (nTimeoutMs == nLinger) {
-      return nIndex;
-    }
-    if (nTimeoutMs > 0) {
-      nTimeoutMs -= nLinger;
-    }
-  }
+  FlushWake(work);
   return poshark::platform::WaitForAny({pStop, pAnalyze}, nTimeoutMs);
 }
 

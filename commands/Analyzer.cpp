@@ -166,7 +166,8 @@ int WaitForData(AnalyzeWork& work, Event* pStop, Event* pAnalyze, int nTimeoutMs
 // limit first waits for the writer to make room, bounded by kMaxWriteLagMs.
 void PushLine(RCLineQueue& queue, Event* pWriteEvent, Event* pStopEvent,
               const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nEvent) {
-  if (pStopEvent && pWriteEvent && queue.GetTotalBytes() + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
+  if (pStopEvent && pWriteEvent &&
+      queue.GetTotalBytes() + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
     FlushWake(Work());  // the writer must be running to make room
     queue.WaitForRoom(nLen, kWriteQueueLimit, pStopEvent, kMaxWriteLagMs);
   }
@@ -247,12 +248,13 @@ void RCPosHark::AnalyzeThread() {
       }
       RCCmdSet* pSet = pCurCmdSet.get();
       if (nStopPending == 1) {
-        PushLine(*m_WriteQueue, hWriteEvent.get(), WriterStopEvent(), pBuf, nLen, &stCurTime, bCurDST,
-                 POSHARK_EVENT_STOP);
+        PushLine(*m_WriteQueue, hWriteEvent.get(), WriterStopEvent(), pBuf, nLen, &stCurTime,
+                 bCurDST, POSHARK_EVENT_STOP);
         nStopPending = -1;
       } else if (nLen > 0 && !(nLen == 1 && pBuf[0] == 0)) {
         int nEvent = pSet && pSet->TakeAutoStart() ? POSHARK_EVENT_START : POSHARK_EVENT_NONE;
-        PushLine(*m_WriteQueue, hWriteEvent.get(), WriterStopEvent(), pBuf, nLen, &stCurTime, bCurDST, nEvent);
+        PushLine(*m_WriteQueue, hWriteEvent.get(), WriterStopEvent(), pBuf, nLen, &stCurTime,
+                 bCurDST, nEvent);
       }
     }
   }

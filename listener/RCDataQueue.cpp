@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "commands/Plugins.h"
 #include "commands/RCCmdSet.h"
@@ -23,11 +24,83 @@ namespace {
 // reaches, at a bounded cost when it goes idle.
 constexpr int64_t kMaxSpareBytes = 128 * 1024;
 
+// Slots of an emptied ring kept for reuse: the depth of a busy channel's queue.
+constexpr size_t kMaxKeptSlots = 16384;
+
 int64_t SpareCost(const STRUCT_PosData& record) {
   return static_cast<int64_t>(sizeof record) + record.nCap;
 }
 
 }  // namespace
+
+void RecordRing::Reserve(size_t nNeed) {
+  if (nNeed <= nCap) {
+    return;
+  }
+  size_t nNewCap = nCap == 0 ? 16 : nCap;
+  while (nNewCap < nNeed) {
+    nNewCap *= 2;
+  }
+  std::unique_ptr<STRUCT_PosData*[]> pNew(new STRUCT_PosData*[nNewCap]);
+  for (size_t i = 0; i < nSize; ++i) {
+    pNew[i] = (*this)[i];
+  }
+  pSlots = std::move(pNew);
+  nCap = nNewCap;
+  nHead = 0;
+}
+
+void RecordRing::push_back(STRUCT_PosData* pRecord) {
+  Reserve(nSize + 1);
+  pSlots[(nHead + nSize) & (nCap - 1)] = pRecord;
+  ++nSize;
+}
+
+void RecordRing::erase(size_t i) {
+  for (; i + 1 < nSize; ++i) {
+    pSlots[(nHead + i) & (nCap - 1)] = (*this)[i + 1];
+  }
+  --nSize;
+}
+
+void RecordRing::prepend(RecordRing& other) {
+  if (other.empty()) {
+    return;
+  }
+  size_t nTotal = nSize + other.nSize;
+  size_t nNewCap = 16;
+  while (nNewCap < nTotal) {
+    nNewCap *= 2;
+  }
+  std::unique_ptr<STRUCT_PosData*[]> pNew(new STRUCT_PosData*[nNewCap]);
+  for (size_t i = 0; i < other.nSize; ++i) {
+    pNew[i] = other[i];
+  }
+  for (size_t i = 0; i < nSize; ++i) {
+    pNew[other.nSize + i] = (*this)[i];
+  }
+  pSlots = std::move(pNew);
+  nCap = nNewCap;
+  nHead = 0;
+  nSize = nTotal;
+  other.clear(false);
+}
+
+void RecordRing::clear(bool bRelease) {
+  nHead = 0;
+  nSize = 0;
+  if (bRelease) {
+    pSlots.reset();
+    nCap = 0;
+  }
+}
+
+void RecordRing::swap(RecordRing& other) noexcept {
+  std::swap(pSlots, other.pSlots);
+  std::swap(nCap, other.nCap);
+  std::swap(nHead, other.nHead);
+  std::swap(nSize, other.nSize);
+}
 
 RCDataQueue::RCDataQueue(int nKindIn) : nKind(nKindIn) {}
 
@@ -170,7 +243,7 @@ void RCDataQueue::RemoveLocked(int nIndex) {
       __builtin_prefetch(reinterpret_cast<const char*>(records.front()) + 64);
     }
   } else {
-    records.erase(records.begin() + nIndex);
+    records.erase(static_cast<size_t>(nIndex));
   }
   RecycleLocked(pRecord);
   if (nRoomWaiters > 0) {
@@ -178,9 +251,78 @@ void RCDataQueue::RemoveLocked(int nIndex) {
   }
 }
 
+void RCDataQueue::MergeTakenLocked() {
+  for (STRUCT_PosData* pRecord : used) {
+    RecycleLocked(pRecord);
+  }
+  used.clear();
+  if (!taken.empty()) {
+    records.prepend(taken);
+    nTotalBytes += nTakenBytes;
+    nTakenBytes = 0;
+  }
+}
+
+bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,
+                            int* pTag, int* pEvent) {
+  std::lock_guard<std::mutex> takeGuard(takeLock);
+  if (taken.empty()) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    for (STRUCT_PosData* pRecord : used) {
+      RecycleLocked(pRecord);
+    }
+    used.clear();
+    // The emptied ring becomes the pushers' one; one grown by a deep
+    // backlog is not kept.
+    if (taken.capacity() > kMaxKeptSlots) {
+      taken.clear(true);
+    }
+    taken.swap(records);
+    nTakenBytes = nTotalBytes;
+    nTotalBytes = 0;
+  }
+  if (taken.empty()) {
+    return false;
+  }
+  STRUCT_PosData* pRecord = taken.front();
+  if (pTag) {
+    *pTag = pRecord->nTag;
+  }
+  if (pEvent) {
+    *pEvent = pRecord->nEvent;
+  }
+  if (*pLen < pRecord->nLen) {
+    *pLen = pRecord->nLen;
+    return false;
+  }
+  if (pTime) {
+    *pTime = pRecord->stTime;
+  }
+  if (pDST) {
+    *pDST = pRecord->bDST;
+  }
+  if (pRecord->nLen > 0) {
+    std::memcpy(pBuf, pRecord->pData, static_cast<size_t>(pRecord->nLen));
+  }
+  *pLen = pRecord->nLen;
+  nTakenBytes -= pRecord->nLen;
+  taken.pop_front();
+  used.push_back(pRecord);
+  if (!taken.empty()) {
+    __builtin_prefetch(taken.front());
+    __builtin_prefetch(reinterpret_cast<const char*>(taken.front()) + 64);
+  }
+  return true;
+}
+
 bool RCDataQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
                         int* pEvent, int nIndex, bool bRemove) {
+  if (nKind == 1 && nIndex == 0 && bRemove && pBuf && pLen) {
+    return TakeFront(pLen, pBuf, pTime, pDST, pTag, pEvent);
+  }
+  std::lock_guard<std::mutex> takeGuard(takeLock);
   std::lock_guard<std::recursive_mutex> guard(lock);
+  MergeTakenLocked();
   if (!CopyOutLocked(pLen, pBuf, pTime, pDST, pTag, pEvent, nIndex)) {
     return false;
   }
@@ -191,11 +333,10 @@ bool RCDataQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool*
 }
 
 void RCDataQueue::ClearLocked() {
-  for (STRUCT_PosData* pRecord : records) {
-    RecycleLocked(pRecord);
+  for (size_t i = 0; i < records.size(); ++i) {
+    RecycleLocked(records[i]);
   }
-  records.clear();
-  records.shrink_to_fit();
+  records.clear(true);
   if (nRoomWaiters > 0) {
     pRoomEvent->Set();
   }
@@ -203,18 +344,28 @@ void RCDataQueue::ClearLocked() {
 }
 
 void RCDataQueue::Clear() {
+  std::lock_guard<std::mutex> takeGuard(takeLock);
   std::lock_guard<std::recursive_mutex> guard(lock);
+  MergeTakenLocked();
   ClearLocked();
 }
 
 int RCDataQueue::GetTotalBytes() {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  return nTotalBytes > INT_MAX ? INT_MAX : static_cast<int>(nTotalBytes);
+  int64_t nBytes = 0;
+  if (nKind == 1) {
+    std::lock_guard<std::mutex> takeGuard(takeLock);
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    nBytes = nTotalBytes + nTakenBytes;
+  } else {
+    nBytes = nTotalBytes.load(std::memory_order_relaxed);  // no taker's side here
+  }
+  return nBytes > INT_MAX ? INT_MAX : static_cast<int>(nBytes);
 }
 
 int RCDataQueue::GetCount() {
+  std::lock_guard<std::mutex> takeGuard(takeLock);
   std::lock_guard<std::recursive_mutex> guard(lock);
-  return static_cast<int>(records.size());
+  return static_cast<int>(records.size() + taken.size());
 }
 
 RCLineQueue::RCLineQueue(int nKindIn) : RCDataQueue(nKindIn) {}
@@ -266,7 +417,9 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
 bool RCLineQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
                         int* pEvent, int nIndex, bool bRemove, unsigned char* pExtraBuf,
                         int* pExtraLen) {
+  std::lock_guard<std::mutex> takeGuard(takeLock);
   std::lock_guard<std::recursive_mutex> guard(lock);
+  MergeTakenLocked();
   STRUCT_PosData* pRecord = CopyOutLocked(pLen, pBuf, pTime, pDST, pTag, pEvent, nIndex);
   if (!pRecord) {
     return false;
@@ -297,7 +450,9 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
     int nTimeoutMs = 0;
     poshark::platform::Event* pRoom = nullptr;
     {
+      std::lock_guard<std::mutex> takeGuard(takeLock);
       std::lock_guard<std::recursive_mutex> guard(lock);
+      MergeTakenLocked();
       if (records.empty() || nTotalBytes + nLen < nLimit) {
         return true;
       }

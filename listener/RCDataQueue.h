@@ -7,7 +7,10 @@
 // delivered later still tells when its bytes came in.
 //
 // Threads: every operation holds the queue's own lock for its whole run, so
-// producers and the consumer may call from different threads. The queues
+// producers and the consumer may call from different threads. The analyze
+// queue's taker moves all queued records to its own side at once and takes
+// them from there under a lock of its own, so that it meets the pushers'
+// lock once per batch instead of once per line. The queues
 // never signal: the pusher sets the listener's analyze or write event.
 // Overflow policy: none here; the pushers bound what they push (1000..4000
 // byte chunks from the intake, at most 100000-byte records from the analyzer).
@@ -15,8 +18,9 @@
 
 #include <poshark/KeyRecords.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -51,6 +55,39 @@ struct STRUCT_PosData {
   unsigned char abyInline[kInline];
   unsigned char* pHeap = nullptr;  // owned
   int nCap = 0;                    // bytes allocated at pHeap
+};
+
+// The queued records in order, oldest first: a ring of pointers that keeps
+// its slots, so that a queue fed and emptied millions of times a second by
+// two threads makes no allocation (a deque allocates a block on the pushing
+// thread and frees it on the taking one for every few dozen records).
+class RecordRing {
+ public:
+  size_t size() const { return nSize; }
+  bool empty() const { return nSize == 0; }
+  size_t capacity() const { return nCap; }
+  STRUCT_PosData* operator[](size_t i) const { return pSlots[(nHead + i) & (nCap - 1)]; }
+  STRUCT_PosData* front() const { return (*this)[0]; }
+  void push_back(STRUCT_PosData* pRecord);
+  void pop_front() {
+    nHead = (nHead + 1) & (nCap - 1);
+    --nSize;
+  }
+  // Takes record i out, closing the gap.
+  void erase(size_t i);
+  // Puts all of other's records before this ring's; other is left empty.
+  void prepend(RecordRing& other);
+  // Forgets every record; with bRelease the slots are freed too.
+  void clear(bool bRelease);
+  void swap(RecordRing& other) noexcept;
+
+ private:
+  void Reserve(size_t nNeed);
+
+  std::unique_ptr<STRUCT_PosData*[]> pSlots;
+  size_t nCap = 0;  // 0 or a power of two
+  size_t nHead = 0;
+  size_t nSize = 0;
 };
 
 class RCDataQueue {
@@ -109,10 +146,25 @@ class RCDataQueue {
   // Keeps a taken record for reuse, or frees it. Caller holds lock.
   void RecycleLocked(STRUCT_PosData* pRecord);
 
+  // The taker's side (analyze queue): GetAt of record 0 with removal takes
+  // from `taken`, which holds records older than all of `records`. Every
+  // other operation first puts them back (MergeTaken). Lock order: takeLock,
+  // then lock.
+  bool TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
+                 int* pEvent);
+  // Puts the taker's records back in front of `records`. Caller holds both locks.
+  void MergeTakenLocked();
+
+  std::mutex takeLock;
+  RecordRing taken;                       // GUARDED_BY(takeLock); oldest first
+  int64_t nTakenBytes = 0;                // GUARDED_BY(takeLock)
+  std::vector<STRUCT_PosData*> used;      // GUARDED_BY(takeLock); taken out, to recycle
   std::recursive_mutex lock;
-  std::deque<STRUCT_PosData*> records;  // GUARDED_BY(lock); oldest first
+  RecordRing records;                   // GUARDED_BY(lock); oldest first
   RCPosHark* pOwner = nullptr;          // its DST query stamps records pushed without a time
-  int64_t nTotalBytes = 0;              // GUARDED_BY(lock)
+  // Written under lock; read without it by GetTotalBytes of the write queue,
+  // which the analyzer asks before and after every push.
+  std::atomic<int64_t> nTotalBytes{0};
   // Records taken out, kept with their buffers: a busy channel queues and
   // takes millions of records a second, and reusing them saves two
   // allocations and two frees per record (made on different threads).

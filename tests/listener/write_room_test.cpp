@@ -6,6 +6,8 @@
 #include <atomic>
 #include <deque>
 #include <random>
+#include <thread>
+#include <cstdio>
 
 #include "ListenerKit.h"
 #include "platform/Clock.h"
@@ -23,50 +25,115 @@ std::string Take(RCDataQueue& q) {
   return std::string(buf.begin(), buf.begin() + nLen) + (bDST ? "+" : "-");
 }
 
-// Reused records must never show an earlier record's bytes, length or flag:
-// random pushes, batches, takes and clears against a plain model.
+// Reused records must never show an earlier record's bytes, length or flag,
+// and the taker's side (records moved out of the pushers' ring in one go)
+// must keep the order for every other operation: random pushes, batches,
+// runs of takes, looks at any index, removals behind the front, takes into
+// too small a room and clears, against a plain model, on both kinds.
 TEST(WriteRoom, RecycledRecordsMatchAPlainQueueModel) {
-  std::mt19937 rng(7);
-  RCDataQueue q(1);
-  std::deque<std::string> model;
-  SYSTEMTIME st{};
-  for (int step = 0; step < 20000; ++step) {
-    int nOp = static_cast<int>(rng() % 10);
-    // Sizes span both sides of what the spare pool keeps.
-    auto text = [&] {
-      size_t n = rng() % 4 == 0 ? rng() % 6000 : rng() % 60;
-      return std::string(n, static_cast<char>('a' + rng() % 26));
+  for (int nKind : {1, 2}) {
+    SCOPED_TRACE(nKind);
+    std::mt19937 rng(7);
+    RCDataQueue q(nKind);
+    std::deque<std::string> model;
+    SYSTEMTIME st{};
+    auto tagged = [](const std::vector<unsigned char>& buf, int nLen, bool bDST) {
+      return std::string(buf.begin(), buf.begin() + nLen) + (bDST ? "+" : "-");
     };
-    if (nOp < 4) {
-      std::string s = text();
-      bool bDST = rng() % 2;
-      ASSERT_TRUE(q.Push(reinterpret_cast<unsigned char*>(s.data()), static_cast<int>(s.size()),
-                         &st, bDST, 0, -1));
-      model.push_back(s + (bDST ? "+" : "-"));
-    } else if (nOp < 6) {
-      std::string block;
-      std::vector<int> lens;
-      for (int k = static_cast<int>(rng() % 5); k >= 0; --k) {
+    for (int step = 0; step < 30000; ++step) {
+      int nOp = static_cast<int>(rng() % 12);
+      // Sizes span both sides of what the spare pool keeps.
+      auto text = [&] {
+        size_t n = rng() % 4 == 0 ? rng() % 6000 : rng() % 60;
+        return std::string(n, static_cast<char>('a' + rng() % 26));
+      };
+      if (nOp < 4) {
         std::string s = text();
-        lens.push_back(static_cast<int>(s.size()));
-        block += s;
-        model.push_back(s + "+");
+        bool bDST = rng() % 2;
+        ASSERT_TRUE(q.Push(reinterpret_cast<unsigned char*>(s.data()), static_cast<int>(s.size()),
+                           &st, bDST, 0, -1));
+        model.push_back(s + (bDST ? "+" : "-"));
+      } else if (nOp < 6) {
+        std::string block;
+        std::vector<int> lens;
+        for (int k = static_cast<int>(rng() % 5); k >= 0; --k) {
+          std::string s = text();
+          lens.push_back(static_cast<int>(s.size()));
+          block += s;
+          model.push_back(s + "+");
+        }
+        ASSERT_TRUE(q.PushBatch(reinterpret_cast<unsigned char*>(block.data()), lens.data(),
+                                static_cast<int>(lens.size()), &st, true));
+      } else if (nOp < 9) {
+        for (int k = static_cast<int>(rng() % 4); k >= 0; --k) {
+          std::string want = model.empty() ? "<none>" : model.front();
+          ASSERT_EQ(Take(q), want) << "step " << step;
+          if (!model.empty()) model.pop_front();
+        }
+      } else if (nOp == 9 && !model.empty()) {
+        // A look at, or a removal of, any record.
+        size_t i = rng() % model.size();
+        bool bRemove = rng() % 2;
+        std::vector<unsigned char> buf(6001);
+        int nLen = 6000;
+        bool bDST = false;
+        ASSERT_TRUE(q.GetAt(&nLen, buf.data(), nullptr, &bDST, nullptr, nullptr,
+                            static_cast<int>(i), bRemove));
+        ASSERT_EQ(tagged(buf, nLen, bDST), model[i]) << "step " << step;
+        if (bRemove) model.erase(model.begin() + static_cast<long>(i));
+      } else if (nOp == 10 && !model.empty() && model.front().size() > 1) {
+        // Too small a room: the answer tells the length, the record stays.
+        std::vector<unsigned char> buf(1);
+        int nLen = 0;
+        ASSERT_FALSE(q.GetAt(&nLen, buf.data(), nullptr, nullptr, nullptr, nullptr, 0, true));
+        ASSERT_EQ(nLen, static_cast<int>(model.front().size()) - 1);
+      } else if (rng() % 20 == 0) {
+        q.Clear();
+        model.clear();
       }
-      ASSERT_TRUE(q.PushBatch(reinterpret_cast<unsigned char*>(block.data()), lens.data(),
-                              static_cast<int>(lens.size()), &st, true));
-    } else if (nOp < 9) {
-      std::string want = model.empty() ? "<none>" : model.front();
-      ASSERT_EQ(Take(q), want) << "step " << step;
-      if (!model.empty()) model.pop_front();
-    } else if (rng() % 20 == 0) {
-      q.Clear();
-      model.clear();
+      if (rng() % 3 == 0) {
+        int64_t nBytes = 0;
+        for (const std::string& s : model) nBytes += static_cast<int64_t>(s.size()) - 1;
+        ASSERT_EQ(q.GetTotalBytes(), nBytes) << "step " << step;
+        ASSERT_EQ(q.GetCount(), static_cast<int>(model.size())) << "step " << step;
+      }
     }
-    int64_t nBytes = 0;
-    for (const std::string& s : model) nBytes += static_cast<int64_t>(s.size()) - 1;
-    ASSERT_EQ(q.GetTotalBytes(), nBytes);
-    ASSERT_EQ(q.GetCount(), static_cast<int>(model.size()));
   }
+}
+
+// One pusher and one taker on different threads: every record arrives once,
+// in order, while the taker's side fills and empties many times.
+TEST(WriteRoom, TakerOnAnotherThreadGetsEveryRecordInOrder) {
+  RCDataQueue q(1);
+  constexpr int kRecords = 200000;
+  std::thread pusher([&] {
+    SYSTEMTIME st{};
+    for (int n = 0; n < kRecords;) {
+      char block[64 * 8];
+      int lens[64];
+      int nCount = 0;
+      int nBytes = 0;
+      for (; nCount < 64 && n < kRecords; ++nCount, ++n) {
+        lens[nCount] = std::snprintf(block + nBytes, 8, "%d", n);
+        nBytes += lens[nCount];
+      }
+      ASSERT_TRUE(q.PushBatch(reinterpret_cast<unsigned char*>(block), lens, nCount, &st, false));
+    }
+  });
+  int nNext = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (nNext < kRecords && std::chrono::steady_clock::now() < deadline) {
+    std::string s = Take(q);
+    if (s == "<none>") {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      continue;
+    }
+    ASSERT_EQ(s, std::to_string(nNext) + "-");
+    ++nNext;
+  }
+  pusher.join();
+  EXPECT_EQ(nNext, kRecords);
+  EXPECT_EQ(q.GetCount(), 0);
 }
 
 TEST(WriteRoom, BatchWithABadCountQueuesNothing) {

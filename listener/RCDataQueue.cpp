@@ -251,11 +251,18 @@ void RCDataQueue::RemoveLocked(int nIndex) {
   }
 }
 
-void RCDataQueue::MergeTakenLocked() {
+void RCDataQueue::RecycleUsedLocked() {
   for (STRUCT_PosData* pRecord : used) {
     RecycleLocked(pRecord);
   }
   used.clear();
+  if (used.capacity() > kMaxKeptSlots) {
+    used.shrink_to_fit();
+  }
+}
+
+void RCDataQueue::MergeTakenLocked() {
+  RecycleUsedLocked();
   if (!taken.empty()) {
     records.prepend(taken);
     nTotalBytes += nTakenBytes;
@@ -268,10 +275,7 @@ bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, b
   std::lock_guard<std::mutex> takeGuard(takeLock);
   if (taken.empty()) {
     std::lock_guard<std::recursive_mutex> guard(lock);
-    for (STRUCT_PosData* pRecord : used) {
-      RecycleLocked(pRecord);
-    }
-    used.clear();
+    RecycleUsedLocked();
     // The emptied ring becomes the pushers' one; one grown by a deep
     // backlog is not kept.
     if (taken.capacity() > kMaxKeptSlots) {

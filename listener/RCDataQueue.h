@@ -154,6 +154,8 @@ class RCDataQueue {
                  int* pEvent);
   // Puts the taker's records back in front of `records`. Caller holds both locks.
   void MergeTakenLocked();
+  // Hands the records the taker is done with to the spare list. Caller holds both locks.
+  void RecycleUsedLocked();
 
   std::mutex takeLock;
   RecordRing taken;                       // GUARDED_BY(takeLock); oldest first

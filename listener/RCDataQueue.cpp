@@ -67,22 +67,11 @@ void RecordRing::prepend(RecordRing& other) {
   if (other.empty()) {
     return;
   }
-  size_t nTotal = nSize + other.nSize;
-  size_t nNewCap = 16;
-  while (nNewCap < nTotal) {
-    nNewCap *= 2;
-  }
-  std::unique_ptr<STRUCT_PosData*[]> pNew(new STRUCT_PosData*[nNewCap]);
-  for (size_t i = 0; i < other.nSize; ++i) {
-    pNew[i] = other[i];
-  }
+  other.Reserve(other.nSize + nSize);
   for (size_t i = 0; i < nSize; ++i) {
-    pNew[other.nSize + i] = (*this)[i];
+    other.push_back((*this)[i]);
   }
-  pSlots = std::move(pNew);
-  nCap = nNewCap;
-  nHead = 0;
-  nSize = nTotal;
+  swap(other);
   other.clear(false);
 }
 

@@ -6,12 +6,12 @@
 // bytes and keeps the time stamp and DST flag of its arrival, so a line
 // delivered later still tells when its bytes came in.
 //
-// Threads: every operation holds the queue's own lock for its whole run, so
-// producers and the consumer may call from different threads. The analyze
-// queue's taker moves all queued records to its own side at once and takes
-// them from there under a lock of its own, so that it meets the pushers'
-// lock once per batch instead of once per line. The queues
-// never signal: the pusher sets the listener's analyze or write event.
+// Threads: producers and the consumer may call from different threads.
+// Every operation holds the queue's lock for its whole run, except two: the
+// analyze queue's taker moves all queued records to its own side at once and
+// takes them from there under a lock of its own, so that it meets the
+// pushers' lock once per batch instead of once per line; and the write
+// queue's byte total is read without a lock. The queues never signal: the pusher sets the listener's analyze or write event.
 // Overflow policy: none here; the pushers bound what they push (1000..4000
 // byte chunks from the intake, at most 100000-byte records from the analyzer).
 #pragma once
@@ -148,7 +148,7 @@ class RCDataQueue {
 
   // The taker's side (analyze queue): GetAt of record 0 with removal takes
   // from `taken`, which holds records older than all of `records`. Every
-  // other operation first puts them back (MergeTaken). Lock order: takeLock,
+  // other operation first puts them back (MergeTakenLocked). Lock order: takeLock,
   // then lock.
   bool TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
                  int* pEvent);

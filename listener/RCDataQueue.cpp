@@ -31,6 +31,33 @@ int64_t SpareCost(const STRUCT_PosData& record) {
   return static_cast<int64_t>(sizeof record) + record.nCap;
 }
 
+// Copies a record out as GetAt describes, into pBuf (not null). False when
+// the room is too small: then *pLen tells the room needed.
+bool CopyOut(const STRUCT_PosData& record, int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime,
+             bool* pDST, int* pTag, int* pEvent) {
+  if (pTag) {
+    *pTag = record.nTag;
+  }
+  if (pEvent) {
+    *pEvent = record.nEvent;
+  }
+  if (*pLen < record.nLen) {
+    *pLen = record.nLen;
+    return false;
+  }
+  if (pTime) {
+    *pTime = record.stTime;
+  }
+  if (pDST) {
+    *pDST = record.bDST;
+  }
+  if (record.nLen > 0) {
+    std::memcpy(pBuf, record.pData, static_cast<size_t>(record.nLen));
+  }
+  *pLen = record.nLen;
+  return true;
+}
+
 }  // namespace
 
 void RecordRing::Reserve(size_t nNeed) {
@@ -197,27 +224,7 @@ STRUCT_PosData* RCDataQueue::CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTE
     *pLen = pRecord->nLen;
     return nullptr;
   }
-  if (pTag) {
-    *pTag = pRecord->nTag;
-  }
-  if (pEvent) {
-    *pEvent = pRecord->nEvent;
-  }
-  if (*pLen < pRecord->nLen) {
-    *pLen = pRecord->nLen;
-    return nullptr;
-  }
-  if (pTime) {
-    *pTime = pRecord->stTime;
-  }
-  if (pDST) {
-    *pDST = pRecord->bDST;
-  }
-  if (pRecord->nLen > 0) {
-    std::memcpy(pBuf, pRecord->pData, static_cast<size_t>(pRecord->nLen));
-  }
-  *pLen = pRecord->nLen;
-  return pRecord;
+  return CopyOut(*pRecord, pLen, pBuf, pTime, pDST, pTag, pEvent) ? pRecord : nullptr;
 }
 
 void RCDataQueue::RemoveLocked(int nIndex) {
@@ -278,26 +285,9 @@ bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, b
     return false;
   }
   STRUCT_PosData* pRecord = taken.front();
-  if (pTag) {
-    *pTag = pRecord->nTag;
-  }
-  if (pEvent) {
-    *pEvent = pRecord->nEvent;
-  }
-  if (*pLen < pRecord->nLen) {
-    *pLen = pRecord->nLen;
+  if (!CopyOut(*pRecord, pLen, pBuf, pTime, pDST, pTag, pEvent)) {
     return false;
   }
-  if (pTime) {
-    *pTime = pRecord->stTime;
-  }
-  if (pDST) {
-    *pDST = pRecord->bDST;
-  }
-  if (pRecord->nLen > 0) {
-    std::memcpy(pBuf, pRecord->pData, static_cast<size_t>(pRecord->nLen));
-  }
-  *pLen = pRecord->nLen;
   nTakenBytes -= pRecord->nLen;
   taken.pop_front();
   used.push_back(pRecord);

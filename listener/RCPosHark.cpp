@@ -11,6 +11,7 @@
 #include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
 #include "listener/RCSerialPort.h"
+#include "listener/ResumeWatcher.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
@@ -26,10 +27,6 @@ namespace {
 // The destructor's bound on the port resume watcher.
 constexpr int kResumeStopWaitMs = 1000;
 
-// The listener whose port resume watcher runs on this thread, if any: the
-// watcher calls ListenStart, which must keep it alive rather than wait for it.
-thread_local const RCPosHark* tls_pWatcherOf = nullptr;
-
 // Starts body on a thread named "pos<N>.<role>" (so that the threads of a
 // listener can be told apart in /proc and in a debugger). A thread that
 // cannot be created leaves the handle empty, which the stop protocol skips.
@@ -41,9 +38,6 @@ std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
   try {
     return std::thread([pListener, body, name, pExitEvent] {
       poshark::platform::SetCurrentThreadName(name.c_str());
-      if (pExitEvent) {
-        tls_pWatcherOf = pListener;
-      }
       (pListener->*body)();
       if (pExitEvent) {
         pExitEvent->Set();
@@ -63,6 +57,7 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   // A map switched on before any table was given changes nothing.
   for (int i = 0; i < 256; ++i) byCodeMap[i] = static_cast<unsigned char>(i);
   m_Serial = std::make_unique<RCSerialPort>();
+  m_Resume = std::make_unique<poshark::listener::ResumeWatcher>();
   m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
   m_WriteQueue = std::make_unique<RCLineQueue>(2);
   LoadCmds();
@@ -143,9 +138,8 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
     poshark::platform::DebugPrintf("POS%d:ListenStart without a command set\n", nPOSNo);
     return;
   }
-  // The watcher's own thread handle is the host's: from the watcher only the
-  // thread-local mark is read.
-  const bool bCalledByWatcher = tls_pWatcherOf == this;
+  // Called by this listener's own watcher (a restart after a reopening)?
+  const bool bCalledByWatcher = m_Resume->IsWatcherThread();
   // A watcher asked to stop (ListenStop) may already be on its way out, and
   // the reset of its stop event below would leave it running blind: let it
   // end now, while the stop event still wakes every wait of it, and start a

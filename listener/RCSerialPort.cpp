@@ -66,7 +66,7 @@ int RCSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits, int n
     if (!bReopen) {  // the resume watcher retries every 100 ms: stay quiet there
       poshark::platform::DebugPrintf("POS Open COM%d failed: %s\n", nPort, strError.c_str());
     }
-    std::lock_guard<std::mutex> lock(csPort);
+    poshark::platform::MutexLock lock(csPort);
     hPort.reset();
     return 0;
   }
@@ -84,14 +84,14 @@ int RCSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits, int n
                                  ParityName(settings.nParity));
 
   if (!port->Configure(settings)) {
-    std::lock_guard<std::mutex> lock(csPort);
+    poshark::platform::MutexLock lock(csPort);
     hPort.reset();
     return 0;  // the port object closes its descriptor
   }
   port->SetRts(true);
   port->SetDtr(true);
   {
-    std::lock_guard<std::mutex> lock(csPort);
+    poshark::platform::MutexLock lock(csPort);
     hPort = std::move(port);
   }
   bOpened = true;
@@ -101,14 +101,13 @@ int RCSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits, int n
 int RCSerialPort::Close() {
   std::shared_ptr<SerialPort> port;
   {
-    std::lock_guard<std::mutex> lock(csPort);
+    poshark::platform::MutexLock lock(csPort);
     port = std::move(hPort);
     hPort.reset();
   }
   if (bOpened.load() && port) {
     hBreakEvent->Set();
     port->SetDtr(false);
-    port->CancelIo();
     port->Purge();
   }
   bOpened = false;
@@ -127,6 +126,6 @@ void RCSerialPort::Purge() {
 void RCSerialPort::Break() { hBreakEvent->Set(); }
 
 std::shared_ptr<SerialPort> RCSerialPort::Port() const {
-  std::lock_guard<std::mutex> lock(csPort);
+  poshark::platform::MutexLock lock(csPort);
   return hPort;
 }

@@ -2,9 +2,9 @@
 // configures one port and owns the break event that makes the serial reader
 // stop waiting.
 //
-// Threads: Open, Close and Purge run on the host thread or on the port resume
-// watcher, while no reader uses the port (the stop paths join the reader
-// first); Break may be called from any thread. The reader takes its own
+// Threads: Open and Close run on the host thread or on the port resume
+// watcher, under the listener's lifecycle lock (which also covers the
+// reopening path below); Purge, Break and Port may be called from any thread. The reader takes its own
 // reference to the open port (Port()), so a Close on another thread can never
 // pull the descriptor away in the middle of a wait: the descriptor closes
 // when the last reference goes.
@@ -12,8 +12,9 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/ThreadAnnotations.h"
 
 namespace poshark::platform {
 class Event;
@@ -40,7 +41,7 @@ class RCSerialPort {
            bool bReopen = false);
   // Sets the break event, drops DTR, purges and releases the port. Always 1.
   int Close();
-  // Discards both directions and any read under way, when open.
+  // Discards queued input and output, when open.
   void Purge();
   // Sets the break event: a waiting reader stops.
   void Break();
@@ -52,14 +53,14 @@ class RCSerialPort {
   bool IsOpen() const { return bOpened.load(); }
 
  private:
-  mutable std::mutex csPort;                              // guards hPort
-  std::shared_ptr<poshark::platform::SerialPort> hPort;  // the open port, or null
+  mutable poshark::platform::Mutex csPort;
+  std::shared_ptr<poshark::platform::SerialPort> hPort GUARDED_BY(csPort);  // or null
   // Manual-reset; reset by every Open, closed by the destructor.
   std::unique_ptr<poshark::platform::Event> hBreakEvent;
   std::atomic<bool> bOpened{false};  // open and configured
   // A port opened from a host's descriptor is reopened by its device path
   // when the port map has no entry for its number: the descriptor itself is
-  // gone once the port was closed.
+  // gone once the port was closed. Open's callers only (lifecycle lock).
   int nHandlePort = 0;
   std::string strHandlePath;
 };

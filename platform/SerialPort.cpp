@@ -1,5 +1,5 @@
-// termios serial ports: exclusive open, raw mode, reads that complete at a
-// full buffer or after 100 ms of quiet, comm events from the driver's
+// termios serial ports: exclusive open, raw mode, blocking reads that end at
+// a full buffer or after 100 ms of quiet, comm events from the driver's
 // interrupt counters, and lost-port detection.
 #include "platform/SerialPort.h"
 
@@ -13,13 +13,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include "platform/Event.h"
 #include "platform/Profile.h"
+#include "platform/Retry.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace poshark::platform {
 
@@ -27,11 +29,11 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr int kReadIntervalMs = 100;
+constexpr int kWriteTimeoutMs = 1000;
 constexpr const char* kPortMapFile = "ComPorts.ini";
 
-std::mutex g_openerLock;
-SerialPortOpener g_opener;  // guarded by g_openerLock
+Mutex g_openerLock;
+SerialPortOpener g_opener GUARDED_BY(g_openerLock);
 
 std::string ErrnoText(const char* pszWhat, int nErr) {
   return std::string(pszWhat) + ": " + std::strerror(nErr);
@@ -39,12 +41,15 @@ std::string ErrnoText(const char* pszWhat, int nErr) {
 
 bool IsLostErrno(int nErr) { return nErr == EIO || nErr == ENXIO || nErr == ENODEV; }
 
-int IoctlRetry(int nFd, unsigned long nRequest, void* pArg) {
-  int nRc;
-  do {
-    nRc = ::ioctl(nFd, nRequest, pArg);
-  } while (nRc < 0 && errno == EINTR);
-  return nRc;
+int Ioctl(int nFd, unsigned long nRequest, void* pArg) {
+  return RetryOnEintr([&] { return ::ioctl(nFd, nRequest, pArg); });
+}
+
+// Milliseconds from now to when, rounded up so that a wait of that length
+// never ends before it; 0 once it is past.
+int MsUntil(SteadyClock::time_point when) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(when - SteadyClock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
 }
 
 speed_t BaudConstant(int nBaud) {
@@ -92,189 +97,111 @@ bool IsPseudoTerminal(int nFd) {
 class TermiosPort final : public SerialPort {
  public:
   TermiosPort(int nFd, std::string path) : fd_(nFd), path_(std::move(path)) {
+    MutexLock lock(mu_);
     if (!IsPseudoTerminal(fd_)) {
       serial_icounter_struct counters {};
-      bCounters_ = IoctlRetry(fd_, TIOCGICOUNT, &counters) == 0;
+      bCounters_ = Ioctl(fd_, TIOCGICOUNT, &counters) == 0;
       if (bCounters_) {
         counters_ = counters;
       }
     }
     int nLines = 0;
-    bModemLines_ = IoctlRetry(fd_, TIOCMGET, &nLines) == 0;
+    bModemLines_ = Ioctl(fd_, TIOCMGET, &nLines) == 0;
     nLastLines_ = nLines;
   }
 
   ~TermiosPort() override {
     // Clear the exclusive flag: a pseudo-terminal's tty outlives this
     // descriptor while its master is open, and would refuse the next opener.
-    IoctlRetry(fd_, TIOCNXCL, nullptr);
+    Ioctl(fd_, TIOCNXCL, nullptr);
     ::close(fd_);
   }
 
   bool Configure(const SerialSettings& s) override {
-    std::lock_guard<std::mutex> lock(lock_);
     termios tio {};
     if (::tcgetattr(fd_, &tio) != 0 || !MakeSerialTermios(s, &tio)) {
       return false;
     }
-    return ::tcsetattr(fd_, TCSANOW, &tio) == 0;
+    return RetryOnEintr([&] { return ::tcsetattr(fd_, TCSANOW, &tio); }) == 0;
   }
 
   void SetDtr(bool bOn) override { SetLine(TIOCM_DTR, bOn); }
   void SetRts(bool bOn) override { SetLine(TIOCM_RTS, bOn); }
 
-  SerialIo StartRead(unsigned char* pBuf, int nSize, int* pnRead) override {
-    std::lock_guard<std::mutex> lock(lock_);
+  SerialRead Read(unsigned char* pBuf, int nSize, int* pnRead, int nTimeoutMs,
+                  Event* pBreak) override {
+    *pnRead = 0;
     if (bLost_ || !pBuf || nSize < 1) {
-      return SerialIo::kFailed;
+      return SerialRead::kLost;
     }
-    pReadBuf_ = pBuf;
-    nReadSize_ = nSize;
-    nReadFill_ = 0;
-    bReading_ = true;
-    bReadDone_ = false;
-    FillReadLocked();
-    if (bReadDone_ && nReadFill_ > 0) {
-      bReading_ = false;
-      *pnRead = nReadFill_;
-      return SerialIo::kComplete;
-    }
-    if (bLost_) {
-      bReading_ = false;
-      return SerialIo::kFailed;
-    }
-    return SerialIo::kPending;
-  }
-
-  SerialIo StartWaitCommEvent(uint32_t dwMask, uint32_t* pdwMask) override {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (bLost_) {
-      return SerialIo::kFailed;
-    }
-    PollCountersLocked();
-    dwWaitMask_ = dwMask;
-    if (dwEvents_ & dwMask) {
-      *pdwMask = dwEvents_ & dwMask;
-      dwEvents_ = 0;
-      return SerialIo::kComplete;
-    }
-    bWaiting_ = true;
-    return SerialIo::kPending;
-  }
-
-  SerialWake Wait(Event* pBreak, int nTimeoutMs) override {
-    const bool bInfinite = nTimeoutMs < 0;
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(bInfinite ? 0 : nTimeoutMs);
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(nTimeoutMs);
+    SteadyClock::time_point quietAt {};  // kSerialReadIntervalMs after the last byte
+    int nFill = 0;
     for (;;) {
       if (pBreak && pBreak->TryConsume()) {
-        return SerialWake::kBreak;
+        return SerialRead::kBreak;
       }
-      pollfd fds[2];
-      int nPollMs;
-      {
-        std::lock_guard<std::mutex> lock(lock_);
-        auto now = SteadyClock::now();
-        if (bReading_ && !bReadDone_ && nReadFill_ > 0 &&
-            now - lastByte_ >= std::chrono::milliseconds(kReadIntervalMs)) {
-          bReadDone_ = true;
-        }
-        if (bReading_ && bReadDone_) {
-          return SerialWake::kRead;
-        }
-        if (bWaiting_ && (bLost_ || (dwEvents_ & dwWaitMask_))) {
-          return SerialWake::kCommEvent;
-        }
-        if (!bInfinite && now >= deadline) {
-          PollCountersLocked();
-          if (bWaiting_ && (dwEvents_ & dwWaitMask_)) {
-            return SerialWake::kCommEvent;
-          }
-          return SerialWake::kTimeout;
-        }
-        long nLeft = bInfinite ? -1
-                               : std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        if (bReading_ && nReadFill_ > 0) {
-          long nQuiet = std::chrono::ceil<std::chrono::milliseconds>(
-                            lastByte_ + std::chrono::milliseconds(kReadIntervalMs) - now)
-                            .count();
-          nQuiet = nQuiet < 0 ? 0 : nQuiet;
-          nLeft = nLeft < 0 ? nQuiet : std::min(nLeft, nQuiet);
-        }
-        nPollMs = static_cast<int>(nLeft);
-        fds[0] = pollfd{pBreak ? pBreak->fd() : -1, POLLIN, 0};
-        // A lost port is not polled again (it would report hang-up forever);
-        // nothing is under way on it either.
-        bool bWatchPort = !bLost_ && (bReading_ || bWaiting_);
-        short nEvents = bReading_ && nReadFill_ < nReadSize_ ? POLLIN : 0;
-        fds[1] = pollfd{bWatchPort ? fd_ : -1, nEvents, 0};
+      const int nWaitMs = nFill > 0 ? MsUntil(quietAt) : nTimeoutMs < 0 ? -1 : MsUntil(deadline);
+      pollfd fds[2] = {{pBreak ? pBreak->fd() : -1, POLLIN, 0}, {fd_, POLLIN, 0}};
+      const int nRc = RetryOnEintr([&] { return ::poll(fds, 2, nWaitMs); });
+      if (nRc < 0) {
+        break;  // cannot wait (no memory): ends as at a time-out
       }
-      int nRc = ::poll(fds, 2, nPollMs);
-      if (nRc < 0 && errno != EINTR) {
-        return SerialWake::kTimeout;
-      }
-      if (nRc > 0 && fds[1].revents) {
-        std::lock_guard<std::mutex> lock(lock_);
-        if (bReading_ && !bReadDone_) {
-          FillReadLocked();
+      if (fds[1].revents != 0) {
+        const int nBefore = nFill;
+        Input in = TakeInput(pBuf, nSize, &nFill);
+        if (in == Input::kWaiting && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+          bLost_ = true;
+          in = Input::kGone;
         }
-        if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-          if (bReading_ && !bReadDone_) {
-            FillReadLocked();  // take what is left before calling it lost
-          }
-          MarkLostLocked();
+        if (in != Input::kWaiting) {
+          break;
         }
-        PollCountersLocked();
+        if (nFill > nBefore) {
+          quietAt = SteadyClock::now() + std::chrono::milliseconds(kSerialReadIntervalMs);
+        }
+      } else if (nRc == 0 && (nFill > 0 || nTimeoutMs >= 0) &&
+                 MsUntil(nFill > 0 ? quietAt : deadline) == 0) {
+        break;
       }
     }
-  }
-
-  bool GetReadResult(int* pnRead) override {
-    std::lock_guard<std::mutex> lock(lock_);
-    bool bOk = bReadDone_ && nReadFill_ > 0;
-    *pnRead = bOk ? nReadFill_ : 0;
-    bReading_ = false;
-    bReadDone_ = false;
-    nReadFill_ = 0;
-    pReadBuf_ = nullptr;
-    return bOk;
-  }
-
-  bool GetCommEventResult(uint32_t* pdwMask) override {
-    std::lock_guard<std::mutex> lock(lock_);
-    bWaiting_ = false;
-    *pdwMask = dwEvents_ & dwWaitMask_;
-    dwEvents_ &= ~dwWaitMask_;
-    return !bLost_ || *pdwMask != 0;
-  }
-
-  void CancelIo() override {
-    std::lock_guard<std::mutex> lock(lock_);
-    bReading_ = false;
-    bReadDone_ = false;
-    nReadFill_ = 0;
-    pReadBuf_ = nullptr;
-    bWaiting_ = false;
-  }
-
-  void Purge() override {
-    std::lock_guard<std::mutex> lock(lock_);
-    ::tcflush(fd_, TCIOFLUSH);
-    if (bReading_ && !bReadDone_) {
-      nReadFill_ = 0;
+    *pnRead = nFill;
+    if (nFill > 0) {
+      return SerialRead::kData;
     }
+    return bLost_ ? SerialRead::kLost : SerialRead::kTimeout;
   }
+
+  int Write(const unsigned char* pData, int nLen) override {
+    int nDone = 0;
+    while (nDone < nLen && !bLost_) {
+      const ssize_t nPut = RetryOnEintr(
+          [&] { return ::write(fd_, pData + nDone, static_cast<size_t>(nLen - nDone)); });
+      if (nPut > 0) {
+        nDone += static_cast<int>(nPut);
+        continue;
+      }
+      if (nPut < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd out = {fd_, POLLOUT, 0};
+        if (RetryOnEintr([&] { return ::poll(&out, 1, kWriteTimeoutMs); }) > 0 &&
+            !(out.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+          continue;
+        }
+      }
+      if (nPut == 0 || IsLostErrno(errno)) {
+        bLost_ = true;
+      }
+      break;
+    }
+    return nDone;
+  }
+
+  void Purge() override { ::tcflush(fd_, TCIOFLUSH); }
 
   bool GetModemStatus(uint32_t* pdwStatus) override {
-    std::lock_guard<std::mutex> lock(lock_);
     *pdwStatus = 0;
-    if (!bModemLines_) {
-      return false;
-    }
     int nLines = 0;
-    if (IoctlRetry(fd_, TIOCMGET, &nLines) != 0) {
-      if (IsLostErrno(errno)) {
-        MarkLostLocked();
-      }
+    if (!bModemLines_ || !GetLines(&nLines)) {
       return false;
     }
     *pdwStatus = ((nLines & TIOCM_CTS) ? kMsCtsOn : 0) | ((nLines & TIOCM_DSR) ? kMsDsrOn : 0) |
@@ -282,8 +209,16 @@ class TermiosPort final : public SerialPort {
     return true;
   }
 
+  uint32_t TakeCommEvents(uint32_t dwMask) override {
+    MutexLock lock(mu_);
+    PollCountersLocked();
+    uint32_t dwTaken = dwEvents_ & dwMask;
+    dwEvents_ &= ~dwMask;
+    return dwTaken;
+  }
+
   bool ClearError(uint32_t* pdwErrors) override {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(mu_);
     PollCountersLocked();
     *pdwErrors = dwErrors_;
     dwErrors_ = 0;
@@ -293,55 +228,55 @@ class TermiosPort final : public SerialPort {
   std::string DevicePath() const override { return path_; }
 
  private:
-  void SetLine(int nLine, bool bOn) {
-    std::lock_guard<std::mutex> lock(lock_);
-    IoctlRetry(fd_, bOn ? TIOCMBIS : TIOCMBIC, &nLine);  // pseudo-terminals have no lines
-  }
+  enum class Input { kWaiting, kFull, kGone };
 
-  void MarkLostLocked() {
-    bLost_ = true;
-    if (bReading_) {
-      bReadDone_ = true;  // completes, with the bytes already in or as a failure
-    }
-  }
-
-  // Non-blocking reads into the read under way until it is full, the driver
-  // has nothing more, or the port is gone.
-  void FillReadLocked() {
-    while (nReadFill_ < nReadSize_) {
-      ssize_t nGot = ::read(fd_, pReadBuf_ + nReadFill_, static_cast<size_t>(nReadSize_ - nReadFill_));
+  // Non-blocking reads into pBuf until it is full, the driver has nothing
+  // more, or the port is gone.
+  Input TakeInput(unsigned char* pBuf, int nSize, int* pnFill) {
+    while (*pnFill < nSize) {
+      const ssize_t nGot = RetryOnEintr(
+          [&] { return ::read(fd_, pBuf + *pnFill, static_cast<size_t>(nSize - *pnFill)); });
       if (nGot > 0) {
-        nReadFill_ += static_cast<int>(nGot);
-        lastByte_ = SteadyClock::now();
-        continue;
-      }
-      if (nGot < 0 && errno == EINTR) {
+        *pnFill += static_cast<int>(nGot);
         continue;
       }
       if (nGot < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;
+        return Input::kWaiting;
       }
-      // 0 is a hang-up (VMIN is 1); EIO/ENXIO/ENODEV an unplugged device.
-      MarkLostLocked();
-      break;
+      // 0 is a hang-up (VMIN is 1), EIO/ENXIO/ENODEV an unplugged device;
+      // after any other error the port is no use either.
+      bLost_ = true;
+      return Input::kGone;
     }
-    if (nReadFill_ >= nReadSize_) {
-      bReadDone_ = true;
+    return Input::kFull;
+  }
+
+  void SetLine(int nLine, bool bOn) {
+    Ioctl(fd_, bOn ? TIOCMBIS : TIOCMBIC, &nLine);  // pseudo-terminals have no lines
+  }
+
+  // TIOCMGET; a failure that says the device is gone marks the port lost.
+  bool GetLines(int* pnLines) {
+    if (Ioctl(fd_, TIOCMGET, pnLines) == 0) {
+      return true;
     }
-    PollCountersLocked();
+    if (IsLostErrno(errno)) {
+      bLost_ = true;
+    }
+    return false;
   }
 
   // Turns changes of the interrupt counters (or of the modem lines, where
   // the driver keeps no counters) into comm events and line errors.
-  void PollCountersLocked() {
+  void PollCountersLocked() REQUIRES(mu_) {
     if (bLost_) {
       return;
     }
     if (bCounters_) {
       serial_icounter_struct now {};
-      if (IoctlRetry(fd_, TIOCGICOUNT, &now) != 0) {
+      if (Ioctl(fd_, TIOCGICOUNT, &now) != 0) {
         if (IsLostErrno(errno)) {
-          MarkLostLocked();
+          bLost_ = true;
         }
         return;
       }
@@ -363,14 +298,8 @@ class TermiosPort final : public SerialPort {
       dwEvents_ |= dwEv;
       return;
     }
-    if (bModemLines_) {
-      int nLines = 0;
-      if (IoctlRetry(fd_, TIOCMGET, &nLines) != 0) {
-        if (IsLostErrno(errno)) {
-          MarkLostLocked();
-        }
-        return;
-      }
+    int nLines = 0;
+    if (bModemLines_ && GetLines(&nLines)) {
       int nChanged = nLines ^ nLastLines_;
       nLastLines_ = nLines;
       if (nChanged & TIOCM_CTS) dwEvents_ |= kEvCts;
@@ -382,22 +311,14 @@ class TermiosPort final : public SerialPort {
 
   const int fd_;
   const std::string path_;
-  std::mutex lock_;  // guards everything below
-  bool bCounters_ = false;
-  bool bModemLines_ = false;
-  serial_icounter_struct counters_ {};
-  int nLastLines_ = 0;
-  bool bLost_ = false;
-  unsigned char* pReadBuf_ = nullptr;
-  int nReadSize_ = 0;
-  int nReadFill_ = 0;
-  bool bReading_ = false;
-  bool bReadDone_ = false;
-  SteadyClock::time_point lastByte_ {};
-  bool bWaiting_ = false;
-  uint32_t dwWaitMask_ = 0;
-  uint32_t dwEvents_ = 0;  // events not yet reported
-  uint32_t dwErrors_ = 0;  // line errors not yet cleared
+  std::atomic<bool> bLost_{false};
+  bool bCounters_ = false;    // set by the constructor only
+  bool bModemLines_ = false;  // set by the constructor only
+  Mutex mu_;
+  serial_icounter_struct counters_ GUARDED_BY(mu_) {};
+  int nLastLines_ GUARDED_BY(mu_) = 0;
+  uint32_t dwEvents_ GUARDED_BY(mu_) = 0;  // events not yet taken
+  uint32_t dwErrors_ GUARDED_BY(mu_) = 0;  // line errors not yet cleared
 };
 
 // Makes nFd an exclusively held terminal, or closes it.
@@ -414,19 +335,15 @@ std::unique_ptr<SerialPort> TakeTerminal(int nFd, std::string path, std::string*
     return fail("not a terminal", errno);
   }
   // flock also refuses a second opener that is root, whom TIOCEXCL lets in.
-  int nRc;
-  do {
-    nRc = ::flock(nFd, LOCK_EX | LOCK_NB);
-  } while (nRc < 0 && errno == EINTR);
-  if (nRc != 0) {
+  if (RetryOnEintr([&] { return ::flock(nFd, LOCK_EX | LOCK_NB); }) != 0) {
     return fail("port in use", errno);
   }
-  if (IoctlRetry(nFd, TIOCEXCL, nullptr) != 0) {
+  if (Ioctl(nFd, TIOCEXCL, nullptr) != 0) {
     return fail("TIOCEXCL", errno);
   }
   int nFlags = ::fcntl(nFd, F_GETFL);
   if (nFlags < 0 || ::fcntl(nFd, F_SETFL, nFlags | O_NONBLOCK) != 0) {
-    IoctlRetry(nFd, TIOCNXCL, nullptr);
+    Ioctl(nFd, TIOCNXCL, nullptr);
     return fail("fcntl", errno);
   }
   ::fcntl(nFd, F_SETFD, ::fcntl(nFd, F_GETFD) | FD_CLOEXEC);
@@ -505,10 +422,8 @@ std::unique_ptr<SerialPort> OpenSerialPath(const std::string& path, std::string*
     }
     return nullptr;
   }
-  int nFd;
-  do {
-    nFd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (nFd < 0 && errno == EINTR);
+  const int nFd = RetryOnEintr(
+      [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
   if (nFd < 0) {
     if (pstrError) {
       *pstrError = ErrnoText(path.c_str(), errno);
@@ -521,7 +436,7 @@ std::unique_ptr<SerialPort> OpenSerialPath(const std::string& path, std::string*
 std::unique_ptr<SerialPort> OpenSerialPort(int nPort, std::string* pstrError) {
   SerialPortOpener opener;
   {
-    std::lock_guard<std::mutex> lock(g_openerLock);
+    MutexLock lock(g_openerLock);
     opener = g_opener;
   }
   if (opener) {
@@ -552,7 +467,7 @@ std::unique_ptr<SerialPort> AdoptSerialPort(int nFd, std::string* pstrError) {
 }
 
 void SetSerialPortOpenerForTesting(SerialPortOpener opener) {
-  std::lock_guard<std::mutex> lock(g_openerLock);
+  MutexLock lock(g_openerLock);
   g_opener = std::move(opener);
 }
 

@@ -1,12 +1,12 @@
-// Serial ports on termios, shaped after the overlapped model the serial
-// reader is written for: one read and one comm-event wait may be under way at
-// a time, and Wait reports the first of the break event, a completed read, a
-// comm event, or a time-out.
+// Serial ports on termios behind a plain blocking interface: open and
+// configure, a read that blocks until bytes come in, a break event is set,
+// a time-out passes or the port is lost; a write; the modem lines; and the
+// comm events and line errors the driver counts.
 //
-// A read completes when its buffer is full or 100 ms pass after a byte
-// without another one; it never completes empty. A lost port (hang-up, EIO,
-// ENXIO, ENODEV) completes the outstanding read and comm-event wait with a
-// failure.
+// A read that has bytes goes on until its buffer is full or 100 ms pass
+// after a byte without another one, so a block is never cut inside a burst.
+// A lost port (hang-up, a read of 0, EIO, ENXIO, ENODEV) ends the read under
+// way (with the bytes already in, if any) and every later read at once.
 //
 // Tests substitute their own SerialPort (a port that reports a line error)
 // through SetSerialPortOpenerForTesting.
@@ -44,6 +44,9 @@ inline constexpr uint32_t kCeRxParity = 0x0004;
 inline constexpr uint32_t kCeFrame = 0x0008;
 inline constexpr uint32_t kCeBreak = 0x0010;
 
+// Quiet time after a byte that ends a read short of a full buffer.
+inline constexpr int kSerialReadIntervalMs = 100;
+
 struct SerialSettings {
   int nBaud = 9600;
   int nDataBits = 8;  // 5..8
@@ -51,17 +54,16 @@ struct SerialSettings {
   int nParity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
 };
 
-enum class SerialIo {
-  kComplete,  // finished at once; the result is ready
-  kPending,   // under way; Wait reports its completion
-  kFailed,    // the port is lost or unusable
+enum class SerialRead {
+  kData,     // *pnRead bytes (at least 1) are in
+  kTimeout,  // nothing came in within the time-out
+  kBreak,    // the break event is set (bytes already in are dropped)
+  kLost,     // the port is gone; every later read answers this at once
 };
 
-enum class SerialWake { kBreak, kRead, kCommEvent, kTimeout };
-
-// One open port. Thread use: the reader drives StartRead, StartWaitCommEvent,
-// Wait and the results; Purge, SetDtr and the polls may come from another
-// thread (each call is short and internally locked).
+// One open port. Thread use: one thread at a time reads; every other call is
+// short, internally locked, and may come from any thread (also during a
+// read: Purge and the polls do not wait for it).
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
@@ -71,29 +73,24 @@ class SerialPort {
   virtual void SetDtr(bool bOn) = 0;
   virtual void SetRts(bool bOn) = 0;
 
-  // Starts a read of up to nSize bytes into pBuf (which must stay valid until
-  // the read completes or is cancelled). kComplete only when nSize bytes are
-  // in at once; *pnRead then holds the count.
-  virtual SerialIo StartRead(unsigned char* pBuf, int nSize, int* pnRead) = 0;
-  // Starts a wait for a comm event of the mask's kinds. kComplete with
-  // *pdwMask when one is already pending.
-  virtual SerialIo StartWaitCommEvent(uint32_t dwMask, uint32_t* pdwMask) = 0;
-  // Waits up to nTimeoutMs (-1: no limit) for the first of: pBreak set (may
-  // be null), the read under way completed, the comm-event wait completed.
-  virtual SerialWake Wait(Event* pBreak, int nTimeoutMs) = 0;
-  // Result of the completed read: true with the count (at least 1), false
-  // when the port was lost. The read is no longer under way.
-  virtual bool GetReadResult(int* pnRead) = 0;
-  // Result of the completed comm-event wait, as GetReadResult.
-  virtual bool GetCommEventResult(uint32_t* pdwMask) = 0;
-  // Drops the read and the comm-event wait under way.
-  virtual void CancelIo() = 0;
-  // Discards queued input and output and the read under way.
+  // Reads up to nSize bytes into pBuf: blocks until a byte comes in, pBreak
+  // (may be null) is set, nTimeoutMs pass (-1: no limit) or the port is lost;
+  // once bytes are in, until nSize bytes or the quiet interval.
+  virtual SerialRead Read(unsigned char* pBuf, int nSize, int* pnRead, int nTimeoutMs,
+                          Event* pBreak) = 0;
+  // Writes all nLen bytes unless the port is lost or does not take them
+  // within a second; answers the count written.
+  virtual int Write(const unsigned char* pData, int nLen) = 0;
+  // Discards queued input and output.
   virtual void Purge() = 0;
 
   // Modem lines (kMs* bits). False when the driver has none to report.
   virtual bool GetModemStatus(uint32_t* pdwStatus) = 0;
-  // Line errors since the last call (kCe* bits), and clears them.
+  // Comm events of the mask's kinds (kEv* bits) since they were last taken,
+  // and takes them; 0 when none.
+  virtual uint32_t TakeCommEvents(uint32_t dwMask) = 0;
+  // Line errors since the last call (kCe* bits), and clears them. False when
+  // the port is lost.
   virtual bool ClearError(uint32_t* pdwErrors) = 0;
 
   // The device path the port was opened on ("" when unknown).

@@ -31,6 +31,9 @@ struct STRUCT_CmdSetInfo;
 namespace poshark::platform {
 class Event;
 }
+namespace poshark::listener {
+class ResumeWatcher;
+}
 
 // Transaction event codes carried by every delivered line.
 enum : int {
@@ -231,6 +234,8 @@ class POSHARK_EXPORT RCPosHark {
   // Set as the watcher's body returns; lets ListenStart and the destructor
   // tell a finished watcher from a live one (std::thread cannot be polled).
   std::unique_ptr<poshark::platform::Event> hResumeExitEvent;  // manual-reset
+  // The port resume watcher's own state; knows whether it runs the caller.
+  std::unique_ptr<poshark::listener::ResumeWatcher> m_Resume;
   // Mode of the last ListenStart, so that KeyStart resumes the same way.
   std::atomic<bool> bHostFeed{false};
   // Serializes the host's lifecycle operations (ListenStart, ListenStop,

@@ -1,10 +1,11 @@
 // Serial pieces of the listener tests: pseudo-terminal "adapters" that can be
 // unplugged and plugged back behind a mapped path, a reader of the port
 // registry libKXComPort.so writes, and a scripted port for what a
-// pseudo-terminal cannot do (line errors).
+// pseudo-terminal cannot do (line errors, a failing driver).
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "platform/Event.h"
@@ -61,6 +63,18 @@ class Pty {
     }
     return true;
   }
+  // What the port wrote, as far as it arrives within nTimeoutMs.
+  std::string Read(size_t nWant, int nTimeoutMs) const {
+    std::string got;
+    char buf[256];
+    pollfd in = {master_, POLLIN, 0};
+    while (got.size() < nWant && ::poll(&in, 1, nTimeoutMs) > 0) {
+      ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
   const std::string& SlavePath() const { return slave_; }
   const std::string& Link() const { return link_; }
 
@@ -96,16 +110,19 @@ inline std::map<int, RegEntry> ReadRegistry(const std::string& home) {
   return reg;
 }
 
-// A scripted port: the test queues blocks of bytes and comm events, and each
-// wait of the reader completes the next one (the reader always has a read
-// and a comm-event wait under way when it waits).
+// A scripted port: the test queues blocks of bytes, comm events and
+// failures, and each read of the reader takes the next one. A comm event ends
+// its read as a time-out would, so the reader takes the event before the next
+// block, as it does when an event comes while the line is quiet.
 struct Script {
   struct Step {
     std::string bytes;
     uint32_t dwMask = 0;  // a comm event when not 0
+    bool bThrow = false;  // the read throws
   };
-  void Data(const std::string& bytes) { Push({bytes, 0}); }
-  void Comm(uint32_t dwMask) { Push({{}, dwMask}); }
+  void Data(const std::string& bytes) { Push({bytes, 0, false}); }
+  void Comm(uint32_t dwMask) { Push({{}, dwMask, false}); }
+  void Throw() { Push({{}, 0, true}); }
   void Push(Step step) {
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -116,59 +133,54 @@ struct Script {
 
   std::mutex mutex;
   std::deque<Step> steps;  // guarded by mutex
+  uint32_t dwEvents = 0;   // guarded by mutex: comm events not yet taken
   poshark::platform::Event wake{poshark::platform::Event::kAutoReset};
   std::atomic<int> nErrorPolls{0};
 };
 
 class FakePort final : public poshark::platform::SerialPort {
  public:
-  using SerialIo = poshark::platform::SerialIo;
-  using SerialWake = poshark::platform::SerialWake;
+  using SerialRead = poshark::platform::SerialRead;
   explicit FakePort(std::shared_ptr<Script> script) : script_(std::move(script)) {}
 
   bool Configure(const poshark::platform::SerialSettings&) override { return true; }
   void SetDtr(bool) override {}
   void SetRts(bool) override {}
-  SerialIo StartRead(unsigned char* pBuf, int nSize, int*) override {
-    pBuf_ = pBuf;
-    nSize_ = nSize;
-    return SerialIo::kPending;
-  }
-  SerialIo StartWaitCommEvent(uint32_t, uint32_t*) override { return SerialIo::kPending; }
-  SerialWake Wait(poshark::platform::Event* pBreak, int nTimeoutMs) override {
+  SerialRead Read(unsigned char* pBuf, int nSize, int* pnRead, int nTimeoutMs,
+                  poshark::platform::Event* pBreak) override {
+    *pnRead = 0;
     for (;;) {
-      if (pBreak && pBreak->TryConsume()) return SerialWake::kBreak;
+      if (pBreak && pBreak->TryConsume()) return SerialRead::kBreak;
       {
         std::lock_guard<std::mutex> lock(script_->mutex);
         if (!script_->steps.empty()) {
           Script::Step step = std::move(script_->steps.front());
           script_->steps.pop_front();
-          dwMask_ = step.dwMask;
-          if (dwMask_) return SerialWake::kCommEvent;
-          nRead_ = std::min<int>(nSize_, static_cast<int>(step.bytes.size()));
-          std::memcpy(pBuf_, step.bytes.data(), static_cast<size_t>(nRead_));
-          return SerialWake::kRead;
+          if (step.bThrow) throw std::runtime_error("scripted port failure");
+          script_->dwEvents |= step.dwMask;
+          if (step.dwMask) return SerialRead::kTimeout;
+          *pnRead = std::min<int>(nSize, static_cast<int>(step.bytes.size()));
+          std::memcpy(pBuf, step.bytes.data(), static_cast<size_t>(*pnRead));
+          return SerialRead::kData;
         }
       }
       if (poshark::platform::WaitForAny({pBreak, &script_->wake}, nTimeoutMs) ==
           poshark::platform::kWaitTimeout) {
-        return SerialWake::kTimeout;
+        return SerialRead::kTimeout;
       }
     }
   }
-  bool GetReadResult(int* pnRead) override {
-    *pnRead = nRead_;
-    return true;
-  }
-  bool GetCommEventResult(uint32_t* pdwMask) override {
-    *pdwMask = dwMask_;
-    return true;
-  }
-  void CancelIo() override {}
+  int Write(const unsigned char*, int nLen) override { return nLen; }
   void Purge() override {}
   bool GetModemStatus(uint32_t* pdwStatus) override {
     *pdwStatus = poshark::platform::kMsCtsOn | poshark::platform::kMsDsrOn;
     return true;
+  }
+  uint32_t TakeCommEvents(uint32_t dwMask) override {
+    std::lock_guard<std::mutex> lock(script_->mutex);
+    uint32_t dwTaken = script_->dwEvents & dwMask;
+    script_->dwEvents &= ~dwMask;
+    return dwTaken;
   }
   bool ClearError(uint32_t* pdwErrors) override {
     ++script_->nErrorPolls;
@@ -179,11 +191,6 @@ class FakePort final : public poshark::platform::SerialPort {
 
  private:
   std::shared_ptr<Script> script_;
-  // Reader thread only (StartRead, Wait and the results run on it).
-  unsigned char* pBuf_ = nullptr;
-  int nSize_ = 0;
-  int nRead_ = 0;
-  uint32_t dwMask_ = 0;
 };
 
 }  // namespace kit

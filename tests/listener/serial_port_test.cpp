@@ -1,6 +1,6 @@
 // The termios port layer on pseudo-terminals: the port map, exclusive
-// opening, the settings as the driver sees them, read completion, the break
-// event and a lost port.
+// opening, the settings as the driver sees them, how a read ends (quiet
+// interval, full block, time-out, break event, lost port) and writing.
 #include "platform/SerialPort.h"
 
 #include <gtest/gtest.h>
@@ -30,23 +30,22 @@ class SerialPortTest : public ::testing::Test {
     return port;
   }
 
-  // Starts a read (unless one is under way) and waits up to 2 s for it;
-  // answers the bytes.
-  static std::string ReadBlock(SerialPort& port, unsigned char* pBuf, bool bStart = true) {
-    int nRead = 0;
-    SerialIo io = bStart ? port.StartRead(pBuf, 512, &nRead) : SerialIo::kPending;
-    SerialWake wake = SerialWake::kTimeout;
-    for (int i = 0; io == SerialIo::kPending && i < 4 && wake != SerialWake::kRead; ++i) {
-      wake = port.Wait(nullptr, 500);
-    }
-    if (io == SerialIo::kPending && (wake != SerialWake::kRead || !port.GetReadResult(&nRead))) {
-      return "<none>";
-    }
-    return std::string(reinterpret_cast<char*>(pBuf), static_cast<size_t>(nRead));
-  }
-  static std::string ReadBlock(SerialPort& port) {
+  // One read of up to 512 bytes, waiting at most 2 s; answers the bytes, or
+  // "<timeout>", "<break>", "<lost>".
+  static std::string ReadBlock(SerialPort& port, Event* pBreak = nullptr, int nTimeoutMs = 2000) {
     unsigned char buf[512];
-    return ReadBlock(port, buf);
+    int nRead = -1;
+    switch (port.Read(buf, sizeof buf, &nRead, nTimeoutMs, pBreak)) {
+      case SerialRead::kData:
+        return std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(nRead));
+      case SerialRead::kTimeout:
+        return "<timeout>";
+      case SerialRead::kBreak:
+        return "<break>";
+      case SerialRead::kLost:
+        return "<lost>";
+    }
+    return "<?>";
   }
 
   kit::Home home_;
@@ -146,42 +145,53 @@ TEST_F(SerialPortTest, SettingsReachTheDriverAndNoLineErrorsAreMadeUp) {
   uint32_t dwErrors = 0xFFFF;
   EXPECT_TRUE(port->ClearError(&dwErrors));
   EXPECT_EQ(dwErrors, 0u);
+  EXPECT_EQ(port->TakeCommEvents(0x1F8), 0u);
 }
 
-TEST_F(SerialPortTest, ReadCompletesAfterQuietIntervalOrWhenFull) {
+TEST_F(SerialPortTest, ReadEndsAfterQuietIntervalWhenFullOrAtItsTimeOut) {
   auto port = OpenMapped();
   ASSERT_NE(port, nullptr);
-  unsigned char buf[512];
-  int nRead = 0;
-  ASSERT_EQ(port->StartRead(buf, sizeof buf, &nRead), SerialIo::kPending);
-  auto written = std::chrono::steady_clock::now();
-  ASSERT_TRUE(pty_.Write("HELLO\n"));
-  EXPECT_EQ(ReadBlock(*port, buf, false), "HELLO\n");
-  EXPECT_GE(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(100))
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadBlock(*port, nullptr, 60), "<timeout>");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(60));
+
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    pty_.Write("HEL");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // inside the quiet interval
+    pty_.Write("LO\n");
+  });
+  started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadBlock(*port), "HELLO\n") << "a pause shorter than 100 ms does not cut a block";
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(180))
       << "a read waits for 100 ms of quiet after its last byte";
+  writer.join();
 
   // 600 bytes at once: a full block of 512, then the rest.
   ASSERT_TRUE(pty_.Write(std::string(600, 'z')));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(ReadBlock(*port).size(), 512u);
   EXPECT_EQ(ReadBlock(*port).size(), 88u);
+
+  const std::string reply = "PRINTER READY\r\n";
+  EXPECT_EQ(port->Write(reinterpret_cast<const unsigned char*>(reply.data()),
+                        static_cast<int>(reply.size())),
+            static_cast<int>(reply.size()));
+  EXPECT_EQ(pty_.Read(reply.size(), 2000), reply);
 }
 
-TEST_F(SerialPortTest, BreakEventWakesAWaitAndPurgeDropsPendingInput) {
+TEST_F(SerialPortTest, BreakEventEndsAReadAndPurgeDropsPendingInput) {
   auto port = OpenMapped();
   ASSERT_NE(port, nullptr);
   Event brk(Event::kManualReset);
-  unsigned char buf[512];
-  int nRead = 0;
-  ASSERT_EQ(port->StartRead(buf, sizeof buf, &nRead), SerialIo::kPending);
   std::thread setter([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     brk.Set();
   });
-  EXPECT_EQ(port->Wait(&brk, -1), SerialWake::kBreak);
+  EXPECT_EQ(ReadBlock(*port, &brk, -1), "<break>");
   setter.join();
-  EXPECT_EQ(port->Wait(&brk, 0), SerialWake::kBreak) << "the break event stays set";
-  port->CancelIo();
+  ASSERT_TRUE(pty_.Write("data"));
+  EXPECT_EQ(ReadBlock(*port, &brk), "<break>") << "the break event stays set";
 
   ASSERT_TRUE(pty_.Write("stale"));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -190,23 +200,20 @@ TEST_F(SerialPortTest, BreakEventWakesAWaitAndPurgeDropsPendingInput) {
   EXPECT_EQ(ReadBlock(*port), "fresh");
 }
 
-TEST_F(SerialPortTest, UnplugCompletesTheReadAsLostAndRefusesFurtherReads) {
+TEST_F(SerialPortTest, UnplugEndsTheReadUnderWayAndEveryLaterRead) {
   auto port = OpenMapped();
   ASSERT_NE(port, nullptr);
-  unsigned char buf[512];
-  int nRead = 0;
-  uint32_t dwMask = 0;
-  ASSERT_EQ(port->StartRead(buf, sizeof buf, &nRead), SerialIo::kPending);
-  ASSERT_EQ(port->StartWaitCommEvent(0x1F8, &dwMask), SerialIo::kPending);
-  pty_.Unplug();
-  ASSERT_EQ(port->Wait(nullptr, 2000), SerialWake::kRead);
-  EXPECT_FALSE(port->GetReadResult(&nRead));
-  ASSERT_EQ(port->Wait(nullptr, 2000), SerialWake::kCommEvent);
-  EXPECT_FALSE(port->GetCommEventResult(&dwMask));
-  EXPECT_EQ(port->StartRead(buf, sizeof buf, &nRead), SerialIo::kFailed);
-  EXPECT_EQ(port->StartWaitCommEvent(0x1F8, &dwMask), SerialIo::kFailed);
-  // Nothing is under way on a lost port: a wait is a plain time-out, not a spin.
-  EXPECT_EQ(port->Wait(nullptr, 50), SerialWake::kTimeout);
+  std::thread unplugger([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    pty_.Unplug();
+  });
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadBlock(*port, nullptr, -1), "<lost>");
+  unplugger.join();
+  EXPECT_EQ(ReadBlock(*port, nullptr, -1), "<lost>");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+  uint32_t dwErrors = 0;
+  EXPECT_FALSE(port->ClearError(&dwErrors));
 }
 
 }  // namespace

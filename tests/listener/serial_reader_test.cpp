@@ -112,14 +112,28 @@ TEST_F(SerialReaderTest, OpenAndReleaseAreRegisteredAndASecondOpenerIsRefused) {
 
 TEST_F(SerialReaderTest, OpenCodesOutOfRangeFallBackAndAnOpenPortKeepsItsSettings) {
   auto listener = MakeListener(18);
-  ASSERT_EQ(listener->OpenCom(kPort, 4800, 9, 3, 7, nullptr, nullptr), 1);
-  EXPECT_EQ(debug_.Count("POS Try to Open COM5(4800,1,8,s=1,p=None)\n"), 1);
-  // Open again without a handle: answers 1 and changes nothing.
-  ASSERT_EQ(listener->OpenCom(kPort, 19200, 7, 1, 3, nullptr, nullptr), 1);
-  EXPECT_EQ(debug_.Count("POS Try to Open"), 1);
-  listener->CloseCom();
+  // Data bits outside 5..8 become 8; stop-bit and parity codes out of range 0.
+  const struct {
+    int nDataBits, nStopBits, nParity;
+    const char* pszTrace;
+  } cases[] = {
+      {9, 3, 7, "POS Try to Open COM5(4800,1,8,s=1,p=None)\n"},
+      {4, -1, -1, "POS Try to Open COM5(4800,1,8,s=1,p=None)\n"},
+      {5, 2, 4, "POS Try to Open COM5(4800,1,5,s=2,p=Space)\n"},
+      {6, 0, 2, "POS Try to Open COM5(4800,1,6,s=1,p=Even)\n"},
+      {8, 1, 1, "POS Try to Open COM5(4800,1,8,s=1.5,p=Odd)\n"},
+  };
+  for (const auto& c : cases) {
+    int nBefore = debug_.Count(c.pszTrace);
+    ASSERT_EQ(listener->OpenCom(kPort, 4800, c.nDataBits, c.nStopBits, c.nParity, nullptr, nullptr), 1);
+    EXPECT_EQ(debug_.Count(c.pszTrace), nBefore + 1) << c.pszTrace;
+    listener->CloseCom();
+  }
   ASSERT_EQ(listener->OpenCom(kPort, 19200, 7, 1, 3, nullptr, nullptr), 1);
   EXPECT_EQ(debug_.Count("POS Try to Open COM5(19200,1,7,s=1.5,p=Mark)\n"), 1);
+  // Open again without a handle: answers 1 and changes nothing.
+  ASSERT_EQ(listener->OpenCom(kPort, 9600, 8, 0, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(debug_.Count("POS Try to Open COM5(9600"), 0);
   listener->CloseCom();
   EXPECT_EQ(listener->OpenCom(kPort, 12345, 8, 0, 0, nullptr, nullptr), 0)
       << "a baud rate Linux cannot set is refused";
@@ -213,6 +227,27 @@ TEST(SerialLineErrorTest, LineErrorDropsTheNextBlockOnly) {
   script->Comm(kEvCts);
   script->Data("GOOD-D4\n");
   EXPECT_TRUE(Sink::Get().WaitForToken("GOOD-D4"));
+}
+
+TEST(SerialLineErrorTest, AFailingPortEndsTheReaderWithAReportNotTheProcess) {
+  using namespace poshark::platform;
+  kit::Home home;
+  kit::DebugCapture debug;
+  struct OpenerReset {
+    ~OpenerReset() { SetSerialPortOpenerForTesting(nullptr); }
+  } openerReset;
+  Sink::Get().Reset();
+  auto script = std::make_shared<kit::Script>();
+  SetSerialPortOpenerForTesting([script](int) { return std::make_unique<kit::FakePort>(script); });
+  auto listener = MakeListener(22);
+  ASSERT_EQ(listener->OpenCom(3, 9600, 8, 0, 0, nullptr, nullptr), 1);
+  listener->ListenStart(Sink::Callback, false);
+  script->Data("BEFORE-E1\n");
+  script->Throw();
+  ASSERT_TRUE(kit::WaitUntil([&] { return debug.Count("scripted port failure") == 1; }));
+  EXPECT_EQ(Sink::Get().Count("BEFORE-E1"), 1);
+  EXPECT_EQ(kit::SettledThreads("pos22.read", 0), 0);
+  listener->ListenStop();
 }
 
 }  // namespace

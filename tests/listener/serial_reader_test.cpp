@@ -245,7 +245,7 @@ TEST(SerialLineErrorTest, AFailingPortEndsTheReaderWithAReportNotTheProcess) {
   script->Data("BEFORE-E1\n");
   script->Throw();
   ASSERT_TRUE(kit::WaitUntil([&] { return debug.Count("scripted port failure") == 1; }));
-  EXPECT_EQ(Sink::Get().Count("BEFORE-E1"), 1);
+  EXPECT_TRUE(Sink::Get().WaitForToken("BEFORE-E1")) << "the block before the failure";
   EXPECT_EQ(kit::SettledThreads("pos22.read", 0), 0);
   listener->ListenStop();
 }

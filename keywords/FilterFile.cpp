@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace poshark::keywords {
 
@@ -322,41 +323,40 @@ bool WriteFreqRecs(FilterWriter& out, const std::string& section, int n,
   if (pList == nullptr) {
     return false;
   }
-  out.Write(section, ItemKey(names.pszFreqRecNum, n),
-                   std::to_string(pList->GetSize()));
+  out.Write(section, ItemKey(names.pszFreqRecNum, n), std::to_string(pList->GetSize()));
   for (int k = 1; k <= pList->GetSize(); ++k) {
     const SYSTEMTIME& st = pList->GetAt(k - 1);
-    char szValue[64];
-    std::snprintf(szValue, sizeof szValue, "%d,%d,%d,%d,%d,%d", st.wYear, st.wMonth, st.wDay,
-                  st.wHour, st.wMinute, st.wSecond);
-    out.Write(section, ItemKey(names.pszFreqRec, n, k), szValue);
+    out.Write(section, ItemKey(names.pszFreqRec, n, k),
+              Format("%d,%d,%d,%d,%d,%d", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+                     st.wSecond));
   }
   return true;
 }
 
+namespace {
+
 void WriteIdleKey(FilterWriter& out, const std::string& section, int n,
                   const ConditionKeyNames& names, const STRUCT_Condition& cond) {
   const SYSTEMTIME& st = cond.stIdleLast;
-  char szValue[128];
-  std::snprintf(szValue, sizeof szValue, "1,%d,%d,%d,%d,%d,%d,%d,%d,%d", cond.bIdle ? 1 : 0,
-                cond.nIdleHours, cond.nIdleMinutes, st.wYear, st.wMonth, st.wDay, st.wHour,
-                st.wMinute, st.wSecond);
-  out.Write(section, ItemKey(names.pszIdle, n), szValue);
+  out.Write(section, ItemKey(names.pszIdle, n),
+            Format("1,%d,%d,%d,%d,%d,%d,%d,%d,%d", cond.bIdle ? 1 : 0, cond.nIdleHours,
+                   cond.nIdleMinutes, st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+                   st.wSecond));
 }
+
+}  // namespace
 
 void WriteConditionExtras(FilterWriter& out, const std::string& section, int n,
                           const ConditionKeyNames& names, const STRUCT_Condition& cond) {
   // szRNV may have lost its terminator in a host's hands.
   std::string rnv(cond.szRNV, strnlen(cond.szRNV, sizeof cond.szRNV));
   out.Write(section, ItemKey(names.pszRNV, n), FormatBool(cond.bRNV) + "," + rnv);
-  char szValue[128];
-  std::snprintf(szValue, sizeof szValue, "%d,%d,%d", cond.bOutput ? 1 : 0, cond.nOutput1,
-                cond.nOutput2);
-  out.Write(section, ItemKey(names.pszOutput, n), szValue);
+  out.Write(section, ItemKey(names.pszOutput, n),
+            Format("%d,%d,%d", cond.bOutput ? 1 : 0, cond.nOutput1, cond.nOutput2));
   // The sixth field is read by nobody; 0 keeps the format of six fields.
-  std::snprintf(szValue, sizeof szValue, "1,%d,%d,%d,%d,0", cond.bFreq ? 1 : 0, cond.nFreqCount,
-                cond.nFreqUnit, cond.bFreqReset ? 1 : 0);
-  out.Write(section, ItemKey(names.pszFreq, n), szValue);
+  out.Write(section, ItemKey(names.pszFreq, n),
+            Format("1,%d,%d,%d,%d,0", cond.bFreq ? 1 : 0, cond.nFreqCount, cond.nFreqUnit,
+                   cond.bFreqReset ? 1 : 0));
   WriteIdleKey(out, section, n, names, cond);
 }
 

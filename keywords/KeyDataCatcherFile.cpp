@@ -46,7 +46,7 @@ bool ToNumber(bool bNumeric, const std::string& text, float* pfValue) {
   return !bNumeric || poshark::platform::LocaleTextToFloat(text.c_str(), pfValue);
 }
 
-void CopyOperand(char (&szTo)[11], const std::string& text) {
+void CopyOperand(char (&szTo)[sizeof STRUCT_Condition::szValue1], const std::string& text) {
   std::memset(szTo, 0, sizeof szTo);
   std::memcpy(szTo, text.c_str(), std::min(text.size(), sizeof szTo - 1));
 }

@@ -59,7 +59,8 @@ struct ScratchItem {
 };
 
 // A record with the fields both catchers take, the rest zero: the common
-// part of the long AddKeyWord forms.
+// part of the long AddKeyWord forms. Its texts and condition are the
+// caller's, only read by CatcherCore::Add (which copies them).
 STRUCT_KeyWord KeyFields(const char* pszKeyWord, const char* pszName, int nMDBType, int nMDBID,
                          uint32_t nColorValue1, uint32_t nColorValue2, uint32_t crKeyColor,
                          bool bCatchTime, SYSTEMTIME stCatchStart, SYSTEMTIME stCatchEnd,

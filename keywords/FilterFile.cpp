@@ -1,12 +1,13 @@
 #include "keywords/FilterFile.h"
 
-#include "platform/Profile.h"
+#include "keywords/Limits.h"
+#include "platform/Text.h"
 
-#include <cctype>
-#include <climits>
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
+#include <string_view>
 
 namespace poshark::keywords {
 
@@ -73,112 +74,118 @@ char ASCII2BYTE(const std::string& token) {
     }
   } else {
     for (const ControlName& name : kControlNames) {
-      if (strcasecmp(token.c_str(), name.pszName) == 0) {
+      if (platform::EqualNoCase(token, name.pszName)) {
         return name.cCode;
       }
     }
   }
-  return static_cast<char>(static_cast<unsigned>(AtoiText(token)) & 0xFFu);
-}
-
-int AtoiText(const char* pszText) {
-  if (pszText == nullptr) {
-    return 0;
-  }
-  const char* p = pszText;
-  while (std::isspace(static_cast<unsigned char>(*p))) {
-    ++p;
-  }
-  bool bNegative = false;
-  if (*p == '+' || *p == '-') {
-    bNegative = *p == '-';
-    ++p;
-  }
-  long long nValue = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (nValue <= static_cast<long long>(INT_MAX) + 1) {
-      nValue = nValue * 10 + (*p - '0');
-    }
-  }
-  if (bNegative) {
-    nValue = -nValue;
-  }
-  if (nValue > INT_MAX) return INT_MAX;
-  if (nValue < INT_MIN) return INT_MIN;
-  return static_cast<int>(nValue);
+  return static_cast<char>(static_cast<unsigned>(platform::ParseDecimal(token)) & 0xFFu);
 }
 
 std::string ItemKey(const char* pszFormat, int n) {
-  char szKey[64];
+  char szKey[kMaxKeyNameSize];
   std::snprintf(szKey, sizeof szKey, pszFormat, n);
   return szKey;
 }
 
 std::string ItemKey(const char* pszFormat, int n, int k) {
-  char szKey[64];
+  char szKey[kMaxKeyNameSize];
   std::snprintf(szKey, sizeof szKey, pszFormat, n, k);
   return szKey;
 }
 
-std::string ReadFilterValue(const std::string& file, const std::string& section,
-                            const std::string& key) {
-  char szValue[kFilterValueSize] = {};
-  platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), "", szValue, sizeof szValue,
-                                     file.c_str());
-  szValue[sizeof szValue - 1] = '\0';
+std::string Format(const char* pszFormat, ...) {
+  char szValue[kMaxFormattedSize];
+  va_list args;
+  va_start(args, pszFormat);
+  std::vsnprintf(szValue, sizeof szValue, pszFormat, args);
+  va_end(args);
   return szValue;
 }
 
-int ReadFilterInt(const std::string& file, const std::string& section, const std::string& key,
-                  int nDefault) {
-  return platform::GetPrivateProfileIntA(section.c_str(), key.c_str(), nDefault, file.c_str());
+namespace {
+
+// A positive number as printf's "%d" writes it (no sign, no leading zero)
+// at the front of text; consumed on success.
+bool TakeNumber(std::string_view* pText, int* pn) {
+  size_t nUsed = 0;
+  int n = platform::ParseDecimal(*pText, &nUsed);
+  if (nUsed == 0 || n <= 0 || pText->substr(0, nUsed) != std::to_string(n)) return false;
+  *pn = n;
+  pText->remove_prefix(nUsed);
+  return true;
 }
 
-namespace {
-thread_local FilterSaveBatch* t_pBatch = nullptr;
 }  // namespace
 
-FilterSaveBatch::FilterSaveBatch(const std::string& file)
-    : file_(file), writer_(std::make_unique<platform::ProfileWriter>(file.c_str())),
-      previous_(t_pBatch) {
-  t_pBatch = this;
-}
-
-FilterSaveBatch::~FilterSaveBatch() { t_pBatch = previous_; }
-
-FilterSaveBatch* FilterSaveBatch::For(const std::string& file) {
-  for (FilterSaveBatch* p = t_pBatch; p; p = p->previous_)
-    if (p->file_ == file) return p;
-  return nullptr;
-}
-
-bool FilterSaveBatch::Commit() { return writer_->Commit(); }
-
-bool WriteFilterValue(const std::string& file, const std::string& section,
-                      const std::string& key, const std::string& value) {
-  if (FilterSaveBatch* pBatch = FilterSaveBatch::For(file)) {
-    // A value the file cannot hold fails on its own, as a single write
-    // would, without spoiling the rest of the save.
-    platform::ProfileWriter probe(file.c_str());
-    probe.WriteString(section.c_str(), key.c_str(), value.c_str());
-    if (!probe.HasChanges()) return false;
-    pBatch->writer_->WriteString(section.c_str(), key.c_str(), value.c_str());
-    return true;
+bool MatchNumberedKey(const std::string& key, const char* pszFormat, int* pn, int* pk) {
+  std::string_view text(key), format(pszFormat);
+  int* targets[2] = {pn, pk};
+  for (int* pTarget : targets) {
+    size_t nAt = format.find("%d");
+    if (nAt == std::string_view::npos) break;
+    if (!platform::EqualNoCase(text.substr(0, nAt), format.substr(0, nAt))) return false;
+    text.remove_prefix(std::min(nAt, text.size()));
+    format.remove_prefix(nAt + 2);
+    int n = 0;
+    if (!TakeNumber(&text, &n)) return false;
+    if (pTarget != nullptr) *pTarget = n;
   }
-  return platform::WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(),
-                                              file.c_str());
+  return platform::EqualNoCase(text, format);
 }
 
-bool ClearFilterSection(const std::string& file, const std::string& section) {
-  if (FilterSaveBatch* pBatch = FilterSaveBatch::For(file)) {
-    platform::ProfileWriter probe(file.c_str());
-    probe.WriteSection(section.c_str(), {});
-    if (!probe.HasChanges()) return false;
-    pBatch->writer_->WriteSection(section.c_str(), {});
-    return true;
+FilterSection::FilterSection(const platform::ProfileReader& reader, std::string name)
+    : reader_(reader), name_(std::move(name)) {}
+
+std::string FilterSection::Value(const std::string& key) const {
+  return reader_.GetString(name_, key, "", kFilterValueSize);
+}
+
+int FilterSection::Int(const std::string& key, int nDefault) const {
+  return reader_.GetInt(name_, key, nDefault);
+}
+
+std::vector<int> FilterSection::ItemNumbers(const char* pszFormat, int nMax) const {
+  std::vector<int> numbers;
+  for (const std::string& key : reader_.GetKeyNames(name_)) {
+    int n = 0;
+    if (MatchNumberedKey(key, pszFormat, &n, nullptr) && n <= nMax) numbers.push_back(n);
   }
-  static const char kEmptyList[2] = {'\0', '\0'};
-  return platform::WritePrivateProfileSectionA(section.c_str(), kEmptyList, file.c_str());
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  return numbers;
+}
+
+int FilterSection::LastRecord(const char* pszFormat, int n) const {
+  if (!bRecordsIndexed_) {
+    for (const std::string& key : reader_.GetKeyNames(name_)) {
+      int nItem = 0, k = 0;
+      if (MatchNumberedKey(key, pszFormat, &nItem, &k))
+        lastRecord_[nItem] = std::max(lastRecord_[nItem], k);
+    }
+    bRecordsIndexed_ = true;
+  }
+  auto it = lastRecord_.find(n);
+  return it == lastRecord_.end() ? 0 : it->second;
+}
+
+FilterWriter::FilterWriter(const std::string& file) : file_(file), writer_(file.c_str()) {}
+
+bool FilterWriter::Write(const std::string& section, const std::string& key,
+                         const std::string& value) {
+  platform::ProfileWriter probe(file_.c_str());
+  probe.WriteString(section.c_str(), key.c_str(), value.c_str());
+  if (!probe.HasChanges()) return false;
+  writer_.WriteString(section.c_str(), key.c_str(), value.c_str());
+  return true;
+}
+
+bool FilterWriter::ClearSection(const std::string& section) {
+  platform::ProfileWriter probe(file_.c_str());
+  probe.WriteSection(section.c_str(), {});
+  if (!probe.HasChanges()) return false;
+  writer_.WriteSection(section.c_str(), {});
+  return true;
 }
 
 bool LeftFields::Next(std::string* pField) {
@@ -200,7 +207,7 @@ bool LeftFields::NextInt(int* pn) {
   if (!Next(&field)) {
     return false;
   }
-  *pn = AtoiText(field);
+  *pn = platform::ParseDecimal(field);
   return true;
 }
 
@@ -223,13 +230,13 @@ bool SplitAtLastComma(const std::string& text, std::string* pBefore, std::string
   return true;
 }
 
-ConditionExtras LoadConditionExtras(const std::string& file, const std::string& section, int n,
+ConditionExtras LoadConditionExtras(const FilterSection& section, int n,
                                     const ConditionKeyNames& names) {
   ConditionExtras ex;
   ex.bFreqReset = names.bFreqResetDefault;
 
   {
-    LeftFields fields(ReadFilterValue(file, section, ItemKey(names.pszRNV, n)));
+    LeftFields fields(section.Value(names.pszRNV, n));
     int nFlag = 0;
     std::string rest;
     if (fields.NextInt(&nFlag) && nFlag != 0 && fields.Rest(&rest) &&
@@ -239,7 +246,7 @@ ConditionExtras LoadConditionExtras(const std::string& file, const std::string& 
     }
   }
   {
-    LeftFields fields(ReadFilterValue(file, section, ItemKey(names.pszOutput, n)));
+    LeftFields fields(section.Value(names.pszOutput, n));
     int nFlag = 0, n1 = 0, n2 = 0;
     if (fields.NextInt(&nFlag) && nFlag != 0 && fields.NextInt(&n1) && fields.NextInt(&n2)) {
       ex.bOutput = true;
@@ -248,7 +255,7 @@ ConditionExtras LoadConditionExtras(const std::string& file, const std::string& 
     }
   }
   {
-    LeftFields fields(ReadFilterValue(file, section, ItemKey(names.pszFreq, n)));
+    LeftFields fields(section.Value(names.pszFreq, n));
     int nTaken = 0, nFlag = 0, nCount = 0, nUnit = 0, nReset = 0;
     if (fields.NextInt(&nTaken) && nTaken == 1 && fields.NextInt(&nFlag) && nFlag != 0 &&
         fields.NextInt(&nCount) && fields.NextInt(&nUnit) && fields.NextInt(&nReset)) {
@@ -259,7 +266,7 @@ ConditionExtras LoadConditionExtras(const std::string& file, const std::string& 
     }
   }
   {
-    LeftFields fields(ReadFilterValue(file, section, ItemKey(names.pszIdle, n)));
+    LeftFields fields(section.Value(names.pszIdle, n));
     int nTaken = 0, nFlag = 0, nHours = 0, nMinutes = 0;
     if (fields.NextInt(&nTaken) && nTaken == 1 && fields.NextInt(&nFlag) && nFlag != 0 &&
         fields.NextInt(&nHours) && fields.NextInt(&nMinutes)) {
@@ -291,78 +298,78 @@ void StoreConditionExtras(const ConditionExtras& ex, STRUCT_Condition* pCond) {
   pCond->stIdleLast = ex.stIdleLast;
 }
 
-bool LoadFreqRecs(const std::string& file, const std::string& section, int n,
-                  const ConditionKeyNames& names, FreqRecList* pList) {
+bool LoadFreqRecs(const FilterSection& section, int n, const ConditionKeyNames& names,
+                  FreqRecList* pList) {
   if (pList == nullptr) {
     return false;
   }
   pList->RemoveAll();
-  int nCount = ReadFilterInt(file, section, ItemKey(names.pszFreqRecNum, n), 0);
-  if (nCount > kMaxFreqRecsLoaded) {
-    nCount = kMaxFreqRecsLoaded;
-  }
+  int nCount = std::min(section.Int(ItemKey(names.pszFreqRecNum, n), 0),
+                        section.LastRecord(names.pszFreqRec, n));
   for (int k = 1; k <= nCount; ++k) {
-    LeftFields fields(ReadFilterValue(file, section, ItemKey(names.pszFreqRec, n, k)));
+    LeftFields fields(section.Value(ItemKey(names.pszFreqRec, n, k)));
     SYSTEMTIME st{};
     if (ReadSixTimeFields(fields, &st)) {
       pList->Add(st);
     }
   }
+  // Oldest first: the newest are the ones the limits count.
+  pList->RemoveOldest(pList->GetSize() - kMaxFreqCount);
   return true;
 }
 
-bool WriteFreqRecs(const std::string& file, const std::string& section, int n,
+bool WriteFreqRecs(FilterWriter& out, const std::string& section, int n,
                    const ConditionKeyNames& names, const FreqRecList* pList) {
   if (pList == nullptr) {
     return false;
   }
-  WriteFilterValue(file, section, ItemKey(names.pszFreqRecNum, n),
-                   std::to_string(pList->GetSize()));
+  out.Write(section, ItemKey(names.pszFreqRecNum, n), std::to_string(pList->GetSize()));
   for (int k = 1; k <= pList->GetSize(); ++k) {
     const SYSTEMTIME& st = pList->GetAt(k - 1);
-    char szValue[64];
-    std::snprintf(szValue, sizeof szValue, "%d,%d,%d,%d,%d,%d", st.wYear, st.wMonth, st.wDay,
-                  st.wHour, st.wMinute, st.wSecond);
-    WriteFilterValue(file, section, ItemKey(names.pszFreqRec, n, k), szValue);
+    out.Write(section, ItemKey(names.pszFreqRec, n, k),
+              Format("%d,%d,%d,%d,%d,%d", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+                     st.wSecond));
   }
   return true;
 }
 
-void WriteIdleKey(const std::string& file, const std::string& section, int n,
+namespace {
+
+void WriteIdleKey(FilterWriter& out, const std::string& section, int n,
                   const ConditionKeyNames& names, const STRUCT_Condition& cond) {
   const SYSTEMTIME& st = cond.stIdleLast;
-  char szValue[128];
-  std::snprintf(szValue, sizeof szValue, "1,%d,%d,%d,%d,%d,%d,%d,%d,%d", cond.bIdle ? 1 : 0,
-                cond.nIdleHours, cond.nIdleMinutes, st.wYear, st.wMonth, st.wDay, st.wHour,
-                st.wMinute, st.wSecond);
-  WriteFilterValue(file, section, ItemKey(names.pszIdle, n), szValue);
+  out.Write(section, ItemKey(names.pszIdle, n),
+            Format("1,%d,%d,%d,%d,%d,%d,%d,%d,%d", cond.bIdle ? 1 : 0, cond.nIdleHours,
+                   cond.nIdleMinutes, st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+                   st.wSecond));
 }
 
-void WriteConditionExtras(const std::string& file, const std::string& section, int n,
+}  // namespace
+
+void WriteConditionExtras(FilterWriter& out, const std::string& section, int n,
                           const ConditionKeyNames& names, const STRUCT_Condition& cond) {
   // szRNV may have lost its terminator in a host's hands.
   std::string rnv(cond.szRNV, strnlen(cond.szRNV, sizeof cond.szRNV));
-  WriteFilterValue(file, section, ItemKey(names.pszRNV, n), FormatBool(cond.bRNV) + "," + rnv);
-  char szValue[128];
-  std::snprintf(szValue, sizeof szValue, "%d,%d,%d", cond.bOutput ? 1 : 0, cond.nOutput1,
-                cond.nOutput2);
-  WriteFilterValue(file, section, ItemKey(names.pszOutput, n), szValue);
+  out.Write(section, ItemKey(names.pszRNV, n), FormatBool(cond.bRNV) + "," + rnv);
+  out.Write(section, ItemKey(names.pszOutput, n),
+            Format("%d,%d,%d", cond.bOutput ? 1 : 0, cond.nOutput1, cond.nOutput2));
   // The sixth field is read by nobody; 0 keeps the format of six fields.
-  std::snprintf(szValue, sizeof szValue, "1,%d,%d,%d,%d,0", cond.bFreq ? 1 : 0, cond.nFreqCount,
-                cond.nFreqUnit, cond.bFreqReset ? 1 : 0);
-  WriteFilterValue(file, section, ItemKey(names.pszFreq, n), szValue);
-  WriteIdleKey(file, section, n, names, cond);
+  out.Write(section, ItemKey(names.pszFreq, n),
+            Format("1,%d,%d,%d,%d,0", cond.bFreq ? 1 : 0, cond.nFreqCount, cond.nFreqUnit,
+                   cond.bFreqReset ? 1 : 0));
+  WriteIdleKey(out, section, n, names, cond);
 }
 
-void CleanConditionExtras(const std::string& file, const std::string& section, int n,
-                          const ConditionKeyNames& names) {
-  for (const char* pszFormat : {names.pszRNV, names.pszOutput, names.pszFreq, names.pszIdle,
+void CleanConditionKeys(FilterWriter& out, const std::string& section, int n,
+                        const ConditionKeyNames& names) {
+  for (const char* pszFormat : {names.pszCompare1, names.pszCompare2, names.pszRNV,
+                                names.pszOutput, names.pszFreq, names.pszIdle,
                                 names.pszFreqRecNum}) {
-    WriteFilterValue(file, section, ItemKey(pszFormat, n), "");
+    if (pszFormat != nullptr) out.Write(section, ItemKey(pszFormat, n), "");
   }
 }
 
-void WriteLimitState(const std::string& file, const std::string& section,
+void WriteLimitState(FilterWriter& out, const std::string& section,
                      const std::vector<STRUCT_KeyWord*>& keys, const ConditionKeyNames& names) {
   for (size_t i = 0; i < keys.size(); ++i) {
     const STRUCT_KeyWord* pKey = keys[i];
@@ -372,10 +379,10 @@ void WriteLimitState(const std::string& file, const std::string& section,
     int n = static_cast<int>(i) + 1;
     const STRUCT_Condition& cond = *pKey->pCondition;
     if (cond.bIdle) {
-      WriteIdleKey(file, section, n, names, cond);
+      WriteIdleKey(out, section, n, names, cond);
     }
     if (cond.bFreq) {
-      WriteFreqRecs(file, section, n, names, cond.pFreqRecs);
+      WriteFreqRecs(out, section, n, names, cond.pFreqRecs);
     }
   }
 }

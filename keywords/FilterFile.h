@@ -4,32 +4,29 @@
 // limits, frequency records). The two catchers use different key names for
 // the same values; ConditionKeyNames carries them.
 //
-// Reading and writing go through the platform profile module, so a bare
-// file name resolves in the poshark home and a write keeps every other
-// section and line of the file. Nothing here takes a lock.
+// A FilterSection reads from a file parsed once; a FilterWriter collects the
+// writes of one save and applies them in one atomic replacement of the file,
+// keeping every other section and line. Nothing here takes a lock.
 #pragma once
 
 #include <poshark/KeyRecords.h>
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
+#include "platform/Profile.h"
 
-namespace poshark::platform {
-class ProfileWriter;
-}
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace poshark::keywords {
 
 inline constexpr const char* kFilterFileName = "POSKeyFilter.ini";
-// Longest text field the profile module hands back (a 260-byte buffer).
-inline constexpr int kFilterValueSize = 260;
+// Longest text field the filter file hands back (a 260-byte buffer).
+inline constexpr int kFilterValueSize = platform::kProfileValueSize;
 inline constexpr int kMaxOperandLen = 10;  // szValue1, szValue2
 inline constexpr int kMaxRNVLen = 80;      // szRNV
-// Upper bound on the frequency records read for one item, whatever the
-// count in the file says.
-inline constexpr int kMaxFreqRecsLoaded = 4096;
+// Longest key name or formatted value the writers build.
+inline constexpr int kMaxKeyNameSize = 64;
+inline constexpr int kMaxFormattedSize = kFilterValueSize + 64;
 
 // Character-code token to byte: one character stands for itself, "0xHH"
 // is hexadecimal, control names ("ESC", "LF", "SP", ...) their codes, and
@@ -40,48 +37,52 @@ uint8_t HexHiByte(char c);
 // '1'..'9', 'A'..'F', 'a'..'f' to 1..15; any other character to 0.
 uint8_t HexLoByte(char c);
 
-// atoi: leading white space, an optional sign, decimal digits up to the
-// first other character; 0 without digits. Saturates at the int range.
-int AtoiText(const char* pszText);
-inline int AtoiText(const std::string& text) { return AtoiText(text.c_str()); }
-
 // Key names with the item number n (and record number k) filled in.
 std::string ItemKey(const char* pszFormat, int n);
 std::string ItemKey(const char* pszFormat, int n, int k);
+// printf into a string of at most kMaxFormattedSize - 1 characters.
+std::string Format(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 
-// Filter-file access. A missing key reads as "".
-std::string ReadFilterValue(const std::string& file, const std::string& section,
-                            const std::string& key);
-int ReadFilterInt(const std::string& file, const std::string& section, const std::string& key,
-                  int nDefault);
-bool WriteFilterValue(const std::string& file, const std::string& section,
-                      const std::string& key, const std::string& value);
-// Replaces the section's contents by nothing; the header stays.
-bool ClearFilterSection(const std::string& file, const std::string& section);
+// True when key is pszFormat ("%d" standing for positive numbers as printf
+// writes them) with the literal parts matched without case; *pn and *pk
+// (when the format has a second "%d") receive the numbers.
+bool MatchNumberedKey(const std::string& key, const char* pszFormat, int* pn, int* pk);
 
-// While one lives on a thread, that thread's WriteFilterValue and
-// ClearFilterSection calls on its file are collected, and Commit writes them
-// all in one locked, atomic replacement of the file: a save cut short at any
-// moment (a killed process) leaves the file as it was or as saved, never a
-// section half rewritten. Nothing is written unless Commit is called. Reads
-// in between see the file as it was. Batches of different files may nest.
-class FilterSaveBatch {
+// One section of a filter file that was read once. A missing key reads as "".
+class FilterSection {
  public:
-  explicit FilterSaveBatch(const std::string& file);
-  ~FilterSaveBatch();
-  FilterSaveBatch(const FilterSaveBatch&) = delete;
-  FilterSaveBatch& operator=(const FilterSaveBatch&) = delete;
-  bool Commit();
+  FilterSection(const platform::ProfileReader& reader, std::string name);
+  const std::string& Name() const { return name_; }
+  std::string Value(const std::string& key) const;
+  std::string Value(const char* pszFormat, int n) const { return Value(ItemKey(pszFormat, n)); }
+  int Int(const std::string& key, int nDefault) const;
+  // The numbers 1..nMax of the keys of pszFormat ("Item%d") present, ascending.
+  std::vector<int> ItemNumbers(const char* pszFormat, int nMax) const;
+  // The highest record number k of the keys of pszFormat ("%dFreqRec%d")
+  // present for item n; 0 when there is none. The keys are indexed once.
+  int LastRecord(const char* pszFormat, int n) const;
 
  private:
-  friend bool WriteFilterValue(const std::string&, const std::string&, const std::string&,
-                               const std::string&);
-  friend bool ClearFilterSection(const std::string&, const std::string&);
-  static FilterSaveBatch* For(const std::string& file);
+  const platform::ProfileReader& reader_;
+  std::string name_;
+  mutable std::unordered_map<int, int> lastRecord_;
+  mutable bool bRecordsIndexed_ = false;
+};
 
+// The writes of one save. Nothing reaches the file before Commit, which
+// applies them all or none. A value the file cannot hold is refused on its
+// own (false) without spoiling the rest.
+class FilterWriter {
+ public:
+  explicit FilterWriter(const std::string& file);
+  bool Write(const std::string& section, const std::string& key, const std::string& value);
+  // Replaces the section's contents by nothing; the header stays.
+  bool ClearSection(const std::string& section);
+  bool Commit() { return writer_.Commit(); }
+
+ private:
   std::string file_;
-  std::unique_ptr<platform::ProfileWriter> writer_;
-  FilterSaveBatch* previous_ = nullptr;
+  platform::ProfileWriter writer_;
 };
 
 // Left-to-right fields: each field is the text up to the next comma; an
@@ -108,6 +109,8 @@ bool SplitAtLastComma(const std::string& text, std::string* pBefore, std::string
 // Key names of the condition keys of one catcher (printf formats of the
 // item number n, and of n and the record number k for the records).
 struct ConditionKeyNames {
+  const char* pszCompare1;    // "%d", null when the catcher has no comparisons
+  const char* pszCompare2;    // "%d", null likewise
   const char* pszRNV;         // "%d"
   const char* pszOutput;      // "%d"
   const char* pszFreq;        // "%d"
@@ -118,9 +121,11 @@ struct ConditionKeyNames {
 };
 
 inline constexpr ConditionKeyNames kKeyWordConditionKeys{
-    "RNV%d", "Output%d", "Freq%d", "Idle%d", "%dFreqRecNum", "%dFreqRec%d", true};
+    "Condition%d_1", "Condition%d_2", "RNV%d", "Output%d", "Freq%d", "Idle%d",
+    "%dFreqRecNum", "%dFreqRec%d", true};
 inline constexpr ConditionKeyNames kColorKeyConditionKeys{
-    "CKRNV%d", "CKOutput%d", "CKFreq%d", "CKIdle%d", "%dCKFreqRecNum", "%dCKFreqRec%d", false};
+    nullptr, nullptr, "CKRNV%d", "CKOutput%d", "CKFreq%d", "CKIdle%d",
+    "%dCKFreqRecNum", "%dCKFreqRec%d", false};
 
 // The condition values after the comparisons, as gathered from the file.
 struct ConditionExtras {
@@ -141,32 +146,31 @@ struct ConditionExtras {
 
 // Reads the forwarding-target, output, frequency and idle keys of item n,
 // with every fallback of the value grammar.
-ConditionExtras LoadConditionExtras(const std::string& file, const std::string& section, int n,
+ConditionExtras LoadConditionExtras(const FilterSection& section, int n,
                                     const ConditionKeyNames& names);
 // Copies the gathered values into pCond; pFreqRecs is left as it is.
 void StoreConditionExtras(const ConditionExtras& extras, STRUCT_Condition* pCond);
 
-// Replaces the records in pList by those of item n. False for a null list.
-bool LoadFreqRecs(const std::string& file, const std::string& section, int n,
-                  const ConditionKeyNames& names, FreqRecList* pList);
+// Replaces the records in pList by those of item n: every record the file
+// holds, up to the last record key present whatever the count says; beyond
+// kMaxFreqCount the newest are kept. False for a null list.
+bool LoadFreqRecs(const FilterSection& section, int n, const ConditionKeyNames& names,
+                  FreqRecList* pList);
 // Writes the record count and the records of item n, oldest as record 1.
 // False for a null list.
-bool WriteFreqRecs(const std::string& file, const std::string& section, int n,
+bool WriteFreqRecs(FilterWriter& out, const std::string& section, int n,
                    const ConditionKeyNames& names, const FreqRecList* pList);
 
 // Writes the forwarding-target, output, frequency and idle keys of item n.
-void WriteConditionExtras(const std::string& file, const std::string& section, int n,
+void WriteConditionExtras(FilterWriter& out, const std::string& section, int n,
                           const ConditionKeyNames& names, const STRUCT_Condition& cond);
-// Writes the idle key of item n (enabled flag, period and last alarm time).
-void WriteIdleKey(const std::string& file, const std::string& section, int n,
-                  const ConditionKeyNames& names, const STRUCT_Condition& cond);
-// Writes "" to the forwarding-target, output, frequency, idle and
-// record-count keys of item n; the keys stay and read back as missing.
-void CleanConditionExtras(const std::string& file, const std::string& section, int n,
-                          const ConditionKeyNames& names);
+// Writes "" to the comparison, forwarding-target, output, frequency, idle
+// and record-count keys of item n; the keys stay and read back as missing.
+void CleanConditionKeys(FilterWriter& out, const std::string& section, int n,
+                        const ConditionKeyNames& names);
 // Saves the limit state of every keyword with a condition: item i+1 gets
 // its idle key (when bIdle) and its frequency records (when bFreq).
-void WriteLimitState(const std::string& file, const std::string& section,
+void WriteLimitState(FilterWriter& out, const std::string& section,
                      const std::vector<STRUCT_KeyWord*>& keys, const ConditionKeyNames& names);
 
 }  // namespace poshark::keywords

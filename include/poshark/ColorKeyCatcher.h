@@ -27,16 +27,14 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace poshark::keywords {
-class MdbMap;
-class ResultQueues;
-}  // namespace poshark::keywords
+class CatcherCore;
+}
 namespace poshark::colorkeys {
-class LineSearch;
+class KeySearch;
 }
 
 // Font character sets whose keys are searched in display order.
@@ -152,28 +150,10 @@ class POSHARK_EXPORT ColorKeyCatcher {
 
  private:
   void CleanMDBID2KeyImdex();
-  // Display-order form of a key for a right-to-left character set: a new
-  // malloc'ed string of the key's length, or null (any other character set,
-  // empty key, or no form can be computed).
-  char* GetKeyRTLOrder(const char* pszKeyWord, uint32_t nCharSet);
-  bool LoadIniCondition(const std::string& strSection, int nItem, STRUCT_Condition* pCondition);
-  bool LoadIniCondition_FreqRec(const std::string& strSection, int nItem, FreqRecList* pList);
-  bool WriteIniCondition(const std::string& strSection, int nItem, STRUCT_Condition* pCondition);
-  bool WriteIniCondition_FreqRec(const std::string& strSection, int nItem, FreqRecList* pList);
-  bool CleanIniCondition(const std::string& strSection, int nItem);
-  static std::string SectionOf(int nPOSNo);
 
-  std::unique_ptr<poshark::keywords::MdbMap> m_MDBMap;  // type 12, 32 slots
-  std::recursive_mutex m_csLock;  // guards m_Results, m_nCharSet, m_Search and the search
-  // Scratch item of LoadIni; its key and name point at the two buffers.
-  STRUCT_KeyWord m_stScratchKey{};
-  STRUCT_Condition m_stScratchCondition{};
-  FreqRecList m_ScratchFreqRecs;
-  char m_szScratchKeyWord[31] = {};
-  char m_szScratchName[31] = {};
-  std::vector<STRUCT_KeyWord*> m_arrKeyWord;  // owned, list order; not locked
-  std::unique_ptr<poshark::keywords::ResultQueues> m_Results;  // GUARDED_BY(m_csLock)
-  std::string m_strIniFile;
-  uint32_t m_nCharSet = 0xFFFFFFFFu;  // GUARDED_BY(m_csLock); all bits: none yet
-  std::unique_ptr<poshark::colorkeys::LineSearch> m_Search;  // GUARDED_BY(m_csLock)
+  // The list, map (type 12, 32 slots), results and filter-file part shared
+  // with KeyDataCatcher.
+  std::unique_ptr<poshark::keywords::CatcherCore> m_pCore;
+  // Display-order forms and the line search, under the core's lock.
+  std::unique_ptr<poshark::colorkeys::KeySearch> m_pSearch;
 };

@@ -19,17 +19,15 @@
 #include <poshark/Export.h>
 #include <poshark/KeyRecords.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace poshark::keywords {
-class MdbMap;
-class ResultQueues;
-struct KeyWordGroup;
+class CatcherCore;
+class KeyGroups;
+class KeyMatcher;
 }  // namespace poshark::keywords
 
 // Catch flags (STRUCT_KeyWord::nCatchFlags): which bytes form the data.
@@ -173,55 +171,11 @@ class POSHARK_EXPORT KeyDataCatcher {
   bool IsMatchFreqAndRec(STRUCT_KeyWord* pKeyWord);
 
  private:
-  bool LoadIniCondition(const std::string& strSection, int n, bool bNumeric,
-                        STRUCT_Condition* pCondition);
-  bool LoadIniCondition_FreqRec(const std::string& strSection, int n, FreqRecList* pFreqRecs);
-  bool WriteIniCondition(const std::string& strSection, int n, STRUCT_Condition* pCondition);
-  bool WriteIniCondition_FreqRec(const std::string& strSection, int n, FreqRecList* pFreqRecs);
-  bool CleanIniCondition(const std::string& strSection, int n);
   void CleanMDBID2KeyImdex();
 
-  // Matching steps; all run under m_csLock.
-  bool FeedPiece(const char* pData, int nLen, int& nCount, bool bFirstPiece);
-  void ResetMatchState();
-  bool FindMatchKeyWord(const char* pAt);
-  bool FindDataStart(char c);
-  bool FindDataEnd(char c);
-  bool CaptureData();
-  bool IsMatchCondition(const char* pszData);
-  bool CmpCondition(float fCaught, float fStored, int nOperator);
-  bool CmpCondition(const char* pszCaught, const char* pszStored, int nOperator);
-
-  // Matching must never reach a released record: drops it from the groups
-  // and forgets it as the current keyword.
-  void ForgetKeyWord(STRUCT_KeyWord* pKeyWord);
-
-  std::unique_ptr<poshark::keywords::MdbMap> m_pMDBMap;
-  std::recursive_mutex m_csLock;
-  STRUCT_KeyWord* m_pCurKeyWord = nullptr;  // guarded by m_csLock
-
-  // LoadIni reads each item here before adding a copy.
-  STRUCT_KeyWord m_ScratchKeyWord{};
-  STRUCT_Condition m_ScratchCondition{};
-  FreqRecList m_ScratchFreqRecs;
-  char m_szScratchKeyWord[31] = {};
-  char m_szScratchName[31] = {};
-
-  std::vector<std::unique_ptr<poshark::keywords::KeyWordGroup>> m_aGroups;
-  std::array<int, 256> m_aGroupOfByte{};  // group index per first byte, -1 none
-  std::vector<STRUCT_KeyWord*> m_aKeyWords;  // owned, in list order
-  std::unique_ptr<poshark::keywords::ResultQueues> m_pResults;  // guarded by m_csLock
-  std::string m_strIniFile;
-  std::unique_ptr<char[]> m_pBuffer;  // kBufferSize bytes and terminators
-
-  // Matching state, guarded by m_csLock.
-  int nFedLen = 0;      // bytes fed since the last reset
-  int nScanPos = 0;     // buffer position being examined
-  int nRemainLen = 0;   // bytes left to examine, minus one
-  int nCatchState = 0;  // 0 looking for a keyword, 1 looking for data, 2 in data
-  int nSpaceRun = 0;    // spaces in a row inside text data
-  int nDataStart = 0;
-  int nDataEnd = 0;
-  int nShiftLeft = 0;   // shift still to skip at the start of the next call
-  int nEndPos = 0;      // buffer position of the terminator after the fed bytes
+  // The list, map, results and filter-file part shared with ColorKeyCatcher.
+  std::unique_ptr<poshark::keywords::CatcherCore> m_pCore;
+  std::unique_ptr<poshark::keywords::KeyGroups> m_pGroups;
+  // Capture state, under the core's lock.
+  std::unique_ptr<poshark::keywords::KeyMatcher> m_pMatcher;
 };

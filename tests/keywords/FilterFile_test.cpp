@@ -23,11 +23,7 @@ TEST(ValueGrammarTest, Ascii2ByteDecodesCharactersHexNamesAndNumbers) {
   for (const auto& [pszText, c] : kCases) EXPECT_EQ(ASCII2BYTE(pszText), c) << pszText;
 }
 
-TEST(ValueGrammarTest, FieldsStopAtForeignCharactersSaturateAndSkipEmptyFields) {
-  EXPECT_EQ(AtoiText("  -12abc"), -12);
-  EXPECT_EQ(AtoiText("abc"), 0);
-  EXPECT_EQ(AtoiText("99999999999999999999"), INT32_MAX);
-  EXPECT_EQ(AtoiText("-99999999999999999999"), INT32_MIN);
+TEST(ValueGrammarTest, FieldsSkipEmptyFieldsAndNumberedKeysMatchAsPrintfWritesThem) {
   LeftFields fields("1,,x,y,z");
   std::string field;
   ASSERT_TRUE(fields.Next(&field));
@@ -36,10 +32,24 @@ TEST(ValueGrammarTest, FieldsStopAtForeignCharactersSaturateAndSkipEmptyFields) 
   ASSERT_TRUE(fields.Rest(&field));
   EXPECT_EQ(field, "x,y,z");
   EXPECT_FALSE(fields.Rest(&field));
+  int n = 0, k = 0;
+  EXPECT_TRUE(MatchNumberedKey("12freqrec3", "%dFreqRec%d", &n, &k));
+  EXPECT_EQ(n * 100 + k, 1203);
+  for (const char* pszKey : {"012FreqRec3", "12FreqRec", "12FreqRec3x", "-1FreqRec3",
+                             "99999999999FreqRec1", "FreqRec3"})
+    EXPECT_FALSE(MatchNumberedKey(pszKey, "%dFreqRec%d", &n, &k)) << pszKey;
 }
 
 class ConditionKeysTest : public ::testing::Test {
  protected:
+  ConditionExtras Extras(const char* pszSection, int n, const ConditionKeyNames& names) {
+    platform::ProfileReader reader(file_.c_str());
+    return LoadConditionExtras(FilterSection(reader, pszSection), n, names);
+  }
+  bool LoadRecs(const char* pszSection, int n, FreqRecList* pList) {
+    platform::ProfileReader reader(file_.c_str());
+    return LoadFreqRecs(FilterSection(reader, pszSection), n, kKeyWordConditionKeys, pList);
+  }
   TempHome home_;
   const std::string file_ = kFilterFileName;
 };
@@ -49,7 +59,7 @@ TEST_F(ConditionKeysTest, FallbacksOfTheConditionKeys) {
       "[POS1]\n"
       "RNV1=1," + std::string(81, 'r') + "\nOutput1=1,5\nFreq1=2,1,3,3,0\nIdle1=1,1,2,30\n"
       "RNV2=1,target,with,commas\nOutput2=1,5,6\nFreq2=1,1,3\nIdle2=1,1,2,30,2011,3,1,9,15,20\n");
-  ConditionExtras first = LoadConditionExtras(file_, "POS1", 1, kKeyWordConditionKeys);
+  ConditionExtras first = Extras("POS1", 1, kKeyWordConditionKeys);
   EXPECT_FALSE(first.bRNV);  // 81 characters do not fit
   EXPECT_STREQ(first.szRNV, "");
   EXPECT_FALSE(first.bOutput);
@@ -58,14 +68,14 @@ TEST_F(ConditionKeysTest, FallbacksOfTheConditionKeys) {
   EXPECT_TRUE(first.bIdle);
   EXPECT_EQ(first.stIdleLast.wYear, 0);
 
-  ConditionExtras second = LoadConditionExtras(file_, "POS1", 2, kKeyWordConditionKeys);
+  ConditionExtras second = Extras("POS1", 2, kKeyWordConditionKeys);
   EXPECT_STREQ(second.szRNV, "target,with,commas");
   EXPECT_EQ(second.nOutput2, 6);
   EXPECT_FALSE(second.bFreq);  // unit and reset missing
   EXPECT_EQ(second.stIdleLast.wMinute, 15);
   EXPECT_EQ(second.stIdleLast.wSecond, 20);
 
-  ConditionExtras colour = LoadConditionExtras(file_, "POS1", 1, kColorKeyConditionKeys);
+  ConditionExtras colour = Extras("POS1", 1, kColorKeyConditionKeys);
   EXPECT_FALSE(colour.bFreqReset);  // the colour-key catcher's default
   EXPECT_FALSE(colour.bIdle);       // its keys have other names
 }
@@ -74,22 +84,23 @@ TEST_F(ConditionKeysTest, FrequencyRecordsRoundTripAndBrokenOrExcessRecordsAreSk
   FreqRecList list;
   list.Add(MakeTime(2011, 3, 1, 9, 0, 1));
   list.Add(MakeTime(2011, 3, 1, 10, 0, 2));
-  ASSERT_TRUE(WriteFreqRecs(file_, "POS2", 1, kKeyWordConditionKeys, &list));
-  EXPECT_FALSE(WriteFreqRecs(file_, "POS2", 1, kKeyWordConditionKeys, nullptr));
+  FilterWriter out(file_);
+  ASSERT_TRUE(WriteFreqRecs(out, "POS2", 1, kKeyWordConditionKeys, &list));
+  EXPECT_FALSE(WriteFreqRecs(out, "POS2", 1, kKeyWordConditionKeys, nullptr));
+  out.Write("POS2", "1FreqRecNum", "3");
+  out.Write("POS2", "1FreqRec3", "2011,3,1,11,0");  // five fields
+  ASSERT_TRUE(out.Commit());
   EXPECT_NE(home_.ReadFilterFile().find("1FreqRec1=2011,3,1,9,0,1"), std::string::npos);
-  WriteFilterValue(file_, "POS2", "1FreqRecNum", "3");
-  WriteFilterValue(file_, "POS2", "1FreqRec3", "2011,3,1,11,0");  // five fields
   FreqRecList back;
   back.Add(MakeTime(1999, 1, 1));  // replaced, not merged
-  ASSERT_TRUE(LoadFreqRecs(file_, "POS2", 1, kKeyWordConditionKeys, &back));
+  ASSERT_TRUE(LoadRecs("POS2", 1, &back));
   ASSERT_EQ(back.GetSize(), 2);
   EXPECT_EQ(back.GetAt(0).wHour, 9);
   EXPECT_EQ(back.GetAt(1).wSecond, 2);
-  EXPECT_FALSE(LoadFreqRecs(file_, "POS2", 1, kKeyWordConditionKeys, nullptr));
+  EXPECT_FALSE(LoadRecs("POS2", 1, nullptr));
 
-  WriteFilterValue(file_, "POS3", "1FreqRecNum", "2000000000");
-  WriteFilterValue(file_, "POS3", "1FreqRec1", "2011,3,1,9,0,0");
-  ASSERT_TRUE(LoadFreqRecs(file_, "POS3", 1, kKeyWordConditionKeys, &back));
+  home_.WriteFilterFile("[POS3]\n1FreqRecNum=2000000000\n1FreqRec1=2011,3,1,9,0,0\n");
+  ASSERT_TRUE(LoadRecs("POS3", 1, &back));  // at once: only the records present are read
   EXPECT_EQ(back.GetSize(), 1);
 }
 
@@ -108,7 +119,9 @@ TEST_F(ConditionKeysTest, LimitStateSavesOnlyEnabledLimitsOfKeysWithConditions) 
   b.pCondition = &freqOnly;  // no condition flag: skipped
   c.bCondition = true;
   c.pCondition = &freqOnly;
-  WriteLimitState(file_, "POS4", {&a, &b, &c}, kKeyWordConditionKeys);
+  FilterWriter out(file_);
+  WriteLimitState(out, "POS4", {&a, &b, &c}, kKeyWordConditionKeys);
+  ASSERT_TRUE(out.Commit());
   std::string text = home_.ReadFilterFile();
   EXPECT_NE(text.find("Idle1=1,1,0,0,2011,3,1,8,0,0"), std::string::npos);
   EXPECT_EQ(text.find("Idle2="), std::string::npos);

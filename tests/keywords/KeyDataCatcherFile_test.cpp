@@ -2,7 +2,6 @@
 
 #include "CatcherHelpers.h"
 #include "TempHome.h"
-#include "keywords/FilterFile.h"
 
 #include <gtest/gtest.h>
 
@@ -17,37 +16,26 @@ using Strings = std::vector<std::string>;
 class FilterFileTest : public ::testing::Test {
  protected:
   std::string Value(const char* pszSection, const char* pszKey) {
-    return keywords::ReadFilterValue("POSKeyFilter.ini", pszSection, pszKey);
+    return home_.Value(pszSection, pszKey);
   }
   STRUCT_KeyWord* Key(int i) { return catcher_.GetKeyWord(i); }
   TempHome home_;
   KeyDataCatcher catcher_;
 };
 
-TEST_F(FilterFileTest, ItemAndNameValuesAreSplitFromTheRightAndBadItemsSkipped) {
+TEST_F(FilterFileTest, BadItemsAreSkippedAndThousandsSignsDecoded) {
   home_.WriteFilterFile(
-      "[POS1]\nNum=8\n"
+      "[POS1]\nNum=5\n"
       "Item1=TOTAL,1\nName1=Total,1,0,046\n"
-      "Item2=A,B,17\nName2=x,y,3,4,044\nN2_1KSign=SP\n"
+      "Item2=A,1\nName2=x,3,4,044\nN2_1KSign=SP\n"
       "Item3=NOCOMMA\nName3=n,1,1,046\n"
-      "Item4=ENDS,\nName4=n,1,1,046\n"
-      "Item5=SHORT,1\nName5=Total,1,0\n"
-      "Item6=" + std::string(31, 'k') + ",1\nName6=n,1,1,046\n"
-      "Item7=C,1\nName7=" + std::string(35, 'n') + ",2,0,-001\nN7_1KSign=ESC\n"
-      "Item8=D,1\nName8=d,2,0,046\nN8_1KSign=0x2E\n");
+      "Item4=C,1\nName4=c,2,0,-001\nN4_1KSign=ESC\n"
+      "Item5=D,1\nName5=d,2,0,046\nN5_1KSign=0x2E\n");
   ASSERT_TRUE(catcher_.LoadIni(1));
-  EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "A,B", "C", "D"}));
-  EXPECT_EQ(Key(0)->c1KSign, ',');  // missing: a comma
-  EXPECT_EQ(Key(1)->nCatchFlags, 17);
-  EXPECT_STREQ(Key(1)->pszName, "x,y");
-  EXPECT_EQ(Key(1)->nMDBType, 3);
-  EXPECT_EQ(Key(1)->nMDBID, 4);
-  EXPECT_EQ(Key(1)->cDecimalSign, ',');
-  EXPECT_EQ(Key(1)->c1KSign, ' ');
-  EXPECT_EQ(std::string(Key(2)->pszName), std::string(30, 'n'));
-  EXPECT_EQ(Key(2)->cDecimalSign, static_cast<char>(-1));
-  EXPECT_EQ(Key(2)->c1KSign, 27);
-  EXPECT_EQ(Key(3)->c1KSign, '.');
+  EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "A", "C", "D"}));
+  EXPECT_EQ(Key(2)->nIndex, 2);  // positions close up over skipped items
+  const char kSigns[] = {',', ' ', 27, '.'};  // missing: a comma
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Key(i)->c1KSign, kSigns[i]) << i;
 }
 
 TEST_F(FilterFileTest, ConditionKeysAreParsedAndBadOperandsDropTheCondition) {
@@ -88,13 +76,43 @@ TEST_F(FilterFileTest, LoadReplacesTheListAndKeepsTheMap) {
   EXPECT_EQ(FeedLine(catcher_, "OLD 1 NEW 2"), Strings{"2"});
 }
 
-TEST_F(FilterFileTest, HugeItemCountIsBoundedAndRecordsWithoutBuffersAreRefused) {
-  home_.WriteFilterFile("[POS1]\nNum=2000000000\nItem1=A,1\nName1=a,2,0,046\n");
+// Regression: items past the 1024th were skipped, and erased by the next save.
+TEST_F(FilterFileTest, EveryItemWhoseKeysExistLoadsWhateverTheCount) {
+  std::string text = "[POS1]\nNum=1500\n";
+  for (int n = 1; n <= 1500; ++n)
+    text += "Item" + std::to_string(n) + "=K,1\nName" + std::to_string(n) + "=k,2,0,046\n";
+  text += "[POS2]\nNum=2000000000\nItem1=A,1\nName1=a,2,0,046\nItem1500=B,1\nName1500=b,2,0,046\n"
+          "Item2000000001=C,1\nName2000000001=c,2,0,046\nItem0=D,1\nName0=d,2,0,046\n";
+  home_.WriteFilterFile(text);
   catcher_.LoadIni(1);
-  EXPECT_EQ(catcher_.GetKeyWordNum(), 1);
+  EXPECT_EQ(catcher_.GetKeyWordNum(), 1500);
+  catcher_.LoadIni(2);  // loads at once: only the keys present are visited
+  EXPECT_EQ(KeyWords(catcher_), (Strings{"A", "B"}));
   STRUCT_KeyWord empty{};  // a record without text buffers
-  EXPECT_FALSE(catcher_.LoadIniItem("POS1", 1, &empty));
-  EXPECT_FALSE(catcher_.LoadIniItem("POS1", 1, nullptr));
+  EXPECT_FALSE(catcher_.LoadIniItem("POS2", 1, &empty));
+  EXPECT_FALSE(catcher_.LoadIniItem("POS2", 1, nullptr));
+}
+
+// Regression: the first 4096 records (the oldest) were loaded of the up to
+// 65536 that a save writes.
+TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
+  STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER, 0.0f);
+  std::strcpy(cond.szValue1, "0");
+  cond.bFreq = true;
+  cond.nFreqCount = 6000;
+  cond.nFreqUnit = 5;
+  FreqRecList recs;
+  for (int i = 0; i < 5000; ++i) recs.Add(MakeTime(2011, 3, 1 + i / 1440, i / 60 % 24, i % 60));
+  cond.pFreqRecs = &recs;
+  ASSERT_TRUE(AddKey(catcher_, {"T", 1, '.', ',', 0, &cond}));
+  catcher_.WriteIni(1);
+  catcher_.WriteIni_FreqIdleRec(1);
+  KeyDataCatcher loaded;
+  loaded.LoadIni(1);
+  const FreqRecList* pBack = loaded.GetKeyWord(0)->pCondition->pFreqRecs;
+  ASSERT_EQ(pBack->GetSize(), 5000);
+  EXPECT_EQ(pBack->GetAt(4999).wMinute, recs.GetAt(4999).wMinute);
+  EXPECT_EQ(pBack->GetAt(4999).wDay, recs.GetAt(4999).wDay);
 }
 
 TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {

@@ -172,31 +172,6 @@ TEST_F(MatchFixture, FrequencyLimitCountsMatchesAcrossLinesByTheClock) {
   EXPECT_EQ(catcher_.GetKeyWord(0)->pCondition->pFreqRecs->GetSize(), 2);
 }
 
-TEST(GetKeyDataTest, CountsAndHandsOutOldestFirstInEveryForm) {
-  KeyDataCatcher catcher;
-  ASSERT_TRUE(AddKey(catcher, {"A", 1}));
-  catcher.ReBuildGroupFromAll();
-  int nCount = 0;
-  catcher.FindKeyData("A 1 A 2 A 3 A 4 A 5", 19, nCount);
-  STRUCT_CatchData* pNull = nullptr;
-  STRUCT_CatchData c[5];
-  STRUCT_CatchData* pCatch = c;
-  STRUCT_AlarmData a[5];
-  STRUCT_AlarmData* pAlarm = a;
-  EXPECT_EQ(catcher.GetKeyData(pNull, 3), 5);  // a null array only counts
-  EXPECT_EQ(catcher.GetKeyData(pCatch, 0), 0);
-  EXPECT_EQ(catcher.GetKeyData(pCatch, -1), -1);
-  ASSERT_EQ(catcher.GetKeyData(pCatch, 2), 2);
-  EXPECT_STREQ(c[1].pszData, "2");
-  for (int i = 0; i < 2; ++i) std::free(c[i].pszData);
-  ASSERT_EQ(catcher.GetKeyData(pCatch, pAlarm, 10), 3);
-  EXPECT_STREQ(c[0].pszData, "3");
-  for (int i = 0; i < 3; ++i) std::free(c[i].pszData);
-  catcher.FindKeyData("A 9", 3, nCount);
-  catcher.FindKeyDataZero();
-  EXPECT_EQ(catcher.GetKeyData(pNull, 0), 0);
-}
-
 TEST(ConcurrencyTest, OneThreadFeedsWhileAnotherCollects) {
   KeyDataCatcher catcher;
   STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER, 10.0f);

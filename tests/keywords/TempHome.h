@@ -4,6 +4,7 @@
 #include <poshark/KeyRecords.h>
 
 #include "platform/Clock.h"
+#include "platform/Profile.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,10 @@ class TempHome {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
   }
   void WriteFilterFile(const std::string& text) const { std::ofstream(FilterPath()) << text; }
+  // A value of the filter file as it is now; def when the key is missing.
+  std::string Value(const char* pszSection, const char* pszKey, const char* pszDef = "") const {
+    return platform::ProfileReader(FilterPath().c_str()).GetString(pszSection, pszKey, pszDef);
+  }
 
  private:
   std::string dir_;

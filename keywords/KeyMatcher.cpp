@@ -1,11 +1,11 @@
-// KeyDataCatcher: matching, capture and the result queues.
+// The keyword catcher's matching, capture and alarms.
+#include "keywords/KeyMatcher.h"
+
 #include <poshark/KeyDataCatcher.h>
 
 #include "keywords/Compare.h"
-#include "keywords/KeyWordGroup.h"
 #include "keywords/Limits.h"
 #include "keywords/Records.h"
-#include "keywords/ResultQueues.h"
 #include "platform/Number.h"
 
 #include <algorithm>
@@ -13,9 +13,11 @@
 #include <cstring>
 #include <new>
 
-namespace kw = poshark::keywords;
+namespace poshark::keywords {
 
 namespace {
+
+constexpr int kBufferSize = KeyDataCatcher::kBufferSize;
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -23,8 +25,13 @@ bool IsDigit(char c) {
 
 }  // namespace
 
-void KeyDataCatcher::ResetMatchState() {
-  std::lock_guard<std::recursive_mutex> lock(m_csLock);
+KeyMatcher::KeyMatcher(CatcherCore& core, const KeyGroups& groups)
+    : core_(core), groups_(groups) {
+  platform::MutexLock lock(core_.mu);
+  pBuffer_.reset(new char[kBufferSize + 2]());
+}
+
+void KeyMatcher::ResetLocked() {
   nFedLen = 0;
   nScanPos = 0;
   nRemainLen = 0;
@@ -34,20 +41,35 @@ void KeyDataCatcher::ResetMatchState() {
   nDataEnd = 0;
   nShiftLeft = 0;
   nEndPos = 0;
-  m_pCurKeyWord = nullptr;
+  pCur_ = nullptr;
 }
 
-void KeyDataCatcher::FindKeyDataZero() {
-  std::lock_guard<std::recursive_mutex> lock(m_csLock);
-  m_pResults->Clear();
-  ResetMatchState();
+void KeyMatcher::Zero() {
+  platform::MutexLock lock(core_.mu);
+  core_.ClearResultsLocked();
+  ResetLocked();
 }
 
-bool KeyDataCatcher::FindKeyData(const char* pData, int nLen, int& nCount) {
+void KeyMatcher::Replace(STRUCT_KeyWord* pOld, STRUCT_KeyWord* pNew) {
+  platform::MutexLock lock(core_.mu);
+  if (pCur_ != pOld) return;
+  if (pNew != nullptr) {
+    pCur_ = pNew;
+  } else {
+    ResetLocked();  // the keyword waiting for its data is gone: look for keywords again
+  }
+}
+
+void KeyMatcher::Forget() {
+  platform::MutexLock lock(core_.mu);
+  if (pCur_ != nullptr) ResetLocked();
+}
+
+bool KeyMatcher::Find(const char* pData, int nLen, int& nCount) {
   if (nLen < 0 || (pData == nullptr && nLen > 0)) {
     return false;
   }
-  std::lock_guard<std::recursive_mutex> lock(m_csLock);
+  platform::MutexLock lock(core_.mu);
   bool bResult = true;
   int nDone = 0;
   do {
@@ -58,15 +80,12 @@ bool KeyDataCatcher::FindKeyData(const char* pData, int nLen, int& nCount) {
   return bResult;
 }
 
-bool KeyDataCatcher::FeedPiece(const char* pData, int nLen, int& nCount, bool bFirstPiece) {
-  char* pBuffer = m_pBuffer.get();
+bool KeyMatcher::FeedPiece(const char* pData, int nLen, int& nCount, bool bFirstPiece) {
+  char* pBuffer = pBuffer_.get();
   if (nCatchState == 0 || nFedLen + nLen > kBufferSize || nScanPos + nLen > kBufferSize) {
     // Later pieces of one long call keep the results of the earlier ones.
-    if (bFirstPiece) {
-      FindKeyDataZero();
-    } else {
-      ResetMatchState();
-    }
+    if (bFirstPiece) core_.ClearResultsLocked();
+    ResetLocked();
   }
   if (nLen > 0) {
     std::memcpy(pBuffer + nScanPos, pData, static_cast<size_t>(nLen));
@@ -96,27 +115,7 @@ bool KeyDataCatcher::FeedPiece(const char* pData, int nLen, int& nCount, bool bF
   do {
     if (nCatchState == 0 && FindMatchKeyWord(pBuffer + nScanPos)) {
       nCatchState = 1;
-      const STRUCT_KeyWord* pKey = m_pCurKeyWord;
-      long long nSkip = std::min(pKey->nKeyLen, kw::kMaxKeyTextLen);
-      if (pKey->bShift && pKey->nShift > 0) {
-        nSkip += std::min(pKey->nShift, kBufferSize + 1);
-      }
-      // Counted from the terminator: a call that carries a waiting keyword
-      // stops its scan one byte earlier, but what follows a keyword is the
-      // same either way.
-      long long nAfter = static_cast<long long>(nEndPos - nScanPos) - nSkip;
-      if (nAfter <= 0) {
-        nShiftLeft = static_cast<int>(-nAfter);
-        nRemainLen = 0;
-        nScanPos = 0;
-        nEndPos = 0;
-        return false;
-      }
-      std::memmove(pBuffer, pBuffer + nScanPos + nSkip, static_cast<size_t>(nAfter));
-      nEndPos = static_cast<int>(nAfter);
-      pBuffer[nEndPos] = '\0';
-      nRemainLen = nEndPos;
-      nScanPos = 0;
+      if (!SkipAfterKeyWord()) return false;
     }
     const char c = pBuffer[nScanPos];
     if (nCatchState == 1 && FindDataStart(c)) {
@@ -127,44 +126,72 @@ bool KeyDataCatcher::FeedPiece(const char* pData, int nLen, int& nCount, bool bF
         ++nCount;
       }
       nCatchState = 0;
-      m_pCurKeyWord = nullptr;
+      pCur_ = nullptr;
     }
     ++nScanPos;
     --nRemainLen;
   } while (nRemainLen >= 0);
-
-  if (nCatchState == 2) {
-    nDataEnd = nScanPos;
-    if (m_pCurKeyWord->nCatchFlags & POSHARK_CATCH_TEXT_SPACES) {
-      nDataEnd = nScanPos - nSpaceRun + 1;
-    }
-    if (CaptureData()) {
-      ++nCount;
-    }
-    nCatchState = 0;
-    m_pCurKeyWord = nullptr;
-  }
+  FinishPiece(nCount);
   return true;
 }
 
-bool KeyDataCatcher::FindMatchKeyWord(const char* pAt) {
-  int nGroup = m_aGroupOfByte[static_cast<unsigned char>(*pAt)];
-  if (nGroup < 0) {
+bool KeyMatcher::SkipAfterKeyWord() {
+  char* pBuffer = pBuffer_.get();
+  const STRUCT_KeyWord* pKey = pCur_;
+  long long nSkip = std::min(pKey->nKeyLen, kMaxKeyTextLen);
+  if (pKey->bShift && pKey->nShift > 0) {
+    nSkip += std::min(pKey->nShift, kBufferSize + 1);
+  }
+  // Counted from the terminator: a call that carries a waiting keyword
+  // stops its scan one byte earlier, but what follows a keyword is the
+  // same either way.
+  long long nAfter = static_cast<long long>(nEndPos - nScanPos) - nSkip;
+  if (nAfter <= 0) {
+    nShiftLeft = static_cast<int>(-nAfter);
+    nRemainLen = 0;
+    nScanPos = 0;
+    nEndPos = 0;
     return false;
   }
-  for (STRUCT_KeyWord* pKey : m_aGroups[static_cast<size_t>(nGroup)]->aKeyWords) {
-    int nKeyLen = std::min(pKey->nKeyLen, kw::kMaxKeyTextLen);
+  std::memmove(pBuffer, pBuffer + nScanPos + nSkip, static_cast<size_t>(nAfter));
+  nEndPos = static_cast<int>(nAfter);
+  pBuffer[nEndPos] = '\0';
+  nRemainLen = nEndPos;
+  nScanPos = 0;
+  return true;
+}
+
+void KeyMatcher::FinishPiece(int& nCount) {
+  if (nCatchState != 2) return;
+  nDataEnd = nScanPos;
+  if (pCur_->nCatchFlags & POSHARK_CATCH_TEXT_SPACES) {
+    nDataEnd = nScanPos - nSpaceRun + 1;
+  }
+  if (CaptureData()) {
+    ++nCount;
+  }
+  nCatchState = 0;
+  pCur_ = nullptr;
+}
+
+bool KeyMatcher::FindMatchKeyWord(const char* pAt) {
+  const std::vector<STRUCT_KeyWord*>* pGroup = groups_.Starting(*pAt);
+  if (pGroup == nullptr) {
+    return false;
+  }
+  for (STRUCT_KeyWord* pKey : *pGroup) {
+    int nKeyLen = std::min(pKey->nKeyLen, kMaxKeyTextLen);
     if (nKeyLen >= 1 && nKeyLen <= nEndPos - nScanPos &&
         std::memcmp(pAt, pKey->pszKeyWord, static_cast<size_t>(nKeyLen)) == 0) {
-      m_pCurKeyWord = pKey;
+      pCur_ = pKey;
       return true;
     }
   }
   return false;
 }
 
-bool KeyDataCatcher::FindDataStart(char c) {
-  int nFlags = m_pCurKeyWord->nCatchFlags;
+bool KeyMatcher::FindDataStart(char c) {
+  int nFlags = pCur_->nCatchFlags;
   if (((nFlags & POSHARK_CATCH_DIGITS) && IsDigit(c)) || ((nFlags & POSHARK_CATCH_TEXT) && c != ' ')) {
     nDataStart = nScanPos;
     return true;
@@ -172,8 +199,8 @@ bool KeyDataCatcher::FindDataStart(char c) {
   return false;
 }
 
-bool KeyDataCatcher::FindDataEnd(char c) {
-  const STRUCT_KeyWord& key = *m_pCurKeyWord;
+bool KeyMatcher::FindDataEnd(char c) {
+  const STRUCT_KeyWord& key = *pCur_;
   int nFlags = key.nCatchFlags;
   if (c != ' ') {
     nSpaceRun = 0;
@@ -204,15 +231,15 @@ bool KeyDataCatcher::FindDataEnd(char c) {
   return true;
 }
 
-bool KeyDataCatcher::CaptureData() {
-  const STRUCT_KeyWord* pKey = m_pCurKeyWord;
+bool KeyMatcher::CaptureData() {
+  const STRUCT_KeyWord* pKey = pCur_;
   // The data ends at the latest at the terminator after the fed bytes.
   int nEnd = std::min(nDataEnd, kBufferSize + 1);
   int nLen = nEnd - nDataStart;
   if (pKey == nullptr || nLen < 1 || nDataStart < 0) {
     return false;
   }
-  const char* pFrom = m_pBuffer.get() + nDataStart;
+  const char* pFrom = pBuffer_.get() + nDataStart;
   size_t nCopy = strnlen(pFrom, static_cast<size_t>(nLen));
   char* pszText = static_cast<char*>(std::malloc(nCopy + 1));
   if (pszText == nullptr) {
@@ -244,15 +271,15 @@ bool KeyDataCatcher::CaptureData() {
   STRUCT_AlarmData alarm{false, -1, 0};
   // The limits record the match, so they are asked only when the condition holds.
   if (pKey->bCondition && pKey->pCondition != nullptr && IsMatchCondition(pszText) &&
-      kw::IsMatchFreqAndRec(m_pCurKeyWord)) {
+      IsMatchFreqAndRec(pCur_)) {
     alarm = STRUCT_AlarmData{true, pKey->nIndex, 1};
   }
-  m_pResults->Push(caught, alarm, STRUCT_ColorKeyRange{});
+  core_.PushLocked(caught, alarm, STRUCT_ColorKeyRange{});
   return true;
 }
 
-bool KeyDataCatcher::IsMatchCondition(const char* pszData) {
-  const STRUCT_Condition& cond = *m_pCurKeyWord->pCondition;
+bool KeyMatcher::IsMatchCondition(const char* pszData) {
+  const STRUCT_Condition& cond = *pCur_->pCondition;
   // Operands are compared only up to the end of their arrays.
   char szValue1[sizeof cond.szValue1 + 1] = {};
   char szValue2[sizeof cond.szValue2 + 1] = {};
@@ -272,36 +299,4 @@ bool KeyDataCatcher::IsMatchCondition(const char* pszData) {
   return cond.nJoin == 2 ? compare(cond.fValue2, szValue2, cond.nOperator2) : false;
 }
 
-bool KeyDataCatcher::CmpCondition(float fCaught, float fStored, int nOperator) {
-  return kw::CmpCondition(fCaught, fStored, nOperator);
-}
-
-bool KeyDataCatcher::CmpCondition(const char* pszCaught, const char* pszStored, int nOperator) {
-  return kw::CmpCondition(pszCaught, pszStored, nOperator);
-}
-
-int KeyDataCatcher::GetKeyData(STRUCT_CatchData*& pCatchData, int nMax) {
-  std::lock_guard<std::recursive_mutex> lock(m_csLock);
-  if (pCatchData == nullptr) {
-    return m_pResults->Count();
-  }
-  return m_pResults->Take(nMax, pCatchData, nullptr, nullptr);
-}
-
-int KeyDataCatcher::GetKeyData(STRUCT_CatchData*& pCatchData, STRUCT_AlarmData*& pAlarmData,
-                               int nMax) {
-  std::lock_guard<std::recursive_mutex> lock(m_csLock);
-  if (pCatchData == nullptr || pAlarmData == nullptr) {
-    return m_pResults->Count();
-  }
-  return m_pResults->Take(nMax, pCatchData, pAlarmData, nullptr);
-}
-
-int KeyDataCatcher::GetKeyData(STRUCT_CatchData* pCatchData, STRUCT_AlarmData* pAlarmData,
-                               STRUCT_ColorKeyRange* pRange, int nMax) {
-  std::lock_guard<std::recursive_mutex> lock(m_csLock);
-  if (pCatchData == nullptr || pAlarmData == nullptr || pRange == nullptr) {
-    return m_pResults->Count();
-  }
-  return m_pResults->Take(nMax, pCatchData, pAlarmData, pRange);
-}
+}  // namespace poshark::keywords

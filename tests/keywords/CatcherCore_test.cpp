@@ -1,0 +1,166 @@
+// What both catchers share, tested once: the list and its ownership rules,
+// the MDB map, the result queues and the item keys of the filter file.
+#include "keywords/CatcherCore.h"
+
+#include "TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace poshark::keywords {
+namespace {
+
+using poshark::testing::TempHome;
+
+STRUCT_KeyWord Fields(const char* pszKeyWord, int nType = 1, int nID = -1,
+                      const char* pszName = nullptr, const STRUCT_Condition* pCond = nullptr) {
+  return KeyFields(pszKeyWord, pszName, nType, nID, 0, 0, 0, false, {}, {}, pCond != nullptr,
+                   pCond);
+}
+
+std::vector<int> Ids(const CatcherCore& core) {
+  std::vector<int> out;
+  for (const STRUCT_KeyWord* p : core.Keys()) out.push_back(p->nIndex * 100 + p->nMDBID);
+  return out;
+}
+
+TEST(CatcherCoreListTest, AddTakesFreeIdsCopiesWhatItKeepsAndRefusesWhatItCannotHold) {
+  CatcherCore core({1}, 3, kKeyWordLayout, 0);
+  for (int i = 0; i < 3; ++i) ASSERT_NE(core.Add(Fields("K")), nullptr);
+  EXPECT_EQ(core.Add(Fields("K")), nullptr);      // all three IDs taken
+  EXPECT_EQ(core.Add(Fields("K", 2)), nullptr);   // no table: no free ID to hand out
+  ASSERT_NE(core.Add(Fields("K", 2, 7)), nullptr);  // an explicit ID takes no slot
+  std::string key31(31, 'k'), name40(40, 'n');
+  for (const char* pszBad : {"", key31.c_str(), static_cast<const char*>(nullptr)})
+    EXPECT_EQ(core.Add(Fields(pszBad, 1, 0)), nullptr);
+  EXPECT_EQ(Ids(core), (std::vector<int>{0, 101, 202, 307}));
+  STRUCT_Condition cond{};
+  FreqRecList recs;
+  recs.Add(SYSTEMTIME{2011, 1, 0, 1, 0, 0, 0, 0});
+  cond.pFreqRecs = &recs;
+  STRUCT_KeyWord* p = core.Add(Fields(std::string(30, 'k').c_str(), 2, 0, name40.c_str(), &cond));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(std::string(p->pszName), std::string(30, 'n'));
+  ASSERT_NE(p->pCondition, &cond);
+  EXPECT_EQ(p->pCondition->pFreqRecs->GetSize(), 1);
+  STRUCT_KeyWord flagOnly = Fields("F", 2, 0);
+  flagOnly.bCondition = true;  // a flag without a condition cannot be honoured
+  EXPECT_FALSE(core.Add(flagOnly)->bCondition);
+  EXPECT_STREQ(core.At(5)->pszName, "F");
+}
+
+STRUCT_KeyWord* NewRecord(const char* pszKeyWord) {
+  auto* p = new STRUCT_KeyWord{};
+  p->pszKeyWord = NewKeyText(pszKeyWord);
+  p->pszName = NewKeyText(pszKeyWord);
+  p->nKeyLen = 99;
+  return p;
+}
+
+TEST(CatcherCoreListTest, BadIndexesStoreDeleteAndReorder) {
+  CatcherCore core({12}, 32, kColorKeyLayout, 0);
+  for (const char* psz : {"A", "B", "C"}) ASSERT_NE(core.Add(Fields(psz, 12)), nullptr);
+  EXPECT_THROW(core.At(3), std::invalid_argument);
+  EXPECT_THROW(core.At(-1), std::invalid_argument);
+  EXPECT_THROW(core.Find(-1, "SetKeyWord"), std::invalid_argument);
+  EXPECT_EQ(core.Find(3, "SetKeyWord"), nullptr);
+  // One record at two places would be released twice.
+  EXPECT_FALSE(core.Store(core.At(1), 0, "SetKeyWord", nullptr));
+  EXPECT_FALSE(core.Store(nullptr, 0, "SetKeyWord", nullptr));
+  STRUCT_KeyWord spare{};
+  EXPECT_FALSE(core.Store(&spare, 3, "SetKeyWord", nullptr));
+  std::string old;
+  ASSERT_TRUE(core.Store(NewRecord("NEW"), 0, "SetKeyWord",
+                         [&](STRUCT_KeyWord* p) { old = p->pszKeyWord; }));
+  EXPECT_EQ(old, "A");  // told before it is released
+  EXPECT_EQ(core.At(0)->nKeyLen, 3);
+  ASSERT_TRUE(core.Store(core.At(0), 0, "SetKeyWord", nullptr));  // stored back: kept
+  // Deleting frees the ID; later records keep their index until reordered.
+  ASSERT_TRUE(core.Delete(1, "DeleteKeyWord", nullptr));
+  EXPECT_FALSE(core.Delete(2, "DeleteKeyWord", nullptr));
+  EXPECT_EQ(core.Map().GetNew(12), 1);
+  core.Reorder({core.At(1), core.At(0)});
+  EXPECT_EQ(Ids(core), (std::vector<int>{2, 100}));
+  EXPECT_EQ(core.Map().Get(12, 2), 0);
+}
+
+TEST(CatcherCoreResultsTest, FormsCountOrHandOutOldestFirstAndTheOldestGiveWay) {
+  CatcherCore core({12}, 32, kColorKeyLayout, 3);
+  {
+    platform::MutexLock lock(core.mu);
+    for (int i = 0; i < 5; ++i)
+      core.PushLocked(STRUCT_CatchData{i, 12, nullptr}, STRUCT_AlarmData{}, STRUCT_ColorKeyRange{});
+  }
+  STRUCT_CatchData c[4];
+  STRUCT_AlarmData a[4];
+  STRUCT_ColorKeyRange r[4];
+  EXPECT_EQ(core.Take(nullptr, a, r, 1, 1), 3);  // a null array a form needs only counts
+  EXPECT_EQ(core.Take(c, nullptr, r, 1, 2), 3);
+  EXPECT_EQ(core.Take(c, a, nullptr, 1, 3), 3);
+  EXPECT_EQ(core.Take(c, nullptr, nullptr, -1, 1), -1);
+  ASSERT_EQ(core.Take(c, nullptr, nullptr, 1, 1), 1);
+  EXPECT_EQ(c[0].nMDBID, 2);  // 0 and 1 gave way
+  ASSERT_EQ(core.Take(c, a, r, 4, 3), 2);
+  EXPECT_EQ(c[1].nMDBID, 4);
+}
+
+struct NamesCase {
+  const FilterLayout* pLayout;
+  const char* pszItem;
+  const char* pszName;
+  const char* pszWant;  // "key|name|flags|type|id|sign", null: unusable
+};
+
+TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
+  const std::string name40(40, 'n');
+  const std::string key31(31, 'k');
+  const std::string longName = name40 + ",2,0,046";
+  const std::string n30(30, 'n');
+  const std::string want40 = "K|" + n30 + "|1|2|0|46";
+  const NamesCase kCases[] = {
+      {&kKeyWordLayout, "TOTAL,1", "Total,1,0,046", "TOTAL|Total|1|1|0|46"},
+      {&kKeyWordLayout, "A,B,17", "x,y,3,4,044", "A,B|x,y|17|3|4|44"},
+      {&kKeyWordLayout, "K,1", longName.c_str(), want40.c_str()},
+      {&kKeyWordLayout, "K,1", "n,2,0,-001", "K|n|1|2|0|-1"},
+      {&kKeyWordLayout, "K,1", "Total,12,3,", nullptr},  // the keyword catcher needs a sign
+      {&kColorKeyLayout, "K,5", "Total,12,3,", "K|Total|5|12|3|0"},
+      {&kColorKeyLayout, "K,0", "Cash, card,12,4,SP", "K|Cash, card|0|12|4|32"},
+  };
+  const NamesCase kBad[] = {
+      {&kColorKeyLayout, "NOCOMMA", "n,12,1,", nullptr}, {&kColorKeyLayout, "ENDS,", "n,12,1,", nullptr},
+      {&kColorKeyLayout, ",1", "n,12,1,", nullptr},      {&kColorKeyLayout, key31.c_str(), "n,12,1,", nullptr},
+      {&kColorKeyLayout, "K,1", "Total,12", nullptr},    {&kColorKeyLayout, "K,1", ",12,0,", nullptr},
+      {&kColorKeyLayout, "K,1", "A,12,,", nullptr},      {&kColorKeyLayout, "K,1", "A,,1,", nullptr},
+  };
+  TempHome home;
+  std::vector<NamesCase> all(std::begin(kCases), std::end(kCases));
+  all.insert(all.end(), std::begin(kBad), std::end(kBad));
+  std::string text = "[S]\n";
+  for (size_t i = 0; i < all.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    const bool bColor = all[i].pLayout == &kColorKeyLayout;
+    text += (bColor ? "CKItem" : "Item") + n + "=" + all[i].pszItem + "\n";
+    text += (bColor ? "CKName" : "Name") + n + "=" + all[i].pszName + "\n";
+  }
+  home.WriteFilterFile(text);
+  platform::ProfileReader reader(home.FilterPath().c_str());
+  FilterSection section(reader, "S");
+  for (size_t i = 0; i < all.size(); ++i) {
+    CatcherCore core({1}, 5, *all[i].pLayout, 0);
+    ScratchItem scratch;
+    STRUCT_KeyWord* p = scratch.Clear();
+    bool bRead = core.ReadNames(section, static_cast<int>(i) + 1, p);
+    std::string got = !bRead ? "-"
+                             : Format("%s|%s|%d|%d|%d|%d", p->pszKeyWord, p->pszName,
+                                      p->nCatchFlags, p->nMDBType, p->nMDBID, p->cDecimalSign);
+    EXPECT_EQ(got, all[i].pszWant ? all[i].pszWant : "-") << all[i].pszItem << " " << all[i].pszName;
+  }
+}
+
+}  // namespace
+}  // namespace poshark::keywords

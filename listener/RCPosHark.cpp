@@ -8,6 +8,8 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzer.h"
+#include "listener/AnalyzerLink.h"
 #include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
 #include "listener/RCSerialPort.h"
@@ -68,6 +70,11 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   LoadCmds();
   m_AnalyzeQueue->SetOwner(this);
   m_WriteQueue->SetOwner(this);
+  m_AnalyzerLink = std::make_unique<poshark::listener::AnalyzerLink>(
+      poshark::listener::AnalyzerLinkRefs{nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, pCurCmdSet,
+                                          bAnalyzeRun, bWriteRun, hAnalyzeEvent, hWriteEvent,
+                                          hStopEvent, pfnTestListen, nWriterDone});
+  m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
 }
 
 RCPosHark::~RCPosHark() {
@@ -113,7 +120,6 @@ RCPosHark::~RCPosHark() {
   pCurCmdSet.reset();
 
   pLineBuf.reset();
-  pAnalyzeBuf.reset();
   pWriteBuf.reset();
   pGraphBuf.reset();
 
@@ -272,6 +278,10 @@ void RCPosHark::StopEventThread() {
     }
   }
 }
+
+void RCPosHark::AnalyzeThread() { m_Analyzer->Run(); }
+
+int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) { return m_Analyzer->Analyze(pBuf, nLen); }
 
 void RCPosHark::CreateMyEvent() {
   auto make = [](std::unique_ptr<Event>& pEvent, Event::Kind kind) {

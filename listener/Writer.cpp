@@ -122,6 +122,7 @@ void RCPosHark::WriteThread() {
         }
         nStart = nStop + 1;
       }
+      ++nWriterDone;
     }
   }
 }

@@ -31,6 +31,12 @@ struct STRUCT_CmdSetInfo;
 namespace poshark::platform {
 class Event;
 }
+namespace poshark::commands {
+class StreamAnalyzer;
+}
+namespace poshark::listener {
+class AnalyzerLink;
+}
 
 // Transaction event codes carried by every delivered line.
 enum : int {
@@ -158,9 +164,6 @@ class POSHARK_EXPORT RCPosHark {
   // Writer: replaces each byte b of the text by byCodeMap[b] when the map is
   // on. Takes csCodeMap, so a host changing the table never tears it.
   void ApplyCodeMap(unsigned char* pData, int nLen);
-  // Analyzer: the stop event while the writer runs (so the analyzer may wait
-  // for it to make room in the write queue), else null.
-  poshark::platform::Event* WriterStopEvent();
 
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only
@@ -177,8 +180,6 @@ class POSHARK_EXPORT RCPosHark {
   std::atomic<uint32_t> dwGateOpenTime{1000};
   std::atomic<uint32_t> dwOpenTick{0};
   std::atomic<bool> bGateOpen{false};
-  int nStopPending = -1;      // analyzer thread only
-  bool bStartPending = false;  // analyzer thread only
   std::atomic<bool> bResumeRun{false};
   std::thread hResumeThread;
   std::atomic<bool> bListenRun{false};
@@ -193,8 +194,6 @@ class POSHARK_EXPORT RCPosHark {
   std::unique_ptr<RCSerialPort> m_Serial;
   std::string strWorkPath;
   std::unique_ptr<RCCmdSet> pCurCmdSet;  // not locked: selected while not listening
-  SYSTEMTIME stCurTime = {};             // analyzer thread only
-  bool bCurDST = false;                  // analyzer thread only
   std::string strDeviceName;
   int nLineFill = 0;
   std::string strTraceFile;
@@ -203,7 +202,6 @@ class POSHARK_EXPORT RCPosHark {
   std::atomic<TestListenFt> pfnTestListen{nullptr};
   std::atomic<ErrFt> pfnErrFt{nullptr};
   std::unique_ptr<unsigned char[]> pLineBuf;      // 4001 bytes
-  std::unique_ptr<unsigned char[]> pAnalyzeBuf;   // 100001 bytes, analyzer thread
   std::unique_ptr<unsigned char[]> pWriteBuf;     // 100001 bytes, writer thread
   std::unique_ptr<unsigned char[]> pGraphBuf;     // 50001 bytes
   int nGraphLen = 0;
@@ -239,4 +237,9 @@ class POSHARK_EXPORT RCPosHark {
   // never waits for it while it is asked to stop, so the host may hold it
   // while joining the watcher.
   std::recursive_mutex csLifecycle;
+  // Records the writer has finished; the analyzer waits for room only while
+  // this grows.
+  std::atomic<uint64_t> nWriterDone{0};
+  std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;
+  std::unique_ptr<poshark::commands::StreamAnalyzer> m_Analyzer;
 };

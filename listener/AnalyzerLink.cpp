@@ -1,6 +1,7 @@
 // The listener's side of the stream analyzer.
 #include "listener/AnalyzerLink.h"
 
+#include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
 #include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
@@ -9,7 +10,7 @@
 
 namespace poshark::listener {
 
-RCCmdSet* AnalyzerLink::CurrentSet() { return refs_.pCurCmdSet.get(); }
+RCCmdSet* AnalyzerLink::CurrentSet() { return refs_.catalog.Current(); }
 
 bool AnalyzerLink::Running() { return refs_.bAnalyzeRun; }
 

@@ -25,6 +25,9 @@ class RCLineQueue;
 namespace poshark::platform {
 class Event;
 }
+namespace poshark::commands {
+class CmdSetCatalog;
+}
 
 namespace poshark::listener {
 
@@ -35,7 +38,7 @@ struct AnalyzerLinkRefs {
   int nPOSNo;
   RCDataQueue& analyzeQueue;
   RCLineQueue& writeQueue;
-  std::unique_ptr<RCCmdSet>& pCurCmdSet;
+  commands::CmdSetCatalog& catalog;
   std::atomic<bool>& bAnalyzeRun;
   std::atomic<bool>& bWriteRun;
   std::unique_ptr<platform::Event>& hAnalyzeEvent;

@@ -111,7 +111,7 @@ void RCPosHark::GotData(int nLen, unsigned char* pData) {
   if (bTrace) {
     TraceWrite(nLen, pData);
   }
-  RCCmdSet* pSet = pCurCmdSet.get();
+  RCCmdSet* pSet = CurSet();
   // Without a command set, or before the first start, the bytes are only traced.
   if (!pSet || !pLineBuf) {
     return;
@@ -147,7 +147,7 @@ void RCPosHark::GotData(int nLen, unsigned char* pData) {
 }
 
 void RCPosHark::CutLines(int nLen, const unsigned char* pData) {
-  RCCmdSet* pSet = pCurCmdSet.get();
+  RCCmdSet* pSet = CurSet();
   if (!pSet || !pLineBuf || nLen < 1) {
     return;
   }

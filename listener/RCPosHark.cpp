@@ -65,13 +65,14 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   // A map switched on before any table was given changes nothing.
   for (int i = 0; i < 256; ++i) byCodeMap[i] = static_cast<unsigned char>(i);
   m_Serial = std::make_unique<RCSerialPort>();
+  m_Catalog = std::make_unique<poshark::commands::CmdSetCatalog>();
   m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
   m_WriteQueue = std::make_unique<RCLineQueue>(2);
   LoadCmds();
   m_AnalyzeQueue->SetOwner(this);
   m_WriteQueue->SetOwner(this);
   m_AnalyzerLink = std::make_unique<poshark::listener::AnalyzerLink>(
-      poshark::listener::AnalyzerLinkRefs{nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, pCurCmdSet,
+      poshark::listener::AnalyzerLinkRefs{nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog,
                                           bAnalyzeRun, bWriteRun, hAnalyzeEvent, hWriteEvent,
                                           hStopEvent, pfnTestListen, nWriterDone});
   m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
@@ -112,12 +113,8 @@ RCPosHark::~RCPosHark() {
   StopWorker(hWriteThread, bWriteRun, true);
   StopWorker(hStopEventThread, bStopEventRun, true);
 
-  for (STRUCT_CmdSetInfo* pInfo : m_CmdSetList) {
-    delete pInfo;
-  }
-  m_CmdSetList.clear();
   m_WriteQueue->pCmdSet = nullptr;
-  pCurCmdSet.reset();
+  m_Catalog.reset();
 
   pLineBuf.reset();
   pWriteBuf.reset();
@@ -145,7 +142,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   // Every worker reads the command set; starting without one would only
   // make them skip everything, so refuse (the host selects one first).
-  if (!pCurCmdSet) {
+  if (!CurSet()) {
     poshark::platform::DebugPrintf("POS%d:ListenStart without a command set\n", nPOSNo);
     return;
   }
@@ -211,7 +208,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
     }
   }
 
-  if (pCurCmdSet->bStopEvent) {
+  if (CurSet()->bStopEvent) {
     bStopEventRun = true;
     hStopEventThread = StartWorker(this, nPOSNo, "idle", &RCPosHark::StopEventThread);
   }
@@ -272,7 +269,7 @@ void RCPosHark::StopEventThread() {
       bStopEventRun = false;
       break;
     }
-    if (pCurCmdSet && pCurCmdSet->IdleTick()) {
+    if (CurSet() && CurSet()->IdleTick()) {
       m_WriteQueue->Push(nullptr, 0, nullptr, false, 0, POSHARK_EVENT_STOP);
       hWriteEvent->Set();
     }
@@ -349,10 +346,10 @@ void RCPosHark::PrepareIntake() {
   nLineFill = 0;
 }
 
-bool RCPosHark::IsGraphMode() { return pCurCmdSet ? pCurCmdSet->bGraphMode : false; }
+bool RCPosHark::IsGraphMode() { return CurSet() ? CurSet()->bGraphMode : false; }
 
 bool RCPosHark::IsPOSTextSenderMode() {
-  return pCurCmdSet ? pCurCmdSet->bPOSTextSenderMode : false;
+  return CurSet() ? CurSet()->bPOSTextSenderMode : false;
 }
 
 void RCPosHark::LoadIni() { SelectCmdSet(0); }

@@ -70,7 +70,7 @@ void RCPosHark::WriteThread() {
       pBuf[nLen] = 0;
       ApplyCodeMap(pBuf, nLen);
       int nEnd = nLen;
-      RCCmdSet* pSet = pCurCmdSet.get();
+      RCCmdSet* pSet = CurSet();
       if (pSet && pSet->bUseFilterDll && pSet->pfnFilter) {
         pBuf[kWriteRoom] = 0;
         pSet->pfnFilter(reinterpret_cast<char*>(pBuf), kWriteRoom);

@@ -27,11 +27,11 @@ class RCSerialPort;
 class RCCmdSet;
 class RCDataQueue;
 class RCLineQueue;
-struct STRUCT_CmdSetInfo;
 namespace poshark::platform {
 class Event;
 }
 namespace poshark::commands {
+class CmdSetCatalog;
 class StreamAnalyzer;
 }
 namespace poshark::listener {
@@ -113,6 +113,8 @@ class POSHARK_EXPORT RCPosHark {
   // Command sets.
   int GetCmdSetNum();
   bool GetCmdSetName(int nIndex, char* pszName, bool& bGraph);
+  // Full path of the file of set nIndex; false when out of range.
+  bool GetCmdSetPath(int nIndex, std::string& strPath);
   bool GetCurCmdSetName(char* pszName);
   int GetCurCmdSetNum();
   bool SelectCmdSet(int nIndex);
@@ -136,6 +138,8 @@ class POSHARK_EXPORT RCPosHark {
   void LoadCmds();
   std::string GetWorkPath();
   int Analyze(unsigned char* pBuf, int& nLen);
+  // The current command set (null until one is selected).
+  RCCmdSet* CurSet() const;
 
  private:
   int ReOpenCom();
@@ -192,8 +196,9 @@ class POSHARK_EXPORT RCPosHark {
   std::thread hStopEventThread;
   std::recursive_mutex csCallback;  // held around every call of pfnLineOut
   std::unique_ptr<RCSerialPort> m_Serial;
-  std::string strWorkPath;
-  std::unique_ptr<RCCmdSet> pCurCmdSet;  // not locked: selected while not listening
+  // The command-set files and the current set (not locked: selected while
+  // not listening).
+  std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;
   std::string strDeviceName;
   int nLineFill = 0;
   std::string strTraceFile;
@@ -210,7 +215,6 @@ class POSHARK_EXPORT RCPosHark {
   int nSeqLeft = 0;
   std::unique_ptr<RCDataQueue> m_AnalyzeQueue;  // kind 1
   std::unique_ptr<RCLineQueue> m_WriteQueue;    // kind 2
-  std::vector<STRUCT_CmdSetInfo*> m_CmdSetList;  // owned elements
   std::unique_ptr<poshark::platform::Event> hAnalyzeEvent;     // auto-reset
   std::unique_ptr<poshark::platform::Event> hWriteEvent;       // auto-reset
   std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Debug.h"
@@ -257,15 +258,15 @@ class PipelineProbe : public RCPosHark {
 
   // Loads the set and prepares what ListenStart prepares for a host feed.
   RCCmdSet* UseSet(const std::string& iniPath) {
-    pCurCmdSet = std::make_unique<RCCmdSet>();
-    pCurCmdSet->Load(iniPath);
-    m_WriteQueue->pCmdSet = pCurCmdSet.get();
+    auto pSet = std::make_unique<RCCmdSet>();
+    pSet->Load(iniPath);
+    m_WriteQueue->pCmdSet = m_Catalog->Adopt(std::move(pSet));
     pLineBuf.reset(new unsigned char[4001]());
     nLineFill = 0;
-    if (pCurCmdSet->bGraphMode) pGraphBuf.reset(new unsigned char[50001]());
-    return pCurCmdSet.get();
+    if (Set()->bGraphMode) pGraphBuf.reset(new unsigned char[50001]());
+    return Set();
   }
-  RCCmdSet* Set() { return pCurCmdSet.get(); }
+  RCCmdSet* Set() { return CurSet(); }
   int LineFill() const { return nLineFill; }
 
   std::vector<std::string> TakeChunks() {

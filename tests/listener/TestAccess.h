@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
 
@@ -19,9 +20,9 @@ class RCPosHarkTestAccess {
 
   // Installs a command set without reading a file, as a selection would.
   static RCCmdSet* SetCmdSet(RCPosHark& l, std::unique_ptr<RCCmdSet> pSet) {
-    l.pCurCmdSet = std::move(pSet);
-    l.m_WriteQueue->pCmdSet = l.pCurCmdSet.get();
-    return l.pCurCmdSet.get();
+    RCCmdSet* pAdopted = l.m_Catalog->Adopt(std::move(pSet));
+    l.m_WriteQueue->pCmdSet = pAdopted;
+    return pAdopted;
   }
 
   static bool Started(RCPosHark& l) { return l.bStarted; }

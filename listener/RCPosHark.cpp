@@ -10,6 +10,8 @@
 #include "commands/RCCmdSet.h"
 #include "commands/StreamAnalyzer.h"
 #include "listener/AnalyzerLink.h"
+#include "listener/LineIntake.h"
+#include "listener/LineWriter.h"
 #include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
 #include "listener/RCSerialPort.h"
@@ -62,8 +64,6 @@ std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
 RCPosHark::RCPosHark() : RCPosHark(0) {}
 
 RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
-  // A map switched on before any table was given changes nothing.
-  for (int i = 0; i < 256; ++i) byCodeMap[i] = static_cast<unsigned char>(i);
   m_Serial = std::make_unique<RCSerialPort>();
   m_Catalog = std::make_unique<poshark::commands::CmdSetCatalog>();
   m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
@@ -71,11 +71,19 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   LoadCmds();
   m_AnalyzeQueue->SetOwner(this);
   m_WriteQueue->SetOwner(this);
+  m_Writer = std::make_unique<poshark::listener::LineWriter>(poshark::listener::LineWriterRefs{
+      nPOSNo, *m_WriteQueue, *m_Catalog, bWriteRun, hWriteEvent, hStopEvent, pfnLineOut,
+      dwGateOpenTime, dwOpenTick, bGateOpen});
   m_AnalyzerLink = std::make_unique<poshark::listener::AnalyzerLink>(
       poshark::listener::AnalyzerLinkRefs{nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog,
                                           bAnalyzeRun, bWriteRun, hAnalyzeEvent, hWriteEvent,
-                                          hStopEvent, pfnTestListen, nWriterDone});
+                                          hStopEvent, pfnTestListen, m_Writer->Done()});
   m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
+  m_Intake = std::make_unique<poshark::listener::LineIntake>(
+      nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent, *m_Catalog, [this] {
+        DstFt pfn = pfnDstFt.load();
+        return pfn ? pfn(nullptr) : false;
+      });
 }
 
 RCPosHark::~RCPosHark() {
@@ -116,9 +124,7 @@ RCPosHark::~RCPosHark() {
   m_WriteQueue->pCmdSet = nullptr;
   m_Catalog.reset();
 
-  pLineBuf.reset();
-  pWriteBuf.reset();
-  pGraphBuf.reset();
+  m_Intake.reset();
 
   CloseMyEvent();
   hResumeExitEvent.reset();
@@ -161,7 +167,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
 
   m_AnalyzeQueue->Clear();
   m_WriteQueue->Clear();
-  PrepareTrace();
+  m_Intake->PrepareTrace();
   CreateMyEvent();
   if (!hAnalyzeEvent || !hWriteEvent || !hStopEvent || !hResumeStopEvent || !hPortLostEvent) {
     poshark::platform::DebugPrintf("POS%d:ListenStart cannot create its events\n", nPOSNo);
@@ -276,6 +282,19 @@ void RCPosHark::StopEventThread() {
   }
 }
 
+void RCPosHark::WriteThread() { m_Writer->Run(); }
+
+void RCPosHark::WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra) {
+  m_Writer->WriteOut(pszText, pTime, bDST, nEvent, pExtra);
+}
+
+int RCPosHark::SpaceFilter(char* pszText) { return poshark::listener::LineWriter::SpaceFilter(pszText); }
+
+bool RCPosHark::EnableCodeMap(bool bOn, unsigned char* pTable) {
+  m_Writer->EnableCodeMap(bOn, pTable);
+  return true;
+}
+
 void RCPosHark::AnalyzeThread() { m_Analyzer->Run(); }
 
 int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) { return m_Analyzer->Analyze(pBuf, nLen); }
@@ -328,23 +347,17 @@ void RCPosHark::SetGateOpenTime(uint32_t dwMs) {
   }
 }
 
-void RCPosHark::PrepareIntake() {
-  if (!pLineBuf) {
-    pLineBuf = std::make_unique<unsigned char[]>(4001);
-  }
-  std::memset(pLineBuf.get(), 0, 4001);
-  if (IsGraphMode()) {
-    if (!pGraphBuf) {
-      pGraphBuf = std::make_unique<unsigned char[]>(50001);
-    }
-    std::memset(pGraphBuf.get(), 0, 50001);
-    nGraphLen = 0;
-    std::memset(bySeq, 0, sizeof bySeq);
-    nSeqLen = 0;
-    nSeqLeft = 0;
-  }
-  nLineFill = 0;
+void RCPosHark::PrepareIntake() { m_Intake->Prepare(IsGraphMode()); }
+
+void RCPosHark::GotData(int nLen, unsigned char* pData) {
+  m_Intake->Take(nLen, pData, bSenderDecode);
 }
+
+void RCPosHark::AddBuffAnalyze(unsigned char*, int) {}
+
+int RCPosHark::DecodeWChar(unsigned char* pSeq) { return m_Intake->Graph().DecodeChar(pSeq); }
+
+void RCPosHark::DecodeGraph(int nLen, unsigned char* pData) { m_Intake->Graph().Decode(nLen, pData); }
 
 bool RCPosHark::IsGraphMode() { return CurSet() ? CurSet()->bGraphMode : false; }
 

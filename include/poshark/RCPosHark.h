@@ -36,6 +36,8 @@ class StreamAnalyzer;
 }
 namespace poshark::listener {
 class AnalyzerLink;
+class LineIntake;
+class LineWriter;
 }
 
 // Transaction event codes carried by every delivered line.
@@ -150,10 +152,6 @@ class POSHARK_EXPORT RCPosHark {
   int DecodeWChar(unsigned char* pSeq);
   void DecodeGraph(int nLen, unsigned char* pData);
 
-  // Internal helpers (not part of the described interface).
-  void PrepareTrace();
-  void TraceWrite(int nLen, const unsigned char* pData);
-  void CutLines(int nLen, const unsigned char* pData);
   // Line buffer, graph buffer and sequence state made ready for a new run of
   // the intake (the host's GotData calls or the serial reader).
   void PrepareIntake();
@@ -162,12 +160,6 @@ class POSHARK_EXPORT RCPosHark {
   // thread, in this order (ListenStop, KeyStop and the port resume watcher).
   void StopWorkers();
   void RegisterPort(uint32_t nPort, uint32_t nState, const char* pszName);
-  // Graph branch of GotData: decodes the bytes in slices whose output always
-  // fits pGraphBuf and cuts each slice's output into lines.
-  void DecodeGraphAndCut(int nLen, unsigned char* pData);
-  // Writer: replaces each byte b of the text by byCodeMap[b] when the map is
-  // on. Takes csCodeMap, so a host changing the table never tears it.
-  void ApplyCodeMap(unsigned char* pData, int nLen);
 
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only
@@ -178,9 +170,6 @@ class POSHARK_EXPORT RCPosHark {
   int nPOSNo = 0;
   std::atomic<DstFt> pfnDstFt{nullptr};
   bool bSenderDecode = false;
-  std::atomic<bool> bCodeMapOn{false};
-  unsigned char byCodeMap[256] = {};  // GUARDED_BY(csCodeMap); identity until a table is given
-  std::mutex csCodeMap;
   std::atomic<uint32_t> dwGateOpenTime{1000};
   std::atomic<uint32_t> dwOpenTick{0};
   std::atomic<bool> bGateOpen{false};
@@ -194,25 +183,14 @@ class POSHARK_EXPORT RCPosHark {
   std::thread hWriteThread;
   std::atomic<bool> bStopEventRun{false};
   std::thread hStopEventThread;
-  std::recursive_mutex csCallback;  // held around every call of pfnLineOut
   std::unique_ptr<RCSerialPort> m_Serial;
   // The command-set files and the current set (not locked: selected while
   // not listening).
   std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;
   std::string strDeviceName;
-  int nLineFill = 0;
-  std::string strTraceFile;
-  std::atomic<bool> bTrace{false};
   std::atomic<LineOutFt> pfnLineOut{nullptr};
   std::atomic<TestListenFt> pfnTestListen{nullptr};
   std::atomic<ErrFt> pfnErrFt{nullptr};
-  std::unique_ptr<unsigned char[]> pLineBuf;      // 4001 bytes
-  std::unique_ptr<unsigned char[]> pWriteBuf;     // 100001 bytes, writer thread
-  std::unique_ptr<unsigned char[]> pGraphBuf;     // 50001 bytes
-  int nGraphLen = 0;
-  unsigned char bySeq[4] = {};
-  int nSeqLen = 0;
-  int nSeqLeft = 0;
   std::unique_ptr<RCDataQueue> m_AnalyzeQueue;  // kind 1
   std::unique_ptr<RCLineQueue> m_WriteQueue;    // kind 2
   std::unique_ptr<poshark::platform::Event> hAnalyzeEvent;     // auto-reset
@@ -241,9 +219,8 @@ class POSHARK_EXPORT RCPosHark {
   // never waits for it while it is asked to stop, so the host may hold it
   // while joining the watcher.
   std::recursive_mutex csLifecycle;
-  // Records the writer has finished; the analyzer waits for room only while
-  // this grows.
-  std::atomic<uint64_t> nWriterDone{0};
+  std::unique_ptr<poshark::listener::LineIntake> m_Intake;
+  std::unique_ptr<poshark::listener::LineWriter> m_Writer;
   std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;
   std::unique_ptr<poshark::commands::StreamAnalyzer> m_Analyzer;
 };

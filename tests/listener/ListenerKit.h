@@ -24,6 +24,7 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "listener/LineIntake.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
@@ -261,13 +262,11 @@ class PipelineProbe : public RCPosHark {
     auto pSet = std::make_unique<RCCmdSet>();
     pSet->Load(iniPath);
     m_WriteQueue->pCmdSet = m_Catalog->Adopt(std::move(pSet));
-    pLineBuf.reset(new unsigned char[4001]());
-    nLineFill = 0;
-    if (Set()->bGraphMode) pGraphBuf.reset(new unsigned char[50001]());
+    m_Intake->Prepare(Set()->bGraphMode);
     return Set();
   }
   RCCmdSet* Set() { return CurSet(); }
-  int LineFill() const { return nLineFill; }
+  int LineFill() const { return m_Intake->LineFill(); }
 
   std::vector<std::string> TakeChunks() {
     std::vector<std::string> chunks;

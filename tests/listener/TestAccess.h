@@ -11,6 +11,8 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "listener/LineIntake.h"
+#include "listener/LineWriter.h"
 #include "listener/RCDataQueue.h"
 
 class RCPosHarkTestAccess {
@@ -41,13 +43,14 @@ class RCPosHarkTestAccess {
   // One DecodeGraph call on the bytes; answers its output. The sequence
   // state carries over between calls, as between chunks.
   static std::vector<unsigned char> DecodeGraph(RCPosHark& l, std::vector<unsigned char> data) {
-    if (!l.pGraphBuf) l.pGraphBuf = std::make_unique<unsigned char[]>(50001);
+    poshark::commands::GraphDecoder& graph = l.m_Intake->Graph();
+    if (!graph.Ready()) graph.Reset();
     l.DecodeGraph(static_cast<int>(data.size()), data.data());
-    return std::vector<unsigned char>(l.pGraphBuf.get(), l.pGraphBuf.get() + l.nGraphLen);
+    return std::vector<unsigned char>(graph.Output(), graph.Output() + graph.OutputLen());
   }
-  static int SeqLeft(RCPosHark& l) { return l.nSeqLeft; }
+  static int SeqLeft(RCPosHark& l) { return l.m_Intake->Graph().SeqLeft(); }
   static unsigned char MapByte(RCPosHark& l, unsigned char b) {
-    l.ApplyCodeMap(&b, 1);
+    l.m_Writer->ApplyCodeMap(&b, 1);
     return b;
   }
 };

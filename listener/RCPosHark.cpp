@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <system_error>
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
 #include "commands/StreamAnalyzer.h"
 #include "listener/AnalyzerLink.h"
+#include "listener/IdleStop.h"
 #include "listener/LineIntake.h"
 #include "listener/LineWriter.h"
 #include "listener/DebugFlag.h"
@@ -30,25 +32,40 @@ namespace {
 // The destructor's bound on the port resume watcher.
 constexpr int kResumeStopWaitMs = 1000;
 
-// The listener whose port resume watcher runs on this thread, if any: the
-// watcher calls ListenStart, which must keep it alive rather than wait for it.
-thread_local const RCPosHark* tls_pWatcherOf = nullptr;
+// Runs a worker's body. An exception that escapes it ends that worker only:
+// it is reported through the debug sink and the thread returns as if
+// stopped, so the stop protocol still finds it and joins it.
+void RunWorker(RCPosHark* pListener, void (RCPosHark::*body)(), const std::string& name) {
+  try {
+    (pListener->*body)();
+  } catch (const std::exception& e) {
+    poshark::platform::DebugPrintf("%s:stopped by an exception: %s\n", name.c_str(), e.what());
+  } catch (...) {
+    poshark::platform::DebugPrintf("%s:stopped by an exception\n", name.c_str());
+  }
+}
 
 // Starts body on a thread named "pos<N>.<role>" (so that the threads of a
 // listener can be told apart in /proc and in a debugger). A thread that
 // cannot be created leaves the handle empty, which the stop protocol skips.
+// With pWatcherId (the port resume watcher), the thread's id is published
+// there while the body runs; with pExitEvent, that event is set at its end.
 std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
-                        void (RCPosHark::*body)(), Event* pExitEvent = nullptr) {
+                        void (RCPosHark::*body)(), Event* pExitEvent = nullptr,
+                        std::atomic<std::thread::id>* pWatcherId = nullptr) {
   char szName[32];
   std::snprintf(szName, sizeof szName, "pos%d.%s", nPOSNo, pszRole);
   std::string name(szName);
   try {
-    return std::thread([pListener, body, name, pExitEvent] {
+    return std::thread([pListener, body, name, pExitEvent, pWatcherId] {
       poshark::platform::SetCurrentThreadName(name.c_str());
-      if (pExitEvent) {
-        tls_pWatcherOf = pListener;
+      if (pWatcherId) {
+        *pWatcherId = std::this_thread::get_id();
       }
-      (pListener->*body)();
+      RunWorker(pListener, body, name);
+      if (pWatcherId) {
+        *pWatcherId = std::thread::id();
+      }
       if (pExitEvent) {
         pExitEvent->Set();
       }
@@ -69,21 +86,25 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
   m_WriteQueue = std::make_unique<RCLineQueue>(2);
   LoadCmds();
-  m_AnalyzeQueue->SetOwner(this);
-  m_WriteQueue->SetOwner(this);
+  // The host's DST query, read anew for every record stamped now.
+  auto dstQuery = [this] {
+    DstFt pfn = pfnDstFt.load();
+    return pfn ? pfn(nullptr) : false;
+  };
+  m_AnalyzeQueue->SetDstQuery(dstQuery);
+  m_WriteQueue->SetDstQuery(dstQuery);
   m_Writer = std::make_unique<poshark::listener::LineWriter>(poshark::listener::LineWriterRefs{
       nPOSNo, *m_WriteQueue, *m_Catalog, bWriteRun, hWriteEvent, hStopEvent, pfnLineOut,
       dwGateOpenTime, dwOpenTick, bGateOpen});
+  m_IdleStop = std::make_unique<poshark::listener::IdleStop>(*m_WriteQueue, *m_Catalog,
+                                                             bStopEventRun, hStopEvent, hWriteEvent);
   m_AnalyzerLink = std::make_unique<poshark::listener::AnalyzerLink>(
       poshark::listener::AnalyzerLinkRefs{nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog,
                                           bAnalyzeRun, bWriteRun, hAnalyzeEvent, hWriteEvent,
                                           hStopEvent, pfnTestListen, m_Writer->Done()});
   m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
   m_Intake = std::make_unique<poshark::listener::LineIntake>(
-      nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent, *m_Catalog, [this] {
-        DstFt pfn = pfnDstFt.load();
-        return pfn ? pfn(nullptr) : false;
-      });
+      nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent, *m_Catalog, dstQuery);
 }
 
 RCPosHark::~RCPosHark() {
@@ -153,8 +174,8 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
     return;
   }
   // The watcher's own thread handle is the host's: from the watcher only the
-  // thread-local mark is read.
-  const bool bCalledByWatcher = tls_pWatcherOf == this;
+  // id it published is read.
+  const bool bCalledByWatcher = idResumeWatcher.load() == std::this_thread::get_id();
   // A watcher asked to stop (ListenStop) may already be on its way out, and
   // the reset of its stop event below would leave it running blind: let it
   // end now, while the stop event still wakes every wait of it, and start a
@@ -210,7 +231,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
     if (hResumeExitEvent) {
       hResumeExitEvent->Reset();
       hResumeThread = StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread,
-                                  hResumeExitEvent.get());
+                                  hResumeExitEvent.get(), &idResumeWatcher);
     }
   }
 
@@ -269,18 +290,7 @@ void RCPosHark::KeyStart() {
   }
 }
 
-void RCPosHark::StopEventThread() {
-  while (bStopEventRun) {
-    if (WaitForAny({hStopEvent.get()}, 1000) != kWaitTimeout) {
-      bStopEventRun = false;
-      break;
-    }
-    if (CurSet() && CurSet()->IdleTick()) {
-      m_WriteQueue->Push(nullptr, 0, nullptr, false, 0, POSHARK_EVENT_STOP);
-      hWriteEvent->Set();
-    }
-  }
-}
+void RCPosHark::StopEventThread() { m_IdleStop->Run(); }
 
 void RCPosHark::WriteThread() { m_Writer->Run(); }
 

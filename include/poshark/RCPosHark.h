@@ -9,7 +9,11 @@
 // port resume watcher, idle stop thread). The host calls the public
 // operations from one thread at a time; GotData must not be called from two
 // threads at once for one listener. The line callback runs on the writer
-// thread under csCallback and must return promptly.
+// thread, one call at a time, and must return promptly.
+//
+// Behind this object the work is done by parts of its own (the command-set
+// catalogue, the byte intake, the stream analyzer, the writer, the idle
+// stop); the operations below hand on to them.
 #pragma once
 
 #include <poshark/Export.h>
@@ -36,6 +40,7 @@ class StreamAnalyzer;
 }
 namespace poshark::listener {
 class AnalyzerLink;
+class IdleStop;
 class LineIntake;
 class LineWriter;
 }
@@ -163,15 +168,18 @@ class POSHARK_EXPORT RCPosHark {
 
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only
-  friend class RCDataQueue;          // reads pfnDstFt to stamp records
 
-  // State. Members are listed in the described order. Fields written by one
-  // thread and polled by another are atomics.
+  // State a derived host may use: its POS number, the callbacks, the gate,
+  // the worker run flags, threads and events (WaitAnalyze and WaitWrite wait
+  // on them), the two record queues, the serial port and its saved settings.
+  // Fields written by one thread and polled by another are atomics; the
+  // threads and events are touched only by the lifecycle operations, which
+  // hold csLifecycle.
   int nPOSNo = 0;
   std::atomic<DstFt> pfnDstFt{nullptr};
   bool bSenderDecode = false;
-  std::atomic<uint32_t> dwGateOpenTime{1000};
-  std::atomic<uint32_t> dwOpenTick{0};
+  std::atomic<uint32_t> dwGateOpenTime{1000};  // ms after OpenCom before lines pass
+  std::atomic<uint32_t> dwOpenTick{0};         // GetTickCount at the last OpenCom
   std::atomic<bool> bGateOpen{false};
   std::atomic<bool> bResumeRun{false};
   std::thread hResumeThread;
@@ -184,15 +192,12 @@ class POSHARK_EXPORT RCPosHark {
   std::atomic<bool> bStopEventRun{false};
   std::thread hStopEventThread;
   std::unique_ptr<RCSerialPort> m_Serial;
-  // The command-set files and the current set (not locked: selected while
-  // not listening).
-  std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;
   std::string strDeviceName;
   std::atomic<LineOutFt> pfnLineOut{nullptr};
   std::atomic<TestListenFt> pfnTestListen{nullptr};
   std::atomic<ErrFt> pfnErrFt{nullptr};
-  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;  // kind 1
-  std::unique_ptr<RCLineQueue> m_WriteQueue;    // kind 2
+  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;  // line chunks for the analyzer
+  std::unique_ptr<RCLineQueue> m_WriteQueue;    // analysed lines for the writer
   std::unique_ptr<poshark::platform::Event> hAnalyzeEvent;     // auto-reset
   std::unique_ptr<poshark::platform::Event> hWriteEvent;       // auto-reset
   std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset
@@ -207,7 +212,7 @@ class POSHARK_EXPORT RCPosHark {
   int nParity = 0;
   void* hComHandle = nullptr;
 
-  // Not in the described member list: what the Linux port needs besides.
+ private:
   // Set as the watcher's body returns; lets ListenStart and the destructor
   // tell a finished watcher from a live one (std::thread cannot be polled).
   std::unique_ptr<poshark::platform::Event> hResumeExitEvent;  // manual-reset
@@ -217,10 +222,19 @@ class POSHARK_EXPORT RCPosHark {
   // KeyStop, KeyStart, OpenCom, CloseCom) with the port resume watcher, which
   // stops the workers and reopens and restarts on its own thread. The watcher
   // never waits for it while it is asked to stop, so the host may hold it
-  // while joining the watcher.
+  // while joining the watcher. Recursive because the lifecycle re-enters
+  // itself: KeyStart and the watcher call ListenStart while holding it.
   std::recursive_mutex csLifecycle;
-  std::unique_ptr<poshark::listener::LineIntake> m_Intake;
-  std::unique_ptr<poshark::listener::LineWriter> m_Writer;
+  // Id of the port resume watcher's thread while its body runs: ListenStart
+  // called from there keeps the watcher instead of waiting for it.
+  std::atomic<std::thread::id> idResumeWatcher{};
+
+  // The parts that do the work; each states its contract and locking in its
+  // own header. Built in this order by the constructor.
+  std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;  // set files, current set
+  std::unique_ptr<poshark::listener::LineWriter> m_Writer;      // line delivery
+  std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;      // idle transaction stop
   std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;
   std::unique_ptr<poshark::commands::StreamAnalyzer> m_Analyzer;
+  std::unique_ptr<poshark::listener::LineIntake> m_Intake;  // trace and line cutting
 };

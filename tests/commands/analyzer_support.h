@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "commands/CmdSetCatalog.h"
+#include "listener/TestAccess.h"
 #include "commands/PluginTestSupport.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
@@ -58,8 +58,7 @@ class AnalyzerProbe : public RCPosHark {
   RCCmdSet* LoadSet(const std::string& path, bool bRecord = true) {
     auto pLoaded = std::make_unique<RCCmdSet>();
     pLoaded->Load(path);
-    RCCmdSet* pSet = m_Catalog->Adopt(std::move(pLoaded));
-    m_WriteQueue->pCmdSet = pSet;
+    RCCmdSet* pSet = RCPosHarkTestAccess::SetCmdSet(*this, std::move(pLoaded));
     if (bRecord) {
       pSet->bDllPreprocess = true;
       pSet->pfnPreprocess = &RecordPush;

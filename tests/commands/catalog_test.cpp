@@ -2,6 +2,7 @@
 #include "commands/CmdSetCatalog.h"
 #include "commands/PluginTestSupport.h"
 #include "listener/RCDataQueue.h"
+#include "listener/TestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,7 @@ class Listener : public RCPosHark {
   using RCPosHark::GetWorkPath;
   RCCmdSet* CmdSet() { return CurSet(); }
   RCCmdSet* WriteQueueCmdSet() { return m_WriteQueue->pCmdSet; }
-  const std::vector<STRUCT_CmdSetInfo>& List() { return m_Catalog->Entries(); }
+  const std::vector<STRUCT_CmdSetInfo>& List() { return RCPosHarkTestAccess::Catalog(*this).Entries(); }
 };
 
 class CatalogTest : public ::testing::Test {

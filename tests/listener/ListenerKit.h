@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestAccess.h"
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
 #include "listener/LineIntake.h"
@@ -261,12 +262,12 @@ class PipelineProbe : public RCPosHark {
   RCCmdSet* UseSet(const std::string& iniPath) {
     auto pSet = std::make_unique<RCCmdSet>();
     pSet->Load(iniPath);
-    m_WriteQueue->pCmdSet = m_Catalog->Adopt(std::move(pSet));
-    m_Intake->Prepare(Set()->bGraphMode);
+    RCPosHarkTestAccess::SetCmdSet(*this, std::move(pSet));
+    RCPosHarkTestAccess::Intake(*this).Prepare(Set()->bGraphMode);
     return Set();
   }
   RCCmdSet* Set() { return CurSet(); }
-  int LineFill() const { return m_Intake->LineFill(); }
+  int LineFill() { return RCPosHarkTestAccess::Intake(*this).LineFill(); }
 
   std::vector<std::string> TakeChunks() {
     std::vector<std::string> chunks;

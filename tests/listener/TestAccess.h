@@ -27,6 +27,9 @@ class RCPosHarkTestAccess {
     return pAdopted;
   }
 
+  static poshark::commands::CmdSetCatalog& Catalog(RCPosHark& l) { return *l.m_Catalog; }
+  static poshark::listener::LineIntake& Intake(RCPosHark& l) { return *l.m_Intake; }
+
   static bool Started(RCPosHark& l) { return l.bStarted; }
   static bool Running(RCPosHark& l) { return l.bRunning; }
   static bool GateOpen(RCPosHark& l) { return l.bGateOpen; }

@@ -221,24 +221,27 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   bResumeRun = true;
   hResumeStopEvent->Reset();
   if (!bCalledByWatcher && !hResumeThread.joinable()) {
-    if (!hResumeExitEvent) {
-      try {
-        hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
-      } catch (const std::system_error&) {
-        poshark::platform::DebugPrintf("POS%d:cannot start the port resume watcher\n", nPOSNo);
-      }
-    }
-    if (hResumeExitEvent) {
-      hResumeExitEvent->Reset();
-      hResumeThread = StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread,
-                                  hResumeExitEvent.get(), &idResumeWatcher);
-    }
+    StartResumeWatcher();
   }
 
   if (CurSet()->bStopEvent) {
     bStopEventRun = true;
     hStopEventThread = StartWorker(this, nPOSNo, "idle", &RCPosHark::StopEventThread);
   }
+}
+
+void RCPosHark::StartResumeWatcher() {
+  if (!hResumeExitEvent) {
+    try {
+      hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
+    } catch (const std::system_error&) {
+      poshark::platform::DebugPrintf("POS%d:cannot start the port resume watcher\n", nPOSNo);
+      return;
+    }
+  }
+  hResumeExitEvent->Reset();
+  hResumeThread = StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread,
+                              hResumeExitEvent.get(), &idResumeWatcher);
 }
 
 void RCPosHark::StopWorkers() {

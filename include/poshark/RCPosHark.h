@@ -160,6 +160,8 @@ class POSHARK_EXPORT RCPosHark {
   // Line buffer, graph buffer and sequence state made ready for a new run of
   // the intake (the host's GotData calls or the serial reader).
   void PrepareIntake();
+  // Starts the port resume watcher (ListenStart, when none is alive).
+  void StartResumeWatcher();
   void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
   // Stops the analyzer, the serial reader, the writer and the idle stop
   // thread, in this order (ListenStop, KeyStop and the port resume watcher).

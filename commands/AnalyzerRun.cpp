@@ -98,10 +98,12 @@ void StreamAnalyzer::AnalyzeChunk(unsigned char* pBuf, int nLen) {
 // records a second, and waking the writer for each costs more than the
 // records themselves, while lines wait only for the rest of the chunk.
 void StreamAnalyzer::PushLine(const unsigned char* pData, int nLen, int nEvent) {
-  if (links_.QueuedBytes() + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
+  int nBefore = links_.QueuedBytes();
+  if (nBefore + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
     WaitForRoomIfProgressing(nLen);
+    nBefore = links_.QueuedBytes();
   }
-  const bool bAlone = links_.QueuedBytes() == 0;
+  const bool bAlone = nBefore == 0;
   links_.PushRecord(pData, nLen, &stCurTime_, bCurDST_, nEvent);
   int nTotal = links_.QueuedBytes();
   bool bWakeNow = true;

@@ -30,9 +30,10 @@
 #include <thread>
 #include <vector>
 
-#include "commands/Analyzer.h"
+#include "commands/StreamAnalyzer.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
+#include "tests/listener/TestAccess.h"
 
 using namespace std::string_literals;
 
@@ -102,18 +103,18 @@ class BenchProbe : public RCPosHark {
  public:
   BenchProbe() : RCPosHark((GetPlaces(), 1)) {
     SelectCmdSet(0);
-    m_WriteQueue->pCmdSet = pCurCmdSet.get();
   }
   int RunAnalyze(unsigned char* pBuf, int& nLen) { return Analyze(pBuf, nLen); }
-  void PrepareIntake() {
-    pLineBuf.reset(new unsigned char[4001]());
-    nLineFill = 0;
-  }
+  void PrepareIntake() { RCPosHarkTestAccess::Intake(*this).Prepare(false); }
+  // While a session is open the analyzer keeps what it derives from the set,
+  // as on the analyzer thread.
+  void BeginSession() { RCPosHarkTestAccess::Analyzer(*this).BeginSession(); }
+  void EndSession() { RCPosHarkTestAccess::Analyzer(*this).EndSession(); }
   void ClearQueues() {
     m_AnalyzeQueue->Clear();
     m_WriteQueue->Clear();
   }
-  RCCmdSet* Set() { return pCurCmdSet.get(); }
+  RCCmdSet* Set() { return CurSet(); }
 };
 
 // One pass of memchr over the same bytes, counting lines.
@@ -135,7 +136,7 @@ BENCHMARK(BM_MemchrSplit)->Arg(100000);
 
 void AnalyzeBuffers(benchmark::State& state, const std::vector<std::string>& pieces) {
   BenchProbe probe;
-  poshark::commands::AnalyzeSession session;  // as on the analyzer thread
+  probe.BeginSession();
   std::vector<unsigned char> buf(100001);
   size_t nBytes = 0;
   for (auto _ : state) {
@@ -150,6 +151,7 @@ void AnalyzeBuffers(benchmark::State& state, const std::vector<std::string>& pie
     probe.ClearQueues();
     state.ResumeTiming();
   }
+  probe.EndSession();
   state.SetBytesProcessed(static_cast<int64_t>(nBytes));
 }
 

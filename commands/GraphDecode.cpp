@@ -1,28 +1,20 @@
-// Graph decoding of "bGraphMode" streams and the output code map.
-//
-// A graph-mode POS sends each 16-bit character w as a value
-// v = ((w XOR (1 << k)) << 4) | k, written as a UTF-8-like sequence of one
-// to four bytes. DecodeGraph collects the sequences (also across chunks),
-// recovers w and converts it to the configured ANSI code page.
-#include <poshark/RCPosHark.h>
+// Graph decoding of "bGraphMode" streams.
+#include "commands/GraphDecoder.h"
 
 #include "platform/CodePage.h"
 
-#include <array>
 #include <cstring>
-#include <memory>
 #include <string>
 
-using poshark::platform::CodePage;
-
+namespace poshark::commands {
 namespace {
 
-// Room of pGraphBuf (allocated by ListenStart).
-constexpr int kGraphBufSize = 50001;
+using platform::CodePage;
+
 // A finished sequence gives at most 4 bytes (two in double-byte pages such as
-// windows-936, up to four in GB18030 or UTF-8) and takes
-// at least one input byte, so the output of this many input bytes always fits.
-constexpr int kGraphSliceLen = kGraphBufSize / 4;
+// windows-936, up to four in GB18030 or UTF-8) and takes at least one input
+// byte, so the output of this many input bytes always fits.
+constexpr int kGraphSliceLen = kGraphOutRoom / 4;
 
 // Value of a finished sequence; only the low 6 bits of continuation bytes
 // count and nothing is validated.
@@ -52,50 +44,54 @@ int ConvertChar(const CodePage* pPage, uint32_t w, unsigned char* pOut) {
   return static_cast<int>(bytes.size());
 }
 
-// Per-thread memo of the conversions of 16-bit characters for one page, in
-// rows of 256 characters allocated on first use: the ICU call (and its lock)
-// is paid once per character and thread. An entry holds 0 when unknown,
-// otherwise 0x80000000 | (count << 24) | the bytes, for counts up to 3.
-class CharMemo {
- public:
-  int Convert(const CodePage* pPage, uint32_t w, unsigned char* pOut) {
-    if (w > 0xFFFF) return ConvertChar(pPage, w, pOut);
-    if (pPage != pPage_) {
-      for (auto& row : rows_) row.reset();
-      pPage_ = pPage;
-    }
-    auto& row = rows_[w >> 8];
-    if (!row) row = std::make_unique<uint32_t[]>(256);
-    uint32_t& entry = row[w & 0xFF];
-    if (entry == 0) {
-      unsigned char bytes[4] = {};
-      int n = ConvertChar(pPage, w, bytes);
-      if (n > 3) {
-        std::memcpy(pOut, bytes, static_cast<size_t>(n));
-        return n;
-      }
-      entry = 0x80000000u | (static_cast<uint32_t>(n) << 24) | (uint32_t{bytes[0]} << 16) |
-              (uint32_t{bytes[1]} << 8) | bytes[2];
-    }
-    const int n = static_cast<int>((entry >> 24) & 0x7F);
-    pOut[0] = static_cast<unsigned char>(entry >> 16);
-    pOut[1] = static_cast<unsigned char>(entry >> 8);
-    pOut[2] = static_cast<unsigned char>(entry);
-    return n;
+}  // namespace
+
+int GraphDecoder::CharMemo::Convert(const CodePage* pPage, uint32_t w, unsigned char* pOut) {
+  if (w > 0xFFFF) return ConvertChar(pPage, w, pOut);
+  if (pPage != pPage_) {
+    for (auto& row : rows_) row.reset();
+    pPage_ = pPage;
   }
+  auto& row = rows_[w >> 8];
+  if (!row) row = std::make_unique<uint32_t[]>(256);
+  uint32_t& entry = row[w & 0xFF];
+  if (entry == 0) {
+    unsigned char bytes[4] = {};
+    int n = ConvertChar(pPage, w, bytes);
+    if (n > 3) {
+      std::memcpy(pOut, bytes, static_cast<size_t>(n));
+      return n;
+    }
+    entry = 0x80000000u | (static_cast<uint32_t>(n) << 24) | (uint32_t{bytes[0]} << 16) |
+            (uint32_t{bytes[1]} << 8) | bytes[2];
+  }
+  const int n = static_cast<int>((entry >> 24) & 0x7F);
+  pOut[0] = static_cast<unsigned char>(entry >> 16);
+  pOut[1] = static_cast<unsigned char>(entry >> 8);
+  pOut[2] = static_cast<unsigned char>(entry);
+  return n;
+}
 
- private:
-  const CodePage* pPage_ = nullptr;
-  std::array<std::unique_ptr<uint32_t[]>, 256> rows_;
-};
+GraphDecoder::GraphDecoder() = default;
 
-// Converts the finished sequence in place; answers the bytes now in it.
-int DecodeSequence(const CodePage* pPage, unsigned char* pSeq) {
-  thread_local CharMemo memo;
+GraphDecoder::~GraphDecoder() = default;
+
+void GraphDecoder::Reset() {
+  if (!pOut_) {
+    pOut_ = std::make_unique<unsigned char[]>(kGraphOutRoom);
+  }
+  std::memset(pOut_.get(), 0, kGraphOutRoom);
+  nOutLen_ = 0;
+  std::memset(bySeq_, 0, sizeof bySeq_);
+  nSeqLen_ = 0;
+  nSeqLeft_ = 0;
+}
+
+int GraphDecoder::DecodeChar(unsigned char* pSeq) {
   const uint32_t v = SequenceValue(pSeq);
   const uint32_t w = (1u << (v & 15)) ^ (v >> 4);
   unsigned char out[4];
-  const int n = memo.Convert(pPage, w, out);
+  const int n = memo_.Convert(CodePage::Ansi(), w, out);
   if (n <= 0) {
     pSeq[0] = 0;
     return 1;
@@ -104,75 +100,66 @@ int DecodeSequence(const CodePage* pPage, unsigned char* pSeq) {
   return n;
 }
 
-}  // namespace
+void GraphDecoder::FinishSequence(const CodePage* pPage) {
+  const uint32_t v = SequenceValue(bySeq_);
+  const uint32_t w = (1u << (v & 15)) ^ (v >> 4);
+  unsigned char out[4];
+  int n = memo_.Convert(pPage, w, out);
+  if (n <= 0) {
+    out[0] = 0;
+    n = 1;
+  }
+  // DecodeInSlices hands at most kGraphSliceLen bytes, which always fit;
+  // the bound only guards the buffer.
+  if (nOutLen_ + n <= kGraphOutRoom) {
+    std::memcpy(pOut_.get() + nOutLen_, out, static_cast<size_t>(n));
+    nOutLen_ += n;
+  }
+  nSeqLen_ = 0;
+  nSeqLeft_ = 0;
+}
 
-int RCPosHark::DecodeWChar(unsigned char* pSeq) { return DecodeSequence(CodePage::Ansi(), pSeq); }
-
-void RCPosHark::DecodeGraph(int nLen, unsigned char* pData) {
-  nGraphLen = 0;
-  if (!pGraphBuf || !pData || nLen <= 0) return;
+void GraphDecoder::Decode(int nLen, const unsigned char* pData) {
+  nOutLen_ = 0;
+  if (!pOut_ || !pData || nLen <= 0) return;
   const CodePage* pPage = CodePage::Ansi();
-  unsigned char* pOut = pGraphBuf.get();
-  auto finish = [&] {
-    const int n = DecodeSequence(pPage, bySeq);
-    // DecodeGraphAndCut hands at most kGraphSliceLen bytes, which always
-    // fit; the bound only guards the buffer.
-    if (nGraphLen + n <= kGraphBufSize) {
-      std::memcpy(pOut + nGraphLen, bySeq, static_cast<size_t>(n));
-      nGraphLen += n;
-    }
-    nSeqLen = 0;
-    nSeqLeft = 0;
-  };
   int i = 0;
   while (i < nLen) {
     const unsigned char b = pData[i];
-    if (nSeqLeft == 0) {
-      std::memset(bySeq, 0, sizeof bySeq);
-      bySeq[0] = b;
-      nSeqLen = 1;
+    if (nSeqLeft_ == 0) {
+      std::memset(bySeq_, 0, sizeof bySeq_);
+      bySeq_[0] = b;
+      nSeqLen_ = 1;
       ++i;
       if (b < 0x80)
-        finish();
+        FinishSequence(pPage);
       else
-        nSeqLeft = b < 0xE0 ? 1 : (b < 0xF0 ? 2 : 3);
+        nSeqLeft_ = b < 0xE0 ? 1 : (b < 0xF0 ? 2 : 3);
       continue;
     }
     if (b < 0x80 || b > 0xBF) {
       // Not a continuation byte: the sequence is dropped and this byte is
       // read again as a lead byte.
-      nSeqLen = 0;
-      nSeqLeft = 0;
+      nSeqLen_ = 0;
+      nSeqLeft_ = 0;
       continue;
     }
-    bySeq[nSeqLen++] = b;
+    bySeq_[nSeqLen_++] = b;
     ++i;
-    if (--nSeqLeft == 0) finish();
+    if (--nSeqLeft_ == 0) FinishSequence(pPage);
   }
 }
 
-bool RCPosHark::EnableCodeMap(bool bOn, unsigned char* pTable) {
-  if (pTable) {
-    std::lock_guard<std::mutex> guard(csCodeMap);
-    std::memcpy(byCodeMap, pTable, sizeof byCodeMap);
-  }
-  bCodeMapOn = bOn;
-  return true;
-}
-
-void RCPosHark::DecodeGraphAndCut(int nLen, unsigned char* pData) {
+void GraphDecoder::DecodeInSlices(int nLen, const unsigned char* pData,
+                                  const std::function<void(const unsigned char*, int)>& cut) {
   while (nLen > 0 && pData) {
     const int nSlice = nLen < kGraphSliceLen ? nLen : kGraphSliceLen;
-    DecodeGraph(nSlice, pData);
-    if (nGraphLen > 0) CutLines(nGraphLen, pGraphBuf.get());
-    nGraphLen = 0;
+    Decode(nSlice, pData);
+    if (nOutLen_ > 0) cut(pOut_.get(), nOutLen_);
+    nOutLen_ = 0;
     pData += nSlice;
     nLen -= nSlice;
   }
 }
 
-void RCPosHark::ApplyCodeMap(unsigned char* pData, int nLen) {
-  if (!bCodeMapOn || !pData) return;
-  std::lock_guard<std::mutex> guard(csCodeMap);
-  for (int i = 0; i < nLen; ++i) pData[i] = byCodeMap[pData[i]];
-}
+}  // namespace poshark::commands

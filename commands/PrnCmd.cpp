@@ -2,75 +2,21 @@
 // command entries and group entries.
 #include "commands/PrnCmd.h"
 
+#include "platform/ByteTokens.h"
+#include "platform/Text.h"
+
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace poshark::commands {
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// A decimal field, as atoi reads it; saturated at -INT_MAX..INT_MAX so that
+// no count or length read from a file is INT_MIN.
+int ReadInt(std::string_view s) { return std::max(platform::ParseDecimal(s), -INT_MAX); }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
-// Decimal as the C library's atoi reads it (leading blanks, sign, digits,
-// anything after them ignored; no digits gives 0), but without overflow.
-long long ReadDecimal(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  long long value = 0;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-    value = value * 10 + (s[i] - '0');
-    if (value > (1LL << 40)) value = (1LL << 40);  // far beyond any count; keeps the sign right
-  }
-  return negative ? -value : value;
-}
-
-int ReadInt(std::string_view s) {
-  long long v = ReadDecimal(s);
-  if (v > 0x7fffffffLL) return 0x7fffffff;
-  if (v < -0x7fffffffLL) return -0x7fffffff;
-  return static_cast<int>(v);
-}
-
-// Low 8 bits of a decimal token, exact for any length of digits.
-unsigned char DecimalLowByte(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  unsigned value = 0;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) value = (value * 10 + (s[i] - '0')) & 0xFF;
-  if (negative) value = (256 - value) & 0xFF;
-  return static_cast<unsigned char>(value);
-}
-
-int HexDigit(char c) {
-  if (c >= '1' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return 0;
-}
-
-struct ControlName {
-  const char* name;
-  unsigned char value;
-};
-
-constexpr ControlName kControlNames[] = {
-    {"NUL", 0},  {"SOH", 1},  {"STX", 2},  {"ETX", 3},  {"EOT", 4},  {"ENQ", 5},  {"ACK", 6},
-    {"BEL", 7},  {"BS", 8},   {"HT", 9},   {"LF", 10},  {"VT", 11},  {"FF", 12},  {"CR", 13},
-    {"SO", 14},  {"SI", 15},  {"SLE", 16}, {"DLE", 16}, {"CS1", 17}, {"DC2", 18}, {"DC3", 19},
-    {"DC4", 20}, {"NAK", 21}, {"SYN", 22}, {"ETB", 23}, {"CAN", 24}, {"EM", 25},  {"SIB", 26},
-    {"ESC", 27}, {"FS", 28},  {"GS", 29},  {"RS", 30},  {"US", 31},  {"SP", 32},
-};
-
-// Takes fields off the front of a value, as the entry syntax describes.
+// Takes the comma-separated fields off the front of an entry value.
 class FieldReader {
  public:
   explicit FieldReader(std::string_view value) : fields_(SplitFields(value)) {}
@@ -116,22 +62,12 @@ void SetText(STRUCT_PrnCmd* pCmd, std::string_view text) {
 
 }  // namespace
 
-unsigned char DecodeToken(std::string_view token) {
-  if (token.size() == 1) return static_cast<unsigned char>(token[0]);
-  if (token.size() == 4) {
-    if (token[0] == '0' && (token[1] == 'x' || token[1] == 'X'))
-      return static_cast<unsigned char>(HexDigit(token[2]) * 16 + HexDigit(token[3]));
-    return DecimalLowByte(token);
-  }
-  for (const ControlName& c : kControlNames)
-    if (EqualNoCase(token, c.name)) return c.value;
-  return DecimalLowByte(token);
-}
+unsigned char DecodeToken(std::string_view token) { return platform::DecodeByteToken(token); }
 
 int ParseTranKeyword(std::string_view keyword) {
-  if (EqualNoCase(keyword, "TRAN_START")) return TRAN_START;
-  if (EqualNoCase(keyword, "TRAN_STOP")) return TRAN_STOP;
-  if (EqualNoCase(keyword, "TRAN_VOID")) return TRAN_VOID;
+  if (platform::EqualNoCase(keyword, "TRAN_START")) return TRAN_START;
+  if (platform::EqualNoCase(keyword, "TRAN_STOP")) return TRAN_STOP;
+  if (platform::EqualNoCase(keyword, "TRAN_VOID")) return TRAN_VOID;
   return TRAN_NONE;
 }
 

@@ -1,6 +1,5 @@
 #include "listener/RCDataQueue.h"
 
-#include <poshark/RCPosHark.h>
 
 #include <climits>
 #include <cstring>
@@ -204,8 +203,7 @@ void RCDataQueue::AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool 
     pRecord->bDST = bDST;
   } else {
     poshark::platform::GetLocalTime(&pRecord->stTime);
-    RCPosHark::DstFt pfnDst = pOwner ? pOwner->pfnDstFt.load() : nullptr;
-    pRecord->bDST = pfnDst ? pfnDst(nullptr) : false;
+    pRecord->bDST = dstQuery ? dstQuery() : false;
   }
   if (nKind == 2) {
     pRecord->dwQueuedTick = poshark::platform::GetTickCount();

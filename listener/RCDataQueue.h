@@ -21,11 +21,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
-class RCPosHark;
 class RCCmdSet;
 
 namespace poshark::platform {
@@ -99,7 +99,7 @@ class RCDataQueue {
 
   // Queues a copy of nLen bytes (pData may be null only when nLen is 0).
   // Without pTime the record is stamped with the local time now and the
-  // owner's DST query (false without one); with pTime, *pTime and bDST are
+  // DST query (false without one); with pTime, *pTime and bDST are
   // kept. False when nothing was queued (negative length, null data).
   // Virtual so that a write queue reached through a base reference still
   // runs its preprocess step.
@@ -127,8 +127,9 @@ class RCDataQueue {
   // Number of queued records.
   int GetCount();
 
-  // Set once, at the end of the owner's construction.
-  void SetOwner(RCPosHark* pOwnerIn) { pOwner = pOwnerIn; }
+  // The DST query for records pushed without a time stamp (false without
+  // one). Set once, before any push.
+  void SetDstQuery(std::function<bool()> query) { dstQuery = std::move(query); }
 
  protected:
   // Appends a record already filled with bytes and extra block, stamping the
@@ -163,7 +164,7 @@ class RCDataQueue {
   std::vector<STRUCT_PosData*> used;      // GUARDED_BY(takeLock); taken out, to recycle
   std::recursive_mutex lock;
   RecordRing records;                   // GUARDED_BY(lock); oldest first
-  RCPosHark* pOwner = nullptr;          // its DST query stamps records pushed without a time
+  std::function<bool()> dstQuery;       // stamps records pushed without a time
   // Written under lock; read without it by GetTotalBytes of the write queue,
   // which the analyzer asks before and after every push.
   std::atomic<int64_t> nTotalBytes{0};

@@ -4,14 +4,21 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <system_error>
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzer.h"
+#include "listener/AnalyzerLink.h"
+#include "listener/IdleStop.h"
+#include "listener/LineIntake.h"
+#include "listener/LineWriter.h"
 #include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
 #include "listener/RCSerialPort.h"
 #include "listener/ResumeWatcher.h"
+#include "listener/ThreadEntry.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
@@ -27,18 +34,26 @@ namespace {
 // The destructor's bound on the port resume watcher.
 constexpr int kResumeStopWaitMs = 1000;
 
+// Runs a worker's body. An exception that escapes it ends that worker only:
+// it is reported through the debug sink and the thread returns as if
+// stopped, so the stop protocol still finds it and joins it.
+void RunWorker(RCPosHark* pListener, void (RCPosHark::*body)(), int nPOSNo, const char* pszRole) {
+  poshark::listener::RunReportingExceptions(nPOSNo, pszRole, [&] { (pListener->*body)(); });
+}
+
 // Starts body on a thread named "pos<N>.<role>" (so that the threads of a
 // listener can be told apart in /proc and in a debugger). A thread that
 // cannot be created leaves the handle empty, which the stop protocol skips.
+// With pExitEvent, that event is set at its end.
 std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
                         void (RCPosHark::*body)(), Event* pExitEvent = nullptr) {
   char szName[32];
   std::snprintf(szName, sizeof szName, "pos%d.%s", nPOSNo, pszRole);
   std::string name(szName);
   try {
-    return std::thread([pListener, body, name, pExitEvent] {
+    return std::thread([pListener, body, name, role = std::string(pszRole), nPOSNo, pExitEvent] {
       poshark::platform::SetCurrentThreadName(name.c_str());
-      (pListener->*body)();
+      RunWorker(pListener, body, nPOSNo, role.c_str());
       if (pExitEvent) {
         pExitEvent->Set();
       }
@@ -54,15 +69,31 @@ std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
 RCPosHark::RCPosHark() : RCPosHark(0) {}
 
 RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
-  // A map switched on before any table was given changes nothing.
-  for (int i = 0; i < 256; ++i) byCodeMap[i] = static_cast<unsigned char>(i);
   m_Serial = std::make_unique<RCSerialPort>();
   m_Resume = std::make_unique<poshark::listener::ResumeWatcher>();
+  m_Catalog = std::make_unique<poshark::commands::CmdSetCatalog>();
   m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
   m_WriteQueue = std::make_unique<RCLineQueue>(2);
   LoadCmds();
-  m_AnalyzeQueue->SetOwner(this);
-  m_WriteQueue->SetOwner(this);
+  // The host's DST query, read anew for every record stamped now.
+  auto dstQuery = [this] {
+    DstFt pfn = pfnDstFt.load();
+    return pfn ? pfn(nullptr) : false;
+  };
+  m_AnalyzeQueue->SetDstQuery(dstQuery);
+  m_WriteQueue->SetDstQuery(dstQuery);
+  m_Writer = std::make_unique<poshark::listener::LineWriter>(poshark::listener::LineWriterRefs{
+      nPOSNo, *m_WriteQueue, *m_Catalog, bWriteRun, hWriteEvent, hStopEvent, pfnLineOut,
+      dwGateOpenTime, dwOpenTick, bGateOpen});
+  m_IdleStop = std::make_unique<poshark::listener::IdleStop>(*m_WriteQueue, *m_Catalog,
+                                                             bStopEventRun, hStopEvent, hWriteEvent);
+  m_AnalyzerLink = std::make_unique<poshark::listener::AnalyzerLink>(
+      poshark::listener::AnalyzerLinkRefs{nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog,
+                                          bAnalyzeRun, bWriteRun, hAnalyzeEvent, hWriteEvent,
+                                          hStopEvent, pfnTestListen, m_Writer->Done()});
+  m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
+  m_Intake = std::make_unique<poshark::listener::LineIntake>(
+      nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent, *m_Catalog, dstQuery);
 }
 
 RCPosHark::~RCPosHark() {
@@ -100,17 +131,10 @@ RCPosHark::~RCPosHark() {
   StopWorker(hWriteThread, bWriteRun, true);
   StopWorker(hStopEventThread, bStopEventRun, true);
 
-  for (STRUCT_CmdSetInfo* pInfo : m_CmdSetList) {
-    delete pInfo;
-  }
-  m_CmdSetList.clear();
   m_WriteQueue->pCmdSet = nullptr;
-  pCurCmdSet.reset();
+  m_Catalog.reset();
 
-  pLineBuf.reset();
-  pAnalyzeBuf.reset();
-  pWriteBuf.reset();
-  pGraphBuf.reset();
+  m_Intake.reset();
 
   CloseMyEvent();
   hResumeExitEvent.reset();
@@ -134,7 +158,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
   // Every worker reads the command set; starting without one would only
   // make them skip everything, so refuse (the host selects one first).
-  if (!pCurCmdSet) {
+  if (!CurSet()) {
     poshark::platform::DebugPrintf("POS%d:ListenStart without a command set\n", nPOSNo);
     return;
   }
@@ -152,7 +176,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
 
   m_AnalyzeQueue->Clear();
   m_WriteQueue->Clear();
-  PrepareTrace();
+  m_Intake->PrepareTrace();
   CreateMyEvent();
   if (!hAnalyzeEvent || !hWriteEvent || !hStopEvent || !hResumeStopEvent || !hPortLostEvent) {
     poshark::platform::DebugPrintf("POS%d:ListenStart cannot create its events\n", nPOSNo);
@@ -185,24 +209,27 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   bResumeRun = true;
   hResumeStopEvent->Reset();
   if (!bCalledByWatcher && !hResumeThread.joinable()) {
-    if (!hResumeExitEvent) {
-      try {
-        hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
-      } catch (const std::system_error&) {
-        poshark::platform::DebugPrintf("POS%d:cannot start the port resume watcher\n", nPOSNo);
-      }
-    }
-    if (hResumeExitEvent) {
-      hResumeExitEvent->Reset();
-      hResumeThread = StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread,
-                                  hResumeExitEvent.get());
-    }
+    StartResumeWatcher();
   }
 
-  if (pCurCmdSet->bStopEvent) {
+  if (CurSet()->bStopEvent) {
     bStopEventRun = true;
     hStopEventThread = StartWorker(this, nPOSNo, "idle", &RCPosHark::StopEventThread);
   }
+}
+
+void RCPosHark::StartResumeWatcher() {
+  if (!hResumeExitEvent) {
+    try {
+      hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
+    } catch (const std::system_error&) {
+      poshark::platform::DebugPrintf("POS%d:cannot start the port resume watcher\n", nPOSNo);
+      return;
+    }
+  }
+  hResumeExitEvent->Reset();
+  hResumeThread = StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread,
+                              hResumeExitEvent.get());
 }
 
 void RCPosHark::StopWorkers() {
@@ -254,18 +281,24 @@ void RCPosHark::KeyStart() {
   }
 }
 
-void RCPosHark::StopEventThread() {
-  while (bStopEventRun) {
-    if (WaitForAny({hStopEvent.get()}, 1000) != kWaitTimeout) {
-      bStopEventRun = false;
-      break;
-    }
-    if (pCurCmdSet && pCurCmdSet->IdleTick()) {
-      m_WriteQueue->Push(nullptr, 0, nullptr, false, 0, POSHARK_EVENT_STOP);
-      hWriteEvent->Set();
-    }
-  }
+void RCPosHark::StopEventThread() { m_IdleStop->Run(); }
+
+void RCPosHark::WriteThread() { m_Writer->Run(); }
+
+void RCPosHark::WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra) {
+  m_Writer->WriteOut(pszText, pTime, bDST, nEvent, pExtra);
 }
+
+int RCPosHark::SpaceFilter(char* pszText) { return poshark::listener::LineWriter::SpaceFilter(pszText); }
+
+bool RCPosHark::EnableCodeMap(bool bOn, unsigned char* pTable) {
+  m_Writer->EnableCodeMap(bOn, pTable);
+  return true;
+}
+
+void RCPosHark::AnalyzeThread() { m_Analyzer->Run(); }
+
+int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) { return m_Analyzer->Analyze(pBuf, nLen); }
 
 void RCPosHark::CreateMyEvent() {
   auto make = [](std::unique_ptr<Event>& pEvent, Event::Kind kind) {
@@ -315,28 +348,22 @@ void RCPosHark::SetGateOpenTime(uint32_t dwMs) {
   }
 }
 
-void RCPosHark::PrepareIntake() {
-  if (!pLineBuf) {
-    pLineBuf = std::make_unique<unsigned char[]>(4001);
-  }
-  std::memset(pLineBuf.get(), 0, 4001);
-  if (IsGraphMode()) {
-    if (!pGraphBuf) {
-      pGraphBuf = std::make_unique<unsigned char[]>(50001);
-    }
-    std::memset(pGraphBuf.get(), 0, 50001);
-    nGraphLen = 0;
-    std::memset(bySeq, 0, sizeof bySeq);
-    nSeqLen = 0;
-    nSeqLeft = 0;
-  }
-  nLineFill = 0;
+void RCPosHark::PrepareIntake() { m_Intake->Prepare(IsGraphMode()); }
+
+void RCPosHark::GotData(int nLen, unsigned char* pData) {
+  m_Intake->Take(nLen, pData, bSenderDecode);
 }
 
-bool RCPosHark::IsGraphMode() { return pCurCmdSet ? pCurCmdSet->bGraphMode : false; }
+void RCPosHark::AddBuffAnalyze(unsigned char*, int) {}
+
+int RCPosHark::DecodeWChar(unsigned char* pSeq) { return m_Intake->Graph().DecodeChar(pSeq); }
+
+void RCPosHark::DecodeGraph(int nLen, unsigned char* pData) { m_Intake->Graph().Decode(nLen, pData); }
+
+bool RCPosHark::IsGraphMode() { return CurSet() ? CurSet()->bGraphMode : false; }
 
 bool RCPosHark::IsPOSTextSenderMode() {
-  return pCurCmdSet ? pCurCmdSet->bPOSTextSenderMode : false;
+  return CurSet() ? CurSet()->bPOSTextSenderMode : false;
 }
 
 void RCPosHark::LoadIni() { SelectCmdSet(0); }

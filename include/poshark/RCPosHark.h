@@ -9,7 +9,11 @@
 // port resume watcher, idle stop thread). The host calls the public
 // operations from one thread at a time; GotData must not be called from two
 // threads at once for one listener. The line callback runs on the writer
-// thread under csCallback and must return promptly.
+// thread, one call at a time, and must return promptly.
+//
+// Behind this object the work is done by parts of its own (the command-set
+// catalogue, the byte intake, the stream analyzer, the writer, the idle
+// stop); the operations below hand on to them.
 #pragma once
 
 #include <poshark/Export.h>
@@ -27,11 +31,18 @@ class RCSerialPort;
 class RCCmdSet;
 class RCDataQueue;
 class RCLineQueue;
-struct STRUCT_CmdSetInfo;
 namespace poshark::platform {
 class Event;
 }
+namespace poshark::commands {
+class CmdSetCatalog;
+class StreamAnalyzer;
+}
 namespace poshark::listener {
+class AnalyzerLink;
+class IdleStop;
+class LineIntake;
+class LineWriter;
 class ResumeWatcher;
 }
 
@@ -110,6 +121,8 @@ class POSHARK_EXPORT RCPosHark {
   // Command sets.
   int GetCmdSetNum();
   bool GetCmdSetName(int nIndex, char* pszName, bool& bGraph);
+  // Full path of the file of set nIndex; false when out of range.
+  bool GetCmdSetPath(int nIndex, std::string& strPath);
   bool GetCurCmdSetName(char* pszName);
   int GetCurCmdSetNum();
   bool SelectCmdSet(int nIndex);
@@ -133,6 +146,8 @@ class POSHARK_EXPORT RCPosHark {
   void LoadCmds();
   std::string GetWorkPath();
   int Analyze(unsigned char* pBuf, int& nLen);
+  // The current command set (null until one is selected).
+  RCCmdSet* CurSet() const;
 
  private:
   int ReOpenCom();
@@ -143,45 +158,32 @@ class POSHARK_EXPORT RCPosHark {
   int DecodeWChar(unsigned char* pSeq);
   void DecodeGraph(int nLen, unsigned char* pData);
 
-  // Internal helpers (not part of the described interface).
-  void PrepareTrace();
-  void TraceWrite(int nLen, const unsigned char* pData);
-  void CutLines(int nLen, const unsigned char* pData);
   // Line buffer, graph buffer and sequence state made ready for a new run of
   // the intake (the host's GotData calls or the serial reader).
   void PrepareIntake();
+  // Starts the port resume watcher (ListenStart, when none is alive).
+  void StartResumeWatcher();
   void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
   // Stops the analyzer, the serial reader, the writer and the idle stop
   // thread, in this order (ListenStop, KeyStop and the port resume watcher).
   void StopWorkers();
   void RegisterPort(uint32_t nPort, uint32_t nState, const char* pszName);
-  // Graph branch of GotData: decodes the bytes in slices whose output always
-  // fits pGraphBuf and cuts each slice's output into lines.
-  void DecodeGraphAndCut(int nLen, unsigned char* pData);
-  // Writer: replaces each byte b of the text by byCodeMap[b] when the map is
-  // on. Takes csCodeMap, so a host changing the table never tears it.
-  void ApplyCodeMap(unsigned char* pData, int nLen);
-  // Analyzer: the stop event while the writer runs (so the analyzer may wait
-  // for it to make room in the write queue), else null.
-  poshark::platform::Event* WriterStopEvent();
 
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only
-  friend class RCDataQueue;          // reads pfnDstFt to stamp records
 
-  // State. Members are listed in the described order. Fields written by one
-  // thread and polled by another are atomics.
+  // State a derived host may use: its POS number, the callbacks, the gate,
+  // the worker run flags, threads and events (WaitAnalyze and WaitWrite wait
+  // on them), the two record queues, the serial port and its saved settings.
+  // Fields written by one thread and polled by another are atomics; the
+  // threads and events are touched only by the lifecycle operations, which
+  // hold csLifecycle.
   int nPOSNo = 0;
   std::atomic<DstFt> pfnDstFt{nullptr};
   bool bSenderDecode = false;
-  std::atomic<bool> bCodeMapOn{false};
-  unsigned char byCodeMap[256] = {};  // GUARDED_BY(csCodeMap); identity until a table is given
-  std::mutex csCodeMap;
-  std::atomic<uint32_t> dwGateOpenTime{1000};
-  std::atomic<uint32_t> dwOpenTick{0};
+  std::atomic<uint32_t> dwGateOpenTime{1000};  // ms after OpenCom before lines pass
+  std::atomic<uint32_t> dwOpenTick{0};         // GetTickCount at the last OpenCom
   std::atomic<bool> bGateOpen{false};
-  int nStopPending = -1;      // analyzer thread only
-  bool bStartPending = false;  // analyzer thread only
   std::atomic<bool> bResumeRun{false};
   std::thread hResumeThread;
   std::atomic<bool> bListenRun{false};
@@ -192,30 +194,13 @@ class POSHARK_EXPORT RCPosHark {
   std::thread hWriteThread;
   std::atomic<bool> bStopEventRun{false};
   std::thread hStopEventThread;
-  std::recursive_mutex csCallback;  // held around every call of pfnLineOut
   std::unique_ptr<RCSerialPort> m_Serial;
-  std::string strWorkPath;
-  std::unique_ptr<RCCmdSet> pCurCmdSet;  // not locked: selected while not listening
-  SYSTEMTIME stCurTime = {};             // analyzer thread only
-  bool bCurDST = false;                  // analyzer thread only
   std::string strDeviceName;
-  int nLineFill = 0;
-  std::string strTraceFile;
-  std::atomic<bool> bTrace{false};
   std::atomic<LineOutFt> pfnLineOut{nullptr};
   std::atomic<TestListenFt> pfnTestListen{nullptr};
   std::atomic<ErrFt> pfnErrFt{nullptr};
-  std::unique_ptr<unsigned char[]> pLineBuf;      // 4001 bytes
-  std::unique_ptr<unsigned char[]> pAnalyzeBuf;   // 100001 bytes, analyzer thread
-  std::unique_ptr<unsigned char[]> pWriteBuf;     // 100001 bytes, writer thread
-  std::unique_ptr<unsigned char[]> pGraphBuf;     // 50001 bytes
-  int nGraphLen = 0;
-  unsigned char bySeq[4] = {};
-  int nSeqLen = 0;
-  int nSeqLeft = 0;
-  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;  // kind 1
-  std::unique_ptr<RCLineQueue> m_WriteQueue;    // kind 2
-  std::vector<STRUCT_CmdSetInfo*> m_CmdSetList;  // owned elements
+  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;  // line chunks for the analyzer
+  std::unique_ptr<RCLineQueue> m_WriteQueue;    // analysed lines for the writer
   std::unique_ptr<poshark::platform::Event> hAnalyzeEvent;     // auto-reset
   std::unique_ptr<poshark::platform::Event> hWriteEvent;       // auto-reset
   std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset
@@ -230,7 +215,7 @@ class POSHARK_EXPORT RCPosHark {
   int nParity = 0;
   void* hComHandle = nullptr;
 
-  // Not in the described member list: what the Linux port needs besides.
+ private:
   // Set as the watcher's body returns; lets ListenStart and the destructor
   // tell a finished watcher from a live one (std::thread cannot be polled).
   std::unique_ptr<poshark::platform::Event> hResumeExitEvent;  // manual-reset
@@ -242,6 +227,16 @@ class POSHARK_EXPORT RCPosHark {
   // KeyStop, KeyStart, OpenCom, CloseCom) with the port resume watcher, which
   // stops the workers and reopens and restarts on its own thread. The watcher
   // never waits for it while it is asked to stop, so the host may hold it
-  // while joining the watcher.
+  // while joining the watcher. Recursive because the lifecycle re-enters
+  // itself: KeyStart and the watcher call ListenStart while holding it.
   std::recursive_mutex csLifecycle;
+
+  // The parts that do the work; each states its contract and locking in its
+  // own header. Built in this order by the constructor.
+  std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;  // set files, current set
+  std::unique_ptr<poshark::listener::LineWriter> m_Writer;      // line delivery
+  std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;      // idle transaction stop
+  std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;
+  std::unique_ptr<poshark::commands::StreamAnalyzer> m_Analyzer;
+  std::unique_ptr<poshark::listener::LineIntake> m_Intake;  // trace and line cutting
 };

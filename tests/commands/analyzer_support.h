@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "listener/TestAccess.h"
 #include "commands/PluginTestSupport.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
@@ -55,15 +56,15 @@ class AnalyzerProbe : public RCPosHark {
   AnalyzerProbe() : RCPosHark(7) {}
 
   RCCmdSet* LoadSet(const std::string& path, bool bRecord = true) {
-    pCurCmdSet = std::make_unique<RCCmdSet>();
-    pCurCmdSet->Load(path);
-    m_WriteQueue->pCmdSet = pCurCmdSet.get();
+    auto pLoaded = std::make_unique<RCCmdSet>();
+    pLoaded->Load(path);
+    RCCmdSet* pSet = RCPosHarkTestAccess::SetCmdSet(*this, std::move(pLoaded));
     if (bRecord) {
-      pCurCmdSet->bDllPreprocess = true;
-      pCurCmdSet->pfnPreprocess = &RecordPush;
+      pSet->bDllPreprocess = true;
+      pSet->pfnPreprocess = &RecordPush;
     }
     Pushed().clear();
-    return pCurCmdSet.get();
+    return pSet;
   }
 
   void Queue(const std::string& chunk, uint16_t wSecond, bool bDST) {

@@ -2,6 +2,7 @@
 #include "commands/CmdSetCatalog.h"
 #include "commands/PluginTestSupport.h"
 #include "listener/RCDataQueue.h"
+#include "listener/TestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,9 @@ class Listener : public RCPosHark {
  public:
   using RCPosHark::RCPosHark;
   using RCPosHark::GetWorkPath;
-  RCCmdSet* CmdSet() { return pCurCmdSet.get(); }
+  RCCmdSet* CmdSet() { return CurSet(); }
   RCCmdSet* WriteQueueCmdSet() { return m_WriteQueue->pCmdSet; }
-  const std::vector<STRUCT_CmdSetInfo*>& List() { return m_CmdSetList; }
+  const std::vector<STRUCT_CmdSetInfo>& List() { return RCPosHarkTestAccess::Catalog(*this).Entries(); }
 };
 
 class CatalogTest : public ::testing::Test {
@@ -45,8 +46,12 @@ TEST_F(CatalogTest, ListsIniFilesInNameOrderAndAnswersNameQueries) {
   EXPECT_EQ(name + std::string(graph ? "+graph" : ""), "First");
   ASSERT_TRUE(listener.GetCmdSetName(1, name, graph));
   EXPECT_EQ(name + std::string(graph ? "+graph" : ""), "POS1+graph");
-  EXPECT_EQ(listener.List()[0]->szPath, work_.CommandsDir() + "/a.ini");
-  EXPECT_TRUE(listener.List()[0]->bPOSTextSenderMode);
+  EXPECT_EQ(listener.List()[0].szPath, work_.CommandsDir() + "/a.ini");
+  EXPECT_TRUE(listener.List()[0].bPOSTextSenderMode);
+  std::string path;
+  EXPECT_TRUE(listener.GetCmdSetPath(2, path));
+  EXPECT_EQ(path, work_.CommandsDir() + "/c.ini");
+  EXPECT_FALSE(listener.GetCmdSetPath(3, path));
   // Out of range or without a buffer: nothing answered, nothing changed.
   EXPECT_FALSE(listener.GetCmdSetName(3, name, graph));
   EXPECT_FALSE(listener.GetCmdSetName(-1, name, graph));

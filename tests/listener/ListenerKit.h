@@ -22,7 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "TestAccess.h"
+#include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "listener/LineIntake.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
@@ -257,16 +260,14 @@ class PipelineProbe : public RCPosHark {
 
   // Loads the set and prepares what ListenStart prepares for a host feed.
   RCCmdSet* UseSet(const std::string& iniPath) {
-    pCurCmdSet = std::make_unique<RCCmdSet>();
-    pCurCmdSet->Load(iniPath);
-    m_WriteQueue->pCmdSet = pCurCmdSet.get();
-    pLineBuf.reset(new unsigned char[4001]());
-    nLineFill = 0;
-    if (pCurCmdSet->bGraphMode) pGraphBuf.reset(new unsigned char[50001]());
-    return pCurCmdSet.get();
+    auto pSet = std::make_unique<RCCmdSet>();
+    pSet->Load(iniPath);
+    RCPosHarkTestAccess::SetCmdSet(*this, std::move(pSet));
+    RCPosHarkTestAccess::Intake(*this).Prepare(Set()->bGraphMode);
+    return Set();
   }
-  RCCmdSet* Set() { return pCurCmdSet.get(); }
-  int LineFill() const { return nLineFill; }
+  RCCmdSet* Set() { return CurSet(); }
+  int LineFill() { return RCPosHarkTestAccess::Intake(*this).LineFill(); }
 
   std::vector<std::string> TakeChunks() {
     std::vector<std::string> chunks;

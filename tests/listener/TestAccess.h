@@ -9,7 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzer.h"
+#include "listener/LineIntake.h"
+#include "listener/LineWriter.h"
 #include "listener/RCDataQueue.h"
 
 class RCPosHarkTestAccess {
@@ -19,10 +23,14 @@ class RCPosHarkTestAccess {
 
   // Installs a command set without reading a file, as a selection would.
   static RCCmdSet* SetCmdSet(RCPosHark& l, std::unique_ptr<RCCmdSet> pSet) {
-    l.pCurCmdSet = std::move(pSet);
-    l.m_WriteQueue->pCmdSet = l.pCurCmdSet.get();
-    return l.pCurCmdSet.get();
+    RCCmdSet* pAdopted = l.m_Catalog->Adopt(std::move(pSet));
+    l.m_WriteQueue->pCmdSet = pAdopted;
+    return pAdopted;
   }
+
+  static poshark::commands::CmdSetCatalog& Catalog(RCPosHark& l) { return *l.m_Catalog; }
+  static poshark::listener::LineIntake& Intake(RCPosHark& l) { return *l.m_Intake; }
+  static poshark::commands::StreamAnalyzer& Analyzer(RCPosHark& l) { return *l.m_Analyzer; }
 
   static bool Started(RCPosHark& l) { return l.bStarted; }
   static bool Running(RCPosHark& l) { return l.bRunning; }
@@ -40,13 +48,14 @@ class RCPosHarkTestAccess {
   // One DecodeGraph call on the bytes; answers its output. The sequence
   // state carries over between calls, as between chunks.
   static std::vector<unsigned char> DecodeGraph(RCPosHark& l, std::vector<unsigned char> data) {
-    if (!l.pGraphBuf) l.pGraphBuf = std::make_unique<unsigned char[]>(50001);
+    poshark::commands::GraphDecoder& graph = l.m_Intake->Graph();
+    if (!graph.Ready()) graph.Reset();
     l.DecodeGraph(static_cast<int>(data.size()), data.data());
-    return std::vector<unsigned char>(l.pGraphBuf.get(), l.pGraphBuf.get() + l.nGraphLen);
+    return std::vector<unsigned char>(graph.Output(), graph.Output() + graph.OutputLen());
   }
-  static int SeqLeft(RCPosHark& l) { return l.nSeqLeft; }
+  static int SeqLeft(RCPosHark& l) { return l.m_Intake->Graph().SeqLeft(); }
   static unsigned char MapByte(RCPosHark& l, unsigned char b) {
-    l.ApplyCodeMap(&b, 1);
+    l.m_Writer->ApplyCodeMap(&b, 1);
     return b;
   }
 };

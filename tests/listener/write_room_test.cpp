@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "ListenerKit.h"
+#include "TestAccess.h"
 #include "platform/Clock.h"
 
 using namespace kit;
@@ -242,6 +243,56 @@ TEST_F(StalledHost, HostHeldUpTooLongGetsTheOverflowNote) {
   EXPECT_EQ(lines[1].text, "... 16000 bytes");
   EXPECT_EQ(lines[1].nEvent, -2);
   EXPECT_EQ(lines.back().text, std::string(1999, 'j') + "\n");
+}
+
+// A host that stops returning: once the overflow rule has dropped the queue,
+// the analyzer does not wait for that writer again, so a megabyte fed in the
+// meantime is analysed at once instead of at 15000 bytes per wait, and the
+// lines piled up behind the host stay bounded by the rule.
+TEST_F(StalledHost, HostThatStopsReturningCostsLinesNotPaceOrMemory) {
+  static std::atomic<bool> s_bRelease{false};
+  s_bRelease = false;
+  RCPosHark listener(9);
+  ASSERT_TRUE(listener.SelectCmdSet(0));
+  listener.SetGateOpenTime(0);
+  listener.ListenStart(
+      [](char* pszText, SYSTEMTIME* pTime, bool bDST, int nPos, int nEvent, char* pExtra) {
+        if (std::string(pszText) == "first\n") WaitUntil([] { return s_bRelease.load(); }, 30000);
+        return Sink::Callback(pszText, pTime, bDST, nPos, nEvent, pExtra);
+      },
+      true);
+  Feed(listener, "first\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 500; ++i) Feed(listener, std::string(1999, 'a' + i % 26) + "\n");
+  bool bDrained = WaitUntil(
+      [&] { return RCPosHarkTestAccess::AnalyzeQueue(listener).GetCount() == 0; }, 3000);
+  int nQueued = RCPosHarkTestAccess::WriteQueue(listener).GetTotalBytes();
+  s_bRelease = true;
+  EXPECT_TRUE(bDrained) << "the analyzer kept waiting for a writer that made no progress";
+  EXPECT_LT(nQueued, 15000);
+  auto lines = Sink::Get().WaitForText(std::string(1999, 'a' + 499 % 26) + "\n");
+  listener.ListenStop();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1].nEvent, -2) << lines[1].text;
+}
+
+// One record that fills the write queue by itself (text that the analyzer
+// merges while it waits for the rest of a three-byte command) says nothing
+// about the host: it is delivered whole, not replaced by the note.
+TEST_F(StalledHost, RecordThatAloneFillsTheQueueIsDelivered) {
+  places_.CommandSet("plain.ini",
+                     "[Main]\nModule_Name=Plain\nS-Num=1\n[Single-Command]\n1=3,ESC,x,y,1,3\n");
+  RCPosHark listener(9);
+  ASSERT_TRUE(listener.SelectCmdSet(0));
+  listener.SetGateOpenTime(0);
+  listener.ListenStart(&Sink::Callback, true);
+  std::string text;
+  for (int i = 0; i < 20; ++i) text += std::string(999, 'a' + i) + "\n";
+  Feed(listener, text);
+  auto lines = Sink::Get().WaitFor(1);
+  listener.ListenStop();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].text == text) << lines[0].text.substr(0, 40);
 }
 
 }  // namespace

@@ -175,33 +175,6 @@ std::string SetUpCommands(const std::string& commands) {
   return std::string(POSHARK_TOOL_DATADIR) + "/" + kSetsFolder;
 }
 
-// The command-set files in the order the listener numbers them.
-std::vector<std::string> ListSetFiles(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* de = readdir(dir)) {
-    std::string name = de->d_name;
-    if (name == "." || name == "..") continue;
-    if (DirectoryExists(folder + "/" + name)) continue;
-    if (name.find("POS_DBExtra.ini") != std::string::npos) continue;
-    if (name.size() < 4 || strcasecmp(name.c_str() + name.size() - 4, ".ini") != 0) continue;
-    names.push_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-      int ca = std::tolower(static_cast<unsigned char>(a[i]));
-      int cb = std::tolower(static_cast<unsigned char>(b[i]));
-      if (ca != cb) return ca < cb;
-    }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
-  });
-  return names;
-}
-
 int RunSets(int argc, char** argv) {
   static const option kOptions[] = {{"commands", required_argument, nullptr, 'c'},
                                     {"help", no_argument, nullptr, 'h'},
@@ -226,7 +199,6 @@ int RunSets(int argc, char** argv) {
   std::string folder = SetUpCommands(commands);
   RCPosHark listener(0);
   int count = listener.GetCmdSetNum();
-  std::vector<std::string> files = ListSetFiles(folder);
   if (count == 0) {
     std::fprintf(stderr, "poshark: %s: no command sets\n", folder.c_str());
     return kFailure;
@@ -237,9 +209,10 @@ int RunSets(int argc, char** argv) {
     bool graph = false;
     if (!listener.GetCmdSetName(i, name, graph)) continue;
     bool sender = name[0] != '\0' && listener.IsSoftwarePOSByName(name);
-    std::string file = static_cast<int>(files.size()) == count
-                           ? folder + "/" + files[static_cast<size_t>(i)]
-                           : std::string("?");
+    // Shown under the folder the user named (the listener may reach it through a link).
+    std::string file = "?";
+    std::string path;
+    if (listener.GetCmdSetPath(i, path)) file = folder + "/" + path.substr(path.rfind('/') + 1);
     std::printf("%-3d %-24s %-5s %-11s %s\n", i, name[0] ? name : "(unnamed)", graph ? "yes" : "no",
                 sender ? "yes" : "no", file.c_str());
   }

@@ -1,0 +1,198 @@
+// The analyzer's run: taking chunks, handing the rest of each pass on, the
+// overflow rule, the batching of writer wake-ups, and what the analyzer
+// derives from a command set once per session.
+#include "commands/AnalyzerPass.h"
+#include "commands/RCCmdSet.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace poshark::commands {
+namespace {
+
+// Queued bytes at which the writer is woken at once instead of when the
+// analyzer next waits: far enough below the overflow limit that the writer,
+// woken here, drains the queue before the limit is reached.
+constexpr int kWakeNowBytes = 4096;
+
+// Ends a session however the scope is left.
+class SessionScope {
+ public:
+  explicit SessionScope(StreamAnalyzer& analyzer) : analyzer_(analyzer) { analyzer_.BeginSession(); }
+  ~SessionScope() { analyzer_.EndSession(); }
+  SessionScope(const SessionScope&) = delete;
+  SessionScope& operator=(const SessionScope&) = delete;
+
+ private:
+  StreamAnalyzer& analyzer_;
+};
+
+void MarkCommand(uint8_t* byClass, unsigned char by, const STRUCT_PrnCmd& cmd, int* pNeed) {
+  uint8_t cls = cmd.nType == 3 ? kFullLength : kWindowed;
+  byClass[by] = std::max(byClass[by], cls);
+  *pNeed = std::max({*pNeed, cmd.nCmdLen, cmd.nType == 1 ? cmd.nParam : 0});
+}
+
+}  // namespace
+
+StreamAnalyzer::StreamAnalyzer(AnalyzerLinks& links)
+    : links_(links),
+      pIn_(new unsigned char[kInputCap + 1]),
+      pHead_(new unsigned char[kAnalyzeRoom + 1]),
+      pClasses_(std::make_unique<ByteClasses>()) {}
+
+StreamAnalyzer::~StreamAnalyzer() = default;
+
+void StreamAnalyzer::BeginSession() { ++nSessions_; }
+
+void StreamAnalyzer::EndSession() {
+  FlushWake();
+  if (nSessions_ > 0 && --nSessions_ == 0) {
+    pClassesFor_ = nullptr;
+  }
+}
+
+void StreamAnalyzer::Run() {
+  SessionScope session(*this);
+  if (!pBuf_) {
+    pBuf_.reset(new unsigned char[kAnalyzeRoom + 1]);
+  }
+  std::memset(pBuf_.get(), 0, kAnalyzeRoom + 1);
+  unsigned char* const pBuf = pBuf_.get();
+  while (links_.Running()) {
+    if (WaitForData(-1) != AnalyzerLinks::Wake::kData) {
+      break;
+    }
+    links_.OnWake();
+    for (;;) {
+      pBuf[0] = 0;
+      int nLen = kAnalyzeRoom;
+      if (!links_.TakeChunk(&nLen, pBuf, &stCurTime_, &bCurDST_)) {
+        break;
+      }
+      AnalyzeChunk(pBuf, nLen);
+    }
+  }
+}
+
+// One chunk taken by the run: analysed, then what is left of it pushed.
+void StreamAnalyzer::AnalyzeChunk(unsigned char* pBuf, int nLen) {
+  links_.ReportChunk(nLen, pBuf, &stCurTime_);
+  if (nLen >= 1) {
+    Analyze(pBuf, nLen);
+  }
+  if (nStopPending_ == 1) {
+    PushLine(pBuf, nLen, TRAN_STOP);
+    nStopPending_ = -1;
+  } else if (nLen > 0 && !(nLen == 1 && pBuf[0] == 0)) {
+    RCCmdSet* pSet = links_.CurrentSet();
+    PushLine(pBuf, nLen, pSet && pSet->TakeAutoStart() ? TRAN_START : TRAN_NONE);
+  }
+}
+
+// Push of the analyzer: into the write queue, then the overflow rule, then
+// the writer is woken. Within a session the wake-up is put off until the
+// analyzer waits for data or ends its session, unless the queue holds
+// kWakeNowBytes or more: a busy analyzer pushes hundreds of thousands of
+// records a second, and waking the writer for each costs more than the
+// records themselves, while lines wait only for the rest of the chunk.
+void StreamAnalyzer::PushLine(const unsigned char* pData, int nLen, int nEvent) {
+  int nBefore = links_.QueuedBytes();
+  if (nBefore + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
+    WaitForRoomIfProgressing(nLen);
+    nBefore = links_.QueuedBytes();
+  }
+  const bool bAlone = nBefore == 0;
+  links_.PushRecord(pData, nLen, &stCurTime_, bCurDST_, nEvent);
+  int nTotal = links_.QueuedBytes();
+  bool bWakeNow = true;
+  // A record that fills an otherwise empty queue by itself says nothing
+  // about the host: it is delivered (the room bounds it).
+  if (nTotal >= kWriteQueueLimit && !bAlone) {
+    links_.DropQueued();
+    char szNote[48];
+    int nNote = std::snprintf(szNote, sizeof szNote, "... %d bytes", nTotal);
+    links_.PushRecord(reinterpret_cast<unsigned char*>(szNote), nNote, &stCurTime_, bCurDST_,
+                      kEventOverflow);
+    bDropped_ = true;
+    nProgressAtDrop_ = links_.WriterProgress();
+  } else if (nTotal < kWakeNowBytes) {
+    bWakeNow = false;
+  }
+  if (bWakeNow || nSessions_ == 0) {
+    bWakeDue_ = false;
+    links_.WakeWriter();
+  } else {
+    bWakeDue_ = true;
+  }
+}
+
+// Gives the writer time to make room, unless it has not finished a single
+// record since the last drop: a stalled host then costs lines (the overflow
+// note tells how many bytes), never the analyzer's pace or memory.
+void StreamAnalyzer::WaitForRoomIfProgressing(int nLen) {
+  if (bDropped_) {
+    if (links_.WriterProgress() == nProgressAtDrop_) {
+      return;
+    }
+    bDropped_ = false;
+  }
+  FlushWake();  // the writer must be running to make room
+  links_.WaitForRoom(nLen, kWriteQueueLimit, kMaxWriteLagMs);
+}
+
+void StreamAnalyzer::FlushWake() {
+  if (bWakeDue_) {
+    bWakeDue_ = false;
+    links_.WakeWriter();
+  }
+}
+
+// Waits for a chunk after waking the writer for the lines pushed since it
+// was last woken.
+AnalyzerLinks::Wake StreamAnalyzer::WaitForData(int nTimeoutMs) {
+  FlushWake();
+  return links_.WaitForChunk(nTimeoutMs);
+}
+
+// The classes for this set: kept for the whole of a session (during which
+// the set is not reloaded), built anew otherwise.
+const StreamAnalyzer::ByteClasses& StreamAnalyzer::ClassesFor(const RCCmdSet& set) {
+  if (nSessions_ > 0 && pClassesFor_ == &set) {
+    return *pClasses_;
+  }
+  ByteClasses classes;
+  int nNeed = 1;
+  uint8_t* const view = classes.byClass;
+  for (const auto& pCmd : set.arSingle) {
+    if (pCmd && pCmd->nCmdLen >= 1) {
+      MarkCommand(view, pCmd->pCmd[0], *pCmd, &nNeed);
+      classes.nMaxSingle = std::max(classes.nMaxSingle, pCmd->nCmdLen);
+    }
+  }
+  for (const auto& pGroup : set.arMulti) {
+    if (!pGroup) {
+      continue;
+    }
+    classes.byClass[pGroup->byLead] = std::max<uint8_t>(classes.byClass[pGroup->byLead], kWindowed);
+    for (const auto& pCmd : pGroup->arCmds) {
+      if (pCmd) {
+        MarkCommand(view, pGroup->byLead, *pCmd, &nNeed);
+      }
+    }
+  }
+  if (set.pBarcode && set.pBarcode->nCmdLen >= 1) {
+    unsigned char by = set.pBarcode->pCmd[0];
+    MarkCommand(view, by, *set.pBarcode, &nNeed);
+    classes.byClass[by] = std::max<uint8_t>(classes.byClass[by], kWindowed);
+  }
+  classes.bControlOnly =
+      std::all_of(classes.byClass + 0x20, classes.byClass + 256, [](uint8_t c) { return c == kText; });
+  classes.nFirstWindow = std::min(nNeed + 1, kMaxFirstWindow);
+  *pClasses_ = classes;
+  pClassesFor_ = nSessions_ > 0 ? &set : nullptr;
+  return *pClasses_;
+}
+
+}  // namespace poshark::commands

@@ -1,0 +1,157 @@
+// The stream analyzer: turns line chunks into text records and transaction
+// events. It removes the printer commands of a command set, inserts their
+// replacement texts, takes barcodes out as records of their own and marks
+// the text with transaction events (POSHARK_EVENT_*).
+//
+// Contract: the analyzer knows nothing of queues, threads or listeners. It
+// takes chunks and hands records on through AnalyzerLinks, which its owner
+// implements. Records are at most kAnalyzeRoom bytes long. The overflow rule
+// lives here: when a push leaves kWriteQueueLimit or more bytes queued for
+// the writer, the queued records are dropped and the note "... %d bytes"
+// (event POSHARK_EVENT_OVERFLOW) takes their place; a record that alone
+// fills an otherwise empty queue is delivered instead, since no host is slow
+// then. Before such a drop the analyzer gives the writer up to
+// kMaxWriteLagMs to make room, but only while the writer makes progress: after
+// a drop it waits again only once the writer has finished a record since.
+//
+// Locking: none. One thread uses an analyzer at a time (the listener's
+// analyzer thread, or a test calling Analyze directly); every member is
+// touched by that thread alone. The command set must not be reloaded while
+// Run is under way.
+#pragma once
+
+#include <poshark/KeyRecords.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class RCCmdSet;
+
+namespace poshark::commands {
+
+// Valid bytes at most in the analysis buffer, and so in any record the
+// analyzer pushes; the writer's room is the same.
+inline constexpr int kAnalyzeRoom = 100000;
+// The overflow rule's limit on the bytes queued for the writer.
+inline constexpr int kWriteQueueLimit = 15000;
+// How long the oldest queued line may wait for the writer before the
+// overflow rule applies.
+inline constexpr uint32_t kMaxWriteLagMs = 250;
+// Event code of the overflow note (the other codes are the TRAN_* values).
+inline constexpr int kEventOverflow = -2;
+
+// What the analyzer needs from its owner. Every call comes from the thread
+// that runs the analyzer.
+class AnalyzerLinks {
+ public:
+  enum class Wake { kData, kStop, kTimeout };
+
+  virtual ~AnalyzerLinks() = default;
+
+  // The command set to analyse with; null when none is selected.
+  virtual RCCmdSet* CurrentSet() = 0;
+  // False once the analyzer is asked to stop.
+  virtual bool Running() = 0;
+  // False when the owner has nothing to wait on (no thread set-up): the
+  // analyzer then takes only what is queued already and never waits.
+  virtual bool CanWait() = 0;
+  // Takes the oldest chunk into pBuf. *pLen is in: the room, out: the
+  // chunk's length. False when there is none, or when it does not fit (then
+  // *pLen is larger than the room and the chunk stays queued).
+  virtual bool TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) = 0;
+  // Waits up to nTimeoutMs (negative: without limit) for a new chunk.
+  virtual Wake WaitForChunk(int nTimeoutMs) = 0;
+  // Raw-record callback of the host, for every chunk taken.
+  virtual void ReportChunk(int nLen, unsigned char* pData, SYSTEMTIME* pTime) = 0;
+
+  // Queues a record for the writer.
+  virtual void PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,
+                          int nEvent) = 0;
+  // Bytes queued for the writer.
+  virtual int QueuedBytes() = 0;
+  // Drops every record queued for the writer.
+  virtual void DropQueued() = 0;
+  // Records the writer has finished so far (grows by one per record).
+  virtual uint64_t WriterProgress() = 0;
+  // Waits until nLen more bytes keep the queue below nLimit. False when no
+  // writer runs, the oldest record has waited dwMaxLagMs, or a stop came.
+  virtual bool WaitForRoom(int nLen, int nLimit, uint32_t dwMaxLagMs) = 0;
+  // Wakes the writer.
+  virtual void WakeWriter() = 0;
+  // Called by Run each time it wakes for new chunks (the owner's debug trace).
+  virtual void OnWake() {}
+};
+
+class StreamAnalyzer {
+ public:
+  explicit StreamAnalyzer(AnalyzerLinks& links);
+  ~StreamAnalyzer();
+  StreamAnalyzer(const StreamAnalyzer&) = delete;
+  StreamAnalyzer& operator=(const StreamAnalyzer&) = delete;
+
+  // Body of the analyzer thread: waits for chunks and analyses them until
+  // Running() turns false or a stop wakes it.
+  void Run();
+
+  // Analyses pBuf[0, nLen) with the current set; on return nLen bytes are
+  // left in pBuf, not emitted. May take further chunks through the links.
+  // Answers 0.
+  int Analyze(unsigned char* pBuf, int& nLen);
+
+  // While a session is open, what Analyze derives from a command set is kept
+  // between calls and the writer is woken once per batch of records; Run
+  // opens one for its whole run. The set must not be reloaded meanwhile.
+  void BeginSession();
+  void EndSession();
+
+ private:
+  struct ByteClasses;
+  struct Pass;
+
+  // The run's steps.
+  void AnalyzeChunk(unsigned char* pBuf, int nLen);
+  // Push with the overflow rule.
+  void PushLine(const unsigned char* pData, int nLen, int nEvent);
+  void WaitForRoomIfProgressing(int nLen);
+  void FlushWake();
+  AnalyzerLinks::Wake WaitForData(int nTimeoutMs);
+  const ByteClasses& ClassesFor(const RCCmdSet& set);
+
+  // Analyze's steps, on the pass under way.
+  int Finish(Pass& pass);
+  void Advance(Pass& pass, int n);
+  void Emit(Pass& pass, int nEvent);
+  void Close(Pass& pass);
+  bool SkipText(Pass& pass);
+  int Windowed(Pass& pass, bool bBarcode, bool bFullLength);
+  int MatchCommand(Pass& pass);
+  int CheckBarcode(Pass& pass);
+  bool WaitMore(Pass& pass);
+  void EventStep(Pass& pass);
+  void InsertText(Pass& pass);
+  void PushBarcode(Pass& pass);
+
+  AnalyzerLinks& links_;
+  std::unique_ptr<unsigned char[]> pBuf_;   // the thread's chunk buffer
+  std::unique_ptr<unsigned char[]> pIn_;    // the rest, see Analyzer.cpp
+  std::unique_ptr<unsigned char[]> pHead_;  // the head
+  std::vector<unsigned char> barcode_;
+  std::vector<unsigned char> text_;
+  std::unique_ptr<ByteClasses> pClasses_;
+  const RCCmdSet* pClassesFor_ = nullptr;  // set whose classes are kept (in a session)
+  int nSessions_ = 0;
+  bool bWakeDue_ = false;  // a writer wake-up put off (in a session)
+
+  // Transaction state, kept from chunk to chunk and run to run.
+  int nStopPending_ = -1;  // 1 while a stop waits for the end of the data
+  bool bStartPending_ = false;
+  SYSTEMTIME stCurTime_ = {};  // of the chunk taken last
+  bool bCurDST_ = false;
+
+  // Writer progress at the last overflow drop; no wait for room until it moves.
+  bool bDropped_ = false;
+  uint64_t nProgressAtDrop_ = 0;
+};
+
+}  // namespace poshark::commands

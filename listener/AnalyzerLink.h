@@ -1,0 +1,74 @@
+// The listener's side of the stream analyzer: connects it to the analyze
+// queue (chunks in), the write queue (records out), the worker events and
+// the host's raw-record callback.
+//
+// Contract: every operation is called on the analyzer thread (or by a test
+// driving the analyzer directly). The link holds references to its
+// listener's queues, events and flags, which outlive it; it owns nothing.
+// Locking: none of its own; the queues lock themselves, the flags and
+// callbacks are atomics, and the events are created before the analyzer
+// thread starts and closed only after it has ended.
+#pragma once
+
+#include <poshark/KeyRecords.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "commands/StreamAnalyzer.h"
+
+class RCCmdSet;
+class RCDataQueue;
+class RCLineQueue;
+
+namespace poshark::platform {
+class Event;
+}
+namespace poshark::commands {
+class CmdSetCatalog;
+}
+
+namespace poshark::listener {
+
+using TestListenFt = unsigned short (*)(int nLen, unsigned char* pData, SYSTEMTIME* pTime);
+
+// What the link reads; every member refers to the listener's own.
+struct AnalyzerLinkRefs {
+  int nPOSNo;
+  RCDataQueue& analyzeQueue;
+  RCLineQueue& writeQueue;
+  commands::CmdSetCatalog& catalog;
+  std::atomic<bool>& bAnalyzeRun;
+  std::atomic<bool>& bWriteRun;
+  std::unique_ptr<platform::Event>& hAnalyzeEvent;
+  std::unique_ptr<platform::Event>& hWriteEvent;
+  std::unique_ptr<platform::Event>& hStopEvent;
+  std::atomic<TestListenFt>& pfnTestListen;
+  const std::atomic<uint64_t>& nWriterDone;  // records the writer has finished
+};
+
+class AnalyzerLink final : public commands::AnalyzerLinks {
+ public:
+  explicit AnalyzerLink(const AnalyzerLinkRefs& refs) : refs_(refs) {}
+
+  RCCmdSet* CurrentSet() override;
+  bool Running() override;
+  bool CanWait() override;
+  bool TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) override;
+  Wake WaitForChunk(int nTimeoutMs) override;
+  void ReportChunk(int nLen, unsigned char* pData, SYSTEMTIME* pTime) override;
+  void PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,
+                  int nEvent) override;
+  int QueuedBytes() override;
+  void DropQueued() override;
+  uint64_t WriterProgress() override;
+  bool WaitForRoom(int nLen, int nLimit, uint32_t dwMaxLagMs) override;
+  void WakeWriter() override;
+  void OnWake() override;
+
+ private:
+  AnalyzerLinkRefs refs_;
+};
+
+}  // namespace poshark::listener

@@ -1,0 +1,76 @@
+// RCPosHark's command-set operations: the catalogue's answers, and the
+// selection, which also hands the set to the write queue's preprocess step.
+#include <poshark/RCPosHark.h>
+
+#include "commands/CmdSetCatalog.h"
+#include "commands/RCCmdSet.h"
+#include "listener/RCDataQueue.h"
+
+#include <cstring>
+
+std::string RCPosHark::GetWorkPath() { return m_Catalog->WorkPath(); }
+
+void RCPosHark::LoadCmds() { m_Catalog->LoadList(); }
+
+RCCmdSet* RCPosHark::CurSet() const { return m_Catalog->Current(); }
+
+bool RCPosHark::SelectCmdSet(int nIndex) {
+  RCCmdSet* pSet = m_Catalog->Select(nIndex);
+  if (pSet) {
+    // The write queue lets the set's preprocess plug-in see every record.
+    m_WriteQueue->pCmdSet = pSet;
+  }
+  return pSet != nullptr;
+}
+
+bool RCPosHark::SelectCmdSet(std::string strName) {
+  RCCmdSet* pSet = m_Catalog->Select(strName);
+  if (pSet) {
+    m_WriteQueue->pCmdSet = pSet;
+  }
+  return pSet != nullptr;
+}
+
+int RCPosHark::GetCmdSetNum() { return m_Catalog->Count(); }
+
+bool RCPosHark::GetCmdSetName(int nIndex, char* pszName, bool& bGraph) {
+  const STRUCT_CmdSetInfo* pInfo = m_Catalog->Entry(nIndex);
+  if (!pInfo || !pszName) {
+    return false;
+  }
+  std::memcpy(pszName, pInfo->szName, std::strlen(pInfo->szName) + 1);
+  bGraph = pInfo->bGraphMode;
+  return true;
+}
+
+bool RCPosHark::GetCmdSetPath(int nIndex, std::string& strPath) {
+  const STRUCT_CmdSetInfo* pInfo = m_Catalog->Entry(nIndex);
+  if (!pInfo) {
+    return false;
+  }
+  strPath = pInfo->szPath;
+  return true;
+}
+
+bool RCPosHark::GetCurCmdSetName(char* pszName) {
+  RCCmdSet* pSet = CurSet();
+  if (!pSet || pSet->strName.empty()) {
+    return false;
+  }
+  if (pszName) {
+    std::memcpy(pszName, pSet->strName.c_str(), pSet->strName.size() + 1);
+  }
+  return true;
+}
+
+int RCPosHark::GetCurCmdSetNum() { return m_Catalog->CurrentIndex(); }
+
+bool RCPosHark::IsGraphByName(const char* pszName) {
+  const STRUCT_CmdSetInfo* pInfo = m_Catalog->FindExact(pszName);
+  return pInfo && pInfo->bGraphMode;
+}
+
+bool RCPosHark::IsSoftwarePOSByName(const char* pszName) {
+  const STRUCT_CmdSetInfo* pInfo = m_Catalog->FindExact(pszName);
+  return pInfo && pInfo->bPOSTextSenderMode;
+}

@@ -1,0 +1,32 @@
+// The idle stop thread.
+#include "listener/IdleStop.h"
+
+#include "commands/CmdSetCatalog.h"
+#include "commands/RCCmdSet.h"
+#include "listener/RCDataQueue.h"
+#include "platform/Event.h"
+
+namespace poshark::listener {
+namespace {
+
+constexpr int kTickMs = 1000;
+
+}  // namespace
+
+void IdleStop::Run() {
+  while (bRun_) {
+    if (platform::WaitForAny({hStopEvent_.get()}, kTickMs) != platform::kWaitTimeout) {
+      bRun_ = false;
+      break;
+    }
+    RCCmdSet* pSet = catalog_.Current();
+    if (pSet && pSet->IdleTick()) {
+      writeQueue_.Push(nullptr, 0, nullptr, false, 0, TRAN_STOP);
+      if (hWriteEvent_) {
+        hWriteEvent_->Set();
+      }
+    }
+  }
+}
+
+}  // namespace poshark::listener

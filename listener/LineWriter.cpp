@@ -1,0 +1,217 @@
+// Line delivery: the writer thread.
+#include "listener/LineWriter.h"
+
+#include "commands/CmdSetCatalog.h"
+#include "commands/Plugins.h"
+#include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzer.h"
+#include "listener/DebugFlag.h"
+#include "listener/RCDataQueue.h"
+#include "platform/Clock.h"
+#include "platform/Debug.h"
+#include "platform/Event.h"
+
+#include <cstring>
+#include <new>
+
+namespace poshark::listener {
+namespace {
+
+// Bytes of a record the writer takes: what the analyzer may push at most.
+constexpr int kWriteRoom = commands::kAnalyzeRoom;
+// Bytes of the extra block delivered.
+constexpr int kExtraRoom = commands::kMaxExtraLen;
+
+}  // namespace
+
+// The record being delivered.
+struct LineWriter::Record {
+  int nLen = 0;
+  int nEvent = -1;
+  SYSTEMTIME stTime{};
+  bool bDST = false;
+  // One byte more than the block, so that it always reads as a string.
+  unsigned char byExtra[kExtraRoom + 1];
+};
+
+LineWriter::LineWriter(const LineWriterRefs& refs) : refs_(refs) {
+  // A map switched on before any table was given changes nothing.
+  platform::MutexLock guard(codeMapLock_);
+  for (int i = 0; i < 256; ++i) byCodeMap_[i] = static_cast<unsigned char>(i);
+}
+
+LineWriter::~LineWriter() = default;
+
+void LineWriter::Run() {
+  if (!pBuf_) {
+    pBuf_.reset(new unsigned char[kWriteRoom + 1]);
+  }
+  std::memset(pBuf_.get(), 0, kWriteRoom + 1);
+  Record rec;
+  while (refs_.bWriteRun) {
+    if (platform::WaitForAny({refs_.hStopEvent.get(), refs_.hWriteEvent.get()},
+                             platform::kInfinite) != 1) {
+      break;
+    }
+    if (g_bDump) {
+      platform::DebugPrintf("POS%d:WaitWrite\r\n", refs_.nPOSNo);
+    }
+    while (TakeRecord(rec)) {
+      DeliverPieces(rec, FilterRecord(rec));
+      ++nDone_;
+    }
+  }
+}
+
+// The oldest record into the buffer; false when the queue is empty.
+bool LineWriter::TakeRecord(Record& rec) {
+  unsigned char* const pBuf = pBuf_.get();
+  for (;;) {
+    std::memset(rec.byExtra, 0, sizeof rec.byExtra);
+    rec.nLen = kWriteRoom;
+    rec.nEvent = -1;
+    int nExtraLen = kExtraRoom;
+    if (refs_.writeQueue.GetAt(&rec.nLen, pBuf, &rec.stTime, &rec.bDST, nullptr, &rec.nEvent, 0,
+                               true, rec.byExtra, &nExtraLen)) {
+      return true;
+    }
+    if (rec.nLen <= kWriteRoom) {
+      return false;  // the queue is empty
+    }
+    // Only a preprocess plug-in makes records this long. Left at the head
+    // it would hold back every record behind it: take it out and drop it.
+    std::unique_ptr<unsigned char[]> pBig(new (std::nothrow) unsigned char[rec.nLen]);
+    nExtraLen = kExtraRoom;
+    if (!pBig || !refs_.writeQueue.GetAt(&rec.nLen, pBig.get(), &rec.stTime, &rec.bDST, nullptr,
+                                         &rec.nEvent, 0, true, rec.byExtra, &nExtraLen)) {
+      return false;
+    }
+    if (rec.nLen <= kWriteRoom) {
+      // The queue was emptied in between and this is the record after it.
+      std::memcpy(pBuf, pBig.get(), static_cast<size_t>(rec.nLen));
+      return true;
+    }
+    platform::DebugPrintf("POS%d:WriteThread drops a record of %d bytes\r\n", refs_.nPOSNo,
+                          rec.nLen);
+  }
+}
+
+// Code map and output filter; answers where the record's text ends.
+int LineWriter::FilterRecord(Record& rec) {
+  unsigned char* const pBuf = pBuf_.get();
+  pBuf[rec.nLen] = 0;
+  ApplyCodeMap(pBuf, rec.nLen);
+  int nEnd = rec.nLen;
+  RCCmdSet* pSet = refs_.catalog.Current();
+  if (pSet && pSet->bUseFilterDll && pSet->pfnFilter) {
+    pBuf[kWriteRoom] = 0;
+    pSet->pfnFilter(reinterpret_cast<char*>(pBuf), kWriteRoom);
+    // A filter that lengthened the text wrote over the NUL after it: the
+    // record then ends at the next NUL.
+    if (pBuf[rec.nLen] != 0) {
+      nEnd = rec.nLen + static_cast<int>(::strnlen(reinterpret_cast<char*>(pBuf + rec.nLen),
+                                                   static_cast<size_t>(kWriteRoom - rec.nLen)));
+    }
+  }
+  return nEnd;
+}
+
+// The gate: closed until the gate time has passed since the port opened.
+bool LineWriter::PassesGate() {
+  if (refs_.bGateOpen) {
+    return true;
+  }
+  if (platform::GetTickCount() - refs_.dwOpenTick.load() > refs_.dwGateOpenTime.load()) {
+    refs_.bGateOpen = true;
+    return true;
+  }
+  return false;
+}
+
+// Pieces between NUL bytes, up to the end of the record.
+void LineWriter::DeliverPieces(Record& rec, int nEnd) {
+  unsigned char* const pBuf = pBuf_.get();
+  int nPending = rec.nEvent;
+  int nStart = 0;
+  for (;;) {
+    auto* pNul = static_cast<unsigned char*>(
+        std::memchr(pBuf + nStart, 0, static_cast<size_t>(nEnd - nStart)));
+    int nStop = pNul ? static_cast<int>(pNul - pBuf) : nEnd;
+    pBuf[nStop] = 0;
+    char* pszPiece = reinterpret_cast<char*>(pBuf + nStart);
+    int nPiece = nStop - nStart;
+    bool bDeliver = true;
+    bool bBlank = nPiece == 0;
+    if (!bBlank) {
+      int nTrimmed = SpaceFilter(pszPiece);
+      bBlank = nTrimmed == 0;
+      nPiece = bBlank ? nPiece : nTrimmed;
+    }
+    if (bBlank) {
+      bDeliver = nPending != -1;
+    } else if (nPiece == 1) {
+      unsigned char by = static_cast<unsigned char>(pszPiece[0]);
+      bDeliver = by >= 0x20 && by <= 0x80;
+    }
+    if (bDeliver && PassesGate()) {
+      WriteOut(pszPiece, &rec.stTime, rec.bDST, nPending, reinterpret_cast<char*>(rec.byExtra));
+      nPending = -1;
+    }
+    if (nStop >= nEnd) {
+      break;
+    }
+    nStart = nStop + 1;
+  }
+}
+
+void LineWriter::WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra) {
+  LineOutFt pfn = refs_.pfnLineOut.load();
+  if (!pfn) {
+    return;
+  }
+  if (g_bDump) {
+    platform::DebugPrintf("POS%d:WriteOut Event=%d \"%s\"\r\n", refs_.nPOSNo, nEvent, pszText);
+  }
+  platform::MutexLock guard(csCallback_);
+  try {
+    pfn(pszText, pTime, bDST, refs_.nPOSNo, nEvent, pExtra);
+  } catch (...) {
+    // A host callback that throws must not end the writer.
+  }
+}
+
+int LineWriter::SpaceFilter(char* pszText) {
+  if (!pszText) {
+    return 0;
+  }
+  char* pFirst = pszText;
+  while (*pFirst == ' ') {
+    ++pFirst;
+  }
+  if (*pFirst == 0) {
+    return 0;
+  }
+  size_t nLen = std::strlen(pFirst);
+  while (nLen > 0 && pFirst[nLen - 1] == ' ') {
+    --nLen;
+  }
+  std::memmove(pszText, pFirst, nLen);
+  pszText[nLen] = 0;
+  return static_cast<int>(nLen);
+}
+
+void LineWriter::EnableCodeMap(bool bOn, const unsigned char* pTable) {
+  if (pTable) {
+    platform::MutexLock guard(codeMapLock_);
+    std::memcpy(byCodeMap_, pTable, sizeof byCodeMap_);
+  }
+  bCodeMapOn_ = bOn;
+}
+
+void LineWriter::ApplyCodeMap(unsigned char* pData, int nLen) {
+  if (!bCodeMapOn_ || !pData) return;
+  platform::MutexLock guard(codeMapLock_);
+  for (int i = 0; i < nLen; ++i) pData[i] = byCodeMap_[pData[i]];
+}
+
+}  // namespace poshark::listener

@@ -1,0 +1,94 @@
+// Line delivery: the writer takes analysed records out of the write queue,
+// maps and filters them, cuts them into lines at NUL bytes, trims them,
+// holds them back during the gate time and calls the host back.
+//
+// Contract: each record's text goes through the output code map (when on),
+// then the command set's output filter (when loaded); each piece between NUL
+// bytes is trimmed of spaces; an empty piece is delivered only while the
+// record's event is still due (the first delivered piece carries it, later
+// ones -1); a lone character below 0x20 or above 0x80 is dropped; until the
+// gate opens (gate time after the port was opened) pieces are dropped.
+//
+// Locking: Run is the writer thread's; its buffer and the record state are
+// that thread's alone. csCallback_ makes the calls of the line callback
+// mutually exclusive (WriteOut may also be called by a derived host). The
+// code map is written by the host and read by the writer under codeMapLock_.
+// The gate flags and callbacks are the listener's atomics.
+#pragma once
+
+#include <poshark/KeyRecords.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/ThreadAnnotations.h"
+
+class RCLineQueue;
+
+namespace poshark::commands {
+class CmdSetCatalog;
+}
+namespace poshark::platform {
+class Event;
+}
+
+namespace poshark::listener {
+
+using LineOutFt = unsigned short (*)(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo,
+                                     int nEvent, char* pExtra);
+
+// What the writer reads; every member refers to the listener's own.
+struct LineWriterRefs {
+  int nPOSNo;
+  RCLineQueue& writeQueue;
+  commands::CmdSetCatalog& catalog;
+  std::atomic<bool>& bWriteRun;
+  std::unique_ptr<platform::Event>& hWriteEvent;
+  std::unique_ptr<platform::Event>& hStopEvent;
+  std::atomic<LineOutFt>& pfnLineOut;
+  std::atomic<uint32_t>& dwGateOpenTime;
+  std::atomic<uint32_t>& dwOpenTick;
+  std::atomic<bool>& bGateOpen;
+};
+
+class LineWriter {
+ public:
+  explicit LineWriter(const LineWriterRefs& refs);
+  ~LineWriter();
+  LineWriter(const LineWriter&) = delete;
+  LineWriter& operator=(const LineWriter&) = delete;
+
+  // Body of the writer thread.
+  void Run();
+  // Calls the line callback (nothing without one).
+  void WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra)
+      EXCLUDES(csCallback_);
+  // Trims spaces in place; answers the new length (0 for a text of spaces
+  // only, which is then left as it was).
+  static int SpaceFilter(char* pszText);
+  // With a table, copies its 256 bytes; switches the map on or off.
+  void EnableCodeMap(bool bOn, const unsigned char* pTable) EXCLUDES(codeMapLock_);
+  // Replaces each byte b by the map's entry b while the map is on.
+  void ApplyCodeMap(unsigned char* pData, int nLen) EXCLUDES(codeMapLock_);
+  // Records finished so far.
+  const std::atomic<uint64_t>& Done() const { return nDone_; }
+
+ private:
+  struct Record;
+
+  bool TakeRecord(Record& rec);
+  int FilterRecord(Record& rec);
+  void DeliverPieces(Record& rec, int nEnd);
+  bool PassesGate();
+
+  LineWriterRefs refs_;
+  std::unique_ptr<unsigned char[]> pBuf_;  // the writer thread's record buffer
+  std::atomic<uint64_t> nDone_{0};
+  platform::Mutex csCallback_;
+  platform::Mutex codeMapLock_;
+  unsigned char byCodeMap_[256] GUARDED_BY(codeMapLock_);  // identity until a table is given
+  std::atomic<bool> bCodeMapOn_{false};
+};
+
+}  // namespace poshark::listener

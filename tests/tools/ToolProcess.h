@@ -197,4 +197,17 @@ inline Result RunTool(const ToolProcess::Options& o,
   return {code, p.Out(), p.Err()};
 }
 
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+inline bool ErrHas(ToolProcess& tool, const std::string& what,
+                   std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  return tool.WaitFor(
+      [&](const std::string&, const std::string& err) { return err.find(what) != std::string::npos; },
+      limit);
+}
+
 }  // namespace poshark_test

@@ -10,6 +10,7 @@
 #include <future>
 #include <regex>
 
+#include "Loopback.h"
 #include "ToolProcess.h"
 
 namespace poshark_test {
@@ -49,12 +50,6 @@ std::vector<std::string> Texts(const std::string& out) {
     if (!row.text.empty()) texts.push_back(row.text);
   return texts;
 }
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 ToolProcess::Options Feed(const std::string& file, const std::string& codepage,
                           std::vector<std::string> more = {}) {
   ToolProcess::Options o;
@@ -246,28 +241,6 @@ TEST(ToolListen, JsonLinesParseWithAJsonParser) {
   }
 }
 
-void SendAll(int fd, const std::string& data) {
-  for (size_t done = 0; done < data.size();) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-}
-
-int ConnectLoopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  close(fd);
-  return -1;
-}
-
-bool ErrHas(ToolProcess& tool, const std::string& what) {
-  return tool.WaitFor([&](const std::string&, const std::string& err) { return err.find(what) != std::string::npos; });
-}
 bool Stops(ToolProcess& tool, size_t n) {
   return tool.WaitFor([&](const std::string& out, const std::string&) { return Count(out, " STOP") >= n; });
 }

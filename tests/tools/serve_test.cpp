@@ -1,0 +1,160 @@
+// `poshark serve` end to end on loopback: a feed, a TCP channel and a tap in
+// front of a fake printer; the printer off; SIGHUP with one channel changed;
+// SIGTERM with lines in flight; bad input from the POS and the printer.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <map>
+
+#include "Loopback.h"
+#include "ToolProcess.h"
+
+namespace poshark_test {
+namespace {
+
+using Json = nlohmann::json;
+
+std::vector<std::string> ExpectedLines(const std::string& name) {
+  std::vector<std::string> lines;
+  for (const auto& l : SplitLines(ReadFile(ReceiptsDir() + "/" + name + ".txt")))
+    if (!l.empty() && l[0] != '#') lines.push_back(l);
+  return lines;
+}
+
+// The texts of every JSON line that has more than spaces, by channel.
+std::map<std::string, std::vector<std::string>> TextsByChannel(const std::string& out) {
+  std::map<std::string, std::vector<std::string>> texts;
+  for (const auto& line : SplitLines(out)) {
+    Json j = Json::parse(line);
+    std::string text = j["text"];
+    if (text.find_first_not_of(' ') != std::string::npos) texts[j["channel"]].push_back(text);
+  }
+  return texts;
+}
+
+class Serve {
+ public:
+  explicit Serve(const std::string& config) {
+    WriteFile(dir_ / "poshark.ini", "[service]\nhome = " + dir_.path() + "\n" + config);
+    tool_ = std::make_unique<ToolProcess>(ToolProcess::Options{{"serve", "--config", dir_ / "poshark.ini"}});
+  }
+  ToolProcess& tool() { return *tool_; }
+  const TempDir& dir() const { return dir_; }
+  // The port a channel listens on, from its log line.
+  int Port(const std::string& channel) {
+    std::string prefix = "channel " + channel + ": listening on ";
+    if (!ErrHas(*tool_, prefix + "127.0.0.1:")) return -1;
+    return PortAfter(tool_->Err(), prefix);
+  }
+  bool Lines(const std::string& channel, size_t n) {
+    return tool_->WaitFor([&](const std::string& out, const std::string&) {
+      return Count(out, "\"channel\":\"" + channel + "\"") >= n;
+    });
+  }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<ToolProcess> tool_;
+};
+
+TEST(Serve, FeedTcpAndTapDeliverEveryReceiptAndThePrinterGetsEveryByte) {
+  FakePrinter printer;
+  Serve serve("[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() + "/plain.bin\n"
+              "[channel till]\npos = 2\nsource = tcp:127.0.0.1:0\n"
+              "[channel tap]\npos = 3\nsource = tap:127.0.0.1:0=127.0.0.1:" +
+              std::to_string(printer.Port()) + "\n");
+  int till = serve.Port("till"), tap = serve.Port("tap");
+  ASSERT_GT(till, 0) << serve.tool().Err();
+  ASSERT_GT(tap, 0) << serve.tool().Err();
+
+  int fd = ConnectLoopback(till);
+  SendAll(fd, ReadFile(ReceiptsDir() + "/latin.bin"));
+  close(fd);
+  // Through the tap: a status request answered by the printer, then a receipt.
+  fd = ConnectLoopback(tap);
+  SendAll(fd, "\x10\x04\x01");
+  char status = 0;
+  ASSERT_EQ(recv(fd, &status, 1, 0), 1);
+  EXPECT_EQ(status, FakePrinter::kStatus);
+  std::string receipt = ReadFile(ReceiptsDir() + "/void.bin");
+  SendAll(fd, receipt);
+  shutdown(fd, SHUT_WR);  // the half-close reaches the printer, whose end reaches the POS
+  EXPECT_EQ(ReadUntilEnd(fd), "");
+  close(fd);
+  EXPECT_EQ(printer.Received(), "\x10\x04\x01" + receipt);
+
+  ASSERT_TRUE(serve.Lines("feed", ExpectedLines("plain").size()));
+  ASSERT_TRUE(serve.Lines("till", ExpectedLines("latin").size()));
+  ASSERT_TRUE(serve.Lines("tap", ExpectedLines("void").size()));
+  auto start = Clock::now();
+  serve.tool().Signal(SIGTERM);
+  EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0) << serve.tool().Err();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  auto texts = TextsByChannel(serve.tool().Out());
+  EXPECT_EQ(texts["feed"], ExpectedLines("plain"));
+  EXPECT_EQ(texts["till"], ExpectedLines("latin"));
+  EXPECT_EQ(texts["tap"], ExpectedLines("void"));
+}
+
+TEST(Serve, PrinterOffClosesThePosSideBeforeReadingIt) {
+  int off_port = 0;
+  int off = ListenLoopback(off_port);
+  close(off);  // nothing listens there now
+  Serve serve("[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(off_port) + "\n");
+  int tap = serve.Port("tap");
+  ASSERT_GT(tap, 0) << serve.tool().Err();
+  int fd = ConnectLoopback(tap);
+  SendAll(fd, ReadFile(ReceiptsDir() + "/plain.bin"));
+  auto start = Clock::now();
+  char c;
+  EXPECT_LE(recv(fd, &c, 1, 0), 0);  // reset or end at once
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  close(fd);
+  EXPECT_TRUE(ErrHas(serve.tool(), "printer 127.0.0.1:"));
+  serve.tool().Signal(SIGTERM);
+  EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0);
+  EXPECT_EQ(serve.tool().Out(), "");  // no byte of the POS was read
+}
+
+TEST(Serve, SighupRestartsOnlyTheChangedChannel) {
+  const std::string a = "[channel a]\npos = 1\nsource = tcp:127.0.0.1:0\n";
+  Serve serve(a + "[channel b]\npos = 2\nsource = tcp:127.0.0.1:0\n");
+  int port_a = serve.Port("a");
+  ASSERT_GT(port_a, 0);
+  ASSERT_GT(serve.Port("b"), 0);
+  int fd = ConnectLoopback(port_a);  // stays open across the reload
+  ASSERT_TRUE(ErrHas(serve.tool(), "channel a: connection from"));
+  std::string config = ReadFile(serve.dir() / "poshark.ini");
+  WriteFile(serve.dir() / "poshark.ini", config + "codepage = cp437\n");  // b's section is last
+  serve.tool().Signal(SIGHUP);
+  ASSERT_TRUE(ErrHas(serve.tool(), "reloaded")) << serve.tool().Err();
+  EXPECT_EQ(Count(serve.tool().Err(), "channel b: changed; restarting"), 1u);
+  EXPECT_EQ(Count(serve.tool().Err(), "channel b: listening on"), 2u);
+  EXPECT_EQ(Count(serve.tool().Err(), "channel a: "), 2u) << serve.tool().Err();
+  SendAll(fd, ReadFile(ReceiptsDir() + "/plain.bin"));
+  close(fd);
+  EXPECT_TRUE(serve.Lines("a", ExpectedLines("plain").size()));
+  serve.tool().Signal(SIGTERM);
+  EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0);
+  EXPECT_EQ(TextsByChannel(serve.tool().Out())["a"], ExpectedLines("plain"));
+}
+
+TEST(Serve, SigtermDeliversTheLinesAlreadyReadAndEndsWithinTwoSeconds) {
+  Serve serve("[channel till]\nsource = tcp:127.0.0.1:0\n[channel idle]\npos = 2\nsource = tcp:127.0.0.1:0\n");
+  int till = serve.Port("till"), idle = serve.Port("idle");
+  ASSERT_GT(till, 0);
+  int quiet = ConnectLoopback(idle);  // a POS that connects and sends nothing
+  int fd = ConnectLoopback(till);
+  SendAll(fd, ReadFile(ReceiptsDir() + "/long.bin"));
+  ASSERT_TRUE(serve.Lines("till", 1));
+  auto start = Clock::now();
+  serve.tool().Signal(SIGTERM);
+  EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0) << serve.tool().Err();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(TextsByChannel(serve.tool().Out())["till"], ExpectedLines("long"));
+  close(fd);
+  close(quiet);
+}
+
+}  // namespace
+}  // namespace poshark_test

@@ -147,6 +147,13 @@ class ToolProcess {
   }
 
   const std::string& Out() const { return out_; }
+  // Peak resident memory of the running child in KiB (VmHWM), -1 when gone.
+  long PeakKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+  }
   const std::string& Err() const { return err_; }
 
  private:

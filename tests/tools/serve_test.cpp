@@ -158,3 +158,85 @@ TEST(Serve, SigtermDeliversTheLinesAlreadyReadAndEndsWithinTwoSeconds) {
 
 }  // namespace
 }  // namespace poshark_test
+
+namespace poshark_test {
+namespace {
+
+// Receipt-like text without any status request in it.
+std::string Bulk(size_t size) {
+  std::string line = "Article 0001 pack of 2                1.36\n";
+  std::string data;
+  data.reserve(size + line.size());
+  while (data.size() < size) data += line;
+  data.resize(size);
+  return data;
+}
+
+// Sends while reading what comes back, so that neither side stalls.
+void Exchange(int fd, const std::string& data, ToolProcess& tool) {
+  std::thread sender([&] {
+    SendAll(fd, data);
+    shutdown(fd, SHUT_WR);
+  });
+  std::string back;
+  tool.WaitFor([&](const std::string&, const std::string&) {
+    char buf[4096];
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) back.append(buf, static_cast<size_t>(n));
+    return n == 0;
+  }, std::chrono::seconds(60));
+  sender.join();
+}
+
+TEST(Serve, FiftyMegabytesPassTheTapUnchangedAndAResetEndsOnlyItsConnection) {
+  FakePrinter printer;
+  Serve serve("[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(printer.Port()) + "\n");
+  int tap = serve.Port("tap");
+  ASSERT_GT(tap, 0);
+  // A POS that resets its connection in the middle of a receipt.
+  std::string plain = ReadFile(ReceiptsDir() + "/plain.bin");
+  int fd = ConnectLoopback(tap);
+  SendAll(fd, plain.substr(0, 200));
+  ASSERT_TRUE(printer.WaitFor(200));
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(fd);
+  // The next one sends 50 MB at once.
+  const std::string bulk = Bulk(50 * 1024 * 1024);
+  fd = ConnectLoopback(tap);
+  Exchange(fd, bulk, serve.tool());
+  close(fd);
+  ASSERT_TRUE(printer.WaitFor(200 + bulk.size()));
+  EXPECT_TRUE(printer.Received() == plain.substr(0, 200) + bulk);  // byte for byte
+  EXPECT_EQ(printer.Connections(), 2);
+  EXPECT_LT(serve.tool().PeakKiB(), 48 * 1024);  // less than the bytes that passed
+  serve.tool().Signal(SIGTERM);
+  EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0) << serve.tool().Err();
+}
+
+TEST(Serve, APrinterThatNeverReadsSlowsThePosAndStillLetsTheServiceStop) {
+  FakePrinter printer(false);
+  Serve serve("[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(printer.Port()) + "\n");
+  int tap = serve.Port("tap");
+  ASSERT_GT(tap, 0);
+  int fd = ConnectLoopback(tap);
+  const std::string block = Bulk(65536);
+  size_t sent = 0;
+  for (;;) {  // until the POS cannot send for half a second
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 500) <= 0) break;
+    ssize_t n = send(fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+    ASSERT_LT(sent, 64u * 1024 * 1024) << "the POS was never slowed down";
+  }
+  EXPECT_GT(sent, 0u);
+  auto start = Clock::now();
+  serve.tool().Signal(SIGTERM);
+  EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0) << serve.tool().Err();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  close(fd);
+}
+
+}  // namespace
+}  // namespace poshark_test

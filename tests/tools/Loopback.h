@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -18,9 +19,11 @@
 
 namespace poshark_test {
 
+// Sends everything to a socket or a terminal.
 inline void SendAll(int fd, const std::string& data) {
   for (size_t done = 0; done < data.size();) {
     ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = write(fd, data.data() + done, data.size() - done);
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }

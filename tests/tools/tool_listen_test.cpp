@@ -294,7 +294,11 @@ TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   cfmakeraw(&tio);
   tcsetattr(slave, TCSANOW, &tio);
   TempDir home;
-  WriteFile(home / "ComPorts.ini", std::string("[Ports]\nCOM7=") + name + "\n");
+  // The port is mapped through a link, which the test removes and puts back
+  // as an unplugged and replugged adapter's device node comes and goes.
+  const std::string link = home / "tty7";
+  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  WriteFile(home / "ComPorts.ini", "[Ports]\nCOM7=" + link + "\n");
   ToolProcess tool({{"listen", "--pos", "2", "--set", "ESC/POS", "--com", "7", "--baud", "19200",
                      "--gate-ms", "0", "--codepage", "windows-1252"},
                     {{"POSHARK_HOME", home.path()}}});
@@ -302,11 +306,51 @@ TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   close(slave);  // the tool holds its own descriptor now
   SendAll(master, ReadFile(ReceiptsDir() + "/latin.bin"));
   bool got = Stops(tool, 1);
+  unlink(link.c_str());
+  EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") was lost", std::chrono::seconds(5))) << tool.Err();
+  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") is back", std::chrono::seconds(5))) << tool.Err();
   tool.Signal(SIGTERM);
   EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
   close(master);
   ASSERT_TRUE(got) << tool.Out() << tool.Err();
   EXPECT_EQ(Texts(tool.Out()), ExpectedOf("latin").lines);
+  EXPECT_EQ(Count(tool.Err(), "was lost"), 1u);
+  EXPECT_EQ(Count(tool.Err(), "is back"), 1u);
+}
+
+TEST(ToolListen, CardNumbersAreMaskedUnlessTurnedOffAndTheFilterPluginMasksThemToo) {
+  TempDir dir;
+  WriteFile(dir / "card.bin", "\x1b@VISA 4111 1111 1111 1111\nART 4006381333924\n\x1dV\x01");
+  // A copy of the ESC/POS set with its card-mask filter switched on.
+  std::string set = ReadFile(SourceDir() + "/examples/Printer Commands/ESCPOS.ini");
+  const std::string off = "UseFilterDll=0,libposhark-cardmask.so";
+  ASSERT_NE(set.find(off), std::string::npos);
+  set.replace(set.find(off), off.size(), std::string("UseFilterDll=1,") + POSHARK_CARDMASK_PLUGIN);
+  std::filesystem::create_directory(dir / "sets");
+  WriteFile(dir / "sets/ESCPOS.ini", set);
+  const struct {
+    std::vector<std::string> more;
+    const char* card;
+  } kRuns[] = {{{}, "VISA **** **** **** 1111"},
+               {{"--no-mask"}, "VISA 4111 1111 1111 1111"},
+               {{"--no-mask", "--commands", dir / "sets"}, "VISA **** **** **** 1111"}};
+  for (const auto& run : kRuns) {
+    Result r = RunTool(Feed(dir / "card.bin", "windows-1252", run.more));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Texts(r.out), (std::vector<std::string>{run.card, "ART 4006381333924"}));
+  }
+}
+
+TEST(ToolListen, OrderLogicalGivesHebrewAsTypedAndKeepsTheBytesInRaw) {
+  Result r = RunTool(Feed(ReceiptsDir() + "/hebrew.bin", "windows-1255", {"--order", "logical", "--json"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  // The shop's name, and an item before its price.
+  EXPECT_NE(r.out.find("\"text\":\"\xd7\x9e\xd7\x9b\xd7\x95\xd7\x9c\xd7\xaa \xd7\x94\xd7\xa9\xd7\x9b\xd7\x95\xd7\xa0\xd7\x94\""),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"text\":\"\xd7\x97\xd7\x9c\xd7\x91       "), std::string::npos);
+  // raw keeps the display-order bytes: base64 of windows-1255 "\xe1\xec\xe7" starts "4ezn".
+  EXPECT_NE(r.out.find("\"raw\":\"4ezn"), std::string::npos);
 }
 
 }  // namespace

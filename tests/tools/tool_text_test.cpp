@@ -38,6 +38,18 @@ TEST(ToolText, DecodesCodePagesShowsControlBytesAndNamesUnknownPages) {
     EXPECT_EQ(CharsetForCodepage(page), charset) << page;
 }
 
+TEST(ToolText, LogicalOrderReversesRightToLeftRunsOfADisplayOrderLine) {
+  const std::pair<const char*, const char*> kLines[] = {
+      {"\xd7\x9d\xd7\x95\xd7\x9c\xd7\xa9", "\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d"},  // shalom
+      // A Hebrew item and its price: the word turns, the number stays.
+      {"\xd7\x91\xd7\x9c\xd7\x97   6.90", "\xd7\x97\xd7\x9c\xd7\x91   6.90"},
+      // Two words: each turns and they change places.
+      {"\xd7\x91 \xd7\x90\xd7\x92", "\xd7\x92\xd7\x90 \xd7\x91"},
+      {"TOTAL 27.80", "TOTAL 27.80"},
+      {"", ""}};
+  for (const auto& [display, logical] : kLines) EXPECT_EQ(LogicalOrder(display), logical) << display;
+}
+
 TEST(ToolText, IsoTimeCarriesTheZoneOffsetAndTheDstFlagSettlesTheRepeatedHour) {
   const char* tz = std::getenv("TZ");
   std::string saved = tz ? tz : "";

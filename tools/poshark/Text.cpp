@@ -183,7 +183,7 @@ std::string LogicalOrder(std::string_view utf8) {
   if (bidi == nullptr) return std::string(utf8);
   // The line was printed left to right in display order: the inverse
   // algorithm gives back the order in which it was typed.
-  ubidi_setReorderingMode(bidi, UBIDI_REORDER_INVERSE_LIKE_DIRECT);
+  ubidi_setReorderingMode(bidi, UBIDI_REORDER_INVERSE_NUMBERS_AS_L);
   ubidi_setPara(bidi, display.data(), length, UBIDI_LTR, nullptr, &status);
   int32_t written = ubidi_writeReordered(bidi, logical.data(), static_cast<int32_t>(logical.size()),
                                          UBIDI_DO_MIRRORING, &status);

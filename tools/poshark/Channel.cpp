@@ -1,5 +1,6 @@
 #include "Channel.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <ctime>
@@ -112,6 +113,7 @@ bool Channel::Start(std::string& error) {
   }
   stopping_ = false;
   last_activity_ms_ = NowMs();
+  if (settings_.source.kind == SourceKind::kTap) StartIntake();
   // A serial source opens the port before the listener starts reading it;
   // the others start giving bytes at once, so the listener starts first.
   bool serial = settings_.source.kind == SourceKind::kSerial;
@@ -119,6 +121,7 @@ bool Channel::Start(std::string& error) {
   listening_ = !serial;
   if (!source_->Start(error)) {
     source_.reset();
+    StopIntake();
     if (listening_) listener_.ListenStop();
     listening_ = false;
     return false;
@@ -153,6 +156,7 @@ void Channel::Stop(Clock::time_point deadline) {
   stopping_ = true;
   NotifyProgress();
   if (source_) source_->Stop();
+  StopIntake();
   Drain(deadline);
   sink_.WakeWriters();
   if (listening_) listener_.ListenStop();
@@ -187,28 +191,89 @@ bool Channel::WaitForListener() {
   return !stopping_;
 }
 
-void Channel::Give(const unsigned char* data, size_t size, bool may_wait) {
+void Channel::Give(const unsigned char* data, size_t size) {
   std::lock_guard lock(give_mutex_);
-  if (stopping_ || size == 0) return;
-  if (may_wait) {
-    if (!WaitForListener()) return;
-  } else if (fed_ > analyzed_ + kFeedWindow) {
-    if (NowMs() - last_activity_ms_ >= kFeedSilence.count()) {
-      analyzed_ = fed_.load();
-    } else {
-      dropped_ += size;
-      return;
-    }
-  }
-  if (dropped_ != drop_reported_) {
-    Log(LogLevel::kWarning, LogPrefix() + "the listener fell behind; " +
-                                std::to_string(dropped_ - drop_reported_) +
-                                " bytes passed through without being read");
-    drop_reported_ = dropped_;
-  }
+  if (stopping_ || size == 0 || !WaitForListener()) return;
+  ReportDropped();
+  Feed(data, size);
+}
+
+// Under give_mutex_.
+void Channel::Feed(const unsigned char* data, size_t size) {
   listener_.GotData(static_cast<int>(size), const_cast<unsigned char*>(data));
   fed_ += size;
   last_activity_ms_ = NowMs();
+}
+
+void Channel::ReportDropped() {
+  uint64_t dropped = dropped_;
+  if (dropped == drop_reported_) return;
+  Log(LogLevel::kWarning, LogPrefix() + "the listener fell behind; " +
+                              std::to_string(dropped - drop_reported_) +
+                              " bytes passed through without being read");
+  drop_reported_ = dropped;
+}
+
+void Channel::StartIntake() {
+  intake_ = std::make_unique<unsigned char[]>(kIntakeRing);
+  intake_head_ = intake_size_ = 0;
+  intake_stop_ = false;
+  intake_thread_ = std::thread([this] { IntakeLoop(); });
+}
+
+void Channel::StopIntake() {
+  if (!intake_thread_.joinable()) return;
+  {
+    std::lock_guard lock(intake_mutex_);
+    intake_stop_ = true;
+  }
+  intake_wake_.notify_all();
+  intake_thread_.join();
+}
+
+void Channel::Offer(const unsigned char* data, size_t size) {
+  std::lock_guard lock(intake_mutex_);
+  size_t room = kIntakeRing - intake_size_;
+  if (size > room) {
+    dropped_ += size - room;
+    size = room;
+  }
+  for (size_t done = 0; done < size;) {  // at most two pieces: the ring wraps once
+    size_t at = (intake_head_ + intake_size_) % kIntakeRing;
+    size_t n = std::min(size - done, kIntakeRing - at);
+    std::memcpy(intake_.get() + at, data + done, n);
+    intake_size_ += n;
+    done += n;
+  }
+  intake_wake_.notify_one();
+}
+
+void Channel::IntakeLoop() {
+  constexpr size_t kPiece = 64 * 1024;
+  std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);
+  for (;;) {
+    size_t n = 0;
+    {
+      std::unique_lock lock(intake_mutex_);
+      intake_wake_.wait(lock, [&] { return intake_stop_ || intake_size_ > 0; });
+      if (intake_stop_) break;
+      n = std::min({intake_size_, kPiece, kIntakeRing - intake_head_});
+      std::memcpy(piece.get(), intake_.get() + intake_head_, n);
+      intake_head_ = (intake_head_ + n) % kIntakeRing;
+      intake_size_ -= n;
+    }
+    Give(piece.get(), n);
+  }
+  // The channel stops: what was read still goes to the listener, whose
+  // lines are delivered before it stops.
+  std::lock_guard give(give_mutex_);
+  std::lock_guard lock(intake_mutex_);
+  while (intake_size_ > 0) {
+    size_t n = std::min(intake_size_, kIntakeRing - intake_head_);
+    Feed(intake_.get() + intake_head_, n);
+    intake_head_ = (intake_head_ + n) % kIntakeRing;
+    intake_size_ -= n;
+  }
 }
 
 void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event, char* extra) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "ChannelSettings.h"
 #include "LineSink.h"
@@ -33,6 +34,9 @@ inline constexpr size_t kMaxPrintBacklog = 8192;
 // than the bytes fed, and an idle pipeline can always take more.
 inline constexpr auto kFeedSilence = std::chrono::milliseconds(20);
 
+// Bytes offered by a tap that may wait for the listener's intake thread.
+inline constexpr size_t kIntakeRing = 1024 * 1024;
+
 int64_t NowMs();
 
 class Source;
@@ -52,11 +56,14 @@ class Channel {
   // deadline), then stops the source and the listener. Idempotent.
   void Stop(std::chrono::steady_clock::time_point deadline);
 
-  // Hands bytes to the listener; one caller at a time is let through. With
-  // may_wait the caller waits while the listener is behind (its POS is
-  // slowed down); without, bytes the listener cannot take are left out of
-  // the analysis and counted.
-  void Give(const unsigned char* data, size_t size, bool may_wait);
+  // Hands bytes to the listener; one caller at a time is let through. The
+  // caller waits while the listener is behind, so its POS is slowed down.
+  void Give(const unsigned char* data, size_t size);
+  // Copies bytes for the listener and returns at once: a thread of the
+  // channel hands them over. Bytes that find the copy buffer full are left
+  // out of the analysis and counted. For the tap, whose copying must not
+  // wait for the listener.
+  void Offer(const unsigned char* data, size_t size);
 
   const ChannelSettings& Settings() const { return settings_; }
   RCPosHark& Listener() { return listener_; }
@@ -76,6 +83,11 @@ class Channel {
 
  private:
   bool WaitForListener();
+  void StartIntake();
+  void StopIntake();
+  void IntakeLoop();
+  void ReportDropped();
+  void Feed(const unsigned char* data, size_t size);
   void NotifyProgress();
   void Drain(std::chrono::steady_clock::time_point deadline);
   bool SelectSet(std::string& error);
@@ -96,8 +108,16 @@ class Channel {
   std::mutex progress_mutex_;
   std::condition_variable progress_;
   std::atomic<uint64_t> fed_{0};
-  uint64_t dropped_ = 0;
+  std::atomic<uint64_t> dropped_{0};
   uint64_t drop_reported_ = 0;
+  // Offered bytes on their way to the intake thread.
+  std::mutex intake_mutex_;
+  std::condition_variable intake_wake_;
+  std::unique_ptr<unsigned char[]> intake_;  // a ring of kIntakeRing bytes
+  size_t intake_head_ = 0;
+  size_t intake_size_ = 0;
+  bool intake_stop_ = false;
+  std::thread intake_thread_;
 };
 
 }  // namespace poshark::tool

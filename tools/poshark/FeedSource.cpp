@@ -74,7 +74,7 @@ class FeedSource : public Source {
   }
 
   void Give(unsigned char* data, size_t size) {
-    if (Pace(size)) channel_.Give(data, size, true);
+    if (Pace(size)) channel_.Give(data, size);
   }
 
   void Run() {

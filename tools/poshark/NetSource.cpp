@@ -94,7 +94,7 @@ class NetSource : public Source {
       ssize_t n = recv(conn.Get(), buf, sizeof buf, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
-      channel_.Give(buf, static_cast<size_t>(n), true);
+      channel_.Give(buf, static_cast<size_t>(n));
     }
   }
 
@@ -137,7 +137,7 @@ class NetSource : public Source {
     int one = 1;
     setsockopt(pos.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     Relay(std::move(pos), std::move(printer), waker_,
-          [this](const unsigned char* data, size_t size) { channel_.Give(data, size, false); });
+          [this](const unsigned char* data, size_t size) { channel_.Offer(data, size); });
     if (!waker_.Woken()) Say(LogLevel::kInfo, "connection from " + from + " closed");
   }
 

@@ -19,6 +19,7 @@ struct Pipe {
   std::unique_ptr<unsigned char[]> buffer{new unsigned char[kRelayBuffer]};
   size_t begin = 0;
   size_t end = 0;
+  size_t got = 0;         // bytes the last read brought
   bool eof = false;       // `from` ended its output
   bool shut = false;      // the end was passed on to `to`
 
@@ -27,7 +28,8 @@ struct Pipe {
   bool Finished() const { return shut; }
 
   // False on a reset or an error.
-  bool Read(const std::function<void(const unsigned char*, size_t)>* seen) {
+  bool Read() {
+    got = 0;
     ssize_t n = recv(from, buffer.get(), kRelayBuffer, MSG_DONTWAIT);
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     if (n == 0) {
@@ -35,8 +37,7 @@ struct Pipe {
       return true;
     }
     begin = 0;
-    end = static_cast<size_t>(n);
-    if (seen != nullptr) (*seen)(buffer.get(), end);
+    end = got = static_cast<size_t>(n);
     return true;
   }
 
@@ -87,8 +88,11 @@ void Relay(Fd pos, Fd printer, const Waker& waker,
       Pipe& out = side == 0 ? down : up;
       short got = fds[side].revents;
       if ((got & (POLLIN | POLLHUP | POLLERR)) && in.WantsRead()) {
-        ok = in.Read(side == 0 ? &seen : nullptr);
-        if (ok && in.Pending()) ok = in.Write();  // most often the other side takes it at once
+        ok = in.Read();
+        // Sent on first, seen after: the listener adds nothing to a status
+        // request's round trip.
+        if (ok && in.Pending()) ok = in.Write();
+        if (ok && side == 0 && in.got > 0) seen(in.buffer.get(), in.got);
       }
       if (ok && (got & (POLLOUT | POLLERR)) && out.Pending()) ok = out.Write();
       if (ok && (got & POLLERR) && !in.WantsRead() && !out.Pending()) ok = false;

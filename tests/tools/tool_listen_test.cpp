@@ -285,6 +285,33 @@ TEST(ToolListen, TcpSourceTakesReceiptsAndAcceptsAReconnectingPos) {
   EXPECT_NE(ReadFile(home / "POSKeyFilter.ini").find("1FreqRecNum=1"), std::string::npos);
 }
 
+TEST(ToolListen, TcpSourceSlowsAPosThatSendsFiftyMegabytesAtOnce) {
+  ToolProcess tool({{"listen", "--pos", "1", "--set", "ESC/POS", "--tcp", "127.0.0.1:0"}});
+  ASSERT_TRUE(ErrHas(tool, "listening on 127.0.0.1:")) << tool.Err();
+  int fd = ConnectLoopback(PortAfter(tool.Err(), "listening on "));
+  std::string line = "Article 0001 pack of 2                1.36\n";
+  std::string bulk;
+  while (bulk.size() < 50u * 1024 * 1024) bulk += line;
+  std::thread pos([&] { SendAll(fd, bulk); });
+  const size_t lines = bulk.size() / line.size();
+  size_t seen = 0, counted = 0;  // counted up to `counted` bytes of the output
+  tool.WaitFor([&](const std::string& out, const std::string&) {
+    size_t end = out.rfind('\n');
+    if (end == std::string::npos || end < counted) return false;
+    seen += Count(out.substr(counted, end - counted), "Article");
+    counted = end;
+    return seen >= lines;
+  }, std::chrono::seconds(120));
+  pos.join();
+  long peak = tool.PeakKiB();
+  tool.Signal(SIGTERM);
+  EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
+  close(fd);
+  EXPECT_EQ(Count(tool.Out(), "Article"), lines);
+  // The listener's queue stays small: the POS waits instead.
+  EXPECT_LT(peak, 40 * 1024) << "KiB";
+}
+
 TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   int master = -1, slave = -1;
   char name[256] = {};

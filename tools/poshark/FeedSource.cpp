@@ -45,11 +45,7 @@ class FeedSource : public Source {
   }
 
   void Stop() override {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
+    stop_.Request();
     if (thread_.joinable()) thread_.join();
     if (stream_ != nullptr && stream_ != stdin) std::fclose(stream_);
     stream_ = nullptr;
@@ -58,7 +54,7 @@ class FeedSource : public Source {
   std::string Where() const override { return name_; }
   bool Done() const override { return done_; }
   std::string Error() const override {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(error_mutex_);
     return error_;
   }
 
@@ -68,9 +64,7 @@ class FeedSource : public Source {
     if (spec_.pace_baud == 0) return true;
     // Ten bits per byte on the line: start, eight data bits, stop.
     next_ += std::chrono::microseconds(size * 10'000'000ull / spec_.pace_baud);
-    std::unique_lock lock(mutex_);
-    wake_.wait_until(lock, next_, [&] { return stop_; });
-    return !stop_;
+    return !stop_.WaitUntil(next_);
   }
 
   void Give(unsigned char* data, size_t size) {
@@ -96,16 +90,13 @@ class FeedSource : public Source {
       }
     }
     {
-      std::lock_guard lock(mutex_);
+      std::lock_guard lock(error_mutex_);
       error_ = error;
     }
     done_ = true;
   }
 
-  bool Stopped() {
-    std::lock_guard lock(mutex_);
-    return stop_;
-  }
+  bool Stopped() { return stop_.Requested(); }
 
   Channel& channel_;
   const SourceSpec spec_;
@@ -113,9 +104,8 @@ class FeedSource : public Source {
   std::string name_;
   bool trace_ = false;
   Clock::time_point next_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;
+  StopSignal stop_;
+  mutable std::mutex error_mutex_;
   std::string error_;
   std::atomic<bool> done_{false};
   std::thread thread_;

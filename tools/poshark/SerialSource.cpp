@@ -62,11 +62,7 @@ class SerialSource : public Source {
   }
 
   void Stop() override {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
+    stop_.Request();
     if (thread_.joinable()) thread_.join();
   }
 
@@ -76,22 +72,20 @@ class SerialSource : public Source {
   void Watch() {
     std::string port = "COM" + std::to_string(spec_.com_port) + " (" + device_ + ")";
     bool present = true;
-    std::unique_lock lock(mutex_);
-    while (!wake_.wait_for(lock, kWatchPeriod, [&] { return stop_; })) {
+    while (!stop_.WaitUntil(std::chrono::steady_clock::now() + kWatchPeriod)) {
       bool now = Present(device_);
       if (now == present) continue;
       present = now;
       Log(present ? LogLevel::kInfo : LogLevel::kWarning,
-          channel_.LogPrefix() + port + (present ? " is back; listening again" : " was lost; waiting for it to come back"));
+          channel_.LogPrefix() + port +
+              (present ? " is back; listening again" : " was lost; waiting for it to come back"));
     }
   }
 
   Channel& channel_;
   const SourceSpec spec_;
   std::string device_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;
+  StopSignal stop_;
   std::thread thread_;
 };
 

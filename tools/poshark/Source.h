@@ -2,7 +2,10 @@
 // hands what it reads to Channel::Give; Stop ends those threads.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "ChannelSettings.h"
@@ -10,6 +13,32 @@
 namespace poshark::tool {
 
 class Channel;
+
+// A request to stop that the sleeping thread of a source waits on.
+class StopSignal {
+ public:
+  void Request() {
+    {
+      std::lock_guard lock(mutex_);
+      requested_ = true;
+    }
+    wake_.notify_all();
+  }
+  bool Requested() {
+    std::lock_guard lock(mutex_);
+    return requested_;
+  }
+  // Sleeps until the time comes or a stop is requested; true for a stop.
+  bool WaitUntil(std::chrono::steady_clock::time_point when) {
+    std::unique_lock lock(mutex_);
+    return wake_.wait_until(lock, when, [&] { return requested_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool requested_ = false;
+};
 
 class Source {
  public:

@@ -240,3 +240,55 @@ TEST(Serve, APrinterThatNeverReadsSlowsThePosAndStillLetsTheServiceStop) {
 
 }  // namespace
 }  // namespace poshark_test
+
+namespace poshark_test {
+namespace {
+
+TEST(Serve, AChannelThatCannotStartIsRetriedWhileTheOthersRunAndStrangersAreRefused) {
+  int taken_port = 0;
+  int taken = ListenLoopback(taken_port);  // the address is in use
+  Serve serve("[channel late]\nsource = tcp:127.0.0.1:" + std::to_string(taken_port) + "\n"
+              "[channel closed]\npos = 2\nsource = tcp:127.0.0.1:0\nallow = 10.0.0.0/8, ::1\n");
+  int closed_port = serve.Port("closed");
+  ASSERT_GT(closed_port, 0);
+  ASSERT_TRUE(ErrHas(serve.tool(), "channel late: tcp 127.0.0.1:" + std::to_string(taken_port)));
+  for (int i = 0; i < 2; ++i) {  // refused, and logged once
+    int fd = ConnectLoopback(closed_port);
+    EXPECT_EQ(ReadUntilEnd(fd), "");
+    close(fd);
+  }
+  close(taken);
+  EXPECT_GT(serve.Port("late"), 0) << serve.tool().Err();  // within the back-off
+  serve.tool().Signal(SIGTERM);
+  EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0);
+  EXPECT_EQ(Count(serve.tool().Err(), "refused a connection from 127.0.0.1"), 1u) << serve.tool().Err();
+}
+
+TEST(Serve, SighupReopensTheOutputFileForLogRotation) {
+  TempDir out;
+  Serve serve("output = " + (out / "lines.jsonl") + "\n[channel till]\nsource = tcp:127.0.0.1:0\n");
+  int port = serve.Port("till");
+  ASSERT_GT(port, 0);
+  auto send = [&] {
+    int fd = ConnectLoopback(port);
+    SendAll(fd, ReadFile(ReceiptsDir() + "/plain.bin"));
+    close(fd);
+  };
+  auto wait_lines = [&](const std::string& file) {
+    for (int i = 0; i < 200 && Count(ReadFile(file), "Thank you") == 0; ++i) usleep(50000);
+    return Count(ReadFile(file), "Thank you");
+  };
+  send();
+  ASSERT_EQ(wait_lines(out / "lines.jsonl"), 1u);
+  ASSERT_EQ(rename((out / "lines.jsonl").c_str(), (out / "lines.jsonl.1").c_str()), 0);
+  serve.tool().Signal(SIGHUP);
+  ASSERT_TRUE(ErrHas(serve.tool(), "reloaded"));
+  send();
+  EXPECT_EQ(wait_lines(out / "lines.jsonl"), 1u);
+  EXPECT_EQ(Count(ReadFile(out / "lines.jsonl.1"), "Thank you"), 1u);
+  serve.tool().Signal(SIGTERM);
+  EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0);
+}
+
+}  // namespace
+}  // namespace poshark_test

@@ -87,8 +87,9 @@ bool Service::TryStart(Slot& s, std::string& error) {
 void Service::Start(Slot& s) {
   std::string error;
   if (TryStart(s, error)) {
-    Say(LogLevel::kInfo, s, "listening on " + s.channel->Where() + ", POS " +
-                                std::to_string(s.settings.pos));
+    bool feed = s.settings.source.kind == SourceKind::kFeed;
+    Say(LogLevel::kInfo, s, (feed ? "replaying " : "listening on ") + s.channel->Where() +
+                                ", POS " + std::to_string(s.settings.pos));
     s.backoff = kFirstRetry;
     s.last_error.clear();
     return;

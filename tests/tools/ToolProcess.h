@@ -25,6 +25,14 @@ extern char** environ;
 namespace poshark_test {
 
 using Clock = std::chrono::steady_clock;
+
+// Under a sanitizer the tool's memory is the sanitizer's (shadow memory, a
+// quarantine of freed blocks): its size says nothing about the tool's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 inline std::string SourceDir() { return POSHARK_SOURCE_DIR; }
 inline std::string ReceiptsDir() { return SourceDir() + "/examples/receipts"; }
 

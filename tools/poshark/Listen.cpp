@@ -51,8 +51,8 @@ int RunListen(const ListenOptions& options) {
 
   LineSink sink;
   std::atomic<bool> stop{false};
-  SignalWatcher signals([&](int sig) {
-    if (sig == SIGHUP) return;
+  // SIGHUP too: a closed terminal ends `listen`.
+  SignalWatcher signals([&](int) {
     stop = true;
     sink.Wake();
   });

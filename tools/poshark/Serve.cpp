@@ -178,11 +178,19 @@ void Service::Reload() {
 }
 
 void Service::Pump(std::chrono::milliseconds wait) {
-  if (sink_.PopAll(batch_, std::chrono::milliseconds(0)) ||
-      ((output_ok_ = out_->Flush()) && sink_.PopAll(batch_, wait))) {
-    output_ok_ = out_->Write(batch_);
+  const bool was_ok = output_ok_;
+  // Flushed only when no line is waiting; a broken output still waits.
+  bool got = sink_.PopAll(batch_, std::chrono::milliseconds(0));
+  if (!got) {
+    output_ok_ = out_->Flush();
+    got = sink_.PopAll(batch_, wait);
   }
+  if (got) output_ok_ = out_->Write(batch_);
   batch_.clear();
+  if (was_ok && !output_ok_) {
+    Log(LogLevel::kError, "output " + service_.output + ": cannot write; lines are lost until "
+                          "SIGHUP reopens it");
+  }
 }
 
 int Service::Run(ServeConfig config) {

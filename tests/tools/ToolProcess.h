@@ -25,6 +25,14 @@ extern char** environ;
 namespace poshark_test {
 
 using Clock = std::chrono::steady_clock;
+
+// Under a sanitizer the tool's memory is the sanitizer's (shadow memory, a
+// quarantine of freed blocks): its size says nothing about the tool's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 inline std::string SourceDir() { return POSHARK_SOURCE_DIR; }
 inline std::string ReceiptsDir() { return SourceDir() + "/examples/receipts"; }
 
@@ -147,6 +155,13 @@ class ToolProcess {
   }
 
   const std::string& Out() const { return out_; }
+  // Peak resident memory of the running child in KiB (VmHWM), -1 when gone.
+  long PeakKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+  }
   const std::string& Err() const { return err_; }
 
  private:
@@ -195,6 +210,19 @@ inline Result RunTool(const ToolProcess::Options& o,
   ToolProcess p(o);
   int code = p.Wait(limit);
   return {code, p.Out(), p.Err()};
+}
+
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+inline bool ErrHas(ToolProcess& tool, const std::string& what,
+                   std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  return tool.WaitFor(
+      [&](const std::string&, const std::string& err) { return err.find(what) != std::string::npos; },
+      limit);
 }
 
 }  // namespace poshark_test

@@ -47,7 +47,7 @@ TEST(ToolErrors, UsageErrorsExitWithTwoAndNameTheArgument) {
       {with({"--feed", kPlain, "--baud", "9600"}), 2, "--baud, --data-bits, --stop-bits and --parity go with --com"},
       {with({"--tcp", "9100", "--pace", "none"}), 2, "--trace and --pace go with --feed"},
       {with({"--feed", kPlain, "--pace", "fast"}), 2, "--pace fast: expected a number"},
-      {with({"--tcp", "host:99999"}), 2, "--tcp 99999: expected a number from 0 to 65535"},
+      {with({"--tcp", "host:99999"}), 2, "--tcp host:99999: expected [HOST:]PORT with a port from 0 to 65535"},
       {with({"--feed", kPlain, "--gate-ms", "soon"}), 2, "--gate-ms soon"},
       {with({"--feed", kPlain, "--codepage", "klingon-1"}), 2, "--codepage klingon-1: unknown code page"},
       {with({"--feed", kPlain, "--colour"}), 2, "unknown option --colour"},

@@ -10,6 +10,7 @@
 #include <future>
 #include <regex>
 
+#include "Loopback.h"
 #include "ToolProcess.h"
 
 namespace poshark_test {
@@ -49,12 +50,6 @@ std::vector<std::string> Texts(const std::string& out) {
     if (!row.text.empty()) texts.push_back(row.text);
   return texts;
 }
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 ToolProcess::Options Feed(const std::string& file, const std::string& codepage,
                           std::vector<std::string> more = {}) {
   ToolProcess::Options o;
@@ -246,28 +241,6 @@ TEST(ToolListen, JsonLinesParseWithAJsonParser) {
   }
 }
 
-void SendAll(int fd, const std::string& data) {
-  for (size_t done = 0; done < data.size();) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-}
-
-int ConnectLoopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  close(fd);
-  return -1;
-}
-
-bool ErrHas(ToolProcess& tool, const std::string& what) {
-  return tool.WaitFor([&](const std::string&, const std::string& err) { return err.find(what) != std::string::npos; });
-}
 bool Stops(ToolProcess& tool, size_t n) {
   return tool.WaitFor([&](const std::string& out, const std::string&) { return Count(out, " STOP") >= n; });
 }
@@ -312,6 +285,33 @@ TEST(ToolListen, TcpSourceTakesReceiptsAndAcceptsAReconnectingPos) {
   EXPECT_NE(ReadFile(home / "POSKeyFilter.ini").find("1FreqRecNum=1"), std::string::npos);
 }
 
+TEST(ToolListen, TcpSourceSlowsAPosThatSendsFiftyMegabytesAtOnce) {
+  ToolProcess tool({{"listen", "--pos", "1", "--set", "ESC/POS", "--tcp", "127.0.0.1:0"}});
+  ASSERT_TRUE(ErrHas(tool, "listening on 127.0.0.1:")) << tool.Err();
+  int fd = ConnectLoopback(PortAfter(tool.Err(), "listening on "));
+  std::string line = "Article 0001 pack of 2                1.36\n";
+  std::string bulk;
+  while (bulk.size() < 50u * 1024 * 1024) bulk += line;
+  std::thread pos([&] { SendAll(fd, bulk); });
+  const size_t lines = bulk.size() / line.size();
+  size_t seen = 0, counted = 0;  // counted up to `counted` bytes of the output
+  tool.WaitFor([&](const std::string& out, const std::string&) {
+    size_t end = out.rfind('\n');
+    if (end == std::string::npos || end < counted) return false;
+    seen += Count(out.substr(counted, end - counted), "Article");
+    counted = end;
+    return seen >= lines;
+  }, std::chrono::seconds(120));
+  pos.join();
+  long peak = tool.PeakKiB();
+  tool.Signal(SIGTERM);
+  EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
+  close(fd);
+  EXPECT_EQ(Count(tool.Out(), "Article"), lines);
+  // The listener's queue stays small: the POS waits instead.
+  if (!kSanitized) EXPECT_LT(peak, 40 * 1024) << "KiB";
+}
+
 TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   int master = -1, slave = -1;
   char name[256] = {};
@@ -321,7 +321,11 @@ TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   cfmakeraw(&tio);
   tcsetattr(slave, TCSANOW, &tio);
   TempDir home;
-  WriteFile(home / "ComPorts.ini", std::string("[Ports]\nCOM7=") + name + "\n");
+  // The port is mapped through a link, which the test removes and puts back
+  // as an unplugged and replugged adapter's device node comes and goes.
+  const std::string link = home / "tty7";
+  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  WriteFile(home / "ComPorts.ini", "[Ports]\nCOM7=" + link + "\n");
   ToolProcess tool({{"listen", "--pos", "2", "--set", "ESC/POS", "--com", "7", "--baud", "19200",
                      "--gate-ms", "0", "--codepage", "windows-1252"},
                     {{"POSHARK_HOME", home.path()}}});
@@ -329,11 +333,56 @@ TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   close(slave);  // the tool holds its own descriptor now
   SendAll(master, ReadFile(ReceiptsDir() + "/latin.bin"));
   bool got = Stops(tool, 1);
+  unlink(link.c_str());
+  EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") was lost", std::chrono::seconds(5))) << tool.Err();
+  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") is back", std::chrono::seconds(5))) << tool.Err();
   tool.Signal(SIGTERM);
   EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
   close(master);
   ASSERT_TRUE(got) << tool.Out() << tool.Err();
   EXPECT_EQ(Texts(tool.Out()), ExpectedOf("latin").lines);
+  EXPECT_EQ(Count(tool.Err(), "was lost"), 1u);
+  EXPECT_EQ(Count(tool.Err(), "is back"), 1u);
+}
+
+TEST(ToolListen, CardNumbersAreMaskedUnlessTurnedOffAndTheFilterPluginMasksThemToo) {
+  TempDir dir;
+  WriteFile(dir / "card.bin", "\x1b@VISA 4111 1111 1111 1111\nART 4006381333924\n\x1dV\x01");
+  // A copy of the ESC/POS set with its card-mask filter switched on.
+  std::string set = ReadFile(SourceDir() + "/examples/Printer Commands/ESCPOS.ini");
+  const std::string off = "UseFilterDll=0,libposhark-cardmask.so";
+  ASSERT_NE(set.find(off), std::string::npos);
+  set.replace(set.find(off), off.size(), std::string("UseFilterDll=1,") + POSHARK_CARDMASK_PLUGIN);
+  std::filesystem::create_directory(dir / "sets");
+  WriteFile(dir / "sets/ESCPOS.ini", set);
+  const struct {
+    std::vector<std::string> more;
+    const char* card;
+  } kRuns[] = {{{}, "VISA **** **** **** 1111"},
+               {{"--no-mask"}, "VISA 4111 1111 1111 1111"},
+               {{"--no-mask", "--commands", dir / "sets"}, "VISA **** **** **** 1111"}};
+  std::vector<std::future<Result>> runs;
+  for (const auto& run : kRuns) {
+    auto o = Feed(dir / "card.bin", "windows-1252", run.more);
+    runs.push_back(std::async(std::launch::async, [o] { return RunTool(o); }));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    Result r = runs[i].get();
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Texts(r.out), (std::vector<std::string>{kRuns[i].card, "ART 4006381333924"}));
+  }
+}
+
+TEST(ToolListen, OrderLogicalGivesHebrewAsTypedAndKeepsTheBytesInRaw) {
+  Result r = RunTool(Feed(ReceiptsDir() + "/hebrew.bin", "windows-1255", {"--order", "logical", "--json"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  // The shop's name, and an item before its price.
+  EXPECT_NE(r.out.find("\"text\":\"\xd7\x9e\xd7\x9b\xd7\x95\xd7\x9c\xd7\xaa \xd7\x94\xd7\xa9\xd7\x9b\xd7\x95\xd7\xa0\xd7\x94\""),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"text\":\"\xd7\x97\xd7\x9c\xd7\x91       "), std::string::npos);
+  // raw keeps the display-order bytes: base64 of windows-1255 "\xe1\xec\xe7" starts "4ezn".
+  EXPECT_NE(r.out.find("\"raw\":\"4ezn"), std::string::npos);
 }
 
 }  // namespace

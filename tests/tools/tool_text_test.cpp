@@ -1,4 +1,4 @@
-// Text helpers of the tool: base64, JSON strings, code-page decoding, time
+// Text helpers of the tool: base64, logical order, code-page decoding, time
 // stamps with their UTC offset.
 #include "Text.h"
 
@@ -11,15 +11,11 @@
 namespace poshark::tool {
 namespace {
 
-TEST(ToolText, Base64AndJsonStringsEncodeEveryCase) {
+TEST(ToolText, Base64EncodesEveryCase) {
   const std::pair<std::string, std::string> base64[] = {
       {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"},
       {std::string("\x00\xff\x1b", 3), "AP8b"}};
   for (const auto& [in, out] : base64) EXPECT_EQ(Base64(in), out) << in;
-  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(JsonString("x\ny\tz\r"), "\"x\\ny\\tz\\r\"");
-  EXPECT_EQ(JsonString(std::string("\x1b\x01", 2)), "\"\\u001b\\u0001\"");
-  EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");  // UTF-8 passes
 }
 
 TEST(ToolText, DecodesCodePagesShowsControlBytesAndNamesUnknownPages) {
@@ -40,6 +36,18 @@ TEST(ToolText, DecodesCodePagesShowsControlBytesAndNamesUnknownPages) {
   for (auto [page, charset] : {std::pair<const char*, unsigned>{"windows-1255", 177}, {"CP862", 177},
                                {"windows-1256", 178}, {"windows-1252", 0}, {"cp437", 0}})
     EXPECT_EQ(CharsetForCodepage(page), charset) << page;
+}
+
+TEST(ToolText, LogicalOrderReversesRightToLeftRunsOfADisplayOrderLine) {
+  const std::pair<const char*, const char*> kLines[] = {
+      {"\xd7\x9d\xd7\x95\xd7\x9c\xd7\xa9", "\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d"},  // shalom
+      // A Hebrew item and its price: the word turns, the number stays.
+      {"\xd7\x91\xd7\x9c\xd7\x97   6.90", "\xd7\x97\xd7\x9c\xd7\x91   6.90"},
+      // Two words: each turns and they change places.
+      {"\xd7\x91 \xd7\x90\xd7\x92", "\xd7\x92\xd7\x90 \xd7\x91"},
+      {"TOTAL 27.80", "TOTAL 27.80"},
+      {"", ""}};
+  for (const auto& [display, logical] : kLines) EXPECT_EQ(LogicalOrder(display), logical) << display;
 }
 
 TEST(ToolText, IsoTimeCarriesTheZoneOffsetAndTheDstFlagSettlesTheRepeatedHour) {

@@ -3,11 +3,14 @@
 #include <poshark/ColorKeyCatcher.h>
 #include <poshark/KeyDataCatcher.h>
 
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+
+#include "CardMask.h"
 
 namespace poshark::tool {
 
@@ -75,13 +78,15 @@ std::string Hex6(uint32_t rgb) {
 }  // namespace
 
 std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
-                       bool colour) {
+                       bool colour, TextOrder order) {
   std::string prefix = FormatLocalTime(line.time) + (line.dst ? " DST " : " std ");
   std::string event = EventName(line.event);
   std::string out;
   // Colour of each byte: index into ranges, or -1.
   std::vector<int> paint;
-  if (colour && !findings.ranges.empty()) {
+  // Colour ranges count bytes in display order: a line in logical order is
+  // shown without them.
+  if (colour && !findings.ranges.empty() && order == TextOrder::kDisplay) {
     paint.assign(line.text.size(), -1);
     for (size_t i = 0; i < findings.ranges.size(); ++i) {
       const auto& r = findings.ranges[i];
@@ -97,6 +102,7 @@ std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findin
     std::string body;
     if (paint.empty()) {
       body = decoder.ToUtf8(std::string_view(line.text).substr(start, end - start));
+      if (order == TextOrder::kLogical) body = LogicalOrder(body);
     } else {
       size_t k = start;
       while (k < end) {
@@ -128,40 +134,36 @@ std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findin
   return out;
 }
 
-std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findings& findings) {
+std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
+                       const std::string& channel, TextOrder order) {
+  using Json = nlohmann::ordered_json;
+  auto text = [&](const std::string& bytes) { return decoder.ToUtf8(bytes, false); };
+  Json j = Json::object();
+  if (!channel.empty()) j["channel"] = channel;
   std::string event = EventName(line.event);
-  std::string out = "{\"time\":" + JsonString(FormatIsoTime(line.time, line.dst)) +
-                    ",\"dst\":" + (line.dst ? "true" : "false") +
-                    ",\"pos\":" + std::to_string(line.pos) +
-                    ",\"event\":" + (event.empty() ? "null" : JsonString(event)) +
-                    ",\"text\":" + JsonString(decoder.ToUtf8(line.text, false)) +
-                    ",\"raw\":" + JsonString(Base64(line.text)) +
-                    ",\"extra\":" + JsonString(Base64(line.extra)) + ",\"captures\":[";
-  for (size_t i = 0; i < findings.captures.size(); ++i) {
-    const auto& c = findings.captures[i];
-    out += std::string(i ? "," : "") + "{\"name\":" + JsonString(decoder.ToUtf8(c.name, false)) +
-           ",\"mdb_type\":" + std::to_string(c.mdb_type) + ",\"mdb_id\":" +
-           std::to_string(c.mdb_id) + ",\"data\":" + JsonString(decoder.ToUtf8(c.data, false)) +
-           "}";
+  j["time"] = FormatIsoTime(line.time, line.dst);
+  j["dst"] = line.dst;
+  j["pos"] = line.pos;
+  j["event"] = event.empty() ? Json() : Json(event);
+  j["text"] = order == TextOrder::kLogical ? LogicalOrder(text(line.text)) : text(line.text);
+  j["raw"] = Base64(line.text);
+  j["extra"] = Base64(line.extra);
+  j["captures"] = Json::array();
+  for (const auto& c : findings.captures) {
+    j["captures"].push_back(
+        {{"name", text(c.name)}, {"mdb_type", c.mdb_type}, {"mdb_id", c.mdb_id}, {"data", text(c.data)}});
   }
-  out += "],\"alarms\":[";
-  for (size_t i = 0; i < findings.alarms.size(); ++i) {
-    const auto& a = findings.alarms[i];
-    out += std::string(i ? "," : "") + "{\"name\":" + JsonString(decoder.ToUtf8(a.name, false)) +
-           ",\"key_index\":" + std::to_string(a.key_index) + ",\"source\":" +
-           std::to_string(a.source) + ",\"data\":" + JsonString(decoder.ToUtf8(a.data, false)) +
-           "}";
+  j["alarms"] = Json::array();
+  for (const auto& a : findings.alarms) {
+    j["alarms"].push_back({{"name", text(a.name)}, {"key_index", a.key_index},
+                           {"source", a.source}, {"data", text(a.data)}});
   }
-  out += "],\"ranges\":[";
-  for (size_t i = 0; i < findings.ranges.size(); ++i) {
-    const auto& r = findings.ranges[i];
-    out += std::string(i ? "," : "") + "{\"name\":" + JsonString(decoder.ToUtf8(r.name, false)) +
-           ",\"start\":" + std::to_string(r.start) + ",\"end\":" + std::to_string(r.end) +
-           ",\"color\":" + JsonString(Hex6(r.color)) + ",\"value1\":" + std::to_string(r.value1) +
-           ",\"value2\":" + std::to_string(r.value2) + "}";
+  j["ranges"] = Json::array();
+  for (const auto& r : findings.ranges) {
+    j["ranges"].push_back({{"name", text(r.name)}, {"start", r.start}, {"end", r.end},
+                           {"color", Hex6(r.color)}, {"value1", r.value1}, {"value2", r.value2}});
   }
-  out += "]}";
-  return out;
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 namespace {
@@ -180,19 +182,18 @@ struct Printer::Catchers {
   ColorKeyCatcher colours;
 };
 
-Printer::Printer(const ListenOptions& options, FILE* out)
-    : decoder_(options.codepage), charset_(CharsetForCodepage(options.codepage)),
-      json_(options.json), out_(out) {
-  const char* no_color = std::getenv("NO_COLOR");
-  colour_ = !json_ && isatty(fileno(out)) && (no_color == nullptr || *no_color == '\0');
-}
+Printer::Printer(const ChannelSettings& settings, bool json, bool colour)
+    : decoder_(settings.codepage), charset_(CharsetForCodepage(settings.codepage)),
+      pos_(settings.pos), channel_(settings.name), mask_(settings.mask), order_(settings.order),
+      json_(json), colour_(colour && !json) {}
 
 Printer::~Printer() = default;
 
-bool Printer::LoadKeys(int pos, std::string& error) {
+bool Printer::LoadKeys(std::string& error) {
+  const int pos = pos_;
   std::string path = FilterFilePath();
   if (access(path.c_str(), R_OK) != 0) {
-    error = "--keys: " + path + ": " + std::strerror(errno) +
+    error = "keys: " + path + ": " + std::strerror(errno) +
             " (the filter file lives in the poshark home: --home or POSHARK_HOME)";
     return false;
   }
@@ -206,10 +207,10 @@ bool Printer::LoadKeys(int pos, std::string& error) {
   return true;
 }
 
-void Printer::SaveKeys(int pos) {
+void Printer::SaveKeys() {
   if (!catchers_) return;
-  catchers_->keywords.WriteIni_FreqIdleRec(pos);
-  catchers_->colours.WriteIni_FreqIdleRec(pos);
+  catchers_->keywords.WriteIni_FreqIdleRec(pos_);
+  catchers_->colours.WriteIni_FreqIdleRec(pos_);
 }
 
 Findings Printer::Find(const DeliveredLine& line) {
@@ -268,13 +269,16 @@ Findings Printer::Find(const DeliveredLine& line) {
   return f;
 }
 
-bool Printer::Print(const DeliveredLine& line) {
-  Findings findings = Find(line);
-  std::string out = json_ ? FormatJson(line, decoder_, findings) + "\n"
-                          : FormatText(line, decoder_, findings, colour_);
-  return std::fwrite(out.data(), 1, out.size(), out_) == out.size();
+std::string Printer::Format(const DeliveredLine& delivered) {
+  const DeliveredLine* line = &delivered;
+  DeliveredLine masked;
+  if (mask_) {
+    masked = delivered;
+    if (cardmask::MaskCardNumbers(masked.text.data(), masked.text.size()) > 0) line = &masked;
+  }
+  Findings findings = Find(*line);
+  return json_ ? FormatJson(*line, decoder_, findings, channel_, order_) + "\n"
+               : FormatText(*line, decoder_, findings, colour_, order_);
 }
-
-bool Printer::Flush() { return std::fflush(out_) == 0; }
 
 }  // namespace poshark::tool

@@ -1,10 +1,11 @@
-// How `poshark listen` shows delivered lines: text or JSON Lines, with the
-// keyword and colour-key catchers' findings when --keys is given.
+// How delivered lines are shown: text or JSON Lines, card numbers masked,
+// in display or logical order, with the keyword and colour-key catchers'
+// findings when the channel's keys are on.
 #pragma once
 
 #include <poshark/KeyRecords.h>
 
-#include "Listen.h"
+#include "ChannelSettings.h"
 #include "Text.h"
 
 #include <cstdint>
@@ -15,6 +16,8 @@
 
 namespace poshark::tool {
 
+class Printer;
+
 // One line as the listener's callback delivered it.
 struct DeliveredLine {
   std::string text;   // bytes of the configured code page
@@ -23,6 +26,7 @@ struct DeliveredLine {
   int pos = 0;
   int event = -1;
   std::string extra;  // preprocess plug-in's block, "" when none
+  std::shared_ptr<Printer> printer;  // the channel's, as it was when the line came
 };
 
 // Findings of the catchers for one line.
@@ -58,28 +62,29 @@ std::string EventName(int event);
 // Text output of one line (without colours when colour is false): one
 // output line per printed line of the text, then captures and alarms.
 std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
-                       bool colour);
+                       bool colour, TextOrder order);
 
-// One JSON object (no trailing newline).
-std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findings& findings);
+// One JSON object (no trailing newline); `channel` first when not empty.
+std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
+                       const std::string& channel, TextOrder order);
 
-// Catchers plus formatting, used on the main thread only.
+// Catchers plus formatting of one channel's lines, used on the output
+// thread only.
 class Printer {
  public:
   // Throws std::runtime_error for an unknown code page.
-  explicit Printer(const ListenOptions& options, FILE* out = stdout);
+  Printer(const ChannelSettings& settings, bool json, bool colour);
   ~Printer();
 
   // Loads both catchers from POSKeyFilter.ini for the POS. False with a
   // message naming the file when it is missing.
-  bool LoadKeys(int pos, std::string& error);
-  // Saves the catchers' limit state; nothing without --keys.
-  void SaveKeys(int pos);
+  bool LoadKeys(std::string& error);
+  // Saves the catchers' limit state; nothing without keys.
+  void SaveKeys();
 
-  // False once the output cannot be written any more. Buffered: Flush when
-  // no further line is waiting.
-  bool Print(const DeliveredLine& line);
-  bool Flush();
+  // The line as it is written out (card numbers masked when the channel
+  // masks), ending in a newline.
+  std::string Format(const DeliveredLine& line);
 
  private:
   Findings Find(const DeliveredLine& line);
@@ -88,9 +93,12 @@ class Printer {
   std::unique_ptr<Catchers> catchers_;
   Decoder decoder_;
   uint32_t charset_ = 0;
+  int pos_ = 0;
+  std::string channel_;
+  bool mask_ = true;
+  TextOrder order_ = TextOrder::kDisplay;
   bool json_ = false;
   bool colour_ = false;
-  FILE* out_;
 };
 
 }  // namespace poshark::tool

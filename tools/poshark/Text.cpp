@@ -1,6 +1,8 @@
 #include "Text.h"
 
+#include <unicode/ubidi.h>
 #include <unicode/ucnv.h>
+#include <unicode/ustring.h>
 
 #include <algorithm>
 #include <cctype>
@@ -113,39 +115,6 @@ std::string Base64(std::string_view bytes) {
   return out;
 }
 
-std::string JsonString(std::string_view utf8) {
-  std::string out = "\"";
-  for (unsigned char c : utf8) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
 std::string FormatLocalTime(const SYSTEMTIME& st) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth,
@@ -197,6 +166,36 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
                 st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, sign,
                 a / 3600, (a / 60) % 60);
   return buf;
+}
+
+std::string LogicalOrder(std::string_view utf8) {
+  if (utf8.empty()) return "";
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = 0;
+  u_strFromUTF8WithSub(nullptr, 0, &length, utf8.data(), static_cast<int32_t>(utf8.size()), 0xFFFD,
+                       nullptr, &status);
+  std::vector<UChar> display(static_cast<size_t>(length) + 1);
+  status = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(display.data(), length + 1, nullptr, utf8.data(),
+                       static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
+  std::vector<UChar> logical(static_cast<size_t>(length) * 2 + 1);
+  UBiDi* bidi = ubidi_open();
+  if (bidi == nullptr) return std::string(utf8);
+  // The line was printed left to right in display order: the inverse
+  // algorithm gives back the order in which it was typed.
+  ubidi_setReorderingMode(bidi, UBIDI_REORDER_INVERSE_NUMBERS_AS_L);
+  ubidi_setPara(bidi, display.data(), length, UBIDI_LTR, nullptr, &status);
+  int32_t written = ubidi_writeReordered(bidi, logical.data(), static_cast<int32_t>(logical.size()),
+                                         UBIDI_DO_MIRRORING, &status);
+  ubidi_close(bidi);
+  if (U_FAILURE(status)) return std::string(utf8);
+  std::string out(static_cast<size_t>(written) * 3 + 1, '\0');
+  int32_t bytes = 0;
+  status = U_ZERO_ERROR;
+  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &bytes, logical.data(), written, &status);
+  if (U_FAILURE(status)) return std::string(utf8);
+  out.resize(static_cast<size_t>(bytes));
+  return out;
 }
 
 }  // namespace poshark::tool

@@ -1,5 +1,5 @@
 // Text helpers of the poshark tool: code-page decoding for display, base64,
-// JSON strings, time stamps.
+// display-order text, time stamps.
 #pragma once
 
 #include <poshark/KeyRecords.h>
@@ -40,8 +40,10 @@ uint32_t CharsetForCodepage(const std::string& codepage);
 
 std::string Base64(std::string_view bytes);
 
-// A JSON string literal (with quotes) of UTF-8 text.
-std::string JsonString(std::string_view utf8);
+// A line printed left to right in display order (as POS software sends
+// Hebrew and Arabic to a printer), given back in logical order: ICU's
+// inverse reordering, mirrored characters put back. UTF-8 in and out.
+std::string LogicalOrder(std::string_view utf8);
 
 // "2024-03-14 09:41:02.123"
 std::string FormatLocalTime(const SYSTEMTIME& st);

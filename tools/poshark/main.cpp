@@ -2,13 +2,17 @@
 //
 //   poshark sets [--commands DIR]
 //   poshark listen --pos N --set NAME|NUMBER SOURCE [options]
+//   poshark serve [--config FILE]
 //   poshark trace dump FILE.bin2
 //
 // Exit status: 0 success, 1 runtime failure, 2 usage error. Data goes to
 // stdout, diagnostics to stderr.
 #include <poshark/RCPosHark.h>
 
-#include "Listen.h"
+#include "Cli.h"
+#include "ListenArgs.h"
+#include "Serve.h"
+#include "ServeConfig.h"
 #include "Text.h"
 #include "TraceFile.h"
 
@@ -37,25 +41,21 @@
 namespace poshark::tool {
 namespace {
 
-constexpr int kUsage = 2;
-constexpr int kFailure = 1;
-constexpr const char kDefaultCodepage[] = "windows-1252";
+constexpr int kUsage = kExitUsage;
+constexpr int kFailure = kExitFailure;
 constexpr const char kSetsFolder[] = "Printer Commands";
 
-// Thrown for usage errors; caught in main.
-struct UsageError {
-  std::string message;
-};
-
-[[noreturn]] void Usage(const std::string& message) { throw UsageError{message}; }
-
 void PrintHelp(FILE* out) {
-  const ListenOptions d;
+  const SourceSpec d;
   std::fprintf(out,
                "Usage:\n"
                "  poshark sets [--commands DIR]\n"
                "  poshark listen --pos N --set NAME|NUMBER SOURCE [OPTIONS]\n"
+               "  poshark serve [--config FILE]\n"
                "  poshark trace dump FILE.bin2\n"
+               "\n"
+               "`serve` runs every channel of the configuration (default %s;\n"
+               "see examples/poshark.ini) and writes JSON Lines.\n"
                "\n"
                "Sources of `listen` (exactly one):\n"
                "  --com N               serial port COMN (device from [Ports] COMN of\n"
@@ -84,6 +84,10 @@ void PrintHelp(FILE* out) {
                "  --keys                run the keyword and colour-key catchers of\n"
                "                        POSKeyFilter.ini on every line (default off)\n"
                "  --json                JSON Lines instead of text (default off)\n"
+               "  --no-mask             show card numbers unmasked (default: all but\n"
+               "                        their last four digits become *)\n"
+               "  --order ORDER         display (as printed, default) or logical (the\n"
+               "                        order of Hebrew and Arabic text as typed)\n"
                "  --gate-ms MS          drop lines for MS ms after the port opens\n"
                "                        (default 1000)\n"
                "  --codepage NAME       code page of the printed text (default:\n"
@@ -93,19 +97,8 @@ void PrintHelp(FILE* out) {
                "\n"
                "Colours are shown only on a terminal and never when NO_COLOR is set.\n"
                "Exit status: 0 success, 1 runtime failure, 2 usage error.\n",
-               d.baud, d.data_bits, d.tcp_host.c_str(), d.pace_baud, kSetsFolder,
+               kDefaultConfigPath, d.baud, d.data_bits, d.host.c_str(), d.pace_baud, kSetsFolder,
                POSHARK_TOOL_DATADIR, kSetsFolder, kSetsFolder, kDefaultCodepage);
-}
-
-long ParseNumber(const char* option, const char* text, long low, long high) {
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < low || v > high) {
-    Usage(std::string(option) + " " + text + ": expected a number from " + std::to_string(low) +
-          " to " + std::to_string(high));
-  }
-  return v;
 }
 
 bool DirectoryExists(const std::string& path) {
@@ -252,152 +245,10 @@ int RunTraceDump(int argc, char** argv) {
   return 0;
 }
 
-void SetSource(ListenOptions& o, Source s, const char* option) {
-  if (o.source != Source::kNone && o.source != s) {
-    Usage(std::string(option) + ": only one of --com, --tcp and --feed may be given");
-  }
-  o.source = s;
-}
-
-int RunListenCommand(int argc, char** argv) {
-  enum {
-    kPos = 256, kSet, kCommands, kCom, kBaud, kDataBits, kStopBits, kParity, kTcp, kFeed,
-    kTrace, kPace, kKeys, kJson, kGate, kCodepage, kHome
-  };
-  static const option kOptions[] = {
-      {"pos", required_argument, nullptr, kPos},
-      {"set", required_argument, nullptr, kSet},
-      {"commands", required_argument, nullptr, kCommands},
-      {"com", required_argument, nullptr, kCom},
-      {"baud", required_argument, nullptr, kBaud},
-      {"data-bits", required_argument, nullptr, kDataBits},
-      {"stop-bits", required_argument, nullptr, kStopBits},
-      {"parity", required_argument, nullptr, kParity},
-      {"tcp", required_argument, nullptr, kTcp},
-      {"feed", required_argument, nullptr, kFeed},
-      {"trace", no_argument, nullptr, kTrace},
-      {"pace", required_argument, nullptr, kPace},
-      {"keys", no_argument, nullptr, kKeys},
-      {"json", no_argument, nullptr, kJson},
-      {"gate-ms", required_argument, nullptr, kGate},
-      {"codepage", required_argument, nullptr, kCodepage},
-      {"home", required_argument, nullptr, kHome},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
-  ListenOptions o;
-  std::string commands;
-  std::string home;
-  std::string codepage;
-  bool serial_option = false;
-  bool feed_option = false;
-  optind = 1;
-  opterr = 0;
-  int c = 0;
-  while ((c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1) {
-    std::string opt = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
-    switch (c) {
-      case kPos:
-        o.pos = static_cast<int>(ParseNumber("--pos", optarg, 0, 9999));
-        break;
-      case kSet:
-        if (*optarg == '\0') Usage("--set: empty name");
-        o.set = optarg;
-        break;
-      case kCommands:
-        commands = optarg;
-        break;
-      case kCom:
-        SetSource(o, Source::kCom, "--com");
-        o.com_port = static_cast<int>(ParseNumber("--com", optarg, 1, 255));
-        break;
-      case kBaud:
-        serial_option = true;
-        o.baud = static_cast<int>(ParseNumber("--baud", optarg, 50, 4000000));
-        break;
-      case kDataBits:
-        serial_option = true;
-        o.data_bits = static_cast<int>(ParseNumber("--data-bits", optarg, 5, 8));
-        break;
-      case kStopBits: {
-        serial_option = true;
-        std::string v = optarg;
-        if (v == "1") o.stop_bits_code = 0;
-        else if (v == "1.5") o.stop_bits_code = 1;
-        else if (v == "2") o.stop_bits_code = 2;
-        else Usage("--stop-bits " + v + ": expected 1, 1.5 or 2");
-        break;
-      }
-      case kParity: {
-        serial_option = true;
-        static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
-        std::string v = optarg;
-        auto it = std::find(std::begin(kNames), std::end(kNames), v);
-        if (it == std::end(kNames)) Usage("--parity " + v + ": expected none, odd, even, mark or space");
-        o.parity_code = static_cast<int>(it - std::begin(kNames));
-        break;
-      }
-      case kTcp: {
-        SetSource(o, Source::kTcp, "--tcp");
-        std::string v = optarg;
-        size_t colon = v.rfind(':');
-        std::string port = colon == std::string::npos ? v : v.substr(colon + 1);
-        if (colon != std::string::npos) {
-          o.tcp_host = v.substr(0, colon);
-          if (o.tcp_host.size() >= 2 && o.tcp_host.front() == '[' && o.tcp_host.back() == ']') {
-            o.tcp_host = o.tcp_host.substr(1, o.tcp_host.size() - 2);
-          }
-        }
-        o.tcp_port = static_cast<int>(ParseNumber("--tcp", port.c_str(), 0, 65535));
-        break;
-      }
-      case kFeed:
-        SetSource(o, Source::kFeed, "--feed");
-        if (*optarg == '\0') Usage("--feed: empty file name");
-        o.feed_path = optarg;
-        break;
-      case kTrace:
-        feed_option = true;
-        o.force_trace = true;
-        break;
-      case kPace:
-        feed_option = true;
-        if (std::strcmp(optarg, "none") == 0) {
-          o.pace_baud = 0;
-        } else {
-          o.pace_baud = static_cast<uint32_t>(ParseNumber("--pace", optarg, 50, 100000000));
-        }
-        break;
-      case kKeys:
-        o.keys = true;
-        break;
-      case kJson:
-        o.json = true;
-        break;
-      case kGate:
-        o.gate_ms = ParseNumber("--gate-ms", optarg, 0, 86400000);
-        break;
-      case kCodepage:
-        codepage = optarg;
-        break;
-      case kHome:
-        home = optarg;
-        break;
-      case 'h':
-        PrintHelp(stdout);
-        return 0;
-      case ':':
-        Usage("listen: option " + opt + " needs an argument");
-      default:
-        Usage("listen: unknown option " + opt);
-    }
-  }
-  if (optind < argc) Usage(std::string("listen: unexpected argument ") + argv[optind]);
-  if (o.pos < 0) Usage("listen: --pos N is required");
-  if (o.set.empty()) Usage("listen: --set NAME|NUMBER is required");
-  if (o.source == Source::kNone) Usage("listen: a source is required: --com N, --tcp [HOST:]PORT or --feed FILE");
-  if (serial_option && o.source != Source::kCom) Usage("listen: --baud, --data-bits, --stop-bits and --parity go with --com");
-  if (feed_option && o.source != Source::kFeed) Usage("listen: --trace and --pace go with --feed");
-
+// The code page of the printed text: --codepage, else POSHARK_CODEPAGE,
+// else the default; the library decodes into the same page.
+std::string SetUpCodepage(const std::string& given) {
+  std::string codepage = given;
   if (!codepage.empty()) {
     setenv("POSHARK_CODEPAGE", codepage.c_str(), 1);
   } else {
@@ -406,19 +257,46 @@ int RunListenCommand(int argc, char** argv) {
   }
   try {
     Decoder check(codepage);
-  } catch (const std::exception& e) {
+  } catch (const std::exception&) {
     Usage(std::string("--codepage ") + codepage + ": unknown code page");
   }
-  o.codepage = codepage;
-  if (!home.empty()) {
-    if (!DirectoryExists(home)) {
-      std::fprintf(stderr, "poshark: --home %s: no such folder\n", home.c_str());
+  return codepage;
+}
+
+int RunListenCommand(int argc, char** argv) {
+  ListenCommand cmd = ParseListenArgs(argc, argv);
+  if (cmd.help) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  cmd.options.channel.codepage = SetUpCodepage(cmd.codepage);
+  if (!cmd.home.empty()) {
+    if (!DirectoryExists(cmd.home)) {
+      std::fprintf(stderr, "poshark: --home %s: no such folder\n", cmd.home.c_str());
       return kFailure;
     }
-    setenv("POSHARK_HOME", home.c_str(), 1);
+    setenv("POSHARK_HOME", cmd.home.c_str(), 1);
   }
-  SetUpCommands(commands);
-  return RunListen(o);
+  SetUpCommands(cmd.commands);
+  return RunListen(cmd.options);
+}
+
+int RunServeCommand(int argc, char** argv) {
+  std::string config = kDefaultConfigPath;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      PrintHelp(stdout);
+      return 0;
+    }
+    if (arg != "--config" || i + 1 >= argc) {
+      Usage(arg == "--config" ? "serve: option --config needs an argument"
+                              : "serve: unexpected argument " + arg);
+    }
+    config = argv[++i];
+  }
+  SetUpCommands("");
+  return RunServe(config);
 }
 
 }  // namespace
@@ -428,7 +306,7 @@ int main(int argc, char** argv) {
   using namespace poshark::tool;
   signal(SIGPIPE, SIG_IGN);
   try {
-    if (argc < 2) Usage("a command is required: sets, listen or trace dump (see --help)");
+    if (argc < 2) Usage("a command is required: sets, listen, serve or trace dump (see --help)");
     std::string command = argv[1];
     if (command == "-h" || command == "--help" || command == "help") {
       PrintHelp(stdout);
@@ -440,8 +318,9 @@ int main(int argc, char** argv) {
     }
     if (command == "sets") return RunSets(argc - 1, argv + 1);
     if (command == "listen") return RunListenCommand(argc - 1, argv + 1);
+    if (command == "serve") return RunServeCommand(argc - 1, argv + 1);
     if (command == "trace") return RunTraceDump(argc - 2, argv + 2);
-    Usage("unknown command " + command + " (expected sets, listen or trace dump)");
+    Usage("unknown command " + command + " (expected sets, listen, serve or trace dump)");
   } catch (const UsageError& e) {
     std::fprintf(stderr, "poshark: %s\nTry `poshark --help`.\n", e.message.c_str());
     return kUsage;

@@ -1,0 +1,181 @@
+#include "CardMask.h"
+
+#include <cstring>
+
+namespace poshark::cardmask {
+
+namespace {
+
+constexpr size_t kMinDigits = 14;
+constexpr size_t kMaxDigits = 19;
+constexpr size_t kKeptDigits = 4;
+// Groups looked at in one window: nineteen digits in groups of at least one.
+constexpr size_t kMaxGroups = 64;
+
+// An issuer prefix range (compared on the first `digits` digits) and the
+// lengths the scheme issues, as a bit set (bit n: n digits).
+struct Issuer {
+  unsigned low;
+  unsigned high;
+  int digits;
+  unsigned lengths;
+};
+
+constexpr unsigned Lengths(unsigned from, unsigned to) {
+  unsigned bits = 0;
+  for (unsigned n = from; n <= to; ++n) bits |= 1u << n;
+  return bits;
+}
+
+constexpr Issuer kIssuers[] = {
+    {4, 4, 1, (1u << 16) | (1u << 19)},                 // Visa
+    {51, 55, 2, 1u << 16},                              // Mastercard
+    {2221, 2720, 4, 1u << 16},                          // Mastercard 2-series
+    {34, 34, 2, 1u << 15},                              // American Express
+    {37, 37, 2, 1u << 15},                              // American Express
+    {300, 305, 3, Lengths(14, 19)},                     // Diners Club
+    {36, 36, 2, Lengths(14, 19)},                       // Diners Club
+    {38, 39, 2, Lengths(14, 19)},                       // Diners Club
+    {3095, 3095, 4, Lengths(14, 19)},                   // Diners Club
+    {3528, 3589, 4, Lengths(16, 19)},                   // JCB
+    {6011, 6011, 4, Lengths(16, 19)},                   // Discover
+    {644, 649, 3, Lengths(16, 19)},                     // Discover
+    {65, 65, 2, Lengths(16, 19)},                       // Discover
+    {62, 62, 2, Lengths(16, 19)},                       // UnionPay
+    {2200, 2204, 4, Lengths(16, 19)},                   // Mir
+    {5018, 5018, 4, Lengths(14, 19)},                   // Maestro
+    {5020, 5020, 4, Lengths(14, 19)},                   // Maestro
+    {5038, 5038, 4, Lengths(14, 19)},                   // Maestro
+    {5893, 5893, 4, Lengths(14, 19)},                   // Maestro
+    {6304, 6304, 4, Lengths(14, 19)},                   // Maestro
+    {6759, 6759, 4, Lengths(14, 19)},                   // Maestro
+    {6761, 6763, 4, Lengths(14, 19)},                   // Maestro
+};
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAlnum(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsSeparator(char c) { return c == ' ' || c == '-'; }
+
+bool IssuedLength(const char* digits, size_t count) {
+  for (const Issuer& issuer : kIssuers) {
+    unsigned prefix = 0;
+    for (int i = 0; i < issuer.digits; ++i) prefix = prefix * 10 + static_cast<unsigned>(digits[i] - '0');
+    if (prefix >= issuer.low && prefix <= issuer.high && (issuer.lengths & (1u << count)) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool PassesLuhn(const char* digits, size_t count) {
+  unsigned sum = 0;
+  for (size_t i = 0; i < count; ++i) {
+    unsigned d = static_cast<unsigned>(digits[count - 1 - i] - '0');
+    if (i % 2 == 1) d = d * 2 > 9 ? d * 2 - 9 : d * 2;
+    sum += d;
+  }
+  return sum % 10 == 0;
+}
+
+struct Group {
+  size_t begin;
+  size_t end;
+};
+
+// Groups of four but the last (one to four digits), or 4-6-5 / 4-6-4, all
+// split by the same separator.
+bool CardShape(const char* text, const Group* g, size_t n) {
+  if (n == 1) return true;
+  char sep = text[g[0].end];
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (text[g[i].end] != sep) return false;
+  }
+  auto len = [&](size_t i) { return g[i].end - g[i].begin; };
+  if (n == 3 && len(0) == 4 && len(1) == 6 && (len(2) == 5 || len(2) == 4)) return true;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (len(i) != 4) return false;
+  }
+  return len(n - 1) >= 1 && len(n - 1) <= 4;
+}
+
+// Tests the groups g[0..n) as one number; masks it when it is a card's.
+bool MaskIfCard(char* text, const Group* g, size_t n) {
+  char digits[kMaxDigits];
+  size_t count = 0;
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = g[i].begin; k < g[i].end; ++k) {
+      if (count == kMaxDigits) return false;
+      digits[count++] = text[k];
+    }
+  }
+  if (count < kMinDigits || !CardShape(text, g, n) || !IssuedLength(digits, count) ||
+      !PassesLuhn(digits, count)) {
+    return false;
+  }
+  size_t masked = 0;
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = g[i].begin; k < g[i].end && masked < count - kKeptDigits; ++k, ++masked) {
+      text[k] = '*';
+    }
+  }
+  return true;
+}
+
+// Looks for card numbers among groups split by single separators: every run
+// of whole groups is a candidate, the longest first at each start.
+int MaskGroups(char* text, const Group* g, size_t n) {
+  int found = 0;
+  size_t start = 0;
+  while (start < n) {
+    size_t digits = 0, end = start;
+    while (end < n && digits + (g[end].end - g[end].begin) <= kMaxDigits) {
+      digits += g[end].end - g[end].begin;
+      ++end;
+    }
+    bool hit = false;
+    for (size_t stop = end; stop > start && !hit; --stop) {
+      hit = MaskIfCard(text, g + start, stop - start);
+      if (hit) {
+        ++found;
+        start = stop;
+      }
+    }
+    if (!hit) ++start;
+  }
+  return found;
+}
+
+}  // namespace
+
+int MaskCardNumbers(char* text, size_t size) {
+  int found = 0;
+  size_t i = 0;
+  Group groups[kMaxGroups];
+  while (i < size) {
+    if (!IsDigit(text[i]) || (i > 0 && IsAlnum(text[i - 1]))) {
+      ++i;
+      continue;
+    }
+    // A chain of digit groups split by single separators.
+    size_t n = 0;
+    size_t k = i;
+    for (;;) {
+      size_t begin = k;
+      while (k < size && IsDigit(text[k])) ++k;
+      if (n < kMaxGroups) groups[n++] = {begin, k};
+      if (k + 1 < size && IsSeparator(text[k]) && IsDigit(text[k + 1])) {
+        ++k;
+        continue;
+      }
+      break;
+    }
+    // A letter right after the chain makes it part of a code.
+    if (!(k < size && IsAlnum(text[k])) && n < kMaxGroups) found += MaskGroups(text, groups, n);
+    i = k;
+  }
+  return found;
+}
+
+}  // namespace poshark::cardmask

@@ -1,0 +1,120 @@
+// feed: a raw byte stream or a trace file, replayed once at the pace of a
+// serial line (or as fast as the listener takes it).
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Channel.h"
+#include "Cli.h"
+#include "Source.h"
+#include "TraceFile.h"
+
+namespace poshark::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Blocks of the size the serial reader hands to the listener.
+constexpr size_t kFeedBlock = 512;
+
+class FeedSource : public Source {
+ public:
+  explicit FeedSource(Channel& channel) : channel_(channel), spec_(channel.Settings().source) {}
+  ~FeedSource() override { Stop(); }
+
+  bool Start(std::string& error) override {
+    if (spec_.feed_path == "-") {
+      stream_ = stdin;
+      name_ = "standard input";
+    } else {
+      stream_ = std::fopen(spec_.feed_path.c_str(), "rb");
+      if (stream_ == nullptr) {
+        error = "feed " + spec_.feed_path + ": " + std::strerror(errno);
+        return false;
+      }
+      name_ = spec_.feed_path;
+    }
+    trace_ = spec_.force_trace || (stream_ != stdin && LooksLikeTrace(stream_));
+    thread_ = std::thread([this] { Run(); });
+    return true;
+  }
+
+  void Stop() override {
+    stop_.Request();
+    if (thread_.joinable()) thread_.join();
+    if (stream_ != nullptr && stream_ != stdin) std::fclose(stream_);
+    stream_ = nullptr;
+  }
+
+  std::string Where() const override { return name_; }
+  bool Done() const override { return done_; }
+  std::string Error() const override {
+    std::lock_guard lock(error_mutex_);
+    return error_;
+  }
+
+ private:
+  // Waits as long as the bytes take on the line; false when stopped.
+  bool Pace(size_t size) {
+    if (spec_.pace_baud == 0) return true;
+    // Ten bits per byte on the line: start, eight data bits, stop.
+    next_ += std::chrono::microseconds(size * 10'000'000ull / spec_.pace_baud);
+    return !stop_.WaitUntil(next_);
+  }
+
+  void Give(unsigned char* data, size_t size) {
+    if (Pace(size)) channel_.Give(data, size);
+  }
+
+  void Run() {
+    next_ = Clock::now();
+    std::string error;
+    if (trace_) {
+      TraceReader reader(stream_, name_);
+      std::vector<unsigned char> record;
+      while (!Stopped() && reader.Next(record, error)) Give(record.data(), record.size());
+    } else {
+      unsigned char block[kFeedBlock];
+      while (!Stopped()) {
+        size_t n = std::fread(block, 1, sizeof block, stream_);
+        if (n > 0) Give(block, n);
+        if (n < sizeof block) {
+          if (std::ferror(stream_)) error = name_ + ": " + std::strerror(errno);
+          break;
+        }
+      }
+    }
+    {
+      std::lock_guard lock(error_mutex_);
+      error_ = error;
+    }
+    done_ = true;
+  }
+
+  bool Stopped() { return stop_.Requested(); }
+
+  Channel& channel_;
+  const SourceSpec spec_;
+  FILE* stream_ = nullptr;
+  std::string name_;
+  bool trace_ = false;
+  Clock::time_point next_;
+  StopSignal stop_;
+  mutable std::mutex error_mutex_;
+  std::string error_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> MakeFeedSource(Channel& channel) {
+  return std::make_unique<FeedSource>(channel);
+}
+
+}  // namespace poshark::tool

@@ -1,0 +1,55 @@
+// What `listen` and `serve` share at run time: the output stream, the
+// writing of delivered lines, and the signals that stop or reload them.
+#pragma once
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "Output.h"
+
+namespace poshark::tool {
+
+// Standard output ("-") or a file opened for appending, which can be
+// reopened after a log rotation.
+class OutputStream {
+ public:
+  explicit OutputStream(std::string path) : path_(std::move(path)) {}
+  ~OutputStream();
+  OutputStream(const OutputStream&) = delete;
+  OutputStream& operator=(const OutputStream&) = delete;
+
+  // Opens (again); false with a message naming the file.
+  bool Open(std::string& error);
+  bool IsTerminal() const;
+  // Formats and writes every line of the batch with its channel's printer,
+  // and empties it. False once the output cannot be written any more.
+  bool Write(std::deque<DeliveredLine>& batch);
+  bool Flush();
+
+ private:
+  std::string path_;
+  FILE* file_ = nullptr;
+  bool ok_ = true;
+};
+
+// SIGINT, SIGTERM and SIGHUP, taken on a thread of their own: the callback
+// runs there. The signals stay blocked in every thread.
+class SignalWatcher {
+ public:
+  explicit SignalWatcher(std::function<void(int)> on_signal);
+  ~SignalWatcher();
+
+ private:
+  std::function<void(int)> on_signal_;
+  sigset_t set_;
+  std::atomic<bool> finishing_{false};
+  std::thread thread_;
+};
+
+}  // namespace poshark::tool

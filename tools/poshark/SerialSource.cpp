@@ -1,0 +1,98 @@
+// serial: the listener opens and reads the port itself, and reopens it when
+// it comes back after an unplug. This source opens it and says in the log
+// when the port's device goes away and when it is back.
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "Channel.h"
+#include "Cli.h"
+#include "IniFile.h"
+#include "Source.h"
+
+namespace poshark::tool {
+
+namespace {
+
+// How often the device is looked for.
+constexpr auto kWatchPeriod = std::chrono::milliseconds(200);
+
+std::string HomeDir() {
+  const char* home = std::getenv("POSHARK_HOME");
+  std::string dir = home != nullptr && *home != '\0' ? home : "/var/lib/poshark";
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+// The device of port n, as the listener finds it: [Ports] COMn of
+// ComPorts.ini in the poshark home, else /dev/ttyS<n-1>.
+std::string DevicePath(int port) {
+  std::string mapped = IniValue(HomeDir() + "/ComPorts.ini", "Ports", "COM" + std::to_string(port));
+  return mapped.empty() ? "/dev/ttyS" + std::to_string(port - 1) : mapped;
+}
+
+bool Present(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+class SerialSource : public Source {
+ public:
+  explicit SerialSource(Channel& channel) : channel_(channel), spec_(channel.Settings().source) {}
+  ~SerialSource() override { Stop(); }
+
+  bool Start(std::string& error) override {
+    device_ = DevicePath(spec_.com_port);
+    char name[64];
+    std::snprintf(name, sizeof name, "poshark POS %d", channel_.Settings().pos);
+    if (channel_.Listener().OpenCom(spec_.com_port, spec_.baud, spec_.data_bits,
+                                    spec_.stop_bits_code, spec_.parity_code, nullptr, name) != 1) {
+      error = "com " + std::to_string(spec_.com_port) + ": cannot open COM" +
+              std::to_string(spec_.com_port) + ", " + device_ + " (the device of [Ports] COM" +
+              std::to_string(spec_.com_port) +
+              " in ComPorts.ini in the poshark home, else /dev/ttyS" +
+              std::to_string(spec_.com_port - 1) + ")";
+      return false;
+    }
+    thread_ = std::thread([this] { Watch(); });
+    return true;
+  }
+
+  void Stop() override {
+    stop_.Request();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::string Where() const override { return "COM" + std::to_string(spec_.com_port); }
+
+ private:
+  void Watch() {
+    std::string port = "COM" + std::to_string(spec_.com_port) + " (" + device_ + ")";
+    bool present = true;
+    while (!stop_.WaitUntil(std::chrono::steady_clock::now() + kWatchPeriod)) {
+      bool now = Present(device_);
+      if (now == present) continue;
+      present = now;
+      Log(present ? LogLevel::kInfo : LogLevel::kWarning,
+          channel_.LogPrefix() + port +
+              (present ? " is back; listening again" : " was lost; waiting for it to come back"));
+    }
+  }
+
+  Channel& channel_;
+  const SourceSpec spec_;
+  std::string device_;
+  StopSignal stop_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> MakeSerialSource(Channel& channel) {
+  return std::make_unique<SerialSource>(channel);
+}
+
+}  // namespace poshark::tool

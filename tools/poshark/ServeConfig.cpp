@@ -1,0 +1,154 @@
+#include "ServeConfig.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+#include "IniFile.h"
+#include "Text.h"
+
+namespace poshark::tool {
+
+namespace {
+
+bool Same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// Where an entry stood, for messages: "FILE, line N, [SECTION] KEY".
+struct Place {
+  const std::string& path;
+  const IniSection& section;
+
+  [[noreturn]] void Fail(const IniEntry& e, const std::string& expected) const {
+    Usage(path + ", line " + std::to_string(e.line) + ", [" + section.name + "] " + e.key + " = " +
+          e.value + ": expected " + expected);
+  }
+};
+
+bool ParseSwitch(const std::string& v, bool& on) {
+  if (v == "0" || v == "1") {
+    on = v == "1";
+    return true;
+  }
+  return false;
+}
+
+void ReadService(const Place& at, ServiceSettings& s) {
+  for (const auto& e : at.section.entries) {
+    if (Same(e.key, "home")) {
+      if (e.value.empty()) at.Fail(e, "a folder");
+      s.home = e.value;
+    } else if (Same(e.key, "output")) {
+      if (e.value.empty()) at.Fail(e, "- for standard output, or a file");
+      s.output = e.value;
+    } else if (Same(e.key, "log")) {
+      if (!ParseLogLevel(e.value, s.log)) at.Fail(e, "error, warning, info or debug");
+    } else {
+      at.Fail(e, "one of the keys home, output, log");
+    }
+  }
+}
+
+void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
+  std::string expected;
+  long n = 0;
+  if (Same(e.key, "pos")) {
+    if (!ParseNumberIn(e.value, 0, 9999, n)) at.Fail(e, "a POS number from 0 to 9999");
+    c.pos = static_cast<int>(n);
+  } else if (Same(e.key, "set")) {
+    if (e.value.empty()) at.Fail(e, "a command set name or number");
+    c.set = e.value;
+  } else if (Same(e.key, "source")) {
+    if (!ParseSource(e.value, c.source, expected)) at.Fail(e, expected);
+  } else if (Same(e.key, "codepage")) {
+    try {
+      Decoder check(e.value);
+    } catch (const std::exception&) {
+      at.Fail(e, "a code page that ICU knows, such as windows-1252");
+    }
+    c.codepage = e.value;
+  } else if (Same(e.key, "keys") || Same(e.key, "mask")) {
+    if (!ParseSwitch(e.value, Same(e.key, "keys") ? c.keys : c.mask)) at.Fail(e, "0 or 1");
+  } else if (Same(e.key, "order")) {
+    if (e.value != "display" && e.value != "logical") at.Fail(e, "display or logical");
+    c.order = e.value == "logical" ? TextOrder::kLogical : TextOrder::kDisplay;
+  } else if (Same(e.key, "allow")) {
+    if (!ParseAllowList(e.value, c.allow, expected)) at.Fail(e, expected);
+  } else {
+    at.Fail(e, "one of the keys pos, set, source, codepage, keys, mask, order, allow");
+  }
+}
+
+std::string DefaultCodepage() {
+  const char* env = std::getenv("POSHARK_CODEPAGE");
+  return env != nullptr && *env != '\0' ? env : kDefaultCodepage;
+}
+
+// Channel sections may not share a name, a POS number or a port.
+void CheckDistinct(const std::string& path, const std::vector<ChannelSettings>& channels,
+                   const std::vector<int>& lines) {
+  std::map<std::string, size_t> names, ports;
+  std::map<int, size_t> pos;
+  for (size_t i = 0; i < channels.size(); ++i) {
+    const ChannelSettings& c = channels[i];
+    std::string where = path + ", line " + std::to_string(lines[i]) + ", [channel " + c.name + "]";
+    auto clash = [&](const char* key, size_t other, const char* what) {
+      Usage(where + " " + key + ": expected " + what + " of its own (channel " +
+            channels[other].name + " has it too)");
+    };
+    if (!names.emplace(c.name, i).second) clash("name", names[c.name], "a name");
+    if (!pos.emplace(c.pos, i).second) clash("pos", pos[c.pos], "a POS number");
+    std::string port;
+    if (c.source.kind == SourceKind::kSerial) port = "COM" + std::to_string(c.source.com_port);
+    if ((c.source.kind == SourceKind::kTcp || c.source.kind == SourceKind::kTap) && c.source.port)
+      port = "TCP " + std::to_string(c.source.port);
+    if (!port.empty() && !ports.emplace(port, i).second) clash("source", ports[port], "a port");
+  }
+}
+
+}  // namespace
+
+ServeConfig LoadServeConfig(const std::string& path) {
+  std::vector<IniSection> sections;
+  std::string error;
+  if (!ReadIniFile(path, sections, error)) Usage(error);
+  ServeConfig config;
+  std::vector<int> lines;
+  bool service_seen = false;
+  for (const auto& section : sections) {
+    Place at{path, section};
+    std::string where = path + ", line " + std::to_string(section.line) + ", [" + section.name + "]";
+    if (Same(section.name, "service")) {
+      if (service_seen) Usage(where + ": expected one [service] section only");
+      service_seen = true;
+      ReadService(at, config.service);
+      continue;
+    }
+    if (section.name.size() <= 8 || strncasecmp(section.name.c_str(), "channel ", 8) != 0) {
+      Usage(where + ": expected [service] or [channel NAME]");
+    }
+    ChannelSettings c;
+    c.name = std::string(Trim(std::string_view(section.name).substr(8)));
+    c.pos = static_cast<int>(config.channels.size()) + 1;
+    c.set = kDefaultSet;
+    std::string unused;
+    ParseSource(kDefaultSource, c.source, unused);
+    c.codepage = DefaultCodepage();
+    for (const auto& e : section.entries) ReadChannelKey(at, e, c);
+    config.channels.push_back(c);
+    lines.push_back(section.line);
+    if (config.channels.size() > static_cast<size_t>(kMaxChannels)) {
+      Usage(where + ": expected at most " + std::to_string(kMaxChannels) + " channels");
+    }
+  }
+  if (config.channels.empty()) Usage(path + ": expected at least one [channel NAME] section");
+  CheckDistinct(path, config.channels, lines);
+  if (config.service.home.empty()) {
+    const char* env = std::getenv("POSHARK_HOME");
+    config.service.home = env != nullptr && *env != '\0' ? env : kDefaultHome;
+  }
+  return config;
+}
+
+}  // namespace poshark::tool

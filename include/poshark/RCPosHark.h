@@ -135,16 +135,23 @@ class POSHARK_EXPORT RCPosHark {
   bool EnableCodeMap(bool bOn, unsigned char* pTable);
 
  protected:
+  // Create (or reset) and close the five worker events.
   void CreateMyEvent();
   void CloseMyEvent();
+  // Wait without limit for data (or lines) or the stop event; true for data.
   bool WaitAnalyze();
   bool WaitWrite();
   void CheckModemStatus(void* hPort, int nIgnored);
   void ReportModemStatus(uint32_t dwStatus);
+  // Delivers one line to the line callback, one call at a time.
   void WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra);
+  // Trims spaces in place; answers the new length (0: spaces only, unchanged).
   int SpaceFilter(char* pszText);
+  // Lists the command-set files anew; the work path they are found under.
   void LoadCmds();
   std::string GetWorkPath();
+  // Analyses pBuf[0, nLen) with the current set, pushing records for the
+  // writer; nLen bytes are left, not emitted. Answers 0.
   int Analyze(unsigned char* pBuf, int& nLen);
   // The current command set (null until one is selected).
   RCCmdSet* CurSet() const;
@@ -158,8 +165,8 @@ class POSHARK_EXPORT RCPosHark {
   int DecodeWChar(unsigned char* pSeq);
   void DecodeGraph(int nLen, unsigned char* pData);
 
-  // Line buffer, graph buffer and sequence state made ready for a new run of
-  // the intake (the host's GotData calls or the serial reader).
+  // The intake's line buffer (and in graph mode its decoder) made ready for a
+  // new run (the host's GotData calls or the serial reader).
   void PrepareIntake();
   // Starts the port resume watcher (ListenStart, when none is alive).
   void StartResumeWatcher();

@@ -58,7 +58,8 @@ void UsePluginMeasure(RCCmdSet& set) {
   if (set.pBarcode) convert(*set.pBarcode);
 }
 
-// The analysis as the steps describe it, in one buffer, shifting in place.
+// The analysis done literally in one buffer, shifting it in place at every
+// removal and emission.
 class InPlaceAnalyzer {
  public:
   explicit InPlaceAnalyzer(const std::string& iniPath) {

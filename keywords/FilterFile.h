@@ -11,6 +11,8 @@
 
 #include <poshark/KeyRecords.h>
 
+#include "platform/Profile.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,8 +25,8 @@ class ProfileWriter;
 namespace poshark::keywords {
 
 inline constexpr const char* kFilterFileName = "POSKeyFilter.ini";
-// Longest text field the profile module hands back (a 260-byte buffer).
-inline constexpr int kFilterValueSize = 260;
+// Longest text field the profile module hands back.
+inline constexpr int kFilterValueSize = platform::kProfileValueSize;
 inline constexpr int kMaxOperandLen = 10;  // szValue1, szValue2
 inline constexpr int kMaxRNVLen = 80;      // szRNV
 // Upper bound on the frequency records read for one item, whatever the

@@ -3,6 +3,7 @@
 // them, holds them back during the gate time and calls the host back.
 #include <poshark/RCPosHark.h>
 
+#include "commands/Plugins.h"
 #include "commands/RCCmdSet.h"
 #include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
@@ -17,7 +18,7 @@
 namespace {
 
 constexpr int kWriteRoom = 100000;  // bytes of a record the writer takes
-constexpr int kExtraRoom = 260;     // bytes of the extra block delivered
+constexpr int kExtraRoom = poshark::commands::kMaxExtraLen;  // bytes of the extra block delivered
 
 }  // namespace
 

@@ -5,26 +5,35 @@
 #include <unicode/ucnv_err.h>
 #include <unicode/ustring.h>
 
+#include "platform/ThreadAnnotations.h"
+
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
-#include <mutex>
 
 namespace poshark::platform {
 
 // One converter per page; UConverter carries state, so every use is under
 // the page's mutex. Uses are short (a line or a character).
 struct CodePage::Impl {
-  std::mutex mu;
-  UConverter* cnv = nullptr;  // GUARDED_BY(mu)
+  Mutex mu;
+  UConverter* cnv GUARDED_BY(mu) = nullptr;
 };
 
 namespace {
 
-std::mutex g_pages_mu;
-std::map<std::string, std::unique_ptr<CodePage>>& Pages() {
-  static auto* pages = new std::map<std::string, std::unique_ptr<CodePage>>();  // never freed:
-  return *pages;  // pages must outlive threads that still convert at exit
+// Every page opened so far, by name; unknown names map to null so that they
+// are not retried on every call. Never freed: pages must outlive threads
+// that still convert at exit.
+struct PageTable {
+  Mutex mu;
+  std::map<std::string, std::unique_ptr<CodePage>, std::less<>> pages GUARDED_BY(mu);
+};
+
+PageTable& Table() {
+  static auto* table = new PageTable();
+  return *table;
 }
 
 }  // namespace
@@ -32,40 +41,39 @@ std::map<std::string, std::unique_ptr<CodePage>>& Pages() {
 CodePage::CodePage(std::string name) : name_(std::move(name)), impl_(std::make_unique<Impl>()) {}
 
 CodePage::~CodePage() {
-  if (impl_ && impl_->cnv) ucnv_close(impl_->cnv);
+  if (!impl_) return;
+  MutexLock lock(impl_->mu);
+  if (impl_->cnv) ucnv_close(impl_->cnv);
 }
 
-const CodePage* CodePage::Get(const std::string& name) {
-  std::lock_guard<std::mutex> lock(g_pages_mu);
-  auto& pages = Pages();
-  auto it = pages.find(name);
-  if (it != pages.end()) return it->second.get();
-  std::unique_ptr<CodePage> page(new CodePage(name));
+const CodePage* CodePage::Get(const std::string& name) { return Lookup(name); }
+
+const CodePage* CodePage::Lookup(std::string_view name) {
+  PageTable& table = Table();
+  MutexLock lock(table.mu);
+  auto it = table.pages.find(name);
+  if (it != table.pages.end()) return it->second.get();
+  std::unique_ptr<CodePage> page(new CodePage(std::string(name)));
   if (!page->Open()) page.reset();
-  // Unknown names are remembered as null so they are not retried per call.
-  return pages.emplace(name, std::move(page)).first->second.get();
+  return table.pages.emplace(std::string(name), std::move(page)).first->second.get();
 }
 
 const CodePage* CodePage::Ansi() {
   // The environment is read on every call so that a test (or a host) may
-  // switch pages; the last answer is kept per thread to skip the map lookup.
+  // switch pages.
   const char* env = std::getenv("POSHARK_CODEPAGE");
-  std::string_view name = (env && *env) ? env : kDefaultCodePage;
-  thread_local std::string last_name;
-  thread_local const CodePage* last_page = nullptr;
-  if (last_page && last_name == name) return last_page;
-  const CodePage* page = Get(std::string(name));
-  if (!page) page = Get(kDefaultCodePage);
-  last_name = name;
-  last_page = page;
-  return page;
+  const CodePage* page = (env && *env) ? Lookup(env) : nullptr;
+  return page ? page : Lookup(kDefaultCodePage);
 }
 
 bool CodePage::Open() {
   UErrorCode err = U_ZERO_ERROR;
   UConverter* cnv = ucnv_open(name_.c_str(), &err);
   if (U_FAILURE(err) || !cnv) return false;
-  impl_->cnv = cnv;
+  {
+    MutexLock lock(impl_->mu);
+    impl_->cnv = cnv;
+  }
   // Windows' conversions use best-fit mappings and '?' for what the page
   // lacks; ICU's own substitute (0x1A for most pages) would vanish from a
   // printed line.
@@ -140,7 +148,7 @@ int CodePage::FromUnicode(char16_t wChar, unsigned char* pOut, int nOutSize) con
   UErrorCode err = U_ZERO_ERROR;
   int32_t n;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    MutexLock lock(impl_->mu);
     n = ucnv_fromUChars(impl_->cnv, buf, sizeof buf, &unit, 1, &err);
   }
   if (U_FAILURE(err) || n <= 0 || n > nOutSize) return 0;
@@ -156,7 +164,7 @@ std::string CodePage::FromUnicode(std::u16string_view text) const {
   UErrorCode err = U_ZERO_ERROR;
   int32_t n;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    MutexLock lock(impl_->mu);
     n = ucnv_fromUChars(impl_->cnv, out.data(), static_cast<int32_t>(out.size()),
                         reinterpret_cast<const UChar*>(text.data()),
                         static_cast<int32_t>(text.size()), &err);
@@ -175,7 +183,7 @@ std::u16string CodePage::ToUnicode(std::string_view bytes) const {
   UErrorCode err = U_ZERO_ERROR;
   int32_t n;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    MutexLock lock(impl_->mu);
     n = ucnv_toUChars(impl_->cnv, reinterpret_cast<UChar*>(out.data()),
                       static_cast<int32_t>(out.size()), bytes.data(),
                       static_cast<int32_t>(bytes.size()), &err);
@@ -221,7 +229,7 @@ void CodePage::CharacterStarts(std::string_view text, std::vector<uint8_t>* pSta
   // Pages with longer characters (UTF-8, GB 18030, stateful pages): let the
   // converter walk the text character by character.
   if (text.size() > static_cast<std::size_t>(INT32_MAX)) return;
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  MutexLock lock(impl_->mu);
   ucnv_reset(impl_->cnv);
   const char* begin = text.data();
   const char* end = begin + text.size();

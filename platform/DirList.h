@@ -12,12 +12,9 @@ struct DirEntry {
 };
 
 // The entries of a folder except "." and "..", sorted by name comparing
-// ASCII letters case-insensitively (names equal that way keep byte order),
+// ASCII letters case-insensitively (LessNoCase: names equal that way keep byte order),
 // so that numbering by position is the same from run to run. Empty when the
 // folder is missing or unreadable.
 std::vector<DirEntry> ListDirectory(const std::string& folder);
-
-// True when a sorts before b in ListDirectory's order.
-bool NameLessNoCase(const std::string& a, const std::string& b);
 
 }  // namespace poshark::platform

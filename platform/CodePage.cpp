@@ -36,6 +36,57 @@ PageTable& Table() {
   return *table;
 }
 
+
+// A lead byte is one the converter holds back waiting for more.
+void FindLeadBytes(UConverter* cnv, uint8_t* lead) {
+  for (int b = 0; b < 256; ++b) {
+    ucnv_reset(cnv);
+    char src = static_cast<char>(b);
+    const char* s = &src;
+    UChar out[4];
+    UChar* t = out;
+    UErrorCode e = U_ZERO_ERROR;
+    ucnv_toUnicode(cnv, &t, out + 4, &s, &src + 1, nullptr, false, &e);
+    if (U_SUCCESS(e) && t == out && ucnv_toUCountPending(cnv, &e) > 0) lead[b] = 1;
+  }
+}
+
+// Bit (trail) of row (lead) set when the converter takes lead+trail as one
+// character (assigned or not).
+std::vector<uint64_t> FindPairs(UConverter* cnv, const uint8_t* lead) {
+  std::vector<uint64_t> pairs(256 * 4, 0);
+  UConverterToUCallback old_cb;
+  const void* old_ctx;
+  UErrorCode e = U_ZERO_ERROR;
+  ucnv_setToUCallBack(cnv, UCNV_TO_U_CALLBACK_STOP, nullptr, &old_cb, &old_ctx, &e);
+  for (int b = 0; b < 256; ++b) {
+    if (!lead[b]) continue;
+    for (int trail = 0; trail < 256; ++trail) {
+      ucnv_reset(cnv);
+      char src[2] = {static_cast<char>(b), static_cast<char>(trail)};
+      const char* s = src;
+      UChar out[4];
+      UChar* t = out;
+      UErrorCode ce = U_ZERO_ERROR;
+      ucnv_toUnicode(cnv, &t, out + 4, &s, src + 2, nullptr, true, &ce);
+      bool one_char = false;
+      if (U_SUCCESS(ce)) {
+        one_char = (t - out == 1) || (t - out == 2 && U16_IS_LEAD(out[0]));
+      } else if (ce == U_INVALID_CHAR_FOUND || ce == U_ILLEGAL_CHAR_FOUND) {
+        char bad[8];
+        int8_t len = sizeof bad;
+        UErrorCode ge = U_ZERO_ERROR;
+        ucnv_getInvalidChars(cnv, bad, &len, &ge);
+        one_char = U_SUCCESS(ge) && len == 2;
+      }
+      if (one_char) pairs[b * 4 + trail / 64] |= uint64_t{1} << (trail % 64);
+    }
+  }
+  e = U_ZERO_ERROR;
+  ucnv_setToUCallBack(cnv, old_cb, old_ctx, nullptr, nullptr, &e);
+  return pairs;
+}
+
 }  // namespace
 
 CodePage::CodePage(std::string name) : name_(std::move(name)), impl_(std::make_unique<Impl>()) {}
@@ -94,49 +145,9 @@ bool CodePage::Open() {
       ucnv_getType(cnv) == UCNV_UTF16_LittleEndian)
     return true;
 
-  // Double-byte page: a lead byte is one the converter holds back waiting for
-  // more; a pair is one character when the converter takes both bytes as one
-  // (assigned or not).
-  for (int b = 0; b < 256; ++b) {
-    ucnv_reset(cnv);
-    char src = static_cast<char>(b);
-    const char* s = &src;
-    UChar out[4];
-    UChar* t = out;
-    UErrorCode e = U_ZERO_ERROR;
-    ucnv_toUnicode(cnv, &t, out + 4, &s, &src + 1, nullptr, false, &e);
-    if (U_SUCCESS(e) && t == out && ucnv_toUCountPending(cnv, &e) > 0) lead_[b] = 1;
-  }
-  pair_ok_.assign(256 * 4, 0);
-  UConverterToUCallback old_cb;
-  const void* old_ctx;
-  UErrorCode e = U_ZERO_ERROR;
-  ucnv_setToUCallBack(cnv, UCNV_TO_U_CALLBACK_STOP, nullptr, &old_cb, &old_ctx, &e);
-  for (int lead = 0; lead < 256; ++lead) {
-    if (!lead_[lead]) continue;
-    for (int trail = 0; trail < 256; ++trail) {
-      ucnv_reset(cnv);
-      char src[2] = {static_cast<char>(lead), static_cast<char>(trail)};
-      const char* s = src;
-      UChar out[4];
-      UChar* t = out;
-      UErrorCode ce = U_ZERO_ERROR;
-      ucnv_toUnicode(cnv, &t, out + 4, &s, src + 2, nullptr, true, &ce);
-      bool one_char = false;
-      if (U_SUCCESS(ce)) {
-        one_char = (t - out == 1) || (t - out == 2 && U16_IS_LEAD(out[0]));
-      } else if (ce == U_INVALID_CHAR_FOUND || ce == U_ILLEGAL_CHAR_FOUND) {
-        char bad[8];
-        int8_t len = sizeof bad;
-        UErrorCode ge = U_ZERO_ERROR;
-        ucnv_getInvalidChars(cnv, bad, &len, &ge);
-        one_char = U_SUCCESS(ge) && len == 2;
-      }
-      if (one_char) pair_ok_[lead * 4 + trail / 64] |= uint64_t{1} << (trail % 64);
-    }
-  }
-  e = U_ZERO_ERROR;
-  ucnv_setToUCallBack(cnv, old_cb, old_ctx, nullptr, nullptr, &e);
+  // Double-byte page: lead bytes and the pairs that form one character.
+  FindLeadBytes(cnv, lead_);
+  pair_ok_ = FindPairs(cnv, lead_);
   ucnv_reset(cnv);
   return true;
 }

@@ -76,16 +76,17 @@ bool ProcessAlive(long nPid) {
 
 std::string Section(unsigned int nPort) { return "COM" + std::to_string(nPort); }
 
-// "COM" and a port number, as Section writes it.
+// A "COM..." section with a port number, as Section writes it.
 bool IsPortSection(const std::string& section) {
-  return section.size() > 3 && section.size() <= 13 && pf::EqualNoCase(section.substr(0, 3), "COM") &&
+  return section.size() > 3 && section.size() <= 13 &&
          section.find_first_not_of("0123456789", 3) == std::string::npos;
 }
 
-// The sections of ports whose holder has ended, and whether nPort is held by
-// this process; sections that are not "COM<n>" are not ours and stay.
+// The sections to drop (ports whose holder has ended, malformed "COM..."
+// sections), and whether nPort is held by this process. Sections of other
+// names are not ours and stay.
 struct Scan {
-  std::vector<std::string> dead;
+  std::vector<std::string> drop;
   size_t nLive = 0;
   bool bHeldByUs = false;
   bool bListed = false;
@@ -95,12 +96,12 @@ Scan ScanRegistry(const pf::ProfileReader& reg, unsigned int nPort, long nSelf) 
   Scan scan;
   const std::string ours = Section(nPort);
   for (const std::string& section : reg.GetSectionNames()) {
-    if (!IsPortSection(section)) {
+    if (section.size() < 3 || !pf::EqualNoCase(section.substr(0, 3), "COM")) {
       continue;
     }
     const long nPid = reg.GetInt(section, "Pid", 0);
-    if (!ProcessAlive(nPid)) {
-      scan.dead.push_back(section);
+    if (!IsPortSection(section) || !ProcessAlive(nPid)) {
+      scan.drop.push_back(section);
       continue;
     }
     ++scan.nLive;
@@ -133,8 +134,8 @@ extern "C" __attribute__((visibility("default"))) int RegKexComPort(unsigned int
     writer.SetLockWait(kMaxLockWait);
     bool bOk = writer.Commit([&](const pf::ProfileReader& reg) {
       const Scan scan = ScanRegistry(reg, nPort, nSelf);
-      for (const std::string& dead : scan.dead) {
-        writer.WriteString(dead.c_str(), nullptr, nullptr);
+      for (const std::string& gone : scan.drop) {
+        writer.WriteString(gone.c_str(), nullptr, nullptr);
       }
       if (nState == 0) {
         if (scan.bHeldByUs) writer.WriteString(section.c_str(), nullptr, nullptr);

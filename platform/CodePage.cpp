@@ -36,7 +36,6 @@ PageTable& Table() {
   return *table;
 }
 
-
 // A lead byte is one the converter holds back waiting for more.
 void FindLeadBytes(UConverter* cnv, uint8_t* lead) {
   for (int b = 0; b < 256; ++b) {
@@ -212,8 +211,8 @@ std::string CodePage::ToUtf8(std::string_view bytes) const {
   int32_t n = 0;
   UErrorCode err = U_ZERO_ERROR;
   u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &n,
-                     reinterpret_cast<const UChar*>(wide.data()),
-                     static_cast<int32_t>(wide.size()), 0xFFFD, nullptr, &err);
+                     reinterpret_cast<const UChar*>(wide.data()), static_cast<int32_t>(wide.size()),
+                     0xFFFD, nullptr, &err);
   if (U_FAILURE(err) && err != U_STRING_NOT_TERMINATED_WARNING) return std::string();
   out.resize(static_cast<std::size_t>(n));
   return out;
@@ -251,7 +250,8 @@ void CodePage::CharacterStarts(std::string_view text, std::vector<uint8_t>* pSta
     ucnv_getNextUChar(impl_->cnv, &s, end, &err);
     if (s <= before) s = before + 1;  // never stall on a converter error
     if (s > end) s = end;
-    for (const char* p = before + 1; p < s; ++p) (*pStarts)[static_cast<std::size_t>(p - begin)] = 0;
+    for (const char* p = before + 1; p < s; ++p)
+      (*pStarts)[static_cast<std::size_t>(p - begin)] = 0;
     if (U_FAILURE(err)) ucnv_reset(impl_->cnv);
   }
   ucnv_reset(impl_->cnv);
@@ -271,8 +271,10 @@ bool CodePage::IsTrailingByte(std::string_view line, std::size_t pos) const {
 
 bool ToDisplayOrder(std::string_view key, uint32_t nCharSet, std::string* pOut) {
   const char* page_name = nullptr;
-  if (nCharSet == kHebrewCharset) page_name = "windows-1255";
-  else if (nCharSet == kArabicCharset) page_name = "windows-1256";
+  if (nCharSet == kHebrewCharset)
+    page_name = "windows-1255";
+  else if (nCharSet == kArabicCharset)
+    page_name = "windows-1256";
   if (!page_name || key.empty() || !pOut || key.size() > 0xFFFF) return false;
   const CodePage* page = CodePage::Get(page_name);
   if (!page) return false;
@@ -300,7 +302,8 @@ bool ToDisplayOrder(std::string_view key, uint32_t nCharSet, std::string* pOut) 
   std::vector<uint8_t> used(key.size(), 0);
   for (std::size_t v = 0; v < map.size(); ++v) {
     int32_t logical = map[v];
-    if (logical < 0 || static_cast<std::size_t>(logical) >= key.size() || used[logical]) return false;
+    if (logical < 0 || static_cast<std::size_t>(logical) >= key.size() || used[logical])
+      return false;
     used[logical] = 1;
     out[v] = key[static_cast<std::size_t>(logical)];
   }

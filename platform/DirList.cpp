@@ -2,10 +2,10 @@
 
 #include "platform/Text.h"
 
-#include <algorithm>
-#include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <algorithm>
+#include <cstring>
 
 namespace poshark::platform {
 

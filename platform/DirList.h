@@ -7,8 +7,8 @@
 namespace poshark::platform {
 
 struct DirEntry {
-  std::string name;   // file name, without the folder
-  bool bDirectory;    // a directory (after following a symbolic link)
+  std::string name;  // file name, without the folder
+  bool bDirectory;   // a directory (after following a symbolic link)
 };
 
 // The entries of a folder except "." and "..", sorted by name comparing

@@ -173,8 +173,7 @@ std::vector<std::pair<int, std::string>> ProfileReader::GetNumberedValues(std::s
     int n = 0;
     if (ParseItemNumber(key, &n) && n <= nMax) out.emplace_back(n, Cut(value, nSize));
   }
-  std::sort(out.begin(), out.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   return out;
 }
 
@@ -182,8 +181,7 @@ std::vector<std::pair<int, std::string>> ProfileReader::GetNumberedValues(std::s
 
 ProfileWriter::ProfileWriter(const char* pszFile) : strPath_(ResolveProfilePath(pszFile)) {}
 
-void ProfileWriter::WriteString(const char* pszSection, const char* pszKey,
-                                const char* pszValue) {
+void ProfileWriter::WriteString(const char* pszSection, const char* pszKey, const char* pszValue) {
   if (!pszSection || !profile::ValidSection(pszSection)) {
     bInvalid_ = true;
     return;
@@ -260,10 +258,18 @@ bool ProfileWriter::ApplyLocked(const std::string& target,
   profile::Document doc(profile::SplitLines(data));
   for (const Op& op : ops_) {
     switch (op.kind) {
-      case Op::kSetKey: doc.SetKey(op.section, op.key, op.value); break;
-      case Op::kDeleteKey: doc.DeleteKey(op.section, op.key); break;
-      case Op::kDeleteSection: doc.DeleteSection(op.section); break;
-      case Op::kReplaceSection: doc.ReplaceSection(op.section, op.entries); break;
+      case Op::kSetKey:
+        doc.SetKey(op.section, op.key, op.value);
+        break;
+      case Op::kDeleteKey:
+        doc.DeleteKey(op.section, op.key);
+        break;
+      case Op::kDeleteSection:
+        doc.DeleteSection(op.section);
+        break;
+      case Op::kReplaceSection:
+        doc.ReplaceSection(op.section, op.entries);
+        break;
     }
   }
   std::string out = doc.Serialize();

@@ -67,8 +67,8 @@ class ProfileReader {
   const std::string& Path() const { return strPath_; }
 
   // The value truncated to nSize-1 characters, or the default when missing.
-  std::string GetString(std::string_view section, std::string_view key,
-                        std::string_view def = "", int nSize = kProfileValueSize) const;
+  std::string GetString(std::string_view section, std::string_view key, std::string_view def = "",
+                        int nSize = kProfileValueSize) const;
   int GetInt(std::string_view section, std::string_view key, int nDefault) const;
   bool HasKey(std::string_view section, std::string_view key) const;
   bool HasSection(std::string_view section) const;
@@ -85,7 +85,7 @@ class ProfileReader {
   struct Section {
     std::string name;
     std::vector<std::pair<std::string, std::string>> keys;  // as written, first match wins
-    std::unordered_map<std::string, size_t> index;           // lower-case key -> keys[]
+    std::unordered_map<std::string, size_t> index;          // lower-case key -> keys[]
   };
   friend class ProfileWriter;  // parses the file it holds locked
   void Parse(const std::string& data);
@@ -93,7 +93,7 @@ class ProfileReader {
 
   std::string strPath_;
   bool bLoaded_ = false;
-  std::vector<Section> sections_;                 // first occurrence of each name
+  std::vector<Section> sections_;                  // first occurrence of each name
   std::unordered_map<std::string, size_t> index_;  // lower-case name -> sections_[]
 };
 

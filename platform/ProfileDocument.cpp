@@ -47,17 +47,16 @@ void Document::DeleteKey(const std::string& section, const std::string& key) {
   size_t end = SectionEnd(header);
   for (size_t i = end; i-- > header + 1;) {
     ParsedLine p = ParseLine(lines_[i].text);
-    if (p.kind == LineKind::kKey && EqualNoCase(p.name, key)) lines_.erase(lines_.begin() + i);
+    if (p.kind == LineKind::kKey && EqualNoCase(p.name, key)) lines_.erase(LineAt(i));
   }
 }
 
 void Document::DeleteSection(const std::string& section) {
   for (size_t header; (header = FindSection(section)) != kNone;)
-    lines_.erase(lines_.begin() + header, lines_.begin() + SectionEnd(header));
+    lines_.erase(LineAt(header), LineAt(SectionEnd(header)));
 }
 
-void Document::ReplaceSection(const std::string& section,
-                              const std::vector<std::string>& entries) {
+void Document::ReplaceSection(const std::string& section, const std::vector<std::string>& entries) {
   size_t header = FindSection(section);
   if (header == kNone) {
     AppendSection(section, entries);
@@ -66,7 +65,7 @@ void Document::ReplaceSection(const std::string& section,
   size_t end = SectionEnd(header);
   // Blank lines that separate it from the next section stay.
   size_t last = LastContentLine(header, end);
-  lines_.erase(lines_.begin() + header + 1, lines_.begin() + last + 1);
+  lines_.erase(LineAt(header + 1), LineAt(last + 1));
   InsertLines(header + 1, entries);
 }
 
@@ -95,12 +94,12 @@ void Document::InsertLines(size_t at, const std::vector<std::string>& texts) {
   // The line before the new ones needs its own line break.
   if (at > 0 && lines_[at - 1].eol.empty()) lines_[at - 1].eol = eol_;
   std::vector<Line> add;
+  add.reserve(texts.size());
   for (const std::string& t : texts) add.push_back(Line{t, eol_});
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), add.begin(), add.end());
+  lines_.insert(LineAt(at), add.begin(), add.end());
 }
 
-void Document::AppendSection(const std::string& section,
-                             const std::vector<std::string>& entries) {
+void Document::AppendSection(const std::string& section, const std::vector<std::string>& entries) {
   if (!lines_.empty() && !Trim(lines_.back().text).empty()) {
     if (lines_.back().eol.empty()) lines_.back().eol = eol_;
     lines_.push_back(Line{"", eol_});

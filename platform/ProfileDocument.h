@@ -4,6 +4,7 @@
 
 #include "platform/ProfileLines.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ class Document {
   size_t LastContentLine(size_t header, size_t end) const;
   void InsertLines(size_t at, const std::vector<std::string>& texts);
   void AppendSection(const std::string& section, const std::vector<std::string>& entries);
+  std::vector<Line>::iterator LineAt(size_t i) {
+    return lines_.begin() + static_cast<std::ptrdiff_t>(i);
+  }
 
   std::vector<Line> lines_;
   std::string eol_ = "\n";  // the file's first line break, for new lines

@@ -15,10 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/Profile.h"
+
 class RCCmdSet;
 
 // Room for a command set's name, terminating NUL included.
-inline constexpr int kCmdSetNameRoom = 260;
+inline constexpr int kCmdSetNameRoom = poshark::platform::kProfileValueSize;
 
 // One command-set file of the catalogue.
 struct STRUCT_CmdSetInfo {

@@ -28,14 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   STRUCT_ColorKeyRange ranges[16];
   const char* p = reinterpret_cast<const char*>(in.Rest());
   size_t left = in.Left();
-  int total = 0;
   while (left > 0) {
     size_t n = chunks.Next(2048);
     if (n > left) n = left;
     int count = 0;
     catcher.FindKeyData(p, static_cast<int>(n), count);
     if (count < 0) std::abort();
-    total += count;
     for (;;) {
       int got = catcher.GetKeyData(caught, alarms, ranges, 16);
       if (got < 0 || got > 16) std::abort();

@@ -13,6 +13,8 @@
 
 #include "platform/Profile.h"
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,7 +22,7 @@
 namespace poshark::keywords {
 
 inline constexpr const char* kFilterFileName = "POSKeyFilter.ini";
-// Longest text field the filter file hands back (a 260-byte buffer).
+// Longest text field the profile module hands back.
 inline constexpr int kFilterValueSize = platform::kProfileValueSize;
 inline constexpr int kMaxOperandLen = 10;  // szValue1, szValue2
 inline constexpr int kMaxRNVLen = 80;      // szRNV

@@ -5,26 +5,85 @@
 #include <unicode/ucnv_err.h>
 #include <unicode/ustring.h>
 
+#include "platform/ThreadAnnotations.h"
+
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
-#include <mutex>
 
 namespace poshark::platform {
 
 // One converter per page; UConverter carries state, so every use is under
 // the page's mutex. Uses are short (a line or a character).
 struct CodePage::Impl {
-  std::mutex mu;
-  UConverter* cnv = nullptr;  // GUARDED_BY(mu)
+  Mutex mu;
+  UConverter* cnv GUARDED_BY(mu) = nullptr;
 };
 
 namespace {
 
-std::mutex g_pages_mu;
-std::map<std::string, std::unique_ptr<CodePage>>& Pages() {
-  static auto* pages = new std::map<std::string, std::unique_ptr<CodePage>>();  // never freed:
-  return *pages;  // pages must outlive threads that still convert at exit
+// Every page opened so far, by name; unknown names map to null so that they
+// are not retried on every call. Never freed: pages must outlive threads
+// that still convert at exit.
+struct PageTable {
+  Mutex mu;
+  std::map<std::string, std::unique_ptr<CodePage>, std::less<>> pages GUARDED_BY(mu);
+};
+
+PageTable& Table() {
+  static auto* table = new PageTable();
+  return *table;
+}
+
+// A lead byte is one the converter holds back waiting for more.
+void FindLeadBytes(UConverter* cnv, uint8_t* lead) {
+  for (int b = 0; b < 256; ++b) {
+    ucnv_reset(cnv);
+    char src = static_cast<char>(b);
+    const char* s = &src;
+    UChar out[4];
+    UChar* t = out;
+    UErrorCode e = U_ZERO_ERROR;
+    ucnv_toUnicode(cnv, &t, out + 4, &s, &src + 1, nullptr, false, &e);
+    if (U_SUCCESS(e) && t == out && ucnv_toUCountPending(cnv, &e) > 0) lead[b] = 1;
+  }
+}
+
+// Bit (trail) of row (lead) set when the converter takes lead+trail as one
+// character (assigned or not).
+std::vector<uint64_t> FindPairs(UConverter* cnv, const uint8_t* lead) {
+  std::vector<uint64_t> pairs(256 * 4, 0);
+  UConverterToUCallback old_cb;
+  const void* old_ctx;
+  UErrorCode e = U_ZERO_ERROR;
+  ucnv_setToUCallBack(cnv, UCNV_TO_U_CALLBACK_STOP, nullptr, &old_cb, &old_ctx, &e);
+  for (int b = 0; b < 256; ++b) {
+    if (!lead[b]) continue;
+    for (int trail = 0; trail < 256; ++trail) {
+      ucnv_reset(cnv);
+      char src[2] = {static_cast<char>(b), static_cast<char>(trail)};
+      const char* s = src;
+      UChar out[4];
+      UChar* t = out;
+      UErrorCode ce = U_ZERO_ERROR;
+      ucnv_toUnicode(cnv, &t, out + 4, &s, src + 2, nullptr, true, &ce);
+      bool one_char = false;
+      if (U_SUCCESS(ce)) {
+        one_char = (t - out == 1) || (t - out == 2 && U16_IS_LEAD(out[0]));
+      } else if (ce == U_INVALID_CHAR_FOUND || ce == U_ILLEGAL_CHAR_FOUND) {
+        char bad[8];
+        int8_t len = sizeof bad;
+        UErrorCode ge = U_ZERO_ERROR;
+        ucnv_getInvalidChars(cnv, bad, &len, &ge);
+        one_char = U_SUCCESS(ge) && len == 2;
+      }
+      if (one_char) pairs[b * 4 + trail / 64] |= uint64_t{1} << (trail % 64);
+    }
+  }
+  e = U_ZERO_ERROR;
+  ucnv_setToUCallBack(cnv, old_cb, old_ctx, nullptr, nullptr, &e);
+  return pairs;
 }
 
 }  // namespace
@@ -32,40 +91,39 @@ std::map<std::string, std::unique_ptr<CodePage>>& Pages() {
 CodePage::CodePage(std::string name) : name_(std::move(name)), impl_(std::make_unique<Impl>()) {}
 
 CodePage::~CodePage() {
-  if (impl_ && impl_->cnv) ucnv_close(impl_->cnv);
+  if (!impl_) return;
+  MutexLock lock(impl_->mu);
+  if (impl_->cnv) ucnv_close(impl_->cnv);
 }
 
-const CodePage* CodePage::Get(const std::string& name) {
-  std::lock_guard<std::mutex> lock(g_pages_mu);
-  auto& pages = Pages();
-  auto it = pages.find(name);
-  if (it != pages.end()) return it->second.get();
-  std::unique_ptr<CodePage> page(new CodePage(name));
+const CodePage* CodePage::Get(const std::string& name) { return Lookup(name); }
+
+const CodePage* CodePage::Lookup(std::string_view name) {
+  PageTable& table = Table();
+  MutexLock lock(table.mu);
+  auto it = table.pages.find(name);
+  if (it != table.pages.end()) return it->second.get();
+  std::unique_ptr<CodePage> page(new CodePage(std::string(name)));
   if (!page->Open()) page.reset();
-  // Unknown names are remembered as null so they are not retried per call.
-  return pages.emplace(name, std::move(page)).first->second.get();
+  return table.pages.emplace(std::string(name), std::move(page)).first->second.get();
 }
 
 const CodePage* CodePage::Ansi() {
   // The environment is read on every call so that a test (or a host) may
-  // switch pages; the last answer is kept per thread to skip the map lookup.
+  // switch pages.
   const char* env = std::getenv("POSHARK_CODEPAGE");
-  std::string_view name = (env && *env) ? env : kDefaultCodePage;
-  thread_local std::string last_name;
-  thread_local const CodePage* last_page = nullptr;
-  if (last_page && last_name == name) return last_page;
-  const CodePage* page = Get(std::string(name));
-  if (!page) page = Get(kDefaultCodePage);
-  last_name = name;
-  last_page = page;
-  return page;
+  const CodePage* page = (env && *env) ? Lookup(env) : nullptr;
+  return page ? page : Lookup(kDefaultCodePage);
 }
 
 bool CodePage::Open() {
   UErrorCode err = U_ZERO_ERROR;
   UConverter* cnv = ucnv_open(name_.c_str(), &err);
   if (U_FAILURE(err) || !cnv) return false;
-  impl_->cnv = cnv;
+  {
+    MutexLock lock(impl_->mu);
+    impl_->cnv = cnv;
+  }
   // Windows' conversions use best-fit mappings and '?' for what the page
   // lacks; ICU's own substitute (0x1A for most pages) would vanish from a
   // printed line.
@@ -86,49 +144,9 @@ bool CodePage::Open() {
       ucnv_getType(cnv) == UCNV_UTF16_LittleEndian)
     return true;
 
-  // Double-byte page: a lead byte is one the converter holds back waiting for
-  // more; a pair is one character when the converter takes both bytes as one
-  // (assigned or not).
-  for (int b = 0; b < 256; ++b) {
-    ucnv_reset(cnv);
-    char src = static_cast<char>(b);
-    const char* s = &src;
-    UChar out[4];
-    UChar* t = out;
-    UErrorCode e = U_ZERO_ERROR;
-    ucnv_toUnicode(cnv, &t, out + 4, &s, &src + 1, nullptr, false, &e);
-    if (U_SUCCESS(e) && t == out && ucnv_toUCountPending(cnv, &e) > 0) lead_[b] = 1;
-  }
-  pair_ok_.assign(256 * 4, 0);
-  UConverterToUCallback old_cb;
-  const void* old_ctx;
-  UErrorCode e = U_ZERO_ERROR;
-  ucnv_setToUCallBack(cnv, UCNV_TO_U_CALLBACK_STOP, nullptr, &old_cb, &old_ctx, &e);
-  for (int lead = 0; lead < 256; ++lead) {
-    if (!lead_[lead]) continue;
-    for (int trail = 0; trail < 256; ++trail) {
-      ucnv_reset(cnv);
-      char src[2] = {static_cast<char>(lead), static_cast<char>(trail)};
-      const char* s = src;
-      UChar out[4];
-      UChar* t = out;
-      UErrorCode ce = U_ZERO_ERROR;
-      ucnv_toUnicode(cnv, &t, out + 4, &s, src + 2, nullptr, true, &ce);
-      bool one_char = false;
-      if (U_SUCCESS(ce)) {
-        one_char = (t - out == 1) || (t - out == 2 && U16_IS_LEAD(out[0]));
-      } else if (ce == U_INVALID_CHAR_FOUND || ce == U_ILLEGAL_CHAR_FOUND) {
-        char bad[8];
-        int8_t len = sizeof bad;
-        UErrorCode ge = U_ZERO_ERROR;
-        ucnv_getInvalidChars(cnv, bad, &len, &ge);
-        one_char = U_SUCCESS(ge) && len == 2;
-      }
-      if (one_char) pair_ok_[lead * 4 + trail / 64] |= uint64_t{1} << (trail % 64);
-    }
-  }
-  e = U_ZERO_ERROR;
-  ucnv_setToUCallBack(cnv, old_cb, old_ctx, nullptr, nullptr, &e);
+  // Double-byte page: lead bytes and the pairs that form one character.
+  FindLeadBytes(cnv, lead_);
+  pair_ok_ = FindPairs(cnv, lead_);
   ucnv_reset(cnv);
   return true;
 }
@@ -140,7 +158,7 @@ int CodePage::FromUnicode(char16_t wChar, unsigned char* pOut, int nOutSize) con
   UErrorCode err = U_ZERO_ERROR;
   int32_t n;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    MutexLock lock(impl_->mu);
     n = ucnv_fromUChars(impl_->cnv, buf, sizeof buf, &unit, 1, &err);
   }
   if (U_FAILURE(err) || n <= 0 || n > nOutSize) return 0;
@@ -156,7 +174,7 @@ std::string CodePage::FromUnicode(std::u16string_view text) const {
   UErrorCode err = U_ZERO_ERROR;
   int32_t n;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    MutexLock lock(impl_->mu);
     n = ucnv_fromUChars(impl_->cnv, out.data(), static_cast<int32_t>(out.size()),
                         reinterpret_cast<const UChar*>(text.data()),
                         static_cast<int32_t>(text.size()), &err);
@@ -175,7 +193,7 @@ std::u16string CodePage::ToUnicode(std::string_view bytes) const {
   UErrorCode err = U_ZERO_ERROR;
   int32_t n;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    MutexLock lock(impl_->mu);
     n = ucnv_toUChars(impl_->cnv, reinterpret_cast<UChar*>(out.data()),
                       static_cast<int32_t>(out.size()), bytes.data(),
                       static_cast<int32_t>(bytes.size()), &err);
@@ -193,8 +211,8 @@ std::string CodePage::ToUtf8(std::string_view bytes) const {
   int32_t n = 0;
   UErrorCode err = U_ZERO_ERROR;
   u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &n,
-                     reinterpret_cast<const UChar*>(wide.data()),
-                     static_cast<int32_t>(wide.size()), 0xFFFD, nullptr, &err);
+                     reinterpret_cast<const UChar*>(wide.data()), static_cast<int32_t>(wide.size()),
+                     0xFFFD, nullptr, &err);
   if (U_FAILURE(err) && err != U_STRING_NOT_TERMINATED_WARNING) return std::string();
   out.resize(static_cast<std::size_t>(n));
   return out;
@@ -221,7 +239,7 @@ void CodePage::CharacterStarts(std::string_view text, std::vector<uint8_t>* pSta
   // Pages with longer characters (UTF-8, GB 18030, stateful pages): let the
   // converter walk the text character by character.
   if (text.size() > static_cast<std::size_t>(INT32_MAX)) return;
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  MutexLock lock(impl_->mu);
   ucnv_reset(impl_->cnv);
   const char* begin = text.data();
   const char* end = begin + text.size();
@@ -232,7 +250,8 @@ void CodePage::CharacterStarts(std::string_view text, std::vector<uint8_t>* pSta
     ucnv_getNextUChar(impl_->cnv, &s, end, &err);
     if (s <= before) s = before + 1;  // never stall on a converter error
     if (s > end) s = end;
-    for (const char* p = before + 1; p < s; ++p) (*pStarts)[static_cast<std::size_t>(p - begin)] = 0;
+    for (const char* p = before + 1; p < s; ++p)
+      (*pStarts)[static_cast<std::size_t>(p - begin)] = 0;
     if (U_FAILURE(err)) ucnv_reset(impl_->cnv);
   }
   ucnv_reset(impl_->cnv);
@@ -252,8 +271,10 @@ bool CodePage::IsTrailingByte(std::string_view line, std::size_t pos) const {
 
 bool ToDisplayOrder(std::string_view key, uint32_t nCharSet, std::string* pOut) {
   const char* page_name = nullptr;
-  if (nCharSet == kHebrewCharset) page_name = "windows-1255";
-  else if (nCharSet == kArabicCharset) page_name = "windows-1256";
+  if (nCharSet == kHebrewCharset)
+    page_name = "windows-1255";
+  else if (nCharSet == kArabicCharset)
+    page_name = "windows-1256";
   if (!page_name || key.empty() || !pOut || key.size() > 0xFFFF) return false;
   const CodePage* page = CodePage::Get(page_name);
   if (!page) return false;
@@ -281,7 +302,8 @@ bool ToDisplayOrder(std::string_view key, uint32_t nCharSet, std::string* pOut) 
   std::vector<uint8_t> used(key.size(), 0);
   for (std::size_t v = 0; v < map.size(); ++v) {
     int32_t logical = map[v];
-    if (logical < 0 || static_cast<std::size_t>(logical) >= key.size() || used[logical]) return false;
+    if (logical < 0 || static_cast<std::size_t>(logical) >= key.size() || used[logical])
+      return false;
     used[logical] = 1;
     out[v] = key[static_cast<std::size_t>(logical)];
   }

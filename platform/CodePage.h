@@ -66,6 +66,9 @@ class CodePage {
 
  private:
   struct Impl;
+  // The page of that name from the table of pages opened so far, opened and
+  // added on first use.
+  static const CodePage* Lookup(std::string_view name);
   explicit CodePage(std::string name);
   bool Open();
   // Length in bytes of the character at text[pos] (>= 1).

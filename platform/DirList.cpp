@@ -1,27 +1,13 @@
 #include "platform/DirList.h"
 
-#include <algorithm>
-#include <cstring>
+#include "platform/Text.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
+#include <algorithm>
+#include <cstring>
 
 namespace poshark::platform {
-namespace {
-
-unsigned char Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
-
-}  // namespace
-
-bool NameLessNoCase(const std::string& a, const std::string& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char ca = Lower(static_cast<unsigned char>(a[i]));
-    unsigned char cb = Lower(static_cast<unsigned char>(b[i]));
-    if (ca != cb) return ca < cb;
-  }
-  if (a.size() != b.size()) return a.size() < b.size();
-  return a < b;
-}
 
 std::vector<DirEntry> ListDirectory(const std::string& folder) {
   std::vector<DirEntry> entries;
@@ -41,7 +27,7 @@ std::vector<DirEntry> ListDirectory(const std::string& folder) {
   }
   ::closedir(dir);
   std::sort(entries.begin(), entries.end(),
-            [](const DirEntry& a, const DirEntry& b) { return NameLessNoCase(a.name, b.name); });
+            [](const DirEntry& a, const DirEntry& b) { return LessNoCase(a.name, b.name); });
   return entries;
 }
 

@@ -4,6 +4,8 @@
 // before a wait let exactly one wait through.
 #include "platform/Event.h"
 
+#include "platform/Retry.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -31,12 +33,7 @@ int RemainingMs(bool bInfinite, SteadyClock::time_point deadline) {
 // poll(2) with EINTR retried against the same deadline. Answers poll's
 // result (0 on time-out, -1 on a real error).
 int PollUntil(pollfd* pFds, nfds_t nCount, bool bInfinite, SteadyClock::time_point deadline) {
-  for (;;) {
-    int nRc = ::poll(pFds, nCount, RemainingMs(bInfinite, deadline));
-    if (nRc >= 0 || errno != EINTR) {
-      return nRc;
-    }
-  }
+  return RetryOnEintr([&] { return ::poll(pFds, nCount, RemainingMs(bInfinite, deadline)); });
 }
 
 SteadyClock::time_point DeadlineFor(int nTimeoutMs) {
@@ -61,14 +58,12 @@ void Event::Set() {
   }
   uint64_t nOne = 1;
   // EAGAIN only when the counter is near 2^64: the event is set anyway.
-  while (::write(fd_, &nOne, sizeof nOne) < 0 && errno == EINTR) {
-  }
+  RetryOnEintr([&] { return ::write(fd_, &nOne, sizeof nOne); });
 }
 
 void Event::Reset() {
   uint64_t nValue = 0;
-  while (::read(fd_, &nValue, sizeof nValue) < 0 && errno == EINTR) {
-  }
+  RetryOnEintr([&] { return ::read(fd_, &nValue, sizeof nValue); });
   bSignalled_.store(false, std::memory_order_release);
 }
 
@@ -82,17 +77,14 @@ bool Event::TryConsume() {
     return false;
   }
   uint64_t nValue = 0;
-  for (;;) {
-    if (::read(fd_, &nValue, sizeof nValue) == static_cast<ssize_t>(sizeof nValue)) {
-      // Acquires what a Set merged into this signal published before it.
-      bSignalled_.exchange(false, std::memory_order_acq_rel);
-      nSetCount_.load(std::memory_order_acquire);
-      return true;
-    }
-    if (errno != EINTR) {
-      return false;
-    }
+  if (RetryOnEintr([&] { return ::read(fd_, &nValue, sizeof nValue); }) !=
+      static_cast<ssize_t>(sizeof nValue)) {
+    return false;
   }
+  // Acquires what a Set merged into this signal published before it.
+  bSignalled_.exchange(false, std::memory_order_acq_rel);
+  nSetCount_.load(std::memory_order_acquire);
+  return true;
 }
 
 bool Event::Wait(int nTimeoutMs) { return WaitForAny({this}, nTimeoutMs) == 0; }

@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "platform/Retry.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -16,14 +18,11 @@ namespace {
 std::mutex g_freeSourceLock;
 std::function<bool(const std::string&, uint64_t*)> g_freeSource;
 
-// writev until everything is out; EINTR retried.
+// writev until everything is out.
 bool WriteAll(int fd, iovec* pIov, int nCount) {
   while (nCount > 0) {
-    ssize_t nDone = ::writev(fd, pIov, nCount);
+    ssize_t nDone = RetryOnEintr([&] { return ::writev(fd, pIov, nCount); });
     if (nDone < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       return false;
     }
     size_t nLeft = static_cast<size_t>(nDone);
@@ -44,10 +43,7 @@ bool WriteAll(int fd, iovec* pIov, int nCount) {
 
 bool AppendToExistingFile(const std::string& path, const void* pHead, size_t nHead,
                           const void* pData, size_t nData) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = RetryOnEintr([&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC); });
   if (fd < 0) {
     return false;
   }
@@ -60,10 +56,8 @@ bool AppendToExistingFile(const std::string& path, const void* pHead, size_t nHe
 }
 
 bool CreateFileIfMissing(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  int fd = RetryOnEintr(
+      [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
   if (fd >= 0) {
     ::close(fd);
     return true;
@@ -91,10 +85,7 @@ bool GetFreeBytes(const std::string& path, uint64_t* pFree) {
     }
   }
   struct statvfs vfs {};
-  int nRc;
-  do {
-    nRc = ::statvfs(path.c_str(), &vfs);
-  } while (nRc != 0 && errno == EINTR);
+  int nRc = RetryOnEintr([&] { return ::statvfs(path.c_str(), &vfs); });
   if (nRc != 0) {
     return false;
   }

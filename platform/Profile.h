@@ -10,6 +10,10 @@
 // atomic, so a reader sees the old or the new file.
 #pragma once
 
+#include "platform/LockedFile.h"
+
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -18,6 +22,7 @@
 
 namespace poshark::platform {
 
+// The buffer size for a value: values are cut to 259 characters plus NUL.
 inline constexpr int kProfileValueSize = 260;
 
 // A name without '/' resolves in the poshark home; others are used as given.
@@ -43,9 +48,9 @@ bool WritePrivateProfileStringA(const char* pszSection, const char* pszKey, cons
 bool WritePrivateProfileSectionA(const char* pszSection, const char* pszKeyValues,
                                  const char* pszFile);
 
-// Integer as the profile functions read it: optional sign and leading
-// decimal digits ("12ab" is 12, "ab" is 0), clamped to the int range;
-// nDefault for an empty text.
+// Integer as the profile functions read it: ParseDecimal's rule (optional
+// sign and leading decimal digits, "12ab" is 12, "ab" is 0, clamped to the
+// int range), but nDefault for an empty text.
 int ParseProfileInt(std::string_view text, int nDefault);
 
 // A profile file read and parsed once, for code that reads many keys (a
@@ -62,8 +67,8 @@ class ProfileReader {
   const std::string& Path() const { return strPath_; }
 
   // The value truncated to nSize-1 characters, or the default when missing.
-  std::string GetString(std::string_view section, std::string_view key,
-                        std::string_view def = "", int nSize = kProfileValueSize) const;
+  std::string GetString(std::string_view section, std::string_view key, std::string_view def = "",
+                        int nSize = kProfileValueSize) const;
   int GetInt(std::string_view section, std::string_view key, int nDefault) const;
   bool HasKey(std::string_view section, std::string_view key) const;
   bool HasSection(std::string_view section) const;
@@ -80,13 +85,15 @@ class ProfileReader {
   struct Section {
     std::string name;
     std::vector<std::pair<std::string, std::string>> keys;  // as written, first match wins
-    std::unordered_map<std::string, size_t> index;           // lower-case key -> keys[]
+    std::unordered_map<std::string, size_t> index;          // lower-case key -> keys[]
   };
+  friend class ProfileWriter;  // parses the file it holds locked
+  void Parse(const std::string& data);
   const Section* Find(std::string_view section) const;
 
   std::string strPath_;
   bool bLoaded_ = false;
-  std::vector<Section> sections_;                 // first occurrence of each name
+  std::vector<Section> sections_;                  // first occurrence of each name
   std::unordered_map<std::string, size_t> index_;  // lower-case name -> sections_[]
 };
 
@@ -107,7 +114,14 @@ class ProfileWriter {
   // breaks, '=' in a key, ']' in a section name) or the file cannot be
   // written. The list of changes is emptied either way.
   bool Commit();
+  // As Commit, but decide first sees the file as it is under the writers'
+  // lock and may queue changes from what it reads: no other writer comes
+  // between the read and the write.
+  bool Commit(const std::function<void(const ProfileReader& current)>& decide);
   bool HasChanges() const { return !ops_.empty(); }
+  // Commit gives up waiting for the lock after about maxWait (by default it
+  // waits as long as another writer holds it) and answers false.
+  void SetLockWait(std::chrono::milliseconds maxWait) { lockWait_ = maxWait; }
 
  private:
   struct Op {
@@ -117,9 +131,13 @@ class ProfileWriter {
     std::string value;
     std::vector<std::string> entries;
   };
+  bool ApplyLocked(const std::string& target,
+                   const std::function<void(const ProfileReader&)>& decide);
+
   std::string strPath_;
   std::vector<Op> ops_;
   bool bInvalid_ = false;
+  std::chrono::milliseconds lockWait_ = kWaitForever;
 };
 
 }  // namespace poshark::platform

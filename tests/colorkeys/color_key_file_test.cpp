@@ -81,7 +81,7 @@ TEST_F(ColorKeyFileTest, WriteThenLoadGivesTheSameList) {
   cond.bRNV = true;
   std::strcpy(cond.szRNV, "ALARM,DESK");
   ASSERT_TRUE(c_.AddKeyWord("VOID, ALL", "Voids", 12, 7, 1, 9, 0x00C08040, true,
-                            SYSTEMTIME{0, 0, 0, 0, 22, 30}, SYSTEMTIME{0, 0, 0, 0, 6, 5}, true, &cond));
+                            SYSTEMTIME{0, 0, 0, 0, 22, 30, 0, 0}, SYSTEMTIME{0, 0, 0, 0, 6, 5, 0, 0}, true, &cond));
   ASSERT_TRUE(c_.AddKeyWord("CASH", nullptr, 12, -1, 0, 9, 0x123456, false, {}, {}, false,
                             nullptr));
   ASSERT_TRUE(c_.AddKeyWord("X", "Other", 3, 40, 1, 0, 0, false, {}, {}, false, nullptr));

@@ -57,7 +57,9 @@ TEST(EntryTest, CommandEntryFields) {
     auto cmd = ParseCommandEntry(c.entry, c.spaces, nullptr);
     ASSERT_TRUE(cmd);
     EXPECT_EQ(cmd->nType, c.type);
-    if (c.type == 1) EXPECT_EQ(cmd->nParam, c.param);
+    if (c.type == 1) {
+      EXPECT_EQ(cmd->nParam, c.param);
+    }
     EXPECT_EQ(std::string(cmd->pText.get(), cmd->nTextLen), c.text);
     EXPECT_EQ(cmd->nTran, c.tran);
   }

@@ -96,8 +96,9 @@ TEST_F(PluginLoadTest, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStay
     EXPECT_EQ(set.pfnBarcodeAnalyze != nullptr, c.analyzer);
     EXPECT_EQ(static_cast<bool>(set.hPreprocessDll), c.preprocess);
     EXPECT_EQ(set.pfnPreprocess != nullptr, c.preprocess);
-    if (c.keys.rfind("DllPreprocess", 0) == 0 && c.keys != "DllPreprocess=1,libplug.so\n")
+    if (c.keys.rfind("DllPreprocess", 0) == 0 && c.keys != "DllPreprocess=1,libplug.so\n") {
       EXPECT_EQ(set.bDllPreprocess, c.preprocess);  // missing library or export: switched off
+    }
     EXPECT_EQ(static_cast<bool>(set.hFilterDll), c.filter);
     EXPECT_EQ(set.pfnFilter != nullptr, c.filter);
   }

@@ -42,9 +42,13 @@ TEST_F(TransactionTest, CommandKeywordsAndTheAutomaticStartGiveEventsInOrder) {
       SCOPED_TRACE(step.command);
       std::string copy = step.command;
       int len = static_cast<int>(copy.size());
-      if (len > 0) ASSERT_EQ(set->MatchCommand(reinterpret_cast<unsigned char*>(copy.data()), len), CMD_DONE);
+      if (len > 0) {
+        ASSERT_EQ(set->MatchCommand(reinterpret_cast<unsigned char*>(copy.data()), len), CMD_DONE);
+      }
       for (int event : step.events) EXPECT_EQ(set->TakeTranEvent(), event);
-      if (step.closed >= 0) EXPECT_EQ(set->bTranClosed, step.closed == 1);
+      if (step.closed >= 0) {
+        EXPECT_EQ(set->bTranClosed, step.closed == 1);
+      }
     }
   }
 }

@@ -71,7 +71,9 @@ TEST(MatchTest, FeedsLinesAndCapturesTheData) {
       int nCount = 0;
       EXPECT_EQ(FeedLine(catcher, feed.line, &bResult, &nCount), feed.want);
       EXPECT_EQ(nCount, static_cast<int>(feed.want.size()));
-      if (feed.nResult >= 0) EXPECT_EQ(bResult, feed.nResult == 1);
+      if (feed.nResult >= 0) {
+        EXPECT_EQ(bResult, feed.nResult == 1);
+      }
     }
   }
 }

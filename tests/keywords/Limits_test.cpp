@@ -128,7 +128,9 @@ TEST(LimitsTest, FrequencyAndIdleLimitsDecideWhichAlarmsPass) {
     for (const auto& [when, bPass] : c.steps) {
       EXPECT_EQ(IsMatchFreqAndRecAt(&cond, when), bPass) << when.wDay << " " << when.wHour;
       // Every alarm let through stamps the idle time.
-      if (bPass) EXPECT_TRUE(SameToSecond(cond.stIdleLast, when));
+      if (bPass) {
+        EXPECT_TRUE(SameToSecond(cond.stIdleLast, when));
+      }
     }
     delete cond.pFreqRecs;
   }

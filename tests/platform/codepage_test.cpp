@@ -42,6 +42,8 @@ TEST(CodePageTest, ConvertsBothWaysAndSubstitutesMissingCharacters) {
   }
   EXPECT_EQ(cp1252->FromUnicode(0, out, 4), 0);
   EXPECT_EQ(cp936->FromUnicode(u'\u4E00', out, 1), 0);  // does not fit
+  EXPECT_EQ(cp936->FromUnicode(u'\u4E00', out, 2), 2);  // fits exactly
+  EXPECT_EQ(out[1], 0xBB);
   EXPECT_EQ(cp936->FromUnicode(u"A\u4E00\u4E2D"), "\x41\xD2\xBB\xD6\xD0");
   EXPECT_EQ(cp936->ToUnicode("\xD2\xBB\x41"), u"\u4E00A");
   EXPECT_EQ(cp936->ToUtf8("\xD2\xBB\xD6\xD0"), "\xE4\xB8\x80\xE4\xB8\xAD");

@@ -98,6 +98,9 @@ TEST_F(ProfileTest, WritesKeepCommentsOrderUnknownKeysAndLineBreaks) {
   Write("[S]\r\nA=1\r\n");  // Windows line breaks are kept
   EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "2", file_.c_str()));
   EXPECT_EQ(Read(), "[S]\r\nA=1\r\nB=2\r\n");
+  Write("[S]\nA=1");  // the last line gets the line break it lacked
+  EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "2", file_.c_str()));
+  EXPECT_EQ(Read(), "[S]\nA=1\nB=2\n");
 }
 
 TEST_F(ProfileTest, EmptyValueKeepsTheKeyNullRemovesItAndEmptySectionsKeepTheirHeader) {
@@ -130,6 +133,9 @@ TEST_F(ProfileTest, BatchWriterAppliesAllInOrderOrNothingAndFollowsSymbolicLinks
   bad.WriteString("S", "Bad", "a\rb");
   EXPECT_FALSE(bad.Commit());
   EXPECT_EQ(Read(), "[S]\nA=1\n");
+  bad.WriteString("S", "Good", "1");  // a failed commit leaves the writer usable
+  EXPECT_TRUE(bad.Commit());
+  EXPECT_EQ(Read(), "[S]\nA=1\nGood=1\n");
 
   std::string target = dir_ + "/real.ini";
   fs::rename(file_, target);
@@ -141,11 +147,26 @@ TEST_F(ProfileTest, BatchWriterAppliesAllInOrderOrNothingAndFollowsSymbolicLinks
   writer.WriteSection("POS2", {"x=9"});
   writer.WriteString("POS2", "y", "8");
   EXPECT_TRUE(writer.HasChanges());
-  EXPECT_EQ(Read(), "[S]\nA=1\n");  // nothing before Commit
+  EXPECT_EQ(Read(), "[S]\nA=1\nGood=1\n");  // nothing before Commit
   EXPECT_TRUE(writer.Commit());
   EXPECT_FALSE(writer.HasChanges());
-  EXPECT_EQ(Read(), "[S]\nA=1\n\n[POS1]\na=3\nb=2\n\n[POS2]\nx=9\ny=8\n");
+  EXPECT_EQ(Read(), "[S]\nA=1\nGood=1\n\n[POS1]\na=3\nb=2\n\n[POS2]\nx=9\ny=8\n");
   EXPECT_TRUE(fs::is_symlink(file_));
+}
+
+// A writer with a bounded lock wait gives up while another holds the lock,
+// and changes nothing.
+TEST_F(ProfileTest, BoundedLockWaitGivesUpAndChangesNothing) {
+  Write("[S]\nA=1\n");
+  FileLock held(file_ + ".lock");
+  ASSERT_TRUE(held.Held());
+  ProfileWriter writer(file_.c_str());
+  writer.SetLockWait(std::chrono::milliseconds(50));
+  writer.WriteString("S", "A", "2");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(writer.Commit());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(Read(), "[S]\nA=1\n");
 }
 
 // Two processes add their own keys to one file at the same time: with the

@@ -70,7 +70,7 @@ class ToolProcess {
  public:
   struct Options {
     std::vector<std::string> args;
-    std::map<std::string, std::string> env;  // added or replaced; "" removes
+    std::map<std::string, std::string> env{};  // added or replaced; "" removes
     std::string stdin_path = "/dev/null";
     bool stdout_on_pty = false;  // stdout is a terminal
   };

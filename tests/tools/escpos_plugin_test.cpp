@@ -71,7 +71,9 @@ TEST(EscPosPlugin, MeasuresWaitUntilCompleteThenCoverTheirCommand) {
     Bytes data = c.data;
     int start = 0, length = 0;
     ASSERT_EQ(fn(data.data(), static_cast<int>(data.size()), &start, &length), c.result);
-    if (c.result == 2) EXPECT_EQ(std::make_pair(start, length), std::make_pair(c.start, c.length));
+    if (c.result == 2) {
+      EXPECT_EQ(std::make_pair(start, length), std::make_pair(c.start, c.length));
+    }
   }
 }
 

@@ -309,7 +309,9 @@ TEST(ToolListen, TcpSourceSlowsAPosThatSendsFiftyMegabytesAtOnce) {
   close(fd);
   EXPECT_EQ(Count(tool.Out(), "Article"), lines);
   // The listener's queue stays small: the POS waits instead.
-  if (!kSanitized) EXPECT_LT(peak, 40 * 1024) << "KiB";
+  if (!kSanitized) {
+    EXPECT_LT(peak, 40 * 1024) << "KiB";
+  }
 }
 
 TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {

@@ -22,12 +22,15 @@ std::vector<std::string> Lines() {
 }
 
 void Fill(ColorKeyCatcher& c) {
-  const char* keys[] = {"TOTAL", "VOID", "CASH", "CHANGE", "COFFEE", "EUR", "-", "0042",
-                        "\xF9\xEC\xE5\xED", "\xD6\xD0", "REFUND", "DISCOUNT", "CARD", "TAX",
-                        "SUBTOTAL", "NO SALE"};
+  const char* keys[] = {"TOTAL",    "VOID",   "CASH",
+                        "CHANGE",   "COFFEE", "EUR",
+                        "-",        "0042",   "\xF9\xEC\xE5\xED",
+                        "\xD6\xD0", "REFUND", "DISCOUNT",
+                        "CARD",     "TAX",    "SUBTOTAL",
+                        "NO SALE"};
   for (int i = 0; i < 32; ++i)
-    c.AddKeyWord((std::string(keys[i % 16]) + (i < 16 ? "" : " ")).c_str(), nullptr, 12, -1, 1,
-                 0, 0xFF, false, {}, {}, false, nullptr);
+    c.AddKeyWord((std::string(keys[i % 16]) + (i < 16 ? "" : " ")).c_str(), nullptr, 12, -1, 1, 0,
+                 0xFF, false, {}, {}, false, nullptr);
 }
 
 void Run(benchmark::State& state, const char* pszPage, uint32_t nCharSet) {
@@ -53,15 +56,9 @@ void Run(benchmark::State& state, const char* pszPage, uint32_t nCharSet) {
   unsetenv("POSHARK_CODEPAGE");
 }
 
-void BM_ColorKeysSingleBytePage(benchmark::State& state) {
-  Run(state, "windows-1252", 0);
-}
-void BM_ColorKeysDoubleBytePage(benchmark::State& state) {
-  Run(state, "windows-936", 0);
-}
-void BM_ColorKeysHebrewDisplayOrder(benchmark::State& state) {
-  Run(state, "windows-1255", 177);
-}
+void BM_ColorKeysSingleBytePage(benchmark::State& state) { Run(state, "windows-1252", 0); }
+void BM_ColorKeysDoubleBytePage(benchmark::State& state) { Run(state, "windows-936", 0); }
+void BM_ColorKeysHebrewDisplayOrder(benchmark::State& state) { Run(state, "windows-1255", 177); }
 // Every line switches the character set: the worst case, one display-order
 // computation per key and line.
 void BM_ColorKeysCharSetFlipsEveryLine(benchmark::State& state) {

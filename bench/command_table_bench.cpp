@@ -41,16 +41,42 @@ const char* const kSetIni =
 // and then, and a cut at the end of each receipt.
 std::vector<std::string> MakeLines(int count) {
   std::mt19937 rng(7);
-  const char* items[] = {"Coffee", "Croissant", "Sparkling water 0.5l", "Sandwich ham/cheese",
-                         "Chocolate bar", "Newspaper"};
+  const char* items[] = {
+      "Coffee",        "Croissant", "Sparkling water 0.5l", "Sandwich ham/cheese",
+      "Chocolate bar", "Newspaper"};
   std::vector<std::string> lines;
   for (int i = 0; i < count; ++i) {
     std::string line;
     switch (rng() % 8) {
-      case 0: line = "\x1b" "a\x01" "\x1b" "E\x01" "CORNER SHOP #12\x1b" "E" + std::string(1, '\0'); break;
-      case 1: line = "\x1d!\x11" "TOTAL\t\t" + std::to_string(rng() % 9000 / 100.0) + "\x1d!" + std::string(1, '\0'); break;
-      case 2: line = "\x1dk\x04" "4006381333931" + std::string(1, '\0') + "ref " + std::to_string(rng() % 100000); break;
-      case 3: line = "\x1b" "d\x03" "\x1dV\x00" "Thank you"; break;
+      case 0:
+        line =
+            "\x1b"
+            "a\x01"
+            "\x1b"
+            "E\x01"
+            "CORNER SHOP #12\x1b"
+            "E" +
+            std::string(1, '\0');
+        break;
+      case 1:
+        line =
+            "\x1d!\x11"
+            "TOTAL\t\t" +
+            std::to_string(rng() % 9000 / 100.0) + "\x1d!" + std::string(1, '\0');
+        break;
+      case 2:
+        line =
+            "\x1dk\x04"
+            "4006381333931" +
+            std::string(1, '\0') + "ref " + std::to_string(rng() % 100000);
+        break;
+      case 3:
+        line =
+            "\x1b"
+            "d\x03"
+            "\x1dV\x00"
+            "Thank you";
+        break;
       default: {
         std::string item = items[rng() % 6];
         line = std::to_string(1 + rng() % 4) + " x " + item + std::string(28 - item.size(), ' ') +

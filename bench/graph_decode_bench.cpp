@@ -39,7 +39,8 @@ void DecodeBlocks(benchmark::State& state, const char* pszPage, const std::u16st
 }
 
 // The plain algorithm: collect a sequence, compute w, one conversion call.
-void ConvertEachCharacter(benchmark::State& state, const char* pszPage, const std::u16string& line) {
+void ConvertEachCharacter(benchmark::State& state, const char* pszPage,
+                          const std::u16string& line) {
   setenv("POSHARK_CODEPAGE", pszPage, 1);
   const std::vector<unsigned char> block = Stream(line, 512);
   std::vector<unsigned char> out(1024);

@@ -10,9 +10,9 @@
 namespace {
 
 void AddKeys(KeyDataCatcher& catcher, int nKeys) {
-  static const char* const kWords[] = {"TOTAL", "SUBTOTAL", "TAX", "CASH", "CHANGE",
-                                       "VISA", "DISCOUNT", "VOID", "ITEMS", "CARD",
-                                       "TIP", "DEPOSIT", "REFUND", "COUPON", "BALANCE"};
+  static const char* const kWords[] = {"TOTAL", "SUBTOTAL", "TAX",    "CASH",   "CHANGE",
+                                       "VISA",  "DISCOUNT", "VOID",   "ITEMS",  "CARD",
+                                       "TIP",   "DEPOSIT",  "REFUND", "COUPON", "BALANCE"};
   SYSTEMTIME st{};
   for (int i = 0; i < nKeys; ++i) {
     std::string word = kWords[i % 15];

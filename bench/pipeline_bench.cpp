@@ -20,9 +20,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -30,8 +30,8 @@
 #include <thread>
 #include <vector>
 
-#include "commands/StreamAnalyzer.h"
 #include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzer.h"
 #include "listener/RCDataQueue.h"
 #include "tests/listener/TestAccess.h"
 
@@ -59,14 +59,25 @@ const char* kSet =
     "[BARCODE]\n1=2,GS,k,2,1,BARCODE:\n";
 
 std::string Receipt(int n) {
-  std::string r = "\x1b@\x1b" "a\x01\x1b!\x30STORE NUMBER "s + std::to_string(n % 97) +
-                  "\n\x1b!\x00\x1b" "a\x00"s;
+  std::string r =
+      "\x1b@\x1b"
+      "a\x01\x1b!\x30STORE NUMBER "s +
+      std::to_string(n % 97) +
+      "\n\x1b!\x00\x1b"
+      "a\x00"s;
   for (int i = 0; i < 20; ++i) {
     r += "ITEM " + std::to_string(i) + " DESCRIPTION OF THE ITEM\t" + std::to_string(i + n % 7) +
          ".99\n";
-    if (i % 5 == 4) r += "\x1b" "E\x01SUBTOTAL\x1b" "E\x00\n"s;
+    if (i % 5 == 4)
+      r += "\x1b"
+           "E\x01SUBTOTAL\x1b"
+           "E\x00\n"s;
   }
-  r += "\x1d" "k\x04" "123456789012\x00"s + "\n\x1b" "d\x03\x1dV\x01"s;
+  r += "\x1d"
+       "k\x04"
+       "123456789012\x00"s +
+       "\n\x1b"
+       "d\x03\x1dV\x01"s;
   return r;
 }
 
@@ -101,9 +112,7 @@ Places& GetPlaces() {
 
 class BenchProbe : public RCPosHark {
  public:
-  BenchProbe() : RCPosHark((GetPlaces(), 1)) {
-    SelectCmdSet(0);
-  }
+  BenchProbe() : RCPosHark((GetPlaces(), 1)) { SelectCmdSet(0); }
   int RunAnalyze(unsigned char* pBuf, int& nLen) { return Analyze(pBuf, nLen); }
   void PrepareIntake() { RCPosHarkTestAccess::Intake(*this).Prepare(false); }
   // While a session is open the analyzer keeps what it derives from the set,
@@ -272,7 +281,8 @@ void BM_EndToEnd(benchmark::State& state) {
   const double dRate = static_cast<double>(state.range(0)) * 1e6;
   static std::string data = Stream(64 << 20);
   int64_t nReceipts = 0;
-  for (size_t i = data.find("\x1dV\x01"); i != std::string::npos; i = data.find("\x1dV\x01", i + 1)) {
+  for (size_t i = data.find("\x1dV\x01"); i != std::string::npos;
+       i = data.find("\x1dV\x01", i + 1)) {
     ++nReceipts;
   }
   const int64_t nExpected = 3 * nReceipts;
@@ -316,7 +326,8 @@ void BM_EndToEnd(benchmark::State& state) {
         break;
       }
     }
-    dTailMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - fed).count();
+    dTailMs +=
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - fed).count();
     dSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     dCpuSeconds += static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     dAnalyzeCpu += ThreadCpuSeconds("pos1.analyze");
@@ -344,8 +355,14 @@ void BM_EndToEnd(benchmark::State& state) {
   state.counters["expected"] = static_cast<double>(nExpected);
 }
 BENCHMARK(BM_EndToEnd)
-    ->Arg(0)->Arg(50)->Arg(100)->Arg(120)->Arg(150)->Arg(200)
-    ->Iterations(3)->UseRealTime();
+    ->Arg(0)
+    ->Arg(50)
+    ->Arg(100)
+    ->Arg(120)
+    ->Arg(150)
+    ->Arg(200)
+    ->Iterations(3)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -65,7 +65,8 @@ class Printer {
   Printer() {
     fd_ = Listen(port_);
     std::thread([this] {
-      for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0;) std::thread([c] { Serve(c); }).detach();
+      for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0;)
+        std::thread([c] { Serve(c); }).detach();
     }).detach();
   }
   int Port() const { return port_; }
@@ -158,7 +159,12 @@ void BM_StatusRoundTrip(benchmark::State& state) {
   state.counters["p50_us"] = us[us.size() / 2];
   state.counters["p99_us"] = us[us.size() * 99 / 100];
 }
-BENCHMARK(BM_StatusRoundTrip)->ArgName("tap")->Arg(0)->Arg(1)->Iterations(kRoundTrips)->UseRealTime();
+BENCHMARK(BM_StatusRoundTrip)
+    ->ArgName("tap")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(kRoundTrips)
+    ->UseRealTime();
 
 void BM_Bulk(benchmark::State& state) {
   const int port = PortFor(state.range(0) != 0);
@@ -179,7 +185,8 @@ void BM_Bulk(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBulkBytes));
 }
-BENCHMARK(BM_Bulk)->ArgName("tap")->Arg(0)->Arg(1)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Bulk)->ArgName("tap")->Arg(0)->Arg(1)->Iterations(5)->UseRealTime()->Unit(
+    benchmark::kMillisecond);
 
 }  // namespace
 

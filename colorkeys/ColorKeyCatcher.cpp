@@ -10,8 +10,7 @@ namespace kw = poshark::keywords;
 
 ColorKeyCatcher::ColorKeyCatcher()
     : m_pCore(std::make_unique<kw::CatcherCore>(std::initializer_list<int>{kColorKeyMDBType},
-                                                kMDBSlots, kw::kColorKeyLayout,
-                                                kMaxQueuedResults)),
+                                                kMDBSlots, kw::kColorKeyLayout, kMaxQueuedResults)),
       m_pSearch(std::make_unique<poshark::colorkeys::KeySearch>(*m_pCore)) {
   FindKeyDataZero();
 }
@@ -29,18 +28,17 @@ bool ColorKeyCatcher::AddKeyWord(const char* pszKeyWord, const char* pszName, in
                                  SYSTEMTIME stCatchEnd, bool bCondition,
                                  const STRUCT_Condition* pCondition) {
   STRUCT_KeyWord* pKey = m_pCore->Add(
-      kw::KeyFields(pszKeyWord, pszName, nMDBType, nMDBID, nColorValue1, nColorValue2,
-                    crKeyColor, bCatchTime, stCatchStart, stCatchEnd, bCondition, pCondition));
+      kw::KeyFields(pszKeyWord, pszName, nMDBType, nMDBID, nColorValue1, nColorValue2, crKeyColor,
+                    bCatchTime, stCatchStart, stCatchEnd, bCondition, pCondition));
   if (pKey == nullptr) return false;
   m_pSearch->PrepareNewKey(pKey);
   return true;
 }
 
 bool ColorKeyCatcher::AddKeyWord(const STRUCT_KeyWord* p) {
-  return p != nullptr &&
-         AddKeyWord(p->pszKeyWord, p->pszName, p->nMDBType, p->nMDBID, p->nColorValue1,
-                    p->nColorValue2, p->crKeyColor, p->bCatchTime, p->stCatchStart,
-                    p->stCatchEnd, p->bCondition, p->pCondition);
+  return p != nullptr && AddKeyWord(p->pszKeyWord, p->pszName, p->nMDBType, p->nMDBID,
+                                    p->nColorValue1, p->nColorValue2, p->crKeyColor, p->bCatchTime,
+                                    p->stCatchStart, p->stCatchEnd, p->bCondition, p->pCondition);
 }
 
 bool ColorKeyCatcher::SetKeyWord(STRUCT_KeyWord* pKeyWord, int nIndex) {
@@ -51,9 +49,7 @@ bool ColorKeyCatcher::DeleteKeyWord(int nIndex) {
   return m_pCore->Delete(nIndex, "DeleteKeyWord", nullptr);
 }
 
-void ColorKeyCatcher::ReleaseKeyWordAll() {
-  m_pCore->ReleaseAll();
-}
+void ColorKeyCatcher::ReleaseKeyWordAll() { m_pCore->ReleaseAll(); }
 
 bool ColorKeyCatcher::FindKeyData(const char* pszData, int /*nLength*/, int& nCount,
                                   SYSTEMTIME stTime, uint32_t nCharSet) {
@@ -61,6 +57,4 @@ bool ColorKeyCatcher::FindKeyData(const char* pszData, int /*nLength*/, int& nCo
   return true;
 }
 
-void ColorKeyCatcher::FindKeyDataZero() {
-  m_pSearch->Zero();
-}
+void ColorKeyCatcher::FindKeyDataZero() { m_pSearch->Zero(); }

@@ -124,10 +124,8 @@ bool ColorKeyCatcher::LoadIniItem(std::string strSection, int nItem, STRUCT_KeyW
 
 bool ColorKeyCatcher::WriteIni(int nPOSNo) {
   const kw::CatcherCore& core = *m_pCore;
-  m_pCore->Save(nPOSNo,
-                [&core](kw::FilterWriter& out, const std::string& s, int n, STRUCT_KeyWord* p) {
-                  WriteItemKeys(core, out, s, n, p);
-                });
+  m_pCore->Save(nPOSNo, [&core](kw::FilterWriter& out, const std::string& s, int n,
+                                STRUCT_KeyWord* p) { WriteItemKeys(core, out, s, n, p); });
   return true;
 }
 

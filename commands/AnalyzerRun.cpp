@@ -19,7 +19,9 @@ constexpr int kWakeNowBytes = 4096;
 // Ends a session however the scope is left.
 class SessionScope {
  public:
-  explicit SessionScope(StreamAnalyzer& analyzer) : analyzer_(analyzer) { analyzer_.BeginSession(); }
+  explicit SessionScope(StreamAnalyzer& analyzer) : analyzer_(analyzer) {
+    analyzer_.BeginSession();
+  }
   ~SessionScope() { analyzer_.EndSession(); }
   SessionScope(const SessionScope&) = delete;
   SessionScope& operator=(const SessionScope&) = delete;
@@ -187,8 +189,8 @@ const StreamAnalyzer::ByteClasses& StreamAnalyzer::ClassesFor(const RCCmdSet& se
     MarkCommand(view, by, *set.pBarcode, &nNeed);
     classes.byClass[by] = std::max<uint8_t>(classes.byClass[by], kWindowed);
   }
-  classes.bControlOnly =
-      std::all_of(classes.byClass + 0x20, classes.byClass + 256, [](uint8_t c) { return c == kText; });
+  classes.bControlOnly = std::all_of(classes.byClass + 0x20, classes.byClass + 256,
+                                     [](uint8_t c) { return c == kText; });
   classes.nFirstWindow = std::min(nNeed + 1, kMaxFirstWindow);
   *pClasses_ = classes;
   pClassesFor_ = nSessions_ > 0 ? &set : nullptr;

@@ -25,10 +25,10 @@ inline constexpr int kMaxExtraLen = 260;
 
 // What one [Main] plug-in key says.
 struct PluginKey {
-  bool bOn = false;          // the switch (first field, decimal, non-zero is on)
-  std::string strLibrary;    // library path as written in the file
-  std::string strFunction;   // entry name (preprocess and filter keys)
-  bool bComplete = false;    // the key has every field its loading needs
+  bool bOn = false;         // the switch (first field, decimal, non-zero is on)
+  std::string strLibrary;   // library path as written in the file
+  std::string strFunction;  // entry name (preprocess and filter keys)
+  bool bComplete = false;   // the key has every field its loading needs
 };
 
 // "UseDll": switch, then the whole rest after the first comma is the path

@@ -11,11 +11,11 @@
 // Matcher result codes, also answered by the plug-ins; other values pass
 // through unchanged.
 enum : int {
-  CMD_NONE = 0,      // nothing starts here
-  CMD_MORE = 1,      // more data is needed before the question can be answered
-  CMD_DONE = 2,      // complete: the bytes were taken
-  CMD_DISCARD = 3,   // the data from the cursor to the end is dropped
-  CMD_MARKER = 4,    // MatchCommand only: a marker; its bytes stay in place
+  CMD_NONE = 0,     // nothing starts here
+  CMD_MORE = 1,     // more data is needed before the question can be answered
+  CMD_DONE = 2,     // complete: the bytes were taken
+  CMD_DISCARD = 3,  // the data from the cursor to the end is dropped
+  CMD_MARKER = 4,   // MatchCommand only: a marker; its bytes stay in place
 };
 
 // Transaction keywords of a command entry.
@@ -45,8 +45,8 @@ using PFN_Filter = int (*)(char* pBuf, int nCapacity);
 struct STRUCT_PrnCmd {
   int nCmdLen = 0;                        // >= 1 for every loaded command
   std::unique_ptr<unsigned char[]> pCmd;  // nCmdLen bytes
-  int nParam = 0;   // type 1: total length of command plus parameter; 0 = marker
-  int nType = 0;    // 1 fixed length, 2 up to and including NUL, 3 plug-in, other: discard
+  int nParam = 0;  // type 1: total length of command plus parameter; 0 = marker
+  int nType = 0;   // 1 fixed length, 2 up to and including NUL, 3 plug-in, other: discard
   PFN_ParamAnalyze pfnAnalyze = nullptr;  // type 3 only
   int nTextLen = 0;                       // replacement text length, 0 for none
   std::unique_ptr<char[]> pText;          // NUL-terminated replacement text or null

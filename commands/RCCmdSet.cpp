@@ -90,7 +90,8 @@ void RCCmdSet::LoadLists(const ProfileReader& ini) {
 
   int nS = ini.GetInt(kMain, "S-Num", 0);
   for (auto& [n, value] : ini.GetNumberedValues("Single-Command", nS)) {
-    if (auto cmd = cmds::ParseCommandEntry(value, nSpaceCount, &keywords, ResolveAnalyzeThunk, this))
+    if (auto cmd =
+            cmds::ParseCommandEntry(value, nSpaceCount, &keywords, ResolveAnalyzeThunk, this))
       arSingle.push_back(std::move(cmd));
   }
 
@@ -145,8 +146,8 @@ void RCCmdSet::BuildDispatch() {
     singles.push_back(c.get());
     nMaxSingleLen_ = std::max(nMaxSingleLen_, c->nCmdLen);
   }
-  BuildBuckets(singles, [](STRUCT_PrnCmd* c) { return c->pCmd[0]; }, aSingleStart_,
-               arSingleByFirst_);
+  BuildBuckets(
+      singles, [](STRUCT_PrnCmd* c) { return c->pCmd[0]; }, aSingleStart_, arSingleByFirst_);
 
   std::vector<uint32_t> groups;
   groupIndex_.assign(arMulti.size(), GroupIndex{});
@@ -162,8 +163,8 @@ void RCCmdSet::BuildDispatch() {
     }
     gx.aSecondStart[256] = static_cast<uint32_t>(by.size());
   }
-  BuildBuckets(groups, [this](uint32_t g) { return arMulti[g]->byLead; }, aGroupStart_,
-               arGroupByLead_);
+  BuildBuckets(
+      groups, [this](uint32_t g) { return arMulti[g]->byLead; }, aGroupStart_, arGroupByLead_);
 
   aLineEndFirst_.fill(-1);
   for (size_t i = arChangeLine.size(); i-- > 0;)
@@ -271,8 +272,7 @@ int RCCmdSet::MatchCommand(unsigned char* pData, int& nLen) {
         const unsigned char second = pData[1];
         for (uint32_t j = gx.aSecondStart[second]; j < gx.aSecondStart[second + 1]; ++j) {
           STRUCT_PrnCmd* c = gx.arBySecond[j];
-          if (std::memcmp(c->pCmd.get() + 1, pData + 1, static_cast<size_t>(c->nCmdLen - 1)) ==
-              0) {
+          if (std::memcmp(c->pCmd.get() + 1, pData + 1, static_cast<size_t>(c->nCmdLen - 1)) == 0) {
             found = c;
             break;
           }
@@ -280,8 +280,7 @@ int RCCmdSet::MatchCommand(unsigned char* pData, int& nLen) {
       } else {
         for (auto& c : arMulti[g]->arCmds) {
           if (c->nCmdLen > nLen) return CMD_MORE;
-          if (std::memcmp(c->pCmd.get() + 1, pData + 1, static_cast<size_t>(c->nCmdLen - 1)) ==
-              0) {
+          if (std::memcmp(c->pCmd.get() + 1, pData + 1, static_cast<size_t>(c->nCmdLen - 1)) == 0) {
             found = c.get();
             break;
           }

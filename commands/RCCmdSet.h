@@ -21,7 +21,7 @@
 namespace poshark::platform {
 class ProfileReader;
 class DynLib;
-}
+}  // namespace poshark::platform
 
 class RCCmdSet {
  public:
@@ -50,8 +50,7 @@ class RCCmdSet {
   int AnalyzeBarcode(unsigned char* pData, int& nLen);
   // Applies pCmd's parameter rule to the n bytes at pData: *pStart and
   // *pParamLen receive where the parameter lies on CMD_DONE.
-  int MeasureParam(unsigned char* pData, int n, STRUCT_PrnCmd* pCmd, int* pStart,
-                   int* pParamLen);
+  int MeasureParam(unsigned char* pData, int n, STRUCT_PrnCmd* pCmd, int* pStart, int* pParamLen);
 
   // The last barcode output. False when none was ever built. With a buffer
   // of at least nOutLen bytes copies it; otherwise sets nSize to nOutLen.
@@ -86,7 +85,7 @@ class RCCmdSet {
   std::vector<std::unique_ptr<STRUCT_PrnCmd>> arSingle;
   std::vector<std::unique_ptr<STRUCT_MultiCmd>> arMulti;
 
-  std::unique_ptr<STRUCT_PrnCmd> pBarcode;        // null without a valid barcode entry
+  std::unique_ptr<STRUCT_PrnCmd> pBarcode;         // null without a valid barcode entry
   PFN_BarcodeAnalyze pfnBarcodeAnalyze = nullptr;  // analyzer plug-in export or null
 
   // Analysis references (analyzer thread), borrowed from the table.

@@ -26,11 +26,16 @@ int g_nLines = 0;  // GUARDED_BY(g_lock)
 
 const char* EventName(int nEvent) {
   switch (nEvent) {
-    case POSHARK_EVENT_START: return "START";
-    case POSHARK_EVENT_STOP: return "STOP ";
-    case POSHARK_EVENT_VOID: return "VOID ";
-    case POSHARK_EVENT_OVERFLOW: return "LOST ";
-    default: return "     ";
+    case POSHARK_EVENT_START:
+      return "START";
+    case POSHARK_EVENT_STOP:
+      return "STOP ";
+    case POSHARK_EVENT_VOID:
+      return "VOID ";
+    case POSHARK_EVENT_OVERFLOW:
+      return "LOST ";
+    default:
+      return "     ";
   }
 }
 

@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dir = poshark_fuzz::Home() + "/Printer Commands";
   poshark_fuzz::Parts parts = poshark_fuzz::Split(data, size);
-  if (!poshark_fuzz::WriteFile(dir + "/fuzz.ini", reinterpret_cast<const uint8_t*>(parts.head.data()),
+  if (!poshark_fuzz::WriteFile(dir + "/fuzz.ini",
+                               reinterpret_cast<const uint8_t*>(parts.head.data()),
                                parts.head.size()))
     return 0;
 

@@ -9,9 +9,7 @@
 
 namespace poshark::keywords {
 
-ScratchItem::ScratchItem() {
-  Clear();
-}
+ScratchItem::ScratchItem() { Clear(); }
 
 STRUCT_KeyWord* ScratchItem::Clear() {
   std::memset(szKeyWord, 0, sizeof szKeyWord);
@@ -49,9 +47,7 @@ CatcherCore::CatcherCore(std::initializer_list<int> mdbTypes, int nSlots,
                          const FilterLayout& layout, int nMaxResults)
     : map_(mdbTypes, nSlots), layout_(layout), nMaxResults_(nMaxResults) {}
 
-CatcherCore::~CatcherCore() {
-  ReleaseAll();
-}
+CatcherCore::~CatcherCore() { ReleaseAll(); }
 
 // ---- Keyword list -----------------------------------------------------------
 
@@ -161,9 +157,7 @@ std::string CatcherCore::IniFile() {
   return strIniFile_;
 }
 
-std::string CatcherCore::Section(int nPOSNo) const {
-  return ItemKey(layout_.pszSection, nPOSNo);
-}
+std::string CatcherCore::Section(int nPOSNo) const { return ItemKey(layout_.pszSection, nPOSNo); }
 
 void CatcherCore::Load(int nPOSNo, const ItemReader& read, const KeyCallback& add) {
   platform::ProfileReader reader(IniFile().c_str());

@@ -36,7 +36,7 @@ struct FilterLayout {
   const ConditionKeyNames* pConditionKeys;
 };
 
-inline constexpr FilterLayout kKeyWordLayout{"POS%d",  "Num",  "Item%d",
+inline constexpr FilterLayout kKeyWordLayout{"POS%d",  "Num", "Item%d",
                                              "Name%d", false, &kKeyWordConditionKeys};
 inline constexpr FilterLayout kColorKeyLayout{"ColorKey%d", "CKNum", "CKItem%d",
                                               "CKName%d",   true,    &kColorKeyConditionKeys};
@@ -71,8 +71,7 @@ class CatcherCore {
   using KeyCallback = std::function<void(STRUCT_KeyWord*)>;
   // Reads item n of the section into the scratch record; false when unusable.
   using ItemReader = std::function<bool(const FilterSection&, int, STRUCT_KeyWord*)>;
-  using ItemWriter =
-      std::function<void(FilterWriter&, const std::string&, int, STRUCT_KeyWord*)>;
+  using ItemWriter = std::function<void(FilterWriter&, const std::string&, int, STRUCT_KeyWord*)>;
 
   // nMaxResults: most results kept, the oldest giving way; 0 no bound.
   CatcherCore(std::initializer_list<int> mdbTypes, int nSlots, const FilterLayout& layout,

@@ -28,9 +28,7 @@ const ControlName kControlNames[] = {
     {"FS", 28},  {"GS", 29},  {"RS", 30},  {"US", 31},  {"SP", 32},
 };
 
-std::string FormatBool(bool b) {
-  return b ? "1" : "0";
-}
+std::string FormatBool(bool b) { return b ? "1" : "0"; }
 
 bool ReadSixTimeFields(LeftFields& fields, SYSTEMTIME* pTime) {
   int n[6];
@@ -52,9 +50,7 @@ bool ReadSixTimeFields(LeftFields& fields, SYSTEMTIME* pTime) {
 
 }  // namespace
 
-uint8_t HexHiByte(char c) {
-  return static_cast<uint8_t>(HexLoByte(c) << 4);
-}
+uint8_t HexHiByte(char c) { return static_cast<uint8_t>(HexLoByte(c) << 4); }
 
 uint8_t HexLoByte(char c) {
   if (c >= '1' && c <= '9') return static_cast<uint8_t>(c - '0');
@@ -338,10 +334,10 @@ namespace {
 void WriteIdleKey(FilterWriter& out, const std::string& section, int n,
                   const ConditionKeyNames& names, const STRUCT_Condition& cond) {
   const SYSTEMTIME& st = cond.stIdleLast;
-  out.Write(section, ItemKey(names.pszIdle, n),
-            Format("1,%d,%d,%d,%d,%d,%d,%d,%d,%d", cond.bIdle ? 1 : 0, cond.nIdleHours,
-                   cond.nIdleMinutes, st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
-                   st.wSecond));
+  out.Write(
+      section, ItemKey(names.pszIdle, n),
+      Format("1,%d,%d,%d,%d,%d,%d,%d,%d,%d", cond.bIdle ? 1 : 0, cond.nIdleHours, cond.nIdleMinutes,
+             st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond));
 }
 
 }  // namespace
@@ -362,9 +358,8 @@ void WriteConditionExtras(FilterWriter& out, const std::string& section, int n,
 
 void CleanConditionKeys(FilterWriter& out, const std::string& section, int n,
                         const ConditionKeyNames& names) {
-  for (const char* pszFormat : {names.pszCompare1, names.pszCompare2, names.pszRNV,
-                                names.pszOutput, names.pszFreq, names.pszIdle,
-                                names.pszFreqRecNum}) {
+  for (const char* pszFormat : {names.pszCompare1, names.pszCompare2, names.pszRNV, names.pszOutput,
+                                names.pszFreq, names.pszIdle, names.pszFreqRecNum}) {
     if (pszFormat != nullptr) out.Write(section, ItemKey(pszFormat, n), "");
   }
 }

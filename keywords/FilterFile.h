@@ -122,12 +122,12 @@ struct ConditionKeyNames {
   bool bFreqResetDefault;     // bFreqReset when the file does not say
 };
 
-inline constexpr ConditionKeyNames kKeyWordConditionKeys{
-    "Condition%d_1", "Condition%d_2", "RNV%d", "Output%d", "Freq%d", "Idle%d",
-    "%dFreqRecNum", "%dFreqRec%d", true};
+inline constexpr ConditionKeyNames kKeyWordConditionKeys{"Condition%d_1", "Condition%d_2", "RNV%d",
+                                                         "Output%d",      "Freq%d",        "Idle%d",
+                                                         "%dFreqRecNum",  "%dFreqRec%d",   true};
 inline constexpr ConditionKeyNames kColorKeyConditionKeys{
-    nullptr, nullptr, "CKRNV%d", "CKOutput%d", "CKFreq%d", "CKIdle%d",
-    "%dCKFreqRecNum", "%dCKFreqRec%d", false};
+    nullptr,    nullptr,          "CKRNV%d",       "CKOutput%d", "CKFreq%d",
+    "CKIdle%d", "%dCKFreqRecNum", "%dCKFreqRec%d", false};
 
 // The condition values after the comparisons, as gathered from the file.
 struct ConditionExtras {

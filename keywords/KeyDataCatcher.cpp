@@ -37,8 +37,8 @@ bool KeyDataCatcher::AddKeyWord(const char* pszKeyWord, int nCatchFlags, bool bS
                                 SYSTEMTIME stCatchEnd, bool bCondition,
                                 STRUCT_Condition* pCondition) {
   STRUCT_KeyWord fields =
-      kw::KeyFields(pszKeyWord, pszName, nMDBType, nMDBID, nColorValue1, nColorValue2,
-                    crKeyColor, bCatchTime, stCatchStart, stCatchEnd, bCondition, pCondition);
+      kw::KeyFields(pszKeyWord, pszName, nMDBType, nMDBID, nColorValue1, nColorValue2, crKeyColor,
+                    bCatchTime, stCatchStart, stCatchEnd, bCondition, pCondition);
   fields.nCatchFlags = nCatchFlags;
   fields.bShift = bShift;
   fields.nShift = nShift;
@@ -81,22 +81,14 @@ void KeyDataCatcher::ReleaseKeyWordAll() {
   m_pCore->ReleaseAll();
 }
 
-void KeyDataCatcher::ReleaseKeyWordGroup() {
-  m_pGroups->Clear();
-}
+void KeyDataCatcher::ReleaseKeyWordGroup() { m_pGroups->Clear(); }
 
-void KeyDataCatcher::ReBuildGroupFromAll() {
-  m_pGroups->Rebuild(m_pCore->Keys());
-}
+void KeyDataCatcher::ReBuildGroupFromAll() { m_pGroups->Rebuild(m_pCore->Keys()); }
 
-void KeyDataCatcher::ReBuildAllFromGroup() {
-  m_pCore->Reorder(m_pGroups->Order(m_pCore->Keys()));
-}
+void KeyDataCatcher::ReBuildAllFromGroup() { m_pCore->Reorder(m_pGroups->Order(m_pCore->Keys())); }
 
 bool KeyDataCatcher::FindKeyData(const char* pData, int nLen, int& nCount) {
   return m_pMatcher->Find(pData, nLen, nCount);
 }
 
-void KeyDataCatcher::FindKeyDataZero() {
-  m_pMatcher->Zero();
-}
+void KeyDataCatcher::FindKeyDataZero() { m_pMatcher->Zero(); }

@@ -21,9 +21,7 @@ std::string BoundedText(const char* pszText, size_t nMax) {
 }
 
 // "%.3d" of a character, sign-extended: "046" for ".", "-001" for -1.
-std::string CharCode(char c) {
-  return kw::Format("%.3d", static_cast<int>(c));
-}
+std::string CharCode(char c) { return kw::Format("%.3d", static_cast<int>(c)); }
 
 // An operand as it is saved: its text, or for a numeric operand that has
 // no text (a host set only the number) the number in the user's notation.
@@ -60,8 +58,8 @@ bool ReadCondition(const kw::CatcherCore& core, const kw::FilterSection& section
   std::string value1, value2;
   kw::LeftFields first(section.Value("Condition%d_1", n));
   int nPresent = 0;
-  if (!first.NextInt(&nPresent) || nPresent == 0 || !ReadComparison(first, &c.nOperator1, &value1) ||
-      !ToNumber(bNumeric, value1, &c.fValue1))
+  if (!first.NextInt(&nPresent) || nPresent == 0 ||
+      !ReadComparison(first, &c.nOperator1, &value1) || !ToNumber(bNumeric, value1, &c.fValue1))
     return false;
   kw::LeftFields second(section.Value("Condition%d_2", n));
   second.NextInt(&c.nJoin);
@@ -94,8 +92,8 @@ bool ReadItem(const kw::CatcherCore& core, const kw::FilterSection& section, int
   pKey->bCatchTime = false;
   pKey->stCatchStart = pKey->stCatchEnd = SYSTEMTIME{};
   pKey->nColorValue1 = pKey->nColorValue2 = pKey->crKeyColor = 0;
-  pKey->bCondition = ReadCondition(core, section, n, (pKey->nCatchFlags & POSHARK_CATCH_DIGITS) != 0,
-                                   pKey->pCondition);
+  pKey->bCondition = ReadCondition(
+      core, section, n, (pKey->nCatchFlags & POSHARK_CATCH_DIGITS) != 0, pKey->pCondition);
   return true;
 }
 

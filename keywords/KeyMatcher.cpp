@@ -19,14 +19,11 @@ namespace {
 
 constexpr int kBufferSize = KeyDataCatcher::kBufferSize;
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-KeyMatcher::KeyMatcher(CatcherCore& core, const KeyGroups& groups)
-    : core_(core), groups_(groups) {
+KeyMatcher::KeyMatcher(CatcherCore& core, const KeyGroups& groups) : core_(core), groups_(groups) {
   platform::MutexLock lock(core_.mu);
   pBuffer_.reset(new char[kBufferSize + 2]());
 }
@@ -192,7 +189,8 @@ bool KeyMatcher::FindMatchKeyWord(const char* pAt) {
 
 bool KeyMatcher::FindDataStart(char c) {
   int nFlags = pCur_->nCatchFlags;
-  if (((nFlags & POSHARK_CATCH_DIGITS) && IsDigit(c)) || ((nFlags & POSHARK_CATCH_TEXT) && c != ' ')) {
+  if (((nFlags & POSHARK_CATCH_DIGITS) && IsDigit(c)) ||
+      ((nFlags & POSHARK_CATCH_TEXT) && c != ' ')) {
     nDataStart = nScanPos;
     return true;
   }

@@ -40,17 +40,17 @@ class KeyMatcher {
 
   CatcherCore& core_;
   const KeyGroups& groups_;
-  STRUCT_KeyWord* pCur_ GUARDED_BY(core_.mu) = nullptr;  // waiting for or inside its data
+  STRUCT_KeyWord* pCur_ GUARDED_BY(core_.mu) = nullptr;   // waiting for or inside its data
   std::unique_ptr<char[]> pBuffer_ GUARDED_BY(core_.mu);  // kBufferSize bytes and terminators
-  int nFedLen GUARDED_BY(core_.mu) = 0;      // bytes fed since the last reset
-  int nScanPos GUARDED_BY(core_.mu) = 0;     // buffer position being examined
-  int nRemainLen GUARDED_BY(core_.mu) = 0;   // bytes left to examine, minus one
+  int nFedLen GUARDED_BY(core_.mu) = 0;                   // bytes fed since the last reset
+  int nScanPos GUARDED_BY(core_.mu) = 0;                  // buffer position being examined
+  int nRemainLen GUARDED_BY(core_.mu) = 0;                // bytes left to examine, minus one
   int nCatchState GUARDED_BY(core_.mu) = 0;  // 0 looking for a keyword, 1 for data, 2 in data
   int nSpaceRun GUARDED_BY(core_.mu) = 0;    // spaces in a row inside text data
   int nDataStart GUARDED_BY(core_.mu) = 0;
   int nDataEnd GUARDED_BY(core_.mu) = 0;
-  int nShiftLeft GUARDED_BY(core_.mu) = 0;   // shift still to skip at the start of the next call
-  int nEndPos GUARDED_BY(core_.mu) = 0;      // position of the terminator after the fed bytes
+  int nShiftLeft GUARDED_BY(core_.mu) = 0;  // shift still to skip at the start of the next call
+  int nEndPos GUARDED_BY(core_.mu) = 0;     // position of the terminator after the fed bytes
 };
 
 }  // namespace poshark::keywords

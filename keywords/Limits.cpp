@@ -8,15 +8,11 @@ namespace poshark::keywords {
 
 namespace {
 
-uint16_t ToField(int64_t n) {
-  return static_cast<uint16_t>(n);
-}
+uint16_t ToField(int64_t n) { return static_cast<uint16_t>(n); }
 
 }  // namespace
 
-bool IsLeapYear(int nYear) {
-  return (nYear % 4 == 0 && nYear % 100 != 0) || nYear % 400 == 0;
-}
+bool IsLeapYear(int nYear) { return (nYear % 4 == 0 && nYear % 100 != 0) || nYear % 400 == 0; }
 
 int DaysInMonth(int nYear, int nMonth) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -92,8 +88,8 @@ SYSTEMTIME AddMinutes(SYSTEMTIME st, int nCount) {
 }
 
 int CompareToSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) {
-  const uint16_t SYSTEMTIME::*kFields[] = {&SYSTEMTIME::wYear, &SYSTEMTIME::wMonth,
-                                           &SYSTEMTIME::wDay,  &SYSTEMTIME::wHour,
+  const uint16_t SYSTEMTIME::*kFields[] = {&SYSTEMTIME::wYear,   &SYSTEMTIME::wMonth,
+                                           &SYSTEMTIME::wDay,    &SYSTEMTIME::wHour,
                                            &SYSTEMTIME::wMinute, &SYSTEMTIME::wSecond};
   for (auto field : kFields) {
     int nDiff = static_cast<int>(a.*field) - static_cast<int>(b.*field);

@@ -5,16 +5,16 @@
 namespace poshark::keywords {
 
 MdbMap::MdbMap(std::initializer_list<int> types, int nSlots)
-    : types_(types), nSlots_(std::max(nSlots, 0)), slots_(types_.size() * static_cast<size_t>(nSlots_), -1) {}
+    : types_(types),
+      nSlots_(std::max(nSlots, 0)),
+      slots_(types_.size() * static_cast<size_t>(nSlots_), -1) {}
 
 int MdbMap::TableOf(int nType) const {
   auto it = std::find(types_.begin(), types_.end(), nType);
   return it == types_.end() ? -1 : static_cast<int>(it - types_.begin());
 }
 
-bool MdbMap::HasType(int nType) const {
-  return TableOf(nType) >= 0;
-}
+bool MdbMap::HasType(int nType) const { return TableOf(nType) >= 0; }
 
 bool MdbMap::HasSlot(int nType, int nID) const {
   return HasType(nType) && nID >= 0 && nID < nSlots_;
@@ -46,8 +46,6 @@ int MdbMap::GetNew(int nType) const {
   return -1;
 }
 
-void MdbMap::Clear() {
-  std::fill(slots_.begin(), slots_.end(), -1);
-}
+void MdbMap::Clear() { std::fill(slots_.begin(), slots_.end(), -1); }
 
 }  // namespace poshark::keywords

@@ -4,9 +4,7 @@
 
 namespace poshark::keywords {
 
-ResultQueues::~ResultQueues() {
-  Clear();
-}
+ResultQueues::~ResultQueues() { Clear(); }
 
 void ResultQueues::Push(const STRUCT_CatchData& catchData, const STRUCT_AlarmData& alarm,
                         const STRUCT_ColorKeyRange& range) {

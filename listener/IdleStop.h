@@ -28,7 +28,8 @@ class IdleStop {
  public:
   // All references are the listener's own and outlive the idle stop.
   IdleStop(RCLineQueue& writeQueue, commands::CmdSetCatalog& catalog, std::atomic<bool>& bRun,
-           std::unique_ptr<platform::Event>& hStopEvent, std::unique_ptr<platform::Event>& hWriteEvent)
+           std::unique_ptr<platform::Event>& hStopEvent,
+           std::unique_ptr<platform::Event>& hWriteEvent)
       : writeQueue_(writeQueue),
         catalog_(catalog),
         bRun_(bRun),

@@ -185,10 +185,9 @@ void LineIntake::TraceWrite(int nLen, const unsigned char* pData) {
   }
   // Record: the count as a 32-bit little-endian integer, then the bytes.
   uint32_t nCount = static_cast<uint32_t>(nLen);
-  unsigned char byCount[4] = {static_cast<unsigned char>(nCount),
-                              static_cast<unsigned char>(nCount >> 8),
-                              static_cast<unsigned char>(nCount >> 16),
-                              static_cast<unsigned char>(nCount >> 24)};
+  unsigned char byCount[4] = {
+      static_cast<unsigned char>(nCount), static_cast<unsigned char>(nCount >> 8),
+      static_cast<unsigned char>(nCount >> 16), static_cast<unsigned char>(nCount >> 24)};
   // A file that cannot be opened skips this write; the next bytes retry.
   platform::AppendToExistingFile(strTraceFile_, byCount, sizeof byCount, pData,
                                  static_cast<size_t>(nLen));

@@ -1,6 +1,5 @@
 #include "listener/RCDataQueue.h"
 
-
 #include <climits>
 #include <cstring>
 #include <system_error>
@@ -443,8 +442,8 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
       }
       if (!pRoomEvent) {
         try {
-          pRoomEvent = std::make_unique<poshark::platform::Event>(
-              poshark::platform::Event::kAutoReset);
+          pRoomEvent =
+              std::make_unique<poshark::platform::Event>(poshark::platform::Event::kAutoReset);
         } catch (const std::system_error&) {
           return false;  // no descriptor to wait on: the plain rule applies
         }

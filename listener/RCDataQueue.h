@@ -11,9 +11,9 @@
 // analyze queue's taker moves all queued records to its own side at once and
 // takes them from there under a lock of its own, so that it meets the
 // pushers' lock once per batch instead of once per line; and the write
-// queue's byte total is read without a lock. The queues never signal: the pusher sets the listener's analyze or write event.
-// Overflow policy: none here; the pushers bound what they push (1000..4000
-// byte chunks from the intake, at most 100000-byte records from the analyzer).
+// queue's byte total is read without a lock. The queues never signal: the pusher sets the
+// listener's analyze or write event. Overflow policy: none here; the pushers bound what they push
+// (1000..4000 byte chunks from the intake, at most 100000-byte records from the analyzer).
 #pragma once
 
 #include <poshark/KeyRecords.h>
@@ -43,8 +43,8 @@ struct STRUCT_PosData {
   int nLen = 0;
   SYSTEMTIME stTime = {};  // the pusher's, or the local time at the push
   bool bDST = false;
-  int nTag = 0;     // stored and returned unchanged
-  int nEvent = -1;  // transaction event code; always -1 in the analyze queue
+  int nTag = 0;                     // stored and returned unchanged
+  int nEvent = -1;                  // transaction event code; always -1 in the analyze queue
   unsigned char* pExtra = nullptr;  // write queue: the preprocess plug-in's block, owned, or null
   int nExtraLen = 0;                // 0 exactly when pExtra is null
   uint32_t dwQueuedTick = 0;        // write queue: monotonic ms of the push
@@ -103,7 +103,8 @@ class RCDataQueue {
   // kept. False when nothing was queued (negative length, null data).
   // Virtual so that a write queue reached through a base reference still
   // runs its preprocess step.
-  virtual bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag, int nEvent);
+  virtual bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
+                    int nEvent);
 
   // Queues nCount records at once, under one lock: record k holds the
   // pLens[k] bytes that follow record k-1's in pData. All get *pTime and
@@ -117,8 +118,8 @@ class RCDataQueue {
   // with the queue unchanged, when the index is out of range, pBuf is null or
   // the room is too small (then *pLen tells the room needed). With bRemove
   // the record is taken out of the queue.
-  bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
-             int* pEvent, int nIndex, bool bRemove);
+  bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag, int* pEvent,
+             int nIndex, bool bRemove);
 
   // Drops every record.
   void Clear();
@@ -159,12 +160,12 @@ class RCDataQueue {
   void RecycleUsedLocked();
 
   std::mutex takeLock;
-  RecordRing taken;                       // GUARDED_BY(takeLock); oldest first
-  int64_t nTakenBytes = 0;                // GUARDED_BY(takeLock)
-  std::vector<STRUCT_PosData*> used;      // GUARDED_BY(takeLock); taken out, to recycle
+  RecordRing taken;                   // GUARDED_BY(takeLock); oldest first
+  int64_t nTakenBytes = 0;            // GUARDED_BY(takeLock)
+  std::vector<STRUCT_PosData*> used;  // GUARDED_BY(takeLock); taken out, to recycle
   std::recursive_mutex lock;
-  RecordRing records;                   // GUARDED_BY(lock); oldest first
-  std::function<bool()> dstQuery;       // stamps records pushed without a time
+  RecordRing records;              // GUARDED_BY(lock); oldest first
+  std::function<bool()> dstQuery;  // stamps records pushed without a time
   // Written under lock; read without it by GetTotalBytes of the write queue,
   // which the analyzer asks before and after every push.
   std::atomic<int64_t> nTotalBytes{0};
@@ -177,7 +178,7 @@ class RCDataQueue {
   // WaitForRoom); made on the first wait.
   std::unique_ptr<poshark::platform::Event> pRoomEvent;  // GUARDED_BY(lock)
   int nRoomWaiters = 0;                                  // GUARDED_BY(lock)
-  int nKind;                            // 1 analyze queue, 2 write queue
+  int nKind;                                             // 1 analyze queue, 2 write queue
 };
 
 class RCLineQueue : public RCDataQueue {
@@ -195,8 +196,8 @@ class RCLineQueue : public RCDataQueue {
   // in pExtraBuf, out: the bytes copied there (at most that room; a longer
   // block is cut to the room). Without pExtraBuf, *pExtraLen receives the
   // block's full length and the answer is false with the record left queued.
-  bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
-             int* pEvent, int nIndex, bool bRemove, unsigned char* pExtraBuf, int* pExtraLen);
+  bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag, int* pEvent,
+             int nIndex, bool bRemove, unsigned char* pExtraBuf, int* pExtraLen);
 
   // Waits until nLen more bytes keep the queue below nLimit, so that a push
   // does not trigger the overflow rule merely because the writer was not

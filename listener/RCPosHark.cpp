@@ -11,10 +11,10 @@
 #include "commands/RCCmdSet.h"
 #include "commands/StreamAnalyzer.h"
 #include "listener/AnalyzerLink.h"
+#include "listener/DebugFlag.h"
 #include "listener/IdleStop.h"
 #include "listener/LineIntake.h"
 #include "listener/LineWriter.h"
-#include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
 #include "listener/RCSerialPort.h"
 #include "listener/ResumeWatcher.h"
@@ -85,15 +85,15 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   m_Writer = std::make_unique<poshark::listener::LineWriter>(poshark::listener::LineWriterRefs{
       nPOSNo, *m_WriteQueue, *m_Catalog, bWriteRun, hWriteEvent, hStopEvent, pfnLineOut,
       dwGateOpenTime, dwOpenTick, bGateOpen});
-  m_IdleStop = std::make_unique<poshark::listener::IdleStop>(*m_WriteQueue, *m_Catalog,
-                                                             bStopEventRun, hStopEvent, hWriteEvent);
-  m_AnalyzerLink = std::make_unique<poshark::listener::AnalyzerLink>(
-      poshark::listener::AnalyzerLinkRefs{nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog,
-                                          bAnalyzeRun, bWriteRun, hAnalyzeEvent, hWriteEvent,
-                                          hStopEvent, pfnTestListen, m_Writer->Done()});
+  m_IdleStop = std::make_unique<poshark::listener::IdleStop>(
+      *m_WriteQueue, *m_Catalog, bStopEventRun, hStopEvent, hWriteEvent);
+  m_AnalyzerLink =
+      std::make_unique<poshark::listener::AnalyzerLink>(poshark::listener::AnalyzerLinkRefs{
+          nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog, bAnalyzeRun, bWriteRun, hAnalyzeEvent,
+          hWriteEvent, hStopEvent, pfnTestListen, m_Writer->Done()});
   m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
-  m_Intake = std::make_unique<poshark::listener::LineIntake>(
-      nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent, *m_Catalog, dstQuery);
+  m_Intake = std::make_unique<poshark::listener::LineIntake>(nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent,
+                                                             *m_Catalog, dstQuery);
 }
 
 RCPosHark::~RCPosHark() {
@@ -228,8 +228,8 @@ void RCPosHark::StartResumeWatcher() {
     }
   }
   hResumeExitEvent->Reset();
-  hResumeThread = StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread,
-                              hResumeExitEvent.get());
+  hResumeThread =
+      StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread, hResumeExitEvent.get());
 }
 
 void RCPosHark::StopWorkers() {
@@ -289,7 +289,9 @@ void RCPosHark::WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent
   m_Writer->WriteOut(pszText, pTime, bDST, nEvent, pExtra);
 }
 
-int RCPosHark::SpaceFilter(char* pszText) { return poshark::listener::LineWriter::SpaceFilter(pszText); }
+int RCPosHark::SpaceFilter(char* pszText) {
+  return poshark::listener::LineWriter::SpaceFilter(pszText);
+}
 
 bool RCPosHark::EnableCodeMap(bool bOn, unsigned char* pTable) {
   m_Writer->EnableCodeMap(bOn, pTable);
@@ -358,13 +360,13 @@ void RCPosHark::AddBuffAnalyze(unsigned char*, int) {}
 
 int RCPosHark::DecodeWChar(unsigned char* pSeq) { return m_Intake->Graph().DecodeChar(pSeq); }
 
-void RCPosHark::DecodeGraph(int nLen, unsigned char* pData) { m_Intake->Graph().Decode(nLen, pData); }
+void RCPosHark::DecodeGraph(int nLen, unsigned char* pData) {
+  m_Intake->Graph().Decode(nLen, pData);
+}
 
 bool RCPosHark::IsGraphMode() { return CurSet() ? CurSet()->bGraphMode : false; }
 
-bool RCPosHark::IsPOSTextSenderMode() {
-  return CurSet() ? CurSet()->bPOSTextSenderMode : false;
-}
+bool RCPosHark::IsPOSTextSenderMode() { return CurSet() ? CurSet()->bPOSTextSenderMode : false; }
 
 void RCPosHark::LoadIni() { SelectCmdSet(0); }
 

@@ -4,10 +4,9 @@
 //
 // Threads: Open and Close run on the host thread or on the port resume
 // watcher, under the listener's lifecycle lock (which also covers the
-// reopening path below); Purge, Break and Port may be called from any thread. The reader takes its own
-// reference to the open port (Port()), so a Close on another thread can never
-// pull the descriptor away in the middle of a wait: the descriptor closes
-// when the last reference goes.
+// reopening path below); Purge, Break and Port may be called from any thread. The reader takes its
+// own reference to the open port (Port()), so a Close on another thread can never pull the
+// descriptor away in the middle of a wait: the descriptor closes when the last reference goes.
 #pragma once
 
 #include <atomic>

@@ -120,22 +120,25 @@ ResumeWatcher::Attempt ResumeWatcher::Reopen(const Listener& l) {
 
 void RCPosHark::USBResumeThread() {
   poshark::listener::RunReportingExceptions(nPOSNo, "port resume watcher", [this] {
-    poshark::listener::ResumeWatcher::Listener listener{
-        bResumeRun, *hResumeStopEvent, *hPortLostEvent, csLifecycle,
-        [this] {
-          // The port is about to be closed and reopened anyway: the break
-          // event gets a still-running reader out at once.
-          m_Serial->Break();
-          StopWorkers();
-          bGateOpen = false;
-          bStarted = false;
-          bRunning = false;
-        },
-        [this] { return ReOpenCom() != 0; },
-        [this] {
-          m_Serial->Purge();
-          ListenStart(pfnLineOut, false);
-        }};
+    poshark::listener::ResumeWatcher::Listener listener{bResumeRun,
+                                                        *hResumeStopEvent,
+                                                        *hPortLostEvent,
+                                                        csLifecycle,
+                                                        [this] {
+                                                          // The port is about to be closed and
+                                                          // reopened anyway: the break event gets a
+                                                          // still-running reader out at once.
+                                                          m_Serial->Break();
+                                                          StopWorkers();
+                                                          bGateOpen = false;
+                                                          bStarted = false;
+                                                          bRunning = false;
+                                                        },
+                                                        [this] { return ReOpenCom() != 0; },
+                                                        [this] {
+                                                          m_Serial->Purge();
+                                                          ListenStart(pfnLineOut, false);
+                                                        }};
     m_Resume->Run(listener);
   });
 }

@@ -36,13 +36,13 @@ class ResumeWatcher {
 
   // What the watcher works on. The events and the lock outlive Run.
   struct Listener {
-    std::atomic<bool>& bRun;              // cleared to end the watcher
-    poshark::platform::Event& stop;       // manual-reset: ends the watcher
-    poshark::platform::Event& portLost;   // manual-reset: set while the port is lost
-    std::recursive_mutex& lifecycle;      // the listener's lifecycle lock
-    std::function<void()> stopWorkers;    // stops the workers, clears the run state
-    std::function<bool()> reopen;         // closes and reopens the port; true when open
-    std::function<void()> restart;        // purges the port and starts listening again
+    std::atomic<bool>& bRun;             // cleared to end the watcher
+    poshark::platform::Event& stop;      // manual-reset: ends the watcher
+    poshark::platform::Event& portLost;  // manual-reset: set while the port is lost
+    std::recursive_mutex& lifecycle;     // the listener's lifecycle lock
+    std::function<void()> stopWorkers;   // stops the workers, clears the run state
+    std::function<bool()> reopen;        // closes and reopens the port; true when open
+    std::function<void()> restart;       // purges the port and starts listening again
   };
 
   // Watches until the stop event or a cleared run flag.

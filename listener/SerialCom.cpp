@@ -35,8 +35,8 @@ const Registration& TheRegistration() {
     auto pLib = std::make_unique<poshark::platform::DynLib>();
     std::string folder =
         poshark::platform::DynLib::FolderOf(reinterpret_cast<const void*>(&TheRegistration));
-    bool bLoaded = !folder.empty() &&
-                   pLib->Open(poshark::platform::JoinPath(folder, kRegistrationLibrary));
+    bool bLoaded =
+        !folder.empty() && pLib->Open(poshark::platform::JoinPath(folder, kRegistrationLibrary));
     if (!bLoaded) {
       bLoaded = pLib->Open(kRegistrationLibrary);
     }

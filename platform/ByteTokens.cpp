@@ -45,7 +45,8 @@ unsigned char DecimalLowByte(std::string_view s) {
   bool negative = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
   unsigned value = 0;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) value = (value * 10 + (s[i] - '0')) & 0xFF;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
+    value = (value * 10 + (s[i] - '0')) & 0xFF;
   if (negative) value = (256 - value) & 0xFF;
   return static_cast<unsigned char>(value);
 }

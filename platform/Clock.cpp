@@ -12,7 +12,7 @@ namespace {
 
 std::mutex g_sourceLock;
 std::shared_ptr<std::function<SYSTEMTIME()>> g_pSource;  // guarded by g_sourceLock
-std::atomic<bool> g_bHasSource{false};                  // fast path for the real clock
+std::atomic<bool> g_bHasSource{false};                   // fast path for the real clock
 
 // Days since 1970-01-01 of a proleptic Gregorian date, for any year.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -29,7 +29,8 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
 uint32_t GetTickCount() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  uint64_t nMs = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  uint64_t nMs =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(nMs);
 }
 

@@ -52,7 +52,7 @@ void* DynLib::Symbol(const char* pszName) const {
 }
 
 std::string DynLib::FolderOf(const void* pAddress) {
-  Dl_info info {};
+  Dl_info info{};
   if (!::dladdr(pAddress, &info) || !info.dli_fname || !*info.dli_fname) {
     return {};
   }

@@ -29,9 +29,7 @@ locale_t CNumericLocale() {
   return loc;
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 

@@ -54,33 +54,60 @@ int MsUntil(SteadyClock::time_point when) {
 
 speed_t BaudConstant(int nBaud) {
   switch (nBaud) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    case 1152000: return B1152000;
-    case 1500000: return B1500000;
-    case 2000000: return B2000000;
-    default: return B0;
+    case 50:
+      return B50;
+    case 75:
+      return B75;
+    case 110:
+      return B110;
+    case 134:
+      return B134;
+    case 150:
+      return B150;
+    case 200:
+      return B200;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 1800:
+      return B1800;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    case 500000:
+      return B500000;
+    case 576000:
+      return B576000;
+    case 921600:
+      return B921600;
+    case 1000000:
+      return B1000000;
+    case 1152000:
+      return B1152000;
+    case 1500000:
+      return B1500000;
+    case 2000000:
+      return B2000000;
+    default:
+      return B0;
   }
 }
 
@@ -99,7 +126,7 @@ class TermiosPort final : public SerialPort {
   TermiosPort(int nFd, std::string path) : fd_(nFd), path_(std::move(path)) {
     MutexLock lock(mu_);
     if (!IsPseudoTerminal(fd_)) {
-      serial_icounter_struct counters {};
+      serial_icounter_struct counters{};
       bCounters_ = Ioctl(fd_, TIOCGICOUNT, &counters) == 0;
       if (bCounters_) {
         counters_ = counters;
@@ -118,7 +145,7 @@ class TermiosPort final : public SerialPort {
   }
 
   bool Configure(const SerialSettings& s) override {
-    termios tio {};
+    termios tio{};
     if (::tcgetattr(fd_, &tio) != 0 || !MakeSerialTermios(s, &tio)) {
       return false;
     }
@@ -135,7 +162,7 @@ class TermiosPort final : public SerialPort {
       return SerialRead::kLost;
     }
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(nTimeoutMs);
-    SteadyClock::time_point quietAt {};  // kSerialReadIntervalMs after the last byte
+    SteadyClock::time_point quietAt{};  // kSerialReadIntervalMs after the last byte
     int nFill = 0;
     for (;;) {
       if (pBreak && pBreak->TryConsume()) {
@@ -273,7 +300,7 @@ class TermiosPort final : public SerialPort {
       return;
     }
     if (bCounters_) {
-      serial_icounter_struct now {};
+      serial_icounter_struct now{};
       if (Ioctl(fd_, TIOCGICOUNT, &now) != 0) {
         if (IsLostErrno(errno)) {
           bLost_ = true;
@@ -315,7 +342,7 @@ class TermiosPort final : public SerialPort {
   bool bCounters_ = false;    // set by the constructor only
   bool bModemLines_ = false;  // set by the constructor only
   Mutex mu_;
-  serial_icounter_struct counters_ GUARDED_BY(mu_) {};
+  serial_icounter_struct counters_ GUARDED_BY(mu_){};
   int nLastLines_ GUARDED_BY(mu_) = 0;
   uint32_t dwEvents_ GUARDED_BY(mu_) = 0;  // events not yet taken
   uint32_t dwErrors_ GUARDED_BY(mu_) = 0;  // line errors not yet cleared
@@ -330,7 +357,7 @@ std::unique_ptr<SerialPort> TakeTerminal(int nFd, std::string path, std::string*
     ::close(nFd);
     return nullptr;
   };
-  termios tio {};
+  termios tio{};
   if (::tcgetattr(nFd, &tio) != 0) {
     return fail("not a terminal", errno);
   }
@@ -362,10 +389,18 @@ bool MakeSerialTermios(const SerialSettings& s, termios* pTio) {
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
   switch (s.nDataBits) {
-    case 5: tio.c_cflag |= CS5; break;
-    case 6: tio.c_cflag |= CS6; break;
-    case 7: tio.c_cflag |= CS7; break;
-    default: tio.c_cflag |= CS8; break;
+    case 5:
+      tio.c_cflag |= CS5;
+      break;
+    case 6:
+      tio.c_cflag |= CS6;
+      break;
+    case 7:
+      tio.c_cflag |= CS7;
+      break;
+    default:
+      tio.c_cflag |= CS8;
+      break;
   }
   // termios knows one or two stop bits; one and a half becomes two, which a
   // receiver set to one and a half reads without error.
@@ -373,11 +408,20 @@ bool MakeSerialTermios(const SerialSettings& s, termios* pTio) {
     tio.c_cflag |= CSTOPB;
   }
   switch (s.nParity) {
-    case 1: tio.c_cflag |= PARENB | PARODD; break;
-    case 2: tio.c_cflag |= PARENB; break;
-    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 1:
+      tio.c_cflag |= PARENB | PARODD;
+      break;
+    case 2:
+      tio.c_cflag |= PARENB;
+      break;
+    case 3:
+      tio.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case 4:
+      tio.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
   }
   if (s.nParity >= 1 && s.nParity <= 4) {
     tio.c_iflag |= INPCK;

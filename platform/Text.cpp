@@ -30,7 +30,8 @@ bool LessNoCase(std::string_view a, std::string_view b) {
 }
 
 bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
+  return text.size() >= suffix.size() &&
+         EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
 int ParseDecimal(std::string_view text, size_t* pnUsed) {

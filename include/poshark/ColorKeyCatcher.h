@@ -68,8 +68,8 @@ class POSHARK_EXPORT ColorKeyCatcher {
   // no MDB slot.
   bool AddKeyWord(const char* pszKeyWord, const char* pszName, int nMDBType, int nMDBID,
                   uint32_t nColorValue1, uint32_t nColorValue2, uint32_t crKeyColor,
-                  bool bCatchTime, SYSTEMTIME stCatchStart, SYSTEMTIME stCatchEnd,
-                  bool bCondition, const STRUCT_Condition* pCondition);
+                  bool bCatchTime, SYSTEMTIME stCatchStart, SYSTEMTIME stCatchEnd, bool bCondition,
+                  const STRUCT_Condition* pCondition);
   // The long form with the record's fields; the record stays the caller's.
   bool AddKeyWord(const STRUCT_KeyWord* pKeyWord);
   // Stores pKeyWord at nIndex; the catcher owns it from then on. A different

@@ -63,8 +63,8 @@ class POSHARK_EXPORT KeyDataCatcher {
   bool AddKeyWord(const char* pszKeyWord, int nCatchFlags, bool bShift, int nShift,
                   const char* pszName, int nMDBType, int nMDBID, char cDecimalSign, char c1KSign,
                   uint32_t nColorValue1, uint32_t nColorValue2, uint32_t crKeyColor,
-                  bool bCatchTime, SYSTEMTIME stCatchStart, SYSTEMTIME stCatchEnd,
-                  bool bCondition, STRUCT_Condition* pCondition);
+                  bool bCatchTime, SYSTEMTIME stCatchStart, SYSTEMTIME stCatchEnd, bool bCondition,
+                  STRUCT_Condition* pCondition);
   // The long form with the record's fields (nIndex and pszKeyRTL ignored);
   // the record stays the caller's.
   bool AddKeyWord(STRUCT_KeyWord* pKeyWord);

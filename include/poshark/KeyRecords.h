@@ -72,50 +72,50 @@ enum : int {
 
 // Condition and limits of one keyword.
 struct STRUCT_Condition {
-  bool bNumeric;         // compare numbers (fValue*) rather than texts (szValue*)
+  bool bNumeric;  // compare numbers (fValue*) rather than texts (szValue*)
   int nOperator1;
   float fValue1;
-  char szValue1[11];     // at most 10 characters
-  int nJoin;             // 0 first comparison only, 1 both, 2 either
+  char szValue1[11];  // at most 10 characters
+  int nJoin;          // 0 first comparison only, 1 both, 2 either
   int nOperator2;
   float fValue2;
   char szValue2[11];
-  bool bRNV;             // alarm-forwarding target set (stored and saved only)
-  char szRNV[81];        // at most 80 characters
-  bool bOutput;          // output action set (stored and saved only)
+  bool bRNV;       // alarm-forwarding target set (stored and saved only)
+  char szRNV[81];  // at most 80 characters
+  bool bOutput;    // output action set (stored and saved only)
   int nOutput1;
   int nOutput2;
-  bool bFreq;            // frequency limit on
-  bool bFreqReset;       // clear the records when the limit lets an alarm through
-  int nFreqUnit;         // 1 hour, 2 half day, 3 day, 4 week, 5 month
-  int nFreqCount;        // matches needed within one period
-  bool bIdle;            // idle limit on
+  bool bFreq;       // frequency limit on
+  bool bFreqReset;  // clear the records when the limit lets an alarm through
+  int nFreqUnit;    // 1 hour, 2 half day, 3 day, 4 week, 5 month
+  int nFreqCount;   // matches needed within one period
+  bool bIdle;       // idle limit on
   int nIdleHours;
   int nIdleMinutes;
-  SYSTEMTIME stIdleLast;  // when the limits last let an alarm through
+  SYSTEMTIME stIdleLast;   // when the limits last let an alarm through
   FreqRecList* pFreqRecs;  // owned, or null
 };
 
 // One keyword (keyword catcher) or colour key (colour-key catcher).
 struct STRUCT_KeyWord {
-  int nIndex;            // list position when added or last renumbered
-  int nMDBID;            // slot within its MDB type
+  int nIndex;  // list position when added or last renumbered
+  int nMDBID;  // slot within its MDB type
   int nMDBType;
-  int nKeyLen;           // bytes in pszKeyWord
-  char* pszKeyWord;      // owned, 31 bytes
-  char* pszKeyRTL;       // owned display-order form, or null (colour keys only)
-  int nCatchFlags;       // 1 digits, 2 c1KSign, 4 cDecimalSign, 16 text, 32 text with single spaces
-  char* pszName;         // owned, 31 bytes
+  int nKeyLen;       // bytes in pszKeyWord
+  char* pszKeyWord;  // owned, 31 bytes
+  char* pszKeyRTL;   // owned display-order form, or null (colour keys only)
+  int nCatchFlags;   // 1 digits, 2 c1KSign, 4 cDecimalSign, 16 text, 32 text with single spaces
+  char* pszName;     // owned, 31 bytes
   bool bShift;
-  int nShift;            // characters skipped after the keyword when bShift
+  int nShift;  // characters skipped after the keyword when bShift
   char cDecimalSign;
   char c1KSign;
-  bool bCatchTime;       // colour keys: active only inside the daily window
+  bool bCatchTime;          // colour keys: active only inside the daily window
   SYSTEMTIME stCatchStart;  // hour and minute used
   SYSTEMTIME stCatchEnd;
   uint32_t nColorValue1;
   uint32_t nColorValue2;
-  uint32_t crKeyColor;   // red in the low byte, then green, then blue
+  uint32_t crKeyColor;  // red in the low byte, then green, then blue
   bool bCondition;
   STRUCT_Condition* pCondition;  // owned, or null when !bCondition
 };

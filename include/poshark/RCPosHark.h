@@ -37,14 +37,14 @@ class Event;
 namespace poshark::commands {
 class CmdSetCatalog;
 class StreamAnalyzer;
-}
+}  // namespace poshark::commands
 namespace poshark::listener {
 class AnalyzerLink;
 class IdleStop;
 class LineIntake;
 class LineWriter;
 class ResumeWatcher;
-}
+}  // namespace poshark::listener
 
 // Transaction event codes carried by every delivered line.
 enum : int {
@@ -206,8 +206,8 @@ class POSHARK_EXPORT RCPosHark {
   std::atomic<LineOutFt> pfnLineOut{nullptr};
   std::atomic<TestListenFt> pfnTestListen{nullptr};
   std::atomic<ErrFt> pfnErrFt{nullptr};
-  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;  // line chunks for the analyzer
-  std::unique_ptr<RCLineQueue> m_WriteQueue;    // analysed lines for the writer
+  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;                 // line chunks for the analyzer
+  std::unique_ptr<RCLineQueue> m_WriteQueue;                   // analysed lines for the writer
   std::unique_ptr<poshark::platform::Event> hAnalyzeEvent;     // auto-reset
   std::unique_ptr<poshark::platform::Event> hWriteEvent;       // auto-reset
   std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset

@@ -28,40 +28,39 @@ constexpr unsigned Lengths(unsigned from, unsigned to) {
 }
 
 constexpr Issuer kIssuers[] = {
-    {4, 4, 1, (1u << 16) | (1u << 19)},                 // Visa
-    {51, 55, 2, 1u << 16},                              // Mastercard
-    {2221, 2720, 4, 1u << 16},                          // Mastercard 2-series
-    {34, 34, 2, 1u << 15},                              // American Express
-    {37, 37, 2, 1u << 15},                              // American Express
-    {300, 305, 3, Lengths(14, 19)},                     // Diners Club
-    {36, 36, 2, Lengths(14, 19)},                       // Diners Club
-    {38, 39, 2, Lengths(14, 19)},                       // Diners Club
-    {3095, 3095, 4, Lengths(14, 19)},                   // Diners Club
-    {3528, 3589, 4, Lengths(16, 19)},                   // JCB
-    {6011, 6011, 4, Lengths(16, 19)},                   // Discover
-    {644, 649, 3, Lengths(16, 19)},                     // Discover
-    {65, 65, 2, Lengths(16, 19)},                       // Discover
-    {62, 62, 2, Lengths(16, 19)},                       // UnionPay
-    {2200, 2204, 4, Lengths(16, 19)},                   // Mir
-    {5018, 5018, 4, Lengths(14, 19)},                   // Maestro
-    {5020, 5020, 4, Lengths(14, 19)},                   // Maestro
-    {5038, 5038, 4, Lengths(14, 19)},                   // Maestro
-    {5893, 5893, 4, Lengths(14, 19)},                   // Maestro
-    {6304, 6304, 4, Lengths(14, 19)},                   // Maestro
-    {6759, 6759, 4, Lengths(14, 19)},                   // Maestro
-    {6761, 6763, 4, Lengths(14, 19)},                   // Maestro
+    {4, 4, 1, (1u << 16) | (1u << 19)},  // Visa
+    {51, 55, 2, 1u << 16},               // Mastercard
+    {2221, 2720, 4, 1u << 16},           // Mastercard 2-series
+    {34, 34, 2, 1u << 15},               // American Express
+    {37, 37, 2, 1u << 15},               // American Express
+    {300, 305, 3, Lengths(14, 19)},      // Diners Club
+    {36, 36, 2, Lengths(14, 19)},        // Diners Club
+    {38, 39, 2, Lengths(14, 19)},        // Diners Club
+    {3095, 3095, 4, Lengths(14, 19)},    // Diners Club
+    {3528, 3589, 4, Lengths(16, 19)},    // JCB
+    {6011, 6011, 4, Lengths(16, 19)},    // Discover
+    {644, 649, 3, Lengths(16, 19)},      // Discover
+    {65, 65, 2, Lengths(16, 19)},        // Discover
+    {62, 62, 2, Lengths(16, 19)},        // UnionPay
+    {2200, 2204, 4, Lengths(16, 19)},    // Mir
+    {5018, 5018, 4, Lengths(14, 19)},    // Maestro
+    {5020, 5020, 4, Lengths(14, 19)},    // Maestro
+    {5038, 5038, 4, Lengths(14, 19)},    // Maestro
+    {5893, 5893, 4, Lengths(14, 19)},    // Maestro
+    {6304, 6304, 4, Lengths(14, 19)},    // Maestro
+    {6759, 6759, 4, Lengths(14, 19)},    // Maestro
+    {6761, 6763, 4, Lengths(14, 19)},    // Maestro
 };
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsAlnum(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool IsAlnum(char c) { return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsSeparator(char c) { return c == ' ' || c == '-'; }
 
 bool IssuedLength(const char* digits, size_t count) {
   for (const Issuer& issuer : kIssuers) {
     unsigned prefix = 0;
-    for (int i = 0; i < issuer.digits; ++i) prefix = prefix * 10 + static_cast<unsigned>(digits[i] - '0');
+    for (int i = 0; i < issuer.digits; ++i)
+      prefix = prefix * 10 + static_cast<unsigned>(digits[i] - '0');
     if (prefix >= issuer.low && prefix <= issuer.high && (issuer.lengths & (1u << count)) != 0) {
       return true;
     }

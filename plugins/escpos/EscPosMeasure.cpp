@@ -49,12 +49,12 @@ __attribute__((visibility("default"))) int MeasureFnLen16(unsigned char* data, i
 }
 
 // p1 p2 p3 p4 d1..dk with k = p1 + p2 * 2^8 + p3 * 2^16 + p4 * 2^24: GS 8 L.
-__attribute__((visibility("default"))) int MeasureLen32(unsigned char* data, int count,
-                                                        int* start, int* length) {
+__attribute__((visibility("default"))) int MeasureLen32(unsigned char* data, int count, int* start,
+                                                        int* length) {
   if (!Usable(data, count, start, length)) return kDiscard;
   if (count < 4) return kMore;
-  int64_t k = int64_t{data[0]} | int64_t{data[1]} << 8 | int64_t{data[2]} << 16 |
-              int64_t{data[3]} << 24;
+  int64_t k =
+      int64_t{data[0]} | int64_t{data[1]} << 8 | int64_t{data[2]} << 16 | int64_t{data[3]} << 24;
   return Answer(4 + k, count, start, length);
 }
 
@@ -70,8 +70,8 @@ __attribute__((visibility("default"))) int MeasureBitImage(unsigned char* data, 
 }
 
 // m xL xH yL yH d1..dk with k = (xL + 256 xH) * (yL + 256 yH): GS v 0, GS Q 0.
-__attribute__((visibility("default"))) int MeasureRaster(unsigned char* data, int count,
-                                                         int* start, int* length) {
+__attribute__((visibility("default"))) int MeasureRaster(unsigned char* data, int count, int* start,
+                                                         int* length) {
   if (!Usable(data, count, start, length)) return kDiscard;
   if (count < 5) return kMore;
   int64_t x = int64_t{data[1]} + 256 * int64_t{data[2]};

@@ -111,15 +111,16 @@ TEST(ColorKeyMatchTest, ReportsEveryOccurrenceInKeyOrderUpToTheFirstNul) {
 TEST(ColorKeyMatchTest, CatchWindowsUseTheLineTimeAndRunAcrossMidnight) {
   const std::tuple<int, int, int, int, size_t> kCases[] = {
       // window start, window end (hours), line time, found
-      {8, 17, 8, 0, 1},   {8, 17, 16, 59, 1}, {8, 17, 7, 59, 0}, {8, 17, 17, 0, 0},
-      {22, 6, 23, 30, 1}, {22, 6, 5, 59, 1},  {22, 6, 6, 0, 0},  {22, 6, 12, 0, 0},
+      {8, 17, 8, 0, 1},   {8, 17, 16, 59, 1}, {8, 17, 7, 59, 0},  {8, 17, 17, 0, 0},
+      {22, 6, 23, 30, 1}, {22, 6, 5, 59, 1},  {22, 6, 6, 0, 0},   {22, 6, 12, 0, 0},
       {10, 10, 10, 0, 0}, {10, 10, 0, 0, 0},  {10, 10, 23, 0, 0},
   };
   for (const auto& [nStart, nEnd, h, m, nFound] : kCases) {
     ColorKeyCatcher c;
     ASSERT_TRUE(c.AddKeyWord("KEY", nullptr, 12, -1, 1, 0, 0, true, HourMinute(nStart, 0),
                              HourMinute(nEnd, 0), false, nullptr));
-    EXPECT_EQ(Find(c, "KEY", At(h, m)).size(), nFound) << nStart << "-" << nEnd << " " << h << ":" << m;
+    EXPECT_EQ(Find(c, "KEY", At(h, m)).size(), nFound)
+        << nStart << "-" << nEnd << " " << h << ":" << m;
   }
 }
 
@@ -206,7 +207,9 @@ TEST(ColorKeyMatchTest, NeverSearchesAnEmptyTextOrPastTheTextBuffer) {
 }
 
 TEST(ColorKeyMatchTest, DoubleBytePageNeverMatchesAcrossACharacterBoundary) {
-  const std::string line = "\xD2\xBB\xD6\xD0\x81" "AA";  // yi zhong (81 41) A
+  const std::string line =
+      "\xD2\xBB\xD6\xD0\x81"
+      "AA";  // yi zhong (81 41) A
   for (const char* pszPage : {"windows-936", "windows-1252"}) {
     setenv("POSHARK_CODEPAGE", pszPage, 1);
     ColorKeyCatcher c;

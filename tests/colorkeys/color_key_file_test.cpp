@@ -13,7 +13,6 @@ namespace {
 using poshark::testing::MakeTime;
 using poshark::testing::TempHome;
 
-
 // Loads section ColorKey1 of the given file text.
 class ColorKeyFileTest : public ::testing::Test {
  protected:
@@ -33,12 +32,13 @@ class ColorKeyFileTest : public ::testing::Test {
 };
 
 TEST_F(ColorKeyFileTest, ColoursAndCatchTimesFallBackFieldByField) {
-  Load("CKNum=5\n"
-       "CKItem1=K1,0\nCKName1=K,12,0,\nCKColor1=1,7,255,0,0\nCKCatchTime1=1,22,0\n"
-       "CKItem2=K2,0\nCKName2=K,12,1,\nCKColor2=1,7,10\nCKCatchTime2=0,8,0,17,0\n"
-       "CKItem3=K3,0\nCKName3=K,12,2,\nCKColor3=0,7,1,2,3\nCKCatchTime3=1,8,15,17,45\n"
-       "CKItem4=K4,0\nCKName4=K,12,3,\n"
-       "CKItem5=K5,0\nCKName5=K,12,4,\nCKColor5=5,2,1,2,3\n");
+  Load(
+      "CKNum=5\n"
+      "CKItem1=K1,0\nCKName1=K,12,0,\nCKColor1=1,7,255,0,0\nCKCatchTime1=1,22,0\n"
+      "CKItem2=K2,0\nCKName2=K,12,1,\nCKColor2=1,7,10\nCKCatchTime2=0,8,0,17,0\n"
+      "CKItem3=K3,0\nCKName3=K,12,2,\nCKColor3=0,7,1,2,3\nCKCatchTime3=1,8,15,17,45\n"
+      "CKItem4=K4,0\nCKName4=K,12,3,\n"
+      "CKItem5=K5,0\nCKName5=K,12,4,\nCKColor5=5,2,1,2,3\n");
   ASSERT_EQ(c_.GetKeyWordNum(), 5);
   const uint32_t kColours[] = {255u, 16776970u, 0xFFFFFFu, 0xFFFFFFu, 0x030201u};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Key(i)->crKeyColor, kColours[i]) << i;
@@ -57,11 +57,14 @@ TEST_F(ColorKeyFileTest, ColoursAndCatchTimesFallBackFieldByField) {
 }
 
 TEST_F(ColorKeyFileTest, ConditionNeedsAForwardingTargetOrAnOutput) {
-  Load("CKNum=4\n"
-       "CKItem1=K1,0\nCKName1=K,12,0,\nCKFreq1=1,1,3,1,0\n"
-       "CKItem2=K2,0\nCKName2=K,12,1,\nCKRNV2=1," + std::string(81, 'R') + "\n"
-       "CKItem3=K3,0\nCKName3=K,12,2,\nCKRNV3=1,HOST,7\nCKFreq3=1,1,3,2,0\nCKIdle3=1,1,2,30\n"
-       "CKItem4=K4,0\nCKName4=K,12,3,\nCKOutput4=1,4,5\nCKFreq4=1,1,2,3\n");
+  Load(
+      "CKNum=4\n"
+      "CKItem1=K1,0\nCKName1=K,12,0,\nCKFreq1=1,1,3,1,0\n"
+      "CKItem2=K2,0\nCKName2=K,12,1,\nCKRNV2=1," +
+      std::string(81, 'R') +
+      "\n"
+      "CKItem3=K3,0\nCKName3=K,12,2,\nCKRNV3=1,HOST,7\nCKFreq3=1,1,3,2,0\nCKIdle3=1,1,2,30\n"
+      "CKItem4=K4,0\nCKName4=K,12,3,\nCKOutput4=1,4,5\nCKFreq4=1,1,2,3\n");
   ASSERT_EQ(c_.GetKeyWordNum(), 4);
   EXPECT_FALSE(Key(0)->bCondition);
   EXPECT_FALSE(Key(1)->bCondition);
@@ -81,9 +84,10 @@ TEST_F(ColorKeyFileTest, WriteThenLoadGivesTheSameList) {
   cond.bRNV = true;
   std::strcpy(cond.szRNV, "ALARM,DESK");
   ASSERT_TRUE(c_.AddKeyWord("VOID, ALL", "Voids", 12, 7, 1, 9, 0x00C08040, true,
-                            SYSTEMTIME{0, 0, 0, 0, 22, 30, 0, 0}, SYSTEMTIME{0, 0, 0, 0, 6, 5, 0, 0}, true, &cond));
-  ASSERT_TRUE(c_.AddKeyWord("CASH", nullptr, 12, -1, 0, 9, 0x123456, false, {}, {}, false,
-                            nullptr));
+                            SYSTEMTIME{0, 0, 0, 0, 22, 30, 0, 0},
+                            SYSTEMTIME{0, 0, 0, 0, 6, 5, 0, 0}, true, &cond));
+  ASSERT_TRUE(
+      c_.AddKeyWord("CASH", nullptr, 12, -1, 0, 9, 0x123456, false, {}, {}, false, nullptr));
   ASSERT_TRUE(c_.AddKeyWord("X", "Other", 3, 40, 1, 0, 0, false, {}, {}, false, nullptr));
   ASSERT_TRUE(c_.WriteIni(1));
   EXPECT_EQ(home_.Value("ColorKey1", "CKColor1"), "1,9,64,128,192");

@@ -47,8 +47,8 @@ TEST(SharedFilterFileTest, KeywordAndColourKeySectionsSurviveEachOthersSaves) {
   AddRecords(&kwCond, &kwRecs, 2, 9);
   ASSERT_TRUE(keywords.AddKeyWord("TOTAL", 5, false, 0, "Total", 1, -1, '.', ',', 0, 0, 0, false,
                                   {}, {}, true, &kwCond));
-  ASSERT_TRUE(keywords.AddKeyWord("TAX", 1, false, 0, nullptr, 3, -1, '.', ',', 0, 0, 0, false,
-                                  {}, {}, false, nullptr));
+  ASSERT_TRUE(keywords.AddKeyWord("TAX", 1, false, 0, nullptr, 3, -1, '.', ',', 0, 0, 0, false, {},
+                                  {}, false, nullptr));
 
   ColorKeyCatcher colours;
   STRUCT_Condition ckCond = LimitCondition("FLOOR");
@@ -58,8 +58,8 @@ TEST(SharedFilterFileTest, KeywordAndColourKeySectionsSurviveEachOthersSaves) {
   start.wHour = 21;
   end.wHour = 7;
   end.wMinute = 30;
-  ASSERT_TRUE(colours.AddKeyWord("VOID", "Voids", 12, -1, 1, 4, 0x0000FF, true, start, end, true,
-                                 &ckCond));
+  ASSERT_TRUE(
+      colours.AddKeyWord("VOID", "Voids", 12, -1, 1, 4, 0x0000FF, true, start, end, true, &ckCond));
   ASSERT_TRUE(colours.AddKeyWord("\xF9\xEC\xE5\xED", "Hebrew", 12, -1, 1, 0, 0x00FF00, false, {},
                                  {}, false, nullptr));
 
@@ -74,7 +74,8 @@ TEST(SharedFilterFileTest, KeywordAndColourKeySectionsSurviveEachOthersSaves) {
   ASSERT_TRUE(keywords.WriteIni_FreqIdleRec(1));
 
   std::string text = home.ReadFilterFile();
-  for (const char* pszPart : {"; operator notes", "Keep=1", "[POS1]", "[POS2]", "[ColorKey1]", "[ColorKey2]"})
+  for (const char* pszPart :
+       {"; operator notes", "Keep=1", "[POS1]", "[POS2]", "[ColorKey1]", "[ColorKey2]"})
     EXPECT_NE(text.find(pszPart), std::string::npos) << pszPart;
 
   // ...leaves the other catcher's section as it was.

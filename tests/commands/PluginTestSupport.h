@@ -37,8 +37,10 @@ class ScopedEnv {
     setenv(pszName, value.c_str(), 1);
   }
   ~ScopedEnv() {
-    if (old_) setenv(name_.c_str(), old_->c_str(), 1);
-    else unsetenv(name_.c_str());
+    if (old_)
+      setenv(name_.c_str(), old_->c_str(), 1);
+    else
+      unsetenv(name_.c_str());
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -148,7 +150,8 @@ class ListenerTest : public ::testing::Test {
     listener_->ListenStart(&LineCollector::Callback, true);
   }
   void Feed(std::string bytes) {
-    listener_->GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
+    listener_->GotData(static_cast<int>(bytes.size()),
+                       reinterpret_cast<unsigned char*>(bytes.data()));
   }
   void TearDown() override {
     if (listener_) listener_->ListenStop();

@@ -15,7 +15,8 @@ const std::string kGs = "\x1d";
 class AnalyzerEdge : public ::testing::Test {
  protected:
   RCCmdSet* Load(const std::string& sections, bool bRecord = true) {
-    return probe_.LoadSet(work_.WriteSet("set.ini", "[Main]\nModule_Name=Edge\n" + sections), bRecord);
+    return probe_.LoadSet(work_.WriteSet("set.ini", "[Main]\nModule_Name=Edge\n" + sections),
+                          bRecord);
   }
   // Queues the chunks at seconds 1, 2, ... and answers the records pushed.
   std::vector<Record> Run(const std::vector<std::string>& chunks, bool bDST = false) {
@@ -38,40 +39,75 @@ TEST_F(AnalyzerEdge, CommandSetsAndChunksGiveTheirRecords) {
     bool bDST;
     std::vector<Record> records;
   } cases[] = {
-      {"no commands: chunks pass, the first opens", "", {"first\n", "second\n"}, false,
+      {"no commands: chunks pass, the first opens",
+       "",
+       {"first\n", "second\n"},
+       false,
        {{"first\n", 0, 1}, {"second\n", -1, 2}}},
       // Near each chunk's end fewer than three bytes are left: the next chunk
       // is taken in, and the command split across chunks is still removed;
       // the record carries the time of the chunk taken last.
-      {"three-byte command merges chunks", "S-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n2=2,ESC,s,1,2,0,TRAN_START\n",
-       {"one\n", "two\n" + kGs, "VAthree\n"}, false, {{"one\ntwo\nthree\n", -1, 3}}},
-      {"stop before more bytes: the whole buffer once", kStop, {"total 5\n" + kGs + "V" + "after\n"}, false,
+      {"three-byte command merges chunks",
+       "S-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n2=2,ESC,s,1,2,0,TRAN_START\n",
+       {"one\n", "two\n" + kGs, "VAthree\n"},
+       false,
+       {{"one\ntwo\nthree\n", -1, 3}}},
+      {"stop before more bytes: the whole buffer once",
+       kStop,
+       {"total 5\n" + kGs + "V" + "after\n"},
+       false,
        {{"total 5\nafter\n", 1, 1}}},
-      {"stop at the data's end closes at once", kStop, {"total 5\n" + kGs + "V", "next\n"}, false,
+      {"stop at the data's end closes at once",
+       kStop,
+       {"total 5\n" + kGs + "V", "next\n"},
+       false,
        {{"total 5\n", 1, 1}, {"next\n", 0, 2}}},
-      {"removed start after text: that text opens", "S-Num=1\n[Single-Command]\n1=2,ESC,s,1,2,0,TRAN_START\n",
-       {"tail of last\n" + kEsc + "s" + "ITEM 1\n"}, false, {{"tail of last\n", 0, 1}, {"ITEM 1\n", -1, 1}}},
+      {"removed start after text: that text opens",
+       "S-Num=1\n[Single-Command]\n1=2,ESC,s,1,2,0,TRAN_START\n",
+       {"tail of last\n" + kEsc + "s" + "ITEM 1\n"},
+       false,
+       {{"tail of last\n", 0, 1}, {"ITEM 1\n", -1, 1}}},
       {"start at the buffer start opens with the text up to the next command",
        "S-Num=2\n[Single-Command]\n1=2,ESC,s,1,2,0,TRAN_START\n2=2,ESC,E,1,2\n",
-       {kEsc + "s" + "HEADER\n" + kEsc + "E" + "ITEM\n"}, false, {{"HEADER\n", 0, 1}, {"ITEM\n", -1, 1}}},
+       {kEsc + "s" + "HEADER\n" + kEsc + "E" + "ITEM\n"},
+       false,
+       {{"HEADER\n", 0, 1}, {"ITEM\n", -1, 1}}},
       // A marker stays in the text; the head up to and including it opens.
-      {"start marker after text, DST chunk", "S-Num=1\n[Single-Command]\n1=2,ESC,M,1,0,0,TRAN_START\n",
-       {"before\n" + kEsc + "M" + "after\n"}, true,
+      {"start marker after text, DST chunk",
+       "S-Num=1\n[Single-Command]\n1=2,ESC,M,1,0,0,TRAN_START\n",
+       {"before\n" + kEsc + "M" + "after\n"},
+       true,
        {{"before\n" + kEsc + "M", 0, 1, true}, {"after\n", -1, 1, true}}},
       // The first command after a close opens automatically: the head up to
       // it, with its replacement, is the opening record.
-      {"replacement text", "S-Num=2\n[TAB]\nSpaceCount=4\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,!,0x01,1,3,1,\"[B]\"\n",
-       {"A\tB" + kEsc + "!\x01" + "C\n"}, false, {{"A    ", 0, 1}, {"B[B]C\n", -1, 1}}},
-      {"barcode pushed before the text around it", "[BARCODE]\n1=3,GS,k,0x02,1,11,1,ID:\n",
-       {"before " + kGs + "k\x02" + "12345678 after\n"}, false, {{"ID:12345678", -1, 1}, {"before  after\n", 0, 1}}},
-      {"discard drops the rest", "S-Num=1\n[Single-Command]\n1=2,ESC,Z,0,0\n", {"kept" + kEsc + "Z" + "gone\n"},
-       false, {{"kept", 0, 1}}},
-      {"a lone NUL chunk is not emitted", "", {std::string(1, '\0'), "x\n"}, false, {{"x\n", 0, 2}}},
+      {"replacement text",
+       "S-Num=2\n[TAB]\nSpaceCount=4\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,!,0x01,1,3,1,\"[B]\"\n",
+       {"A\tB" + kEsc + "!\x01" + "C\n"},
+       false,
+       {{"A    ", 0, 1}, {"B[B]C\n", -1, 1}}},
+      {"barcode pushed before the text around it",
+       "[BARCODE]\n1=3,GS,k,0x02,1,11,1,ID:\n",
+       {"before " + kGs + "k\x02" + "12345678 after\n"},
+       false,
+       {{"ID:12345678", -1, 1}, {"before  after\n", 0, 1}}},
+      {"discard drops the rest",
+       "S-Num=1\n[Single-Command]\n1=2,ESC,Z,0,0\n",
+       {"kept" + kEsc + "Z" + "gone\n"},
+       false,
+       {{"kept", 0, 1}}},
+      {"a lone NUL chunk is not emitted",
+       "",
+       {std::string(1, '\0'), "x\n"},
+       false,
+       {{"x\n", 0, 2}}},
       // The chunk ends inside a possible barcode: after the wait the barcode
       // check finds none, and the commands of the rest still go.
       {"after a barcode wait commands are still removed",
-       "S-Num=2\n[Single-Command]\n1=2,GS,B,1,2\n2=2,ESC,s,1,2,0,TRAN_START\n[BARCODE]\n1=3,GS,k,0x02,1,5\n",
-       {"a" + kGs, "xb" + kGs + "Bc\n"}, false, {{"a" + kGs + "xbc\n", -1, 2}}},
+       "S-Num=2\n[Single-Command]\n1=2,GS,B,1,2\n2=2,ESC,s,1,2,0,TRAN_START\n[BARCODE]\n1=3,GS,k,"
+       "0x02,1,5\n",
+       {"a" + kGs, "xb" + kGs + "Bc\n"},
+       false,
+       {{"a" + kGs + "xbc\n", -1, 2}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -101,10 +137,12 @@ TEST_F(AnalyzerEdge, PluginMeasureSeesEveryByteLeftAndAnswersOutsideTheContractD
     *pLen = nCount;  // takes everything it is shown
     return 2;
   };
-  EXPECT_EQ(Run({"ab" + kEsc + "P" + std::string(500, 'y') + "\n"}), (std::vector<Record>{{"ab", 0, 1}}));
+  EXPECT_EQ(Run({"ab" + kEsc + "P" + std::string(500, 'y') + "\n"}),
+            (std::vector<Record>{{"ab", 0, 1}}));
   EXPECT_EQ(s_nCountSeen, 501);
   AnalyzerProbe other;
-  pSet = other.LoadSet(work_.WriteSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n"));
+  pSet = other.LoadSet(
+      work_.WriteSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n"));
   pSet->arSingle[0]->nType = 3;
   pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int, int*, int*) { return 7; };
   other.Queue("ab" + kEsc + "P" + "cd\n", 1, false);
@@ -125,7 +163,8 @@ TEST_F(AnalyzerEdge, WriteQueueOverflowReplacesItsLinesByTheNote) {
   int nLen = 100000, nExtra = 8, nEvent = 0;
   SYSTEMTIME st{};
   bool bDST = false;
-  ASSERT_TRUE(probe_.WriteQueue().GetAt(&nLen, byBuf, &st, &bDST, nullptr, &nEvent, 0, true, byExtra, &nExtra));
+  ASSERT_TRUE(probe_.WriteQueue().GetAt(&nLen, byBuf, &st, &bDST, nullptr, &nEvent, 0, true,
+                                        byExtra, &nExtra));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(byBuf), nLen), "... 16000 bytes");
   EXPECT_EQ(nEvent, -2);
   EXPECT_EQ(st.wSecond, 4);

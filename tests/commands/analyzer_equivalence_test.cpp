@@ -94,7 +94,8 @@ class InPlaceAnalyzer {
   }
 
   bool WaitMore(int& nLen) {
-    if (chunks_.empty() || static_cast<int>(chunks_.front().bytes.size()) > kRoom - nLen) return false;
+    if (chunks_.empty() || static_cast<int>(chunks_.front().bytes.size()) > kRoom - nLen)
+      return false;
     Chunk c = chunks_.front();
     chunks_.pop_front();
     std::memcpy(buf_.data() + nLen, c.bytes.data(), c.bytes.size());
@@ -128,8 +129,10 @@ class InPlaceAnalyzer {
       }
       int t = set_.TakeTranEvent();
       if (t == 1) {
-        if (rem > 0) nStopPending_ = 1;
-        else close();
+        if (rem > 0)
+          nStopPending_ = 1;
+        else
+          close();
       } else if (bStartPending_ || t == 0) {
         bool bHead = p > 0;  // a head opens now; none: the next one will
         if (bHead) emit(0);
@@ -221,11 +224,14 @@ std::string CommandEntry(std::mt19937& rng, int nMaxLen, bool bBarcode) {
   int nCount = 1 + roll(nMaxLen);
   std::ostringstream out;
   out << nCount;
-  for (int i = 0; i < nCount; ++i) out << "," << Token(i == 0 ? (roll(2) ? 0x1B : 0x1D) : Pick(rng));
+  for (int i = 0; i < nCount; ++i)
+    out << "," << Token(i == 0 ? (roll(2) ? 0x1B : 0x1D) : Pick(rng));
   int nType = bBarcode ? (roll(2) ? 1 : 2) : std::vector<int>{1, 1, 1, 2, 0}[roll(5)];
   out << "," << nType;
-  if (nType == 1) out << "," << (roll(4) == 0 && !bBarcode ? 0 : nCount + roll(3));  // 0: a marker
-  else if (nType != 2) out << ",0";
+  if (nType == 1)
+    out << "," << (roll(4) == 0 && !bBarcode ? 0 : nCount + roll(3));  // 0: a marker
+  else if (nType != 2)
+    out << ",0";
   int nText = roll(3);
   const char* kTran[] = {"", "TRAN_START", "TRAN_STOP", "TRAN_VOID"};
   std::string tran = roll(3) == 0 ? kTran[1 + roll(3)] : "";
@@ -262,7 +268,8 @@ std::deque<Chunk> RandomChunks(std::mt19937& rng, int nTotal) {
   while (nDone < nTotal) {
     int n = std::min(nTotal - nDone, 1 + roll(roll(8) == 0 ? 4000 : 40));
     std::string bytes;
-    for (int i = 0; i < n; ++i) bytes.push_back(roll(3) == 0 ? Pick(rng) : static_cast<char>('e' + roll(19)));
+    for (int i = 0; i < n; ++i)
+      bytes.push_back(roll(3) == 0 ? Pick(rng) : static_cast<char>('e' + roll(19)));
     chunks.push_back({bytes, wSecond, roll(2) == 0});
     wSecond = static_cast<uint16_t>((wSecond + 1) % 60);
     nDone += n;
@@ -275,8 +282,10 @@ std::string Describe(const std::vector<Record>& records) {
   for (const Record& rec : records) {
     out << "[" << rec.nEvent << " s" << rec.wSecond << (rec.bDST ? " dst" : "") << "] ";
     for (unsigned char by : rec.text) {
-      if (by >= 0x20 && by < 0x7F) out << by;
-      else out << "\\x" << std::hex << int(by) << std::dec;
+      if (by >= 0x20 && by < 0x7F)
+        out << by;
+      else
+        out << "\\x" << std::hex << int(by) << std::dec;
     }
     out << "\n";
   }
@@ -285,7 +294,7 @@ std::string Describe(const std::vector<Record>& records) {
 
 // Answers the records of the analyzer, once checked against the in-place steps.
 std::vector<Record> ExpectSameRecords(const poshark_test::WorkFolder& work, const std::string& ini,
-                       const std::deque<Chunk>& chunks, int nSeed) {
+                                      const std::deque<Chunk>& chunks, int nSeed) {
   std::string path = work.WriteSet("set.ini", ini);
   std::vector<Record> expected = InPlaceAnalyzer(path).Run(chunks);
 
@@ -294,7 +303,8 @@ std::vector<Record> ExpectSameRecords(const poshark_test::WorkFolder& work, cons
   for (const Chunk& c : chunks) probe.Queue(c.bytes, c.wSecond, c.bDST);
   probe.Drain();
   std::vector<Record> actual = probe.Records();
-  EXPECT_EQ(expected, actual) << "seed " << nSeed << "\n" << ini << "\nexpected:\n"
+  EXPECT_EQ(expected, actual) << "seed " << nSeed << "\n"
+                              << ini << "\nexpected:\n"
                               << Describe(expected) << "actual:\n"
                               << Describe(actual);
   return actual;
@@ -327,7 +337,9 @@ TEST(AnalyzerEquivalence, ReplacementTextsFillingTheRoomAreCutToIt) {
   std::string ini =
       "[Main]\nS-Num=2\n[TAB]\nSpaceCount=12\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,a,b,1,3\n";
   std::deque<Chunk> chunks;
-  for (int i = 0; i < 40; ++i) chunks.push_back({std::string(3000, '\t'), static_cast<uint16_t>(i % 60), false});
+  for (int i = 0; i < 40; ++i)
+    chunks.push_back({std::string(3000, '\t'), static_cast<uint16_t>(i % 60), false});
   poshark_test::WorkFolder work;
-  for (const Record& rec : ExpectSameRecords(work, ini, chunks, 0)) EXPECT_LE(rec.text.size(), 100000u);
+  for (const Record& rec : ExpectSameRecords(work, ini, chunks, 0))
+    EXPECT_LE(rec.text.size(), 100000u);
 }

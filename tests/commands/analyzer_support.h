@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "listener/TestAccess.h"
 #include "commands/PluginTestSupport.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
+#include "listener/TestAccess.h"
 #include "platform/Event.h"
 
 namespace analyzer_test {
@@ -30,8 +30,8 @@ struct Record {
 };
 
 inline void PrintTo(const Record& rec, std::ostream* os) {
-  *os << "{" << rec.nEvent << ", s" << rec.wSecond << (rec.bDST ? " dst" : "") << ", " << rec.text.size()
-      << " bytes}";
+  *os << "{" << rec.nEvent << ", s" << rec.wSecond << (rec.bDST ? " dst" : "") << ", "
+      << rec.text.size() << " bytes}";
 }
 
 inline std::vector<Record>& Pushed() {
@@ -82,7 +82,8 @@ class AnalyzerProbe : public RCPosHark {
     bAnalyzeRun = true;
     std::thread worker([this] { AnalyzeThread(); });
     hAnalyzeEvent->Set();
-    while (m_AnalyzeQueue->GetCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (m_AnalyzeQueue->GetCount() > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     hStopEvent->Set();
     worker.join();
     bAnalyzeRun = false;
@@ -96,7 +97,8 @@ class AnalyzerProbe : public RCPosHark {
       int nLen = sizeof byBuf, nExtra = sizeof byExtra, nEvent = 0;
       SYSTEMTIME st{};
       st.wSecond = 0xFFFF;  // shows a record the queue did not keep
-      m_WriteQueue->GetAt(&nLen, byBuf, &st, &rec.bDST, nullptr, &nEvent, 0, true, byExtra, &nExtra);
+      m_WriteQueue->GetAt(&nLen, byBuf, &st, &rec.bDST, nullptr, &nEvent, 0, true, byExtra,
+                          &nExtra);
       rec.wSecond = st.wSecond;
     }
     return out;

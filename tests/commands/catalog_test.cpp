@@ -17,11 +17,13 @@ namespace {
 // Reaches the protected parts the catalogue works with.
 class Listener : public RCPosHark {
  public:
-  using RCPosHark::RCPosHark;
   using RCPosHark::GetWorkPath;
+  using RCPosHark::RCPosHark;
   RCCmdSet* CmdSet() { return CurSet(); }
   RCCmdSet* WriteQueueCmdSet() { return m_WriteQueue->pCmdSet; }
-  const std::vector<STRUCT_CmdSetInfo>& List() { return RCPosHarkTestAccess::Catalog(*this).Entries(); }
+  const std::vector<STRUCT_CmdSetInfo>& List() {
+    return RCPosHarkTestAccess::Catalog(*this).Entries();
+  }
 };
 
 class CatalogTest : public ::testing::Test {

@@ -30,7 +30,8 @@ TEST_F(CmdSetLoadTest, MainKeysAreCaseBlindAndRangesAreKept) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.main + c.rest);
-    auto set = work_.LoadSet("[MAIN]\ns-num=1\n" + c.main + "[Single-Command]\n1=1,HT,1,1\n" + c.rest);
+    auto set =
+        work_.LoadSet("[MAIN]\ns-num=1\n" + c.main + "[Single-Command]\n1=1,HT,1,1\n" + c.rest);
     EXPECT_EQ(set->strName, c.name);
     EXPECT_EQ(set->bGraphMode, c.graph);
     EXPECT_EQ(set->bPOSTextSenderMode, c.sender);
@@ -79,8 +80,9 @@ TEST_F(CmdSetLoadTest, KeywordsClearTheAutomaticStartAndStop) {
 // not the keywords of the set loaded before.
 TEST_F(CmdSetLoadTest, ReloadingRestoresTheTransactionState) {
   RCCmdSet set;
-  set.Load(work_.WriteSet("a.ini", "[Main]\nS-Num=2\n[Single-Command]\n1=1,A,1,1,0,TRAN_START\n"
-                                   "2=1,B,1,1,0,TRAN_STOP\n"));
+  set.Load(work_.WriteSet("a.ini",
+                          "[Main]\nS-Num=2\n[Single-Command]\n1=1,A,1,1,0,TRAN_START\n"
+                          "2=1,B,1,1,0,TRAN_STOP\n"));
   EXPECT_FALSE(set.bAutoStart);
   set.bTranClosed = false;
   set.nIdleCount = 7;
@@ -93,9 +95,10 @@ TEST_F(CmdSetLoadTest, ReloadingRestoresTheTransactionState) {
 }
 
 TEST_F(CmdSetLoadTest, HugeCountsDoNotHang) {
-  auto set = work_.LoadSet("[Main]\nS-Num=2147483647\nC-Num=2147483647\nM-Num=2147483647\n"
-                           "[Single-Command]\n1=1,A,1,1\n[Mutli-Command]\n1=G,ESC,2147483647\n"
-                           "[G]\n5=2,ESC,x,1,2\n");
+  auto set = work_.LoadSet(
+      "[Main]\nS-Num=2147483647\nC-Num=2147483647\nM-Num=2147483647\n"
+      "[Single-Command]\n1=1,A,1,1\n[Mutli-Command]\n1=G,ESC,2147483647\n"
+      "[G]\n5=2,ESC,x,1,2\n");
   EXPECT_EQ(set->arSingle.size(), 1u);
   ASSERT_EQ(set->arMulti.size(), 1u);
   EXPECT_EQ(set->arMulti[0]->arCmds.size(), 1u);
@@ -105,11 +108,41 @@ TEST_F(CmdSetLoadTest, HugeCountsDoNotHang) {
 // against any data without reading outside it.
 TEST_F(CmdSetLoadTest, AnyFileContentLoadsAndMatchesSafely) {
   std::mt19937 rng(1234);
-  const std::vector<std::string> pieces = {
-      "[Main]\n", "[Single-Command]\n", "[ChangeLine-Command]\n", "[Mutli-Command]\n", "[G]\n",
-      "[BARCODE]\n", "S-Num=", "C-Num=", "M-Num=", "1=", "2=", "3=", ",", "ESC", "0x1b", "HT",
-      "1", "2", "3", "0", "-1", "99999", "TRAN_STOP", "\"", "G", "\n", "\r\n", "=", "\0",
-      "\xff", ";", "[", "]", "300", "A"};
+  const std::vector<std::string> pieces = {"[Main]\n",
+                                           "[Single-Command]\n",
+                                           "[ChangeLine-Command]\n",
+                                           "[Mutli-Command]\n",
+                                           "[G]\n",
+                                           "[BARCODE]\n",
+                                           "S-Num=",
+                                           "C-Num=",
+                                           "M-Num=",
+                                           "1=",
+                                           "2=",
+                                           "3=",
+                                           ",",
+                                           "ESC",
+                                           "0x1b",
+                                           "HT",
+                                           "1",
+                                           "2",
+                                           "3",
+                                           "0",
+                                           "-1",
+                                           "99999",
+                                           "TRAN_STOP",
+                                           "\"",
+                                           "G",
+                                           "\n",
+                                           "\r\n",
+                                           "=",
+                                           "\0",
+                                           "\xff",
+                                           ";",
+                                           "[",
+                                           "]",
+                                           "300",
+                                           "A"};
   for (int round = 0; round < 300; ++round) {
     std::string content;
     int parts = static_cast<int>(rng() % 120);

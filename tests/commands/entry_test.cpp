@@ -14,13 +14,31 @@ TEST(EntryTest, ByteTokensDecodeNamesHexAndDecimal) {
   const struct {
     const char* token;
     int byte;
-  } cases[] = {
-      {"ESC", 27}, {"esc", 27}, {"27", 27}, {"0X1B", 27}, {"0027", 27}, {"283", 27},
-      {"0x1G", 16}, {"0xg1", 1}, {"1", '1'}, {",", ','}, {"DC1", 0}, {"CS1", 17}, {"SIB", 26},
-      {"sle", 16}, {"SP", 32}, {"255", 255}, {"256", 0}, {"-1", 255}, {"12ab", 12},
-      {"ESCAPE", 0}, {"", 0},
-      // Long decimals keep their low byte exactly: 10^23 - 1, 10^22 + 27, 2^32 + 27.
-      {"99999999999999999999999", 255}, {"10000000000000000000027", 27}, {"4294967323", 27}};
+  } cases[] = {{"ESC", 27},
+               {"esc", 27},
+               {"27", 27},
+               {"0X1B", 27},
+               {"0027", 27},
+               {"283", 27},
+               {"0x1G", 16},
+               {"0xg1", 1},
+               {"1", '1'},
+               {",", ','},
+               {"DC1", 0},
+               {"CS1", 17},
+               {"SIB", 26},
+               {"sle", 16},
+               {"SP", 32},
+               {"255", 255},
+               {"256", 0},
+               {"-1", 255},
+               {"12ab", 12},
+               {"ESCAPE", 0},
+               {"", 0},
+               // Long decimals keep their low byte exactly: 10^23 - 1, 10^22 + 27, 2^32 + 27.
+               {"99999999999999999999999", 255},
+               {"10000000000000000000027", 27},
+               {"4294967323", 27}};
   for (const auto& c : cases) EXPECT_EQ(DecodeToken(c.token), c.byte) << c.token;
   EXPECT_EQ(ParseTranKeyword("tran_stop"), TRAN_STOP);
   EXPECT_EQ(ParseTranKeyword("Tran_Void"), TRAN_VOID);
@@ -41,7 +59,8 @@ TEST(EntryTest, CommandEntryFields) {
       {"1,A,1,1", 1, 1, 1, "", TRAN_NONE},
       {"1,A,1,1,1", 1, 1, 1, "", TRAN_NONE},
       {"1,A,1,1,0,TRAN_VOID", 1, 1, 1, "", TRAN_VOID},
-      {"1,A,1,1,0,hello,TRAN_VOID", 1, 1, 1, "", TRAN_NONE},  // switch off: next field is the keyword
+      {"1,A,1,1,0,hello,TRAN_VOID", 1, 1, 1, "",
+       TRAN_NONE},  // switch off: next field is the keyword
       {"1,A,1,1,1,\"", 1, 1, 1, "", TRAN_NONE},
       {"1,A,1,1,1,\"x", 1, 1, 1, "\"x", TRAN_NONE},
       {"1,ESC,7,x", 1, 7, 0, "", TRAN_NONE},  // other types read and ignore the parameter
@@ -81,7 +100,8 @@ TEST(EntryTest, InvalidEntriesAreRejected) {
   unsigned char lead = 0;
   int count = 0;
   ASSERT_TRUE(ParseGroupEntry("ESC-Commands,ESC,12", &section, &lead, &count));
-  EXPECT_EQ(section + "/" + std::to_string(lead) + "/" + std::to_string(count), "ESC-Commands/27/12");
+  EXPECT_EQ(section + "/" + std::to_string(lead) + "/" + std::to_string(count),
+            "ESC-Commands/27/12");
   for (const char* entry : {"ESC-Commands,ESC", ",ESC,3", "S,,3"})
     EXPECT_FALSE(ParseGroupEntry(entry, &section, &lead, &count)) << entry;
 }

@@ -31,23 +31,27 @@ TEST_F(GraphDecodeTest, DecodesSequencesToTheCodePage) {
   Bytes above16;
   AppendGraphSequence(above16, 0x100000u | ((static_cast<uint32_t>('A') ^ 1u) << 4));
   Bytes mixed;  // every low part, so every sequence length
-  for (unsigned k = 0; k < 16; ++k) AppendGraphSequence(mixed, GraphValue(u"T\u00e9\u20ac"[k % 3], k));
+  for (unsigned k = 0; k < 16; ++k)
+    AppendGraphSequence(mixed, GraphValue(u"T\u00e9\u20ac"[k % 3], k));
   const struct {
     const char* page;
     Bytes in, out;
   } cases[] = {
       {"windows-1252", {0xD0, 0x80}, {'A'}},  // value 0x400
-      {"windows-1252", {0x41}, {0x06}},      // plain ASCII is not passed through
-      {"windows-1252", {0x10}, {0x00}},      // character 0 gives one NUL byte
+      {"windows-1252", {0x41}, {0x06}},       // plain ASCII is not passed through
+      {"windows-1252", {0x10}, {0x00}},       // character 0 gives one NUL byte
       // Malformed sequences never stop decoding: a lead byte without its
       // continuation, then the next byte is read as a lead; a stray
       // continuation byte leads a two-byte sequence.
       {"windows-1252", {0xE0, 0x41}, {0x06}},
       {"windows-1252", {0xF0, 0x80, 0xD0, 0x80}, {'A'}},
       {"windows-1252", {0x80, 0x80}, {0x01}},
-      {"windows-1252", mixed, {'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80,
-                               'T', 0xE9, 0x80, 'T'}},
-      {"windows-1252", GraphEncode(u"\u4e2d"), {'?'}},  // missing in the page: its default character
+      {"windows-1252",
+       mixed,
+       {'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T'}},
+      {"windows-1252",
+       GraphEncode(u"\u4e2d"),
+       {'?'}},  // missing in the page: its default character
       // Values above 16 bits are not taken as unrelated characters.
       {"windows-1252", above16, {'?'}},
       {"UTF-8", above16, {0xF0, 0x90, 0x81, 0x81}},  // U+10041 itself
@@ -76,14 +80,15 @@ TEST_F(GraphDecodeTest, OutputTwiceTheInputNeverOverrunsTheGraphBuffer) {
 TEST_F(GraphDecodeTest, CodeMapKeepsItsOwnTableAndStartsAsIdentity) {
   RCPosHark& l = *listener_;
   EXPECT_TRUE(l.EnableCodeMap(true, nullptr));  // before any table: changes nothing
-  for (int b : {0x00, 0x41, 0xFF}) EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, static_cast<unsigned char>(b)), b);
+  for (int b : {0x00, 0x41, 0xFF})
+    EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, static_cast<unsigned char>(b)), b);
   unsigned char table[256];
   for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(255 - i);
   EXPECT_TRUE(l.EnableCodeMap(true, table));
   EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0xBE);
   EXPECT_TRUE(l.EnableCodeMap(false, nullptr));
   EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0x41);  // off: bytes pass
-  table[0x41] = 'x';  // the listener keeps its own copy
+  table[0x41] = 'x';                                       // the listener keeps its own copy
   EXPECT_TRUE(l.EnableCodeMap(true, nullptr));
   EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0xBE);
 }

@@ -24,7 +24,9 @@ class GraphListenerTest : public poshark_test::ListenerTest {
     Start("[Main]\nModule_Name=Graph\nbGraphMode=1\n");
     ASSERT_TRUE(listener_->IsGraphMode());
   }
-  void FeedBytes(const std::vector<unsigned char>& bytes) { Feed(std::string(bytes.begin(), bytes.end())); }
+  void FeedBytes(const std::vector<unsigned char>& bytes) {
+    Feed(std::string(bytes.begin(), bytes.end()));
+  }
   std::optional<poshark_test::ScopedEnv> page_;
 };
 
@@ -35,10 +37,14 @@ TEST_F(GraphListenerTest, DeliversEncodedLinesInSingleAndDoubleByteCodePages) {
     size_t split;  // inside a sequence: the rest arrives with the next call
     std::vector<std::string> lines;
   } cases[] = {
-      {"windows-1252", u"Caf\u00e9 latte  3.20\nTotal \u20ac 3.20\n", 5,
+      {"windows-1252",
+       u"Caf\u00e9 latte  3.20\nTotal \u20ac 3.20\n",
+       5,
        {"Caf\xe9 latte  3.20\n", "Total \x80 3.20\n"}},
       // U+4E2D U+6587 (GBK D6D0 CEC4), U+4EF7 U+683C (GBK BCDB B8F1).
-      {"windows-936", u"\u4e2d\u6587 OK\n\u4ef7\u683c 12.50\n", 5,
+      {"windows-936",
+       u"\u4e2d\u6587 OK\n\u4ef7\u683c 12.50\n",
+       5,
        {"\xD6\xD0\xCE\xC4 OK\n", "\xBC\xDB\xB8\xF1 12.50\n"}},
   };
   for (const auto& c : cases) {
@@ -65,7 +71,8 @@ TEST_F(GraphListenerTest, ChunkLongerThanTheGraphBufferLosesNothing) {
     std::snprintf(line, sizeof line, "item %04d %4d\n", i, i * 7);
     expected.push_back(line);
     for (const char* p = line; *p; ++p)
-      poshark_test::AppendGraphSequence(stream, poshark_test::GraphValue(static_cast<uint16_t>(*p), 15));
+      poshark_test::AppendGraphSequence(stream,
+                                        poshark_test::GraphValue(static_cast<uint16_t>(*p), 15));
   }
   ASSERT_GT(stream.size(), 50001u / 2);
   FeedBytes(stream);

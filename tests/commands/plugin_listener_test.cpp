@@ -54,20 +54,33 @@ TEST_F(PluginListenerTest, PluginsActOnTheDeliveredText) {
     Strings chunks, lines;
   } cases[] = {
       // A preprocess key without function leaves records alone.
-      {"DllPreprocess=1," + PluginPath() + "\n", {"DROP is plain text\n"}, {"DROP is plain text\n"}},
-      {"UseFilterDll=1," + PluginPath() + ",FilterMaskDigits\n", {"Card 4111 1111\n"}, {"Card #### ####\n"}},
+      {"DllPreprocess=1," + PluginPath() + "\n",
+       {"DROP is plain text\n"},
+       {"DROP is plain text\n"}},
+      {"UseFilterDll=1," + PluginPath() + ",FilterMaskDigits\n",
+       {"Card 4111 1111\n"},
+       {"Card #### ####\n"}},
       {"UseFilterDll=1," + PluginPath() + ",FilterAppendMark\n", {"paid", "\n"}, {"paid\n [ok]"}},
       {"UseDll=1," + PluginPath() + "\nS-Num=1\n[Single-Command]\n1=2,ESC,L,3,MeasureAnswerSeven\n",
-       {"ab\x1bL\x01xcd\n", "next line\n"}, {"ab", "next line\n"}},  // never stalls
+       {"ab\x1bL\x01xcd\n", "next line\n"},
+       {"ab", "next line\n"}},  // never stalls
       // The LF inside the parameter ends the first chunk; the plug-in asks
       // for more and the analyzer merges the next chunk. The unused
       // TRAN_START switches the automatic start off, so no record is cut
       // at the removed command.
-      {"UseDll=1," + PluginPath() + "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n"
-       "2=1,0xFF,1,1,0,TRAN_START\n", {"Item\x1bL\x04" "ab\ncd 2.00\n"}, {"Itemd 2.00\n"}},
+      {"UseDll=1," + PluginPath() +
+           "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n"
+           "2=1,0xFF,1,1,0,TRAN_START\n",
+       {"Item\x1bL\x04"
+        "ab\ncd 2.00\n"},
+       {"Itemd 2.00\n"}},
       // The barcode comes first, as a record of its own; the text around it follows.
-      {"UseDll=1," + PluginPath() + "\n[BARCODE]\n1=2,GS,k,3,MeasureSkipPrefix,1,BC:\n"
-       "[BARCODE_Analyze]\n1=BarcodeLastByte\n", {"pre\x1dk\x03" "987post\n"}, {"BC:7", "prepost\n"}},
+      {"UseDll=1," + PluginPath() +
+           "\n[BARCODE]\n1=2,GS,k,3,MeasureSkipPrefix,1,BC:\n"
+           "[BARCODE_Analyze]\n1=BarcodeLastByte\n",
+       {"pre\x1dk\x03"
+        "987post\n"},
+       {"BC:7", "prepost\n"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys);
@@ -108,7 +121,8 @@ TEST_F(PluginListenerTest, CodeMapChangedWhileListeningNeverTearsARecord) {
   host.join();
   ASSERT_EQ(got.size(), 200u);
   for (const auto& line : got)
-    EXPECT_TRUE(line.text == std::string(26, 'x') + "\n" || line.text == std::string(26, 'y') + "\n")
+    EXPECT_TRUE(line.text == std::string(26, 'x') + "\n" ||
+                line.text == std::string(26, 'y') + "\n")
         << line.text;
 }
 

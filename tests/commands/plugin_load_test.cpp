@@ -23,7 +23,8 @@ class PluginLoadTest : public ::testing::Test {
   // The plug-in as analyzer, one type-3 single command ESC L, a barcode GS k
   // whose parameter is a count byte n and n bytes (start 1: the count byte
   // goes with the barcode), text "ID:".
-  RCCmdSet& LoadMeasure(const std::string& measure, const std::string& transform = "BarcodeReverse") {
+  RCCmdSet& LoadMeasure(const std::string& measure,
+                        const std::string& transform = "BarcodeReverse") {
     return Load("[Main]\nUseDll=1," + PluginPath() + "\nS-Num=1\n[Single-Command]\n1=2,ESC,L,3," +
                 measure + "\n[BARCODE]\n1=2,GS,k,3,MeasureSkipPrefix,1,ID:\n[BARCODE_Analyze]\n1=" +
                 transform + "\n");
@@ -37,10 +38,14 @@ class PluginLoadTest : public ::testing::Test {
       int rem = nLen - p;
       int before = rem;
       int result = set_->MatchCommand(buf.data() + p, rem);
-      if (result == CMD_DONE) nLen -= before - rem;
-      else if (result == CMD_DISCARD) nLen = p;
-      else if (result == CMD_NONE) ++p;
-      else break;  // more data: the analyzer would wait for the next chunk here
+      if (result == CMD_DONE)
+        nLen -= before - rem;
+      else if (result == CMD_DISCARD)
+        nLen = p;
+      else if (result == CMD_NONE)
+        ++p;
+      else
+        break;  // more data: the analyzer would wait for the next chunk here
     }
     return std::string(buf.begin(), buf.begin() + nLen);
   }
@@ -63,8 +68,9 @@ class PluginLoadTest : public ::testing::Test {
 TEST_F(PluginLoadTest, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff) {
   work_.CopyPlugin("commands", "libplug.so");
   work_.CopyPlugin("commands", "lib,plug.so");
-  const std::string single = "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n2=2,ESC,d,1,3\n"
-                             "[BARCODE]\n1=2,GS,k,3,MeasureLenPrefixed\n[BARCODE_Analyze]\n1=BarcodeReverse\n";
+  const std::string single =
+      "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n2=2,ESC,d,1,3\n"
+      "[BARCODE]\n1=2,GS,k,3,MeasureLenPrefixed\n[BARCODE_Analyze]\n1=BarcodeReverse\n";
   const struct {
     std::string keys;
     bool analyzer;
@@ -72,8 +78,8 @@ TEST_F(PluginLoadTest, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStay
     bool preprocess, filter;
   } cases[] = {
       {"UseDll=1,libplug.so" + single, true, 2, false, false},
-      {"UseDll=2,lib,plug.so" + single, true, 2, false, false},  // the whole rest is the path
-      {"UseDll=x,libplug.so" + single, false, 1, false, false},  // not a number: off
+      {"UseDll=2,lib,plug.so" + single, true, 2, false, false},     // the whole rest is the path
+      {"UseDll=x,libplug.so" + single, false, 1, false, false},     // not a number: off
       {"UseDll=1,libnowhere.so" + single, false, 1, false, false},  // type-3 entries left out
       {"UseDll=0," + PluginPath() + single, false, 1, false, false},
       {"DllPreprocess=1,libplug.so,Preprocess\n", false, 0, true, false},
@@ -116,7 +122,9 @@ TEST_F(PluginLoadTest, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
   } cases[] = {
       {"MeasureLenPrefixed", "ab\x1bL\x03xyzcd", "abcd"},
       {"MeasureLenPrefixed", std::string("\x1bL\x00tail", 7), "tail"},
-      {"MeasureSkipPrefix", "ab\x1bL\x02xycd", "ab\x02" "cd"},  // start bytes stay
+      {"MeasureSkipPrefix", "ab\x1bL\x02xycd",
+       "ab\x02"
+       "cd"},  // start bytes stay
       {"MeasureHighBitsComplete", "ab\x1bL\x01xcd", "abcd"},
       // Answers other than 1 and 2, and ranges outside the data, discard the rest.
       {"MeasureAnswerSeven", "ab\x1bL\x01xcd", "ab"},
@@ -156,12 +164,30 @@ TEST_F(PluginLoadTest, BarcodeTransformReplacesTheDataUnlessItsAnswerIsUnusable)
     std::string text, barcode, rest;
   } cases[] = {
       // The transform sees the start and parameter bytes: \x04 1234, reversed.
-      {"BarcodeReverse", "\x1dk\x04" "1234tail", "ID:4321\x04", "tail"},
-      {"BarcodeLastByte", "\x1dk\x03" "abc!", "ID:c", "!"},
-      {"BarcodeOutOfRange", "\x1dk\x04" "1234tail", "ID:1234", "tail"},
-      {"BarcodeNegative", "\x1dk\x04" "1234tail", "ID:1234", "tail"},
-      {"BarcodeDecline", "\x1dk\x04" "1234tail", "ID:1234", "tail"},
-      {"NoSuchTransform", "\x1dk\x02" "xy", "ID:xy", ""},  // passes the barcode through
+      {"BarcodeReverse",
+       "\x1dk\x04"
+       "1234tail",
+       "ID:4321\x04", "tail"},
+      {"BarcodeLastByte",
+       "\x1dk\x03"
+       "abc!",
+       "ID:c", "!"},
+      {"BarcodeOutOfRange",
+       "\x1dk\x04"
+       "1234tail",
+       "ID:1234", "tail"},
+      {"BarcodeNegative",
+       "\x1dk\x04"
+       "1234tail",
+       "ID:1234", "tail"},
+      {"BarcodeDecline",
+       "\x1dk\x04"
+       "1234tail",
+       "ID:1234", "tail"},
+      {"NoSuchTransform",
+       "\x1dk\x02"
+       "xy",
+       "ID:xy", ""},  // passes the barcode through
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.transform);
@@ -173,10 +199,11 @@ TEST_F(PluginLoadTest, BarcodeTransformReplacesTheDataUnlessItsAnswerIsUnusable)
 }
 
 TEST_F(PluginLoadTest, ClearReleasesEveryLibraryAndEntryPoint) {
-  RCCmdSet& set = Load("[Main]\nUseDll=1," + PluginPath() + "\nDllPreprocess=1," + PluginPath() +
-                       ",Preprocess\nUseFilterDll=1," + PluginPath() + ",FilterMaskDigits" +
-                       "\nS-Num=1\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n"
-                       "[BARCODE]\n1=2,GS,k,3,MeasureSkipPrefix\n[BARCODE_Analyze]\n1=BarcodeReverse\n");
+  RCCmdSet& set =
+      Load("[Main]\nUseDll=1," + PluginPath() + "\nDllPreprocess=1," + PluginPath() +
+           ",Preprocess\nUseFilterDll=1," + PluginPath() + ",FilterMaskDigits" +
+           "\nS-Num=1\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n"
+           "[BARCODE]\n1=2,GS,k,3,MeasureSkipPrefix\n[BARCODE_Analyze]\n1=BarcodeReverse\n");
   ASSERT_TRUE(set.hUseDll && set.hPreprocessDll && set.hFilterDll);
   set.Clear();
   EXPECT_FALSE(set.bUseDll || set.bDllPreprocess || set.bUseFilterDll);

@@ -18,9 +18,9 @@ class TransactionTest : public ::testing::Test {
 
 TEST_F(TransactionTest, CommandKeywordsAndTheAutomaticStartGiveEventsInOrder) {
   struct Step {
-    std::string command;  // one whole command, or empty for none
+    std::string command;      // one whole command, or empty for none
     std::vector<int> events;  // TakeTranEvent answers after it
-    int closed;  // bTranClosed after it, -1: not looked at
+    int closed;               // bTranClosed after it, -1: not looked at
   };
   const struct {
     const char* singles;
@@ -30,7 +30,8 @@ TEST_F(TransactionTest, CommandKeywordsAndTheAutomaticStartGiveEventsInOrder) {
       {"2\n[Single-Command]\n1=1,A,1,1\n2=1,S,1,1,0,TRAN_STOP\n",
        {{"", {TRAN_START, TRAN_NONE}, 0}, {"A", {TRAN_NONE}, 0}, {"S", {TRAN_STOP}, 1}}},
       // Start commands open; a void does not.
-      {"3\n[Single-Command]\n1=1,B,1,1,0,TRAN_START\n2=1,S,1,1,0,TRAN_STOP\n3=1,V,1,1,0,TRAN_VOID\n",
+      {"3\n[Single-Command]\n1=1,B,1,1,0,TRAN_START\n2=1,S,1,1,0,TRAN_STOP\n3=1,V,1,1,0,TRAN_"
+       "VOID\n",
        {{"V", {TRAN_VOID}, 1}, {"B", {TRAN_START}, 0}, {"S", {TRAN_STOP}, 1}}},
       // The automatic start comes before the first command's own keyword.
       {"1\n[Single-Command]\n1=1,V,1,1,0,TRAN_VOID\n", {{"V", {TRAN_START, TRAN_VOID}, -1}}},
@@ -75,7 +76,8 @@ TEST_F(TransactionTest, IdleStopAndAnalyzerNeverBothCloseOneTransaction) {
   std::atomic<bool> run{true};
   std::atomic<int> idle_closes{0};
   std::thread idle([&] {
-    while (run) if (set->IdleTick()) ++idle_closes;
+    while (run)
+      if (set->IdleTick()) ++idle_closes;
   });
   int opens = 0;
   for (int i = 0; i < 20000; ++i) {

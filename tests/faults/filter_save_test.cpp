@@ -53,7 +53,8 @@ Keys Load(int nPOS) {
   Catcher catcher;
   catcher.LoadIni(nPOS);
   Keys out;
-  for (int i = 0; i < catcher.GetKeyWordNum(); ++i) out.push_back(catcher.GetKeyWord(i)->pszKeyWord);
+  for (int i = 0; i < catcher.GetKeyWordNum(); ++i)
+    out.push_back(catcher.GetKeyWord(i)->pszKeyWord);
   return out;
 }
 constexpr auto LoadKeywords = Load<KeyDataCatcher>;
@@ -70,7 +71,8 @@ TEST_F(FilterSaveFaults, SaveKilledAtAnyMomentLeavesTheOldOrTheNewSection) {
   const Keys b = MakeKeys("BRAVO", 9);
   SaveKeywords(a, 1);
   SaveColorKeys(MakeKeys("COLOR", 2), 1);
-  ASSERT_TRUE(poshark::platform::WritePrivateProfileStringA("Other", "Keep", "yes", File().c_str()));
+  ASSERT_TRUE(
+      poshark::platform::WritePrivateProfileStringA("Other", "Keep", "yes", File().c_str()));
   ASSERT_EQ(LoadKeywords(1), a);
 
   std::mt19937 random(20260106);
@@ -91,8 +93,8 @@ TEST_F(FilterSaveFaults, SaveKilledAtAnyMomentLeavesTheOldOrTheNewSection) {
     ASSERT_EQ(::waitpid(child, nullptr, 0), child);
 
     Keys now = LoadKeywords(1);
-    ASSERT_TRUE(now == a || now == b) << "round " << round << ": a torn section of " << now.size()
-                                      << " keywords";
+    ASSERT_TRUE(now == a || now == b)
+        << "round " << round << ": a torn section of " << now.size() << " keywords";
     // The other sections are never touched by a save of POS1.
     EXPECT_EQ(LoadColorKeys(1), MakeKeys("COLOR", 2)) << "round " << round;
     char value[16] = {};
@@ -113,9 +115,15 @@ TEST_F(FilterSaveFaults, CatchersSavingDifferentSectionsAtOnceLoseNeither) {
     ::_exit(::testing::Test::HasFailure() ? 1 : 0);
   }
   std::vector<std::thread> threads;
-  threads.emplace_back([&] { for (int i = 0; i < 15; ++i) SaveKeywords(k1, 1); });
-  threads.emplace_back([&] { for (int i = 0; i < 15; ++i) SaveColorKeys(c1, 1); });
-  threads.emplace_back([&] { for (int i = 0; i < 15; ++i) SaveColorKeys(c3, 3); });
+  threads.emplace_back([&] {
+    for (int i = 0; i < 15; ++i) SaveKeywords(k1, 1);
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; i < 15; ++i) SaveColorKeys(c1, 1);
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; i < 15; ++i) SaveColorKeys(c3, 3);
+  });
   for (auto& t : threads) t.join();
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -87,7 +87,8 @@ TEST(PluginNonsenseFaults, ListenerKeepsDeliveringAndStopsWhateverThePluginAnswe
   auto plain = Start(&poshark_test::LineCollector::Callback);
   std::string text = "after 1\nafter 2\n";
   plain->GotData(static_cast<int>(text.size()), reinterpret_cast<unsigned char*>(text.data()));
-  EXPECT_EQ(poshark_test::Texts(lines.WaitFor(2)), (std::vector<std::string>{"after 1\n", "after 2\n"}));
+  EXPECT_EQ(poshark_test::Texts(lines.WaitFor(2)),
+            (std::vector<std::string>{"after 1\n", "after 2\n"}));
   plain->ListenStop();
 }
 

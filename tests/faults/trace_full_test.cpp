@@ -22,7 +22,7 @@
 namespace {
 
 constexpr uint64_t kTraceHeadroom = 524288000;  // tracing needs more than this free
-constexpr size_t kRecord = 4 + 32;               // count and one fed line
+constexpr size_t kRecord = 4 + 32;              // count and one fed line
 
 class TraceFullFaults : public ::testing::Test {
  protected:

@@ -32,8 +32,8 @@ std::vector<int> Ids(const CatcherCore& core) {
 TEST(CatcherCoreListTest, AddTakesFreeIdsCopiesWhatItKeepsAndRefusesWhatItCannotHold) {
   CatcherCore core({1}, 3, kKeyWordLayout, 0);
   for (int i = 0; i < 3; ++i) ASSERT_NE(core.Add(Fields("K")), nullptr);
-  EXPECT_EQ(core.Add(Fields("K")), nullptr);      // all three IDs taken
-  EXPECT_EQ(core.Add(Fields("K", 2)), nullptr);   // no table: no free ID to hand out
+  EXPECT_EQ(core.Add(Fields("K")), nullptr);        // all three IDs taken
+  EXPECT_EQ(core.Add(Fields("K", 2)), nullptr);     // no table: no free ID to hand out
   ASSERT_NE(core.Add(Fields("K", 2, 7)), nullptr);  // an explicit ID takes no slot
   std::string key31(31, 'k'), name40(40, 'n');
   for (const char* pszBad : {"", key31.c_str(), static_cast<const char*>(nullptr)})
@@ -132,10 +132,14 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
       {&kColorKeyLayout, "K,0", "Cash, card,12,4,SP", "K|Cash, card|0|12|4|32"},
   };
   const NamesCase kBad[] = {
-      {&kColorKeyLayout, "NOCOMMA", "n,12,1,", nullptr}, {&kColorKeyLayout, "ENDS,", "n,12,1,", nullptr},
-      {&kColorKeyLayout, ",1", "n,12,1,", nullptr},      {&kColorKeyLayout, key31.c_str(), "n,12,1,", nullptr},
-      {&kColorKeyLayout, "K,1", "Total,12", nullptr},    {&kColorKeyLayout, "K,1", ",12,0,", nullptr},
-      {&kColorKeyLayout, "K,1", "A,12,,", nullptr},      {&kColorKeyLayout, "K,1", "A,,1,", nullptr},
+      {&kColorKeyLayout, "NOCOMMA", "n,12,1,", nullptr},
+      {&kColorKeyLayout, "ENDS,", "n,12,1,", nullptr},
+      {&kColorKeyLayout, ",1", "n,12,1,", nullptr},
+      {&kColorKeyLayout, key31.c_str(), "n,12,1,", nullptr},
+      {&kColorKeyLayout, "K,1", "Total,12", nullptr},
+      {&kColorKeyLayout, "K,1", ",12,0,", nullptr},
+      {&kColorKeyLayout, "K,1", "A,12,,", nullptr},
+      {&kColorKeyLayout, "K,1", "A,,1,", nullptr},
   };
   TempHome home;
   std::vector<NamesCase> all(std::begin(kCases), std::end(kCases));
@@ -158,7 +162,8 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
     std::string got = !bRead ? "-"
                              : Format("%s|%s|%d|%d|%d|%d", p->pszKeyWord, p->pszName,
                                       p->nCatchFlags, p->nMDBType, p->nMDBID, p->cDecimalSign);
-    EXPECT_EQ(got, all[i].pszWant ? all[i].pszWant : "-") << all[i].pszItem << " " << all[i].pszName;
+    EXPECT_EQ(got, all[i].pszWant ? all[i].pszWant : "-")
+        << all[i].pszItem << " " << all[i].pszName;
   }
 }
 

@@ -26,9 +26,9 @@ struct KeyArgs {
 
 inline bool AddKey(KeyDataCatcher& catcher, const KeyArgs& key) {
   return catcher.AddKeyWord(key.pszKeyWord, key.nCatchFlags, key.nShift > 0, key.nShift,
-                            key.pszName, key.nMDBType, key.nMDBID, key.cDecimalSign,
-                            key.c1KSign, 0, 0, 0, false, SYSTEMTIME{}, SYSTEMTIME{},
-                            key.pCondition != nullptr, key.pCondition);
+                            key.pszName, key.nMDBType, key.nMDBID, key.cDecimalSign, key.c1KSign, 0,
+                            0, 0, false, SYSTEMTIME{}, SYSTEMTIME{}, key.pCondition != nullptr,
+                            key.pCondition);
 }
 
 struct Caught {
@@ -73,7 +73,8 @@ inline std::vector<std::string> FeedLine(KeyDataCatcher& catcher, const std::str
 
 inline std::vector<std::string> KeyWords(KeyDataCatcher& catcher) {
   std::vector<std::string> out;
-  for (int i = 0; i < catcher.GetKeyWordNum(); ++i) out.push_back(catcher.GetKeyWord(i)->pszKeyWord);
+  for (int i = 0; i < catcher.GetKeyWordNum(); ++i)
+    out.push_back(catcher.GetKeyWord(i)->pszKeyWord);
   return out;
 }
 

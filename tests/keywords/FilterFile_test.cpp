@@ -14,9 +14,13 @@ using poshark::testing::TempHome;
 
 TEST(ValueGrammarTest, Ascii2ByteDecodesCharactersHexNamesAndNumbers) {
   const std::pair<const char*, char> kCases[] = {
-      {"", '\0'},    {"A", 'A'},     {",", ','},         {"0x2E", '.'},     {"0X2e", '.'},
-      {"SP", ' '},   {"esc", 27},    {"Dle", 16},        {"SLE", 16},       {"SI", 15},
-      {"NUL", 0},    {"046", '.'},   {"-001", '\xFF'},   {"300", static_cast<char>(300 & 0xFF)},
+      {"", '\0'},       {"A", 'A'},
+      {",", ','},       {"0x2E", '.'},
+      {"0X2e", '.'},    {"SP", ' '},
+      {"esc", 27},      {"Dle", 16},
+      {"SLE", 16},      {"SI", 15},
+      {"NUL", 0},       {"046", '.'},
+      {"-001", '\xFF'}, {"300", static_cast<char>(300 & 0xFF)},
       {"0014", 14},  // four characters without "0x": a number
       {"XY", 0},
   };
@@ -35,8 +39,8 @@ TEST(ValueGrammarTest, FieldsSkipEmptyFieldsAndNumberedKeysMatchAsPrintfWritesTh
   int n = 0, k = 0;
   EXPECT_TRUE(MatchNumberedKey("12freqrec3", "%dFreqRec%d", &n, &k));
   EXPECT_EQ(n * 100 + k, 1203);
-  for (const char* pszKey : {"012FreqRec3", "12FreqRec", "12FreqRec3x", "-1FreqRec3",
-                             "99999999999FreqRec1", "FreqRec3"})
+  for (const char* pszKey :
+       {"012FreqRec3", "12FreqRec", "12FreqRec3x", "-1FreqRec3", "99999999999FreqRec1", "FreqRec3"})
     EXPECT_FALSE(MatchNumberedKey(pszKey, "%dFreqRec%d", &n, &k)) << pszKey;
 }
 
@@ -57,7 +61,9 @@ class ConditionKeysTest : public ::testing::Test {
 TEST_F(ConditionKeysTest, FallbacksOfTheConditionKeys) {
   home_.WriteFilterFile(
       "[POS1]\n"
-      "RNV1=1," + std::string(81, 'r') + "\nOutput1=1,5\nFreq1=2,1,3,3,0\nIdle1=1,1,2,30\n"
+      "RNV1=1," +
+      std::string(81, 'r') +
+      "\nOutput1=1,5\nFreq1=2,1,3,3,0\nIdle1=1,1,2,30\n"
       "RNV2=1,target,with,commas\nOutput2=1,5,6\nFreq2=1,1,3\nIdle2=1,1,2,30,2011,3,1,9,15,20\n");
   ConditionExtras first = Extras("POS1", 1, kKeyWordConditionKeys);
   EXPECT_FALSE(first.bRNV);  // 81 characters do not fit

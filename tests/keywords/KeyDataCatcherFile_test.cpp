@@ -33,7 +33,7 @@ TEST_F(FilterFileTest, BadItemsAreSkippedAndThousandsSignsDecoded) {
       "Item5=D,1\nName5=d,2,0,046\nN5_1KSign=0x2E\n");
   ASSERT_TRUE(catcher_.LoadIni(1));
   EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "A", "C", "D"}));
-  EXPECT_EQ(Key(2)->nIndex, 2);  // positions close up over skipped items
+  EXPECT_EQ(Key(2)->nIndex, 2);               // positions close up over skipped items
   const char kSigns[] = {',', ' ', 27, '.'};  // missing: a comma
   for (int i = 0; i < 4; ++i) EXPECT_EQ(Key(i)->c1KSign, kSigns[i]) << i;
 }
@@ -81,8 +81,9 @@ TEST_F(FilterFileTest, EveryItemWhoseKeysExistLoadsWhateverTheCount) {
   std::string text = "[POS1]\nNum=1500\n";
   for (int n = 1; n <= 1500; ++n)
     text += "Item" + std::to_string(n) + "=K,1\nName" + std::to_string(n) + "=k,2,0,046\n";
-  text += "[POS2]\nNum=2000000000\nItem1=A,1\nName1=a,2,0,046\nItem1500=B,1\nName1500=b,2,0,046\n"
-          "Item2000000001=C,1\nName2000000001=c,2,0,046\nItem0=D,1\nName0=d,2,0,046\n";
+  text +=
+      "[POS2]\nNum=2000000000\nItem1=A,1\nName1=a,2,0,046\nItem1500=B,1\nName1500=b,2,0,046\n"
+      "Item2000000001=C,1\nName2000000001=c,2,0,046\nItem0=D,1\nName0=d,2,0,046\n";
   home_.WriteFilterFile(text);
   catcher_.LoadIni(1);
   EXPECT_EQ(catcher_.GetKeyWordNum(), 1500);

@@ -41,7 +41,8 @@ TEST(KeyListTest, TypesOneThreeAndFourHaveFiveIdsAndIndexesWaitForTheRebuild) {
 TEST(KeyListTest, RegroupingOrdersByFirstByteAndKeepsKeywordsAddedSince) {
   KeyDataCatcher catcher;
   int nId = 0;
-  for (const char* psz : {"TOTAL", "SUM", "TAX"}) ASSERT_TRUE(AddKey(catcher, Typed(psz, 3, nId++)));
+  for (const char* psz : {"TOTAL", "SUM", "TAX"})
+    ASSERT_TRUE(AddKey(catcher, Typed(psz, 3, nId++)));
   catcher.ReBuildGroupFromAll();
   ASSERT_TRUE(AddKey(catcher, Typed("TIP", 3, nId++)));
   catcher.ReBuildAllFromGroup();

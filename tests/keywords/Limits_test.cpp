@@ -78,7 +78,8 @@ TEST(FreqLimitTimeTest, PeriodsEndAtTheNextBoundaryAndWeeksAtSundayMidnight) {
     EXPECT_TRUE(SameToSecond(GetFreqLimitTime(nUnit, now), want)) << nUnit << " " << now.wDay;
   // An unknown unit gives a time before every real time.
   for (uint32_t nUnit : {0u, 6u, 0xFFFFFFFFu})
-    EXPECT_LT(CompareToSecond(GetFreqLimitTime(nUnit, MakeTime(2011, 3, 2)), MakeTime(1970, 1, 1)), 0);
+    EXPECT_LT(CompareToSecond(GetFreqLimitTime(nUnit, MakeTime(2011, 3, 2)), MakeTime(1970, 1, 1)),
+              0);
 }
 
 STRUCT_Condition IdleCondition(int nHours, int nMinutes, SYSTEMTIME last = {}) {
@@ -99,26 +100,43 @@ struct LimitCase {
 TEST(LimitsTest, FrequencyAndIdleLimitsDecideWhichAlarmsPass) {
   auto at = [](int d, int h, int mi = 0, int s = 0) { return MakeTime(2011, 3, d, h, mi, s); };
   const LimitCase kCases[] = {
-      {"daily count needs all matches within one day", FreqCondition(3, kFreqUnitDay, false),
-       {{at(1, 23), false}, {at(1, 23, 30), false}, {at(2, 0, 10), false}, {at(2, 0, 20), false},
+      {"daily count needs all matches within one day",
+       FreqCondition(3, kFreqUnitDay, false),
+       {{at(1, 23), false},
+        {at(1, 23, 30), false},
+        {at(2, 0, 10), false},
+        {at(2, 0, 20), false},
         {at(2, 0, 30), true}}},
-      {"weekly limit counts a Saturday match", FreqCondition(2, kFreqUnitWeek, false),
+      {"weekly limit counts a Saturday match",
+       FreqCondition(2, kFreqUnitWeek, false),
        {{at(5, 9), false}, {at(5, 10), true}}},
-      {"Saturday and Sunday are different weeks", FreqCondition(2, kFreqUnitWeek, false),
+      {"Saturday and Sunday are different weeks",
+       FreqCondition(2, kFreqUnitWeek, false),
        {{at(5, 23), false}, {at(6, 1), false}}},
-      {"reset starts a new count after an alarm", FreqCondition(2, kFreqUnitHour, true),
+      {"reset starts a new count after an alarm",
+       FreqCondition(2, kFreqUnitHour, true),
        {{at(1, 9, 1), false}, {at(1, 9, 2), true}, {at(1, 9, 3), false}, {at(1, 9, 4), true}}},
-      {"count 0 passes every match", FreqCondition(0, kFreqUnitDay, false),
+      {"count 0 passes every match",
+       FreqCondition(0, kFreqUnitDay, false),
        {{at(1, 9), true}, {at(1, 10), true}}},
-      {"count -5 passes every match", FreqCondition(-5, kFreqUnitDay, false),
+      {"count -5 passes every match",
+       FreqCondition(-5, kFreqUnitDay, false),
        {{at(1, 9), true}, {at(1, 10), true}}},
-      {"unknown unit passes none", FreqCondition(1, 9, false), {{at(1, 9), false}, {at(1, 10), false}}},
-      {"idle time must have strictly passed", IdleCondition(0, 30),
-       {{at(1, 10), true}, {at(1, 10, 20), false}, {at(1, 10, 30), false}, {at(1, 10, 30, 1), true}}},
+      {"unknown unit passes none",
+       FreqCondition(1, 9, false),
+       {{at(1, 9), false}, {at(1, 10), false}}},
+      {"idle time must have strictly passed",
+       IdleCondition(0, 30),
+       {{at(1, 10), true},
+        {at(1, 10, 20), false},
+        {at(1, 10, 30), false},
+        {at(1, 10, 30, 1), true}}},
       // 70000 hours would wrap to 4464 in 16 bits; 65535 hours is more than seven years.
-      {"huge idle period is clamped", IdleCondition(70000, 0, MakeTime(2011, 1, 1)),
+      {"huge idle period is clamped",
+       IdleCondition(70000, 0, MakeTime(2011, 1, 1)),
        {{MakeTime(2018, 6, 1), false}, {MakeTime(2018, 6, 30), true}}},
-      {"negative idle period is no period", IdleCondition(0, -1, MakeTime(2011, 1, 1, 10)),
+      {"negative idle period is no period",
+       IdleCondition(0, -1, MakeTime(2011, 1, 1, 10)),
        {{MakeTime(2011, 1, 1, 10, 0, 1), true}}},
       {"no limits", STRUCT_Condition{}, {{at(1, 9), true}, {at(1, 9), true}}},
   };

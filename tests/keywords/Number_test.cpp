@@ -9,7 +9,8 @@ namespace poshark::platform {
 namespace {
 
 TEST(LocaleNumberTest, AcceptsWholeNumbersOnlyLeavesTheTargetOnRefusalAndAtofIgnoresTheLocale) {
-  const std::pair<const char*, float> kGood[] = {{"100", 100.0f}, {"  -12.5\t", -12.5f}, {"1e3", 1000.0f}};
+  const std::pair<const char*, float> kGood[] = {
+      {"100", 100.0f}, {"  -12.5\t", -12.5f}, {"1e3", 1000.0f}};
   for (const auto& [pszText, fWant] : kGood) {
     float f = 0;
     ASSERT_TRUE(LocaleTextToFloat(pszText, &f)) << pszText;

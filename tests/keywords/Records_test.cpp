@@ -1,5 +1,5 @@
-#include "keywords/Compare.h"
 #include "keywords/Records.h"
+#include "keywords/Compare.h"
 #include "keywords/ResultQueues.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +60,7 @@ TEST(CompareTest, OperatorsOnNumbersAndTexts) {
   EXPECT_TRUE(CmpCondition(1.0f, 2.0f, POSHARK_OP_NOT_EQUAL));
   EXPECT_FALSE(CmpCondition(1.0f, 1.0f, 6));
   EXPECT_FALSE(CmpCondition(1.0f, 1.0f, -1));
-  EXPECT_TRUE(CmpCondition("AB", "ABC", POSHARK_OP_LESS));      // a prefix is the lesser
+  EXPECT_TRUE(CmpCondition("AB", "ABC", POSHARK_OP_LESS));     // a prefix is the lesser
   EXPECT_TRUE(CmpCondition("\xE9", "z", POSHARK_OP_GREATER));  // unsigned bytes
   EXPECT_FALSE(CmpCondition("A", "A", 7));
 }

@@ -51,7 +51,9 @@ class Home {
   Home(const Home&) = delete;
   Home& operator=(const Home&) = delete;
 
-  std::string Path(const std::string& rel = "") const { return rel.empty() ? path_ : path_ + "/" + rel; }
+  std::string Path(const std::string& rel = "") const {
+    return rel.empty() ? path_ : path_ + "/" + rel;
+  }
   std::string Write(const std::string& rel, const std::string& content) const {
     std::filesystem::create_directories(std::filesystem::path(Path(rel)).parent_path());
     std::ofstream(Path(rel), std::ios::binary | std::ios::trunc) << content;
@@ -122,12 +124,14 @@ class Sink {
   }
   // Waits for a line with this text after the first nSkip lines.
   std::vector<Line> WaitForText(const std::string& text, size_t nSkip = 0, int nMs = 10000) {
-    return WaitUntil([&](const std::vector<Line>& l) {
-      for (size_t i = nSkip; i < l.size(); ++i) {
-        if (l[i].text == text) return true;
-      }
-      return false;
-    }, nMs);
+    return WaitUntil(
+        [&](const std::vector<Line>& l) {
+          for (size_t i = nSkip; i < l.size(); ++i) {
+            if (l[i].text == text) return true;
+          }
+          return false;
+        },
+        nMs);
   }
 
   // Serial tests do not know how the reads group the bytes into lines; they
@@ -136,7 +140,8 @@ class Sink {
     std::string all;
     for (const Line& l : lines) all += l.text + "|";
     int n = 0;
-    for (size_t pos = all.find(token); pos != std::string::npos; pos = all.find(token, pos + 1)) ++n;
+    for (size_t pos = all.find(token); pos != std::string::npos; pos = all.find(token, pos + 1))
+      ++n;
     return n;
   }
   int Count(const std::string& token) { return Count(Lines(), token); }

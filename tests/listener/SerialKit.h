@@ -48,7 +48,8 @@ class Pty {
     if (link_.empty()) return true;
     std::string temp = link_ + ".new";
     ::unlink(temp.c_str());
-    return ::symlink(slave_.c_str(), temp.c_str()) == 0 && ::rename(temp.c_str(), link_.c_str()) == 0;
+    return ::symlink(slave_.c_str(), temp.c_str()) == 0 &&
+           ::rename(temp.c_str(), link_.c_str()) == 0;
   }
   void Unplug() {
     if (!link_.empty()) ::unlink(link_.c_str());
@@ -100,12 +101,18 @@ inline std::map<int, RegEntry> ReadRegistry(const std::string& home) {
     size_t nEq = line.find('=');
     std::string key = line.substr(0, nEq);
     std::string value = nEq == std::string::npos ? "" : line.substr(nEq + 1);
-    if (line.rfind("[COM", 0) == 0) pCur = &reg[std::stoi(line.substr(4))];
-    else if (!pCur) continue;
-    else if (key == "State") pCur->nState = std::stoi(value);
-    else if (key == "Name") pCur->name = value;
-    else if (key == "Pid") pCur->nPid = std::stol(value);
-    else if (key == "Since") pCur->since = value;
+    if (line.rfind("[COM", 0) == 0)
+      pCur = &reg[std::stoi(line.substr(4))];
+    else if (!pCur)
+      continue;
+    else if (key == "State")
+      pCur->nState = std::stoi(value);
+    else if (key == "Name")
+      pCur->name = value;
+    else if (key == "Pid")
+      pCur->nPid = std::stol(value);
+    else if (key == "Since")
+      pCur->since = value;
   }
   return reg;
 }

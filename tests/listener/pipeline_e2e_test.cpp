@@ -81,8 +81,9 @@ TEST_F(EndToEnd, SameStreamWholeOrInRandomPiecesGivesTheSameLines) {
 
 TEST_F(EndToEnd, ChunksWithinTheMergeTimeBecomeOneLineAndTheWaitUsesNoCpu) {
   // A three-byte command makes the analyzer wait for more near every end.
-  auto listener = Start(2, "[Main]\nModule_Name=Merge\nS-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n"
-                           "2=2,ESC,s,1,2,0,TRAN_START\n");
+  auto listener = Start(2,
+                        "[Main]\nModule_Name=Merge\nS-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n"
+                        "2=2,ESC,s,1,2,0,TRAN_START\n");
   kit::Feed(*listener, "abc\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   kit::Feed(*listener, "def\n");

@@ -37,15 +37,29 @@ TEST_F(Intake, CutsChunksAtLineEndsAndKeepsTheRestForTheNextCall) {
   const std::string kCrFirst = "C-Num=2\n[ChangeLine-Command]\n1=1,CR\n2=2,CR,LF\n";
   const Case cases[] = {
       {"line feed", "", {"AB\nCD", "\n"}, {"AB\n", "CD\n"}, 0},
-      {"overlong line", "", {std::string(4500, 'x')}, std::vector<std::string>(4, std::string(1000, 'x')), 500},
-      {"command split across calls", "C-Num=1\n[ChangeLine-Command]\n1=2,ESC,J\n",
-       {"abc\x1b", "Jdef\n"}, {"abc\x1bJ", "def\n"}, 0},
-      {"longer command listed first", "C-Num=2\n[ChangeLine-Command]\n1=2,CR,LF\n2=1,CR\n",
-       {"a\rb\r\nc\n"}, {"a\rb\r\n", "c\n"}, 0},
+      {"overlong line",
+       "",
+       {std::string(4500, 'x')},
+       std::vector<std::string>(4, std::string(1000, 'x')),
+       500},
+      {"command split across calls",
+       "C-Num=1\n[ChangeLine-Command]\n1=2,ESC,J\n",
+       {"abc\x1b", "Jdef\n"},
+       {"abc\x1bJ", "def\n"},
+       0},
+      {"longer command listed first",
+       "C-Num=2\n[ChangeLine-Command]\n1=2,CR,LF\n2=1,CR\n",
+       {"a\rb\r\nc\n"},
+       {"a\rb\r\n", "c\n"},
+       0},
       {"shorter command listed first", kCrFirst, {"a\rb\r\nc\n"}, {"a\r", "b\r", "\n", "c\n"}, 0},
       // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41
       // after them is no line end of its own.
-      {"graph stream", "bGraphMode=1\n", {Bytes({0xD0, 0x80, 0xC2}), Bytes({0xB0, 0x41})}, {"A\n"}, 1},
+      {"graph stream",
+       "bGraphMode=1\n",
+       {Bytes({0xD0, 0x80, 0xC2}), Bytes({0xB0, 0x41})},
+       {"A\n"},
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pszWhat);
@@ -152,8 +166,10 @@ TEST_F(Trace, TracesOnlyANumberedPosWithMoreThanTheHeadroomFree) {
     uint64_t nFree;
     bool bTraced;
   };
-  const Case cases[] = {{3, true, 524288001, true}, {0, true, 1ull << 40, false},
-                        {3, false, 1ull << 40, false}, {3, true, 524288000, false}};
+  const Case cases[] = {{3, true, 524288001, true},
+                        {0, true, 1ull << 40, false},
+                        {3, false, 1ull << 40, false},
+                        {3, true, 524288000, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.nPos) + " " + std::to_string(c.nFree));
     poshark::platform::SetFreeBytesSourceForTesting([c](const std::string&, uint64_t* pOut) {

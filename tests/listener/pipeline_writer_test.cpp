@@ -47,10 +47,14 @@ TEST_F(Writer, TrimsSplitsAtNulAndDropsEmptyOrStrayLines) {
   const Case cases[] = {
       {"spaces around the text", {{"  12.50  ", -1}}, {{"12.50", -1}}},
       {"NUL splits; only the first line carries the event",
-       {{std::string("first\0second", 12), 0}}, {{"first", 0}, {"second", -1}}},
-      {"empty only with an event", {{"", 1}, {"", -1}, {"   ", 2}, {"   ", -1}}, {{"", 1}, {"   ", 2}}},
+       {{std::string("first\0second", 12), 0}},
+       {{"first", 0}, {"second", -1}}},
+      {"empty only with an event",
+       {{"", 1}, {"", -1}, {"   ", 2}, {"   ", -1}},
+       {{"", 1}, {"   ", 2}}},
       {"stray one-character lines",
-       {{"\x1b", -1}, {"A", -1}, {"\x80", -1}, {"\x81", -1}, {" \x1b ", 0}}, {{"A", -1}, {"\x80", -1}}},
+       {{"\x1b", -1}, {"A", -1}, {"\x80", -1}, {"\x81", -1}, {" \x1b ", 0}},
+       {{"A", -1}, {"\x80", -1}}},
       {"event of a dropped piece goes on", {{std::string("\x1b\0total", 7), 1}}, {{"total", 1}}},
   };
   for (const Case& c : cases) EXPECT_EQ(Texts(c.records), c.lines) << c.pszWhat;
@@ -90,7 +94,8 @@ TEST_F(Writer, RecordLongerThanTheRoomDoesNotHoldBackTheOnesBehindIt) {
     return 0;
   };
   pSet->bDllPreprocess = true;
-  EXPECT_EQ(Texts({{"before", -1}, {"BIG", -1}, {"after", -1}}), (Pairs{{"before", -1}, {"after", -1}}));
+  EXPECT_EQ(Texts({{"before", -1}, {"BIG", -1}, {"after", -1}}),
+            (Pairs{{"before", -1}, {"after", -1}}));
   pSet->bDllPreprocess = false;
   EXPECT_EQ(probe_.WriteQueueCount(), 0);
 }

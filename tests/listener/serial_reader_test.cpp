@@ -41,7 +41,8 @@ class SerialReaderTest : public ::testing::Test {
     ASSERT_TRUE(pty_.Plug());
     home_.MapPorts({{kPort, pty_.Link()}});
   }
-  int Open(RCPosHark& l, void* hHandle = nullptr, const char* pszName = nullptr, int nPort = kPort) {
+  int Open(RCPosHark& l, void* hHandle = nullptr, const char* pszName = nullptr,
+           int nPort = kPort) {
     return l.OpenCom(nPort, 9600, 8, 0, 0, hHandle, Name(pszName));
   }
 
@@ -125,7 +126,8 @@ TEST_F(SerialReaderTest, OpenCodesOutOfRangeFallBackAndAnOpenPortKeepsItsSetting
   };
   for (const auto& c : cases) {
     int nBefore = debug_.Count(c.pszTrace);
-    ASSERT_EQ(listener->OpenCom(kPort, 4800, c.nDataBits, c.nStopBits, c.nParity, nullptr, nullptr), 1);
+    ASSERT_EQ(listener->OpenCom(kPort, 4800, c.nDataBits, c.nStopBits, c.nParity, nullptr, nullptr),
+              1);
     EXPECT_EQ(debug_.Count(c.pszTrace), nBefore + 1) << c.pszTrace;
     listener->CloseCom();
   }

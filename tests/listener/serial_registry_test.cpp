@@ -62,7 +62,8 @@ TEST_F(PortRegistryTest, KeepsOtherProcessesEntriesAndDropsThoseOfDeadOnes) {
   ::waitpid(dead, nullptr, 0);
   home_.Write("ComPortRegistry.ini",
               "[COM1]\nState=96\nName=init holds it\nPid=1\nSince=2026-01-01 00:00:00\n"
-              "[COM2]\nState=96\nName=gone\nPid=" + std::to_string(dead) +
+              "[COM2]\nState=96\nName=gone\nPid=" +
+                  std::to_string(dead) +
                   "\nSince=2026-01-01 00:00:00\ngarbage line\n[COMx]\nState=1\n");
   EXPECT_EQ(reg_(1, 0, ""), 1);
   auto reg = Registry();

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <random>
 #include <thread>
-#include <cstdio>
 
 #include "ListenerKit.h"
 #include "TestAccess.h"
@@ -216,7 +216,8 @@ class StalledHost : public ::testing::Test {
     return lines;
   }
   static void Feed(RCPosHark& listener, std::string bytes) {
-    listener.GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
+    listener.GotData(static_cast<int>(bytes.size()),
+                     reinterpret_cast<unsigned char*>(bytes.data()));
   }
   static inline std::atomic<int> s_nHoldMs{0};
   Home places_;
@@ -264,8 +265,8 @@ TEST_F(StalledHost, HostThatStopsReturningCostsLinesNotPaceOrMemory) {
   Feed(listener, "first\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   for (int i = 0; i < 500; ++i) Feed(listener, std::string(1999, 'a' + i % 26) + "\n");
-  bool bDrained = WaitUntil(
-      [&] { return RCPosHarkTestAccess::AnalyzeQueue(listener).GetCount() == 0; }, 3000);
+  bool bDrained =
+      WaitUntil([&] { return RCPosHarkTestAccess::AnalyzeQueue(listener).GetCount() == 0; }, 3000);
   int nQueued = RCPosHarkTestAccess::WriteQueue(listener).GetTotalBytes();
   s_bRelease = true;
   EXPECT_TRUE(bDrained) << "the analyzer kept waiting for a writer that made no progress";

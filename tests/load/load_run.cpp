@@ -34,7 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxListeners = 512;
-constexpr int kWindowLines = 256;              // lines a fast listener may have in flight
+constexpr int kWindowLines = 256;  // lines a fast listener may have in flight
 constexpr int kLinesPerReceipt = 24;
 constexpr double kPacedBytesPerSec = 11520.0;  // 115200 baud, 8N1
 constexpr int kTickMs = 10;
@@ -74,8 +74,9 @@ std::string Receipt(int pos, long& seq, int n) {
   std::string r = "\x1b@";
   char line[96];
   for (int i = 0; i < n; ++i) {
-    r += i == 0 ? std::string("\x1b\x61\x01", 3)
-                : i == n - 1 ? std::string("\x1b!\x30", 3) : std::string("\x1b\x61\0\0", 4);
+    r += i == 0       ? std::string("\x1b\x61\x01", 3)
+         : i == n - 1 ? std::string("\x1b!\x30", 3)
+                      : std::string("\x1b\x61\0\0", 4);
     int len = std::snprintf(line, sizeof line, "P%03d S%07ld item %2d  x 1   %6.2f\x1b!%c\n", pos,
                             seq++, i, 1.25 * i, 0);
     r.append(line, static_cast<size_t>(len));
@@ -135,7 +136,10 @@ int main(int argc, char** argv) {
   int nFast = 64, nPaced = 64, nSeconds = 60;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
-    int* pValue = a == "--fast" ? &nFast : a == "--paced" ? &nPaced : a == "--seconds" ? &nSeconds : nullptr;
+    int* pValue = a == "--fast"      ? &nFast
+                  : a == "--paced"   ? &nPaced
+                  : a == "--seconds" ? &nSeconds
+                                     : nullptr;
     if (!pValue) {
       std::fprintf(stderr, "usage: %s [--fast F] [--paced P] [--seconds S]\n", argv[0]);
       return 2;
@@ -237,7 +241,8 @@ int main(int argc, char** argv) {
       }
     }
     // The lines counted as fed but not yet sent whole: send the rest.
-    for (int pos = nFast + 1; pos <= nAll; ++pos) Give(listener(pos), feeds[static_cast<size_t>(pos)].pending);
+    for (int pos = nFast + 1; pos <= nAll; ++pos)
+      Give(listener(pos), feeds[static_cast<size_t>(pos)].pending);
   });
 
   // Samples once a second.
@@ -293,14 +298,16 @@ int main(int argc, char** argv) {
   std::printf("listeners: %d fast + %d paced (115200 baud), %.1f s\n", nFast, nPaced, elapsed);
   std::printf("fast:  %ld lines in, %ld out, %.0f lines/s, %ld overflow notes, CPU %.2f s\n",
               fed[0], out[0], static_cast<double>(out[0]) / elapsed, ovf[0], cpu[0]);
-  std::printf("paced: %ld lines in, %ld out, %ld overflow notes, CPU %.3f s = %.3f%% of a core "
-              "per listener\n",
-              fed[1], out[1], ovf[1], cpu[1], nPaced ? 100.0 * cpu[1] / nPaced / elapsed : 0.0);
+  std::printf(
+      "paced: %ld lines in, %ld out, %ld overflow notes, CPU %.3f s = %.3f%% of a core "
+      "per listener\n",
+      fed[1], out[1], ovf[1], cpu[1], nPaced ? 100.0 * cpu[1] / nPaced / elapsed : 0.0);
   std::printf("lines out of sequence: %ld\n", disorder);
-  std::printf("resident memory: %ld KiB before, %ld KiB started (%.1f KiB per listener), "
-              "%ld KiB at 10 s, %ld KiB at end, %ld KiB max\n",
-              rssBefore, rssStarted, static_cast<double>(rssStarted - rssBefore) / nAll, rssAt10,
-              rssEnd, rssMax);
+  std::printf(
+      "resident memory: %ld KiB before, %ld KiB started (%.1f KiB per listener), "
+      "%ld KiB at 10 s, %ld KiB at end, %ld KiB max\n",
+      rssBefore, rssStarted, static_cast<double>(rssStarted - rssBefore) / nAll, rssAt10, rssEnd,
+      rssMax);
   std::printf("threads: %ld before, %ld..%ld during, %ld after stop\n", threadsBefore, threadsMin,
               threadsMax, threadsAfter);
   std::printf("descriptors: %d before, %d..%d during, %d after stop\n", fdsBefore, fdsMin, fdsMax,

@@ -10,12 +10,16 @@ class ScopedEnv {
     const char* pszOld = std::getenv(pszName);
     had_ = pszOld != nullptr;
     if (had_) old_ = pszOld;
-    if (pszValue) setenv(pszName, pszValue, 1);
-    else unsetenv(pszName);
+    if (pszValue)
+      setenv(pszName, pszValue, 1);
+    else
+      unsetenv(pszName);
   }
   ~ScopedEnv() {
-    if (had_) setenv(name_.c_str(), old_.c_str(), 1);
-    else unsetenv(name_.c_str());
+    if (had_)
+      setenv(name_.c_str(), old_.c_str(), 1);
+    else
+      unsetenv(name_.c_str());
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;

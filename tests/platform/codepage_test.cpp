@@ -18,8 +18,9 @@ std::vector<uint8_t> Starts(const CodePage* page, const std::string& text) {
 }
 
 TEST(CodePageTest, AnsiPageFollowsEnvironmentAndFallsBackForUnknownNames) {
-  const std::pair<const char*, std::string> kCases[] = {
-      {nullptr, "windows-1252"}, {"windows-936", "windows-936"}, {"no-such-page-xyz", "windows-1252"}};
+  const std::pair<const char*, std::string> kCases[] = {{nullptr, "windows-1252"},
+                                                        {"windows-936", "windows-936"},
+                                                        {"no-such-page-xyz", "windows-1252"}};
   for (const auto& [pszEnv, want] : kCases) {
     ScopedEnv env("POSHARK_CODEPAGE", pszEnv);
     EXPECT_EQ(CodePage::Ansi()->Name(), want);
@@ -72,7 +73,10 @@ TEST(CodePageTest, FindsTrailingBytesOfDoubleByteCharactersFromLineStart) {
   ASSERT_NE(utf8, nullptr);
   EXPECT_EQ(Starts(utf8, "a\xC3\xA9\xE4\xB8\x80z"), (std::vector<uint8_t>{1, 1, 0, 1, 0, 0, 1}));
   // A stray continuation byte starts a (malformed) character of its own.
-  EXPECT_EQ(Starts(utf8, "\x80" "a"), (std::vector<uint8_t>{1, 1}));
+  EXPECT_EQ(Starts(utf8,
+                   "\x80"
+                   "a"),
+            (std::vector<uint8_t>{1, 1}));
 }
 
 TEST(DisplayOrderTest, RightToLeftRunsAreReversedAndOtherRunsKeepTheirOrder) {
@@ -121,7 +125,8 @@ TEST(CodePageTest, ConvertsFromManyThreadsAtOnce) {
         std::string shown;
         if (cp936->FromUnicode(u'\u4E2D', out, 4) != 2 || out[0] != 0xD6) ++failures[t];
         if (cp936->ToUnicode("\xD6\xD0") != u"\u4E2D") ++failures[t];
-        if (!ToDisplayOrder("\xF9\xEC", kHebrewCharset, &shown) || shown != "\xEC\xF9") ++failures[t];
+        if (!ToDisplayOrder("\xF9\xEC", kHebrewCharset, &shown) || shown != "\xEC\xF9")
+          ++failures[t];
         if (!cp936->IsTrailingByte("\xD6\xD0", 1)) ++failures[t];
       }
     });

@@ -21,8 +21,8 @@ TEST(DebugTest, SinkReceivesTextsUnchangedBoundedAndMayWriteItself) {
   DebugPrintf("%s", std::string(5000, 'x').c_str());
   SetDebugSink(nullptr);
   OutputDebugStringA("goes to syslog");
-  EXPECT_EQ(texts, (std::vector<std::string>{"USB Trace:~RCPosHark in\n", "nested", "POS7:WaitWrite\r\n",
-                                             std::string(1023, 'x')}));
+  EXPECT_EQ(texts, (std::vector<std::string>{"USB Trace:~RCPosHark in\n", "nested",
+                                             "POS7:WaitWrite\r\n", std::string(1023, 'x')}));
   // Concurrent writers are safe (the sink itself counts atomically).
   std::atomic<int> nCount{0};
   SetDebugSink([&](const char*) { ++nCount; });

@@ -15,7 +15,8 @@ TEST(DirListTest, SortsNamesWithoutCaseAndSkipsSelfReferences) {
   char tmpl[] = "/tmp/poshark_dirlist_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   std::string dir = tmpl;
-  for (const char* name : {"b.INI", "A.ini", "a.ini", "C", "_x", "Ab"}) std::ofstream(dir + "/" + name);
+  for (const char* name : {"b.INI", "A.ini", "a.ini", "C", "_x", "Ab"})
+    std::ofstream(dir + "/" + name);
   fs::create_directory(dir + "/sub.ini");
   fs::create_symlink(dir + "/sub.ini", dir + "/link");
 

@@ -79,10 +79,12 @@ TEST(WaitForAnyTest, AnswersLowestSignalledIndexAndConsumesOnlyIt) {
   EXPECT_EQ(WaitForAny({nullptr, nullptr}, 10), kWaitTimeout);
   std::vector<std::unique_ptr<Event>> evs;
   std::vector<Event*> list;
-  for (int i = 0; i < 10; ++i) list.push_back((evs.emplace_back(new Event(Event::kAutoReset))).get());
+  for (int i = 0; i < 10; ++i)
+    list.push_back((evs.emplace_back(new Event(Event::kAutoReset))).get());
   evs[9]->Set();
   EXPECT_EQ(WaitForAny({list[0], list[1], list[2], list[3], list[4], list[5], list[6], list[7],
-                        list[8], list[9]}, 0),
+                        list[8], list[9]},
+                       0),
             9);
 }
 
@@ -92,7 +94,8 @@ void NoOpHandler(int) {}
 // poll returns EINTR; answers the wait's result and how long it took.
 std::pair<int, long> WaitInterrupted(int nSignal, Event& ev, int nTimeout,
                                      const std::function<void(pthread_t)>& poke) {
-  struct sigaction sa {}, old {};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = NoOpHandler;
   sigemptyset(&sa.sa_mask);
   EXPECT_EQ(sigaction(nSignal, &sa, &old), 0);

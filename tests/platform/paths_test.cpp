@@ -26,8 +26,11 @@ TEST(PathsTest, HomeAndWorkPathFollowTheEnvironmentWithDefaults) {
 }
 
 TEST(PathsTest, JoinsWithOneSeparatorAndTellsFilesFromFolders) {
-  const std::tuple<const char*, const char*, const char*> kJoins[] = {
-      {"/a/", "/b", "/a/b"}, {"/a", "/b", "/a/b"}, {"/a/", "b", "/a/b"}, {"", "b", "b"}, {"/a", "", "/a"}};
+  const std::tuple<const char*, const char*, const char*> kJoins[] = {{"/a/", "/b", "/a/b"},
+                                                                      {"/a", "/b", "/a/b"},
+                                                                      {"/a/", "b", "/a/b"},
+                                                                      {"", "b", "b"},
+                                                                      {"/a", "", "/a"}};
   for (const auto& [a, b, want] : kJoins) EXPECT_EQ(JoinPath(a, b), want) << a << " + " << b;
   auto dir = std::filesystem::temp_directory_path() / ("poshark_paths_" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);

@@ -47,20 +47,29 @@ class ProfileTest : public ::testing::Test {
 };
 
 TEST_F(ProfileTest, ReadsNamesWithoutCaseFirstMatchBoundedValuesAndSaturatedIntegers) {
-  Write("; leading comment\n[Main]\nModule_Name = First \nmodule_name=Second\n[main]\nOther=hidden\n"
-        "[S]\nLong=" + std::string(400, 'x') + "\nQuoted=\"a, b\"\nSingle='c'\nHalf=\"d\nCrLf=e\r\n"
-        "[N]\nA=12ab\nB=-7\nC=+3\nD=ab\nE=\nF=99999999999\nG=-99999999999\nH= 42 \n");
+  Write(
+      "; leading comment\n[Main]\nModule_Name = First \nmodule_name=Second\n[main]\nOther=hidden\n"
+      "[S]\nLong=" +
+      std::string(400, 'x') +
+      "\nQuoted=\"a, b\"\nSingle='c'\nHalf=\"d\nCrLf=e\r\n"
+      "[N]\nA=12ab\nB=-7\nC=+3\nD=ab\nE=\nF=99999999999\nG=-99999999999\nH= 42 \n");
   const std::tuple<const char*, const char*, const char*, std::string> kStrings[] = {
       {"MAIN", "MODULE_NAME", "", "First"},
       {"Main", "Other", "dflt", "dflt"},  // a repeated section is never consulted
-      {"Missing", "Key", "dflt", "dflt"}, {"Main", "Missing", nullptr, ""},
-      {"S", "Long", "", std::string(259, 'x')}, {"S", "Quoted", "", "a, b"}, {"S", "Single", "", "c"},
-      {"S", "Half", "", "\"d"}, {"S", "CrLf", "", "e"}};
-  for (const auto& [section, key, def, want] : kStrings) EXPECT_EQ(Get(section, key, def), want) << key;
+      {"Missing", "Key", "dflt", "dflt"},
+      {"Main", "Missing", nullptr, ""},
+      {"S", "Long", "", std::string(259, 'x')},
+      {"S", "Quoted", "", "a, b"},
+      {"S", "Single", "", "c"},
+      {"S", "Half", "", "\"d"},
+      {"S", "CrLf", "", "e"}};
+  for (const auto& [section, key, def, want] : kStrings)
+    EXPECT_EQ(Get(section, key, def), want) << key;
   EXPECT_EQ(Get("S", "Long", "", 10), std::string(9, 'x'));
   EXPECT_EQ(ProfileReader(file_.c_str()).GetString("S", "Long").size(), 259u);
-  const std::pair<const char*, int> kInts[] = {{"A", 12}, {"B", -7}, {"C", 3}, {"D", 0}, {"E", 5},
-                                               {"F", INT32_MAX}, {"G", INT32_MIN}, {"H", 42}, {"Missing", 5}};
+  const std::pair<const char*, int> kInts[] = {{"A", 12},        {"B", -7}, {"C", 3},
+                                               {"D", 0},         {"E", 5},  {"F", INT32_MAX},
+                                               {"G", INT32_MIN}, {"H", 42}, {"Missing", 5}};
   for (const auto& [pszKey, nWant] : kInts)
     EXPECT_EQ(GetPrivateProfileIntA("N", pszKey, 5, file_.c_str()), nWant) << pszKey;
   EXPECT_EQ(GetPrivateProfileIntA("N", "A", 5, (dir_ + "/nofile.ini").c_str()), 5);
@@ -92,7 +101,9 @@ TEST_F(ProfileTest, WritesKeepCommentsOrderUnknownKeysAndLineBreaks) {
   Write("; comment one\n[Main]\n# not a key\nUnknown = keep me\nName=old\n\n[Next]\nX=1\n");
   EXPECT_TRUE(WritePrivateProfileStringA("main", "NAME", "new", file_.c_str()));
   EXPECT_TRUE(WritePrivateProfileStringA("Main", "Added", "2", file_.c_str()));
-  EXPECT_EQ(Read(), "; comment one\n[Main]\n# not a key\nUnknown = keep me\nNAME=new\nAdded=2\n\n[Next]\nX=1\n");
+  EXPECT_EQ(
+      Read(),
+      "; comment one\n[Main]\n# not a key\nUnknown = keep me\nNAME=new\nAdded=2\n\n[Next]\nX=1\n");
   EXPECT_TRUE(WritePrivateProfileStringA("New", "K", "v", file_.c_str()));
   EXPECT_EQ(Get("New", "K"), "v");
   Write("[S]\r\nA=1\r\n");  // Windows line breaks are kept
@@ -199,7 +210,8 @@ TEST_F(ProfileTest, WritersInTwoProcessesKeepEachOthersKeys) {
 // mixture: every version it writes is complete, with its end marker.
 TEST_F(ProfileTest, KilledWriterNeverLeavesATornFile) {
   std::string body;
-  for (int i = 0; i < 2000; ++i) body += "Key" + std::to_string(i) + "=" + std::string(40, 'v') + "\n";
+  for (int i = 0; i < 2000; ++i)
+    body += "Key" + std::to_string(i) + "=" + std::string(40, 'v') + "\n";
   Write("[Data]\n" + body + "[End]\nDone=0\n");
   for (int round = 0; round < 8; ++round) {
     pid_t child = fork();

@@ -88,11 +88,14 @@ class ToolProcess {
     for (int fd : {out[0], err[0], out[1], err[1]}) posix_spawn_file_actions_addclose(&fa, fd);
 
     // env(1) takes the environment changes, then runs the tool in its place.
-    std::vector<std::string> strings = {"/usr/bin/env", "-u", "NO_COLOR", "-u", "POSHARK_WORKDIR", "-u",
-                                        "POSHARK_CODEPAGE", "POSHARK_HOME=" + home_.path()};
+    std::vector<std::string> strings = {
+        "/usr/bin/env",    "-u", "NO_COLOR",         "-u",
+        "POSHARK_WORKDIR", "-u", "POSHARK_CODEPAGE", "POSHARK_HOME=" + home_.path()};
     for (const auto& [k, v] : o.env) {
-      if (v.empty()) strings.insert(strings.begin() + 1, {"-u", k});
-      else strings.push_back(k + "=" + v);
+      if (v.empty())
+        strings.insert(strings.begin() + 1, {"-u", k});
+      else
+        strings.push_back(k + "=" + v);
     }
     strings.push_back(POSHARK_TOOL_PATH);
     strings.insert(strings.end(), o.args.begin(), o.args.end());
@@ -220,9 +223,9 @@ inline size_t Count(const std::string& text, const std::string& what) {
 
 inline bool ErrHas(ToolProcess& tool, const std::string& what,
                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-  return tool.WaitFor(
-      [&](const std::string&, const std::string& err) { return err.find(what) != std::string::npos; },
-      limit);
+  return tool.WaitFor([&](const std::string&,
+                          const std::string& err) { return err.find(what) != std::string::npos; },
+                      limit);
 }
 
 }  // namespace poshark_test

@@ -22,36 +22,32 @@ const Case kMasked[] = {
     {"4000000000000000006", "***************0006"},  // 19 digits
     {"MC 5555-5555-5555-4444 OK", "MC ****-****-****-4444 OK"},
     {"5105105105105100", "************5100"},
-    {"2223003122003222", "************3222"},        // Mastercard 2-series
+    {"2223003122003222", "************3222"},  // Mastercard 2-series
     {"AMEX 3782 822463 10005", "AMEX **** ****** *0005"},
     {"371449635398431", "***********8431"},
     {"DINERS 3056 930902 5904", "DINERS **** ****** 5904"},
     {"38520000023237", "**********3237"},
-    {"6011111111111117", "************1117"},        // Discover
-    {"3530111333300000", "************0000"},        // JCB
-    {"6200000000000005", "************0005"},        // UnionPay
-    {"6759649826438453", "************8453"},        // Maestro
-    {"2200000000000004", "************0004"},        // Mir
+    {"6011111111111117", "************1117"},  // Discover
+    {"3530111333300000", "************0000"},  // JCB
+    {"6200000000000005", "************0005"},  // UnionPay
+    {"6759649826438453", "************8453"},  // Maestro
+    {"2200000000000004", "************0004"},  // Mir
     {"CARD:4111111111111111 EXP 12/29", "CARD:************1111 EXP 12/29"},
     {"1 4111 1111 1111 1111 2", "1 **** **** **** 1111 2"},  // quantities around it
     {"4111111111111111 and 5555555555554444", "************1111 and ************4444"},
 };
 
 const char* const kLeftAlone[] = {
-    "2024-03-14 09:41:02",
-    "14/03/2024",
-    "TOTAL 1234567.89",
-    "1 234 567,89 EUR",
-    "+49 30 12345678",
-    "0800-123-4567-890",
-    "4006381333931",           // EAN-13
-    "4006381333924",           // EAN-13 that passes the Luhn check
-    "4006381333931 01",        // EAN-13 and an add-on: passes Luhn as one run
-    "40063813339314",          // GTIN-14 that passes the Luhn check
-    "1234567812345670",        // passes Luhn, no issuer prefix
-    "411111111111111118",      // passes Luhn, a length Visa does not issue
-    "4111111111111112",        // fails Luhn
-    "ART4111111111111111",     // inside an article code
+    "2024-03-14 09:41:02",    "14/03/2024",      "TOTAL 1234567.89",
+    "1 234 567,89 EUR",       "+49 30 12345678", "0800-123-4567-890",
+    "4006381333931",        // EAN-13
+    "4006381333924",        // EAN-13 that passes the Luhn check
+    "4006381333931 01",     // EAN-13 and an add-on: passes Luhn as one run
+    "40063813339314",       // GTIN-14 that passes the Luhn check
+    "1234567812345670",     // passes Luhn, no issuer prefix
+    "411111111111111118",   // passes Luhn, a length Visa does not issue
+    "4111111111111112",     // fails Luhn
+    "ART4111111111111111",  // inside an article code
     "4111111111111111X",
     "4111 1111-1111 1111",     // separators mixed
     "41 11111111 111111",      // not a card's grouping
@@ -79,7 +75,10 @@ TEST(CardMask, PluginMasksTheWritersBufferUpToItsNul) {
   using Filter = int (*)(char*, int);
   auto filter = reinterpret_cast<Filter>(dlsym(handle, "MaskCardNumbers"));
   ASSERT_NE(filter, nullptr);
-  std::string buffer("PAN 4111 1111 1111 1111\0" "5555555555554444", 41);
+  std::string buffer(
+      "PAN 4111 1111 1111 1111\0"
+      "5555555555554444",
+      41);
   buffer.resize(100, '\0');
   EXPECT_EQ(filter(buffer.data(), 100), 1);
   EXPECT_EQ(std::string(buffer.c_str()), "PAN **** **** **** 1111");

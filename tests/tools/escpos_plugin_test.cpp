@@ -39,8 +39,9 @@ TEST(EscPosPlugin, MeasuresWaitUntilCompleteThenCoverTheirCommand) {
   } cases[] = {
       {"MeasureFnLen16", {'k', 4}, 1, 0, 0},
       {"MeasureFnLen16", {qr.begin(), qr.begin() + 6}, 1, 0, 0},
-      {"MeasureFnLen16", qr, 2, 0, 7},                                  // the text after it stays
-      {"MeasureFnLen16", Concat({'k', 300 & 0xFF, 300 >> 8}, {}, 300, 'x'), 2, 0, 303},  // pH counts 256
+      {"MeasureFnLen16", qr, 2, 0, 7},  // the text after it stays
+      {"MeasureFnLen16", Concat({'k', 300 & 0xFF, 300 >> 8}, {}, 300, 'x'), 2, 0,
+       303},                                                 // pH counts 256
       {"MeasureFnLen16", {'k', 0xFF, 0xFF, 1, 2}, 1, 0, 0},  // the longest still fits: waited for
       {"MeasureLen32", {0, 0, 0, 1, 9}, 3, 0, 0},  // longer than the analyzer holds: dropped
       {"MeasureLen32", {2, 0, 0, 0, 7, 8}, 2, 0, 6},

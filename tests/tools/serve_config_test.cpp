@@ -37,20 +37,25 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
       {"pos = 1\n", "line 1: expected a [section] before the first key"},
       {"[channel a\n", "line 1: expected a section name between [ and ]"},
       {"[channel a]\njunk\n", "line 2: expected KEY = VALUE"},
-      {"[service]\nlog = loud\n[channel a]\n", "[service] log = loud: expected error, warning, info or debug"},
+      {"[service]\nlog = loud\n[channel a]\n",
+       "[service] log = loud: expected error, warning, info or debug"},
       {"[service]\ncolour = 1\n[channel a]\n", "[service] colour = 1: expected one of the keys"},
       {"[channel a]\nspeed = 9\n", "[channel a] speed = 9: expected one of the keys pos, set"},
-      {"[channel a]\npos = 10000\n", "[channel a] pos = 10000: expected a POS number from 0 to 9999"},
+      {"[channel a]\npos = 10000\n",
+       "[channel a] pos = 10000: expected a POS number from 0 to 9999"},
       {"[channel a]\nkeys = yes\n", "[channel a] keys = yes: expected 0 or 1"},
       {"[channel a]\nmask = 2\n", "[channel a] mask = 2: expected 0 or 1"},
       {"[channel a]\norder = rtl\n", "[channel a] order = rtl: expected display or logical"},
       {"[channel a]\ncodepage = klingon\n", "[channel a] codepage = klingon: expected a code page"},
       {"[channel a]\nsource = usb:1\n", "[channel a] source = usb:1: expected serial:N"},
       {"[channel a]\nsource = serial:0\n", "source = serial:0: expected serial:N[,BAUD[,FRAME]]"},
-      {"[channel a]\nsource = serial:1,9600,9X1\n", "source = serial:1,9600,9X1: expected serial:N"},
+      {"[channel a]\nsource = serial:1,9600,9X1\n",
+       "source = serial:1,9600,9X1: expected serial:N"},
       {"[channel a]\nsource = tcp:70000\n", "source = tcp:70000: expected tcp:[HOST:]PORT"},
-      {"[channel a]\nsource = tap:9100\n", "source = tap:9100: expected tap:[HOST:]PORT=PRINTER_HOST"},
-      {"[channel a]\nsource = tap:9100=printer\n", "expected tap:[HOST:]PORT=PRINTER_HOST:PRINTER_PORT"},
+      {"[channel a]\nsource = tap:9100\n",
+       "source = tap:9100: expected tap:[HOST:]PORT=PRINTER_HOST"},
+      {"[channel a]\nsource = tap:9100=printer\n",
+       "expected tap:[HOST:]PORT=PRINTER_HOST:PRINTER_PORT"},
       {"[channel a]\nsource = feed:\n", "source = feed:: expected feed:FILE"},
       {"[channel a]\nallow = 10.0.0.0/33\n", "allow = 10.0.0.0/33: expected addresses or networks"},
       {"[channel a]\nallow = somewhere\n", "allow = somewhere: expected addresses or networks"},
@@ -60,8 +65,10 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
        "[channel b] source: expected a port of its own"},
       {"[channel a]\nsource = tcp:9100\n[channel b]\npos = 2\nsource = tap:9100=h:1\n",
        "[channel b] source: expected a port of its own"},
-      {"[channel a]\n[channel a]\npos = 2\nsource = tcp:9101\n", "[channel a] name: expected a name of its own"},
-      {"[service]\n[service]\n[channel a]\n", "line 2, [service]: expected one [service] section only"},
+      {"[channel a]\n[channel a]\npos = 2\nsource = tcp:9101\n",
+       "[channel a] name: expected a name of its own"},
+      {"[service]\n[service]\n[channel a]\n",
+       "line 2, [service]: expected one [service] section only"},
       {"[service]\n", "expected at least one [channel NAME] section"},
   };
   TempDir dir;
@@ -82,7 +89,8 @@ TEST(ServeConfig, ABadFileStopsStartUpWithStatusTwoAndStartsNothing) {
   WriteFile(dir / "p.ini", "[channel a]\nsource = tcp:127.0.0.1:0\n[channel b]\norder = up\n");
   auto r = poshark_test::RunTool({{"serve", "--config", dir / "p.ini"}});
   EXPECT_EQ(r.code, 2);
-  EXPECT_NE(r.err.find("[channel b] order = up: expected display or logical"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[channel b] order = up: expected display or logical"), std::string::npos)
+      << r.err;
   EXPECT_EQ(r.err.find("listening"), std::string::npos);
   r = poshark_test::RunTool({{"serve", "--config", dir / "missing.ini"}});
   EXPECT_EQ(r.code, 2);

@@ -39,7 +39,8 @@ class Serve {
  public:
   explicit Serve(const std::string& config) {
     WriteFile(dir_ / "poshark.ini", "[service]\nhome = " + dir_.path() + "\n" + config);
-    tool_ = std::make_unique<ToolProcess>(ToolProcess::Options{{"serve", "--config", dir_ / "poshark.ini"}});
+    tool_ = std::make_unique<ToolProcess>(
+        ToolProcess::Options{{"serve", "--config", dir_ / "poshark.ini"}});
   }
   ToolProcess& tool() { return *tool_; }
   const TempDir& dir() const { return dir_; }
@@ -62,7 +63,8 @@ class Serve {
 
 TEST(Serve, FeedTcpAndTapDeliverEveryReceiptAndThePrinterGetsEveryByte) {
   FakePrinter printer;
-  Serve serve("[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() + "/plain.bin\n"
+  Serve serve("[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() +
+              "/plain.bin\n"
               "[channel till]\npos = 2\nsource = tcp:127.0.0.1:0\n"
               "[channel tap]\npos = 3\nsource = tap:127.0.0.1:0=127.0.0.1:" +
               std::to_string(printer.Port()) + "\n");
@@ -103,7 +105,8 @@ TEST(Serve, PrinterOffClosesThePosSideBeforeReadingIt) {
   int off_port = 0;
   int off = ListenLoopback(off_port);
   close(off);  // nothing listens there now
-  Serve serve("[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(off_port) + "\n");
+  Serve serve("[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(off_port) +
+              "\n");
   int tap = serve.Port("tap");
   ASSERT_GT(tap, 0) << serve.tool().Err();
   int fd = ConnectLoopback(tap);
@@ -143,7 +146,9 @@ TEST(Serve, SighupRestartsOnlyTheChangedChannel) {
 }
 
 TEST(Serve, SigtermDeliversTheLinesAlreadyReadAndEndsWithinTwoSeconds) {
-  Serve serve("[channel till]\nsource = tcp:127.0.0.1:0\n[channel idle]\npos = 2\nsource = tcp:127.0.0.1:0\n");
+  Serve serve(
+      "[channel till]\nsource = tcp:127.0.0.1:0\n[channel idle]\npos = 2\nsource = "
+      "tcp:127.0.0.1:0\n");
   int till = serve.Port("till"), idle = serve.Port("idle");
   ASSERT_GT(till, 0);
   int quiet = ConnectLoopback(idle);  // a POS that connects and sends nothing
@@ -182,18 +187,21 @@ void Exchange(int fd, const std::string& data, ToolProcess& tool) {
     shutdown(fd, SHUT_WR);
   });
   std::string back;
-  tool.WaitFor([&](const std::string&, const std::string&) {
-    char buf[4096];
-    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) back.append(buf, static_cast<size_t>(n));
-    return n == 0;
-  }, std::chrono::seconds(60));
+  tool.WaitFor(
+      [&](const std::string&, const std::string&) {
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) back.append(buf, static_cast<size_t>(n));
+        return n == 0;
+      },
+      std::chrono::seconds(60));
   sender.join();
 }
 
 TEST(Serve, FiftyMegabytesPassTheTapUnchangedAndAResetEndsOnlyItsConnection) {
   FakePrinter printer;
-  Serve serve("[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(printer.Port()) + "\n");
+  Serve serve(
+      "[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(printer.Port()) + "\n");
   int tap = serve.Port("tap");
   ASSERT_GT(tap, 0);
   // A POS that resets its connection in the middle of a receipt.
@@ -221,7 +229,8 @@ TEST(Serve, FiftyMegabytesPassTheTapUnchangedAndAResetEndsOnlyItsConnection) {
 
 TEST(Serve, APrinterThatNeverReadsSlowsThePosAndStillLetsTheServiceStop) {
   FakePrinter printer(false);
-  Serve serve("[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(printer.Port()) + "\n");
+  Serve serve(
+      "[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(printer.Port()) + "\n");
   int tap = serve.Port("tap");
   ASSERT_GT(tap, 0);
   int fd = ConnectLoopback(tap);
@@ -252,7 +261,8 @@ namespace {
 TEST(Serve, AChannelThatCannotStartIsRetriedWhileTheOthersRunAndStrangersAreRefused) {
   int taken_port = 0;
   int taken = ListenLoopback(taken_port);  // the address is in use
-  Serve serve("[channel late]\nsource = tcp:127.0.0.1:" + std::to_string(taken_port) + "\n"
+  Serve serve("[channel late]\nsource = tcp:127.0.0.1:" + std::to_string(taken_port) +
+              "\n"
               "[channel closed]\npos = 2\nsource = tcp:127.0.0.1:0\nallow = 10.0.0.0/8, ::1\n");
   int closed_port = serve.Port("closed");
   ASSERT_GT(closed_port, 0);
@@ -266,7 +276,8 @@ TEST(Serve, AChannelThatCannotStartIsRetriedWhileTheOthersRunAndStrangersAreRefu
   EXPECT_GT(serve.Port("late"), 0) << serve.tool().Err();  // within the back-off
   serve.tool().Signal(SIGTERM);
   EXPECT_EQ(serve.tool().Wait(std::chrono::seconds(10)), 0);
-  EXPECT_EQ(Count(serve.tool().Err(), "refused a connection from 127.0.0.1"), 1u) << serve.tool().Err();
+  EXPECT_EQ(Count(serve.tool().Err(), "refused a connection from 127.0.0.1"), 1u)
+      << serve.tool().Err();
 }
 
 TEST(Serve, SighupReopensTheOutputFileForLogRotation) {

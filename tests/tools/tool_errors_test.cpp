@@ -44,12 +44,15 @@ TEST(ToolErrors, UsageErrorsExitWithTwoAndNameTheArgument) {
       {with({"--com", "1", "--parity", "weird"}), 2, "--parity weird: expected none, odd"},
       {with({"--com", "1", "--stop-bits", "3"}), 2, "--stop-bits 3: expected 1, 1.5 or 2"},
       {with({"--com", "1", "--data-bits", "9"}), 2, "--data-bits 9: expected a number from 5 to 8"},
-      {with({"--feed", kPlain, "--baud", "9600"}), 2, "--baud, --data-bits, --stop-bits and --parity go with --com"},
+      {with({"--feed", kPlain, "--baud", "9600"}), 2,
+       "--baud, --data-bits, --stop-bits and --parity go with --com"},
       {with({"--tcp", "9100", "--pace", "none"}), 2, "--trace and --pace go with --feed"},
       {with({"--feed", kPlain, "--pace", "fast"}), 2, "--pace fast: expected a number"},
-      {with({"--tcp", "host:99999"}), 2, "--tcp host:99999: expected [HOST:]PORT with a port from 0 to 65535"},
+      {with({"--tcp", "host:99999"}), 2,
+       "--tcp host:99999: expected [HOST:]PORT with a port from 0 to 65535"},
       {with({"--feed", kPlain, "--gate-ms", "soon"}), 2, "--gate-ms soon"},
-      {with({"--feed", kPlain, "--codepage", "klingon-1"}), 2, "--codepage klingon-1: unknown code page"},
+      {with({"--feed", kPlain, "--codepage", "klingon-1"}), 2,
+       "--codepage klingon-1: unknown code page"},
       {with({"--feed", kPlain, "--colour"}), 2, "unknown option --colour"},
       {with({"--feed"}), 2, "option --feed needs an argument"},
       {with({"--feed", kPlain, "extra"}), 2, "unexpected argument extra"},
@@ -63,20 +66,27 @@ TEST(ToolErrors, UsageErrorsExitWithTwoAndNameTheArgument) {
 TEST(ToolErrors, RuntimeFailuresExitWithOneAndNameTheFileSetOrPort) {
   TempDir dir;
   const Case cases[] = {
-      {{"listen", "--pos", "1", "--set", "NoSuchSet", "--feed", kPlain}, 1,
+      {{"listen", "--pos", "1", "--set", "NoSuchSet", "--feed", kPlain},
+       1,
        "--set NoSuchSet: no such command set (1 found"},
       {{"listen", "--pos", "1", "--set", "7", "--feed", kPlain}, 1, "--set 7: no such command set"},
-      {{"listen", "--pos", "1", "--set", "0", "--feed", dir / "missing.bin"}, 1,
+      {{"listen", "--pos", "1", "--set", "0", "--feed", dir / "missing.bin"},
+       1,
        "--feed " + (dir / "missing.bin") + ": No such file or directory"},
-      {{"listen", "--pos", "1", "--set", "0", "--commands", dir / "nowhere", "--feed", kPlain}, 1,
+      {{"listen", "--pos", "1", "--set", "0", "--commands", dir / "nowhere", "--feed", kPlain},
+       1,
        "--commands " + (dir / "nowhere") + ": no such folder"},
-      {{"listen", "--pos", "1", "--set", "0", "--home", dir / "nohome", "--feed", kPlain}, 1,
+      {{"listen", "--pos", "1", "--set", "0", "--home", dir / "nohome", "--feed", kPlain},
+       1,
        "--home " + (dir / "nohome") + ": no such folder"},
-      {{"trace", "dump", dir / "none.bin2"}, 1, (dir / "none.bin2") + ": No such file or directory"},
+      {{"trace", "dump", dir / "none.bin2"},
+       1,
+       (dir / "none.bin2") + ": No such file or directory"},
       {{"sets", "--commands", dir.path()}, 1, ": no command sets"},
   };
   for (const auto& c : cases) Check(c);
-  Check({{"listen", "--pos", "1", "--set", "0", "--keys", "--home", dir.path(), "--feed", kPlain}, 1,
+  Check({{"listen", "--pos", "1", "--set", "0", "--keys", "--home", dir.path(), "--feed", kPlain},
+         1,
          "--keys: " + (dir / "POSKeyFilter.ini") + ": No such file or directory"});
 
   // A port number without a device behind it.
@@ -94,7 +104,8 @@ TEST(ToolErrors, RuntimeFailuresExitWithOneAndNameTheFileSetOrPort) {
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   std::string port = std::to_string(ntohs(addr.sin_port));
-  Check({{"listen", "--pos", "1", "--set", "0", "--tcp", "127.0.0.1:" + port}, 1,
+  Check({{"listen", "--pos", "1", "--set", "0", "--tcp", "127.0.0.1:" + port},
+         1,
          "--tcp 127.0.0.1:" + port + ": Address already in use"});
   close(fd);
 }
@@ -103,10 +114,17 @@ TEST(ToolErrors, HelpListsEveryOptionWithItsDefault) {
   Result r = RunTool({{"--help"}});
   EXPECT_EQ(r.code, 0);
   for (const char* option :
-       {"--pos", "--set", "--commands", "--com", "--baud", "--data-bits", "--stop-bits", "--parity",
-        "--tcp", "--feed", "--trace", "--pace", "--keys", "--json", "--gate-ms", "--codepage",
-        "--home", "NO_COLOR", "(default 9600)", "(default 115200)", "(default 1000)",
-        "Exit status: 0 success, 1 runtime failure, 2 usage error"})
+       {"--pos",          "--set",
+        "--commands",     "--com",
+        "--baud",         "--data-bits",
+        "--stop-bits",    "--parity",
+        "--tcp",          "--feed",
+        "--trace",        "--pace",
+        "--keys",         "--json",
+        "--gate-ms",      "--codepage",
+        "--home",         "NO_COLOR",
+        "(default 9600)", "(default 115200)",
+        "(default 1000)", "Exit status: 0 success, 1 runtime failure, 2 usage error"})
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 

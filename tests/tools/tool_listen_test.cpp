@@ -24,8 +24,10 @@ struct Expected {
 Expected ExpectedOf(const std::string& name) {
   Expected e;
   for (const auto& l : SplitLines(ReadFile(ReceiptsDir() + "/" + name + ".txt"))) {
-    if (l.rfind("# codepage: ", 0) == 0) e.codepage = l.substr(12);
-    else if (!l.empty()) e.lines.push_back(l);
+    if (l.rfind("# codepage: ", 0) == 0)
+      e.codepage = l.substr(12);
+    else if (!l.empty())
+      e.lines.push_back(l);
   }
   return e;
 }
@@ -40,7 +42,8 @@ std::vector<Row> ParseRows(const std::string& out) {
   std::vector<Row> rows;
   for (const auto& line : SplitLines(out)) {
     std::smatch m;
-    if (std::regex_match(line, m, kRow)) rows.push_back({m[2] == "-" ? "" : m[2].str(), m[3].str()});
+    if (std::regex_match(line, m, kRow))
+      rows.push_back({m[2] == "-" ? "" : m[2].str(), m[3].str()});
   }
   return rows;
 }
@@ -101,8 +104,9 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   auto o = Feed("-", expected.codepage, {"--trace", "--pace", "none"});
   o.stdin_path = dir / "pos.bin2";
   std::vector<std::future<Result>> runs;
-  for (const auto& opts : {Feed(dir / "pos.bin2", expected.codepage, {"--pace", "none"}), o,
-                           Feed(dir / "cut.bin2", expected.codepage, {"--trace", "--pace", "none"})})
+  for (const auto& opts :
+       {Feed(dir / "pos.bin2", expected.codepage, {"--pace", "none"}), o,
+        Feed(dir / "cut.bin2", expected.codepage, {"--trace", "--pace", "none"})})
     runs.push_back(std::async(std::launch::async, [opts] { return RunTool(opts); }));
   for (int i = 0; i < 2; ++i) {
     Result r = runs[static_cast<size_t>(i)].get();
@@ -113,9 +117,11 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   size_t records = (raw.size() + 36) / 37;
   Result dump = RunTool({{"trace", "dump", dir / "pos.bin2"}});
   ASSERT_EQ(dump.code, 0) << dump.err;
-  EXPECT_NE(dump.out.find("record 1: 37 bytes at offset 0\n  000000  1b 40 1c 2e"), std::string::npos)
+  EXPECT_NE(dump.out.find("record 1: 37 bytes at offset 0\n  000000  1b 40 1c 2e"),
+            std::string::npos)
       << dump.out.substr(0, 300);
-  EXPECT_NE(dump.out.find(std::to_string(records) + " records, " + std::to_string(raw.size()) + " bytes\n"),
+  EXPECT_NE(dump.out.find(std::to_string(records) + " records, " + std::to_string(raw.size()) +
+                          " bytes\n"),
             std::string::npos);
   std::string damage = ": record " + std::to_string(records) + " at offset " +
                        std::to_string((records - 1) * 41) + ": truncated";
@@ -157,21 +163,24 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
     o.stdout_on_pty = pty;
     return std::async(std::launch::async, [o] { return RunTool(o); });
   };
-  std::future<Result> runs[] = {run("plain", plain_home, false), run("barcodes", barcodes_home, false),
-                                run("plain", plain_home, true), run("plain", plain_home, true, "1")};
+  std::future<Result> runs[] = {
+      run("plain", plain_home, false), run("barcodes", barcodes_home, false),
+      run("plain", plain_home, true), run("plain", plain_home, true, "1")};
   std::vector<std::string> out;
   for (auto& r : runs) {
     Result result = r.get();
     EXPECT_EQ(result.code, 0) << result.err;
     out.push_back(result.out);
   }
-  EXPECT_NE(out[0].find("TOTAL                                 8.08\n        capture Total = 8.08\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out[0].find("TOTAL                                 8.08\n        capture Total = 8.08\n"),
+      std::string::npos)
       << out[0];
   EXPECT_NE(out[0].find("        capture Cash = 10.00\n"), std::string::npos);
   EXPECT_EQ(out[0].find("ALARM"), std::string::npos);  // 8.08 is below 10
   EXPECT_EQ(out[0].find("\x1b["), std::string::npos);  // not a terminal
-  EXPECT_NE(out[1].find("        capture Total = 21.65\n        ALARM   Total = 21.65\n"), std::string::npos)
+  EXPECT_NE(out[1].find("        capture Total = 21.65\n        ALARM   Total = 21.65\n"),
+            std::string::npos)
       << out[1];
   // The match was counted and saved on exit.
   EXPECT_NE(ReadFile(barcodes_home / "POSKeyFilter.ini").find("1FreqRecNum=1"), std::string::npos);
@@ -242,15 +251,17 @@ TEST(ToolListen, JsonLinesParseWithAJsonParser) {
 }
 
 bool Stops(ToolProcess& tool, size_t n) {
-  return tool.WaitFor([&](const std::string& out, const std::string&) { return Count(out, " STOP") >= n; });
+  return tool.WaitFor(
+      [&](const std::string& out, const std::string&) { return Count(out, " STOP") >= n; });
 }
 
 TEST(ToolListen, TcpSourceTakesReceiptsAndAcceptsAReconnectingPos) {
   TempDir home;
-  WriteFile(home / "POSKeyFilter.ini", "[POS3]\nNum=1\nItem1=TOTAL,5\nName1=Total,1,0,046\n"
-                                       "Condition1_1=1,1,1\nFreq1=1,1,1,3,0,0\n");
-  ToolProcess tool({{"listen", "--pos", "3", "--set", "0", "--tcp", "127.0.0.1:0", "--keys", "--home",
-                     home.path(), "--codepage", "cp437"}});
+  WriteFile(home / "POSKeyFilter.ini",
+            "[POS3]\nNum=1\nItem1=TOTAL,5\nName1=Total,1,0,046\n"
+            "Condition1_1=1,1,1\nFreq1=1,1,1,3,0,0\n");
+  ToolProcess tool({{"listen", "--pos", "3", "--set", "0", "--tcp", "127.0.0.1:0", "--keys",
+                     "--home", home.path(), "--codepage", "cp437"}});
   ASSERT_TRUE(ErrHas(tool, "listening on 127.0.0.1:")) << tool.Err();
   std::smatch m;
   ASSERT_TRUE(std::regex_search(tool.Err(), m, std::regex(R"(listening on 127\.0\.0\.1:(\d+))")));
@@ -295,13 +306,15 @@ TEST(ToolListen, TcpSourceSlowsAPosThatSendsFiftyMegabytesAtOnce) {
   std::thread pos([&] { SendAll(fd, bulk); });
   const size_t lines = bulk.size() / line.size();
   size_t seen = 0, counted = 0;  // counted up to `counted` bytes of the output
-  tool.WaitFor([&](const std::string& out, const std::string&) {
-    size_t end = out.rfind('\n');
-    if (end == std::string::npos || end < counted) return false;
-    seen += Count(out.substr(counted, end - counted), "Article");
-    counted = end;
-    return seen >= lines;
-  }, std::chrono::seconds(120));
+  tool.WaitFor(
+      [&](const std::string& out, const std::string&) {
+        size_t end = out.rfind('\n');
+        if (end == std::string::npos || end < counted) return false;
+        seen += Count(out.substr(counted, end - counted), "Article");
+        counted = end;
+        return seen >= lines;
+      },
+      std::chrono::seconds(120));
   pos.join();
   long peak = tool.PeakKiB();
   tool.Signal(SIGTERM);
@@ -377,11 +390,14 @@ TEST(ToolListen, CardNumbersAreMaskedUnlessTurnedOffAndTheFilterPluginMasksThemT
 }
 
 TEST(ToolListen, OrderLogicalGivesHebrewAsTypedAndKeepsTheBytesInRaw) {
-  Result r = RunTool(Feed(ReceiptsDir() + "/hebrew.bin", "windows-1255", {"--order", "logical", "--json"}));
+  Result r = RunTool(
+      Feed(ReceiptsDir() + "/hebrew.bin", "windows-1255", {"--order", "logical", "--json"}));
   ASSERT_EQ(r.code, 0) << r.err;
   // The shop's name, and an item before its price.
-  EXPECT_NE(r.out.find("\"text\":\"\xd7\x9e\xd7\x9b\xd7\x95\xd7\x9c\xd7\xaa \xd7\x94\xd7\xa9\xd7\x9b\xd7\x95\xd7\xa0\xd7\x94\""),
-            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"text\":\"\xd7\x9e\xd7\x9b\xd7\x95\xd7\x9c\xd7\xaa "
+                       "\xd7\x94\xd7\xa9\xd7\x9b\xd7\x95\xd7\xa0\xd7\x94\""),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("\"text\":\"\xd7\x97\xd7\x9c\xd7\x91       "), std::string::npos);
   // raw keeps the display-order bytes: base64 of windows-1255 "\xe1\xec\xe7" starts "4ezn".
   EXPECT_NE(r.out.find("\"raw\":\"4ezn"), std::string::npos);

@@ -36,14 +36,16 @@ std::pair<std::vector<std::string>, std::string> ReadAll(std::string data, const
 
 TEST(TraceFile, ReadsRecordsAndNamesFileRecordAndOffsetOfDamage) {
   std::vector<size_t> offsets;
-  auto [records, error] = ReadAll(Record("abc") + Record(std::string("\x1b@\n\x00x", 5)), "t.bin2", &offsets);
+  auto [records, error] =
+      ReadAll(Record("abc") + Record(std::string("\x1b@\n\x00x", 5)), "t.bin2", &offsets);
   EXPECT_EQ(records, (std::vector<std::string>{"abc", std::string("\x1b@\n\x00x", 5)}));
   EXPECT_EQ(offsets, (std::vector<size_t>{0, 7}));
   EXPECT_EQ(error, "");
   const std::pair<std::string, std::string> damaged[] = {
       {Record("abc") + Record("defg").substr(0, 6),
        "f.bin2: record 2 at offset 7: truncated, its count is 4 but 2 bytes follow"},
-      {Record("abc") + std::string("\x02\x00", 2), "f.bin2: record 2 at offset 7: truncated count (2 of 4 bytes)"},
+      {Record("abc") + std::string("\x02\x00", 2),
+       "f.bin2: record 2 at offset 7: truncated count (2 of 4 bytes)"},
       {std::string("\x00\x00\x00\x00x", 5), "f.bin2: record 1 at offset 0: invalid byte count 0"},
       {std::string("\xff\xff\xff\xff", 4), "f.bin2: record 1 at offset 0: invalid byte count -1"},
   };

@@ -62,7 +62,9 @@ int64_t NowMs() {
 }
 
 Channel::Channel(ChannelSettings settings, LineSink& sink, std::shared_ptr<Printer> printer)
-    : settings_(std::move(settings)), sink_(sink), printer_(std::move(printer)),
+    : settings_(std::move(settings)),
+      sink_(sink),
+      printer_(std::move(printer)),
       listener_(settings_.pos) {
   std::lock_guard lock(g_slots_mutex);
   for (int i = 0; i < kSlots; ++i) {
@@ -164,7 +166,9 @@ void Channel::Stop(Clock::time_point deadline) {
   listening_ = false;
 }
 
-std::string Channel::Where() const { return source_ ? source_->Where() : DescribeSource(settings_.source); }
+std::string Channel::Where() const {
+  return source_ ? source_->Where() : DescribeSource(settings_.source);
+}
 bool Channel::SourceDone() const { return source_ && source_->Done(); }
 std::string Channel::SourceError() const { return source_ ? source_->Error() : ""; }
 

@@ -14,16 +14,16 @@ namespace poshark::tool {
 enum class TextOrder { kDisplay, kLogical };
 
 struct ChannelSettings {
-  std::string name;             // the channel's name in the output ("" for listen)
+  std::string name;  // the channel's name in the output ("" for listen)
   int pos = -1;
-  std::string set;              // command set by name or number
+  std::string set;  // command set by name or number
   SourceSpec source;
-  std::string codepage;         // code page of the printed text
-  bool keys = false;            // keyword and colour-key catchers
-  bool mask = true;             // card numbers masked
+  std::string codepage;  // code page of the printed text
+  bool keys = false;     // keyword and colour-key catchers
+  bool mask = true;      // card numbers masked
   TextOrder order = TextOrder::kDisplay;
-  std::vector<Network> allow;   // peers that may connect; empty: any
-  int64_t gate_ms = -1;         // -1 keeps the listener's 1000 ms
+  std::vector<Network> allow;  // peers that may connect; empty: any
+  int64_t gate_ms = -1;        // -1 keeps the listener's 1000 ms
 
   bool operator==(const ChannelSettings&) const = default;
 };

@@ -1,10 +1,10 @@
 #include "Cli.h"
 
+#include <strings.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <strings.h>
 
 namespace poshark::tool {
 

@@ -63,8 +63,8 @@ int RunListen(const ListenOptions& options) {
   }
   const SourceKind kind = options.channel.source.kind;
   if (kind != SourceKind::kFeed) {
-    Log(LogLevel::kInfo, "listening on " + channel.Where() + ", POS " +
-                             std::to_string(options.channel.pos));
+    Log(LogLevel::kInfo,
+        "listening on " + channel.Where() + ", POS " + std::to_string(options.channel.pos));
   }
 
   std::deque<DeliveredLine> batch;

@@ -13,32 +13,48 @@ namespace poshark::tool {
 namespace {
 
 enum {
-  kPos = 256, kSet, kCommands, kCom, kBaud, kDataBits, kStopBits, kParity, kTcp, kFeed,
-  kTrace, kPace, kKeys, kJson, kGate, kCodepage, kHome, kNoMask, kOrder
+  kPos = 256,
+  kSet,
+  kCommands,
+  kCom,
+  kBaud,
+  kDataBits,
+  kStopBits,
+  kParity,
+  kTcp,
+  kFeed,
+  kTrace,
+  kPace,
+  kKeys,
+  kJson,
+  kGate,
+  kCodepage,
+  kHome,
+  kNoMask,
+  kOrder
 };
 
-const option kOptions[] = {
-    {"pos", required_argument, nullptr, kPos},
-    {"set", required_argument, nullptr, kSet},
-    {"commands", required_argument, nullptr, kCommands},
-    {"com", required_argument, nullptr, kCom},
-    {"baud", required_argument, nullptr, kBaud},
-    {"data-bits", required_argument, nullptr, kDataBits},
-    {"stop-bits", required_argument, nullptr, kStopBits},
-    {"parity", required_argument, nullptr, kParity},
-    {"tcp", required_argument, nullptr, kTcp},
-    {"feed", required_argument, nullptr, kFeed},
-    {"trace", no_argument, nullptr, kTrace},
-    {"pace", required_argument, nullptr, kPace},
-    {"keys", no_argument, nullptr, kKeys},
-    {"json", no_argument, nullptr, kJson},
-    {"gate-ms", required_argument, nullptr, kGate},
-    {"codepage", required_argument, nullptr, kCodepage},
-    {"home", required_argument, nullptr, kHome},
-    {"no-mask", no_argument, nullptr, kNoMask},
-    {"order", required_argument, nullptr, kOrder},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0}};
+const option kOptions[] = {{"pos", required_argument, nullptr, kPos},
+                           {"set", required_argument, nullptr, kSet},
+                           {"commands", required_argument, nullptr, kCommands},
+                           {"com", required_argument, nullptr, kCom},
+                           {"baud", required_argument, nullptr, kBaud},
+                           {"data-bits", required_argument, nullptr, kDataBits},
+                           {"stop-bits", required_argument, nullptr, kStopBits},
+                           {"parity", required_argument, nullptr, kParity},
+                           {"tcp", required_argument, nullptr, kTcp},
+                           {"feed", required_argument, nullptr, kFeed},
+                           {"trace", no_argument, nullptr, kTrace},
+                           {"pace", required_argument, nullptr, kPace},
+                           {"keys", no_argument, nullptr, kKeys},
+                           {"json", no_argument, nullptr, kJson},
+                           {"gate-ms", required_argument, nullptr, kGate},
+                           {"codepage", required_argument, nullptr, kCodepage},
+                           {"home", required_argument, nullptr, kHome},
+                           {"no-mask", no_argument, nullptr, kNoMask},
+                           {"order", required_argument, nullptr, kOrder},
+                           {"help", no_argument, nullptr, 'h'},
+                           {nullptr, 0, nullptr, 0}};
 
 void SetKind(SourceSpec& s, SourceKind kind, const char* option) {
   if (s.kind != SourceKind::kNone && s.kind != kind) {
@@ -58,15 +74,20 @@ bool SerialOption(int c, SourceSpec& s) {
       s.data_bits = static_cast<int>(ParseNumber("--data-bits", optarg, 5, 8));
       return true;
     case kStopBits:
-      if (v == "1") s.stop_bits_code = 0;
-      else if (v == "1.5") s.stop_bits_code = 1;
-      else if (v == "2") s.stop_bits_code = 2;
-      else Usage("--stop-bits " + v + ": expected 1, 1.5 or 2");
+      if (v == "1")
+        s.stop_bits_code = 0;
+      else if (v == "1.5")
+        s.stop_bits_code = 1;
+      else if (v == "2")
+        s.stop_bits_code = 2;
+      else
+        Usage("--stop-bits " + v + ": expected 1, 1.5 or 2");
       return true;
     case kParity: {
       static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
       auto it = std::find(std::begin(kNames), std::end(kNames), v);
-      if (it == std::end(kNames)) Usage("--parity " + v + ": expected none, odd, even, mark or space");
+      if (it == std::end(kNames))
+        Usage("--parity " + v + ": expected none, odd, even, mark or space");
       s.parity_code = static_cast<int>(it - std::begin(kNames));
       return true;
     }
@@ -191,7 +212,8 @@ ListenCommand ParseListenArgs(int argc, char** argv) {
   if (serial_option && s.kind != SourceKind::kSerial) {
     Usage("listen: --baud, --data-bits, --stop-bits and --parity go with --com");
   }
-  if (feed_option && s.kind != SourceKind::kFeed) Usage("listen: --trace and --pace go with --feed");
+  if (feed_option && s.kind != SourceKind::kFeed)
+    Usage("listen: --trace and --pace go with --feed");
   return cmd;
 }
 

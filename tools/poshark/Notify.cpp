@@ -27,7 +27,8 @@ void NotifyReloading() {
   // The manager matches a reload by the monotonic time it was announced at.
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t usec = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+  uint64_t usec =
+      static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
   Send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 

@@ -3,8 +3,8 @@
 #include <poshark/ColorKeyCatcher.h>
 #include <poshark/KeyDataCatcher.h>
 
-#include <nlohmann/json.hpp>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <cstring>
@@ -150,18 +150,26 @@ std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findin
   j["extra"] = Base64(line.extra);
   j["captures"] = Json::array();
   for (const auto& c : findings.captures) {
-    j["captures"].push_back(
-        {{"name", text(c.name)}, {"mdb_type", c.mdb_type}, {"mdb_id", c.mdb_id}, {"data", text(c.data)}});
+    j["captures"].push_back({{"name", text(c.name)},
+                             {"mdb_type", c.mdb_type},
+                             {"mdb_id", c.mdb_id},
+                             {"data", text(c.data)}});
   }
   j["alarms"] = Json::array();
   for (const auto& a : findings.alarms) {
-    j["alarms"].push_back({{"name", text(a.name)}, {"key_index", a.key_index},
-                           {"source", a.source}, {"data", text(a.data)}});
+    j["alarms"].push_back({{"name", text(a.name)},
+                           {"key_index", a.key_index},
+                           {"source", a.source},
+                           {"data", text(a.data)}});
   }
   j["ranges"] = Json::array();
   for (const auto& r : findings.ranges) {
-    j["ranges"].push_back({{"name", text(r.name)}, {"start", r.start}, {"end", r.end},
-                           {"color", Hex6(r.color)}, {"value1", r.value1}, {"value2", r.value2}});
+    j["ranges"].push_back({{"name", text(r.name)},
+                           {"start", r.start},
+                           {"end", r.end},
+                           {"color", Hex6(r.color)},
+                           {"value1", r.value1},
+                           {"value2", r.value2}});
   }
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
@@ -183,9 +191,14 @@ struct Printer::Catchers {
 };
 
 Printer::Printer(const ChannelSettings& settings, bool json, bool colour)
-    : decoder_(settings.codepage), charset_(CharsetForCodepage(settings.codepage)),
-      pos_(settings.pos), channel_(settings.name), mask_(settings.mask), order_(settings.order),
-      json_(json), colour_(colour && !json) {}
+    : decoder_(settings.codepage),
+      charset_(CharsetForCodepage(settings.codepage)),
+      pos_(settings.pos),
+      channel_(settings.name),
+      mask_(settings.mask),
+      order_(settings.order),
+      json_(json),
+      colour_(colour && !json) {}
 
 Printer::~Printer() = default;
 

@@ -20,12 +20,12 @@ class Printer;
 
 // One line as the listener's callback delivered it.
 struct DeliveredLine {
-  std::string text;   // bytes of the configured code page
+  std::string text;  // bytes of the configured code page
   SYSTEMTIME time{};
   bool dst = false;
   int pos = 0;
   int event = -1;
-  std::string extra;  // preprocess plug-in's block, "" when none
+  std::string extra;                 // preprocess plug-in's block, "" when none
   std::shared_ptr<Printer> printer;  // the channel's, as it was when the line came
 };
 

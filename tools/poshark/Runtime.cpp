@@ -44,7 +44,8 @@ bool OutputStream::Flush() {
   return ok_;
 }
 
-SignalWatcher::SignalWatcher(std::function<void(int)> on_signal) : on_signal_(std::move(on_signal)) {
+SignalWatcher::SignalWatcher(std::function<void(int)> on_signal)
+    : on_signal_(std::move(on_signal)) {
   sigemptyset(&set_);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&set_, sig);
   pthread_sigmask(SIG_BLOCK, &set_, nullptr);

@@ -88,8 +88,9 @@ void Service::Start(Slot& s) {
   std::string error;
   if (TryStart(s, error)) {
     bool feed = s.settings.source.kind == SourceKind::kFeed;
-    Say(LogLevel::kInfo, s, (feed ? "replaying " : "listening on ") + s.channel->Where() +
-                                ", POS " + std::to_string(s.settings.pos));
+    Say(LogLevel::kInfo, s,
+        (feed ? "replaying " : "listening on ") + s.channel->Where() + ", POS " +
+            std::to_string(s.settings.pos));
     s.backoff = kFirstRetry;
     s.last_error.clear();
     return;
@@ -167,7 +168,8 @@ void Service::Reload() {
     Log(LogLevel::kWarning, "[service] home changed: takes effect at the next start");
     config.service.home = service_.home;
   }
-  if (config.service.output != service_.output) out_ = std::make_unique<OutputStream>(config.service.output);
+  if (config.service.output != service_.output)
+    out_ = std::make_unique<OutputStream>(config.service.output);
   std::string error;
   if (!out_->Open(error)) Log(LogLevel::kError, error);  // output_ok_ stays; writes fail
   output_ok_ = true;
@@ -188,8 +190,9 @@ void Service::Pump(std::chrono::milliseconds wait) {
   if (got) output_ok_ = out_->Write(batch_);
   batch_.clear();
   if (was_ok && !output_ok_) {
-    Log(LogLevel::kError, "output " + service_.output + ": cannot write; lines are lost until "
-                          "SIGHUP reopens it");
+    Log(LogLevel::kError, "output " + service_.output +
+                              ": cannot write; lines are lost until "
+                              "SIGHUP reopens it");
   }
 }
 

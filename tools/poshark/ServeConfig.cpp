@@ -118,7 +118,8 @@ ServeConfig LoadServeConfig(const std::string& path) {
   bool service_seen = false;
   for (const auto& section : sections) {
     Place at{path, section};
-    std::string where = path + ", line " + std::to_string(section.line) + ", [" + section.name + "]";
+    std::string where =
+        path + ", line " + std::to_string(section.line) + ", [" + section.name + "]";
     if (Same(section.name, "service")) {
       if (service_seen) Usage(where + ": expected one [service] section only");
       service_seen = true;

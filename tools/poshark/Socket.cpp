@@ -57,7 +57,8 @@ addrinfo* Resolve(const std::string& host, int port, bool passive, std::string& 
 
 }  // namespace
 
-bool OpenListener(const std::string& host, int port, Fd& fd, std::string& where, std::string& error) {
+bool OpenListener(const std::string& host, int port, Fd& fd, std::string& where,
+                  std::string& error) {
   addrinfo* found = Resolve(host, port, true, error);
   if (found == nullptr) return false;
   int err = 0;

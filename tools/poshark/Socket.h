@@ -49,7 +49,8 @@ class Waker {
 };
 
 // Binds and listens; the bound address in `where`. False with error set.
-bool OpenListener(const std::string& host, int port, Fd& fd, std::string& where, std::string& error);
+bool OpenListener(const std::string& host, int port, Fd& fd, std::string& where,
+                  std::string& error);
 
 // Connects to host:port without blocking for longer than the timeout or
 // past a wake-up. False with error set.

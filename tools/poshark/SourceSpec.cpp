@@ -27,8 +27,9 @@ bool ParseFrame(const std::string& text, SourceSpec& spec) {
 }
 
 bool ParseSerial(const std::string& rest, SourceSpec& spec, std::string& expected) {
-  expected = "serial:N[,BAUD[,FRAME]] with N from 1 to 255, BAUD from 50 to 4000000 and a frame "
-             "such as 8N1";
+  expected =
+      "serial:N[,BAUD[,FRAME]] with N from 1 to 255, BAUD from 50 to 4000000 and a frame "
+      "such as 8N1";
   std::vector<std::string> parts;
   size_t start = 0;
   for (size_t comma; (comma = rest.find(',', start)) != std::string::npos; start = comma + 1) {
@@ -108,8 +109,9 @@ bool ParseHostPort(const std::string& text, bool host_required, std::string& hos
 }
 
 bool ParseSource(const std::string& text, SourceSpec& spec, std::string& expected) {
-  expected = "serial:N[,BAUD[,8N1]], tcp:[HOST:]PORT, tap:[HOST:]PORT=PRINTER_HOST:PRINTER_PORT "
-             "or feed:FILE";
+  expected =
+      "serial:N[,BAUD[,8N1]], tcp:[HOST:]PORT, tap:[HOST:]PORT=PRINTER_HOST:PRINTER_PORT "
+      "or feed:FILE";
   size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
   std::string kind = text.substr(0, colon);

@@ -19,9 +19,9 @@ struct Pipe {
   std::unique_ptr<unsigned char[]> buffer{new unsigned char[kRelayBuffer]};
   size_t begin = 0;
   size_t end = 0;
-  size_t got = 0;         // bytes the last read brought
-  bool eof = false;       // `from` ended its output
-  bool shut = false;      // the end was passed on to `to`
+  size_t got = 0;     // bytes the last read brought
+  bool eof = false;   // `from` ended its output
+  bool shut = false;  // the end was passed on to `to`
 
   bool Pending() const { return begin < end; }
   bool WantsRead() const { return !eof && !Pending(); }

@@ -117,8 +117,8 @@ std::string Base64(std::string_view bytes) {
 
 std::string FormatLocalTime(const SYSTEMTIME& st) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth,
-                st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay,
+                st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
   return buf;
 }
 
@@ -192,7 +192,8 @@ std::string LogicalOrder(std::string_view utf8) {
   std::string out(static_cast<size_t>(written) * 3 + 1, '\0');
   int32_t bytes = 0;
   status = U_ZERO_ERROR;
-  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &bytes, logical.data(), written, &status);
+  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &bytes, logical.data(), written,
+              &status);
   if (U_FAILURE(status)) return std::string(utf8);
   out.resize(static_cast<size_t>(bytes));
   return out;

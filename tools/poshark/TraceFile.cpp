@@ -19,8 +19,8 @@ bool TraceReader::Next(std::vector<unsigned char>& bytes, std::string& error) {
   error.clear();
   unsigned char head[4];
   size_t got = std::fread(head, 1, 4, stream_);
-  std::string where = name_ + ": record " + std::to_string(number_ + 1) + " at offset " +
-                      std::to_string(offset_);
+  std::string where =
+      name_ + ": record " + std::to_string(number_ + 1) + " at offset " + std::to_string(offset_);
   if (got == 0) {
     if (std::ferror(stream_)) error = name_ + ": " + std::strerror(errno);
     return false;
@@ -71,7 +71,8 @@ bool LooksLikeTrace(FILE* stream) {
   return ok;
 }
 
-void DumpRecord(FILE* out, uint64_t number, uint64_t offset, const std::vector<unsigned char>& bytes) {
+void DumpRecord(FILE* out, uint64_t number, uint64_t offset,
+                const std::vector<unsigned char>& bytes) {
   std::fprintf(out, "record %llu: %zu bytes at offset %llu\n",
                static_cast<unsigned long long>(number), bytes.size(),
                static_cast<unsigned long long>(offset));

@@ -45,6 +45,7 @@ bool LooksLikeTrace(FILE* stream);
 
 // Writes one record as text: its number, size and offset, then the bytes as
 // hex and as printable characters, 16 per row.
-void DumpRecord(FILE* out, uint64_t number, uint64_t offset, const std::vector<unsigned char>& bytes);
+void DumpRecord(FILE* out, uint64_t number, uint64_t offset,
+                const std::vector<unsigned char>& bytes);
 
 }  // namespace poshark::tool

@@ -139,7 +139,8 @@ std::string SetUpCommands(const std::string& commands) {
     size_t slash = dir.rfind('/');
     std::string base = slash == std::string::npos ? dir : dir.substr(slash + 1);
     if (base == kSetsFolder) {
-      std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+      std::string parent =
+          slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
       setenv("POSHARK_WORKDIR", parent.c_str(), 1);
       return dir;
     }

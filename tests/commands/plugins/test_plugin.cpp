@@ -72,7 +72,8 @@ PLUGIN_EXPORT int FilterMaskDigits(char* pBuf, int nCapacity) {
 PLUGIN_EXPORT int FilterAppendMark(char* pBuf, int nCapacity) {
   static const char kMark[] = " [ok]";
   size_t nLen = strnlen(pBuf, static_cast<size_t>(nCapacity));
-  if (nLen + sizeof(kMark) <= static_cast<size_t>(nCapacity)) std::memcpy(pBuf + nLen, kMark, sizeof(kMark));
+  if (nLen + sizeof(kMark) <= static_cast<size_t>(nCapacity))
+    std::memcpy(pBuf + nLen, kMark, sizeof(kMark));
   return 0;
 }
 
@@ -103,7 +104,8 @@ const unsigned char* Block() {
 // DROP drops the record, SWAP is replaced, CANCEL sets event 2, TAG attaches
 // an extra block.
 PLUGIN_EXPORT int Preprocess(unsigned char* pData, int nCount, unsigned char** ppOut,
-                             int* pOutCount, unsigned char** ppExtra, int* pExtraCount, int* pEvent) {
+                             int* pOutCount, unsigned char** ppExtra, int* pExtraCount,
+                             int* pEvent) {
   if (Has(pData, nCount, "DROP")) return 0;  // out data stays null
   // The idle stop record comes as null/0; an empty block keeps it.
   Give(ppOut, pOutCount, pData ? pData : g_byEmpty, nCount);
@@ -125,14 +127,22 @@ PLUGIN_EXPORT int Preprocess(unsigned char* pData, int nCount, unsigned char** p
 // block, NULLX a count without a block, NEG a negative out count, HUGE an out
 // block longer than the writer takes.
 PLUGIN_EXPORT int PreprocessBadCounts(unsigned char* pData, int nCount, unsigned char** ppOut,
-                                      int* pOutCount, unsigned char** ppExtra, int* pExtraCount, int*) {
+                                      int* pOutCount, unsigned char** ppExtra, int* pExtraCount,
+                                      int*) {
   Give(ppOut, pOutCount, pData ? pData : g_byEmpty, nCount);
-  if (Has(pData, nCount, "NEGX")) Give(ppExtra, pExtraCount, Block(), -7);
-  else if (Has(pData, nCount, "LONGX")) Give(ppExtra, pExtraCount, Block() + 16, 4080);
-  else if (Has(pData, nCount, "HUGEX")) Give(ppExtra, pExtraCount, Block(), 0x7fffffff);
-  else if (Has(pData, nCount, "NULLX")) Give(ppExtra, pExtraCount, nullptr, 50);
-  else if (Has(pData, nCount, "NEG")) *pOutCount = -3;
-  else if (Has(pData, nCount, "HUGE")) Give(ppOut, pOutCount, Block(), 150000);
-  else if (Has(pData, nCount, "LIAR")) *pOutCount = 0x7fffffff;
+  if (Has(pData, nCount, "NEGX"))
+    Give(ppExtra, pExtraCount, Block(), -7);
+  else if (Has(pData, nCount, "LONGX"))
+    Give(ppExtra, pExtraCount, Block() + 16, 4080);
+  else if (Has(pData, nCount, "HUGEX"))
+    Give(ppExtra, pExtraCount, Block(), 0x7fffffff);
+  else if (Has(pData, nCount, "NULLX"))
+    Give(ppExtra, pExtraCount, nullptr, 50);
+  else if (Has(pData, nCount, "NEG"))
+    *pOutCount = -3;
+  else if (Has(pData, nCount, "HUGE"))
+    Give(ppOut, pOutCount, Block(), 150000);
+  else if (Has(pData, nCount, "LIAR"))
+    *pOutCount = 0x7fffffff;
   return 0;
 }

@@ -20,6 +20,7 @@ ColorKeyCatcher::~ColorKeyCatcher() {
   ReleaseKeyWordAll();
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): ASCII2BYTE's exported signature takes a copy
 POSHARK_CATCHER_COMMON_OPERATIONS(ColorKeyCatcher)
 
 bool ColorKeyCatcher::AddKeyWord(const char* pszKeyWord, const char* pszName, int nMDBType,

@@ -114,6 +114,7 @@ bool ColorKeyCatcher::LoadIni(int nPOSNo) {
   return true;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
 bool ColorKeyCatcher::LoadIniItem(std::string strSection, int nItem, STRUCT_KeyWord* pKeyWord) {
   const kw::CatcherCore& core = *m_pCore;
   return m_pCore->LoadOne(strSection, nItem, pKeyWord,
@@ -129,6 +130,7 @@ bool ColorKeyCatcher::WriteIni(int nPOSNo) {
   return true;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
 bool ColorKeyCatcher::WriteItem(std::string strSection, int nItem, STRUCT_KeyWord* pKeyWord) {
   const kw::CatcherCore& core = *m_pCore;
   m_pCore->SaveOne(strSection, nItem, pKeyWord,

@@ -3,6 +3,7 @@
 
 #include "platform/CodePage.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -40,7 +41,7 @@ int ConvertChar(const CodePage* pPage, uint32_t w, unsigned char* pOut) {
                             static_cast<char16_t>(0xDC00 + (u & 0x3FF))};
   std::string bytes = pPage->FromUnicode(std::u16string_view(pair, 2));
   if (bytes.empty() || bytes.size() > 4) return 0;
-  std::memcpy(pOut, bytes.data(), bytes.size());
+  std::copy(bytes.begin(), bytes.end(), pOut);
   return static_cast<int>(bytes.size());
 }
 

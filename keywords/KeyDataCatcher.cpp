@@ -28,6 +28,7 @@ KeyDataCatcher::~KeyDataCatcher() {
   ReleaseKeyWordAll();
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): ASCII2BYTE's exported signature takes a copy
 POSHARK_CATCHER_COMMON_OPERATIONS(KeyDataCatcher)
 
 bool KeyDataCatcher::AddKeyWord(const char* pszKeyWord, int nCatchFlags, bool bShift, int nShift,

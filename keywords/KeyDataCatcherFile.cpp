@@ -137,6 +137,7 @@ bool KeyDataCatcher::LoadIni(int nPOSNo) {
   return true;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
 bool KeyDataCatcher::LoadIniItem(std::string strSection, int n, STRUCT_KeyWord* pKeyWord) {
   kw::CatcherCore& core = *m_pCore;
   return core.LoadOne(strSection, n, pKeyWord,
@@ -155,6 +156,7 @@ bool KeyDataCatcher::WriteIni(int nPOSNo) {
   return true;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
 bool KeyDataCatcher::WriteItem(std::string strSection, int n, STRUCT_KeyWord* pKeyWord) {
   kw::CatcherCore& core = *m_pCore;
   core.SaveOne(strSection, n, pKeyWord,

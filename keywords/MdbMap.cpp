@@ -22,7 +22,7 @@ bool MdbMap::HasSlot(int nType, int nID) const {
 
 void MdbMap::Set(int nType, int nID, int nIndex) {
   if (HasSlot(nType, nID)) {
-    slots_[static_cast<size_t>(TableOf(nType) * nSlots_ + nID)] = nIndex;
+    slots_[SlotOf(TableOf(nType), nID)] = nIndex;
   }
 }
 
@@ -30,7 +30,7 @@ int MdbMap::Get(int nType, int nID) const {
   if (!HasSlot(nType, nID)) {
     return -1;
   }
-  return slots_[static_cast<size_t>(TableOf(nType) * nSlots_ + nID)];
+  return slots_[SlotOf(TableOf(nType), nID)];
 }
 
 int MdbMap::GetNew(int nType) const {
@@ -39,7 +39,7 @@ int MdbMap::GetNew(int nType) const {
     return -1;
   }
   for (int nID = 0; nID < nSlots_; ++nID) {
-    if (slots_[static_cast<size_t>(nTable * nSlots_ + nID)] == -1) {
+    if (slots_[SlotOf(nTable, nID)] == -1) {
       return nID;
     }
   }

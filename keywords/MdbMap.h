@@ -5,6 +5,7 @@
 // are never written. Not synchronised: the owning catcher's list rules apply.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 #include <vector>
 
@@ -30,6 +31,10 @@ class MdbMap {
   int SlotCount() const { return nSlots_; }
 
  private:
+  // Index in slots_ of ID nID of table nTable (both checked by the caller).
+  size_t SlotOf(int nTable, int nID) const {
+    return static_cast<size_t>(nTable) * static_cast<size_t>(nSlots_) + static_cast<size_t>(nID);
+  }
   int TableOf(int nType) const;
 
   std::vector<int> types_;

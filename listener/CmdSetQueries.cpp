@@ -23,6 +23,7 @@ bool RCPosHark::SelectCmdSet(int nIndex) {
   return pSet != nullptr;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
 bool RCPosHark::SelectCmdSet(std::string strName) {
   RCCmdSet* pSet = m_Catalog->Select(strName);
   if (pSet) {

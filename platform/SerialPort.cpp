@@ -36,7 +36,8 @@ Mutex g_openerLock;
 SerialPortOpener g_opener GUARDED_BY(g_openerLock);
 
 std::string ErrnoText(const char* pszWhat, int nErr) {
-  return std::string(pszWhat) + ": " + std::strerror(nErr);
+  char szBuf[128];
+  return std::string(pszWhat) + ": " + strerror_r(nErr, szBuf, sizeof szBuf);
 }
 
 bool IsLostErrno(int nErr) { return nErr == EIO || nErr == ENXIO || nErr == ENODEV; }

@@ -1,6 +1,5 @@
 #include "IniFile.h"
 
-#include <strings.h>
 
 #include <cerrno>
 #include <cstring>
@@ -49,19 +48,6 @@ bool ReadIniFile(const std::string& path, std::vector<IniSection>& sections, std
         {std::string(Trim(text.substr(0, eq))), std::string(Trim(text.substr(eq + 1))), number});
   }
   return true;
-}
-
-std::string IniValue(const std::string& path, const std::string& section, const std::string& key) {
-  std::vector<IniSection> sections;
-  std::string error;
-  if (!ReadIniFile(path, sections, error)) return "";
-  for (const auto& s : sections) {
-    if (strcasecmp(s.name.c_str(), section.c_str()) != 0) continue;
-    for (const auto& e : s.entries) {
-      if (strcasecmp(e.key.c_str(), key.c_str()) == 0) return e.value;
-    }
-  }
-  return "";
 }
 
 }  // namespace poshark::tool

@@ -28,8 +28,4 @@ inline constexpr size_t kMaxIniBytes = 1024 * 1024;
 // file and the line.
 bool ReadIniFile(const std::string& path, std::vector<IniSection>& sections, std::string& error);
 
-// The value of a key in a section of a file, "" when any is missing: for
-// the serial port map, which the library reads too.
-std::string IniValue(const std::string& path, const std::string& section, const std::string& key);
-
 }  // namespace poshark::tool

@@ -1,6 +1,7 @@
 // serial: the listener opens and reads the port itself, and reopens it when
 // it comes back after an unplug. This source opens it and says in the log
 // when the port's device goes away and when it is back.
+#include <poshark/Home.h>
 #include <sys/stat.h>
 
 #include <condition_variable>
@@ -10,7 +11,6 @@
 
 #include "Channel.h"
 #include "Cli.h"
-#include "IniFile.h"
 #include "Source.h"
 
 namespace poshark::tool {
@@ -19,20 +19,6 @@ namespace {
 
 // How often the device is looked for.
 constexpr auto kWatchPeriod = std::chrono::milliseconds(200);
-
-std::string HomeDir() {
-  const char* home = std::getenv("POSHARK_HOME");
-  std::string dir = home != nullptr && *home != '\0' ? home : "/var/lib/poshark";
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir;
-}
-
-// The device of port n, as the listener finds it: [Ports] COMn of
-// ComPorts.ini in the poshark home, else /dev/ttyS<n-1>.
-std::string DevicePath(int port) {
-  std::string mapped = IniValue(HomeDir() + "/ComPorts.ini", "Ports", "COM" + std::to_string(port));
-  return mapped.empty() ? "/dev/ttyS" + std::to_string(port - 1) : mapped;
-}
 
 bool Present(const std::string& path) {
   struct stat st {};
@@ -45,7 +31,7 @@ class SerialSource : public Source {
   ~SerialSource() override { Stop(); }
 
   bool Start(std::string& error) override {
-    device_ = DevicePath(spec_.com_port);
+    device_ = poshark::SerialDevicePath(spec_.com_port);
     char name[64];
     std::snprintf(name, sizeof name, "poshark POS %d", channel_.Settings().pos);
     if (channel_.Listener().OpenCom(spec_.com_port, spec_.baud, spec_.data_bits,

@@ -1,5 +1,7 @@
 #include "ServeConfig.h"
 
+#include <poshark/Home.h>
+
 #include <strings.h>
 
 #include <cstdlib>
@@ -146,8 +148,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
   if (config.channels.empty()) Usage(path + ": expected at least one [channel NAME] section");
   CheckDistinct(path, config.channels, lines);
   if (config.service.home.empty()) {
-    const char* env = std::getenv("POSHARK_HOME");
-    config.service.home = env != nullptr && *env != '\0' ? env : kDefaultHome;
+    config.service.home = poshark::HomeFolder();
   }
   return config;
 }

@@ -11,7 +11,6 @@
 namespace poshark::tool {
 
 inline constexpr char kDefaultConfigPath[] = "/etc/poshark/poshark.ini";
-inline constexpr char kDefaultHome[] = "/var/lib/poshark";
 inline constexpr char kDefaultCodepage[] = "windows-1252";
 inline constexpr char kDefaultSet[] = "ESC/POS";
 inline constexpr char kDefaultSource[] = "tcp:9100";
@@ -19,7 +18,7 @@ inline constexpr char kDefaultSource[] = "tcp:9100";
 inline constexpr int kMaxChannels = 64;
 
 struct ServiceSettings {
-  std::string home;          // "" until loaded: $POSHARK_HOME, else kDefaultHome
+  std::string home;          // "" until loaded: poshark::HomeFolder()
   std::string output = "-";  // "-" standard output, else a file
   LogLevel log = LogLevel::kInfo;
   bool operator==(const ServiceSettings&) const = default;

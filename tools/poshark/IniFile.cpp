@@ -1,6 +1,5 @@
 #include "IniFile.h"
 
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>

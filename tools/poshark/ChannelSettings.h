@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "SourceSpec.h"
+#include "SourceSetting.h"
 
 namespace poshark::tool {
 
@@ -17,7 +17,7 @@ struct ChannelSettings {
   std::string name;  // the channel's name in the output ("" for listen)
   int pos = -1;
   std::string set;  // command set by name or number
-  SourceSpec source;
+  SourceSetting source;
   std::string codepage;  // code page of the printed text
   bool keys = false;     // keyword and colour-key catchers
   bool mask = true;      // card numbers masked

@@ -24,22 +24,22 @@ constexpr size_t kFeedBlock = 512;
 
 class FeedSource : public Source {
  public:
-  explicit FeedSource(Channel& channel) : channel_(channel), spec_(channel.Settings().source) {}
+  explicit FeedSource(Channel& channel) : channel_(channel), setting_(channel.Settings().source) {}
   ~FeedSource() override { Stop(); }
 
   bool Start(std::string& error) override {
-    if (spec_.feed_path == "-") {
+    if (setting_.feed_path == "-") {
       stream_ = stdin;
       name_ = "standard input";
     } else {
-      stream_ = std::fopen(spec_.feed_path.c_str(), "rb");
+      stream_ = std::fopen(setting_.feed_path.c_str(), "rb");
       if (stream_ == nullptr) {
-        error = "feed " + spec_.feed_path + ": " + std::strerror(errno);
+        error = "feed " + setting_.feed_path + ": " + std::strerror(errno);
         return false;
       }
-      name_ = spec_.feed_path;
+      name_ = setting_.feed_path;
     }
-    trace_ = spec_.force_trace || (stream_ != stdin && LooksLikeTrace(stream_));
+    trace_ = setting_.force_trace || (stream_ != stdin && LooksLikeTrace(stream_));
     thread_ = std::thread([this] { Run(); });
     return true;
   }
@@ -61,9 +61,9 @@ class FeedSource : public Source {
  private:
   // Waits as long as the bytes take on the line; false when stopped.
   bool Pace(size_t size) {
-    if (spec_.pace_baud == 0) return true;
+    if (setting_.pace_baud == 0) return true;
     // Ten bits per byte on the line: start, eight data bits, stop.
-    next_ += std::chrono::microseconds(size * 10'000'000ull / spec_.pace_baud);
+    next_ += std::chrono::microseconds(size * 10'000'000ull / setting_.pace_baud);
     return !stop_.WaitUntil(next_);
   }
 
@@ -99,7 +99,7 @@ class FeedSource : public Source {
   bool Stopped() { return stop_.Requested(); }
 
   Channel& channel_;
-  const SourceSpec spec_;
+  const SourceSetting setting_;
   FILE* stream_ = nullptr;
   std::string name_;
   bool trace_ = false;

@@ -56,7 +56,7 @@ const option kOptions[] = {{"pos", required_argument, nullptr, kPos},
                            {"help", no_argument, nullptr, 'h'},
                            {nullptr, 0, nullptr, 0}};
 
-void SetKind(SourceSpec& s, SourceKind kind, const char* option) {
+void SetKind(SourceSetting& s, SourceKind kind, const char* option) {
   if (s.kind != SourceKind::kNone && s.kind != kind) {
     Usage(std::string(option) + ": only one of --com, --tcp and --feed may be given");
   }
@@ -64,7 +64,7 @@ void SetKind(SourceSpec& s, SourceKind kind, const char* option) {
 }
 
 // The options of the serial port; answers false for any other option.
-bool SerialOption(int c, SourceSpec& s) {
+bool SerialOption(int c, SourceSetting& s) {
   std::string v = optarg != nullptr ? optarg : "";
   switch (c) {
     case kBaud:
@@ -97,7 +97,7 @@ bool SerialOption(int c, SourceSpec& s) {
 }
 
 // The options of a feed; answers false for any other option.
-bool FeedOption(int c, SourceSpec& s) {
+bool FeedOption(int c, SourceSetting& s) {
   if (c == kTrace) {
     s.force_trace = true;
   } else if (c == kPace) {
@@ -111,7 +111,7 @@ bool FeedOption(int c, SourceSpec& s) {
 }
 
 // The options that choose the source; answers false for any other option.
-bool SourceOption(int c, SourceSpec& s) {
+bool SourceOption(int c, SourceSetting& s) {
   std::string expected;
   switch (c) {
     case kCom:
@@ -182,7 +182,7 @@ void ChannelOption(int c, ListenCommand& cmd, const std::string& opt) {
 
 ListenCommand ParseListenArgs(int argc, char** argv) {
   ListenCommand cmd;
-  SourceSpec& s = cmd.options.channel.source;
+  SourceSetting& s = cmd.options.channel.source;
   bool serial_option = false;
   bool feed_option = false;
   optind = 1;

@@ -31,12 +31,12 @@ std::string HostOf(const std::string& address) { return address.substr(0, addres
 
 class NetSource : public Source {
  public:
-  explicit NetSource(Channel& channel) : channel_(channel), spec_(channel.Settings().source) {}
+  explicit NetSource(Channel& channel) : channel_(channel), setting_(channel.Settings().source) {}
   ~NetSource() override { Stop(); }
 
   bool Start(std::string& error) override {
-    if (!OpenListener(spec_.host, spec_.port, listener_, where_, error)) {
-      error = (spec_.kind == SourceKind::kTap ? "tap " : "tcp ") + error;
+    if (!OpenListener(setting_.host, setting_.port, listener_, where_, error)) {
+      error = (setting_.kind == SourceKind::kTap ? "tap " : "tcp ") + error;
       return false;
     }
     accept_thread_ = std::thread([this] { AcceptLoop(); });
@@ -78,7 +78,7 @@ class NetSource : public Source {
       if (conn.Get() < 0) continue;
       if (!Admit(peer)) continue;
       std::string from = DescribeAddress(peer);
-      if (spec_.kind == SourceKind::kTcp) {
+      if (setting_.kind == SourceKind::kTcp) {
         Say(LogLevel::kInfo, "connection from " + from);
         Receive(conn);
         if (!waker_.Woken()) Say(LogLevel::kInfo, "connection from " + from + " closed");
@@ -127,13 +127,13 @@ class NetSource : public Source {
   void RelayOne(Fd pos, const std::string& from) {
     Fd printer;
     std::string error;
-    if (!ConnectTo(spec_.printer_host, spec_.printer_port, waker_, printer, error)) {
+    if (!ConnectTo(setting_.printer_host, setting_.printer_port, waker_, printer, error)) {
       Say(LogLevel::kWarning, "connection from " + from + " closed: printer " + error);
       Abort(pos);
       return;
     }
-    Say(LogLevel::kInfo, "connection from " + from + " relayed to " + spec_.printer_host + ":" +
-                             std::to_string(spec_.printer_port));
+    Say(LogLevel::kInfo, "connection from " + from + " relayed to " + setting_.printer_host + ":" +
+                             std::to_string(setting_.printer_port));
     int one = 1;
     setsockopt(pos.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     Relay(std::move(pos), std::move(printer), waker_,
@@ -142,7 +142,7 @@ class NetSource : public Source {
   }
 
   Channel& channel_;
-  const SourceSpec spec_;
+  const SourceSetting setting_;
   Fd listener_;
   std::string where_;
   Waker waker_;

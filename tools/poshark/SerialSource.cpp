@@ -27,20 +27,22 @@ bool Present(const std::string& path) {
 
 class SerialSource : public Source {
  public:
-  explicit SerialSource(Channel& channel) : channel_(channel), spec_(channel.Settings().source) {}
+  explicit SerialSource(Channel& channel)
+      : channel_(channel), setting_(channel.Settings().source) {}
   ~SerialSource() override { Stop(); }
 
   bool Start(std::string& error) override {
-    device_ = poshark::SerialDevicePath(spec_.com_port);
+    device_ = poshark::SerialDevicePath(setting_.com_port);
     char name[64];
     std::snprintf(name, sizeof name, "poshark POS %d", channel_.Settings().pos);
-    if (channel_.Listener().OpenCom(spec_.com_port, spec_.baud, spec_.data_bits,
-                                    spec_.stop_bits_code, spec_.parity_code, nullptr, name) != 1) {
-      error = "com " + std::to_string(spec_.com_port) + ": cannot open COM" +
-              std::to_string(spec_.com_port) + ", " + device_ + " (the device of [Ports] COM" +
-              std::to_string(spec_.com_port) +
+    if (channel_.Listener().OpenCom(setting_.com_port, setting_.baud, setting_.data_bits,
+                                    setting_.stop_bits_code, setting_.parity_code, nullptr,
+                                    name) != 1) {
+      error = "com " + std::to_string(setting_.com_port) + ": cannot open COM" +
+              std::to_string(setting_.com_port) + ", " + device_ + " (the device of [Ports] COM" +
+              std::to_string(setting_.com_port) +
               " in ComPorts.ini in the poshark home, else /dev/ttyS" +
-              std::to_string(spec_.com_port - 1) + ")";
+              std::to_string(setting_.com_port - 1) + ")";
       return false;
     }
     thread_ = std::thread([this] { Watch(); });
@@ -52,11 +54,11 @@ class SerialSource : public Source {
     if (thread_.joinable()) thread_.join();
   }
 
-  std::string Where() const override { return "COM" + std::to_string(spec_.com_port); }
+  std::string Where() const override { return "COM" + std::to_string(setting_.com_port); }
 
  private:
   void Watch() {
-    std::string port = "COM" + std::to_string(spec_.com_port) + " (" + device_ + ")";
+    std::string port = "COM" + std::to_string(setting_.com_port) + " (" + device_ + ")";
     bool present = true;
     while (!stop_.WaitUntil(std::chrono::steady_clock::now() + kWatchPeriod)) {
       bool now = Present(device_);
@@ -69,7 +71,7 @@ class SerialSource : public Source {
   }
 
   Channel& channel_;
-  const SourceSpec spec_;
+  const SourceSetting setting_;
   std::string device_;
   StopSignal stop_;
   std::thread thread_;

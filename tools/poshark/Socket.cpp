@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "SourceSpec.h"
+#include "SourceSetting.h"
 
 namespace poshark::tool {
 

@@ -46,7 +46,7 @@ constexpr int kFailure = kExitFailure;
 constexpr const char kSetsFolder[] = "Printer Commands";
 
 void PrintHelp(FILE* out) {
-  const SourceSpec d;
+  const SourceSetting d;
   std::fprintf(out,
                "Usage:\n"
                "  poshark sets [--commands DIR]\n"

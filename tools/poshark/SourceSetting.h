@@ -12,7 +12,7 @@ namespace poshark::tool {
 
 enum class SourceKind { kNone, kSerial, kTcp, kTap, kFeed };
 
-struct SourceSpec {
+struct SourceSetting {
   SourceKind kind = SourceKind::kNone;
   // serial
   int com_port = 0;
@@ -31,13 +31,13 @@ struct SourceSpec {
   bool force_trace = false;
   uint32_t pace_baud = 115200;  // 0: as fast as the listener takes them
 
-  bool operator==(const SourceSpec&) const = default;
+  bool operator==(const SourceSetting&) const = default;
 };
 
 // Parses `serial:N[,BAUD[,8N1]]`, `tcp:[HOST:]PORT`,
 // `tap:[HOST:]PORT=PRINTER_HOST:PRINTER_PORT` or `feed:FILE`. On failure
 // answers false with `expected` saying what was expected.
-bool ParseSource(const std::string& text, SourceSpec& spec, std::string& expected);
+bool ParseSource(const std::string& text, SourceSetting& setting, std::string& expected);
 
 // `[HOST:]PORT` (HOST may be `[v6]`); the host is left as it was when none
 // is given. False with `expected` set on failure.
@@ -45,7 +45,7 @@ bool ParseHostPort(const std::string& text, bool host_required, std::string& hos
                    std::string& expected);
 
 // The source as configured, for messages: "COM3", "tcp 0.0.0.0:9100", ...
-std::string DescribeSource(const SourceSpec& spec);
+std::string DescribeSource(const SourceSetting& setting);
 
 // An address or network that may connect (IPv4 or IPv6, with a prefix
 // length for a network).

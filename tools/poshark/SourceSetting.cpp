@@ -1,4 +1,4 @@
-#include "SourceSpec.h"
+#include "SourceSetting.h"
 
 #include <arpa/inet.h>
 
@@ -11,7 +11,7 @@ namespace poshark::tool {
 
 namespace {
 
-bool ParseFrame(const std::string& text, SourceSpec& spec) {
+bool ParseFrame(const std::string& text, SourceSetting& setting) {
   // DATA PARITY STOP: "8N1", "7E1", "8N1.5", "8N2".
   if (text.size() < 3 || text[0] < '5' || text[0] > '8') return false;
   static const char kParity[] = "NOEMS";
@@ -20,13 +20,13 @@ bool ParseFrame(const std::string& text, SourceSpec& spec) {
   std::string stop = text.substr(2);
   int code = stop == "1" ? 0 : stop == "1.5" ? 1 : stop == "2" ? 2 : -1;
   if (code < 0) return false;
-  spec.data_bits = text[0] - '0';
-  spec.parity_code = static_cast<int>(p - kParity);
-  spec.stop_bits_code = code;
+  setting.data_bits = text[0] - '0';
+  setting.parity_code = static_cast<int>(p - kParity);
+  setting.stop_bits_code = code;
   return true;
 }
 
-bool ParseSerial(const std::string& rest, SourceSpec& spec, std::string& expected) {
+bool ParseSerial(const std::string& rest, SourceSetting& setting, std::string& expected) {
   expected =
       "serial:N[,BAUD[,FRAME]] with N from 1 to 255, BAUD from 50 to 4000000 and a frame "
       "such as 8N1";
@@ -38,24 +38,25 @@ bool ParseSerial(const std::string& rest, SourceSpec& spec, std::string& expecte
   parts.push_back(rest.substr(start));
   long n = 0;
   if (parts.size() > 3 || !ParseNumberIn(parts[0], 1, 255, n)) return false;
-  spec.com_port = static_cast<int>(n);
+  setting.com_port = static_cast<int>(n);
   if (parts.size() >= 2) {
     if (!ParseNumberIn(parts[1], 50, 4000000, n)) return false;
-    spec.baud = static_cast<int>(n);
+    setting.baud = static_cast<int>(n);
   }
-  return parts.size() < 3 || ParseFrame(parts[2], spec);
+  return parts.size() < 3 || ParseFrame(parts[2], setting);
 }
 
-bool ParseTap(const std::string& rest, SourceSpec& spec, std::string& expected) {
+bool ParseTap(const std::string& rest, SourceSetting& setting, std::string& expected) {
   size_t eq = rest.find('=');
   std::string unused;
   if (eq == std::string::npos) {
     expected = "tap:[HOST:]PORT=PRINTER_HOST:PRINTER_PORT";
     return false;
   }
-  if (!ParseHostPort(rest.substr(0, eq), false, spec.host, spec.port, expected)) return false;
-  if (!ParseHostPort(rest.substr(eq + 1), true, spec.printer_host, spec.printer_port, expected) ||
-      spec.printer_port == 0) {
+  if (!ParseHostPort(rest.substr(0, eq), false, setting.host, setting.port, expected)) return false;
+  if (!ParseHostPort(rest.substr(eq + 1), true, setting.printer_host, setting.printer_port,
+                     expected) ||
+      setting.printer_port == 0) {
     expected = "tap:[HOST:]PORT=PRINTER_HOST:PRINTER_PORT with a printer port from 1 to 65535";
     return false;
   }
@@ -108,7 +109,7 @@ bool ParseHostPort(const std::string& text, bool host_required, std::string& hos
   return true;
 }
 
-bool ParseSource(const std::string& text, SourceSpec& spec, std::string& expected) {
+bool ParseSource(const std::string& text, SourceSetting& setting, std::string& expected) {
   expected =
       "serial:N[,BAUD[,8N1]], tcp:[HOST:]PORT, tap:[HOST:]PORT=PRINTER_HOST:PRINTER_PORT "
       "or feed:FILE";
@@ -116,7 +117,7 @@ bool ParseSource(const std::string& text, SourceSpec& spec, std::string& expecte
   if (colon == std::string::npos) return false;
   std::string kind = text.substr(0, colon);
   std::string rest = text.substr(colon + 1);
-  SourceSpec s;
+  SourceSetting s;
   bool ok = false;
   if (kind == "serial") {
     s.kind = SourceKind::kSerial;
@@ -134,22 +135,24 @@ bool ParseSource(const std::string& text, SourceSpec& spec, std::string& expecte
     ok = !rest.empty();
     expected = "feed:FILE with a file name";
   }
-  if (ok) spec = s;
+  if (ok) setting = s;
   return ok;
 }
 
-std::string DescribeSource(const SourceSpec& spec) {
-  std::string where = spec.host.find(':') != std::string::npos ? "[" + spec.host + "]" : spec.host;
-  where += ":" + std::to_string(spec.port);
-  switch (spec.kind) {
+std::string DescribeSource(const SourceSetting& setting) {
+  std::string where =
+      setting.host.find(':') != std::string::npos ? "[" + setting.host + "]" : setting.host;
+  where += ":" + std::to_string(setting.port);
+  switch (setting.kind) {
     case SourceKind::kSerial:
-      return "COM" + std::to_string(spec.com_port);
+      return "COM" + std::to_string(setting.com_port);
     case SourceKind::kTcp:
       return "tcp " + where;
     case SourceKind::kTap:
-      return "tap " + where + " to " + spec.printer_host + ":" + std::to_string(spec.printer_port);
+      return "tap " + where + " to " + setting.printer_host + ":" +
+             std::to_string(setting.printer_port);
     case SourceKind::kFeed:
-      return "feed " + spec.feed_path;
+      return "feed " + setting.feed_path;
     default:
       return "no source";
   }

@@ -1,6 +1,7 @@
 #include "keywords/FilterFile.h"
 
 #include "keywords/Limits.h"
+#include "platform/ByteTokens.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -12,21 +13,6 @@
 namespace poshark::keywords {
 
 namespace {
-
-struct ControlName {
-  const char* pszName;
-  char cCode;
-};
-
-// Control-character names of the filter file; the first match wins. No name
-// stands for 14.
-const ControlName kControlNames[] = {
-    {"NUL", 0},  {"SOH", 1},  {"STX", 2},  {"ETX", 3},  {"EOT", 4},  {"ENQ", 5},  {"ACK", 6},
-    {"BEL", 7},  {"BS", 8},   {"HT", 9},   {"LF", 10},  {"VT", 11},  {"FF", 12},  {"CR", 13},
-    {"SI", 15},  {"SLE", 16}, {"DLE", 16}, {"CS1", 17}, {"DC2", 18}, {"DC3", 19}, {"DC4", 20},
-    {"NAK", 21}, {"SYN", 22}, {"ETB", 23}, {"CAN", 24}, {"EM", 25},  {"SIB", 26}, {"ESC", 27},
-    {"FS", 28},  {"GS", 29},  {"RS", 30},  {"US", 31},  {"SP", 32},
-};
 
 std::string FormatBool(bool b) { return b ? "1" : "0"; }
 
@@ -52,30 +38,10 @@ bool ReadSixTimeFields(LeftFields& fields, SYSTEMTIME* pTime) {
 
 uint8_t HexHiByte(char c) { return static_cast<uint8_t>(HexLoByte(c) << 4); }
 
-uint8_t HexLoByte(char c) {
-  if (c >= '1' && c <= '9') return static_cast<uint8_t>(c - '0');
-  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-  return 0;
-}
+uint8_t HexLoByte(char c) { return static_cast<uint8_t>(platform::HexDigitValue(c)); }
 
 char ASCII2BYTE(const std::string& token) {
-  size_t nLen = token.size();
-  if (nLen <= 1) {
-    return nLen == 0 ? '\0' : token[0];
-  }
-  if (nLen == 4) {
-    if (token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
-      return static_cast<char>(HexHiByte(token[2]) | HexLoByte(token[3]));
-    }
-  } else {
-    for (const ControlName& name : kControlNames) {
-      if (platform::EqualNoCase(token, name.pszName)) {
-        return name.cCode;
-      }
-    }
-  }
-  return static_cast<char>(static_cast<unsigned>(platform::ParseDecimal(token)) & 0xFFu);
+  return static_cast<char>(platform::DecodeByteToken(token));
 }
 
 std::string ItemKey(const char* pszFormat, int n) {

@@ -30,13 +30,15 @@ inline constexpr int kMaxRNVLen = 80;      // szRNV
 inline constexpr int kMaxKeyNameSize = 64;
 inline constexpr int kMaxFormattedSize = kFilterValueSize + 64;
 
-// Character-code token to byte: one character stands for itself, "0xHH"
-// is hexadecimal, control names ("ESC", "LF", "SP", ...) their codes, and
-// anything else is read as a decimal number keeping the low 8 bits.
+// Character-code token to byte, in the grammar the command sets use
+// (platform/ByteTokens.h): one character stands for itself, "0xHH" is
+// hexadecimal, control names ("ESC", "SO", "SP", ...) their codes, anything
+// else a decimal number of which the low 8 bits count. The signs the
+// writers store ("%.3d" of the char: "046", "-001") read back unchanged.
 char ASCII2BYTE(const std::string& token);
-// '1'..'9', 'A'..'F', 'a'..'f' to 0x10..0xF0; any other character to 0.
+// A hexadecimal digit's value in the high (HexHiByte) or low (HexLoByte)
+// four bits; any other character gives 0.
 uint8_t HexHiByte(char c);
-// '1'..'9', 'A'..'F', 'a'..'f' to 1..15; any other character to 0.
 uint8_t HexLoByte(char c);
 
 // Key names with the item number n (and record number k) filled in.

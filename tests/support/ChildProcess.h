@@ -1,0 +1,197 @@
+// Runs a child process for a test: a program with its own arguments and
+// environment changes (output read back), or a function of the test run in a
+// forked copy of it (to kill it mid-way, or to act as a second process). The
+// test thread drains stdout and stderr while it waits, so no reader thread is
+// needed and the child never blocks on a full pipe.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace poshark::testing {
+
+// Under a sanitizer a child's memory is the sanitizer's (shadow memory, a
+// quarantine of freed blocks): its size says nothing about the child's own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+class ChildProcess {
+ public:
+  using Clock = std::chrono::steady_clock;
+  struct Options {
+    std::vector<std::string> argv;             // program path first
+    std::map<std::string, std::string> env{};  // added or replaced; "" removes
+    std::string stdin_path = "/dev/null";
+    bool stdout_on_pty = false;  // stdout is a terminal
+  };
+
+  explicit ChildProcess(const Options& o) { Spawn(o); }
+  // Runs body in a forked copy of this process; its answer is the exit status.
+  explicit ChildProcess(const std::function<int()>& body) {
+    pid_ = ::fork();
+    if (pid_ == 0) ::_exit(body());
+  }
+  ~ChildProcess() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      Wait(std::chrono::seconds(5));
+    }
+    for (int fd : fds_)
+      if (fd >= 0) ::close(fd);
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  void Signal(int sig) {
+    if (pid_ > 0 && !exited_) ::kill(pid_, sig);
+  }
+  // Exit status (128 + signal when killed by one), or -1 when the process
+  // did not end in time (it is killed then).
+  int Wait(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    auto end = Clock::now() + limit;
+    while (!Pump()) {
+      if (Clock::now() > end) {
+        if (pid_ > 0 && !exited_) ::kill(pid_, SIGKILL);
+        for (int i = 0; i < 100 && !Pump(); ++i) {
+        }
+        return code_ = -1;
+      }
+    }
+    return code_;
+  }
+  // Reads output until pred holds on (stdout, stderr), the process is gone,
+  // or the time passes.
+  bool WaitFor(const std::function<bool(const std::string&, const std::string&)>& pred,
+               std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    auto end = Clock::now() + limit;
+    while (!pred(out_, err_) && !Pump() && Clock::now() < end) {
+    }
+    return pred(out_, err_);
+  }
+  bool WaitForErr(const std::string& what,
+                  std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    return WaitFor([&](const std::string&, const std::string& err) {
+      return err.find(what) != std::string::npos;
+    }, limit);
+  }
+  const std::string& Out() const { return out_; }
+  const std::string& Err() const { return err_; }
+  // Peak resident memory of the running child in KiB (VmHWM), -1 when gone.
+  long PeakKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+  }
+
+ private:
+  void Spawn(const Options& o) {
+    int out[2] = {-1, -1}, err[2] = {-1, -1};
+    bool ok = o.stdout_on_pty ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) == 0
+                              : ::pipe(out) == 0;
+    if (!ok || ::pipe(err) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, o.stdin_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    for (int fd : {out[0], err[0], out[1], err[1]}) posix_spawn_file_actions_addclose(&fa, fd);
+
+    // env(1) takes the environment changes, then runs the program in its place.
+    std::vector<std::string> strings = {"/usr/bin/env"};
+    for (const auto& [k, v] : o.env) {
+      if (v.empty()) strings.insert(strings.begin() + 1, {"-u", k});
+    }
+    for (const auto& [k, v] : o.env) {
+      if (!v.empty()) strings.push_back(k + "=" + v);
+    }
+    strings.insert(strings.end(), o.argv.begin(), o.argv.end());
+    std::vector<char*> argv;
+    for (auto& a : strings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    // The child must not inherit blocked signals of a test thread.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&pid_, argv[0], &fa, &attr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    ::close(err[1]);
+    fds_[0] = out[0];
+    fds_[1] = err[0];
+  }
+
+  // One round: waits up to 50 ms for output and reads it; answers whether
+  // the child has ended and both streams are closed.
+  bool Pump() {
+    pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    if (fds_[0] >= 0 || fds_[1] >= 0) {
+      ::poll(p, 2, 50);  // closed streams (-1) are ignored
+    } else if (!exited_ && pid_ > 0) {
+      ::usleep(2000);  // a forked child has no streams: only its end to wait for
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds_[i] < 0 || p[i].revents == 0) continue;
+      char buf[65536];
+      ssize_t n = ::read(fds_[i], buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
+      } else {  // end of file, or EIO once a terminal's last writer closed it
+        ::close(fds_[i]);
+        fds_[i] = -1;
+      }
+    }
+    int status = 0;
+    if (pid_ <= 0) {
+      exited_ = true;
+    } else if (!exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return exited_ && fds_[0] < 0 && fds_[1] < 0;
+  }
+
+  pid_t pid_ = -1;
+  int fds_[2] = {-1, -1};
+  bool exited_ = false;
+  int code_ = -1;
+  std::string out_, err_;
+};
+
+struct ChildResult {
+  int code;
+  std::string out, err;
+};
+
+// Runs a program to its end.
+inline ChildResult RunChild(const ChildProcess::Options& o,
+                            std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+  ChildProcess p(o);
+  int code = p.Wait(limit);
+  return {code, p.Out(), p.Err()};
+}
+
+}  // namespace poshark::testing

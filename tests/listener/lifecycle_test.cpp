@@ -85,6 +85,7 @@ TEST_F(LifecycleTest, KeyStopAndKeyStartReportEachCallAndResumeInTheModeOfTheLas
   l->SetErrFt(CollectCode);
   l->KeyStart();  // never started: only reports
   EXPECT_TRUE(WorkersSettleAt(45, 0));
+  EXPECT_EQ(Threads(Name(45, "resume")), 0);
   l->ListenStart(LineCollector::Callback, true);
   l->KeyStart();  // running: only reports
   EXPECT_EQ(SettledThreads(Name(45, "analyze"), 1), 1);
@@ -102,25 +103,6 @@ TEST_F(LifecycleTest, KeyStopAndKeyStartReportEachCallAndResumeInTheModeOfTheLas
   EXPECT_EQ(SettledThreads(Name(45, "write"), 1), 1);
   EXPECT_EQ(Threads(Name(45, "read")), 0) << "resumed as a host feed, not a serial reader";
   EXPECT_TRUE(Delivers(*l, "resumed"));
-}
-
-TEST_F(LifecycleTest, DestructorEndsEveryThreadWithoutCuttingTheWatcherShort) {
-  DebugCapture debug;
-  int nBefore = QuietThreadCount();
-  {
-    RCPosHark never(49);
-    RCPosHark unnumbered;
-    EXPECT_EQ(Threads(), nBefore);
-  }
-  {
-    auto l = MakeListener(50, true);
-    l->ListenStart(LineCollector::Callback, true);
-    ASSERT_TRUE(Delivers(*l, "x"));
-  }
-  EXPECT_EQ(SettledThreads("pos50.", 0), 0);
-  EXPECT_EQ(SettledThreads("", nBefore), nBefore);
-  EXPECT_EQ(debug.Count("USB Trace:~RCPosHark out\n"), 3) << "each destructor ran to its end";
-  EXPECT_EQ(debug.Count("USB Trace:Wait USBResumeThread stop Time out"), 0);
 }
 
 }  // namespace

@@ -50,6 +50,9 @@ TEST_F(ProfileTest, ReadsNamesWithoutCaseFirstMatchBoundedValuesAndSaturatedInte
   for (const auto& [section, key, def, want] : kStrings)
     EXPECT_EQ(Get(section, key, def), want) << key;
   EXPECT_EQ(Get("S", "Long", "", 10), std::string(9, 'x'));
+  char szUntouched[] = "u";
+  EXPECT_EQ(GetPrivateProfileStringA("S", "Long", "", szUntouched, 0, file_.c_str()), 0);
+  EXPECT_STREQ(szUntouched, "u") << "no room: nothing written";
   EXPECT_EQ(ProfileReader(file_.c_str()).GetString("S", "Long").size(), 259u);
   const std::pair<const char*, int> kInts[] = {{"A", 12},        {"B", -7}, {"C", 3},
                                                {"D", 0},         {"E", 5},  {"F", INT32_MAX},
@@ -60,7 +63,7 @@ TEST_F(ProfileTest, ReadsNamesWithoutCaseFirstMatchBoundedValuesAndSaturatedInte
 }
 
 TEST_F(ProfileTest, ListsSectionsKeysAndNumberedValuesBoundedByTheFile) {
-  Write("[One]\na=1\nB=2\na=3\n[Two]\n[L]\n3=c\n1=a\n01=zero\nx=y\n2=b\n4=d\n");
+  Write("[One]\na=1\nB=2\na=3\n[Two]\n[L]\n3=c\n1=a\n01=zero\n0=nil\nx=y\n2=b\n4=d\n");
   char buf[64];
   int n = GetPrivateProfileStringA("One", nullptr, "", buf, sizeof buf, file_.c_str());
   EXPECT_EQ(std::string(buf, n), std::string("a\0B\0", 4));

@@ -30,12 +30,11 @@ void Save(const Keys& keys, int nPOS, bool bColor = false) {
   ColorKeyCatcher colors;
   int id = 10;
   for (const std::string& k : keys) {
-    ASSERT_TRUE(bColor ? colors.AddKeyWord(k.c_str(), nullptr, ColorKeyCatcher::kColorKeyMDBType,
-                                           -1, 1, 2, 0x00FF00, false, SYSTEMTIME{}, SYSTEMTIME{},
-                                           false, nullptr)
-                       : keywords.AddKeyWord(k.c_str(), 5, false, 0, nullptr, 2, id++, '.', ',',
-                                             0, 0, 0, false, SYSTEMTIME{}, SYSTEMTIME{}, false,
-                                             nullptr));
+    ASSERT_TRUE(
+        bColor ? colors.AddKeyWord(k.c_str(), nullptr, ColorKeyCatcher::kColorKeyMDBType, -1, 1, 2,
+                                   0x00FF00, false, SYSTEMTIME{}, SYSTEMTIME{}, false, nullptr)
+               : keywords.AddKeyWord(k.c_str(), 5, false, 0, nullptr, 2, id++, '.', ',', 0, 0, 0,
+                                     false, SYSTEMTIME{}, SYSTEMTIME{}, false, nullptr));
   }
   bColor ? colors.WriteIni(nPOS) : keywords.WriteIni(nPOS);
 }

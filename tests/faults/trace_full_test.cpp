@@ -36,8 +36,8 @@ TEST(TraceFullFaults, FreeSpaceRunningOutStopsTracingAndLosesNoLine) {
   auto feedUpTo = [&](size_t nLast) {
     while (expected.size() < nLast) {
       char line[64];
-      int n = std::snprintf(line, sizeof line, "line %05zu of the receipt 12.50\n",
-                            expected.size());
+      int n =
+          std::snprintf(line, sizeof line, "line %05zu of the receipt 12.50\n", expected.size());
       expected.emplace_back(line, static_cast<size_t>(n));
       listener.GotData(n, reinterpret_cast<unsigned char*>(line));
     }

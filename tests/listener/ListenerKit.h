@@ -72,11 +72,12 @@ inline int QuietThreadCount() {
 }
 // CPU seconds used so far by the workers of listener nPos.
 inline double ListenerCpuSeconds(int nPos) {
-  return OverThreads("pos" + std::to_string(nPos) + ".", [](const std::string& task) {
-           double dNs = 0;
-           std::ifstream(task + "/schedstat") >> dNs;
-           return dNs;
-         }) /
+  return OverThreads("pos" + std::to_string(nPos) + ".",
+                     [](const std::string& task) {
+                       double dNs = 0;
+                       std::ifstream(task + "/schedstat") >> dNs;
+                       return dNs;
+                     }) /
          1e9;
 }
 

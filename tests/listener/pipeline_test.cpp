@@ -114,10 +114,8 @@ TEST_F(Trace, RecordsTheBytesAsReceivedForANumberedPosWithMoreThanTheHeadroomFre
     bool bQueryOk;
     uint64_t nFree;
   };
-  const Case cases[] = {{3, true, 524288001},
-                        {0, true, 1ull << 40},
-                        {3, false, 1ull << 40},
-                        {3, true, 524288000}};
+  const Case cases[] = {
+      {3, true, 524288001}, {0, true, 1ull << 40}, {3, false, 1ull << 40}, {3, true, 524288000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.nPos) + " " + std::to_string(c.nFree));
     poshark::platform::SetFreeBytesSourceForTesting([c](const std::string&, uint64_t* pOut) {

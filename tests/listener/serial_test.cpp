@@ -237,8 +237,8 @@ TEST_F(SerialTest, LineErrorDropsTheNextBlockOnlyAndAFailingPortEndsOnlyTheReade
 
 TEST_F(SerialTest, RegistryKeepsBoundedOneLineNamesAndLiveProcessesEntries) {
   DynLib lib;
-  ASSERT_TRUE(lib.Open(DynLib::FolderOf(reinterpret_cast<const void*>(&MakeListener)) +
-                       "/libKXComPort.so"))
+  ASSERT_TRUE(
+      lib.Open(DynLib::FolderOf(reinterpret_cast<const void*>(&MakeListener)) + "/libKXComPort.so"))
       << lib.Error();
   auto reg = reinterpret_cast<int (*)(unsigned int, unsigned int, const char*)>(
       lib.Symbol("RegKexComPort"));

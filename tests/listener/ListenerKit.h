@@ -171,7 +171,7 @@ class PipelineProbe : public RCPosHark {
     writer_.join();
   }
   void PushLine(const std::string& text, int nEvent) {
-    SYSTEMTIME st{2026, 3, 0, 4};
+    SYSTEMTIME st{2026, 3, 0, 4, 0, 0, 0, 0};
     m_WriteQueue->Push(reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())),
                        static_cast<int>(text.size()), &st, false, 0, nEvent);
     hWriteEvent->Set();

@@ -94,7 +94,8 @@ class Trace : public ::testing::Test {
  protected:
   void SetUp() override {
     home_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
-    poshark::platform::SetLocalTimeSourceForTesting([] { return SYSTEMTIME{2026, 3, 0, 4}; });
+    poshark::platform::SetLocalTimeSourceForTesting(
+        [] { return SYSTEMTIME{2026, 3, 0, 4, 0, 0, 0, 0}; });
   }
   void TearDown() override {
     poshark::platform::SetLocalTimeSourceForTesting({});
@@ -129,8 +130,9 @@ TEST_F(Trace, RecordsTheBytesAsReceivedForANumberedPosWithMoreThanTheHeadroomFre
     listener.ListenStop();
     const bool bTraced = c.nPos == 3 && c.bQueryOk && c.nFree > 524288000;
     EXPECT_EQ(CountEntries(home_.Path("POSTrace")), bTraced ? 1 : 0);
-    if (bTraced)  // a little-endian count before each block
+    if (bTraced) {  // a little-endian count before each block
       EXPECT_EQ(home_.Read(kTrace), Bytes({3, 0, 0, 0}) + "abc" + Bytes({5, 0, 0, 0}) + "de\nfg");
+    }
     std::filesystem::remove_all(home_.Path("POSTrace"));
   }
 }

@@ -1,20 +1,20 @@
 // A plug-in that answers nonsense at every entry point (measures, barcode
 // transform, preprocess, output filter) cannot hang or crash the listener:
 // it keeps delivering bounded, terminated lines and stops when asked.
-#include "commands/PluginTestSupport.h"
-
 #include <poshark/RCPosHark.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <future>
-#include <string>
-#include <thread>
+
+#include "support/LineCollector.h"
+#include "support/TempHome.h"
 
 namespace {
+
+using namespace poshark::testing;
 
 std::atomic<int> g_lines{0};
 std::atomic<int> g_bad{0};
@@ -46,13 +46,11 @@ std::unique_ptr<RCPosHark> Start(RCPosHark::LineOutFt pfnLineOut) {
 }
 
 TEST(PluginNonsenseFaults, ListenerKeepsDeliveringAndStopsWhateverThePluginAnswers) {
-  poshark_test::WorkFolder work;
-  work.CopyPlugin("nonsense", "libnonsense.so");
-  work.WriteSet("nonsense.ini", kNonsenseSet);
-  g_lines = 0;
-  g_bad = 0;
+  TempHome home;
+  std::filesystem::copy_file(POSHARK_TEST_PLUGIN_DIR "/libtest_nonsense_plugin.so",
+                             home.CommandsDir() + "/libnonsense.so");
+  home.CommandSet("nonsense.ini", kNonsenseSet);
   auto listener = Start(&CountLine);
-
   // Text, parameters the plug-in measures, barcodes, all in uneven chunks.
   std::string stream;
   for (int i = 0; i < 400; ++i) {
@@ -66,29 +64,27 @@ TEST(PluginNonsenseFaults, ListenerKeepsDeliveringAndStopsWhateverThePluginAnswe
     n = std::min(n, stream.size() - at);
     listener->GotData(static_cast<int>(n), reinterpret_cast<unsigned char*>(&stream[at]));
   }
-  // Lines keep arriving until the stream is through (the plug-in's answers
-  // drop some records, so no exact count).
-  for (int quiet = 0, last = -1; quiet < 10 && g_lines.load() < 2000;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    quiet = g_lines.load() == last ? quiet + 1 : 0;
+  // Lines arrive until the stream is through (the plug-in's answers drop
+  // some records, so no exact count): wait for a second without a new one.
+  for (int last = -1; g_lines.load() != last && g_lines.load() < 2000;) {
     last = g_lines.load();
+    WaitUntil([&] { return g_lines.load() != last; }, 1000);
   }
   EXPECT_GT(g_lines.load(), 0);
   EXPECT_EQ(g_bad.load(), 0);
-
   auto stopped = std::async(std::launch::async, [&] { listener->ListenStop(); });
   ASSERT_EQ(stopped.wait_for(std::chrono::seconds(30)), std::future_status::ready)
       << "ListenStop hung";
   listener.reset();
 
   // The process is sound afterwards: a sane set delivers exactly.
-  work.WriteSet("nonsense.ini", "[Main]\nModule_Name=Plain\n");
-  poshark_test::LineCollector lines;
-  auto plain = Start(&poshark_test::LineCollector::Callback);
+  home.CommandSet("nonsense.ini", "[Main]\nModule_Name=Plain\n");
+  LineCollector lines;
+  auto plain = Start(&LineCollector::Callback);
   std::string text = "after 1\nafter 2\n";
   plain->GotData(static_cast<int>(text.size()), reinterpret_cast<unsigned char*>(text.data()));
-  EXPECT_EQ(poshark_test::Texts(lines.WaitFor(2)),
-            (std::vector<std::string>{"after 1\n", "after 2\n"}));
+  lines.WaitFor(2);
+  EXPECT_EQ(lines.Texts(), (std::vector<std::string>{"after 1\n", "after 2\n"}));
   plain->ListenStop();
 }
 

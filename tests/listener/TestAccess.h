@@ -30,13 +30,11 @@ class RCPosHarkTestAccess {
 
   static poshark::commands::CmdSetCatalog& Catalog(RCPosHark& l) { return *l.m_Catalog; }
   static poshark::listener::LineIntake& Intake(RCPosHark& l) { return *l.m_Intake; }
-  static poshark::commands::StreamAnalyzer& Analyzer(RCPosHark& l) { return *l.m_Analyzer; }
 
   static bool Started(RCPosHark& l) { return l.bStarted; }
   static bool Running(RCPosHark& l) { return l.bRunning; }
   static bool GateOpen(RCPosHark& l) { return l.bGateOpen; }
   static bool HostFeed(RCPosHark& l) { return l.bHostFeed; }
-  static bool HasResumeThread(RCPosHark& l) { return l.hResumeThread.joinable(); }
 
   // Serial reader and port resume watcher.
   static void USBResumeStart(RCPosHark& l) { l.USBResumeStart(); }

@@ -1,252 +1,157 @@
-// The record queues: the analyze queue's order, bounds and time stamps, and
-// the write queue's preprocess step and extra blocks.
-#include "listener/RCDataQueue.h"
-
+// The queues between intake, analyzer and writer: records reused across
+// pushes and takes against a plain model, and the analyzer's wait for room
+// that keeps a writer which was only held up for a moment from losing lines
+// to the overflow rule.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "commands/RCCmdSet.h"
-#include "listener/TestAccess.h"
-#include "platform/Clock.h"
+#include "listener/ListenerKit.h"
 
 namespace {
 
-bool PushText(RCDataQueue& q, const std::string& s, SYSTEMTIME* pTime = nullptr) {
-  std::vector<unsigned char> v(s.begin(), s.end());
-  return q.Push(v.data(), static_cast<int>(v.size()), pTime, false, 0, -1);
-}
+using namespace kit;
 
-// One GetAt of record nIndex; ok false when refused.
-struct Taken {
-  bool ok = false;
-  std::string text;
-  SYSTEMTIME time{};
+// Takes record nIndex (looks only when !bRemove) into nRoom bytes: its text
+// with "+" or "-" for the DST flag, or "<none>"; *pnLen gets the length.
+std::string Take(RCDataQueue& q, int nIndex = 0, bool bRemove = true, int nRoom = 20000,
+                 int* pnLen = nullptr) {
+  std::vector<unsigned char> buf(static_cast<size_t>(nRoom) + 1);
+  int nLen = nRoom;
   bool bDST = false;
-  int nTag = -5;
-  int nEvent = -5;
-  int nLen = 0;       // out: the record's length
-  int nExtraLen = 0;  // out: the extra block's length (write queue)
-  std::string extra;
-};
-
-Taken Take(RCDataQueue& q, int nIndex = 0, bool bRemove = true, int nRoom = 256) {
-  Taken t;
-  unsigned char buf[257] = {};
-  t.nLen = nRoom;
-  t.ok = q.GetAt(&t.nLen, buf, &t.time, &t.bDST, &t.nTag, &t.nEvent, nIndex, bRemove);
-  if (t.ok) t.text.assign(buf, buf + t.nLen);
-  return t;
+  bool bOk = q.GetAt(&nLen, buf.data(), nullptr, &bDST, nullptr, nullptr, nIndex, bRemove);
+  if (pnLen) *pnLen = nLen;
+  return bOk ? std::string(buf.begin(), buf.begin() + nLen) + (bDST ? "+" : "-") : "<none>";
 }
 
-// The write queue's GetAt with room nExtraRoom for the extra block (no
-// buffer when negative).
-Taken TakeLine(RCLineQueue& q, int nExtraRoom) {
-  Taken t;
-  unsigned char buf[64];
-  unsigned char extra[600] = {};
-  t.nLen = sizeof buf;
-  t.nExtraLen = nExtraRoom;
-  t.ok = q.GetAt(&t.nLen, buf, nullptr, nullptr, nullptr, &t.nEvent, 0, true,
-                 nExtraRoom < 0 ? nullptr : extra, &t.nExtraLen);
-  if (t.ok) t.text.assign(buf, buf + t.nLen);
-  if (t.ok) t.extra.assign(extra, extra + std::max(0, t.nExtraLen) + 1);  // with the byte after it
-  return t;
-}
-
-TEST(QueueTest, KeepsOrderAndByteCountThroughPeekTakeAndClear) {
-  RCDataQueue q(1);
-  for (const char* psz : {"ab", "cde", "f", "gh"}) EXPECT_TRUE(PushText(q, psz));
-  EXPECT_EQ(q.GetTotalBytes(), 8);
-  EXPECT_EQ(Take(q, 1, false).text, "cde");
-  EXPECT_EQ(q.GetCount(), 4);
-  EXPECT_EQ(Take(q, 1).text, "cde");
-  EXPECT_EQ(Take(q).text, "ab");
-  EXPECT_EQ(q.GetTotalBytes(), 3);
-  q.Clear();
-  EXPECT_EQ(q.GetTotalBytes(), 0);
-  EXPECT_FALSE(Take(q).ok);
-  PushText(q, "after");
-  EXPECT_EQ(Take(q).text, "after");
-}
-
-TEST(QueueTest, RefusesBadArgumentsAndKeepsARecordThatDoesNotFit) {
-  RCDataQueue q(1);
-  unsigned char b = 'x';
-  EXPECT_FALSE(q.Push(&b, -1, nullptr, false, 0, -1));
-  EXPECT_FALSE(q.Push(nullptr, 3, nullptr, false, 0, -1));
-  EXPECT_EQ(q.GetCount(), 0);
-
-  PushText(q, "hello");
-  Taken t = Take(q, 0, true, 3);
-  EXPECT_FALSE(t.ok);
-  EXPECT_EQ(t.nLen, 5) << "the length the record needs";
-  EXPECT_FALSE(Take(q, 1).ok);
-  EXPECT_FALSE(Take(q, -1).ok);
-  int nLen = 8;
-  EXPECT_FALSE(q.GetAt(&nLen, nullptr, nullptr, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_FALSE(q.GetAt(nullptr, &b, nullptr, nullptr, nullptr, nullptr, 0, true));
-  EXPECT_EQ(q.GetCount(), 1);
-  EXPECT_EQ(q.GetTotalBytes(), 5);
-  EXPECT_EQ(Take(q).text, "hello");
-
-  // A zero-byte record (the idle stop) is queued and taken as empty.
-  EXPECT_TRUE(q.Push(nullptr, 0, nullptr, false, 0, 1));
-  t = Take(q);
-  EXPECT_TRUE(t.ok);
-  EXPECT_EQ(t.text, "");
-  EXPECT_EQ(t.nEvent, 1);
-}
-
-std::atomic<int> g_nDstCalls{0};
-bool DstOn(void* p) {
-  ++g_nDstCalls;
-  return p == nullptr;  // true only when called with the null argument
-}
-
-TEST(QueueTest, StampsUntimedRecordsWithLocalTimeAndTheOwnersDstAndKeepsAGivenTime) {
-  SYSTEMTIME fixed{2025, 3, 0, 30, 2, 30, 0, 5};
-  poshark::platform::SetLocalTimeSourceForTesting([fixed] { return fixed; });
-  RCPosHark listener(3);
-  RCDataQueue& q = RCPosHarkTestAccess::AnalyzeQueue(listener);
-  PushText(q, "a");  // no DST query yet: false
-  listener.SetDstFt(DstOn);
-  g_nDstCalls = 0;
-  PushText(q, "b");
-  SYSTEMTIME given{2023, 7, 1, 15, 10, 20, 30, 400};
-  PushText(q, "c", &given);
-  poshark::platform::SetLocalTimeSourceForTesting(nullptr);
-  EXPECT_EQ(g_nDstCalls.load(), 1);
-  for (bool bDST : {false, true}) {
-    Taken t = Take(q);
-    EXPECT_EQ(std::memcmp(&t.time, &fixed, sizeof fixed), 0);
-    EXPECT_EQ(t.bDST, bDST);
+// Order, looks and removals at any index, too small a room, bad arguments and
+// the byte count, on both kinds; reused records never show an earlier one's
+// bytes, length or flag.
+TEST(QueueTest, KeepsOrderThroughLooksRemovalsBatchesAndRefusals) {
+  for (int nKind : {1, 2}) {
+    SCOPED_TRACE(nKind);
+    RCDataQueue q(nKind);
+    SYSTEMTIME st{};
+    std::string big(6000, 'B');
+    unsigned char data[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
+    int lens[3] = {1, 3, 2}, bad[2] = {2, -1};
+    ASSERT_TRUE(q.Push(reinterpret_cast<unsigned char*>(big.data()), 6000, &st, true, 0, -1));
+    ASSERT_TRUE(q.PushBatch(data, lens, 3, &st, false));
+    EXPECT_FALSE(q.PushBatch(data, bad, 2, &st, false));
+    EXPECT_FALSE(q.PushBatch(nullptr, lens, 2, &st, false));
+    EXPECT_FALSE(q.Push(data, -1, &st, false, 0, -1));
+    EXPECT_FALSE(q.Push(nullptr, 3, &st, false, 0, -1));
+    EXPECT_EQ(q.GetTotalBytes(), 6006);
+    EXPECT_EQ(Take(q, 2, false), "bcd-");
+    EXPECT_EQ(Take(q, 2), "bcd-");
+    int nLen = 0;
+    EXPECT_EQ(Take(q, 0, true, 10, &nLen), "<none>");
+    EXPECT_EQ(nLen, 6000) << "the length the record needs; it stays";
+    EXPECT_EQ(Take(q, 3), "<none>");
+    EXPECT_EQ(Take(q, -1), "<none>");
+    EXPECT_EQ(Take(q), big + "+");
+    ASSERT_TRUE(q.Push(data, 2, &st, false, 0, -1));  // reuses the big record
+    for (const char* pszWant : {"a-", "ef-", "ab-"}) EXPECT_EQ(Take(q), pszWant);
+    EXPECT_EQ(q.GetTotalBytes(), 0);
+    ASSERT_TRUE(q.PushBatch(data, lens, 3, &st, true));
+    q.Clear();
+    EXPECT_EQ(q.GetCount(), 0);
+    EXPECT_EQ(Take(q), "<none>");
   }
-  unsigned char buf[2];
-  int nLen = 2;
-  SYSTEMTIME got{};
-  EXPECT_TRUE(q.GetAt(&nLen, buf, &got, nullptr, nullptr, nullptr, 0, true)) << "no DST pointer";
-  EXPECT_EQ(std::memcmp(&got, &given, sizeof given), 0);
 }
 
-TEST(QueueTest, ProducersAndConsumerOnDifferentThreadsLoseNothing) {
-  RCDataQueue q(1);
-  constexpr int kPerProducer = 2000;
-  auto produce = [&](char tag) {
-    for (int i = 0; i < kPerProducer; ++i) PushText(q, tag + std::to_string(i));
-  };
-  std::thread a(produce, 'a');
-  std::thread b(produce, 'b');
-  int nNext[2] = {0, 0};
-  for (int nTaken = 0; nTaken < 2 * kPerProducer;) {
-    Taken t = Take(q);
-    if (!t.ok) {
-      std::this_thread::yield();
-      continue;
-    }
-    ASSERT_EQ(std::stoi(t.text.substr(1)), nNext[t.text[0] - 'a']++);
-    ++nTaken;
-  }
-  a.join();
-  b.join();
-  EXPECT_EQ(q.GetTotalBytes(), 0);
-}
-
-// Write queue: the preprocess plug-in and its extra blocks.
-
-unsigned char g_byOut[64];
-unsigned char g_byExtra[600];
-int g_nExtraLen = 0;  // > 0: a block of this length; < 0: this count without a block
-int g_nNewEvent = -1;
-int g_nOutCount = 0;  // 0: the record's own length
-int g_nSeenCount = -99;
-
-int TestPreprocess(unsigned char* pData, int nCount, unsigned char** ppOut, int* pOutCount,
-                   unsigned char** ppExtra, int* pExtraCount, int* pEvent) {
-  g_nSeenCount = nCount;
-  if (nCount > static_cast<int>(sizeof g_byOut)) return 0;
-  for (int i = 0; i < nCount; ++i) g_byOut[i] = static_cast<unsigned char>(std::toupper(pData[i]));
-  *ppOut = g_byOut;
-  *pOutCount = g_nOutCount ? g_nOutCount : nCount;
-  if (g_nExtraLen > 0) *ppExtra = g_byExtra;
-  if (g_nExtraLen != 0) *pExtraCount = std::abs(g_nExtraLen);
-  if (g_nNewEvent != -1) *pEvent = g_nNewEvent;
-  return 0;
-}
-
-class WriteQueueTest : public ::testing::Test {
+class StalledHost : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::memset(g_byExtra, 'E', sizeof g_byExtra);
-    set_.bDllPreprocess = true;
-    set_.pfnPreprocess = TestPreprocess;
-    q_.pCmdSet = &set_;
+  void SetUp() override { home_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n"); }
+  // A listener whose host holds its first line while s_hold says so.
+  std::unique_ptr<RCPosHark> Start() {
+    auto listener = std::make_unique<RCPosHark>(9);
+    EXPECT_TRUE(listener->SelectCmdSet(0));
+    listener->SetGateOpenTime(0);
+    listener->ListenStart(
+        [](char* pszText, SYSTEMTIME* pTime, bool bDST, int nPos, int nEvent, char* pExtra) {
+          if (std::string(pszText) == "first\n") WaitUntil([] { return !s_hold(); }, 30000);
+          return LineCollector::Callback(pszText, pTime, bDST, nPos, nEvent, pExtra);
+        },
+        true);
+    return listener;
   }
-  void TearDown() override {
-    g_nExtraLen = g_nOutCount = 0;
-    g_nNewEvent = -1;
+  // The host holds its first line for nHoldMs while 20000 bytes arrive.
+  std::vector<Line> Run(int nHoldMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nHoldMs);
+    s_hold = [until] { return std::chrono::steady_clock::now() < until; };
+    auto listener = Start();
+    Feed(*listener, "first\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 10; ++i) Feed(*listener, std::string(1999, 'a' + i) + "\n");
+    auto lines = lines_.WaitForText(std::string(1999, 'j') + "\n", 0);
+    listener->ListenStop();
+    return lines;
   }
-  RCCmdSet set_;
-  RCLineQueue q_{2};
+  static inline std::function<bool()> s_hold;
+  TempHome home_;
+  LineCollector lines_;
 };
 
-TEST_F(WriteQueueTest, ExtraLengthIsReportedWithoutRoomAndCutToTheRoom) {
-  g_nExtraLen = 5;
-  PushText(q_, "x");
-  Taken t = TakeLine(q_, -1);
-  EXPECT_FALSE(t.ok);
-  EXPECT_EQ(t.nExtraLen, 5) << "the room the extra block needs";
-  EXPECT_EQ(q_.GetCount(), 1);
-  t = TakeLine(q_, 16);
-  ASSERT_TRUE(t.ok);
-  EXPECT_EQ(t.extra, std::string("EEEEE", 6));
-
-  g_nExtraLen = 600;
-  PushText(q_, "line");
-  t = TakeLine(q_, 259);  // the writer keeps a NUL after the block
-  ASSERT_TRUE(t.ok);
-  EXPECT_EQ(t.extra, std::string(259, 'E') + '\0');
-  EXPECT_EQ(t.text, "LINE");
-
-  g_nExtraLen = -300;  // a count without a block carries nothing
-  PushText(q_, "y");
-  t = TakeLine(q_, 260);
-  ASSERT_TRUE(t.ok);
-  EXPECT_EQ(t.nExtraLen, 0);
+// 16000 bytes pile up while the host is busy for 100 ms: without the wait the
+// overflow rule would replace them by its note.
+TEST_F(StalledHost, HostHeldUpBrieflyGetsEveryLineAndNoNote) {
+  auto lines = Run(100);
+  ASSERT_EQ(lines.size(), 11u);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(lines[static_cast<size_t>(i) + 1].text, std::string(1999, 'a' + i) + "\n");
+    EXPECT_EQ(lines[static_cast<size_t>(i) + 1].nEvent, -1);
+  }
 }
 
-TEST_F(WriteQueueTest, PreprocessSeesTheIdleStopRecordAndIsSkippedWhenOff) {
-  g_nNewEvent = 2;
-  ASSERT_TRUE(PushText(q_, "void me"));
-  Taken t = TakeLine(q_, 260);
-  EXPECT_EQ(t.text, "VOID ME");
-  EXPECT_EQ(t.nEvent, 2);
-  g_nNewEvent = -1;
-  g_nOutCount = -5;
-  EXPECT_FALSE(PushText(q_, "gone")) << "a negative count drops the record";
-  g_nOutCount = 0;
+// A host that stays busy longer than the wait gets the note in place of the
+// lines that piled up, and the lines after it.
+TEST_F(StalledHost, HostHeldUpTooLongGetsTheOverflowNote) {
+  auto lines = Run(700);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text, "first\n");
+  EXPECT_EQ(lines[1].text, "... 16000 bytes");
+  EXPECT_EQ(lines[1].nEvent, -2);
+  EXPECT_EQ(lines.back().text, std::string(1999, 'j') + "\n");
+}
 
-  // The idle stop record reaches the plug-in as null and zero.
-  EXPECT_TRUE(q_.Push(nullptr, 0, nullptr, false, 0, 1));
-  EXPECT_EQ(g_nSeenCount, 0);
-  t = TakeLine(q_, 260);
-  EXPECT_EQ(t.text, "");
-  EXPECT_EQ(t.nEvent, 1);
+// A host that stops returning: once the overflow rule has dropped the queue,
+// the analyzer does not wait for that writer again, so a megabyte fed in the
+// meantime is analysed at once, and what piles up behind the host stays
+// bounded by the rule.
+TEST_F(StalledHost, HostThatStopsReturningCostsLinesNotPaceOrMemory) {
+  static std::atomic<bool> s_bRelease{false};
+  s_hold = [] { return !s_bRelease.load(); };
+  auto listener = Start();
+  Feed(*listener, "first\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 500; ++i) Feed(*listener, std::string(1999, 'a' + i % 26) + "\n");
+  bool bDrained = WaitUntil([&] { return Access::AnalyzeQueue(*listener).GetCount() == 0; }, 3000);
+  int nQueued = Access::WriteQueue(*listener).GetTotalBytes();
+  s_bRelease = true;
+  EXPECT_TRUE(bDrained) << "the analyzer kept waiting for a writer that made no progress";
+  EXPECT_LT(nQueued, 15000);
+  auto lines = lines_.WaitForText(std::string(1999, 'a' + 499 % 26) + "\n");
+  listener->ListenStop();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1].nEvent, -2) << lines[1].text;
+}
 
-  g_nSeenCount = -99;
-  unsigned char b = 'a';
-  EXPECT_FALSE(q_.Push(&b, -4, nullptr, false, 0, -1));
-  set_.bDllPreprocess = false;
-  EXPECT_TRUE(PushText(q_, "plain"));
-  EXPECT_EQ(g_nSeenCount, -99) << "not called for bad input or when switched off";
-  EXPECT_EQ(TakeLine(q_, 260).text, "plain");
-  EXPECT_EQ(q_.GetCount(), 0);
+// One record that fills the write queue by itself (text merged while the
+// analyzer waits for the rest of a three-byte command) says nothing about the
+// host: it is delivered whole, not replaced by the note.
+TEST_F(StalledHost, RecordThatAloneFillsTheQueueIsDelivered) {
+  home_.CommandSet("plain.ini",
+                   "[Main]\nModule_Name=Plain\nS-Num=1\n[Single-Command]\n1=3,ESC,x,y,1,3\n");
+  s_hold = [] { return false; };
+  auto listener = Start();
+  std::string text;
+  for (int i = 0; i < 20; ++i) text += std::string(999, 'a' + i) + "\n";
+  Feed(*listener, text);
+  auto lines = lines_.WaitFor(1);
+  listener->ListenStop();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].text == text) << lines[0].text.substr(0, 40);
 }
 
 }  // namespace

@@ -1,0 +1,261 @@
+// From GotData to the host's line callback: the cutting into line chunks, the
+// decoding of text-sender streams, the raw trace file, what the writer makes
+// of the records, and the real merge wait and idle stop.
+#include <gtest/gtest.h>
+
+#include "listener/DebugFlag.h"
+#include "listener/ListenerKit.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+
+namespace {
+
+using namespace kit;
+using Pairs = std::vector<std::pair<std::string, int>>;
+
+std::string Bytes(std::initializer_list<int> list) {
+  std::string out;
+  for (int by : list) out.push_back(static_cast<char>(by));
+  return out;
+}
+
+class Intake : public ::testing::Test {
+ protected:
+  RCCmdSet* Use(const std::string& sections) {
+    return probe_.UseSet(home_.Write("set.ini", "[Main]\nModule_Name=Intake\n" + sections));
+  }
+  TempHome home_;
+  PipelineProbe probe_;
+};
+
+TEST_F(Intake, CutsChunksAtLineEndsAndKeepsTheRestForTheNextCall) {
+  struct Case {
+    const char* pszWhat;
+    std::string sections;
+    std::vector<std::string> feeds, chunks;
+    int nFill;
+  };
+  const Case cases[] = {
+      {"line feed", "", {"AB\nCD", "\n"}, {"AB\n", "CD\n"}, 0},
+      {"overlong line", "", {std::string(4500, 'x')}, {4, std::string(1000, 'x')}, 500},
+      {"command split across calls",
+       "C-Num=1\n[ChangeLine-Command]\n1=2,ESC,J\n",
+       {"abc\x1b", "Jdef\n"},
+       {"abc\x1bJ", "def\n"},
+       0},
+      {"longer command listed first",
+       "C-Num=2\n[ChangeLine-Command]\n1=2,CR,LF\n2=1,CR\n",
+       {"a\rb\r\nc\n"},
+       {"a\rb\r\n", "c\n"},
+       0},
+      {"shorter command listed first",
+       "C-Num=2\n[ChangeLine-Command]\n1=1,CR\n2=2,CR,LF\n",
+       {"a\rb\r\nc\n"},
+       {"a\r", "b\r", "\n", "c\n"},
+       0},
+      // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41
+      // after them is no line end of its own.
+      {"graph stream",
+       "bGraphMode=1\n",
+       {Bytes({0xD0, 0x80, 0xC2}), Bytes({0xB0, 0x41})},
+       {"A\n"},
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszWhat);
+    Use(c.sections);
+    for (const std::string& feed : c.feeds) Feed(probe_, feed);
+    EXPECT_EQ(probe_.TakeChunks(), c.chunks);
+    EXPECT_EQ(probe_.LineFill(), c.nFill);
+  }
+}
+
+TEST_F(Intake, TextSenderStreamIsDroppedUntilDecodedAndBadCallsAreIgnored) {
+  std::string bytes = "abc\n";
+  probe_.GotData(4, reinterpret_cast<unsigned char*>(bytes.data()));  // no command set yet
+  RCCmdSet* pSet = Use("bPOSTextSenderMode=1\n");
+  probe_.GotData(-1, reinterpret_cast<unsigned char*>(bytes.data()));
+  probe_.GotData(4, nullptr);
+  const std::string sent = Bytes({0x14, 0x24, 0xA0});
+  Feed(probe_, sent);
+  EXPECT_TRUE(probe_.TakeChunks().empty());
+  probe_.SetSenderDecode(true);
+  pSet->nIdleCount = 5;
+  std::string caller = sent;
+  probe_.GotData(3, reinterpret_cast<unsigned char*>(caller.data()));
+  EXPECT_EQ(probe_.TakeChunks(), std::vector<std::string>{"AB\n"});
+  EXPECT_EQ(caller, sent) << "the caller's buffer is left alone";
+  EXPECT_EQ(pSet->nIdleCount.load(), 0) << "arriving bytes restart the idle count";
+}
+
+constexpr const char* kTrace = "POSTrace/POS03Trace20260304.bin2";
+
+class Trace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
+    poshark::platform::SetLocalTimeSourceForTesting(
+        [] { return SYSTEMTIME{2026, 3, 0, 4, 0, 0, 0, 0}; });
+  }
+  void TearDown() override {
+    poshark::platform::SetLocalTimeSourceForTesting({});
+    poshark::platform::SetFreeBytesSourceForTesting({});
+  }
+  void Start(RCPosHark& listener, const std::string& keys) {
+    home_.Write("KexDeBug.ini", "[POSTrace]\n" + keys);
+    ASSERT_TRUE(listener.SelectCmdSet(0));
+    listener.ListenStart(&LineCollector::Callback, true);
+  }
+  TempHome home_;
+};
+
+TEST_F(Trace, RecordsTheBytesAsReceivedForANumberedPosWithMoreThanTheHeadroomFree) {
+  struct Case {
+    int nPos;
+    bool bQueryOk;
+    uint64_t nFree;
+  };
+  const Case cases[] = {
+      {3, true, 524288001}, {0, true, 1ull << 40}, {3, false, 1ull << 40}, {3, true, 524288000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.nPos) + " " + std::to_string(c.nFree));
+    poshark::platform::SetFreeBytesSourceForTesting([c](const std::string&, uint64_t* pOut) {
+      *pOut = c.nFree;
+      return c.bQueryOk;
+    });
+    RCPosHark listener(c.nPos);
+    Start(listener, "POS0=1\nPOS3=1\n");
+    Feed(listener, "abc");
+    Feed(listener, "de\nfg");
+    listener.ListenStop();
+    const bool bTraced = c.nPos == 3 && c.bQueryOk && c.nFree > 524288000;
+    EXPECT_EQ(CountEntries(home_.Path("POSTrace")), bTraced ? 1 : 0);
+    if (bTraced) {  // a little-endian count before each block
+      EXPECT_EQ(home_.Read(kTrace), Bytes({3, 0, 0, 0}) + "abc" + Bytes({5, 0, 0, 0}) + "de\nfg");
+    }
+    std::filesystem::remove_all(home_.Path("POSTrace"));
+  }
+}
+
+TEST_F(Trace, RemovedFileIsNotRecreatedAndTheDumpKeySwitchesTheDebugStrings) {
+  RCPosHark listener(3);
+  Start(listener, "POS3=1\nDump=1\n");
+  EXPECT_TRUE(g_bDump.load());
+  std::filesystem::remove(home_.Path(kTrace));
+  Feed(listener, "lost");
+  EXPECT_FALSE(std::filesystem::exists(home_.Path(kTrace)));
+  home_.Write(kTrace, "");
+  Feed(listener, "kept");
+  Start(listener, "POS3=1\nDump=0\n");
+  EXPECT_FALSE(g_bDump.load());
+  listener.ListenStop();
+  EXPECT_EQ(home_.Read(kTrace), Bytes({4, 0, 0, 0}) + "kept");
+}
+
+class Writer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    probe_.UseSet(home_.Write("set.ini", "[Main]\nModule_Name=Writer\n"));
+    probe_.SetGateOpenTime(0);
+    probe_.StartWriter();
+  }
+  // Pushes the records and a marker; answers what was delivered before it.
+  std::vector<Line> Deliver(const Pairs& records) {
+    size_t nBefore = lines_.Lines().size();
+    for (const auto& [text, nEvent] : records) probe_.PushLine(text, nEvent);
+    probe_.PushLine("<end>", -1);
+    std::vector<Line> lines = lines_.WaitForText("<end>", nBefore);
+    EXPECT_TRUE(!lines.empty() && lines.back().text == "<end>");
+    if (!lines.empty() && lines.back().text == "<end>") lines.pop_back();
+    return std::vector<Line>(lines.begin() + static_cast<long>(nBefore), lines.end());
+  }
+  Pairs Texts(const Pairs& records) {
+    Pairs out;
+    for (const Line& l : Deliver(records)) out.emplace_back(l.text, l.nEvent);
+    return out;
+  }
+  TempHome home_;
+  LineCollector lines_;
+  PipelineProbe probe_{5};
+};
+
+TEST_F(Writer, TrimsSplitsAtNulAndDropsEmptyOrStrayLines) {
+  const std::tuple<const char*, Pairs, Pairs> cases[] = {
+      {"spaces around the text", {{"  12.50  ", -1}}, {{"12.50", -1}}},
+      {"NUL splits; only the first line carries the event",
+       {{std::string("first\0second", 12), 0}},
+       {{"first", 0}, {"second", -1}}},
+      {"empty only with an event",
+       {{"", 1}, {"", -1}, {"   ", 2}, {"   ", -1}},
+       {{"", 1}, {"   ", 2}}},
+      {"stray one-character lines",
+       {{"\x1b", -1}, {"A", -1}, {"\x80", -1}, {"\x81", -1}, {" \x1b ", 0}},
+       {{"A", -1}, {"\x80", -1}}},
+      {"event of a dropped piece goes on", {{std::string("\x1b\0total", 7), 1}}, {{"total", 1}}},
+  };
+  for (const auto& [pszWhat, records, want] : cases) EXPECT_EQ(Texts(records), want) << pszWhat;
+  auto lines = Deliver({{"x1", -1}});
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].nPOSNo, 5);
+  EXPECT_EQ(lines[0].time.wDay, 4);
+  char szText[] = "  \tA B  ";
+  EXPECT_EQ(probe_.Trim(szText), 4);
+  EXPECT_STREQ(szText, "\tA B") << "only spaces are trimmed";
+}
+
+TEST_F(Writer, GateHoldsLinesBackUntilItsTimeHasPassedSinceTheOpening) {
+  probe_.SetGateOpenTime(1000);
+  uint32_t dwNow = poshark::platform::GetTickCount();
+  probe_.SetGate(dwNow - 500, false);
+  probe_.PushLine("early", -1);
+  probe_.PushLine("", -1);  // taken in order: once this is out, "early" was dealt with
+  ASSERT_TRUE(WaitUntil([&] { return probe_.WriteQueueCount() == 0; }));
+  EXPECT_TRUE(lines_.Lines().empty());
+  probe_.SetGate(dwNow - 1500, false);
+  EXPECT_EQ(Texts({{"late", -1}}), (Pairs{{"late", -1}}));
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  std::unique_ptr<RCPosHark> Start(int nPos, const std::string& set) {
+    home_.CommandSet("set.ini", set);
+    auto listener = std::make_unique<RCPosHark>(nPos);
+    EXPECT_TRUE(listener->SelectCmdSet(0));
+    listener->SetGateOpenTime(0);
+    listener->SetDstFt([](void*) { return true; });
+    listener->ListenStart(&LineCollector::Callback, true);
+    return listener;
+  }
+  // CPU of listener nPos's workers while the test sleeps nMs.
+  static double CpuMsWhileSleeping(int nPos, int nMs) {
+    double dStart = ListenerCpuSeconds(nPos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
+    return 1000.0 * (ListenerCpuSeconds(nPos) - dStart);
+  }
+  TempHome home_;
+  LineCollector lines_;
+};
+
+TEST_F(EndToEnd, ChunksWithinTheMergeTimeBecomeOneLineAndTheWaitUsesNoCpu) {
+  // A three-byte command makes the analyzer wait for more near every end.
+  auto listener = Start(2,
+                        "[Main]\nModule_Name=Merge\nS-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n"
+                        "2=2,ESC,s,1,2,0,TRAN_START\n");
+  Feed(*listener, "abc\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  Feed(*listener, "def\n");
+  EXPECT_LT(CpuMsWhileSleeping(2, 1500), 100.0);
+  EXPECT_TRUE(lines_.Lines().empty()) << "the text is held while the wait runs";
+  auto lines = lines_.WaitFor(1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text, "abc\ndef\n");
+  EXPECT_TRUE(lines[0].bDST);
+  EXPECT_GE(lines[0].time.wYear, 2024);
+  // After the wait ran out, new bytes start a text of their own.
+  Feed(*listener, "ghi\n");
+  lines = lines_.WaitFor(2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].text, "ghi\n");
+}
+
+}  // namespace

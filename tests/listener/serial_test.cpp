@@ -1,0 +1,345 @@
+// Serial ports on pseudo-terminals: the termios port layer, the listener's
+// reader (OpenCom, CloseCom, BreakCom, line errors), the port registry of
+// libKXComPort.so, and the resume watcher across unplug and re-plug.
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "listener/ListenerKit.h"
+#include "platform/DynLib.h"
+#include "support/ChildProcess.h"
+
+namespace {
+
+using namespace kit;
+using namespace poshark::platform;
+
+constexpr int kPort = 5;
+constexpr const char* kReaderExit = "###COM Listen thread Get exit start\r\n";
+constexpr const char* kOpened = "POS Try to Open COM5(";
+
+class SerialTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty_.Plug());
+    home_.MapPorts({{kPort, pty_.Link()}});
+  }
+  void TearDown() override { SetSerialPortOpenerForTesting(nullptr); }
+  int Open(RCPosHark& l, void* hHandle = nullptr, const char* pszName = nullptr,
+           int nPort = kPort) {
+    return l.OpenCom(nPort, 9600, 8, 0, 0, hHandle, const_cast<char*>(pszName));
+  }
+  std::unique_ptr<RCPosHark> StartListening(int nPOSNo) {
+    auto listener = MakeListener(nPOSNo, true);
+    EXPECT_EQ(Open(*listener), 1);
+    listener->ListenStart(LineCollector::Callback, false);
+    return listener;
+  }
+  bool Deliver(const std::string& token) {
+    return pty_.Write(token + "\n") && lines_.WaitForToken(token);
+  }
+  std::map<std::string, std::string> Registered(int nPort = kPort) {
+    auto reg = ReadRegistry(home_.Path());
+    return reg.count(nPort) ? reg[nPort] : std::map<std::string, std::string>{};
+  }
+
+  TempHome home_;
+  Pty pty_{home_.Path("ttyPOS")};
+  LineCollector lines_;
+  DebugCapture debug_;
+};
+
+TEST(SerialTermiosTest, MapsDataBitsStopBitsAndParityAndRefusesOtherSpeeds) {
+  struct Case {
+    SerialSettings s;
+    tcflag_t size;
+    bool bTwoStop;
+    tcflag_t parity;
+  };
+  const Case cases[] = {
+      {{19200, 7, 1, 3}, CS7, true, PARENB | PARODD | CMSPAR},  // 1.5 stop bits become two; mark
+      {{9600, 8, 0, 4}, CS8, false, PARENB | CMSPAR},           // space
+      {{115200, 5, 2, 1}, CS5, true, PARENB | PARODD},          // odd
+      {{2400, 6, 0, 2}, CS6, false, PARENB},                    // even
+      {{1200, 8, 0, 0}, CS8, false, 0},                         // none
+  };
+  for (const Case& c : cases) {
+    termios tio{};
+    tio.c_iflag = INPCK | IXON | ICRNL;  // left over from an earlier owner
+    tio.c_lflag = ICANON | ECHO;
+    tio.c_cflag = CRTSCTS | PARENB | CSTOPB;
+    ASSERT_TRUE(MakeSerialTermios(c.s, &tio)) << c.s.nBaud;
+    EXPECT_EQ(tio.c_cflag & CSIZE, c.size) << c.s.nBaud;
+    EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.bTwoStop) << c.s.nBaud;
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parity) << c.s.nBaud;
+    EXPECT_EQ((tio.c_iflag & INPCK) != 0, c.parity != 0) << "parity checking follows the parity";
+    EXPECT_FALSE(tio.c_iflag & (IXON | ICRNL) || tio.c_lflag & (ICANON | ECHO) ||
+                 tio.c_cflag & CRTSCTS);
+    EXPECT_EQ(::cfgetispeed(&tio), ::cfgetospeed(&tio));
+  }
+  termios tio{};
+  for (int nBaud : {12345, 0, -9600}) EXPECT_FALSE(MakeSerialTermios({nBaud, 8, 0, 0}, &tio));
+}
+
+TEST_F(SerialTest, PortMapOpensOnlyTerminalsOnlyOnceAndTheDriverGetsTheSettings) {
+  home_.MapPorts({{3, "/dev/serial/by-id/usb-Test"}, {4, pty_.SlavePath()}});
+  EXPECT_EQ(SerialPortPath(3), "/dev/serial/by-id/usb-Test");
+  EXPECT_EQ(SerialPortPath(10), "/dev/ttyS9");
+  EXPECT_EQ(SerialPortPath(0), "");
+  EXPECT_EQ(OpenSerialPort(0), nullptr);
+  auto first = OpenSerialPort(4);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(OpenSerialPort(4), nullptr);
+  EXPECT_EQ(OpenSerialPath(pty_.SlavePath()), nullptr);
+  first.reset();
+  int nFd = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(nFd, 0);
+  int nPeek = ::dup(nFd);  // reads the settings back as the driver holds them
+  auto port = AdoptSerialPort(nFd);
+  ASSERT_NE(port, nullptr) << "the exclusive flag went with the first opener";
+  termios tio{};
+  ASSERT_TRUE(port->Configure({19200, 7, 1, 3}));
+  ASSERT_EQ(::tcgetattr(nPeek, &tio), 0);
+  EXPECT_EQ(::cfgetispeed(&tio), B19200);
+  EXPECT_TRUE(tio.c_cflag & CSTOPB);
+  EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
+  ASSERT_TRUE(port->Configure({115200, 8, 0, 0}));
+  ASSERT_EQ(::tcgetattr(nPeek, &tio), 0);
+  EXPECT_FALSE(tio.c_cflag & CSTOPB) << "the earlier setting's second stop bit is cleared";
+  ::close(nPeek);
+  uint32_t dwErrors = 0xFFFF;
+  EXPECT_TRUE(port->ClearError(&dwErrors));
+  EXPECT_EQ(dwErrors, 0u) << "no line errors are made up";
+  pty_.Unplug();
+  port->Write(reinterpret_cast<const unsigned char*>("x"), 1);
+  EXPECT_FALSE(port->ClearError(&dwErrors)) << "a write that finds the port gone marks it lost";
+
+  std::string strError;
+  int nFile = ::open(home_.Path("plain").c_str(), O_RDWR | O_CREAT, 0600);
+  EXPECT_EQ(AdoptSerialPort(nFile, &strError), nullptr);
+  EXPECT_NE(strError.find("not a terminal"), std::string::npos);
+  EXPECT_EQ(::fcntl(nFile, F_GETFD), -1) << "a refused descriptor is closed";
+}
+
+TEST_F(SerialTest, OpenAndReleaseAreRegisteredAndOutOfRangeCodesFallBack) {
+  {
+    auto listener = MakeListener(13);
+    ASSERT_EQ(Open(*listener, nullptr, "Front till"), 1);
+    auto reg = Registered();
+    ASSERT_EQ(reg["State"], "96") << "libKXComPort.so was not found or did not register";
+    EXPECT_EQ(reg["Name"], "Front till");
+    EXPECT_EQ(reg["Pid"], std::to_string(::getpid()));
+    EXPECT_FALSE(reg["Since"].empty());
+    auto second = MakeListener(17);
+    EXPECT_EQ(Open(*second, nullptr, "second"), 0);
+    EXPECT_EQ(Registered()["Name"], "Front till");
+    EXPECT_EQ(listener->CloseCom(), 1);
+    EXPECT_TRUE(Registered().empty());
+    auto unnamed = MakeListener(14);
+    ASSERT_EQ(Open(*unnamed), 1);
+    EXPECT_EQ(Registered()["Name"], "POS Device");
+    // The destructor releases the port, with no CloseCom before it.
+  }
+  EXPECT_TRUE(Registered().empty());
+  // Data bits outside 5..8 become 8; stop-bit and parity codes out of range 0.
+  const std::tuple<int, int, int, const char*> cases[] = {
+      {9, 3, 7, "(9600,1,8,s=1,p=None)"},   {4, -1, -1, "(9600,1,8,s=1,p=None)"},
+      {5, 2, 4, "(9600,1,5,s=2,p=Space)"},  {6, 0, 2, "(9600,1,6,s=1,p=Even)"},
+      {7, 1, 3, "(9600,1,7,s=1.5,p=Mark)"}, {8, 1, 1, "(9600,1,8,s=1.5,p=Odd)"}};
+  auto listener = MakeListener(18);
+  for (const auto& [nData, nStop, nParity, pszTrace] : cases) {
+    int nBefore = debug_.Count(pszTrace);
+    ASSERT_EQ(listener->OpenCom(kPort, 9600, nData, nStop, nParity, nullptr, nullptr), 1);
+    EXPECT_EQ(debug_.Count(pszTrace), nBefore + 1) << pszTrace;
+    // Open again without a handle: answers 1 and changes nothing.
+    ASSERT_EQ(listener->OpenCom(kPort, 4800, 8, 0, 0, nullptr, nullptr), 1);
+    listener->CloseCom();
+  }
+  EXPECT_EQ(debug_.Count("(4800"), 0);
+  EXPECT_EQ(listener->OpenCom(kPort, 12345, 8, 0, 0, nullptr, nullptr), 0) << "speed Linux lacks";
+  EXPECT_EQ(Open(*listener, nullptr, nullptr, kPort + 1), 0) << "unmapped port";
+  EXPECT_TRUE(ReadRegistry(home_.Path()).empty());
+}
+
+TEST_F(SerialTest, HostDescriptorIsAdoptedAndReopenedByItsDevicePath) {
+  const int kUnmapped = 9;  // no entry: by number it would be /dev/ttyS8
+  int nFd = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(nFd, 0);
+  auto listener = MakeListener(19);
+  void* hHandle = reinterpret_cast<void*>(static_cast<intptr_t>(nFd) + 1);
+  ASSERT_EQ(Open(*listener, hHandle, "host port", kUnmapped), 1);
+  listener->ListenStart(LineCollector::Callback, false);
+  ASSERT_TRUE(Deliver("HANDLE-B1"));
+  // A reopening closes the host's descriptor; the port comes back by path,
+  // and the gate time still counts from OpenCom.
+  const uint32_t dwOpenTick = Access::OpenTick(*listener);
+  Access::USBResumeStart(*listener);
+  ASSERT_TRUE(WaitUntil([&] { return debug_.Count("POS Try to Open COM9") == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return Access::Running(*listener); }));
+  ASSERT_TRUE(Deliver("HANDLE-B2"));
+  EXPECT_EQ(SettledThreads("pos19.read", 1), 1) << "one restart";
+  EXPECT_EQ(Access::OpenTick(*listener), dwOpenTick);
+  EXPECT_EQ(Registered(kUnmapped)["State"], "96");
+  listener->ListenStop();
+  listener->CloseCom();
+  EXPECT_EQ(::fcntl(nFd, F_GETFD), -1) << "the listener owns the descriptor and closed it";
+  EXPECT_EQ(Open(*listener, hHandle, nullptr, kUnmapped), 0) << "a descriptor not open is refused";
+}
+
+TEST_F(SerialTest, BreakComStopsTheReaderUntilThePortIsReopened) {
+  auto listener = StartListening(20);
+  ASSERT_TRUE(Deliver("BREAK-C1"));
+  listener->BreakCom();
+  ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kReaderExit) == 1; }));
+  // Restarted without reopening, the reader ends at its first wait.
+  listener->ListenStart(LineCollector::Callback, false);
+  ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kReaderExit) == 2; }));
+  ASSERT_TRUE(pty_.Write("BREAK-C2\n"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(lines_.Count("BREAK-C2"), 0);
+  EXPECT_EQ(debug_.Count(kOpened), 1) << "a break is not a lost port";
+  listener->CloseCom();
+  ASSERT_EQ(Open(*listener), 1);
+  listener->ListenStart(LineCollector::Callback, false);
+  EXPECT_TRUE(Deliver("BREAK-C3"));
+  listener->CloseCom();
+}
+
+// A pseudo-terminal reports no line errors, and does not fail: a scripted port does.
+TEST_F(SerialTest, LineErrorDropsTheNextBlockOnlyAndAFailingPortEndsOnlyTheReader) {
+  auto script = std::make_shared<Script>();
+  SetSerialPortOpenerForTesting([script](int) { return std::make_unique<FakePort>(script); });
+  auto listener = MakeListener(21);
+  ASSERT_EQ(listener->OpenCom(3, 9600, 8, 0, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(Access::CheckErrDesert(*listener, kEvErr | kEvCts), 1);
+  int nPolls = script->nErrorPolls.load();
+  EXPECT_EQ(Access::CheckErrDesert(*listener, kEvCts | kEvBreak | kEvRing), 0);
+  EXPECT_EQ(script->nErrorPolls.load(), nPolls + 1) << "other events clear the error state";
+  EXPECT_EQ(Access::CheckErrDesert(*listener, 0), 0);
+  listener->ListenStart(LineCollector::Callback, false);
+  script->Data("GOOD-D1\n");
+  script->Comm(kEvErr);
+  script->Data("DAMAGED-D2\n");
+  script->Data("GOOD-D3\n");
+  script->Comm(kEvErr);  // a later event without a line error clears the mark
+  script->Comm(kEvCts);
+  script->Data("GOOD-D4\n");
+  ASSERT_TRUE(lines_.WaitForToken("GOOD-D4"));
+  EXPECT_EQ(lines_.Count("GOOD-D1") + lines_.Count("GOOD-D3"), 2);
+  EXPECT_EQ(lines_.Count("DAMAGED-D2"), 0);
+  script->Throw();
+  ASSERT_TRUE(WaitUntil([&] { return debug_.Count("scripted port failure") == 1; }));
+  EXPECT_EQ(SettledThreads("pos21.read", 0), 0);
+  listener->ListenStop();
+}
+
+TEST_F(SerialTest, RegistryKeepsBoundedOneLineNamesAndLiveProcessesEntries) {
+  DynLib lib;
+  ASSERT_TRUE(
+      lib.Open(DynLib::FolderOf(reinterpret_cast<const void*>(&MakeListener)) + "/libKXComPort.so"))
+      << lib.Error();
+  auto reg = reinterpret_cast<int (*)(unsigned int, unsigned int, const char*)>(
+      lib.Symbol("RegKexComPort"));
+  ASSERT_NE(reg, nullptr);
+  ChildProcess dead([] { return 0; });
+  ASSERT_EQ(dead.Wait(), 0);
+  home_.Write("ComPortRegistry.ini",
+              "[COM1]\nState=96\nName=init holds it\nPid=1\n[COM2]\nState=96\nName=gone\nPid=" +
+                  std::to_string(dead.Pid()) + "\ngarbage line\n[COMx]\nState=1\n");
+  EXPECT_EQ(reg(1, 0, ""), 1);
+  EXPECT_EQ(reg(5, 96, "bad\nName=x\r[COM9]"), 1);
+  EXPECT_EQ(reg(6, 96, std::string(200, 'L').c_str()), 1);
+  EXPECT_EQ(reg(7, 96, nullptr), 1);
+  EXPECT_EQ(reg(40, 0, ""), 1) << "releasing a port not held is no error";
+  auto entries = ReadRegistry(home_.Path());
+  EXPECT_EQ(entries[1]["Name"], "init holds it") << "another process's port stays";
+  EXPECT_EQ(entries.count(2), 0u) << "the entry of an ended process is dropped";
+  EXPECT_EQ(entries[5]["Name"], "bad?Name=x?[COM9]");
+  EXPECT_EQ(entries[6]["Name"], std::string(63, 'L'));
+  EXPECT_EQ(entries[7]["Name"], "");
+  EXPECT_EQ(entries.size(), 4u);
+
+  EnvGuard absent("POSHARK_HOME", home_.Path("absent"));
+  EXPECT_EQ(reg(3, 96, "x"), 0);
+  EXPECT_FALSE(std::filesystem::exists(home_.Path("absent"))) << "a missing home is not made";
+}
+
+// Unplug stops the workers once; away, reopening is retried and the port is
+// released; each re-plug gives one reopening and one restart; nothing drained
+// is lost and nothing leaks over many cycles.
+TEST_F(SerialTest, UnplugAndReplugCyclesRestartListeningAndLeakNothing) {
+  constexpr int kCycles = 20;
+  const int nFdsBefore = CountFds();
+  const int nThreadsBefore = QuietThreadCount();
+  int nFdsListening = -1, nThreadsListening = -1;
+  auto token = [](int nCycle) { return "SOAK-" + std::to_string(1000 + nCycle); };
+  {
+    auto listener = StartListening(35);
+    for (int nCycle = 0; nCycle < kCycles; ++nCycle) {
+      // A full 512-byte block completes its read without the quiet interval.
+      std::string line = token(nCycle);
+      ASSERT_TRUE(pty_.Write(line + std::string(511 - line.size(), '.') + "\n"));
+      ASSERT_TRUE(lines_.WaitForToken(line)) << line;
+      if (nCycle == 0) {
+        nFdsListening = CountFds();
+        // Reader, analyzer, writer, watcher and the idle stop thread.
+        EXPECT_EQ(SettledThreads("pos35.", 5), 5);
+        nThreadsListening = Threads();
+      }
+      pty_.Unplug();
+      if (nCycle == 0) {
+        ASSERT_TRUE(WaitUntil([&] { return !Access::Started(*listener); }));
+        EXPECT_FALSE(Access::Running(*listener));
+        EXPECT_EQ(SettledThreads("pos35.analyze", 0) + SettledThreads("pos35.write", 0), 0);
+        EXPECT_EQ(Threads("pos35.resume"), 1);
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // a few failed attempts
+        EXPECT_EQ(debug_.Count(kOpened), 1) << "no reopening succeeds while the port is away";
+        EXPECT_TRUE(Registered().empty());
+      }
+      ASSERT_TRUE(pty_.Plug());
+      ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kOpened) == nCycle + 2; })) << nCycle;
+      ASSERT_TRUE(WaitUntil([&] { return Access::Running(*listener); })) << nCycle;
+    }
+    ASSERT_TRUE(Deliver("SOAK-END"));
+    for (int nCycle = 0; nCycle < kCycles; ++nCycle)
+      EXPECT_EQ(lines_.Count(token(nCycle)), 1) << token(nCycle);
+    EXPECT_EQ(debug_.Count(kReaderExit), kCycles) << "the port was lost once per cycle";
+    EXPECT_EQ(debug_.Count(kOpened), kCycles + 1) << "one reopening per re-plug";
+    EXPECT_EQ(Registered()["State"], "96");
+    EXPECT_EQ(CountFds(), nFdsListening) << "descriptors leaked while listening";
+    EXPECT_EQ(SettledThreads("", nThreadsListening), nThreadsListening);
+    EXPECT_EQ(SettledThreads("pos35.", 5), 5);
+  }
+  EXPECT_EQ(CountFds(), nFdsBefore);
+  EXPECT_EQ(SettledThreads("", nThreadsBefore), nThreadsBefore);
+}
+
+// Stopping while the port is away ends the watcher at once: by ListenStop,
+// and by the destructor even during a long settle pause.
+TEST_F(SerialTest, StopWhileThePortIsAwayEndsTheWatcherWithinItsBound) {
+  for (bool bDestroy : {false, true}) {
+    SCOPED_TRACE(bDestroy);
+    home_.MapPorts({{kPort, pty_.Link()}}, bDestroy ? 5000 : -1);
+    const int nOpened = debug_.Count(kOpened);
+    auto listener = StartListening(bDestroy ? 34 : 32);
+    ASSERT_TRUE(Deliver(bDestroy ? "DTOR-D1" : "STOP-B1"));
+    pty_.Unplug();
+    ASSERT_TRUE(WaitUntil([&] { return !Access::Started(*listener); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    auto stopped = std::chrono::steady_clock::now();
+    if (bDestroy)
+      listener.reset();
+    else
+      listener->ListenStop();
+    EXPECT_EQ(SettledThreads(bDestroy ? "pos34.resume" : "pos32.resume", 0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
+    ASSERT_TRUE(pty_.Plug());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(debug_.Count(kOpened), nOpened + 1) << "nobody reopens the port any more";
+  }
+  EXPECT_EQ(debug_.Count("USB Trace:Wait USBResumeThread stop Time out"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// The small platform services: clock, debug strings, folder listing, paths.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <thread>
+
+#include "platform/Clock.h"
+#include "platform/Debug.h"
+#include "platform/DirList.h"
+#include "platform/Paths.h"
+#include "support/TempHome.h"
+
+using namespace poshark::platform;
+using poshark::testing::EnvGuard;
+using poshark::testing::TempHome;
+
+TEST(ClockTest, TickCountAndLocalTimeFollowTheSystemAndATestSourceReplacesIt) {
+  uint32_t nStart = GetTickCount();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  uint32_t nElapsed = GetTickCount() - nStart;  // unsigned difference survives a wrap
+  EXPECT_GE(nElapsed, 29u);
+  EXPECT_LT(nElapsed, 5000u);
+  SYSTEMTIME st{};
+  time_t before = time(nullptr);
+  GetLocalTime(&st);
+  GetLocalTime(nullptr);  // ignored
+  tm local{};
+  localtime_r(&before, &local);
+  if (before == time(nullptr)) {  // else the second changed during the test
+    EXPECT_EQ(st.wYear, local.tm_year + 1900);
+    EXPECT_EQ(st.wMonth, local.tm_mon + 1);
+    EXPECT_EQ(st.wDay, local.tm_mday);
+    EXPECT_EQ(st.wDayOfWeek, local.tm_wday);
+    EXPECT_EQ(st.wMinute, local.tm_min);
+  }
+  SYSTEMTIME fixed{2024, 2, 4, 29, 23, 59, 58, 999};
+  SetLocalTimeSourceForTesting([fixed] { return fixed; });
+  GetLocalTime(&st);
+  SetLocalTimeSourceForTesting(nullptr);
+  EXPECT_EQ(st.wMilliseconds, 999);
+  for (int nYear = 1971; nYear < 2100; nYear += 7) {
+    for (int nMonth = 1; nMonth <= 12; ++nMonth) {
+      tm t{};
+      t.tm_year = nYear - 1900;
+      t.tm_mon = nMonth - 1;
+      t.tm_mday = 28;
+      timegm(&t);
+      ASSERT_EQ(DayOfWeek(nYear, nMonth, 28), t.tm_wday) << nYear << "-" << nMonth;
+    }
+  }
+  EXPECT_EQ(DayOfWeek(1900, 3, 1), 4);  // 1900 is no leap year
+  EXPECT_EQ(DayOfWeek(1, 1, 1), 1);     // Monday, proleptic
+}
+
+TEST(DebugTest, SinkReceivesTextsUnchangedBoundedAndMayWriteItself) {
+  std::vector<std::string> texts;
+  SetDebugSink([&](const char* psz) {
+    texts.emplace_back(psz);
+    if (texts.size() == 1) OutputDebugStringA("nested");  // must not deadlock
+  });
+  OutputDebugStringA("first\n");
+  DebugPrintf("POS%d:WaitWrite\r\n", 7);
+  OutputDebugStringA(nullptr);
+  DebugPrintf("%s", std::string(5000, 'x').c_str());
+  SetDebugSink(nullptr);
+  OutputDebugStringA("goes to syslog");
+  EXPECT_EQ(texts, (std::vector<std::string>{"first\n", "nested", "POS7:WaitWrite\r\n",
+                                             std::string(1023, 'x')}));
+}
+
+TEST(DirListTest, SortsNamesWithoutCaseAndSkipsSelfReferences) {
+  TempHome dir(TempHome::Env::kLeave);
+  for (const char* name : {"b.INI", "A.ini", "a.ini", "C", "_x", "Ab"}) dir.Write(name, "");
+  std::filesystem::remove_all(dir.CommandsDir());
+  std::filesystem::create_directory(dir / "sub.ini");
+  std::filesystem::create_symlink(dir / "sub.ini", dir / "link");
+  std::vector<std::string> names;
+  for (const DirEntry& e : ListDirectory(dir.Path())) {
+    names.push_back(e.name);
+    EXPECT_EQ(e.bDirectory, e.name == "sub.ini" || e.name == "link") << e.name;
+  }
+  // Letters compare as lower case, so '_' sorts before them; names equal
+  // without case keep byte order.
+  EXPECT_EQ(names, (std::vector<std::string>{"_x", "A.ini", "a.ini", "Ab", "b.INI", "C", "link",
+                                             "sub.ini"}));
+  EXPECT_TRUE(ListDirectory(dir / "missing").empty());
+  EXPECT_TRUE(ListDirectory("").empty());
+}
+
+TEST(PathsTest, HomeAndWorkPathFollowTheEnvironmentAndJoinsKeepOneSeparator) {
+  const std::pair<const char*, std::string> kHomes[] = {
+      {"/tmp/somewhere///", "/tmp/somewhere"}, {nullptr, kDefaultHome}, {"", kDefaultHome}};
+  for (const auto& [pszValue, want] : kHomes) {
+    EnvGuard env("POSHARK_HOME", pszValue);
+    EXPECT_EQ(PosharkHome(), want) << (pszValue ? pszValue : "(unset)");
+  }
+  {
+    EnvGuard env("POSHARK_WORKDIR", "/opt/pos/");
+    EXPECT_EQ(WorkPath(), "/opt/pos");
+  }
+  EnvGuard env("POSHARK_WORKDIR", nullptr);
+  EXPECT_EQ(WorkPath(), std::filesystem::read_symlink("/proc/self/exe").parent_path().string());
+  const std::tuple<const char*, const char*, const char*> kJoins[] = {
+      {"/a/", "/b", "/a/b"}, {"/a", "/b", "/a/b"}, {"/a/", "b", "/a/b"},
+      {"/a", "b", "/a/b"},   {"", "b", "b"},       {"/a", "", "/a"}};
+  for (const auto& [a, b, want] : kJoins) EXPECT_EQ(JoinPath(a, b), want) << a << " + " << b;
+  TempHome dir(TempHome::Env::kLeave);
+  std::string file = dir.Write("KexDeBug.ini", "[POSTrace]\n");
+  EXPECT_TRUE(FileExists(file) && DirectoryExists(dir.Path()));
+  EXPECT_FALSE(DirectoryExists(file) || FileExists(dir.Path()) || FileExists(dir / "missing"));
+}

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "commands/PluginTestSupport.h"
+#include "commands/CmdSetKit.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
 #include "listener/TestAccess.h"
@@ -31,7 +31,7 @@ struct Record {
 
 inline void PrintTo(const Record& rec, std::ostream* os) {
   *os << "{" << rec.nEvent << ", s" << rec.wSecond << (rec.bDST ? " dst" : "") << ", "
-      << rec.text.size() << " bytes}";
+      << ::testing::PrintToString(rec.text) << "}";
 }
 
 inline std::vector<Record>& Pushed() {
@@ -104,7 +104,6 @@ class AnalyzerProbe : public RCPosHark {
     return out;
   }
 
-  int RunAnalyze(unsigned char* pBuf, int& nLen) { return Analyze(pBuf, nLen); }
   RCLineQueue& WriteQueue() { return *m_WriteQueue; }
 };
 

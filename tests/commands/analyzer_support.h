@@ -3,8 +3,6 @@
 // the write queue (installed as the preprocess entry, which sees each push).
 #pragma once
 
-#include <poshark/RCPosHark.h>
-
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -14,7 +12,6 @@
 #include <vector>
 
 #include "commands/CmdSetKit.h"
-#include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
 #include "listener/TestAccess.h"
 #include "platform/Event.h"

@@ -51,6 +51,10 @@ TEST(Analyzer, CommandSetsAndChunksGiveTheirRecords) {
        "S-Num=2\n[TAB]\nSpaceCount=4\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,!,0x01,1,3,1,\"[B]\"\n",
        {"A\tB\033!\001C\n"},
        {{"A    ", 0, 1}, {"B[B]C\n", -1, 1}}},
+      {"barcode ending the data",
+       "[BARCODE]\n1=3,GS,k,0x02,1,11,1,ID:\n",
+       {"A\035k\00212345678"},
+       {{"ID:12345678", -1, 1}, {"A", 0, 1}}},
       {"barcode pushed before the text around it",
        "[BARCODE]\n1=3,GS,k,0x02,1,11,1,ID:\n",
        {"before \035k\00212345678 after\n"},
@@ -73,6 +77,21 @@ TEST(Analyzer, CommandSetsAndChunksGiveTheirRecords) {
     probe.Drain();
     EXPECT_EQ(probe.Records(), c.records);
   }
+}
+
+TEST(Analyzer, PluginMeasureSeesEveryByteLeft) {
+  cmdset_test::TempHome home;
+  AnalyzerProbe probe;
+  RCCmdSet* pSet = probe.LoadSet(
+      home.CommandSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n"));
+  pSet->arSingle[0]->nType = 3;
+  pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int nCount, int*, int* pLen) {
+    *pLen = nCount;  // takes everything it is shown
+    return 2;
+  };
+  probe.Queue("ab\033P" + std::string(500, 'y') + "\n", 1, false);
+  probe.Drain();
+  EXPECT_EQ(probe.Records(), (std::vector<Record>{{"ab", 0, 1}}));
 }
 
 TEST(Analyzer, WriteQueueOverflowReplacesItsLinesByTheNote) {

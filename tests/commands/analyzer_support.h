@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "commands/CmdSetKit.h"
+#include "commands/PluginTestSupport.h"
 #include "listener/RCDataQueue.h"
 #include "listener/TestAccess.h"
 #include "platform/Event.h"

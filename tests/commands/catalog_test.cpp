@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "commands/CmdSetKit.h"
+#include "commands/PluginTestSupport.h"
 #include "listener/RCDataQueue.h"
 
 namespace {

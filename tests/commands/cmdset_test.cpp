@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "commands/CmdSetKit.h"
+#include "commands/PluginTestSupport.h"
 #include "commands/PrnCmd.h"
 
 using namespace poshark::commands;

@@ -1,48 +1,34 @@
-// Graph-mode streams: a 16-bit character w travels as the value
-//   v = ((w XOR (1 << k)) << 4) | k     for any k in 0..15,
-// in a multi-byte form built like UTF-8 (one byte below 0x80, then two,
-// three or four bytes with six payload bits per continuation byte), and
-// decodes to bytes of the configured code page. Also the output code map.
+// Graph-mode streams, made by the test encoder from the sender's rule, decode
+// to bytes of the configured code page, also through a listener in host-feed
+// mode. Also the output code map.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "commands/CmdSetKit.h"
+#include "GraphEncoder.h"
+#include "commands/PluginTestSupport.h"
+#include "listener/RCDataQueue.h"
 #include "listener/TestAccess.h"
 #include "support/EnvGuard.h"
 
 using Bytes = std::vector<unsigned char>;
 using poshark::testing::EnvGuard;
+using poshark_test::AppendGraphSequence;
+using poshark_test::GraphEncode;
+using poshark_test::GraphValue;
 
 namespace {
-
-// Appends a value in its sequence form (v below 0x200000).
-void AppendValue(Bytes& out, uint32_t v) {
-  int n = v < 0x80 ? 1 : v < 0x800 ? 2 : v < 0x10000 ? 3 : 4;
-  if (n == 1) return out.push_back(static_cast<unsigned char>(v));
-  out.push_back(static_cast<unsigned char>(((0xFF00 >> n) & 0xFF) | (v >> (6 * (n - 1)))));
-  for (int i = n - 2; i >= 0; --i)
-    out.push_back(static_cast<unsigned char>(0x80 | ((v >> (6 * i)) & 0x3F)));
-}
-void AppendChar(Bytes& out, uint32_t w, unsigned k) {
-  AppendValue(out, ((w ^ (1u << (k & 15))) << 4) | (k & 15));
-}
-// Text with the low part cycling, so that every sequence length shows up.
-Bytes Encode(const std::u16string& text, unsigned k = 0) {
-  Bytes out;
-  for (char16_t c : text) AppendChar(out, c, k = (k + 5) & 15);
-  return out;
-}
 
 TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
   cmdset_test::TempHome home;
   RCPosHark listener(1);
   Bytes mixed;  // every low part, so every sequence length
-  for (unsigned k = 0; k < 16; ++k) AppendChar(mixed, u"T\u00e9\u20ac"[k % 3], k);
+  for (unsigned k = 0; k < 16; ++k)
+    AppendGraphSequence(mixed, GraphValue(u"T\u00e9\u20ac"[k % 3], k));
   Bytes above16;  // the low 16 bits of w would be 'A'
-  AppendValue(above16, 0x100000u | ((uint32_t{'A'} ^ 1u) << 4));
+  AppendGraphSequence(above16, 0x100000u | ((uint32_t{'A'} ^ 1u) << 4));
   const struct {
     const char* page;
     Bytes in, out;
@@ -59,12 +45,14 @@ TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
       {"windows-1252",
        mixed,
        {'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T'}},
-      {"windows-1252", Encode(u"\u4e2d"), {'?'}},  // missing in the page: its default character
+      {"windows-1252",
+       GraphEncode(u"\u4e2d"),
+       {'?'}},  // missing in the page: its default character
       // Values above 16 bits are not taken as unrelated characters.
       {"windows-1252", above16, {'?'}},
       {"UTF-8", above16, {0xF0, 0x90, 0x81, 0x81}},  // U+10041 itself
       // GBK: U+4E2D is D6 D0, U+6587 is CE C4.
-      {"windows-936", Encode(u"\u4e2d\u6587 A1"), {0xD6, 0xD0, 0xCE, 0xC4, ' ', 'A', '1'}},
+      {"windows-936", GraphEncode(u"\u4e2d\u6587 A1"), {0xD6, 0xD0, 0xCE, 0xC4, ' ', 'A', '1'}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.page << " " << ::testing::PrintToString(c.in));
@@ -104,7 +92,7 @@ TEST_F(GraphListener, DeliversLinesSplitInsideASequenceAndChunksLongerThanTheBuf
   ASSERT_TRUE(listener_->IsGraphMode());
   // U+4E2D U+6587 (GBK D6D0 CEC4), U+4EF7 U+683C (GBK BCDB B8F1); the first
   // call ends inside a sequence.
-  Bytes stream = Encode(u"\u4e2d\u6587 OK\n\u4ef7\u683c 12.50\n", 9);
+  Bytes stream = GraphEncode(u"\u4e2d\u6587 OK\n\u4ef7\u683c 12.50\n", 9);
   Feed(std::string(stream.begin(), stream.begin() + 5));
   Feed(std::string(stream.begin() + 5, stream.end()));
   std::vector<std::string> expected = {"\xD6\xD0\xCE\xC4 OK\n", "\xBC\xDB\xB8\xF1 12.50\n"};
@@ -115,11 +103,20 @@ TEST_F(GraphListener, DeliversLinesSplitInsideASequenceAndChunksLongerThanTheBuf
     char line[32];
     std::snprintf(line, sizeof line, "item %04d %4d\n", i, i * 7);
     expected.push_back(line);
-    for (const char* p = line; *p; ++p) AppendChar(stream, static_cast<unsigned char>(*p), 15);
+    for (const char* p = line; *p; ++p)
+      AppendGraphSequence(stream, GraphValue(static_cast<unsigned char>(*p), 15));
   }
   Feed(std::string(stream.begin(), stream.end()));
   EXPECT_EQ(lines_.WaitFor(expected.size()).size(), expected.size());
   EXPECT_EQ(lines_.Texts(), expected);
+  // With the workers stopped every decoded byte stays in the analyze queue:
+  // 60000 one-byte sequences ("F" carries D, "#" LF) in one call give 60000
+  // bytes, more than the graph buffer holds at once.
+  listener_->ListenStop();
+  std::string lines;
+  for (int i = 0; i < 6000; ++i) lines += "FFFFFFFFF#";
+  Feed(lines);
+  EXPECT_EQ(RCPosHarkTestAccess::AnalyzeQueue(*listener_).GetTotalBytes(), 60000);
 }
 
 }  // namespace

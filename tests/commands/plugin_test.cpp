@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/CmdSetKit.h"
+#include "commands/PluginTestSupport.h"
 
 using cmdset_test::PluginPath;
 using Strings = std::vector<std::string>;

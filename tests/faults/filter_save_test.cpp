@@ -62,8 +62,8 @@ constexpr auto LoadColorKeys = Load<ColorKeyCatcher>;
 
 class FilterSaveFaults : public ::testing::Test {
  protected:
-  std::string File() const { return work_.path() + "/POSKeyFilter.ini"; }
-  poshark_test::WorkFolder work_;
+  std::string File() const { return work_.FilterPath(); }
+  poshark::testing::TempHome work_;
 };
 
 TEST_F(FilterSaveFaults, SaveKilledAtAnyMomentLeavesTheOldOrTheNewSection) {

@@ -46,9 +46,10 @@ std::unique_ptr<RCPosHark> Start(RCPosHark::LineOutFt pfnLineOut) {
 }
 
 TEST(PluginNonsenseFaults, ListenerKeepsDeliveringAndStopsWhateverThePluginAnswers) {
-  poshark_test::WorkFolder work;
-  work.CopyPlugin("nonsense", "libnonsense.so");
-  work.WriteSet("nonsense.ini", kNonsenseSet);
+  poshark::testing::TempHome work;
+  std::filesystem::copy_file(poshark_test::PluginPath("nonsense"),
+                             work.CommandsDir() + "/libnonsense.so");
+  work.CommandSet("nonsense.ini", kNonsenseSet);
   g_lines = 0;
   g_bad = 0;
   auto listener = Start(&CountLine);
@@ -82,13 +83,13 @@ TEST(PluginNonsenseFaults, ListenerKeepsDeliveringAndStopsWhateverThePluginAnswe
   listener.reset();
 
   // The process is sound afterwards: a sane set delivers exactly.
-  work.WriteSet("nonsense.ini", "[Main]\nModule_Name=Plain\n");
-  poshark_test::LineCollector lines;
-  auto plain = Start(&poshark_test::LineCollector::Callback);
+  work.CommandSet("nonsense.ini", "[Main]\nModule_Name=Plain\n");
+  poshark::testing::LineCollector lines;
+  auto plain = Start(&poshark::testing::LineCollector::Callback);
   std::string text = "after 1\nafter 2\n";
   plain->GotData(static_cast<int>(text.size()), reinterpret_cast<unsigned char*>(text.data()));
-  EXPECT_EQ(poshark_test::Texts(lines.WaitFor(2)),
-            (std::vector<std::string>{"after 1\n", "after 2\n"}));
+  lines.WaitFor(2);
+  EXPECT_EQ(lines.Texts(), (std::vector<std::string>{"after 1\n", "after 2\n"}));
   plain->ListenStop();
 }
 

@@ -27,10 +27,10 @@ constexpr size_t kRecord = 4 + 32;              // count and one fed line
 class TraceFullFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    traceDir_ = work_.path() + "/POSTrace";
+    traceDir_ = work_.Path("POSTrace");
     std::filesystem::create_directories(traceDir_);
-    std::ofstream(work_.path() + "/KexDeBug.ini") << "[POSTrace]\nPOS6=1\n";
-    work_.WriteSet("plain.ini", "[Main]\nModule_Name=Plain\n");
+    std::ofstream(work_.Path("KexDeBug.ini")) << "[POSTrace]\nPOS6=1\n";
+    work_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
   }
   void TearDown() override {
     if (listener_) listener_->ListenStop();
@@ -44,7 +44,7 @@ class TraceFullFaults : public ::testing::Test {
       ASSERT_TRUE(listener_->SelectCmdSet(0));
       listener_->SetGateOpenTime(0);
     }
-    listener_->ListenStart(&poshark_test::LineCollector::Callback, true);
+    listener_->ListenStart(&poshark::testing::LineCollector::Callback, true);
   }
   // Feeds lines up to nLast, one chunk each, and checks that every line fed
   // so far came out, in order.
@@ -56,7 +56,8 @@ class TraceFullFaults : public ::testing::Test {
       expected_.emplace_back(line, static_cast<size_t>(n));
       listener_->GotData(n, reinterpret_cast<unsigned char*>(line));
     }
-    ASSERT_EQ(poshark_test::Texts(lines_.WaitFor(expected_.size(), 20000)), expected_);
+    lines_.WaitFor(expected_.size(), 20000);
+    ASSERT_EQ(lines_.Texts(), expected_);
   }
   uint64_t TraceSize() const {
     for (const auto& e : std::filesystem::directory_iterator(traceDir_)) {
@@ -65,8 +66,8 @@ class TraceFullFaults : public ::testing::Test {
     return 0;
   }
 
-  poshark_test::WorkFolder work_;
-  poshark_test::LineCollector lines_;
+  poshark::testing::TempHome work_;
+  poshark::testing::LineCollector lines_;
   std::unique_ptr<RCPosHark> listener_;
   std::string traceDir_;
   bool mounted_ = false;

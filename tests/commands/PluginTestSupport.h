@@ -1,4 +1,4 @@
-// Helpers of the command-set tests: the test plug-in library, a set loaded
+// Helpers of the command-set tests: the test plug-in libraries, a set loaded
 // from file text, and a listener in host-feed mode whose lines are collected.
 #pragma once
 
@@ -13,13 +13,21 @@
 #include "support/LineCollector.h"
 #include "support/TempHome.h"
 
+namespace poshark_test {
+
+// A test plug-in built beside the tests ("commands": the one library the
+// command-set tests load for every plug-in kind).
+inline std::string PluginPath(const std::string& kind = "commands") {
+  return POSHARK_TEST_PLUGIN_DIR "/libtest_" + kind + "_plugin.so";
+}
+
+}  // namespace poshark_test
+
 namespace cmdset_test {
 
 using poshark::testing::LineCollector;
 using poshark::testing::TempHome;
-
-// The plug-in built beside the tests: one library for every plug-in kind.
-inline std::string PluginPath() { return POSHARK_TEST_PLUGIN_DIR "/libtest_commands_plugin.so"; }
+using poshark_test::PluginPath;
 
 // A command set loaded from the given file text.
 inline std::unique_ptr<RCCmdSet> LoadSet(const TempHome& home, const std::string& content) {

@@ -3,40 +3,21 @@
 // one input into several parts.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "support/TempHome.h"
+
 namespace poshark_fuzz {
 
-// A folder made once per process, used as POSHARK_HOME and POSHARK_WORKDIR,
-// with an empty "Printer Commands" folder. Removed at exit.
-inline const std::string& Home() {
-  static const std::string path = [] {
-    // In memory where possible: the targets that save files sync them.
-    char shm[] = "/dev/shm/poshark-fuzz-XXXXXX";
-    char tmp[] = "/tmp/poshark-fuzz-XXXXXX";
-    std::string p = ::mkdtemp(shm) ? shm : (::mkdtemp(tmp) ? tmp : "/tmp");
-    std::error_code ec;
-    std::filesystem::create_directories(p + "/Printer Commands", ec);
-    setenv("POSHARK_HOME", p.c_str(), 1);
-    setenv("POSHARK_WORKDIR", p.c_str(), 1);
-    static struct Cleanup {
-      std::string dir;
-      ~Cleanup() {
-        std::error_code e;
-        if (dir != "/tmp") std::filesystem::remove_all(dir, e);
-      }
-    } cleanup{p};
-    return p;
-  }();
-  return path;
+// One temporary home and work folder per process (POSHARK_HOME and
+// POSHARK_WORKDIR), with an empty "Printer Commands" folder; removed at exit.
+inline std::string Home() {
+  static const poshark::testing::TempHome home;
+  return home.Path();
 }
 
 inline bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {

@@ -9,6 +9,7 @@
 #include <poshark/KeyRecords.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -78,6 +79,23 @@ inline std::vector<FuzzKey> ReadKeys(ByteReader& in) {
     k.cond.pFreqRecs = &k.freq;
   }
   return keys;
+}
+
+// Takes every result of a catcher in blocks of 16, as a host does: check
+// sees each caught text and range before the text is freed.
+template <typename Catcher, typename Check>
+void TakeAll(Catcher& catcher, Check check) {
+  STRUCT_CatchData caught[16];
+  STRUCT_AlarmData alarms[16];
+  STRUCT_ColorKeyRange ranges[16];
+  for (int got = 16; got == 16;) {
+    got = catcher.GetKeyData(caught, alarms, ranges, 16);
+    if (got < 0 || got > 16) std::abort();
+    for (int i = 0; i < got; ++i) {
+      check(caught[i], ranges[i]);
+      std::free(caught[i].pszData);
+    }
+  }
 }
 
 }  // namespace poshark_fuzz

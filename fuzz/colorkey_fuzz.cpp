@@ -26,9 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   std::string rest(reinterpret_cast<const char*>(in.Rest()), in.Left());
-  STRUCT_CatchData caught[16];
-  STRUCT_AlarmData alarms[16];
-  STRUCT_ColorKeyRange ranges[16];
   size_t at = 0;
   while (at < rest.size()) {
     size_t end = rest.find('\n', at);
@@ -45,18 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     t.wMinute = 30;
     int count = 0;
     catcher.FindKeyData(line.c_str(), static_cast<int>(line.size()), count, t, kSets[pick & 3]);
-    for (;;) {
-      int got = catcher.GetKeyData(caught, alarms, ranges, 16);
-      if (got < 0 || got > 16) std::abort();
-      for (int i = 0; i < got; ++i) {
-        // A range lies within the searched text (up to its first NUL).
-        const int len = static_cast<int>(std::strlen(line.c_str()));
-        if (ranges[i].nStart < 0 || ranges[i].nStart > ranges[i].nEnd || ranges[i].nEnd > len)
-          std::abort();
-        std::free(caught[i].pszData);
-      }
-      if (got < 16) break;
-    }
+    // A range lies within the searched text (up to its first NUL).
+    const int len = static_cast<int>(std::strlen(line.c_str()));
+    poshark_fuzz::TakeAll(catcher, [len](const STRUCT_CatchData&, const STRUCT_ColorKeyRange& r) {
+      if (r.nStart < 0 || r.nStart > r.nEnd || r.nEnd > len) std::abort();
+    });
   }
   catcher.FindKeyDataZero();
   return 0;

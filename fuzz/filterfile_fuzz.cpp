@@ -2,31 +2,13 @@
 // load their sections, match a line with what they loaded, and save again;
 // what they saved loads back to the same number of entries.
 #include "FuzzSupport.h"
+#include "KeyInput.h"
 
 #include <poshark/ColorKeyCatcher.h>
 #include <poshark/KeyDataCatcher.h>
 
 #include <cstdlib>
 #include <string>
-
-namespace {
-
-void Drain(KeyDataCatcher& k, ColorKeyCatcher& c) {
-  STRUCT_CatchData caught[8];
-  STRUCT_AlarmData alarms[8];
-  STRUCT_ColorKeyRange ranges[8];
-  int got;
-  while ((got = k.GetKeyData(caught, alarms, ranges, 8)) > 0) {
-    for (int i = 0; i < got; ++i) std::free(caught[i].pszData);
-    if (got < 8) break;
-  }
-  while ((got = c.GetKeyData(caught, alarms, ranges, 8)) > 0) {
-    for (int i = 0; i < got; ++i) std::free(caught[i].pszData);
-    if (got < 8) break;
-  }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string file = poshark_fuzz::Home() + "/POSKeyFilter.ini";
@@ -46,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   t.wDay = 5;
   t.wHour = 12;
   colors.FindKeyData(kLine, sizeof kLine - 1, count, t, 0);
-  Drain(keys, colors);
+  auto none = [](const STRUCT_CatchData&, const STRUCT_ColorKeyRange&) {};
+  poshark_fuzz::TakeAll(keys, none);
+  poshark_fuzz::TakeAll(colors, none);
 
   // Saving what was loaded, and loading it again, keeps every entry.
   const int nKeys = keys.GetKeyWordNum();

@@ -23,9 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   catcher.ReBuildGroupFromAll();
   poshark_fuzz::Chunker chunks(in.Byte());
 
-  STRUCT_CatchData caught[16];
-  STRUCT_AlarmData alarms[16];
-  STRUCT_ColorKeyRange ranges[16];
   const char* p = reinterpret_cast<const char*>(in.Rest());
   size_t left = in.Left();
   while (left > 0) {
@@ -34,17 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int count = 0;
     catcher.FindKeyData(p, static_cast<int>(n), count);
     if (count < 0) std::abort();
-    for (;;) {
-      int got = catcher.GetKeyData(caught, alarms, ranges, 16);
-      if (got < 0 || got > 16) std::abort();
-      for (int i = 0; i < got; ++i) {
-        // A caught text lies within the data it was caught from.
-        if (caught[i].pszData && std::strlen(caught[i].pszData) > KeyDataCatcher::kBufferSize)
-          std::abort();
-        std::free(caught[i].pszData);
-      }
-      if (got < 16) break;
-    }
+    // A caught text lies within the data it was caught from.
+    poshark_fuzz::TakeAll(catcher, [](const STRUCT_CatchData& c, const STRUCT_ColorKeyRange&) {
+      if (c.pszData && std::strlen(c.pszData) > KeyDataCatcher::kBufferSize) std::abort();
+    });
     p += n;
     left -= n;
   }

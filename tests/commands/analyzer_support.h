@@ -3,8 +3,6 @@
 // the write queue (installed as the preprocess entry, which sees each push).
 #pragma once
 
-#include <poshark/RCPosHark.h>
-
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -14,7 +12,6 @@
 #include <vector>
 
 #include "commands/PluginTestSupport.h"
-#include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
 #include "listener/TestAccess.h"
 #include "platform/Event.h"
@@ -31,7 +28,7 @@ struct Record {
 
 inline void PrintTo(const Record& rec, std::ostream* os) {
   *os << "{" << rec.nEvent << ", s" << rec.wSecond << (rec.bDST ? " dst" : "") << ", "
-      << rec.text.size() << " bytes}";
+      << ::testing::PrintToString(rec.text) << "}";
 }
 
 inline std::vector<Record>& Pushed() {
@@ -104,7 +101,6 @@ class AnalyzerProbe : public RCPosHark {
     return out;
   }
 
-  int RunAnalyze(unsigned char* pBuf, int& nLen) { return Analyze(pBuf, nLen); }
   RCLineQueue& WriteQueue() { return *m_WriteQueue; }
 };
 

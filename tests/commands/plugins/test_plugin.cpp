@@ -39,10 +39,7 @@ PLUGIN_EXPORT int MeasureHighBitsComplete(unsigned char* p, int n, int* s, int* 
     return (answer);                                                     \
   }
 FIXED_ANSWER(MeasureAnswerSeven, 7, 0, 0)
-FIXED_ANSWER(MeasureAnswerZero, 0, 0, 0)
 FIXED_ANSWER(MeasureAnswerThree, 3, 0, 1)
-FIXED_ANSWER(MeasureAnswerMinusOne, -1, 0, 1)
-FIXED_ANSWER(MeasureAnswerFour, 4, 0, 0)
 FIXED_ANSWER(MeasureOverrun, 2, 0, nCount + 1)
 FIXED_ANSWER(MeasureNegative, 2, -1, 1)
 FIXED_ANSWER(MeasureHuge, 2, 0x7fffffff, 0x7fffffff)
@@ -63,20 +60,12 @@ PLUGIN_EXPORT int BarcodeDecline(unsigned char* pBuf, int nCount, int*, int*) {
   return 1;
 }
 
-// Output filters: mask digits in place; append " [ok]" when it fits.
+// Output filter: masks digits in place.
 PLUGIN_EXPORT int FilterMaskDigits(char* pBuf, int nCapacity) {
   for (int i = 0; i < nCapacity && pBuf[i] != '\0'; ++i)
     if (pBuf[i] >= '0' && pBuf[i] <= '9') pBuf[i] = '#';
   return 0;
 }
-PLUGIN_EXPORT int FilterAppendMark(char* pBuf, int nCapacity) {
-  static const char kMark[] = " [ok]";
-  size_t nLen = strnlen(pBuf, static_cast<size_t>(nCapacity));
-  if (nLen + sizeof(kMark) <= static_cast<size_t>(nCapacity))
-    std::memcpy(pBuf + nLen, kMark, sizeof(kMark));
-  return 0;
-}
-
 // Preprocess. Output memory stays the plug-in's: the queue copies it at once.
 namespace {
 thread_local std::string g_strOut;

@@ -1,0 +1,122 @@
+// Graph-mode streams, made by the test encoder from the sender's rule, decode
+// to bytes of the configured code page, also through a listener in host-feed
+// mode. Also the output code map.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "GraphEncoder.h"
+#include "commands/PluginTestSupport.h"
+#include "listener/RCDataQueue.h"
+#include "listener/TestAccess.h"
+#include "support/EnvGuard.h"
+
+using Bytes = std::vector<unsigned char>;
+using poshark::testing::EnvGuard;
+using poshark_test::AppendGraphSequence;
+using poshark_test::GraphEncode;
+using poshark_test::GraphValue;
+
+namespace {
+
+TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
+  cmdset_test::TempHome home;
+  RCPosHark listener(1);
+  Bytes mixed;  // every low part, so every sequence length
+  for (unsigned k = 0; k < 16; ++k)
+    AppendGraphSequence(mixed, GraphValue(u"T\u00e9\u20ac"[k % 3], k));
+  Bytes above16;  // the low 16 bits of w would be 'A'
+  AppendGraphSequence(above16, 0x100000u | ((uint32_t{'A'} ^ 1u) << 4));
+  const struct {
+    const char* page;
+    Bytes in, out;
+  } cases[] = {
+      {"windows-1252", {0xD0, 0x80}, {'A'}},  // value 0x400
+      {"windows-1252", {0x41}, {0x06}},       // plain ASCII is not passed through
+      {"windows-1252", {0x10}, {0x00}},       // character 0 gives one NUL byte
+      // Malformed sequences never stop decoding: a lead byte without its
+      // continuation, then the next byte is read as a lead; a stray
+      // continuation byte leads a two-byte sequence.
+      {"windows-1252", {0xE0, 0x41}, {0x06}},
+      {"windows-1252", {0xF0, 0x80, 0xD0, 0x80}, {'A'}},
+      {"windows-1252", {0x80, 0x80}, {0x01}},
+      {"windows-1252",
+       mixed,
+       {'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T', 0xE9, 0x80, 'T'}},
+      {"windows-1252",
+       GraphEncode(u"\u4e2d"),
+       {'?'}},  // missing in the page: its default character
+      // Values above 16 bits are not taken as unrelated characters.
+      {"windows-1252", above16, {'?'}},
+      {"UTF-8", above16, {0xF0, 0x90, 0x81, 0x81}},  // U+10041 itself
+      // GBK: U+4E2D is D6 D0, U+6587 is CE C4.
+      {"windows-936", GraphEncode(u"\u4e2d\u6587 A1"), {0xD6, 0xD0, 0xCE, 0xC4, ' ', 'A', '1'}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.page << " " << ::testing::PrintToString(c.in));
+    EnvGuard page("POSHARK_CODEPAGE", c.page);
+    EXPECT_EQ(RCPosHarkTestAccess::DecodeGraph(listener, c.in), c.out);
+  }
+  // The one-byte sequence 0x7F carries U+8007, a double-byte character:
+  // output twice the input is cut at the graph buffer, never past it.
+  EnvGuard page("POSHARK_CODEPAGE", "windows-936");
+  EXPECT_EQ(RCPosHarkTestAccess::DecodeGraph(listener, {0x7F}).size(), 2u);
+  size_t n = RCPosHarkTestAccess::DecodeGraph(listener, Bytes(40000, 0x7F)).size();
+  EXPECT_TRUE(n == 50000 || n == 50001) << n;
+}
+
+TEST(GraphDecode, CodeMapKeepsItsOwnTableAndStartsAsIdentity) {
+  cmdset_test::TempHome home;
+  RCPosHark l(1);
+  EXPECT_TRUE(l.EnableCodeMap(true, nullptr));  // before any table: changes nothing
+  for (int b : {0x00, 0x41, 0xFF})
+    EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, static_cast<unsigned char>(b)), b);
+  unsigned char table[256];
+  for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(255 - i);
+  EXPECT_TRUE(l.EnableCodeMap(true, table));
+  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0xBE);
+  EXPECT_TRUE(l.EnableCodeMap(false, nullptr));
+  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0x41);  // off: bytes pass
+  table[0x41] = 'x';                                       // the listener keeps its own copy
+  EXPECT_TRUE(l.EnableCodeMap(true, nullptr));
+  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0xBE);
+}
+
+class GraphListener : public cmdset_test::ListenerTest {};
+
+TEST_F(GraphListener, DeliversLinesSplitInsideASequenceAndChunksLongerThanTheBuffer) {
+  EnvGuard page("POSHARK_CODEPAGE", "windows-936");
+  Start("[Main]\nModule_Name=Graph\nbGraphMode=1\n");
+  ASSERT_TRUE(listener_->IsGraphMode());
+  // U+4E2D U+6587 (GBK D6D0 CEC4), U+4EF7 U+683C (GBK BCDB B8F1); the first
+  // call ends inside a sequence.
+  Bytes stream = GraphEncode(u"\u4e2d\u6587 OK\n\u4ef7\u683c 12.50\n", 9);
+  Feed(std::string(stream.begin(), stream.begin() + 5));
+  Feed(std::string(stream.begin() + 5, stream.end()));
+  std::vector<std::string> expected = {"\xD6\xD0\xCE\xC4 OK\n", "\xBC\xDB\xB8\xF1 12.50\n"};
+  // 500 lines, every character in a four-byte sequence (low part 15): 30000
+  // bytes in one call, with sequences across the decoder's slices.
+  stream.clear();
+  for (int i = 0; i < 500; ++i) {
+    char line[32];
+    std::snprintf(line, sizeof line, "item %04d %4d\n", i, i * 7);
+    expected.push_back(line);
+    for (const char* p = line; *p; ++p)
+      AppendGraphSequence(stream, GraphValue(static_cast<unsigned char>(*p), 15));
+  }
+  Feed(std::string(stream.begin(), stream.end()));
+  EXPECT_EQ(lines_.WaitFor(expected.size()).size(), expected.size());
+  EXPECT_EQ(lines_.Texts(), expected);
+  // With the workers stopped every decoded byte stays in the analyze queue:
+  // 60000 one-byte sequences ("F" carries D, "#" LF) in one call give 60000
+  // bytes, more than the graph buffer holds at once.
+  listener_->ListenStop();
+  std::string lines;
+  for (int i = 0; i < 6000; ++i) lines += "FFFFFFFFF#";
+  Feed(lines);
+  EXPECT_EQ(RCPosHarkTestAccess::AnalyzeQueue(*listener_).GetTotalBytes(), 60000);
+}
+
+}  // namespace

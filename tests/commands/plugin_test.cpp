@@ -1,0 +1,215 @@
+// Plug-in libraries named by command-set files: where they are found, what a
+// missing library or export leaves off, how the analyzer plug-in's answers
+// act on commands and barcodes, and, inside a running listener, what the
+// preprocess plug-in and the output filter do to the lines.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "commands/PluginTestSupport.h"
+
+using cmdset_test::PluginPath;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+class PluginLoad : public ::testing::Test {
+ protected:
+  RCCmdSet& Load(const std::string& content) {
+    set_ = cmdset_test::LoadSet(home_, content);
+    return *set_;
+  }
+  // The plug-in as analyzer: one type-3 single command ESC L, a barcode GS k
+  // whose parameter is a count byte n and n bytes (start 1: the count byte
+  // goes with the barcode), text "ID:".
+  RCCmdSet& LoadMeasure(const std::string& measure, const std::string& transform = "") {
+    return Load("[Main]\nUseDll=1," + PluginPath() + "\nS-Num=1\n[Single-Command]\n1=2,ESC,L,3," +
+                measure + "\n[BARCODE]\n1=2,GS,k,3,MeasureSkipPrefix,1,ID:\n[BARCODE_Analyze]\n1=" +
+                transform + "\n");
+  }
+  // MatchCommand at every cursor position, as the analyzer steps over text,
+  // until it asks for more data; answers the bytes that remain.
+  std::string Walk(std::string text) {
+    int nLen = static_cast<int>(text.size());
+    for (int p = 0; p < nLen;) {
+      int rem = nLen - p, before = rem;
+      int result = set_->MatchCommand(reinterpret_cast<unsigned char*>(text.data()) + p, rem);
+      if (result == CMD_DONE)
+        nLen -= before - rem;
+      else if (result == CMD_DISCARD)
+        nLen = p;
+      else if (result == CMD_NONE)
+        ++p;
+      else
+        break;  // more data: the analyzer would wait for the next chunk here
+    }
+    return text.substr(0, static_cast<size_t>(nLen));
+  }
+
+  cmdset_test::TempHome home_;
+  std::unique_ptr<RCCmdSet> set_;
+};
+
+TEST_F(PluginLoad, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff) {
+  for (const char* name : {"libplug.so", "lib,plug.so"})
+    std::filesystem::copy_file(PluginPath(), home_.CommandsDir() + "/" + name);
+  const std::string single =
+      "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n2=2,ESC,d,1,3\n"
+      "[BARCODE]\n1=2,GS,k,3,MeasureLenPrefixed\n[BARCODE_Analyze]\n1=BarcodeReverse\n";
+  const struct {
+    std::string keys;
+    bool analyzer;
+    size_t singles;
+    bool preprocess, filter;
+  } cases[] = {
+      {"UseDll=1,libplug.so" + single, true, 2, false, false},
+      {"UseDll=2,lib,plug.so" + single, true, 2, false, false},     // the whole rest is the path
+      {"UseDll=x,libplug.so" + single, false, 1, false, false},     // not a number: off
+      {"UseDll=1,libnowhere.so" + single, false, 1, false, false},  // type-3 entries left out
+      {"UseDll=0," + PluginPath() + single, false, 1, false, false},
+      {"DllPreprocess=1,libplug.so,Preprocess\n", false, 0, true, false},
+      {"DllPreprocess=1,libplug.so\n", false, 0, false, false},  // no function
+      {"DllPreprocess=1,libplug.so,NoSuchFunction\n", false, 0, false, false},
+      {"DllPreprocess=1,libnone.so,Preprocess\n", false, 0, false, false},
+      {"DllPreprocess=1\n", false, 0, false, false},
+      {"UseFilterDll=1," + PluginPath() + ",FilterMaskDigits\n", false, 0, false, true},
+      {"UseFilterDll=1,libplug.so,FilterMaskDigits,ignored\n", false, 0, false, true},
+      {"UseFilterDll=1,libplug.so,Nothing\n", false, 0, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    RCCmdSet& set = Load("[Main]\n" + c.keys);
+    EXPECT_EQ(static_cast<bool>(set.hUseDll), c.analyzer);
+    EXPECT_EQ(set.arSingle.size(), c.singles);
+    EXPECT_EQ(static_cast<bool>(set.pBarcode), c.analyzer);
+    EXPECT_EQ(set.pfnBarcodeAnalyze != nullptr, c.analyzer);
+    EXPECT_EQ(static_cast<bool>(set.hPreprocessDll), c.preprocess);
+    EXPECT_EQ(set.pfnPreprocess != nullptr, c.preprocess);
+    if (c.keys.rfind("DllPreprocess", 0) == 0 && c.keys != "DllPreprocess=1,libplug.so\n") {
+      EXPECT_EQ(set.bDllPreprocess, c.preprocess);  // missing library or export: switched off
+    }
+    EXPECT_EQ(static_cast<bool>(set.hFilterDll), c.filter);
+    EXPECT_EQ(set.pfnFilter != nullptr, c.filter);
+  }
+  // A type-3 entry naming a missing export is left out: its bytes stay text.
+  EXPECT_TRUE(LoadMeasure("NoSuchMeasure").arSingle.empty());
+  EXPECT_EQ(Walk("ab\x1bL\x02xycd"), "ab\x1bL\x02xycd");
+}
+
+TEST_F(PluginLoad, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
+  const struct {
+    const char* measure;
+    std::string text, left;
+  } cases[] = {
+      {"MeasureLenPrefixed", "ab\x1bL\x03xyzcd", "abcd"},
+      {"MeasureLenPrefixed", std::string("\x1bL\x00tail", 7), "tail"},
+      {"MeasureSkipPrefix", "ab\x1bL\x02xycd", "ab\002cd"},  // start bytes stay
+      {"MeasureHighBitsComplete", "ab\x1bL\x01xcd", "abcd"},
+      // Answers other than 1 and 2, and ranges outside the data, discard the rest.
+      {"MeasureAnswerSeven", "ab\x1bL\x01xcd", "ab"},
+      {"MeasureAnswerThree", "ab\x1bL\x01xcd", "ab"},
+      {"MeasureOverrun", "ab\x1bL\x01xcd", "ab"},
+      {"MeasureNegative", "ab\x1bL\x01xcd", "ab"},
+      {"MeasureHuge", "ab\x1bL\x01xcd", "ab"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.measure);
+    ASSERT_EQ(LoadMeasure(c.measure).arSingle.size(), 1u);
+    EXPECT_EQ(Walk(c.text), c.left);
+    EXPECT_EQ(set_->pCurCmd, nullptr);
+  }
+  // An incomplete parameter waits for more data with the same command.
+  LoadMeasure("MeasureLenPrefixed");
+  std::string buf = "\x1bL\005ab";
+  int nLen = static_cast<int>(buf.size());
+  EXPECT_EQ(set_->MatchCommand(reinterpret_cast<unsigned char*>(buf.data()), nLen), CMD_MORE);
+  buf += "cdeZ";
+  nLen = static_cast<int>(buf.size());
+  EXPECT_EQ(set_->MatchCommand(reinterpret_cast<unsigned char*>(buf.data()), nLen), CMD_DONE);
+  EXPECT_EQ(buf.substr(0, nLen), "Z");
+}
+
+TEST_F(PluginLoad, BarcodeTransformReplacesTheDataUnlessItsAnswerIsUnusable) {
+  const struct {
+    const char* transform;
+    std::string text, barcode, rest;
+  } cases[] = {
+      // The transform sees the start and parameter bytes: \x04 1234, reversed.
+      {"BarcodeReverse", "\x1dk\0041234tail", "ID:4321\x04", "tail"},
+      {"BarcodeLastByte", "\x1dk\003abc!", "ID:c", "!"},
+      {"BarcodeOutOfRange", "\x1dk\0041234tail", "ID:1234", "tail"},
+      {"BarcodeNegative", "\x1dk\0041234tail", "ID:1234", "tail"},
+      {"BarcodeDecline", "\x1dk\0041234tail", "ID:1234", "tail"},
+      {"NoSuchTransform", "\x1dk\002xy", "ID:xy", ""},  // passes the barcode through
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.transform);
+    LoadMeasure("MeasureLenPrefixed", c.transform);
+    std::string buf = c.text;
+    int nLen = static_cast<int>(buf.size()), nSize = 0;
+    EXPECT_EQ(set_->AnalyzeBarcode(reinterpret_cast<unsigned char*>(buf.data()), nLen), CMD_DONE);
+    EXPECT_EQ(buf.substr(0, nLen), c.rest);
+    set_->GetBarcodeText(nullptr, nSize);
+    std::string out(static_cast<size_t>(nSize), '\0');
+    set_->GetBarcodeText(reinterpret_cast<unsigned char*>(out.data()), nSize);
+    EXPECT_EQ(out, c.barcode);
+  }
+}
+
+TEST_F(PluginLoad, ClearReleasesEveryLibraryAndEntryPointAndALoadTakesThemAgain) {
+  RCCmdSet& set = Load("[Main]\nDllPreprocess=1," + PluginPath() + ",Preprocess\nUseFilterDll=1," +
+                       PluginPath() + ",FilterMaskDigits\n");
+  ASSERT_TRUE(set.hPreprocessDll && set.hFilterDll);
+  set.Clear();
+  EXPECT_FALSE(set.bUseDll || set.bDllPreprocess || set.bUseFilterDll);
+  EXPECT_FALSE(set.hUseDll || set.hPreprocessDll || set.hFilterDll);
+  EXPECT_FALSE(set.pfnPreprocess || set.pfnFilter || set.pfnBarcodeAnalyze);
+  EXPECT_TRUE(set.Load(set.strPath));
+  EXPECT_TRUE(set.pfnPreprocess && set.pfnFilter);
+}
+
+class PluginListener : public cmdset_test::ListenerTest {
+ protected:
+  void StartWith(const std::string& keys) { Start("[Main]\nModule_Name=Plugins\n" + keys); }
+};
+
+TEST_F(PluginListener, PreprocessDropsReplacesRetagsAndAttachesExtraBlocks) {
+  StartWith("DllPreprocess=1," + PluginPath() + ",Preprocess\n");
+  Feed("first\nDROP this\nSWAP here\nCANCEL sale\nTAG me\nlast\n");
+  auto got = lines_.WaitFor(5);
+  ASSERT_EQ(lines_.Texts(),
+            Strings({"first\n", "replaced text here\n", "CANCEL sale\n", "TAG me\n", "last\n"}));
+  EXPECT_EQ(got[0].nEvent, POSHARK_EVENT_START);  // the first text opens the transaction
+  EXPECT_EQ(got[1].nEvent, POSHARK_EVENT_NONE);
+  EXPECT_EQ(got[2].nEvent, POSHARK_EVENT_VOID);  // changed by the plug-in
+  EXPECT_EQ(got[3].extra, "extra:7");
+  EXPECT_EQ(got[4].extra, "");
+}
+
+TEST_F(PluginListener, CountsBeyondTheirBlocksAreCheckedBeforeUse) {
+  StartWith("DllPreprocess=1," + PluginPath() + ",PreprocessBadCounts\n");
+  // A negative, oversized or lying out count drops only its record.
+  Feed("one\nNEG two\nHUGE\nLIAR\nNEGX\nLONGX\nNULLX\nHUGEX\nend\n");
+  auto got = lines_.WaitFor(6);
+  ASSERT_EQ(lines_.Texts(), Strings({"one\n", "NEGX\n", "LONGX\n", "NULLX\n", "HUGEX\n", "end\n"}));
+  EXPECT_EQ(got[1].extra, "");
+  EXPECT_EQ(got[2].extra, std::string(260, 'L'));  // bounded by the writer's extra buffer
+  EXPECT_EQ(got[3].extra, "");
+  // A count far beyond the block: only the bounded part is ever read.
+  EXPECT_EQ(got[4].extra.substr(0, 16), std::string(16, 'H'));
+}
+
+TEST_F(PluginListener, CodeMapComesBeforeTheOutputFilter) {
+  StartWith("UseFilterDll=1," + PluginPath() + ",FilterMaskDigits\n");
+  unsigned char table[256];
+  for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(i);
+  table['O'] = '0';  // the filter then masks it as a digit
+  listener_->EnableCodeMap(true, table);
+  Feed("TOTAL 5\n");
+  lines_.WaitFor(1);
+  EXPECT_EQ(lines_.Texts(), Strings({"T#TAL #\n"}));
+}
+
+}  // namespace

@@ -14,7 +14,6 @@
 #include "platform/Clock.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 namespace poshark::commands {
@@ -22,20 +21,6 @@ namespace {
 
 // A chunk within this time joins the same text.
 constexpr uint32_t kMergeWaitMs = 3000;
-
-// Offset of the first of the 8 bytes at p that is below 0x20, or 8. (The
-// borrow of the subtraction only runs towards later bytes, so the lowest
-// marked byte is exact.)
-inline int FirstControlByte(const unsigned char* p) {
-  uint64_t x;
-  std::memcpy(&x, p, sizeof x);
-  if constexpr (std::endian::native == std::endian::big) {
-    x = __builtin_bswap64(x);  // the first byte must be the lowest
-  }
-  constexpr uint64_t kOnes = ~uint64_t{0} / 255;
-  uint64_t nMarks = (x - kOnes * 0x20) & ~x & (kOnes * 0x80);
-  return nMarks == 0 ? 8 : std::countr_zero(nMarks) / 8;
-}
 
 }  // namespace
 
@@ -69,27 +54,13 @@ void StreamAnalyzer::Close(Pass& pass) {
 // single command is longer than the bytes left, are text. True when it
 // passed at least one byte.
 bool StreamAnalyzer::SkipText(Pass& pass) {
-  const unsigned char* const pIn = pIn_.get();
-  const uint8_t* const byClass = pass.pClasses->byClass;
-  int nLast = pass.e - std::max(pass.pClasses->nMaxSingle, 1);
-  int i = pass.r;
-  if (pass.pClasses->bControlOnly) {
-    // Eight bytes at a time; only control bytes can start anything.
-    while (i + 8 <= nLast + 1) {
-      int k = FirstControlByte(pIn + i);
-      i += k;
-      if (k < 8) {
-        if (byClass[pIn[i]] != kText) {
-          break;
-        }
-        ++i;
-      }
-    }
+  const ByteClasses& classes = *pass.pClasses;
+  if (classes.byClass[pIn_[pass.r]] != kText) {
+    return false;  // commands often follow each other
   }
-  while (i <= nLast && byClass[pIn[i]] == kText) {
-    ++i;
-  }
-  if (i == pass.r) {
+  int nEnd = pass.e - std::max(classes.nMaxSingle, 1) + 1;
+  int i = FindStart(classes.scan, classes.byClass, pIn_.get(), pass.r + 1, nEnd);
+  if (i <= pass.r) {
     return false;
   }
   Advance(pass, i - pass.r);
@@ -104,6 +75,25 @@ bool StreamAnalyzer::SkipText(Pass& pass) {
 int StreamAnalyzer::Windowed(Pass& pass, bool bBarcode, bool bFullLength) {
   unsigned char* const pIn = pIn_.get();
   int nWindow = bFullLength ? pass.Rem() : std::min(pass.Rem(), pass.pClasses->nFirstWindow);
+  if (!bFullLength) {
+    // No plug-in measures here, so a matcher only ever removes bytes from
+    // the window's front: it works on a copy, and the bytes it took are
+    // passed without moving the rest twice.
+    unsigned char aCopy[kMaxFirstWindow];
+    std::memcpy(aCopy, pIn + pass.r, sizeof aCopy);  // pIn_ is padded for this
+    int n = nWindow;
+    int nResult = bBarcode ? pass.pSet->AnalyzeBarcode(aCopy, n)
+                           : pass.pSet->MatchCommand(aCopy, n);
+    if (nResult != CMD_MORE || nWindow == pass.Rem()) {
+      if (nResult == CMD_DISCARD) {
+        pass.r = pass.e;
+      } else if (n < nWindow && n >= 0) {
+        pass.r += nWindow - n;
+      }
+      return nResult;
+    }
+    nWindow = pass.Rem() / 4 < nWindow ? pass.Rem() : nWindow * 4;
+  }
   for (;;) {
     int n = nWindow;
     int nResult = bBarcode ? pass.pSet->AnalyzeBarcode(pIn + pass.r, n)

@@ -51,20 +51,24 @@ void StreamAnalyzer::Close(Pass& pass) {
 }
 
 // Fast path: bytes that start nothing, far enough from the end that no
-// single command is longer than the bytes left, are text. True when it
-// passed at least one byte.
-bool StreamAnalyzer::SkipText(Pass& pass) {
+// single command is longer than the bytes left, are text.
+void StreamAnalyzer::SkipText(Pass& pass) {
   const ByteClasses& classes = *pass.pClasses;
   if (classes.byClass[pIn_[pass.r]] != kText) {
-    return false;  // commands often follow each other
+    return;  // commands often follow each other
   }
   int nEnd = pass.e - std::max(classes.nMaxSingle, 1) + 1;
   int i = FindStart(classes.scan, classes.byClass, pIn_.get(), pass.r + 1, nEnd);
-  if (i <= pass.r) {
-    return false;
+  if (i > pass.r) {
+    Advance(pass, i - pass.r);
   }
-  Advance(pass, i - pass.r);
-  return true;
+}
+
+// A byte that starts nothing, with fewer bytes left than the longest single
+// command: the matchers answer "more data" there (that command is met before
+// any match could be), and nothing else.
+bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
+  return pass.Rem() < pass.pClasses->nMaxSingle && pass.pClasses->byClass[pIn_[pass.r]] == kText;
 }
 
 // Calls a matcher on a window of the rest. A window too short to answer
@@ -253,8 +257,18 @@ int StreamAnalyzer::Analyze(unsigned char* pBuf, int& nLen) {
 
   bool bAfterBarcodeWait = false;
   while (pass.Rem() >= 1) {
-    if (!bAfterBarcodeWait && !pSet->pCurCmd && !pSet->pCurBarcode && SkipText(pass)) {
-      continue;
+    if (!bAfterBarcodeWait && !pSet->pCurCmd && !pSet->pCurBarcode) {
+      // The text passed, the checks go on at the byte it stopped at.
+      SkipText(pass);
+      if (pass.Rem() < 1) {
+        break;
+      }
+      if (TextAtEnd(pass)) {
+        if (!WaitMore(pass)) {
+          return Finish(pass);
+        }
+        continue;
+      }
     }
     int nBarcode = CheckBarcode(pass);
     if (nBarcode == CMD_DONE) {

@@ -79,29 +79,20 @@ bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
 int StreamAnalyzer::Windowed(Pass& pass, bool bBarcode, bool bFullLength) {
   unsigned char* const pIn = pIn_.get();
   int nWindow = bFullLength ? pass.Rem() : std::min(pass.Rem(), pass.pClasses->nFirstWindow);
-  if (!bFullLength) {
-    // No plug-in measures here, so a matcher only ever removes bytes from
-    // the window's front: it works on a copy, and the bytes it took are
-    // passed without moving the rest twice.
-    unsigned char aCopy[kMaxFirstWindow];
-    std::memcpy(aCopy, pIn + pass.r, sizeof aCopy);  // pIn_ is padded for this
-    int n = nWindow;
-    int nResult = bBarcode ? pass.pSet->AnalyzeBarcode(aCopy, n)
-                           : pass.pSet->MatchCommand(aCopy, n);
-    if (nResult != CMD_MORE || nWindow == pass.Rem()) {
-      if (nResult == CMD_DISCARD) {
-        pass.r = pass.e;
-      } else if (n < nWindow && n >= 0) {
-        pass.r += nWindow - n;
-      }
-      return nResult;
-    }
-    nWindow = pass.Rem() / 4 < nWindow ? pass.Rem() : nWindow * 4;
-  }
   for (;;) {
+    // Where no plug-in measures, a matcher only ever removes bytes from the
+    // window's front: a short window is matched on a copy, and the bytes it
+    // took are passed instead of moving the rest there and back.
+    unsigned char aCopy[kMaxFirstWindow];
+    const bool bCopy = !bFullLength && nWindow <= kMaxFirstWindow;
+    unsigned char* pWindow = pIn + pass.r;
+    if (bCopy) {
+      std::memcpy(aCopy, pWindow, sizeof aCopy);  // pIn_ is padded for this
+      pWindow = aCopy;
+    }
     int n = nWindow;
-    int nResult = bBarcode ? pass.pSet->AnalyzeBarcode(pIn + pass.r, n)
-                           : pass.pSet->MatchCommand(pIn + pass.r, n);
+    int nResult = bBarcode ? pass.pSet->AnalyzeBarcode(pWindow, n)
+                           : pass.pSet->MatchCommand(pWindow, n);
     if (nResult == CMD_MORE && nWindow < pass.Rem()) {
       nWindow = pass.Rem() / 4 < nWindow ? pass.Rem() : nWindow * 4;
       continue;
@@ -110,7 +101,9 @@ int StreamAnalyzer::Windowed(Pass& pass, bool bBarcode, bool bFullLength) {
       pass.r = pass.e;
     } else if (n < nWindow && n >= 0) {
       int nRemoved = nWindow - n;
-      std::memmove(pIn + pass.r + nRemoved, pIn + pass.r, static_cast<size_t>(n));
+      if (!bCopy) {
+        std::memmove(pIn + pass.r + nRemoved, pIn + pass.r, static_cast<size_t>(n));
+      }
       pass.r += nRemoved;
     }
     return nResult;
@@ -260,11 +253,8 @@ int StreamAnalyzer::Analyze(unsigned char* pBuf, int& nLen) {
     if (!bAfterBarcodeWait && !pSet->pCurCmd && !pSet->pCurBarcode) {
       // The text passed, the checks go on at the byte it stopped at.
       SkipText(pass);
-      if (pass.Rem() < 1) {
-        break;
-      }
-      if (TextAtEnd(pass)) {
-        if (!WaitMore(pass)) {
+      if (pass.Rem() < 1 || TextAtEnd(pass)) {
+        if (pass.Rem() < 1 || !WaitMore(pass)) {
           return Finish(pass);
         }
         continue;

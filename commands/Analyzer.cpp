@@ -91,8 +91,8 @@ int StreamAnalyzer::Windowed(Pass& pass, bool bBarcode, bool bFullLength) {
       pWindow = aCopy;
     }
     int n = nWindow;
-    int nResult = bBarcode ? pass.pSet->AnalyzeBarcode(pWindow, n)
-                           : pass.pSet->MatchCommand(pWindow, n);
+    int nResult =
+        bBarcode ? pass.pSet->AnalyzeBarcode(pWindow, n) : pass.pSet->MatchCommand(pWindow, n);
     if (nResult == CMD_MORE && nWindow < pass.Rem()) {
       nWindow = pass.Rem() / 4 < nWindow ? pass.Rem() : nWindow * 4;
       continue;

@@ -25,9 +25,9 @@ enum : uint8_t {
 
 struct StreamAnalyzer::ByteClasses {
   uint8_t byClass[256] = {};
-  int nMaxSingle = 0;        // longest single command
-  int nFirstWindow = 1;      // bytes that settle every fixed-length command
-  ScanPlan scan;              // how to find the bytes of non-zero class
+  int nMaxSingle = 0;    // longest single command
+  int nFirstWindow = 1;  // bytes that settle every fixed-length command
+  ScanPlan scan;         // how to find the bytes of non-zero class
 };
 
 // One pass of Analyze. The in-place buffer would hold head then rest,

@@ -61,8 +61,8 @@ unsigned Candidates(const ScanPlan& plan, const unsigned char* p) {
 }
 
 template <bool kListed>
-int ScanBlocks(const ScanPlan& plan, const uint8_t* byStarts, const unsigned char* pData,
-               int nFrom, int nEnd) {
+int ScanBlocks(const ScanPlan& plan, const uint8_t* byStarts, const unsigned char* pData, int nFrom,
+               int nEnd) {
   constexpr int kBlock = 16;
   int i = nFrom;
   for (;;) {
@@ -142,14 +142,13 @@ int FindStartSse2(const ScanPlan& plan, const uint8_t* byStarts, const unsigned 
   if (nEnd - nFrom < 16) {
     return WalkTable(byStarts, pData, nFrom, nEnd);
   }
-  return plan.nStarts <= kMaxListedStarts
-             ? ScanBlocks<true>(plan, byStarts, pData, nFrom, nEnd)
-             : ScanBlocks<false>(plan, byStarts, pData, nFrom, nEnd);
+  return plan.nStarts <= kMaxListedStarts ? ScanBlocks<true>(plan, byStarts, pData, nFrom, nEnd)
+                                          : ScanBlocks<false>(plan, byStarts, pData, nFrom, nEnd);
 }
 #endif
 
-int FindStart(const ScanPlan& plan, const uint8_t* byStarts, const unsigned char* pData,
-              int nFrom, int nEnd) {
+int FindStart(const ScanPlan& plan, const uint8_t* byStarts, const unsigned char* pData, int nFrom,
+              int nEnd) {
 #if defined(__SSE2__)
   return FindStartSse2(plan, byStarts, pData, nFrom, nEnd);
 #else

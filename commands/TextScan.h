@@ -32,8 +32,8 @@ ScanPlan MakeScanPlan(const uint8_t* byStarts);
 // First i in [nFrom, nEnd) at which pData[i] may start something, or nEnd
 // when there is none (also when nEnd <= nFrom). Reads pData[nFrom, nEnd)
 // only. byStarts is the table the plan was made from.
-int FindStart(const ScanPlan& plan, const uint8_t* byStarts, const unsigned char* pData,
-              int nFrom, int nEnd);
+int FindStart(const ScanPlan& plan, const uint8_t* byStarts, const unsigned char* pData, int nFrom,
+              int nEnd);
 
 // The two paths FindStart chooses from; the vector one exists where SSE2 is.
 int FindStartPortable(const ScanPlan& plan, const uint8_t* byStarts, const unsigned char* pData,

@@ -37,8 +37,8 @@ std::vector<Path> Paths() {
 
 struct StartSet {
   const char* name;
-  std::vector<int> starts;  // bytes that may start something
-  int nFiller;              // a byte that starts nothing
+  std::vector<int> starts;     // bytes that may start something
+  int nFiller;                 // a byte that starts nothing
   bool bAllButFiller = false;  // every other byte may start something
 };
 
@@ -121,7 +121,7 @@ TEST(TextScan, MixedBytesGiveTheFirstStartingByte) {
       for (unsigned char& by : data) {
         int nRoll = static_cast<int>(rng() % 16);
         int nNear = set.starts.empty() ? set.nFiller : set.starts[rng() % set.starts.size()];
-        by = static_cast<unsigned char>(nRoll == 0   ? nNear
+        by = static_cast<unsigned char>(nRoll == 0  ? nNear
                                         : nRoll < 4 ? nNear + 1
                                         : nRoll < 6 ? static_cast<int>(rng() % 256)
                                                     : set.nFiller);

@@ -14,7 +14,6 @@
 #include "platform/Clock.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 namespace poshark::commands {
@@ -22,20 +21,6 @@ namespace {
 
 // A chunk within this time joins the same text.
 constexpr uint32_t kMergeWaitMs = 3000;
-
-// Offset of the first of the 8 bytes at p that is below 0x20, or 8. (The
-// borrow of the subtraction only runs towards later bytes, so the lowest
-// marked byte is exact.)
-inline int FirstControlByte(const unsigned char* p) {
-  uint64_t x;
-  std::memcpy(&x, p, sizeof x);
-  if constexpr (std::endian::native == std::endian::big) {
-    x = __builtin_bswap64(x);  // the first byte must be the lowest
-  }
-  constexpr uint64_t kOnes = ~uint64_t{0} / 255;
-  uint64_t nMarks = (x - kOnes * 0x20) & ~x & (kOnes * 0x80);
-  return nMarks == 0 ? 8 : std::countr_zero(nMarks) / 8;
-}
 
 }  // namespace
 
@@ -66,34 +51,24 @@ void StreamAnalyzer::Close(Pass& pass) {
 }
 
 // Fast path: bytes that start nothing, far enough from the end that no
-// single command is longer than the bytes left, are text. True when it
-// passed at least one byte.
-bool StreamAnalyzer::SkipText(Pass& pass) {
-  const unsigned char* const pIn = pIn_.get();
-  const uint8_t* const byClass = pass.pClasses->byClass;
-  int nLast = pass.e - std::max(pass.pClasses->nMaxSingle, 1);
-  int i = pass.r;
-  if (pass.pClasses->bControlOnly) {
-    // Eight bytes at a time; only control bytes can start anything.
-    while (i + 8 <= nLast + 1) {
-      int k = FirstControlByte(pIn + i);
-      i += k;
-      if (k < 8) {
-        if (byClass[pIn[i]] != kText) {
-          break;
-        }
-        ++i;
-      }
-    }
+// single command is longer than the bytes left, are text.
+void StreamAnalyzer::SkipText(Pass& pass) {
+  const ByteClasses& classes = *pass.pClasses;
+  if (classes.byClass[pIn_[pass.r]] != kText) {
+    return;  // commands often follow each other
   }
-  while (i <= nLast && byClass[pIn[i]] == kText) {
-    ++i;
+  int nEnd = pass.e - std::max(classes.nMaxSingle, 1) + 1;
+  int i = FindStart(classes.scan, classes.byClass, pIn_.get(), pass.r + 1, nEnd);
+  if (i > pass.r) {
+    Advance(pass, i - pass.r);
   }
-  if (i == pass.r) {
-    return false;
-  }
-  Advance(pass, i - pass.r);
-  return true;
+}
+
+// A byte that starts nothing, with fewer bytes left than the longest single
+// command: the matchers answer "more data" there (that command is met before
+// any match could be), and nothing else.
+bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
+  return pass.Rem() < pass.pClasses->nMaxSingle && pass.pClasses->byClass[pIn_[pass.r]] == kText;
 }
 
 // Calls a matcher on a window of the rest. A window too short to answer
@@ -105,9 +80,19 @@ int StreamAnalyzer::Windowed(Pass& pass, bool bBarcode, bool bFullLength) {
   unsigned char* const pIn = pIn_.get();
   int nWindow = bFullLength ? pass.Rem() : std::min(pass.Rem(), pass.pClasses->nFirstWindow);
   for (;;) {
+    // Where no plug-in measures, a matcher only ever removes bytes from the
+    // window's front: a short window is matched on a copy, and the bytes it
+    // took are passed instead of moving the rest there and back.
+    unsigned char aCopy[kMaxFirstWindow];
+    const bool bCopy = !bFullLength && nWindow <= kMaxFirstWindow;
+    unsigned char* pWindow = pIn + pass.r;
+    if (bCopy) {
+      std::memcpy(aCopy, pWindow, sizeof aCopy);  // pIn_ is padded for this
+      pWindow = aCopy;
+    }
     int n = nWindow;
-    int nResult = bBarcode ? pass.pSet->AnalyzeBarcode(pIn + pass.r, n)
-                           : pass.pSet->MatchCommand(pIn + pass.r, n);
+    int nResult =
+        bBarcode ? pass.pSet->AnalyzeBarcode(pWindow, n) : pass.pSet->MatchCommand(pWindow, n);
     if (nResult == CMD_MORE && nWindow < pass.Rem()) {
       nWindow = pass.Rem() / 4 < nWindow ? pass.Rem() : nWindow * 4;
       continue;
@@ -116,7 +101,9 @@ int StreamAnalyzer::Windowed(Pass& pass, bool bBarcode, bool bFullLength) {
       pass.r = pass.e;
     } else if (n < nWindow && n >= 0) {
       int nRemoved = nWindow - n;
-      std::memmove(pIn + pass.r + nRemoved, pIn + pass.r, static_cast<size_t>(n));
+      if (!bCopy) {
+        std::memmove(pIn + pass.r + nRemoved, pIn + pass.r, static_cast<size_t>(n));
+      }
       pass.r += nRemoved;
     }
     return nResult;
@@ -263,8 +250,15 @@ int StreamAnalyzer::Analyze(unsigned char* pBuf, int& nLen) {
 
   bool bAfterBarcodeWait = false;
   while (pass.Rem() >= 1) {
-    if (!bAfterBarcodeWait && !pSet->pCurCmd && !pSet->pCurBarcode && SkipText(pass)) {
-      continue;
+    if (!bAfterBarcodeWait && !pSet->pCurCmd && !pSet->pCurBarcode) {
+      // The text passed, the checks go on at the byte it stopped at.
+      SkipText(pass);
+      if (pass.Rem() < 1 || TextAtEnd(pass)) {
+        if (pass.Rem() < 1 || !WaitMore(pass)) {
+          return Finish(pass);
+        }
+        continue;
+      }
     }
     int nBarcode = CheckBarcode(pass);
     if (nBarcode == CMD_DONE) {

@@ -4,12 +4,14 @@
 #pragma once
 
 #include "commands/StreamAnalyzer.h"
+#include "commands/TextScan.h"
 
 #include <cstdint>
 
 namespace poshark::commands {
 
-// Bytes a matcher sees first, at most.
+// Bytes a matcher sees first, at most; the rest's buffer has this many
+// bytes more, so that a window can always be copied whole.
 inline constexpr int kMaxFirstWindow = 64;
 // The rest's buffer: twice the room, see StreamAnalyzer::WaitMore.
 inline constexpr int kInputCap = 2 * kAnalyzeRoom;
@@ -23,9 +25,9 @@ enum : uint8_t {
 
 struct StreamAnalyzer::ByteClasses {
   uint8_t byClass[256] = {};
-  int nMaxSingle = 0;        // longest single command
-  int nFirstWindow = 1;      // bytes that settle every fixed-length command
-  bool bControlOnly = true;  // every byte that may start something is below 0x20
+  int nMaxSingle = 0;    // longest single command
+  int nFirstWindow = 1;  // bytes that settle every fixed-length command
+  ScanPlan scan;         // how to find the bytes of non-zero class
 };
 
 // One pass of Analyze. The in-place buffer would hold head then rest,

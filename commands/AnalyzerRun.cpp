@@ -40,7 +40,7 @@ void MarkCommand(uint8_t* byClass, unsigned char by, const STRUCT_PrnCmd& cmd, i
 
 StreamAnalyzer::StreamAnalyzer(AnalyzerLinks& links)
     : links_(links),
-      pIn_(new unsigned char[kInputCap + 1]),
+      pIn_(new unsigned char[kInputCap + kMaxFirstWindow + 1]),
       pHead_(new unsigned char[kAnalyzeRoom + 1]),
       pClasses_(std::make_unique<ByteClasses>()) {}
 
@@ -189,8 +189,7 @@ const StreamAnalyzer::ByteClasses& StreamAnalyzer::ClassesFor(const RCCmdSet& se
     MarkCommand(view, by, *set.pBarcode, &nNeed);
     classes.byClass[by] = std::max<uint8_t>(classes.byClass[by], kWindowed);
   }
-  classes.bControlOnly = std::all_of(classes.byClass + 0x20, classes.byClass + 256,
-                                     [](uint8_t c) { return c == kText; });
+  classes.scan = MakeScanPlan(classes.byClass);
   classes.nFirstWindow = std::min(nNeed + 1, kMaxFirstWindow);
   *pClasses_ = classes;
   pClassesFor_ = nSessions_ > 0 ? &set : nullptr;

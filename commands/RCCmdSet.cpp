@@ -15,6 +15,14 @@ namespace {
 
 constexpr const char* kMain = "Main";
 
+// Command bytes are a few bytes long: a loop beats a library call.
+inline bool SameBytes(const unsigned char* a, const unsigned char* b, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // Compact bucket lists ("CSR"): aStart[b]..aStart[b+1] index the entries of
 // bucket b in arItems, in the order they were added.
 template <typename T, typename KeyFn>
@@ -27,6 +35,24 @@ void BuildBuckets(const std::vector<T>& items, KeyFn key, std::array<uint32_t, 2
   std::array<uint32_t, 256> fill{};
   for (int b = 0; b < 256; ++b) fill[b] = aStart[b];
   for (const T& item : items) arItems[fill[key(item)]++] = item;
+}
+
+// Single commands sharing a first byte, from this many on, are also indexed
+// by their second byte.
+constexpr uint32_t kMinSinglesBySecond = 4;
+
+// Commands that can match when the second data byte is b: those whose second
+// byte is b plus those of one byte, in the order of cmds.
+template <typename List>
+void IndexBySecond(const List& cmds, std::array<uint32_t, 257>& aStart,
+                   std::vector<STRUCT_PrnCmd*>& arBy) {
+  arBy.clear();
+  for (int b = 0; b < 256; ++b) {
+    aStart[b] = static_cast<uint32_t>(arBy.size());
+    for (auto& c : cmds)
+      if (c->nCmdLen == 1 || c->pCmd[1] == b) arBy.push_back(&*c);
+  }
+  aStart[256] = static_cast<uint32_t>(arBy.size());
 }
 
 // Parameter bounds as a plug-in may answer them: inside the n bytes.
@@ -148,20 +174,24 @@ void RCCmdSet::BuildDispatch() {
   }
   BuildBuckets(
       singles, [](STRUCT_PrnCmd* c) { return c->pCmd[0]; }, aSingleStart_, arSingleByFirst_);
+  aSingleBySecond_.fill(-1);
+  singleBySecond_.clear();
+  for (int f = 0; f < 256; ++f) {
+    if (aSingleStart_[f + 1] - aSingleStart_[f] < kMinSinglesBySecond) continue;
+    std::vector<STRUCT_PrnCmd*> bucket(arSingleByFirst_.begin() + aSingleStart_[f],
+                                       arSingleByFirst_.begin() + aSingleStart_[f + 1]);
+    aSingleBySecond_[f] = static_cast<int32_t>(singleBySecond_.size());
+    GroupIndex& sx = singleBySecond_.emplace_back();
+    IndexBySecond(bucket, sx.aSecondStart, sx.arBySecond);
+  }
 
   std::vector<uint32_t> groups;
   groupIndex_.assign(arMulti.size(), GroupIndex{});
   for (size_t g = 0; g < arMulti.size(); ++g) {
     groups.push_back(static_cast<uint32_t>(g));
     GroupIndex& gx = groupIndex_[g];
-    std::vector<STRUCT_PrnCmd*>& by = gx.arBySecond;
     for (auto& c : arMulti[g]->arCmds) gx.nMaxLen = std::max(gx.nMaxLen, c->nCmdLen);
-    for (int b = 0; b < 256; ++b) {
-      gx.aSecondStart[b] = static_cast<uint32_t>(by.size());
-      for (auto& c : arMulti[g]->arCmds)
-        if (c->nCmdLen == 1 || c->pCmd[1] == b) by.push_back(c.get());
-    }
-    gx.aSecondStart[256] = static_cast<uint32_t>(by.size());
+    IndexBySecond(arMulti[g]->arCmds, gx.aSecondStart, gx.arBySecond);
   }
   BuildBuckets(
       groups, [this](uint32_t g) { return arMulti[g]->byLead; }, aGroupStart_, arGroupByLead_);
@@ -236,7 +266,7 @@ int RCCmdSet::MatchGroupsSlow(const unsigned char* pData, int nLen, STRUCT_PrnCm
     if (group->byLead != pData[0]) continue;
     for (auto& c : group->arCmds) {
       if (c->nCmdLen > nLen) return CMD_MORE;
-      if (std::memcmp(c->pCmd.get() + 1, pData + 1, static_cast<size_t>(c->nCmdLen - 1)) == 0) {
+      if (SameBytes(c->pCmd.get() + 1, pData + 1, c->nCmdLen - 1)) {
         *ppFound = c.get();
         return CMD_NONE;
       }
@@ -248,7 +278,7 @@ int RCCmdSet::MatchGroupsSlow(const unsigned char* pData, int nLen, STRUCT_PrnCm
 int RCCmdSet::MatchSinglesSlow(const unsigned char* pData, int nLen, STRUCT_PrnCmd** ppFound) {
   for (auto& c : arSingle) {
     if (c->nCmdLen > nLen) return CMD_MORE;
-    if (std::memcmp(c->pCmd.get(), pData, static_cast<size_t>(c->nCmdLen)) == 0) {
+    if (SameBytes(c->pCmd.get(), pData, c->nCmdLen)) {
       *ppFound = c.get();
       return CMD_NONE;
     }
@@ -272,7 +302,7 @@ int RCCmdSet::MatchCommand(unsigned char* pData, int& nLen) {
         const unsigned char second = pData[1];
         for (uint32_t j = gx.aSecondStart[second]; j < gx.aSecondStart[second + 1]; ++j) {
           STRUCT_PrnCmd* c = gx.arBySecond[j];
-          if (std::memcmp(c->pCmd.get() + 1, pData + 1, static_cast<size_t>(c->nCmdLen - 1)) == 0) {
+          if (SameBytes(c->pCmd.get() + 1, pData + 1, c->nCmdLen - 1)) {
             found = c;
             break;
           }
@@ -280,7 +310,7 @@ int RCCmdSet::MatchCommand(unsigned char* pData, int& nLen) {
       } else {
         for (auto& c : arMulti[g]->arCmds) {
           if (c->nCmdLen > nLen) return CMD_MORE;
-          if (std::memcmp(c->pCmd.get() + 1, pData + 1, static_cast<size_t>(c->nCmdLen - 1)) == 0) {
+          if (SameBytes(c->pCmd.get() + 1, pData + 1, c->nCmdLen - 1)) {
             found = c.get();
             break;
           }
@@ -290,9 +320,18 @@ int RCCmdSet::MatchCommand(unsigned char* pData, int& nLen) {
 
     if (!found) {
       if (nLen >= nMaxSingleLen_) {
-        for (uint32_t j = aSingleStart_[lead]; j < aSingleStart_[lead + 1]; ++j) {
-          STRUCT_PrnCmd* c = arSingleByFirst_[j];
-          if (std::memcmp(c->pCmd.get(), pData, static_cast<size_t>(c->nCmdLen)) == 0) {
+        uint32_t j = aSingleStart_[lead];
+        uint32_t jEnd = aSingleStart_[lead + 1];
+        STRUCT_PrnCmd* const* list = arSingleByFirst_.data();
+        if (int32_t s = aSingleBySecond_[lead]; s >= 0 && nLen >= 2) {
+          const GroupIndex& sx = singleBySecond_[static_cast<size_t>(s)];
+          j = sx.aSecondStart[pData[1]];
+          jEnd = sx.aSecondStart[pData[1] + 1];
+          list = sx.arBySecond.data();
+        }
+        for (; j < jEnd; ++j) {
+          STRUCT_PrnCmd* c = list[j];
+          if (SameBytes(c->pCmd.get(), pData, c->nCmdLen)) {
             found = c;
             break;
           }
@@ -322,7 +361,7 @@ int RCCmdSet::TakeMatched(unsigned char* pData, int& nLen) {
   if (result == CMD_DONE && !ParamInside(start, paramLen, n)) result = CMD_DISCARD;
   if (result == CMD_DONE) {
     // The bytes before the parameter stay; the command and the parameter go.
-    std::memmove(pData, pData + c->nCmdLen, static_cast<size_t>(start));
+    if (start > 0) std::memmove(pData, pData + c->nCmdLen, static_cast<size_t>(start));
     int rest = n - start - paramLen;
     if (rest > 0)
       std::memmove(pData + start, pData + c->nCmdLen + start + paramLen, static_cast<size_t>(rest));

@@ -165,6 +165,10 @@ class RCCmdSet {
   };
   std::array<uint32_t, 257> aSingleStart_{};
   std::vector<STRUCT_PrnCmd*> arSingleByFirst_;
+  // First bytes that start many single commands are indexed by the second
+  // byte as well (nMaxLen unused): -1, or the index into singleBySecond_.
+  std::array<int32_t, 256> aSingleBySecond_{};
+  std::vector<GroupIndex> singleBySecond_;
   int nMaxSingleLen_ = 0;
   std::array<uint32_t, 257> aGroupStart_{};
   std::vector<uint32_t> arGroupByLead_;  // indices into arMulti / groupIndex_

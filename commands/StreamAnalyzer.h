@@ -123,7 +123,8 @@ class StreamAnalyzer {
   void Advance(Pass& pass, int n);
   void Emit(Pass& pass, int nEvent);
   void Close(Pass& pass);
-  bool SkipText(Pass& pass);
+  void SkipText(Pass& pass);
+  bool TextAtEnd(const Pass& pass) const;
   int Windowed(Pass& pass, bool bBarcode, bool bFullLength);
   int MatchCommand(Pass& pass);
   int CheckBarcode(Pass& pass);

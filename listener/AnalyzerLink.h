@@ -48,7 +48,7 @@ struct AnalyzerLinkRefs {
   std::unique_ptr<platform::Event>& hStopEvent;
   std::atomic<TestListenFt>& pfnTestListen;
   const std::atomic<uint64_t>& nWriterDone;  // records the writer has finished
-  DrainWatch& drain;                          // parking mark, end of input
+  DrainWatch& drain;                         // parking mark, end of input
 };
 
 class AnalyzerLink final : public commands::AnalyzerLinks {

@@ -170,7 +170,7 @@ class RCDataQueue {
   std::vector<STRUCT_PosData*> used GUARDED_BY(takeLock);  // taken out, to recycle
   poshark::platform::Mutex lock;
   RecordRing records GUARDED_BY(lock);  // oldest first
-  std::function<bool()> dstQuery;  // stamps records pushed without a time
+  std::function<bool()> dstQuery;       // stamps records pushed without a time
   // Written under lock; read without it by GetTotalBytes of the write queue,
   // which the analyzer asks before and after every push.
   std::atomic<int64_t> nTotalBytes{0};
@@ -183,7 +183,7 @@ class RCDataQueue {
   // WaitForRoom); made on the first wait.
   std::unique_ptr<poshark::platform::Event> pRoomEvent GUARDED_BY(lock);
   int nRoomWaiters GUARDED_BY(lock) = 0;
-  int nKind;                                             // 1 analyze queue, 2 write queue
+  int nKind;  // 1 analyze queue, 2 write queue
 };
 
 class RCLineQueue : public RCDataQueue {

@@ -157,6 +157,7 @@ void Channel::Stop(Clock::time_point deadline) {
   if (!listening_ && !source_) return;
   stopping_ = true;
   NotifyProgress();
+  sink_.WakeWriters();  // a feed source may wait in EndInput for a blocked writer
   if (source_) source_->Stop();
   StopIntake();
   // A feed whose end was delivered has nothing left to wait for.

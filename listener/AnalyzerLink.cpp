@@ -4,6 +4,7 @@
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
 #include "listener/DebugFlag.h"
+#include "listener/DrainWatch.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
@@ -22,9 +23,24 @@ bool AnalyzerLink::TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, 
   return refs_.analyzeQueue.GetAt(pLen, pBuf, pTime, pDST, nullptr, nullptr, 0, true);
 }
 
+// A wait without limit is the analyzer's idle point: everything taken has
+// been analysed and pushed, and the writer woken. A limited wait is for the
+// rest of a chunk; once the host has ended its input no rest will come, so
+// that wait ends as a stop ends it and the analyzer closes its pass with
+// what it has. The end itself wakes a wait as data does: the analyzer looks
+// at the queue once more (the last bytes may have come with it) and asks
+// again.
 commands::AnalyzerLinks::Wake AnalyzerLink::WaitForChunk(int nTimeoutMs) {
+  const bool bIdle = nTimeoutMs < 0;
+  if (!bIdle && refs_.drain.InputEnded()) {
+    return Wake::kStop;
+  }
+  if (bIdle) {
+    refs_.drain.Park(DrainWatch::kAnalyzer);
+  }
   int nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hAnalyzeEvent.get()},
-                                    nTimeoutMs < 0 ? platform::kInfinite : nTimeoutMs);
+                                    bIdle ? platform::kInfinite : nTimeoutMs);
+  refs_.drain.Unpark(DrainWatch::kAnalyzer);
   if (nIndex == 0) {
     return Wake::kStop;
   }

@@ -31,6 +31,8 @@ class CmdSetCatalog;
 
 namespace poshark::listener {
 
+class DrainWatch;
+
 using TestListenFt = unsigned short (*)(int nLen, unsigned char* pData, SYSTEMTIME* pTime);
 
 // What the link reads; every member refers to the listener's own.
@@ -46,6 +48,7 @@ struct AnalyzerLinkRefs {
   std::unique_ptr<platform::Event>& hStopEvent;
   std::atomic<TestListenFt>& pfnTestListen;
   const std::atomic<uint64_t>& nWriterDone;  // records the writer has finished
+  DrainWatch& drain;                         // parking mark, end of input
 };
 
 class AnalyzerLink final : public commands::AnalyzerLinks {

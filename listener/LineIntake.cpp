@@ -291,4 +291,18 @@ void LineIntake::CutLines(int nLen, const unsigned char* pData) {
   }
 }
 
+// The bytes of a line not yet ended go to the analyzer as they are.
+void LineIntake::FlushPending() {
+  if (!pLineBuf_ || nLineFill_ <= 0) {
+    return;
+  }
+  ChunkBatch batch(analyzeQueue_, dstQuery_);
+  batch.Add(pLineBuf_.get(), std::min(nLineFill_, kLineRoom));
+  batch.Flush();
+  nLineFill_ = 0;
+  if (hAnalyzeEvent_) {
+    hAnalyzeEvent_->Set();
+  }
+}
+
 }  // namespace poshark::listener

@@ -58,6 +58,9 @@ class LineIntake {
   void Take(int nLen, const unsigned char* pData, bool bSenderDecode);
   // Cuts decoded bytes into chunks.
   void CutLines(int nLen, const unsigned char* pData);
+  // Queues the bytes of the line not yet ended as a chunk of their own (the
+  // host has said that no more bytes will come).
+  void FlushPending();
 
   commands::GraphDecoder& Graph() { return graph_; }
   int LineFill() const { return nLineFill_; }

@@ -6,6 +6,7 @@
 #include "commands/RCCmdSet.h"
 #include "commands/StreamAnalyzer.h"
 #include "listener/DebugFlag.h"
+#include "listener/DrainWatch.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Clock.h"
 #include "platform/Debug.h"
@@ -49,8 +50,12 @@ void LineWriter::Run() {
   std::memset(pBuf_.get(), 0, kWriteRoom + 1);
   Record rec;
   while (refs_.bWriteRun) {
-    if (platform::WaitForAny({refs_.hStopEvent.get(), refs_.hWriteEvent.get()},
-                             platform::kInfinite) != 1) {
+    // Parked: every record taken so far has been delivered.
+    refs_.drain.Park(DrainWatch::kWriter);
+    int nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hWriteEvent.get()},
+                                      platform::kInfinite);
+    refs_.drain.Unpark(DrainWatch::kWriter);
+    if (nIndex != 1) {
       break;
     }
     if (g_bDump) {

@@ -35,6 +35,8 @@ class Event;
 
 namespace poshark::listener {
 
+class DrainWatch;
+
 using LineOutFt = unsigned short (*)(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo,
                                      int nEvent, char* pExtra);
 
@@ -50,6 +52,7 @@ struct LineWriterRefs {
   std::atomic<uint32_t>& dwGateOpenTime;
   std::atomic<uint32_t>& dwOpenTick;
   std::atomic<bool>& bGateOpen;
+  DrainWatch& drain;  // parking mark
 };
 
 class LineWriter {

@@ -130,7 +130,7 @@ bool RCDataQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
   if (nLen < 0 || (nLen > 0 && !pData)) {
     return false;
   }
-  std::lock_guard<std::recursive_mutex> guard(lock);
+  poshark::platform::MutexLock guard(lock);
   AppendLocked(MakeRecordLocked(pData, nLen, nTag, nEvent), pTime, bDST);
   return true;
 }
@@ -145,7 +145,7 @@ bool RCDataQueue::PushBatch(const unsigned char* pData, const int* pLens, int nC
       return false;
     }
   }
-  std::lock_guard<std::recursive_mutex> guard(lock);
+  poshark::platform::MutexLock guard(lock);
   for (int k = 0; k < nCount; ++k) {
     AppendLocked(MakeRecordLocked(pData, pLens[k], 0, -1), pTime, bDST);
     pData += pLens[k];
@@ -265,9 +265,9 @@ void RCDataQueue::MergeTakenLocked() {
 
 bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,
                             int* pTag, int* pEvent) {
-  std::lock_guard<std::mutex> takeGuard(takeLock);
+  poshark::platform::MutexLock takeGuard(takeLock);
   if (taken.empty()) {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    poshark::platform::MutexLock guard(lock);
     RecycleUsedLocked();
     // The emptied ring becomes the pushers' one; one grown by a deep
     // backlog is not kept.
@@ -300,8 +300,8 @@ bool RCDataQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool*
   if (nKind == 1 && nIndex == 0 && bRemove && pBuf && pLen) {
     return TakeFront(pLen, pBuf, pTime, pDST, pTag, pEvent);
   }
-  std::lock_guard<std::mutex> takeGuard(takeLock);
-  std::lock_guard<std::recursive_mutex> guard(lock);
+  poshark::platform::MutexLock takeGuard(takeLock);
+  poshark::platform::MutexLock guard(lock);
   MergeTakenLocked();
   if (!CopyOutLocked(pLen, pBuf, pTime, pDST, pTag, pEvent, nIndex)) {
     return false;
@@ -324,8 +324,8 @@ void RCDataQueue::ClearLocked() {
 }
 
 void RCDataQueue::Clear() {
-  std::lock_guard<std::mutex> takeGuard(takeLock);
-  std::lock_guard<std::recursive_mutex> guard(lock);
+  poshark::platform::MutexLock takeGuard(takeLock);
+  poshark::platform::MutexLock guard(lock);
   MergeTakenLocked();
   ClearLocked();
 }
@@ -333,8 +333,8 @@ void RCDataQueue::Clear() {
 int RCDataQueue::GetTotalBytes() {
   int64_t nBytes = 0;
   if (nKind == 1) {
-    std::lock_guard<std::mutex> takeGuard(takeLock);
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    poshark::platform::MutexLock takeGuard(takeLock);
+    poshark::platform::MutexLock guard(lock);
     nBytes = nTotalBytes + nTakenBytes;
   } else {
     nBytes = nTotalBytes.load(std::memory_order_relaxed);  // no taker's side here
@@ -343,8 +343,8 @@ int RCDataQueue::GetTotalBytes() {
 }
 
 int RCDataQueue::GetCount() {
-  std::lock_guard<std::mutex> takeGuard(takeLock);
-  std::lock_guard<std::recursive_mutex> guard(lock);
+  poshark::platform::MutexLock takeGuard(takeLock);
+  poshark::platform::MutexLock guard(lock);
   return static_cast<int>(records.size() + taken.size());
 }
 
@@ -357,7 +357,7 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
   if (nLen < 0 || (nLen > 0 && !pData)) {
     return false;  // never hand the plug-in a count its data does not back
   }
-  std::lock_guard<std::recursive_mutex> guard(lock);
+  poshark::platform::MutexLock guard(lock);
   unsigned char* pExtraIn = nullptr;
   int nExtraIn = 0;
   if (pCmdSet && pCmdSet->bDllPreprocess && pCmdSet->pfnPreprocess) {
@@ -397,8 +397,8 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
 bool RCLineQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
                         int* pEvent, int nIndex, bool bRemove, unsigned char* pExtraBuf,
                         int* pExtraLen) {
-  std::lock_guard<std::mutex> takeGuard(takeLock);
-  std::lock_guard<std::recursive_mutex> guard(lock);
+  poshark::platform::MutexLock takeGuard(takeLock);
+  poshark::platform::MutexLock guard(lock);
   MergeTakenLocked();
   STRUCT_PosData* pRecord = CopyOutLocked(pLen, pBuf, pTime, pDST, pTag, pEvent, nIndex);
   if (!pRecord) {
@@ -430,8 +430,8 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
     int nTimeoutMs = 0;
     poshark::platform::Event* pRoom = nullptr;
     {
-      std::lock_guard<std::mutex> takeGuard(takeLock);
-      std::lock_guard<std::recursive_mutex> guard(lock);
+      poshark::platform::MutexLock takeGuard(takeLock);
+      poshark::platform::MutexLock guard(lock);
       MergeTakenLocked();
       if (records.empty() || nTotalBytes + nLen < nLimit) {
         return true;
@@ -455,7 +455,7 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
     }
     int nIndex = poshark::platform::WaitForAny({pStop, pRoom}, nTimeoutMs);
     {
-      std::lock_guard<std::recursive_mutex> guard(lock);
+      poshark::platform::MutexLock guard(lock);
       --nRoomWaiters;
     }
     if (nIndex == 0) {

@@ -23,8 +23,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/ThreadAnnotations.h"
 
 class RCCmdSet;
 
@@ -104,14 +105,14 @@ class RCDataQueue {
   // Virtual so that a write queue reached through a base reference still
   // runs its preprocess step.
   virtual bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
-                    int nEvent);
+                    int nEvent) EXCLUDES(lock);
 
   // Queues nCount records at once, under one lock: record k holds the
   // pLens[k] bytes that follow record k-1's in pData. All get *pTime and
   // bDST. No preprocess step: for the analyze queue, whose producer cuts many
   // lines out of one block. False, with nothing queued, on a bad count.
   bool PushBatch(const unsigned char* pData, const int* pLens, int nCount, SYSTEMTIME* pTime,
-                 bool bDST);
+                 bool bDST) EXCLUDES(lock);
 
   // Copies record nIndex into pBuf. *pLen is in: the room in pBuf, out: the
   // record's length. pTime, pDST, pTag and pEvent may each be null. False,
@@ -119,14 +120,14 @@ class RCDataQueue {
   // the room is too small (then *pLen tells the room needed). With bRemove
   // the record is taken out of the queue.
   bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag, int* pEvent,
-             int nIndex, bool bRemove);
+             int nIndex, bool bRemove) EXCLUDES(takeLock, lock);
 
   // Drops every record.
-  void Clear();
+  void Clear() EXCLUDES(takeLock, lock);
   // Sum of the lengths of the queued records (saturates at INT_MAX).
-  int GetTotalBytes();
+  int GetTotalBytes() EXCLUDES(takeLock, lock);
   // Number of queued records.
-  int GetCount();
+  int GetCount() EXCLUDES(takeLock, lock);
 
   // The DST query for records pushed without a time stamp (false without
   // one). Set once, before any push.
@@ -135,50 +136,54 @@ class RCDataQueue {
  protected:
   // Appends a record already filled with bytes and extra block, stamping the
   // time as Push describes. Caller holds lock.
-  void AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST);
+  void AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) REQUIRES(lock);
   // Steps common to both GetAt forms, up to the copy of the bytes. Caller
   // holds lock. Answers the record, or null with the false answer's outputs set.
   STRUCT_PosData* CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,
-                                int* pTag, int* pEvent, int nIndex);
-  void RemoveLocked(int nIndex);
-  void ClearLocked();
+                                int* pTag, int* pEvent, int nIndex) REQUIRES(lock);
+  void RemoveLocked(int nIndex) REQUIRES(lock);
+  void ClearLocked() REQUIRES(lock);
   // A record holding a copy of the bytes: a spare one when there is one,
   // else a new one. Caller holds lock and has checked the count.
-  STRUCT_PosData* MakeRecordLocked(const unsigned char* pData, int nLen, int nTag, int nEvent);
+  STRUCT_PosData* MakeRecordLocked(const unsigned char* pData, int nLen, int nTag, int nEvent)
+      REQUIRES(lock);
   // Keeps a taken record for reuse, or frees it. Caller holds lock.
-  void RecycleLocked(STRUCT_PosData* pRecord);
+  void RecycleLocked(STRUCT_PosData* pRecord) REQUIRES(lock);
 
   // The taker's side (analyze queue): GetAt of record 0 with removal takes
   // from `taken`, which holds records older than all of `records`. Every
   // other operation first puts them back (MergeTakenLocked). Lock order: takeLock,
   // then lock.
   bool TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
-                 int* pEvent);
+                 int* pEvent) EXCLUDES(takeLock, lock);
   // Puts the taker's records back in front of `records`. Caller holds both locks.
-  void MergeTakenLocked();
+  void MergeTakenLocked() REQUIRES(takeLock, lock);
   // Hands the records the taker is done with to the spare list. Caller holds both locks.
-  void RecycleUsedLocked();
+  void RecycleUsedLocked() REQUIRES(takeLock, lock);
 
-  std::mutex takeLock;
-  RecordRing taken;                   // GUARDED_BY(takeLock); oldest first
-  int64_t nTakenBytes = 0;            // GUARDED_BY(takeLock)
-  std::vector<STRUCT_PosData*> used;  // GUARDED_BY(takeLock); taken out, to recycle
-  std::recursive_mutex lock;
-  RecordRing records;              // GUARDED_BY(lock); oldest first
-  std::function<bool()> dstQuery;  // stamps records pushed without a time
+  // Neither lock is held while anything outside the queue runs, except the
+  // preprocess plug-in and the DST query, which do not reach the queue:
+  // nothing re-enters them.
+  poshark::platform::Mutex takeLock;
+  RecordRing taken GUARDED_BY(takeLock);  // oldest first
+  int64_t nTakenBytes GUARDED_BY(takeLock) = 0;
+  std::vector<STRUCT_PosData*> used GUARDED_BY(takeLock);  // taken out, to recycle
+  poshark::platform::Mutex lock;
+  RecordRing records GUARDED_BY(lock);  // oldest first
+  std::function<bool()> dstQuery;       // stamps records pushed without a time
   // Written under lock; read without it by GetTotalBytes of the write queue,
   // which the analyzer asks before and after every push.
   std::atomic<int64_t> nTotalBytes{0};
   // Records taken out, kept with their buffers: a busy channel queues and
   // takes millions of records a second, and reusing them saves two
   // allocations and two frees per record (made on different threads).
-  std::vector<STRUCT_PosData*> spare;  // GUARDED_BY(lock); bounded, see RecycleLocked
-  int64_t nSpareBytes = 0;             // GUARDED_BY(lock); buffers and headers in spare
+  std::vector<STRUCT_PosData*> spare GUARDED_BY(lock);  // bounded, see RecycleLocked
+  int64_t nSpareBytes GUARDED_BY(lock) = 0;             // buffers and headers in spare
   // Set by a take or a clear while someone waits for room (RCLineQueue::
   // WaitForRoom); made on the first wait.
-  std::unique_ptr<poshark::platform::Event> pRoomEvent;  // GUARDED_BY(lock)
-  int nRoomWaiters = 0;                                  // GUARDED_BY(lock)
-  int nKind;                                             // 1 analyze queue, 2 write queue
+  std::unique_ptr<poshark::platform::Event> pRoomEvent GUARDED_BY(lock);
+  int nRoomWaiters GUARDED_BY(lock) = 0;
+  int nKind;  // 1 analyze queue, 2 write queue
 };
 
 class RCLineQueue : public RCDataQueue {
@@ -190,21 +195,23 @@ class RCLineQueue : public RCDataQueue {
   // the record first: it may replace the bytes, attach an extra block,
   // change the event or drop the record (false). Runs under the queue's lock.
   bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
-            int nEvent) override;
+            int nEvent) override EXCLUDES(lock);
 
   // As RCDataQueue::GetAt, then the extra block: *pExtraLen is in: the room
   // in pExtraBuf, out: the bytes copied there (at most that room; a longer
   // block is cut to the room). Without pExtraBuf, *pExtraLen receives the
   // block's full length and the answer is false with the record left queued.
   bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag, int* pEvent,
-             int nIndex, bool bRemove, unsigned char* pExtraBuf, int* pExtraLen);
+             int nIndex, bool bRemove, unsigned char* pExtraBuf, int* pExtraLen)
+      EXCLUDES(takeLock, lock);
 
   // Waits until nLen more bytes keep the queue below nLimit, so that a push
   // does not trigger the overflow rule merely because the writer was not
   // scheduled for a moment. Gives up (false) when the oldest queued record
   // has waited dwMaxLagMs, i.e. the host really does not keep up, or when
   // pStop is set; true at once when the queue is empty.
-  bool WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pStop, uint32_t dwMaxLagMs);
+  bool WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pStop, uint32_t dwMaxLagMs)
+      EXCLUDES(takeLock, lock);
 
   // The current command set, not owned; set on every selection, read by
   // Push. Only changed while the listener is not listening.

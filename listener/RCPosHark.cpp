@@ -12,6 +12,7 @@
 #include "commands/StreamAnalyzer.h"
 #include "listener/AnalyzerLink.h"
 #include "listener/DebugFlag.h"
+#include "listener/DrainWatch.h"
 #include "listener/IdleStop.h"
 #include "listener/LineIntake.h"
 #include "listener/LineWriter.h"
@@ -82,15 +83,16 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   };
   m_AnalyzeQueue->SetDstQuery(dstQuery);
   m_WriteQueue->SetDstQuery(dstQuery);
+  m_Drain = std::make_unique<poshark::listener::DrainWatch>();
   m_Writer = std::make_unique<poshark::listener::LineWriter>(poshark::listener::LineWriterRefs{
       nPOSNo, *m_WriteQueue, *m_Catalog, bWriteRun, hWriteEvent, hStopEvent, pfnLineOut,
-      dwGateOpenTime, dwOpenTick, bGateOpen});
+      dwGateOpenTime, dwOpenTick, bGateOpen, *m_Drain});
   m_IdleStop = std::make_unique<poshark::listener::IdleStop>(
       *m_WriteQueue, *m_Catalog, bStopEventRun, hStopEvent, hWriteEvent);
   m_AnalyzerLink =
       std::make_unique<poshark::listener::AnalyzerLink>(poshark::listener::AnalyzerLinkRefs{
           nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog, bAnalyzeRun, bWriteRun, hAnalyzeEvent,
-          hWriteEvent, hStopEvent, pfnTestListen, m_Writer->Done()});
+          hWriteEvent, hStopEvent, pfnTestListen, m_Writer->Done(), *m_Drain});
   m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
   m_Intake = std::make_unique<poshark::listener::LineIntake>(nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent,
                                                              *m_Catalog, dstQuery);
@@ -353,6 +355,7 @@ void RCPosHark::SetGateOpenTime(uint32_t dwMs) {
 void RCPosHark::PrepareIntake() { m_Intake->Prepare(IsGraphMode()); }
 
 void RCPosHark::GotData(int nLen, unsigned char* pData) {
+  m_Drain->ResumeInput();
   m_Intake->Take(nLen, pData, bSenderDecode);
 }
 

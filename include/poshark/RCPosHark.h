@@ -40,6 +40,7 @@ class StreamAnalyzer;
 }  // namespace poshark::commands
 namespace poshark::listener {
 class AnalyzerLink;
+class DrainWatch;
 class IdleStop;
 class LineIntake;
 class LineWriter;
@@ -112,6 +113,17 @@ class POSHARK_EXPORT RCPosHark {
   // Byte intake: the serial reader's entry, and the host's in host-feed mode.
   void GotData(int nLen, unsigned char* pData);
   void AddBuffAnalyze(unsigned char* pData, int nLen);
+  // An addition to the listener's own operations, for hosts in host-feed
+  // mode that know when their input ends (a file replayed, a connection
+  // closed): no more bytes will come. The bytes of a line not yet ended are
+  // analysed as they are, the analyzer's wait for the rest of a chunk (up to
+  // 3000 ms otherwise) ends at once, and the call returns true once every
+  // byte already handed to GotData has been analysed and every resulting
+  // line has returned from the line callback; false when dwTimeoutMs passed
+  // first, or when the listener is not listening in host-feed mode (then it
+  // changes nothing). The next GotData starts new input, with the usual
+  // wait. Hosts that never call it keep the 3000 ms wait.
+  bool EndOfInput(uint32_t dwTimeoutMs);
 
   // Worker bodies.
   void WriteThread();
@@ -241,6 +253,7 @@ class POSHARK_EXPORT RCPosHark {
   // The parts that do the work; each states its contract and locking in its
   // own header. Built in this order by the constructor.
   std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;  // set files, current set
+  std::unique_ptr<poshark::listener::DrainWatch> m_Drain;       // end of input
   std::unique_ptr<poshark::listener::LineWriter> m_Writer;      // line delivery
   std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;      // idle transaction stop
   std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;

@@ -157,9 +157,11 @@ void Channel::Stop(Clock::time_point deadline) {
   if (!listening_ && !source_) return;
   stopping_ = true;
   NotifyProgress();
+  sink_.WakeWriters();  // a feed source may wait in EndInput for a blocked writer
   if (source_) source_->Stop();
   StopIntake();
-  Drain(deadline);
+  // A feed whose end was delivered has nothing left to wait for.
+  if (!input_drained_) Drain(deadline);
   sink_.WakeWriters();
   if (listening_) listener_.ListenStop();
   if (settings_.source.kind == SourceKind::kSerial) listener_.CloseCom();
@@ -200,6 +202,14 @@ void Channel::Give(const unsigned char* data, size_t size) {
   if (stopping_ || size == 0 || !WaitForListener()) return;
   ReportDropped();
   Feed(data, size);
+}
+
+void Channel::EndInput() {
+  {
+    std::lock_guard lock(give_mutex_);
+    if (!stopping_ && listening_) input_drained_ = listener_.EndOfInput(kEndOfInputWaitMs);
+  }
+  sink_.Wake();
 }
 
 // Under give_mutex_.

@@ -34,6 +34,10 @@ inline constexpr size_t kMaxPrintBacklog = 8192;
 // than the bytes fed, and an idle pipeline can always take more.
 inline constexpr auto kFeedSilence = std::chrono::milliseconds(20);
 
+// How long the end of a feed waits for the listener to deliver what it was
+// given; past it the output ends once the channel has been quiet (listen).
+inline constexpr uint32_t kEndOfInputWaitMs = 5000;
+
 // Bytes offered by a tap that may wait for the listener's intake thread.
 inline constexpr size_t kIntakeRing = 1024 * 1024;
 
@@ -64,6 +68,12 @@ class Channel {
   // out of the analysis and counted. For the tap, whose copying must not
   // wait for the listener.
   void Offer(const unsigned char* data, size_t size);
+  // The source has no more bytes: waits until the listener has delivered
+  // every line of what it was given (see InputDrained), then wakes the
+  // output thread.
+  void EndInput();
+  // EndInput saw every line delivered.
+  bool InputDrained() const { return input_drained_; }
 
   const ChannelSettings& Settings() const { return settings_; }
   RCPosHark& Listener() { return listener_; }
@@ -101,6 +111,7 @@ class Channel {
   bool listening_ = false;
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> last_activity_ms_{0};
+  std::atomic<bool> input_drained_{false};
   std::atomic<uint64_t> analyzed_{0};
   std::atomic<uint64_t> chunks_{0};
   std::mutex give_mutex_;  // one Give at a time, never held by a callback

@@ -93,6 +93,9 @@ class FeedSource : public Source {
       std::lock_guard lock(error_mutex_);
       error_ = error;
     }
+    // The last lines are delivered now, not after the listener's wait for
+    // the rest of a chunk that will never come.
+    if (!Stopped()) channel_.EndInput();
     done_ = true;
   }
 

@@ -13,8 +13,12 @@ void LineSink::Push(DeliveredLine&& line, const std::atomic<bool>& stopping) {
 bool LineSink::PopAll(std::deque<DeliveredLine>& out, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   if (!items_.wait_for(lock, timeout, [&] { return !lines_.empty() || woken_; })) return false;
-  woken_ = false;
-  if (lines_.empty()) return false;
+  // A wake that comes with lines stays due: the caller looks at why it was
+  // woken once it has taken them.
+  if (lines_.empty()) {
+    woken_ = false;
+    return false;
+  }
   out.swap(lines_);
   backlog_ = 0;
   space_.notify_all();

@@ -14,10 +14,11 @@ namespace poshark::tool {
 
 namespace {
 
-// After the input of a feed is exhausted, the tool ends once neither a chunk
-// was taken by the analyzer nor a line delivered for this long: longer than
-// the analyzer's 3000 ms wait for the rest of a split command, so that its
-// last line is still delivered.
+// After the input of a feed is exhausted, the tool ends as soon as the
+// listener has delivered every line of it; should that take too long, once
+// neither a chunk was taken by the analyzer nor a line delivered for this
+// long: longer than the analyzer's 3000 ms wait for the rest of a split
+// command, so that its last line is still delivered.
 constexpr int64_t kQuietMs = 3500;
 
 // Lines already read are delivered for at most this long after a stop.
@@ -70,14 +71,18 @@ int RunListen(const ListenOptions& options) {
   std::deque<DeliveredLine> batch;
   bool ok = true;
   while (ok && !stop) {
-    if (sink.PopAll(batch, std::chrono::milliseconds(0)) ||
-        ((ok = out.Flush()) && sink.PopAll(batch, std::chrono::milliseconds(100)))) {
+    if (sink.PopAll(batch, std::chrono::milliseconds(0))) {
       ok = out.Write(batch);
       continue;
     }
-    if (kind == SourceKind::kFeed && channel.SourceDone() &&
-        NowMs() - channel.LastActivityMs() >= kQuietMs) {
+    // Looked at before every wait: the end of a feed wakes the wait below.
+    if (kind == SourceKind::kFeed &&
+        (channel.InputDrained() ||
+         (channel.SourceDone() && NowMs() - channel.LastActivityMs() >= kQuietMs))) {
       break;
+    }
+    if ((ok = out.Flush()) && sink.PopAll(batch, std::chrono::milliseconds(100))) {
+      ok = out.Write(batch);
     }
   }
 

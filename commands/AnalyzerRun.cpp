@@ -112,9 +112,14 @@ void StreamAnalyzer::PushLine(const unsigned char* pData, int nLen, int nEvent) 
   // A record that fills an otherwise empty queue by itself says nothing
   // about the host: it is delivered (the room bounds it).
   if (nTotal >= kWriteQueueLimit && !bAlone) {
-    links_.DropQueued();
+    // A note still queued goes with the rest; the new note counts its bytes
+    // too, so that the host learns the whole loss.
+    int64_t nLost = nTotal;
+    if (links_.DropQueued()) nLost += nNoteCount_ - nNoteLen_;
     char szNote[48];
-    int nNote = std::snprintf(szNote, sizeof szNote, "... %d bytes", nTotal);
+    int nNote = std::snprintf(szNote, sizeof szNote, "... %lld bytes", static_cast<long long>(nLost));
+    nNoteCount_ = nLost;
+    nNoteLen_ = nNote;
     links_.PushRecord(reinterpret_cast<unsigned char*>(szNote), nNote, &stCurTime_, bCurDST_,
                       kEventOverflow);
     bDropped_ = true;

@@ -70,8 +70,9 @@ class AnalyzerLinks {
                           int nEvent) = 0;
   // Bytes queued for the writer.
   virtual int QueuedBytes() = 0;
-  // Drops every record queued for the writer.
-  virtual void DropQueued() = 0;
+  // Drops every record queued for the writer; answers whether an overflow
+  // note (event kEventOverflow) was among them.
+  virtual bool DropQueued() = 0;
   // Records the writer has finished so far (grows by one per record).
   virtual uint64_t WriterProgress() = 0;
   // Waits until nLen more bytes keep the queue below nLimit. False when no
@@ -153,6 +154,10 @@ class StreamAnalyzer {
   // Writer progress at the last overflow drop; no wait for room until it moves.
   bool bDropped_ = false;
   uint64_t nProgressAtDrop_ = 0;
+  // The bytes the last overflow note counts and the length of its own text:
+  // a drop that takes the note with it carries its count into the next one.
+  int64_t nNoteCount_ = 0;
+  int nNoteLen_ = 0;
 };
 
 }  // namespace poshark::commands

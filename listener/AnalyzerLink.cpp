@@ -60,7 +60,9 @@ void AnalyzerLink::PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* 
 
 int AnalyzerLink::QueuedBytes() { return refs_.writeQueue.GetTotalBytes(); }
 
-void AnalyzerLink::DropQueued() { refs_.writeQueue.Clear(); }
+bool AnalyzerLink::DropQueued() {
+  return refs_.writeQueue.ClearCounting(poshark::commands::kEventOverflow) > 0;
+}
 
 uint64_t AnalyzerLink::WriterProgress() { return refs_.nWriterDone.load(); }
 

@@ -64,7 +64,7 @@ class AnalyzerLink final : public commands::AnalyzerLinks {
   void PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,
                   int nEvent) override;
   int QueuedBytes() override;
-  void DropQueued() override;
+  bool DropQueued() override;
   uint64_t WriterProgress() override;
   bool WaitForRoom(int nLen, int nLimit, uint32_t dwMaxLagMs) override;
   void WakeWriter() override;

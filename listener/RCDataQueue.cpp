@@ -323,11 +323,18 @@ void RCDataQueue::ClearLocked() {
   nTotalBytes = 0;
 }
 
-void RCDataQueue::Clear() {
+void RCDataQueue::Clear() { ClearCounting(0); }
+
+int RCDataQueue::ClearCounting(int nEvent) {
   poshark::platform::MutexLock takeGuard(takeLock);
   poshark::platform::MutexLock guard(lock);
   MergeTakenLocked();
+  int nFound = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    nFound += records[i]->nEvent == nEvent ? 1 : 0;
+  }
   ClearLocked();
+  return nFound;
 }
 
 int RCDataQueue::GetTotalBytes() {

@@ -124,6 +124,8 @@ class RCDataQueue {
 
   // Drops every record.
   void Clear() EXCLUDES(takeLock, lock);
+  // Drops every record; answers how many of them carried event code nEvent.
+  int ClearCounting(int nEvent) EXCLUDES(takeLock, lock);
   // Sum of the lengths of the queued records (saturates at INT_MAX).
   int GetTotalBytes() EXCLUDES(takeLock, lock);
   // Number of queued records.

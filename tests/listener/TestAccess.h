@@ -30,6 +30,7 @@ class RCPosHarkTestAccess {
 
   static poshark::commands::CmdSetCatalog& Catalog(RCPosHark& l) { return *l.m_Catalog; }
   static poshark::listener::LineIntake& Intake(RCPosHark& l) { return *l.m_Intake; }
+  static poshark::commands::StreamAnalyzer& Analyzer(RCPosHark& l) { return *l.m_Analyzer; }
 
   static bool Started(RCPosHark& l) { return l.bStarted; }
   static bool Running(RCPosHark& l) { return l.bRunning; }

@@ -6,11 +6,13 @@
 #include <atomic>
 
 #include "listener/ListenerKit.h"
+#include "support/LineCollector.h"
+#include "support/TempHome.h"
 
 namespace {
 
-using kit::Line;
-using kit::Sink;
+using poshark::testing::Line;
+using poshark::testing::LineCollector;
 using namespace std::string_literals;
 
 // A three-byte command makes the analyzer wait for more near every end.
@@ -31,17 +33,17 @@ std::string Joined(const std::vector<Line>& lines) {
 std::atomic<bool> g_bHold{false};
 unsigned short HoldingCallback(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo, int nEvent,
                                char* pExtra) {
-  kit::WaitUntil([] { return !g_bHold.load(); }, 10000);
-  return Sink::Callback(pszText, pTime, bDST, nPOSNo, nEvent, pExtra);
+  poshark::testing::WaitUntil([] { return !g_bHold.load(); }, 10000);
+  return LineCollector::Callback(pszText, pTime, bDST, nPOSNo, nEvent, pExtra);
 }
 
 class EndOfInput : public ::testing::Test {
  protected:
   void SetUp() override {
-    Sink::Get().Reset();
+    lines_.Reset();
     home_.CommandSet("set.ini", kWaitingSet);
   }
-  std::unique_ptr<RCPosHark> Start(RCPosHark::LineOutFt pfn = &Sink::Callback,
+  std::unique_ptr<RCPosHark> Start(RCPosHark::LineOutFt pfn = &LineCollector::Callback,
                                    bool bHostFeed = true) {
     auto listener = std::make_unique<RCPosHark>(3);
     EXPECT_TRUE(listener->SelectCmdSet(0));
@@ -49,7 +51,8 @@ class EndOfInput : public ::testing::Test {
     listener->ListenStart(pfn, bHostFeed);
     return listener;
   }
-  kit::Home home_;
+  poshark::testing::TempHome home_;
+  LineCollector lines_;
 };
 
 TEST_F(EndOfInput, EveryLineIsDeliveredBeforeItReturns) {
@@ -67,11 +70,11 @@ TEST_F(EndOfInput, EveryLineIsDeliveredBeforeItReturns) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Sink::Get().Reset();
+    lines_.Reset();
     auto listener = Start();
     for (const std::string& piece : c.pieces) kit::Feed(*listener, piece);
     EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
-    EXPECT_EQ(Joined(Sink::Get().Lines()), c.delivered);
+    EXPECT_EQ(Joined(lines_.Lines()), c.delivered);
     listener->ListenStop();
   }
 }
@@ -83,7 +86,7 @@ TEST_F(EndOfInput, ReturnsFalseAtTheTimeOutAndTrueOnceTheHostCaughtUp) {
   EXPECT_FALSE(listener->EndOfInput(100)) << "the callback still holds the line";
   g_bHold = false;
   EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
-  EXPECT_EQ(Joined(Sink::Get().Lines()), "abc\n");
+  EXPECT_EQ(Joined(lines_.Lines()), "abc\n");
 }
 
 TEST_F(EndOfInput, IsHarmlessTwiceAndWithoutHostFeed) {
@@ -91,7 +94,7 @@ TEST_F(EndOfInput, IsHarmlessTwiceAndWithoutHostFeed) {
     RCPosHark idle(4);
     EXPECT_FALSE(idle.EndOfInput(0)) << "never started";
   }
-  auto serial = Start(&Sink::Callback, false);
+  auto serial = Start(&LineCollector::Callback, false);
   EXPECT_FALSE(serial->EndOfInput(0));
   serial->ListenStop();
 
@@ -99,7 +102,7 @@ TEST_F(EndOfInput, IsHarmlessTwiceAndWithoutHostFeed) {
   kit::Feed(*listener, "abc\n");
   EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
   EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
-  EXPECT_EQ(Joined(Sink::Get().Lines()), "abc\n");
+  EXPECT_EQ(Joined(lines_.Lines()), "abc\n");
   listener->ListenStop();
   EXPECT_FALSE(listener->EndOfInput(0)) << "stopped";
 }
@@ -117,7 +120,7 @@ TEST_F(EndOfInput, TheWaitStaysForInputThatWasNotEnded) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Sink::Get().Reset();
+    lines_.Reset();
     auto listener = Start();
     kit::Feed(*listener, "abc\n");
     if (c.bEndBetween) {
@@ -129,7 +132,7 @@ TEST_F(EndOfInput, TheWaitStaysForInputThatWasNotEnded) {
     kit::Feed(*listener, "ghi\n");
     EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
     std::vector<std::string> texts;
-    for (const Line& l : Sink::Get().Lines()) texts.push_back(l.text);
+    for (const Line& l : lines_.Lines()) texts.push_back(l.text);
     std::vector<std::string> want = c.lines;
     want.back() += "ghi\n";
     EXPECT_EQ(texts, want);

@@ -121,6 +121,7 @@ TEST_F(StalledHost, HostHeldUpTooLongGetsTheOverflowNote) {
 // bounded by the rule.
 TEST_F(StalledHost, HostThatStopsReturningCostsLinesNotPaceOrMemory) {
   static std::atomic<bool> s_bRelease{false};
+  s_bRelease = false;
   s_hold = [] { return !s_bRelease.load(); };
   auto listener = Start();
   Feed(*listener, "first\n");
@@ -135,6 +136,16 @@ TEST_F(StalledHost, HostThatStopsReturningCostsLinesNotPaceOrMemory) {
   listener->ListenStop();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[1].nEvent, -2) << lines[1].text;
+  // However many drops came while the host was away, every byte fed is
+  // delivered or counted by a note that reaches the host.
+  size_t nDelivered = 0, nCounted = 0;
+  for (const auto& line : lines) {
+    if (line.nEvent == -2)
+      nCounted += std::stoul(line.text.substr(4));
+    else
+      nDelivered += line.text.size();
+  }
+  EXPECT_EQ(nDelivered + nCounted, 6u + 500u * 2000u);
 }
 
 // One record that fills the write queue by itself (text merged while the

@@ -2,7 +2,7 @@
 // the MDB map, the result queues and the item keys of the filter file.
 #include "keywords/CatcherCore.h"
 
-#include "TempHome.h"
+#include "CatcherHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -151,7 +151,7 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
     text += (bColor ? "CKItem" : "Item") + n + "=" + all[i].pszItem + "\n";
     text += (bColor ? "CKName" : "Name") + n + "=" + all[i].pszName + "\n";
   }
-  home.WriteFilterFile(text);
+  home.Write(poshark::testing::kFilterFile, text);
   platform::ProfileReader reader(home.FilterPath().c_str());
   FilterSection section(reader, "S");
   for (size_t i = 0; i < all.size(); ++i) {

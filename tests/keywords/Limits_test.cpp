@@ -1,6 +1,6 @@
 #include "keywords/Limits.h"
 
-#include "TempHome.h"
+#include "CatcherHelpers.h"
 
 #include <gtest/gtest.h>
 

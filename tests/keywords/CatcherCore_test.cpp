@@ -130,8 +130,6 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
       {&kKeyWordLayout, "K,1", "Total,12,3,", nullptr},  // the keyword catcher needs a sign
       {&kColorKeyLayout, "K,5", "Total,12,3,", "K|Total|5|12|3|0"},
       {&kColorKeyLayout, "K,0", "Cash, card,12,4,SP", "K|Cash, card|0|12|4|32"},
-  };
-  const NamesCase kBad[] = {
       {&kColorKeyLayout, "NOCOMMA", "n,12,1,", nullptr},
       {&kColorKeyLayout, "ENDS,", "n,12,1,", nullptr},
       {&kColorKeyLayout, ",1", "n,12,1,", nullptr},
@@ -142,10 +140,9 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
       {&kColorKeyLayout, "K,1", "A,,1,", nullptr},
   };
   TempHome home;
-  std::vector<NamesCase> all(std::begin(kCases), std::end(kCases));
-  all.insert(all.end(), std::begin(kBad), std::end(kBad));
+  const auto& all = kCases;
   std::string text = "[S]\n";
-  for (size_t i = 0; i < all.size(); ++i) {
+  for (size_t i = 0; i < std::size(all); ++i) {
     const std::string n = std::to_string(i + 1);
     const bool bColor = all[i].pLayout == &kColorKeyLayout;
     text += (bColor ? "CKItem" : "Item") + n + "=" + all[i].pszItem + "\n";
@@ -154,7 +151,7 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
   home.Write(poshark::testing::kFilterFile, text);
   platform::ProfileReader reader(home.FilterPath().c_str());
   FilterSection section(reader, "S");
-  for (size_t i = 0; i < all.size(); ++i) {
+  for (size_t i = 0; i < std::size(all); ++i) {
     CatcherCore core({1}, 5, *all[i].pLayout, 0);
     ScratchItem scratch;
     STRUCT_KeyWord* p = scratch.Clear();

@@ -19,14 +19,8 @@
 namespace poshark::testing {
 
 inline SYSTEMTIME MakeTime(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-  SYSTEMTIME st{};
-  st.wYear = static_cast<uint16_t>(y);
-  st.wMonth = static_cast<uint16_t>(mo);
-  st.wDay = static_cast<uint16_t>(d);
-  st.wHour = static_cast<uint16_t>(h);
-  st.wMinute = static_cast<uint16_t>(mi);
-  st.wSecond = static_cast<uint16_t>(s);
-  return st;
+  auto w = [](int n) { return static_cast<uint16_t>(n); };
+  return SYSTEMTIME{w(y), w(mo), 0, w(d), w(h), w(mi), w(s), 0};
 }
 
 inline constexpr const char* kFilterFile = "POSKeyFilter.ini";

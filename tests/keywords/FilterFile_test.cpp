@@ -76,6 +76,7 @@ TEST_F(ConditionKeysTest, FallbacksOfTheConditionKeys) {
   EXPECT_EQ(first.stIdleLast.wYear, 0);
 
   ConditionExtras second = Extras("POS1", 2, kKeyWordConditionKeys);
+  EXPECT_TRUE(second.bRNV);
   EXPECT_STREQ(second.szRNV, "target,with,commas");
   EXPECT_EQ(second.nOutput2, 6);
   EXPECT_FALSE(second.bFreq);  // unit and reset missing

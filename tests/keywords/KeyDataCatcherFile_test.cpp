@@ -22,21 +22,6 @@ class FilterFileTest : public ::testing::Test {
   KeyDataCatcher catcher_;
 };
 
-TEST_F(FilterFileTest, BadItemsAreSkippedAndThousandsSignsDecoded) {
-  home_.Write(poshark::testing::kFilterFile,
-              "[POS1]\nNum=5\n"
-              "Item1=TOTAL,1\nName1=Total,1,0,046\n"
-              "Item2=A,1\nName2=x,3,4,044\nN2_1KSign=SP\n"
-              "Item3=NOCOMMA\nName3=n,1,1,046\n"
-              "Item4=C,1\nName4=c,2,0,-001\nN4_1KSign=ESC\n"
-              "Item5=D,1\nName5=d,2,0,046\nN5_1KSign=0x2E\n");
-  ASSERT_TRUE(catcher_.LoadIni(1));
-  EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "A", "C", "D"}));
-  EXPECT_EQ(Key(2)->nIndex, 2);               // positions close up over skipped items
-  const char kSigns[] = {',', ' ', 27, '.'};  // missing: a comma
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(Key(i)->c1KSign, kSigns[i]) << i;
-}
-
 TEST_F(FilterFileTest, ConditionKeysAreParsedAndBadOperandsDropTheCondition) {
   home_.Write(
       poshark::testing::kFilterFile,

@@ -115,19 +115,13 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   }
 
   size_t records = (raw.size() + 36) / 37;
+  std::string damage = ": record " + std::to_string(records) + " at offset " +
+                       std::to_string((records - 1) * 41) + ": truncated";
   Result dump = RunTool({{"trace", "dump", dir / "pos.bin2"}});
   ASSERT_EQ(dump.code, 0) << dump.err;
   EXPECT_NE(dump.out.find("record 1: 37 bytes at offset 0\n  000000  1b 40 1c 2e"),
             std::string::npos)
       << dump.out.substr(0, 300);
-  EXPECT_NE(dump.out.find(std::to_string(records) + " records, " + std::to_string(raw.size()) +
-                          " bytes\n"),
-            std::string::npos);
-  std::string damage = ": record " + std::to_string(records) + " at offset " +
-                       std::to_string((records - 1) * 41) + ": truncated";
-  Result bad = RunTool({{"trace", "dump", dir / "cut.bin2"}});
-  EXPECT_EQ(bad.code, 1);
-  EXPECT_NE(bad.err.find(dir / "cut.bin2" + damage), std::string::npos) << bad.err;
   // Feeding it delivers what came before the damage, then fails naming it.
   Result fed = runs[2].get();
   EXPECT_EQ(fed.code, 1);
@@ -296,37 +290,6 @@ TEST(ToolListen, TcpSourceTakesReceiptsAndAcceptsAReconnectingPos) {
   EXPECT_NE(ReadFile(home / "POSKeyFilter.ini").find("1FreqRecNum=1"), std::string::npos);
 }
 
-TEST(ToolListen, TcpSourceSlowsAPosThatSendsFiftyMegabytesAtOnce) {
-  ToolProcess tool({{"listen", "--pos", "1", "--set", "ESC/POS", "--tcp", "127.0.0.1:0"}});
-  ASSERT_TRUE(ErrHas(tool, "listening on 127.0.0.1:")) << tool.Err();
-  int fd = ConnectLoopback(PortAfter(tool.Err(), "listening on "));
-  std::string line = "Article 0001 pack of 2                1.36\n";
-  std::string bulk;
-  while (bulk.size() < 50u * 1024 * 1024) bulk += line;
-  std::thread pos([&] { SendAll(fd, bulk); });
-  const size_t lines = bulk.size() / line.size();
-  size_t seen = 0, counted = 0;  // counted up to `counted` bytes of the output
-  tool.WaitFor(
-      [&](const std::string& out, const std::string&) {
-        size_t end = out.rfind('\n');
-        if (end == std::string::npos || end < counted) return false;
-        seen += Count(out.substr(counted, end - counted), "Article");
-        counted = end;
-        return seen >= lines;
-      },
-      std::chrono::seconds(120));
-  pos.join();
-  long peak = tool.PeakKiB();
-  tool.Signal(SIGTERM);
-  EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
-  close(fd);
-  EXPECT_EQ(Count(tool.Out(), "Article"), lines);
-  // The listener's queue stays small: the POS waits instead.
-  if (!kSanitized) {
-    EXPECT_LT(peak, 40 * 1024) << "KiB";
-  }
-}
-
 TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   int master = -1, slave = -1;
   char name[256] = {};
@@ -359,48 +322,6 @@ TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   EXPECT_EQ(Texts(tool.Out()), ExpectedOf("latin").lines);
   EXPECT_EQ(Count(tool.Err(), "was lost"), 1u);
   EXPECT_EQ(Count(tool.Err(), "is back"), 1u);
-}
-
-TEST(ToolListen, CardNumbersAreMaskedUnlessTurnedOffAndTheFilterPluginMasksThemToo) {
-  TempDir dir;
-  WriteFile(dir / "card.bin", "\x1b@VISA 4111 1111 1111 1111\nART 4006381333924\n\x1dV\x01");
-  // A copy of the ESC/POS set with its card-mask filter switched on.
-  std::string set = ReadFile(SourceDir() + "/examples/Printer Commands/ESCPOS.ini");
-  const std::string off = "UseFilterDll=0,libposhark-cardmask.so";
-  ASSERT_NE(set.find(off), std::string::npos);
-  set.replace(set.find(off), off.size(), std::string("UseFilterDll=1,") + POSHARK_CARDMASK_PLUGIN);
-  std::filesystem::create_directory(dir / "sets");
-  WriteFile(dir / "sets/ESCPOS.ini", set);
-  const struct {
-    std::vector<std::string> more;
-    const char* card;
-  } kRuns[] = {{{}, "VISA **** **** **** 1111"},
-               {{"--no-mask"}, "VISA 4111 1111 1111 1111"},
-               {{"--no-mask", "--commands", dir / "sets"}, "VISA **** **** **** 1111"}};
-  std::vector<std::future<Result>> runs;
-  for (const auto& run : kRuns) {
-    auto o = Feed(dir / "card.bin", "windows-1252", run.more);
-    runs.push_back(std::async(std::launch::async, [o] { return RunTool(o); }));
-  }
-  for (size_t i = 0; i < runs.size(); ++i) {
-    Result r = runs[i].get();
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(Texts(r.out), (std::vector<std::string>{kRuns[i].card, "ART 4006381333924"}));
-  }
-}
-
-TEST(ToolListen, OrderLogicalGivesHebrewAsTypedAndKeepsTheBytesInRaw) {
-  Result r = RunTool(
-      Feed(ReceiptsDir() + "/hebrew.bin", "windows-1255", {"--order", "logical", "--json"}));
-  ASSERT_EQ(r.code, 0) << r.err;
-  // The shop's name, and an item before its price.
-  EXPECT_NE(r.out.find("\"text\":\"\xd7\x9e\xd7\x9b\xd7\x95\xd7\x9c\xd7\xaa "
-                       "\xd7\x94\xd7\xa9\xd7\x9b\xd7\x95\xd7\xa0\xd7\x94\""),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("\"text\":\"\xd7\x97\xd7\x9c\xd7\x91       "), std::string::npos);
-  // raw keeps the display-order bytes: base64 of windows-1255 "\xe1\xec\xe7" starts "4ezn".
-  EXPECT_NE(r.out.find("\"raw\":\"4ezn"), std::string::npos);
 }
 
 }  // namespace

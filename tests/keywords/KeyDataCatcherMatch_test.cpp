@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace poshark::testing {
@@ -36,7 +36,6 @@ const FeedCase kFeedCases[] = {
     {"signs normalised",
      {{"EU", 7, ',', '.'}, {"US", 3, '.', ','}, {"PT", 7, '.', '.'}},
      {{"EU 1.234,56", {"1234.56"}}, {"US 1,234", {"1234"}}, {"PT 1.234.56", {"1234.56"}}}},
-    {"NUL signs never reach the terminator", {{"A", 7, '\0', '\0'}}, {{"A 12", {"12"}}}},
     {"text ends at a space", {{"NAME", 16}}, {{"NAME JOHN SMITH", {"JOHN"}}, {"NAME    ", {""}}}},
     {"text ends at two spaces",
      {{"NAME", 48}},
@@ -61,7 +60,6 @@ const FeedCase kFeedCases[] = {
     {"two keywords, ending byte consumed",
      {{"TOTAL", 1}, {"TAX", 1}},
      {{"TOTAL 5 TAX 1", {"5", "1"}}, {"TOTAL 5TAX 1", {"5"}}}},
-    {"byte exact, case sensitive", {{"Total", 1}}, {{"TOTAL 5 total 6 Total 7", {"7"}}}},
     {"list order decides", {{"SUB", 16}, {"SUBTOTAL", 1}}, {{"SUBTOTAL 9", {"TOTAL"}}}},
     {"only keywords grouped at the last rebuild match",
      {{"SUB", 1}, {"TAX", 1}},
@@ -152,40 +150,47 @@ TEST(MatchTest, ConditionsDecideTheAlarm) {
   EXPECT_EQ(Alarms(catcher, "OR 0 OR 50 OR 100"), "101");
 }
 
-// The result queue is shared by both catchers: one thread feeds, another collects.
-TEST(MatchTest, OneThreadFeedsWhileAnotherCollects) {
+STRUCT_KeyWord* NewRecord(const char* pszKeyWord, int nFlags) {
+  auto* p = new STRUCT_KeyWord{};
+  p->pszKeyWord = static_cast<char*>(std::calloc(31, 1));
+  p->pszName = static_cast<char*>(std::calloc(31, 1));
+  std::strncpy(p->pszKeyWord, pszKeyWord, 30);
+  std::strncpy(p->pszName, pszKeyWord, 30);
+  p->nKeyLen = 99;  // recomputed by SetKeyWord
+  p->nCatchFlags = nFlags;
+  p->nMDBType = 2;
+  return p;
+}
+
+TEST(KeyListTest, ReplacedRecordsAreRegroupedAndMatchingNeverReachesReleasedOnes) {
   KeyDataCatcher catcher;
-  STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER, 10.0f);
-  cond.bIdle = true;
-  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 5, '.', ',', 0, &cond}));
-  ASSERT_TRUE(AddKey(catcher, {"NAME", 48}));
+  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
+  ASSERT_TRUE(AddKey(catcher, {"SUM", 1}));
   catcher.ReBuildGroupFromAll();
-  std::atomic<bool> bDone{false};
-  int nFed = 0;
-  std::thread feeder([&] {
-    for (int i = 0; i < 2000; ++i) {
-      std::string line = "TOTAL " + std::to_string(i) + ".50 NAME X Y";
-      catcher.FindKeyData(line.data(), static_cast<int>(line.size()), nFed);
-    }
-    bDone = true;
-  });
-  int nCollected = 0;
-  STRUCT_CatchData c[8];
-  STRUCT_AlarmData a[8];
-  STRUCT_ColorKeyRange r[8];
-  while (!bDone.load()) {
-    int nGot = catcher.GetKeyData(c, a, r, 8);
-    for (int i = 0; i < nGot; ++i) {
-      EXPECT_NE(c[i].pszData, nullptr);
-      std::free(c[i].pszData);
-    }
-    nCollected += nGot > 0 ? nGot : 0;
-    std::this_thread::yield();
-  }
-  feeder.join();
-  // Uncollected results of a line are dropped by the next line: only bounds hold.
-  EXPECT_EQ(nFed, 4000);
-  EXPECT_LE(nCollected, 4000);
+  ASSERT_TRUE(catcher.SetKeyWord(NewRecord("TAX", 1), 0));  // same first byte: in place
+  EXPECT_EQ(catcher.GetKeyWord(0)->nKeyLen, 3);
+  EXPECT_EQ(FeedLine(catcher, "TOTAL 1 TAX 2 SUM 3"), (Strings{"2", "3"}));
+  STRUCT_KeyWord* p = catcher.GetKeyWord(0);  // edited in place under a new first byte
+  std::strcpy(p->pszKeyWord, "NET");
+  ASSERT_TRUE(catcher.SetKeyWord(p, 0));
+  EXPECT_EQ(FeedLine(catcher, "TAX 1 NET 2"), Strings{"2"});
+  EXPECT_FALSE(catcher.SetKeyWord(catcher.GetKeyWord(1), 0));  // would be released twice
+  // A waiting keyword follows its replacement.
+  int nCount = 0;
+  catcher.FindKeyData("NET", 3, nCount);
+  ASSERT_TRUE(catcher.SetKeyWord(NewRecord("NET", 16), 0));  // now text
+  EXPECT_EQ(FeedLine(catcher, " AB12"), Strings{"AB12"});
+  // A waiting keyword deleted, groups released, everything released.
+  catcher.FindKeyData("SUM", 3, nCount);
+  ASSERT_TRUE(catcher.DeleteKeyWord(1));
+  EXPECT_EQ(FeedLine(catcher, " 5"), Strings{});
+  catcher.ReleaseKeyWordGroup();
+  EXPECT_EQ(FeedLine(catcher, "NET X"), Strings{});
+  catcher.ReBuildGroupFromAll();
+  catcher.FindKeyData("NET", 3, nCount);
+  ASSERT_TRUE(catcher.DeleteAllKeyWord());
+  EXPECT_EQ(FeedLine(catcher, " 9 NET 10"), Strings{});
+  EXPECT_EQ(catcher.GetNewMDBID(1), 0);
 }
 
 }  // namespace

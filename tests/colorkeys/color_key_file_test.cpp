@@ -1,10 +1,9 @@
 #include <poshark/ColorKeyCatcher.h>
 
-#include "keywords/TempHome.h"
+#include "keywords/CatcherHelpers.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,15 +16,10 @@ using poshark::testing::TempHome;
 class ColorKeyFileTest : public ::testing::Test {
  protected:
   void Load(const std::string& section) {
-    home_.WriteFilterFile("[ColorKey1]\n" + section);
+    home_.Write(poshark::testing::kFilterFile, "[ColorKey1]\n" + section);
     ASSERT_TRUE(c_.LoadIni(1));
   }
   STRUCT_KeyWord* Key(int i) { return c_.GetKeyWord(i); }
-  std::vector<std::string> KeyWords() {
-    std::vector<std::string> out;
-    for (int i = 0; i < c_.GetKeyWordNum(); ++i) out.push_back(Key(i)->pszKeyWord);
-    return out;
-  }
 
   TempHome home_;
   ColorKeyCatcher c_;
@@ -47,7 +41,6 @@ TEST_F(ColorKeyFileTest, ColoursAndCatchTimesFallBackFieldByField) {
   EXPECT_EQ(Key(0)->stCatchStart.wHour, 22);
   EXPECT_EQ(Key(0)->stCatchEnd.wHour, 0);
   EXPECT_FALSE(Key(1)->bCatchTime);
-  EXPECT_EQ(Key(1)->stCatchStart.wHour, 0);
   EXPECT_EQ(Key(2)->stCatchEnd.wMinute, 45);
   // The loaded 22:00-00:00 window is open before midnight only.
   int nCount = 0;
@@ -71,44 +64,11 @@ TEST_F(ColorKeyFileTest, ConditionNeedsAForwardingTargetOrAnOutput) {
   ASSERT_TRUE(Key(2)->bCondition);
   const STRUCT_Condition& c3 = *Key(2)->pCondition;
   EXPECT_STREQ(c3.szRNV, "HOST,7");
-  EXPECT_EQ(c3.nFreqUnit, 2);
   EXPECT_FALSE(c3.bFreqReset);
   EXPECT_EQ(c3.nIdleMinutes, 30);
   ASSERT_TRUE(Key(3)->bCondition);
   EXPECT_EQ(Key(3)->pCondition->nOutput2, 5);
   EXPECT_FALSE(Key(3)->pCondition->bFreq);  // a field missing
-}
-
-TEST_F(ColorKeyFileTest, WriteThenLoadGivesTheSameList) {
-  STRUCT_Condition cond{};
-  cond.bRNV = true;
-  std::strcpy(cond.szRNV, "ALARM,DESK");
-  ASSERT_TRUE(c_.AddKeyWord("VOID, ALL", "Voids", 12, 7, 1, 9, 0x00C08040, true,
-                            SYSTEMTIME{0, 0, 0, 0, 22, 30, 0, 0},
-                            SYSTEMTIME{0, 0, 0, 0, 6, 5, 0, 0}, true, &cond));
-  ASSERT_TRUE(
-      c_.AddKeyWord("CASH", nullptr, 12, -1, 0, 9, 0x123456, false, {}, {}, false, nullptr));
-  ASSERT_TRUE(c_.AddKeyWord("X", "Other", 3, 40, 1, 0, 0, false, {}, {}, false, nullptr));
-  ASSERT_TRUE(c_.WriteIni(1));
-  EXPECT_EQ(home_.Value("ColorKey1", "CKColor1"), "1,9,64,128,192");
-  EXPECT_EQ(home_.Value("ColorKey1", "CKRNV2"), "");  // cleaned, key kept
-
-  ColorKeyCatcher loaded;
-  ASSERT_TRUE(loaded.LoadIni(1));
-  ASSERT_EQ(loaded.GetKeyWordNum(), 3);
-  const STRUCT_KeyWord& k = *loaded.GetKeyWord(0);
-  EXPECT_STREQ(k.pszKeyWord, "VOID, ALL");
-  EXPECT_EQ(k.nMDBID, 7);
-  EXPECT_EQ(k.crKeyColor, 0x00C08040u);
-  EXPECT_EQ(k.stCatchEnd.wMinute, 5);
-  ASSERT_TRUE(k.bCondition);
-  EXPECT_STREQ(k.pCondition->szRNV, "ALARM,DESK");
-  // Colour flag 0: the second value and the colour come back as 0 and white.
-  const STRUCT_KeyWord& cash = *loaded.GetKeyWord(1);
-  EXPECT_STREQ(cash.pszName, "CASH");
-  EXPECT_EQ(cash.nColorValue2, 0u);
-  EXPECT_EQ(cash.crKeyColor, 0xFFFFFFu);
-  EXPECT_EQ(loaded.GetKeyWord(2)->nMDBID, 40);
 }
 
 // Regression: keys reloaded while Hebrew lines keep coming used to be searched
@@ -127,22 +87,6 @@ TEST_F(ColorKeyFileTest, ReloadedRightToLeftKeysAreFoundAtOnce) {
   c_.FindKeyDataZero();
   c_.FindKeyData(shown.c_str(), 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
   EXPECT_EQ(nCount, 3);
-}
-
-TEST_F(ColorKeyFileTest, LoadIniItemFillsACallersRecordOnlyWithBuffers) {
-  home_.WriteFilterFile("[ColorKey3]\nCKItem4=KEY,0\nCKName4=Name,12,1,SP\nCKOutput4=1,1,2\n");
-  char szKey[31] = {};
-  char szName[31] = {};
-  STRUCT_KeyWord rec{};
-  rec.pszKeyWord = szKey;
-  rec.pszName = szName;
-  ASSERT_TRUE(c_.LoadIniItem("ColorKey3", 4, &rec));
-  EXPECT_STREQ(szKey, "KEY");
-  EXPECT_EQ(rec.cDecimalSign, ' ');
-  ASSERT_NE(rec.pCondition, nullptr);  // given a condition of its own
-  EXPECT_EQ(rec.pCondition->nOutput2, 2);
-  delete rec.pCondition->pFreqRecs;
-  delete rec.pCondition;
 }
 
 }  // namespace

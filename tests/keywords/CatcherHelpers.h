@@ -1,16 +1,54 @@
-// Shorthands for driving a KeyDataCatcher in tests.
+// Shorthands for driving the catchers in tests: keywords, times, a fake
+// local clock and the filter file of a temporary home.
 #pragma once
 
 #include <poshark/KeyDataCatcher.h>
+
+#include "platform/Clock.h"
+#include "platform/Profile.h"
+#include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 namespace poshark::testing {
+
+inline SYSTEMTIME MakeTime(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+  auto w = [](int n) { return static_cast<uint16_t>(n); };
+  return SYSTEMTIME{w(y), w(mo), 0, w(d), w(h), w(mi), w(s), 0};
+}
+
+inline constexpr const char* kFilterFile = "POSKeyFilter.ini";
+
+// A value of the home's filter file as it is now; "" when the key is missing.
+inline std::string FilterValue(const TempHome& home, const char* pszSection, const char* pszKey) {
+  return platform::ProfileReader(home.FilterPath().c_str()).GetString(pszSection, pszKey, "");
+}
+
+// Drives platform::GetLocalTime for the life of the object.
+class FakeClock {
+ public:
+  FakeClock() {
+    platform::SetLocalTimeSourceForTesting([this] {
+      std::lock_guard<std::mutex> guard(lock_);
+      return now_;
+    });
+  }
+  ~FakeClock() { platform::SetLocalTimeSourceForTesting({}); }
+  void Set(const SYSTEMTIME& st) {
+    std::lock_guard<std::mutex> guard(lock_);
+    now_ = st;
+  }
+
+ private:
+  std::mutex lock_;
+  SYSTEMTIME now_{};
+};
 
 struct KeyArgs {
   const char* pszKeyWord;

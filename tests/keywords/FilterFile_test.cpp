@@ -1,6 +1,6 @@
 #include "keywords/FilterFile.h"
 
-#include "TempHome.h"
+#include "CatcherHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -59,12 +59,13 @@ class ConditionKeysTest : public ::testing::Test {
 };
 
 TEST_F(ConditionKeysTest, FallbacksOfTheConditionKeys) {
-  home_.WriteFilterFile(
-      "[POS1]\n"
-      "RNV1=1," +
-      std::string(81, 'r') +
-      "\nOutput1=1,5\nFreq1=2,1,3,3,0\nIdle1=1,1,2,30\n"
-      "RNV2=1,target,with,commas\nOutput2=1,5,6\nFreq2=1,1,3\nIdle2=1,1,2,30,2011,3,1,9,15,20\n");
+  home_.Write(poshark::testing::kFilterFile,
+              "[POS1]\n"
+              "RNV1=1," +
+                  std::string(81, 'r') +
+                  "\nOutput1=1,5\nFreq1=2,1,3,3,0\nIdle1=1,1,2,30\n"
+                  "RNV2=1,target,with,commas\nOutput2=1,5,6\nFreq2=1,1,3\nIdle2=1,1,2,30,2011,3,1,"
+                  "9,15,20\n");
   ConditionExtras first = Extras("POS1", 1, kKeyWordConditionKeys);
   EXPECT_FALSE(first.bRNV);  // 81 characters do not fit
   EXPECT_STREQ(first.szRNV, "");
@@ -75,6 +76,7 @@ TEST_F(ConditionKeysTest, FallbacksOfTheConditionKeys) {
   EXPECT_EQ(first.stIdleLast.wYear, 0);
 
   ConditionExtras second = Extras("POS1", 2, kKeyWordConditionKeys);
+  EXPECT_TRUE(second.bRNV);
   EXPECT_STREQ(second.szRNV, "target,with,commas");
   EXPECT_EQ(second.nOutput2, 6);
   EXPECT_FALSE(second.bFreq);  // unit and reset missing
@@ -96,7 +98,8 @@ TEST_F(ConditionKeysTest, FrequencyRecordsRoundTripAndBrokenOrExcessRecordsAreSk
   out.Write("POS2", "1FreqRecNum", "3");
   out.Write("POS2", "1FreqRec3", "2011,3,1,11,0");  // five fields
   ASSERT_TRUE(out.Commit());
-  EXPECT_NE(home_.ReadFilterFile().find("1FreqRec1=2011,3,1,9,0,1"), std::string::npos);
+  EXPECT_NE(home_.Read(poshark::testing::kFilterFile).find("1FreqRec1=2011,3,1,9,0,1"),
+            std::string::npos);
   FreqRecList back;
   back.Add(MakeTime(1999, 1, 1));  // replaced, not merged
   ASSERT_TRUE(LoadRecs("POS2", 1, &back));
@@ -105,7 +108,8 @@ TEST_F(ConditionKeysTest, FrequencyRecordsRoundTripAndBrokenOrExcessRecordsAreSk
   EXPECT_EQ(back.GetAt(1).wSecond, 2);
   EXPECT_FALSE(LoadRecs("POS2", 1, nullptr));
 
-  home_.WriteFilterFile("[POS3]\n1FreqRecNum=2000000000\n1FreqRec1=2011,3,1,9,0,0\n");
+  home_.Write(poshark::testing::kFilterFile,
+              "[POS3]\n1FreqRecNum=2000000000\n1FreqRec1=2011,3,1,9,0,0\n");
   ASSERT_TRUE(LoadRecs("POS3", 1, &back));  // at once: only the records present are read
   EXPECT_EQ(back.GetSize(), 1);
 }
@@ -128,7 +132,7 @@ TEST_F(ConditionKeysTest, LimitStateSavesOnlyEnabledLimitsOfKeysWithConditions) 
   FilterWriter out(file_);
   WriteLimitState(out, "POS4", {&a, &b, &c}, kKeyWordConditionKeys);
   ASSERT_TRUE(out.Commit());
-  std::string text = home_.ReadFilterFile();
+  std::string text = home_.Read(poshark::testing::kFilterFile);
   EXPECT_NE(text.find("Idle1=1,1,0,0,2011,3,1,8,0,0"), std::string::npos);
   EXPECT_EQ(text.find("Idle2="), std::string::npos);
   EXPECT_EQ(text.find("Idle3="), std::string::npos);

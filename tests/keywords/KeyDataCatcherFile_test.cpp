@@ -1,7 +1,6 @@
 #include <poshark/KeyDataCatcher.h>
 
 #include "CatcherHelpers.h"
-#include "TempHome.h"
 
 #include <gtest/gtest.h>
 
@@ -16,30 +15,16 @@ using Strings = std::vector<std::string>;
 class FilterFileTest : public ::testing::Test {
  protected:
   std::string Value(const char* pszSection, const char* pszKey) {
-    return home_.Value(pszSection, pszKey);
+    return poshark::testing::FilterValue(home_, pszSection, pszKey);
   }
   STRUCT_KeyWord* Key(int i) { return catcher_.GetKeyWord(i); }
   TempHome home_;
   KeyDataCatcher catcher_;
 };
 
-TEST_F(FilterFileTest, BadItemsAreSkippedAndThousandsSignsDecoded) {
-  home_.WriteFilterFile(
-      "[POS1]\nNum=5\n"
-      "Item1=TOTAL,1\nName1=Total,1,0,046\n"
-      "Item2=A,1\nName2=x,3,4,044\nN2_1KSign=SP\n"
-      "Item3=NOCOMMA\nName3=n,1,1,046\n"
-      "Item4=C,1\nName4=c,2,0,-001\nN4_1KSign=ESC\n"
-      "Item5=D,1\nName5=d,2,0,046\nN5_1KSign=0x2E\n");
-  ASSERT_TRUE(catcher_.LoadIni(1));
-  EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "A", "C", "D"}));
-  EXPECT_EQ(Key(2)->nIndex, 2);               // positions close up over skipped items
-  const char kSigns[] = {',', ' ', 27, '.'};  // missing: a comma
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(Key(i)->c1KSign, kSigns[i]) << i;
-}
-
 TEST_F(FilterFileTest, ConditionKeysAreParsedAndBadOperandsDropTheCondition) {
-  home_.WriteFilterFile(
+  home_.Write(
+      poshark::testing::kFilterFile,
       "[POS3]\nNum=6\n"
       "Item1=A,1\nName1=a,2,0,046\nCondition1_1=1,3,100\nCondition1_2=1,2\nIdle1=1,1,2,30\n"
       "Item2=B,1\nName2=b,2,0,046\nCondition2_1=1,0,12345678901\n"
@@ -66,16 +51,6 @@ TEST_F(FilterFileTest, ConditionKeysAreParsedAndBadOperandsDropTheCondition) {
   for (int i : {1, 3, 4, 5}) EXPECT_FALSE(Key(i)->bCondition) << i;
 }
 
-TEST_F(FilterFileTest, LoadReplacesTheListAndKeepsTheMap) {
-  ASSERT_TRUE(AddKey(catcher_, {"OLD", 1, '.', ',', 0, nullptr, 1, -1}));
-  home_.WriteFilterFile("[POS1]\nNum=1\nItem1=NEW,1\nName1=new,1,-1,046\n");
-  catcher_.LoadIni(1);
-  EXPECT_EQ(KeyWords(catcher_), Strings{"NEW"});
-  // ID 0 of type 1 is still taken by the released OLD: NEW gets ID 1.
-  EXPECT_EQ(Key(0)->nMDBID, 1);
-  EXPECT_EQ(FeedLine(catcher_, "OLD 1 NEW 2"), Strings{"2"});
-}
-
 // Regression: items past the 1024th were skipped, and erased by the next save.
 TEST_F(FilterFileTest, EveryItemWhoseKeysExistLoadsWhateverTheCount) {
   std::string text = "[POS1]\nNum=1500\n";
@@ -84,7 +59,7 @@ TEST_F(FilterFileTest, EveryItemWhoseKeysExistLoadsWhateverTheCount) {
   text +=
       "[POS2]\nNum=2000000000\nItem1=A,1\nName1=a,2,0,046\nItem1500=B,1\nName1500=b,2,0,046\n"
       "Item2000000001=C,1\nName2000000001=c,2,0,046\nItem0=D,1\nName0=d,2,0,046\n";
-  home_.WriteFilterFile(text);
+  home_.Write(poshark::testing::kFilterFile, text);
   catcher_.LoadIni(1);
   EXPECT_EQ(catcher_.GetKeyWordNum(), 1500);
   catcher_.LoadIni(2);  // loads at once: only the keys present are visited
@@ -107,6 +82,7 @@ TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
   cond.pFreqRecs = &recs;
   ASSERT_TRUE(AddKey(catcher_, {"T", 1, '.', ',', 0, &cond}));
   catcher_.WriteIni(1);
+  EXPECT_EQ(Value("POS1", "1FreqRecNum"), "");  // the limit state is saved on its own
   catcher_.WriteIni_FreqIdleRec(1);
   KeyDataCatcher loaded;
   loaded.LoadIni(1);
@@ -136,8 +112,6 @@ TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "TAX", "T", "SUM"}));
   EXPECT_EQ(Value("POS5", "Name1"), "Grand total,1,0,044");
   EXPECT_EQ(Value("POS5", "N1_1KSign"), "046");
-  // Items without a condition get their condition keys cleared, not removed.
-  EXPECT_NE(home_.ReadFilterFile().find("Condition2_1=\n"), std::string::npos);
 
   KeyDataCatcher loaded;
   loaded.LoadIni(5);
@@ -153,57 +127,6 @@ TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   EXPECT_EQ(p->pCondition->nIdleMinutes, 15);
   EXPECT_EQ(loaded.GetKeyWord(1)->nMDBType, 4);
   EXPECT_EQ(FeedLine(loaded, "TOTAL991.234,5 SUM ab"), (Strings{"1234.5", "ab"}));
-}
-
-TEST_F(FilterFileTest, HandEditedFileWithCommentsAndOtherSectionsLoadsAndSurvivesSaving) {
-  home_.WriteFilterFile(
-      "; filter file of the shop\n[Other]\nKeep=me\n\n"
-      "[pos7]\n; keywords of till 7\nNUM = 2\nitem1 = TOTAL,5\nNAME1=Total,1,0,046\n"
-      "Item2=CASH,1\nName2=Cash,1,1,046\n"
-      "[ColorKey7]\nCKNum=1\nCKItem1=VOID,0\n"
-      "[POS8]\nNum=1\nItem1=X,1\nName1=x,2,0,046\n");
-  catcher_.LoadIni(7);
-  EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "CASH"}));
-  ASSERT_TRUE(catcher_.DeleteKeyWord(1));
-  catcher_.WriteIni(7);
-  EXPECT_NE(home_.ReadFilterFile().find("; filter file of the shop"), std::string::npos);
-  EXPECT_EQ(Value("Other", "Keep"), "me");
-  EXPECT_EQ(Value("ColorKey7", "CKItem1"), "VOID,0");
-  EXPECT_EQ(Value("POS8", "Item1"), "X,1");
-  EXPECT_EQ(Value("POS7", "Item2"), "");
-  KeyDataCatcher loaded;
-  loaded.LoadIni(7);
-  EXPECT_EQ(KeyWords(loaded), Strings{"TOTAL"});
-}
-
-TEST_F(FilterFileTest, LimitStateIsSavedSeparatelyAndRestoredByLoad) {
-  FakeClock clock;
-  STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER, 0.0f);
-  std::strcpy(cond.szValue1, "0");
-  cond.bFreq = true;
-  cond.nFreqCount = 3;
-  cond.nFreqUnit = 3;
-  cond.bIdle = true;
-  cond.nIdleMinutes = 1;
-  ASSERT_TRUE(AddKey(catcher_, {"T", 1, '.', ',', 0, &cond}));
-  catcher_.WriteIni(1);
-  clock.Set(MakeTime(2011, 3, 1, 9, 0, 0));
-  FeedLine(catcher_, "T 1");
-  clock.Set(MakeTime(2011, 3, 1, 10, 0, 0));
-  FeedLine(catcher_, "T 1");
-  catcher_.WriteIni(1);
-  EXPECT_EQ(Value("POS1", "1FreqRecNum"), "");  // WriteIni alone writes no records
-  ASSERT_TRUE(catcher_.WriteIni_FreqIdleRec(1));
-  EXPECT_EQ(Value("POS1", "1FreqRecNum"), "2");
-  EXPECT_EQ(Value("POS1", "1FreqRec2"), "2011,3,1,10,0,0");
-
-  KeyDataCatcher loaded;
-  loaded.LoadIni(1);
-  ASSERT_EQ(loaded.GetKeyWordNum(), 1);
-  clock.Set(MakeTime(2011, 3, 1, 11, 0, 0));
-  EXPECT_EQ(Alarms(loaded, "T 1"), "1");  // the third match of the day
-  loaded.WriteIni_FreqIdleRec(1);
-  EXPECT_EQ(Value("POS1", "Idle1"), "1,1,0,1,2011,3,1,11,0,0");
 }
 
 }  // namespace

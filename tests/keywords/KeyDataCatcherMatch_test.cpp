@@ -1,13 +1,12 @@
 #include <poshark/KeyDataCatcher.h>
 
 #include "CatcherHelpers.h"
-#include "TempHome.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace poshark::testing {
@@ -25,6 +24,7 @@ struct FeedCase {
   const char* pszName;
   std::vector<KeyArgs> keys;
   std::vector<Feed> feeds;
+  int nGrouped = 99;  // keys added after this many are not regrouped
 };
 
 const std::string kOverBuffer(KeyDataCatcher::kBufferSize + 100, 'x');
@@ -36,7 +36,6 @@ const FeedCase kFeedCases[] = {
     {"signs normalised",
      {{"EU", 7, ',', '.'}, {"US", 3, '.', ','}, {"PT", 7, '.', '.'}},
      {{"EU 1.234,56", {"1234.56"}}, {"US 1,234", {"1234"}}, {"PT 1.234.56", {"1234.56"}}}},
-    {"NUL signs never reach the terminator", {{"A", 7, '\0', '\0'}}, {{"A 12", {"12"}}}},
     {"text ends at a space", {{"NAME", 16}}, {{"NAME JOHN SMITH", {"JOHN"}}, {"NAME    ", {""}}}},
     {"text ends at two spaces",
      {{"NAME", 48}},
@@ -61,7 +60,11 @@ const FeedCase kFeedCases[] = {
     {"two keywords, ending byte consumed",
      {{"TOTAL", 1}, {"TAX", 1}},
      {{"TOTAL 5 TAX 1", {"5", "1"}}, {"TOTAL 5TAX 1", {"5"}}}},
-    {"byte exact, case sensitive", {{"Total", 1}}, {{"TOTAL 5 total 6 Total 7", {"7"}}}},
+    {"list order decides", {{"SUB", 16}, {"SUBTOTAL", 1}}, {{"SUBTOTAL 9", {"TOTAL"}}}},
+    {"only keywords grouped at the last rebuild match",
+     {{"SUB", 1}, {"TAX", 1}},
+     {{"TAX 3 SUB 4", {"4"}}},
+     1},
     // Passing 50000 bytes since the reset starts over: the data no longer belongs to A.
     {"buffer overflow forgets the waiting keyword",
      {{"A", 1}},
@@ -77,8 +80,10 @@ TEST(MatchTest, FeedsLinesAndCapturesTheData) {
   for (const FeedCase& fc : kFeedCases) {
     SCOPED_TRACE(fc.pszName);
     KeyDataCatcher catcher;
-    for (const KeyArgs& key : fc.keys) ASSERT_TRUE(AddKey(catcher, key));
-    catcher.ReBuildGroupFromAll();
+    for (size_t i = 0; i < fc.keys.size(); ++i) {
+      ASSERT_TRUE(AddKey(catcher, fc.keys[i]));
+      if (static_cast<int>(i) < fc.nGrouped) catcher.ReBuildGroupFromAll();
+    }
     for (const Feed& feed : fc.feeds) {
       SCOPED_TRACE(feed.line.substr(0, 40));
       bool bResult = false;
@@ -92,137 +97,100 @@ TEST(MatchTest, FeedsLinesAndCapturesTheData) {
   }
 }
 
-class MatchFixture : public ::testing::Test {
- protected:
-  void Add(const KeyArgs& key) {
-    ASSERT_TRUE(AddKey(catcher_, key));
-    catcher_.ReBuildGroupFromAll();
-  }
-  KeyDataCatcher catcher_;
-  FakeClock clock_;
-};
-
-TEST_F(MatchFixture, ListOrderDecidesAndOnlyKeywordsGroupedSinceTheLastRebuildMatch) {
-  Add({"SUB", 1, '.', ',', 0, nullptr, 2, 7});
-  Add({"SUBTOTAL", 1, '.', ',', 0, nullptr, 2, 8});
+TEST(MatchTest, UncollectedResultsAreDroppedUnlessAKeywordWasWaitingAndBadInputIsRefused) {
+  KeyDataCatcher catcher;
+  ASSERT_TRUE(AddKey(catcher, {"A", 1}));
+  catcher.ReBuildGroupFromAll();
   int nCount = 0;
-  catcher_.FindKeyData("SUBTOTAL 9", 10, nCount);
-  std::vector<Caught> caught = Collect(catcher_);
-  ASSERT_EQ(caught.size(), 1u);
-  EXPECT_EQ(caught[0].nMDBID, 7);
-  EXPECT_EQ(caught[0].text, "9");
-  ASSERT_TRUE(AddKey(catcher_, {"TAX", 1}));
-  EXPECT_EQ(FeedLine(catcher_, "TAX 3 SUB 4"), Strings{"4"});
-  catcher_.ReBuildGroupFromAll();
-  EXPECT_EQ(FeedLine(catcher_, "TAX 3 SUB 4"), (Strings{"3", "4"}));
-}
-
-TEST_F(MatchFixture, UncollectedResultsAreDroppedUnlessAKeywordWasWaiting) {
-  Add({"A", 1});
-  int nCount = 0;
-  catcher_.FindKeyData("A 1 A 2", 7, nCount);
-  catcher_.FindKeyData("A 3", 3, nCount);
+  catcher.FindKeyData("A 1 A 2", 7, nCount);
+  catcher.FindKeyData("A 3", 3, nCount);
   EXPECT_EQ(nCount, 3);  // the counter is only added to
-  EXPECT_EQ(Texts(Collect(catcher_)), Strings{"3"});
-  catcher_.FindKeyData("A 1 A", 5, nCount);
-  catcher_.FindKeyData(" 2", 2, nCount);
-  EXPECT_EQ(Texts(Collect(catcher_)), (Strings{"1", "2"}));
-  // Bad input is refused without change; huge input is safe.
-  catcher_.FindKeyData("A", 1, nCount);  // A waits for its data
-  EXPECT_FALSE(catcher_.FindKeyData("5", -1, nCount));
-  EXPECT_FALSE(catcher_.FindKeyData(nullptr, 4, nCount));
-  EXPECT_EQ(FeedLine(catcher_, " 5"), Strings{"5"});
-  EXPECT_TRUE(catcher_.FindKeyData(nullptr, 0, nCount));
-  std::string huge(3 * KeyDataCatcher::kBufferSize + 7, 'A');
-  EXPECT_TRUE(catcher_.FindKeyData(huge.data(), static_cast<int>(huge.size()), nCount));
+  EXPECT_EQ(Texts(Collect(catcher)), Strings{"3"});
+  catcher.FindKeyData("A 1 A", 5, nCount);
+  EXPECT_EQ(FeedLine(catcher, " 2"), (Strings{"1", "2"}));
+  catcher.FindKeyData("A", 1, nCount);  // A waits for its data
+  EXPECT_FALSE(catcher.FindKeyData("5", -1, nCount));
+  EXPECT_FALSE(catcher.FindKeyData(nullptr, 4, nCount));
+  EXPECT_EQ(FeedLine(catcher, " 5"), Strings{"5"});
+  EXPECT_TRUE(catcher.FindKeyData(nullptr, 0, nCount));
 }
 
-TEST_F(MatchFixture, ConditionsDecideTheAlarm) {
-  clock_.Set(MakeTime(2011, 3, 1, 9));
+TEST(MatchTest, ConditionsDecideTheAlarm) {
+  FakeClock clock;
+  clock.Set(MakeTime(2011, 3, 1, 9));
+  KeyDataCatcher catcher;
   STRUCT_Condition greater = NumericCondition(POSHARK_OP_GREATER, 100.0f);
-  Add({"TOTAL", 5, '.', ',', 0, &greater, 1, -1});
   STRUCT_Condition comma = NumericCondition(POSHARK_OP_GREATER_EQUAL, 1234.5f);
-  Add({"EU", 7, ',', '.', 0, &comma});
   STRUCT_Condition exact = TextCondition(POSHARK_OP_EQUAL, "VOID");
-  Add({"ST:", 16, '.', ',', 0, &exact});
   STRUCT_Condition range = NumericCondition(POSHARK_OP_GREATER, 10.0f);
   range.nJoin = 1;
   range.nOperator2 = POSHARK_OP_LESS;
   range.fValue2 = 20.0f;
-  Add({"AND", 1, '.', ',', 0, &range});
   STRUCT_Condition either = NumericCondition(POSHARK_OP_LESS, 0.5f);
   either.nJoin = 2;
   either.nOperator2 = POSHARK_OP_GREATER;
   either.fValue2 = 99.0f;
-  Add({"OR", 1, '.', ',', 0, &either});
-
+  for (const KeyArgs& key :
+       {KeyArgs{"TOTAL", 5, '.', ',', 0, &greater, 1, -1}, KeyArgs{"EU", 7, ',', '.', 0, &comma},
+        KeyArgs{"ST:", 16, '.', ',', 0, &exact}, KeyArgs{"AND", 1, '.', ',', 0, &range},
+        KeyArgs{"OR", 1, '.', ',', 0, &either}})
+    ASSERT_TRUE(AddKey(catcher, key));
+  catcher.ReBuildGroupFromAll();
   int nCount = 0;
-  catcher_.FindKeyData("TOTAL 150.00", 12, nCount);
-  std::vector<Caught> caught = Collect(catcher_);
+  catcher.FindKeyData("TOTAL 150.00", 12, nCount);
+  std::vector<Caught> caught = Collect(catcher);
   ASSERT_EQ(caught.size(), 1u);
   EXPECT_TRUE(caught[0].alarm.bAlarm);
   EXPECT_EQ(caught[0].alarm.nKeyIndex, 0);
   EXPECT_EQ(caught[0].alarm.nSource, 1);
   EXPECT_EQ(caught[0].nMDBType, 1);
-  EXPECT_EQ(Alarms(catcher_, "TOTAL 100 EU 1.234,56 EU 1.234,4"), "010");
-  EXPECT_EQ(Alarms(catcher_, "ST: VOID ST: void ST: VOIDED"), "100");
-  EXPECT_EQ(Alarms(catcher_, "AND 15 AND 25 AND 5"), "100");
-  EXPECT_EQ(Alarms(catcher_, "OR 0 OR 50 OR 100"), "101");
+  EXPECT_EQ(Alarms(catcher, "TOTAL 100 EU 1.234,56 EU 1.234,4"), "010");
+  EXPECT_EQ(Alarms(catcher, "ST: VOID ST: void ST: VOIDED"), "100");
+  EXPECT_EQ(Alarms(catcher, "AND 15 AND 25 AND 5"), "100");
+  EXPECT_EQ(Alarms(catcher, "OR 0 OR 50 OR 100"), "101");
 }
 
-TEST_F(MatchFixture, FrequencyLimitCountsMatchesAcrossLinesByTheClock) {
-  STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER, 0.0f);
-  cond.bFreq = true;
-  cond.nFreqCount = 2;
-  cond.nFreqUnit = 1;  // hour
-  Add({"T", 1, '.', ',', 0, &cond});
-  auto alarm = [&](int h, int m, const char* pszLine) {
-    clock_.Set(MakeTime(2011, 3, 1, h, m));
-    return Alarms(catcher_, pszLine);
-  };
-  EXPECT_EQ(alarm(9, 10, "T 5"), "0");
-  EXPECT_EQ(alarm(9, 20, "T 0"), "0");  // condition fails: not counted
-  EXPECT_EQ(alarm(9, 30, "T 5"), "1");
-  EXPECT_EQ(alarm(10, 5, "T 5"), "0");  // oldest counted was 9:30
-  EXPECT_EQ(alarm(10, 6, "T 5"), "1");
-  EXPECT_EQ(catcher_.GetKeyWord(0)->pCondition->pFreqRecs->GetSize(), 2);
+STRUCT_KeyWord* NewRecord(const char* pszKeyWord, int nFlags) {
+  auto* p = new STRUCT_KeyWord{};
+  p->pszKeyWord = static_cast<char*>(std::calloc(31, 1));
+  p->pszName = static_cast<char*>(std::calloc(31, 1));
+  std::strncpy(p->pszKeyWord, pszKeyWord, 30);
+  std::strncpy(p->pszName, pszKeyWord, 30);
+  p->nKeyLen = 99;  // recomputed by SetKeyWord
+  p->nCatchFlags = nFlags;
+  p->nMDBType = 2;
+  return p;
 }
 
-TEST(ConcurrencyTest, OneThreadFeedsWhileAnotherCollects) {
+TEST(KeyListTest, ReplacedRecordsAreRegroupedAndMatchingNeverReachesReleasedOnes) {
   KeyDataCatcher catcher;
-  STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER, 10.0f);
-  cond.bIdle = true;
-  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 5, '.', ',', 0, &cond}));
-  ASSERT_TRUE(AddKey(catcher, {"NAME", 48}));
+  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
+  ASSERT_TRUE(AddKey(catcher, {"SUM", 1}));
   catcher.ReBuildGroupFromAll();
-  std::atomic<bool> bDone{false};
-  std::atomic<int> nFed{0};
-  std::thread feeder([&] {
-    for (int i = 0; i < 2000; ++i) {
-      std::string line = "TOTAL " + std::to_string(i) + ".50 NAME X Y";
-      int nCount = 0;
-      catcher.FindKeyData(line.data(), static_cast<int>(line.size()), nCount);
-      nFed += nCount;
-    }
-    bDone = true;
-  });
-  int nCollected = 0;
-  STRUCT_CatchData c[8];
-  STRUCT_AlarmData a[8];
-  STRUCT_ColorKeyRange r[8];
-  while (!bDone.load()) {
-    int nGot = catcher.GetKeyData(c, a, r, 8);
-    for (int i = 0; i < nGot; ++i) {
-      EXPECT_NE(c[i].pszData, nullptr);
-      std::free(c[i].pszData);
-    }
-    nCollected += nGot > 0 ? nGot : 0;
-    std::this_thread::yield();
-  }
-  feeder.join();
-  // Uncollected results of a line are dropped by the next line: only bounds hold.
-  EXPECT_EQ(nFed.load(), 4000);
-  EXPECT_LE(nCollected, 4000);
+  ASSERT_TRUE(catcher.SetKeyWord(NewRecord("TAX", 1), 0));  // same first byte: in place
+  EXPECT_EQ(catcher.GetKeyWord(0)->nKeyLen, 3);
+  EXPECT_EQ(FeedLine(catcher, "TOTAL 1 TAX 2 SUM 3"), (Strings{"2", "3"}));
+  STRUCT_KeyWord* p = catcher.GetKeyWord(0);  // edited in place under a new first byte
+  std::strcpy(p->pszKeyWord, "NET");
+  ASSERT_TRUE(catcher.SetKeyWord(p, 0));
+  EXPECT_EQ(FeedLine(catcher, "TAX 1 NET 2"), Strings{"2"});
+  EXPECT_FALSE(catcher.SetKeyWord(catcher.GetKeyWord(1), 0));  // would be released twice
+  // A waiting keyword follows its replacement.
+  int nCount = 0;
+  catcher.FindKeyData("NET", 3, nCount);
+  ASSERT_TRUE(catcher.SetKeyWord(NewRecord("NET", 16), 0));  // now text
+  EXPECT_EQ(FeedLine(catcher, " AB12"), Strings{"AB12"});
+  // A waiting keyword deleted, groups released, everything released.
+  catcher.FindKeyData("SUM", 3, nCount);
+  ASSERT_TRUE(catcher.DeleteKeyWord(1));
+  EXPECT_EQ(FeedLine(catcher, " 5"), Strings{});
+  catcher.ReleaseKeyWordGroup();
+  EXPECT_EQ(FeedLine(catcher, "NET X"), Strings{});
+  catcher.ReBuildGroupFromAll();
+  catcher.FindKeyData("NET", 3, nCount);
+  ASSERT_TRUE(catcher.DeleteAllKeyWord());
+  EXPECT_EQ(FeedLine(catcher, " 9 NET 10"), Strings{});
+  EXPECT_EQ(catcher.GetNewMDBID(1), 0);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "keywords/Records.h"
 #include "keywords/Compare.h"
-#include "keywords/ResultQueues.h"
 
 #include <gtest/gtest.h>
 
@@ -30,26 +29,6 @@ TEST(RecordsTest, KeyTextsAreBoundedAndConditionCopiesOwnTheirRecordsAndTerminat
   recs.RemoveAll();
   EXPECT_EQ(pCopy->pFreqRecs->GetSize(), 1);
   ReleaseCondition(pCopy);
-}
-
-TEST(ResultQueuesTest, EntriesTakenWithoutArraysAreReleased) {
-  ResultQueues q;
-  for (int i = 0; i < 3; ++i) {
-    STRUCT_CatchData c{};
-    c.pszData = strdup(std::to_string(i).c_str());
-    q.Push(c, STRUCT_AlarmData{i % 2 == 0, i, 1}, STRUCT_ColorKeyRange{1, 2, 3, i, i + 1});
-  }
-  STRUCT_CatchData c[3];
-  STRUCT_AlarmData a[3];
-  // Without a catch array the texts are freed (checked by ASan); the rest stays in order.
-  EXPECT_EQ(q.Take(1, nullptr, a, nullptr), 1);
-  ASSERT_EQ(q.Take(10, c, nullptr, nullptr), 2);
-  EXPECT_STREQ(c[0].pszData, "1");
-  EXPECT_EQ(q.Count(), 0);
-  for (int i = 0; i < 2; ++i) std::free(c[i].pszData);
-  STRUCT_CatchData left{};
-  left.pszData = strdup("left");
-  q.Push(left, STRUCT_AlarmData{}, STRUCT_ColorKeyRange{});  // freed by the destructor
 }
 
 TEST(CompareTest, OperatorsOnNumbersAndTexts) {

@@ -79,12 +79,11 @@ inline std::string ReadUntilEnd(int fd, int ms = 5000) {
 
 // A network printer: takes one connection at a time, keeps every byte, and
 // answers each real-time status request DLE EOT n with one status byte.
-// With reading off it accepts connections but never reads them.
 class FakePrinter {
  public:
   static constexpr char kStatus = 0x12;
 
-  explicit FakePrinter(bool reading = true) : reading_(reading) {
+  FakePrinter() {
     fd_ = ListenLoopback(port_);
     thread_ = std::thread([this] { Run(); });
   }
@@ -93,21 +92,11 @@ class FakePrinter {
     shutdown(fd_, SHUT_RDWR);
     thread_.join();
     close(fd_);
-    for (int c : held_) close(c);
   }
   int Port() const { return port_; }
   std::string Received() {
     std::lock_guard lock(mutex_);
     return received_;
-  }
-  int Connections() const { return connections_; }
-  // Waits until `size` bytes came in or the time passed.
-  bool WaitFor(size_t size, int ms = 20000) {
-    for (int i = 0; i < ms / 10; ++i) {
-      if (Received().size() >= size) return true;
-      usleep(10000);
-    }
-    return Received().size() >= size;
   }
 
  private:
@@ -115,11 +104,6 @@ class FakePrinter {
     while (!stop_) {
       int c = accept(fd_, nullptr, nullptr);
       if (c < 0) return;
-      ++connections_;
-      if (!reading_) {
-        held_.push_back(c);
-        continue;
-      }
       Serve(c);
       close(c);
     }
@@ -144,12 +128,9 @@ class FakePrinter {
     }
   }
 
-  bool reading_;
   int fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
-  std::vector<int> held_;
   std::mutex mutex_;
   std::string received_;
   std::thread thread_;

@@ -1,38 +1,22 @@
-// Runs the poshark tool as a child process for end-to-end tests. The test
-// thread itself drains stdout and stderr while it waits, so no reader thread
-// is needed and the child never blocks on a full pipe.
+// The poshark tool as a child process: the support runner, started with the
+// built tool, a home folder of its own and none of the user's settings.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "support/ChildProcess.h"
+#include "support/TempHome.h"
 
 namespace poshark_test {
 
-using Clock = std::chrono::steady_clock;
+using poshark::testing::ChildProcess;
+using poshark::testing::kSanitized;
+using Clock = ChildProcess::Clock;
+using Result = poshark::testing::ChildResult;
 
-// Under a sanitizer the tool's memory is the sanitizer's (shadow memory, a
-// quarantine of freed blocks): its size says nothing about the tool's.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
 inline std::string SourceDir() { return POSHARK_SOURCE_DIR; }
 inline std::string ReceiptsDir() { return SourceDir() + "/examples/receipts"; }
 
@@ -50,161 +34,36 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
   for (std::string line; std::getline(ss, line);) lines.push_back(line);
   return lines;
 }
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
 
-// A fresh folder under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/poshark-tool-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+// A temporary folder that leaves this process's environment alone.
+struct TempDir : poshark::testing::TempHome {
+  TempDir() : TempHome(Env::kLeave) {}
+  std::string path() const { return Path(); }
 };
 
-class ToolProcess {
+class ToolProcess : private TempDir, public ChildProcess {
  public:
   struct Options {
     std::vector<std::string> args;
     std::map<std::string, std::string> env{};  // added or replaced; "" removes
     std::string stdin_path = "/dev/null";
-    bool stdout_on_pty = false;  // stdout is a terminal
+    bool stdout_on_pty = false;
   };
+  explicit ToolProcess(const Options& o) : ChildProcess(ForTool(o, path())) {}
 
-  explicit ToolProcess(const Options& o) {
-    int out[2] = {-1, -1}, err[2] = {-1, -1};
-    bool ok = o.stdout_on_pty ? openpty(&out[0], &out[1], nullptr, nullptr, nullptr) == 0
-                              : pipe(out) == 0;
-    if (!ok || pipe(err) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, o.stdin_path.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    for (int fd : {out[0], err[0], out[1], err[1]}) posix_spawn_file_actions_addclose(&fa, fd);
-
-    // env(1) takes the environment changes, then runs the tool in its place.
-    std::vector<std::string> strings = {
-        "/usr/bin/env",    "-u", "NO_COLOR",         "-u",
-        "POSHARK_WORKDIR", "-u", "POSHARK_CODEPAGE", "POSHARK_HOME=" + home_.path()};
-    for (const auto& [k, v] : o.env) {
-      if (v.empty())
-        strings.insert(strings.begin() + 1, {"-u", k});
-      else
-        strings.push_back(k + "=" + v);
-    }
-    strings.push_back(POSHARK_TOOL_PATH);
-    strings.insert(strings.end(), o.args.begin(), o.args.end());
-    std::vector<char*> argv;
-    for (auto& a : strings) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    // The child must not inherit blocked signals of a test thread.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&pid_, argv[0], &fa, &attr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    close(err[1]);
-    fds_[0] = out[0];
-    fds_[1] = err[0];
+  static ChildProcess::Options ForTool(const Options& o, const std::string& home) {
+    ChildProcess::Options c{{POSHARK_TOOL_PATH}, o.env, o.stdin_path, o.stdout_on_pty};
+    c.argv.insert(c.argv.end(), o.args.begin(), o.args.end());
+    for (const char* name : {"NO_COLOR", "POSHARK_WORKDIR", "POSHARK_CODEPAGE"})
+      c.env.emplace(name, "");  // the test's own settings, not overridden
+    c.env.emplace("POSHARK_HOME", home);
+    return c;
   }
-
-  ~ToolProcess() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      Wait(std::chrono::seconds(5));
-    }
-    for (int fd : fds_)
-      if (fd >= 0) close(fd);
-  }
-
-  void Signal(int sig) {
-    if (pid_ > 0 && !exited_) kill(pid_, sig);
-  }
-
-  // Exit status (128 + signal when killed by one), or -1 when the process
-  // did not end in time (it is killed then).
-  int Wait(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-    auto end = Clock::now() + limit;
-    while (!Pump()) {
-      if (Clock::now() > end) {
-        if (pid_ > 0 && !exited_) kill(pid_, SIGKILL);
-        for (int i = 0; i < 100 && !Pump(); ++i) {
-        }
-        return code_ = -1;
-      }
-    }
-    return code_;
-  }
-
-  // Reads output until the predicate holds on (stdout, stderr), the process
-  // is gone, or the time passes.
-  bool WaitFor(const std::function<bool(const std::string&, const std::string&)>& pred,
-               std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    auto end = Clock::now() + limit;
-    while (!pred(out_, err_) && !Pump() && Clock::now() < end) {
-    }
-    return pred(out_, err_);
-  }
-
-  const std::string& Out() const { return out_; }
-  // Peak resident memory of the running child in KiB (VmHWM), -1 when gone.
-  long PeakKiB() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    for (std::string line; std::getline(status, line);)
-      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-  }
-  const std::string& Err() const { return err_; }
-
- private:
-  // One round: waits up to 50 ms for output and reads it; answers whether
-  // the child has ended and both streams are closed.
-  bool Pump() {
-    pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-    poll(p, 2, 50);  // closed streams (-1) are ignored
-    for (int i = 0; i < 2; ++i) {
-      if (fds_[i] < 0 || p[i].revents == 0) continue;
-      char buf[65536];
-      ssize_t n = read(fds_[i], buf, sizeof buf);
-      if (n > 0) {
-        (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
-      } else {  // end of file, or EIO once a terminal's last writer closed it
-        close(fds_[i]);
-        fds_[i] = -1;
-      }
-    }
-    int status = 0;
-    if (pid_ <= 0) {
-      exited_ = true;
-    } else if (!exited_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    return exited_ && fds_[0] < 0 && fds_[1] < 0;
-  }
-
-  TempDir home_;
-  pid_t pid_ = -1;
-  int fds_[2] = {-1, -1};
-  bool exited_ = false;
-  int code_ = -1;
-  std::string out_, err_;
-};
-
-struct Result {
-  int code;
-  std::string out, err;
 };
 
 // Runs the tool to its end.
@@ -215,17 +74,9 @@ inline Result RunTool(const ToolProcess::Options& o,
   return {code, p.Out(), p.Err()};
 }
 
-inline size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-inline bool ErrHas(ToolProcess& tool, const std::string& what,
+inline bool ErrHas(ChildProcess& tool, const std::string& what,
                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-  return tool.WaitFor([&](const std::string&,
-                          const std::string& err) { return err.find(what) != std::string::npos; },
-                      limit);
+  return tool.WaitForErr(what, limit);
 }
 
 }  // namespace poshark_test

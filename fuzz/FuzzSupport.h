@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -20,19 +20,17 @@ inline std::string Home() {
   return home.Path();
 }
 
-inline bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
-  return std::fclose(f) == 0 && ok;
+inline bool WriteFile(const std::string& path, std::string_view text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  return static_cast<bool>(out.flush());
 }
 
 // Splits the input at the first "\n@@\n": the head is a configuration text
 // (a command set, keys), the tail the data fed through it. Without the
 // separator the whole input is the head.
 struct Parts {
-  std::string_view head;
-  std::string_view tail;
+  std::string_view head, tail;
 };
 inline Parts Split(const uint8_t* data, size_t size) {
   std::string_view all(reinterpret_cast<const char*>(data), size);
@@ -50,9 +48,8 @@ class Chunker {
     state_ ^= state_ << 13;
     state_ ^= state_ >> 17;
     state_ ^= state_ << 5;
-    uint32_t r = state_;
-    size_t limit = (r & 1) ? 8 : max;  // half of the chunks are tiny
-    return 1 + (r >> 1) % (limit < max ? limit : max);
+    size_t limit = (state_ & 1) ? 8 : max;  // half of the chunks are tiny
+    return 1 + (state_ >> 1) % (limit < max ? limit : max);
   }
 
  private:

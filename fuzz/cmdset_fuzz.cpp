@@ -14,9 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dir = poshark_fuzz::Home() + "/Printer Commands";
   const std::string file = dir + "/fuzz-cmdset.ini";
   poshark_fuzz::Parts parts = poshark_fuzz::Split(data, size);
-  if (!poshark_fuzz::WriteFile(file, reinterpret_cast<const uint8_t*>(parts.head.data()),
-                               parts.head.size()))
-    return 0;
+  if (!poshark_fuzz::WriteFile(file, parts.head)) return 0;
 
   RCCmdSet set;
   set.Load(file);

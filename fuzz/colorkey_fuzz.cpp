@@ -34,12 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at = end + 1;
     uint8_t pick = line.empty() ? 0 : static_cast<uint8_t>(line[0]);
     static const uint32_t kSets[] = {0, 177, 178, 1};
-    SYSTEMTIME t{};
-    t.wYear = 2026;
-    t.wMonth = 3;
-    t.wDay = 1;
-    t.wHour = static_cast<uint16_t>((pick >> 2) % 24);
-    t.wMinute = 30;
+    SYSTEMTIME t{2026, 3, 0, 1, static_cast<uint16_t>((pick >> 2) % 24), 30, 0, 0};
     int count = 0;
     catcher.FindKeyData(line.c_str(), static_cast<int>(line.size()), count, t, kSets[pick & 3]);
     // A range lies within the searched text (up to its first NUL).

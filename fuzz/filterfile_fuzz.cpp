@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string file = poshark_fuzz::Home() + "/POSKeyFilter.ini";
-  if (!poshark_fuzz::WriteFile(file, data, size)) return 0;
+  if (!poshark_fuzz::WriteFile(file, {reinterpret_cast<const char*>(data), size})) return 0;
 
   KeyDataCatcher keys;
   ColorKeyCatcher colors;

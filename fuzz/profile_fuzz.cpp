@@ -12,7 +12,7 @@ namespace pf = poshark::platform;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string file = poshark_fuzz::Home() + "/fuzz-profile.ini";
-  if (!poshark_fuzz::WriteFile(file, data, size)) return 0;
+  if (!poshark_fuzz::WriteFile(file, {reinterpret_cast<const char*>(data), size})) return 0;
 
   pf::ProfileReader reader(file.c_str());
   size_t keys = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -260,6 +261,70 @@ TEST_F(CmdSetTest, CommandsTakeTheirParametersKeepMarkersAndDiscard) {
   EXPECT_EQ(Match(*set, "\x1bNab").result, CMD_MORE);
   set->Clear();
   EXPECT_EQ(Match(*set, "\x1bNab").result, CMD_NONE);
+}
+
+// The first-byte dispatch of MatchCommand answers what a plain walk over the
+// lists answers: groups with the lead byte first, then the singles; a
+// command longer than the bytes left answers "more data" on the spot.
+int ReferenceMatch(const RCCmdSet& set, const unsigned char* data, int len,
+                   const STRUCT_PrnCmd** found) {
+  *found = nullptr;
+  for (const auto& group : set.arMulti) {
+    if (group->byLead != data[0]) continue;
+    for (const auto& c : group->arCmds) {
+      if (c->nCmdLen > len) return CMD_MORE;
+      if (std::memcmp(c->pCmd.get() + 1, data + 1, c->nCmdLen - 1) == 0)
+        return *found = c.get(), CMD_DONE;
+    }
+  }
+  for (const auto& c : set.arSingle) {
+    if (c->nCmdLen > len) return CMD_MORE;
+    if (std::memcmp(c->pCmd.get(), data, c->nCmdLen) == 0) return *found = c.get(), CMD_DONE;
+  }
+  return CMD_NONE;
+}
+
+TEST_F(CmdSetTest, DispatchMatchesThePlainListWalkOnRandomSetsAndData) {
+  std::mt19937 rng(42);
+  const char* alphabet = "ABCD";
+  // Fixed-length commands with an empty parameter, named by their text.
+  auto command = [&] {
+    int n = 1 + static_cast<int>(rng() % 4);
+    std::string entry = std::to_string(n);
+    for (int i = 0; i < n; ++i) entry += std::string(",") + alphabet[rng() % 4];
+    return entry + ",1," + std::to_string(n) + ",1,";
+  };
+  for (int round = 0; round < 60; ++round) {
+    int singles = 1 + static_cast<int>(rng() % 12), groups = static_cast<int>(rng() % 4);
+    std::string ini = "[Main]\nS-Num=" + std::to_string(singles) +
+                      "\nM-Num=" + std::to_string(groups) + "\n[Single-Command]\n";
+    for (int i = 1; i <= singles; ++i)
+      ini += std::to_string(i) + "=" + command() + "S" + std::to_string(i) + "\n";
+    ini += "[Mutli-Command]\n";
+    for (int g = 1; g <= groups; ++g)
+      ini += std::to_string(g) + "=G" + std::to_string(g) + "," + alphabet[rng() % 4] + ",6\n";
+    for (int g = 1; g <= groups; ++g) {
+      ini += "[G" + std::to_string(g) + "]\n";
+      for (int i = 1; i <= 6; ++i) ini += std::to_string(i) + "=" + command() + "G\n";
+    }
+    auto set = LoadSet(home_, ini);
+    for (int probe = 0; probe < 400; ++probe) {
+      std::vector<unsigned char> data(8), buf;
+      for (auto& b : data) b = static_cast<unsigned char>(alphabet[rng() % 4]);
+      int len = 1 + static_cast<int>(rng() % data.size()), got_len = len;
+      const STRUCT_PrnCmd* cmd = nullptr;
+      int expected = ReferenceMatch(*set, data.data(), len, &cmd);
+      buf = data;
+      ASSERT_EQ(set->MatchCommand(buf.data(), got_len), expected)
+          << "round " << round << " probe " << probe;
+      int taken = expected == CMD_DONE ? cmd->nCmdLen : 0;
+      if (cmd) {
+        EXPECT_EQ(set->pLastCmd, cmd);
+      }
+      ASSERT_EQ(got_len, len - taken);
+      EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + taken, got_len));
+    }
+  }
 }
 
 TEST_F(CmdSetTest, BarcodeWaitsForItsDataAndGivesTheTextFollowedByTheData) {

@@ -3,7 +3,7 @@
 #include <poshark/KeyDataCatcher.h>
 
 #include "CatcherHelpers.h"
-#include "TempHome.h"
+#include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ TEST(FilterTokensTest, HandWrittenSignsReadAsTheCommandSetsReadThem) {
     text += "Name" + std::to_string(n) + "=k,2,0," + c.pszToken + "\n";
     text += "N" + std::to_string(n) + "_1KSign=" + c.pszToken + "\n";
   }
-  home.WriteFilterFile(text);
+  home.Write("POSKeyFilter.ini", text);
   KeyDataCatcher catcher;
   ASSERT_TRUE(catcher.LoadIni(1));
   ASSERT_EQ(catcher.GetKeyWordNum(), static_cast<int>(std::size(kCases)));

@@ -86,6 +86,12 @@ class ChildProcess {
     }
     return pred(out_, err_);
   }
+  bool WaitForErr(const std::string& what,
+                  std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    return WaitFor([&](const std::string&, const std::string& err) {
+      return err.find(what) != std::string::npos;
+    }, limit);
+  }
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }
   // Peak resident memory of the running child in KiB (VmHWM), -1 when gone.
@@ -174,5 +180,18 @@ class ChildProcess {
   int code_ = -1;
   std::string out_, err_;
 };
+
+struct ChildResult {
+  int code;
+  std::string out, err;
+};
+
+// Runs a program to its end.
+inline ChildResult RunChild(const ChildProcess::Options& o,
+                            std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+  ChildProcess p(o);
+  int code = p.Wait(limit);
+  return {code, p.Out(), p.Err()};
+}
 
 }  // namespace poshark::testing

@@ -117,7 +117,8 @@ void StreamAnalyzer::PushLine(const unsigned char* pData, int nLen, int nEvent) 
     int64_t nLost = nTotal;
     if (links_.DropQueued()) nLost += nNoteCount_ - nNoteLen_;
     char szNote[48];
-    int nNote = std::snprintf(szNote, sizeof szNote, "... %lld bytes", static_cast<long long>(nLost));
+    int nNote =
+        std::snprintf(szNote, sizeof szNote, "... %lld bytes", static_cast<long long>(nLost));
     nNoteCount_ = nLost;
     nNoteLen_ = nNote;
     links_.PushRecord(reinterpret_cast<unsigned char*>(szNote), nNote, &stCurTime_, bCurDST_,

@@ -88,9 +88,9 @@ class ChildProcess {
   }
   bool WaitForErr(const std::string& what,
                   std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    return WaitFor([&](const std::string&, const std::string& err) {
-      return err.find(what) != std::string::npos;
-    }, limit);
+    return WaitFor([&](const std::string&,
+                       const std::string& err) { return err.find(what) != std::string::npos; },
+                   limit);
   }
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }

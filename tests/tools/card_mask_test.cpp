@@ -34,13 +34,13 @@ const Case kMasked[] = {
 const char* const kLeftAlone[] = {
     "2024-03-14 09:41:02",    "14/03/2024",      "TOTAL 1234567.89",
     "1 234 567,89 EUR",       "+49 30 12345678", "0800-123-4567-890",
-    "4006381333924",        // EAN-13 that passes the Luhn check
-    "4006381333931 01",     // EAN-13 and an add-on: passes Luhn as one run
-    "40063813339314",       // GTIN-14 that passes the Luhn check
-    "1234567812345670",     // passes Luhn, no issuer prefix
-    "411111111111111118",   // passes Luhn, a length Visa does not issue
-    "4111111111111112",     // fails Luhn
-    "ART4111111111111111",  // inside an article code
+    "4006381333924",           // EAN-13 that passes the Luhn check
+    "4006381333931 01",        // EAN-13 and an add-on: passes Luhn as one run
+    "40063813339314",          // GTIN-14 that passes the Luhn check
+    "1234567812345670",        // passes Luhn, no issuer prefix
+    "411111111111111118",      // passes Luhn, a length Visa does not issue
+    "4111111111111112",        // fails Luhn
+    "ART4111111111111111",     // inside an article code
     "4111 1111-1111 1111",     // separators mixed
     "41 11111111 111111",      // not a card's grouping
     "4111  1111  1111  1111",  // groups split by more than one space

@@ -68,7 +68,8 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
   int taken_port = 0;
   int taken = ListenLoopback(taken_port);  // the address is in use
   TempDir out;
-  Serve serve("output = " + (out / "lines.jsonl") + "\n[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() +
+  Serve serve("output = " + (out / "lines.jsonl") +
+              "\n[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() +
               "/plain.bin\n"
               "[channel till]\npos = 2\nsource = tcp:127.0.0.1:0\n"
               "[channel tap]\npos = 3\nsource = tap:127.0.0.1:0=127.0.0.1:" +

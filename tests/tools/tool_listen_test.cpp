@@ -163,9 +163,9 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
     o.stdout_on_pty = pty;
     return std::async(std::launch::async, [o] { return RunTool(o); });
   };
-  std::future<Result> runs[] = {
-      run("plain", plain_home, false), run("barcodes", barcodes_home, false),
-      run("plain", plain_home, true)};
+  std::future<Result> runs[] = {run("plain", plain_home, false),
+                                run("barcodes", barcodes_home, false),
+                                run("plain", plain_home, true)};
   std::vector<std::string> out;
   for (auto& r : runs) {
     Result result = r.get();

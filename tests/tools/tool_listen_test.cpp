@@ -2,7 +2,6 @@
 // receipts, trace files, a serial source, the catchers, JSON Lines, signals.
 // Each test runs the built tool as a child process.
 #include <gtest/gtest.h>
-#include <termios.h>
 
 #include <future>
 #include <nlohmann/json.hpp>
@@ -11,6 +10,7 @@
 #include "Loopback.h"
 #include "Text.h"
 #include "ToolProcess.h"
+#include "support/FakeSerialPort.h"
 
 namespace poshark_test {
 namespace {
@@ -194,33 +194,24 @@ bool Stops(ToolProcess& tool, size_t n) {
 }
 
 TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
-  int master = -1, slave = -1;
-  char name[256] = {};
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  termios tio{};
-  tcgetattr(slave, &tio);
-  cfmakeraw(&tio);
-  tcsetattr(slave, TCSANOW, &tio);
   TempDir home;
-  // The port is mapped through a link, which the test removes and puts back
-  // as an unplugged and replugged adapter's device node comes and goes.
-  const std::string link = home / "tty7";
-  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  // The port is mapped through a link that comes and goes with the adapter.
+  poshark::testing::Pty port(home / "tty7");
+  ASSERT_TRUE(port.Plug());
+  const std::string& link = port.Link();
   WriteFile(home / "ComPorts.ini", "[Ports]\nCOM7=" + link + "\n");
   ToolProcess tool({{"listen", "--pos", "2", "--set", "ESC/POS", "--com", "7", "--baud", "19200",
                      "--gate-ms", "0", "--codepage", "windows-1252"},
                     {{"POSHARK_HOME", home.path()}}});
   ASSERT_TRUE(ErrHas(tool, "listening on COM7")) << tool.Err();
-  close(slave);  // the tool holds its own descriptor now
-  SendAll(master, ReadFile(ReceiptsDir() + "/latin.bin"));
+  ASSERT_TRUE(port.Write(ReadFile(ReceiptsDir() + "/latin.bin")));
   bool got = Stops(tool, 1);
-  unlink(link.c_str());
+  port.Unplug();
   EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") was lost", std::chrono::seconds(5))) << tool.Err();
-  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  ASSERT_TRUE(port.Plug());
   EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") is back", std::chrono::seconds(5))) << tool.Err();
   tool.Signal(SIGTERM);
   EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
-  close(master);
   ASSERT_TRUE(got) << tool.Out() << tool.Err();
   EXPECT_EQ(Texts(tool.Out()), ExpectedOf("latin").lines);
   EXPECT_EQ(Count(tool.Err(), "was lost"), 1u);

@@ -8,6 +8,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "support/EnvGuard.h"
+
 namespace poshark::tool {
 namespace {
 
@@ -54,11 +56,7 @@ TEST(ToolText, LogicalOrderReversesRightToLeftRunsOfADisplayOrderLine) {
     EXPECT_EQ(LogicalOrder(display), logical) << display;
 }
 
-TEST(ToolText, IsoTimeCarriesTheZoneOffsetAndTheDstFlagSettlesTheRepeatedHour) {
-  const char* tz = std::getenv("TZ");
-  std::string saved = tz ? tz : "";
-  setenv("TZ", "Europe/Berlin", 1);
-  tzset();
+void ExpectBerlinTimes() {
   SYSTEMTIME winter{2024, 1, 0, 15, 9, 5, 7, 42};
   SYSTEMTIME summer{2024, 7, 0, 15, 23, 59, 59, 999};
   SYSTEMTIME twice{2024, 10, 0, 27, 2, 30, 0, 0};  // 02:30 happens twice that day
@@ -69,10 +67,14 @@ TEST(ToolText, IsoTimeCarriesTheZoneOffsetAndTheDstFlagSettlesTheRepeatedHour) {
   EXPECT_EQ(FormatLocalTime(summer), "2024-07-15 23:59:59.999");
   EXPECT_EQ(FormatIsoTime(twice, true), "2024-10-27T02:30:00.000+02:00");
   EXPECT_EQ(FormatIsoTime(twice, false), "2024-10-27T02:30:00.000+01:00");
-  if (tz)
-    setenv("TZ", saved.c_str(), 1);
-  else
-    unsetenv("TZ");
+}
+
+TEST(ToolText, IsoTimeCarriesTheZoneOffsetAndTheDstFlagSettlesTheRepeatedHour) {
+  {
+    poshark::testing::EnvGuard zone("TZ", "Europe/Berlin");
+    tzset();
+    ExpectBerlinTimes();
+  }
   tzset();
 }
 

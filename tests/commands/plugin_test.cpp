@@ -205,7 +205,7 @@ TEST_F(PluginListener, CodeMapComesBeforeTheOutputFilter) {
   StartWith("UseFilterDll=1," + PluginPath() + ",FilterMaskDigits\n");
   unsigned char table[256];
   for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(i);
-  table['O'] = '0';  // the filter then masks it as a digit
+  table[static_cast<unsigned char>('O')] = '0';  // the filter then masks it as a digit
   listener_->EnableCodeMap(true, table);
   Feed("TOTAL 5\n");
   lines_.WaitFor(1);

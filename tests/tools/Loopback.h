@@ -77,20 +77,25 @@ inline std::string ReadUntilEnd(int fd, int ms = 5000) {
   return got;
 }
 
-// A network printer: takes one connection at a time, keeps every byte, and
-// answers each real-time status request DLE EOT n with one status byte.
+// A network printer: keeps every byte of every connection and answers each
+// real-time status request DLE EOT n with one status byte. Each connection
+// has its own thread, so an idle one holds up no other. With reading off it
+// accepts connections but never reads them.
 class FakePrinter {
  public:
   static constexpr char kStatus = 0x12;
 
-  FakePrinter() {
+  explicit FakePrinter(bool reading = true) : reading_(reading) {
     fd_ = ListenLoopback(port_);
-    thread_ = std::thread([this] { Run(); });
+    accept_ = std::thread([this] { Run(); });
   }
   ~FakePrinter() {
     stop_ = true;
     shutdown(fd_, SHUT_RDWR);
-    thread_.join();
+    accept_.join();
+    for (int c : conns_) shutdown(c, SHUT_RDWR);
+    for (auto& t : serving_) t.join();
+    for (int c : conns_) close(c);
     close(fd_);
   }
   int Port() const { return port_; }
@@ -98,14 +103,16 @@ class FakePrinter {
     std::lock_guard lock(mutex_);
     return received_;
   }
+  size_t Size() {
+    std::lock_guard lock(mutex_);
+    return received_.size();
+  }
 
  private:
   void Run() {
-    while (!stop_) {
-      int c = accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      Serve(c);
-      close(c);
+    for (int c; !stop_ && (c = accept(fd_, nullptr, nullptr)) >= 0;) {
+      conns_.push_back(c);
+      if (reading_) serving_.emplace_back([this, c] { Serve(c); });
     }
   }
   void Serve(int c) {
@@ -126,14 +133,18 @@ class FakePrinter {
         }
       }
     }
+    shutdown(c, SHUT_WR);  // the POS's end passed on: end ours too
   }
 
+  bool reading_;
   int fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
+  std::vector<int> conns_;  // accept thread, then the destructor
+  std::vector<std::thread> serving_;
   std::mutex mutex_;
   std::string received_;
-  std::thread thread_;
+  std::thread accept_;
 };
 
 }  // namespace poshark_test

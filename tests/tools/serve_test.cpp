@@ -1,9 +1,12 @@
 // `poshark serve` end to end on loopback: one service with a feed, a TCP
 // channel, a tap in front of a fake printer, a channel whose port is taken
 // and one that refuses strangers, through a reload with its output file
-// rotated and SIGTERM; and a tap whose printer is off.
+// rotated and SIGTERM; a tap whose printer is off, POSes that misbehave and
+// a printer that never reads.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <poll.h>
 
 #include <map>
 
@@ -155,6 +158,68 @@ TEST(Serve, PrinterOffClosesThePosSideBeforeReadingIt) {
   EXPECT_TRUE(ErrHas(serve.tool(), "printer 127.0.0.1:"));
   serve.Stop();
   EXPECT_EQ(serve.tool().Out(), "");  // no byte of the POS was read
+}
+
+std::string TapTo(const FakePrinter& printer) {
+  return "output = /dev/null\n[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" +
+         std::to_string(printer.Port()) + "\n";
+}
+
+// Receipt-like text without any status request in it.
+std::string Bulk(size_t size) {
+  const std::string line = "Article 0001 pack of 2                1.36\n";
+  std::string data;
+  while (data.size() < size) data += line;
+  data.resize(size);
+  return data;
+}
+
+TEST(Serve, APosThatIdlesResetsOrFloodsEndsOnlyItsOwnConnection) {
+  FakePrinter printer;
+  Serve serve(TapTo(printer));
+  int tap = serve.Port("tap");
+  ASSERT_GT(tap, 0) << serve.tool().Err();
+  int idle = ConnectLoopback(tap);  // connects and sends nothing, to the end
+  const std::string plain = ReadFile(ReceiptsDir() + "/plain.bin").substr(0, 200);
+  int fd = ConnectLoopback(tap);
+  SendAll(fd, plain);
+  ASSERT_TRUE(poshark::testing::WaitUntil([&] { return printer.Size() >= plain.size(); }, 20000));
+  linger hard{1, 0};  // reset in the middle of the receipt
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(fd);
+  const std::string bulk = Bulk(50 << 20);  // all at once
+  fd = ConnectLoopback(tap);
+  SendAll(fd, bulk);
+  shutdown(fd, SHUT_WR);
+  EXPECT_EQ(ReadUntilEnd(fd, 30000), "");
+  close(fd);
+  EXPECT_TRUE(printer.Received() == plain + bulk) << printer.Size();  // byte for byte
+  char c;
+  EXPECT_EQ(recv(idle, &c, 1, MSG_DONTWAIT), -1) << "the idle POS lost its connection";
+  if (!kSanitized) {
+    EXPECT_LT(serve.tool().PeakKiB(), 48 << 10);  // far less than passed
+  }
+  serve.Stop();
+  close(idle);
+}
+
+TEST(Serve, APrinterThatNeverReadsSlowsThePosAndStillLetsTheServiceStop) {
+  FakePrinter printer(false);
+  Serve serve(TapTo(printer));
+  int tap = serve.Port("tap");
+  ASSERT_GT(tap, 0) << serve.tool().Err();
+  int fd = ConnectLoopback(tap);
+  const std::string block = Bulk(64 << 10);
+  size_t sent = 0;
+  for (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 500) > 0;) {  // until sending stalls 0.5 s
+    ssize_t n = send(fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+    ASSERT_LT(sent, 64u << 20) << "the POS was never slowed down";
+  }
+  EXPECT_GT(sent, 0u);
+  serve.Stop();
+  close(fd);
 }
 
 }  // namespace

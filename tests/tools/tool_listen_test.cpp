@@ -151,21 +151,25 @@ TEST(ToolListen, FeedEndsOnlyAfterTheAnalyzersLastWait) {
 
 TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   // TOTAL raises an alarm from 10.00 on and counts matches per day.
-  TempDir plain_home, barcodes_home;
-  for (const TempDir* home : {&plain_home, &barcodes_home})
+  TempDir plain_home, barcodes_home, json_home;
+  for (const TempDir* home : {&plain_home, &barcodes_home, &json_home})
     WriteFile(*home / "POSKeyFilter.ini",
               "[POS1]\nNum=2\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
               "Freq1=1,1,1,3,0,0\nItem2=CASH,5\nName2=Cash,1,1,046\n[ColorKey1]\nCKNum=1\n"
               "CKItem1=TOTAL,0\nCKName1=Total,12,0,000\nCKColor1=1,0,255,0,0\n");
-  auto run = [&](const char* sample, const TempDir& home, bool pty) {
+  auto run = [&](const char* sample, const TempDir& home, bool pty, const char* json = "",
+                 const char* no_color = "") {
     auto o = Feed(ReceiptsDir() + "/" + sample + ".bin", "cp437",
                   {"--keys", "--home", home.path(), "--pace", "none"});
+    if (*json) o.args.push_back(json);
     o.stdout_on_pty = pty;
+    o.env["NO_COLOR"] = no_color;
     return std::async(std::launch::async, [o] { return RunTool(o); });
   };
-  std::future<Result> runs[] = {run("plain", plain_home, false),
-                                run("barcodes", barcodes_home, false),
-                                run("plain", plain_home, true)};
+  std::future<Result> runs[] = {
+      run("plain", plain_home, false), run("barcodes", barcodes_home, false),
+      run("plain", plain_home, true), run("plain", plain_home, true, "", "1"),
+      run("barcodes", json_home, false, "--json")};
   std::vector<std::string> out;
   for (auto& r : runs) {
     Result result = r.get();
@@ -184,8 +188,20 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
       << out[1];
   // The match was counted and saved on exit.
   EXPECT_NE(ReadFile(barcodes_home / "POSKeyFilter.ini").find("1FreqRecNum=1"), std::string::npos);
-  // On a terminal the colour key is drawn in 24-bit colour.
+  // On a terminal the colour key is drawn in 24-bit colour, unless NO_COLOR is set.
   EXPECT_NE(out[2].find("\x1b[48;2;255;0;0m\x1b[38;2;255;255;255mTOTAL\x1b[0m"), std::string::npos);
+  EXPECT_EQ(out[3].find("\x1b["), std::string::npos);
+  EXPECT_NE(out[3].find("TOTAL"), std::string::npos);
+  // JSON Lines carry the same finds as objects.
+  nlohmann::json j;
+  for (const auto& line : SplitLines(out[4]))
+    if (auto row = nlohmann::json::parse(line);
+        row["text"].get<std::string>().rfind("TOTAL", 0) == 0)
+      j = row;
+  EXPECT_EQ(j["captures"][0]["data"], "21.65") << j;
+  EXPECT_EQ(j["alarms"][0]["name"], "Total") << j;
+  EXPECT_EQ(j["ranges"][0]["color"], "#ff0000") << j;
+  EXPECT_EQ(j["ranges"][0]["end"], 5) << j;
 }
 
 bool Stops(ToolProcess& tool, size_t n) {

@@ -33,8 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The Win32-style reads: the lists and a small buffer must stay bounded.
   char small[8];
   std::memset(small, 'x', sizeof small);
-  int n = pf::GetPrivateProfileStringA(nullptr, nullptr, "", small, sizeof small, file.c_str());
-  if (n < 0 || n >= static_cast<int>(sizeof small)) std::abort();
+  for (const char* section : {static_cast<const char*>(nullptr), "Main"}) {
+    int n = pf::GetPrivateProfileStringA(section, nullptr, "", small, sizeof small, file.c_str());
+    if (n < 0 || n >= static_cast<int>(sizeof small)) std::abort();
+  }
   pf::GetPrivateProfileIntA("Main", "Num", 0, file.c_str());
 
   // A write keeps the file readable and its key is found again.

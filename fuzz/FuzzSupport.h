@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -15,15 +14,9 @@ namespace poshark_fuzz {
 
 // One temporary home and work folder per process (POSHARK_HOME and
 // POSHARK_WORKDIR), with an empty "Printer Commands" folder; removed at exit.
-inline std::string Home() {
+inline const poshark::testing::TempHome& Home() {
   static const poshark::testing::TempHome home;
-  return home.Path();
-}
-
-inline bool WriteFile(const std::string& path, std::string_view text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  return static_cast<bool>(out.flush());
+  return home;
 }
 
 // Splits the input at the first "\n@@\n": the head is a configuration text

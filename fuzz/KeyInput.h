@@ -12,31 +12,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace poshark_fuzz {
 
-class ByteReader {
- public:
-  ByteReader(const uint8_t* data, size_t size) : p_(data), left_(size) {}
-  uint8_t Byte() {
-    if (left_ == 0) return 0;
-    --left_;
-    return *p_++;
-  }
+// The input not read yet; past its end every byte reads as 0.
+struct ByteReader {
+  std::string_view rest;
+  uint8_t Byte() { return rest.empty() ? 0 : static_cast<uint8_t>(Text(1)[0]); }
   std::string Text(size_t n) {
-    if (n > left_) n = left_;
-    std::string s(reinterpret_cast<const char*>(p_), n);
-    p_ += n;
-    left_ -= n;
+    std::string s(rest.substr(0, n));
+    rest.remove_prefix(s.size());
     return s;
   }
-  const uint8_t* Rest() const { return p_; }
-  size_t Left() const { return left_; }
-
- private:
-  const uint8_t* p_;
-  size_t left_;
 };
 
 struct FuzzKey {

@@ -11,13 +11,9 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string dir = poshark_fuzz::Home() + "/Printer Commands";
-  const std::string file = dir + "/fuzz-cmdset.ini";
   poshark_fuzz::Parts parts = poshark_fuzz::Split(data, size);
-  if (!poshark_fuzz::WriteFile(file, parts.head)) return 0;
-
   RCCmdSet set;
-  set.Load(file);
+  set.Load(poshark_fuzz::Home().CommandSet("fuzz-cmdset.ini", std::string(parts.head)));
 
   // Change-line matching across the whole data, LF excluded as the caller
   // excludes it.
@@ -37,14 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       r = set.AnalyzeBarcode(buf.data() + pos, n);
       if (n < 0 || n > len - pos) std::abort();
       len = pos + n;
-      if (r == CMD_DONE) {
-        int cap = 0;
-        if (set.GetBarcodeText(nullptr, cap) && cap > 0 && cap < (1 << 24)) {
-          std::vector<unsigned char> text(static_cast<size_t>(cap));
-          set.GetBarcodeText(text.data(), cap);
-        }
-        continue;
-      }
+      if (r == CMD_DONE) continue;  // the analyzer's use of the text is in the pipeline target
       if (r == CMD_MORE || r == CMD_DISCARD) break;
     }
     n = len - pos;

@@ -10,11 +10,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   poshark_fuzz::Home();
-  poshark_fuzz::ByteReader in(data, size);
+  poshark_fuzz::ByteReader in{{reinterpret_cast<const char*>(data), size}};
   std::vector<poshark_fuzz::FuzzKey> keys = poshark_fuzz::ReadKeys(in);
   ColorKeyCatcher catcher;
   for (poshark_fuzz::FuzzKey& k : keys) {
@@ -25,13 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        (k.flags & 0x80) != 0, start, end, k.condition, &k.cond);
   }
 
-  std::string rest(reinterpret_cast<const char*>(in.Rest()), in.Left());
-  size_t at = 0;
-  while (at < rest.size()) {
-    size_t end = rest.find('\n', at);
-    if (end == std::string::npos) end = rest.size();
-    std::string line = rest.substr(at, end - at);
-    at = end + 1;
+  std::istringstream lines{std::string(in.rest)};
+  for (std::string line; std::getline(lines, line);) {
     uint8_t pick = line.empty() ? 0 : static_cast<uint8_t>(line[0]);
     static const uint32_t kSets[] = {0, 177, 178, 1};
     SYSTEMTIME t{2026, 3, 0, 1, static_cast<uint16_t>((pick >> 2) % 24), 30, 0, 0};

@@ -11,8 +11,7 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string file = poshark_fuzz::Home() + "/POSKeyFilter.ini";
-  if (!poshark_fuzz::WriteFile(file, {reinterpret_cast<const char*>(data), size})) return 0;
+  poshark_fuzz::Home().Write("POSKeyFilter.ini", {reinterpret_cast<const char*>(data), size});
 
   KeyDataCatcher keys;
   ColorKeyCatcher colors;
@@ -22,11 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char kLine[] = "TOTAL 1,234.50 CASH 20.00 VOID item 7  x\n";
   int count = 0;
   keys.FindKeyData(kLine, sizeof kLine - 1, count);
-  SYSTEMTIME t{};
-  t.wYear = 2026;
-  t.wMonth = 1;
-  t.wDay = 5;
-  t.wHour = 12;
+  const SYSTEMTIME t{2026, 1, 0, 5, 12, 0, 0, 0};
   colors.FindKeyData(kLine, sizeof kLine - 1, count, t, 0);
   auto none = [](const STRUCT_CatchData&, const STRUCT_ColorKeyRange&) {};
   poshark_fuzz::TakeAll(keys, none);

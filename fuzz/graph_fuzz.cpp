@@ -7,6 +7,7 @@
 
 #include <poshark/RCPosHark.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -16,23 +17,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   poshark_fuzz::Home();
   static std::unique_ptr<RCPosHark> listener = std::make_unique<RCPosHark>(2);
   poshark_fuzz::Chunker chunks(data[0]);
-  const uint8_t* p = data + 1;
-  size_t left = size - 1;
-  while (left > 0) {
-    size_t n = chunks.Next(4096);
-    if (n > left) n = left;
-    std::vector<unsigned char> chunk(p, p + n);
-    std::vector<unsigned char> out = RCPosHarkTestAccess::DecodeGraph(*listener, chunk);
+  for (size_t at = 1, n = 0; at < size; at += n) {
+    n = std::min(chunks.Next(4096), size - at);
+    std::vector<unsigned char> out =
+        RCPosHarkTestAccess::DecodeGraph(*listener, {data + at, data + at + n});
     // Every output byte comes from a sequence of at least one input byte,
     // and one sequence gives at most four bytes.
     if (out.size() > 4 * n + 4) std::abort();
     if (RCPosHarkTestAccess::SeqLeft(*listener) < 0 || RCPosHarkTestAccess::SeqLeft(*listener) > 3)
       std::abort();
-    p += n;
-    left -= n;
   }
   // A sequence left open must not leak into the next input.
-  std::vector<unsigned char> reset(4, 0x20);
-  RCPosHarkTestAccess::DecodeGraph(*listener, reset);
+  RCPosHarkTestAccess::DecodeGraph(*listener, std::vector<unsigned char>(4, 0x20));
   return 0;
 }

@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   poshark_fuzz::Home();
-  poshark_fuzz::ByteReader in(data, size);
+  poshark_fuzz::ByteReader in{{reinterpret_cast<const char*>(data), size}};
   std::vector<poshark_fuzz::FuzzKey> keys = poshark_fuzz::ReadKeys(in);
   KeyDataCatcher catcher;
   for (poshark_fuzz::FuzzKey& k : keys) {
@@ -23,20 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   catcher.ReBuildGroupFromAll();
   poshark_fuzz::Chunker chunks(in.Byte());
 
-  const char* p = reinterpret_cast<const char*>(in.Rest());
-  size_t left = in.Left();
-  while (left > 0) {
-    size_t n = chunks.Next(2048);
-    if (n > left) n = left;
+  while (!in.rest.empty()) {
+    std::string_view chunk = in.rest.substr(0, chunks.Next(2048));  // within the input
+    in.rest.remove_prefix(chunk.size());
     int count = 0;
-    catcher.FindKeyData(p, static_cast<int>(n), count);
+    catcher.FindKeyData(chunk.data(), static_cast<int>(chunk.size()), count);
     if (count < 0) std::abort();
     // A caught text lies within the data it was caught from.
     poshark_fuzz::TakeAll(catcher, [](const STRUCT_CatchData& c, const STRUCT_ColorKeyRange&) {
       if (c.pszData && std::strlen(c.pszData) > KeyDataCatcher::kBufferSize) std::abort();
     });
-    p += n;
-    left -= n;
   }
   catcher.FindKeyDataZero();
   return 0;

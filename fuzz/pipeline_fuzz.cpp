@@ -12,6 +12,7 @@
 
 #include <poshark/RCPosHark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -33,21 +34,20 @@ unsigned short LineOut(char* pszText, SYSTEMTIME* pTime, bool, int nPOSNo, int n
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const std::string dir = poshark_fuzz::Home() + "/Printer Commands";
 #ifdef POSHARK_FUZZ_ESCPOS_PLUGIN
   // The ESC/POS plug-in beside the set, so that sets naming it measure
   // parameters through it as they do in use.
   std::error_code ec;
-  std::filesystem::copy_file(POSHARK_FUZZ_ESCPOS_PLUGIN, dir + "/libposhark-escpos.so",
+  std::filesystem::copy_file(POSHARK_FUZZ_ESCPOS_PLUGIN,
+                             poshark_fuzz::Home().CommandsDir() + "/libposhark-escpos.so",
                              std::filesystem::copy_options::overwrite_existing, ec);
 #endif
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string dir = poshark_fuzz::Home() + "/Printer Commands";
   poshark_fuzz::Parts parts = poshark_fuzz::Split(data, size);
-  if (!poshark_fuzz::WriteFile(dir + "/fuzz.ini", parts.head)) return 0;
+  poshark_fuzz::Home().CommandSet("fuzz.ini", std::string(parts.head));
 
   RCPosHark listener(5);
   if (listener.GetCmdSetNum() < 1 || !listener.SelectCmdSet(0)) return 0;
@@ -59,12 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!stream.empty()) stream.remove_prefix(1);
   std::vector<unsigned char> buf(stream.begin(), stream.end());
   buf.push_back('\n');
-  size_t at = 0;
-  while (at < buf.size()) {
-    size_t n = chunks.Next(512);
-    if (n > buf.size() - at) n = buf.size() - at;
+  for (size_t at = 0, n = 0; at < buf.size(); at += n) {
+    n = std::min(chunks.Next(512), buf.size() - at);
     listener.GotData(static_cast<int>(n), buf.data() + at);
-    at += n;
   }
 
   // Let the workers take what was fed (bounded), then stop them.

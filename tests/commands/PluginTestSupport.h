@@ -13,21 +13,13 @@
 #include "support/LineCollector.h"
 #include "support/TempHome.h"
 
-namespace poshark_test {
-
-// A test plug-in built beside the tests ("commands": the one library the
-// command-set tests load for every plug-in kind).
-inline std::string PluginPath(const std::string& kind = "commands") {
-  return POSHARK_TEST_PLUGIN_DIR "/libtest_" + kind + "_plugin.so";
-}
-
-}  // namespace poshark_test
-
 namespace cmdset_test {
 
 using poshark::testing::LineCollector;
 using poshark::testing::TempHome;
-using poshark_test::PluginPath;
+
+// The test plug-in built beside the tests: one library for every plug-in kind.
+inline std::string PluginPath() { return POSHARK_TEST_PLUGIN_DIR "/libtest_commands_plugin.so"; }
 
 // A command set loaded from the given file text.
 inline std::unique_ptr<RCCmdSet> LoadSet(const TempHome& home, const std::string& content) {

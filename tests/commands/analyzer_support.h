@@ -52,14 +52,12 @@ class AnalyzerProbe : public RCPosHark {
  public:
   AnalyzerProbe() : RCPosHark(7) {}
 
-  RCCmdSet* LoadSet(const std::string& path, bool bRecord = true) {
+  RCCmdSet* LoadSet(const std::string& path) {
     auto pLoaded = std::make_unique<RCCmdSet>();
     pLoaded->Load(path);
     RCCmdSet* pSet = RCPosHarkTestAccess::SetCmdSet(*this, std::move(pLoaded));
-    if (bRecord) {
-      pSet->bDllPreprocess = true;
-      pSet->pfnPreprocess = &RecordPush;
-    }
+    pSet->bDllPreprocess = true;
+    pSet->pfnPreprocess = &RecordPush;
     Pushed().clear();
     return pSet;
   }
@@ -100,8 +98,6 @@ class AnalyzerProbe : public RCPosHark {
     }
     return out;
   }
-
-  RCLineQueue& WriteQueue() { return *m_WriteQueue; }
 };
 
 // Byte token for a command-set file.

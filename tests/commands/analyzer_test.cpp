@@ -1,6 +1,6 @@
 // The analyzer's records for what command sets meet in practice: transaction
-// commands and markers, barcodes, chunks merged for a command, replacement
-// texts, and the overflow of the write queue.
+// commands and markers, barcodes, chunks merged for a command and
+// replacement texts.
 #include <gtest/gtest.h>
 
 #include "analyzer_support.h"
@@ -77,41 +77,6 @@ TEST(Analyzer, CommandSetsAndChunksGiveTheirRecords) {
     probe.Drain();
     EXPECT_EQ(probe.Records(), c.records);
   }
-}
-
-TEST(Analyzer, PluginMeasureSeesEveryByteLeft) {
-  cmdset_test::TempHome home;
-  AnalyzerProbe probe;
-  RCCmdSet* pSet = probe.LoadSet(
-      home.CommandSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n"));
-  pSet->arSingle[0]->nType = 3;
-  pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int nCount, int*, int* pLen) {
-    *pLen = nCount;  // takes everything it is shown
-    return 2;
-  };
-  probe.Queue("ab\033P" + std::string(500, 'y') + "\n", 1, false);
-  probe.Drain();
-  EXPECT_EQ(probe.Records(), (std::vector<Record>{{"ab", 0, 1}}));
-}
-
-TEST(Analyzer, WriteQueueOverflowReplacesItsLinesByTheNote) {
-  cmdset_test::TempHome home;
-  AnalyzerProbe probe;
-  probe.LoadSet(home.CommandSet("set.ini", "[Main]\n"), /*bRecord=*/false);
-  // 4 records of 4000 bytes: the fourth push takes the queue to 16000.
-  for (int i = 0; i < 4; ++i) probe.Queue(std::string(3999, 'a' + i) + "\n", i + 1, i == 3);
-  probe.Drain();
-  unsigned char byBuf[100001], byExtra[8];
-  int nLen = 100000, nExtra = 8, nEvent = 0;
-  SYSTEMTIME st{};
-  bool bDST = false;
-  ASSERT_TRUE(probe.WriteQueue().GetAt(&nLen, byBuf, &st, &bDST, nullptr, &nEvent, 0, true, byExtra,
-                                       &nExtra));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(byBuf), nLen), "... 16000 bytes");
-  EXPECT_EQ(nEvent, POSHARK_EVENT_OVERFLOW);
-  EXPECT_EQ(st.wSecond, 4);
-  EXPECT_TRUE(bDST);
-  EXPECT_EQ(probe.WriteQueue().GetCount(), 0);
 }
 
 }  // namespace

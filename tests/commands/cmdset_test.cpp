@@ -269,48 +269,45 @@ TEST_F(CmdSetTest, CommandsTakeTheirParametersKeepMarkersAndDiscard) {
 int ReferenceMatch(const RCCmdSet& set, const unsigned char* data, int len,
                    const STRUCT_PrnCmd** found) {
   *found = nullptr;
-  for (const auto& group : set.arMulti) {
-    if (group->byLead != data[0]) continue;
-    for (const auto& c : group->arCmds) {
-      if (c->nCmdLen > len) return CMD_MORE;
-      if (std::memcmp(c->pCmd.get() + 1, data + 1, c->nCmdLen - 1) == 0)
-        return *found = c.get(), CMD_DONE;
-    }
-  }
-  for (const auto& c : set.arSingle) {
-    if (c->nCmdLen > len) return CMD_MORE;
-    if (std::memcmp(c->pCmd.get(), data, c->nCmdLen) == 0) return *found = c.get(), CMD_DONE;
-  }
+  auto check = [&](const STRUCT_PrnCmd& c, int from) {
+    if (c.nCmdLen > len) return CMD_MORE;
+    if (std::memcmp(c.pCmd.get() + from, data + from, c.nCmdLen - from) != 0) return CMD_NONE;
+    *found = &c;
+    return CMD_DONE;
+  };
+  for (const auto& group : set.arMulti)
+    for (const auto& c : group->arCmds)
+      if (int r = group->byLead == data[0] ? check(*c, 1) : CMD_NONE; r != CMD_NONE) return r;
+  for (const auto& c : set.arSingle)
+    if (int r = check(*c, 0); r != CMD_NONE) return r;
   return CMD_NONE;
 }
 
 TEST_F(CmdSetTest, DispatchMatchesThePlainListWalkOnRandomSetsAndData) {
   std::mt19937 rng(42);
-  const char* alphabet = "ABCD";
-  // Fixed-length commands with an empty parameter, named by their text.
-  auto command = [&] {
+  auto pick = [&] { return "ABCD"[rng() % 4]; };
+  auto command = [&] {  // fixed length, no parameter
     int n = 1 + static_cast<int>(rng() % 4);
     std::string entry = std::to_string(n);
-    for (int i = 0; i < n; ++i) entry += std::string(",") + alphabet[rng() % 4];
-    return entry + ",1," + std::to_string(n) + ",1,";
+    for (int i = 0; i < n; ++i) entry += std::string(",") + pick();
+    return entry + ",1," + std::to_string(n) + "\n";
   };
   for (int round = 0; round < 60; ++round) {
     int singles = 1 + static_cast<int>(rng() % 12), groups = static_cast<int>(rng() % 4);
     std::string ini = "[Main]\nS-Num=" + std::to_string(singles) +
                       "\nM-Num=" + std::to_string(groups) + "\n[Single-Command]\n";
-    for (int i = 1; i <= singles; ++i)
-      ini += std::to_string(i) + "=" + command() + "S" + std::to_string(i) + "\n";
+    for (int i = 1; i <= singles; ++i) ini += std::to_string(i) + "=" + command();
     ini += "[Mutli-Command]\n";
     for (int g = 1; g <= groups; ++g)
-      ini += std::to_string(g) + "=G" + std::to_string(g) + "," + alphabet[rng() % 4] + ",6\n";
+      ini += std::to_string(g) + "=G" + std::to_string(g) + "," + pick() + ",6\n";
     for (int g = 1; g <= groups; ++g) {
       ini += "[G" + std::to_string(g) + "]\n";
-      for (int i = 1; i <= 6; ++i) ini += std::to_string(i) + "=" + command() + "G\n";
+      for (int i = 1; i <= 6; ++i) ini += std::to_string(i) + "=" + command();
     }
     auto set = LoadSet(home_, ini);
     for (int probe = 0; probe < 400; ++probe) {
       std::vector<unsigned char> data(8), buf;
-      for (auto& b : data) b = static_cast<unsigned char>(alphabet[rng() % 4]);
+      for (auto& b : data) b = static_cast<unsigned char>(pick());
       int len = 1 + static_cast<int>(rng() % data.size()), got_len = len;
       const STRUCT_PrnCmd* cmd = nullptr;
       int expected = ReferenceMatch(*set, data.data(), len, &cmd);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -75,39 +76,26 @@ TEST(CodePageTest, FindsTrailingBytesOfDoubleByteCharactersFromLineStart) {
   EXPECT_EQ(Starts(utf8, std::string("\x80") + "a"), (std::vector<uint8_t>{1, 1}));
 }
 
-TEST(DisplayOrderTest, RightToLeftRunsAreReversedAndOtherRunsKeepTheirOrder) {
-  const std::string shalom = "\xF9\xEC\xE5\xED";  // windows-1255
-  const std::string molash = "\xED\xE5\xEC\xF9";
-  const std::string salam = "\xD3\xE1\xC7\xE3";  // windows-1256
-  const std::string malas = "\xE3\xC7\xE1\xD3";
+// Mixed runs in both scripts are shown through the colour-key catcher's
+// tests; here the cases it does not meet.
+TEST(DisplayOrderTest, RightToLeftRunsAreReversedOthersKeptAndOtherSetsRefused) {
   const std::tuple<std::string, uint32_t, std::string> kCases[] = {
-      {shalom, kHebrewCharset, molash},
-      {salam, kArabicCharset, malas},
-      // The space joins the Hebrew run; the number reads left to right at the left.
-      {shalom + " 123", kHebrewCharset, "123 " + molash},
-      {"ABC " + shalom, kHebrewCharset, "ABC " + molash},
-      {shalom + " AB", kHebrewCharset, molash + " AB"},
+      {"\xF9\xEC\xE5\xED AB", kHebrewCharset, "\xED\xE5\xEC\xF9 AB"},
       {"TOTAL 5", kArabicCharset, "TOTAL 5"},
       {"\xF9(\xEC", kHebrewCharset, "\xEC(\xF9"},  // no mirroring
-      {salam + " 12 " + salam, kArabicCharset, malas + " 12 " + malas},
   };
   for (const auto& [key, nCharSet, want] : kCases) {
     std::string out;
     ASSERT_TRUE(ToDisplayOrder(key, nCharSet, &out)) << want;
     EXPECT_EQ(out, want);
   }
-}
-
-TEST(DisplayOrderTest, RefusesOtherCharacterSetsAndEmptyKeysAndKeepsUnassignedBytes) {
   std::string out = "unchanged";
-  EXPECT_FALSE(ToDisplayOrder("\xF9\xEC", 0, &out));
-  EXPECT_FALSE(ToDisplayOrder("\xF9\xEC", 1, &out));
-  EXPECT_FALSE(ToDisplayOrder("", kHebrewCharset, &out));
-  EXPECT_EQ(out, "unchanged");
-  ASSERT_TRUE(ToDisplayOrder("\xFF\xF9", kHebrewCharset, &out));
-  EXPECT_EQ(out.size(), 2u);
-  EXPECT_NE(out.find('\xFF'), std::string::npos);
-  EXPECT_NE(out.find('\xF9'), std::string::npos);
+  ASSERT_TRUE(ToDisplayOrder("\xFF\xF9", kHebrewCharset, &out));  // an unassigned byte is kept
+  EXPECT_TRUE(out.size() == 2 && std::is_permutation(out.begin(), out.end(), "\xFF\xF9"));
+  const std::string kept = out;
+  EXPECT_FALSE(ToDisplayOrder("\xF9\xEC", 0, &out) || ToDisplayOrder("\xF9\xEC", 1, &out) ||
+               ToDisplayOrder("", kHebrewCharset, &out));
+  EXPECT_EQ(out, kept);
 }
 
 }  // namespace

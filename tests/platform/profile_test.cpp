@@ -167,25 +167,6 @@ TEST_F(ProfileTest, BoundedLockWaitGivesUpAndChangesNothing) {
   EXPECT_EQ(Read(), "[S]\nA=1\n");
 }
 
-// Two processes add their own keys to one file at the same time: with the
-// lock and the read-modify-replace under it, no key is lost.
-TEST_F(ProfileTest, WritersInTwoProcessesKeepEachOthersKeys) {
-  Write("[Shared]\n");
-  constexpr int kKeys = 40;
-  auto writer = [this](int c) {
-    for (int i = 0; i < kKeys; ++i) {
-      std::string key = "P" + std::to_string(c) + "_" + std::to_string(i);
-      if (!WritePrivateProfileStringA("Shared", key.c_str(), "v", file_.c_str())) return 1;
-    }
-    return 0;
-  };
-  ChildProcess first([&] { return writer(0); }), second([&] { return writer(1); });
-  EXPECT_EQ(first.Wait(), 0);
-  EXPECT_EQ(second.Wait(), 0);
-  ProfileReader reader(file_.c_str());
-  EXPECT_EQ(reader.GetKeyNames("Shared").size(), 2u * kKeys);
-}
-
 // A writer killed at any moment leaves the old or the new file, never a
 // mixture: every version it writes is complete, with its end marker.
 TEST_F(ProfileTest, KilledWriterNeverLeavesATornFile) {

@@ -42,11 +42,14 @@ TEST(CatcherCoreListTest, AddTakesFreeIdsCopiesWhatItKeepsAndRefusesWhatItCannot
   FreqRecList recs;
   recs.Add(SYSTEMTIME{2011, 1, 0, 1, 0, 0, 0, 0});
   cond.pFreqRecs = &recs;
+  std::memset(cond.szValue1, 'a', sizeof cond.szValue1);  // unterminated
   STRUCT_KeyWord* p = core.Add(Fields(std::string(30, 'k').c_str(), 2, 0, name40.c_str(), &cond));
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(std::string(p->pszName), std::string(30, 'n'));
   ASSERT_NE(p->pCondition, &cond);
+  EXPECT_NE(p->pCondition->pFreqRecs, &recs);  // the copy owns its records
   EXPECT_EQ(p->pCondition->pFreqRecs->GetSize(), 1);
+  EXPECT_EQ(std::strlen(p->pCondition->szValue1), 10u);
   STRUCT_KeyWord flagOnly = Fields("F", 2, 0);
   flagOnly.bCondition = true;  // a flag without a condition cannot be honoured
   EXPECT_FALSE(core.Add(flagOnly)->bCondition);

@@ -39,24 +39,19 @@ inline int CountEntries(const std::string& dir) {
 }
 inline int CountFds() { return CountEntries("/proc/self/fd"); }
 
-// Sums a figure over this process's threads whose kernel name is name, or
-// starts with it when it ends in '.', or all threads when it is empty;
-// figure reads one thread's entry (the count of threads when null).
-inline double OverThreads(const std::string& name, double (*figure)(const std::string&) = nullptr) {
-  double sum = 0;
+// The number of this process's threads whose kernel name is name, or starts
+// with it when it ends in '.', or of all threads when it is empty.
+inline int Threads(const std::string& name = "") {
+  int n = 0;
+  const bool bPrefix = !name.empty() && name.back() == '.';
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec)) {
-    std::ifstream comm(entry.path() / "comm");
     std::string line;
-    bool bPrefix = !name.empty() && name.back() == '.';
-    if (!name.empty() &&
-        !(std::getline(comm, line) && (bPrefix ? line.rfind(name, 0) == 0 : line == name)))
-      continue;
-    sum += figure ? figure(entry.path().string()) : 1;
+    std::getline(std::ifstream(entry.path() / "comm"), line);
+    n += name.empty() || (bPrefix ? line.rfind(name, 0) == 0 : line == name);
   }
-  return sum;
+  return n;
 }
-inline int Threads(const std::string& name = "") { return static_cast<int>(OverThreads(name)); }
 // A joined thread may stay listed for an instant: the count once it equals
 // nWant, or the last count after ~3 s.
 inline int SettledThreads(const std::string& name, int nWant) {
@@ -70,17 +65,6 @@ inline int QuietThreadCount() {
   for (int i = 0; i < 40 && WaitUntil([&] { return Threads() != n; }, 50); ++i) n = Threads();
   return n;
 }
-// CPU seconds used so far by the workers of listener nPos.
-inline double ListenerCpuSeconds(int nPos) {
-  return OverThreads("pos" + std::to_string(nPos) + ".",
-                     [](const std::string& task) {
-                       double dNs = 0;
-                       std::ifstream(task + "/schedstat") >> dNs;
-                       return dNs;
-                     }) /
-         1e9;
-}
-
 // Collects the debug strings while alive.
 class DebugCapture {
  public:

@@ -28,14 +28,11 @@ Keys MakeKeys(const std::string& prefix, int n) {
 void Save(const Keys& keys, int nPOS, bool bColor = false) {
   KeyDataCatcher keywords;
   ColorKeyCatcher colors;
-  int id = 10;
-  for (const std::string& k : keys) {
-    ASSERT_TRUE(
-        bColor ? colors.AddKeyWord(k.c_str(), nullptr, ColorKeyCatcher::kColorKeyMDBType, -1, 1, 2,
-                                   0x00FF00, false, SYSTEMTIME{}, SYSTEMTIME{}, false, nullptr)
-               : keywords.AddKeyWord(k.c_str(), 5, false, 0, nullptr, 2, id++, '.', ',', 0, 0, 0,
-                                     false, SYSTEMTIME{}, SYSTEMTIME{}, false, nullptr));
-  }
+  for (const std::string& k : keys)
+    ASSERT_TRUE(bColor ? colors.AddKeyWord(k.c_str(), nullptr, 12, -1, 1, 2, 0, false, {}, {},
+                                           false, nullptr)
+                       : keywords.AddKeyWord(k.c_str(), 5, false, 0, nullptr, 2, 0, '.', ',', 0, 0,
+                                             0, false, {}, {}, false, nullptr));
   bColor ? colors.WriteIni(nPOS) : keywords.WriteIni(nPOS);
 }
 

@@ -14,7 +14,6 @@ namespace {
 
 using poshark::testing::Caught;
 using poshark::testing::Collect;
-using poshark::testing::FakeClock;
 using poshark::testing::MakeTime;
 using RangeList = std::vector<std::pair<int, int>>;
 
@@ -87,8 +86,10 @@ TEST(ColorKeyMatchTest, CatchWindowsUseTheLineTimeAndRunAcrossMidnight) {
 // The limits themselves are the keyword catcher's; a colour key's alarm
 // comes once per occurrence and names the colour-key source.
 TEST(ColorKeyMatchTest, AlarmsComeOncePerOccurrence) {
-  FakeClock clock;
-  clock.Set(MakeTime(2024, 3, 14, 9, 0));
+  poshark::platform::SetLocalTimeSourceForTesting([] { return MakeTime(2024, 3, 14, 9, 0); });
+  struct Reset {
+    ~Reset() { poshark::platform::SetLocalTimeSourceForTesting({}); }
+  } reset;
   ColorKeyCatcher c;
   STRUCT_Condition twice{};
   twice.bOutput = true;

@@ -12,7 +12,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,26 +28,6 @@ inline constexpr const char* kFilterFile = "POSKeyFilter.ini";
 inline std::string FilterValue(const TempHome& home, const char* pszSection, const char* pszKey) {
   return platform::ProfileReader(home.FilterPath().c_str()).GetString(pszSection, pszKey, "");
 }
-
-// Drives platform::GetLocalTime for the life of the object.
-class FakeClock {
- public:
-  FakeClock() {
-    platform::SetLocalTimeSourceForTesting([this] {
-      std::lock_guard<std::mutex> guard(lock_);
-      return now_;
-    });
-  }
-  ~FakeClock() { platform::SetLocalTimeSourceForTesting({}); }
-  void Set(const SYSTEMTIME& st) {
-    std::lock_guard<std::mutex> guard(lock_);
-    now_ = st;
-  }
-
- private:
-  std::mutex lock_;
-  SYSTEMTIME now_{};
-};
 
 struct KeyArgs {
   const char* pszKeyWord;

@@ -118,8 +118,6 @@ TEST(MatchTest, UncollectedResultsAreDroppedUnlessAKeywordWasWaitingAndBadInputI
 }
 
 TEST(MatchTest, ConditionsDecideTheAlarm) {
-  FakeClock clock;
-  clock.Set(MakeTime(2011, 3, 1, 9));
   KeyDataCatcher catcher;
   STRUCT_Condition greater = NumericCondition(POSHARK_OP_GREATER, 100.0f);
   STRUCT_Condition comma = NumericCondition(POSHARK_OP_GREATER_EQUAL, 1234.5f);

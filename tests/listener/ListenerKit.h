@@ -20,6 +20,7 @@
 #include "listener/LineIntake.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Debug.h"
+#include "platform/Profile.h"
 #include "support/FakeSerialPort.h"
 #include "support/LineCollector.h"
 #include "support/TempHome.h"
@@ -104,15 +105,10 @@ inline std::unique_ptr<RCPosHark> MakeListener(int nPOSNo, bool bIdleStop = fals
 // The registry's entries by port: "State", "Name", "Pid", "Since".
 inline std::map<int, std::map<std::string, std::string>> ReadRegistry(const std::string& home) {
   std::map<int, std::map<std::string, std::string>> reg;
-  std::ifstream in(home + "/ComPortRegistry.ini");
-  std::map<std::string, std::string>* pCur = nullptr;
-  for (std::string line; std::getline(in, line);) {
-    size_t nEq = line.find('=');
-    if (line.rfind("[COM", 0) == 0)
-      pCur = &reg[std::atoi(line.c_str() + 4)];
-    else if (pCur && nEq != std::string::npos)
-      (*pCur)[line.substr(0, nEq)] = line.substr(nEq + 1);
-  }
+  poshark::platform::ProfileReader in((home + "/ComPortRegistry.ini").c_str());
+  for (const std::string& section : in.GetSectionNames())
+    for (const std::string& key : in.GetKeyNames(section))
+      reg[std::atoi(section.c_str() + 3)][key] = in.GetString(section, key, "");
   return reg;
 }
 

@@ -5,7 +5,6 @@
 
 #include <ctime>
 
-#include "listener/DebugFlag.h"
 #include "listener/ListenerKit.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -137,21 +136,6 @@ TEST_F(Trace, RecordsTheBytesAsReceivedForANumberedPosWithMoreThanTheHeadroomFre
     }
     std::filesystem::remove_all(home_.Path("POSTrace"));
   }
-}
-
-TEST_F(Trace, RemovedFileIsNotRecreatedAndTheDumpKeySwitchesTheDebugStrings) {
-  RCPosHark listener(3);
-  Start(listener, "POS3=1\nDump=1\n");
-  EXPECT_TRUE(g_bDump.load());
-  std::filesystem::remove(home_.Path(kTrace));
-  Feed(listener, "lost");
-  EXPECT_FALSE(std::filesystem::exists(home_.Path(kTrace)));
-  home_.Write(kTrace, "");
-  Feed(listener, "kept");
-  Start(listener, "POS3=1\nDump=0\n");
-  EXPECT_FALSE(g_bDump.load());
-  listener.ListenStop();
-  EXPECT_EQ(home_.Read(kTrace), Bytes({4, 0, 0, 0}) + "kept");
 }
 
 class Writer : public ::testing::Test {

@@ -90,11 +90,9 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
   const std::string n30(30, 'n');
   const std::string want40 = "K|" + n30 + "|1|2|0|46";
   const NamesCase kCases[] = {
-      {&kKeyWordLayout, "TOTAL,1", "Total,1,0,046", "TOTAL|Total|1|1|0|46"},
       {&kKeyWordLayout, "A,B,17", "x,y,3,4,044", "A,B|x,y|17|3|4|44"},
       {&kKeyWordLayout, "K,1", longName.c_str(), want40.c_str()},
       {&kKeyWordLayout, "K,1", "Total,12,3,", nullptr},  // the keyword catcher needs a sign
-      {&kColorKeyLayout, "K,5", "Total,12,3,", "K|Total|5|12|3|0"},
       {&kColorKeyLayout, "K,0", "Cash, card,12,4,SP", "K|Cash, card|0|12|4|32"},
       {&kColorKeyLayout, "NOCOMMA", "n,12,1,", nullptr},
       {&kColorKeyLayout, ",1", "n,12,1,", nullptr},

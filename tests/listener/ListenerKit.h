@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,15 +31,10 @@ namespace kit {
 using namespace poshark::testing;
 using Access = RCPosHarkTestAccess;
 
-inline int CountEntries(const std::string& dir) {
-  std::error_code ec;
-  int n = 0;
-  for (auto it = std::filesystem::directory_iterator(dir, ec);
-       it != std::filesystem::directory_iterator(); ++it)
-    ++n;
-  return n;
+inline int CountFds() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                        std::filesystem::directory_iterator()));
 }
-inline int CountFds() { return CountEntries("/proc/self/fd"); }
 
 // The number of this process's threads whose kernel name is name, or starts
 // with it when it ends in '.', or of all threads when it is empty.

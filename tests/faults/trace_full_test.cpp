@@ -38,11 +38,10 @@ TEST(TraceFullFaults, FreeSpaceRunningOutStopsTracingAndLosesNoLine) {
   // every line fed so far came out, in order.
   auto feedUpTo = [&](size_t nLast) {
     while (expected.size() < nLast) {
-      char line[64];
-      int n =
-          std::snprintf(line, sizeof line, "line %05zu of the receipt 12.50\n", expected.size());
-      expected.emplace_back(line, static_cast<size_t>(n));
-      listener.GotData(n, reinterpret_cast<unsigned char*>(line));
+      std::string& line = expected.emplace_back("line " + std::to_string(10000 + expected.size()) +
+                                                " of the receipt 12.50\n");
+      listener.GotData(static_cast<int>(line.size()),
+                       reinterpret_cast<unsigned char*>(line.data()));
     }
     EXPECT_EQ(lines.WaitFor(expected.size(), 20000).size(), expected.size());
     EXPECT_EQ(lines.Texts(), expected);

@@ -12,7 +12,8 @@
 
 namespace {
 
-using poshark::testing::FakeClock;
+using poshark::testing::Caught;
+using poshark::testing::Collect;
 using poshark::testing::MakeTime;
 using RangeList = std::vector<std::pair<int, int>>;
 
@@ -31,30 +32,12 @@ bool AddKey(ColorKeyCatcher& c, const std::string& key, int nMDBID = -1, uint32_
                       SYSTEMTIME{}, false, nullptr);
 }
 
-struct Result {
-  STRUCT_CatchData catchData;
-  STRUCT_AlarmData alarm;
-  STRUCT_ColorKeyRange range;
-};
-
-std::vector<Result> Collect(ColorKeyCatcher& c) {
-  STRUCT_CatchData* pNull = nullptr;
-  int n = c.GetKeyData(pNull, 0);
-  std::vector<STRUCT_CatchData> catches(static_cast<size_t>(n) + 1);
-  std::vector<STRUCT_AlarmData> alarms(catches.size());
-  std::vector<STRUCT_ColorKeyRange> ranges(catches.size());
-  EXPECT_EQ(c.GetKeyData(catches.data(), alarms.data(), ranges.data(), n), n);
-  std::vector<Result> out;
-  for (int i = 0; i < n; ++i) out.push_back({catches[i], alarms[i], ranges[i]});
-  return out;
-}
-
 RangeList Find(ColorKeyCatcher& c, const std::string& line, SYSTEMTIME t = At(12, 0),
                uint32_t nCharSet = 0) {
   int nCount = 0;
   EXPECT_TRUE(c.FindKeyData(line.c_str(), static_cast<int>(line.size()), nCount, t, nCharSet));
   RangeList ranges;
-  for (const Result& r : Collect(c)) ranges.emplace_back(r.range.nStart, r.range.nEnd);
+  for (const Caught& r : Collect(c)) ranges.emplace_back(r.range.nStart, r.range.nEnd);
   EXPECT_EQ(nCount, static_cast<int>(ranges.size()));
   return ranges;
 }
@@ -71,9 +54,8 @@ TEST(ColorKeyMatchTest, ReportsEveryOccurrenceInKeyOrderUpToTheFirstNul) {
   EXPECT_EQ(nCount, 12);
   auto results = Collect(c2);
   ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0].catchData.nMDBID, 4);
-  EXPECT_EQ(results[0].catchData.pszData, nullptr);
-  EXPECT_EQ(results[0].range.nColorValue2, 9u);
+  EXPECT_EQ(results[0].nMDBID, 4);
+  EXPECT_EQ(results[0].text, "");
   EXPECT_EQ(results[1].range.nStart, 2);
   EXPECT_EQ(results[1].range.crKeyColor, 0x0000FFu);
   // The length is ignored: the text ends at its NUL.
@@ -103,8 +85,10 @@ TEST(ColorKeyMatchTest, CatchWindowsUseTheLineTimeAndRunAcrossMidnight) {
 // The limits themselves are the keyword catcher's; a colour key's alarm
 // comes once per occurrence and names the colour-key source.
 TEST(ColorKeyMatchTest, AlarmsComeOncePerOccurrence) {
-  FakeClock clock;
-  clock.Set(MakeTime(2024, 3, 14, 9, 0));
+  poshark::platform::SetLocalTimeSourceForTesting([] { return MakeTime(2024, 3, 14, 9, 0); });
+  struct Reset {
+    ~Reset() { poshark::platform::SetLocalTimeSourceForTesting({}); }
+  } reset;
   ColorKeyCatcher c;
   STRUCT_Condition twice{};
   twice.bOutput = true;

@@ -37,20 +37,15 @@ constexpr const char* kNonsenseSet =
     "[BARCODE]\n1=2,GS,k,3,MeasureNonsense,1,\"BARCODE \"\n"
     "[BARCODE_Analyze]\n1=BarcodeNonsense\n";
 
-std::unique_ptr<RCPosHark> Start(RCPosHark::LineOutFt pfnLineOut) {
-  auto listener = std::make_unique<RCPosHark>(8);
-  EXPECT_TRUE(listener->SelectCmdSet(0));
-  listener->SetGateOpenTime(0);
-  listener->ListenStart(pfnLineOut, true);
-  return listener;
-}
-
 TEST(PluginNonsenseFaults, ListenerKeepsDeliveringAndStopsWhateverThePluginAnswers) {
   TempHome home;
   std::filesystem::copy_file(POSHARK_TEST_PLUGIN_DIR "/libtest_nonsense_plugin.so",
                              home.CommandsDir() + "/libnonsense.so");
   home.CommandSet("nonsense.ini", kNonsenseSet);
-  auto listener = Start(&CountLine);
+  auto listener = std::make_unique<RCPosHark>(8);
+  ASSERT_TRUE(listener->SelectCmdSet(0));
+  listener->SetGateOpenTime(0);
+  listener->ListenStart(&CountLine, true);
   // Text, parameters the plug-in measures, barcodes, all in uneven chunks.
   std::string stream;
   for (int i = 0; i < 400; ++i) {

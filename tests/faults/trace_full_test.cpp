@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 
 #include "platform/Files.h"
 #include "support/LineCollector.h"
@@ -22,42 +24,50 @@ TEST(TraceFullFaults, FreeSpaceRunningOutStopsTracingAndLosesNoLine) {
   home.Write("KexDeBug.ini", "[POSTrace]\nPOS6=1\n");
   home.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
   std::atomic<uint64_t> free{10 * kTraceHeadroom};
-  poshark::platform::SetFreeBytesSourceForTesting([&free](const std::string&, uint64_t* pFree) {
+  std::atomic<bool> bKnown{true};  // whether the free space can be queried
+  poshark::platform::SetFreeBytesSourceForTesting([&](const std::string&, uint64_t* pFree) {
     *pFree = free.load();
-    return true;
+    return bKnown.load();
   });
   LineCollector lines;
   RCPosHark listener(6);
   ASSERT_TRUE(listener.SelectCmdSet(0));
   listener.SetGateOpenTime(0);
   std::vector<std::string> expected;
-  // Feeds lines up to nLast, one chunk each; answers the trace file's size
-  // once every line fed so far came out, in order.
+  // Feeds lines up to nLast, one chunk each; answers the trace file once
+  // every line fed so far came out, in order.
   auto feedUpTo = [&](size_t nLast) {
     while (expected.size() < nLast) {
-      char line[64];
-      int n =
-          std::snprintf(line, sizeof line, "line %05zu of the receipt 12.50\n", expected.size());
-      expected.emplace_back(line, static_cast<size_t>(n));
-      listener.GotData(n, reinterpret_cast<unsigned char*>(line));
+      std::string& line = expected.emplace_back("line " + std::to_string(10000 + expected.size()) +
+                                                " of the receipt 12.50\n");
+      listener.GotData(static_cast<int>(line.size()),
+                       reinterpret_cast<unsigned char*>(line.data()));
     }
     EXPECT_EQ(lines.WaitFor(expected.size(), 20000).size(), expected.size());
     EXPECT_EQ(lines.Texts(), expected);
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(home / "POSTrace", ec))
-      return std::filesystem::file_size(e.path());
-    return std::uintmax_t{0};
+      return std::string(std::istreambuf_iterator<char>(std::ifstream(e.path()).rdbuf()), {});
+    return std::string();
   };
   listener.ListenStart(&LineCollector::Callback, true);
-  EXPECT_EQ(feedUpTo(50), 50 * kRecord);
+  std::string trace = feedUpTo(50);
+  EXPECT_EQ(trace.size(), 50 * kRecord);
+  // Each block as it came, after its length as four little-endian bytes.
+  EXPECT_EQ(trace.substr(0, kRecord), std::string("\x20\0\0\0", 4) + expected[0]);
   free = kTraceHeadroom;  // not more than the headroom: not enough
-  EXPECT_EQ(feedUpTo(150), 51 * kRecord) << "the write that found the space gone was the last";
+  EXPECT_EQ(feedUpTo(150).size(), 51 * kRecord)
+      << "the write that found the space gone was the last";
   free = 10 * kTraceHeadroom;
-  EXPECT_EQ(feedUpTo(160), 51 * kRecord) << "room again: still off until the next start";
+  EXPECT_EQ(feedUpTo(160).size(), 51 * kRecord) << "room again: still off until the next start";
   // A restart with room traces again, into the same day's file.
   listener.ListenStop();
   listener.ListenStart(&LineCollector::Callback, true);
-  EXPECT_EQ(feedUpTo(161), 52 * kRecord);
+  EXPECT_EQ(feedUpTo(161).size(), 52 * kRecord);
+  listener.ListenStop();
+  bKnown = false;  // free space unknown: no trace
+  listener.ListenStart(&LineCollector::Callback, true);
+  EXPECT_EQ(feedUpTo(162).size(), 52 * kRecord);
   listener.ListenStop();
   poshark::platform::SetFreeBytesSourceForTesting(nullptr);
 }

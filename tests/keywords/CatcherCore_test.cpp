@@ -42,11 +42,14 @@ TEST(CatcherCoreListTest, AddTakesFreeIdsCopiesWhatItKeepsAndRefusesWhatItCannot
   FreqRecList recs;
   recs.Add(SYSTEMTIME{2011, 1, 0, 1, 0, 0, 0, 0});
   cond.pFreqRecs = &recs;
+  std::memset(cond.szValue1, 'a', sizeof cond.szValue1);  // unterminated
   STRUCT_KeyWord* p = core.Add(Fields(std::string(30, 'k').c_str(), 2, 0, name40.c_str(), &cond));
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(std::string(p->pszName), std::string(30, 'n'));
   ASSERT_NE(p->pCondition, &cond);
+  EXPECT_NE(p->pCondition->pFreqRecs, &recs);  // the copy owns its records
   EXPECT_EQ(p->pCondition->pFreqRecs->GetSize(), 1);
+  EXPECT_EQ(std::strlen(p->pCondition->szValue1), 10u);
   STRUCT_KeyWord flagOnly = Fields("F", 2, 0);
   flagOnly.bCondition = true;  // a flag without a condition cannot be honoured
   EXPECT_FALSE(core.Add(flagOnly)->bCondition);
@@ -87,11 +90,9 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
   const std::string n30(30, 'n');
   const std::string want40 = "K|" + n30 + "|1|2|0|46";
   const NamesCase kCases[] = {
-      {&kKeyWordLayout, "TOTAL,1", "Total,1,0,046", "TOTAL|Total|1|1|0|46"},
       {&kKeyWordLayout, "A,B,17", "x,y,3,4,044", "A,B|x,y|17|3|4|44"},
       {&kKeyWordLayout, "K,1", longName.c_str(), want40.c_str()},
       {&kKeyWordLayout, "K,1", "Total,12,3,", nullptr},  // the keyword catcher needs a sign
-      {&kColorKeyLayout, "K,5", "Total,12,3,", "K|Total|5|12|3|0"},
       {&kColorKeyLayout, "K,0", "Cash, card,12,4,SP", "K|Cash, card|0|12|4|32"},
       {&kColorKeyLayout, "NOCOMMA", "n,12,1,", nullptr},
       {&kColorKeyLayout, ",1", "n,12,1,", nullptr},

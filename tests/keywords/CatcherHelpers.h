@@ -12,7 +12,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,26 +28,6 @@ inline constexpr const char* kFilterFile = "POSKeyFilter.ini";
 inline std::string FilterValue(const TempHome& home, const char* pszSection, const char* pszKey) {
   return platform::ProfileReader(home.FilterPath().c_str()).GetString(pszSection, pszKey, "");
 }
-
-// Drives platform::GetLocalTime for the life of the object.
-class FakeClock {
- public:
-  FakeClock() {
-    platform::SetLocalTimeSourceForTesting([this] {
-      std::lock_guard<std::mutex> guard(lock_);
-      return now_;
-    });
-  }
-  ~FakeClock() { platform::SetLocalTimeSourceForTesting({}); }
-  void Set(const SYSTEMTIME& st) {
-    std::lock_guard<std::mutex> guard(lock_);
-    now_ = st;
-  }
-
- private:
-  std::mutex lock_;
-  SYSTEMTIME now_{};
-};
 
 struct KeyArgs {
   const char* pszKeyWord;
@@ -70,58 +49,57 @@ inline bool AddKey(KeyDataCatcher& catcher, const KeyArgs& key) {
 }
 
 struct Caught {
-  std::string text;
-  int nMDBID;
-  int nMDBType;
+  std::string text;  // "" for a colour key
+  int nMDBID, nMDBType;
   STRUCT_AlarmData alarm;
+  STRUCT_ColorKeyRange range;
 };
 
-// Collects every queued result with the three-array form.
-inline std::vector<Caught> Collect(KeyDataCatcher& catcher) {
+// Collects every queued result of either catcher with the three-array form.
+template <class Catcher>
+std::vector<Caught> Collect(Catcher& catcher) {
   STRUCT_CatchData* pNull = nullptr;
   int nWaiting = catcher.GetKeyData(pNull, 0);
   std::vector<STRUCT_CatchData> c(static_cast<size_t>(nWaiting) + 1);
   std::vector<STRUCT_AlarmData> a(c.size());
   std::vector<STRUCT_ColorKeyRange> r(c.size());
-  int nGot = catcher.GetKeyData(c.data(), a.data(), r.data(), nWaiting);
+  EXPECT_EQ(catcher.GetKeyData(c.data(), a.data(), r.data(), nWaiting), nWaiting);
   std::vector<Caught> out;
-  for (int i = 0; i < nGot; ++i) {
-    out.push_back(Caught{c[i].pszData ? c[i].pszData : "<null>", c[i].nMDBID, c[i].nMDBType, a[i]});
-    EXPECT_EQ(r[i].nEnd, 0);  // keywords carry no colour range
+  for (int i = 0; i < nWaiting; ++i) {
+    out.push_back(Caught{c[i].pszData ? c[i].pszData : "", c[i].nMDBID, c[i].nMDBType, a[i], r[i]});
     std::free(c[i].pszData);
   }
   return out;
 }
 
-inline std::vector<std::string> Texts(const std::vector<Caught>& caught) {
-  std::vector<std::string> out;
-  for (const Caught& c : caught) out.push_back(c.text);
-  return out;
-}
-
-// Feeds one line and answers the texts caught from it.
+// Feeds one line to the keyword catcher; answers the texts caught from it, or
+// with bAlarms one '1' or '0' per result: its alarm.
 inline std::vector<std::string> FeedLine(KeyDataCatcher& catcher, const std::string& line,
                                          bool* pbResult = nullptr, int* pnCount = nullptr) {
   int nCount = 0;
   bool bResult = catcher.FindKeyData(line.data(), static_cast<int>(line.size()), nCount);
   if (pbResult) *pbResult = bResult;
   if (pnCount) *pnCount = nCount;
-  return Texts(Collect(catcher));
+  std::vector<std::string> out;
+  for (const Caught& c : Collect(catcher)) {
+    out.push_back(c.text);
+    EXPECT_EQ(c.range.nEnd, 0);  // keywords carry no colour range
+  }
+  return out;
+}
+
+inline std::string Alarms(KeyDataCatcher& catcher, const std::string& line) {
+  int nCount = 0;
+  catcher.FindKeyData(line.data(), static_cast<int>(line.size()), nCount);
+  std::string out;
+  for (const Caught& c : Collect(catcher)) out += c.alarm.bAlarm ? '1' : '0';
+  return out;
 }
 
 inline std::vector<std::string> KeyWords(KeyDataCatcher& catcher) {
   std::vector<std::string> out;
   for (int i = 0; i < catcher.GetKeyWordNum(); ++i)
     out.push_back(catcher.GetKeyWord(i)->pszKeyWord);
-  return out;
-}
-
-// Feeds one line and answers one '1' or '0' per caught result: its alarm.
-inline std::string Alarms(KeyDataCatcher& catcher, const std::string& line) {
-  int nCount = 0;
-  catcher.FindKeyData(line.data(), static_cast<int>(line.size()), nCount);
-  std::string out;
-  for (const Caught& c : Collect(catcher)) out += c.alarm.bAlarm ? '1' : '0';
   return out;
 }
 

@@ -21,8 +21,6 @@ TEST(FilterTokensTest, HandWrittenSignsReadAsTheCommandSetsReadThem) {
       {"so", 14},
       {"4294967338", '*'},  // 2^32 + 42: the low byte of the number, not of a capped int
       {"-4294967297", '\xFF'},
-      {"0x2E", '.'},
-      {"ESC", 27},
   };
   TempHome home;
   std::string text = "[POS1]\nNum=" + std::to_string(std::size(kCases)) + "\n";

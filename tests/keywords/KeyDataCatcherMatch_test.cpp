@@ -105,7 +105,9 @@ TEST(MatchTest, UncollectedResultsAreDroppedUnlessAKeywordWasWaitingAndBadInputI
   catcher.FindKeyData("A 1 A 2", 7, nCount);
   catcher.FindKeyData("A 3", 3, nCount);
   EXPECT_EQ(nCount, 3);  // the counter is only added to
-  EXPECT_EQ(Texts(Collect(catcher)), Strings{"3"});
+  std::vector<Caught> kept = Collect(catcher);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].text, "3");
   catcher.FindKeyData("A 1 A", 5, nCount);
   EXPECT_EQ(FeedLine(catcher, " 2"), (Strings{"1", "2"}));
   catcher.FindKeyData("A", 1, nCount);  // A waits for its data
@@ -116,8 +118,6 @@ TEST(MatchTest, UncollectedResultsAreDroppedUnlessAKeywordWasWaitingAndBadInputI
 }
 
 TEST(MatchTest, ConditionsDecideTheAlarm) {
-  FakeClock clock;
-  clock.Set(MakeTime(2011, 3, 1, 9));
   KeyDataCatcher catcher;
   STRUCT_Condition greater = NumericCondition(POSHARK_OP_GREATER, 100.0f);
   STRUCT_Condition comma = NumericCondition(POSHARK_OP_GREATER_EQUAL, 1234.5f);

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "listener/LineIntake.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Debug.h"
+#include "platform/Profile.h"
 #include "support/FakeSerialPort.h"
 #include "support/LineCollector.h"
 #include "support/TempHome.h"
@@ -29,34 +31,24 @@ namespace kit {
 using namespace poshark::testing;
 using Access = RCPosHarkTestAccess;
 
-inline int CountEntries(const std::string& dir) {
-  std::error_code ec;
-  int n = 0;
-  for (auto it = std::filesystem::directory_iterator(dir, ec);
-       it != std::filesystem::directory_iterator(); ++it)
-    ++n;
-  return n;
+inline int CountFds() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                        std::filesystem::directory_iterator()));
 }
-inline int CountFds() { return CountEntries("/proc/self/fd"); }
 
-// Sums a figure over this process's threads whose kernel name is name, or
-// starts with it when it ends in '.', or all threads when it is empty;
-// figure reads one thread's entry (the count of threads when null).
-inline double OverThreads(const std::string& name, double (*figure)(const std::string&) = nullptr) {
-  double sum = 0;
+// The number of this process's threads whose kernel name is name, or starts
+// with it when it ends in '.', or of all threads when it is empty.
+inline int Threads(const std::string& name = "") {
+  int n = 0;
+  const bool bPrefix = !name.empty() && name.back() == '.';
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec)) {
-    std::ifstream comm(entry.path() / "comm");
     std::string line;
-    bool bPrefix = !name.empty() && name.back() == '.';
-    if (!name.empty() &&
-        !(std::getline(comm, line) && (bPrefix ? line.rfind(name, 0) == 0 : line == name)))
-      continue;
-    sum += figure ? figure(entry.path().string()) : 1;
+    std::getline(std::ifstream(entry.path() / "comm"), line);
+    n += name.empty() || (bPrefix ? line.rfind(name, 0) == 0 : line == name);
   }
-  return sum;
+  return n;
 }
-inline int Threads(const std::string& name = "") { return static_cast<int>(OverThreads(name)); }
 // A joined thread may stay listed for an instant: the count once it equals
 // nWant, or the last count after ~3 s.
 inline int SettledThreads(const std::string& name, int nWant) {
@@ -70,17 +62,6 @@ inline int QuietThreadCount() {
   for (int i = 0; i < 40 && WaitUntil([&] { return Threads() != n; }, 50); ++i) n = Threads();
   return n;
 }
-// CPU seconds used so far by the workers of listener nPos.
-inline double ListenerCpuSeconds(int nPos) {
-  return OverThreads("pos" + std::to_string(nPos) + ".",
-                     [](const std::string& task) {
-                       double dNs = 0;
-                       std::ifstream(task + "/schedstat") >> dNs;
-                       return dNs;
-                     }) /
-         1e9;
-}
-
 // Collects the debug strings while alive.
 class DebugCapture {
  public:
@@ -120,15 +101,10 @@ inline std::unique_ptr<RCPosHark> MakeListener(int nPOSNo, bool bIdleStop = fals
 // The registry's entries by port: "State", "Name", "Pid", "Since".
 inline std::map<int, std::map<std::string, std::string>> ReadRegistry(const std::string& home) {
   std::map<int, std::map<std::string, std::string>> reg;
-  std::ifstream in(home + "/ComPortRegistry.ini");
-  std::map<std::string, std::string>* pCur = nullptr;
-  for (std::string line; std::getline(in, line);) {
-    size_t nEq = line.find('=');
-    if (line.rfind("[COM", 0) == 0)
-      pCur = &reg[std::atoi(line.c_str() + 4)];
-    else if (pCur && nEq != std::string::npos)
-      (*pCur)[line.substr(0, nEq)] = line.substr(nEq + 1);
-  }
+  poshark::platform::ProfileReader in((home + "/ComPortRegistry.ini").c_str());
+  for (const std::string& section : in.GetSectionNames())
+    for (const std::string& key : in.GetKeyNames(section))
+      reg[std::atoi(section.c_str() + 3)][key] = in.GetString(section, key, "");
   return reg;
 }
 

@@ -28,7 +28,6 @@ class RCPosHarkTestAccess {
     return pAdopted;
   }
 
-  static poshark::commands::CmdSetCatalog& Catalog(RCPosHark& l) { return *l.m_Catalog; }
   static poshark::listener::LineIntake& Intake(RCPosHark& l) { return *l.m_Intake; }
   static poshark::commands::StreamAnalyzer& Analyzer(RCPosHark& l) { return *l.m_Analyzer; }
 
@@ -43,7 +42,6 @@ class RCPosHarkTestAccess {
   static uint32_t OpenTick(RCPosHark& l) { return l.dwOpenTick; }
 
   // Graph decoding and the code map.
-  static int DecodeWChar(RCPosHark& l, unsigned char* pSeq) { return l.DecodeWChar(pSeq); }
   // One DecodeGraph call on the bytes; answers its output. The sequence
   // state carries over between calls, as between chunks.
   static std::vector<unsigned char> DecodeGraph(RCPosHark& l, std::vector<unsigned char> data) {

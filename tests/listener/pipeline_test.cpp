@@ -1,12 +1,10 @@
 // From GotData to the host's line callback: the cutting into line chunks, the
-// decoding of text-sender streams, the raw trace file, what the writer makes
+// decoding of text-sender streams, what the writer makes
 // of the records, and the real merge wait and idle stop.
 #include <gtest/gtest.h>
 
-#include "listener/DebugFlag.h"
 #include "listener/ListenerKit.h"
 #include "platform/Clock.h"
-#include "platform/Files.h"
 
 namespace {
 
@@ -88,70 +86,6 @@ TEST_F(Intake, TextSenderStreamIsDroppedUntilDecodedAndBadCallsAreIgnored) {
   EXPECT_EQ(pSet->nIdleCount.load(), 0) << "arriving bytes restart the idle count";
 }
 
-constexpr const char* kTrace = "POSTrace/POS03Trace20260304.bin2";
-
-class Trace : public ::testing::Test {
- protected:
-  void SetUp() override {
-    home_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
-    poshark::platform::SetLocalTimeSourceForTesting(
-        [] { return SYSTEMTIME{2026, 3, 0, 4, 0, 0, 0, 0}; });
-  }
-  void TearDown() override {
-    poshark::platform::SetLocalTimeSourceForTesting({});
-    poshark::platform::SetFreeBytesSourceForTesting({});
-  }
-  void Start(RCPosHark& listener, const std::string& keys) {
-    home_.Write("KexDeBug.ini", "[POSTrace]\n" + keys);
-    ASSERT_TRUE(listener.SelectCmdSet(0));
-    listener.ListenStart(&LineCollector::Callback, true);
-  }
-  TempHome home_;
-};
-
-TEST_F(Trace, RecordsTheBytesAsReceivedForANumberedPosWithMoreThanTheHeadroomFree) {
-  struct Case {
-    int nPos;
-    bool bQueryOk;
-    uint64_t nFree;
-  };
-  const Case cases[] = {
-      {3, true, 524288001}, {0, true, 1ull << 40}, {3, false, 1ull << 40}, {3, true, 524288000}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.nPos) + " " + std::to_string(c.nFree));
-    poshark::platform::SetFreeBytesSourceForTesting([c](const std::string&, uint64_t* pOut) {
-      *pOut = c.nFree;
-      return c.bQueryOk;
-    });
-    RCPosHark listener(c.nPos);
-    Start(listener, "POS0=1\nPOS3=1\n");
-    Feed(listener, "abc");
-    Feed(listener, "de\nfg");
-    listener.ListenStop();
-    const bool bTraced = c.nPos == 3 && c.bQueryOk && c.nFree > 524288000;
-    EXPECT_EQ(CountEntries(home_.Path("POSTrace")), bTraced ? 1 : 0);
-    if (bTraced) {  // a little-endian count before each block
-      EXPECT_EQ(home_.Read(kTrace), Bytes({3, 0, 0, 0}) + "abc" + Bytes({5, 0, 0, 0}) + "de\nfg");
-    }
-    std::filesystem::remove_all(home_.Path("POSTrace"));
-  }
-}
-
-TEST_F(Trace, RemovedFileIsNotRecreatedAndTheDumpKeySwitchesTheDebugStrings) {
-  RCPosHark listener(3);
-  Start(listener, "POS3=1\nDump=1\n");
-  EXPECT_TRUE(g_bDump.load());
-  std::filesystem::remove(home_.Path(kTrace));
-  Feed(listener, "lost");
-  EXPECT_FALSE(std::filesystem::exists(home_.Path(kTrace)));
-  home_.Write(kTrace, "");
-  Feed(listener, "kept");
-  Start(listener, "POS3=1\nDump=0\n");
-  EXPECT_FALSE(g_bDump.load());
-  listener.ListenStop();
-  EXPECT_EQ(home_.Read(kTrace), Bytes({4, 0, 0, 0}) + "kept");
-}
-
 class Writer : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -226,11 +160,22 @@ class EndToEnd : public ::testing::Test {
     listener->ListenStart(&LineCollector::Callback, true);
     return listener;
   }
-  // CPU of listener nPos's workers while the test sleeps nMs.
+  // CPU of listener nPos's workers while the test sleeps nMs, from the
+  // scheduler's figures of the threads whose kernel name says so.
   static double CpuMsWhileSleeping(int nPos, int nMs) {
-    double dStart = ListenerCpuSeconds(nPos);
+    auto used = [prefix = "pos" + std::to_string(nPos) + "."] {
+      double dSum = 0, dNs = 0;
+      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        if (name.rfind(prefix, 0) == 0 && std::ifstream(task.path() / "schedstat") >> dNs)
+          dSum += dNs;
+      }
+      return dSum;
+    };
+    double dStart = used();
     std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
-    return 1000.0 * (ListenerCpuSeconds(nPos) - dStart);
+    return (used() - dStart) / 1e6;
   }
   TempHome home_;
   LineCollector lines_;

@@ -14,12 +14,11 @@ namespace {
 
 std::atomic<uint32_t> g_state{12345};
 
-uint32_t Next() {
+uint32_t Next() {  // xorshift32
   uint32_t x = g_state.load();
   x ^= x << 13;
   x ^= x >> 17;
-  x ^= x << 5;
-  g_state.store(x);
+  g_state.store(x ^= x << 5);
   return x;
 }
 

@@ -181,11 +181,21 @@ class EndToEnd : public ::testing::Test {
   LineCollector lines_;
 };
 
+// What the raw-record callback was handed, chunk by chunk, with a time stamp.
+std::mutex g_rawMutex;
+std::string g_raw;
+unsigned short OnRaw(int nLen, unsigned char* pData, SYSTEMTIME* pTime) {
+  std::lock_guard<std::mutex> lock(g_rawMutex);
+  if (pTime != nullptr && pTime->wYear >= 2024) g_raw.append(reinterpret_cast<char*>(pData), nLen);
+  return 0;
+}
+
 TEST_F(EndToEnd, ChunksWithinTheMergeTimeBecomeOneLineAndTheWaitUsesNoCpu) {
   // A three-byte command makes the analyzer wait for more near every end.
   auto listener = Start(2,
                         "[Main]\nModule_Name=Merge\nS-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n"
                         "2=2,ESC,s,1,2,0,TRAN_START\n");
+  listener->SetTestListenFt(&OnRaw);
   Feed(*listener, "abc\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   Feed(*listener, "def\n");
@@ -201,6 +211,8 @@ TEST_F(EndToEnd, ChunksWithinTheMergeTimeBecomeOneLineAndTheWaitUsesNoCpu) {
   lines = lines_.WaitFor(2);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].text, "ghi\n");
+  std::lock_guard<std::mutex> lock(g_rawMutex);
+  EXPECT_EQ(g_raw, "abc\ndef\nghi\n");  // every chunk the analyzer took
 }
 
 }  // namespace

@@ -186,12 +186,4 @@ struct ChildResult {
   std::string out, err;
 };
 
-// Runs a program to its end.
-inline ChildResult RunChild(const ChildProcess::Options& o,
-                            std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-  ChildProcess p(o);
-  int code = p.Wait(limit);
-  return {code, p.Out(), p.Err()};
-}
-
 }  // namespace poshark::testing

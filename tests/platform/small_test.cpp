@@ -1,4 +1,5 @@
-// The small platform services: clock, debug strings, folder listing, paths.
+// The small platform services: clock, debug strings, folder listing, free
+// space, paths.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -8,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Debug.h"
 #include "platform/DirList.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "support/TempHome.h"
 
@@ -80,6 +82,14 @@ TEST(DirListTest, SortsNamesWithoutCaseAndSkipsSelfReferences) {
   EXPECT_EQ(names, (std::vector<std::string>{"_x", "A.ini", "a.ini", "Ab", "b.INI", "C", "link/",
                                              "sub.ini/"}));
   EXPECT_TRUE(ListDirectory(dir / "missing").empty() && ListDirectory("").empty());
+}
+
+TEST(FilesTest, FreeSpaceIsKnownForAFolderAndNotForAMissingOne) {
+  TempHome dir(TempHome::Env::kLeave);
+  uint64_t nFree = 0;
+  EXPECT_TRUE(GetFreeBytes(dir.Path(), &nFree));
+  EXPECT_GT(nFree, 0u);
+  EXPECT_FALSE(GetFreeBytes(dir / "missing", &nFree));
 }
 
 TEST(PathsTest, HomeAndWorkPathFollowTheEnvironmentAndJoinsKeepOneSeparator) {

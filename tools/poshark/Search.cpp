@@ -149,6 +149,7 @@ int RunSearch(int argc, char** argv) {
       q.journal.empty() ? poshark::HomeFolder() + "/journal.sqlite" : q.journal;
   try {
     auto db = OpenJournal(path, false);
+    RarestFirst(*db, q);
     Statement s(*db, ReceiptQuery(q));
     BindQuery(s, q);
     long long found = 0;

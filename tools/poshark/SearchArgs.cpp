@@ -1,6 +1,8 @@
 #include "SearchArgs.h"
 
+#include <algorithm>
 #include <ctime>
+#include <utility>
 
 #include "Cli.h"
 #include "JournalDb.h"
@@ -134,10 +136,17 @@ std::string Phrase(const std::string& word) {
   return quoted + (prefix ? "\" *" : "\"");
 }
 
-constexpr char kMatching[] =
-    "SELECT receipt FROM lines WHERE id IN (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?)";
+// The first word finds the candidate lines through the index; every other
+// word is looked up among the lines of each candidate receipt only.
+constexpr char kDriving[] =
+    " AND id IN (SELECT receipt FROM lines WHERE id IN"
+    " (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?))";
+constexpr char kChecked[] =
+    " AND EXISTS (SELECT 1 FROM lines l JOIN lines_fts f ON f.rowid = l.id"
+    " WHERE l.receipt = receipts.id AND lines_fts MATCH ?)";
+// Lines counted per word to tell a rare word from a common one.
+constexpr int kRarityProbe = 10000;
 
-// The receipts' query; its parameters in order of the question marks.
 std::string ReceiptQuery(const SearchQuery& q) {
   std::string sql =
       "SELECT id, channel, pos, start_ms, stop_ms, voided, alarms, transact FROM receipts"
@@ -148,8 +157,25 @@ std::string ReceiptQuery(const SearchQuery& q) {
   if (q.until_ms) sql += " AND start_ms < ?";
   if (q.voided) sql += " AND voided <> 0";
   if (q.alarms) sql += " AND alarms > 0";
-  for (size_t i = 0; i < q.words.size(); ++i) sql += std::string(" AND id IN (") + kMatching + ")";
+  for (size_t i = 0; i < q.words.size(); ++i) sql += i == 0 ? kDriving : kChecked;
   return sql + " ORDER BY start_ms DESC, id DESC";
+}
+
+void RarestFirst(Database& db, SearchQuery& q) {
+  if (q.words.size() < 2) return;
+  Statement count(db,
+                  "SELECT count(*) FROM (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?"
+                  " LIMIT " +
+                      std::to_string(kRarityProbe) + ")");
+  std::vector<std::pair<int64_t, std::string>> ranked;
+  for (const auto& w : q.words) {
+    count.Bind(1, Phrase(w));
+    ranked.emplace_back(count.Step() ? count.Int(0) : 0, w);
+    count.Reset();
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < ranked.size(); ++i) q.words[i] = ranked[i].second;
 }
 
 void BindQuery(Statement& s, const SearchQuery& q) {

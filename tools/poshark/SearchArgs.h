@@ -9,6 +9,7 @@
 
 namespace poshark::tool {
 
+class Database;
 class Statement;
 
 struct SearchQuery {
@@ -43,5 +44,8 @@ std::string Phrase(const std::string& word);
 // pos, start_ms, stop_ms, voided, alarms, transact), and its parameters.
 std::string ReceiptQuery(const SearchQuery& query);
 void BindQuery(Statement& statement, const SearchQuery& query);
+// Puts the rarest word first: the query looks the first word up in the whole
+// index and the others only in the receipts it found.
+void RarestFirst(Database& db, SearchQuery& query);
 
 }  // namespace poshark::tool

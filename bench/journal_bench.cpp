@@ -41,6 +41,7 @@ LineRecord Line(int event, std::string text, int64_t ms) {
             static_cast<uint16_t>(tm.tm_hour),        static_cast<uint16_t>(tm.tm_min),
             static_cast<uint16_t>(tm.tm_sec),         static_cast<uint16_t>(ms % 1000)};
   r.dst = tm.tm_isdst > 0;
+  r.time_ms = ms;
   return r;
 }
 

@@ -29,6 +29,7 @@ inline LineRecord JournalLine(const std::string& channel, int event, const std::
             static_cast<uint16_t>(tm.tm_hour),        static_cast<uint16_t>(tm.tm_min),
             static_cast<uint16_t>(tm.tm_sec),         static_cast<uint16_t>(epoch_ms % 1000)};
   r.dst = tm.tm_isdst > 0;
+  r.time_ms = epoch_ms;
   return r;
 }
 

@@ -173,18 +173,6 @@ std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
   return db;
 }
 
-int64_t EpochMs(const SYSTEMTIME& time, bool dst) {
-  std::tm tm{};
-  tm.tm_year = time.wYear - 1900;
-  tm.tm_mon = time.wMonth - 1;
-  tm.tm_mday = time.wDay;
-  tm.tm_hour = time.wHour;
-  tm.tm_min = time.wMinute;
-  tm.tm_sec = time.wSecond;
-  tm.tm_isdst = dst ? 1 : 0;
-  return static_cast<int64_t>(std::mktime(&tm)) * 1000 + time.wMilliseconds;
-}
-
 std::string IsoTime(int64_t epoch_ms) {
   std::time_t seconds = static_cast<std::time_t>(epoch_ms / 1000);
   std::tm tm{};

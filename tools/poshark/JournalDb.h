@@ -88,9 +88,6 @@ class Database {
 // write-ahead logging. Throws JournalError naming the file.
 std::unique_ptr<Database> OpenJournal(const std::string& path, bool write);
 
-// Milliseconds since the epoch of a local time; dst settles the hour that
-// occurs twice.
-int64_t EpochMs(const SYSTEMTIME& time, bool dst);
 // The local time of such a count, ISO 8601 with milliseconds and offset.
 std::string IsoTime(int64_t epoch_ms);
 

@@ -65,7 +65,7 @@ void JournalStore::Close(OpenReceipt& open) {
 }
 
 void JournalStore::Write(const LineRecord& line) {
-  const int64_t time_ms = EpochMs(line.time, line.dst);
+  const int64_t time_ms = line.time_ms;
   OpenReceipt& open = open_[line.channel];
   if (line.event == kEventStart && open.id != 0) Close(open);
   // A cut or the idle stop comes as an empty STOP: it only closes.

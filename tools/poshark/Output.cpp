@@ -289,6 +289,9 @@ void Printer::Record(const DeliveredLine& line, const Findings& findings, LineRe
   r.event = line.event;
   r.time = line.time;
   r.dst = line.dst;
+  // Here rather than on the journal's thread: the C library's time zone
+  // state is best read from one thread.
+  r.time_ms = EpochMs(line.time, line.dst);
   r.raw = line.text;
   r.text = order_ == TextOrder::kLogical ? LogicalOrder(text(line.text)) : text(line.text);
   r.findings = findings;

@@ -64,8 +64,9 @@ struct LineRecord {
   int event = -1;
   SYSTEMTIME time{};
   bool dst = false;
-  std::string raw;   // the bytes in the channel's code page, in the order they came
-  std::string text;  // logical order when the channel's order is logical
+  int64_t time_ms = 0;  // `time` in milliseconds since the epoch
+  std::string raw;      // the bytes in the channel's code page, in the order they came
+  std::string text;     // logical order when the channel's order is logical
   Findings findings;
 };
 

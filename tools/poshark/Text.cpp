@@ -168,6 +168,18 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
   return buf;
 }
 
+int64_t EpochMs(const SYSTEMTIME& time, bool dst) {
+  std::tm tm{};
+  tm.tm_year = time.wYear - 1900;
+  tm.tm_mon = time.wMonth - 1;
+  tm.tm_mday = time.wDay;
+  tm.tm_hour = time.wHour;
+  tm.tm_min = time.wMinute;
+  tm.tm_sec = time.wSecond;
+  tm.tm_isdst = dst ? 1 : 0;
+  return static_cast<int64_t>(std::mktime(&tm)) * 1000 + time.wMilliseconds;
+}
+
 std::string LogicalOrder(std::string_view utf8) {
   if (utf8.empty()) return "";
   UErrorCode status = U_ZERO_ERROR;

@@ -40,6 +40,10 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
       {"[service]\n[service]\n[channel a]\n",
        "line 2, [service]: expected one [service] section only"},
       {"[service]\n", "expected at least one [channel NAME] section"},
+      {"[service]\nkeep = 90 days\n[channel a]\n",
+       "[service] keep = 90 days: expected an age (such as 90d or 12h), a size"},
+      {"[service]\njournald = x\n[channel a]\n",
+       "[service] journald = x: expected one of the keys"},
   };
   TempDir dir;
   for (const auto& c : kCases) {

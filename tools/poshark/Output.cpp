@@ -282,7 +282,31 @@ Findings Printer::Find(const DeliveredLine& line) {
   return f;
 }
 
-std::string Printer::Format(const DeliveredLine& delivered) {
+void Printer::Record(const DeliveredLine& line, const Findings& findings, LineRecord& r) {
+  auto text = [&](const std::string& bytes) { return decoder_.ToUtf8(bytes, false); };
+  r.channel = channel_;
+  r.pos = line.pos;
+  r.event = line.event;
+  r.time = line.time;
+  r.dst = line.dst;
+  // Here rather than on the journal's thread: the C library's time zone
+  // state is best read from one thread.
+  r.time_ms = EpochMs(line.time, line.dst);
+  r.raw = line.text;
+  r.text = order_ == TextOrder::kLogical ? LogicalOrder(text(line.text)) : text(line.text);
+  r.findings = findings;
+  for (auto& c : r.findings.captures) {
+    c.name = text(c.name);
+    c.data = text(c.data);
+  }
+  for (auto& a : r.findings.alarms) {
+    a.name = text(a.name);
+    a.data = text(a.data);
+  }
+  for (auto& k : r.findings.ranges) k.name = text(k.name);
+}
+
+std::string Printer::Format(const DeliveredLine& delivered, LineRecord* record) {
   const DeliveredLine* line = &delivered;
   DeliveredLine masked;
   if (mask_) {
@@ -290,6 +314,7 @@ std::string Printer::Format(const DeliveredLine& delivered) {
     if (cardmask::MaskCardNumbers(masked.text.data(), masked.text.size()) > 0) line = &masked;
   }
   Findings findings = Find(*line);
+  if (record != nullptr) Record(*line, findings, *record);
   return json_ ? FormatJson(*line, decoder_, findings, channel_, order_) + "\n"
                : FormatText(*line, decoder_, findings, colour_, order_);
 }

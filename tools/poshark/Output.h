@@ -56,6 +56,20 @@ struct Findings {
   std::vector<ColorRange> ranges;
 };
 
+// What the journal keeps of a line, taken as the line is written out: card
+// numbers masked when the channel masks, every text in UTF-8.
+struct LineRecord {
+  std::string channel;
+  int pos = 0;
+  int event = -1;
+  SYSTEMTIME time{};
+  bool dst = false;
+  int64_t time_ms = 0;  // `time` in milliseconds since the epoch
+  std::string raw;      // the bytes in the channel's code page, in the order they came
+  std::string text;     // logical order when the channel's order is logical
+  Findings findings;
+};
+
 // Event code as shown: START, STOP, VOID, OVERFLOW, "" for plain text.
 std::string EventName(int event);
 
@@ -83,11 +97,12 @@ class Printer {
   void SaveKeys();
 
   // The line as it is written out (card numbers masked when the channel
-  // masks), ending in a newline.
-  std::string Format(const DeliveredLine& line);
+  // masks), ending in a newline. With a record, also fills it.
+  std::string Format(const DeliveredLine& line, LineRecord* record = nullptr);
 
  private:
   Findings Find(const DeliveredLine& line);
+  void Record(const DeliveredLine& line, const Findings& findings, LineRecord& record);
 
   struct Catchers;
   std::unique_ptr<Catchers> catchers_;

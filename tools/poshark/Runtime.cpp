@@ -29,11 +29,14 @@ bool OutputStream::Open(std::string& error) {
 
 bool OutputStream::IsTerminal() const { return file_ != nullptr && isatty(fileno(file_)); }
 
-bool OutputStream::Write(std::deque<DeliveredLine>& batch) {
+bool OutputStream::Write(std::deque<DeliveredLine>& batch, const LineKeeper& keep) {
   for (const auto& line : batch) {
-    if (!ok_ || file_ == nullptr || !line.printer) continue;
-    std::string out = line.printer->Format(line);
-    ok_ = std::fwrite(out.data(), 1, out.size(), file_) == out.size();
+    const bool writing = ok_ && file_ != nullptr;
+    if (!line.printer || (!writing && !keep)) continue;
+    LineRecord record;
+    std::string out = line.printer->Format(line, keep ? &record : nullptr);
+    if (writing) ok_ = std::fwrite(out.data(), 1, out.size(), file_) == out.size();
+    if (keep) keep(std::move(record));
   }
   batch.clear();
   return ok_;

@@ -15,6 +15,8 @@
 
 namespace poshark::tool {
 
+using LineKeeper = std::function<void(LineRecord&&)>;
+
 // Standard output ("-") or a file opened for appending, which can be
 // reopened after a log rotation.
 class OutputStream {
@@ -28,8 +30,9 @@ class OutputStream {
   bool Open(std::string& error);
   bool IsTerminal() const;
   // Formats and writes every line of the batch with its channel's printer,
-  // and empties it. False once the output cannot be written any more.
-  bool Write(std::deque<DeliveredLine>& batch);
+  // and empties it. False once the output cannot be written any more. A
+  // keeper gets the record of every line, written out or not.
+  bool Write(std::deque<DeliveredLine>& batch, const LineKeeper& keep = {});
   bool Flush();
 
  private:

@@ -10,6 +10,8 @@
 
 #include "Channel.h"
 #include "Cli.h"
+#include "Journal.h"
+#include "JournalDb.h"
 #include "LineSink.h"
 #include "Notify.h"
 #include "Runtime.h"
@@ -57,11 +59,14 @@ class Service {
   void Reload();
   void ApplyChannels(const std::vector<ChannelSettings>& wanted);
   void Pump(std::chrono::milliseconds wait);
+  bool StartJournal();
+  LineKeeper Keeper();
   std::chrono::milliseconds NextWait() const;
 
   const std::string path_;
   ServiceSettings service_;
   std::unique_ptr<OutputStream> out_;
+  std::unique_ptr<Journal> journal_;
   LineSink sink_;
   std::map<std::string, Slot> slots_;
   std::deque<DeliveredLine> batch_;
@@ -168,6 +173,11 @@ void Service::Reload() {
     Log(LogLevel::kWarning, "[service] home changed: takes effect at the next start");
     config.service.home = service_.home;
   }
+  if (config.service.journal != service_.journal || config.service.keep != service_.keep) {
+    Log(LogLevel::kWarning, "[service] journal or keep changed: takes effect at the next start");
+    config.service.journal = service_.journal;
+    config.service.keep = service_.keep;
+  }
   if (config.service.output != service_.output)
     out_ = std::make_unique<OutputStream>(config.service.output);
   std::string error;
@@ -187,13 +197,30 @@ void Service::Pump(std::chrono::milliseconds wait) {
     output_ok_ = out_->Flush();
     got = sink_.PopAll(batch_, wait);
   }
-  if (got) output_ok_ = out_->Write(batch_);
+  if (got) output_ok_ = out_->Write(batch_, Keeper());
   batch_.clear();
   if (was_ok && !output_ok_) {
     Log(LogLevel::kError, "output " + service_.output +
                               ": cannot write; lines are lost until "
                               "SIGHUP reopens it");
   }
+}
+
+LineKeeper Service::Keeper() {
+  if (!journal_) return {};
+  return [this](LineRecord&& line) { journal_->Add(std::move(line)); };
+}
+
+bool Service::StartJournal() {
+  if (service_.journal.empty()) return true;
+  try {
+    journal_ = std::make_unique<Journal>(service_.journal, service_.keep);
+  } catch (const JournalError& e) {
+    Log(LogLevel::kError, e.what());
+    return false;
+  }
+  Log(LogLevel::kInfo, "journal " + service_.journal);
+  return true;
 }
 
 int Service::Run(ServeConfig config) {
@@ -208,6 +235,8 @@ int Service::Run(ServeConfig config) {
     (sig == SIGHUP ? reload_ : stop_) = true;
     sink_.Wake();
   });
+  // Its writer thread starts with the signals blocked, as the channels' do.
+  if (!StartJournal()) return kExitFailure;
   for (const auto& c : config.channels) {
     Slot& s = slots_[c.name];
     s.settings = c;
@@ -230,8 +259,9 @@ int Service::Run(ServeConfig config) {
   const auto deadline = Clock::now() + kStopDrain;
   for (auto& [name, s] : slots_) Stop(s, deadline);
   sink_.Close();
-  while (sink_.PopAll(batch_, std::chrono::milliseconds(0))) out_->Write(batch_);
+  while (sink_.PopAll(batch_, std::chrono::milliseconds(0))) out_->Write(batch_, Keeper());
   out_->Flush();
+  journal_.reset();
   return 0;
 }
 

@@ -46,8 +46,13 @@ void ReadService(const Place& at, ServiceSettings& s) {
       s.output = e.value;
     } else if (Same(e.key, "log")) {
       if (!ParseLogLevel(e.value, s.log)) at.Fail(e, "error, warning, info or debug");
+    } else if (Same(e.key, "journal")) {
+      bool off = e.value.empty() || e.value == "0" || Same(e.value, "off");
+      s.journal = off ? "" : e.value;
+    } else if (Same(e.key, "keep")) {
+      if (!ParseKeep(e.value, s.keep)) at.Fail(e, kKeepExpected);
     } else {
-      at.Fail(e, "one of the keys home, output, log");
+      at.Fail(e, "one of the keys home, output, log, journal, keep");
     }
   }
 }
@@ -116,6 +121,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
   std::string error;
   if (!ReadIniFile(path, sections, error)) Usage(error);
   ServeConfig config;
+  ParseKeep(kDefaultKeep, config.service.keep);
   std::vector<int> lines;
   bool service_seen = false;
   for (const auto& section : sections) {
@@ -150,6 +156,8 @@ ServeConfig LoadServeConfig(const std::string& path) {
   if (config.service.home.empty()) {
     config.service.home = poshark::HomeFolder();
   }
+  std::string& journal = config.service.journal;
+  if (!journal.empty() && journal[0] != '/') journal = config.service.home + "/" + journal;
   return config;
 }
 

@@ -124,9 +124,8 @@ std::string FormatLocalTime(const SYSTEMTIME& st) {
 
 namespace {
 
-// UTC offset of a local wall-clock time, in seconds, when it is read with the
-// given DST hint; false when the hint does not fit that wall-clock time.
-bool OffsetOf(const SYSTEMTIME& st, int isdst, long& offset, bool& dst_out) {
+// A local wall-clock time as the C library's broken-down time.
+std::tm BrokenDown(const SYSTEMTIME& st, int isdst) {
   std::tm tm{};
   tm.tm_year = st.wYear - 1900;
   tm.tm_mon = st.wMonth - 1;
@@ -135,6 +134,13 @@ bool OffsetOf(const SYSTEMTIME& st, int isdst, long& offset, bool& dst_out) {
   tm.tm_min = st.wMinute;
   tm.tm_sec = st.wSecond;
   tm.tm_isdst = isdst;
+  return tm;
+}
+
+// UTC offset of a local wall-clock time, in seconds, when it is read with the
+// given DST hint; false when the hint does not fit that wall-clock time.
+bool OffsetOf(const SYSTEMTIME& st, int isdst, long& offset, bool& dst_out) {
+  std::tm tm = BrokenDown(st, isdst);
   std::time_t t = std::mktime(&tm);
   std::tm back{};
   if (t == static_cast<std::time_t>(-1) || localtime_r(&t, &back) == nullptr) return false;
@@ -166,6 +172,11 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
                 st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, sign,
                 a / 3600, (a / 60) % 60);
   return buf;
+}
+
+int64_t EpochMs(const SYSTEMTIME& time, bool dst) {
+  std::tm tm = BrokenDown(time, dst ? 1 : 0);
+  return static_cast<int64_t>(std::mktime(&tm)) * 1000 + time.wMilliseconds;
 }
 
 std::string LogicalOrder(std::string_view utf8) {

@@ -53,4 +53,8 @@ std::string FormatLocalTime(const SYSTEMTIME& st);
 // ambiguous hour.
 std::string FormatIsoTime(const SYSTEMTIME& st, bool dst);
 
+// Milliseconds since the epoch of a local time; dst settles the hour that
+// occurs twice.
+int64_t EpochMs(const SYSTEMTIME& time, bool dst);
+
 }  // namespace poshark::tool

@@ -3,6 +3,7 @@
 //   poshark sets [--commands DIR]
 //   poshark listen --pos N --set NAME|NUMBER SOURCE [options]
 //   poshark serve [--config FILE]
+//   poshark search [OPTIONS] [WORDS]
 //   poshark trace dump FILE.bin2
 //
 // Exit status: 0 success, 1 runtime failure, 2 usage error. Data goes to
@@ -11,6 +12,7 @@
 
 #include "Cli.h"
 #include "ListenArgs.h"
+#include "Search.h"
 #include "Serve.h"
 #include "ServeConfig.h"
 #include "Text.h"
@@ -52,10 +54,14 @@ void PrintHelp(FILE* out) {
                "  poshark sets [--commands DIR]\n"
                "  poshark listen --pos N --set NAME|NUMBER SOURCE [OPTIONS]\n"
                "  poshark serve [--config FILE]\n"
+               "  poshark search [--journal FILE] [--channel NAME] [--pos N] [--since TIME]\n"
+               "                 [--until TIME] [--void] [--alarms] [--json] [WORDS]\n"
                "  poshark trace dump FILE.bin2\n"
                "\n"
                "`serve` runs every channel of the configuration (default %s;\n"
-               "see examples/poshark.ini) and writes JSON Lines.\n"
+               "see examples/poshark.ini), writes JSON Lines and keeps a journal.\n"
+               "`search` finds receipts in the journal (see `poshark search --help`);\n"
+               "TIME is a local date YYYY-MM-DD or date and time YYYY-MM-DDTHH:MM[:SS].\n"
                "\n"
                "Sources of `listen` (exactly one):\n"
                "  --com N               serial port COMN (device from [Ports] COMN of\n"
@@ -307,7 +313,9 @@ int main(int argc, char** argv) {
   using namespace poshark::tool;
   signal(SIGPIPE, SIG_IGN);
   try {
-    if (argc < 2) Usage("a command is required: sets, listen, serve or trace dump (see --help)");
+    if (argc < 2) {
+      Usage("a command is required: sets, listen, serve, search or trace dump (see --help)");
+    }
     std::string command = argv[1];
     if (command == "-h" || command == "--help" || command == "help") {
       PrintHelp(stdout);
@@ -320,8 +328,9 @@ int main(int argc, char** argv) {
     if (command == "sets") return RunSets(argc - 1, argv + 1);
     if (command == "listen") return RunListenCommand(argc - 1, argv + 1);
     if (command == "serve") return RunServeCommand(argc - 1, argv + 1);
+    if (command == "search") return RunSearch(argc - 1, argv + 1);
     if (command == "trace") return RunTraceDump(argc - 2, argv + 2);
-    Usage("unknown command " + command + " (expected sets, listen, serve or trace dump)");
+    Usage("unknown command " + command + " (expected sets, listen, serve, search or trace dump)");
   } catch (const UsageError& e) {
     std::fprintf(stderr, "poshark: %s\nTry `poshark --help`.\n", e.message.c_str());
     return kUsage;

@@ -21,7 +21,7 @@ constexpr size_t kRecord = 4 + 32;              // count and one fed line
 
 TEST(TraceFullFaults, FreeSpaceRunningOutStopsTracingAndLosesNoLine) {
   TempHome home;
-  home.Write("KexDeBug.ini", "[POSTrace]\nPOS6=1\n");
+  home.Write("KexDeBug.ini", "[POSTrace]\nPOS6=1\nPOS0=1\n");  // POS 0 is never traced
   home.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n");
   std::atomic<uint64_t> free{10 * kTraceHeadroom};
   std::atomic<bool> bKnown{true};  // whether the free space can be queried
@@ -30,6 +30,16 @@ TEST(TraceFullFaults, FreeSpaceRunningOutStopsTracingAndLosesNoLine) {
     return bKnown.load();
   });
   LineCollector lines;
+  {
+    RCPosHark unnumbered(0);
+    ASSERT_TRUE(unnumbered.SelectCmdSet(0));
+    unnumbered.ListenStart(&LineCollector::Callback, true);
+    unnumbered.GotData(4, reinterpret_cast<unsigned char*>(const_cast<char*>("abc\n")));
+    lines.WaitFor(1);
+    unnumbered.ListenStop();
+  }
+  EXPECT_FALSE(std::filesystem::exists(home / "POSTrace"));
+  lines.Reset();
   RCPosHark listener(6);
   ASSERT_TRUE(listener.SelectCmdSet(0));
   listener.SetGateOpenTime(0);

@@ -2,6 +2,7 @@
 // stores receipts, and how long a word takes to be found among a million
 // of them (the journal is built once, in /tmp, and kept for later runs).
 #include <benchmark/benchmark.h>
+#include <poshark/RCPosHark.h>
 
 #include <sys/stat.h>
 
@@ -49,13 +50,13 @@ LineRecord Line(int event, std::string text, int64_t ms) {
 // holds the word "needle".
 void WriteReceipt(JournalStore& store, int64_t n) {
   const int64_t ms = 1700000000000 + n * 1000;
-  store.Write(Line(kEventStart, "CORNER SHOP receipt " + std::to_string(n), ms));
+  store.Write(Line(POSHARK_EVENT_START, "CORNER SHOP receipt " + std::to_string(n), ms));
   for (int i = 0; i < kItems; ++i) {
     const char* word = kWords[(n * 7 + i * 3) % std::size(kWords)];
     store.Write(Line(-1, std::string(word) + " 1 x " + std::to_string(n % 97) + ".90", ms));
   }
   store.Write(Line(-1, n == 4242 ? "TOTAL needle" : "TOTAL 12.30", ms));
-  store.Write(Line(kEventStop, "", ms));
+  store.Write(Line(POSHARK_EVENT_STOP, "", ms));
 }
 
 int ReceiptCount() {

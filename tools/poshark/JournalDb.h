@@ -22,11 +22,6 @@ inline constexpr int64_t kJournalVersion = 1;
 // How long a statement waits for another connection's lock.
 inline constexpr int kJournalBusyMs = 5000;
 
-// Transaction event codes as the listener delivers them.
-inline constexpr int kEventStart = 0;
-inline constexpr int kEventStop = 1;
-inline constexpr int kEventVoid = 2;
-
 // Every failure; the message names the file.
 struct JournalError : std::runtime_error {
   using std::runtime_error::runtime_error;

@@ -1,5 +1,7 @@
 #include "JournalStore.h"
 
+#include <poshark/RCPosHark.h>
+
 #include <vector>
 
 namespace poshark::tool {
@@ -52,8 +54,8 @@ void JournalStore::Rollback() {
 }
 
 void JournalStore::Open(OpenReceipt& open, const LineRecord& line, int64_t time_ms) {
-  bool transaction =
-      line.event == kEventStart || line.event == kEventStop || line.event == kEventVoid;
+  bool transaction = line.event == POSHARK_EVENT_START || line.event == POSHARK_EVENT_STOP ||
+                     line.event == POSHARK_EVENT_VOID;
   st_->open.Bind(1, line.channel).Bind(2, line.pos).Bind(3, time_ms).Bind(4, transaction ? 1 : 0);
   st_->open.Run();
   open.id = db_->LastId();
@@ -67,9 +69,9 @@ void JournalStore::Close(OpenReceipt& open) {
 void JournalStore::Write(const LineRecord& line) {
   const int64_t time_ms = line.time_ms;
   OpenReceipt& open = open_[line.channel];
-  if (line.event == kEventStart && open.id != 0) Close(open);
+  if (line.event == POSHARK_EVENT_START && open.id != 0) Close(open);
   // A cut or the idle stop comes as an empty STOP: it only closes.
-  if (line.event == kEventStop && line.raw.empty()) {
+  if (line.event == POSHARK_EVENT_STOP && line.raw.empty()) {
     if (open.id != 0) {
       open.last_ms = time_ms;
       Close(open);
@@ -81,9 +83,9 @@ void JournalStore::Write(const LineRecord& line) {
   st_->line.Bind(5, line.text).BindBlob(6, line.raw).Run();
   const int64_t line_id = db_->LastId();
   StoreFindings(open.id, line_id, line.findings);
-  if (line.event == kEventVoid) st_->voided.Bind(1, open.id).Run();
+  if (line.event == POSHARK_EVENT_VOID) st_->voided.Bind(1, open.id).Run();
   open.last_ms = time_ms;
-  if (line.event == kEventStop) Close(open);
+  if (line.event == POSHARK_EVENT_STOP) Close(open);
 }
 
 void JournalStore::StoreFindings(int64_t receipt, int64_t line, const Findings& f) {

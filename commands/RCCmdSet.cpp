@@ -196,9 +196,7 @@ void RCCmdSet::BuildDispatch() {
   BuildBuckets(
       groups, [this](uint32_t g) { return arMulti[g]->byLead; }, aGroupStart_, arGroupByLead_);
 
-  aLineEndFirst_.fill(-1);
-  for (size_t i = arChangeLine.size(); i-- > 0;)
-    aLineEndFirst_[arChangeLine[i]->pCmd[0]] = static_cast<int32_t>(i);
+  BuildLineEndTree();
 }
 
 // ---------------------------------------------------------------- change-line matching
@@ -208,53 +206,71 @@ void RCCmdSet::ResetLineEnd() {
   if (pLineEndBuf) pLineEndBuf[0] = 0;
   pLineEndCmd = nullptr;
   nLineEndIndex = 0;
+  nLineEndNode_ = 0;
 }
 
 bool RCCmdSet::IsLineEnd(unsigned char byData) {
   if (!pLineEndBuf) return false;
   int& k = nLineEndMatched;
+  int32_t nNode = -1;
   if (k > 0 && pLineEndCmd) {
-    STRUCT_PrnCmd* cand = pLineEndCmd;
-    if (k >= cand->nCmdLen) {
+    if (k >= pLineEndCmd->nCmdLen) {
       ResetLineEnd();
       return false;
     }
     pLineEndBuf[k] = byData;
-    ++k;
-    if (cand->pCmd[k - 1] == byData) {
-      if (k == cand->nCmdLen) {
-        ResetLineEnd();
-        return true;
-      }
-      return false;
-    }
-    // The candidate failed: a later command may share the bytes seen so far.
-    for (size_t j = static_cast<size_t>(nLineEndIndex) + 1; j < arChangeLine.size(); ++j) {
-      STRUCT_PrnCmd* c = arChangeLine[j].get();
-      if (c->nCmdLen >= k && std::memcmp(c->pCmd.get(), pLineEndBuf.get(), k) == 0) {
-        if (c->nCmdLen == k) {
-          ResetLineEnd();
-          return true;
-        }
-        pLineEndCmd = c;
-        nLineEndIndex = static_cast<int>(j);
-        return false;
-      }
-    }
-    ResetLineEnd();
+    nNode = LineEndChild(nLineEndNode_, byData);
+    // No command goes on with these bytes: the byte may start a new one.
+    if (nNode < 0) ResetLineEnd();
   } else if (k > 0) {
     ResetLineEnd();
   }
-
-  int first = aLineEndFirst_[byData];
-  if (first < 0) return false;
-  STRUCT_PrnCmd* c = arChangeLine[static_cast<size_t>(first)].get();
-  if (c->nCmdLen == 1) return true;
-  k = 1;
-  pLineEndBuf[0] = byData;
+  if (nNode < 0) {
+    nNode = LineEndChild(0, byData);
+    if (nNode < 0) return false;
+    pLineEndBuf[0] = byData;
+  }
+  // The node's command is the first in entry order that starts with the
+  // bytes seen; the line ends when those bytes are all of it.
+  int32_t nFirst = lineEndNodes_[static_cast<size_t>(nNode)].nFirst;
+  STRUCT_PrnCmd* c = arChangeLine[static_cast<size_t>(nFirst)].get();
+  if (c->nCmdLen == ++k) {
+    ResetLineEnd();
+    return true;
+  }
   pLineEndCmd = c;
-  nLineEndIndex = first;
+  nLineEndIndex = nFirst;
+  nLineEndNode_ = nNode;
   return false;
+}
+
+int32_t RCCmdSet::LineEndChild(int32_t nNode, unsigned char by) const {
+  const auto& children = lineEndNodes_[static_cast<size_t>(nNode)].children;
+  auto it = std::lower_bound(children.begin(), children.end(), by,
+                             [](const auto& child, unsigned char b) { return child.first < b; });
+  return it != children.end() && it->first == by ? it->second : -1;
+}
+
+// The prefix tree of the change-line commands. Commands go in in entry
+// order, so a node's first command is the one that made it.
+void RCCmdSet::BuildLineEndTree() {
+  lineEndNodes_.assign(1, LineEndNode{});
+  for (size_t i = 0; i < arChangeLine.size(); ++i) {
+    const STRUCT_PrnCmd& cmd = *arChangeLine[i];
+    int32_t nNode = 0;
+    for (int j = 0; j < cmd.nCmdLen; ++j) {
+      unsigned char by = cmd.pCmd[static_cast<size_t>(j)];
+      int32_t nNext = LineEndChild(nNode, by);
+      if (nNext < 0) {
+        nNext = static_cast<int32_t>(lineEndNodes_.size());
+        lineEndNodes_.push_back(LineEndNode{static_cast<int32_t>(i), {}});
+        auto& children = lineEndNodes_[static_cast<size_t>(nNode)].children;
+        auto at = std::lower_bound(children.begin(), children.end(), std::make_pair(by, nNext));
+        children.insert(at, std::make_pair(by, nNext));
+      }
+      nNode = nNext;
+    }
+  }
 }
 
 // ---------------------------------------------------------------- command matching

@@ -149,6 +149,9 @@ class RCCmdSet {
   void LoadLists(const poshark::platform::ProfileReader& ini);
   void BuildDispatch();
   void ResetLineEnd();
+  void BuildLineEndTree();
+  // The child of a node for the next byte, or -1.
+  int32_t LineEndChild(int32_t nNode, unsigned char by) const;
   bool GrowBuffer(std::unique_ptr<unsigned char[]>& buf, int& nCap, int nNeed);
   int MatchGroupsSlow(const unsigned char* pData, int nLen, STRUCT_PrnCmd** ppFound);
   int MatchSinglesSlow(const unsigned char* pData, int nLen, STRUCT_PrnCmd** ppFound);
@@ -173,5 +176,13 @@ class RCCmdSet {
   std::array<uint32_t, 257> aGroupStart_{};
   std::vector<uint32_t> arGroupByLead_;  // indices into arMulti / groupIndex_
   std::vector<GroupIndex> groupIndex_;
-  std::array<int32_t, 256> aLineEndFirst_{};  // first change-line command per first byte, -1
+  // The change-line commands as a prefix tree; node 0 is the empty prefix.
+  // A node's command is the first in entry order that starts with the
+  // node's bytes; children are kept sorted by byte.
+  struct LineEndNode {
+    int32_t nFirst = -1;
+    std::vector<std::pair<unsigned char, int32_t>> children;
+  };
+  std::vector<LineEndNode> lineEndNodes_{1};
+  int32_t nLineEndNode_ = 0;  // the node of the bytes matched so far
 };

@@ -97,30 +97,31 @@ std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findin
   }
   bool first = true;
   for (auto [start, end] : PrintedLines(line.text)) {
-    std::string tag = first ? (event.empty() ? "-" : event) : "-";
-    tag.resize(std::max<size_t>(tag.size(), 8), ' ');
-    std::string body;
+    const size_t row = out.size();
+    out += prefix;
+    out += first && !event.empty() ? std::string_view(event) : std::string_view("-");
+    out.resize(std::max(out.size(), row + prefix.size() + 8), ' ');
     if (paint.empty()) {
-      body = decoder.ToUtf8(std::string_view(line.text).substr(start, end - start));
-      if (order == TextOrder::kLogical) body = LogicalOrder(body);
+      std::string_view bytes = std::string_view(line.text).substr(start, end - start);
+      if (order == TextOrder::kLogical) {
+        out += LogicalOrder(decoder.ToUtf8(bytes));
+      } else {
+        decoder.AppendUtf8(out, bytes);
+      }
     } else {
       size_t k = start;
       while (k < end) {
         int c = paint[k];
         size_t j = k;
         while (j < end && paint[j] == c) ++j;
-        std::string piece = decoder.ToUtf8(std::string_view(line.text).substr(k, j - k));
-        if (c >= 0) {
-          body += ColourOn(findings.ranges[static_cast<size_t>(c)].color) + piece + kColourOff;
-        } else {
-          body += piece;
-        }
+        if (c >= 0) out += ColourOn(findings.ranges[static_cast<size_t>(c)].color);
+        decoder.AppendUtf8(out, std::string_view(line.text).substr(k, j - k));
+        if (c >= 0) out += kColourOff;
         k = j;
       }
     }
-    std::string row = prefix + tag + body;
-    while (!row.empty() && row.back() == ' ') row.pop_back();
-    out += row + "\n";
+    while (out.size() > row && out.back() == ' ') out.pop_back();
+    out += '\n';
     first = false;
   }
   for (const auto& c : findings.captures) {
@@ -306,17 +307,12 @@ void Printer::Record(const DeliveredLine& line, const Findings& findings, LineRe
   for (auto& k : r.findings.ranges) k.name = text(k.name);
 }
 
-std::string Printer::Format(const DeliveredLine& delivered, LineRecord* record) {
-  const DeliveredLine* line = &delivered;
-  DeliveredLine masked;
-  if (mask_) {
-    masked = delivered;
-    if (cardmask::MaskCardNumbers(masked.text.data(), masked.text.size()) > 0) line = &masked;
-  }
-  Findings findings = Find(*line);
-  if (record != nullptr) Record(*line, findings, *record);
-  return json_ ? FormatJson(*line, decoder_, findings, channel_, order_) + "\n"
-               : FormatText(*line, decoder_, findings, colour_, order_);
+std::string Printer::Format(DeliveredLine& line, LineRecord* record) {
+  if (mask_) cardmask::MaskCardNumbers(line.text.data(), line.text.size());
+  Findings findings = Find(line);
+  if (record != nullptr) Record(line, findings, *record);
+  return json_ ? FormatJson(line, decoder_, findings, channel_, order_) + "\n"
+               : FormatText(line, decoder_, findings, colour_, order_);
 }
 
 }  // namespace poshark::tool

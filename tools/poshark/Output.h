@@ -96,9 +96,10 @@ class Printer {
   // Saves the catchers' limit state; nothing without keys.
   void SaveKeys();
 
-  // The line as it is written out (card numbers masked when the channel
-  // masks), ending in a newline. With a record, also fills it.
-  std::string Format(const DeliveredLine& line, LineRecord* record = nullptr);
+  // The line as it is written out, ending in a newline. Card numbers are
+  // masked in the line itself when the channel masks. With a record, also
+  // fills it.
+  std::string Format(DeliveredLine& line, LineRecord* record = nullptr);
 
  private:
   Findings Find(const DeliveredLine& line);

@@ -30,7 +30,7 @@ bool OutputStream::Open(std::string& error) {
 bool OutputStream::IsTerminal() const { return file_ != nullptr && isatty(fileno(file_)); }
 
 bool OutputStream::Write(std::deque<DeliveredLine>& batch, const LineKeeper& keep) {
-  for (const auto& line : batch) {
+  for (auto& line : batch) {
     const bool writing = ok_ && file_ != nullptr;
     if (!line.printer || (!writing && !keep)) continue;
     LineRecord record;

@@ -3,6 +3,7 @@
 #include <unicode/ubidi.h>
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,7 +16,39 @@ namespace poshark::tool {
 
 struct Decoder::Impl {
   UConverter* conv = nullptr;
+  // Every byte below 0x80 is the character of the same number wherever a
+  // character may start: such bytes need no converter.
+  bool ascii = false;
 };
+
+namespace {
+
+// A converter without shift states whose bytes below 0x80 each convert to
+// themselves.
+bool KeepsAscii(UConverter* conv) {
+  switch (ucnv_getType(conv)) {
+    case UCNV_SBCS:
+    case UCNV_MBCS:
+    case UCNV_LATIN_1:
+    case UCNV_UTF8:
+    case UCNV_US_ASCII:
+      break;
+    default:
+      return false;
+  }
+  for (int b = 0; b < 0x80; ++b) {
+    const char by = static_cast<char>(b);
+    UChar out[4];
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_reset(conv);
+    int32_t n = ucnv_toUChars(conv, out, 4, &by, 1, &status);
+    if (U_FAILURE(status) || n != 1 || out[0] != b) return false;
+  }
+  ucnv_reset(conv);
+  return true;
+}
+
+}  // namespace
 
 Decoder::Decoder(const std::string& codepage) : impl_(std::make_unique<Impl>()), name_(codepage) {
   UErrorCode status = U_ZERO_ERROR;
@@ -23,6 +56,7 @@ Decoder::Decoder(const std::string& codepage) : impl_(std::make_unique<Impl>()),
   if (U_FAILURE(status) || impl_->conv == nullptr) {
     throw std::runtime_error("unknown code page '" + codepage + "'");
   }
+  impl_->ascii = KeepsAscii(impl_->conv);
 }
 
 Decoder::~Decoder() {
@@ -31,44 +65,60 @@ Decoder::~Decoder() {
 
 namespace {
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+void AppendCodePoint(std::string& out, UChar32 cp) {
+  char buf[U8_MAX_LENGTH];
+  int32_t n = 0;
+  U8_APPEND_UNSAFE(buf, n, cp);
+  out.append(buf, static_cast<size_t>(n));
+}
+
+// Bytes shown as they are: printable ASCII, and with pictures off every
+// byte below 0x80.
+size_t PlainRun(const char* src, const char* end, bool pictures) {
+  const char* p = src;
+  while (p < end) {
+    auto by = static_cast<unsigned char>(*p);
+    if (by >= 0x80 || (pictures && (by < 0x20 || by == 0x7F))) break;
+    ++p;
   }
+  return static_cast<size_t>(p - src);
 }
 
 }  // namespace
 
 std::string Decoder::ToUtf8(std::string_view bytes, bool pictures) {
   std::string out;
-  out.reserve(bytes.size() + bytes.size() / 2);
+  AppendUtf8(out, bytes, pictures);
+  return out;
+}
+
+void Decoder::AppendUtf8(std::string& out, std::string_view bytes, bool pictures) {
+  out.reserve(out.size() + bytes.size() + bytes.size() / 2);
   ucnv_reset(impl_->conv);
   const char* src = bytes.data();
   const char* end = src + bytes.size();
   while (src < end) {
-    UErrorCode status = U_ZERO_ERROR;
-    UChar32 c = ucnv_getNextUChar(impl_->conv, &src, end, &status);
-    if (U_FAILURE(status)) {
-      if (status == U_INDEX_OUTOFBOUNDS_ERROR) break;
-      c = 0xFFFD;
+    if (impl_->ascii) {
+      size_t n = PlainRun(src, end, pictures);
+      out.append(src, n);
+      src += n;
+      if (src == end) break;
+    }
+    UChar32 c;
+    if (impl_->ascii && static_cast<unsigned char>(*src) < 0x80) {
+      c = static_cast<unsigned char>(*src++);
+    } else {
+      UErrorCode status = U_ZERO_ERROR;
+      c = ucnv_getNextUChar(impl_->conv, &src, end, &status);
+      if (U_FAILURE(status)) {
+        if (status == U_INDEX_OUTOFBOUNDS_ERROR) break;
+        c = 0xFFFD;
+      }
     }
     if (pictures && c >= 0 && c < 0x20 && c != '\t') c = 0x2400 + c;
     if (pictures && c == 0x7F) c = 0x2421;
-    AppendUtf8(out, static_cast<uint32_t>(c));
+    AppendCodePoint(out, c);
   }
-  return out;
 }
 
 uint32_t CharsetForCodepage(const std::string& codepage) {
@@ -116,10 +166,27 @@ std::string Base64(std::string_view bytes) {
 }
 
 std::string FormatLocalTime(const SYSTEMTIME& st) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay,
-                st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
-  return buf;
+  // Every line has a time stamp: the usual case is written digit by digit,
+  // anything out of its field's width as printf writes it.
+  if (st.wYear > 9999 || st.wMonth > 99 || st.wDay > 99 || st.wHour > 99 || st.wMinute > 99 ||
+      st.wSecond > 99 || st.wMilliseconds > 999) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth,
+                  st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+    return buf;
+  }
+  std::string out = "0000-00-00 00:00:00.000";
+  auto put = [&out](size_t end, unsigned value) {
+    for (size_t i = end; value != 0; value /= 10) out[--i] = static_cast<char>('0' + value % 10);
+  };
+  put(4, st.wYear);
+  put(7, st.wMonth);
+  put(10, st.wDay);
+  put(13, st.wHour);
+  put(16, st.wMinute);
+  put(19, st.wSecond);
+  put(23, st.wMilliseconds);
+  return out;
 }
 
 namespace {

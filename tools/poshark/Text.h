@@ -25,6 +25,8 @@ class Decoder {
   // (U+2400 + byte), so that printer bytes that reach a line are visible.
   // With pictures false, control characters are kept as they are.
   std::string ToUtf8(std::string_view bytes, bool pictures = true);
+  // The same, appended to out.
+  void AppendUtf8(std::string& out, std::string_view bytes, bool pictures = true);
 
   const std::string& Name() const { return name_; }
 

@@ -271,6 +271,10 @@ void RCCmdSet::BuildLineEndTree() {
       nNode = nNext;
     }
   }
+  aLineEndStarts_.fill(0);
+  aLineEndStarts_[0x0A] = 1;
+  for (const auto& [by, nChild] : lineEndNodes_[0].children) aLineEndStarts_[by] = 1;
+  lineEndScan_ = poshark::commands::MakeScanPlan(aLineEndStarts_.data());
 }
 
 // ---------------------------------------------------------------- command matching

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "commands/PrnCmd.h"
+#include "commands/TextScan.h"
 
 #include <array>
 #include <atomic>
@@ -40,6 +41,11 @@ class RCCmdSet {
   // Change-line matching, one byte per call, across calls and chunks: true
   // when a change-line command ends with this byte. Not to be called for LF.
   bool IsLineEnd(unsigned char byData);
+  // First i in [nFrom, nEnd) at which pData[i] is LF or may start a
+  // change-line command, or nEnd.
+  int FindLineEndStart(const unsigned char* pData, int nFrom, int nEnd) const {
+    return poshark::commands::FindStart(lineEndScan_, aLineEndStarts_.data(), pData, nFrom, nEnd);
+  }
 
   // Command at the analysis cursor. nLen is the count of bytes from pData to
   // the end of the buffer and is updated when bytes are removed. Answers a
@@ -185,4 +191,7 @@ class RCCmdSet {
   };
   std::vector<LineEndNode> lineEndNodes_{1};
   int32_t nLineEndNode_ = 0;  // the node of the bytes matched so far
+  // LF and the first bytes of the change-line commands, and their scan.
+  std::array<uint8_t, 256> aLineEndStarts_{};
+  poshark::commands::ScanPlan lineEndScan_;
 };

@@ -84,39 +84,13 @@ class ChunkBatch {
   const unsigned char* pEnd_ = nullptr;
 };
 
-// Bytes at which the line-end test must look while no change-line match is
-// under way: LF and the first byte of every change-line command. Answers
-// whether the set has change-line commands at all.
-bool LineEndStarts(const RCCmdSet& set, bool* pbStop) {
-  pbStop[0x0A] = true;
-  bool bChangeLines = false;
-  if (set.pLineEndBuf) {
-    for (const auto& pCmd : set.arChangeLine) {
-      if (pCmd && pCmd->nCmdLen >= 1) {
-        pbStop[pCmd->pCmd[0]] = true;
-        bChangeLines = true;
-      }
-    }
-  }
-  return bChangeLines;
-}
-
 // Queues every line that ends in pLine[i, nEnd); answers where the pending
 // line starts.
-int CutEndedLines(RCCmdSet& set, const unsigned char* pLine, int i, int nEnd, const bool* pbStop,
-                  bool bChangeLines, ChunkBatch& batch) {
+int CutEndedLines(RCCmdSet& set, const unsigned char* pLine, int i, int nEnd, ChunkBatch& batch) {
   int nLineStart = 0;
   while (i < nEnd) {
     if (set.nLineEndMatched == 0) {
-      if (!bChangeLines) {
-        auto* pLf = static_cast<const unsigned char*>(
-            std::memchr(pLine + i, 0x0A, static_cast<size_t>(nEnd - i)));
-        i = pLf ? static_cast<int>(pLf - pLine) : nEnd;
-      } else {
-        while (i < nEnd && !pbStop[pLine[i]]) {
-          ++i;
-        }
-      }
+      i = set.FindLineEndStart(pLine, i, nEnd);
       if (i == nEnd) {
         break;
       }
@@ -256,8 +230,6 @@ void LineIntake::CutLines(int nLen, const unsigned char* pData) {
     return;
   }
   unsigned char* const pLine = pLineBuf_.get();
-  bool bStop[256] = {};
-  const bool bChangeLines = LineEndStarts(*pSet, bStop);
   ChunkBatch batch(analyzeQueue_, dstQuery_);
 
   int nDone = 0;
@@ -270,7 +242,7 @@ void LineIntake::CutLines(int nLen, const unsigned char* pData) {
       pSet->ResetIdle();
     }
     const int nEnd = nLineFill_ + n;
-    int nLineStart = CutEndedLines(*pSet, pLine, nLineFill_, nEnd, bStop, bChangeLines, batch);
+    int nLineStart = CutEndedLines(*pSet, pLine, nLineFill_, nEnd, batch);
     int nPending = nEnd - nLineStart;
     if (nPending >= kLineRoom) {
       while (nPending >= kOverlongPiece) {

@@ -31,7 +31,8 @@ class ModelLineEnd {
  private:
   int First() const {
     for (size_t i = 0; i < cmds_.size(); ++i)
-      if (cmds_[i].size() >= seen_.size() && std::equal(seen_.begin(), seen_.end(), cmds_[i].begin()))
+      if (cmds_[i].size() >= seen_.size() &&
+          std::equal(seen_.begin(), seen_.end(), cmds_[i].begin()))
         return static_cast<int>(i);
     return -1;
   }

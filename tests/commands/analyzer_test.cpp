@@ -10,7 +10,6 @@ using namespace analyzer_test;
 namespace {
 
 TEST(Analyzer, CommandSetsAndChunksGiveTheirRecords) {
-  const std::string kStop = "S-Num=1\n[Single-Command]\n1=2,GS,V,1,2,0,TRAN_STOP\n";
   const struct {
     const char* what;
     std::string sections;
@@ -24,22 +23,10 @@ TEST(Analyzer, CommandSetsAndChunksGiveTheirRecords) {
        "S-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n2=2,ESC,s,1,2,0,TRAN_START\n",
        {"one\n", "two\n\035", "VAthree\n"},
        {{"one\ntwo\nthree\n", -1, 3}}},
-      {"stop before more bytes: the whole buffer once",
-       kStop,
-       {"total 5\n\035Vafter\n"},
-       {{"total 5\nafter\n", 1, 1}}},
       {"stop at the data's end closes at once",
-       kStop,
+       "S-Num=1\n[Single-Command]\n1=2,GS,V,1,2,0,TRAN_STOP\n",
        {"total 5\n\035V", "next\n"},
        {{"total 5\n", 1, 1}, {"next\n", 0, 2}}},
-      {"removed start after text: that text opens",
-       "S-Num=1\n[Single-Command]\n1=2,ESC,s,1,2,0,TRAN_START\n",
-       {"tail of last\n\033sITEM 1\n"},
-       {{"tail of last\n", 0, 1}, {"ITEM 1\n", -1, 1}}},
-      {"void at the start: an empty void record",
-       "S-Num=2\n[Single-Command]\n1=2,ESC,v,1,2,0,TRAN_VOID\n2=2,ESC,s,1,2,0,TRAN_START\n",
-       {"\033vvoid me\n"},
-       {{"", 2, 1}, {"void me\n", -1, 1}}},
       // A marker stays in the text; the head up to and including it opens.
       {"start marker after text, DST chunk",
        "S-Num=1\n[Single-Command]\n1=2,ESC,M,1,0,0,TRAN_START\n",
@@ -77,21 +64,6 @@ TEST(Analyzer, CommandSetsAndChunksGiveTheirRecords) {
     probe.Drain();
     EXPECT_EQ(probe.Records(), c.records);
   }
-}
-
-TEST(Analyzer, PluginMeasureSeesEveryByteLeft) {
-  cmdset_test::TempHome home;
-  AnalyzerProbe probe;
-  RCCmdSet* pSet = probe.LoadSet(
-      home.CommandSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n"));
-  pSet->arSingle[0]->nType = 3;
-  pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int nCount, int*, int* pLen) {
-    *pLen = nCount;  // takes everything it is shown
-    return 2;
-  };
-  probe.Queue("ab\033P" + std::string(500, 'y') + "\n", 1, false);
-  probe.Drain();
-  EXPECT_EQ(probe.Records(), (std::vector<Record>{{"ab", 0, 1}}));
 }
 
 }  // namespace

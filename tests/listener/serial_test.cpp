@@ -24,7 +24,7 @@ class SerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty_.Plug());
-    home_.MapPorts({{kPort, pty_.Link()}});
+    home_.Write("ComPorts.ini", "[Ports]\nCOM5=" + pty_.Link() + "\n");
   }
   void TearDown() override { SetSerialPortOpenerForTesting(nullptr); }
   int Open(RCPosHark& l, void* hHandle = nullptr, const char* pszName = nullptr,
@@ -84,7 +84,7 @@ TEST(SerialTermiosTest, MapsDataBitsStopBitsAndParityAndRefusesOtherSpeeds) {
 }
 
 TEST_F(SerialTest, PortMapOpensOnlyTerminalsOnlyOnceAndTheDriverGetsTheSettings) {
-  home_.MapPorts({{3, "/dev/serial/by-id/usb-Test"}, {4, pty_.SlavePath()}});
+  home_.Write("ComPorts.ini", "[Ports]\nCOM3=/dev/serial/by-id/usb-Test\nCOM4=" + pty_.SlavePath());
   EXPECT_EQ(SerialPortPath(3), "/dev/serial/by-id/usb-Test");
   EXPECT_EQ(SerialPortPath(10), "/dev/ttyS9");
   EXPECT_EQ(SerialPortPath(0), "");
@@ -214,17 +214,17 @@ TEST_F(SerialTest, LineErrorDropsTheNextBlockOnlyAndAFailingPortEndsOnlyTheReade
   EXPECT_EQ(script->nErrorPolls.load(), nPolls + 1) << "other events clear the error state";
   EXPECT_EQ(Access::CheckErrDesert(*listener, 0), 0);
   listener->ListenStart(LineCollector::Callback, false);
-  script->Data("GOOD-D1\n");
-  script->Comm(kEvErr);
-  script->Data("DAMAGED-D2\n");
-  script->Data("GOOD-D3\n");
-  script->Comm(kEvErr);  // a later event without a line error clears the mark
-  script->Comm(kEvCts);
-  script->Data("GOOD-D4\n");
+  script->Push({"GOOD-D1\n"});
+  script->Push({"", kEvErr});
+  script->Push({"DAMAGED-D2\n"});
+  script->Push({"GOOD-D3\n"});
+  script->Push({"", kEvErr});  // a later event without a line error clears the mark
+  script->Push({"", kEvCts});
+  script->Push({"GOOD-D4\n"});
   ASSERT_TRUE(lines_.WaitForToken("GOOD-D4"));
   EXPECT_EQ(lines_.Count("GOOD-D1") + lines_.Count("GOOD-D3"), 2);
   EXPECT_EQ(lines_.Count("DAMAGED-D2"), 0);
-  script->Throw();
+  script->Push({"", 0, true});
   ASSERT_TRUE(WaitUntil([&] { return debug_.Count("scripted port failure") == 1; }));
   EXPECT_EQ(SettledThreads("pos21.read", 0), 0);
   listener->ListenStop();
@@ -256,7 +256,7 @@ TEST_F(SerialTest, RegistryKeepsBoundedOneLineNamesAndLiveProcessesEntries) {
   EXPECT_EQ(entries[7]["Name"], "");
   EXPECT_EQ(entries.size(), 4u);
 
-  EnvGuard absent("POSHARK_HOME", home_.Path("absent"));
+  EnvGuard absent("POSHARK_HOME", home_.Path("absent").c_str());
   EXPECT_EQ(reg(3, 96, "x"), 0);
   EXPECT_FALSE(std::filesystem::exists(home_.Path("absent"))) << "a missing home is not made";
 }

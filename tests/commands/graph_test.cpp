@@ -1,6 +1,6 @@
 // Graph-mode streams, made by the test encoder from the sender's rule, decode
 // to bytes of the configured code page, also through a listener in host-feed
-// mode. Also the output code map.
+// mode.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -82,21 +82,6 @@ TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
   EXPECT_EQ(RCPosHarkTestAccess::DecodeGraph(listener, {0x7F}).size(), 2u);
   size_t n = RCPosHarkTestAccess::DecodeGraph(listener, Bytes(40000, 0x7F)).size();
   EXPECT_TRUE(n == 50000 || n == 50001) << n;
-}
-
-TEST(GraphDecode, CodeMapStartsAsIdentityAndKeepsItsOwnTable) {
-  cmdset_test::TempHome home;
-  RCPosHark l(1);
-  EXPECT_TRUE(l.EnableCodeMap(true, nullptr));  // before any table: changes nothing
-  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0xFF), 0xFF);
-  unsigned char table[256];
-  for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(255 - i);
-  EXPECT_TRUE(l.EnableCodeMap(true, table));
-  table[0x41] = 'x';  // the listener keeps its own copy
-  EXPECT_TRUE(l.EnableCodeMap(false, nullptr));
-  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0x41);  // off: bytes pass
-  EXPECT_TRUE(l.EnableCodeMap(true, nullptr));
-  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0xBE);
 }
 
 class GraphListener : public cmdset_test::ListenerTest {};

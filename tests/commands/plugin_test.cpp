@@ -196,15 +196,27 @@ TEST_F(PluginListener, CountsBeyondTheirBlocksAreCheckedBeforeUse) {
   EXPECT_EQ(got[4].extra.substr(0, 16), std::string(16, 'H'));
 }
 
+// The listener keeps its own copy of the code map; switched off, bytes pass,
+// and switched on again without a table, the copy applies again.
 TEST_F(PluginListener, CodeMapComesBeforeTheOutputFilter) {
   StartWith("UseFilterDll=1," + PluginPath() + ",FilterMaskDigits\n");
+  EXPECT_TRUE(listener_->EnableCodeMap(true, nullptr));  // before any table: changes nothing
+  Feed("TOTAL 5\n");
+  lines_.WaitFor(1);
   unsigned char table[256];
   for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(i);
   table[static_cast<unsigned char>('O')] = '0';  // the filter then masks it as a digit
   listener_->EnableCodeMap(true, table);
+  table[static_cast<unsigned char>('O')] = 'O';
   Feed("TOTAL 5\n");
-  lines_.WaitFor(1);
-  EXPECT_EQ(lines_.Texts(), Strings({"T#TAL #\n"}));
+  lines_.WaitFor(2);
+  listener_->EnableCodeMap(false, nullptr);
+  Feed("TOTAL 5\n");
+  lines_.WaitFor(3);
+  listener_->EnableCodeMap(true, nullptr);
+  Feed("TOTAL 5\n");
+  lines_.WaitFor(4);
+  EXPECT_EQ(lines_.Texts(), Strings({"TOTAL #\n", "T#TAL #\n", "TOTAL #\n", "T#TAL #\n"}));
 }
 
 }  // namespace

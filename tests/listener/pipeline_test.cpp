@@ -128,10 +128,6 @@ TEST_F(Writer, TrimsSplitsAtNulAndDropsEmptyOrStrayLines) {
       {"event of a dropped piece goes on", {{std::string("\x1b\0total", 7), 1}}, {{"total", 1}}},
   };
   for (const auto& [pszWhat, records, want] : cases) EXPECT_EQ(Texts(records), want) << pszWhat;
-  auto lines = Deliver({{"x1", -1}});
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].nPOSNo, 5);
-  EXPECT_EQ(lines[0].time.wDay, 4);
   char szText[] = "  \tA B  ";
   EXPECT_EQ(probe_.Trim(szText), 4);
   EXPECT_STREQ(szText, "\tA B") << "only spaces are trimmed";

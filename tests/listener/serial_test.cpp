@@ -52,29 +52,22 @@ class SerialTest : public ::testing::Test {
 };
 
 TEST(SerialTermiosTest, MapsDataBitsStopBitsAndParityAndRefusesOtherSpeeds) {
-  struct Case {
-    SerialSettings s;
-    tcflag_t size;
-    bool bTwoStop;
-    tcflag_t parity;
+  constexpr tcflag_t kFrame = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR;
+  const std::pair<SerialSettings, tcflag_t> cases[] = {
+      {{19200, 7, 1, 3}, CS7 | CSTOPB | PARENB | PARODD | CMSPAR},  // 1.5 stop bits: two; mark
+      {{9600, 8, 0, 4}, CS8 | PARENB | CMSPAR},                     // space
+      {{115200, 5, 2, 1}, CS5 | CSTOPB | PARENB | PARODD},          // odd
+      {{2400, 6, 0, 2}, CS6 | PARENB},                              // even
+      {{1200, 8, 0, 0}, CS8},                                       // none
   };
-  const Case cases[] = {
-      {{19200, 7, 1, 3}, CS7, true, PARENB | PARODD | CMSPAR},  // 1.5 stop bits become two; mark
-      {{9600, 8, 0, 4}, CS8, false, PARENB | CMSPAR},           // space
-      {{115200, 5, 2, 1}, CS5, true, PARENB | PARODD},          // odd
-      {{2400, 6, 0, 2}, CS6, false, PARENB},                    // even
-      {{1200, 8, 0, 0}, CS8, false, 0},                         // none
-  };
-  for (const Case& c : cases) {
+  for (const auto& [settings, frame] : cases) {
     termios tio{};
     tio.c_iflag = INPCK | IXON | ICRNL;  // left over from an earlier owner
     tio.c_lflag = ICANON | ECHO;
     tio.c_cflag = CRTSCTS | PARENB | CSTOPB;
-    ASSERT_TRUE(MakeSerialTermios(c.s, &tio)) << c.s.nBaud;
-    EXPECT_EQ(tio.c_cflag & CSIZE, c.size) << c.s.nBaud;
-    EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.bTwoStop) << c.s.nBaud;
-    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parity) << c.s.nBaud;
-    EXPECT_EQ((tio.c_iflag & INPCK) != 0, c.parity != 0) << "parity checking follows the parity";
+    ASSERT_TRUE(MakeSerialTermios(settings, &tio)) << settings.nBaud;
+    EXPECT_EQ(tio.c_cflag & kFrame, frame) << settings.nBaud;
+    EXPECT_EQ((tio.c_iflag & INPCK) != 0, (frame & PARENB) != 0) << "parity checking follows";
     EXPECT_FALSE(tio.c_iflag & (IXON | ICRNL) || tio.c_lflag & (ICANON | ECHO) ||
                  tio.c_cflag & CRTSCTS);
     EXPECT_EQ(::cfgetispeed(&tio), ::cfgetospeed(&tio));

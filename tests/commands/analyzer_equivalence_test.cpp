@@ -447,3 +447,20 @@ TEST(AnalyzerEquivalence, HandCheckedRecords) {
     EXPECT_EQ(probe.Records(), c.records) << c.sections;
   }
 }
+
+// A plug-in-measured command in progress is shown every byte left, not the
+// window the matchers see.
+TEST(Analyzer, PluginMeasureSeesEveryByteLeft) {
+  cmdset_test::TempHome home;
+  AnalyzerProbe probe;
+  RCCmdSet* pSet = probe.LoadSet(
+      home.CommandSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n"));
+  pSet->arSingle[0]->nType = 3;
+  pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int nCount, int*, int* pLen) {
+    *pLen = nCount;  // takes everything it is shown
+    return 2;
+  };
+  probe.Queue("ab\033P" + std::string(500, 'y') + "\n", 1, false);
+  probe.Drain();
+  EXPECT_EQ(probe.Records(), (std::vector<Record>{{"ab", 0, 1}}));
+}

@@ -41,16 +41,6 @@ TEST_F(Intake, CutsChunksAtLineEndsAndKeepsTheRestForTheNextCall) {
        {"abc\x1b", "Jdef\n"},
        {"abc\x1bJ", "def\n"},
        0},
-      {"longer command listed first",
-       "C-Num=2\n[ChangeLine-Command]\n1=2,CR,LF\n2=1,CR\n",
-       {"a\rb\r\nc\n"},
-       {"a\rb\r\n", "c\n"},
-       0},
-      {"shorter command listed first",
-       "C-Num=2\n[ChangeLine-Command]\n1=1,CR\n2=2,CR,LF\n",
-       {"a\rb\r\nc\n"},
-       {"a\r", "b\r", "\n", "c\n"},
-       0},
       // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41
       // after them is no line end of its own.
       {"graph stream",

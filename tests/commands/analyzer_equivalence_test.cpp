@@ -6,15 +6,111 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <random>
 #include <sstream>
+#include <thread>
 
-#include "analyzer_support.h"
-
-using namespace analyzer_test;
+#include "commands/PluginTestSupport.h"
+#include "listener/RCDataQueue.h"
+#include "listener/TestAccess.h"
+#include "platform/Event.h"
 
 namespace {
+
+// A listener whose analyzer thread runs over chunks queued beforehand, and a
+// recorder of every record pushed into the write queue (installed as the
+// preprocess entry, which sees each push).
+struct Record {
+  std::string text;
+  int nEvent = 0;
+  uint16_t wSecond = 0;  // time stamp: the chunk's second, set by the tests
+  bool bDST = false;
+  bool operator==(const Record&) const = default;
+};
+
+void PrintTo(const Record& rec, std::ostream* os) {
+  *os << "{" << rec.nEvent << ", s" << rec.wSecond << (rec.bDST ? " dst" : "") << ", "
+      << ::testing::PrintToString(rec.text) << "}";
+}
+
+std::vector<Record>& Pushed() {
+  static std::vector<Record> records;
+  return records;
+}
+
+// Preprocess entry: notes the bytes and event, and stores an empty record so
+// that the write queue never reaches its overflow limit.
+int RecordPush(unsigned char* pData, int nCount, unsigned char** ppOut, int* pOutCount,
+               unsigned char**, int*, int* pEvent) {
+  static unsigned char byNone = 0;
+  Pushed().push_back({std::string(reinterpret_cast<char*>(pData), static_cast<size_t>(nCount)),
+                      *pEvent, 0, false});
+  *ppOut = &byNone;
+  *pOutCount = 0;
+  return 0;
+}
+
+class AnalyzerProbe : public RCPosHark {
+ public:
+  AnalyzerProbe() : RCPosHark(7) {}
+
+  RCCmdSet* LoadSet(const std::string& path) {
+    auto pLoaded = std::make_unique<RCCmdSet>();
+    pLoaded->Load(path);
+    RCCmdSet* pSet = RCPosHarkTestAccess::SetCmdSet(*this, std::move(pLoaded));
+    pSet->bDllPreprocess = true;
+    pSet->pfnPreprocess = &RecordPush;
+    Pushed().clear();
+    return pSet;
+  }
+
+  void Queue(const std::string& chunk, uint16_t wSecond, bool bDST) {
+    SYSTEMTIME st{2026, 1, 0, 1, 0, 0, wSecond, 0};
+    m_AnalyzeQueue->Push(reinterpret_cast<unsigned char*>(const_cast<char*>(chunk.data())),
+                         static_cast<int>(chunk.size()), &st, bDST, 0, -1);
+  }
+
+  // Runs the analyzer thread over the queued chunks. Once the queue is empty
+  // the stop event is set, so every later wait for more data fails at once:
+  // the passes end exactly where the data ends.
+  void Drain() {
+    CreateMyEvent();
+    hStopEvent->Reset();
+    bAnalyzeRun = true;
+    std::thread worker([this] { AnalyzeThread(); });
+    hAnalyzeEvent->Set();
+    while (m_AnalyzeQueue->GetCount() > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    hStopEvent->Set();
+    worker.join();
+    bAnalyzeRun = false;
+  }
+
+  // The records pushed, with the time and DST flag the write queue kept.
+  std::vector<Record> Records() {
+    std::vector<Record> out = Pushed();
+    for (Record& rec : out) {
+      unsigned char byBuf[16], byExtra[8];
+      int nLen = sizeof byBuf, nExtra = sizeof byExtra, nEvent = 0;
+      SYSTEMTIME st{};
+      st.wSecond = 0xFFFF;  // shows a record the queue did not keep
+      m_WriteQueue->GetAt(&nLen, byBuf, &st, &rec.bDST, nullptr, &nEvent, 0, true, byExtra,
+                          &nExtra);
+      rec.wSecond = st.wSecond;
+    }
+    return out;
+  }
+};
+
+// Byte token for a command-set file.
+std::string Token(unsigned char by) {
+  static const char* kHex = "0123456789ABCDEF";
+  return std::string("0x") + kHex[by >> 4] + kHex[by & 15];
+}
 
 constexpr int kRoom = 100000;
 
@@ -319,4 +415,52 @@ TEST(AnalyzerEquivalence, ReplacementTextsFillingTheRoomAreCutToIt) {
   cmdset_test::TempHome home;
   for (const Record& rec : ExpectSameRecords(home, ini, chunks, 0))
     EXPECT_LE(rec.text.size(), 100000u);
+}
+
+// Records checked by hand where the random streams rarely go: the time of the
+// chunk taken last, a barcode that ends the data, and commands removed after
+// a wait for a possible barcode.
+TEST(AnalyzerEquivalence, HandCheckedRecords) {
+  const struct {
+    std::string sections;
+    std::vector<std::string> chunks;
+    std::vector<Record> records;  // seconds: the chunks arrive at 1, 2, ...
+  } cases[] = {
+      {"S-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n2=2,ESC,s,1,2,0,TRAN_START\n",
+       {"one\n", "two\n\035", "VAthree\n"},
+       {{"one\ntwo\nthree\n", -1, 3}}},
+      {"[BARCODE]\n1=3,GS,k,0x02,1,11,1,ID:\n",
+       {"A\035k\00212345678"},
+       {{"ID:12345678", -1, 1}, {"A", 0, 1}}},
+      {"S-Num=2\n[Single-Command]\n1=2,GS,B,1,2\n2=2,ESC,s,1,2,0,TRAN_START\n"
+       "[BARCODE]\n1=3,GS,k,0x02,1,5\n",
+       {"a\035", "xb\035Bc\n"},
+       {{"a\035xbc\n", -1, 2}}},
+  };
+  cmdset_test::TempHome home;
+  for (const auto& c : cases) {
+    AnalyzerProbe probe;  // fresh transaction state for each
+    probe.LoadSet(home.CommandSet("set.ini", "[Main]\n" + c.sections));
+    uint16_t wSecond = 1;
+    for (const std::string& chunk : c.chunks) probe.Queue(chunk, wSecond++, false);
+    probe.Drain();
+    EXPECT_EQ(probe.Records(), c.records) << c.sections;
+  }
+}
+
+// A plug-in-measured command in progress is shown every byte left, not the
+// window the matchers see.
+TEST(Analyzer, PluginMeasureSeesEveryByteLeft) {
+  cmdset_test::TempHome home;
+  AnalyzerProbe probe;
+  RCCmdSet* pSet = probe.LoadSet(
+      home.CommandSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n"));
+  pSet->arSingle[0]->nType = 3;
+  pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int nCount, int*, int* pLen) {
+    *pLen = nCount;  // takes everything it is shown
+    return 2;
+  };
+  probe.Queue("ab\033P" + std::string(500, 'y') + "\n", 1, false);
+  probe.Drain();
+  EXPECT_EQ(probe.Records(), (std::vector<Record>{{"ab", 0, 1}}));
 }

@@ -1,13 +1,12 @@
 // Graph-mode streams, made by the test encoder from the sender's rule, decode
 // to bytes of the configured code page, also through a listener in host-feed
-// mode. Also the output code map.
+// mode.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "GraphEncoder.h"
 #include "commands/PluginTestSupport.h"
 #include "listener/RCDataQueue.h"
 #include "listener/TestAccess.h"
@@ -15,11 +14,29 @@
 
 using Bytes = std::vector<unsigned char>;
 using poshark::testing::EnvGuard;
-using poshark_test::AppendGraphSequence;
-using poshark_test::GraphEncode;
-using poshark_test::GraphValue;
 
 namespace {
+
+// The sender's rule: a 16-bit character w travels as the value
+// v = ((w XOR (1 << k)) << 4) | k for any k in 0..15, sent as one byte below
+// 0x80, else as a lead byte and one to three continuation bytes of six bits.
+uint32_t GraphValue(uint16_t w, unsigned k) { return ((uint32_t{w} ^ (1u << k)) << 4) | k; }
+void AppendGraphSequence(Bytes& out, uint32_t v) {
+  const int nMore = v < 0x80 ? 0 : v < 0x800 ? 1 : v < 0x10000 ? 2 : 3;
+  const unsigned kLead[] = {0, 0xC0, 0xE0, 0xF0};
+  out.push_back(static_cast<unsigned char>(kLead[nMore] | (v >> (6 * nMore))));
+  for (int i = nMore - 1; i >= 0; --i)
+    out.push_back(static_cast<unsigned char>(0x80 | ((v >> (6 * i)) & 0x3F)));
+}
+// Cycles k through 0..15, so that every sequence length shows up.
+Bytes GraphEncode(const std::u16string& text, unsigned k = 0) {
+  Bytes out;
+  for (char16_t c : text) {
+    AppendGraphSequence(out, GraphValue(c, k));
+    k = (k + 5) & 15;
+  }
+  return out;
+}
 
 TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
   cmdset_test::TempHome home;
@@ -65,21 +82,6 @@ TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
   EXPECT_EQ(RCPosHarkTestAccess::DecodeGraph(listener, {0x7F}).size(), 2u);
   size_t n = RCPosHarkTestAccess::DecodeGraph(listener, Bytes(40000, 0x7F)).size();
   EXPECT_TRUE(n == 50000 || n == 50001) << n;
-}
-
-TEST(GraphDecode, CodeMapStartsAsIdentityAndKeepsItsOwnTable) {
-  cmdset_test::TempHome home;
-  RCPosHark l(1);
-  EXPECT_TRUE(l.EnableCodeMap(true, nullptr));  // before any table: changes nothing
-  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0xFF), 0xFF);
-  unsigned char table[256];
-  for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(255 - i);
-  EXPECT_TRUE(l.EnableCodeMap(true, table));
-  table[0x41] = 'x';  // the listener keeps its own copy
-  EXPECT_TRUE(l.EnableCodeMap(false, nullptr));
-  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0x41);  // off: bytes pass
-  EXPECT_TRUE(l.EnableCodeMap(true, nullptr));
-  EXPECT_EQ(RCPosHarkTestAccess::MapByte(l, 0x41), 0xBE);
 }
 
 class GraphListener : public cmdset_test::ListenerTest {};

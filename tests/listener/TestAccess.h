@@ -11,9 +11,7 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
-#include "commands/StreamAnalyzer.h"
 #include "listener/LineIntake.h"
-#include "listener/LineWriter.h"
 #include "listener/RCDataQueue.h"
 
 class RCPosHarkTestAccess {
@@ -29,7 +27,6 @@ class RCPosHarkTestAccess {
   }
 
   static poshark::listener::LineIntake& Intake(RCPosHark& l) { return *l.m_Intake; }
-  static poshark::commands::StreamAnalyzer& Analyzer(RCPosHark& l) { return *l.m_Analyzer; }
 
   static bool Started(RCPosHark& l) { return l.bStarted; }
   static bool Running(RCPosHark& l) { return l.bRunning; }
@@ -41,7 +38,7 @@ class RCPosHarkTestAccess {
   static int CheckErrDesert(RCPosHark& l, uint32_t dwMask) { return l.CheckErrDesert(dwMask); }
   static uint32_t OpenTick(RCPosHark& l) { return l.dwOpenTick; }
 
-  // Graph decoding and the code map.
+  // Graph decoding.
   // One DecodeGraph call on the bytes; answers its output. The sequence
   // state carries over between calls, as between chunks.
   static std::vector<unsigned char> DecodeGraph(RCPosHark& l, std::vector<unsigned char> data) {
@@ -51,8 +48,4 @@ class RCPosHarkTestAccess {
     return std::vector<unsigned char>(graph.Output(), graph.Output() + graph.OutputLen());
   }
   static int SeqLeft(RCPosHark& l) { return l.m_Intake->Graph().SeqLeft(); }
-  static unsigned char MapByte(RCPosHark& l, unsigned char b) {
-    l.m_Writer->ApplyCodeMap(&b, 1);
-    return b;
-  }
 };

@@ -11,20 +11,9 @@ namespace {
 
 using namespace kit;
 
-// A three-byte command makes the analyzer wait for more near every end.
-const char* kWaitingSet =
-    "[Main]\nModule_Name=Merge\nS-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n"
-    "2=2,ESC,s,1,2,0,TRAN_START\n";
-
 // Below the merge wait: a call that returns true within it did not sit
 // through the wait.
 constexpr uint32_t kShortTimeoutMs = 2000;
-
-std::string Joined(const std::vector<Line>& lines) {
-  std::string all;
-  for (const Line& l : lines) all += l.text;
-  return all;
-}
 
 std::atomic<bool> g_bHold{false};
 unsigned short HoldingCallback(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo, int nEvent,
@@ -35,79 +24,47 @@ unsigned short HoldingCallback(char* pszText, SYSTEMTIME* pTime, bool bDST, int 
 
 class EndOfInput : public ::testing::Test {
  protected:
+  // A three-byte command makes the analyzer wait for more near every end.
   void SetUp() override {
-    lines_.Reset();
-    home_.CommandSet("set.ini", kWaitingSet);
+    home_.CommandSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=3,GS,V,A,1,3\n");
   }
   std::unique_ptr<RCPosHark> Start(RCPosHark::LineOutFt pfn = &LineCollector::Callback,
                                    bool bHostFeed = true) {
+    lines_.Reset();
     auto listener = std::make_unique<RCPosHark>(3);
     EXPECT_TRUE(listener->SelectCmdSet(0));
     listener->SetGateOpenTime(0);
     listener->ListenStart(pfn, bHostFeed);
     return listener;
   }
+  std::string Joined() {
+    std::string all;
+    for (const std::string& text : lines_.Texts()) all += text;
+    return all;
+  }
   TempHome home_;
   LineCollector lines_;
 };
 
-TEST_F(EndOfInput, EveryLineIsDeliveredBeforeItReturns) {
+TEST_F(EndOfInput, EveryLineIsDeliveredBeforeItReturnsAndTheWaitStaysForLaterInput) {
   std::string many;
   for (int i = 0; i < 3000; ++i) many += "line " + std::to_string(i) + "\n";
-  struct Case {
-    const char* name;
-    std::vector<std::string> pieces;
-    std::string delivered;  // all delivered texts joined
-  } cases[] = {
-      {"ended lines", {"abc\n", "def\n"}, "abc\ndef\n"},
-      {"a line not ended", {"abc\nde", "f"}, "abc\ndef"},
-      {"a command cut at its end", {"abc\nde\x1dV"}, "abc\nde\x1dV"},
-      {"many lines in many calls", {many.substr(0, 7000), many.substr(7000)}, many},
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"abc\nde", "f"}, "abc\ndef"},      // a line not ended
+      {{"abc\nde\x1dV"}, "abc\nde\x1dV"},  // a command cut at its end
+      {{many.substr(0, 7000), many.substr(7000)}, many},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    lines_.Reset();
+  for (const auto& [pieces, delivered] : cases) {
     auto listener = Start();
-    for (const std::string& piece : c.pieces) Feed(*listener, piece);
+    for (const std::string& piece : pieces) Feed(*listener, piece);
     EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
-    EXPECT_EQ(Joined(lines_.Lines()), c.delivered);
-    listener->ListenStop();
+    EXPECT_EQ(Joined(), delivered);
   }
-}
-
-TEST_F(EndOfInput, ReturnsFalseAtTheTimeOutAndTrueOnceTheHostCaughtUp) {
-  g_bHold = true;
-  auto listener = Start(&HoldingCallback);
-  Feed(*listener, "abc\n");
-  EXPECT_FALSE(listener->EndOfInput(100)) << "the callback still holds the line";
-  g_bHold = false;
-  EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
-  EXPECT_EQ(Joined(lines_.Lines()), "abc\n");
-}
-
-TEST_F(EndOfInput, IsHarmlessTwiceAndWithoutHostFeed) {
-  {
-    RCPosHark idle(4);
-    EXPECT_FALSE(idle.EndOfInput(0)) << "never started";
-  }
-  auto serial = Start(&LineCollector::Callback, false);
-  EXPECT_FALSE(serial->EndOfInput(0));
-  serial->ListenStop();
-
+  // Twice is harmless; chunks on either side of an ended input are not
+  // merged, and the next bytes bring the wait back.
   auto listener = Start();
   Feed(*listener, "abc\n");
   EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
-  EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
-  EXPECT_EQ(Joined(lines_.Lines()), "abc\n");
-  listener->ListenStop();
-  EXPECT_FALSE(listener->EndOfInput(0)) << "stopped";
-}
-
-// Chunks on either side of an ended input are not merged; the next bytes
-// bring the wait back.
-TEST_F(EndOfInput, TheWaitStaysForInputThatWasNotEnded) {
-  auto listener = Start();
-  Feed(*listener, "abc\n");
   EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
   Feed(*listener, "def\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -115,6 +72,19 @@ TEST_F(EndOfInput, TheWaitStaysForInputThatWasNotEnded) {
   EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
   EXPECT_EQ(lines_.Texts(), (std::vector<std::string>{"abc\n", "def\nghi\n"}));
   listener->ListenStop();
+  EXPECT_FALSE(listener->EndOfInput(0)) << "stopped";
+}
+
+TEST_F(EndOfInput, FalseAtTheTimeOutTrueOnceTheHostCaughtUpAndFalseWithoutHostFeed) {
+  EXPECT_FALSE(RCPosHark(4).EndOfInput(0)) << "never started";
+  EXPECT_FALSE(Start(&LineCollector::Callback, false)->EndOfInput(0));
+  g_bHold = true;
+  auto listener = Start(&HoldingCallback);
+  Feed(*listener, "abc\n");
+  EXPECT_FALSE(listener->EndOfInput(100)) << "the callback still holds the line";
+  g_bHold = false;
+  EXPECT_TRUE(listener->EndOfInput(kShortTimeoutMs));
+  EXPECT_EQ(Joined(), "abc\n");
 }
 
 }  // namespace

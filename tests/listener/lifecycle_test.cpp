@@ -60,8 +60,15 @@ TEST_F(LifecycleTest, ListenStartStartsOneOfEachWorkerOnlyWithACommandSet) {
   }
 }
 
-TEST_F(LifecycleTest, ListenStopEndsTheWorkersTheNextStartDropsWhatWasHeldAndKeepsOneWatcher) {
-  auto l = MakeListener(44);
+// KeyStart before any start and while running only reports; ListenStop ends
+// the workers, bytes given while stopped wait and the next start drops them;
+// KeyStop and KeyStart report each call and resume in the last start's mode.
+TEST_F(LifecycleTest, StopsAndRestartsEndWorkersDropHeldBytesAndReportKeyCalls) {
+  auto l = MakeListener(44, true);
+  l->SetErrFt(CollectCode);
+  l->KeyStart();  // never started: only reports
+  EXPECT_TRUE(WorkersSettleAt(44, 0));
+  EXPECT_EQ(Threads(Name(44, "resume")), 0);
   l->ListenStart(LineCollector::Callback, true);
   l->ListenStop();
   EXPECT_TRUE(WorkersSettleAt(44, 0));
@@ -78,30 +85,19 @@ TEST_F(LifecycleTest, ListenStopEndsTheWorkersTheNextStartDropsWhatWasHeldAndKee
   // Held for longer than a watcher's longest sleep: still at most one.
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
   EXPECT_LE(Threads(Name(44, "resume")), 1);
-}
-
-TEST_F(LifecycleTest, KeyStopAndKeyStartReportEachCallAndResumeInTheModeOfTheLastStart) {
-  auto l = MakeListener(45, true);
-  l->SetErrFt(CollectCode);
-  l->KeyStart();  // never started: only reports
-  EXPECT_TRUE(WorkersSettleAt(45, 0));
-  EXPECT_EQ(Threads(Name(45, "resume")), 0);
-  l->ListenStart(LineCollector::Callback, true);
   l->KeyStart();  // running: only reports
-  EXPECT_EQ(SettledThreads(Name(45, "analyze"), 1), 1);
   l->KeyStop();
   l->KeyStop();
-  EXPECT_TRUE(WorkersSettleAt(45, 0));
-  EXPECT_TRUE(Access::Started(*l));
-  EXPECT_FALSE(Access::Running(*l));
+  EXPECT_TRUE(WorkersSettleAt(44, 0));
+  EXPECT_TRUE(Access::Started(*l) && !Access::Running(*l));
   l->KeyStart();
   {
     std::lock_guard<std::mutex> guard(g_lock);
     EXPECT_EQ(g_codes, (std::vector<uint32_t>{2, 2, 1, 1, 2}));
   }
   EXPECT_TRUE(Access::Running(*l) && Access::HostFeed(*l));
-  EXPECT_EQ(SettledThreads(Name(45, "write"), 1), 1);
-  EXPECT_EQ(Threads(Name(45, "read")), 0) << "resumed as a host feed, not a serial reader";
+  EXPECT_EQ(SettledThreads(Name(44, "write"), 1), 1);
+  EXPECT_EQ(Threads(Name(44, "read")), 0) << "resumed as a host feed, not a serial reader";
   EXPECT_TRUE(Delivers(*l, "resumed"));
 }
 

@@ -41,16 +41,6 @@ TEST_F(Intake, CutsChunksAtLineEndsAndKeepsTheRestForTheNextCall) {
        {"abc\x1b", "Jdef\n"},
        {"abc\x1bJ", "def\n"},
        0},
-      {"longer command listed first",
-       "C-Num=2\n[ChangeLine-Command]\n1=2,CR,LF\n2=1,CR\n",
-       {"a\rb\r\nc\n"},
-       {"a\rb\r\n", "c\n"},
-       0},
-      {"shorter command listed first",
-       "C-Num=2\n[ChangeLine-Command]\n1=1,CR\n2=2,CR,LF\n",
-       {"a\rb\r\nc\n"},
-       {"a\r", "b\r", "\n", "c\n"},
-       0},
       // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41
       // after them is no line end of its own.
       {"graph stream",
@@ -128,10 +118,6 @@ TEST_F(Writer, TrimsSplitsAtNulAndDropsEmptyOrStrayLines) {
       {"event of a dropped piece goes on", {{std::string("\x1b\0total", 7), 1}}, {{"total", 1}}},
   };
   for (const auto& [pszWhat, records, want] : cases) EXPECT_EQ(Texts(records), want) << pszWhat;
-  auto lines = Deliver({{"x1", -1}});
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].nPOSNo, 5);
-  EXPECT_EQ(lines[0].time.wDay, 4);
   char szText[] = "  \tA B  ";
   EXPECT_EQ(probe_.Trim(szText), 4);
   EXPECT_STREQ(szText, "\tA B") << "only spaces are trimmed";

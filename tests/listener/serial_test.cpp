@@ -24,7 +24,7 @@ class SerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty_.Plug());
-    home_.MapPorts({{kPort, pty_.Link()}});
+    home_.Write("ComPorts.ini", "[Ports]\nCOM5=" + pty_.Link() + "\n");
   }
   void TearDown() override { SetSerialPortOpenerForTesting(nullptr); }
   int Open(RCPosHark& l, void* hHandle = nullptr, const char* pszName = nullptr,
@@ -52,29 +52,22 @@ class SerialTest : public ::testing::Test {
 };
 
 TEST(SerialTermiosTest, MapsDataBitsStopBitsAndParityAndRefusesOtherSpeeds) {
-  struct Case {
-    SerialSettings s;
-    tcflag_t size;
-    bool bTwoStop;
-    tcflag_t parity;
+  constexpr tcflag_t kFrame = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR;
+  const std::pair<SerialSettings, tcflag_t> cases[] = {
+      {{19200, 7, 1, 3}, CS7 | CSTOPB | PARENB | PARODD | CMSPAR},  // 1.5 stop bits: two; mark
+      {{9600, 8, 0, 4}, CS8 | PARENB | CMSPAR},                     // space
+      {{115200, 5, 2, 1}, CS5 | CSTOPB | PARENB | PARODD},          // odd
+      {{2400, 6, 0, 2}, CS6 | PARENB},                              // even
+      {{1200, 8, 0, 0}, CS8},                                       // none
   };
-  const Case cases[] = {
-      {{19200, 7, 1, 3}, CS7, true, PARENB | PARODD | CMSPAR},  // 1.5 stop bits become two; mark
-      {{9600, 8, 0, 4}, CS8, false, PARENB | CMSPAR},           // space
-      {{115200, 5, 2, 1}, CS5, true, PARENB | PARODD},          // odd
-      {{2400, 6, 0, 2}, CS6, false, PARENB},                    // even
-      {{1200, 8, 0, 0}, CS8, false, 0},                         // none
-  };
-  for (const Case& c : cases) {
+  for (const auto& [settings, frame] : cases) {
     termios tio{};
     tio.c_iflag = INPCK | IXON | ICRNL;  // left over from an earlier owner
     tio.c_lflag = ICANON | ECHO;
     tio.c_cflag = CRTSCTS | PARENB | CSTOPB;
-    ASSERT_TRUE(MakeSerialTermios(c.s, &tio)) << c.s.nBaud;
-    EXPECT_EQ(tio.c_cflag & CSIZE, c.size) << c.s.nBaud;
-    EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.bTwoStop) << c.s.nBaud;
-    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parity) << c.s.nBaud;
-    EXPECT_EQ((tio.c_iflag & INPCK) != 0, c.parity != 0) << "parity checking follows the parity";
+    ASSERT_TRUE(MakeSerialTermios(settings, &tio)) << settings.nBaud;
+    EXPECT_EQ(tio.c_cflag & kFrame, frame) << settings.nBaud;
+    EXPECT_EQ((tio.c_iflag & INPCK) != 0, (frame & PARENB) != 0) << "parity checking follows";
     EXPECT_FALSE(tio.c_iflag & (IXON | ICRNL) || tio.c_lflag & (ICANON | ECHO) ||
                  tio.c_cflag & CRTSCTS);
     EXPECT_EQ(::cfgetispeed(&tio), ::cfgetospeed(&tio));
@@ -84,7 +77,7 @@ TEST(SerialTermiosTest, MapsDataBitsStopBitsAndParityAndRefusesOtherSpeeds) {
 }
 
 TEST_F(SerialTest, PortMapOpensOnlyTerminalsOnlyOnceAndTheDriverGetsTheSettings) {
-  home_.MapPorts({{3, "/dev/serial/by-id/usb-Test"}, {4, pty_.SlavePath()}});
+  home_.Write("ComPorts.ini", "[Ports]\nCOM3=/dev/serial/by-id/usb-Test\nCOM4=" + pty_.SlavePath());
   EXPECT_EQ(SerialPortPath(3), "/dev/serial/by-id/usb-Test");
   EXPECT_EQ(SerialPortPath(10), "/dev/ttyS9");
   EXPECT_EQ(SerialPortPath(0), "");
@@ -214,17 +207,17 @@ TEST_F(SerialTest, LineErrorDropsTheNextBlockOnlyAndAFailingPortEndsOnlyTheReade
   EXPECT_EQ(script->nErrorPolls.load(), nPolls + 1) << "other events clear the error state";
   EXPECT_EQ(Access::CheckErrDesert(*listener, 0), 0);
   listener->ListenStart(LineCollector::Callback, false);
-  script->Data("GOOD-D1\n");
-  script->Comm(kEvErr);
-  script->Data("DAMAGED-D2\n");
-  script->Data("GOOD-D3\n");
-  script->Comm(kEvErr);  // a later event without a line error clears the mark
-  script->Comm(kEvCts);
-  script->Data("GOOD-D4\n");
+  script->Push({"GOOD-D1\n"});
+  script->Push({"", kEvErr});
+  script->Push({"DAMAGED-D2\n"});
+  script->Push({"GOOD-D3\n"});
+  script->Push({"", kEvErr});  // a later event without a line error clears the mark
+  script->Push({"", kEvCts});
+  script->Push({"GOOD-D4\n"});
   ASSERT_TRUE(lines_.WaitForToken("GOOD-D4"));
   EXPECT_EQ(lines_.Count("GOOD-D1") + lines_.Count("GOOD-D3"), 2);
   EXPECT_EQ(lines_.Count("DAMAGED-D2"), 0);
-  script->Throw();
+  script->Push({"", 0, true});
   ASSERT_TRUE(WaitUntil([&] { return debug_.Count("scripted port failure") == 1; }));
   EXPECT_EQ(SettledThreads("pos21.read", 0), 0);
   listener->ListenStop();
@@ -256,7 +249,7 @@ TEST_F(SerialTest, RegistryKeepsBoundedOneLineNamesAndLiveProcessesEntries) {
   EXPECT_EQ(entries[7]["Name"], "");
   EXPECT_EQ(entries.size(), 4u);
 
-  EnvGuard absent("POSHARK_HOME", home_.Path("absent"));
+  EnvGuard absent("POSHARK_HOME", home_.Path("absent").c_str());
   EXPECT_EQ(reg(3, 96, "x"), 0);
   EXPECT_FALSE(std::filesystem::exists(home_.Path("absent"))) << "a missing home is not made";
 }

@@ -20,23 +20,17 @@ long ElapsedMs(SteadyClock::time_point since) {
 }
 
 TEST(EventTest, ManualResetStaysSetAndAutoResetMergesSetsIntoOneWait) {
-  Event manual(Event::kManualReset, true);
-  manual.Set();
-  EXPECT_TRUE(manual.TryConsume());
-  EXPECT_TRUE(manual.Wait(0));
-  manual.Reset();
-  EXPECT_FALSE(manual.TryConsume());
-  manual.Set();  // set again after a reset
-  EXPECT_TRUE(manual.Wait(0));
-  Event automatic(Event::kAutoReset, true);
-  automatic.Set();
-  EXPECT_TRUE(automatic.Wait(0));  // many sets, one wait
+  Event manual(Event::kManualReset, true), automatic(Event::kAutoReset, true);
+  automatic.Set();  // many sets, one wait
+  EXPECT_TRUE(manual.TryConsume() && manual.Wait(0) && automatic.Wait(0));
   EXPECT_FALSE(automatic.Wait(0));
-  automatic.Set();  // set again after the signal was taken
-  EXPECT_TRUE(automatic.TryConsume());
+  manual.Reset();
   automatic.Set();
   automatic.Reset();  // clears the pending signal
-  EXPECT_FALSE(automatic.Wait(0));
+  EXPECT_FALSE(manual.TryConsume() || automatic.Wait(0));
+  manual.Set();  // set again after a reset
+  automatic.Set();
+  EXPECT_TRUE(manual.Wait(0) && automatic.TryConsume());
 }
 
 TEST(EventTest, WaitForAnyAnswersTheLowestSignalledIndexConsumesOnlyItAndTimesOut) {

@@ -77,7 +77,7 @@ TEST_F(ProfileTest, ListsSectionsKeysAndNumberedValuesBoundedByTheFile) {
   EXPECT_EQ(reader.GetNumberedValues("L", 2000000000).size(), 4u);
   EXPECT_TRUE(reader.GetNumberedValues("L", 0).empty());
   // A bare file name resolves in the home.
-  EnvGuard home("POSHARK_HOME", dir_.Path());
+  EnvGuard home("POSHARK_HOME", dir_.Path().c_str());
   EXPECT_TRUE(WritePrivateProfileStringA("S", "K", "v", "bare.ini"));
   EXPECT_TRUE(fs::exists(dir_ / "bare.ini"));
   GetPrivateProfileStringA("S", "K", "", buf, sizeof buf, "bare.ini");

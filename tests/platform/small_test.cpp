@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <thread>
 #include <tuple>
 
 #include "platform/Clock.h"
@@ -17,12 +16,7 @@ using namespace poshark::platform;
 using poshark::testing::EnvGuard;
 using poshark::testing::TempHome;
 
-TEST(ClockTest, TickCountAndLocalTimeFollowTheSystemAndATestSourceReplacesIt) {
-  uint32_t nStart = GetTickCount();
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  uint32_t nElapsed = GetTickCount() - nStart;  // unsigned difference survives a wrap
-  EXPECT_GE(nElapsed, 29u);
-  EXPECT_LT(nElapsed, 5000u);
+TEST(ClockTest, LocalTimeFollowsTheSystemAndATestSourceReplacesIt) {
   SYSTEMTIME st{};
   time_t before = time(nullptr);
   GetLocalTime(&st);

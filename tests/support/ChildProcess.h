@@ -66,14 +66,12 @@ class ChildProcess {
   // Exit status (128 + signal when killed by one), or -1 when the process
   // did not end in time (it is killed then).
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-    auto end = Clock::now() + limit;
-    while (!Pump()) {
-      if (Clock::now() > end) {
-        if (pid_ > 0 && !exited_) ::kill(pid_, SIGKILL);
-        for (int i = 0; i < 100 && !Pump(); ++i) {
-        }
-        return code_ = -1;
+    for (auto end = Clock::now() + limit; !Pump();) {
+      if (Clock::now() < end) continue;
+      Signal(SIGKILL);
+      for (int i = 0; i < 100 && !Pump(); ++i) {
       }
+      return code_ = -1;
     }
     return code_;
   }
@@ -117,12 +115,9 @@ class ChildProcess {
 
     // env(1) takes the environment changes, then runs the program in its place.
     std::vector<std::string> strings = {"/usr/bin/env"};
-    for (const auto& [k, v] : o.env) {
-      if (v.empty()) strings.insert(strings.begin() + 1, {"-u", k});
-    }
-    for (const auto& [k, v] : o.env) {
-      if (!v.empty()) strings.push_back(k + "=" + v);
-    }
+    for (const auto& [k, v] : o.env)
+      strings.insert(v.empty() ? strings.begin() + 1 : strings.end(),
+                     v.empty() ? "--unset=" + k : k + "=" + v);
     strings.insert(strings.end(), o.argv.begin(), o.argv.end());
     std::vector<char*> argv;
     for (auto& a : strings) argv.push_back(a.data());

@@ -18,7 +18,6 @@ class EnvGuard {
     else
       ::unsetenv(pszName);
   }
-  EnvGuard(const char* pszName, const std::string& value) : EnvGuard(pszName, value.c_str()) {}
   ~EnvGuard() {
     if (old_)
       ::setenv(name_.c_str(), old_->c_str(), 1);

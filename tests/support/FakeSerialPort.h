@@ -4,7 +4,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -42,11 +41,10 @@ class Pty {
       return false;
     }
     slave_ = szName;
-    if (link_.empty()) return true;
     std::string temp = link_ + ".new";
     ::unlink(temp.c_str());
-    return ::symlink(slave_.c_str(), temp.c_str()) == 0 &&
-           ::rename(temp.c_str(), link_.c_str()) == 0;
+    return link_.empty() || (::symlink(slave_.c_str(), temp.c_str()) == 0 &&
+                             ::rename(temp.c_str(), link_.c_str()) == 0);
   }
   void Unplug() {
     if (!link_.empty()) ::unlink(link_.c_str());
@@ -57,21 +55,9 @@ class Pty {
     for (size_t nDone = 0; nDone < bytes.size();) {
       ssize_t n = ::write(master_, bytes.data() + nDone, bytes.size() - nDone);
       if (n < 0 && errno != EINTR) return false;
-      if (n > 0) nDone += static_cast<size_t>(n);
+      nDone += static_cast<size_t>(std::max<ssize_t>(n, 0));
     }
     return true;
-  }
-  // What the port wrote, as far as it arrives within nTimeoutMs.
-  std::string Read(size_t nWant, int nTimeoutMs) const {
-    std::string got;
-    char buf[256];
-    pollfd in = {master_, POLLIN, 0};
-    while (got.size() < nWant && ::poll(&in, 1, nTimeoutMs) > 0) {
-      ssize_t n = ::read(master_, buf, sizeof buf);
-      if (n <= 0) break;
-      got.append(buf, static_cast<size_t>(n));
-    }
-    return got;
   }
   const std::string& SlavePath() const { return slave_; }
   const std::string& Link() const { return link_; }
@@ -82,27 +68,21 @@ class Pty {
   int master_ = -1;
 };
 
-// A scripted port: the test queues blocks of bytes, comm events and
-// failures, and each read of the reader takes the next one. A comm event ends
-// its read as a time-out would, so the reader takes the event before the next
-// block, as it does when an event comes while the line is quiet.
+// A scripted port: the test pushes steps, each read of the reader takes the
+// next one. A comm event (dwMask not 0) ends its read as a time-out would,
+// so the reader takes the event before the next block, as it does when an
+// event comes while the line is quiet.
 struct Script {
   struct Step {
     std::string bytes;
-    uint32_t dwMask = 0;  // a comm event when not 0
+    uint32_t dwMask = 0;
     bool bThrow = false;  // the read throws
   };
-  void Data(const std::string& bytes) { Push({bytes, 0, false}); }
-  void Comm(uint32_t dwMask) { Push({{}, dwMask, false}); }
-  void Throw() { Push({{}, 0, true}); }
   void Push(Step step) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      steps.push_back(std::move(step));
-    }
+    std::lock_guard<std::mutex> lock(mutex);
+    steps.push_back(std::move(step));
     wake.Set();
   }
-
   std::mutex mutex;
   std::deque<Step> steps;  // guarded by mutex
   uint32_t dwEvents = 0;   // guarded by mutex: comm events not yet taken
@@ -113,7 +93,7 @@ struct Script {
 class FakePort final : public poshark::platform::SerialPort {
  public:
   using SerialRead = poshark::platform::SerialRead;
-  explicit FakePort(std::shared_ptr<Script> script) : script_(std::move(script)) {}
+  explicit FakePort(std::shared_ptr<Script> script) : s_(std::move(script)) {}
 
   bool Configure(const poshark::platform::SerialSettings&) override { return true; }
   void SetDtr(bool) override {}
@@ -123,20 +103,18 @@ class FakePort final : public poshark::platform::SerialPort {
     *pnRead = 0;
     for (;;) {
       if (pBreak && pBreak->TryConsume()) return SerialRead::kBreak;
-      {
-        std::lock_guard<std::mutex> lock(script_->mutex);
-        if (!script_->steps.empty()) {
-          Script::Step step = std::move(script_->steps.front());
-          script_->steps.pop_front();
-          if (step.bThrow) throw std::runtime_error("scripted port failure");
-          script_->dwEvents |= step.dwMask;
-          if (step.dwMask) return SerialRead::kTimeout;
-          *pnRead = std::min<int>(nSize, static_cast<int>(step.bytes.size()));
-          std::memcpy(pBuf, step.bytes.data(), static_cast<size_t>(*pnRead));
-          return SerialRead::kData;
-        }
+      std::unique_lock<std::mutex> lock(s_->mutex);
+      if (!s_->steps.empty()) {
+        Script::Step step = std::move(s_->steps.front());
+        s_->steps.pop_front();
+        if (step.bThrow) throw std::runtime_error("scripted port failure");
+        s_->dwEvents |= step.dwMask;
+        *pnRead = std::min<int>(nSize, static_cast<int>(step.bytes.size()));
+        std::memcpy(pBuf, step.bytes.data(), static_cast<size_t>(*pnRead));
+        return step.dwMask ? SerialRead::kTimeout : SerialRead::kData;
       }
-      if (poshark::platform::WaitForAny({pBreak, &script_->wake}, nTimeoutMs) ==
+      lock.unlock();
+      if (poshark::platform::WaitForAny({pBreak, &s_->wake}, nTimeoutMs) ==
           poshark::platform::kWaitTimeout) {
         return SerialRead::kTimeout;
       }
@@ -149,20 +127,20 @@ class FakePort final : public poshark::platform::SerialPort {
     return true;
   }
   uint32_t TakeCommEvents(uint32_t dwMask) override {
-    std::lock_guard<std::mutex> lock(script_->mutex);
-    uint32_t dwTaken = script_->dwEvents & dwMask;
-    script_->dwEvents &= ~dwMask;
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    uint32_t dwTaken = s_->dwEvents & dwMask;
+    s_->dwEvents &= ~dwMask;
     return dwTaken;
   }
   bool ClearError(uint32_t* pdwErrors) override {
-    ++script_->nErrorPolls;
+    ++s_->nErrorPolls;
     *pdwErrors = 0;
     return true;
   }
   std::string DevicePath() const override { return "fake"; }
 
  private:
-  std::shared_ptr<Script> script_;
+  std::shared_ptr<Script> s_;
 };
 
 }  // namespace poshark::testing

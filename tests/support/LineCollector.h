@@ -5,6 +5,7 @@
 
 #include <poshark/RCPosHark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -27,12 +28,12 @@ struct Line {
 class LineCollector {
  public:
   LineCollector() {
-    std::lock_guard<std::mutex> lock(CurrentLock());
-    Current() = this;
+    std::lock_guard<std::mutex> lock(s_currentLock);
+    s_current = this;
   }
   ~LineCollector() {
-    std::lock_guard<std::mutex> lock(CurrentLock());
-    if (Current() == this) Current() = nullptr;
+    std::lock_guard<std::mutex> lock(s_currentLock);
+    if (s_current == this) s_current = nullptr;
   }
   LineCollector(const LineCollector&) = delete;
   LineCollector& operator=(const LineCollector&) = delete;
@@ -40,13 +41,12 @@ class LineCollector {
   // Pass this to ListenStart.
   static unsigned short Callback(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo,
                                  int nEvent, char* pExtra) {
-    std::lock_guard<std::mutex> current(CurrentLock());
-    LineCollector* self = Current();
-    if (!self) return 0;
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->lines_.push_back({pszText ? pszText : "", nEvent, bDST, nPOSNo, pExtra ? pExtra : "",
-                            pTime ? *pTime : SYSTEMTIME{}});
-    self->changed_.notify_all();
+    std::lock_guard<std::mutex> current(s_currentLock);
+    if (!s_current) return 0;
+    std::lock_guard<std::mutex> lock(s_current->mutex_);
+    s_current->lines_.push_back({pszText ? pszText : "", nEvent, bDST, nPOSNo, pExtra ? pExtra : "",
+                                 pTime ? *pTime : SYSTEMTIME{}});
+    s_current->changed_.notify_all();
     return 0;
   }
 
@@ -55,8 +55,7 @@ class LineCollector {
     lines_.clear();
   }
   std::vector<Line> Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
+    return WaitUntil([](const std::vector<Line>&) { return true; });
   }
   std::vector<std::string> Texts() {
     std::vector<std::string> texts;
@@ -74,14 +73,11 @@ class LineCollector {
     return WaitUntil([n](const std::vector<Line>& l) { return l.size() >= n; }, nMs);
   }
   // Waits for a line with exactly this text after the first nSkip lines.
-  std::vector<Line> WaitForText(const std::string& text, size_t nSkip = 0, int nMs = 10000) {
-    return WaitUntil(
-        [&](const std::vector<Line>& l) {
-          for (size_t i = nSkip; i < l.size(); ++i)
-            if (l[i].text == text) return true;
-          return false;
-        },
-        nMs);
+  std::vector<Line> WaitForText(const std::string& text, size_t nSkip = 0) {
+    return WaitUntil([&](const std::vector<Line>& l) {
+      return std::any_of(l.begin() + std::min(nSkip, l.size()), l.end(),
+                         [&](const Line& line) { return line.text == text; });
+    });
   }
 
   // How often a token stands in all texts joined by '|': for streams whose
@@ -95,21 +91,14 @@ class LineCollector {
     return n;
   }
   int Count(const std::string& token) { return Count(Lines(), token); }
-  bool WaitForToken(const std::string& token, int nMs = 10000) {
-    return Count(WaitUntil([&](const std::vector<Line>& l) { return Count(l, token) > 0; }, nMs),
+  bool WaitForToken(const std::string& token) {
+    return Count(WaitUntil([&](const std::vector<Line>& l) { return Count(l, token) > 0; }),
                  token) > 0;
   }
 
  private:
-  static std::mutex& CurrentLock() {
-    static std::mutex lock;
-    return lock;
-  }
-  static LineCollector*& Current() {
-    static LineCollector* current = nullptr;
-    return current;
-  }
-
+  static inline std::mutex s_currentLock;
+  static inline LineCollector* s_current = nullptr;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Line> lines_;

@@ -8,9 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "EnvGuard.h"
@@ -27,8 +25,8 @@ class TempHome {
     std::error_code ec;
     std::filesystem::create_directories(CommandsDir(), ec);
     if (env == Env::kSet) {
-      home_.emplace("POSHARK_HOME", path_);
-      work_.emplace("POSHARK_WORKDIR", path_);
+      home_.emplace("POSHARK_HOME", path_.c_str());
+      work_.emplace("POSHARK_WORKDIR", path_.c_str());
     }
   }
   ~TempHome() {
@@ -63,15 +61,6 @@ class TempHome {
   // Writes a command-set file (or any file) into "Printer Commands".
   std::string CommandSet(const std::string& name, const std::string& content) const {
     return Write("Printer Commands/" + name, content);
-  }
-  // Maps COM<n> to a device path in ComPorts.ini (the whole map is rewritten);
-  // a settle time >= 0 is written as the resume settle time.
-  void MapPorts(const std::map<int, std::string>& ports, int nSettleMs = -1) const {
-    std::ostringstream out;
-    out << "[Ports]\n";
-    for (const auto& [nPort, path] : ports) out << "COM" << nPort << "=" << path << "\n";
-    if (nSettleMs >= 0) out << "[Resume]\nSettleTime=" << nSettleMs << "\n";
-    Write("ComPorts.ini", out.str());
   }
 
  private:

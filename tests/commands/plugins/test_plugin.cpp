@@ -39,7 +39,6 @@ PLUGIN_EXPORT int MeasureHighBitsComplete(unsigned char* p, int n, int* s, int* 
     return (answer);                                                     \
   }
 FIXED_ANSWER(MeasureAnswerSeven, 7, 0, 0)
-FIXED_ANSWER(MeasureAnswerThree, 3, 0, 1)
 FIXED_ANSWER(MeasureOverrun, 2, 0, nCount + 1)
 FIXED_ANSWER(MeasureNegative, 2, -1, 1)
 FIXED_ANSWER(MeasureHuge, 2, 0x7fffffff, 0x7fffffff)

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -14,24 +15,18 @@ namespace {
 
 std::atomic<uint32_t> g_state{12345};
 
-uint32_t Next() {  // xorshift32
-  uint32_t x = g_state.load();
-  x ^= x << 13;
-  x ^= x >> 17;
-  g_state.store(x ^= x << 5);
-  return x;
-}
+uint32_t Next() { return (g_state = g_state * 1103515245u + 12345u) >> 8; }
 
 int Count(int nCount) {
   static const int kPicks[] = {0, -1, 1, INT_MAX, INT_MIN, 0x10000, 65535};
   uint32_t r = Next();
-  if (r % 3 == 0) return kPicks[(r >> 2) % (sizeof kPicks / sizeof kPicks[0])];
+  if (r % 3 == 0) return kPicks[(r >> 2) % std::size(kPicks)];
   return static_cast<int>(r % static_cast<uint32_t>(nCount > 0 ? 2 * nCount + 3 : 3)) - 1;
 }
 
 int Answer() {
   static const int kAnswers[] = {0, 1, 2, 3, 4, 7, -1, 0x10001, 0x10002, 0x7fffffff};
-  return kAnswers[Next() % (sizeof kAnswers / sizeof kAnswers[0])];
+  return kAnswers[Next() % std::size(kAnswers)];
 }
 
 // Larger than anything the listener takes from a block whose count it cannot

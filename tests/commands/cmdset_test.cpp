@@ -1,5 +1,5 @@
-// Command sets: entries of a command file, loading a file, the change-line,
-// command and barcode matchers, and the transaction state.
+// Command sets: entries of a command file, loading a file, the command and
+// barcode matchers, and the transaction state.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -169,36 +169,6 @@ TEST_F(CmdSetTest, KeywordsClearTheAutomaticStartAndStopUntilTheNextLoad) {
   EXPECT_TRUE(set.bStopEvent);
   EXPECT_EQ(set.nIdleCount, 0);
   EXPECT_TRUE(set.TakeAutoStart());
-}
-
-TEST_F(CmdSetTest, ChangeLineCommandsMatchAcrossBytesInListOrder) {
-  const std::vector<std::string> kThree = {"3,ESC,A,B", "3,ESC,A,C", "4,ESC,A,D,E"};
-  const struct {
-    std::vector<std::string> entries;
-    std::string bytes;
-    std::vector<int> ends;
-  } cases[] = {
-      // CR before CR LF ends every line; CR LF first never ends on CR (LF
-      // never reaches the matcher).
-      {{"1,CR", "2,CR,LF"}, "a\rb\r\rc", {1, 3, 4}},
-      {{"2,CR,LF", "1,CR"}, "a\rb\r\rc", {}},
-      // A broken match starts again with the byte that broke it.
-      {{"3,ESC,d,0x05"}, "\033d\033d\005\005", {4}},
-      // A later command takes over when the candidate fails.
-      {kThree, "\033AC", {2}},
-      {kThree, "\033ADE", {3}},
-      {kThree, "\033ADx\033AB", {6}},
-      {{"2,CR", "0"}, "a\r\n", {}},  // no valid entry
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.entries[0]);
-    auto set = LoadSet(home_, "[Main]\n" + Section("C-Num", "ChangeLine-Command", c.entries));
-    std::vector<int> ends;
-    for (size_t i = 0; i < c.bytes.size(); ++i)
-      if (set->IsLineEnd(static_cast<unsigned char>(c.bytes[i])))
-        ends.push_back(static_cast<int>(i));
-    EXPECT_EQ(ends, c.ends);
-  }
 }
 
 // MatchCommand over a copy of the bytes: the answer, the bytes left and the

@@ -4,8 +4,10 @@
 // preprocess plug-in and the output filter do to the lines.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands/PluginTestSupport.h"
@@ -197,7 +199,8 @@ TEST_F(PluginListener, CountsBeyondTheirBlocksAreCheckedBeforeUse) {
 }
 
 // The listener keeps its own copy of the code map; switched off, bytes pass,
-// and switched on again without a table, the copy applies again.
+// and switched on again without a table, the copy applies again; a table
+// changed while lines flow never tears a line.
 TEST_F(PluginListener, CodeMapComesBeforeTheOutputFilter) {
   StartWith("UseFilterDll=1," + PluginPath() + ",FilterMaskDigits\n");
   EXPECT_TRUE(listener_->EnableCodeMap(true, nullptr));  // before any table: changes nothing
@@ -217,6 +220,26 @@ TEST_F(PluginListener, CodeMapComesBeforeTheOutputFilter) {
   Feed("TOTAL 5\n");
   lines_.WaitFor(4);
   EXPECT_EQ(lines_.Texts(), Strings({"TOTAL #\n", "T#TAL #\n", "TOTAL #\n", "T#TAL #\n"}));
+
+  // A table changed while lines are written maps each line all old or all new.
+  unsigned char upper[256];
+  for (int i = 0; i < 256; ++i) upper[i] = static_cast<unsigned char>(i == 'x' ? 'X' : i);
+  std::atomic<bool> done{false};
+  std::thread flip([&] {
+    for (bool up = false; !done; up = !up) {
+      listener_->EnableCodeMap(true, up ? upper : table);
+      std::this_thread::yield();
+    }
+  });
+  const std::string line(900, 'x');
+  for (int i = 0; i < 100; ++i) Feed(line + "\n");
+  lines_.WaitFor(104);
+  done = true;
+  flip.join();
+  auto texts = lines_.Texts();
+  for (size_t i = 4; i < texts.size(); ++i) {
+    EXPECT_TRUE(texts[i] == line + "\n" || texts[i] == std::string(900, 'X') + "\n") << texts[i];
+  }
 }
 
 }  // namespace

@@ -98,6 +98,50 @@ void JournalWrite(benchmark::State& state) {
 }
 BENCHMARK(JournalWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The yardstick of JournalWrite, in the same run: the same lines as plain
+// rows (time, text) of a table without indexes or full-text entries, in
+// commits of the same size and the journal's write-ahead settings.
+void PlainInsertYardstick(benchmark::State& state) {
+  const std::string path = "/tmp/poshark-journal-bench-plain.sqlite";
+  std::remove(path.c_str());
+  Database db(path, true);
+  db.Exec("PRAGMA journal_mode = WAL");
+  db.Exec("PRAGMA synchronous = NORMAL");
+  db.Exec("CREATE TABLE rows (time INTEGER, text TEXT)");
+  Statement insert(db, "INSERT INTO rows (time, text) VALUES (?, ?)");
+  int64_t n = 0;
+  for (auto _ : state) {
+    db.Exec("BEGIN");
+    for (int k = 0; k < kReceiptsPerCommit; ++k, ++n) {
+      const int64_t ms = 1700000000000 + n * 1000;
+      for (int i = 0; i < kItems + 2; ++i) {
+        insert.Reset();
+        insert.Bind(1, ms).Bind(2, std::string(kWords[(n + i) % std::size(kWords)]) + " 1 x 2.90");
+        insert.Run();
+      }
+    }
+    db.Exec("COMMIT");
+  }
+  state.SetItemsProcessed(n);  // receipts' worth of rows
+  state.counters["lines"] =
+      benchmark::Counter(static_cast<double>(n * (kItems + 2)), benchmark::Counter::kIsRate);
+}
+BENCHMARK(PlainInsertYardstick)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The yardstick of JournalSearch, in the same run: one line of the big
+// journal read by its row number.
+void RowLookupYardstick(benchmark::State& state) {
+  auto db = OpenJournal(BigJournal(), false);
+  Statement s(*db, "SELECT text FROM lines WHERE rowid = ?");
+  int64_t id = 1;
+  for (auto _ : state) {
+    s.Reset();
+    s.Bind(1, id = id * 7919 % 1000003 + 1);
+    benchmark::DoNotOptimize(s.Step());
+  }
+}
+BENCHMARK(RowLookupYardstick)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void JournalSearch(benchmark::State& state, std::vector<std::string> words) {
   auto db = OpenJournal(BigJournal(), false);
   SearchQuery q;

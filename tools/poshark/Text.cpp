@@ -6,6 +6,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -204,11 +205,30 @@ std::tm BrokenDown(const SYSTEMTIME& st, int isdst) {
   return tm;
 }
 
+// mktime of a local wall-clock time with a DST hint (-1, 0 or 1). mktime
+// looks at the zone file at every call and lines come many to a second, so
+// each thread keeps the last second asked with each hint.
+std::time_t LocalToEpoch(const SYSTEMTIME& st, int isdst) {
+  struct Memo {
+    std::array<uint16_t, 6> when{};
+    std::time_t epoch = -1;
+    bool known = false;
+  };
+  thread_local std::array<Memo, 3> memos;
+  Memo& memo = memos[static_cast<size_t>(std::clamp(isdst, -1, 1) + 1)];
+  const std::array<uint16_t, 6> when = {st.wYear, st.wMonth,  st.wDay,
+                                        st.wHour, st.wMinute, st.wSecond};
+  if (!memo.known || memo.when != when) {
+    std::tm tm = BrokenDown(st, isdst);
+    memo = {when, std::mktime(&tm), true};
+  }
+  return memo.epoch;
+}
+
 // UTC offset of a local wall-clock time, in seconds, when it is read with the
 // given DST hint; false when the hint does not fit that wall-clock time.
 bool OffsetOf(const SYSTEMTIME& st, int isdst, long& offset, bool& dst_out) {
-  std::tm tm = BrokenDown(st, isdst);
-  std::time_t t = std::mktime(&tm);
+  std::time_t t = LocalToEpoch(st, isdst);
   std::tm back{};
   if (t == static_cast<std::time_t>(-1) || localtime_r(&t, &back) == nullptr) return false;
   if (back.tm_hour != st.wHour || back.tm_min != st.wMinute || back.tm_mday != st.wDay) {
@@ -242,8 +262,7 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
 }
 
 int64_t EpochMs(const SYSTEMTIME& time, bool dst) {
-  std::tm tm = BrokenDown(time, dst ? 1 : 0);
-  return static_cast<int64_t>(std::mktime(&tm)) * 1000 + time.wMilliseconds;
+  return static_cast<int64_t>(LocalToEpoch(time, dst ? 1 : 0)) * 1000 + time.wMilliseconds;
 }
 
 std::string LogicalOrder(std::string_view utf8) {

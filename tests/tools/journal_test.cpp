@@ -159,17 +159,14 @@ TEST(Journal, KeepValuesReadAsAgeAndSize) {
     Keep keep;
   } kCases[] = {
       {"90d", true, {90 * 24 * kHour, 0}},
-      {"12H", true, {12 * kHour, 0}},
       {"500MB", true, {0, 500 * kMB}},
       {" 90d , 2gb ", true, {90 * 24 * kHour, 2048 * kMB}},
-      {"2GB, 1h", true, {kHour, 2048 * kMB}},
+      {"2GB, 12H", true, {12 * kHour, 2048 * kMB}},
       {"all", true, {}},
       {"90", false, {}},
       {"0d", false, {}},
       {"1d, 2d", false, {}},
-      {"1d, 2GB, 3MB", false, {}},
       {"1.5GB", false, {}},
-      {"-1d", false, {}},
       {"", false, {}},
       {"100001d", false, {}},
   };

@@ -21,59 +21,46 @@ uint64_t MonotonicUsec() {
 }
 
 // The manager's end: a datagram socket that keeps every message, in order.
-class Manager {
- public:
+struct Manager {
   // A name starting with '@' is bound in the abstract namespace.
-  explicit Manager(const std::string& name) : name_(name) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  explicit Manager(const std::string& n) : name(n) {
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, name.data(), std::min(name.size(), sizeof addr.sun_path - 1));
     if (name[0] == '@') addr.sun_path[0] = '\0';
     auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() +
                                       (name[0] == '@' ? 0 : 1));
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
   }
-  ~Manager() { close(fd_); }
-  bool Bound() const { return bound_; }
-  const std::string& Name() const { return name_; }
+  ~Manager() { close(fd); }
 
+  // Waits (draining the tool's output meanwhile) for a message from `from`
+  // on whose lines include `line`; answers its index, or -1.
+  int Await(ToolProcess& tool, const std::string& line, size_t from,
+            std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    int found = -1;
+    tool.WaitFor(
+        [&](const std::string&, const std::string&) { return (found = Find(line, from)) >= 0; },
+        limit);
+    return found;
+  }
   // Takes every message waiting; answers the index of the first message from
-  // `from` on whose lines include `line`, or -1.
-  int Find(const std::string& line, size_t from = 0) {
+  // `from` on with `line`, or -1.
+  int Find(const std::string& line, size_t from) {
     char buf[4096];
-    for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-      messages_.emplace_back(buf, static_cast<size_t>(n));
-    for (size_t i = from; i < messages_.size(); ++i)
-      for (const auto& l : SplitLines(messages_[i]))
-        if (l == line) return static_cast<int>(i);
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      messages.emplace_back(buf, static_cast<size_t>(n));
+    for (size_t i = from; i < messages.size(); ++i)
+      if (("\n" + messages[i] + "\n").find("\n" + line + "\n") != std::string::npos)
+        return static_cast<int>(i);
     return -1;
   }
-  // Waits (draining the tool's output meanwhile) for a message with `line`.
-  int Await(ToolProcess& tool, const std::string& line, size_t from = 0,
-            std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    tool.WaitFor([&](const std::string&, const std::string&) { return Find(line, from) >= 0; },
-                 limit);
-    return Find(line, from);
-  }
-  // Takes every message waiting; answers how many from `from` on have `line`.
-  size_t Count(const std::string& line, size_t from) {
-    size_t n = 0;
-    for (int i = Find(line, from); i >= 0; i = Find(line, static_cast<size_t>(i) + 1)) ++n;
-    return n;
-  }
-  // The value of "KEY=" in message i, or "".
-  std::string Value(size_t i, const std::string& key) const {
-    for (const auto& l : SplitLines(messages_[i]))
-      if (l.rfind(key + "=", 0) == 0) return l.substr(key.size() + 1);
-    return "";
-  }
 
- private:
-  std::string name_;
-  int fd_ = -1;
-  bool bound_ = false;
-  std::vector<std::string> messages_;
+  std::string name;
+  int fd = -1;
+  bool bound = false;
+  std::vector<std::string> messages;
 };
 
 TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
@@ -88,24 +75,25 @@ TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
     SCOPED_TRACE(c.abstract ? "abstract socket" : "socket path");
     TempDir dir;
     Manager manager(c.abstract ? "@" + dir.path() + "/notify" : dir / "notify");
-    ASSERT_TRUE(manager.Bound()) << manager.Name() << ": " << std::strerror(errno);
+    ASSERT_TRUE(manager.bound) << manager.name << ": " << std::strerror(errno);
     WriteFile(dir / "poshark.ini", "[service]\nhome = " + dir.path() +
                                        "\n[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() +
                                        "/plain.bin\n");
     ToolProcess::Options options{{"serve", "--config", dir / "poshark.ini"}};
-    options.env["NOTIFY_SOCKET"] = manager.Name();
+    options.env["NOTIFY_SOCKET"] = manager.name;
     options.env["WATCHDOG_PID"] = "";
     options.env["WATCHDOG_USEC"] = c.watchdog_ms ? std::to_string(c.watchdog_ms * 1000) : "";
     ToolProcess tool(options);
 
-    const int ready = manager.Await(tool, "READY=1");
+    const int ready = manager.Await(tool, "READY=1", 0);
     ASSERT_GE(ready, 0) << tool.Err();
     // A while of running: pings at half the watchdog's time-out, none without it.
     const auto watch = std::chrono::milliseconds(1200);
     const auto start = Clock::now();
     tool.WaitFor([](const std::string&, const std::string&) { return false; }, watch);
     const auto watched = Clock::now() - start;
-    const size_t pings = manager.Count("WATCHDOG=1", static_cast<size_t>(ready));
+    size_t pings = 0;
+    for (int i = ready; (i = manager.Find("WATCHDOG=1", static_cast<size_t>(i) + 1)) >= 0;) ++pings;
     if (c.watchdog_ms == 0) {
       EXPECT_EQ(pings, 0u);
     } else {
@@ -119,7 +107,10 @@ TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
     tool.Signal(SIGHUP);
     const int reloading = manager.Await(tool, "RELOADING=1", static_cast<size_t>(ready) + 1);
     ASSERT_GE(reloading, 0) << tool.Err();
-    const uint64_t stamp = std::stoull("0" + manager.Value(reloading, "MONOTONIC_USEC"));
+    const std::string& message = manager.messages[static_cast<size_t>(reloading)];
+    const size_t at = message.find("MONOTONIC_USEC=");
+    ASSERT_NE(at, std::string::npos) << message;
+    const uint64_t stamp = std::stoull(message.substr(at + 15));
     EXPECT_GE(stamp, before);
     EXPECT_LE(stamp, MonotonicUsec());
     EXPECT_GE(manager.Await(tool, "READY=1", static_cast<size_t>(reloading) + 1), 0);

@@ -22,13 +22,6 @@ namespace {
 // that delivers a full intake took up to 10 s.
 const auto kStopLimit = std::chrono::seconds(kSanitized ? 20 : 2);
 
-std::vector<std::string> ExpectedLines(const std::string& name) {
-  std::vector<std::string> lines;
-  for (const auto& l : SplitLines(ReadFile(ReceiptsDir() + "/" + name + ".txt")))
-    if (!l.empty() && l[0] != '#') lines.push_back(l);
-  return lines;
-}
-
 // The texts of every JSON line that has more than spaces, by channel.
 std::map<std::string, std::vector<std::string>> TextsByChannel(const std::string& out) {
   std::map<std::string, std::vector<std::string>> texts;
@@ -115,9 +108,9 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
   };
   ASSERT_TRUE(poshark::testing::WaitUntil(
       [&] {
-        return lines("feed") >= ExpectedLines("plain").size() &&
-               lines("till") >= ExpectedLines("latin").size() &&
-               lines("tap") >= ExpectedLines("void").size();
+        return lines("feed") >= ReceiptLines("plain").size() &&
+               lines("till") >= ReceiptLines("latin").size() &&
+               lines("tap") >= ReceiptLines("void").size();
       },
       30000))
       << ReadFile(out / "lines.jsonl");
@@ -133,13 +126,13 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
   SendAll(pos, ReadFile(ReceiptsDir() + "/plain.bin"));
   close(pos);
   ASSERT_TRUE(poshark::testing::WaitUntil(
-      [&] { return lines("till") >= ExpectedLines("plain").size(); }, 30000));
+      [&] { return lines("till") >= ReceiptLines("plain").size(); }, 30000));
   serve.Stop();
   auto texts = TextsByChannel(ReadFile(out / "lines.jsonl.1"));
-  EXPECT_EQ(texts["feed"], ExpectedLines("plain"));
-  EXPECT_EQ(texts["till"], ExpectedLines("latin"));
-  EXPECT_EQ(texts["tap"], ExpectedLines("void"));
-  EXPECT_EQ(TextsByChannel(ReadFile(out / "lines.jsonl"))["till"], ExpectedLines("plain"));
+  EXPECT_EQ(texts["feed"], ReceiptLines("plain"));
+  EXPECT_EQ(texts["till"], ReceiptLines("latin"));
+  EXPECT_EQ(texts["tap"], ReceiptLines("void"));
+  EXPECT_EQ(TextsByChannel(ReadFile(out / "lines.jsonl"))["till"], ReceiptLines("plain"));
   EXPECT_EQ(Count(tool.Err(), "refused a connection from 127.0.0.1"), 1u) << tool.Err();
 }
 

@@ -14,11 +14,8 @@ namespace poshark::tool {
 namespace {
 
 TEST(ToolText, Base64EncodesEveryCase) {
-  const std::pair<std::string, std::string> base64[] = {{"", ""},
-                                                        {"f", "Zg=="},
-                                                        {"foo", "Zm9v"},
-                                                        {"foobar", "Zm9vYmFy"},
-                                                        {std::string("\x00\xff\x1b", 3), "AP8b"}};
+  const std::pair<std::string, std::string> base64[] = {
+      {"", ""}, {"f", "Zg=="}, {"foobar", "Zm9vYmFy"}, {std::string("\x00\xff\x1b", 3), "AP8b"}};
   for (const auto& [in, out] : base64) EXPECT_EQ(Base64(in), out) << in;
 }
 

@@ -86,6 +86,8 @@ TEST_F(ColorKeyFileTest, ReloadedRightToLeftKeysAreFoundAtOnce) {
 // are the fault tests' part.
 TEST_F(ColorKeyFileTest, SavedKeysLoadBackWithConditionLimitsAndCatchTimeAndNothingElseChanges) {
   home_.Write(poshark::testing::kFilterFile, "; operator notes\n[Other]\nKeep=1\n");
+  FreqRecList recs;
+  for (int i = 0; i < 3; ++i) recs.Add(MakeTime(2024, 6, 1, 9, i, 0));
   STRUCT_Condition cond{};
   cond.bRNV = true;
   std::strcpy(cond.szRNV, "FLOOR");
@@ -95,8 +97,6 @@ TEST_F(ColorKeyFileTest, SavedKeysLoadBackWithConditionLimitsAndCatchTimeAndNoth
   cond.bIdle = true;
   cond.nIdleMinutes = 10;
   cond.stIdleLast = MakeTime(2024, 6, 1, 8, 0, 0);
-  FreqRecList recs;
-  for (int i = 0; i < 3; ++i) recs.Add(MakeTime(2024, 6, 1, 9, i, 0));
   cond.pFreqRecs = &recs;
   ASSERT_TRUE(c_.AddKeyWord("VOID", "Voids", 12, -1, 1, 4, 0x00C08040, true, MakeTime(0, 0, 0, 21),
                             MakeTime(0, 0, 0, 7, 30), true, &cond));

@@ -24,11 +24,6 @@ inline SYSTEMTIME MakeTime(int y, int mo, int d, int h = 0, int mi = 0, int s = 
 
 inline constexpr const char* kFilterFile = "POSKeyFilter.ini";
 
-// A value of the home's filter file as it is now; "" when the key is missing.
-inline std::string FilterValue(const TempHome& home, const char* pszSection, const char* pszKey) {
-  return platform::ProfileReader(home.FilterPath().c_str()).GetString(pszSection, pszKey, "");
-}
-
 struct KeyArgs {
   const char* pszKeyWord;
   int nCatchFlags = 1;

@@ -15,7 +15,7 @@ using Strings = std::vector<std::string>;
 class FilterFileTest : public ::testing::Test {
  protected:
   std::string Value(const char* pszSection, const char* pszKey) {
-    return poshark::testing::FilterValue(home_, pszSection, pszKey);
+    return platform::ProfileReader(home_.FilterPath().c_str()).GetString(pszSection, pszKey, "");
   }
   STRUCT_KeyWord* Key(int i) { return catcher_.GetKeyWord(i); }
   TempHome home_;

@@ -136,25 +136,6 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
   EXPECT_EQ(Count(tool.Err(), "refused a connection from 127.0.0.1"), 1u) << tool.Err();
 }
 
-TEST(Serve, PrinterOffClosesThePosSideBeforeReadingIt) {
-  int off_port = 0;
-  close(ListenLoopback(off_port));  // nothing listens there now
-  Serve serve("[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(off_port) +
-              "\n");
-  int tap = serve.Port("tap");
-  ASSERT_GT(tap, 0) << serve.tool().Err();
-  int fd = ConnectLoopback(tap);
-  SendAll(fd, ReadFile(ReceiptsDir() + "/plain.bin"));
-  auto start = Clock::now();
-  char c;
-  EXPECT_LE(recv(fd, &c, 1, 0), 0);  // reset or end at once
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
-  close(fd);
-  EXPECT_TRUE(ErrHas(serve.tool(), "printer 127.0.0.1:"));
-  serve.Stop();
-  EXPECT_EQ(serve.tool().Out(), "");  // no byte of the POS was read
-}
-
 // Receipt-like text without any status request in it.
 std::string Bulk(size_t size) {
   const std::string line = "Article 0001 pack of 2                1.36\n";
@@ -164,18 +145,30 @@ std::string Bulk(size_t size) {
   return data;
 }
 
-// A printer that never reads slows its POS down, and holds up neither the
-// other tap nor the stop; a POS that idles, resets or floods ends only its
-// own connection.
+// A printer that is off has the POS side closed at once; one that never
+// reads slows its POS down, and holds up neither the other tap nor the stop;
+// a POS that idles, resets or floods ends only its own connection.
 TEST(Serve, APosOrPrinterThatMisbehavesHoldsUpOnlyItsOwnConnection) {
   FakePrinter printer, deaf(false);
-  auto tap = [](const char* name, const FakePrinter& to) {
+  int off_port = 0;
+  close(ListenLoopback(off_port));  // nothing listens there now
+  auto tap = [](const char* name, int to) {
     return std::string("[channel ") + name +
-           "]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(to.Port()) + "\n";
+           "]\nsource = tap:127.0.0.1:0=127.0.0.1:" + std::to_string(to) + "\n";
   };
-  Serve serve("output = /dev/null\njournal = off\n" + tap("tap", printer) + tap("deaf", deaf));
-  int port = serve.Port("tap"), deaf_port = serve.Port("deaf");
-  ASSERT_TRUE(port > 0 && deaf_port > 0) << serve.tool().Err();
+  Serve serve("output = /dev/null\njournal = off\n" + tap("tap", printer.Port()) +
+              tap("deaf", deaf.Port()) + tap("off", off_port));
+  int port = serve.Port("tap"), deaf_port = serve.Port("deaf"), off = serve.Port("off");
+  ASSERT_TRUE(port > 0 && deaf_port > 0 && off > 0) << serve.tool().Err();
+  int fd = ConnectLoopback(off);
+  SendAll(fd, ReadFile(ReceiptsDir() + "/plain.bin"));
+  auto start = Clock::now();
+  char c;
+  EXPECT_LE(recv(fd, &c, 1, 0), 0);  // reset or end at once
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  close(fd);
+  EXPECT_TRUE(ErrHas(serve.tool(), "closed: printer 127.0.0.1:")) << serve.tool().Err();
+
   int stalled = ConnectLoopback(deaf_port);
   const std::string block = Bulk(64 << 10);
   size_t sent = 0;
@@ -189,7 +182,7 @@ TEST(Serve, APosOrPrinterThatMisbehavesHoldsUpOnlyItsOwnConnection) {
 
   int idle = ConnectLoopback(port);  // connects and sends nothing, to the end
   const std::string plain = ReadFile(ReceiptsDir() + "/plain.bin").substr(0, 200);
-  int fd = ConnectLoopback(port);
+  fd = ConnectLoopback(port);
   SendAll(fd, plain);
   ASSERT_TRUE(poshark::testing::WaitUntil([&] { return printer.Size() >= plain.size(); }, 20000));
   linger hard{1, 0};  // reset in the middle of the receipt
@@ -202,7 +195,6 @@ TEST(Serve, APosOrPrinterThatMisbehavesHoldsUpOnlyItsOwnConnection) {
   EXPECT_EQ(ReadUntilEnd(fd, 30000), "");
   close(fd);
   EXPECT_TRUE(printer.Received() == plain + bulk) << printer.Size();  // byte for byte
-  char c;
   EXPECT_EQ(recv(idle, &c, 1, MSG_DONTWAIT), -1) << "the idle POS lost its connection";
   if (!kSanitized) {
     EXPECT_LT(serve.tool().PeakKiB(), 48 << 10);  // far less than passed

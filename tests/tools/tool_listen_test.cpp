@@ -15,25 +15,20 @@
 namespace poshark_test {
 namespace {
 
-// Rows of the text format (time, DST flag, event column, text); capture and
-// alarm rows are skipped.
-struct Row {
-  std::string event, text;
-};
-std::vector<Row> ParseRows(const std::string& out) {
+// The event column and the text of each row of the text format (time, DST
+// flag, event, text); capture and alarm rows are skipped.
+std::vector<std::pair<std::string, std::string>> ParseRows(const std::string& out) {
   static const std::regex kRow(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (DST|std) (\S+) *(.*)$)");
-  std::vector<Row> rows;
-  for (const auto& line : SplitLines(out)) {
-    std::smatch m;
-    if (std::regex_match(line, m, kRow))
-      rows.push_back({m[2] == "-" ? "" : m[2].str(), m[3].str()});
-  }
+  std::vector<std::pair<std::string, std::string>> rows;
+  std::smatch m;
+  for (const auto& line : SplitLines(out))
+    if (std::regex_match(line, m, kRow)) rows.emplace_back(m[2] == "-" ? "" : m[2].str(), m[3]);
   return rows;
 }
 std::vector<std::string> Texts(const std::string& out) {
   std::vector<std::string> texts;
-  for (const auto& row : ParseRows(out))
-    if (!row.text.empty()) texts.push_back(row.text);
+  for (const auto& [event, text] : ParseRows(out))
+    if (!text.empty()) texts.push_back(text);
   return texts;
 }
 ToolProcess::Options Feed(const std::string& file, const std::string& codepage,
@@ -56,10 +51,10 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
     Result r = runs[i].get();
     ASSERT_EQ(r.code, 0) << r.err;
     std::string events;
-    for (const auto& row : ParseRows(r.out))
-      if (!row.event.empty()) events += row.event + " ";
+    for (const auto& [event, text] : ParseRows(r.out))
+      if (!event.empty()) events += event + " ";
     EXPECT_EQ(events, "START STOP ");
-    EXPECT_EQ(ParseRows(r.out).back().event, "STOP");  // after every text line
+    EXPECT_EQ(ParseRows(r.out).back().first, "STOP");  // after every text line
     EXPECT_EQ(Texts(r.out), ReceiptLines(kSamples[i]));
     // No printer byte reached a line: it would show as a control picture.
     EXPECT_EQ(r.out.find("\xe2\x90"), std::string::npos);

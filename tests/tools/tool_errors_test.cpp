@@ -58,9 +58,6 @@ TEST(ToolErrors, RuntimeFailuresExitWithOneAndNameTheFileSetOrPort) {
       {{"listen", "--pos", "1", "--set", "0", "--commands", dir / "nowhere", "--feed", kPlain},
        1,
        "--commands " + (dir / "nowhere") + ": no such folder"},
-      {{"trace", "dump", dir / "none.bin2"},
-       1,
-       (dir / "none.bin2") + ": No such file or directory"},
       {{"sets", "--commands", dir.path()}, 1, ": no command sets"},
   };
   for (const auto& c : cases) Check(c);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,40 @@ TEST_F(ColorKeyFileTest, ReloadedRightToLeftKeysAreFoundAtOnce) {
   c_.FindKeyDataZero();
   c_.FindKeyData(shown.c_str(), 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
   EXPECT_EQ(nCount, 3);
+}
+
+// The keyword catcher's sections beside these, and saves of both at once,
+// are the fault tests' part.
+TEST_F(ColorKeyFileTest, SavedKeysLoadBackWithConditionLimitsAndCatchTimeAndNothingElseChanges) {
+  home_.Write(poshark::testing::kFilterFile, "; operator notes\n[Other]\nKeep=1\n");
+  FreqRecList recs;
+  for (int i = 0; i < 3; ++i) recs.Add(MakeTime(2024, 6, 1, 9, i, 0));
+  STRUCT_Condition cond{};
+  cond.bRNV = true;
+  std::strcpy(cond.szRNV, "FLOOR");
+  cond.bFreq = true;
+  cond.nFreqCount = 5;
+  cond.nFreqUnit = 3;
+  cond.bIdle = true;
+  cond.nIdleMinutes = 10;
+  cond.stIdleLast = MakeTime(2024, 6, 1, 8, 0, 0);
+  cond.pFreqRecs = &recs;
+  ASSERT_TRUE(c_.AddKeyWord("VOID", "Voids", 12, -1, 1, 4, 0x00C08040, true, MakeTime(0, 0, 0, 21),
+                            MakeTime(0, 0, 0, 7, 30), true, &cond));
+  ASSERT_TRUE(c_.WriteIni(1));
+  ASSERT_TRUE(c_.WriteIni_FreqIdleRec(1));
+  std::string text = home_.Read(poshark::testing::kFilterFile);
+  for (const char* pszPart : {"; operator notes", "Keep=1", "CKColor1=1,4,64,128,192"})
+    EXPECT_NE(text.find(pszPart), std::string::npos) << pszPart;
+  ColorKeyCatcher loaded;
+  ASSERT_TRUE(loaded.LoadIni(1));
+  ASSERT_EQ(loaded.GetKeyWordNum(), 1);
+  const STRUCT_KeyWord& ck = *loaded.GetKeyWord(0);
+  EXPECT_EQ(ck.stCatchEnd.wMinute, 30);
+  ASSERT_TRUE(ck.bCondition);
+  EXPECT_STREQ(ck.pCondition->szRNV, "FLOOR");
+  EXPECT_EQ(ck.pCondition->stIdleLast.wHour, 8);
+  EXPECT_EQ(ck.pCondition->pFreqRecs->GetSize(), 3);
 }
 
 }  // namespace

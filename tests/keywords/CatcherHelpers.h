@@ -24,11 +24,6 @@ inline SYSTEMTIME MakeTime(int y, int mo, int d, int h = 0, int mi = 0, int s = 
 
 inline constexpr const char* kFilterFile = "POSKeyFilter.ini";
 
-// A value of the home's filter file as it is now; "" when the key is missing.
-inline std::string FilterValue(const TempHome& home, const char* pszSection, const char* pszKey) {
-  return platform::ProfileReader(home.FilterPath().c_str()).GetString(pszSection, pszKey, "");
-}
-
 struct KeyArgs {
   const char* pszKeyWord;
   int nCatchFlags = 1;
@@ -72,8 +67,8 @@ std::vector<Caught> Collect(Catcher& catcher) {
   return out;
 }
 
-// Feeds one line to the keyword catcher; answers the texts caught from it, or
-// with bAlarms one '1' or '0' per result: its alarm.
+// Feeds one line to the keyword catcher; answers the texts caught from it,
+// each followed by "!" when it raised an alarm.
 inline std::vector<std::string> FeedLine(KeyDataCatcher& catcher, const std::string& line,
                                          bool* pbResult = nullptr, int* pnCount = nullptr) {
   int nCount = 0;
@@ -82,17 +77,9 @@ inline std::vector<std::string> FeedLine(KeyDataCatcher& catcher, const std::str
   if (pnCount) *pnCount = nCount;
   std::vector<std::string> out;
   for (const Caught& c : Collect(catcher)) {
-    out.push_back(c.text);
+    out.push_back(c.text + (c.alarm.bAlarm ? "!" : ""));
     EXPECT_EQ(c.range.nEnd, 0);  // keywords carry no colour range
   }
-  return out;
-}
-
-inline std::string Alarms(KeyDataCatcher& catcher, const std::string& line) {
-  int nCount = 0;
-  catcher.FindKeyData(line.data(), static_cast<int>(line.size()), nCount);
-  std::string out;
-  for (const Caught& c : Collect(catcher)) out += c.alarm.bAlarm ? '1' : '0';
   return out;
 }
 
@@ -103,17 +90,12 @@ inline std::vector<std::string> KeyWords(KeyDataCatcher& catcher) {
   return out;
 }
 
-inline STRUCT_Condition NumericCondition(int nOperator, float fValue) {
+// A condition on one operand, read as a number unless bNumeric is false.
+inline STRUCT_Condition Condition(int nOperator, const char* pszValue, bool bNumeric = true) {
   STRUCT_Condition cond{};
-  cond.bNumeric = true;
+  cond.bNumeric = bNumeric;
   cond.nOperator1 = nOperator;
-  cond.fValue1 = fValue;
-  return cond;
-}
-
-inline STRUCT_Condition TextCondition(int nOperator, const char* pszValue) {
-  STRUCT_Condition cond{};
-  cond.nOperator1 = nOperator;
+  cond.fValue1 = std::strtof(pszValue, nullptr);
   std::strncpy(cond.szValue1, pszValue, sizeof cond.szValue1 - 1);
   return cond;
 }

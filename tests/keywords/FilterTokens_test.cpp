@@ -12,44 +12,35 @@
 namespace poshark::testing {
 namespace {
 
-TEST(FilterTokensTest, HandWrittenSignsReadAsTheCommandSetsReadThem) {
-  const struct {
-    const char* pszToken;
-    char cSign;
-  } kCases[] = {
+TEST(FilterTokensTest, HandWrittenSignsReadAsTheCommandSetsReadThemAndSavedSignsLoadBack) {
+  const std::pair<const char*, char> kHandWritten[] = {
       {"SO", 14},
       {"so", 14},
       {"4294967338", '*'},  // 2^32 + 42: the low byte of the number, not of a capped int
       {"-4294967297", '\xFF'},
   };
   TempHome home;
-  std::string text = "[POS1]\nNum=" + std::to_string(std::size(kCases)) + "\n";
-  int n = 0;
-  for (const auto& c : kCases) {
-    ++n;
-    text += "Item" + std::to_string(n) + "=K" + std::to_string(n) + ",1\n";
-    text += "Name" + std::to_string(n) + "=k,2,0," + c.pszToken + "\n";
-    text += "N" + std::to_string(n) + "_1KSign=" + c.pszToken + "\n";
+  std::string text = "[POS1]\nNum=4\n";
+  for (int n = 1; n <= 4; ++n) {
+    const std::string i = std::to_string(n), token = kHandWritten[n - 1].first;
+    text +=
+        "Item" + i + "=K,1\nName" + i + "=k,2,0," + token + "\nN" + i + "_1KSign=" + token + "\n";
   }
-  home.Write("POSKeyFilter.ini", text);
+  home.Write(kFilterFile, text);
   KeyDataCatcher catcher;
   ASSERT_TRUE(catcher.LoadIni(1));
-  ASSERT_EQ(catcher.GetKeyWordNum(), static_cast<int>(std::size(kCases)));
-  for (int i = 0; i < catcher.GetKeyWordNum(); ++i) {
-    EXPECT_EQ(catcher.GetKeyWord(i)->cDecimalSign, kCases[i].cSign) << kCases[i].pszToken;
-    EXPECT_EQ(catcher.GetKeyWord(i)->c1KSign, kCases[i].cSign) << kCases[i].pszToken;
+  ASSERT_EQ(catcher.GetKeyWordNum(), 4);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(catcher.GetKeyWord(i)->cDecimalSign, kHandWritten[i].second) << i;
+    EXPECT_EQ(catcher.GetKeyWord(i)->c1KSign, kHandWritten[i].second) << i;
   }
-}
-
-TEST(FilterTokensTest, EverySavedSignLoadsBackUnchanged) {
-  TempHome home;
-  KeyDataCatcher catcher;
+  ASSERT_TRUE(catcher.DeleteAllKeyWord());
   for (int c = -128; c <= 127; ++c) {
     const std::string key = "K" + std::to_string(c + 128);
-    const char cSign = static_cast<char>(c);
     // The thousands sign differs from the decimal sign, so that a reader
     // that swapped the two keys would be seen.
-    ASSERT_TRUE(AddKey(catcher, {key.c_str(), 1, cSign, static_cast<char>(127 - c)}));
+    ASSERT_TRUE(
+        AddKey(catcher, {key.c_str(), 1, static_cast<char>(c), static_cast<char>(127 - c)}));
   }
   ASSERT_TRUE(catcher.WriteIni(2));
   KeyDataCatcher loaded;

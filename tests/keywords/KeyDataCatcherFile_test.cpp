@@ -15,7 +15,7 @@ using Strings = std::vector<std::string>;
 class FilterFileTest : public ::testing::Test {
  protected:
   std::string Value(const char* pszSection, const char* pszKey) {
-    return poshark::testing::FilterValue(home_, pszSection, pszKey);
+    return platform::ProfileReader(home_.FilterPath().c_str()).GetString(pszSection, pszKey, "");
   }
   STRUCT_KeyWord* Key(int i) { return catcher_.GetKeyWord(i); }
   TempHome home_;
@@ -68,8 +68,7 @@ TEST_F(FilterFileTest, EveryItemWhoseKeysExistLoadsWhateverTheCount) {
 // Regression: the first 4096 records (the oldest) were loaded of the up to
 // 65536 that a save writes.
 TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
-  STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER, 0.0f);
-  std::strcpy(cond.szValue1, "0");
+  STRUCT_Condition cond = Condition(POSHARK_OP_GREATER, "0");
   cond.bFreq = true;
   cond.nFreqCount = 6000;
   cond.nFreqUnit = 5;
@@ -89,8 +88,7 @@ TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
 }
 
 TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
-  STRUCT_Condition cond = NumericCondition(POSHARK_OP_GREATER_EQUAL, 10.0f);
-  std::strcpy(cond.szValue1, "10");
+  STRUCT_Condition cond = Condition(POSHARK_OP_GREATER_EQUAL, "10");
   cond.nJoin = 1;
   cond.nOperator2 = POSHARK_OP_LESS;
   cond.fValue2 = 99.5f;
@@ -98,7 +96,8 @@ TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   ASSERT_TRUE(AddKey(catcher_, {"TOTAL", 7, ',', '.', 2, &cond, 1, 0, "Grand total"}));
   ASSERT_TRUE(AddKey(catcher_, {"SUM", 16, '.', ',', 0, nullptr, 3, 1}));
   ASSERT_TRUE(AddKey(catcher_, {"TAX", 1, '.', ',', 0, nullptr, 4, 2}));
-  STRUCT_Condition numberOnly = NumericCondition(POSHARK_OP_GREATER, 12.5f);  // no operand text
+  STRUCT_Condition numberOnly = Condition(POSHARK_OP_GREATER, "12.5");
+  numberOnly.szValue1[0] = '\0';  // no operand text
   ASSERT_TRUE(AddKey(catcher_, {"T", 1, '.', ',', 0, &numberOnly}));
   ASSERT_TRUE(catcher_.WriteIni(5));
   EXPECT_EQ(KeyWords(catcher_), (Strings{"TOTAL", "TAX", "T", "SUM"}));

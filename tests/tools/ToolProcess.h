@@ -34,6 +34,15 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
   for (std::string line; std::getline(ss, line);) lines.push_back(line);
   return lines;
 }
+// A sample receipt's lines, and the code page its first line names ("# codepage: NAME").
+inline std::vector<std::string> ReceiptLines(const std::string& name) {
+  auto lines = SplitLines(ReadFile(ReceiptsDir() + "/" + name + ".txt"));
+  lines.erase(lines.begin());
+  return lines;
+}
+inline std::string ReceiptCodepage(const std::string& name) {
+  return SplitLines(ReadFile(ReceiptsDir() + "/" + name + ".txt"))[0].substr(12);
+}
 inline size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;

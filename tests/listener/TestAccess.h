@@ -11,6 +11,7 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzer.h"
 #include "listener/LineIntake.h"
 #include "listener/RCDataQueue.h"
 
@@ -27,6 +28,7 @@ class RCPosHarkTestAccess {
   }
 
   static poshark::listener::LineIntake& Intake(RCPosHark& l) { return *l.m_Intake; }
+  static poshark::commands::StreamAnalyzer& Analyzer(RCPosHark& l) { return *l.m_Analyzer; }
 
   static bool Started(RCPosHark& l) { return l.bStarted; }
   static bool Running(RCPosHark& l) { return l.bRunning; }

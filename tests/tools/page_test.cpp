@@ -28,6 +28,7 @@ class Browser {
  public:
   explicit Browser(const std::string& url) {
     int in[2], out[2];
+    signal(SIGPIPE, SIG_IGN);  // a browser that died fails the test, not the test program
     if (pipe(in) != 0 || pipe(out) != 0) return;
     const std::string profile = "--user-data-dir=" + profile_.path();
     child_ = std::make_unique<ChildProcess>([&] {
@@ -41,18 +42,20 @@ class Browser {
     close(in[0]), close(out[1]);
     to_ = in[1], from_ = out[0];
     auto target = Call("Target.createTarget", {{"url", url}})["result"]["targetId"];
-    session_ = Call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["result"]
-                   .value("sessionId", "");
+    session_ =
+        Call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["result"].value(
+            "sessionId", "");
   }
   ~Browser() {
+    session_.clear();  // a command to the browser, not to the page
     Call("Browser.close", Json::object());
     close(to_), close(from_);
     if (child_) child_->Wait(std::chrono::seconds(10));
   }
   // The value of a script expression in the page, as JSON text.
   std::string Eval(const std::string& expression) {
-    Json r = Call("Runtime.evaluate", {{"expression", "JSON.stringify(" + expression + ")"},
-                                       {"returnByValue", true}});
+    Json r = Call("Runtime.evaluate",
+                  {{"expression", "JSON.stringify(" + expression + ")"}, {"returnByValue", true}});
     return r["result"]["result"].value("value", "");
   }
   // Reads the page until the expression is true (30 s at most).
@@ -74,8 +77,8 @@ class Browser {
         char buf[65536];
         pollfd p{from_, POLLIN, 0};
         ssize_t n = poll(&p, 1, 1000) > 0 ? read(from_, buf, sizeof buf) : 0;
-        if (n < 0 || (n == 0 && p.revents != 0)) break;
-        buffer_.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        if (n < 0 || (n == 0 && p.revents != 0)) break;  // the browser is gone
+        buffer_.append(buf, static_cast<size_t>(n));
         continue;
       }
       Json answer = Json::parse(buffer_.substr(0, nul), nullptr, false);
@@ -101,24 +104,23 @@ std::pair<int, std::string> Request(int port, const std::string& method, const s
   return {reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0, reply};
 }
 
-class Served {
- public:
-  explicit Served(const std::string& service, const std::string& channels = "") {
-    WriteFile(dir_ / "poshark.ini", "[service]\nhome = " + dir_.path() + "\noutput = " +
-                                        (dir_ / "out.jsonl") + "\n" + service + channels);
-    tool_ = std::make_unique<ToolProcess>(
-        ToolProcess::Options{{"serve", "--config", dir_ / "poshark.ini"}});
+// serve with a page; the example filter file in its home when keys are used.
+struct Served : TempDir {
+  explicit Served(const std::string& config, bool keys = false) {
+    if (keys)
+      WriteFile(*this / "POSKeyFilter.ini", ReadFile(SourceDir() + "/examples/POSKeyFilter.ini"));
+    WriteFile(*this / "poshark.ini", "[service]\nhome = " + path() + "\n" + config);
+    tool = std::make_unique<ToolProcess>(
+        ToolProcess::Options{{"serve", "--config", *this / "poshark.ini"}});
   }
-  // The port the page listens on, from the log.
-  int Port() {
+  int Port() {  // from the log
     std::smatch m;
-    static const std::regex re(R"(page on http://[^/]*:(\d+)/)");
-    return ErrHas(*tool_, "page on http://") && std::regex_search(tool_->Err(), m, re)
+    bool up = ErrHas(*tool, "page on http://");
+    return up && std::regex_search(tool->Err(), m, std::regex(R"(page on http://\S*:(\d+)/)"))
                ? std::stoi(m[1])
                : -1;
   }
-  TempDir dir_;
-  std::unique_ptr<ToolProcess> tool_;
+  std::unique_ptr<ToolProcess> tool;
 };
 
 TEST(Page, ChromiumShowsTheReceiptsAsTextWithTheirColours) {
@@ -126,16 +128,17 @@ TEST(Page, ChromiumShowsTheReceiptsAsTextWithTheirColours) {
   TempDir feed;
   WriteFile(feed / "feed.bin", ReadFile(ReceiptsDir() + "/plain.bin") +
                                    ReadFile(ReceiptsDir() + "/void.bin") + kMarkup + "\n");
-  Served serve("http = 127.0.0.1:0\n",
-               "[channel till]\npos = 1\nkeys = 1\nsource = feed:" + (feed / "feed.bin") + "\n");
-  WriteFile(serve.dir_ / "POSKeyFilter.ini", ReadFile(SourceDir() + "/examples/POSKeyFilter.ini"));
+  Served serve("http = 127.0.0.1:0\n[channel till]\npos = 1\nkeys = 1\nsource = feed:" +
+                   (feed / "feed.bin") + "\n",
+               true);
   const int port = serve.Port();
-  ASSERT_GT(port, 0) << serve.tool_->Err();
+  ASSERT_GT(port, 0) << serve.tool->Err();
   const std::string texts =
       "Array.from(document.querySelectorAll('#live .line .text'), e => e.textContent)";
   {
     Browser live("http://127.0.0.1:" + std::to_string(port) + "/");
-    ASSERT_TRUE(live.WaitFor(texts + ".includes(" + Json(kMarkup).dump() + ")")) << live.Eval(texts);
+    ASSERT_TRUE(live.WaitFor(texts + ".includes(" + Json(kMarkup).dump() + ")"))
+        << live.Eval(texts);
     auto shown = Json::parse(live.Eval(texts));
     for (const char* receipt : {"plain", "void"}) {
       for (const auto& l : SplitLines(ReadFile(ReceiptsDir() + "/" + receipt + ".txt"))) {
@@ -156,8 +159,8 @@ TEST(Page, ChromiumShowsTheReceiptsAsTextWithTheirColours) {
   ASSERT_EQ(status, 200) << reply;
   auto found = Json::parse(reply.substr(reply.find("\r\n\r\n") + 4));
   ASSERT_EQ(found.size(), 1u) << found;
-  Browser view("http://127.0.0.1:" + std::to_string(port) + "/receipt?id=" +
-               std::to_string(found[0]["id"].get<int>()));
+  Browser view("http://127.0.0.1:" + std::to_string(port) +
+               "/receipt?id=" + std::to_string(found[0]["id"].get<int>()));
   const std::string view_texts =
       "Array.from(document.querySelectorAll('#receipt .line .text'), e => e.textContent)";
   EXPECT_TRUE(view.WaitFor(view_texts + ".includes(" + Json(kMarkup).dump() + ")"))
@@ -165,10 +168,10 @@ TEST(Page, ChromiumShowsTheReceiptsAsTextWithTheirColours) {
 }
 
 TEST(Page, OnlyGetWithTheTokenAndAStopThatEndsOpenStreams) {
-  Served serve("http = 0.0.0.0:0\ntoken = " + std::string(kToken) + "\n",
-               "[channel till]\nsource = tcp:127.0.0.1:0\n");
+  Served serve("http = 0.0.0.0:0\ntoken = " + std::string(kToken) +
+               "\n[channel till]\nsource = tcp:127.0.0.1:0\n");
   const int port = serve.Port();
-  ASSERT_GT(port, 0) << serve.tool_->Err();
+  ASSERT_GT(port, 0) << serve.tool->Err();
   const std::string t = std::string("?token=") + kToken;
   struct Case {
     const char* method;
@@ -199,8 +202,8 @@ TEST(Page, OnlyGetWithTheTokenAndAStopThatEndsOpenStreams) {
   pollfd p{stream, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 5000), 1);  // the stream's head
   auto start = Clock::now();
-  serve.tool_->Signal(SIGTERM);
-  EXPECT_EQ(serve.tool_->Wait(std::chrono::seconds(10)), 0) << serve.tool_->Err();
+  serve.tool->Signal(SIGTERM);
+  EXPECT_EQ(serve.tool->Wait(std::chrono::seconds(10)), 0) << serve.tool->Err();
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(kSanitized ? 20 : 2));
   close(stream);
 }
@@ -220,9 +223,9 @@ TEST(Page, AnAddressOpenToOthersNeedsAToken) {
       {"http = 127.0.0.1:" + std::to_string(taken_port) + "\n", 1, "cannot listen there"},
   };
   for (const auto& c : cases) {
-    Served serve(c.service, "[channel till]\nsource = tcp:127.0.0.1:0\n");
-    EXPECT_EQ(serve.tool_->Wait(std::chrono::seconds(20)), c.status) << c.service;
-    EXPECT_NE(serve.tool_->Err().find(c.message), std::string::npos) << serve.tool_->Err();
+    Served serve(c.service + "[channel till]\nsource = tcp:127.0.0.1:0\n");
+    EXPECT_EQ(serve.tool->Wait(std::chrono::seconds(20)), c.status) << c.service;
+    EXPECT_NE(serve.tool->Err().find(c.message), std::string::npos) << serve.tool->Err();
   }
   close(taken);
 }

@@ -54,11 +54,17 @@ void LiveFeed::Publish(const LineRecord& line) {
     auto found = backlog_.find(line.channel);
     if (found == backlog_.end() && backlog_.size() < kLiveBacklogChannels)
       found = backlog_.emplace(line.channel, Backlog{}).first;
-    if (found != backlog_.end()) {
-      found->second.events.emplace_back(seq, event);
-      found->second.bytes += event->size();
-    }
     Trim();
+    if (found != backlog_.end()) {
+      Backlog& b = found->second;
+      b.events.emplace_back(seq, event);
+      b.bytes += event->size();
+      while (b.events.size() > kLiveBacklogLines ||
+             (b.events.size() > 1 && b.bytes > kLiveBacklogBytes)) {
+        b.bytes -= b.events.front().second->size();
+        b.events.pop_front();
+      }
+    }
   }
   more_.notify_all();
 }
@@ -68,13 +74,6 @@ void LiveFeed::Trim() {
     ring_bytes_ -= ring_.front()->size();
     ring_.pop_front();
     ++first_;
-  }
-  for (auto& [name, b] : backlog_) {
-    while (b.events.size() > kLiveBacklogLines ||
-           (b.events.size() > 1 && b.bytes > kLiveBacklogBytes)) {
-      b.bytes -= b.events.front().second->size();
-      b.events.pop_front();
-    }
   }
 }
 
@@ -88,7 +87,11 @@ std::unique_ptr<LiveFeed::Reader> LiveFeed::Open(std::optional<uint64_t> last_se
     reader->next_ = *last_seen + 1;  // a page that reconnects misses nothing
     return reader;
   }
-  // Every channel's last lines, in the order they came.
+  // The page starts afresh (it may hold lines of a stream that fell behind,
+  // or of a service since restarted), with every channel's last lines in
+  // the order they came.
+  static const Event reset = std::make_shared<const std::string>("event: reset\ndata:\n\n");
+  reader->backlog_.push_back(reset);
   std::vector<std::pair<uint64_t, Event>> lines;
   for (const auto& [name, b] : backlog_) lines.insert(lines.end(), b.events.begin(), b.events.end());
   std::sort(lines.begin(), lines.end(),

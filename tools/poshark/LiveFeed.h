@@ -75,7 +75,7 @@ class LiveFeed {
     std::deque<std::pair<uint64_t, Event>> events;
     size_t bytes = 0;
   };
-  void Trim();  // with mutex_ held
+  void Trim();  // the ring to its limits, with mutex_ held
 
   // Guards everything below. The tool keeps to the library's exported
   // interface, so std::mutex rather than the library's annotated one.

@@ -134,6 +134,11 @@ function follow() {
   source.onopen = () => { status.textContent = 'live'; };
   source.onerror = () => { status.textContent = 'reconnecting\u2026'; };
   source.onmessage = (e) => show(JSON.parse(e.data));
+  // A stream that does not resume where the last one ended starts afresh.
+  source.addEventListener('reset', () => {
+    columns.clear();
+    document.getElementById('live').replaceChildren();
+  });
 }
 
 // --- search ------------------------------------------------------------

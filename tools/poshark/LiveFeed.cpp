@@ -93,7 +93,8 @@ std::unique_ptr<LiveFeed::Reader> LiveFeed::Open(std::optional<uint64_t> last_se
   static const Event reset = std::make_shared<const std::string>("event: reset\ndata:\n\n");
   reader->backlog_.push_back(reset);
   std::vector<std::pair<uint64_t, Event>> lines;
-  for (const auto& [name, b] : backlog_) lines.insert(lines.end(), b.events.begin(), b.events.end());
+  for (const auto& [name, b] : backlog_)
+    lines.insert(lines.end(), b.events.begin(), b.events.end());
   std::sort(lines.begin(), lines.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& [seq, event] : lines) reader->backlog_.push_back(std::move(event));

@@ -54,7 +54,7 @@ class LiveFeed {
     friend class LiveFeed;
     explicit Reader(LiveFeed& feed) : feed_(feed) {}
     LiveFeed& feed_;
-    uint64_t next_ = 0;          // sequence number of the next event
+    uint64_t next_ = 0;           // sequence number of the next event
     std::vector<Event> backlog_;  // handed out first
   };
 

@@ -31,8 +31,7 @@ PageAnswer ReadQuery(const PageParam& param, SearchQuery& q) {
     if (!text || text->empty()) continue;
     int64_t ms = 0;
     const bool until = name[0] == 'u';
-    if (!ParseSearchTime(*text, until, ms))
-      return Bad(name, "YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]");
+    if (!ParseSearchTime(*text, until, ms)) return Bad(name, "YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]");
     (until ? q.until_ms : q.since_ms) = ms;
   }
   q.voided = param("void").value_or("") == "1";

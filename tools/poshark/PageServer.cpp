@@ -223,7 +223,8 @@ bool PageServer::Start(std::string& error) {
   if (port_ <= 0) {
     const int why = errno;
     error = "[service] http = " + http_.host + ":" + std::to_string(http_.port) +
-            ": cannot listen there" + (why != 0 ? std::string(" (") + std::strerror(why) + ")" : "");
+            ": cannot listen there" +
+            (why != 0 ? std::string(" (") + std::strerror(why) + ")" : "");
     return false;
   }
   thread_ = std::thread([this] {

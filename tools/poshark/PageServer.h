@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 

@@ -86,8 +86,9 @@ std::optional<Receipt> ReceiptById(Database& db, int64_t id) {
 }
 
 std::optional<Receipt> ReceiptAt(Database& db, const std::string& channel, int64_t time_ms) {
-  Statement s(db, std::string(kReceiptColumns) +
-                      " WHERE channel = ? AND start_ms <= ? ORDER BY start_ms DESC, id DESC LIMIT 1");
+  Statement s(db,
+              std::string(kReceiptColumns) +
+                  " WHERE channel = ? AND start_ms <= ? ORDER BY start_ms DESC, id DESC LIMIT 1");
   s.Bind(1, channel).Bind(2, time_ms);
   return First(s);
 }

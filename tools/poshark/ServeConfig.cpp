@@ -67,8 +67,7 @@ void ReadService(const Place& at, ServiceSettings& s) {
       if (!ParseHttpAddress(e.value, s.http)) at.Fail(e, "off, on, HOST:PORT or :PORT");
       http = &e;
     } else if (Same(e.key, "token")) {
-      if (!ValidToken(e.value))
-        at.Fail(e, "16 to 256 letters, digits or - . _ ~");
+      if (!ValidToken(e.value)) at.Fail(e, "16 to 256 letters, digits or - . _ ~");
       s.http.token = e.value;
     } else {
       at.Fail(e, "one of the keys home, output, log, journal, keep, http, token");

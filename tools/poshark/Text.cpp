@@ -3,8 +3,8 @@
 #include <unicode/ubidi.h>
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
-#include <unicode/utf8.h>
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cctype>

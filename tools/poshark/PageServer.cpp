@@ -166,9 +166,10 @@ void PageServer::Route() {
   httplib::Server& s = *server_;
   const std::string token = http_.token.empty() ? "" : "?token=" + http_.token;
   auto html = [page = std::string(kPageHtml), token](const Request&, Response& res) {
+    constexpr std::string_view kSlot = "{{token}}";
     std::string body = page;
-    for (size_t at = 0; (at = body.find("{{token}}", at)) != std::string::npos;)
-      body.replace(at, 9, token);
+    for (size_t at = 0; (at = body.find(kSlot, at)) != std::string::npos; at += token.size())
+      body.replace(at, kSlot.size(), token);
     res.set_content(body, "text/html; charset=utf-8");
   };
   s.Get("/", html);
@@ -188,7 +189,8 @@ void PageServer::Route() {
     res.set_chunked_content_provider("text/event-stream", [this, reader](size_t, DataSink& sink) {
       std::vector<LiveFeed::Event> events;
       if (!feed_.Next(*reader, events, kPageKeepAlive)) return false;
-      if (events.empty()) return sink.write(": idle\n\n", 8);
+      constexpr std::string_view kIdle = ": idle\n\n";  // a comment: keeps the stream alive
+      if (events.empty()) return sink.write(kIdle.data(), kIdle.size());
       for (const auto& e : events)
         if (!sink.write(e->data(), e->size())) return false;
       return true;

@@ -65,6 +65,7 @@ void LiveFeed::Publish(const LineRecord& line) {
         b.events.pop_front();
       }
     }
+    if (waiting_ == 0) return;  // streams still gathering look again when they wake
   }
   more_.notify_all();
 }
@@ -108,7 +109,15 @@ bool LiveFeed::Next(Reader& reader, std::vector<Event>& out, std::chrono::millis
     reader.backlog_.clear();
     return !closed_;
   }
-  more_.wait_for(lock, wait, [&] { return closed_ || reader.next_ < first_ + ring_.size(); });
+  auto ready = [&] { return closed_ || reader.next_ < first_ + ring_.size(); };
+  if (!ready()) {
+    ++waiting_;
+    more_.wait_for(lock, wait, ready);
+    --waiting_;
+    // Lines come in bursts (a receipt at a time): gather what follows for
+    // a moment, so that a stream costs a write per burst, not per line.
+    if (ready() && !closed_) more_.wait_for(lock, kLiveGather, [&] { return closed_; });
+  }
   if (closed_ || reader.next_ < first_) return false;
   for (uint64_t seq = reader.next_; seq < first_ + ring_.size(); ++seq)
     out.push_back(ring_[static_cast<size_t>(seq - first_)]);

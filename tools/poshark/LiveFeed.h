@@ -29,6 +29,9 @@ inline constexpr size_t kLiveRingBytes = 8 * 1024 * 1024;
 // The last lines of each channel that a new stream starts with.
 inline constexpr size_t kLiveBacklogLines = 40;
 inline constexpr size_t kLiveBacklogBytes = 256 * 1024;
+// A stream woken by a line waits this long for the lines that follow it
+// before it writes them all at once.
+inline constexpr auto kLiveGather = std::chrono::milliseconds(50);
 // Channels whose backlog is kept (the service's channels, and a few that
 // were removed by a reload).
 inline constexpr size_t kLiveBacklogChannels = 128;
@@ -86,6 +89,7 @@ class LiveFeed {
   uint64_t first_ = 0;  // sequence number of ring_.front()
   std::map<std::string, Backlog> backlog_;
   size_t readers_ = 0;
+  size_t waiting_ = 0;  // streams waiting for a first line: Publish wakes them
   bool closed_ = false;
 };
 

@@ -191,9 +191,9 @@ void PageServer::Route() {
       if (!feed_.Next(*reader, events, kPageKeepAlive)) return false;
       constexpr std::string_view kIdle = ": idle\n\n";  // a comment: keeps the stream alive
       if (events.empty()) return sink.write(kIdle.data(), kIdle.size());
-      for (const auto& e : events)
-        if (!sink.write(e->data(), e->size())) return false;
-      return true;
+      std::string batch;  // one write for all: bounded by the feed's ring
+      for (const auto& e : events) batch += *e;
+      return sink.write(batch.data(), batch.size());
     });
   });
   s.Get("/api/search", [this](const Request& req, Response& res) {

@@ -12,7 +12,8 @@ std::string LiveJson(const LineRecord& line) {
   Json j = Json::object();
   j["channel"] = line.channel;
   j["pos"] = line.pos;
-  j["time"] = FormatIsoTime(line.time, line.dst);
+  // The page shows the time in its own zone; a local-time string here would
+  // cost the output loop another look at the zone for every line.
   j["time_ms"] = line.time_ms;
   std::string event = EventName(line.event);
   j["event"] = event.empty() ? Json() : Json(event);

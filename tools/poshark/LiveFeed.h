@@ -36,7 +36,7 @@ inline constexpr auto kLiveGather = std::chrono::milliseconds(50);
 // were removed by a reload).
 inline constexpr size_t kLiveBacklogChannels = 128;
 
-// One line as the page shows it, JSON: channel, pos, time, time_ms, event,
+// One line as the page shows it, JSON: channel, pos, time_ms, event,
 // text (as printed, display order), rtl (the line holds right-to-left
 // letters), bytes (the length of the line's bytes in its code page, which
 // the colour ranges count), ranges, captures, alarms.

@@ -102,7 +102,9 @@ function column(name) {
 
 function openBlock(c, line) {
   const block = el('div', 'receipt');
-  block.append(receiptLink({ channel: line.channel, time: line.time_ms }, line.time.slice(11, 19) + ' \u2197'));
+  const t = new Date(line.time_ms);
+  const hms = [t.getHours(), t.getMinutes(), t.getSeconds()].map((n) => String(n).padStart(2, '0'));
+  block.append(receiptLink({ channel: line.channel, time: line.time_ms }, hms.join(':') + ' \u2197'));
   c.lines.append(block);
   c.block = block;
 }

@@ -294,7 +294,12 @@ void Printer::Record(const DeliveredLine& line, const Findings& findings, LineRe
   // state is best read from one thread.
   r.time_ms = EpochMs(line.time, line.dst);
   r.raw = line.text;
-  r.text = order_ == TextOrder::kLogical ? LogicalOrder(text(line.text)) : text(line.text);
+  r.text = text(line.text);
+  r.rtl = HasRightToLeft(r.text);
+  if (order_ == TextOrder::kLogical) {
+    r.shown = std::move(r.text);
+    r.text = LogicalOrder(r.shown);
+  }
   r.findings = findings;
   for (auto& c : r.findings.captures) {
     c.name = text(c.name);

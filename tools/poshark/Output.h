@@ -67,6 +67,8 @@ struct LineRecord {
   int64_t time_ms = 0;  // `time` in milliseconds since the epoch
   std::string raw;      // the bytes in the channel's code page, in the order they came
   std::string text;     // logical order when the channel's order is logical
+  std::string shown;    // as printed (display order) when `text` is not, else ""
+  bool rtl = false;     // the text holds right-to-left letters
   Findings findings;
 };
 

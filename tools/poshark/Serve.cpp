@@ -13,7 +13,9 @@
 #include "Journal.h"
 #include "JournalDb.h"
 #include "LineSink.h"
+#include "LiveFeed.h"
 #include "Notify.h"
+#include "PageServer.h"
 #include "Runtime.h"
 #include "ServeConfig.h"
 
@@ -60,6 +62,7 @@ class Service {
   void ApplyChannels(const std::vector<ChannelSettings>& wanted);
   void Pump(std::chrono::milliseconds wait);
   bool StartJournal();
+  bool StartPage();
   LineKeeper Keeper();
   std::chrono::milliseconds NextWait() const;
 
@@ -67,6 +70,8 @@ class Service {
   ServiceSettings service_;
   std::unique_ptr<OutputStream> out_;
   std::unique_ptr<Journal> journal_;
+  std::unique_ptr<LiveFeed> feed_;
+  std::unique_ptr<PageServer> page_;  // after feed_: ends before it
   LineSink sink_;
   std::map<std::string, Slot> slots_;
   std::deque<DeliveredLine> batch_;
@@ -173,10 +178,13 @@ void Service::Reload() {
     Log(LogLevel::kWarning, "[service] home changed: takes effect at the next start");
     config.service.home = service_.home;
   }
-  if (config.service.journal != service_.journal || config.service.keep != service_.keep) {
-    Log(LogLevel::kWarning, "[service] journal or keep changed: takes effect at the next start");
+  if (config.service.journal != service_.journal || config.service.keep != service_.keep ||
+      config.service.http != service_.http) {
+    Log(LogLevel::kWarning,
+        "[service] journal, keep, http or token changed: takes effect at the next start");
     config.service.journal = service_.journal;
     config.service.keep = service_.keep;
+    config.service.http = service_.http;
   }
   if (config.service.output != service_.output)
     out_ = std::make_unique<OutputStream>(config.service.output);
@@ -207,8 +215,11 @@ void Service::Pump(std::chrono::milliseconds wait) {
 }
 
 LineKeeper Service::Keeper() {
-  if (!journal_) return {};
-  return [this](LineRecord&& line) { journal_->Add(std::move(line)); };
+  if (!journal_ && !feed_) return {};
+  return [this](LineRecord&& line) {
+    if (feed_) feed_->Publish(line);
+    if (journal_) journal_->Add(std::move(line));
+  };
 }
 
 bool Service::StartJournal() {
@@ -220,6 +231,22 @@ bool Service::StartJournal() {
     return false;
   }
   Log(LogLevel::kInfo, "journal " + service_.journal);
+  return true;
+}
+
+bool Service::StartPage() {
+  const HttpSettings& http = service_.http;
+  if (http.port < 0) return true;
+  feed_ = std::make_unique<LiveFeed>();
+  page_ = std::make_unique<PageServer>(http, service_.journal, *feed_);
+  std::string error;
+  if (!page_->Start(error)) {
+    Log(LogLevel::kError, error);
+    return false;
+  }
+  const bool v6 = http.host.find(':') != std::string::npos;
+  Log(LogLevel::kInfo, "page on http://" + (v6 ? "[" + http.host + "]" : http.host) + ":" +
+                           std::to_string(page_->Port()) + "/");
   return true;
 }
 
@@ -236,7 +263,7 @@ int Service::Run(ServeConfig config) {
     sink_.Wake();
   });
   // Its writer thread starts with the signals blocked, as the channels' do.
-  if (!StartJournal()) return kExitFailure;
+  if (!StartJournal() || !StartPage()) return kExitFailure;
   for (const auto& c : config.channels) {
     Slot& s = slots_[c.name];
     s.settings = c;
@@ -257,10 +284,12 @@ int Service::Run(ServeConfig config) {
   NotifyStopping();
   Log(LogLevel::kInfo, "stopping");
   const auto deadline = Clock::now() + kStopDrain;
+  if (page_) page_->BeginStop();  // its threads end while the channels stop
   for (auto& [name, s] : slots_) Stop(s, deadline);
   sink_.Close();
   while (sink_.PopAll(batch_, std::chrono::milliseconds(0))) out_->Write(batch_, Keeper());
   out_->Flush();
+  page_.reset();
   journal_.reset();
   return 0;
 }

@@ -2,9 +2,13 @@
 
 #include <poshark/Home.h>
 
+#include <arpa/inet.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -36,7 +40,15 @@ bool ParseSwitch(const std::string& v, bool& on) {
   return false;
 }
 
+bool ValidToken(const std::string& t) {
+  if (t.size() < kMinTokenLength || t.size() > kMaxTokenLength) return false;
+  return std::all_of(t.begin(), t.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr("-._~", c) != nullptr;
+  });
+}
+
 void ReadService(const Place& at, ServiceSettings& s) {
+  const IniEntry* http = nullptr;
   for (const auto& e : at.section.entries) {
     if (Same(e.key, "home")) {
       if (e.value.empty()) at.Fail(e, "a folder");
@@ -51,10 +63,19 @@ void ReadService(const Place& at, ServiceSettings& s) {
       s.journal = off ? "" : e.value;
     } else if (Same(e.key, "keep")) {
       if (!ParseKeep(e.value, s.keep)) at.Fail(e, kKeepExpected);
+    } else if (Same(e.key, "http")) {
+      if (!ParseHttpAddress(e.value, s.http)) at.Fail(e, "off, on, HOST:PORT or :PORT");
+      http = &e;
+    } else if (Same(e.key, "token")) {
+      if (!ValidToken(e.value)) at.Fail(e, "16 to 256 letters, digits or - . _ ~");
+      s.http.token = e.value;
     } else {
-      at.Fail(e, "one of the keys home, output, log, journal, keep");
+      at.Fail(e, "one of the keys home, output, log, journal, keep, http, token");
     }
   }
+  // Anyone who can reach the address could read every receipt.
+  if (http != nullptr && s.http.port >= 0 && s.http.token.empty() && !IsLoopbackHost(s.http.host))
+    at.Fail(*http, "a loopback address (127.0.0.1, ::1, localhost) unless token is set");
 }
 
 void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
@@ -115,6 +136,39 @@ void CheckDistinct(const std::string& path, const std::vector<ChannelSettings>& 
 }
 
 }  // namespace
+
+bool ParseHttpAddress(const std::string& value, HttpSettings& http) {
+  if (value.empty() || value == "0" || Same(value, "off")) {
+    http.port = -1;
+    return true;
+  }
+  if (Same(value, "on")) {
+    http.host = kDefaultHttpHost;
+    http.port = kDefaultHttpPort;
+    return true;
+  }
+  size_t colon = value.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = value.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  long port = 0;
+  if (!ParseNumberIn(value.substr(colon + 1), 0, 65535, port)) return false;
+  http.host = host.empty() ? kDefaultHttpHost : host;
+  http.port = static_cast<int>(port);
+  return true;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  in_addr v4{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+  return Same(host, "localhost");
+}
 
 ServeConfig LoadServeConfig(const std::string& path) {
   std::vector<IniSection> sections;

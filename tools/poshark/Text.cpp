@@ -1,6 +1,7 @@
 #include "Text.h"
 
 #include <unicode/ubidi.h>
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
@@ -263,6 +264,17 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
 
 int64_t EpochMs(const SYSTEMTIME& time, bool dst) {
   return static_cast<int64_t>(LocalToEpoch(time, dst ? 1 : 0)) * 1000 + time.wMilliseconds;
+}
+
+bool HasRightToLeft(std::string_view utf8) {
+  const auto length = static_cast<int32_t>(utf8.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(utf8.data(), i, length, c);
+    UCharDirection d = u_charDirection(c < 0 ? 0xFFFD : c);
+    if (d == U_RIGHT_TO_LEFT || d == U_RIGHT_TO_LEFT_ARABIC) return true;
+  }
+  return false;
 }
 
 std::string LogicalOrder(std::string_view utf8) {

@@ -47,6 +47,9 @@ std::string Base64(std::string_view bytes);
 // inverse reordering, mirrored characters put back. UTF-8 in and out.
 std::string LogicalOrder(std::string_view utf8);
 
+// The text holds a right-to-left letter (Hebrew, Arabic, ...). UTF-8.
+bool HasRightToLeft(std::string_view utf8);
+
 // "2024-03-14 09:41:02.123"
 std::string FormatLocalTime(const SYSTEMTIME& st);
 

@@ -1,0 +1,233 @@
+// The live page of `poshark serve`: what headless Chromium shows of a feed
+// channel's receipts (lines, colour spans, a receipt that prints markup),
+// the search and receipt view, and the HTTP rules (token, methods, address).
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <poll.h>
+
+#include <regex>
+#include <thread>
+
+#include "Loopback.h"
+#include "ToolProcess.h"
+
+namespace poshark_test {
+namespace {
+
+using Json = nlohmann::json;
+const char kChromium[] = "/usr/bin/chromium";
+const char kMarkup[] = "Note <script>alert(1)</script>";
+const char kToken[] = "test-token-0123456789";
+
+// Chromium driven over its DevTools pipe (fd 3 in, fd 4 out, JSON texts
+// ending in NUL): --dump-dom dumps at the load event, before the event
+// stream brings a line, and with a stream open virtual time never ends.
+class Browser {
+ public:
+  explicit Browser(const std::string& url) {
+    int in[2], out[2];
+    signal(SIGPIPE, SIG_IGN);  // a browser that died fails the test, not the test program
+    if (pipe(in) != 0 || pipe(out) != 0) return;
+    const std::string profile = "--user-data-dir=" + profile_.path();
+    child_ = std::make_unique<ChildProcess>([&] {
+      int a = fcntl(in[0], F_DUPFD, 10), b = fcntl(out[1], F_DUPFD, 10);
+      dup2(a, 3), dup2(b, 4), dup2(open("/dev/null", O_WRONLY), 1), dup2(1, 2);
+      execl(kChromium, kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+            "--no-first-run", "--disable-background-networking", "--disable-component-update",
+            "--disable-sync", "--remote-debugging-pipe", profile.c_str(), "about:blank", nullptr);
+      return 127;
+    });
+    close(in[0]), close(out[1]);
+    to_ = in[1], from_ = out[0];
+    auto target = Call("Target.createTarget", {{"url", url}})["result"]["targetId"];
+    session_ =
+        Call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["result"].value(
+            "sessionId", "");
+  }
+  ~Browser() {
+    session_.clear();  // a command to the browser, not to the page
+    Call("Browser.close", Json::object());
+    close(to_), close(from_);
+    if (child_) child_->Wait(std::chrono::seconds(10));
+  }
+  // The value of a script expression in the page, as JSON text.
+  std::string Eval(const std::string& expression) {
+    Json r = Call("Runtime.evaluate",
+                  {{"expression", "JSON.stringify(" + expression + ")"}, {"returnByValue", true}});
+    return r["result"]["result"].value("value", "");
+  }
+  // Reads the page until the expression is true (30 s at most).
+  bool WaitFor(const std::string& expression) {
+    for (int i = 0; i < 150; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(200)))
+      if (Eval(expression) == "true") return true;
+    return false;
+  }
+
+ private:
+  Json Call(const std::string& method, const Json& params) {
+    Json msg = {{"id", ++id_}, {"method", method}, {"params", params}};
+    if (!session_.empty()) msg["sessionId"] = session_;
+    std::string text = msg.dump() + '\0';
+    if (write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
+    for (auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end;) {
+      char buf[65536];
+      pollfd p{from_, POLLIN, 0};
+      ssize_t n = poll(&p, 1, 1000) > 0 ? read(from_, buf, sizeof buf) : 0;
+      if (n < 0 || (n == 0 && p.revents != 0)) break;  // the browser is gone
+      buffer_.append(buf, static_cast<size_t>(n));
+      for (size_t nul; (nul = buffer_.find('\0')) != std::string::npos;) {
+        Json answer = Json::parse(buffer_.substr(0, nul), nullptr, false);
+        buffer_.erase(0, nul + 1);
+        if (answer.is_object() && answer.value("id", 0) == id_) return answer;
+      }
+    }
+    return Json::object();
+  }
+
+  TempDir profile_;
+  std::unique_ptr<ChildProcess> child_;
+  int to_ = -1, from_ = -1, id_ = 0;
+  std::string session_, buffer_;
+};
+
+// One request on its own connection; answers the status and the whole reply.
+std::pair<int, std::string> Request(int port, const std::string& method, const std::string& target,
+                                    const std::string& headers = "") {
+  int fd = ConnectLoopback(port);
+  SendAll(fd, method + " " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
+  std::string reply = ReadUntilEnd(fd);
+  close(fd);
+  return {reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0, reply};
+}
+
+// The texts of the lines a part of the page shows, a script expression.
+std::string Texts(const std::string& part) {
+  return "Array.from(document.querySelectorAll('" + part + " .line .text'), e => e.textContent)";
+}
+
+// serve with a page; the example filter file in its home when keys are used.
+struct Served : TempDir {
+  explicit Served(const std::string& config, bool keys = false) {
+    if (keys)
+      WriteFile(*this / "POSKeyFilter.ini", ReadFile(SourceDir() + "/examples/POSKeyFilter.ini"));
+    WriteFile(*this / "poshark.ini", "[service]\nhome = " + path() + "\n" + config);
+    tool = std::make_unique<ToolProcess>(
+        ToolProcess::Options{{"serve", "--config", *this / "poshark.ini"}});
+  }
+  int Port() {  // from the log
+    std::smatch m;
+    std::regex re(R"(page on http://\S*:(\d+)/)");
+    bool up = ErrHas(*tool, "page on http://") && std::regex_search(tool->Err(), m, re);
+    return up ? std::stoi(m[1]) : -1;
+  }
+  std::unique_ptr<ToolProcess> tool;
+};
+
+TEST(Page, ChromiumShowsTheReceiptsAsTextWithTheirColours) {
+  if (access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is missing (CI installs it)";
+  TempDir feed;
+  WriteFile(feed / "feed.bin", ReadFile(ReceiptsDir() + "/plain.bin") +
+                                   ReadFile(ReceiptsDir() + "/void.bin") + kMarkup + "\n");
+  Served serve("http = 127.0.0.1:0\n[channel till]\npos = 1\nkeys = 1\nsource = feed:" +
+                   (feed / "feed.bin") + "\n",
+               true);
+  const int port = serve.Port();
+  ASSERT_GT(port, 0) << serve.tool->Err();
+  const std::string url = "http://127.0.0.1:" + std::to_string(port);
+  {
+    Browser live(url + "/");
+    ASSERT_TRUE(live.WaitFor(Texts("#live") + ".includes(" + Json(kMarkup).dump() + ")"))
+        << live.Eval(Texts("#live"));
+    auto shown = Json::parse(live.Eval(Texts("#live")));
+    for (const char* receipt : {"plain", "void"}) {
+      for (const auto& l : SplitLines(ReadFile(ReceiptsDir() + "/" + receipt + ".txt"))) {
+        if (!l.empty() && l[0] != '#' && l.find_first_not_of(' ') != std::string::npos) {
+          EXPECT_NE(std::find(shown.begin(), shown.end(), l), shown.end()) << l;
+        }
+      }
+    }
+    const std::string marks = live.Eval(
+        "Array.from(document.querySelectorAll('.mark'), e => e.textContent + '=' + "
+        "e.style.backgroundColor)");
+    EXPECT_NE(marks.find("TOTAL=rgb(255, 214, 0)"), std::string::npos) << marks;
+    EXPECT_NE(marks.find("VOID=rgb(230, 40, 40)"), std::string::npos) << marks;
+    EXPECT_EQ(live.Eval("document.querySelectorAll('script').length"), "1");  // page.js only
+  }
+  // Found by a search, and shown by the receipt view a video system links to.
+  auto [status, reply] = Request(port, "GET", "/api/search?q=alert");
+  ASSERT_EQ(status, 200) << reply;
+  auto found = Json::parse(reply.substr(reply.find("\r\n\r\n") + 4));
+  ASSERT_EQ(found.size(), 1u) << found;
+  Browser view(url + "/receipt?id=" + std::to_string(found[0]["id"].get<int>()));
+  EXPECT_TRUE(view.WaitFor(Texts("#receipt") + ".includes(" + Json(kMarkup).dump() + ")"))
+      << view.Eval("document.body.innerHTML");
+}
+
+TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
+  Served serve("http = 0.0.0.0:0\ntoken = " + std::string(kToken) +
+               "\n[channel till]\nsource = tcp:127.0.0.1:0\n");
+  const int port = serve.Port();
+  ASSERT_GT(port, 0) << serve.tool->Err();
+  const std::string t = std::string("?token=") + kToken;
+  struct Case {
+    const char* method;
+    std::string target, headers;
+    int status;
+  } cases[] = {
+      {"GET", "/", "", 401},
+      {"GET", "/?token=test-token-0123456788", "", 401},
+      {"GET", "/api/search", "Authorization: Bearer wrong\r\n", 401},
+      {"GET", "/" + t, "", 200},
+      {"GET", "/page.js", std::string("Authorization: Bearer ") + kToken + "\r\n", 200},
+      {"HEAD", "/page.css" + t, "", 200},
+      {"POST", "/" + t, "Content-Length: 0\r\n", 405},
+      {"GET", "/api/receipt" + t + "&id=999", "", 404},
+  };
+  for (const auto& c : cases) {
+    auto [status, reply] = Request(port, c.method, c.target, c.headers);
+    EXPECT_EQ(status, c.status) << c.method << " " << c.target << "\n" << reply;
+    if (status == 200) {
+      EXPECT_NE(reply.find("X-Content-Type-Options: nosniff"), std::string::npos);
+    }
+  }
+  // The token reaches the page's own requests.
+  EXPECT_NE(Request(port, "GET", "/" + t).second.find("/page.js" + t), std::string::npos);
+  std::vector<int> streams;  // as many as are let in: the next one gets 503
+  for (int i = 0; i < 8; ++i) {
+    streams.push_back(ConnectLoopback(port));
+    SendAll(streams.back(), "GET /events" + t + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    pollfd p{streams.back(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);  // the stream's head
+  }
+  EXPECT_EQ(Request(port, "GET", "/events" + t).first, 503);
+  auto start = Clock::now();
+  serve.tool->Signal(SIGTERM);
+  EXPECT_EQ(serve.tool->Wait(std::chrono::seconds(10)), 0) << serve.tool->Err();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(kSanitized ? 20 : 2));
+  for (int fd : streams) close(fd);
+}
+
+TEST(Page, AnAddressOpenToOthersNeedsAToken) {
+  int taken_port = 0;
+  int taken = ListenLoopback(taken_port);
+  struct Case {
+    std::string service;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"http = 0.0.0.0:8080\n", 2, "line 3, [service] http = 0.0.0.0:8080: expected"},
+      {"http = on\ntoken = short\n", 2, "line 4, [service] token = short: expected"},
+      {"http = 8080\n", 2, "line 3, [service] http = 8080: expected"},
+      {"http = 127.0.0.1:" + std::to_string(taken_port) + "\n", 1, "cannot listen there"},
+  };
+  for (const auto& c : cases) {
+    Served serve(c.service + "[channel till]\nsource = tcp:127.0.0.1:0\n");
+    EXPECT_EQ(serve.tool->Wait(std::chrono::seconds(20)), c.status) << c.service;
+    EXPECT_NE(serve.tool->Err().find(c.message), std::string::npos) << serve.tool->Err();
+  }
+  close(taken);
+}
+
+}  // namespace
+}  // namespace poshark_test

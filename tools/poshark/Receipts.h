@@ -1,0 +1,42 @@
+// Receipts read back from the journal, for `poshark search` and the live
+// page: the row of a receipt, its lines with what the catchers found, and
+// the lines that hold the words of a search.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace poshark::tool {
+
+class Database;
+class Statement;
+struct SearchQuery;
+
+struct Receipt {
+  int64_t id, pos, start_ms, alarms;
+  std::optional<int64_t> stop_ms;
+  std::string channel;
+  bool voided, transaction;
+};
+
+// The receipt of a row of the columns ReceiptQuery selects.
+Receipt ReadReceipt(const Statement& s);
+
+// The receipt with that number, or the one of that channel that was open at
+// that time (started at or before it, the latest such); nullopt when none.
+std::optional<Receipt> ReceiptById(Database& db, int64_t id);
+std::optional<Receipt> ReceiptAt(Database& db, const std::string& channel, int64_t time_ms);
+
+// One JSON object: the receipt with every line and its findings.
+std::string ReceiptJson(Database& db, const Receipt& r);
+// The receipt without its lines, JSON.
+std::string ReceiptHeadJson(const Receipt& r);
+
+// Up to `limit` texts of the receipt's lines that hold one of the words of
+// the query; without words, its first lines.
+std::vector<std::string> MatchingLines(Database& db, int64_t receipt, const SearchQuery& q,
+                                       int limit);
+
+}  // namespace poshark::tool

@@ -1,0 +1,216 @@
+// The live page: one column per channel, its receipts as they print (from
+// /events), a search over the journal (/api/search) and a receipt view
+// (/receipt?id=N or /receipt?channel=NAME&time=MS). Receipt text is
+// untrusted: it only ever becomes text nodes, never markup.
+'use strict';
+
+const token = new URL(document.currentScript.src).searchParams.get('token');
+// Lines kept per column; the oldest receipts go first.
+const kColumnLines = 400;
+const kRightToLeft = /[\u0590-\u08ff\ufb1d-\ufdff\ufe70-\ufefc]/;
+
+function withToken(path, params) {
+  const url = new URL(path, location.origin);
+  for (const [k, v] of Object.entries(params || {})) url.searchParams.set(k, v);
+  if (token) url.searchParams.set('token', token);
+  return url.pathname + url.search;
+}
+
+function el(tag, className, text) {
+  const e = document.createElement(tag);
+  if (className) e.className = className;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+// Black or white, whichever reads better on the colour.
+function inkFor(color) {
+  const n = parseInt(color.slice(1), 16);
+  const lum = 0.299 * (n >> 16) + 0.587 * ((n >> 8) & 255) + 0.114 * (n & 255);
+  return lum > 140 ? '#000' : '#fff';
+}
+
+// The line's text with its colour ranges as spans. Ranges count the bytes
+// of the line's code page; where each byte is one character they map onto
+// the text, otherwise the colours are shown beside the line.
+function textWithRanges(text, bytes, ranges) {
+  const span = el('span', 'text');
+  const chars = Array.from(text);
+  const chips = [];
+  let at = 0;
+  const sorted = ranges.slice().sort((a, b) => a.start - b.start);
+  for (const r of sorted) {
+    if (chars.length !== bytes || r.start < at || r.end > chars.length || r.end <= r.start) {
+      chips.push(r);
+      continue;
+    }
+    span.append(chars.slice(at, r.start).join(''));
+    const mark = el('span', 'mark', chars.slice(r.start, r.end).join(''));
+    mark.style.backgroundColor = r.color;
+    mark.style.color = inkFor(r.color);
+    mark.title = r.name;
+    span.append(mark);
+    at = r.end;
+  }
+  span.append(chars.slice(at).join(''));
+  return [span, chips];
+}
+
+function lineElement(line) {
+  const div = el('div', 'line');
+  const rtl = line.rtl !== undefined ? line.rtl : kRightToLeft.test(line.text);
+  if (rtl) div.dir = 'rtl';
+  const [text, chips] = textWithRanges(line.text, line.bytes, line.ranges || []);
+  div.append(text);
+  for (const r of chips) {
+    const f = el('span', 'finding');
+    const chip = el('span', 'chip');
+    chip.style.backgroundColor = r.color;
+    f.append(chip, r.name);
+    div.append(f);
+  }
+  for (const a of line.alarms || []) div.append(el('span', 'finding alarm', '\u26a0 ' + a.name + ': ' + a.data));
+  for (const c of line.captures || []) div.append(el('span', 'finding capture', c.name + ': ' + c.data));
+  return div;
+}
+
+function receiptLink(params, label) {
+  const a = el('a', 'tag', label);
+  a.href = withToken('/receipt', params);
+  a.target = '_blank';
+  return a;
+}
+
+// --- live view ---------------------------------------------------------
+
+const columns = new Map();
+
+function column(name) {
+  let c = columns.get(name);
+  if (c) return c;
+  const box = el('section', 'channel');
+  const title = el('h2', null, name);
+  const lines = el('div', 'lines');
+  box.append(title, lines);
+  const live = document.getElementById('live');
+  const after = Array.from(live.children).find((s) => s.firstChild.textContent > name);
+  live.insertBefore(box, after || null);
+  c = { lines, block: null, count: 0 };
+  columns.set(name, c);
+  return c;
+}
+
+function openBlock(c, line) {
+  const block = el('div', 'receipt');
+  const t = new Date(line.time_ms);
+  const hms = [t.getHours(), t.getMinutes(), t.getSeconds()].map((n) => String(n).padStart(2, '0'));
+  block.append(receiptLink({ channel: line.channel, time: line.time_ms }, hms.join(':') + ' \u2197'));
+  c.lines.append(block);
+  c.block = block;
+}
+
+function show(line) {
+  const c = column(line.channel);
+  if (line.event === 'START' || !c.block) openBlock(c, line);
+  if (line.event === 'VOID' && !c.block.classList.contains('void')) {
+    c.block.classList.add('void');
+    c.block.append(el('span', 'tag void', ' VOID'));
+  }
+  const empty = line.text.trim() === '' && !line.alarms.length && !line.captures.length;
+  if (!empty) {
+    c.block.append(lineElement(line));
+    c.count++;
+  }
+  if (line.event === 'STOP') c.block = null;
+  while (c.count > kColumnLines && c.lines.firstChild) {
+    c.count -= c.lines.firstChild.querySelectorAll('.line').length;
+    c.lines.firstChild.remove();
+  }
+  const near = c.lines.scrollHeight - c.lines.scrollTop - c.lines.clientHeight < 80;
+  if (near) c.lines.scrollTop = c.lines.scrollHeight;
+}
+
+function follow() {
+  const status = document.getElementById('status');
+  const source = new EventSource(withToken('/events'));
+  source.onopen = () => { status.textContent = 'live'; };
+  source.onerror = () => { status.textContent = 'reconnecting\u2026'; };
+  source.onmessage = (e) => show(JSON.parse(e.data));
+  // A stream that does not resume where the last one ended starts afresh.
+  source.addEventListener('reset', () => {
+    columns.clear();
+    document.getElementById('live').replaceChildren();
+  });
+}
+
+// --- search ------------------------------------------------------------
+
+async function getJson(path, params) {
+  const res = await fetch(withToken(path, params), { cache: 'no-store' });
+  if (!res.ok) throw new Error((await res.text()).trim() || res.statusText);
+  return res.json();
+}
+
+function flags(r) {
+  return [r.void ? 'VOID' : '', r.alarms ? 'ALARM' : '', r.transaction ? '' : 'NO-TRAN']
+    .filter(Boolean).join(' ');
+}
+
+async function search(form) {
+  const out = document.getElementById('results');
+  out.hidden = false;
+  out.replaceChildren(el('p', null, 'Searching\u2026'));
+  const params = {};
+  for (const [k, v] of new FormData(form)) if (v !== '') params[k] = v;
+  try {
+    const found = await getJson('/api/search', params);
+    const table = el('table');
+    const head = el('tr');
+    for (const h of ['Start', 'Channel', 'POS', 'Flags', 'Lines', '']) head.append(el('th', null, h));
+    table.append(head);
+    for (const r of found) {
+      const row = el('tr');
+      row.append(el('td', null, r.start.slice(0, 19).replace('T', ' ')), el('td', null, r.channel),
+        el('td', null, String(r.pos)), el('td', null, flags(r)),
+        el('td', 'snippet', r.lines.join('\n')));
+      const link = el('td');
+      link.append(receiptLink({ id: r.id }, '#' + r.id));
+      row.append(link);
+      table.append(row);
+    }
+    out.replaceChildren(el('p', null, found.length + ' receipts'), table);
+  } catch (err) {
+    out.replaceChildren(el('p', 'finding alarm', err.message));
+  }
+}
+
+// --- receipt view ------------------------------------------------------
+
+async function showReceipt() {
+  const view = document.getElementById('receipt');
+  document.getElementById('live').hidden = true;
+  view.hidden = false;
+  const params = Object.fromEntries(new URLSearchParams(location.search));
+  delete params.token;
+  try {
+    const r = await getJson('/api/receipt', params);
+    document.title = 'poshark receipt #' + r.id;
+    const head = el('h2', null, r.channel + ' \u00b7 POS ' + r.pos + ' \u00b7 #' + r.id + ' \u00b7 ' +
+      r.start.slice(0, 19).replace('T', ' ') + (r.void ? ' \u00b7 VOID' : ''));
+    const lines = el('div', 'lines receipt' + (r.void ? ' void' : ''));
+    for (const l of r.lines) {
+      if (l.text.trim() === '' && !l.alarms.length) continue;
+      lines.append(lineElement({ ...l, bytes: atob(l.raw).length }));
+    }
+    view.replaceChildren(head, lines);
+  } catch (err) {
+    view.replaceChildren(el('p', 'finding alarm', err.message));
+  }
+}
+
+document.getElementById('home').href = withToken('/');
+document.getElementById('search').addEventListener('submit', (e) => {
+  e.preventDefault();
+  search(e.target);
+});
+if (location.pathname === '/receipt') showReceipt(); else follow();

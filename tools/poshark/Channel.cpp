@@ -291,16 +291,16 @@ void Channel::IntakeLoop() {
 }
 
 void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event, char* extra) {
-  DeliveredLine line;
-  line.text = text != nullptr ? text : "";
-  if (time != nullptr) line.time = *time;
-  line.dst = dst;
-  line.pos = pos;
-  line.event = event;
-  if (extra != nullptr) line.extra.assign(extra, strnlen(extra, 260));
-  line.printer = printer_;
+  sink_.Push(stopping_, [&](DeliveredLine& line) {
+    line.text.assign(text != nullptr ? text : "");
+    line.time = time != nullptr ? *time : SYSTEMTIME{};
+    line.dst = dst;
+    line.pos = pos;
+    line.event = event;
+    line.extra.assign(extra != nullptr ? extra : "", extra != nullptr ? strnlen(extra, 260) : 0);
+    line.printer = printer_;
+  });
   last_activity_ms_ = NowMs();
-  sink_.Push(std::move(line), stopping_);
 }
 
 void Channel::OnChunk(int length) {

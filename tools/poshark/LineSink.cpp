@@ -2,15 +2,29 @@
 
 namespace poshark::tool {
 
-void LineSink::Push(DeliveredLine&& line, const std::atomic<bool>& stopping) {
-  std::unique_lock lock(mutex_);
-  space_.wait(lock, [&] { return closing_ || stopping || lines_.size() < kMaxWaitingLines; });
-  lines_.push_back(std::move(line));
-  backlog_ = lines_.size();
-  items_.notify_one();
+DeliveredLine& LineBatch::Add() {
+  if (count_ == slots_.size()) slots_.emplace_back();
+  return slots_[count_++];
 }
 
-bool LineSink::PopAll(std::deque<DeliveredLine>& out, std::chrono::milliseconds timeout) {
+void LineBatch::clear() {
+  for (size_t i = 0; i < count_; ++i) {
+    DeliveredLine& line = slots_[i];
+    line.printer.reset();
+    if (line.text.capacity() > kKeptTextRoom) std::string().swap(line.text);
+    if (line.extra.capacity() > kKeptTextRoom) std::string().swap(line.extra);
+  }
+  if (slots_.size() > kKeptSlots) slots_.resize(kKeptSlots);
+  count_ = 0;
+}
+
+void LineBatch::swap(LineBatch& other) noexcept {
+  slots_.swap(other.slots_);
+  std::swap(count_, other.count_);
+}
+
+bool LineSink::PopAll(LineBatch& out, std::chrono::milliseconds timeout) {
+  out.clear();
   std::unique_lock lock(mutex_);
   if (!items_.wait_for(lock, timeout, [&] { return !lines_.empty() || woken_; })) return false;
   // A wake that comes with lines stays due: the caller looks at why it was

@@ -5,9 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "Output.h"
 
@@ -17,16 +16,47 @@ namespace poshark::tool {
 // are waiting (it must not lose them); an output that keeps up never lets
 // them pile up this far.
 inline constexpr size_t kMaxWaitingLines = 100000;
+// Slots an emptied batch keeps, and the text room a kept slot may hold on to.
+inline constexpr size_t kKeptSlots = 4096;
+inline constexpr size_t kKeptTextRoom = 1024;
+
+// Lines taken together. Emptying a batch keeps its slots and their texts'
+// room, so that lines going back and forth between the writers and the
+// output thread allocate nothing once texts of their length have passed.
+class LineBatch {
+ public:
+  // The next slot; its fields still hold an earlier line's values.
+  DeliveredLine& Add();
+  DeliveredLine* begin() { return slots_.data(); }
+  DeliveredLine* end() { return slots_.data() + count_; }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  // Lets go of the lines' printers and of room beyond the kept bounds.
+  void clear();
+  void swap(LineBatch& other) noexcept;
+
+ private:
+  std::vector<DeliveredLine> slots_;
+  size_t count_ = 0;
+};
 
 class LineSink {
  public:
-  // Blocks while the sink is full, unless the sink is closed or the line's
-  // channel is stopping (its writer must be able to finish).
-  void Push(DeliveredLine&& line, const std::atomic<bool>& stopping);
+  // Fills the next waiting line with fill(DeliveredLine&). Blocks while the
+  // sink is full, unless the sink is closed or the line's channel is
+  // stopping (its writer must be able to finish).
+  template <typename Fill>
+  void Push(const std::atomic<bool>& stopping, Fill&& fill) {
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [&] { return closing_ || stopping || lines_.size() < kMaxWaitingLines; });
+    fill(lines_.Add());
+    backlog_ = lines_.size();
+    items_.notify_one();
+  }
 
-  // Takes every waiting line; false when none arrived within the timeout or
-  // Wake was called.
-  bool PopAll(std::deque<DeliveredLine>& out, std::chrono::milliseconds timeout);
+  // Empties out, then takes every waiting line into it; false when none
+  // arrived within the timeout or Wake was called.
+  bool PopAll(LineBatch& out, std::chrono::milliseconds timeout);
 
   size_t Backlog() const { return backlog_; }
 
@@ -41,7 +71,7 @@ class LineSink {
   std::mutex mutex_;
   std::condition_variable items_;
   std::condition_variable space_;
-  std::deque<DeliveredLine> lines_;
+  LineBatch lines_;
   bool closing_ = false;
   bool woken_ = false;
   std::atomic<size_t> backlog_{0};

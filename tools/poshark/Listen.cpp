@@ -68,7 +68,7 @@ int RunListen(const ListenOptions& options) {
         "listening on " + channel.Where() + ", POS " + std::to_string(options.channel.pos));
   }
 
-  std::deque<DeliveredLine> batch;
+  LineBatch batch;
   bool ok = true;
   while (ok && !stop) {
     if (sink.PopAll(batch, std::chrono::milliseconds(0))) {

@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace poshark::tool {
 
@@ -22,10 +21,8 @@ std::string LiveJson(const LineRecord& line) {
   j["bytes"] = line.raw.size();
   j["ranges"] = Json::array();
   for (const auto& r : line.findings.ranges) {
-    char color[8];
-    std::snprintf(color, sizeof color, "#%02x%02x%02x", r.color & 0xFF, (r.color >> 8) & 0xFF,
-                  (r.color >> 16) & 0xFF);
-    j["ranges"].push_back({{"name", r.name}, {"start", r.start}, {"end", r.end}, {"color", color}});
+    j["ranges"].push_back(
+        {{"name", r.name}, {"start", r.start}, {"end", r.end}, {"color", HexColour(r.color)}});
   }
   j["captures"] = Json::array();
   for (const auto& c : line.findings.captures)

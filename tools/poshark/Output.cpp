@@ -49,39 +49,35 @@ std::string ColourOn(uint32_t rgb) {
 
 const char kColourOff[] = "\x1b[0m";
 
-// The printed lines of a text: split at LF, CR dropped, no empty last line.
-std::vector<std::pair<size_t, size_t>> PrintedLines(const std::string& text) {
-  std::vector<std::pair<size_t, size_t>> lines;
-  size_t start = 0;
-  while (start <= text.size()) {
+// Calls fn(start, end) for each printed line of a text: split at LF, CR
+// dropped, no empty last line.
+template <typename Fn>
+void ForEachPrintedLine(const std::string& text, Fn&& fn) {
+  bool any = false;
+  for (size_t start = 0;;) {
     size_t lf = text.find('\n', start);
     size_t end = lf == std::string::npos ? text.size() : lf;
     size_t shown = end;
     while (shown > start && text[shown - 1] == '\r') --shown;
     if (lf == std::string::npos) {
-      if (shown > start || lines.empty()) lines.emplace_back(start, shown);
-      break;
+      if (shown > start || !any) fn(start, shown);
+      return;
     }
-    lines.emplace_back(start, shown);
+    fn(start, shown);
+    any = true;
     start = lf + 1;
   }
-  return lines;
-}
-
-std::string Hex6(uint32_t rgb) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "#%02x%02x%02x", rgb & 0xFF, (rgb >> 8) & 0xFF,
-                (rgb >> 16) & 0xFF);
-  return buf;
 }
 
 }  // namespace
 
-std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
-                       bool colour, TextOrder order) {
-  std::string prefix = FormatLocalTime(line.time) + (line.dst ? " DST " : " std ");
+void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
+                const Findings& findings, bool colour, TextOrder order) {
+  char prefix[kLocalTimeRoom + 8];
+  size_t prefix_len = WriteLocalTime(prefix, line.time);
+  std::memcpy(prefix + prefix_len, line.dst ? " DST " : " std ", 5);
+  prefix_len += 5;
   std::string event = EventName(line.event);
-  std::string out;
   // Colour of each byte: index into ranges, or -1.
   std::vector<int> paint;
   // Colour ranges count bytes in display order: a line in logical order is
@@ -96,11 +92,11 @@ std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findin
     }
   }
   bool first = true;
-  for (auto [start, end] : PrintedLines(line.text)) {
+  ForEachPrintedLine(line.text, [&](size_t start, size_t end) {
     const size_t row = out.size();
-    out += prefix;
+    out.append(prefix, prefix_len);
     out += first && !event.empty() ? std::string_view(event) : std::string_view("-");
-    out.resize(std::max(out.size(), row + prefix.size() + 8), ' ');
+    out.resize(std::max(out.size(), row + prefix_len + 8), ' ');
     if (paint.empty()) {
       std::string_view bytes = std::string_view(line.text).substr(start, end - start);
       if (order == TextOrder::kLogical) {
@@ -123,7 +119,7 @@ std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findin
     while (out.size() > row && out.back() == ' ') out.pop_back();
     out += '\n';
     first = false;
-  }
+  });
   for (const auto& c : findings.captures) {
     out += std::string(kIndent) + "capture " + c.name + " = " + decoder.ToUtf8(c.data) + "\n";
   }
@@ -132,7 +128,6 @@ std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findin
     if (!a.data.empty()) out += " = " + decoder.ToUtf8(a.data);
     out += a.source == 2 ? " (colour key)\n" : "\n";
   }
-  return out;
 }
 
 std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
@@ -168,7 +163,7 @@ std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findin
     j["ranges"].push_back({{"name", text(r.name)},
                            {"start", r.start},
                            {"end", r.end},
-                           {"color", Hex6(r.color)},
+                           {"color", HexColour(r.color)},
                            {"value1", r.value1},
                            {"value2", r.value2}});
   }
@@ -312,12 +307,16 @@ void Printer::Record(const DeliveredLine& line, const Findings& findings, LineRe
   for (auto& k : r.findings.ranges) k.name = text(k.name);
 }
 
-std::string Printer::Format(DeliveredLine& line, LineRecord* record) {
+void Printer::Format(DeliveredLine& line, std::string& out, LineRecord* record) {
   if (mask_) cardmask::MaskCardNumbers(line.text.data(), line.text.size());
   Findings findings = Find(line);
   if (record != nullptr) Record(line, findings, *record);
-  return json_ ? FormatJson(line, decoder_, findings, channel_, order_) + "\n"
-               : FormatText(line, decoder_, findings, colour_, order_);
+  if (json_) {
+    out += FormatJson(line, decoder_, findings, channel_, order_);
+    out += '\n';
+  } else {
+    FormatText(out, line, decoder_, findings, colour_, order_);
+  }
 }
 
 }  // namespace poshark::tool

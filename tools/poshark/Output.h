@@ -75,10 +75,11 @@ struct LineRecord {
 // Event code as shown: START, STOP, VOID, OVERFLOW, "" for plain text.
 std::string EventName(int event);
 
-// Text output of one line (without colours when colour is false): one
-// output line per printed line of the text, then captures and alarms.
-std::string FormatText(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
-                       bool colour, TextOrder order);
+// Appends the text output of one line (without colours when colour is
+// false): one output line per printed line of the text, then captures and
+// alarms.
+void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
+                const Findings& findings, bool colour, TextOrder order);
 
 // One JSON object (no trailing newline); `channel` first when not empty.
 std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
@@ -98,10 +99,10 @@ class Printer {
   // Saves the catchers' limit state; nothing without keys.
   void SaveKeys();
 
-  // The line as it is written out, ending in a newline. Card numbers are
-  // masked in the line itself when the channel masks. With a record, also
-  // fills it.
-  std::string Format(DeliveredLine& line, LineRecord* record = nullptr);
+  // Appends the line as it is written out, ending in a newline. Card
+  // numbers are masked in the line itself when the channel masks. With a
+  // record, also fills it.
+  void Format(DeliveredLine& line, std::string& out, LineRecord* record = nullptr);
 
  private:
   Findings Find(const DeliveredLine& line);

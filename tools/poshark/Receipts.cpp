@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <map>
 
 #include "JournalDb.h"
@@ -56,14 +55,10 @@ std::map<int64_t, LineFindings> FindingsOf(Database& db, int64_t receipt) {
               "SELECT line, name, start_byte, end_byte, color, value1, value2 FROM ranges"
               " WHERE receipt = ?");
   for (r.Bind(1, receipt); r.Step();) {
-    char color[8];
-    auto rgb = static_cast<uint32_t>(r.Int(4));
-    std::snprintf(color, sizeof color, "#%02x%02x%02x", rgb & 0xFF, (rgb >> 8) & 0xFF,
-                  (rgb >> 16) & 0xFF);
     by_line[r.Int(0)].ranges.push_back({{"name", r.Text(1)},
                                         {"start", r.Int(2)},
                                         {"end", r.Int(3)},
-                                        {"color", color},
+                                        {"color", HexColour(static_cast<uint32_t>(r.Int(4)))},
                                         {"value1", r.Int(5)},
                                         {"value2", r.Int(6)}});
   }

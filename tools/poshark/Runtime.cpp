@@ -7,6 +7,13 @@
 #include <cstring>
 
 namespace poshark::tool {
+namespace {
+
+// Formatted bytes gathered before they are written: one large write in
+// place of one per line.
+constexpr size_t kWriteChunk = 64 * 1024;
+
+}  // namespace
 
 OutputStream::~OutputStream() {
   if (file_ != nullptr && file_ != stdout) std::fclose(file_);
@@ -29,17 +36,29 @@ bool OutputStream::Open(std::string& error) {
 
 bool OutputStream::IsTerminal() const { return file_ != nullptr && isatty(fileno(file_)); }
 
-bool OutputStream::Write(std::deque<DeliveredLine>& batch, const LineKeeper& keep) {
+bool OutputStream::Write(LineBatch& batch, const LineKeeper& keep) {
   for (auto& line : batch) {
     const bool writing = ok_ && file_ != nullptr;
     if (!line.printer || (!writing && !keep)) continue;
     LineRecord record;
-    std::string out = line.printer->Format(line, keep ? &record : nullptr);
-    if (writing) ok_ = std::fwrite(out.data(), 1, out.size(), file_) == out.size();
+    line.printer->Format(line, pending_, keep ? &record : nullptr);
+    if (!writing) {
+      pending_.clear();
+    } else if (pending_.size() >= kWriteChunk) {
+      WritePending();
+    }
     if (keep) keep(std::move(record));
   }
+  WritePending();
   batch.clear();
   return ok_;
+}
+
+void OutputStream::WritePending() {
+  if (ok_ && file_ != nullptr && !pending_.empty()) {
+    ok_ = std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size();
+  }
+  pending_.clear();
 }
 
 bool OutputStream::Flush() {

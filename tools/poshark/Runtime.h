@@ -6,11 +6,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
 
+#include "LineSink.h"
 #include "Output.h"
 
 namespace poshark::tool {
@@ -32,13 +32,17 @@ class OutputStream {
   // Formats and writes every line of the batch with its channel's printer,
   // and empties it. False once the output cannot be written any more. A
   // keeper gets the record of every line, written out or not.
-  bool Write(std::deque<DeliveredLine>& batch, const LineKeeper& keep = {});
+  bool Write(LineBatch& batch, const LineKeeper& keep = {});
   bool Flush();
 
  private:
   std::string path_;
+  // Writes out what the lines so far came to.
+  void WritePending();
+
   FILE* file_ = nullptr;
   bool ok_ = true;
+  std::string pending_;  // formatted lines not yet written
 };
 
 // SIGINT, SIGTERM and SIGHUP, taken on a thread of their own: the callback

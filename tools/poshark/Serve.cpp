@@ -74,7 +74,7 @@ class Service {
   std::unique_ptr<PageServer> page_;  // after feed_: ends before it
   LineSink sink_;
   std::map<std::string, Slot> slots_;
-  std::deque<DeliveredLine> batch_;
+  LineBatch batch_;
   bool output_ok_ = true;
   std::atomic<bool> stop_{false};
   std::atomic<bool> reload_{false};

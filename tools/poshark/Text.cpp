@@ -10,6 +10,7 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 #include <vector>
@@ -167,19 +168,26 @@ std::string Base64(std::string_view bytes) {
   return out;
 }
 
-std::string FormatLocalTime(const SYSTEMTIME& st) {
+std::string HexColour(uint32_t rgb) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "#%02x%02x%02x", rgb & 0xFF, (rgb >> 8) & 0xFF,
+                (rgb >> 16) & 0xFF);
+  return buf;
+}
+
+size_t WriteLocalTime(char* buf, const SYSTEMTIME& st) {
   // Every line has a time stamp: the usual case is written digit by digit,
   // anything out of its field's width as printf writes it.
   if (st.wYear > 9999 || st.wMonth > 99 || st.wDay > 99 || st.wHour > 99 || st.wMinute > 99 ||
       st.wSecond > 99 || st.wMilliseconds > 999) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth,
-                  st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
-    return buf;
+    int n = std::snprintf(buf, kLocalTimeRoom, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear,
+                          st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+    return std::min(static_cast<size_t>(std::max(n, 0)), kLocalTimeRoom - 1);
   }
-  std::string out = "0000-00-00 00:00:00.000";
-  auto put = [&out](size_t end, unsigned value) {
-    for (size_t i = end; value != 0; value /= 10) out[--i] = static_cast<char>('0' + value % 10);
+  static constexpr char kZero[] = "0000-00-00 00:00:00.000";
+  std::memcpy(buf, kZero, sizeof kZero - 1);
+  auto put = [buf](size_t end, unsigned value) {
+    for (size_t i = end; value != 0; value /= 10) buf[--i] = static_cast<char>('0' + value % 10);
   };
   put(4, st.wYear);
   put(7, st.wMonth);
@@ -188,7 +196,12 @@ std::string FormatLocalTime(const SYSTEMTIME& st) {
   put(16, st.wMinute);
   put(19, st.wSecond);
   put(23, st.wMilliseconds);
-  return out;
+  return sizeof kZero - 1;
+}
+
+std::string FormatLocalTime(const SYSTEMTIME& st) {
+  char buf[kLocalTimeRoom];
+  return std::string(buf, WriteLocalTime(buf, st));
 }
 
 namespace {

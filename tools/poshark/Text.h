@@ -50,8 +50,15 @@ std::string LogicalOrder(std::string_view utf8);
 // The text holds a right-to-left letter (Hebrew, Arabic, ...). UTF-8.
 bool HasRightToLeft(std::string_view utf8);
 
+// A colour as "#rrggbb"; red is the low byte of rgb.
+std::string HexColour(uint32_t rgb);
+
 // "2024-03-14 09:41:02.123"
 std::string FormatLocalTime(const SYSTEMTIME& st);
+// The same written to buf, which holds kLocalTimeRoom bytes; answers the
+// length written (no NUL).
+inline constexpr size_t kLocalTimeRoom = 64;
+size_t WriteLocalTime(char* buf, const SYSTEMTIME& st);
 
 // ISO 8601 with milliseconds and UTC offset, "2024-03-14T09:41:02.123+01:00".
 // The offset is the local zone's at that time, with the DST flag deciding an

@@ -57,10 +57,11 @@ void StreamAnalyzer::EndSession() {
 
 void StreamAnalyzer::Run() {
   SessionScope session(*this);
+  // Not cleared: only the bytes of each chunk taken are read, and a
+  // listener whose lines are short keeps just the first pages resident.
   if (!pBuf_) {
     pBuf_.reset(new unsigned char[kAnalyzeRoom + 1]);
   }
-  std::memset(pBuf_.get(), 0, kAnalyzeRoom + 1);
   unsigned char* const pBuf = pBuf_.get();
   while (links_.Running()) {
     if (WaitForData(-1) != AnalyzerLinks::Wake::kData) {

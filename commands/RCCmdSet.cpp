@@ -244,36 +244,61 @@ bool RCCmdSet::IsLineEnd(unsigned char byData) {
   return false;
 }
 
+namespace {
+
+using LineEndChildren = std::vector<std::pair<unsigned char, int32_t>>;
+
+// The child of a node for a byte among its children sorted by byte; -1 when
+// there is none.
+int32_t FindChild(const std::pair<unsigned char, int32_t>* pFirst, size_t nCount,
+                  unsigned char by) {
+  const auto* pEnd = pFirst + nCount;
+  const auto* it = std::lower_bound(
+      pFirst, pEnd, by, [](const auto& child, unsigned char b) { return child.first < b; });
+  return it != pEnd && it->first == by ? it->second : -1;
+}
+
+}  // namespace
+
 int32_t RCCmdSet::LineEndChild(int32_t nNode, unsigned char by) const {
-  const auto& children = lineEndNodes_[static_cast<size_t>(nNode)].children;
-  auto it = std::lower_bound(children.begin(), children.end(), by,
-                             [](const auto& child, unsigned char b) { return child.first < b; });
-  return it != children.end() && it->first == by ? it->second : -1;
+  const LineEndNode& node = lineEndNodes_[static_cast<size_t>(nNode)];
+  return FindChild(lineEndChildren_.data() + node.nChildren, static_cast<size_t>(node.nCount), by);
 }
 
 // The prefix tree of the change-line commands. Commands go in in entry
-// order, so a node's first command is the one that made it.
+// order, so a node's first command is the one that made it. Built with a
+// list of children per node, then laid out flat.
 void RCCmdSet::BuildLineEndTree() {
-  lineEndNodes_.assign(1, LineEndNode{});
+  std::vector<int32_t> firsts{-1};
+  std::vector<LineEndChildren> children(1);
   for (size_t i = 0; i < arChangeLine.size(); ++i) {
     const STRUCT_PrnCmd& cmd = *arChangeLine[i];
-    int32_t nNode = 0;
+    size_t nNode = 0;
     for (int j = 0; j < cmd.nCmdLen; ++j) {
       unsigned char by = cmd.pCmd[static_cast<size_t>(j)];
-      int32_t nNext = LineEndChild(nNode, by);
+      int32_t nNext = FindChild(children[nNode].data(), children[nNode].size(), by);
       if (nNext < 0) {
-        nNext = static_cast<int32_t>(lineEndNodes_.size());
-        lineEndNodes_.push_back(LineEndNode{static_cast<int32_t>(i), {}});
-        auto& children = lineEndNodes_[static_cast<size_t>(nNode)].children;
-        auto at = std::lower_bound(children.begin(), children.end(), std::make_pair(by, nNext));
-        children.insert(at, std::make_pair(by, nNext));
+        nNext = static_cast<int32_t>(firsts.size());
+        firsts.push_back(static_cast<int32_t>(i));
+        children.emplace_back();
+        auto& list = children[nNode];
+        list.insert(std::lower_bound(list.begin(), list.end(), std::make_pair(by, nNext)),
+                    std::make_pair(by, nNext));
       }
-      nNode = nNext;
+      nNode = static_cast<size_t>(nNext);
     }
+  }
+  lineEndNodes_.assign(firsts.size(), LineEndNode{});
+  lineEndChildren_.clear();
+  lineEndChildren_.reserve(firsts.size() - 1);
+  for (size_t n = 0; n < firsts.size(); ++n) {
+    lineEndNodes_[n] = {firsts[n], static_cast<int32_t>(lineEndChildren_.size()),
+                        static_cast<int32_t>(children[n].size())};
+    lineEndChildren_.insert(lineEndChildren_.end(), children[n].begin(), children[n].end());
   }
   aLineEndStarts_.fill(0);
   aLineEndStarts_[0x0A] = 1;
-  for (const auto& [by, nChild] : lineEndNodes_[0].children) aLineEndStarts_[by] = 1;
+  for (const auto& [by, nChild] : children[0]) aLineEndStarts_[by] = 1;
   lineEndScan_ = poshark::commands::MakeScanPlan(aLineEndStarts_.data());
 }
 

@@ -184,12 +184,16 @@ class RCCmdSet {
   std::vector<GroupIndex> groupIndex_;
   // The change-line commands as a prefix tree; node 0 is the empty prefix.
   // A node's command is the first in entry order that starts with the
-  // node's bytes; children are kept sorted by byte.
+  // node's bytes. Every listener loads its own sets, so the tree is kept
+  // flat: a node's children, sorted by byte, are nCount entries of
+  // lineEndChildren_ from nChildren on.
   struct LineEndNode {
     int32_t nFirst = -1;
-    std::vector<std::pair<unsigned char, int32_t>> children;
+    int32_t nChildren = 0;
+    int32_t nCount = 0;
   };
   std::vector<LineEndNode> lineEndNodes_{1};
+  std::vector<std::pair<unsigned char, int32_t>> lineEndChildren_;
   int32_t nLineEndNode_ = 0;  // the node of the bytes matched so far
   // LF and the first bytes of the change-line commands, and their scan.
   std::array<uint8_t, 256> aLineEndStarts_{};

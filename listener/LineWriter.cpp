@@ -44,10 +44,12 @@ LineWriter::LineWriter(const LineWriterRefs& refs) : refs_(refs) {
 LineWriter::~LineWriter() = default;
 
 void LineWriter::Run() {
+  // Not cleared: each record's text is ended by a NUL before it is read,
+  // and a listener whose lines are short keeps just the first pages
+  // resident.
   if (!pBuf_) {
     pBuf_.reset(new unsigned char[kWriteRoom + 1]);
   }
-  std::memset(pBuf_.get(), 0, kWriteRoom + 1);
   Record rec;
   while (refs_.bWriteRun) {
     // Parked: every record taken so far has been delivered.

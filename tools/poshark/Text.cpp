@@ -266,13 +266,23 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
       OffsetOf(st, dst ? 1 : 0, hinted, hinted_dst) && hinted_dst == dst) {
     offset = hinted;
   }
-  char sign = offset < 0 ? '-' : '+';
-  long a = offset < 0 ? -offset : offset;
-  char buf[80];
-  std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02ld:%02ld", st.wYear,
-                st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, sign,
-                a / 3600, (a / 60) % 60);
-  return buf;
+  // Every JSON row has one: written without printf, the local time as the
+  // text rows show it with 'T' for the space, then the offset. A zone's
+  // offset is under a day, so its hours have two digits.
+  char buf[kLocalTimeRoom + 8];
+  size_t n = WriteLocalTime(buf, st);
+  if (auto* space = static_cast<char*>(std::memchr(buf, ' ', n))) *space = 'T';
+  long a = std::min(offset < 0 ? -offset : offset, 99 * 3600L + 59 * 60);
+  const long hours = a / 3600;
+  const long minutes = (a / 60) % 60;
+  const char offset_text[] = {offset < 0 ? '-' : '+',
+                              static_cast<char>('0' + hours / 10),
+                              static_cast<char>('0' + hours % 10),
+                              ':',
+                              static_cast<char>('0' + minutes / 10),
+                              static_cast<char>('0' + minutes % 10)};
+  std::memcpy(buf + n, offset_text, sizeof offset_text);
+  return std::string(buf, n + sizeof offset_text);
 }
 
 int64_t EpochMs(const SYSTEMTIME& time, bool dst) {

@@ -258,14 +258,10 @@ void RCDataQueue::MergeTakenLocked() {
   RecycleUsedLocked();
   if (!taken.empty()) {
     records.prepend(taken);
-    nTotalBytes += nTakenBytes;
-    nTakenBytes = 0;
   }
 }
 
-bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,
-                            int* pTag, int* pEvent) {
-  poshark::platform::MutexLock takeGuard(takeLock);
+STRUCT_PosData* RCDataQueue::TakerFrontLocked() {
   if (taken.empty()) {
     poshark::platform::MutexLock guard(lock);
     RecycleUsedLocked();
@@ -275,23 +271,35 @@ bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, b
       taken.clear(true);
     }
     taken.swap(records);
-    nTakenBytes = nTotalBytes;
-    nTotalBytes = 0;
   }
-  if (taken.empty()) {
-    return false;
-  }
+  return taken.empty() ? nullptr : taken.front();
+}
+
+void RCDataQueue::PopTakenLocked() {
   STRUCT_PosData* pRecord = taken.front();
-  if (!CopyOut(*pRecord, pLen, pBuf, pTime, pDST, pTag, pEvent)) {
-    return false;
-  }
-  nTakenBytes -= pRecord->nLen;
+  nTotalBytes -= pRecord->nLen;
   taken.pop_front();
   used.push_back(pRecord);
   if (!taken.empty()) {
     __builtin_prefetch(taken.front());
     __builtin_prefetch(reinterpret_cast<const char*>(taken.front()) + 64);
   }
+  if (nRoomWaiters > 0) {
+    poshark::platform::MutexLock guard(lock);
+    if (pRoomEvent) {
+      pRoomEvent->Set();
+    }
+  }
+}
+
+bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,
+                            int* pTag, int* pEvent) {
+  poshark::platform::MutexLock takeGuard(takeLock);
+  STRUCT_PosData* pRecord = TakerFrontLocked();
+  if (!pRecord || !CopyOut(*pRecord, pLen, pBuf, pTime, pDST, pTag, pEvent)) {
+    return false;
+  }
+  PopTakenLocked();
   return true;
 }
 
@@ -338,14 +346,7 @@ int RCDataQueue::ClearCounting(int nEvent) {
 }
 
 int RCDataQueue::GetTotalBytes() {
-  int64_t nBytes = 0;
-  if (nKind == 1) {
-    poshark::platform::MutexLock takeGuard(takeLock);
-    poshark::platform::MutexLock guard(lock);
-    nBytes = nTotalBytes + nTakenBytes;
-  } else {
-    nBytes = nTotalBytes.load(std::memory_order_relaxed);  // no taker's side here
-  }
+  int64_t nBytes = nTotalBytes.load(std::memory_order_relaxed);
   return nBytes > INT_MAX ? INT_MAX : static_cast<int>(nBytes);
 }
 
@@ -401,10 +402,36 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
   return true;
 }
 
+namespace {
+
+// The extra block of a record into pExtraBuf (not null), cut to the room.
+void CopyExtra(const STRUCT_PosData& record, unsigned char* pExtraBuf, int* pExtraLen) {
+  int nRoom = pExtraLen && *pExtraLen > 0 ? *pExtraLen : 0;
+  int nCopy = record.nExtraLen < nRoom ? record.nExtraLen : nRoom;
+  if (nCopy > 0) {
+    std::memcpy(pExtraBuf, record.pExtra, static_cast<size_t>(nCopy));
+  }
+  if (pExtraLen) {
+    *pExtraLen = nCopy;
+  }
+}
+
+}  // namespace
+
 bool RCLineQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
                         int* pEvent, int nIndex, bool bRemove, unsigned char* pExtraBuf,
                         int* pExtraLen) {
   poshark::platform::MutexLock takeGuard(takeLock);
+  if (nIndex == 0 && bRemove && pBuf && pLen && pExtraBuf) {
+    // The writer's take: from the taker's side.
+    STRUCT_PosData* pRecord = TakerFrontLocked();
+    if (!pRecord || !CopyOut(*pRecord, pLen, pBuf, pTime, pDST, pTag, pEvent)) {
+      return false;
+    }
+    CopyExtra(*pRecord, pExtraBuf, pExtraLen);
+    PopTakenLocked();
+    return true;
+  }
   poshark::platform::MutexLock guard(lock);
   MergeTakenLocked();
   STRUCT_PosData* pRecord = CopyOutLocked(pLen, pBuf, pTime, pDST, pTag, pEvent, nIndex);
@@ -417,14 +444,7 @@ bool RCLineQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool*
     }
     return false;
   }
-  int nRoom = pExtraLen && *pExtraLen > 0 ? *pExtraLen : 0;
-  int nCopy = pRecord->nExtraLen < nRoom ? pRecord->nExtraLen : nRoom;
-  if (nCopy > 0) {
-    std::memcpy(pExtraBuf, pRecord->pExtra, static_cast<size_t>(nCopy));
-  }
-  if (pExtraLen) {
-    *pExtraLen = nCopy;
-  }
+  CopyExtra(*pRecord, pExtraBuf, pExtraLen);
   if (bRemove) {
     RemoveLocked(nIndex);
   }

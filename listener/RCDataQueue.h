@@ -8,12 +8,13 @@
 //
 // Threads: producers and the consumer may call from different threads.
 // Every operation holds the queue's lock for its whole run, except two: the
-// analyze queue's taker moves all queued records to its own side at once and
-// takes them from there under a lock of its own, so that it meets the
-// pushers' lock once per batch instead of once per line; and the write
-// queue's byte total is read without a lock. The queues never signal: the pusher sets the
-// listener's analyze or write event. Overflow policy: none here; the pushers bound what they push
-// (1000..4000 byte chunks from the intake, at most 100000-byte records from the analyzer).
+// taker of the oldest record (the analyzer, the writer) moves all queued
+// records to its own side at once and takes them from there under a lock of
+// its own, so that it meets the pushers' lock once per batch instead of once
+// per line; and the byte total is read without a lock. The queues never
+// signal: the pusher sets the listener's analyze or write event. Overflow policy: none here; the
+// pushers bound what they push (1000..4000 byte chunks from the intake, at most 100000-byte records
+// from the analyzer).
 #pragma once
 
 #include <poshark/KeyRecords.h>
@@ -152,12 +153,17 @@ class RCDataQueue {
   // Keeps a taken record for reuse, or frees it. Caller holds lock.
   void RecycleLocked(STRUCT_PosData* pRecord) REQUIRES(lock);
 
-  // The taker's side (analyze queue): GetAt of record 0 with removal takes
-  // from `taken`, which holds records older than all of `records`. Every
-  // other operation first puts them back (MergeTakenLocked). Lock order: takeLock,
-  // then lock.
+  // The taker's side: GetAt of record 0 with removal takes from `taken`,
+  // which holds records older than all of `records`. Every other operation
+  // first puts them back (MergeTakenLocked). Lock order: takeLock, then lock.
   bool TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
                  int* pEvent) EXCLUDES(takeLock, lock);
+  // The oldest record, on the taker's side; when that side is empty it first
+  // takes over every queued record. Null when there is none.
+  STRUCT_PosData* TakerFrontLocked() REQUIRES(takeLock) EXCLUDES(lock);
+  // Takes the taker's oldest record out (to be recycled at the next
+  // take-over) and wakes a pusher waiting for room.
+  void PopTakenLocked() REQUIRES(takeLock) EXCLUDES(lock);
   // Puts the taker's records back in front of `records`. Caller holds both locks.
   void MergeTakenLocked() REQUIRES(takeLock, lock);
   // Hands the records the taker is done with to the spare list. Caller holds both locks.
@@ -167,14 +173,14 @@ class RCDataQueue {
   // preprocess plug-in and the DST query, which do not reach the queue:
   // nothing re-enters them.
   poshark::platform::Mutex takeLock;
-  RecordRing taken GUARDED_BY(takeLock);  // oldest first
-  int64_t nTakenBytes GUARDED_BY(takeLock) = 0;
+  RecordRing taken GUARDED_BY(takeLock);                   // oldest first
   std::vector<STRUCT_PosData*> used GUARDED_BY(takeLock);  // taken out, to recycle
   poshark::platform::Mutex lock;
   RecordRing records GUARDED_BY(lock);  // oldest first
   std::function<bool()> dstQuery;       // stamps records pushed without a time
-  // Written under lock; read without it by GetTotalBytes of the write queue,
-  // which the analyzer asks before and after every push.
+  // Bytes of the records on both sides. Added to under lock, taken from by
+  // the taker under takeLock; read without a lock by GetTotalBytes, which
+  // the analyzer asks before and after every push.
   std::atomic<int64_t> nTotalBytes{0};
   // Records taken out, kept with their buffers: a busy channel queues and
   // takes millions of records a second, and reusing them saves two
@@ -184,7 +190,9 @@ class RCDataQueue {
   // Set by a take or a clear while someone waits for room (RCLineQueue::
   // WaitForRoom); made on the first wait.
   std::unique_ptr<poshark::platform::Event> pRoomEvent GUARDED_BY(lock);
-  int nRoomWaiters GUARDED_BY(lock) = 0;
+  // Changed under lock; read by the taker without it, which then takes the
+  // lock to set the event.
+  std::atomic<int> nRoomWaiters{0};
   int nKind;  // 1 analyze queue, 2 write queue
 };
 

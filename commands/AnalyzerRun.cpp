@@ -40,8 +40,8 @@ void MarkCommand(uint8_t* byClass, unsigned char by, const STRUCT_PrnCmd& cmd, i
 
 StreamAnalyzer::StreamAnalyzer(AnalyzerLinks& links)
     : links_(links),
-      pIn_(new unsigned char[kInputCap + kMaxFirstWindow + 1]),
-      pHead_(new unsigned char[kAnalyzeRoom + 1]),
+      pIn_(kInputCap + kMaxFirstWindow + 1),
+      pHead_(kAnalyzeRoom + 1),
       pClasses_(std::make_unique<ByteClasses>()) {}
 
 StreamAnalyzer::~StreamAnalyzer() = default;
@@ -60,7 +60,7 @@ void StreamAnalyzer::Run() {
   // Not cleared: only the bytes of each chunk taken are read, and a
   // listener whose lines are short keeps just the first pages resident.
   if (!pBuf_) {
-    pBuf_.reset(new unsigned char[kAnalyzeRoom + 1]);
+    pBuf_ = platform::PageBuffer(kAnalyzeRoom + 1);
   }
   unsigned char* const pBuf = pBuf_.get();
   while (links_.Running()) {

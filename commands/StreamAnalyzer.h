@@ -26,6 +26,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/PageBuffer.h"
+
 class RCCmdSet;
 
 namespace poshark::commands {
@@ -135,9 +137,9 @@ class StreamAnalyzer {
   void PushBarcode(Pass& pass);
 
   AnalyzerLinks& links_;
-  std::unique_ptr<unsigned char[]> pBuf_;   // the thread's chunk buffer
-  std::unique_ptr<unsigned char[]> pIn_;    // the rest, see Analyzer.cpp
-  std::unique_ptr<unsigned char[]> pHead_;  // the head
+  platform::PageBuffer pBuf_;   // the thread's chunk buffer
+  platform::PageBuffer pIn_;    // the rest, see Analyzer.cpp
+  platform::PageBuffer pHead_;  // the head
   std::vector<unsigned char> barcode_;
   std::vector<unsigned char> text_;
   std::unique_ptr<ByteClasses> pClasses_;

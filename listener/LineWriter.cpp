@@ -48,7 +48,7 @@ void LineWriter::Run() {
   // and a listener whose lines are short keeps just the first pages
   // resident.
   if (!pBuf_) {
-    pBuf_.reset(new unsigned char[kWriteRoom + 1]);
+    pBuf_ = platform::PageBuffer(kWriteRoom + 1);
   }
   Record rec;
   while (refs_.bWriteRun) {

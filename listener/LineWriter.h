@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/PageBuffer.h"
 #include "platform/ThreadAnnotations.h"
 
 class RCLineQueue;
@@ -86,7 +87,7 @@ class LineWriter {
   bool PassesGate();
 
   LineWriterRefs refs_;
-  std::unique_ptr<unsigned char[]> pBuf_;  // the writer thread's record buffer
+  platform::PageBuffer pBuf_;  // the writer thread's record buffer
   std::atomic<uint64_t> nDone_{0};
   platform::Mutex csCallback_;
   platform::Mutex codeMapLock_;

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,39 +28,23 @@ inline void SendAll(int fd, const std::string& data) {
   }
 }
 
-inline int ConnectLoopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+// A socket bound to 127.0.0.1:port (0: a free port, which port is set to)
+// and listening, or connected to it when connect is true; -1 on failure.
+inline int Loopback(int& port, bool connect) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  auto* a = reinterpret_cast<sockaddr*>(&addr);
+  socklen_t len = sizeof addr;
+  if (connect ? ::connect(fd, a, len) == 0
+              : bind(fd, a, len) == 0 && listen(fd, 8) == 0 && getsockname(fd, a, &len) == 0) {
+    port = ntohs(addr.sin_port);
+    return fd;
+  }
   close(fd);
   return -1;
 }
-
-// A listening socket on 127.0.0.1 with a free port.
-inline int ListenLoopback(int& port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(fd);
-    return -1;
-  }
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
-// The port in the first "PREFIX127.0.0.1:PORT" of a text, or -1.
-inline int PortAfter(const std::string& text, const std::string& prefix) {
-  std::smatch m;
-  std::regex re(prefix + R"(127\.0\.0\.1:(\d+))");
-  return std::regex_search(text, m, re) ? std::stoi(m[1]) : -1;
-}
+inline int ConnectLoopback(int port) { return Loopback(port, true); }
+inline int ListenLoopback(int& port) { return Loopback(port = 0, false); }
 
 // Reads until the peer ends or `ms` pass without data; answers what came.
 inline std::string ReadUntilEnd(int fd, int ms = 5000) {
@@ -103,10 +86,6 @@ class FakePrinter {
     std::lock_guard lock(mutex_);
     return received_;
   }
-  size_t Size() {
-    std::lock_guard lock(mutex_);
-    return received_.size();
-  }
 
  private:
   void Run() {
@@ -117,20 +96,13 @@ class FakePrinter {
   }
   void Serve(int c) {
     char buf[65536];
-    int dle = 0;  // bytes of DLE EOT seen before the next byte
+    uint32_t last = 0;  // the last three bytes
     for (ssize_t n; !stop_ && (n = recv(c, buf, sizeof buf, 0)) > 0;) {
       std::lock_guard lock(mutex_);
       received_.append(buf, static_cast<size_t>(n));
       for (ssize_t i = 0; i < n; ++i) {
-        unsigned char b = static_cast<unsigned char>(buf[i]);
-        if (dle == 2) {
-          send(c, &kStatus, 1, MSG_NOSIGNAL);
-          dle = 0;
-        } else if (dle == 1) {
-          dle = b == 0x04 ? 2 : 0;
-        } else {
-          dle = b == 0x10 ? 1 : 0;
-        }
+        last = (last << 8 | static_cast<unsigned char>(buf[i])) & 0xFFFFFF;
+        if (last >> 8 == 0x1004) send(c, &kStatus, 1, MSG_NOSIGNAL);  // DLE EOT n
       }
     }
     shutdown(c, SHUT_WR);  // the POS's end passed on: end ours too

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstring>
@@ -13,10 +12,10 @@
 namespace poshark_test {
 namespace {
 
+// CLOCK_MONOTONIC in microseconds.
 uint64_t MonotonicUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+  auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
 
 TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
@@ -33,14 +32,11 @@ TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, name.c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
-    WriteFile(dir / "poshark.ini", "[service]\nhome = " + dir.path() +
-                                       "\n[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() +
-                                       "/plain.bin\n");
-    ToolProcess::Options options{{"serve", "--config", dir / "poshark.ini"}};
-    options.env["NOTIFY_SOCKET"] = name;
-    options.env["WATCHDOG_PID"] = "";
-    options.env["WATCHDOG_USEC"] = watchdog_ms ? std::to_string(watchdog_ms * 1000) : "";
-    ToolProcess tool(options);
+    Service serve("[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() + "/plain.bin\n",
+                  {{"NOTIFY_SOCKET", name},
+                   {"WATCHDOG_PID", ""},
+                   {"WATCHDOG_USEC", watchdog_ms ? std::to_string(watchdog_ms * 1000) : ""}});
+    ToolProcess& tool = *serve.tool;
     std::vector<std::string> lines;
     auto count = [&](const std::string& line) {
       char buf[4096];
@@ -49,14 +45,14 @@ TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
       return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     };
     auto await = [&](const std::string& line, size_t n) {
-      return tool.WaitFor([&](const std::string&, const std::string&) { return count(line) >= n; });
+      return tool.WaitFor([&](auto&, auto&) { return count(line) >= n; });
     };
 
     ASSERT_TRUE(await("READY=1", 1)) << tool.Err();
     // A while of running: pings at half the watchdog's time-out, none without it.
     const auto watch = std::chrono::milliseconds(1200);
     const auto start = Clock::now();
-    tool.WaitFor([](const std::string&, const std::string&) { return false; }, watch);
+    tool.WaitFor([](auto&, auto&) { return false; }, watch);
     const auto watched = Clock::now() - start;
     const size_t pings = count("WATCHDOG=1");
     if (watchdog_ms == 0) {

@@ -5,9 +5,7 @@
 
 #include <future>
 #include <nlohmann/json.hpp>
-#include <regex>
 
-#include "Loopback.h"
 #include "Text.h"
 #include "ToolProcess.h"
 #include "support/FakeSerialPort.h"
@@ -33,9 +31,9 @@ std::vector<std::string> Texts(const std::string& out) {
 }
 ToolProcess::Options Feed(const std::string& file, const std::string& codepage,
                           std::vector<std::string> more = {}) {
-  ToolProcess::Options o;
-  o.args = {"listen", "--pos", "1", "--set", "ESC/POS", "--feed", file, "--codepage", codepage};
-  o.args.insert(o.args.end(), more.begin(), more.end());
+  ToolProcess::Options o{{"listen", "--pos", "1", "--set", "ESC/POS", "--feed", file}};
+  more.insert(more.begin(), {"--codepage", codepage});
+  o.argv.insert(o.argv.end(), more.begin(), more.end());
   return o;
 }
 
@@ -43,7 +41,8 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
   const char* const kSamples[] = {"plain", "latin", "hebrew", "barcodes", "qrcode", "void", "long"};
   std::vector<std::future<Result>> runs;
   for (const char* name : kSamples) {  // paced like a POS at 115200 baud (the default)
-    auto o = Feed(ReceiptsDir() + "/" + name + ".bin", ReceiptCodepage(name));
+    std::string txt = ReadFile(ReceiptsDir() + "/" + name + ".txt");  // "# codepage: NAME"
+    auto o = Feed(ReceiptsDir() + "/" + name + ".bin", txt.substr(12, txt.find('\n') - 12));
     runs.push_back(std::async(std::launch::async, [o] { return RunTool(o); }));
   }
   for (size_t i = 0; i < runs.size(); ++i) {
@@ -61,20 +60,11 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
   }
 }
 
-std::string TraceOf(const std::string& raw, size_t piece) {
-  std::string out;
-  for (size_t i = 0; i < raw.size(); i += piece) {
-    std::string part = raw.substr(i, piece);
-    for (int k = 0; k < 4; ++k) out += static_cast<char>((part.size() >> (8 * k)) & 0xFF);
-    out += part;
-  }
-  return out;
-}
-
 TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   TempDir dir;
   std::string raw = ReadFile(ReceiptsDir() + "/barcodes.bin");
-  std::string trace = TraceOf(raw, 37);
+  std::string trace;
+  for (size_t i = 0; i < raw.size(); i += 37) trace += TraceRecord(raw.substr(i, 37));
   WriteFile(dir / "pos.bin2", trace);
   WriteFile(dir / "cut.bin2", trace.substr(0, trace.size() - 3));  // last record cut short
   // Recognised by its structure; a damaged one needs --trace.
@@ -130,8 +120,8 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   auto run = [&](const char* sample, const TempDir& home, bool pty, const char* json = "",
                  const char* no_color = "") {
     auto o = Feed(ReceiptsDir() + "/" + sample + ".bin", "cp437",
-                  {"--keys", "--home", home.path(), "--pace", "none"});
-    if (*json) o.args.push_back(json);
+                  {"--keys", "--home", home.Path(), "--pace", "none"});
+    if (*json) o.argv.push_back(json);
     o.stdout_on_pty = pty;
     o.env["NO_COLOR"] = no_color;
     return std::async(std::launch::async, [o] { return RunTool(o); });
@@ -188,14 +178,16 @@ TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   WriteFile(home / "ComPorts.ini", "[Ports]\nCOM7=" + link + "\n");
   ToolProcess tool({{"listen", "--pos", "2", "--set", "ESC/POS", "--com", "7", "--baud", "19200",
                      "--gate-ms", "0", "--codepage", "windows-1252"},
-                    {{"POSHARK_HOME", home.path()}}});
-  ASSERT_TRUE(ErrHas(tool, "listening on COM7")) << tool.Err();
+                    {{"POSHARK_HOME", home.Path()}}});
+  ASSERT_TRUE(tool.WaitForErr("listening on COM7")) << tool.Err();
   ASSERT_TRUE(port.Write(ReadFile(ReceiptsDir() + "/latin.bin")));
   bool got = Stops(tool, 1);
   port.Unplug();
-  EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") was lost", std::chrono::seconds(5))) << tool.Err();
+  EXPECT_TRUE(tool.WaitForErr("COM7 (" + link + ") was lost", std::chrono::seconds(5)))
+      << tool.Err();
   ASSERT_TRUE(port.Plug());
-  EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") is back", std::chrono::seconds(5))) << tool.Err();
+  EXPECT_TRUE(tool.WaitForErr("COM7 (" + link + ") is back", std::chrono::seconds(5)))
+      << tool.Err();
   tool.Signal(SIGTERM);
   EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
   ASSERT_TRUE(got) << tool.Out() << tool.Err();

@@ -1,8 +1,12 @@
-// The poshark tool as a child process: the support runner, started with the
-// built tool, a home folder of its own and none of the user's settings.
+// The poshark tool as a child process (the support runner, started with the
+// built tool, a home folder of its own and none of the user's settings), the
+// files it reads and writes, and loopback sockets to talk to it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <fstream>
 #include <memory>
@@ -53,6 +57,47 @@ inline std::string TraceRecord(const std::string& bytes) {
   std::string out;
   for (int i = 0; i < 4; ++i) out += static_cast<char>((bytes.size() >> (8 * i)) & 0xFF);
   return out + bytes;
+}
+
+// Sends everything to a socket.
+inline void SendAll(int fd, const std::string& data) {
+  for (size_t done = 0; done < data.size();) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// A socket bound to 127.0.0.1:port (0: a free port, which port is set to)
+// and listening, or connected to it when connect is true; -1 on failure.
+inline int Loopback(int& port, bool connect) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  auto* a = reinterpret_cast<sockaddr*>(&addr);
+  socklen_t len = sizeof addr;
+  if (connect ? ::connect(fd, a, len) == 0
+              : bind(fd, a, len) == 0 && listen(fd, 8) == 0 && getsockname(fd, a, &len) == 0) {
+    port = ntohs(addr.sin_port);
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+inline int ConnectLoopback(int port) { return Loopback(port, true); }
+inline int ListenLoopback(int& port) { return Loopback(port = 0, false); }
+
+// Reads until the peer ends or `ms` pass without data; answers what came.
+inline std::string ReadUntilEnd(int fd, int ms = 5000) {
+  std::string got;
+  char buf[65536];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0) break;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
 }
 
 // A temporary folder that leaves this process's environment alone.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "Loopback.h"
 #include "ToolProcess.h"
 
 namespace poshark_test {

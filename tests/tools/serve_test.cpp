@@ -6,12 +6,72 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "Loopback.h"
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "ToolProcess.h"
 #include "support/LineCollector.h"
 
 namespace poshark_test {
 namespace {
+
+// A network printer: keeps every byte of every connection and answers each
+// real-time status request DLE EOT n with one status byte. Each connection
+// has its own thread, so an idle one holds up no other. With reading off it
+// accepts connections but never reads them.
+class FakePrinter {
+ public:
+  static constexpr char kStatus = 0x12;
+
+  explicit FakePrinter(bool reading = true) : reading_(reading) {
+    fd_ = ListenLoopback(port_);
+    accept_ = std::thread([this] {
+      for (int c; !stop_ && (c = accept(fd_, nullptr, nullptr)) >= 0;) {
+        conns_.push_back(c);
+        if (reading_) serving_.emplace_back([this, c] { Serve(c); });
+      }
+    });
+  }
+  ~FakePrinter() {
+    stop_ = true;
+    shutdown(fd_, SHUT_RDWR);
+    accept_.join();
+    for (int c : conns_) shutdown(c, SHUT_RDWR);
+    for (auto& t : serving_) t.join();
+    for (int c : conns_) close(c);
+    close(fd_);
+  }
+  int Port() const { return port_; }
+  std::string Received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+
+ private:
+  void Serve(int c) {
+    char buf[65536];
+    uint32_t last = 0;  // the last three bytes
+    for (ssize_t n; !stop_ && (n = recv(c, buf, sizeof buf, 0)) > 0;) {
+      std::lock_guard lock(mutex_);
+      received_.append(buf, static_cast<size_t>(n));
+      for (ssize_t i = 0; i < n; ++i) {
+        last = (last << 8 | static_cast<unsigned char>(buf[i])) & 0xFFFFFF;
+        if (last >> 8 == 0x1004) send(c, &kStatus, 1, MSG_NOSIGNAL);  // DLE EOT n
+      }
+    }
+    shutdown(c, SHUT_WR);  // the POS's end passed on: end ours too
+  }
+
+  bool reading_;
+  int fd_ = -1, port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::vector<int> conns_;  // accept thread, then the destructor
+  std::vector<std::thread> serving_;
+  std::mutex mutex_;
+  std::string received_;
+  std::thread accept_;
+};
 
 // The texts of every JSON line that has more than spaces, by channel.
 std::map<std::string, std::vector<std::string>> TextsByChannel(const std::string& out) {
@@ -110,11 +170,9 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
 
 // Receipt-like text without any status request in it.
 std::string Bulk(size_t size) {
-  const std::string line = "Article 0001 pack of 2                1.36\n";
   std::string data;
-  while (data.size() < size) data += line;
-  data.resize(size);
-  return data;
+  while (data.size() < size) data += "Article 0001 pack of 2                1.36\n";
+  return data.substr(0, size);
 }
 
 // A printer that is off has the POS side closed at once; one that never

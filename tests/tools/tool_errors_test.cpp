@@ -2,7 +2,6 @@
 // exit status is 2 for a usage error, 1 for a runtime failure.
 #include <gtest/gtest.h>
 
-#include "Loopback.h"
 #include "ToolProcess.h"
 
 namespace poshark_test {

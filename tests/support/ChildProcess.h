@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +18,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace poshark::testing {
 
@@ -93,15 +90,8 @@ class ChildProcess {
   void Spawn(const Options& o) {
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     bool ok = o.stdout_on_pty ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) == 0
-                              : ::pipe(out) == 0;
-    if (!ok || ::pipe(err) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    for (int fd : {out[0], err[0], out[1], err[1]}) posix_spawn_file_actions_addclose(&fa, fd);
-
+                              : ::pipe2(out, O_CLOEXEC) == 0;
+    if (!ok || ::pipe2(err, O_CLOEXEC) != 0) return;
     // env(1) takes the environment changes, then runs the program in its place.
     std::vector<std::string> strings = {"/usr/bin/env"};
     for (const auto& [k, v] : o.env)
@@ -111,17 +101,16 @@ class ChildProcess {
     std::vector<char*> argv;
     for (auto& a : strings) argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    // The child must not inherit blocked signals of a test thread.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&pid_, argv[0], &fa, &attr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&fa);
+    if ((pid_ = ::fork()) == 0) {  // async-signal-safe calls only from here
+      sigset_t none;               // not the blocked signals of a test thread
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
     ::close(out[1]);
     ::close(err[1]);
     fds_[0] = out[0];

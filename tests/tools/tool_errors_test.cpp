@@ -62,20 +62,16 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
   close(fd);
 }
 
+// Which files make a catalogue is the catalogue's own test.
 TEST(ToolErrors, SetsListsTheCatalogueWithFlagsAndFiles) {
-  Result r = RunTool({{"sets"}});
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("ESC/POS"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("Printer Commands/ESCPOS.ini"), std::string::npos) << r.out;
-  // Another folder; which files make its catalogue is the catalogue's own test.
   TempDir dir;
   WriteFile(dir / "b.ini", "[Main]\nModule_Name=Beta\nbGraphMode=1\n");
-  Result own = RunTool({{"sets", "--commands", dir.Path()}});
-  ASSERT_EQ(own.code, 0) << own.err;
-  auto lines = SplitLines(own.out);
-  ASSERT_EQ(lines.size(), 2u) << own.out;
-  EXPECT_EQ(lines[1].substr(0, 37), "0   Beta                     yes   no");
-  EXPECT_NE(lines[1].find("/b.ini"), std::string::npos);
+  Result r = RunTool({{"sets", "--commands", dir.Path()}});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "#   name                     graph text-sender file\n"
+            "0   Beta                     yes   no          " +
+                (dir / "b.ini") + "\n");
 }
 
 }  // namespace

@@ -31,9 +31,6 @@ inline std::string ReadFile(const std::string& path) {
   ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
-inline void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
 inline std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::stringstream ss(text);
@@ -139,10 +136,8 @@ inline Result RunTool(const ToolProcess::Options& o,
 struct Service : TempDir {
   explicit Service(const std::string& config, std::map<std::string, std::string> env = {},
                    bool keys = false) {
-    if (keys)
-      WriteFile(*this / "POSKeyFilter.ini",
-                ReadFile(POSHARK_SOURCE_DIR "/examples/POSKeyFilter.ini"));
-    WriteFile(*this / "poshark.ini", "[service]\nhome = " + Path() + "\n" + config);
+    if (keys) Write("POSKeyFilter.ini", ReadFile(POSHARK_SOURCE_DIR "/examples/POSKeyFilter.ini"));
+    Write("poshark.ini", "[service]\nhome = " + Path() + "\n" + config);
     tool = std::make_unique<ToolProcess>(
         ToolProcess::Options{{"serve", "--config", *this / "poshark.ini"}, std::move(env)});
   }

@@ -69,7 +69,7 @@ TEST(Journal, FilesOfAnotherKindOrANewerVersionAreRefusedUntouched) {
     TempDir dir;
     const std::string path = dir / "j.sqlite";
     if (c.sql == nullptr) {
-      WriteFile(path, "receipt text, not a database\n");
+      dir.Write("j.sqlite", "receipt text, not a database\n");
     } else {
       Database(path, true).Exec(c.sql);
     }

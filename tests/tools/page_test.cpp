@@ -105,8 +105,8 @@ std::string Texts(const std::string& part) {
 // page's search, and `poshark search` finds one in the journal afterwards.
 TEST(Page, ChromiumShowsTheReceiptsAndTheJournalKeepsThem) {
   TempDir feed;
-  WriteFile(feed / "feed.bin", ReadFile(ReceiptsDir() + "/plain.bin") +
-                                   ReadFile(ReceiptsDir() + "/void.bin") + kMarkup + "\n");
+  feed.Write("feed.bin", ReadFile(ReceiptsDir() + "/plain.bin") +
+                             ReadFile(ReceiptsDir() + "/void.bin") + kMarkup + "\n");
   Service serve("http = 127.0.0.1:0\n[channel till]\npos = 1\nkeys = 1\nsource = feed:" +
                     (feed / "feed.bin") + "\n",
                 {}, true);

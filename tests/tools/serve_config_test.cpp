@@ -9,7 +9,6 @@ namespace poshark::tool {
 namespace {
 
 using poshark_test::TempDir;
-using poshark_test::WriteFile;
 
 TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
   const struct {
@@ -39,7 +38,7 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
   };
   TempDir dir;
   for (const auto& c : kCases) {
-    WriteFile(dir / "p.ini", c.text);
+    dir.Write("p.ini", c.text);
     try {
       LoadServeConfig(dir / "p.ini");
       ADD_FAILURE() << "accepted: " << c.text;
@@ -52,7 +51,7 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
 
 TEST(ServeConfig, ABadFileStopsStartUpWithStatusTwoAndStartsNothing) {
   TempDir dir;
-  WriteFile(dir / "p.ini", "[channel a]\nsource = tcp:127.0.0.1:0\n[channel b]\norder = up\n");
+  dir.Write("p.ini", "[channel a]\nsource = tcp:127.0.0.1:0\n[channel b]\norder = up\n");
   auto r = poshark_test::RunTool({{"serve", "--config", dir / "p.ini"}});
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("[channel b] order = up: expected display or logical"), std::string::npos)

@@ -144,7 +144,7 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
       << ReadFile(out / "lines.jsonl");
   // Rotated away: after SIGHUP the output file is opened afresh.
   ASSERT_EQ(rename((out / "lines.jsonl").c_str(), (out / "lines.jsonl.1").c_str()), 0);
-  WriteFile(serve / "poshark.ini", ReadFile(serve / "poshark.ini") + "codepage = cp437\n");
+  serve.Write("poshark.ini", ReadFile(serve / "poshark.ini") + "codepage = cp437\n");
   tool.Signal(SIGHUP);
   ASSERT_TRUE(tool.WaitForErr("reloaded")) << tool.Err();
   EXPECT_EQ(Count(tool.Err(), "channel closed: changed; restarting"), 1u);

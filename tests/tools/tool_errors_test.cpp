@@ -11,7 +11,7 @@ const std::string kPlain = ReceiptsDir() + "/plain.bin";
 
 TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong) {
   TempDir dir;  // the home
-  WriteFile(dir / "ComPorts.ini", "[Ports]\nCOM9=" + (dir / "no-such-tty") + "\n");
+  dir.Write("ComPorts.ini", "[Ports]\nCOM9=" + (dir / "no-such-tty") + "\n");
   int taken = 0;
   int fd = ListenLoopback(taken);
   const std::string tcp = "127.0.0.1:" + std::to_string(taken);
@@ -65,7 +65,7 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
 // Which files make a catalogue is the catalogue's own test.
 TEST(ToolErrors, SetsListsTheCatalogueWithFlagsAndFiles) {
   TempDir dir;
-  WriteFile(dir / "b.ini", "[Main]\nModule_Name=Beta\nbGraphMode=1\n");
+  dir.Write("b.ini", "[Main]\nModule_Name=Beta\nbGraphMode=1\n");
   Result r = RunTool({{"sets", "--commands", dir.Path()}});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,

@@ -65,8 +65,8 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   std::string raw = ReadFile(ReceiptsDir() + "/barcodes.bin");
   std::string trace;
   for (size_t i = 0; i < raw.size(); i += 37) trace += TraceRecord(raw.substr(i, 37));
-  WriteFile(dir / "pos.bin2", trace);
-  WriteFile(dir / "cut.bin2", trace.substr(0, trace.size() - 3));  // last record cut short
+  dir.Write("pos.bin2", trace);
+  dir.Write("cut.bin2", trace.substr(0, trace.size() - 3));  // last record cut short
   // Recognised by its structure; a damaged one needs --trace.
   std::vector<std::future<Result>> runs;
   for (const auto& opts : {Feed(dir / "pos.bin2", "cp437", {"--pace", "none"}),
@@ -96,7 +96,7 @@ TEST(ToolListen, FeedEndsOnlyAfterTheAnalyzersLastWait) {
   // byte ends the chunk, and the analyzer waits 3000 ms for the rest before
   // it gives up and emits the line. The tool must still be there for it.
   TempDir dir;
-  WriteFile(dir / "cut.bin", std::string("First line\nLast words\x1d(k\n", 26));
+  dir.Write("cut.bin", std::string("First line\nLast words\x1d(k\n", 26));
   Result r = RunTool(Feed(dir / "cut.bin", "windows-1252", {"--pace", "none", "--json"}));
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("\"text\":\"First line\""), std::string::npos) << r.out;
@@ -113,10 +113,10 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   // TOTAL raises an alarm from 10.00 on and counts matches per day.
   TempDir plain_home, barcodes_home, json_home;
   for (const TempDir* home : {&plain_home, &barcodes_home, &json_home})
-    WriteFile(*home / "POSKeyFilter.ini",
-              "[POS1]\nNum=2\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
-              "Freq1=1,1,1,3,0,0\nItem2=CASH,5\nName2=Cash,1,1,046\n[ColorKey1]\nCKNum=1\n"
-              "CKItem1=TOTAL,0\nCKName1=Total,12,0,000\nCKColor1=1,0,255,0,0\n");
+    home->Write("POSKeyFilter.ini",
+                "[POS1]\nNum=2\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
+                "Freq1=1,1,1,3,0,0\nItem2=CASH,5\nName2=Cash,1,1,046\n[ColorKey1]\nCKNum=1\n"
+                "CKItem1=TOTAL,0\nCKName1=Total,12,0,000\nCKColor1=1,0,255,0,0\n");
   auto run = [&](const char* sample, const TempDir& home, bool pty, const char* json = "",
                  const char* no_color = "") {
     auto o = Feed(ReceiptsDir() + "/" + sample + ".bin", "cp437",
@@ -170,7 +170,7 @@ TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   poshark::testing::Pty port(home / "tty7");
   ASSERT_TRUE(port.Plug());
   const std::string& link = port.Link();
-  WriteFile(home / "ComPorts.ini", "[Ports]\nCOM7=" + link + "\n");
+  home.Write("ComPorts.ini", "[Ports]\nCOM7=" + link + "\n");
   ToolProcess tool({{"listen", "--pos", "2", "--set", "ESC/POS", "--com", "7", "--baud", "19200",
                      "--gate-ms", "0", "--codepage", "windows-1252"},
                     {{"POSHARK_HOME", home.Path()}}});

@@ -37,7 +37,7 @@ TEST(TraceFile, RecordsAreReadDamageIsNamedAndOnlyWholeTracesAreRecognised) {
   };
   poshark_test::TempDir dir;
   for (const auto& c : kCases) {
-    poshark_test::WriteFile(dir / "f.bin2", c.data);
+    dir.Write("f.bin2", c.data);
     FILE* f = std::fopen((dir / "f.bin2").c_str(), "rb");
     EXPECT_EQ(LooksLikeTrace(f), c.error.empty() && !c.data.empty()) << c.error;
     TraceReader reader(f, "f.bin2");

@@ -49,18 +49,5 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
   }
 }
 
-TEST(ServeConfig, ABadFileStopsStartUpWithStatusTwoAndStartsNothing) {
-  TempDir dir;
-  dir.Write("p.ini", "[channel a]\nsource = tcp:127.0.0.1:0\n[channel b]\norder = up\n");
-  auto r = poshark_test::RunTool({{"serve", "--config", dir / "p.ini"}});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_NE(r.err.find("[channel b] order = up: expected display or logical"), std::string::npos)
-      << r.err;
-  EXPECT_EQ(r.err.find("listening"), std::string::npos);
-  r = poshark_test::RunTool({{"serve", "--config", dir / "missing.ini"}});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_NE(r.err.find(dir / "missing.ini"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace poshark::tool

@@ -12,6 +12,7 @@ const std::string kPlain = ReceiptsDir() + "/plain.bin";
 TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong) {
   TempDir dir;  // the home
   dir.Write("ComPorts.ini", "[Ports]\nCOM9=" + (dir / "no-such-tty") + "\n");
+  dir.Write("bad.ini", "[channel a]\nsource = tcp:127.0.0.1:0\n[channel b]\norder = up\n");
   int taken = 0;
   int fd = ListenLoopback(taken);
   const std::string tcp = "127.0.0.1:" + std::to_string(taken);
@@ -34,6 +35,10 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
       {with({"--feed", kPlain, "--codepage", "klingon-1"}), 2,
        "--codepage klingon-1: unknown code page"},
       {{"trace"}, 2, "expected `poshark trace dump FILE.bin2`"},
+      {{"serve", "--config", dir / "bad.ini"},
+       2,
+       "[channel b] order = up: expected display or logical"},
+      {{"serve", "--config", dir / "missing.ini"}, 2, dir / "missing.ini"},
       {{"listen", "--pos", "1", "--set", "NoSuchSet", "--feed", kPlain},
        1,
        "--set NoSuchSet: no such command set (1 found"},
@@ -58,6 +63,7 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
     EXPECT_EQ(r.code, c.code) << c.message << "\n" << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << "stderr: " << r.err;
     EXPECT_EQ(r.out, "") << c.message;
+    EXPECT_EQ(r.err.find("listening"), std::string::npos) << "started: " << r.err;
   }
   close(fd);
 }

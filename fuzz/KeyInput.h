@@ -30,12 +30,9 @@ struct ByteReader {
 
 struct FuzzKey {
   std::string text;
-  int flags = 0;
-  bool shift = false;
-  int nShift = 0;
-  char decimal = '.';
-  char thousands = ',';
-  bool condition = false;
+  int flags = 0, nShift = 0;
+  bool shift = false, condition = false;
+  char decimal = '.', thousands = ',';
   STRUCT_Condition cond{};
   FreqRecList freq;
 };

@@ -6,8 +6,6 @@
 #include "commands/RCCmdSet.h"
 
 #include <cstdlib>
-#include <cstring>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

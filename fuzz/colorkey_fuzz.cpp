@@ -8,10 +8,7 @@
 
 #include <poshark/ColorKeyCatcher.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <sstream>
-#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   poshark_fuzz::Home();

@@ -7,9 +7,6 @@
 #include <poshark/ColorKeyCatcher.h>
 #include <poshark/KeyDataCatcher.h>
 
-#include <cstdlib>
-#include <string>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   poshark_fuzz::Home().Write("POSKeyFilter.ini", {reinterpret_cast<const char*>(data), size});
 

@@ -7,9 +7,6 @@
 
 #include <poshark/KeyDataCatcher.h>
 
-#include <cstdlib>
-#include <cstring>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   poshark_fuzz::Home();
   poshark_fuzz::ByteReader in{{reinterpret_cast<const char*>(data), size}};

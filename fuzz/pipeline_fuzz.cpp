@@ -16,8 +16,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <thread>
 #include <vector>
 

@@ -4,7 +4,6 @@
 #include <poshark/KeyDataCatcher.h>
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <random>
 #include <thread>

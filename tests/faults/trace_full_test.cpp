@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 
 #include "platform/Files.h"
 #include "support/LineCollector.h"

@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +18,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace poshark::testing {
 
@@ -35,24 +32,20 @@ inline constexpr bool kSanitized = false;
 class ChildProcess {
  public:
   using Clock = std::chrono::steady_clock;
+  using Output = std::function<bool(const std::string& out, const std::string& err)>;
   struct Options {
-    std::vector<std::string> argv;             // program path first
+    std::vector<std::string> argv;             // program path first; stdin is /dev/null
     std::map<std::string, std::string> env{};  // added or replaced; "" removes
-    std::string stdin_path = "/dev/null";
-    bool stdout_on_pty = false;  // stdout is a terminal
+    bool stdout_on_pty = false;                // stdout is a terminal
   };
 
   explicit ChildProcess(const Options& o) { Spawn(o); }
   // Runs body in a forked copy of this process; its answer is the exit status.
   explicit ChildProcess(const std::function<int()>& body) {
-    pid_ = ::fork();
-    if (pid_ == 0) ::_exit(body());
+    if ((pid_ = ::fork()) == 0) ::_exit(body());
   }
   ~ChildProcess() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      Wait(std::chrono::seconds(5));
-    }
+    if (!exited_) Wait(std::chrono::milliseconds(0));
     for (int fd : fds_)
       if (fd >= 0) ::close(fd);
   }
@@ -66,29 +59,22 @@ class ChildProcess {
   // Exit status (128 + signal when killed by one), or -1 when the process
   // did not end in time (it is killed then).
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-    for (auto end = Clock::now() + limit; !Pump();) {
-      if (Clock::now() < end) continue;
-      Signal(SIGKILL);
-      for (int i = 0; i < 100 && !Pump(); ++i) {
-      }
-      return code_ = -1;
+    if (WaitFor([this](auto&, auto&) { return done_; }, limit)) return code_;
+    Signal(SIGKILL);
+    for (int i = 0; i < 100 && !Pump(); ++i) {
     }
-    return code_;
+    return code_ = -1;
   }
   // Reads output until pred holds on (stdout, stderr), the process is gone,
   // or the time passes.
-  bool WaitFor(const std::function<bool(const std::string&, const std::string&)>& pred,
-               std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    auto end = Clock::now() + limit;
-    while (!pred(out_, err_) && !Pump() && Clock::now() < end) {
+  bool WaitFor(const Output& pred, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    for (auto end = Clock::now() + limit; !pred(out_, err_) && !Pump() && Clock::now() < end;) {
     }
     return pred(out_, err_);
   }
   bool WaitForErr(const std::string& what,
                   std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    return WaitFor([&](const std::string&,
-                       const std::string& err) { return err.find(what) != std::string::npos; },
-                   limit);
+    return WaitFor([&](auto&, auto& err) { return err.find(what) != std::string::npos; }, limit);
   }
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }
@@ -104,15 +90,8 @@ class ChildProcess {
   void Spawn(const Options& o) {
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     bool ok = o.stdout_on_pty ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) == 0
-                              : ::pipe(out) == 0;
-    if (!ok || ::pipe(err) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, o.stdin_path.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    for (int fd : {out[0], err[0], out[1], err[1]}) posix_spawn_file_actions_addclose(&fa, fd);
-
+                              : ::pipe2(out, O_CLOEXEC) == 0;
+    if (!ok || ::pipe2(err, O_CLOEXEC) != 0) return;
     // env(1) takes the environment changes, then runs the program in its place.
     std::vector<std::string> strings = {"/usr/bin/env"};
     for (const auto& [k, v] : o.env)
@@ -122,17 +101,16 @@ class ChildProcess {
     std::vector<char*> argv;
     for (auto& a : strings) argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    // The child must not inherit blocked signals of a test thread.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&pid_, argv[0], &fa, &attr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&fa);
+    if ((pid_ = ::fork()) == 0) {  // async-signal-safe calls only from here
+      sigset_t none;               // not the blocked signals of a test thread
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
     ::close(out[1]);
     ::close(err[1]);
     fds_[0] = out[0];
@@ -145,7 +123,7 @@ class ChildProcess {
     pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
     if (fds_[0] >= 0 || fds_[1] >= 0) {
       ::poll(p, 2, 50);  // closed streams (-1) are ignored
-    } else if (!exited_ && pid_ > 0) {
+    } else if (!exited_) {
       ::usleep(2000);  // a forked child has no streams: only its end to wait for
     }
     for (int i = 0; i < 2; ++i) {
@@ -160,25 +138,18 @@ class ChildProcess {
       }
     }
     int status = 0;
-    if (pid_ <= 0) {
+    if (pid_ <= 0 || (!exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_)) {
       exited_ = true;
-    } else if (!exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      code_ = pid_ <= 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    return exited_ && fds_[0] < 0 && fds_[1] < 0;
+    return done_ = exited_ && fds_[0] < 0 && fds_[1] < 0;
   }
 
   pid_t pid_ = -1;
   int fds_[2] = {-1, -1};
-  bool exited_ = false;
+  bool exited_ = false, done_ = false;
   int code_ = -1;
   std::string out_, err_;
-};
-
-struct ChildResult {
-  int code;
-  std::string out, err;
 };
 
 }  // namespace poshark::testing

@@ -13,21 +13,16 @@ class EnvGuard {
   // A null value clears the variable.
   EnvGuard(const char* pszName, const char* pszValue) : name_(pszName) {
     if (const char* pszOld = std::getenv(pszName)) old_ = pszOld;
-    if (pszValue)
-      ::setenv(pszName, pszValue, 1);
-    else
-      ::unsetenv(pszName);
+    Set(pszValue);
   }
-  ~EnvGuard() {
-    if (old_)
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
+  ~EnvGuard() { Set(old_ ? old_->c_str() : nullptr); }
   EnvGuard(const EnvGuard&) = delete;
   EnvGuard& operator=(const EnvGuard&) = delete;
 
  private:
+  void Set(const char* pszValue) {
+    pszValue ? ::setenv(name_.c_str(), pszValue, 1) : ::unsetenv(name_.c_str());
+  }
   std::string name_;
   std::optional<std::string> old_;
 };

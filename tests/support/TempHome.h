@@ -30,8 +30,6 @@ class TempHome {
     }
   }
   ~TempHome() {
-    work_.reset();
-    home_.reset();
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }

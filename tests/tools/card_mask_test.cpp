@@ -11,12 +11,10 @@
 
 namespace {
 
-struct Case {
+const struct Case {
   const char* in;
   const char* out;
-};
-
-const Case kMasked[] = {
+} kMasked[] = {
     {"VISA 4111 1111 1111 1111", "VISA **** **** **** 1111"},
     {"4000000000000000006", "***************0006"},  // 19 digits
     {"MC 5555-5555-5555-4444 OK", "MC ****-****-****-4444 OK"},
@@ -51,11 +49,8 @@ std::string Mask(std::string text) {
   return text;
 }
 
-TEST(CardMask, MasksTestNumbersOfEveryScheme) {
+TEST(CardMask, MasksTestNumbersOfEverySchemeAndLeavesOtherNumbersAlone) {
   for (const Case& c : kMasked) EXPECT_EQ(Mask(c.in), c.out) << c.in;
-}
-
-TEST(CardMask, LeavesDatesAmountsPhonesAndArticleCodesAlone) {
   for (const char* text : kLeftAlone) EXPECT_EQ(Mask(text), text);
 }
 

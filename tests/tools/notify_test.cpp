@@ -1,11 +1,8 @@
 // `poshark serve` under a service manager: the notifications it sends to
 // NOTIFY_SOCKET while it starts, pings the watchdog, reloads and stops.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "ToolProcess.h"
@@ -13,10 +10,10 @@
 namespace poshark_test {
 namespace {
 
+// CLOCK_MONOTONIC in microseconds.
 uint64_t MonotonicUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+  auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
 
 TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
@@ -26,63 +23,51 @@ TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
   for (const int watchdog_ms : {400, 0}) {  // 0: no watchdog asked for
     SCOPED_TRACE(watchdog_ms);
     TempDir dir;
-    // The manager's end: a datagram socket; `lines` keeps what came, in order.
-    const std::string name = dir / "notify";
+    // The manager's end: a datagram socket.
+    sockaddr_un addr{AF_UNIX, {}};
+    std::strncpy(addr.sun_path, (dir / "notify").c_str(), sizeof addr.sun_path - 1);
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, name.c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
-    WriteFile(dir / "poshark.ini", "[service]\nhome = " + dir.path() +
-                                       "\n[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() +
-                                       "/plain.bin\n");
-    ToolProcess::Options options{{"serve", "--config", dir / "poshark.ini"}};
-    options.env["NOTIFY_SOCKET"] = name;
-    options.env["WATCHDOG_PID"] = "";
-    options.env["WATCHDOG_USEC"] = watchdog_ms ? std::to_string(watchdog_ms * 1000) : "";
-    ToolProcess tool(options);
-    std::vector<std::string> lines;
-    auto count = [&](const std::string& line) {
-      char buf[4096];
-      for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-        for (auto& l : SplitLines(std::string(buf, static_cast<size_t>(n)))) lines.push_back(l);
-      return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    Service serve("[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() + "/plain.bin\n",
+                  {{"NOTIFY_SOCKET", addr.sun_path},
+                   {"WATCHDOG_PID", ""},
+                   {"WATCHDOG_USEC", watchdog_ms ? std::to_string(watchdog_ms * 1000) : ""}});
+    std::string got;  // every message, one line each
+    auto await = [&](const std::string& line, size_t n,
+                     std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+      return serve.tool->WaitFor(
+          [&](auto&, auto&) {
+            char buf[4096];
+            for (ssize_t len; (len = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+              got += std::string(buf, static_cast<size_t>(len)) + "\n";
+            return Count(got, line + "\n") >= n;
+          },
+          limit);
     };
-    auto await = [&](const std::string& line, size_t n) {
-      return tool.WaitFor([&](const std::string&, const std::string&) { return count(line) >= n; });
-    };
-
-    ASSERT_TRUE(await("READY=1", 1)) << tool.Err();
+    ASSERT_TRUE(await("READY=1", 1)) << serve.tool->Err();
     // A while of running: pings at half the watchdog's time-out, none without it.
-    const auto watch = std::chrono::milliseconds(1200);
     const auto start = Clock::now();
-    tool.WaitFor([](const std::string&, const std::string&) { return false; }, watch);
-    const auto watched = Clock::now() - start;
-    const size_t pings = count("WATCHDOG=1");
+    await("never", 1, std::chrono::milliseconds(1200));
+    const size_t pings = Count(got, "WATCHDOG=1\n");
     if (watchdog_ms == 0) {
       EXPECT_EQ(pings, 0u);
     } else {
-      const auto half = std::chrono::milliseconds(watchdog_ms / 2);
       EXPECT_GE(pings, 3u);
-      EXPECT_LE(pings, static_cast<size_t>(watched / half) + 2);
+      const auto half = std::chrono::milliseconds(watchdog_ms / 2);
+      EXPECT_LE(pings, static_cast<size_t>((Clock::now() - start) / half) + 2);
     }
-
     // A reload is announced with the monotonic time it began at, then ready again.
     const uint64_t before = MonotonicUsec();
-    tool.Signal(SIGHUP);
-    ASSERT_TRUE(await("RELOADING=1", 1)) << tool.Err();
-    auto stamp_line = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
-      return l.rfind("MONOTONIC_USEC=", 0) == 0;
-    });
-    ASSERT_NE(stamp_line, lines.end());
-    const uint64_t stamp = std::stoull(stamp_line->substr(15));
+    serve.tool->Signal(SIGHUP);
+    ASSERT_TRUE(await("READY=1", 2)) << serve.tool->Err();
+    const size_t at = got.find("RELOADING=1\nMONOTONIC_USEC=");
+    ASSERT_NE(at, std::string::npos) << got;
+    const uint64_t stamp = std::stoull(got.substr(at + 27));
     EXPECT_GE(stamp, before);
     EXPECT_LE(stamp, MonotonicUsec());
-    EXPECT_TRUE(await("READY=1", 2));
-
-    tool.Signal(SIGTERM);
+    serve.tool->Signal(SIGTERM);
     EXPECT_TRUE(await("STOPPING=1", 1));
-    EXPECT_EQ(tool.Wait(), 0) << tool.Err();
+    EXPECT_EQ(serve.tool->Wait(), 0) << serve.tool->Err();
     close(fd);
   }
 }

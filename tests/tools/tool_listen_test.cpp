@@ -5,9 +5,7 @@
 
 #include <future>
 #include <nlohmann/json.hpp>
-#include <regex>
 
-#include "Loopback.h"
 #include "Text.h"
 #include "ToolProcess.h"
 #include "support/FakeSerialPort.h"
@@ -33,9 +31,9 @@ std::vector<std::string> Texts(const std::string& out) {
 }
 ToolProcess::Options Feed(const std::string& file, const std::string& codepage,
                           std::vector<std::string> more = {}) {
-  ToolProcess::Options o;
-  o.args = {"listen", "--pos", "1", "--set", "ESC/POS", "--feed", file, "--codepage", codepage};
-  o.args.insert(o.args.end(), more.begin(), more.end());
+  ToolProcess::Options o{{"listen", "--pos", "1", "--set", "ESC/POS", "--feed", file}};
+  more.insert(more.begin(), {"--codepage", codepage});
+  o.argv.insert(o.argv.end(), more.begin(), more.end());
   return o;
 }
 
@@ -43,7 +41,8 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
   const char* const kSamples[] = {"plain", "latin", "hebrew", "barcodes", "qrcode", "void", "long"};
   std::vector<std::future<Result>> runs;
   for (const char* name : kSamples) {  // paced like a POS at 115200 baud (the default)
-    auto o = Feed(ReceiptsDir() + "/" + name + ".bin", ReceiptCodepage(name));
+    std::string txt = ReadFile(ReceiptsDir() + "/" + name + ".txt");  // "# codepage: NAME"
+    auto o = Feed(ReceiptsDir() + "/" + name + ".bin", txt.substr(12, txt.find('\n') - 12));
     runs.push_back(std::async(std::launch::async, [o] { return RunTool(o); }));
   }
   for (size_t i = 0; i < runs.size(); ++i) {
@@ -61,22 +60,13 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
   }
 }
 
-std::string TraceOf(const std::string& raw, size_t piece) {
-  std::string out;
-  for (size_t i = 0; i < raw.size(); i += piece) {
-    std::string part = raw.substr(i, piece);
-    for (int k = 0; k < 4; ++k) out += static_cast<char>((part.size() >> (8 * k)) & 0xFF);
-    out += part;
-  }
-  return out;
-}
-
 TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   TempDir dir;
   std::string raw = ReadFile(ReceiptsDir() + "/barcodes.bin");
-  std::string trace = TraceOf(raw, 37);
-  WriteFile(dir / "pos.bin2", trace);
-  WriteFile(dir / "cut.bin2", trace.substr(0, trace.size() - 3));  // last record cut short
+  std::string trace;
+  for (size_t i = 0; i < raw.size(); i += 37) trace += TraceRecord(raw.substr(i, 37));
+  dir.Write("pos.bin2", trace);
+  dir.Write("cut.bin2", trace.substr(0, trace.size() - 3));  // last record cut short
   // Recognised by its structure; a damaged one needs --trace.
   std::vector<std::future<Result>> runs;
   for (const auto& opts : {Feed(dir / "pos.bin2", "cp437", {"--pace", "none"}),
@@ -106,7 +96,7 @@ TEST(ToolListen, FeedEndsOnlyAfterTheAnalyzersLastWait) {
   // byte ends the chunk, and the analyzer waits 3000 ms for the rest before
   // it gives up and emits the line. The tool must still be there for it.
   TempDir dir;
-  WriteFile(dir / "cut.bin", std::string("First line\nLast words\x1d(k\n", 26));
+  dir.Write("cut.bin", std::string("First line\nLast words\x1d(k\n", 26));
   Result r = RunTool(Feed(dir / "cut.bin", "windows-1252", {"--pace", "none", "--json"}));
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("\"text\":\"First line\""), std::string::npos) << r.out;
@@ -123,15 +113,15 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   // TOTAL raises an alarm from 10.00 on and counts matches per day.
   TempDir plain_home, barcodes_home, json_home;
   for (const TempDir* home : {&plain_home, &barcodes_home, &json_home})
-    WriteFile(*home / "POSKeyFilter.ini",
-              "[POS1]\nNum=2\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
-              "Freq1=1,1,1,3,0,0\nItem2=CASH,5\nName2=Cash,1,1,046\n[ColorKey1]\nCKNum=1\n"
-              "CKItem1=TOTAL,0\nCKName1=Total,12,0,000\nCKColor1=1,0,255,0,0\n");
+    home->Write("POSKeyFilter.ini",
+                "[POS1]\nNum=2\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
+                "Freq1=1,1,1,3,0,0\nItem2=CASH,5\nName2=Cash,1,1,046\n[ColorKey1]\nCKNum=1\n"
+                "CKItem1=TOTAL,0\nCKName1=Total,12,0,000\nCKColor1=1,0,255,0,0\n");
   auto run = [&](const char* sample, const TempDir& home, bool pty, const char* json = "",
                  const char* no_color = "") {
     auto o = Feed(ReceiptsDir() + "/" + sample + ".bin", "cp437",
-                  {"--keys", "--home", home.path(), "--pace", "none"});
-    if (*json) o.args.push_back(json);
+                  {"--keys", "--home", home.Path(), "--pace", "none"});
+    if (*json) o.argv.push_back(json);
     o.stdout_on_pty = pty;
     o.env["NO_COLOR"] = no_color;
     return std::async(std::launch::async, [o] { return RunTool(o); });
@@ -174,28 +164,25 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   EXPECT_EQ(j["ranges"][0]["end"], 5) << j;
 }
 
-bool Stops(ToolProcess& tool, size_t n) {
-  return tool.WaitFor(
-      [&](const std::string& out, const std::string&) { return Count(out, " STOP") >= n; });
-}
-
 TEST(ToolListen, ComSourceReadsAPseudoTerminalMappedInComPorts) {
   TempDir home;
   // The port is mapped through a link that comes and goes with the adapter.
   poshark::testing::Pty port(home / "tty7");
   ASSERT_TRUE(port.Plug());
   const std::string& link = port.Link();
-  WriteFile(home / "ComPorts.ini", "[Ports]\nCOM7=" + link + "\n");
+  home.Write("ComPorts.ini", "[Ports]\nCOM7=" + link + "\n");
   ToolProcess tool({{"listen", "--pos", "2", "--set", "ESC/POS", "--com", "7", "--baud", "19200",
                      "--gate-ms", "0", "--codepage", "windows-1252"},
-                    {{"POSHARK_HOME", home.path()}}});
-  ASSERT_TRUE(ErrHas(tool, "listening on COM7")) << tool.Err();
+                    {{"POSHARK_HOME", home.Path()}}});
+  ASSERT_TRUE(tool.WaitForErr("listening on COM7")) << tool.Err();
   ASSERT_TRUE(port.Write(ReadFile(ReceiptsDir() + "/latin.bin")));
-  bool got = Stops(tool, 1);
+  bool got = tool.WaitFor([](auto& out, auto&) { return Count(out, " STOP") > 0; });
   port.Unplug();
-  EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") was lost", std::chrono::seconds(5))) << tool.Err();
+  EXPECT_TRUE(tool.WaitForErr("COM7 (" + link + ") was lost", std::chrono::seconds(5)))
+      << tool.Err();
   ASSERT_TRUE(port.Plug());
-  EXPECT_TRUE(ErrHas(tool, "COM7 (" + link + ") is back", std::chrono::seconds(5))) << tool.Err();
+  EXPECT_TRUE(tool.WaitForErr("COM7 (" + link + ") is back", std::chrono::seconds(5)))
+      << tool.Err();
   tool.Signal(SIGTERM);
   EXPECT_EQ(tool.Wait(std::chrono::seconds(20)), 0) << tool.Err();
   ASSERT_TRUE(got) << tool.Out() << tool.Err();

@@ -1,0 +1,99 @@
+// The tool's helpers in-process: base64, logical order, control bytes, time
+// stamps with their UTC offset, and trace files (reading records, recognising
+// the structure, the messages for truncated or corrupt files).
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "Text.h"
+#include "ToolProcess.h"
+#include "TraceFile.h"
+#include "support/EnvGuard.h"
+
+namespace poshark::tool {
+namespace {
+
+using poshark_test::TraceRecord;
+
+// A raw stream is never taken for a trace: the sample receipts show that
+// through the tool, the fuzz corpus that the check leaves the stream alone.
+TEST(TraceFile, RecordsAreReadDamageIsNamedAndOnlyWholeTracesAreRecognised) {
+  const std::string esc("\x1b@\n\x00x", 5);
+  const struct {
+    std::string data;
+    std::vector<std::string> records;
+    std::string error;
+  } kCases[] = {
+      {TraceRecord("abc") + TraceRecord(esc), {"abc", esc}, ""},
+      {"", {}, ""},
+      {TraceRecord("abc") + TraceRecord("defg").substr(0, 6),
+       {"abc"},
+       "f.bin2: record 2 at offset 7: truncated, its count is 4 but 2 bytes follow"},
+      {TraceRecord("abc") + std::string("\x02\x00", 2),
+       {"abc"},
+       "f.bin2: record 2 at offset 7: truncated count (2 of 4 bytes)"},
+      {std::string("\x00\x00\x00\x00x", 5),
+       {},
+       "f.bin2: record 1 at offset 0: invalid byte count 0"},
+      {std::string("\xff\xff\xff\xff", 4),
+       {},
+       "f.bin2: record 1 at offset 0: invalid byte count -1"},
+  };
+  poshark_test::TempDir dir;
+  for (const auto& c : kCases) {
+    dir.Write("f.bin2", c.data);
+    FILE* f = std::fopen((dir / "f.bin2").c_str(), "rb");
+    EXPECT_EQ(LooksLikeTrace(f), c.error.empty() && !c.data.empty()) << c.error;
+    TraceReader reader(f, "f.bin2");
+    std::vector<std::string> records;
+    std::vector<unsigned char> record;
+    std::string error;
+    while (reader.Next(record, error)) records.emplace_back(record.begin(), record.end());
+    EXPECT_EQ(reader.RecordCount(), records.size());
+    EXPECT_EQ(records, c.records) << c.error;
+    EXPECT_EQ(error, c.error);
+    std::fclose(f);
+  }
+}
+
+// The pages themselves are checked on the sample receipts, an unknown page
+// with the tool's errors.
+TEST(ToolText, Base64PadsAndControlBytesShowAsPictures) {
+  EXPECT_EQ(Base64(std::string("foobar\x00\xff\x1b", 9)), "Zm9vYmFyAP8b");
+  EXPECT_EQ(Base64("f"), "Zg==");
+  Decoder latin("windows-1252");
+  // ESC is drawn as its control picture, unless pictures are off.
+  EXPECT_EQ(latin.ToUtf8("\x1b@"), "\xe2\x90\x9b@");
+  EXPECT_EQ(latin.ToUtf8("\x1b@", false), "\x1b@");
+}
+
+TEST(ToolText, LogicalOrderReversesRightToLeftRunsOfADisplayOrderLine) {
+  const std::pair<const char*, const char*> kLines[] = {
+      {"\xd7\x9d\xd7\x95\xd7\x9c\xd7\xa9", "\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d"},  // shalom
+      // A Hebrew item and its price: the word turns, the number stays.
+      {"\xd7\x91\xd7\x9c\xd7\x97   6.90", "\xd7\x97\xd7\x9c\xd7\x91   6.90"},
+      // Two words: each turns and they change places.
+      {"\xd7\x91 \xd7\x90\xd7\x92", "\xd7\x92\xd7\x90 \xd7\x91"},
+      {"TOTAL 27.80", "TOTAL 27.80"}};
+  for (const auto& [display, logical] : kLines)
+    EXPECT_EQ(LogicalOrder(display), logical) << display;
+}
+
+TEST(ToolText, IsoTimeCarriesTheZoneOffsetAndTheDstFlagSettlesTheRepeatedHour) {
+  {
+    poshark::testing::EnvGuard zone("TZ", "Europe/Berlin");
+    tzset();
+    SYSTEMTIME winter{2024, 1, 0, 15, 9, 5, 7, 42};
+    SYSTEMTIME summer{2024, 7, 0, 15, 23, 59, 59, 999};
+    SYSTEMTIME twice{2024, 10, 0, 27, 2, 30, 0, 0};  // 02:30 happens twice that day
+    EXPECT_EQ(FormatIsoTime(winter, true), "2024-01-15T09:05:07.042+01:00");  // flag ignored
+    EXPECT_EQ(FormatIsoTime(summer, true), "2024-07-15T23:59:59.999+02:00");
+    EXPECT_EQ(FormatLocalTime(summer), "2024-07-15 23:59:59.999");
+    EXPECT_EQ(FormatIsoTime(twice, true), "2024-10-27T02:30:00.000+02:00");
+    EXPECT_EQ(FormatIsoTime(twice, false), "2024-10-27T02:30:00.000+01:00");
+  }
+  tzset();
+}
+
+}  // namespace
+}  // namespace poshark::tool

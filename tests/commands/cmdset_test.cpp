@@ -16,16 +16,12 @@ using cmdset_test::LoadSet;
 
 namespace {
 
-// A numbered section with its count key: "S-Num=2\n[Single-Command]\n1=...".
-std::string Section(const char* count, const char* name, const std::vector<std::string>& entries) {
-  std::string out =
-      std::string(count) + "=" + std::to_string(entries.size()) + "\n[" + name + "]\n";
+// The single commands with their count key: "S-Num=2\n[Single-Command]\n1=...".
+std::string Singles(const std::vector<std::string>& entries) {
+  std::string out = "S-Num=" + std::to_string(entries.size()) + "\n[Single-Command]\n";
   for (size_t i = 0; i < entries.size(); ++i)
     out += std::to_string(i + 1) + "=" + entries[i] + "\n";
   return out;
-}
-std::string Singles(const std::vector<std::string>& entries) {
-  return Section("S-Num", "Single-Command", entries);
 }
 
 class CmdSetTest : public ::testing::Test {
@@ -76,15 +72,12 @@ TEST(EntryTest, CommandEntryFields) {
       {"1,0x09,1,1", 12, 1, 1, std::string(12, ' '), TRAN_NONE},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.entry);
     auto cmd = ParseCommandEntry(c.entry, c.spaces, nullptr);
-    ASSERT_TRUE(cmd);
-    EXPECT_EQ(cmd->nType, c.type);
-    if (c.type == 1) {
-      EXPECT_EQ(cmd->nParam, c.param);
-    }
-    EXPECT_EQ(std::string(cmd->pText.get(), cmd->nTextLen), c.text);
-    EXPECT_EQ(cmd->nTran, c.tran);
+    ASSERT_TRUE(cmd) << c.entry;
+    EXPECT_EQ(std::tuple(cmd->nType, c.type == 1 ? cmd->nParam : c.param,
+                         std::string(cmd->pText.get(), cmd->nTextLen), cmd->nTran),
+              std::tuple(c.type, c.param, c.text, c.tran))
+        << c.entry;
   }
   for (const char* entry : {"", "2,ESC", "2,ESC,,1,3", "1,ESC", "1,ESC,1", "1,ESC,0,", ",ESC,1,2",
                             "0,1,2", "-3,A,B,C,1,1", "99999,A,1,1"})
@@ -94,8 +87,7 @@ TEST(EntryTest, CommandEntryFields) {
   unsigned char lead = 0;
   int count = 0;
   ASSERT_TRUE(ParseGroupEntry("ESC-Commands,ESC,12", &section, &lead, &count));
-  EXPECT_EQ(section + "/" + std::to_string(lead) + "/" + std::to_string(count),
-            "ESC-Commands/27/12");
+  EXPECT_EQ(std::tuple(section, lead, count), std::tuple("ESC-Commands", 27, 12));
   for (const char* entry : {"ESC-Commands,ESC", ",ESC,3", "S,,3"})
     EXPECT_FALSE(ParseGroupEntry(entry, &section, &lead, &count)) << entry;
 }
@@ -114,15 +106,13 @@ TEST_F(CmdSetTest, LoadReadsKeysCaseBlindKeepsRangesAndLeavesInvalidEntriesOut) 
       {"", "[STOP_EVENT]\nWaitTime=601\n[TAB]\nSpaceCount=12\n", "", false, false, 600, 12},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.main + c.rest);
     auto set =
         LoadSet(home_, "[MAIN]\ns-num=1\n" + c.main + "[Single-Command]\n1=1,HT,1,1\n" + c.rest);
-    EXPECT_EQ(set->strName, c.name);
-    EXPECT_EQ(set->bGraphMode, c.graph);
-    EXPECT_EQ(set->bPOSTextSenderMode, c.sender);
-    EXPECT_EQ(set->nWaitTime, c.wait);
     ASSERT_EQ(set->arSingle.size(), 1u);
-    EXPECT_EQ(set->arSingle[0]->nTextLen, c.spaces);
+    EXPECT_EQ(std::tuple(set->strName, set->bGraphMode, set->bPOSTextSenderMode,
+                         set->nWaitTime.load(), set->arSingle[0]->nTextLen),
+              std::tuple(c.name, c.graph, c.sender, c.wait, c.spaces))
+        << c.main + c.rest;
   }
   auto set =
       LoadSet(home_,
@@ -280,9 +270,7 @@ TEST_F(CmdSetTest, DispatchMatchesThePlainListWalkOnRandomSetsAndData) {
       ASSERT_EQ(set->MatchCommand(buf.data(), got_len), expected)
           << "round " << round << " probe " << probe;
       int taken = expected == CMD_DONE ? cmd->nCmdLen : 0;
-      if (cmd) {
-        EXPECT_EQ(set->pLastCmd, cmd);
-      }
+      EXPECT_TRUE(!cmd || set->pLastCmd == cmd);
       ASSERT_EQ(got_len, len - taken);
       EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + taken, got_len));
     }
@@ -342,13 +330,9 @@ TEST_F(CmdSetTest, CommandKeywordsAndTheAutomaticStartGiveEventsInOrder) {
     auto set = LoadSet(home_, "[Main]\n" + Singles(c.singles));
     for (const Step& step : c.steps) {
       SCOPED_TRACE(step.command);
-      if (!step.command.empty()) {
-        ASSERT_EQ(Match(*set, step.command).result, CMD_DONE);
-      }
+      ASSERT_TRUE(step.command.empty() || Match(*set, step.command).result == CMD_DONE);
       for (int event : step.events) EXPECT_EQ(set->TakeTranEvent(), event);
-      if (step.closed >= 0) {
-        EXPECT_EQ(set->bTranClosed, step.closed == 1);
-      }
+      EXPECT_TRUE(step.closed < 0 || set->bTranClosed == (step.closed == 1));
     }
   }
 }

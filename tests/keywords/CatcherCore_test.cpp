@@ -101,27 +101,26 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
       {&kColorKeyLayout, "K,1", "A,12,,", nullptr},
   };
   TempHome home;
-  const auto& all = kCases;
   std::string text = "[S]\n";
-  for (size_t i = 0; i < std::size(all); ++i) {
-    const std::string n = std::to_string(i + 1);
-    const bool bColor = all[i].pLayout == &kColorKeyLayout;
-    text += (bColor ? "CKItem" : "Item") + n + "=" + all[i].pszItem + "\n";
-    text += (bColor ? "CKName" : "Name") + n + "=" + all[i].pszName + "\n";
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    const std::string ck = kCases[i].pLayout == &kColorKeyLayout ? "CK" : "",
+                      n = std::to_string(i + 1);
+    text += ck + "Item" + n + "=" + kCases[i].pszItem + "\n" + ck + "Name" + n + "=" +
+            kCases[i].pszName + "\n";
   }
   home.Write(poshark::testing::kFilterFile, text);
   platform::ProfileReader reader(home.FilterPath().c_str());
-  FilterSection section(reader, "S");
-  for (size_t i = 0; i < std::size(all); ++i) {
-    CatcherCore core({1}, 5, *all[i].pLayout, 0);
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    const NamesCase& c = kCases[i];
     ScratchItem scratch;
     STRUCT_KeyWord* p = scratch.Clear();
-    bool bRead = core.ReadNames(section, static_cast<int>(i) + 1, p);
-    std::string got = !bRead ? "-"
-                             : Format("%s|%s|%d|%d|%d|%d", p->pszKeyWord, p->pszName,
-                                      p->nCatchFlags, p->nMDBType, p->nMDBID, p->cDecimalSign);
-    EXPECT_EQ(got, all[i].pszWant ? all[i].pszWant : "-")
-        << all[i].pszItem << " " << all[i].pszName;
+    bool bRead = CatcherCore({1}, 5, *c.pLayout, 0)
+                     .ReadNames(FilterSection(reader, "S"), static_cast<int>(i) + 1, p);
+    EXPECT_EQ(bRead ? Format("%s|%s|%d|%d|%d|%d", p->pszKeyWord, p->pszName, p->nCatchFlags,
+                             p->nMDBType, p->nMDBID, p->cDecimalSign)
+                    : "-",
+              c.pszWant ? c.pszWant : "-")
+        << c.pszItem << " " << c.pszName;
   }
 }
 

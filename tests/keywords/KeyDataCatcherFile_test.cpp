@@ -33,16 +33,13 @@ TEST_F(FilterFileTest, ConditionKeysAreParsedAndBadOperandsDropTheCondition) {
               "Item6=F,1\nName6=f,2,0,046\nCondition6_1=0,0,5\n");
   catcher_.LoadIni(3);
   ASSERT_EQ(catcher_.GetKeyWordNum(), 6);
-  ASSERT_TRUE(Key(0)->bCondition);
-  const STRUCT_Condition& ca = *Key(0)->pCondition;
-  EXPECT_TRUE(ca.bNumeric);
-  EXPECT_EQ(ca.fValue1, 100.0f);
-  EXPECT_EQ(ca.nJoin, 0);            // no second operand
-  ASSERT_NE(ca.pFreqRecs, nullptr);  // every loaded condition gets its own list
-  const STRUCT_Condition& cc = *Key(2)->pCondition;
-  EXPECT_FALSE(cc.bNumeric);
-  EXPECT_EQ(cc.nJoin, 2);
-  EXPECT_STREQ(cc.szValue2, "NONE");
+  ASSERT_TRUE(Key(0)->bCondition && Key(2)->bCondition);
+  // No second operand in the first; every loaded condition gets its own list.
+  const STRUCT_Condition &ca = *Key(0)->pCondition, &cc = *Key(2)->pCondition;
+  EXPECT_EQ(std::tuple(ca.bNumeric, ca.fValue1, ca.nJoin, !!ca.pFreqRecs),
+            std::tuple(true, 100.0f, 0, true));
+  EXPECT_EQ(std::tuple(cc.bNumeric, cc.nJoin, std::string(cc.szValue2)),
+            std::tuple(false, 2, "NONE"));
   // 11-character operand, operands that are no numbers, first field 0.
   for (int i : {1, 3, 4, 5}) EXPECT_FALSE(Key(i)->bCondition) << i;
 }
@@ -83,8 +80,8 @@ TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
   loaded.LoadIni(1);
   const FreqRecList* pBack = loaded.GetKeyWord(0)->pCondition->pFreqRecs;
   ASSERT_EQ(pBack->GetSize(), 5000);
-  EXPECT_EQ(pBack->GetAt(4999).wMinute, recs.GetAt(4999).wMinute);
-  EXPECT_EQ(pBack->GetAt(4999).wDay, recs.GetAt(4999).wDay);
+  const SYSTEMTIME last = pBack->GetAt(4999), want = recs.GetAt(4999);
+  EXPECT_EQ(std::tuple(last.wDay, last.wMinute), std::tuple(want.wDay, want.wMinute));
 }
 
 TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
@@ -107,14 +104,12 @@ TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   KeyDataCatcher loaded;
   loaded.LoadIni(5);
   EXPECT_EQ(KeyWords(loaded), (Strings{"TOTAL", "TAX", "T", "SUM"}));
-  ASSERT_TRUE(loaded.GetKeyWord(2)->bCondition);  // the number was saved as text
-  EXPECT_EQ(loaded.GetKeyWord(2)->pCondition->fValue1, 12.5f);
-  STRUCT_KeyWord* p = loaded.GetKeyWord(0);
-  EXPECT_STREQ(p->pszName, "Grand total");
-  EXPECT_EQ(p->nShift, 2);  // shift settings survive a save
-  ASSERT_TRUE(p->bCondition);
-  EXPECT_EQ(p->pCondition->fValue2, 99.5f);
-  EXPECT_EQ(loaded.GetKeyWord(1)->nMDBType, 4);
+  // The number was saved as text; shift settings survive a save.
+  STRUCT_KeyWord *p = loaded.GetKeyWord(0), *pT = loaded.GetKeyWord(2);
+  ASSERT_TRUE(p->bCondition && pT->bCondition);
+  EXPECT_EQ(std::tuple(pT->pCondition->fValue1, std::string(p->pszName), p->nShift,
+                       p->pCondition->fValue2, loaded.GetKeyWord(1)->nMDBType),
+            std::tuple(12.5f, "Grand total", 2, 99.5f, 4));
   EXPECT_EQ(FeedLine(loaded, "TOTAL991.234,5 SUM ab"), (Strings{"1234.5", "ab"}));
 }
 

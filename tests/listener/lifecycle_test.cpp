@@ -39,27 +39,6 @@ class LifecycleTest : public ::testing::Test {
   LineCollector lines_;
 };
 
-TEST_F(LifecycleTest, ListenStartStartsOneOfEachWorkerOnlyWithACommandSet) {
-  for (int nPOSNo : {41, 42, 43}) {
-    SCOPED_TRACE(nPOSNo);
-    const bool bSet = nPOSNo != 43, bIdleStop = nPOSNo == 41;
-    auto l = bSet ? MakeListener(nPOSNo, bIdleStop) : std::make_unique<RCPosHark>(nPOSNo);
-    l->ListenStart(LineCollector::Callback, true);
-    l->ListenStart(LineCollector::Callback, true);  // a second start leaves one of each
-    EXPECT_EQ(SettledThreads(Name(nPOSNo, "analyze"), bSet), bSet);
-    EXPECT_EQ(SettledThreads(Name(nPOSNo, "write"), bSet), bSet);
-    EXPECT_EQ(SettledThreads(Name(nPOSNo, "idle"), bIdleStop), bIdleStop);
-    EXPECT_EQ(Threads(Name(nPOSNo, "read")), 0) << "host feed: no serial reader";
-    if (bSet) {
-      ASSERT_TRUE(Delivers(*l, "first line " + std::to_string(nPOSNo)));
-      EXPECT_EQ(lines_.Lines().back().nPOSNo, nPOSNo);
-    } else {
-      Feed(*l, "dropped\n");
-      EXPECT_EQ(Access::AnalyzeQueue(*l).GetCount(), 0);
-    }
-  }
-}
-
 // KeyStart before any start and while running only reports; ListenStop ends
 // the workers, bytes given while stopped wait and the next start drops them;
 // KeyStop and KeyStart report each call and resume in the last start's mode.

@@ -176,25 +176,6 @@ TEST_F(SerialTest, HostDescriptorIsAdoptedAndReopenedByItsDevicePath) {
   EXPECT_EQ(Open(*listener, hHandle, nullptr, kUnmapped), 0) << "a descriptor not open is refused";
 }
 
-TEST_F(SerialTest, BreakComStopsTheReaderUntilThePortIsReopened) {
-  auto listener = StartListening(20);
-  ASSERT_TRUE(Deliver("BREAK-C1"));
-  listener->BreakCom();
-  ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kReaderExit) == 1; }));
-  // Restarted without reopening, the reader ends at its first wait.
-  listener->ListenStart(LineCollector::Callback, false);
-  ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kReaderExit) == 2; }));
-  ASSERT_TRUE(pty_.Write("BREAK-C2\n"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(lines_.Count("BREAK-C2"), 0);
-  EXPECT_EQ(debug_.Count(kOpened), 1) << "a break is not a lost port";
-  listener->CloseCom();
-  ASSERT_EQ(Open(*listener), 1);
-  listener->ListenStart(LineCollector::Callback, false);
-  EXPECT_TRUE(Deliver("BREAK-C3"));
-  listener->CloseCom();
-}
-
 // A pseudo-terminal reports no line errors, and does not fail: a scripted port does.
 TEST_F(SerialTest, LineErrorDropsTheNextBlockOnlyAndAFailingPortEndsOnlyTheReader) {
   auto script = std::make_shared<Script>();

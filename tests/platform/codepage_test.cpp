@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "support/EnvGuard.h"
-
 namespace poshark::platform {
 namespace {
 
@@ -15,18 +13,6 @@ std::vector<uint8_t> Starts(const CodePage* page, const std::string& text) {
   std::vector<uint8_t> starts;
   page->CharacterStarts(text, &starts);
   return starts;
-}
-
-TEST(CodePageTest, AnsiPageFollowsEnvironmentAndFallsBackForUnknownNames) {
-  const std::pair<const char*, std::string> kCases[] = {{nullptr, "windows-1252"},
-                                                        {"windows-936", "windows-936"},
-                                                        {"no-such-page-xyz", "windows-1252"}};
-  for (const auto& [pszEnv, want] : kCases) {
-    poshark::testing::EnvGuard env("POSHARK_CODEPAGE", pszEnv);
-    EXPECT_EQ(CodePage::Ansi()->Name(), want);
-  }
-  EXPECT_EQ(CodePage::Get("no-such-page-xyz"), nullptr);
-  EXPECT_EQ(CodePage::Get("windows-936")->MaxCharSize(), 2);
 }
 
 TEST(CodePageTest, ConvertsBothWaysAndSubstitutesMissingCharacters) {

@@ -1,8 +1,6 @@
 #include "platform/Event.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -59,38 +57,6 @@ TEST(EventTest, WaitForAnyAnswersTheLowestSignalledIndexConsumesOnlyItAndTimesOu
   a.join();
   b.join();
   EXPECT_EQ(nWoken.load(), 1);
-}
-
-void NoOpHandler(int) {}
-
-// Signals without SA_RESTART hit the waiting thread, so that poll returns
-// EINTR: the wait neither ends early nor starts its time-out afresh.
-TEST(EventTest, SignalInterruptionKeepsTheRemainingTimeOut) {
-  struct sigaction sa {
-  }, old{};
-  sa.sa_handler = NoOpHandler;
-  sigemptyset(&sa.sa_mask);
-  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-  Event ev(Event::kAutoReset);
-  std::atomic<bool> bStarted{false};
-  int nResult = 0;
-  long nElapsed = 0;
-  std::thread waiter([&] {
-    bStarted = true;
-    auto start = SteadyClock::now();
-    nResult = WaitForAny({&ev}, 200);
-    nElapsed = ElapsedMs(start);
-  });
-  while (!bStarted) std::this_thread::sleep_for(Ms(1));
-  for (int i = 0; i < 5; ++i) {
-    std::this_thread::sleep_for(Ms(20));
-    pthread_kill(waiter.native_handle(), SIGUSR1);
-  }
-  waiter.join();
-  sigaction(SIGUSR1, &old, nullptr);
-  EXPECT_EQ(nResult, kWaitTimeout);
-  EXPECT_GE(nElapsed, 199);
-  EXPECT_LT(nElapsed, 2000);
 }
 
 }  // namespace

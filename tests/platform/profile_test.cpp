@@ -152,21 +152,6 @@ TEST_F(ProfileTest, BatchWriterAppliesAllInOrderOrNothingAndFollowsSymbolicLinks
   EXPECT_TRUE(fs::is_symlink(file_));
 }
 
-// A writer with a bounded lock wait gives up while another holds the lock,
-// and changes nothing.
-TEST_F(ProfileTest, BoundedLockWaitGivesUpAndChangesNothing) {
-  Write("[S]\nA=1\n");
-  FileLock held(file_ + ".lock");
-  ASSERT_TRUE(held.Held());
-  ProfileWriter writer(file_.c_str());
-  writer.SetLockWait(std::chrono::milliseconds(50));
-  writer.WriteString("S", "A", "2");
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(writer.Commit());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(Read(), "[S]\nA=1\n");
-}
-
 // A writer killed at any moment leaves the old or the new file, never a
 // mixture: every version it writes is complete, with its end marker.
 TEST_F(ProfileTest, KilledWriterNeverLeavesATornFile) {

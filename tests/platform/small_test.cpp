@@ -1,13 +1,10 @@
-// The small platform services: clock, debug strings, folder listing, free
-// space, paths.
+// The small platform services: clock, free space, paths.
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <tuple>
 
 #include "platform/Clock.h"
-#include "platform/Debug.h"
-#include "platform/DirList.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "support/TempHome.h"
@@ -44,38 +41,6 @@ TEST(ClockTest, LocalTimeFollowsTheSystemAndATestSourceReplacesIt) {
   }
   EXPECT_EQ(DayOfWeek(1900, 3, 1), 4);  // 1900 is no leap year
   EXPECT_EQ(DayOfWeek(1, 1, 1), 1);     // Monday, proleptic
-}
-
-TEST(DebugTest, SinkReceivesTextsUnchangedBoundedAndMayWriteItself) {
-  std::vector<std::string> texts;
-  SetDebugSink([&](const char* psz) {
-    texts.emplace_back(psz);
-    if (texts.size() == 1) OutputDebugStringA("nested");  // must not deadlock
-  });
-  OutputDebugStringA("first\n");
-  DebugPrintf("POS%d:WaitWrite\r\n", 7);
-  OutputDebugStringA(nullptr);
-  DebugPrintf("%s", std::string(5000, 'x').c_str());
-  SetDebugSink(nullptr);
-  OutputDebugStringA("goes to syslog");
-  EXPECT_EQ(texts, (std::vector<std::string>{"first\n", "nested", "POS7:WaitWrite\r\n",
-                                             std::string(1023, 'x')}));
-}
-
-TEST(DirListTest, SortsNamesWithoutCaseAndSkipsSelfReferences) {
-  TempHome dir(TempHome::Env::kLeave);
-  for (const char* name : {"b.INI", "A.ini", "a.ini", "C", "_x", "Ab"}) dir.Write(name, "");
-  std::filesystem::remove_all(dir.CommandsDir());
-  std::filesystem::create_directory(dir / "sub.ini");
-  std::filesystem::create_symlink(dir / "sub.ini", dir / "link");
-  std::vector<std::string> names;
-  for (const DirEntry& e : ListDirectory(dir.Path()))
-    names.push_back(e.name + (e.bDirectory ? "/" : ""));
-  // Letters compare as lower case, so '_' sorts before them; names equal
-  // without case keep byte order.
-  EXPECT_EQ(names, (std::vector<std::string>{"_x", "A.ini", "a.ini", "Ab", "b.INI", "C", "link/",
-                                             "sub.ini/"}));
-  EXPECT_TRUE(ListDirectory(dir / "missing").empty() && ListDirectory("").empty());
 }
 
 TEST(FilesTest, FreeSpaceIsKnownForAFolderAndNotForAMissingOne) {

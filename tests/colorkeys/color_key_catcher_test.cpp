@@ -54,9 +54,8 @@ TEST(ColorKeyMatchTest, ReportsEveryOccurrenceInKeyOrderUpToTheFirstNul) {
   EXPECT_EQ(nCount, 12);
   auto results = Collect(c2);
   ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0].nMDBID, 4);
-  EXPECT_EQ(results[1].range.nStart, 2);
-  EXPECT_EQ(results[1].range.crKeyColor, 0x0000FFu);
+  EXPECT_EQ(std::tuple(results[0].nMDBID, results[1].range.nStart, results[1].range.crKeyColor),
+            std::tuple(4, 2, 0x0000FFu));
   // The length is ignored: the text ends at its NUL.
   nCount = 0;
   c2.FindKeyData("TAL\0TAL", 7, nCount, At(12, 0), 0);
@@ -98,10 +97,9 @@ TEST(ColorKeyMatchTest, AlarmsComeOncePerOccurrence) {
   int nCount = 0;
   c.FindKeyData("VOID VOID", 0, nCount, At(9, 0), 0);
   auto results = Collect(c);
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_FALSE(results[0].alarm.bAlarm);  // the first of two matches needed
-  EXPECT_TRUE(results[1].alarm.bAlarm);
-  EXPECT_EQ(results[1].alarm.nSource, 2);
+  ASSERT_EQ(results.size(), 2u);  // the first of two matches needed raises none
+  EXPECT_EQ(std::tuple(results[0].alarm.bAlarm, results[1].alarm.bAlarm, results[1].alarm.nSource),
+            std::tuple(false, true, 2));
 }
 
 TEST(ColorKeyMatchTest, RightToLeftKeysAreFoundInDisplayOrder) {

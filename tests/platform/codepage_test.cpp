@@ -62,27 +62,5 @@ TEST(CodePageTest, FindsTrailingBytesOfDoubleByteCharactersFromLineStart) {
   EXPECT_EQ(Starts(utf8, std::string("\x80") + "a"), (std::vector<uint8_t>{1, 1}));
 }
 
-// Mixed runs in both scripts are shown through the colour-key catcher's
-// tests; here the cases it does not meet.
-TEST(DisplayOrderTest, RightToLeftRunsAreReversedOthersKeptAndOtherSetsRefused) {
-  const std::tuple<std::string, uint32_t, std::string> kCases[] = {
-      {"\xF9\xEC\xE5\xED AB", kHebrewCharset, "\xED\xE5\xEC\xF9 AB"},
-      {"TOTAL 5", kArabicCharset, "TOTAL 5"},
-      {"\xF9(\xEC", kHebrewCharset, "\xEC(\xF9"},  // no mirroring
-  };
-  for (const auto& [key, nCharSet, want] : kCases) {
-    std::string out;
-    ASSERT_TRUE(ToDisplayOrder(key, nCharSet, &out)) << want;
-    EXPECT_EQ(out, want);
-  }
-  std::string out = "unchanged";
-  ASSERT_TRUE(ToDisplayOrder("\xFF\xF9", kHebrewCharset, &out));  // an unassigned byte is kept
-  EXPECT_TRUE(out.size() == 2 && std::is_permutation(out.begin(), out.end(), "\xFF\xF9"));
-  const std::string kept = out;
-  EXPECT_FALSE(ToDisplayOrder("\xF9\xEC", 0, &out) || ToDisplayOrder("\xF9\xEC", 1, &out) ||
-               ToDisplayOrder("", kHebrewCharset, &out));
-  EXPECT_EQ(out, kept);
-}
-
 }  // namespace
 }  // namespace poshark::platform

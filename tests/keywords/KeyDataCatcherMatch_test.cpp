@@ -94,26 +94,6 @@ TEST(MatchTest, FeedsLinesAndCapturesTheData) {
   }
 }
 
-TEST(MatchTest, UncollectedResultsAreDroppedUnlessAKeywordWasWaitingAndBadInputIsRefused) {
-  KeyDataCatcher catcher;
-  ASSERT_TRUE(AddKey(catcher, {"A", 1}));
-  catcher.ReBuildGroupFromAll();
-  int nCount = 0;
-  catcher.FindKeyData("A 1 A 2", 7, nCount);
-  catcher.FindKeyData("A 3", 3, nCount);
-  EXPECT_EQ(nCount, 3);  // the counter is only added to
-  std::vector<Caught> kept = Collect(catcher);
-  ASSERT_EQ(kept.size(), 1u);
-  EXPECT_EQ(kept[0].text, "3");
-  catcher.FindKeyData("A 1 A", 5, nCount);
-  EXPECT_EQ(FeedLine(catcher, " 2"), (Strings{"1", "2"}));
-  catcher.FindKeyData("A", 1, nCount);  // A waits for its data
-  EXPECT_FALSE(catcher.FindKeyData("5", -1, nCount));
-  EXPECT_FALSE(catcher.FindKeyData(nullptr, 4, nCount));
-  EXPECT_EQ(FeedLine(catcher, " 5"), Strings{"5"});
-  EXPECT_TRUE(catcher.FindKeyData(nullptr, 0, nCount));
-}
-
 TEST(MatchTest, ConditionsDecideTheAlarm) {
   KeyDataCatcher catcher;
   STRUCT_Condition greater = Condition(POSHARK_OP_GREATER, "100");

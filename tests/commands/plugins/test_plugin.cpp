@@ -23,10 +23,6 @@ PLUGIN_EXPORT int MeasureLenPrefixed(unsigned char* p, int n, int* s, int* l) {
 PLUGIN_EXPORT int MeasureSkipPrefix(unsigned char* p, int n, int* s, int* l) {
   return MeasurePrefixed<1, 2>(p, n, s, l);
 }
-// Only the low 16 bits of an answer count: 0x10002 means "complete".
-PLUGIN_EXPORT int MeasureHighBitsComplete(unsigned char* p, int n, int* s, int* l) {
-  return MeasurePrefixed<0, 0x10002>(p, n, s, l);
-}
 
 // Fixed answers: outside 1..3, or "complete" with a range that does not fit
 // the nCount bytes given (past the end, negative, overflowing int). Barcode

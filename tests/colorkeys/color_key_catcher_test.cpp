@@ -91,10 +91,9 @@ TEST(ColorKeyMatchTest, AlarmsComeOncePerOccurrence) {
   } reset;
   ColorKeyCatcher c;
   STRUCT_Condition twice{};
-  twice.bOutput = true;
-  twice.bFreq = true;
-  twice.nFreqCount = 2;
-  twice.nFreqUnit = 3;  // day
+  // Two matches a day.
+  std::tie(twice.bOutput, twice.bFreq, twice.nFreqCount, twice.nFreqUnit) =
+      std::tuple(true, true, 2, 3);
   ASSERT_TRUE(c.AddKeyWord("VOID", nullptr, 12, -1, 0, 0, 0, false, {}, {}, true, &twice));
   int nCount = 0;
   c.FindKeyData("VOID VOID", 0, nCount, At(9, 0), 0);

@@ -84,13 +84,10 @@ TEST_F(ColorKeyFileTest, SavedKeysLoadBackWithConditionLimitsAndCatchTimeAndNoth
   STRUCT_Condition cond{};
   cond.bRNV = true;
   std::strcpy(cond.szRNV, "FLOOR");
-  cond.bFreq = true;
-  cond.nFreqCount = 5;
-  cond.nFreqUnit = 3;
-  cond.bIdle = true;
-  cond.nIdleMinutes = 10;
-  cond.stIdleLast = MakeTime(2024, 6, 1, 8, 0, 0);
-  cond.pFreqRecs = &recs;
+  std::tie(cond.bFreq, cond.nFreqCount, cond.nFreqUnit, cond.pFreqRecs) =
+      std::tuple(true, 5, 3, &recs);
+  std::tie(cond.bIdle, cond.nIdleMinutes, cond.stIdleLast) =
+      std::tuple(true, 10, MakeTime(2024, 6, 1, 8, 0, 0));
   ASSERT_TRUE(c_.AddKeyWord("VOID", "Voids", 12, -1, 1, 4, 0x00C08040, true, MakeTime(0, 0, 0, 21),
                             MakeTime(0, 0, 0, 7, 30), true, &cond));
   ASSERT_TRUE(c_.WriteIni(1));

@@ -66,9 +66,7 @@ TEST_F(FilterFileTest, EveryItemWhoseKeysExistLoadsWhateverTheCount) {
 // 65536 that a save writes.
 TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
   STRUCT_Condition cond = Condition(POSHARK_OP_GREATER, "0");
-  cond.bFreq = true;
-  cond.nFreqCount = 6000;
-  cond.nFreqUnit = 5;
+  std::tie(cond.bFreq, cond.nFreqCount, cond.nFreqUnit) = std::tuple(true, 6000, 5);
   FreqRecList recs;
   for (int i = 0; i < 5000; ++i) recs.Add(MakeTime(2011, 3, 1 + i / 1440, i / 60 % 24, i % 60));
   cond.pFreqRecs = &recs;
@@ -86,9 +84,7 @@ TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
 
 TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   STRUCT_Condition cond = Condition(POSHARK_OP_GREATER_EQUAL, "10");
-  cond.nJoin = 1;
-  cond.nOperator2 = POSHARK_OP_LESS;
-  cond.fValue2 = 99.5f;
+  std::tie(cond.nJoin, cond.nOperator2, cond.fValue2) = std::tuple(1, POSHARK_OP_LESS, 99.5f);
   std::strcpy(cond.szValue2, "99.5");
   ASSERT_TRUE(AddKey(catcher_, {"TOTAL", 7, ',', '.', 2, &cond, 1, 0, "Grand total"}));
   ASSERT_TRUE(AddKey(catcher_, {"SUM", 16, '.', ',', 0, nullptr, 3, 1}));

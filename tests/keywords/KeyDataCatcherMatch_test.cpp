@@ -100,13 +100,10 @@ TEST(MatchTest, ConditionsDecideTheAlarm) {
   STRUCT_Condition comma = Condition(POSHARK_OP_GREATER_EQUAL, "1234.5");
   STRUCT_Condition exact = Condition(POSHARK_OP_EQUAL, "VOID", false);
   STRUCT_Condition range = Condition(POSHARK_OP_GREATER, "10");
-  range.nJoin = 1;
-  range.nOperator2 = POSHARK_OP_LESS;
-  range.fValue2 = 20.0f;
+  std::tie(range.nJoin, range.nOperator2, range.fValue2) = std::tuple(1, POSHARK_OP_LESS, 20.0f);
   STRUCT_Condition either = Condition(POSHARK_OP_LESS, "0.5");
-  either.nJoin = 2;
-  either.nOperator2 = POSHARK_OP_GREATER;
-  either.fValue2 = 99.0f;
+  std::tie(either.nJoin, either.nOperator2, either.fValue2) =
+      std::tuple(2, POSHARK_OP_GREATER, 99.0f);
   for (const KeyArgs& key :
        {KeyArgs{"TOTAL", 5, '.', ',', 0, &greater, 1, -1}, KeyArgs{"EU", 7, ',', '.', 0, &comma},
         KeyArgs{"ST:", 16, '.', ',', 0, &exact}, KeyArgs{"AND", 1, '.', ',', 0, &range},

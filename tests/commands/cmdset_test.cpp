@@ -302,8 +302,7 @@ TEST_F(CmdSetTest, BarcodeWaitsForItsDataAndGivesTheTextFollowedByTheData) {
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + len), "z");
   unsigned char out[16] = {};
   size = 5;
-  EXPECT_TRUE(set->GetBarcodeText(out, size));  // too small: the size is answered
-  EXPECT_EQ(size, 8);
+  EXPECT_TRUE(set->GetBarcodeText(out, size) && size == 8);  // too small: the size is answered
   EXPECT_TRUE(set->GetBarcodeText(out, size));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 8), std::string("ID:4711\0", 8));
 }
@@ -352,10 +351,6 @@ TEST_F(CmdSetTest, IdleTickClosesAfterWaitTimeSecondsOnce) {
   EXPECT_TRUE(set->TakeAutoStart());  // the next text opens a new transaction
 }
 
-}  // namespace
-
-namespace {
-
 // Reaches the set the listener loaded and the one its write queue uses.
 class Listener : public RCPosHark {
  public:
@@ -384,8 +379,7 @@ TEST(Catalog, ListsIniFilesInNameOrderAndSelectsByNumberOrByName) {
   for (int i = 0; i < 3 && listener.GetCmdSetName(i, name, graph); ++i)
     all += name + std::string(graph ? "+graph," : ",");
   EXPECT_EQ(all, "First,POS1+graph,,");
-  EXPECT_TRUE(listener.GetCmdSetPath(2, path));
-  EXPECT_EQ(path, home.CommandsDir() + "/c.ini");
+  EXPECT_TRUE(listener.GetCmdSetPath(2, path) && path == home.CommandsDir() + "/c.ini");
   // Out of range: nothing answered.
   EXPECT_FALSE(listener.GetCmdSetPath(3, path) || listener.GetCmdSetName(-1, name, graph));
   EXPECT_EQ(listener.GetCurCmdSetNum(), -1);  // nothing loaded yet
@@ -394,22 +388,18 @@ TEST(Catalog, ListsIniFilesInNameOrderAndSelectsByNumberOrByName) {
   EXPECT_FALSE(listener.IsGraphByName("pos1") || listener.IsSoftwarePOSByName("pos1"));
   EXPECT_TRUE(listener.IsGraphByName("POS1") && listener.IsSoftwarePOSByName("POS1"));
   EXPECT_FALSE(listener.IsGraphByName("") || listener.IsGraphByName(nullptr));
-  EXPECT_TRUE(listener.SelectCmdSet(std::string("pos1")));
-  EXPECT_TRUE(listener.GetCurCmdSetName(name));
-  EXPECT_STREQ(name, "POS1");
-  EXPECT_EQ(listener.GetCurCmdSetNum(), 1);
-  EXPECT_TRUE(listener.IsGraphMode() && listener.IsPOSTextSenderMode());
+  EXPECT_TRUE(listener.SelectCmdSet(std::string("pos1")) && listener.GetCurCmdSetName(name));
+  EXPECT_EQ(std::tuple(std::string(name), listener.GetCurCmdSetNum(), listener.IsGraphMode(),
+                       listener.IsPOSTextSenderMode()),
+            std::tuple("POS1", 1, true, true));
   EXPECT_FALSE(listener.SelectCmdSet(std::string("nobody")) || listener.SelectCmdSet(3));
   EXPECT_EQ(listener.GetCurCmdSetNum(), 1);  // unchanged
   // Every selection loads into the one object the write queue shares.
   RCCmdSet* set = listener.CmdSet();
   EXPECT_TRUE(listener.SelectCmdSet(0));
-  EXPECT_EQ(listener.CmdSet(), set);
-  EXPECT_EQ(listener.WriteQueueCmdSet(), set);
+  EXPECT_TRUE(listener.CmdSet() == set && listener.WriteQueueCmdSet() == set);
   EXPECT_EQ(set->arSingle.size(), 1u);
-  EXPECT_TRUE(listener.SelectCmdSet(2));
-  EXPECT_TRUE(set->arSingle.empty());
-  EXPECT_EQ(set->nWaitTime, 5);
+  EXPECT_TRUE(listener.SelectCmdSet(2) && set->arSingle.empty() && set->nWaitTime == 5);
   // A set without a name is loaded but has no current name or number.
   EXPECT_FALSE(listener.GetCurCmdSetName(nullptr));
   EXPECT_EQ(listener.GetCurCmdSetNum(), -1);

@@ -169,30 +169,23 @@ class PluginListener : public cmdset_test::ListenerTest {
   void StartWith(const std::string& keys) { Start("[Main]\nModule_Name=Plugins\n" + keys); }
 };
 
-TEST_F(PluginListener, PreprocessDropsReplacesRetagsAndAttachesExtraBlocks) {
+// Counts beyond their blocks are checked before use: a negative, oversized or
+// lying out count drops only its record; an extra block is bounded by the
+// writer's buffer, and of a count far beyond it only the bounded part is read.
+TEST_F(PluginListener, PreprocessDropsReplacesRetagsAttachesAndHasItsCountsChecked) {
   StartWith("DllPreprocess=1," + PluginPath() + ",Preprocess\n");
-  Feed("first\nDROP this\nSWAP here\nCANCEL sale\nTAG me\nlast\n");
-  auto got = lines_.WaitFor(5);
-  ASSERT_EQ(lines_.Texts(),
-            Strings({"first\n", "replaced text here\n", "CANCEL sale\n", "TAG me\n", "last\n"}));
-  EXPECT_EQ(got[0].nEvent, POSHARK_EVENT_START);  // the first text opens the transaction
-  EXPECT_EQ(got[1].nEvent, POSHARK_EVENT_NONE);
-  EXPECT_EQ(got[2].nEvent, POSHARK_EVENT_VOID);  // changed by the plug-in
-  EXPECT_EQ(got[3].extra, "extra:7");
-  EXPECT_EQ(got[4].extra, "");
-}
-
-TEST_F(PluginListener, CountsBeyondTheirBlocksAreCheckedBeforeUse) {
-  StartWith("DllPreprocess=1," + PluginPath() + ",PreprocessBadCounts\n");
-  // A negative, oversized or lying out count drops only its record.
-  Feed("one\nNEG two\nHUGE\nLIAR\nNEGX\nLONGX\nNULLX\nHUGEX\nend\n");
-  auto got = lines_.WaitFor(6);
-  ASSERT_EQ(lines_.Texts(), Strings({"one\n", "NEGX\n", "LONGX\n", "NULLX\n", "HUGEX\n", "end\n"}));
-  EXPECT_EQ(got[1].extra, "");
-  EXPECT_EQ(got[2].extra, std::string(260, 'L'));  // bounded by the writer's extra buffer
-  EXPECT_EQ(got[3].extra, "");
-  // A count far beyond the block: only the bounded part is ever read.
-  EXPECT_EQ(got[4].extra.substr(0, 16), std::string(16, 'H'));
+  Feed(
+      "first\nDROP this\nSWAP here\nCANCEL sale\nTAG me\nNEG two\nHUGE\nLIAR\nNEGX\nLONGX\n"
+      "NULLX\nHUGEX\nlast\n");
+  auto got = lines_.WaitFor(9);
+  ASSERT_EQ(lines_.Texts(), Strings({"first\n", "replaced text here\n", "CANCEL sale\n", "TAG me\n",
+                                     "NEGX\n", "LONGX\n", "NULLX\n", "HUGEX\n", "last\n"}));
+  // The first text opens the transaction; the plug-in changes the third's event.
+  EXPECT_EQ(std::tuple(got[0].nEvent, got[1].nEvent, got[2].nEvent),
+            std::tuple(POSHARK_EVENT_START, POSHARK_EVENT_NONE, POSHARK_EVENT_VOID));
+  EXPECT_EQ(std::tuple(got[3].extra, got[4].extra, got[5].extra, got[6].extra,
+                       got[7].extra.substr(0, 16), got[8].extra),
+            std::tuple("extra:7", "", std::string(260, 'L'), "", std::string(16, 'H'), ""));
 }
 
 // The listener keeps its own copy of the code map; switched off, bytes pass,

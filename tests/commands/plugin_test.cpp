@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "commands/PluginTestSupport.h"
+#include "support/LineCollector.h"
 
 using cmdset_test::PluginPath;
+using poshark::testing::LineCollector;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -164,9 +166,24 @@ TEST_F(PluginLoad, ClearReleasesEveryLibraryAndEntryPointAndALoadTakesThemAgain)
   EXPECT_TRUE(set.pfnPreprocess && set.pfnFilter);
 }
 
-class PluginListener : public cmdset_test::ListenerTest {
+// A listener in host-feed mode on one command-set file, its lines collected.
+class PluginListener : public ::testing::Test {
  protected:
-  void StartWith(const std::string& keys) { Start("[Main]\nModule_Name=Plugins\n" + keys); }
+  void StartWith(const std::string& keys) {
+    home_.CommandSet("set.ini", "[Main]\nModule_Name=Plugins\n" + keys);
+    listener_ = std::make_unique<RCPosHark>(4);  // lists the command-set files
+    ASSERT_TRUE(listener_->SelectCmdSet(0));
+    listener_->SetGateOpenTime(0);
+    listener_->ListenStart(&LineCollector::Callback, true);
+  }
+  void Feed(std::string bytes) {
+    listener_->GotData(static_cast<int>(bytes.size()),
+                       reinterpret_cast<unsigned char*>(bytes.data()));
+  }
+
+  cmdset_test::TempHome home_;
+  LineCollector lines_;
+  std::unique_ptr<RCPosHark> listener_;
 };
 
 // Counts beyond their blocks are checked before use: a negative, oversized or

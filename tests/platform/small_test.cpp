@@ -80,13 +80,6 @@ TEST(PathsTest, HomeAndWorkPathFollowTheEnvironmentAndJoinsKeepOneSeparator) {
 
 namespace {
 
-using Ms = std::chrono::milliseconds;
-using SteadyClock = std::chrono::steady_clock;
-
-long ElapsedMs(SteadyClock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<Ms>(SteadyClock::now() - since).count());
-}
-
 TEST(EventTest, ManualResetStaysSetAndAutoResetMergesSetsIntoOneWait) {
   Event manual(Event::kManualReset, true), automatic(Event::kAutoReset, true);
   automatic.Set();  // many sets, one wait
@@ -102,27 +95,23 @@ TEST(EventTest, ManualResetStaysSetAndAutoResetMergesSetsIntoOneWait) {
 }
 
 TEST(EventTest, WaitForAnyAnswersTheLowestSignalledIndexConsumesOnlyItAndTimesOut) {
-  Event stop(Event::kManualReset);
-  Event data(Event::kAutoReset);
-  Event other(Event::kAutoReset);
+  Event stop(Event::kManualReset), data(Event::kAutoReset), other(Event::kAutoReset);
   data.Set();
   other.Set();
-  EXPECT_EQ(WaitForAny({&stop, &data, &other}, 0), 1);
-  EXPECT_EQ(WaitForAny({&stop, &data, &other}, 0), 2);
-  EXPECT_EQ(WaitForAny({&stop, &data, &other}, 0), kWaitTimeout);
+  for (int nWant : {1, 2, kWaitTimeout}) EXPECT_EQ(WaitForAny({&stop, &data, &other}, 0), nWant);
   stop.Set();
   data.Set();
   EXPECT_EQ(WaitForAny({&stop, &data}, 0), 0);
   EXPECT_EQ(WaitForAny({&stop, &data}, 0), 0);  // manual-reset stays set
   stop.Reset();
   EXPECT_EQ(WaitForAny({nullptr, &data}, 0), 1);  // not consumed meanwhile; null skipped
-  auto start = SteadyClock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WaitForAny({nullptr, &data}, 60), kWaitTimeout);
-  EXPECT_GE(ElapsedMs(start), 59);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(59));
   std::atomic<int> nWoken{0};  // one set wakes exactly one of two waiters
   auto waiter = [&] { nWoken += data.Wait(300) ? 1 : 0; };
   std::thread a(waiter), b(waiter);
-  std::this_thread::sleep_for(Ms(30));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   data.Set();
   a.join();
   b.join();

@@ -44,12 +44,11 @@ TEST(CatcherCoreListTest, AddTakesFreeIdsCopiesWhatItKeepsAndRefusesWhatItCannot
   cond.pFreqRecs = &recs;
   std::memset(cond.szValue1, 'a', sizeof cond.szValue1);  // unterminated
   STRUCT_KeyWord* p = core.Add(Fields(std::string(30, 'k').c_str(), 2, 0, name40.c_str(), &cond));
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(std::string(p->pszName), std::string(30, 'n'));
-  ASSERT_NE(p->pCondition, &cond);
-  EXPECT_NE(p->pCondition->pFreqRecs, &recs);  // the copy owns its records
-  EXPECT_EQ(p->pCondition->pFreqRecs->GetSize(), 1);
-  EXPECT_EQ(std::strlen(p->pCondition->szValue1), 10u);
+  ASSERT_TRUE(p && p->pCondition != &cond);
+  // The copy owns its records; texts are cut to their buffers.
+  EXPECT_TRUE(p->pCondition->pFreqRecs != &recs && p->pCondition->pFreqRecs->GetSize() == 1);
+  EXPECT_EQ(std::tuple(std::string(p->pszName), std::strlen(p->pCondition->szValue1)),
+            std::tuple(std::string(30, 'n'), 10u));
   STRUCT_KeyWord flagOnly = Fields("F", 2, 0);
   flagOnly.bCondition = true;  // a flag without a condition cannot be honoured
   EXPECT_FALSE(core.Add(flagOnly)->bCondition);
@@ -66,10 +65,10 @@ TEST(CatcherCoreResultsTest, FormsCountOrHandOutOldestFirstAndTheOldestGiveWay) 
   STRUCT_CatchData c[4];
   STRUCT_AlarmData a[4];
   STRUCT_ColorKeyRange r[4];
-  EXPECT_EQ(core.Take(nullptr, a, r, 1, 1), 3);  // a null array a form needs only counts
-  EXPECT_EQ(core.Take(c, nullptr, r, 1, 2), 3);
-  EXPECT_EQ(core.Take(c, a, nullptr, 1, 3), 3);
-  EXPECT_EQ(core.Take(c, nullptr, nullptr, -1, 1), -1);
+  // A null array a form needs only counts.
+  EXPECT_EQ(std::tuple(core.Take(nullptr, a, r, 1, 1), core.Take(c, nullptr, r, 1, 2),
+                       core.Take(c, a, nullptr, 1, 3), core.Take(c, nullptr, nullptr, -1, 1)),
+            std::tuple(3, 3, 3, -1));
   ASSERT_EQ(core.Take(c, nullptr, nullptr, 1, 1), 1);
   EXPECT_EQ(c[0].nMDBID, 2);  // 0 and 1 gave way
   ASSERT_EQ(core.Take(c, a, r, 4, 3), 2);

@@ -24,10 +24,8 @@ bool SameToSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) {
 
 STRUCT_Condition FreqCondition(int nCount, int nUnit, bool bReset) {
   STRUCT_Condition cond{};
-  cond.bFreq = true;
-  cond.nFreqCount = nCount;
-  cond.nFreqUnit = nUnit;
-  cond.bFreqReset = bReset;
+  std::tie(cond.bFreq, cond.nFreqCount, cond.nFreqUnit, cond.bFreqReset) =
+      std::tuple(true, nCount, nUnit, bReset);
   return cond;
 }
 
@@ -78,10 +76,8 @@ TEST(FreqLimitTimeTest, PeriodsEndAtTheNextBoundaryAndWeeksAtSundayMidnight) {
 
 STRUCT_Condition IdleCondition(int nHours, int nMinutes, SYSTEMTIME last = {},
                                STRUCT_Condition cond = {}) {
-  cond.bIdle = true;
-  cond.nIdleHours = nHours;
-  cond.nIdleMinutes = nMinutes;
-  cond.stIdleLast = last;
+  std::tie(cond.bIdle, cond.nIdleHours, cond.nIdleMinutes, cond.stIdleLast) =
+      std::tuple(true, nHours, nMinutes, last);
   return cond;
 }
 
@@ -133,9 +129,7 @@ TEST(LimitsTest, FrequencyAndIdleLimitsDecideWhichAlarmsPass) {
     for (const auto& [when, bPass] : c.steps) {
       EXPECT_EQ(IsMatchFreqAndRecAt(&cond, when), bPass) << when.wDay << " " << when.wHour;
       // Every alarm let through stamps the idle time.
-      if (bPass) {
-        EXPECT_TRUE(SameToSecond(cond.stIdleLast, when));
-      }
+      EXPECT_TRUE(!bPass || SameToSecond(cond.stIdleLast, when));
     }
     delete cond.pFreqRecs;
   }
@@ -143,21 +137,20 @@ TEST(LimitsTest, FrequencyAndIdleLimitsDecideWhichAlarmsPass) {
 }
 
 TEST(CompareTest, OperatorsOnNumbersAndTexts) {
-  EXPECT_TRUE(CmpCondition(100.0f, 100.0f, POSHARK_OP_LESS_EQUAL));
-  EXPECT_TRUE(CmpCondition(1.0f, 2.0f, POSHARK_OP_NOT_EQUAL));
-  EXPECT_FALSE(CmpCondition(1.0f, 1.0f, 6));
-  EXPECT_FALSE(CmpCondition(1.0f, 1.0f, -1));
-  EXPECT_TRUE(CmpCondition("AB", "ABC", POSHARK_OP_LESS));     // a prefix is the lesser
-  EXPECT_TRUE(CmpCondition("\xE9", "z", POSHARK_OP_GREATER));  // unsigned bytes
-  EXPECT_FALSE(CmpCondition("A", "A", 7));
+  EXPECT_TRUE(CmpCondition(100.0f, 100.0f, POSHARK_OP_LESS_EQUAL) &&
+              CmpCondition(1.0f, 2.0f, POSHARK_OP_NOT_EQUAL));
+  // A prefix is the lesser; bytes compare unsigned.
+  EXPECT_TRUE(CmpCondition("AB", "ABC", POSHARK_OP_LESS) &&
+              CmpCondition("\xE9", "z", POSHARK_OP_GREATER));
+  EXPECT_FALSE(CmpCondition(1.0f, 1.0f, 6) || CmpCondition(1.0f, 1.0f, -1) ||
+               CmpCondition("A", "A", 7));
 }
 
 TEST(LocaleNumberTest, AcceptsWholeNumbersOnlyLeavesTheTargetOnRefusalAndAtofIgnoresTheLocale) {
   using platform::AtofC;
   using platform::LocaleTextToFloat;
   float f = 0;
-  ASSERT_TRUE(LocaleTextToFloat("  -12.5\t", &f));
-  EXPECT_EQ(f, -12.5f);
+  ASSERT_TRUE(LocaleTextToFloat("  -12.5\t", &f) && f == -12.5f);
   for (const char* pszText :
        {"", "12abc", "12 3", "0x10", "inf", "1e99", static_cast<const char*>(nullptr)})
     EXPECT_FALSE(LocaleTextToFloat(pszText, &f)) << (pszText ? pszText : "null");

@@ -149,8 +149,7 @@ TEST(ColorKeyMatchTest, NeverSearchesAnEmptyTextOrPastTheTextBuffer) {
   STRUCT_KeyWord* pKey = c.GetKeyWord(0);
   pKey->pszKeyWord[0] = '\0';
   pKey->nKeyLen = 0;
-  EXPECT_TRUE(Find(c, "AAA", At(12, 0), 0).empty());
-  EXPECT_TRUE(Find(c, "AAA", At(12, 0), 177).empty());
+  EXPECT_TRUE(Find(c, "AAA", At(12, 0), 0).empty() && Find(c, "AAA", At(12, 0), 177).empty());
   // A text without its terminator is read only within its 31-byte buffer.
   std::memset(pKey->pszKeyWord, 'A', 31);
   EXPECT_TRUE(Find(c, std::string(40, 'B'), At(12, 0), 0).empty());

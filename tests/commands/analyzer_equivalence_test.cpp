@@ -93,8 +93,7 @@ class AnalyzerProbe : public RCPosHark {
     for (Record& rec : out) {
       unsigned char byBuf[16], byExtra[8];
       int nLen = sizeof byBuf, nExtra = sizeof byExtra, nEvent = 0;
-      SYSTEMTIME st{};
-      st.wSecond = 0xFFFF;  // shows a record the queue did not keep
+      SYSTEMTIME st{0, 0, 0, 0, 0, 0, 0xFFFF, 0};  // the second shows a record not kept
       m_WriteQueue->GetAt(&nLen, byBuf, &st, &rec.bDST, nullptr, &nEvent, 0, true, byExtra,
                           &nExtra);
       rec.wSecond = st.wSecond;

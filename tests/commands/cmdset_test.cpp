@@ -47,10 +47,9 @@ TEST(EntryTest, ByteTokensDecodeNamesHexAndDecimal) {
   };
   for (const auto& [byte, tokens] : cases)
     for (const char* token : tokens) EXPECT_EQ(DecodeToken(token), byte) << token;
-  EXPECT_EQ(ParseTranKeyword("tran_stop"), TRAN_STOP);
-  EXPECT_EQ(ParseTranKeyword("Tran_Void"), TRAN_VOID);
-  for (const char* word : {" TRAN_STOP", "TRAN_STOPX"})
-    EXPECT_EQ(ParseTranKeyword(word), TRAN_NONE);
+  EXPECT_EQ(std::tuple(ParseTranKeyword("tran_stop"), ParseTranKeyword("Tran_Void"),
+                       ParseTranKeyword(" TRAN_STOP"), ParseTranKeyword("TRAN_STOPX")),
+            std::tuple(TRAN_STOP, TRAN_VOID, TRAN_NONE, TRAN_NONE));
 }
 
 TEST(EntryTest, CommandEntryFields) {

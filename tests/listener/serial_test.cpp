@@ -74,11 +74,9 @@ TEST_F(SerialTest, PortMapOpensOnlyTerminalsOnlyOnceAndTheDriverGetsTheSettings)
   home_.Write("ComPorts.ini", "[Ports]\nCOM3=/dev/serial/by-id/usb-Test\nCOM4=" + pty_.SlavePath());
   EXPECT_EQ(std::tuple(SerialPortPath(3), SerialPortPath(10), SerialPortPath(0)),
             std::tuple("/dev/serial/by-id/usb-Test", "/dev/ttyS9", ""));
-  EXPECT_EQ(OpenSerialPort(0), nullptr);
   auto first = OpenSerialPort(4);
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(OpenSerialPort(4), nullptr);
-  EXPECT_EQ(OpenSerialPath(pty_.SlavePath()), nullptr);
+  EXPECT_FALSE(OpenSerialPort(0) || OpenSerialPort(4) || OpenSerialPath(pty_.SlavePath()));
   first.reset();
   int nFd = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(nFd, 0);

@@ -24,15 +24,12 @@ TEST(ValueGrammarTest, Ascii2ByteDecodesCharactersHexNamesAndNumbers) {
 TEST(ValueGrammarTest, FieldsSkipEmptyFieldsAndNumberedKeysMatchAsPrintfWritesThem) {
   LeftFields fields("1,,x,y,z");
   std::string field;
-  ASSERT_TRUE(fields.Next(&field));
-  EXPECT_EQ(field, "1");
+  EXPECT_TRUE(fields.Next(&field) && field == "1");
   EXPECT_FALSE(fields.Next(&field));  // the empty second field
-  ASSERT_TRUE(fields.Rest(&field));
-  EXPECT_EQ(field, "x,y,z");
+  EXPECT_TRUE(fields.Rest(&field) && field == "x,y,z");
   EXPECT_FALSE(fields.Rest(&field));
   int n = 0, k = 0;
-  EXPECT_TRUE(MatchNumberedKey("12freqrec3", "%dFreqRec%d", &n, &k));
-  EXPECT_EQ(n * 100 + k, 1203);
+  EXPECT_TRUE(MatchNumberedKey("12freqrec3", "%dFreqRec%d", &n, &k) && n == 12 && k == 3);
   for (const char* pszKey :
        {"012FreqRec3", "12FreqRec", "12FreqRec3x", "-1FreqRec3", "99999999999FreqRec1", "FreqRec3"})
     EXPECT_FALSE(MatchNumberedKey(pszKey, "%dFreqRec%d", &n, &k)) << pszKey;
@@ -88,14 +85,13 @@ TEST_F(ConditionKeysTest, FrequencyRecordsRoundTripAndBrokenOrExcessRecordsAreSk
   back.Add(MakeTime(1999, 1, 1));  // replaced, not merged
   ASSERT_TRUE(LoadRecs("POS2", 1, &back));
   ASSERT_EQ(back.GetSize(), 2);
-  EXPECT_EQ(back.GetAt(0).wHour, 9);
-  EXPECT_EQ(back.GetAt(1).wSecond, 2);
+  EXPECT_EQ(std::tuple(back.GetAt(0).wHour, back.GetAt(1).wSecond), std::tuple(9, 2));
   EXPECT_FALSE(LoadRecs("POS2", 1, nullptr));
 
   home_.Write(poshark::testing::kFilterFile,
               "[POS3]\n1FreqRecNum=2000000000\n1FreqRec1=2011,3,1,9,0,0\n");
-  ASSERT_TRUE(LoadRecs("POS3", 1, &back));  // at once: only the records present are read
-  EXPECT_EQ(back.GetSize(), 1);
+  // At once: only the records present are read.
+  EXPECT_TRUE(LoadRecs("POS3", 1, &back) && back.GetSize() == 1);
 }
 
 TEST_F(ConditionKeysTest, LimitStateSavesOnlyEnabledLimitsOfKeysWithConditions) {

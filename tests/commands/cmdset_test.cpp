@@ -123,17 +123,14 @@ TEST_F(CmdSetTest, LoadReadsKeysCaseBlindKeepsRangesAndLeavesInvalidEntriesOut) 
   std::string order;
   for (const auto& cmd : set->arSingle) order += static_cast<char>(cmd->pCmd[0]);
   EXPECT_EQ(order, "ADEF");  // 8 lies beyond S-Num
-  ASSERT_EQ(set->arChangeLine.size(), 2u);
-  EXPECT_EQ(set->arChangeLine[1]->nCmdLen, 2);
+  EXPECT_TRUE(set->arChangeLine.size() == 2u && set->arChangeLine[1]->nCmdLen == 2);
   // Huge counts do not hang.
   set = LoadSet(home_,
                 "[Main]\nS-Num=2147483647\nM-Num=2147483647\n[Single-Command]\n1=1,A,1,1\n"
                 "[Mutli-Command]\n1=G,ESC,2147483647\n[G]\n5=2,ESC,x,1,2\n");
-  ASSERT_EQ(set->arMulti.size(), 1u);
-  EXPECT_EQ(set->arMulti[0]->arCmds.size(), 1u);
+  EXPECT_TRUE(set->arMulti.size() == 1u && set->arMulti[0]->arCmds.size() == 1u);
   RCCmdSet missing;
-  EXPECT_TRUE(missing.Load(home_ / "nothing-here.ini"));
-  EXPECT_EQ(missing.nWaitTime, 30);
+  EXPECT_TRUE(missing.Load(home_ / "nothing-here.ini") && missing.nWaitTime == 30);
 }
 
 TEST_F(CmdSetTest, KeywordsClearTheAutomaticStartAndStopUntilTheNextLoad) {

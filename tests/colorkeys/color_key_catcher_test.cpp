@@ -1,7 +1,9 @@
 #include <poshark/ColorKeyCatcher.h>
 
+#include "colorkeys/LineSearch.h"
 #include "keywords/CatcherHelpers.h"
 #include "keywords/Records.h"
+#include "platform/CodePage.h"
 
 #include <gtest/gtest.h>
 
@@ -54,9 +56,8 @@ TEST(ColorKeyMatchTest, ReportsEveryOccurrenceInKeyOrderUpToTheFirstNul) {
   EXPECT_EQ(nCount, 12);
   auto results = Collect(c2);
   ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0].nMDBID, 4);
-  EXPECT_EQ(results[1].range.nStart, 2);
-  EXPECT_EQ(results[1].range.crKeyColor, 0x0000FFu);
+  EXPECT_EQ(std::tuple(results[0].nMDBID, results[1].range.nStart, results[1].range.crKeyColor),
+            std::tuple(4, 2, 0x0000FFu));
   // The length is ignored: the text ends at its NUL.
   nCount = 0;
   c2.FindKeyData("TAL\0TAL", 7, nCount, At(12, 0), 0);
@@ -90,18 +91,16 @@ TEST(ColorKeyMatchTest, AlarmsComeOncePerOccurrence) {
   } reset;
   ColorKeyCatcher c;
   STRUCT_Condition twice{};
-  twice.bOutput = true;
-  twice.bFreq = true;
-  twice.nFreqCount = 2;
-  twice.nFreqUnit = 3;  // day
+  // Two matches a day.
+  std::tie(twice.bOutput, twice.bFreq, twice.nFreqCount, twice.nFreqUnit) =
+      std::tuple(true, true, 2, 3);
   ASSERT_TRUE(c.AddKeyWord("VOID", nullptr, 12, -1, 0, 0, 0, false, {}, {}, true, &twice));
   int nCount = 0;
   c.FindKeyData("VOID VOID", 0, nCount, At(9, 0), 0);
   auto results = Collect(c);
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_FALSE(results[0].alarm.bAlarm);  // the first of two matches needed
-  EXPECT_TRUE(results[1].alarm.bAlarm);
-  EXPECT_EQ(results[1].alarm.nSource, 2);
+  ASSERT_EQ(results.size(), 2u);  // the first of two matches needed raises none
+  EXPECT_EQ(std::tuple(results[0].alarm.bAlarm, results[1].alarm.bAlarm, results[1].alarm.nSource),
+            std::tuple(false, true, 2));
 }
 
 TEST(ColorKeyMatchTest, RightToLeftKeysAreFoundInDisplayOrder) {
@@ -150,8 +149,7 @@ TEST(ColorKeyMatchTest, NeverSearchesAnEmptyTextOrPastTheTextBuffer) {
   STRUCT_KeyWord* pKey = c.GetKeyWord(0);
   pKey->pszKeyWord[0] = '\0';
   pKey->nKeyLen = 0;
-  EXPECT_TRUE(Find(c, "AAA", At(12, 0), 0).empty());
-  EXPECT_TRUE(Find(c, "AAA", At(12, 0), 177).empty());
+  EXPECT_TRUE(Find(c, "AAA", At(12, 0), 0).empty() && Find(c, "AAA", At(12, 0), 177).empty());
   // A text without its terminator is read only within its 31-byte buffer.
   std::memset(pKey->pszKeyWord, 'A', 31);
   EXPECT_TRUE(Find(c, std::string(40, 'B'), At(12, 0), 0).empty());
@@ -159,3 +157,47 @@ TEST(ColorKeyMatchTest, NeverSearchesAnEmptyTextOrPastTheTextBuffer) {
 }
 
 }  // namespace
+
+namespace poshark::colorkeys {
+namespace {
+
+std::vector<std::size_t> FindAll(const LineSearch& search, std::string_view needle) {
+  std::vector<std::size_t> found;
+  for (std::size_t pos = search.Find(needle, 0); pos != std::string_view::npos;
+       pos = search.Find(needle, pos + 1))
+    found.push_back(pos);
+  return found;
+}
+
+TEST(LineSearchTest, NeverStartsAnOccurrenceOnATrailingByteOfWindows936) {
+  const platform::CodePage* cp936 = platform::CodePage::Get("windows-936");
+  ASSERT_NE(cp936, nullptr);
+  LineSearch search;
+  // yi (D2 BB) zhong (D6 D0): the bytes BB D6 span the boundary.
+  std::string line = "\xD2\xBB\xD6\xD0";
+  search.Reset(line, cp936);
+  EXPECT_EQ(search.Find("\xBB\xD6", 0), std::string_view::npos);
+  EXPECT_EQ(search.Find("\xD6\xD0", 0), 2u);
+  // D2 BB occurs twice in the bytes, but only across character boundaries.
+  std::string tricky = "\xBB\xD2\xBB\xD2\xBB";  // BB D2 | BB D2 | BB
+  search.Reset(tricky, cp936);
+  EXPECT_TRUE(FindAll(search, "\xD2\xBB").empty());
+  EXPECT_EQ(FindAll(search, "\xBB\xD2"), (std::vector<std::size_t>{0, 2}));
+  // GBK trail bytes include ASCII letters: an "A" inside a character is no
+  // "A" of the line.
+  std::string letters =
+      "\x81"
+      "A"
+      "A";
+  search.Reset(letters, cp936);
+  EXPECT_EQ(FindAll(search, "A"), (std::vector<std::size_t>{2}));
+  // Resuming one byte after a double-byte occurrence does not realign the
+  // walk: the trail byte is still a trail byte.
+  std::string pair = "\xD2\xBB\xBB\xD2";  // D2 BB | BB D2
+  search.Reset(pair, cp936);
+  EXPECT_EQ(search.Find("\xBB", 1), 2u);
+  EXPECT_EQ(search.Find("\xBB\xBB", 0), std::string_view::npos);
+}
+
+}  // namespace
+}  // namespace poshark::colorkeys

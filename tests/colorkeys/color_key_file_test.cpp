@@ -37,12 +37,9 @@ TEST_F(ColorKeyFileTest, ColoursAndCatchTimesFallBackFieldByField) {
   ASSERT_EQ(c_.GetKeyWordNum(), 5);
   const uint32_t kColours[] = {255u, 16776970u, 0xFFFFFFu, 0xFFFFFFu, 0x030201u};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Key(i)->crKeyColor, kColours[i]) << i;
-  EXPECT_EQ(Key(2)->nColorValue2, 0u);
-  EXPECT_TRUE(Key(0)->bCatchTime);
-  EXPECT_EQ(Key(0)->stCatchStart.wHour, 22);
-  EXPECT_EQ(Key(0)->stCatchEnd.wHour, 0);
-  EXPECT_FALSE(Key(1)->bCatchTime);
-  EXPECT_EQ(Key(2)->stCatchEnd.wMinute, 45);
+  EXPECT_EQ(std::tuple(Key(2)->nColorValue2, Key(0)->bCatchTime, Key(0)->stCatchStart.wHour,
+                       Key(0)->stCatchEnd.wHour, Key(1)->bCatchTime, Key(2)->stCatchEnd.wMinute),
+            std::tuple(0u, true, 22, 0, false, 45));
   // The loaded 22:00-00:00 window is open before midnight only.
   int nCount = 0;
   c_.FindKeyData("K1", 0, nCount, MakeTime(2024, 1, 1, 23, 59), 0);
@@ -57,29 +54,24 @@ TEST_F(ColorKeyFileTest, ConditionNeedsAForwardingTargetOrAnOutput) {
       "CKItem2=K2,0\nCKName2=K,12,1,\nCKRNV2=1,HOST,7\nCKIdle2=1,1,2,30\n"
       "CKItem3=K3,0\nCKName3=K,12,2,\nCKOutput3=1,4,5\n");
   ASSERT_EQ(c_.GetKeyWordNum(), 3);
-  EXPECT_FALSE(Key(0)->bCondition);
-  ASSERT_TRUE(Key(1)->bCondition && Key(2)->bCondition);
-  EXPECT_STREQ(Key(1)->pCondition->szRNV, "HOST,7");
-  EXPECT_EQ(Key(1)->pCondition->nIdleMinutes, 30);
-  EXPECT_EQ(Key(2)->pCondition->nOutput2, 5);
+  ASSERT_TRUE(!Key(0)->bCondition && Key(1)->bCondition && Key(2)->bCondition);
+  EXPECT_EQ(std::tuple(std::string(Key(1)->pCondition->szRNV), Key(1)->pCondition->nIdleMinutes,
+                       Key(2)->pCondition->nOutput2),
+            std::tuple("HOST,7", 30, 5));
 }
 
 // Regression: keys reloaded while Hebrew lines keep coming used to be searched
 // as stored (never found) until the lines' character set changed.
 TEST_F(ColorKeyFileTest, ReloadedRightToLeftKeysAreFoundAtOnce) {
-  const std::string shalom = "\xF9\xEC\xE5\xED";
-  const std::string shown = "\xED\xE5\xEC\xF9";
-  Load("CKNum=1\nCKItem1=" + shalom + ",0\nCKName1=H,12,2,\n");
-  int nCount = 0;
-  c_.FindKeyData(shown.c_str(), 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
-  EXPECT_EQ(nCount, 1);
-  ASSERT_TRUE(c_.LoadIni(1));
+  Load("CKNum=1\nCKItem1=\xF9\xEC\xE5\xED,0\nCKName1=H,12,2,\n");
   // Same character set after a reload: the reloaded key is found at once.
-  c_.FindKeyData(shown.c_str(), 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
-  EXPECT_EQ(nCount, 2);
-  c_.FindKeyDataZero();
-  c_.FindKeyData(shown.c_str(), 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
-  EXPECT_EQ(nCount, 3);
+  int nCount = 0;
+  for (int nStep = 1; nStep <= 3; ++nStep) {
+    if (nStep == 2) ASSERT_TRUE(c_.LoadIni(1));
+    if (nStep == 3) c_.FindKeyDataZero();
+    c_.FindKeyData("\xED\xE5\xEC\xF9", 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
+    EXPECT_EQ(nCount, nStep);
+  }
 }
 
 // The keyword catcher's sections beside these, and saves of both at once,
@@ -91,13 +83,10 @@ TEST_F(ColorKeyFileTest, SavedKeysLoadBackWithConditionLimitsAndCatchTimeAndNoth
   STRUCT_Condition cond{};
   cond.bRNV = true;
   std::strcpy(cond.szRNV, "FLOOR");
-  cond.bFreq = true;
-  cond.nFreqCount = 5;
-  cond.nFreqUnit = 3;
-  cond.bIdle = true;
-  cond.nIdleMinutes = 10;
-  cond.stIdleLast = MakeTime(2024, 6, 1, 8, 0, 0);
-  cond.pFreqRecs = &recs;
+  std::tie(cond.bFreq, cond.nFreqCount, cond.nFreqUnit, cond.pFreqRecs) =
+      std::tuple(true, 5, 3, &recs);
+  std::tie(cond.bIdle, cond.nIdleMinutes, cond.stIdleLast) =
+      std::tuple(true, 10, MakeTime(2024, 6, 1, 8, 0, 0));
   ASSERT_TRUE(c_.AddKeyWord("VOID", "Voids", 12, -1, 1, 4, 0x00C08040, true, MakeTime(0, 0, 0, 21),
                             MakeTime(0, 0, 0, 7, 30), true, &cond));
   ASSERT_TRUE(c_.WriteIni(1));
@@ -109,11 +98,10 @@ TEST_F(ColorKeyFileTest, SavedKeysLoadBackWithConditionLimitsAndCatchTimeAndNoth
   ASSERT_TRUE(loaded.LoadIni(1));
   ASSERT_EQ(loaded.GetKeyWordNum(), 1);
   const STRUCT_KeyWord& ck = *loaded.GetKeyWord(0);
-  EXPECT_EQ(ck.stCatchEnd.wMinute, 30);
   ASSERT_TRUE(ck.bCondition);
-  EXPECT_STREQ(ck.pCondition->szRNV, "FLOOR");
-  EXPECT_EQ(ck.pCondition->stIdleLast.wHour, 8);
-  EXPECT_EQ(ck.pCondition->pFreqRecs->GetSize(), 3);
+  EXPECT_EQ(std::tuple(ck.stCatchEnd.wMinute, std::string(ck.pCondition->szRNV),
+                       ck.pCondition->stIdleLast.wHour, ck.pCondition->pFreqRecs->GetSize()),
+            std::tuple(30, "FLOOR", 8, 3));
 }
 
 }  // namespace

@@ -37,17 +37,14 @@ void PrintTo(const Record& rec, std::ostream* os) {
       << ::testing::PrintToString(rec.text) << "}";
 }
 
-std::vector<Record>& Pushed() {
-  static std::vector<Record> records;
-  return records;
-}
+std::vector<Record> g_pushed;
 
 // Preprocess entry: notes the bytes and event, and stores an empty record so
 // that the write queue never reaches its overflow limit.
 int RecordPush(unsigned char* pData, int nCount, unsigned char** ppOut, int* pOutCount,
                unsigned char**, int*, int* pEvent) {
   static unsigned char byNone = 0;
-  Pushed().push_back({std::string(reinterpret_cast<char*>(pData), static_cast<size_t>(nCount)),
+  g_pushed.push_back({std::string(reinterpret_cast<char*>(pData), static_cast<size_t>(nCount)),
                       *pEvent, 0, false});
   *ppOut = &byNone;
   *pOutCount = 0;
@@ -64,7 +61,7 @@ class AnalyzerProbe : public RCPosHark {
     RCCmdSet* pSet = RCPosHarkTestAccess::SetCmdSet(*this, std::move(pLoaded));
     pSet->bDllPreprocess = true;
     pSet->pfnPreprocess = &RecordPush;
-    Pushed().clear();
+    g_pushed.clear();
     return pSet;
   }
 
@@ -92,12 +89,11 @@ class AnalyzerProbe : public RCPosHark {
 
   // The records pushed, with the time and DST flag the write queue kept.
   std::vector<Record> Records() {
-    std::vector<Record> out = Pushed();
+    std::vector<Record> out = g_pushed;
     for (Record& rec : out) {
       unsigned char byBuf[16], byExtra[8];
       int nLen = sizeof byBuf, nExtra = sizeof byExtra, nEvent = 0;
-      SYSTEMTIME st{};
-      st.wSecond = 0xFFFF;  // shows a record the queue did not keep
+      SYSTEMTIME st{0, 0, 0, 0, 0, 0, 0xFFFF, 0};  // the second shows a record not kept
       m_WriteQueue->GetAt(&nLen, byBuf, &st, &rec.bDST, nullptr, &nEvent, 0, true, byExtra,
                           &nExtra);
       rec.wSecond = st.wSecond;
@@ -106,11 +102,8 @@ class AnalyzerProbe : public RCPosHark {
   }
 };
 
-// Byte token for a command-set file.
-std::string Token(unsigned char by) {
-  static const char* kHex = "0123456789ABCDEF";
-  return std::string("0x") + kHex[by >> 4] + kHex[by & 15];
-}
+// Byte token for a command-set file: a decimal of two digits or more.
+std::string Token(unsigned char by) { return "0" + std::to_string(by); }
 
 constexpr int kRoom = 100000;
 
@@ -166,12 +159,8 @@ class InPlaceAnalyzer {
   std::vector<Record> Run(std::deque<Chunk> chunks) {
     chunks_ = std::move(chunks);
     while (!chunks_.empty()) {
-      Chunk c = chunks_.front();
-      chunks_.pop_front();
-      std::memcpy(buf_.data(), c.bytes.data(), c.bytes.size());
-      wSecond_ = c.wSecond;
-      bDST_ = c.bDST;
-      int nLen = static_cast<int>(c.bytes.size());
+      int nLen = 0;
+      TakeChunk(nLen);
       if (nLen >= 1) Analyze(nLen);
       if (nStopPending_ == 1) {
         Push(buf_.data(), nLen, 1);
@@ -189,15 +178,19 @@ class InPlaceAnalyzer {
                     nEvent, wSecond_, bDST_});
   }
 
-  bool WaitMore(int& nLen) {
-    if (chunks_.empty() || static_cast<int>(chunks_.front().bytes.size()) > kRoom - nLen)
-      return false;
-    Chunk c = chunks_.front();
-    chunks_.pop_front();
+  // Appends the next chunk at nLen; its time stamp becomes the current one.
+  void TakeChunk(int& nLen) {
+    const Chunk& c = chunks_.front();
     std::memcpy(buf_.data() + nLen, c.bytes.data(), c.bytes.size());
     nLen += static_cast<int>(c.bytes.size());
     wSecond_ = c.wSecond;
     bDST_ = c.bDST;
+    chunks_.pop_front();
+  }
+  bool WaitMore(int& nLen) {
+    if (chunks_.empty() || static_cast<int>(chunks_.front().bytes.size()) > kRoom - nLen)
+      return false;
+    TakeChunk(nLen);
     return true;
   }
 
@@ -328,14 +321,12 @@ std::string CommandEntry(std::mt19937& rng, int nMaxLen, bool bBarcode) {
   else if (nType != 2)
     out << ",0";
   int nText = roll(3);
-  const char* kTran[] = {"", "TRAN_START", "TRAN_STOP", "TRAN_VOID"};
-  std::string tran = roll(3) == 0 ? kTran[1 + roll(3)] : "";
-  if (nText == 0) {
-    if (!tran.empty()) out << ",0," << tran;
-  } else {
-    out << ",1," << std::string(static_cast<size_t>(roll(5)), "TXT#"[roll(4)]);
-    if (!tran.empty()) out << "," << tran;
-  }
+  const char* kTran[] = {",TRAN_START", ",TRAN_STOP", ",TRAN_VOID"};
+  std::string tran = roll(3) == 0 ? kTran[roll(3)] : "";
+  if (nText != 0)
+    out << ",1," << std::string(static_cast<size_t>(roll(5)), "TXT#"[roll(4)]) << tran;
+  else if (!tran.empty())
+    out << ",0" << tran;
   return out.str();
 }
 

@@ -1,31 +1,29 @@
 // Command sets: entries of a command file, loading a file, the command and
-// barcode matchers, and the transaction state.
+// barcode matchers, the transaction state, and the listener's catalogue of
+// command-set files and the selection of a set.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "commands/PluginTestSupport.h"
 #include "commands/PrnCmd.h"
+#include "listener/RCDataQueue.h"
 
 using namespace poshark::commands;
 using cmdset_test::LoadSet;
 
 namespace {
 
-// A numbered section with its count key: "S-Num=2\n[Single-Command]\n1=...".
-std::string Section(const char* count, const char* name, const std::vector<std::string>& entries) {
-  std::string out =
-      std::string(count) + "=" + std::to_string(entries.size()) + "\n[" + name + "]\n";
+// The single commands with their count key: "S-Num=2\n[Single-Command]\n1=...".
+std::string Singles(const std::vector<std::string>& entries) {
+  std::string out = "S-Num=" + std::to_string(entries.size()) + "\n[Single-Command]\n";
   for (size_t i = 0; i < entries.size(); ++i)
     out += std::to_string(i + 1) + "=" + entries[i] + "\n";
   return out;
-}
-std::string Singles(const std::vector<std::string>& entries) {
-  return Section("S-Num", "Single-Command", entries);
 }
 
 class CmdSetTest : public ::testing::Test {
@@ -49,10 +47,9 @@ TEST(EntryTest, ByteTokensDecodeNamesHexAndDecimal) {
   };
   for (const auto& [byte, tokens] : cases)
     for (const char* token : tokens) EXPECT_EQ(DecodeToken(token), byte) << token;
-  EXPECT_EQ(ParseTranKeyword("tran_stop"), TRAN_STOP);
-  EXPECT_EQ(ParseTranKeyword("Tran_Void"), TRAN_VOID);
-  for (const char* word : {" TRAN_STOP", "TRAN_STOPX"})
-    EXPECT_EQ(ParseTranKeyword(word), TRAN_NONE);
+  EXPECT_EQ(std::tuple(ParseTranKeyword("tran_stop"), ParseTranKeyword("Tran_Void"),
+                       ParseTranKeyword(" TRAN_STOP"), ParseTranKeyword("TRAN_STOPX")),
+            std::tuple(TRAN_STOP, TRAN_VOID, TRAN_NONE, TRAN_NONE));
 }
 
 TEST(EntryTest, CommandEntryFields) {
@@ -76,15 +73,12 @@ TEST(EntryTest, CommandEntryFields) {
       {"1,0x09,1,1", 12, 1, 1, std::string(12, ' '), TRAN_NONE},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.entry);
     auto cmd = ParseCommandEntry(c.entry, c.spaces, nullptr);
-    ASSERT_TRUE(cmd);
-    EXPECT_EQ(cmd->nType, c.type);
-    if (c.type == 1) {
-      EXPECT_EQ(cmd->nParam, c.param);
-    }
-    EXPECT_EQ(std::string(cmd->pText.get(), cmd->nTextLen), c.text);
-    EXPECT_EQ(cmd->nTran, c.tran);
+    ASSERT_TRUE(cmd) << c.entry;
+    EXPECT_EQ(std::tuple(cmd->nType, c.type == 1 ? cmd->nParam : c.param,
+                         std::string(cmd->pText.get(), cmd->nTextLen), cmd->nTran),
+              std::tuple(c.type, c.param, c.text, c.tran))
+        << c.entry;
   }
   for (const char* entry : {"", "2,ESC", "2,ESC,,1,3", "1,ESC", "1,ESC,1", "1,ESC,0,", ",ESC,1,2",
                             "0,1,2", "-3,A,B,C,1,1", "99999,A,1,1"})
@@ -94,8 +88,7 @@ TEST(EntryTest, CommandEntryFields) {
   unsigned char lead = 0;
   int count = 0;
   ASSERT_TRUE(ParseGroupEntry("ESC-Commands,ESC,12", &section, &lead, &count));
-  EXPECT_EQ(section + "/" + std::to_string(lead) + "/" + std::to_string(count),
-            "ESC-Commands/27/12");
+  EXPECT_EQ(std::tuple(section, lead, count), std::tuple("ESC-Commands", 27, 12));
   for (const char* entry : {"ESC-Commands,ESC", ",ESC,3", "S,,3"})
     EXPECT_FALSE(ParseGroupEntry(entry, &section, &lead, &count)) << entry;
 }
@@ -114,15 +107,13 @@ TEST_F(CmdSetTest, LoadReadsKeysCaseBlindKeepsRangesAndLeavesInvalidEntriesOut) 
       {"", "[STOP_EVENT]\nWaitTime=601\n[TAB]\nSpaceCount=12\n", "", false, false, 600, 12},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.main + c.rest);
     auto set =
         LoadSet(home_, "[MAIN]\ns-num=1\n" + c.main + "[Single-Command]\n1=1,HT,1,1\n" + c.rest);
-    EXPECT_EQ(set->strName, c.name);
-    EXPECT_EQ(set->bGraphMode, c.graph);
-    EXPECT_EQ(set->bPOSTextSenderMode, c.sender);
-    EXPECT_EQ(set->nWaitTime, c.wait);
     ASSERT_EQ(set->arSingle.size(), 1u);
-    EXPECT_EQ(set->arSingle[0]->nTextLen, c.spaces);
+    EXPECT_EQ(std::tuple(set->strName, set->bGraphMode, set->bPOSTextSenderMode,
+                         set->nWaitTime.load(), set->arSingle[0]->nTextLen),
+              std::tuple(c.name, c.graph, c.sender, c.wait, c.spaces))
+        << c.main + c.rest;
   }
   auto set =
       LoadSet(home_,
@@ -132,17 +123,14 @@ TEST_F(CmdSetTest, LoadReadsKeysCaseBlindKeepsRangesAndLeavesInvalidEntriesOut) 
   std::string order;
   for (const auto& cmd : set->arSingle) order += static_cast<char>(cmd->pCmd[0]);
   EXPECT_EQ(order, "ADEF");  // 8 lies beyond S-Num
-  ASSERT_EQ(set->arChangeLine.size(), 2u);
-  EXPECT_EQ(set->arChangeLine[1]->nCmdLen, 2);
+  EXPECT_TRUE(set->arChangeLine.size() == 2u && set->arChangeLine[1]->nCmdLen == 2);
   // Huge counts do not hang.
   set = LoadSet(home_,
                 "[Main]\nS-Num=2147483647\nM-Num=2147483647\n[Single-Command]\n1=1,A,1,1\n"
                 "[Mutli-Command]\n1=G,ESC,2147483647\n[G]\n5=2,ESC,x,1,2\n");
-  ASSERT_EQ(set->arMulti.size(), 1u);
-  EXPECT_EQ(set->arMulti[0]->arCmds.size(), 1u);
+  EXPECT_TRUE(set->arMulti.size() == 1u && set->arMulti[0]->arCmds.size() == 1u);
   RCCmdSet missing;
-  EXPECT_TRUE(missing.Load(home_ / "nothing-here.ini"));
-  EXPECT_EQ(missing.nWaitTime, 30);
+  EXPECT_TRUE(missing.Load(home_ / "nothing-here.ini") && missing.nWaitTime == 30);
 }
 
 TEST_F(CmdSetTest, KeywordsClearTheAutomaticStartAndStopUntilTheNextLoad) {
@@ -280,9 +268,7 @@ TEST_F(CmdSetTest, DispatchMatchesThePlainListWalkOnRandomSetsAndData) {
       ASSERT_EQ(set->MatchCommand(buf.data(), got_len), expected)
           << "round " << round << " probe " << probe;
       int taken = expected == CMD_DONE ? cmd->nCmdLen : 0;
-      if (cmd) {
-        EXPECT_EQ(set->pLastCmd, cmd);
-      }
+      EXPECT_TRUE(!cmd || set->pLastCmd == cmd);
       ASSERT_EQ(got_len, len - taken);
       EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + taken, got_len));
     }
@@ -312,8 +298,7 @@ TEST_F(CmdSetTest, BarcodeWaitsForItsDataAndGivesTheTextFollowedByTheData) {
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + len), "z");
   unsigned char out[16] = {};
   size = 5;
-  EXPECT_TRUE(set->GetBarcodeText(out, size));  // too small: the size is answered
-  EXPECT_EQ(size, 8);
+  EXPECT_TRUE(set->GetBarcodeText(out, size) && size == 8);  // too small: the size is answered
   EXPECT_TRUE(set->GetBarcodeText(out, size));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 8), std::string("ID:4711\0", 8));
 }
@@ -342,13 +327,9 @@ TEST_F(CmdSetTest, CommandKeywordsAndTheAutomaticStartGiveEventsInOrder) {
     auto set = LoadSet(home_, "[Main]\n" + Singles(c.singles));
     for (const Step& step : c.steps) {
       SCOPED_TRACE(step.command);
-      if (!step.command.empty()) {
-        ASSERT_EQ(Match(*set, step.command).result, CMD_DONE);
-      }
+      ASSERT_TRUE(step.command.empty() || Match(*set, step.command).result == CMD_DONE);
       for (int event : step.events) EXPECT_EQ(set->TakeTranEvent(), event);
-      if (step.closed >= 0) {
-        EXPECT_EQ(set->bTranClosed, step.closed == 1);
-      }
+      EXPECT_TRUE(step.closed < 0 || set->bTranClosed == (step.closed == 1));
     }
   }
 }
@@ -364,23 +345,60 @@ TEST_F(CmdSetTest, IdleTickClosesAfterWaitTimeSecondsOnce) {
   }
   EXPECT_EQ(ticks, "....S...");
   EXPECT_TRUE(set->TakeAutoStart());  // the next text opens a new transaction
-  // The idle stop thread and the analyzer race on one transaction: it is
-  // opened once per close and closed once per open, whoever comes first.
-  set = LoadSet(home_, "[STOP_EVENT]\nWaitTime=1\n");
-  std::atomic<bool> run{true};
-  std::atomic<int> closes{0};
-  std::thread idle([&] {
-    while (run)
-      if (set->IdleTick()) ++closes;
-  });
-  int opens = 0;
-  for (int i = 0; i < 20000; ++i) {
-    if (set->TakeAutoStart()) ++opens;
-    set->ResetIdle();
+}
+
+// Reaches the set the listener loaded and the one its write queue uses.
+class Listener : public RCPosHark {
+ public:
+  using RCPosHark::RCPosHark;
+  RCCmdSet* CmdSet() { return CurSet(); }
+  RCCmdSet* WriteQueueCmdSet() { return m_WriteQueue->pCmdSet; }
+};
+
+TEST(Catalog, ListsIniFilesInNameOrderAndSelectsByNumberOrByName) {
+  cmdset_test::TempHome home;
+  {
+    Listener empty;  // no files: an empty catalogue
+    EXPECT_EQ(empty.GetCmdSetNum(), 0);
+    EXPECT_FALSE(empty.SelectCmdSet(0) || empty.SelectCmdSet(std::string("")));
   }
-  run = false;
-  idle.join();
-  EXPECT_EQ(opens, closes + (set->bTranClosed ? 0 : 1));
+  home.CommandSet("B.INI", "[Main]\nModule_Name=POS1\nbGraphMode=1\nbPOSTextSenderMode=1\n");
+  home.CommandSet("a.ini", "[Main]\nModule_Name=First\nS-Num=1\n[Single-Command]\n1=1,Z,1,1\n");
+  home.CommandSet("c.ini", "[Main]\n[STOP_EVENT]\nWaitTime=5\n");  // listed without a name
+  for (const char* other : {"notes.txt", "POS_DBExtra.ini", "ini"}) home.CommandSet(other, "");
+  std::filesystem::create_directories(home.CommandsDir() + "/folder.ini");
+  Listener listener(1);
+  ASSERT_EQ(listener.GetCmdSetNum(), 3);
+  char name[260];
+  bool graph = true;
+  std::string all, path;
+  for (int i = 0; i < 3 && listener.GetCmdSetName(i, name, graph); ++i)
+    all += name + std::string(graph ? "+graph," : ",");
+  EXPECT_EQ(all, "First,POS1+graph,,");
+  EXPECT_TRUE(listener.GetCmdSetPath(2, path) && path == home.CommandsDir() + "/c.ini");
+  // Out of range: nothing answered.
+  EXPECT_FALSE(listener.GetCmdSetPath(3, path) || listener.GetCmdSetName(-1, name, graph));
+  EXPECT_EQ(listener.GetCurCmdSetNum(), -1);  // nothing loaded yet
+  EXPECT_FALSE(listener.IsGraphMode() || listener.IsPOSTextSenderMode());
+  // Name queries are case-sensitive, selection by name is not.
+  EXPECT_FALSE(listener.IsGraphByName("pos1") || listener.IsSoftwarePOSByName("pos1"));
+  EXPECT_TRUE(listener.IsGraphByName("POS1") && listener.IsSoftwarePOSByName("POS1"));
+  EXPECT_FALSE(listener.IsGraphByName("") || listener.IsGraphByName(nullptr));
+  EXPECT_TRUE(listener.SelectCmdSet(std::string("pos1")) && listener.GetCurCmdSetName(name));
+  EXPECT_EQ(std::tuple(std::string(name), listener.GetCurCmdSetNum(), listener.IsGraphMode(),
+                       listener.IsPOSTextSenderMode()),
+            std::tuple("POS1", 1, true, true));
+  EXPECT_FALSE(listener.SelectCmdSet(std::string("nobody")) || listener.SelectCmdSet(3));
+  EXPECT_EQ(listener.GetCurCmdSetNum(), 1);  // unchanged
+  // Every selection loads into the one object the write queue shares.
+  RCCmdSet* set = listener.CmdSet();
+  EXPECT_TRUE(listener.SelectCmdSet(0));
+  EXPECT_TRUE(listener.CmdSet() == set && listener.WriteQueueCmdSet() == set);
+  EXPECT_EQ(set->arSingle.size(), 1u);
+  EXPECT_TRUE(listener.SelectCmdSet(2) && set->arSingle.empty() && set->nWaitTime == 5);
+  // A set without a name is loaded but has no current name or number.
+  EXPECT_FALSE(listener.GetCurCmdSetName(nullptr));
+  EXPECT_EQ(listener.GetCurCmdSetNum(), -1);
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // Graph-mode streams, made by the test encoder from the sender's rule, decode
-// to bytes of the configured code page, also through a listener in host-feed
-// mode.
+// to bytes of the configured code page.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -62,33 +60,6 @@ TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
   EXPECT_EQ(RCPosHarkTestAccess::DecodeGraph(listener, {0x7F}).size(), 2u);
   size_t n = RCPosHarkTestAccess::DecodeGraph(listener, Bytes(40000, 0x7F)).size();
   EXPECT_TRUE(n == 50000 || n == 50001) << n;
-}
-
-class GraphListener : public cmdset_test::ListenerTest {};
-
-TEST_F(GraphListener, DeliversLinesSplitInsideASequenceAndChunksLongerThanTheBuffer) {
-  EnvGuard page("POSHARK_CODEPAGE", "windows-936");
-  Start("[Main]\nModule_Name=Graph\nbGraphMode=1\n");
-  ASSERT_TRUE(listener_->IsGraphMode());
-  // U+4E2D U+6587 (GBK D6D0 CEC4), U+4EF7 U+683C (GBK BCDB B8F1); the first
-  // call ends inside a sequence.
-  Bytes stream = GraphEncode(u"\u4e2d\u6587 OK\n\u4ef7\u683c 12.50\n", 9);
-  Feed(std::string(stream.begin(), stream.begin() + 5));
-  Feed(std::string(stream.begin() + 5, stream.end()));
-  std::vector<std::string> expected = {"\xD6\xD0\xCE\xC4 OK\n", "\xBC\xDB\xB8\xF1 12.50\n"};
-  // 500 lines, every character in a four-byte sequence (low part 15): 30000
-  // bytes in one call, with sequences across the decoder's slices.
-  stream.clear();
-  for (int i = 0; i < 500; ++i) {
-    char line[32];
-    std::snprintf(line, sizeof line, "item %04d %4d\n", i, i * 7);
-    expected.push_back(line);
-    for (const char* p = line; *p; ++p)
-      AppendGraphSequence(stream, GraphValue(static_cast<unsigned char>(*p), 15));
-  }
-  Feed(std::string(stream.begin(), stream.end()));
-  EXPECT_EQ(lines_.WaitFor(expected.size()).size(), expected.size());
-  EXPECT_EQ(lines_.Texts(), expected);
 }
 
 }  // namespace

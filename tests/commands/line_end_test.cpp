@@ -2,7 +2,6 @@
 // the model walks the list in entry order, as the entries are documented.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -58,9 +57,7 @@ TEST(LineEnd, MatchesTheListWalkOnRandomSetsAndStreams) {
       ini += std::to_string(i + 1) + "=" + std::to_string(cmds[i].size());
       for (auto& b : cmds[i]) {
         b = kAlphabet[pick(4 + (round % 5))];
-        char hex[8];
-        std::snprintf(hex, sizeof hex, ",0x%02X", b);
-        ini += hex;
+        ini += ",0" + std::to_string(b);  // a decimal of two digits or more
       }
       ini += "\n";
     }

@@ -44,12 +44,11 @@ TEST(CatcherCoreListTest, AddTakesFreeIdsCopiesWhatItKeepsAndRefusesWhatItCannot
   cond.pFreqRecs = &recs;
   std::memset(cond.szValue1, 'a', sizeof cond.szValue1);  // unterminated
   STRUCT_KeyWord* p = core.Add(Fields(std::string(30, 'k').c_str(), 2, 0, name40.c_str(), &cond));
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(std::string(p->pszName), std::string(30, 'n'));
-  ASSERT_NE(p->pCondition, &cond);
-  EXPECT_NE(p->pCondition->pFreqRecs, &recs);  // the copy owns its records
-  EXPECT_EQ(p->pCondition->pFreqRecs->GetSize(), 1);
-  EXPECT_EQ(std::strlen(p->pCondition->szValue1), 10u);
+  ASSERT_TRUE(p && p->pCondition != &cond);
+  // The copy owns its records; texts are cut to their buffers.
+  EXPECT_TRUE(p->pCondition->pFreqRecs != &recs && p->pCondition->pFreqRecs->GetSize() == 1);
+  EXPECT_EQ(std::tuple(std::string(p->pszName), std::strlen(p->pCondition->szValue1)),
+            std::tuple(std::string(30, 'n'), 10u));
   STRUCT_KeyWord flagOnly = Fields("F", 2, 0);
   flagOnly.bCondition = true;  // a flag without a condition cannot be honoured
   EXPECT_FALSE(core.Add(flagOnly)->bCondition);
@@ -66,10 +65,10 @@ TEST(CatcherCoreResultsTest, FormsCountOrHandOutOldestFirstAndTheOldestGiveWay) 
   STRUCT_CatchData c[4];
   STRUCT_AlarmData a[4];
   STRUCT_ColorKeyRange r[4];
-  EXPECT_EQ(core.Take(nullptr, a, r, 1, 1), 3);  // a null array a form needs only counts
-  EXPECT_EQ(core.Take(c, nullptr, r, 1, 2), 3);
-  EXPECT_EQ(core.Take(c, a, nullptr, 1, 3), 3);
-  EXPECT_EQ(core.Take(c, nullptr, nullptr, -1, 1), -1);
+  // A null array a form needs only counts.
+  EXPECT_EQ(std::tuple(core.Take(nullptr, a, r, 1, 1), core.Take(c, nullptr, r, 1, 2),
+                       core.Take(c, a, nullptr, 1, 3), core.Take(c, nullptr, nullptr, -1, 1)),
+            std::tuple(3, 3, 3, -1));
   ASSERT_EQ(core.Take(c, nullptr, nullptr, 1, 1), 1);
   EXPECT_EQ(c[0].nMDBID, 2);  // 0 and 1 gave way
   ASSERT_EQ(core.Take(c, a, r, 4, 3), 2);
@@ -101,27 +100,26 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
       {&kColorKeyLayout, "K,1", "A,12,,", nullptr},
   };
   TempHome home;
-  const auto& all = kCases;
   std::string text = "[S]\n";
-  for (size_t i = 0; i < std::size(all); ++i) {
-    const std::string n = std::to_string(i + 1);
-    const bool bColor = all[i].pLayout == &kColorKeyLayout;
-    text += (bColor ? "CKItem" : "Item") + n + "=" + all[i].pszItem + "\n";
-    text += (bColor ? "CKName" : "Name") + n + "=" + all[i].pszName + "\n";
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    const std::string ck = kCases[i].pLayout == &kColorKeyLayout ? "CK" : "",
+                      n = std::to_string(i + 1);
+    text += ck + "Item" + n + "=" + kCases[i].pszItem + "\n" + ck + "Name" + n + "=" +
+            kCases[i].pszName + "\n";
   }
   home.Write(poshark::testing::kFilterFile, text);
   platform::ProfileReader reader(home.FilterPath().c_str());
-  FilterSection section(reader, "S");
-  for (size_t i = 0; i < std::size(all); ++i) {
-    CatcherCore core({1}, 5, *all[i].pLayout, 0);
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    const NamesCase& c = kCases[i];
     ScratchItem scratch;
     STRUCT_KeyWord* p = scratch.Clear();
-    bool bRead = core.ReadNames(section, static_cast<int>(i) + 1, p);
-    std::string got = !bRead ? "-"
-                             : Format("%s|%s|%d|%d|%d|%d", p->pszKeyWord, p->pszName,
-                                      p->nCatchFlags, p->nMDBType, p->nMDBID, p->cDecimalSign);
-    EXPECT_EQ(got, all[i].pszWant ? all[i].pszWant : "-")
-        << all[i].pszItem << " " << all[i].pszName;
+    bool bRead = CatcherCore({1}, 5, *c.pLayout, 0)
+                     .ReadNames(FilterSection(reader, "S"), static_cast<int>(i) + 1, p);
+    EXPECT_EQ(bRead ? Format("%s|%s|%d|%d|%d|%d", p->pszKeyWord, p->pszName, p->nCatchFlags,
+                             p->nMDBType, p->nMDBID, p->cDecimalSign)
+                    : "-",
+              c.pszWant ? c.pszWant : "-")
+        << c.pszItem << " " << c.pszName;
   }
 }
 

@@ -24,15 +24,12 @@ TEST(ValueGrammarTest, Ascii2ByteDecodesCharactersHexNamesAndNumbers) {
 TEST(ValueGrammarTest, FieldsSkipEmptyFieldsAndNumberedKeysMatchAsPrintfWritesThem) {
   LeftFields fields("1,,x,y,z");
   std::string field;
-  ASSERT_TRUE(fields.Next(&field));
-  EXPECT_EQ(field, "1");
+  EXPECT_TRUE(fields.Next(&field) && field == "1");
   EXPECT_FALSE(fields.Next(&field));  // the empty second field
-  ASSERT_TRUE(fields.Rest(&field));
-  EXPECT_EQ(field, "x,y,z");
+  EXPECT_TRUE(fields.Rest(&field) && field == "x,y,z");
   EXPECT_FALSE(fields.Rest(&field));
   int n = 0, k = 0;
-  EXPECT_TRUE(MatchNumberedKey("12freqrec3", "%dFreqRec%d", &n, &k));
-  EXPECT_EQ(n * 100 + k, 1203);
+  EXPECT_TRUE(MatchNumberedKey("12freqrec3", "%dFreqRec%d", &n, &k) && n == 12 && k == 3);
   for (const char* pszKey :
        {"012FreqRec3", "12FreqRec", "12FreqRec3x", "-1FreqRec3", "99999999999FreqRec1", "FreqRec3"})
     EXPECT_FALSE(MatchNumberedKey(pszKey, "%dFreqRec%d", &n, &k)) << pszKey;
@@ -60,26 +57,18 @@ TEST_F(ConditionKeysTest, FallbacksOfTheConditionKeys) {
                   "\nOutput1=1,5\nFreq1=2,1,3,3,0\nIdle1=1,1,2,30\n"
                   "RNV2=1,target,with,commas\nOutput2=1,5,6\nFreq2=1,1,3\nIdle2=1,1,2,30,2011,3,1,"
                   "9,15,20\n");
-  ConditionExtras first = Extras("POS1", 1, kKeyWordConditionKeys);
-  EXPECT_FALSE(first.bRNV);  // 81 characters do not fit
-  EXPECT_STREQ(first.szRNV, "");
-  EXPECT_FALSE(first.bOutput);
-  EXPECT_FALSE(first.bFreq);
-  EXPECT_TRUE(first.bFreqReset);  // the keyword catcher's default
-  EXPECT_TRUE(first.bIdle);
-  EXPECT_EQ(first.stIdleLast.wYear, 0);
-
-  ConditionExtras second = Extras("POS1", 2, kKeyWordConditionKeys);
-  EXPECT_TRUE(second.bRNV);
-  EXPECT_STREQ(second.szRNV, "target,with,commas");
-  EXPECT_EQ(second.nOutput2, 6);
-  EXPECT_FALSE(second.bFreq);  // unit and reset missing
-  EXPECT_EQ(second.stIdleLast.wMinute, 15);
-  EXPECT_EQ(second.stIdleLast.wSecond, 20);
-
-  ConditionExtras colour = Extras("POS1", 1, kColorKeyConditionKeys);
-  EXPECT_FALSE(colour.bFreqReset);  // the colour-key catcher's default
-  EXPECT_FALSE(colour.bIdle);       // its keys have other names
+  // 81 characters do not fit; the keyword catcher's reset default is on.
+  ConditionExtras e = Extras("POS1", 1, kKeyWordConditionKeys);
+  EXPECT_EQ(std::tuple(e.bRNV, std::string(e.szRNV), e.bOutput, e.bFreq, e.bFreqReset, e.bIdle,
+                       e.stIdleLast.wYear),
+            std::tuple(false, "", false, false, true, true, 0));
+  e = Extras("POS1", 2, kKeyWordConditionKeys);  // the frequency's unit and reset missing
+  EXPECT_EQ(std::tuple(e.bRNV, std::string(e.szRNV), e.nOutput2, e.bFreq, e.stIdleLast.wMinute,
+                       e.stIdleLast.wSecond),
+            std::tuple(true, "target,with,commas", 6, false, 15, 20));
+  // The colour-key catcher's reset default is off, and its keys have other names.
+  e = Extras("POS1", 1, kColorKeyConditionKeys);
+  EXPECT_FALSE(e.bFreqReset || e.bIdle);
 }
 
 TEST_F(ConditionKeysTest, FrequencyRecordsRoundTripAndBrokenOrExcessRecordsAreSkipped) {
@@ -96,14 +85,13 @@ TEST_F(ConditionKeysTest, FrequencyRecordsRoundTripAndBrokenOrExcessRecordsAreSk
   back.Add(MakeTime(1999, 1, 1));  // replaced, not merged
   ASSERT_TRUE(LoadRecs("POS2", 1, &back));
   ASSERT_EQ(back.GetSize(), 2);
-  EXPECT_EQ(back.GetAt(0).wHour, 9);
-  EXPECT_EQ(back.GetAt(1).wSecond, 2);
+  EXPECT_EQ(std::tuple(back.GetAt(0).wHour, back.GetAt(1).wSecond), std::tuple(9, 2));
   EXPECT_FALSE(LoadRecs("POS2", 1, nullptr));
 
   home_.Write(poshark::testing::kFilterFile,
               "[POS3]\n1FreqRecNum=2000000000\n1FreqRec1=2011,3,1,9,0,0\n");
-  ASSERT_TRUE(LoadRecs("POS3", 1, &back));  // at once: only the records present are read
-  EXPECT_EQ(back.GetSize(), 1);
+  // At once: only the records present are read.
+  EXPECT_TRUE(LoadRecs("POS3", 1, &back) && back.GetSize() == 1);
 }
 
 TEST_F(ConditionKeysTest, LimitStateSavesOnlyEnabledLimitsOfKeysWithConditions) {
@@ -125,12 +113,14 @@ TEST_F(ConditionKeysTest, LimitStateSavesOnlyEnabledLimitsOfKeysWithConditions) 
   WriteLimitState(out, "POS4", {&a, &b, &c}, kKeyWordConditionKeys);
   ASSERT_TRUE(out.Commit());
   std::string text = home_.Read(poshark::testing::kFilterFile);
-  EXPECT_NE(text.find("Idle1=1,1,0,0,2011,3,1,8,0,0"), std::string::npos);
-  EXPECT_EQ(text.find("Idle2="), std::string::npos);
-  EXPECT_EQ(text.find("Idle3="), std::string::npos);
-  EXPECT_EQ(text.find("1FreqRecNum"), std::string::npos);
-  EXPECT_EQ(text.find("2FreqRecNum"), std::string::npos);
-  EXPECT_NE(text.find("3FreqRec1=2011,3,1,7,0,0"), std::string::npos);
+  const std::pair<const char*, bool> kSaved[] = {{"Idle1=1,1,0,0,2011,3,1,8,0,0", true},
+                                                 {"Idle2=", false},
+                                                 {"Idle3=", false},
+                                                 {"1FreqRecNum", false},
+                                                 {"2FreqRecNum", false},
+                                                 {"3FreqRec1=2011,3,1,7,0,0", true}};
+  for (const auto& [pszKey, bSaved] : kSaved)
+    EXPECT_EQ(text.find(pszKey) != std::string::npos, bSaved) << pszKey;
 }
 
 }  // namespace

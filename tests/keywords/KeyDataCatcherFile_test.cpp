@@ -33,16 +33,13 @@ TEST_F(FilterFileTest, ConditionKeysAreParsedAndBadOperandsDropTheCondition) {
               "Item6=F,1\nName6=f,2,0,046\nCondition6_1=0,0,5\n");
   catcher_.LoadIni(3);
   ASSERT_EQ(catcher_.GetKeyWordNum(), 6);
-  ASSERT_TRUE(Key(0)->bCondition);
-  const STRUCT_Condition& ca = *Key(0)->pCondition;
-  EXPECT_TRUE(ca.bNumeric);
-  EXPECT_EQ(ca.fValue1, 100.0f);
-  EXPECT_EQ(ca.nJoin, 0);            // no second operand
-  ASSERT_NE(ca.pFreqRecs, nullptr);  // every loaded condition gets its own list
-  const STRUCT_Condition& cc = *Key(2)->pCondition;
-  EXPECT_FALSE(cc.bNumeric);
-  EXPECT_EQ(cc.nJoin, 2);
-  EXPECT_STREQ(cc.szValue2, "NONE");
+  ASSERT_TRUE(Key(0)->bCondition && Key(2)->bCondition);
+  // No second operand in the first; every loaded condition gets its own list.
+  const STRUCT_Condition &ca = *Key(0)->pCondition, &cc = *Key(2)->pCondition;
+  EXPECT_EQ(std::tuple(ca.bNumeric, ca.fValue1, ca.nJoin, !!ca.pFreqRecs),
+            std::tuple(true, 100.0f, 0, true));
+  EXPECT_EQ(std::tuple(cc.bNumeric, cc.nJoin, std::string(cc.szValue2)),
+            std::tuple(false, 2, "NONE"));
   // 11-character operand, operands that are no numbers, first field 0.
   for (int i : {1, 3, 4, 5}) EXPECT_FALSE(Key(i)->bCondition) << i;
 }
@@ -61,17 +58,14 @@ TEST_F(FilterFileTest, EveryItemWhoseKeysExistLoadsWhateverTheCount) {
   catcher_.LoadIni(2);  // loads at once: only the keys present are visited
   EXPECT_EQ(KeyWords(catcher_), (Strings{"A", "B"}));
   STRUCT_KeyWord empty{};  // a record without text buffers
-  EXPECT_FALSE(catcher_.LoadIniItem("POS2", 1, &empty));
-  EXPECT_FALSE(catcher_.LoadIniItem("POS2", 1, nullptr));
+  EXPECT_FALSE(catcher_.LoadIniItem("POS2", 1, &empty) || catcher_.LoadIniItem("POS2", 1, nullptr));
 }
 
 // Regression: the first 4096 records (the oldest) were loaded of the up to
 // 65536 that a save writes.
 TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
   STRUCT_Condition cond = Condition(POSHARK_OP_GREATER, "0");
-  cond.bFreq = true;
-  cond.nFreqCount = 6000;
-  cond.nFreqUnit = 5;
+  std::tie(cond.bFreq, cond.nFreqCount, cond.nFreqUnit) = std::tuple(true, 6000, 5);
   FreqRecList recs;
   for (int i = 0; i < 5000; ++i) recs.Add(MakeTime(2011, 3, 1 + i / 1440, i / 60 % 24, i % 60));
   cond.pFreqRecs = &recs;
@@ -83,15 +77,13 @@ TEST_F(FilterFileTest, SavedFrequencyRecordsLoadBackWhole) {
   loaded.LoadIni(1);
   const FreqRecList* pBack = loaded.GetKeyWord(0)->pCondition->pFreqRecs;
   ASSERT_EQ(pBack->GetSize(), 5000);
-  EXPECT_EQ(pBack->GetAt(4999).wMinute, recs.GetAt(4999).wMinute);
-  EXPECT_EQ(pBack->GetAt(4999).wDay, recs.GetAt(4999).wDay);
+  const SYSTEMTIME last = pBack->GetAt(4999), want = recs.GetAt(4999);
+  EXPECT_EQ(std::tuple(last.wDay, last.wMinute), std::tuple(want.wDay, want.wMinute));
 }
 
 TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   STRUCT_Condition cond = Condition(POSHARK_OP_GREATER_EQUAL, "10");
-  cond.nJoin = 1;
-  cond.nOperator2 = POSHARK_OP_LESS;
-  cond.fValue2 = 99.5f;
+  std::tie(cond.nJoin, cond.nOperator2, cond.fValue2) = std::tuple(1, POSHARK_OP_LESS, 99.5f);
   std::strcpy(cond.szValue2, "99.5");
   ASSERT_TRUE(AddKey(catcher_, {"TOTAL", 7, ',', '.', 2, &cond, 1, 0, "Grand total"}));
   ASSERT_TRUE(AddKey(catcher_, {"SUM", 16, '.', ',', 0, nullptr, 3, 1}));
@@ -107,14 +99,12 @@ TEST_F(FilterFileTest, WrittenListIsGroupedAndLoadsBackWhole) {
   KeyDataCatcher loaded;
   loaded.LoadIni(5);
   EXPECT_EQ(KeyWords(loaded), (Strings{"TOTAL", "TAX", "T", "SUM"}));
-  ASSERT_TRUE(loaded.GetKeyWord(2)->bCondition);  // the number was saved as text
-  EXPECT_EQ(loaded.GetKeyWord(2)->pCondition->fValue1, 12.5f);
-  STRUCT_KeyWord* p = loaded.GetKeyWord(0);
-  EXPECT_STREQ(p->pszName, "Grand total");
-  EXPECT_EQ(p->nShift, 2);  // shift settings survive a save
-  ASSERT_TRUE(p->bCondition);
-  EXPECT_EQ(p->pCondition->fValue2, 99.5f);
-  EXPECT_EQ(loaded.GetKeyWord(1)->nMDBType, 4);
+  // The number was saved as text; shift settings survive a save.
+  STRUCT_KeyWord *p = loaded.GetKeyWord(0), *pT = loaded.GetKeyWord(2);
+  ASSERT_TRUE(p->bCondition && pT->bCondition);
+  EXPECT_EQ(std::tuple(pT->pCondition->fValue1, std::string(p->pszName), p->nShift,
+                       p->pCondition->fValue2, loaded.GetKeyWord(1)->nMDBType),
+            std::tuple(12.5f, "Grand total", 2, 99.5f, 4));
   EXPECT_EQ(FeedLine(loaded, "TOTAL991.234,5 SUM ab"), (Strings{"1234.5", "ab"}));
 }
 

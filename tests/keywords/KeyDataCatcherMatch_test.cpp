@@ -94,39 +94,16 @@ TEST(MatchTest, FeedsLinesAndCapturesTheData) {
   }
 }
 
-TEST(MatchTest, UncollectedResultsAreDroppedUnlessAKeywordWasWaitingAndBadInputIsRefused) {
-  KeyDataCatcher catcher;
-  ASSERT_TRUE(AddKey(catcher, {"A", 1}));
-  catcher.ReBuildGroupFromAll();
-  int nCount = 0;
-  catcher.FindKeyData("A 1 A 2", 7, nCount);
-  catcher.FindKeyData("A 3", 3, nCount);
-  EXPECT_EQ(nCount, 3);  // the counter is only added to
-  std::vector<Caught> kept = Collect(catcher);
-  ASSERT_EQ(kept.size(), 1u);
-  EXPECT_EQ(kept[0].text, "3");
-  catcher.FindKeyData("A 1 A", 5, nCount);
-  EXPECT_EQ(FeedLine(catcher, " 2"), (Strings{"1", "2"}));
-  catcher.FindKeyData("A", 1, nCount);  // A waits for its data
-  EXPECT_FALSE(catcher.FindKeyData("5", -1, nCount));
-  EXPECT_FALSE(catcher.FindKeyData(nullptr, 4, nCount));
-  EXPECT_EQ(FeedLine(catcher, " 5"), Strings{"5"});
-  EXPECT_TRUE(catcher.FindKeyData(nullptr, 0, nCount));
-}
-
 TEST(MatchTest, ConditionsDecideTheAlarm) {
   KeyDataCatcher catcher;
   STRUCT_Condition greater = Condition(POSHARK_OP_GREATER, "100");
   STRUCT_Condition comma = Condition(POSHARK_OP_GREATER_EQUAL, "1234.5");
   STRUCT_Condition exact = Condition(POSHARK_OP_EQUAL, "VOID", false);
   STRUCT_Condition range = Condition(POSHARK_OP_GREATER, "10");
-  range.nJoin = 1;
-  range.nOperator2 = POSHARK_OP_LESS;
-  range.fValue2 = 20.0f;
+  std::tie(range.nJoin, range.nOperator2, range.fValue2) = std::tuple(1, POSHARK_OP_LESS, 20.0f);
   STRUCT_Condition either = Condition(POSHARK_OP_LESS, "0.5");
-  either.nJoin = 2;
-  either.nOperator2 = POSHARK_OP_GREATER;
-  either.fValue2 = 99.0f;
+  std::tie(either.nJoin, either.nOperator2, either.fValue2) =
+      std::tuple(2, POSHARK_OP_GREATER, 99.0f);
   for (const KeyArgs& key :
        {KeyArgs{"TOTAL", 5, '.', ',', 0, &greater, 1, -1}, KeyArgs{"EU", 7, ',', '.', 0, &comma},
         KeyArgs{"ST:", 16, '.', ',', 0, &exact}, KeyArgs{"AND", 1, '.', ',', 0, &range},
@@ -137,59 +114,15 @@ TEST(MatchTest, ConditionsDecideTheAlarm) {
   catcher.FindKeyData("TOTAL 150.00", 12, nCount);
   std::vector<Caught> caught = Collect(catcher);
   ASSERT_EQ(caught.size(), 1u);
-  EXPECT_TRUE(caught[0].alarm.bAlarm);
-  EXPECT_EQ(caught[0].alarm.nKeyIndex, 0);
-  EXPECT_EQ(caught[0].alarm.nSource, 1);
-  EXPECT_EQ(caught[0].nMDBType, 1);
+  const Caught& c = caught[0];
+  EXPECT_EQ(std::tuple(c.alarm.bAlarm, c.alarm.nKeyIndex, c.alarm.nSource, c.nMDBType),
+            std::tuple(true, 0, 1, 1));
   EXPECT_EQ(FeedLine(catcher, "TOTAL 100 EU 1.234,56 EU 1.234,4"),
             (Strings{"100", "1234.56!", "1234.4"}));
   EXPECT_EQ(FeedLine(catcher, "ST: VOID ST: void ST: VOIDED"),
             (Strings{"VOID!", "void", "VOIDED"}));
   EXPECT_EQ(FeedLine(catcher, "AND 15 AND 25 AND 5"), (Strings{"15!", "25", "5"}));
   EXPECT_EQ(FeedLine(catcher, "OR 0 OR 50 OR 100"), (Strings{"0!", "50", "100!"}));
-}
-
-STRUCT_KeyWord* NewRecord(const char* pszKeyWord, int nFlags) {
-  auto* p = new STRUCT_KeyWord{};
-  p->pszKeyWord = static_cast<char*>(std::calloc(31, 1));
-  p->pszName = static_cast<char*>(std::calloc(31, 1));
-  std::strncpy(p->pszKeyWord, pszKeyWord, 30);
-  std::strncpy(p->pszName, pszKeyWord, 30);
-  p->nKeyLen = 99;  // recomputed by SetKeyWord
-  p->nCatchFlags = nFlags;
-  p->nMDBType = 2;
-  return p;
-}
-
-TEST(KeyListTest, ReplacedRecordsAreRegroupedAndMatchingNeverReachesReleasedOnes) {
-  KeyDataCatcher catcher;
-  ASSERT_TRUE(AddKey(catcher, {"TOTAL", 1}));
-  ASSERT_TRUE(AddKey(catcher, {"SUM", 1}));
-  catcher.ReBuildGroupFromAll();
-  ASSERT_TRUE(catcher.SetKeyWord(NewRecord("TAX", 1), 0));  // same first byte: in place
-  EXPECT_EQ(catcher.GetKeyWord(0)->nKeyLen, 3);
-  EXPECT_EQ(FeedLine(catcher, "TOTAL 1 TAX 2 SUM 3"), (Strings{"2", "3"}));
-  STRUCT_KeyWord* p = catcher.GetKeyWord(0);  // edited in place under a new first byte
-  std::strcpy(p->pszKeyWord, "NET");
-  ASSERT_TRUE(catcher.SetKeyWord(p, 0));
-  EXPECT_EQ(FeedLine(catcher, "TAX 1 NET 2"), Strings{"2"});
-  EXPECT_FALSE(catcher.SetKeyWord(catcher.GetKeyWord(1), 0));  // would be released twice
-  // A waiting keyword follows its replacement.
-  int nCount = 0;
-  catcher.FindKeyData("NET", 3, nCount);
-  ASSERT_TRUE(catcher.SetKeyWord(NewRecord("NET", 16), 0));  // now text
-  EXPECT_EQ(FeedLine(catcher, " AB12"), Strings{"AB12"});
-  // A waiting keyword deleted, groups released, everything released.
-  catcher.FindKeyData("SUM", 3, nCount);
-  ASSERT_TRUE(catcher.DeleteKeyWord(1));
-  EXPECT_EQ(FeedLine(catcher, " 5"), Strings{});
-  catcher.ReleaseKeyWordGroup();
-  EXPECT_EQ(FeedLine(catcher, "NET X"), Strings{});
-  catcher.ReBuildGroupFromAll();
-  catcher.FindKeyData("NET", 3, nCount);
-  ASSERT_TRUE(catcher.DeleteAllKeyWord());
-  EXPECT_EQ(FeedLine(catcher, " 9 NET 10"), Strings{});
-  EXPECT_EQ(catcher.GetNewMDBID(1), 0);
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
+// Conditions: comparisons, numbers read from caught texts, calendars and limits.
 #include "keywords/Limits.h"
+
+#include "keywords/Compare.h"
+#include "platform/Number.h"
 
 #include "CatcherHelpers.h"
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -18,10 +24,8 @@ bool SameToSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) {
 
 STRUCT_Condition FreqCondition(int nCount, int nUnit, bool bReset) {
   STRUCT_Condition cond{};
-  cond.bFreq = true;
-  cond.nFreqCount = nCount;
-  cond.nFreqUnit = nUnit;
-  cond.bFreqReset = bReset;
+  std::tie(cond.bFreq, cond.nFreqCount, cond.nFreqUnit, cond.bFreqReset) =
+      std::tuple(true, nCount, nUnit, bReset);
   return cond;
 }
 
@@ -72,10 +76,8 @@ TEST(FreqLimitTimeTest, PeriodsEndAtTheNextBoundaryAndWeeksAtSundayMidnight) {
 
 STRUCT_Condition IdleCondition(int nHours, int nMinutes, SYSTEMTIME last = {},
                                STRUCT_Condition cond = {}) {
-  cond.bIdle = true;
-  cond.nIdleHours = nHours;
-  cond.nIdleMinutes = nMinutes;
-  cond.stIdleLast = last;
+  std::tie(cond.bIdle, cond.nIdleHours, cond.nIdleMinutes, cond.stIdleLast) =
+      std::tuple(true, nHours, nMinutes, last);
   return cond;
 }
 
@@ -127,13 +129,42 @@ TEST(LimitsTest, FrequencyAndIdleLimitsDecideWhichAlarmsPass) {
     for (const auto& [when, bPass] : c.steps) {
       EXPECT_EQ(IsMatchFreqAndRecAt(&cond, when), bPass) << when.wDay << " " << when.wHour;
       // Every alarm let through stamps the idle time.
-      if (bPass) {
-        EXPECT_TRUE(SameToSecond(cond.stIdleLast, when));
-      }
+      EXPECT_TRUE(!bPass || SameToSecond(cond.stIdleLast, when));
     }
     delete cond.pFreqRecs;
   }
   EXPECT_FALSE(IsMatchFreqAndRecAt(nullptr, MakeTime(2011, 3, 1)));
+}
+
+TEST(CompareTest, OperatorsOnNumbersAndTexts) {
+  EXPECT_TRUE(CmpCondition(100.0f, 100.0f, POSHARK_OP_LESS_EQUAL) &&
+              CmpCondition(1.0f, 2.0f, POSHARK_OP_NOT_EQUAL));
+  // A prefix is the lesser; bytes compare unsigned.
+  EXPECT_TRUE(CmpCondition("AB", "ABC", POSHARK_OP_LESS) &&
+              CmpCondition("\xE9", "z", POSHARK_OP_GREATER));
+  EXPECT_FALSE(CmpCondition(1.0f, 1.0f, 6) || CmpCondition(1.0f, 1.0f, -1) ||
+               CmpCondition("A", "A", 7));
+}
+
+TEST(LocaleNumberTest, AcceptsWholeNumbersOnlyLeavesTheTargetOnRefusalAndAtofIgnoresTheLocale) {
+  using platform::AtofC;
+  using platform::LocaleTextToFloat;
+  float f = 0;
+  ASSERT_TRUE(LocaleTextToFloat("  -12.5\t", &f) && f == -12.5f);
+  for (const char* pszText :
+       {"", "12abc", "12 3", "0x10", "inf", "1e99", static_cast<const char*>(nullptr)})
+    EXPECT_FALSE(LocaleTextToFloat(pszText, &f)) << (pszText ? pszText : "null");
+  EXPECT_EQ(f, -12.5f);
+  EXPECT_FALSE(LocaleTextToFloat("1", nullptr));
+  // AtofC reads a point whatever the process locale, where a comma-decimal one is installed.
+  EXPECT_DOUBLE_EQ(AtofC(" 1234.56xyz"), 1234.56);
+  EXPECT_DOUBLE_EQ(AtofC(nullptr), 0.0);
+  const char* pszOld = std::setlocale(LC_NUMERIC, nullptr);
+  std::string old = pszOld ? pszOld : "C";
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
+    EXPECT_DOUBLE_EQ(AtofC("12.50"), 12.5);
+    std::setlocale(LC_NUMERIC, old.c_str());
+  }
 }
 
 }  // namespace

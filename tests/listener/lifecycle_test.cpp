@@ -17,61 +17,32 @@ unsigned short CollectCode(int, uint32_t dwCode) {
   return 0;
 }
 
-std::string Name(int nPOSNo, const char* pszRole) {
-  return "pos" + std::to_string(nPOSNo) + "." + pszRole;
-}
-
-// Analyzer, writer and idle stop thread settle at nWant each.
-bool WorkersSettleAt(int nPOSNo, int nWant) {
+// Listener 44's analyzer, writer and idle stop thread are all gone.
+bool WorkersGone() {
   bool bOk = true;
-  for (const char* pszRole : {"analyze", "write", "idle"})
-    bOk = SettledThreads(Name(nPOSNo, pszRole), nWant) == nWant && bOk;
+  for (const char* pszName : {"pos44.analyze", "pos44.write", "pos44.idle"})
+    bOk = SettledThreads(pszName, 0) == 0 && bOk;
   return bOk;
-}
-
-class LifecycleTest : public ::testing::Test {
- protected:
-  bool Delivers(RCPosHark& l, const std::string& token) {
-    Feed(l, token + "\n");
-    return lines_.WaitForToken(token);
-  }
-  TempHome home_;  // no settings, no trace, no command-set files
-  LineCollector lines_;
-};
-
-TEST_F(LifecycleTest, ListenStartStartsOneOfEachWorkerOnlyWithACommandSet) {
-  for (int nPOSNo : {41, 42, 43}) {
-    SCOPED_TRACE(nPOSNo);
-    const bool bSet = nPOSNo != 43, bIdleStop = nPOSNo == 41;
-    auto l = bSet ? MakeListener(nPOSNo, bIdleStop) : std::make_unique<RCPosHark>(nPOSNo);
-    l->ListenStart(LineCollector::Callback, true);
-    l->ListenStart(LineCollector::Callback, true);  // a second start leaves one of each
-    EXPECT_EQ(SettledThreads(Name(nPOSNo, "analyze"), bSet), bSet);
-    EXPECT_EQ(SettledThreads(Name(nPOSNo, "write"), bSet), bSet);
-    EXPECT_EQ(SettledThreads(Name(nPOSNo, "idle"), bIdleStop), bIdleStop);
-    EXPECT_EQ(Threads(Name(nPOSNo, "read")), 0) << "host feed: no serial reader";
-    if (bSet) {
-      ASSERT_TRUE(Delivers(*l, "first line " + std::to_string(nPOSNo)));
-      EXPECT_EQ(lines_.Lines().back().nPOSNo, nPOSNo);
-    } else {
-      Feed(*l, "dropped\n");
-      EXPECT_EQ(Access::AnalyzeQueue(*l).GetCount(), 0);
-    }
-  }
 }
 
 // KeyStart before any start and while running only reports; ListenStop ends
 // the workers, bytes given while stopped wait and the next start drops them;
 // KeyStop and KeyStart report each call and resume in the last start's mode.
-TEST_F(LifecycleTest, StopsAndRestartsEndWorkersDropHeldBytesAndReportKeyCalls) {
+TEST(LifecycleTest, StopsAndRestartsEndWorkersDropHeldBytesAndReportKeyCalls) {
+  TempHome home;  // no settings, no trace, no command-set files
+  LineCollector lines;
+  auto delivers = [&](RCPosHark& l, const std::string& token) {
+    Feed(l, token + "\n");
+    return lines.WaitForToken(token);
+  };
   auto l = MakeListener(44, true);
   l->SetErrFt(CollectCode);
   l->KeyStart();  // never started: only reports
-  EXPECT_TRUE(WorkersSettleAt(44, 0));
-  EXPECT_EQ(Threads(Name(44, "resume")), 0);
+  EXPECT_TRUE(WorkersGone());
+  EXPECT_EQ(Threads("pos44.resume"), 0);
   l->ListenStart(LineCollector::Callback, true);
   l->ListenStop();
-  EXPECT_TRUE(WorkersSettleAt(44, 0));
+  EXPECT_TRUE(WorkersGone());
   EXPECT_FALSE(Access::Started(*l) || Access::Running(*l) || Access::GateOpen(*l));
   Feed(*l, "held\n");
   EXPECT_EQ(Access::AnalyzeQueue(*l).GetCount(), 1) << "bytes given while stopped wait";
@@ -80,15 +51,15 @@ TEST_F(LifecycleTest, StopsAndRestartsEndWorkersDropHeldBytesAndReportKeyCalls) 
     EXPECT_EQ(Access::AnalyzeQueue(*l).GetCount(), 0);
     if (i < 4) l->ListenStop();
   }
-  ASSERT_TRUE(Delivers(*l, "again"));
-  EXPECT_EQ(lines_.Count("held"), 0);
+  ASSERT_TRUE(delivers(*l, "again"));
+  EXPECT_EQ(lines.Count("held"), 0);
   // Held for longer than a watcher's longest sleep: still at most one.
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  EXPECT_LE(Threads(Name(44, "resume")), 1);
+  EXPECT_LE(Threads("pos44.resume"), 1);
   l->KeyStart();  // running: only reports
   l->KeyStop();
   l->KeyStop();
-  EXPECT_TRUE(WorkersSettleAt(44, 0));
+  EXPECT_TRUE(WorkersGone());
   EXPECT_TRUE(Access::Started(*l) && !Access::Running(*l));
   l->KeyStart();
   {
@@ -96,9 +67,9 @@ TEST_F(LifecycleTest, StopsAndRestartsEndWorkersDropHeldBytesAndReportKeyCalls) 
     EXPECT_EQ(g_codes, (std::vector<uint32_t>{2, 2, 1, 1, 2}));
   }
   EXPECT_TRUE(Access::Running(*l) && Access::HostFeed(*l));
-  EXPECT_EQ(SettledThreads(Name(44, "write"), 1), 1);
-  EXPECT_EQ(Threads(Name(44, "read")), 0) << "resumed as a host feed, not a serial reader";
-  EXPECT_TRUE(Delivers(*l, "resumed"));
+  EXPECT_EQ(SettledThreads("pos44.write", 1), 1);
+  EXPECT_EQ(Threads("pos44.read"), 0) << "resumed as a host feed, not a serial reader";
+  EXPECT_TRUE(delivers(*l, "resumed"));
 }
 
 }  // namespace

@@ -11,12 +11,6 @@ namespace {
 using namespace kit;
 using Pairs = std::vector<std::pair<std::string, int>>;
 
-std::string Bytes(std::initializer_list<int> list) {
-  std::string out;
-  for (int by : list) out.push_back(static_cast<char>(by));
-  return out;
-}
-
 class Intake : public ::testing::Test {
  protected:
   RCCmdSet* Use(const std::string& sections) {
@@ -43,11 +37,7 @@ TEST_F(Intake, CutsChunksAtLineEndsAndKeepsTheRestForTheNextCall) {
        0},
       // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41
       // after them is no line end of its own.
-      {"graph stream",
-       "bGraphMode=1\n",
-       {Bytes({0xD0, 0x80, 0xC2}), Bytes({0xB0, 0x41})},
-       {"A\n"},
-       1},
+      {"graph stream", "bGraphMode=1\n", {"\xD0\x80\xC2", "\xB0\x41"}, {"A\n"}, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pszWhat);
@@ -64,7 +54,7 @@ TEST_F(Intake, TextSenderStreamIsDroppedUntilDecodedAndBadCallsAreIgnored) {
   RCCmdSet* pSet = Use("bPOSTextSenderMode=1\n");
   probe_.GotData(-1, reinterpret_cast<unsigned char*>(bytes.data()));
   probe_.GotData(4, nullptr);
-  const std::string sent = Bytes({0x14, 0x24, 0xA0});
+  const std::string sent = "\x14\x24\xA0";
   Feed(probe_, sent);
   EXPECT_TRUE(probe_.TakeChunks().empty());
   probe_.SetSenderDecode(true);
@@ -84,19 +74,14 @@ class Writer : public ::testing::Test {
     probe_.StartWriter();
   }
   // Pushes the records and a marker; answers what was delivered before it.
-  std::vector<Line> Deliver(const Pairs& records) {
+  Pairs Texts(const Pairs& records) {
     size_t nBefore = lines_.Lines().size();
     for (const auto& [text, nEvent] : records) probe_.PushLine(text, nEvent);
     probe_.PushLine("<end>", -1);
-    std::vector<Line> lines = lines_.WaitForText("<end>", nBefore);
-    EXPECT_TRUE(!lines.empty() && lines.back().text == "<end>");
-    if (!lines.empty() && lines.back().text == "<end>") lines.pop_back();
-    return std::vector<Line>(lines.begin() + static_cast<long>(nBefore), lines.end());
-  }
-  Pairs Texts(const Pairs& records) {
     Pairs out;
-    for (const Line& l : Deliver(records)) out.emplace_back(l.text, l.nEvent);
-    return out;
+    for (const Line& l : lines_.WaitForText("<end>", nBefore)) out.emplace_back(l.text, l.nEvent);
+    EXPECT_EQ(out.back().first, "<end>");
+    return Pairs(out.begin() + static_cast<long>(nBefore), out.end() - 1);
   }
   TempHome home_;
   LineCollector lines_;
@@ -135,37 +120,23 @@ TEST_F(Writer, GateHoldsLinesBackUntilItsTimeHasPassedSinceTheOpening) {
   EXPECT_EQ(Texts({{"late", -1}}), (Pairs{{"late", -1}}));
 }
 
-class EndToEnd : public ::testing::Test {
- protected:
-  std::unique_ptr<RCPosHark> Start(int nPos, const std::string& set) {
-    home_.CommandSet("set.ini", set);
-    auto listener = std::make_unique<RCPosHark>(nPos);
-    EXPECT_TRUE(listener->SelectCmdSet(0));
-    listener->SetGateOpenTime(0);
-    listener->SetDstFt([](void*) { return true; });
-    listener->ListenStart(&LineCollector::Callback, true);
-    return listener;
-  }
-  // CPU of listener nPos's workers while the test sleeps nMs, from the
-  // scheduler's figures of the threads whose kernel name says so.
-  static double CpuMsWhileSleeping(int nPos, int nMs) {
-    auto used = [prefix = "pos" + std::to_string(nPos) + "."] {
-      double dSum = 0, dNs = 0;
-      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string name;
-        std::getline(std::ifstream(task.path() / "comm"), name);
-        if (name.rfind(prefix, 0) == 0 && std::ifstream(task.path() / "schedstat") >> dNs)
-          dSum += dNs;
-      }
-      return dSum;
-    };
-    double dStart = used();
-    std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
-    return (used() - dStart) / 1e6;
-  }
-  TempHome home_;
-  LineCollector lines_;
-};
+// CPU of listener 2's workers while the test sleeps nMs, from the scheduler's
+// figures of the threads whose kernel name says so.
+double CpuMsWhileSleeping(int nMs) {
+  auto used = [] {
+    double dSum = 0, dNs = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      std::string name;
+      std::getline(std::ifstream(task.path() / "comm"), name);
+      if (name.rfind("pos2.", 0) == 0 && std::ifstream(task.path() / "schedstat") >> dNs)
+        dSum += dNs;
+    }
+    return dSum;
+  };
+  double dStart = used();
+  std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
+  return (used() - dStart) / 1e6;
+}
 
 // What the raw-record callback was handed, chunk by chunk, with a time stamp.
 std::mutex g_rawMutex;
@@ -176,27 +147,32 @@ unsigned short OnRaw(int nLen, unsigned char* pData, SYSTEMTIME* pTime) {
   return 0;
 }
 
-TEST_F(EndToEnd, ChunksWithinTheMergeTimeBecomeOneLineAndTheWaitUsesNoCpu) {
+TEST(EndToEnd, ChunksWithinTheMergeTimeBecomeOneLineAndTheWaitUsesNoCpu) {
+  TempHome home;
+  LineCollector lines;
   // A three-byte command makes the analyzer wait for more near every end.
-  auto listener = Start(2,
-                        "[Main]\nModule_Name=Merge\nS-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n"
-                        "2=2,ESC,s,1,2,0,TRAN_START\n");
-  listener->SetTestListenFt(&OnRaw);
-  Feed(*listener, "abc\n");
+  home.CommandSet("set.ini",
+                  "[Main]\nModule_Name=Merge\nS-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n"
+                  "2=2,ESC,s,1,2,0,TRAN_START\n");
+  RCPosHark listener(2);
+  ASSERT_TRUE(listener.SelectCmdSet(0));
+  listener.SetGateOpenTime(0);
+  listener.SetDstFt([](void*) { return true; });
+  listener.ListenStart(&LineCollector::Callback, true);
+  listener.SetTestListenFt(&OnRaw);
+  Feed(listener, "abc\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  Feed(*listener, "def\n");
-  EXPECT_LT(CpuMsWhileSleeping(2, 1500), 100.0);
-  EXPECT_TRUE(lines_.Lines().empty()) << "the text is held while the wait runs";
-  auto lines = lines_.WaitFor(1);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].text, "abc\ndef\n");
-  EXPECT_TRUE(lines[0].bDST);
-  EXPECT_GE(lines[0].time.wYear, 2024);
+  Feed(listener, "def\n");
+  EXPECT_LT(CpuMsWhileSleeping(1500), 100.0);
+  EXPECT_TRUE(lines.Lines().empty()) << "the text is held while the wait runs";
   // After the wait ran out, new bytes start a text of their own.
-  Feed(*listener, "ghi\n");
-  lines = lines_.WaitFor(2);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1].text, "ghi\n");
+  ASSERT_EQ(lines.WaitFor(1).size(), 1u);
+  Feed(listener, "ghi\n");
+  auto got = lines.WaitFor(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(std::tuple(got[0].text, got[0].bDST, got[1].text),
+            std::tuple("abc\ndef\n", true, "ghi\n"));
+  EXPECT_GE(got[0].time.wYear, 2024);
   std::lock_guard<std::mutex> lock(g_rawMutex);
   EXPECT_EQ(g_raw, "abc\ndef\nghi\n");  // every chunk the analyzer took
 }

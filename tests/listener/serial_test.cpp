@@ -31,12 +31,6 @@ class SerialTest : public ::testing::Test {
            int nPort = kPort) {
     return l.OpenCom(nPort, 9600, 8, 0, 0, hHandle, const_cast<char*>(pszName));
   }
-  std::unique_ptr<RCPosHark> StartListening(int nPOSNo) {
-    auto listener = MakeListener(nPOSNo, true);
-    EXPECT_EQ(Open(*listener), 1);
-    listener->ListenStart(LineCollector::Callback, false);
-    return listener;
-  }
   bool Deliver(const std::string& token) {
     return pty_.Write(token + "\n") && lines_.WaitForToken(token);
   }
@@ -78,14 +72,11 @@ TEST(SerialTermiosTest, MapsDataBitsStopBitsAndParityAndRefusesOtherSpeeds) {
 
 TEST_F(SerialTest, PortMapOpensOnlyTerminalsOnlyOnceAndTheDriverGetsTheSettings) {
   home_.Write("ComPorts.ini", "[Ports]\nCOM3=/dev/serial/by-id/usb-Test\nCOM4=" + pty_.SlavePath());
-  EXPECT_EQ(SerialPortPath(3), "/dev/serial/by-id/usb-Test");
-  EXPECT_EQ(SerialPortPath(10), "/dev/ttyS9");
-  EXPECT_EQ(SerialPortPath(0), "");
-  EXPECT_EQ(OpenSerialPort(0), nullptr);
+  EXPECT_EQ(std::tuple(SerialPortPath(3), SerialPortPath(10), SerialPortPath(0)),
+            std::tuple("/dev/serial/by-id/usb-Test", "/dev/ttyS9", ""));
   auto first = OpenSerialPort(4);
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(OpenSerialPort(4), nullptr);
-  EXPECT_EQ(OpenSerialPath(pty_.SlavePath()), nullptr);
+  EXPECT_FALSE(OpenSerialPort(0) || OpenSerialPort(4) || OpenSerialPath(pty_.SlavePath()));
   first.reset();
   int nFd = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(nFd, 0);
@@ -95,8 +86,7 @@ TEST_F(SerialTest, PortMapOpensOnlyTerminalsOnlyOnceAndTheDriverGetsTheSettings)
   termios tio{};
   ASSERT_TRUE(port->Configure({19200, 7, 1, 3}));
   ASSERT_EQ(::tcgetattr(nPeek, &tio), 0);
-  EXPECT_EQ(::cfgetispeed(&tio), B19200);
-  EXPECT_TRUE(tio.c_cflag & CSTOPB);
+  EXPECT_TRUE(::cfgetispeed(&tio) == B19200 && (tio.c_cflag & CSTOPB));
   ::close(nPeek);
   uint32_t dwErrors = 0xFFFF;
   EXPECT_TRUE(port->ClearError(&dwErrors));
@@ -104,23 +94,16 @@ TEST_F(SerialTest, PortMapOpensOnlyTerminalsOnlyOnceAndTheDriverGetsTheSettings)
   pty_.Unplug();
   port->Write(reinterpret_cast<const unsigned char*>("x"), 1);
   EXPECT_FALSE(port->ClearError(&dwErrors)) << "a write that finds the port gone marks it lost";
-
-  std::string strError;
-  int nFile = ::open(home_.Path("plain").c_str(), O_RDWR | O_CREAT, 0600);
-  EXPECT_EQ(AdoptSerialPort(nFile, &strError), nullptr);
-  EXPECT_NE(strError.find("not a terminal"), std::string::npos);
-  EXPECT_EQ(::fcntl(nFile, F_GETFD), -1) << "a refused descriptor is closed";
 }
 
-TEST_F(SerialTest, OpenAndReleaseAreRegisteredAndOutOfRangeCodesFallBack) {
+TEST_F(SerialTest, OpenAndReleaseAreRegisteredAndUnknownPortsAndSpeedsRefused) {
   {
     auto listener = MakeListener(13);
     ASSERT_EQ(Open(*listener, nullptr, "Front till"), 1);
     auto reg = Registered();
     ASSERT_EQ(reg["State"], "96") << "libKXComPort.so was not found or did not register";
-    EXPECT_EQ(reg["Name"], "Front till");
-    EXPECT_EQ(reg["Pid"], std::to_string(::getpid()));
-    EXPECT_FALSE(reg["Since"].empty());
+    EXPECT_EQ(std::tuple(reg["Name"], reg["Pid"], reg["Since"].empty()),
+              std::tuple("Front till", std::to_string(::getpid()), false));
     auto second = MakeListener(17);
     EXPECT_EQ(Open(*second, nullptr, "second"), 0);
     EXPECT_EQ(Registered()["Name"], "Front till");
@@ -132,20 +115,7 @@ TEST_F(SerialTest, OpenAndReleaseAreRegisteredAndOutOfRangeCodesFallBack) {
     // The destructor releases the port, with no CloseCom before it.
   }
   EXPECT_TRUE(Registered().empty());
-  // Data bits outside 5..8 become 8; stop-bit and parity codes out of range 0.
-  const std::tuple<int, int, int, const char*> cases[] = {{9, 3, 7, "(9600,1,8,s=1,p=None)"},
-                                                          {4, -1, -1, "(9600,1,8,s=1,p=None)"},
-                                                          {7, 1, 3, "(9600,1,7,s=1.5,p=Mark)"}};
   auto listener = MakeListener(18);
-  for (const auto& [nData, nStop, nParity, pszTrace] : cases) {
-    int nBefore = debug_.Count(pszTrace);
-    ASSERT_EQ(listener->OpenCom(kPort, 9600, nData, nStop, nParity, nullptr, nullptr), 1);
-    EXPECT_EQ(debug_.Count(pszTrace), nBefore + 1) << pszTrace;
-    // Open again without a handle: answers 1 and changes nothing.
-    ASSERT_EQ(listener->OpenCom(kPort, 4800, 8, 0, 0, nullptr, nullptr), 1);
-    listener->CloseCom();
-  }
-  EXPECT_EQ(debug_.Count("(4800"), 0);
   EXPECT_EQ(listener->OpenCom(kPort, 12345, 8, 0, 0, nullptr, nullptr), 0) << "speed Linux lacks";
   EXPECT_EQ(Open(*listener, nullptr, nullptr, kPort + 1), 0) << "unmapped port";
   EXPECT_TRUE(ReadRegistry(home_.Path()).empty());
@@ -176,25 +146,6 @@ TEST_F(SerialTest, HostDescriptorIsAdoptedAndReopenedByItsDevicePath) {
   EXPECT_EQ(Open(*listener, hHandle, nullptr, kUnmapped), 0) << "a descriptor not open is refused";
 }
 
-TEST_F(SerialTest, BreakComStopsTheReaderUntilThePortIsReopened) {
-  auto listener = StartListening(20);
-  ASSERT_TRUE(Deliver("BREAK-C1"));
-  listener->BreakCom();
-  ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kReaderExit) == 1; }));
-  // Restarted without reopening, the reader ends at its first wait.
-  listener->ListenStart(LineCollector::Callback, false);
-  ASSERT_TRUE(WaitUntil([&] { return debug_.Count(kReaderExit) == 2; }));
-  ASSERT_TRUE(pty_.Write("BREAK-C2\n"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(lines_.Count("BREAK-C2"), 0);
-  EXPECT_EQ(debug_.Count(kOpened), 1) << "a break is not a lost port";
-  listener->CloseCom();
-  ASSERT_EQ(Open(*listener), 1);
-  listener->ListenStart(LineCollector::Callback, false);
-  EXPECT_TRUE(Deliver("BREAK-C3"));
-  listener->CloseCom();
-}
-
 // A pseudo-terminal reports no line errors, and does not fail: a scripted port does.
 TEST_F(SerialTest, LineErrorDropsTheNextBlockOnlyAndAFailingPortEndsOnlyTheReader) {
   auto script = std::make_shared<Script>();
@@ -207,16 +158,17 @@ TEST_F(SerialTest, LineErrorDropsTheNextBlockOnlyAndAFailingPortEndsOnlyTheReade
   EXPECT_EQ(script->nErrorPolls.load(), nPolls + 1) << "other events clear the error state";
   EXPECT_EQ(Access::CheckErrDesert(*listener, 0), 0);
   listener->ListenStart(LineCollector::Callback, false);
-  script->Push({"GOOD-D1\n"});
-  script->Push({"", kEvErr});
-  script->Push({"DAMAGED-D2\n"});
-  script->Push({"GOOD-D3\n"});
-  script->Push({"", kEvErr});  // a later event without a line error clears the mark
-  script->Push({"", kEvCts});
-  script->Push({"GOOD-D4\n"});
+  // A later event without a line error clears the mark.
+  for (const Script::Step& step : std::vector<Script::Step>{{"GOOD-D1\n"},
+                                                            {"", kEvErr},
+                                                            {"DAMAGED-D2\n"},
+                                                            {"GOOD-D3\n"},
+                                                            {"", kEvErr},
+                                                            {"", kEvCts},
+                                                            {"GOOD-D4\n"}})
+    script->Push(step);
   ASSERT_TRUE(lines_.WaitForToken("GOOD-D4"));
-  EXPECT_EQ(lines_.Count("GOOD-D1") + lines_.Count("GOOD-D3"), 2);
-  EXPECT_EQ(lines_.Count("DAMAGED-D2"), 0);
+  EXPECT_EQ(lines_.Texts(), (std::vector<std::string>{"GOOD-D1\n", "GOOD-D3\n", "GOOD-D4\n"}));
   script->Push({"", 0, true});
   ASSERT_TRUE(WaitUntil([&] { return debug_.Count("scripted port failure") == 1; }));
   EXPECT_EQ(SettledThreads("pos21.read", 0), 0);
@@ -236,18 +188,17 @@ TEST_F(SerialTest, RegistryKeepsBoundedOneLineNamesAndLiveProcessesEntries) {
   home_.Write("ComPortRegistry.ini",
               "[COM1]\nState=96\nName=init holds it\nPid=1\n[COM2]\nState=96\nName=gone\nPid=" +
                   std::to_string(dead.Pid()) + "\ngarbage line\n[COMx]\nState=1\n");
-  EXPECT_EQ(reg(1, 0, ""), 1);
-  EXPECT_EQ(reg(5, 96, "bad\nName=x\r[COM9]"), 1);
-  EXPECT_EQ(reg(6, 96, std::string(200, 'L').c_str()), 1);
-  EXPECT_EQ(reg(7, 96, nullptr), 1);
-  EXPECT_EQ(reg(40, 0, ""), 1) << "releasing a port not held is no error";
-  auto entries = ReadRegistry(home_.Path());
-  EXPECT_EQ(entries[1]["Name"], "init holds it") << "another process's port stays";
-  EXPECT_EQ(entries.count(2), 0u) << "the entry of an ended process is dropped";
-  EXPECT_EQ(entries[5]["Name"], "bad?Name=x?[COM9]");
-  EXPECT_EQ(entries[6]["Name"], std::string(63, 'L'));
-  EXPECT_EQ(entries[7]["Name"], "");
-  EXPECT_EQ(entries.size(), 4u);
+  // Releasing a port this process does not hold (1, 40) is no error.
+  EXPECT_TRUE(reg(1, 0, "") == 1 && reg(5, 96, "bad\nName=x\r[COM9]") == 1 &&
+              reg(6, 96, std::string(200, 'L').c_str()) == 1 && reg(7, 96, nullptr) == 1 &&
+              reg(40, 0, "") == 1);
+  // Another process's port stays; the entry of an ended process is dropped.
+  std::map<int, std::string> names;
+  for (auto& [nPort, entry] : ReadRegistry(home_.Path())) names[nPort] = entry["Name"];
+  EXPECT_EQ(
+      names,
+      (std::map<int, std::string>{
+          {1, "init holds it"}, {5, "bad?Name=x?[COM9]"}, {6, std::string(63, 'L')}, {7, ""}}));
 
   EnvGuard absent("POSHARK_HOME", home_.Path("absent").c_str());
   EXPECT_EQ(reg(3, 96, "x"), 0);
@@ -264,7 +215,9 @@ TEST_F(SerialTest, UnplugAndReplugCyclesRestartListeningAndLeakNothing) {
   int nFdsListening = -1, nThreadsListening = -1;
   auto token = [](int nCycle) { return "SOAK-" + std::to_string(1000 + nCycle); };
   {
-    auto listener = StartListening(35);
+    auto listener = MakeListener(35, true);
+    ASSERT_EQ(Open(*listener), 1);
+    listener->ListenStart(LineCollector::Callback, false);
     for (int nCycle = 0; nCycle < kCycles; ++nCycle) {
       // A full 512-byte block completes its read without the quiet interval.
       std::string line = token(nCycle);

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "support/EnvGuard.h"
-
 namespace poshark::platform {
 namespace {
 
@@ -15,18 +13,6 @@ std::vector<uint8_t> Starts(const CodePage* page, const std::string& text) {
   std::vector<uint8_t> starts;
   page->CharacterStarts(text, &starts);
   return starts;
-}
-
-TEST(CodePageTest, AnsiPageFollowsEnvironmentAndFallsBackForUnknownNames) {
-  const std::pair<const char*, std::string> kCases[] = {{nullptr, "windows-1252"},
-                                                        {"windows-936", "windows-936"},
-                                                        {"no-such-page-xyz", "windows-1252"}};
-  for (const auto& [pszEnv, want] : kCases) {
-    poshark::testing::EnvGuard env("POSHARK_CODEPAGE", pszEnv);
-    EXPECT_EQ(CodePage::Ansi()->Name(), want);
-  }
-  EXPECT_EQ(CodePage::Get("no-such-page-xyz"), nullptr);
-  EXPECT_EQ(CodePage::Get("windows-936")->MaxCharSize(), 2);
 }
 
 TEST(CodePageTest, ConvertsBothWaysAndSubstitutesMissingCharacters) {
@@ -74,28 +60,6 @@ TEST(CodePageTest, FindsTrailingBytesOfDoubleByteCharactersFromLineStart) {
   EXPECT_EQ(Starts(utf8, "a\xC3\xA9\xE4\xB8\x80z"), (std::vector<uint8_t>{1, 1, 0, 1, 0, 0, 1}));
   // A stray continuation byte starts a (malformed) character of its own.
   EXPECT_EQ(Starts(utf8, std::string("\x80") + "a"), (std::vector<uint8_t>{1, 1}));
-}
-
-// Mixed runs in both scripts are shown through the colour-key catcher's
-// tests; here the cases it does not meet.
-TEST(DisplayOrderTest, RightToLeftRunsAreReversedOthersKeptAndOtherSetsRefused) {
-  const std::tuple<std::string, uint32_t, std::string> kCases[] = {
-      {"\xF9\xEC\xE5\xED AB", kHebrewCharset, "\xED\xE5\xEC\xF9 AB"},
-      {"TOTAL 5", kArabicCharset, "TOTAL 5"},
-      {"\xF9(\xEC", kHebrewCharset, "\xEC(\xF9"},  // no mirroring
-  };
-  for (const auto& [key, nCharSet, want] : kCases) {
-    std::string out;
-    ASSERT_TRUE(ToDisplayOrder(key, nCharSet, &out)) << want;
-    EXPECT_EQ(out, want);
-  }
-  std::string out = "unchanged";
-  ASSERT_TRUE(ToDisplayOrder("\xFF\xF9", kHebrewCharset, &out));  // an unassigned byte is kept
-  EXPECT_TRUE(out.size() == 2 && std::is_permutation(out.begin(), out.end(), "\xFF\xF9"));
-  const std::string kept = out;
-  EXPECT_FALSE(ToDisplayOrder("\xF9\xEC", 0, &out) || ToDisplayOrder("\xF9\xEC", 1, &out) ||
-               ToDisplayOrder("", kHebrewCharset, &out));
-  EXPECT_EQ(out, kept);
 }
 
 }  // namespace

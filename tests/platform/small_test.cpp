@@ -1,13 +1,14 @@
-// The small platform services: clock, debug strings, folder listing, free
-// space, paths.
+// The small platform services: clock, events, free space, paths.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <ctime>
+#include <thread>
 #include <tuple>
 
 #include "platform/Clock.h"
-#include "platform/Debug.h"
-#include "platform/DirList.h"
+#include "platform/Event.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "support/TempHome.h"
@@ -46,38 +47,6 @@ TEST(ClockTest, LocalTimeFollowsTheSystemAndATestSourceReplacesIt) {
   EXPECT_EQ(DayOfWeek(1, 1, 1), 1);     // Monday, proleptic
 }
 
-TEST(DebugTest, SinkReceivesTextsUnchangedBoundedAndMayWriteItself) {
-  std::vector<std::string> texts;
-  SetDebugSink([&](const char* psz) {
-    texts.emplace_back(psz);
-    if (texts.size() == 1) OutputDebugStringA("nested");  // must not deadlock
-  });
-  OutputDebugStringA("first\n");
-  DebugPrintf("POS%d:WaitWrite\r\n", 7);
-  OutputDebugStringA(nullptr);
-  DebugPrintf("%s", std::string(5000, 'x').c_str());
-  SetDebugSink(nullptr);
-  OutputDebugStringA("goes to syslog");
-  EXPECT_EQ(texts, (std::vector<std::string>{"first\n", "nested", "POS7:WaitWrite\r\n",
-                                             std::string(1023, 'x')}));
-}
-
-TEST(DirListTest, SortsNamesWithoutCaseAndSkipsSelfReferences) {
-  TempHome dir(TempHome::Env::kLeave);
-  for (const char* name : {"b.INI", "A.ini", "a.ini", "C", "_x", "Ab"}) dir.Write(name, "");
-  std::filesystem::remove_all(dir.CommandsDir());
-  std::filesystem::create_directory(dir / "sub.ini");
-  std::filesystem::create_symlink(dir / "sub.ini", dir / "link");
-  std::vector<std::string> names;
-  for (const DirEntry& e : ListDirectory(dir.Path()))
-    names.push_back(e.name + (e.bDirectory ? "/" : ""));
-  // Letters compare as lower case, so '_' sorts before them; names equal
-  // without case keep byte order.
-  EXPECT_EQ(names, (std::vector<std::string>{"_x", "A.ini", "a.ini", "Ab", "b.INI", "C", "link/",
-                                             "sub.ini/"}));
-  EXPECT_TRUE(ListDirectory(dir / "missing").empty() && ListDirectory("").empty());
-}
-
 TEST(FilesTest, FreeSpaceIsKnownForAFolderAndNotForAMissingOne) {
   TempHome dir(TempHome::Env::kLeave);
   uint64_t nFree = 0;
@@ -108,3 +77,45 @@ TEST(PathsTest, HomeAndWorkPathFollowTheEnvironmentAndJoinsKeepOneSeparator) {
   EXPECT_TRUE(FileExists(file) && DirectoryExists(dir.Path()));
   EXPECT_FALSE(DirectoryExists(file) || FileExists(dir.Path()) || FileExists(dir / "missing"));
 }
+
+namespace {
+
+TEST(EventTest, ManualResetStaysSetAndAutoResetMergesSetsIntoOneWait) {
+  Event manual(Event::kManualReset, true), automatic(Event::kAutoReset, true);
+  automatic.Set();  // many sets, one wait
+  EXPECT_TRUE(manual.TryConsume() && manual.Wait(0) && automatic.Wait(0));
+  EXPECT_FALSE(automatic.Wait(0));
+  manual.Reset();
+  automatic.Set();
+  automatic.Reset();  // clears the pending signal
+  EXPECT_FALSE(manual.TryConsume() || automatic.Wait(0));
+  manual.Set();  // set again after a reset
+  automatic.Set();
+  EXPECT_TRUE(manual.Wait(0) && automatic.TryConsume());
+}
+
+TEST(EventTest, WaitForAnyAnswersTheLowestSignalledIndexConsumesOnlyItAndTimesOut) {
+  Event stop(Event::kManualReset), data(Event::kAutoReset), other(Event::kAutoReset);
+  data.Set();
+  other.Set();
+  for (int nWant : {1, 2, kWaitTimeout}) EXPECT_EQ(WaitForAny({&stop, &data, &other}, 0), nWant);
+  stop.Set();
+  data.Set();
+  EXPECT_EQ(WaitForAny({&stop, &data}, 0), 0);
+  EXPECT_EQ(WaitForAny({&stop, &data}, 0), 0);  // manual-reset stays set
+  stop.Reset();
+  EXPECT_EQ(WaitForAny({nullptr, &data}, 0), 1);  // not consumed meanwhile; null skipped
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForAny({nullptr, &data}, 60), kWaitTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(59));
+  std::atomic<int> nWoken{0};  // one set wakes exactly one of two waiters
+  auto waiter = [&] { nWoken += data.Wait(300) ? 1 : 0; };
+  std::thread a(waiter), b(waiter);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  data.Set();
+  a.join();
+  b.join();
+  EXPECT_EQ(nWoken.load(), 1);
+}
+
+}  // namespace

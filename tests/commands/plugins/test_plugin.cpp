@@ -23,10 +23,6 @@ PLUGIN_EXPORT int MeasureLenPrefixed(unsigned char* p, int n, int* s, int* l) {
 PLUGIN_EXPORT int MeasureSkipPrefix(unsigned char* p, int n, int* s, int* l) {
   return MeasurePrefixed<1, 2>(p, n, s, l);
 }
-// Only the low 16 bits of an answer count: 0x10002 means "complete".
-PLUGIN_EXPORT int MeasureHighBitsComplete(unsigned char* p, int n, int* s, int* l) {
-  return MeasurePrefixed<0, 0x10002>(p, n, s, l);
-}
 
 // Fixed answers: outside 1..3, or "complete" with a range that does not fit
 // the nCount bytes given (past the end, negative, overflowing int). Barcode
@@ -90,7 +86,10 @@ const unsigned char* Block() {
 }  // namespace
 
 // DROP drops the record, SWAP is replaced, CANCEL sets event 2, TAG attaches
-// an extra block.
+// an extra block. Counts that do not fit their blocks: NEGX a negative extra
+// count, LONGX an extra beyond the writer's 260 bytes, HUGEX and LIAR counts
+// far beyond the block, NULLX a count without a block, NEG a negative out
+// count, HUGE an out block longer than the writer takes.
 PLUGIN_EXPORT int Preprocess(unsigned char* pData, int nCount, unsigned char** ppOut,
                              int* pOutCount, unsigned char** ppExtra, int* pExtraCount,
                              int* pEvent) {
@@ -106,19 +105,7 @@ PLUGIN_EXPORT int Preprocess(unsigned char* pData, int nCount, unsigned char** p
   if (Has(pData, nCount, "TAG")) {
     g_strExtra = "extra:" + std::to_string(nCount);
     Give(ppExtra, pExtraCount, g_strExtra.data(), static_cast<int>(g_strExtra.size()));
-  }
-  return 0;
-}
-
-// Counts that do not fit their blocks: NEGX a negative extra count, LONGX an
-// extra beyond the writer's 260 bytes, HUGEX and LIAR counts far beyond the
-// block, NULLX a count without a block, NEG a negative out count, HUGE an out
-// block longer than the writer takes.
-PLUGIN_EXPORT int PreprocessBadCounts(unsigned char* pData, int nCount, unsigned char** ppOut,
-                                      int* pOutCount, unsigned char** ppExtra, int* pExtraCount,
-                                      int*) {
-  Give(ppOut, pOutCount, pData ? pData : g_byEmpty, nCount);
-  if (Has(pData, nCount, "NEGX"))
+  } else if (Has(pData, nCount, "NEGX"))
     Give(ppExtra, pExtraCount, Block(), -7);
   else if (Has(pData, nCount, "LONGX"))
     Give(ppExtra, pExtraCount, Block() + 16, 4080);

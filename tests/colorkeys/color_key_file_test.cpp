@@ -67,7 +67,9 @@ TEST_F(ColorKeyFileTest, ReloadedRightToLeftKeysAreFoundAtOnce) {
   // Same character set after a reload: the reloaded key is found at once.
   int nCount = 0;
   for (int nStep = 1; nStep <= 3; ++nStep) {
-    if (nStep == 2) ASSERT_TRUE(c_.LoadIni(1));
+    if (nStep == 2) {
+      ASSERT_TRUE(c_.LoadIni(1));
+    }
     if (nStep == 3) c_.FindKeyDataZero();
     c_.FindKeyData("\xED\xE5\xEC\xF9", 0, nCount, MakeTime(2024, 1, 1, 12, 0), 177);
     EXPECT_EQ(nCount, nStep);

@@ -181,6 +181,7 @@ bool Channel::WaitForListener() {
   };
   uint64_t chunks = chunks_;
   auto last_chunk = Clock::now();
+  feeder_waits_ = true;
   while (!stopping_ && must_wait()) {
     if (progress_.wait_for(lock, std::chrono::milliseconds(5),
                            [&] { return stopping_ || !must_wait(); })) {
@@ -194,6 +195,7 @@ bool Channel::WaitForListener() {
       break;
     }
   }
+  feeder_waits_ = false;
   return !stopping_;
 }
 
@@ -307,7 +309,9 @@ void Channel::OnChunk(int length) {
   if (length > 0) analyzed_ += static_cast<uint64_t>(length);
   ++chunks_;
   last_activity_ms_ = NowMs();
-  NotifyProgress();
+  // Only a feeder that may go on is woken: a wake-up for every chunk would
+  // cost a fast replay a system call per line.
+  if (feeder_waits_ && fed_ <= analyzed_ + kFeedWindow) NotifyProgress();
 }
 
 }  // namespace poshark::tool

@@ -118,6 +118,7 @@ class Channel {
   // Wakes waits for the analyzer; never held while the library is called.
   std::mutex progress_mutex_;
   std::condition_variable progress_;
+  std::atomic<bool> feeder_waits_{false};  // set under progress_mutex_
   std::atomic<uint64_t> fed_{0};
   std::atomic<uint64_t> dropped_{0};
   uint64_t drop_reported_ = 0;

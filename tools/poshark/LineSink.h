@@ -16,6 +16,11 @@ namespace poshark::tool {
 // are waiting (it must not lose them); an output that keeps up never lets
 // them pile up this far.
 inline constexpr size_t kMaxWaitingLines = 100000;
+// Lines a woken output thread lets gather before it takes them, and how
+// long it waits for them at most: waking it for every line of a busy
+// channel would cost two system calls per line.
+inline constexpr size_t kWakeBatch = 256;
+inline constexpr auto kGatherTime = std::chrono::milliseconds(1);
 // Slots an emptied batch keeps, and the text room a kept slot may hold on to.
 inline constexpr size_t kKeptSlots = 4096;
 inline constexpr size_t kKeptTextRoom = 1024;
@@ -51,11 +56,12 @@ class LineSink {
     space_.wait(lock, [&] { return closing_ || stopping || lines_.size() < kMaxWaitingLines; });
     fill(lines_.Add());
     backlog_ = lines_.size();
-    items_.notify_one();
+    if (lines_.size() == 1 || lines_.size() == kWakeBatch) items_.notify_one();
   }
 
   // Empties out, then takes every waiting line into it; false when none
-  // arrived within the timeout or Wake was called.
+  // arrived within the timeout or Wake was called. A wait that ends with
+  // fewer than kWakeBatch lines gives more up to kGatherTime to come.
   bool PopAll(LineBatch& out, std::chrono::milliseconds timeout);
 
   size_t Backlog() const { return backlog_; }

@@ -218,7 +218,8 @@ TEST_F(PluginListener, CodeMapComesBeforeTheOutputFilter) {
       {true, nullptr}, {true, table}, {false, nullptr}, {true, nullptr}};
   for (size_t i = 0; i < 4; ++i) {
     listener_->EnableCodeMap(steps[i].first, steps[i].second);
-    if (steps[i].second) table[static_cast<unsigned char>('O')] = 'O';  // the listener keeps its own copy
+    if (steps[i].second)
+      table[static_cast<unsigned char>('O')] = 'O';  // the listener keeps its own copy
     Feed("TOTAL 5\n");
     lines_.WaitFor(i + 1);
   }

@@ -10,6 +10,7 @@
 
 #include "Journal.h"
 #include "JournalDb.h"
+#include "JournalStore.h"
 #include "SearchArgs.h"
 #include "ToolProcess.h"
 #include "support/LineCollector.h"
@@ -122,7 +123,6 @@ TEST(Journal, OldestReceiptsArePrunedBeyondTheAgeOrTheSize) {
     auto count = [&] { return db->Value("SELECT count(*) FROM receipts"); };
     ASSERT_TRUE(poshark::testing::WaitUntil(
         [&] {
-          // Ids are not a measure: pruning that empties the table lets ids start again.
           return db->Value("SELECT max(start_ms) FROM receipts") == now - 1000 + c.recent - 1 &&
                  (c.keep.age_ms ? count() == c.recent : used() <= kLimit);
         },
@@ -135,6 +135,34 @@ TEST(Journal, OldestReceiptsArePrunedBeyondTheAgeOrTheSize) {
         db->Value("SELECT count(*) FROM lines WHERE receipt NOT IN (SELECT id FROM receipts)"), 0);
     EXPECT_EQ(db->Value("SELECT count(*) FROM lines_fts WHERE lines_fts MATCH 'receipt'"), count());
   }
+}
+
+// A receipt number names one receipt for good, also once pruning has
+// emptied the journal, and in a journal of the first version (whose numbers
+// started again then), which is rebuilt with its rows when opened to write.
+TEST(Journal, ReceiptNumbersAreNeverGivenTwice) {
+  TempDir dir;
+  { poshark::tool::JournalStore fresh(dir / "new.sqlite", {}); }
+  {
+    Database old(dir / "j.sqlite", true);
+    for (std::string sql : Rows(*OpenJournal(dir / "new.sqlite", false),
+                                "SELECT sql FROM sqlite_master WHERE sql NOT NULL AND name NOT"
+                                " GLOB 'lines_fts_*' AND name <> 'sqlite_sequence' ORDER BY rowid",
+                                1)) {
+      if (size_t at = sql.find(" AUTOINCREMENT"); at != std::string::npos) sql.erase(at, 14);
+      old.Exec(sql);
+    }
+    old.Exec("PRAGMA application_id = " + std::to_string(poshark::tool::kJournalApplicationId) +
+             "; PRAGMA user_version = 1; INSERT INTO receipts VALUES (7, 'a', 1, 0, 0, 0, 0, 1)");
+  }
+  poshark::tool::JournalStore store(dir / "j.sqlite", Keep{1000, 0});
+  EXPECT_EQ(store.PruneStep(WallMs()), 1);
+  store.Begin();
+  store.Write(JournalLine("a", kStart, "after the prune", WallMs()));
+  store.Write(JournalLine("a", kStop, "", WallMs()));
+  store.Commit();
+  EXPECT_EQ(Rows(*OpenJournal(dir / "j.sqlite", false), "SELECT id, start_ms > 0 FROM receipts", 2),
+            std::vector<std::string>{"8|1"});
 }
 
 TEST(Journal, KeepValuesReadAsAgeAndSize) {

@@ -10,14 +10,21 @@ namespace poshark::tool {
 
 namespace {
 
+// Receipt numbers are never given twice, also after pruning has emptied the
+// table: a number kept in a link or a report names one receipt for good.
+constexpr const char* kReceiptsTable =
+    "CREATE TABLE receipts(id INTEGER PRIMARY KEY AUTOINCREMENT, channel TEXT NOT NULL,"
+    " pos INTEGER NOT NULL, start_ms INTEGER NOT NULL, stop_ms INTEGER,"
+    " voided INTEGER NOT NULL DEFAULT 0, alarms INTEGER NOT NULL DEFAULT 0,"
+    " transact INTEGER NOT NULL)";
+constexpr const char* kReceiptsIndex = "CREATE INDEX receipts_start ON receipts(start_ms)";
+
 // Receipts (transactions, and groups of lines printed outside one), their
 // lines, what the catchers found on each line, and the full-text index of
 // the lines' text, kept in step with the lines by triggers.
 constexpr const char* kSchema[] = {
-    "CREATE TABLE receipts(id INTEGER PRIMARY KEY, channel TEXT NOT NULL, pos INTEGER NOT NULL,"
-    " start_ms INTEGER NOT NULL, stop_ms INTEGER, voided INTEGER NOT NULL DEFAULT 0,"
-    " alarms INTEGER NOT NULL DEFAULT 0, transact INTEGER NOT NULL)",
-    "CREATE INDEX receipts_start ON receipts(start_ms)",
+    kReceiptsTable,
+    kReceiptsIndex,
     "CREATE TABLE lines(id INTEGER PRIMARY KEY, receipt INTEGER NOT NULL, time_ms INTEGER NOT NULL,"
     " dst INTEGER NOT NULL, event INTEGER NOT NULL, text TEXT NOT NULL, raw BLOB NOT NULL)",
     "CREATE INDEX lines_receipt ON lines(receipt)",
@@ -46,6 +53,23 @@ void CreateTables(Database& db) {
     for (const char* sql : kSchema) db.Exec(sql);
     db.Exec("PRAGMA application_id = " + std::to_string(kJournalApplicationId));
     db.Exec("PRAGMA user_version = " + std::to_string(kJournalVersion));
+  }
+  db.Exec("COMMIT");
+}
+
+// Journals written before receipt numbers were kept unique: the receipts
+// table is rebuilt once with the same rows and numbers. Older readers read
+// it as before.
+void KeepReceiptNumbersUnique(Database& db) {
+  const std::string kNumbered = "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'";
+  if (db.Value(kNumbered) != 0) return;
+  db.Exec("BEGIN IMMEDIATE");
+  if (db.Value(kNumbered) == 0) {
+    db.Exec("ALTER TABLE receipts RENAME TO receipts_unnumbered");
+    db.Exec(kReceiptsTable);
+    db.Exec("INSERT INTO receipts SELECT * FROM receipts_unnumbered");
+    db.Exec("DROP TABLE receipts_unnumbered");
+    db.Exec(kReceiptsIndex);
   }
   db.Exec("COMMIT");
 }
@@ -169,7 +193,11 @@ std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
   // With write-ahead logging a commit survives the process being killed;
   // only a power loss may take the last ones back.
   db->Exec("PRAGMA synchronous = NORMAL");
-  if (tables == 0) CreateTables(*db);
+  if (tables == 0) {
+    CreateTables(*db);
+  } else {
+    KeepReceiptNumbersUnique(*db);
+  }
   return db;
 }
 

@@ -73,26 +73,28 @@ bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
 
 // Calls a matcher on a window of the rest. A window too short to answer
 // (more data needed while more is there) grows up to the whole rest; the
-// answer is then the one the whole rest gives. Bytes the matcher removed
-// from the window's front are closed up by moving what is left of the
-// window up to the unread bytes behind it.
+// answer is then the one the whole rest gives. Where no plug-in measures, a
+// matcher only ever takes bytes from the window's front: a command is
+// matched where it lies and the bytes it took are passed, a barcode on a
+// copy of a short window. Otherwise bytes the matcher removed from the
+// window's front are closed up by moving what is left of the window up to
+// the unread bytes behind it.
 int StreamAnalyzer::Windowed(Pass& pass, bool bBarcode, bool bFullLength) {
   unsigned char* const pIn = pIn_.get();
   int nWindow = bFullLength ? pass.Rem() : std::min(pass.Rem(), pass.pClasses->nFirstWindow);
   for (;;) {
-    // Where no plug-in measures, a matcher only ever removes bytes from the
-    // window's front: a short window is matched on a copy, and the bytes it
-    // took are passed instead of moving the rest there and back.
     unsigned char aCopy[kMaxFirstWindow];
-    const bool bCopy = !bFullLength && nWindow <= kMaxFirstWindow;
+    const bool bAtFront = !bFullLength && !bBarcode;
+    const bool bCopy = !bFullLength && bBarcode && nWindow <= kMaxFirstWindow;
     unsigned char* pWindow = pIn + pass.r;
     if (bCopy) {
       std::memcpy(aCopy, pWindow, sizeof aCopy);  // pIn_ is padded for this
       pWindow = aCopy;
     }
     int n = nWindow;
-    int nResult =
-        bBarcode ? pass.pSet->AnalyzeBarcode(pWindow, n) : pass.pSet->MatchCommand(pWindow, n);
+    int nResult = bBarcode   ? pass.pSet->AnalyzeBarcode(pWindow, n)
+                  : bAtFront ? pass.pSet->MatchCommandAtFront(pWindow, n)
+                             : pass.pSet->MatchCommand(pWindow, n);
     if (nResult == CMD_MORE && nWindow < pass.Rem()) {
       nWindow = pass.Rem() / 4 < nWindow ? pass.Rem() : nWindow * 4;
       continue;
@@ -101,7 +103,7 @@ int StreamAnalyzer::Windowed(Pass& pass, bool bBarcode, bool bFullLength) {
       pass.r = pass.e;
     } else if (n < nWindow && n >= 0) {
       int nRemoved = nWindow - n;
-      if (!bCopy) {
+      if (!bCopy && !bAtFront) {
         std::memmove(pIn + pass.r + nRemoved, pIn + pass.r, static_cast<size_t>(n));
       }
       pass.r += nRemoved;
@@ -205,21 +207,14 @@ void StreamAnalyzer::EventStep(Pass& pass) {
 // The replacement text of the command just removed, copied in at the
 // cursor; a text that does not fit in the room left is cut to it.
 void StreamAnalyzer::InsertText(Pass& pass) {
-  RCCmdSet& set = *pass.pSet;
-  int nText = set.GetLastCmdText(nullptr);
+  const STRUCT_PrnCmd* pCmd = pass.pSet->pLastCmd;
   int nRoom = kAnalyzeRoom - (pass.p + pass.Rem());
-  if (nText <= 0 || nRoom <= 0) {
+  if (!pCmd || !pCmd->pText || pCmd->nTextLen <= 0 || nRoom <= 0) {
     return;
   }
-  if (nText <= nRoom) {
-    set.GetLastCmdText(pHead_.get() + pass.p);
-    pass.p += nText;
-  } else {
-    text_.resize(static_cast<size_t>(nText));
-    set.GetLastCmdText(text_.data());
-    std::memcpy(pHead_.get() + pass.p, text_.data(), static_cast<size_t>(nRoom));
-    pass.p += nRoom;
-  }
+  int nText = std::min(pCmd->nTextLen, nRoom);
+  std::memcpy(pHead_.get() + pass.p, pCmd->pText.get(), static_cast<size_t>(nText));
+  pass.p += nText;
 }
 
 // A finished barcode goes out at once as a record of its own.

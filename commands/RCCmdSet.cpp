@@ -331,7 +331,13 @@ int RCCmdSet::MatchSinglesSlow(const unsigned char* pData, int nLen, STRUCT_PrnC
   return CMD_NONE;
 }
 
-int RCCmdSet::MatchCommand(unsigned char* pData, int& nLen) {
+int RCCmdSet::MatchCommand(unsigned char* pData, int& nLen) { return Match(pData, nLen, true); }
+
+int RCCmdSet::MatchCommandAtFront(unsigned char* pData, int& nLen) {
+  return Match(pData, nLen, false);
+}
+
+int RCCmdSet::Match(unsigned char* pData, int& nLen, bool bCloseUp) {
   if (!pCurCmd) {
     if (!pData || nLen < 1) return arSingle.empty() ? CMD_NONE : CMD_MORE;
     STRUCT_PrnCmd* found = nullptr;
@@ -388,10 +394,10 @@ int RCCmdSet::MatchCommand(unsigned char* pData, int& nLen) {
     if (!found) return CMD_NONE;
     pCurCmd = found;
   }
-  return TakeMatched(pData, nLen);
+  return TakeMatched(pData, nLen, bCloseUp);
 }
 
-int RCCmdSet::TakeMatched(unsigned char* pData, int& nLen) {
+int RCCmdSet::TakeMatched(unsigned char* pData, int& nLen, bool bCloseUp) {
   STRUCT_PrnCmd* c = pCurCmd;
   if (c->nType == 1 && c->nParam == 0) {
     pCurCmd = nullptr;
@@ -408,7 +414,7 @@ int RCCmdSet::TakeMatched(unsigned char* pData, int& nLen) {
     // The bytes before the parameter stay; the command and the parameter go.
     if (start > 0) std::memmove(pData, pData + c->nCmdLen, static_cast<size_t>(start));
     int rest = n - start - paramLen;
-    if (rest > 0)
+    if (rest > 0 && (bCloseUp || start > 0))
       std::memmove(pData + start, pData + c->nCmdLen + start + paramLen, static_cast<size_t>(rest));
     nLen -= c->nCmdLen + paramLen;
     pLastCmd = c;

@@ -51,6 +51,11 @@ class RCCmdSet {
   // the end of the buffer and is updated when bytes are removed. Answers a
   // result code (CMD_*).
   int MatchCommand(unsigned char* pData, int& nLen);
+  // MatchCommand for a caller that reads on past the removed bytes itself:
+  // a command whose parameter follows it directly leaves the bytes after it
+  // where they are (nLen still tells how many are left); only one that
+  // keeps bytes before its parameter closes them up.
+  int MatchCommandAtFront(unsigned char* pData, int& nLen);
   // Barcode at the analysis cursor; same contract as MatchCommand. On
   // CMD_DONE the barcode output is ready for GetBarcodeText.
   int AnalyzeBarcode(unsigned char* pData, int& nLen);
@@ -161,7 +166,8 @@ class RCCmdSet {
   bool GrowBuffer(std::unique_ptr<unsigned char[]>& buf, int& nCap, int nNeed);
   int MatchGroupsSlow(const unsigned char* pData, int nLen, STRUCT_PrnCmd** ppFound);
   int MatchSinglesSlow(const unsigned char* pData, int nLen, STRUCT_PrnCmd** ppFound);
-  int TakeMatched(unsigned char* pData, int& nLen);
+  int Match(unsigned char* pData, int& nLen, bool bCloseUp);
+  int TakeMatched(unsigned char* pData, int& nLen, bool bCloseUp);
 
   // First-byte dispatch, rebuilt by Load. Lists keep entry order, so the
   // first hit in a bucket is the first hit of the whole list.

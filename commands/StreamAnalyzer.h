@@ -141,7 +141,6 @@ class StreamAnalyzer {
   platform::PageBuffer pIn_;    // the rest, see Analyzer.cpp
   platform::PageBuffer pHead_;  // the head
   std::vector<unsigned char> barcode_;
-  std::vector<unsigned char> text_;
   std::unique_ptr<ByteClasses> pClasses_;
   const RCCmdSet* pClassesFor_ = nullptr;  // set whose classes are kept (in a session)
   int nSessions_ = 0;

@@ -70,6 +70,12 @@ int ScanBlocks(const ScanPlan& plan, const uint8_t* byStarts, const unsigned cha
     // bytes start nothing.
     int nAt = i <= nEnd - kBlock ? i : nEnd - kBlock;
     unsigned nMask = Candidates<kListed>(plan, pData + nAt);
+    if constexpr (kListed) {
+      // The listed bytes are exactly the starting ones.
+      if (nMask != 0) {
+        return nAt + std::countr_zero(nMask);
+      }
+    }
     while (nMask != 0) {
       int j = nAt + std::countr_zero(nMask);
       if (byStarts[pData[j]] != 0) {

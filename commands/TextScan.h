@@ -1,7 +1,8 @@
 // The scan over text: finds the next byte that may start a command, a group
 // or a barcode. A 256-entry table (non-zero: the byte may start something)
 // is the ground truth; the scan only passes over blocks in which no byte can
-// be such a start, and asks the table at every byte that might be one.
+// be such a start. A scan for the listed starting bytes finds exactly them;
+// a scan for a range asks the table at every byte in it.
 //
 // On x86-64 the blocks are 16 bytes, compared with SSE2 (always there);
 // elsewhere they are 8 bytes in a 64-bit word. Both paths are built on

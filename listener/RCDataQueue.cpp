@@ -209,6 +209,7 @@ void RCDataQueue::AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool 
   }
   nTotalBytes += pRecord->nLen;
   records.push_back(pRecord);
+  nRecordCount.fetch_add(1, std::memory_order_release);
 }
 
 STRUCT_PosData* RCDataQueue::CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime,
@@ -227,6 +228,7 @@ STRUCT_PosData* RCDataQueue::CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTE
 void RCDataQueue::RemoveLocked(int nIndex) {
   STRUCT_PosData* pRecord = records[static_cast<size_t>(nIndex)];
   nTotalBytes -= pRecord->nLen;
+  nRecordCount.fetch_sub(1, std::memory_order_relaxed);
   if (nIndex == 0) {
     records.pop_front();
     // The taker usually comes back for the next record soon: have it read
@@ -278,6 +280,7 @@ STRUCT_PosData* RCDataQueue::TakerFrontLocked() {
 void RCDataQueue::PopTakenLocked() {
   STRUCT_PosData* pRecord = taken.front();
   nTotalBytes -= pRecord->nLen;
+  nRecordCount.fetch_sub(1, std::memory_order_relaxed);
   taken.pop_front();
   used.push_back(pRecord);
   if (!taken.empty()) {
@@ -294,6 +297,11 @@ void RCDataQueue::PopTakenLocked() {
 
 bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,
                             int* pTag, int* pEvent) {
+  // A record pushed meanwhile is taken at the next look: its pusher wakes
+  // the taker after pushing.
+  if (nRecordCount.load(std::memory_order_acquire) == 0) {
+    return false;
+  }
   poshark::platform::MutexLock takeGuard(takeLock);
   STRUCT_PosData* pRecord = TakerFrontLocked();
   if (!pRecord || !CopyOut(*pRecord, pLen, pBuf, pTime, pDST, pTag, pEvent)) {
@@ -329,6 +337,7 @@ void RCDataQueue::ClearLocked() {
     pRoomEvent->Set();
   }
   nTotalBytes = 0;
+  nRecordCount = 0;
 }
 
 void RCDataQueue::Clear() { ClearCounting(0); }

@@ -182,6 +182,9 @@ class RCDataQueue {
   // the taker under takeLock; read without a lock by GetTotalBytes, which
   // the analyzer asks before and after every push.
   std::atomic<int64_t> nTotalBytes{0};
+  // Records on both sides, kept as the bytes are: an empty queue is seen
+  // without a lock (the analyzer looks at it at the end of every line).
+  std::atomic<int64_t> nRecordCount{0};
   // Records taken out, kept with their buffers: a busy channel queues and
   // takes millions of records a second, and reusing them saves two
   // allocations and two frees per record (made on different threads).

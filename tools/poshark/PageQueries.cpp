@@ -89,7 +89,8 @@ PageAnswer SearchPage(const std::string& journal, const PageParam& param) {
       head += ",\"lines\":[";
       bool first = true;
       for (const auto& text : MatchingLines(*db, r.id, q, kPageResultLines)) {
-        head += (first ? "" : ",") + JsonString(text);
+        if (!first) head += ',';
+        head += JsonString(text);
         first = false;
       }
       body += (body.size() > 1 ? "," : "") + head + "]}";

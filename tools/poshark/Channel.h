@@ -41,6 +41,7 @@ inline constexpr uint32_t kEndOfInputWaitMs = 5000;
 // Bytes offered by a tap that may wait for the listener's intake thread.
 inline constexpr size_t kIntakeRing = 1024 * 1024;
 
+// Milliseconds of a coarse monotonic clock (steps of the kernel tick).
 int64_t NowMs();
 
 class Source;

@@ -287,7 +287,7 @@ void RCDataQueue::PopTakenLocked() {
     __builtin_prefetch(taken.front());
     __builtin_prefetch(reinterpret_cast<const char*>(taken.front()) + 64);
   }
-  if (nRoomWaiters > 0) {
+  if (nRoomWaiters > 0 && nTotalBytes.load(std::memory_order_relaxed) < nRoomLevel) {
     poshark::platform::MutexLock guard(lock);
     if (pRoomEvent) {
       pRoomEvent->Set();
@@ -466,13 +466,16 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
     int nTimeoutMs = 0;
     poshark::platform::Event* pRoom = nullptr;
     {
+      // The taker's records stay on its side: they are older than all of
+      // `records`, and the byte total counts both.
       poshark::platform::MutexLock takeGuard(takeLock);
       poshark::platform::MutexLock guard(lock);
-      MergeTakenLocked();
-      if (records.empty() || nTotalBytes + nLen < nLimit) {
+      const STRUCT_PosData* pOldest =
+          !taken.empty() ? taken.front() : (!records.empty() ? records.front() : nullptr);
+      if (pOldest == nullptr || nTotalBytes + nLen < nLimit) {
         return true;
       }
-      uint32_t dwAge = poshark::platform::GetTickCount() - records.front()->dwQueuedTick;
+      uint32_t dwAge = poshark::platform::GetTickCount() - pOldest->dwQueuedTick;
       if (dwAge >= dwMaxLagMs) {
         return false;
       }
@@ -485,7 +488,9 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
         }
       }
       // A take between here and the wait sets the event, so it is not missed.
-      ++nRoomWaiters;
+      if (nRoomWaiters++ == 0 || nRoomLevel < nLimit - static_cast<int64_t>(nLen)) {
+        nRoomLevel = nLimit - static_cast<int64_t>(nLen);
+      }
       pRoom = pRoomEvent.get();
       nTimeoutMs = static_cast<int>(dwMaxLagMs - dwAge);
     }

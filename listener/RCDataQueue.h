@@ -196,6 +196,9 @@ class RCDataQueue {
   // Changed under lock; read by the taker without it, which then takes the
   // lock to set the event.
   std::atomic<int> nRoomWaiters{0};
+  // While someone waits: a take wakes it only once the bytes queued are
+  // below this (the largest level a waiter needs), not for every record.
+  std::atomic<int64_t> nRoomLevel{0};
   int nKind;  // 1 analyze queue, 2 write queue
 };
 

@@ -104,6 +104,11 @@ class LineCollector {
   std::vector<Line> lines_;
 };
 
+// Hands bytes to a listener as its host would.
+inline void Feed(RCPosHark& listener, std::string bytes) {
+  listener.GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
+}
+
 // Polls pred every 2 ms for up to nMaxMs, for states no callback announces.
 inline bool WaitUntil(const std::function<bool()>& pred, int nMaxMs = 5000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMaxMs);

@@ -20,56 +20,49 @@ TEST(ServeNotify, ReadyWatchdogReloadAndStopReachTheManager) {
 #ifndef POSHARK_TOOL_NOTIFIES
   GTEST_SKIP() << "the tool was built without libsystemd";
 #endif
-  for (const int watchdog_ms : {400, 0}) {  // 0: no watchdog asked for
-    SCOPED_TRACE(watchdog_ms);
-    TempDir dir;
-    // The manager's end: a datagram socket.
-    sockaddr_un addr{AF_UNIX, {}};
-    std::strncpy(addr.sun_path, (dir / "notify").c_str(), sizeof addr.sun_path - 1);
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
-    Service serve("[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() + "/plain.bin\n",
-                  {{"NOTIFY_SOCKET", addr.sun_path},
-                   {"WATCHDOG_PID", ""},
-                   {"WATCHDOG_USEC", watchdog_ms ? std::to_string(watchdog_ms * 1000) : ""}});
-    std::string got;  // every message, one line each
-    auto await = [&](const std::string& line, size_t n,
-                     std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-      return serve.tool->WaitFor(
-          [&](auto&, auto&) {
-            char buf[4096];
-            for (ssize_t len; (len = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-              got += std::string(buf, static_cast<size_t>(len)) + "\n";
-            return Count(got, line + "\n") >= n;
-          },
-          limit);
-    };
-    ASSERT_TRUE(await("READY=1", 1)) << serve.tool->Err();
-    // A while of running: pings at half the watchdog's time-out, none without it.
-    const auto start = Clock::now();
-    await("never", 1, std::chrono::milliseconds(1200));
-    const size_t pings = Count(got, "WATCHDOG=1\n");
-    if (watchdog_ms == 0) {
-      EXPECT_EQ(pings, 0u);
-    } else {
-      EXPECT_GE(pings, 3u);
-      const auto half = std::chrono::milliseconds(watchdog_ms / 2);
-      EXPECT_LE(pings, static_cast<size_t>((Clock::now() - start) / half) + 2);
-    }
-    // A reload is announced with the monotonic time it began at, then ready again.
-    const uint64_t before = MonotonicUsec();
-    serve.tool->Signal(SIGHUP);
-    ASSERT_TRUE(await("READY=1", 2)) << serve.tool->Err();
-    const size_t at = got.find("RELOADING=1\nMONOTONIC_USEC=");
-    ASSERT_NE(at, std::string::npos) << got;
-    const uint64_t stamp = std::stoull(got.substr(at + 27));
-    EXPECT_GE(stamp, before);
-    EXPECT_LE(stamp, MonotonicUsec());
-    serve.tool->Signal(SIGTERM);
-    EXPECT_TRUE(await("STOPPING=1", 1));
-    EXPECT_EQ(serve.tool->Wait(), 0) << serve.tool->Err();
-    close(fd);
-  }
+  constexpr auto kWatchdog = std::chrono::milliseconds(400);
+  TempDir dir;
+  // The manager's end: a datagram socket.
+  sockaddr_un addr{AF_UNIX, {}};
+  std::strncpy(addr.sun_path, (dir / "notify").c_str(), sizeof addr.sun_path - 1);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+  Service serve("[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() + "/plain.bin\n",
+                {{"NOTIFY_SOCKET", addr.sun_path},
+                 {"WATCHDOG_PID", ""},
+                 {"WATCHDOG_USEC", std::to_string(kWatchdog.count() * 1000)}});
+  std::string got;  // every message, one line each
+  auto await = [&](const std::string& line, size_t n,
+                   std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    return serve.tool->WaitFor(
+        [&](auto&, auto&) {
+          char buf[4096];
+          for (ssize_t len; (len = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+            got += std::string(buf, static_cast<size_t>(len)) + "\n";
+          return Count(got, line + "\n") >= n;
+        },
+        limit);
+  };
+  ASSERT_TRUE(await("READY=1", 1)) << serve.tool->Err();
+  // A while of running: pings at half the watchdog's time-out.
+  const auto start = Clock::now();
+  await("never", 1, std::chrono::milliseconds(1200));
+  const size_t pings = Count(got, "WATCHDOG=1\n");
+  EXPECT_GE(pings, 3u);
+  EXPECT_LE(pings, static_cast<size_t>((Clock::now() - start) / (kWatchdog / 2)) + 2);
+  // A reload is announced with the monotonic time it began at, then ready again.
+  const uint64_t before = MonotonicUsec();
+  serve.tool->Signal(SIGHUP);
+  ASSERT_TRUE(await("READY=1", 2)) << serve.tool->Err();
+  const size_t at = got.find("RELOADING=1\nMONOTONIC_USEC=");
+  ASSERT_NE(at, std::string::npos) << got;
+  const uint64_t stamp = std::stoull(got.substr(at + 27));
+  EXPECT_GE(stamp, before);
+  EXPECT_LE(stamp, MonotonicUsec());
+  serve.tool->Signal(SIGTERM);
+  EXPECT_TRUE(await("STOPPING=1", 1));
+  EXPECT_EQ(serve.tool->Wait(), 0) << serve.tool->Err();
+  close(fd);
 }
 
 }  // namespace

@@ -197,26 +197,5 @@ TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
   for (int fd : streams) close(fd);
 }
 
-TEST(Page, AnAddressOpenToOthersNeedsAToken) {
-  int taken_port = 0;
-  int taken = ListenLoopback(taken_port);
-  struct Case {
-    std::string service;
-    int status;
-    const char* message;
-  } cases[] = {
-      {"http = 0.0.0.0:8080\n", 2, "line 3, [service] http = 0.0.0.0:8080: expected"},
-      {"http = on\ntoken = short\n", 2, "line 4, [service] token = short: expected"},
-      {"http = 8080\n", 2, "line 3, [service] http = 8080: expected"},
-      {"http = 127.0.0.1:" + std::to_string(taken_port) + "\n", 1, "cannot listen there"},
-  };
-  for (const auto& c : cases) {
-    Service serve(c.service + "[channel till]\nsource = tcp:127.0.0.1:0\n");
-    EXPECT_EQ(serve.tool->Wait(std::chrono::seconds(20)), c.status) << c.service;
-    EXPECT_NE(serve.tool->Err().find(c.message), std::string::npos) << serve.tool->Err();
-  }
-  close(taken);
-}
-
 }  // namespace
 }  // namespace poshark_test

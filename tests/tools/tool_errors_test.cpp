@@ -16,6 +16,7 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
   int taken = 0;
   int fd = ListenLoopback(taken);
   const std::string tcp = "127.0.0.1:" + std::to_string(taken);
+  dir.Write("http.ini", "[service]\nhttp = " + tcp + "\n[channel a]\nsource = tcp:127.0.0.1:0\n");
   const std::vector<std::string> base = {"listen", "--pos", "1", "--set", "ESC/POS"};
   auto with = [&](std::vector<std::string> more) {
     std::vector<std::string> a = base;
@@ -57,6 +58,7 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
       {{"listen", "--pos", "1", "--set", "0", "--tcp", tcp},
        1,
        "--tcp " + tcp + ": Address already in use"},
+      {{"serve", "--config", dir / "http.ini"}, 1, "http = " + tcp + ": cannot listen there"},
   };
   for (const auto& c : kCases) {
     Result r = RunTool({c.args, {{"POSHARK_HOME", dir.Path()}}}, std::chrono::seconds(20));
@@ -66,18 +68,6 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
     EXPECT_EQ(r.err.find("listening"), std::string::npos) << "started: " << r.err;
   }
   close(fd);
-}
-
-// Which files make a catalogue is the catalogue's own test.
-TEST(ToolErrors, SetsListsTheCatalogueWithFlagsAndFiles) {
-  TempDir dir;
-  dir.Write("b.ini", "[Main]\nModule_Name=Beta\nbGraphMode=1\n");
-  Result r = RunTool({{"sets", "--commands", dir.Path()}});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "#   name                     graph text-sender file\n"
-            "0   Beta                     yes   no          " +
-                (dir / "b.ini") + "\n");
 }
 
 }  // namespace

@@ -34,6 +34,12 @@ struct Record {
 
 std::vector<Record> g_pushed;
 
+struct Chunk {
+  std::string bytes;
+  uint16_t wSecond;
+  bool bDST;
+};
+
 // Preprocess entry: notes the bytes and event, and stores an empty record so
 // that the write queue never reaches its overflow limit.
 int RecordPush(unsigned char* pData, int nCount, unsigned char** ppOut, int* pOutCount,
@@ -60,16 +66,16 @@ class AnalyzerProbe : public RCPosHark {
     return pSet;
   }
 
-  void Queue(const std::string& chunk, uint16_t wSecond, bool bDST) {
-    SYSTEMTIME st{2026, 1, 0, 1, 0, 0, wSecond, 0};
-    m_AnalyzeQueue->Push(reinterpret_cast<unsigned char*>(const_cast<char*>(chunk.data())),
-                         static_cast<int>(chunk.size()), &st, bDST, 0, -1);
-  }
-
-  // Runs the analyzer thread over the queued chunks. Once the queue is empty
-  // the stop event is set, so every later wait for more data fails at once:
-  // the passes end exactly where the data ends.
-  void Drain() {
+  // Runs the analyzer thread over the chunks, queued beforehand. Once the
+  // queue is empty the stop event is set, so every later wait for more data
+  // fails at once: the passes end exactly where the data ends. Answers the
+  // records pushed, with the time and DST flag the write queue kept.
+  std::vector<Record> Run(const std::deque<Chunk>& chunks) {
+    for (const Chunk& c : chunks) {
+      SYSTEMTIME st{2026, 1, 0, 1, 0, 0, c.wSecond, 0};
+      m_AnalyzeQueue->Push(reinterpret_cast<unsigned char*>(const_cast<char*>(c.bytes.data())),
+                           static_cast<int>(c.bytes.size()), &st, c.bDST, 0, -1);
+    }
     CreateMyEvent();
     hStopEvent->Reset();
     bAnalyzeRun = true;
@@ -80,10 +86,6 @@ class AnalyzerProbe : public RCPosHark {
     hStopEvent->Set();
     worker.join();
     bAnalyzeRun = false;
-  }
-
-  // The records pushed, with the time and DST flag the write queue kept.
-  std::vector<Record> Records() {
     std::vector<Record> out = g_pushed;
     for (Record& rec : out) {
       unsigned char byBuf[16], byExtra[8];
@@ -101,12 +103,6 @@ class AnalyzerProbe : public RCPosHark {
 std::string Token(unsigned char by) { return "0" + std::to_string(by); }
 
 constexpr int kRoom = 100000;
-
-struct Chunk {
-  std::string bytes;
-  uint16_t wSecond;
-  bool bDST;
-};
 
 // A parameter measure as a plug-in would give it: the parameter runs up to
 // and including the next 'x'; its first byte stays in the text when the run
@@ -364,16 +360,15 @@ std::vector<Record> ExpectSameRecords(const cmdset_test::TempHome& home, const s
 
   AnalyzerProbe probe;
   UsePluginMeasure(*probe.LoadSet(path));
-  for (const Chunk& c : chunks) probe.Queue(c.bytes, c.wSecond, c.bDST);
-  probe.Drain();
-  std::vector<Record> actual = probe.Records();
+  std::vector<Record> actual = probe.Run(chunks);
   EXPECT_EQ(expected, actual) << "seed " << nSeed << "\n" << ini;
   return actual;
 }
 
 }  // namespace
 
-// Many short streams (up to 600 bytes) and a few longer than the room.
+// Many short streams (up to 600 bytes), a few longer than the room, and one
+// whose replacement texts fill the room.
 TEST(AnalyzerEquivalence, RandomSetsAndStreamsGiveTheInPlaceRecords) {
   const struct {
     int first, last, total;  // seeds; total 0: 1..600 bytes
@@ -387,17 +382,13 @@ TEST(AnalyzerEquivalence, RandomSetsAndStreamsGiveTheInPlaceRecords) {
       ExpectSameRecords(home, ini, RandomChunks(roll, nTotal), nSeed);
     }
   }
-}
-
-TEST(AnalyzerEquivalence, ReplacementTextsFillingTheRoomAreCutToIt) {
-  // HT becomes 12 spaces: a buffer of tabs grows until the room is full.
-  std::string ini =
-      "[Main]\nS-Num=2\n[TAB]\nSpaceCount=12\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,a,b,1,3\n";
-  std::deque<Chunk> chunks;
-  for (int i = 0; i < 40; ++i)
-    chunks.push_back({std::string(3000, '\t'), static_cast<uint16_t>(i % 60), false});
-  cmdset_test::TempHome home;
-  for (const Record& rec : ExpectSameRecords(home, ini, chunks, 0))
+  // HT becomes 12 spaces: a buffer of tabs grows until the room is full, and
+  // the replacement texts are cut to it.
+  const std::deque<Chunk> tabs(40, Chunk{std::string(3000, '\t'), 0, false});
+  for (const Record& rec : ExpectSameRecords(
+           home,
+           "[Main]\nS-Num=2\n[TAB]\nSpaceCount=12\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,a,b,1,3\n",
+           tabs, 0))
     EXPECT_LE(rec.text.size(), 100000u);
 }
 
@@ -436,9 +427,9 @@ TEST(AnalyzerEquivalence, HandCheckedRecords) {
         return 2;
       };
     }
-    uint16_t wSecond = 1;
-    for (const std::string& chunk : c.chunks) probe.Queue(chunk, wSecond++, false);
-    probe.Drain();
-    EXPECT_EQ(probe.Records(), c.records) << c.sections;
+    std::deque<Chunk> chunks;
+    for (const std::string& bytes : c.chunks)
+      chunks.push_back({bytes, static_cast<uint16_t>(chunks.size() + 1), false});
+    EXPECT_EQ(probe.Run(chunks), c.records) << c.sections;
   }
 }

@@ -20,7 +20,6 @@ struct Line {
   std::string text;
   int nEvent = 0;
   bool bDST = false;
-  int nPOSNo = 0;
   std::string extra;
   SYSTEMTIME time{};
 };
@@ -39,12 +38,12 @@ class LineCollector {
   LineCollector& operator=(const LineCollector&) = delete;
 
   // Pass this to ListenStart.
-  static unsigned short Callback(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo,
-                                 int nEvent, char* pExtra) {
+  static unsigned short Callback(char* pszText, SYSTEMTIME* pTime, bool bDST, int, int nEvent,
+                                 char* pExtra) {
     std::lock_guard<std::mutex> current(s_currentLock);
     if (!s_current) return 0;
     std::lock_guard<std::mutex> lock(s_current->mutex_);
-    s_current->lines_.push_back({pszText ? pszText : "", nEvent, bDST, nPOSNo, pExtra ? pExtra : "",
+    s_current->lines_.push_back({pszText ? pszText : "", nEvent, bDST, pExtra ? pExtra : "",
                                  pTime ? *pTime : SYSTEMTIME{}});
     s_current->changed_.notify_all();
     return 0;

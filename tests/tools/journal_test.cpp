@@ -62,11 +62,10 @@ TEST(Journal, FilesOfAnotherKindOrANewerVersionAreRefusedUntouched) {
   for (const auto& c : kCases) {
     TempDir dir;
     const std::string path = dir / "j.sqlite";
-    if (c.sql == nullptr) {
-      dir.Write("j.sqlite", "receipt text, not a database\n");
-    } else {
+    if (c.sql)
       Database(path, true).Exec(c.sql);
-    }
+    else
+      dir.Write("j.sqlite", "receipt text, not a database\n");
     const std::string before = ReadFile(path);
     for (bool write : {true, false}) {
       try {
@@ -271,7 +270,6 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
     std::string want;
   } kCases[] = {
       {{}, 0, "R4 R3 R2 R1 "},
-      {{"coffee"}, 0, "R4 R3 R1 "},
       {{"COFFEE", "beans"}, 0, "R3 R1 "},  // anywhere in the receipt
       {{"coffee beans"}, 0, "R3 "},        // a phrase
       {{"coff*"}, 0, "R4 R3 R1 "},
@@ -304,10 +302,9 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
   // One receipt in full; the table shows the lines that hold the words.
   auto r = RunTool({{"search", "--journal", dir / "j.sqlite", "--json", "--void"}});
   auto j = nlohmann::json::parse(r.out);
-  EXPECT_EQ(j["pos"], 2);
-  EXPECT_TRUE(j["void"]);
-  EXPECT_EQ(j["lines"][1]["event"], "VOID");
-  EXPECT_EQ(j["start"].get<std::string>().substr(0, 19), "2024-03-12T21:30:00");
+  EXPECT_EQ(std::tuple(j["pos"], j["void"], j["lines"][1]["event"],
+                       j["start"].get<std::string>().substr(0, 19)),
+            std::tuple(2, true, "VOID", "2024-03-12T21:30:00"));
   r = RunTool({{"search", "--journal", dir / "j.sqlite", "1111"}});
   EXPECT_NE(r.out.find("ALARM"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    card **** 1111\n"), std::string::npos) << r.out;

@@ -60,7 +60,7 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
   }
 }
 
-TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
+TEST(ToolListen, TraceFilesAreRecognisedAndReplayed) {
   TempDir dir;
   std::string raw = ReadFile(ReceiptsDir() + "/barcodes.bin");
   std::string trace;
@@ -79,11 +79,6 @@ TEST(ToolListen, TraceFilesAreRecognisedReplayedAndDumped) {
   size_t records = (raw.size() + 36) / 37;
   std::string damage = ": record " + std::to_string(records) + " at offset " +
                        std::to_string((records - 1) * 41) + ": truncated";
-  Result dump = RunTool({{"trace", "dump", dir / "pos.bin2"}});
-  ASSERT_EQ(dump.code, 0) << dump.err;
-  EXPECT_NE(dump.out.find("record 1: 37 bytes at offset 0\n  000000  1b 40 1c 2e"),
-            std::string::npos)
-      << dump.out.substr(0, 300);
   // Feeding it delivers what came before the damage, then fails naming it.
   Result fed = runs[1].get();
   EXPECT_EQ(fed.code, 1);

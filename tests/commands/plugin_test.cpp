@@ -105,10 +105,8 @@ TEST_F(PluginLoad, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff)
 }
 
 TEST_F(PluginLoad, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
-  const struct {
-    const char* measure;
-    std::string text, left;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
+      // measure, text, left
       {"MeasureLenPrefixed", "ab\x1bL\x03xyzcd", "abcd"},
       {"MeasureLenPrefixed", std::string("\x1bL\x00tail", 7), "tail"},
       {"MeasureSkipPrefix", "ab\x1bL\x02xycd", "ab\002cd"},  // start bytes stay
@@ -118,10 +116,10 @@ TEST_F(PluginLoad, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
       {"MeasureNegative", "ab\x1bL\x01xcd", "ab"},
       {"MeasureHuge", "ab\x1bL\x01xcd", "ab"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.measure);
-    ASSERT_EQ(LoadMeasure(c.measure).arSingle.size(), 1u);
-    EXPECT_EQ(Walk(c.text), c.left);
+  for (const auto& [measure, text, left] : cases) {
+    SCOPED_TRACE(measure);
+    ASSERT_EQ(LoadMeasure(measure).arSingle.size(), 1u);
+    EXPECT_EQ(Walk(text), left);
     EXPECT_EQ(set_->pCurCmd, nullptr);
   }
   // An incomplete parameter waits for more data with the same command.
@@ -136,10 +134,8 @@ TEST_F(PluginLoad, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
 }
 
 TEST_F(PluginLoad, BarcodeTransformReplacesTheDataUnlessItsAnswerIsUnusable) {
-  const struct {
-    const char* transform;
-    std::string text, barcode, rest;
-  } cases[] = {
+  // transform, text, barcode text, bytes left
+  const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
       // The transform sees the start and parameter bytes: \x04 1234, reversed.
       {"BarcodeReverse", "\x1dk\0041234tail", "ID:4321\x04", "tail"},
       {"BarcodeLastByte", "\x1dk\003abc!", "ID:c", "!"},
@@ -148,17 +144,17 @@ TEST_F(PluginLoad, BarcodeTransformReplacesTheDataUnlessItsAnswerIsUnusable) {
       {"BarcodeDecline", "\x1dk\0041234tail", "ID:1234", "tail"},
       {"NoSuchTransform", "\x1dk\002xy", "ID:xy", ""},  // passes the barcode through
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.transform);
-    LoadMeasure("MeasureLenPrefixed", c.transform);
-    std::string buf = c.text;
+  for (const auto& [transform, text, barcode, rest] : cases) {
+    SCOPED_TRACE(transform);
+    LoadMeasure("MeasureLenPrefixed", transform);
+    std::string buf = text;
     int nLen = static_cast<int>(buf.size()), nSize = 0;
     EXPECT_EQ(set_->AnalyzeBarcode(reinterpret_cast<unsigned char*>(buf.data()), nLen), CMD_DONE);
-    EXPECT_EQ(buf.substr(0, nLen), c.rest);
+    EXPECT_EQ(buf.substr(0, nLen), rest);
     set_->GetBarcodeText(nullptr, nSize);
     std::string out(static_cast<size_t>(nSize), '\0');
     set_->GetBarcodeText(reinterpret_cast<unsigned char*>(out.data()), nSize);
-    EXPECT_EQ(out, c.barcode);
+    EXPECT_EQ(out, barcode);
   }
 }
 

@@ -162,11 +162,7 @@ TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
   const int port = serve.Port("page on http://");
   ASSERT_GT(port, 0) << serve.tool->Err();
   const std::string t = std::string("?token=") + kToken;
-  struct Case {
-    const char* method;
-    std::string target, headers;
-    int status;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string, int> cases[] = {
       {"GET", "/", "", 401},
       {"GET", "/?token=test-token-0123456788", "", 401},
       {"GET", "/api/search", "Authorization: Bearer wrong\r\n", 401},
@@ -176,9 +172,9 @@ TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
       {"POST", "/" + t, "Content-Length: 0\r\n", 405},
       {"GET", "/api/receipt" + t + "&id=999", "", 404},
   };
-  for (const auto& c : cases) {
-    auto [status, reply] = Request(port, c.method, c.target, c.headers);
-    EXPECT_EQ(status, c.status) << c.method << " " << c.target << "\n" << reply;
+  for (const auto& [method, target, headers, want] : cases) {
+    auto [status, reply] = Request(port, method, target, headers);
+    EXPECT_EQ(status, want) << method << " " << target << "\n" << reply;
     if (status == 200) {
       EXPECT_NE(reply.find("X-Content-Type-Options: nosniff"), std::string::npos);
     }

@@ -370,15 +370,14 @@ std::vector<Record> ExpectSameRecords(const cmdset_test::TempHome& home, const s
 // Many short streams (up to 600 bytes), a few longer than the room, and one
 // whose replacement texts fill the room.
 TEST(AnalyzerEquivalence, RandomSetsAndStreamsGiveTheInPlaceRecords) {
-  const struct {
-    int first, last, total;  // seeds; total 0: 1..600 bytes
-  } runs[] = {{1, 300, 0}, {1000, 1005, 150000}};
+  // first and last seed, stream length (0: 1..600 bytes)
+  const std::tuple<int, int, int> runs[] = {{1, 300, 0}, {1000, 1005, 150000}};
   cmdset_test::TempHome home;
-  for (const auto& run : runs) {
-    for (int nSeed = run.first; nSeed <= run.last && !HasFailure(); ++nSeed) {
+  for (const auto& [first, last, total] : runs) {
+    for (int nSeed = first; nSeed <= last && !HasFailure(); ++nSeed) {
       Roller roll{std::mt19937(nSeed)};
       std::string ini = RandomCommandSet(roll);
-      int nTotal = run.total ? run.total : 1 + static_cast<int>(roll.rng() % 600);
+      int nTotal = total ? total : 1 + static_cast<int>(roll.rng() % 600);
       ExpectSameRecords(home, ini, RandomChunks(roll, nTotal), nSeed);
     }
   }
@@ -397,11 +396,8 @@ TEST(AnalyzerEquivalence, RandomSetsAndStreamsGiveTheInPlaceRecords) {
 // wait for a possible barcode, and a plug-in-measured command in progress
 // shown every byte left, not the window the matchers see.
 TEST(AnalyzerEquivalence, HandCheckedRecords) {
-  const struct {
-    std::string sections;
-    std::vector<std::string> chunks;
-    std::vector<Record> records;  // seconds: the chunks arrive at 1, 2, ...
-  } cases[] = {
+  // set sections, chunks (arriving at seconds 1, 2, ...), records
+  const std::tuple<std::string, std::vector<std::string>, std::vector<Record>> cases[] = {
       {"S-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n2=2,ESC,s,1,2,0,TRAN_START\n",
        {"one\n", "two\n\035", "VAthree\n"},
        {{"one\ntwo\nthree\n", -1, 3}}},
@@ -417,10 +413,10 @@ TEST(AnalyzerEquivalence, HandCheckedRecords) {
        {{"ab", 0, 1}}},
   };
   cmdset_test::TempHome home;
-  for (const auto& c : cases) {
+  for (const auto& [sections, given, records] : cases) {
     AnalyzerProbe probe;  // fresh transaction state for each
-    RCCmdSet* pSet = probe.LoadSet(home.CommandSet("set.ini", "[Main]\n" + c.sections));
-    if (c.sections.find("ESC,P") != std::string::npos) {
+    RCCmdSet* pSet = probe.LoadSet(home.CommandSet("set.ini", "[Main]\n" + sections));
+    if (sections.find("ESC,P") != std::string::npos) {
       pSet->arSingle[0]->nType = 3;
       pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int nCount, int*, int* pLen) {
         *pLen = nCount;
@@ -428,8 +424,8 @@ TEST(AnalyzerEquivalence, HandCheckedRecords) {
       };
     }
     std::deque<Chunk> chunks;
-    for (const std::string& bytes : c.chunks)
+    for (const std::string& bytes : given)
       chunks.push_back({bytes, static_cast<uint16_t>(chunks.size() + 1), false});
-    EXPECT_EQ(probe.Run(chunks), c.records) << c.sections;
+    EXPECT_EQ(probe.Run(chunks), records) << sections;
   }
 }

@@ -63,12 +63,8 @@ TEST_F(PluginLoad, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff)
   const std::string single =
       "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n2=2,ESC,d,1,3\n"
       "[BARCODE]\n1=2,GS,k,3,MeasureLenPrefixed\n[BARCODE_Analyze]\n1=BarcodeReverse\n";
-  const struct {
-    std::string keys;
-    bool analyzer;
-    size_t singles;
-    bool preprocess, filter;
-  } cases[] = {
+  // [Main] keys; analyzer plug-in, singles kept, preprocess, filter
+  const std::tuple<std::string, bool, size_t, bool, bool> cases[] = {
       {"UseDll=1,libplug.so" + single, true, 2, false, false},
       {"UseDll=2,lib,plug.so" + single, true, 2, false, false},  // the whole rest is the path
       {"UseDll=0,libplug.so" + single, false, 1, false, false},
@@ -79,15 +75,14 @@ TEST_F(PluginLoad, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff)
       {"UseFilterDll=1,libplug.so,FilterMaskDigits,ignored\n", false, 0, false, true},
       {"UseFilterDll=1,libplug.so,Nothing\n", false, 0, false, false},
   };
-  for (const auto& c : cases) {
-    RCCmdSet& set = Load("[Main]\n" + c.keys);
+  for (const auto& [keys, analyzer, singles, preprocess, filter] : cases) {
+    RCCmdSet& set = Load("[Main]\n" + keys);
     // A missing library or export switches its kind off.
     EXPECT_EQ(
         std::tuple(!!set.hUseDll, set.arSingle.size(), !!set.pBarcode, !!set.pfnBarcodeAnalyze,
                    !!set.hPreprocessDll, !!set.pfnPreprocess, !!set.hFilterDll, !!set.pfnFilter),
-        std::tuple(c.analyzer, c.singles, c.analyzer, c.analyzer, c.preprocess, c.preprocess,
-                   c.filter, c.filter))
-        << c.keys;
+        std::tuple(analyzer, singles, analyzer, analyzer, preprocess, preprocess, filter, filter))
+        << keys;
   }
   // A type-3 entry naming a missing export is left out: its bytes stay text.
   EXPECT_TRUE(LoadMeasure("NoSuchMeasure").arSingle.empty());

@@ -292,11 +292,9 @@ TEST_F(CmdSetTest, BarcodeWaitsForItsDataAndGivesTheTextFollowedByTheData) {
 }
 
 TEST_F(CmdSetTest, CommandKeywordsAndTheAutomaticStartGiveEventsInOrder) {
-  struct Step {
-    std::string command;      // one whole command, or empty for none
-    std::vector<int> events;  // TakeTranEvent answers after it
-    int closed;               // bTranClosed after it, -1: not looked at
-  };
+  // A step: one whole command (or none), what TakeTranEvent answers after
+  // it, and bTranClosed after it (-1: not looked at).
+  using Step = std::tuple<std::string, std::vector<int>, int>;
   const std::pair<std::vector<std::string>, std::vector<Step>> cases[] = {
       // singles, steps
       // No start command: the first event opens once until the next stop.
@@ -311,11 +309,11 @@ TEST_F(CmdSetTest, CommandKeywordsAndTheAutomaticStartGiveEventsInOrder) {
   for (const auto& [singles, steps] : cases) {
     SCOPED_TRACE(singles[0]);
     auto set = LoadSet(home_, "[Main]\n" + Singles(singles));
-    for (const Step& step : steps) {
-      SCOPED_TRACE(step.command);
-      ASSERT_TRUE(step.command.empty() || Match(*set, step.command).result == CMD_DONE);
-      for (int event : step.events) EXPECT_EQ(set->TakeTranEvent(), event);
-      EXPECT_TRUE(step.closed < 0 || set->bTranClosed == (step.closed == 1));
+    for (const auto& [command, events, closed] : steps) {
+      SCOPED_TRACE(command);
+      ASSERT_TRUE(command.empty() || Match(*set, command).result == CMD_DONE);
+      for (int event : events) EXPECT_EQ(set->TakeTranEvent(), event);
+      EXPECT_TRUE(closed < 0 || set->bTranClosed == (closed == 1));
     }
   }
 }

@@ -57,10 +57,7 @@ TEST(CardMask, PluginMasksTheWritersBufferUpToItsNul) {
   using Filter = int (*)(char*, int);
   auto filter = reinterpret_cast<Filter>(dlsym(handle, "MaskCardNumbers"));
   ASSERT_NE(filter, nullptr);
-  std::string buffer(
-      "PAN 4111 1111 1111 1111\0"
-      "5555555555554444",
-      41);
+  std::string buffer = std::string("PAN 4111 1111 1111 1111") + '\0' + "5555555555554444";
   buffer.resize(100, '\0');
   EXPECT_EQ(filter(buffer.data(), 100), 1);
   EXPECT_EQ(std::string(buffer.c_str()), "PAN **** **** **** 1111");

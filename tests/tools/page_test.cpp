@@ -193,5 +193,24 @@ TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
   for (int fd : streams) close(fd);
 }
 
+// An address open to others needs a token; an address in use is refused.
+TEST(Page, AnAddressOpenToOthersNeedsATokenAndOneInUseIsRefused) {
+  int taken_port = 0;
+  int taken = ListenLoopback(taken_port);
+  const std::pair<std::string, const char*> cases[] = {
+      // settings, message
+      {"http = 0.0.0.0:8080\n", "line 3, [service] http = 0.0.0.0:8080: expected"},
+      {"http = on\ntoken = short\n", "line 4, [service] token = short: expected"},
+      {"http = 8080\n", "line 3, [service] http = 8080: expected"},
+      {"http = 127.0.0.1:" + std::to_string(taken_port) + "\n", "cannot listen there"},
+  };
+  for (const auto& [settings, message] : cases) {
+    Service serve(settings + "[channel till]\nsource = tcp:127.0.0.1:0\n");
+    EXPECT_EQ(serve.tool->Wait(std::chrono::seconds(20)), message[0] == 'l' ? 2 : 1) << settings;
+    EXPECT_NE(serve.tool->Err().find(message), std::string::npos) << serve.tool->Err();
+  }
+  close(taken);
+}
+
 }  // namespace
 }  // namespace poshark_test

@@ -31,10 +31,6 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
       {"[channel a]\n[channel a]\npos = 2\nsource = tcp:9101\n",
        "[channel a] name: expected a name of its own"},
       {"[service]\n", "expected at least one [channel NAME] section"},
-      // An address open to others needs a token.
-      {"[service]\nhttp = 0.0.0.0:8080\n", "line 2, [service] http = 0.0.0.0:8080: expected"},
-      {"[service]\nhttp = on\ntoken = short\n", "line 3, [service] token = short: expected"},
-      {"[service]\nhttp = 8080\n", "line 2, [service] http = 8080: expected"},
       {"[service]\nkeep = 90 days\n[channel a]\n",
        "[service] keep = 90 days: expected an age (such as 90d or 12h), a size"},
   };

@@ -185,10 +185,7 @@ TEST(LineSearchTest, NeverStartsAnOccurrenceOnATrailingByteOfWindows936) {
   EXPECT_EQ(FindAll(search, "\xBB\xD2"), (std::vector<std::size_t>{0, 2}));
   // GBK trail bytes include ASCII letters: an "A" inside a character is no
   // "A" of the line.
-  std::string letters =
-      "\x81"
-      "A"
-      "A";
+  const std::string letters = {'\x81', 'A', 'A'};
   search.Reset(letters, cp936);
   EXPECT_EQ(FindAll(search, "A"), (std::vector<std::size_t>{2}));
   // Resuming one byte after a double-byte occurrence does not realign the

@@ -32,12 +32,13 @@ struct Record {
   bool operator==(const Record&) const = default;
 };
 
-void PrintTo(const Record& rec, std::ostream* os) {
-  *os << "{" << rec.nEvent << ", s" << rec.wSecond << (rec.bDST ? " dst" : "") << ", "
-      << ::testing::PrintToString(rec.text) << "}";
-}
-
 std::vector<Record> g_pushed;
+
+struct Chunk {
+  std::string bytes;
+  uint16_t wSecond;
+  bool bDST;
+};
 
 // Preprocess entry: notes the bytes and event, and stores an empty record so
 // that the write queue never reaches its overflow limit.
@@ -65,16 +66,16 @@ class AnalyzerProbe : public RCPosHark {
     return pSet;
   }
 
-  void Queue(const std::string& chunk, uint16_t wSecond, bool bDST) {
-    SYSTEMTIME st{2026, 1, 0, 1, 0, 0, wSecond, 0};
-    m_AnalyzeQueue->Push(reinterpret_cast<unsigned char*>(const_cast<char*>(chunk.data())),
-                         static_cast<int>(chunk.size()), &st, bDST, 0, -1);
-  }
-
-  // Runs the analyzer thread over the queued chunks. Once the queue is empty
-  // the stop event is set, so every later wait for more data fails at once:
-  // the passes end exactly where the data ends.
-  void Drain() {
+  // Runs the analyzer thread over the chunks, queued beforehand. Once the
+  // queue is empty the stop event is set, so every later wait for more data
+  // fails at once: the passes end exactly where the data ends. Answers the
+  // records pushed, with the time and DST flag the write queue kept.
+  std::vector<Record> Run(const std::deque<Chunk>& chunks) {
+    for (const Chunk& c : chunks) {
+      SYSTEMTIME st{2026, 1, 0, 1, 0, 0, c.wSecond, 0};
+      m_AnalyzeQueue->Push(reinterpret_cast<unsigned char*>(const_cast<char*>(c.bytes.data())),
+                           static_cast<int>(c.bytes.size()), &st, c.bDST, 0, -1);
+    }
     CreateMyEvent();
     hStopEvent->Reset();
     bAnalyzeRun = true;
@@ -85,10 +86,6 @@ class AnalyzerProbe : public RCPosHark {
     hStopEvent->Set();
     worker.join();
     bAnalyzeRun = false;
-  }
-
-  // The records pushed, with the time and DST flag the write queue kept.
-  std::vector<Record> Records() {
     std::vector<Record> out = g_pushed;
     for (Record& rec : out) {
       unsigned char byBuf[16], byExtra[8];
@@ -106,12 +103,6 @@ class AnalyzerProbe : public RCPosHark {
 std::string Token(unsigned char by) { return "0" + std::to_string(by); }
 
 constexpr int kRoom = 100000;
-
-struct Chunk {
-  std::string bytes;
-  uint16_t wSecond;
-  bool bDST;
-};
 
 // A parameter measure as a plug-in would give it: the parameter runs up to
 // and including the next 'x'; its first byte stays in the text when the run
@@ -160,7 +151,7 @@ class InPlaceAnalyzer {
     chunks_ = std::move(chunks);
     while (!chunks_.empty()) {
       int nLen = 0;
-      TakeChunk(nLen);
+      WaitMore(nLen);
       if (nLen >= 1) Analyze(nLen);
       if (nStopPending_ == 1) {
         Push(buf_.data(), nLen, 1);
@@ -178,19 +169,16 @@ class InPlaceAnalyzer {
                     nEvent, wSecond_, bDST_});
   }
 
-  // Appends the next chunk at nLen; its time stamp becomes the current one.
-  void TakeChunk(int& nLen) {
-    const Chunk& c = chunks_.front();
-    std::memcpy(buf_.data() + nLen, c.bytes.data(), c.bytes.size());
-    nLen += static_cast<int>(c.bytes.size());
-    wSecond_ = c.wSecond;
-    bDST_ = c.bDST;
-    chunks_.pop_front();
-  }
+  // Appends the next chunk at nLen if it fits; its time stamp becomes the
+  // current one.
   bool WaitMore(int& nLen) {
     if (chunks_.empty() || static_cast<int>(chunks_.front().bytes.size()) > kRoom - nLen)
       return false;
-    TakeChunk(nLen);
+    const Chunk& c = chunks_.front();
+    std::memcpy(buf_.data() + nLen, c.bytes.data(), c.bytes.size());
+    nLen += static_cast<int>(c.bytes.size());
+    std::tie(wSecond_, bDST_) = std::tuple(c.wSecond, c.bDST);
+    chunks_.pop_front();
     return true;
   }
 
@@ -304,16 +292,19 @@ class InPlaceAnalyzer {
 // Bytes drawn from a small alphabet, so that commands meet often.
 const unsigned char kAlphabet[] = {0x1B, 0x1D, 'a', 'b', 'c', 'd', 0x00, 0x0A, 0x09, 'x'};
 
-int Roll(std::mt19937& rng, int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
-unsigned char Pick(std::mt19937& rng) { return kAlphabet[Roll(rng, sizeof kAlphabet)]; }
+// roll(n): a number in 0..n-1; Pick(): a byte of the alphabet.
+struct Roller {
+  std::mt19937 rng;
+  int operator()(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
+  unsigned char Pick() { return kAlphabet[(*this)(sizeof kAlphabet)]; }
+};
 
-std::string CommandEntry(std::mt19937& rng, int nMaxLen, bool bBarcode) {
-  auto roll = [&](int n) { return Roll(rng, n); };
+std::string CommandEntry(Roller& roll, int nMaxLen, bool bBarcode) {
   int nCount = 1 + roll(nMaxLen);
   std::ostringstream out;
   out << nCount;
   for (int i = 0; i < nCount; ++i)
-    out << "," << Token(i == 0 ? (roll(2) ? 0x1B : 0x1D) : Pick(rng));
+    out << "," << Token(i == 0 ? (roll(2) ? 0x1B : 0x1D) : roll.Pick());
   int nType = bBarcode ? (roll(2) ? 1 : 2) : std::vector<int>{1, 1, 1, 2, 0}[roll(5)];
   out << "," << nType;
   if (nType == 1)
@@ -330,24 +321,22 @@ std::string CommandEntry(std::mt19937& rng, int nMaxLen, bool bBarcode) {
   return out.str();
 }
 
-std::string RandomCommandSet(std::mt19937& rng) {
-  auto roll = [&](int n) { return Roll(rng, n); };
+std::string RandomCommandSet(Roller& roll) {
   int nSingles = 1 + roll(8);
   int nGroupCmds = roll(4);
   std::ostringstream ini;
   ini << "[Main]\nModule_Name=Random\nS-Num=" << nSingles << "\nM-Num=" << (nGroupCmds ? 1 : 0)
       << "\n[TAB]\nSpaceCount=" << 1 + roll(4) << "\n[Single-Command]\n";
-  for (int i = 1; i <= nSingles; ++i) ini << i << "=" << CommandEntry(rng, 4, false) << "\n";
+  for (int i = 1; i <= nSingles; ++i) ini << i << "=" << CommandEntry(roll, 4, false) << "\n";
   if (nGroupCmds) {
     ini << "[Mutli-Command]\n1=GroupA," << Token(0x1D) << "," << nGroupCmds << "\n[GroupA]\n";
-    for (int i = 1; i <= nGroupCmds; ++i) ini << i << "=" << CommandEntry(rng, 3, false) << "\n";
+    for (int i = 1; i <= nGroupCmds; ++i) ini << i << "=" << CommandEntry(roll, 3, false) << "\n";
   }
-  if (roll(2)) ini << "[BARCODE]\n1=" << CommandEntry(rng, 3, true) << "\n";
+  if (roll(2)) ini << "[BARCODE]\n1=" << CommandEntry(roll, 3, true) << "\n";
   return ini.str();
 }
 
-std::deque<Chunk> RandomChunks(std::mt19937& rng, int nTotal) {
-  auto roll = [&](int n) { return Roll(rng, n); };
+std::deque<Chunk> RandomChunks(Roller& roll, int nTotal) {
   std::deque<Chunk> chunks;
   int nDone = 0;
   uint16_t wSecond = 0;
@@ -355,7 +344,7 @@ std::deque<Chunk> RandomChunks(std::mt19937& rng, int nTotal) {
     int n = std::min(nTotal - nDone, 1 + roll(roll(8) == 0 ? 4000 : 40));
     std::string bytes;
     for (int i = 0; i < n; ++i)
-      bytes.push_back(roll(3) == 0 ? Pick(rng) : static_cast<char>('e' + roll(19)));
+      bytes.push_back(roll(3) == 0 ? roll.Pick() : static_cast<char>('e' + roll(19)));
     chunks.push_back({bytes, wSecond, roll(2) == 0});
     wSecond = static_cast<uint16_t>((wSecond + 1) % 60);
     nDone += n;
@@ -371,52 +360,44 @@ std::vector<Record> ExpectSameRecords(const cmdset_test::TempHome& home, const s
 
   AnalyzerProbe probe;
   UsePluginMeasure(*probe.LoadSet(path));
-  for (const Chunk& c : chunks) probe.Queue(c.bytes, c.wSecond, c.bDST);
-  probe.Drain();
-  std::vector<Record> actual = probe.Records();
+  std::vector<Record> actual = probe.Run(chunks);
   EXPECT_EQ(expected, actual) << "seed " << nSeed << "\n" << ini;
   return actual;
 }
 
 }  // namespace
 
-// Many short streams (up to 600 bytes) and a few longer than the room.
+// Many short streams (up to 600 bytes), a few longer than the room, and one
+// whose replacement texts fill the room.
 TEST(AnalyzerEquivalence, RandomSetsAndStreamsGiveTheInPlaceRecords) {
-  const struct {
-    int first, last, total;  // seeds; total 0: 1..600 bytes
-  } runs[] = {{1, 300, 0}, {1000, 1005, 150000}};
+  // first and last seed, stream length (0: 1..600 bytes)
+  const std::tuple<int, int, int> runs[] = {{1, 300, 0}, {1000, 1005, 150000}};
   cmdset_test::TempHome home;
-  for (const auto& run : runs) {
-    for (int nSeed = run.first; nSeed <= run.last && !HasFailure(); ++nSeed) {
-      std::mt19937 rng(nSeed);
-      std::string ini = RandomCommandSet(rng);
-      int nTotal = run.total ? run.total : 1 + static_cast<int>(rng() % 600);
-      ExpectSameRecords(home, ini, RandomChunks(rng, nTotal), nSeed);
+  for (const auto& [first, last, total] : runs) {
+    for (int nSeed = first; nSeed <= last && !HasFailure(); ++nSeed) {
+      Roller roll{std::mt19937(nSeed)};
+      std::string ini = RandomCommandSet(roll);
+      int nTotal = total ? total : 1 + static_cast<int>(roll.rng() % 600);
+      ExpectSameRecords(home, ini, RandomChunks(roll, nTotal), nSeed);
     }
   }
-}
-
-TEST(AnalyzerEquivalence, ReplacementTextsFillingTheRoomAreCutToIt) {
-  // HT becomes 12 spaces: a buffer of tabs grows until the room is full.
-  std::string ini =
-      "[Main]\nS-Num=2\n[TAB]\nSpaceCount=12\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,a,b,1,3\n";
-  std::deque<Chunk> chunks;
-  for (int i = 0; i < 40; ++i)
-    chunks.push_back({std::string(3000, '\t'), static_cast<uint16_t>(i % 60), false});
-  cmdset_test::TempHome home;
-  for (const Record& rec : ExpectSameRecords(home, ini, chunks, 0))
+  // HT becomes 12 spaces: a buffer of tabs grows until the room is full, and
+  // the replacement texts are cut to it.
+  const std::deque<Chunk> tabs(40, Chunk{std::string(3000, '\t'), 0, false});
+  for (const Record& rec : ExpectSameRecords(
+           home,
+           "[Main]\nS-Num=2\n[TAB]\nSpaceCount=12\n[Single-Command]\n1=1,HT,1,1\n2=3,ESC,a,b,1,3\n",
+           tabs, 0))
     EXPECT_LE(rec.text.size(), 100000u);
 }
 
 // Records checked by hand where the random streams rarely go: the time of the
-// chunk taken last, a barcode that ends the data, and commands removed after
-// a wait for a possible barcode.
+// chunk taken last, a barcode that ends the data, commands removed after a
+// wait for a possible barcode, and a plug-in-measured command in progress
+// shown every byte left, not the window the matchers see.
 TEST(AnalyzerEquivalence, HandCheckedRecords) {
-  const struct {
-    std::string sections;
-    std::vector<std::string> chunks;
-    std::vector<Record> records;  // seconds: the chunks arrive at 1, 2, ...
-  } cases[] = {
+  // set sections, chunks (arriving at seconds 1, 2, ...), records
+  const std::tuple<std::string, std::vector<std::string>, std::vector<Record>> cases[] = {
       {"S-Num=2\n[Single-Command]\n1=3,GS,V,A,1,3\n2=2,ESC,s,1,2,0,TRAN_START\n",
        {"one\n", "two\n\035", "VAthree\n"},
        {{"one\ntwo\nthree\n", -1, 3}}},
@@ -427,31 +408,24 @@ TEST(AnalyzerEquivalence, HandCheckedRecords) {
        "[BARCODE]\n1=3,GS,k,0x02,1,5\n",
        {"a\035", "xb\035Bc\n"},
        {{"a\035xbc\n", -1, 2}}},
+      {"S-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n",  // its measure: every byte it is shown
+       {"ab\033P" + std::string(500, 'y') + "\n"},
+       {{"ab", 0, 1}}},
   };
   cmdset_test::TempHome home;
-  for (const auto& c : cases) {
+  for (const auto& [sections, given, records] : cases) {
     AnalyzerProbe probe;  // fresh transaction state for each
-    probe.LoadSet(home.CommandSet("set.ini", "[Main]\n" + c.sections));
-    uint16_t wSecond = 1;
-    for (const std::string& chunk : c.chunks) probe.Queue(chunk, wSecond++, false);
-    probe.Drain();
-    EXPECT_EQ(probe.Records(), c.records) << c.sections;
+    RCCmdSet* pSet = probe.LoadSet(home.CommandSet("set.ini", "[Main]\n" + sections));
+    if (sections.find("ESC,P") != std::string::npos) {
+      pSet->arSingle[0]->nType = 3;
+      pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int nCount, int*, int* pLen) {
+        *pLen = nCount;
+        return 2;
+      };
+    }
+    std::deque<Chunk> chunks;
+    for (const std::string& bytes : given)
+      chunks.push_back({bytes, static_cast<uint16_t>(chunks.size() + 1), false});
+    EXPECT_EQ(probe.Run(chunks), records) << sections;
   }
-}
-
-// A plug-in-measured command in progress is shown every byte left, not the
-// window the matchers see.
-TEST(Analyzer, PluginMeasureSeesEveryByteLeft) {
-  cmdset_test::TempHome home;
-  AnalyzerProbe probe;
-  RCCmdSet* pSet = probe.LoadSet(
-      home.CommandSet("set.ini", "[Main]\nS-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n"));
-  pSet->arSingle[0]->nType = 3;
-  pSet->arSingle[0]->pfnAnalyze = [](unsigned char*, int nCount, int*, int* pLen) {
-    *pLen = nCount;  // takes everything it is shown
-    return 2;
-  };
-  probe.Queue("ab\033P" + std::string(500, 'y') + "\n", 1, false);
-  probe.Drain();
-  EXPECT_EQ(probe.Records(), (std::vector<Record>{{"ab", 0, 1}}));
 }

@@ -16,19 +16,14 @@ namespace {
 using namespace poshark::commands;
 using FindFn = int (*)(const ScanPlan&, const uint8_t*, const unsigned char*, int, int);
 
-struct StartSet {
-  const char* name;
-  std::vector<int> starts;  // bytes that may start something
-  int nFiller;              // a byte that starts nothing
-};
-
 TEST(TextScan, OneStartingByteAtEveryPlaceOfABlock) {
   std::vector<std::pair<const char*, FindFn>> paths{{"chosen", FindStart},
                                                     {"portable", FindStartPortable}};
 #if defined(POSHARK_HAVE_SSE2_SCAN)
   paths.push_back({"sse2", FindStartSse2});
 #endif
-  const StartSet kSets[] = {
+  // name, bytes that may start something, a byte that starts nothing
+  const std::tuple<const char*, std::vector<int>, int> kSets[] = {
       {"none", {}, 'a'},
       {"printer controls", {0x09, 0x10, 0x1B, 0x1C, 0x1D}, 0x0A},
       {"both ends of the byte range", {0x00, 0xFF}, 0xFE},
@@ -38,15 +33,15 @@ TEST(TextScan, OneStartingByteAtEveryPlaceOfABlock) {
       {"range across 0x80", {0x7E, 0x7F, 0x80, 0x81, 0x83, 0x85, 0x87, 0x89}, 0x82},
   };
   constexpr int kLen = 40;  // more than two blocks, so every place is met whole and at the end
-  for (const StartSet& set : kSets) {
+  for (const auto& [what, starts, nFiller] : kSets) {
     std::array<uint8_t, 256> table{};
-    for (int b : set.starts) table[static_cast<size_t>(b)] = static_cast<uint8_t>(1 + b % 2);
+    for (int b : starts) table[static_cast<size_t>(b)] = static_cast<uint8_t>(1 + b % 2);
     ScanPlan plan = MakeScanPlan(table.data());
     std::vector<int> placed = {-1};  // no starting byte at all
-    if (!set.starts.empty()) placed = {set.starts.front(), set.starts.back()};
+    if (!starts.empty()) placed = {starts.front(), starts.back()};
     for (int nStart : placed) {
       for (int k = 0; k < kLen; ++k) {
-        std::vector<unsigned char> data(kLen, static_cast<unsigned char>(set.nFiller));
+        std::vector<unsigned char> data(kLen, static_cast<unsigned char>(nFiller));
         if (nStart >= 0) data[static_cast<size_t>(k)] = static_cast<unsigned char>(nStart);
         // The buffer is exactly nEnd bytes long, so that a read past its end
         // is caught under the address sanitizer.
@@ -56,7 +51,7 @@ TEST(TextScan, OneStartingByteAtEveryPlaceOfABlock) {
             int nWant = nStart >= 0 && k >= nFrom && k < nEnd ? k : nEnd;
             for (const auto& [name, find] : paths) {
               ASSERT_EQ(find(plan, table.data(), exact.data(), nFrom, nEnd), nWant)
-                  << set.name << ", " << name << ": byte " << nStart << " at " << k << ", from "
+                  << what << ", " << name << ": byte " << nStart << " at " << k << ", from "
                   << nFrom << " to " << nEnd;
             }
           }

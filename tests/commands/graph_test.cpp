@@ -24,10 +24,8 @@ TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
     AppendGraphSequence(mixed, GraphValue(u"T\u00e9\u20ac"[k % 3], k));
   Bytes above16;  // the low 16 bits of w would be 'A'
   AppendGraphSequence(above16, 0x100000u | ((uint32_t{'A'} ^ 1u) << 4));
-  const struct {
-    const char* page;
-    Bytes in, out;
-  } cases[] = {
+  const std::tuple<const char*, Bytes, Bytes> cases[] = {
+      // page, input, output
       {"windows-1252", {0xD0, 0x80}, {'A'}},  // value 0x400
       {"windows-1252", {0x41}, {0x06}},       // plain ASCII is not passed through
       {"windows-1252", {0x10}, {0x00}},       // character 0 gives one NUL byte
@@ -49,10 +47,10 @@ TEST(GraphDecode, DecodesSequencesToTheCodePageWithinTheGraphBuffer) {
       // GBK: U+4E2D is D6 D0, U+6587 is CE C4.
       {"windows-936", GraphEncode(u"\u4e2d\u6587 A1"), {0xD6, 0xD0, 0xCE, 0xC4, ' ', 'A', '1'}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.page << " " << ::testing::PrintToString(c.in));
-    EnvGuard page("POSHARK_CODEPAGE", c.page);
-    EXPECT_EQ(RCPosHarkTestAccess::DecodeGraph(listener, c.in), c.out);
+  for (const auto& [name, in, out] : cases) {
+    SCOPED_TRACE(::testing::Message() << name << " " << ::testing::PrintToString(in));
+    EnvGuard page("POSHARK_CODEPAGE", name);
+    EXPECT_EQ(RCPosHarkTestAccess::DecodeGraph(listener, in), out);
   }
   // The one-byte sequence 0x7F carries U+8007, a double-byte character:
   // output twice the input is cut at the graph buffer, never past it.

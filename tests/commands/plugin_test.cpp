@@ -14,6 +14,7 @@
 #include "support/LineCollector.h"
 
 using cmdset_test::PluginPath;
+using poshark::testing::Feed;
 using poshark::testing::LineCollector;
 using Strings = std::vector<std::string>;
 
@@ -62,12 +63,8 @@ TEST_F(PluginLoad, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff)
   const std::string single =
       "\nS-Num=2\n[Single-Command]\n1=2,ESC,L,3,MeasureLenPrefixed\n2=2,ESC,d,1,3\n"
       "[BARCODE]\n1=2,GS,k,3,MeasureLenPrefixed\n[BARCODE_Analyze]\n1=BarcodeReverse\n";
-  const struct {
-    std::string keys;
-    bool analyzer;
-    size_t singles;
-    bool preprocess, filter;
-  } cases[] = {
+  // [Main] keys; analyzer plug-in, singles kept, preprocess, filter
+  const std::tuple<std::string, bool, size_t, bool, bool> cases[] = {
       {"UseDll=1,libplug.so" + single, true, 2, false, false},
       {"UseDll=2,lib,plug.so" + single, true, 2, false, false},  // the whole rest is the path
       {"UseDll=0,libplug.so" + single, false, 1, false, false},
@@ -78,29 +75,33 @@ TEST_F(PluginLoad, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff)
       {"UseFilterDll=1,libplug.so,FilterMaskDigits,ignored\n", false, 0, false, true},
       {"UseFilterDll=1,libplug.so,Nothing\n", false, 0, false, false},
   };
-  for (const auto& c : cases) {
-    RCCmdSet& set = Load("[Main]\n" + c.keys);
+  for (const auto& [keys, analyzer, singles, preprocess, filter] : cases) {
+    RCCmdSet& set = Load("[Main]\n" + keys);
     // A missing library or export switches its kind off.
-    bool bPreprocessOn = c.keys.rfind("DllPreprocess", 0) == 0 && set.bDllPreprocess;
     EXPECT_EQ(
         std::tuple(!!set.hUseDll, set.arSingle.size(), !!set.pBarcode, !!set.pfnBarcodeAnalyze,
                    !!set.hPreprocessDll, !!set.pfnPreprocess, !!set.hFilterDll, !!set.pfnFilter),
-        std::tuple(c.analyzer, c.singles, c.analyzer, c.analyzer, c.preprocess, c.preprocess,
-                   c.filter, c.filter))
-        << c.keys;
-    EXPECT_TRUE(c.keys == "DllPreprocess=1,libplug.so\n" || bPreprocessOn == c.preprocess)
-        << c.keys;
+        std::tuple(analyzer, singles, analyzer, analyzer, preprocess, preprocess, filter, filter))
+        << keys;
   }
   // A type-3 entry naming a missing export is left out: its bytes stay text.
   EXPECT_TRUE(LoadMeasure("NoSuchMeasure").arSingle.empty());
   EXPECT_EQ(Walk("ab\x1bL\x02xycd"), "ab\x1bL\x02xycd");
+  // Clear releases every library and entry point; a load takes them again.
+  RCCmdSet& set = Load(
+      "[Main]\nDllPreprocess=1,libplug.so,Preprocess\nUseFilterDll=1,libplug.so,FilterMaskDigits\n"
+      "UseDll=1,libplug.so" +
+      single);
+  set.Clear();
+  EXPECT_FALSE(set.bUseDll || set.bDllPreprocess || set.bUseFilterDll);
+  EXPECT_FALSE(set.hUseDll || set.hPreprocessDll || set.hFilterDll);
+  EXPECT_FALSE(set.pfnPreprocess || set.pfnFilter || set.pfnBarcodeAnalyze);
+  EXPECT_TRUE(set.Load(set.strPath) && set.pfnPreprocess && set.pfnFilter && set.hUseDll);
 }
 
 TEST_F(PluginLoad, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
-  const struct {
-    const char* measure;
-    std::string text, left;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
+      // measure, text, left
       {"MeasureLenPrefixed", "ab\x1bL\x03xyzcd", "abcd"},
       {"MeasureLenPrefixed", std::string("\x1bL\x00tail", 7), "tail"},
       {"MeasureSkipPrefix", "ab\x1bL\x02xycd", "ab\002cd"},  // start bytes stay
@@ -110,10 +111,10 @@ TEST_F(PluginLoad, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
       {"MeasureNegative", "ab\x1bL\x01xcd", "ab"},
       {"MeasureHuge", "ab\x1bL\x01xcd", "ab"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.measure);
-    ASSERT_EQ(LoadMeasure(c.measure).arSingle.size(), 1u);
-    EXPECT_EQ(Walk(c.text), c.left);
+  for (const auto& [measure, text, left] : cases) {
+    SCOPED_TRACE(measure);
+    ASSERT_EQ(LoadMeasure(measure).arSingle.size(), 1u);
+    EXPECT_EQ(Walk(text), left);
     EXPECT_EQ(set_->pCurCmd, nullptr);
   }
   // An incomplete parameter waits for more data with the same command.
@@ -128,10 +129,8 @@ TEST_F(PluginLoad, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {
 }
 
 TEST_F(PluginLoad, BarcodeTransformReplacesTheDataUnlessItsAnswerIsUnusable) {
-  const struct {
-    const char* transform;
-    std::string text, barcode, rest;
-  } cases[] = {
+  // transform, text, barcode text, bytes left
+  const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
       // The transform sees the start and parameter bytes: \x04 1234, reversed.
       {"BarcodeReverse", "\x1dk\0041234tail", "ID:4321\x04", "tail"},
       {"BarcodeLastByte", "\x1dk\003abc!", "ID:c", "!"},
@@ -140,30 +139,18 @@ TEST_F(PluginLoad, BarcodeTransformReplacesTheDataUnlessItsAnswerIsUnusable) {
       {"BarcodeDecline", "\x1dk\0041234tail", "ID:1234", "tail"},
       {"NoSuchTransform", "\x1dk\002xy", "ID:xy", ""},  // passes the barcode through
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.transform);
-    LoadMeasure("MeasureLenPrefixed", c.transform);
-    std::string buf = c.text;
+  for (const auto& [transform, text, barcode, rest] : cases) {
+    SCOPED_TRACE(transform);
+    LoadMeasure("MeasureLenPrefixed", transform);
+    std::string buf = text;
     int nLen = static_cast<int>(buf.size()), nSize = 0;
     EXPECT_EQ(set_->AnalyzeBarcode(reinterpret_cast<unsigned char*>(buf.data()), nLen), CMD_DONE);
-    EXPECT_EQ(buf.substr(0, nLen), c.rest);
+    EXPECT_EQ(buf.substr(0, nLen), rest);
     set_->GetBarcodeText(nullptr, nSize);
     std::string out(static_cast<size_t>(nSize), '\0');
     set_->GetBarcodeText(reinterpret_cast<unsigned char*>(out.data()), nSize);
-    EXPECT_EQ(out, c.barcode);
+    EXPECT_EQ(out, barcode);
   }
-}
-
-TEST_F(PluginLoad, ClearReleasesEveryLibraryAndEntryPointAndALoadTakesThemAgain) {
-  RCCmdSet& set = Load("[Main]\nDllPreprocess=1," + PluginPath() + ",Preprocess\nUseFilterDll=1," +
-                       PluginPath() + ",FilterMaskDigits\n");
-  ASSERT_TRUE(set.hPreprocessDll && set.hFilterDll);
-  set.Clear();
-  EXPECT_FALSE(set.bUseDll || set.bDllPreprocess || set.bUseFilterDll);
-  EXPECT_FALSE(set.hUseDll || set.hPreprocessDll || set.hFilterDll);
-  EXPECT_FALSE(set.pfnPreprocess || set.pfnFilter || set.pfnBarcodeAnalyze);
-  EXPECT_TRUE(set.Load(set.strPath));
-  EXPECT_TRUE(set.pfnPreprocess && set.pfnFilter);
 }
 
 // A listener in host-feed mode on one command-set file, its lines collected.
@@ -176,10 +163,6 @@ class PluginListener : public ::testing::Test {
     listener_->SetGateOpenTime(0);
     listener_->ListenStart(&LineCollector::Callback, true);
   }
-  void Feed(std::string bytes) {
-    listener_->GotData(static_cast<int>(bytes.size()),
-                       reinterpret_cast<unsigned char*>(bytes.data()));
-  }
 
   cmdset_test::TempHome home_;
   LineCollector lines_;
@@ -191,9 +174,9 @@ class PluginListener : public ::testing::Test {
 // writer's buffer, and of a count far beyond it only the bounded part is read.
 TEST_F(PluginListener, PreprocessDropsReplacesRetagsAttachesAndHasItsCountsChecked) {
   StartWith("DllPreprocess=1," + PluginPath() + ",Preprocess\n");
-  Feed(
-      "first\nDROP this\nSWAP here\nCANCEL sale\nTAG me\nNEG two\nHUGE\nLIAR\nNEGX\nLONGX\n"
-      "NULLX\nHUGEX\nlast\n");
+  Feed(*listener_,
+       "first\nDROP this\nSWAP here\nCANCEL sale\nTAG me\nNEG two\nHUGE\nLIAR\nNEGX\nLONGX\n"
+       "NULLX\nHUGEX\nlast\n");
   auto got = lines_.WaitFor(9);
   ASSERT_EQ(lines_.Texts(), Strings({"first\n", "replaced text here\n", "CANCEL sale\n", "TAG me\n",
                                      "NEGX\n", "LONGX\n", "NULLX\n", "HUGEX\n", "last\n"}));
@@ -220,7 +203,7 @@ TEST_F(PluginListener, CodeMapComesBeforeTheOutputFilter) {
     listener_->EnableCodeMap(steps[i].first, steps[i].second);
     if (steps[i].second)
       table[static_cast<unsigned char>('O')] = 'O';  // the listener keeps its own copy
-    Feed("TOTAL 5\n");
+    Feed(*listener_, "TOTAL 5\n");
     lines_.WaitFor(i + 1);
   }
   EXPECT_EQ(lines_.Texts(), Strings({"TOTAL #\n", "T#TAL #\n", "TOTAL #\n", "T#TAL #\n"}));
@@ -236,7 +219,7 @@ TEST_F(PluginListener, CodeMapComesBeforeTheOutputFilter) {
     }
   });
   const std::string line(900, 'x');
-  for (int i = 0; i < 100; ++i) Feed(line + "\n");
+  for (int i = 0; i < 100; ++i) Feed(*listener_, line + "\n");
   lines_.WaitFor(104);
   done = true;
   flip.join();

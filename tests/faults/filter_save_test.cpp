@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "keywords/CatcherHelpers.h"
 #include "platform/Profile.h"
 #include "support/ChildProcess.h"
 #include "support/TempHome.h"
@@ -30,8 +31,7 @@ void Save(const Keys& keys, int nPOS, bool bColor = false) {
   for (const std::string& k : keys)
     ASSERT_TRUE(bColor ? colors.AddKeyWord(k.c_str(), nullptr, 12, -1, 1, 2, 0, false, {}, {},
                                            false, nullptr)
-                       : keywords.AddKeyWord(k.c_str(), 5, false, 0, nullptr, 2, 0, '.', ',', 0, 0,
-                                             0, false, {}, {}, false, nullptr));
+                       : poshark::testing::AddKey(keywords, {k.c_str(), 5}));
   bColor ? colors.WriteIni(nPOS) : keywords.WriteIni(nPOS);
 }
 

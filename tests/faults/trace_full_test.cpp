@@ -32,7 +32,7 @@ TEST(TraceFullFaults, FreeSpaceRunningOutStopsTracingAndLosesNoLine) {
     RCPosHark unnumbered(0);
     ASSERT_TRUE(unnumbered.SelectCmdSet(0));
     unnumbered.ListenStart(&LineCollector::Callback, true);
-    unnumbered.GotData(4, reinterpret_cast<unsigned char*>(const_cast<char*>("abc\n")));
+    Feed(unnumbered, "abc\n");
     lines.WaitFor(1);
     unnumbered.ListenStop();
   }
@@ -48,8 +48,7 @@ TEST(TraceFullFaults, FreeSpaceRunningOutStopsTracingAndLosesNoLine) {
     while (expected.size() < nLast) {
       std::string& line = expected.emplace_back("line " + std::to_string(10000 + expected.size()) +
                                                 " of the receipt 12.50\n");
-      listener.GotData(static_cast<int>(line.size()),
-                       reinterpret_cast<unsigned char*>(line.data()));
+      Feed(listener, line);
     }
     EXPECT_EQ(lines.WaitFor(expected.size(), 20000).size(), expected.size());
     EXPECT_EQ(lines.Texts(), expected);

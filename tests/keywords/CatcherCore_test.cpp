@@ -75,20 +75,11 @@ TEST(CatcherCoreResultsTest, FormsCountOrHandOutOldestFirstAndTheOldestGiveWay) 
   EXPECT_EQ(c[1].nMDBID, 4);
 }
 
-struct NamesCase {
-  const FilterLayout* pLayout;
-  const char* pszItem;
-  const char* pszName;
-  const char* pszWant;  // "key|name|flags|type|id|sign", null: unusable
-};
-
 TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
-  const std::string name40(40, 'n');
-  const std::string key31(31, 'k');
-  const std::string longName = name40 + ",2,0,046";
-  const std::string n30(30, 'n');
-  const std::string want40 = "K|" + n30 + "|1|2|0|46";
-  const NamesCase kCases[] = {
+  const std::string key31(31, 'k'), longName = std::string(40, 'n') + ",2,0,046";
+  const std::string want40 = "K|" + std::string(30, 'n') + "|1|2|0|46";
+  // layout, item key, name key, what is read ("key|name|flags|type|id|sign"; null: unusable)
+  const std::tuple<const FilterLayout*, const char*, const char*, const char*> kCases[] = {
       {&kKeyWordLayout, "A,B,17", "x,y,3,4,044", "A,B|x,y|17|3|4|44"},
       {&kKeyWordLayout, "K,1", longName.c_str(), want40.c_str()},
       {&kKeyWordLayout, "K,1", "Total,12,3,", nullptr},  // the keyword catcher needs a sign
@@ -102,24 +93,23 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
   TempHome home;
   std::string text = "[S]\n";
   for (size_t i = 0; i < std::size(kCases); ++i) {
-    const std::string ck = kCases[i].pLayout == &kColorKeyLayout ? "CK" : "",
-                      n = std::to_string(i + 1);
-    text += ck + "Item" + n + "=" + kCases[i].pszItem + "\n" + ck + "Name" + n + "=" +
-            kCases[i].pszName + "\n";
+    const auto& [pLayout, pszItem, pszName, pszWant] = kCases[i];
+    const std::string ck = pLayout == &kColorKeyLayout ? "CK" : "", n = std::to_string(i + 1);
+    text += ck + "Item" + n + "=" + pszItem + "\n" + ck + "Name" + n + "=" + pszName + "\n";
   }
   home.Write(poshark::testing::kFilterFile, text);
   platform::ProfileReader reader(home.FilterPath().c_str());
   for (size_t i = 0; i < std::size(kCases); ++i) {
-    const NamesCase& c = kCases[i];
+    const auto& [pLayout, pszItem, pszName, pszWant] = kCases[i];
     ScratchItem scratch;
     STRUCT_KeyWord* p = scratch.Clear();
-    bool bRead = CatcherCore({1}, 5, *c.pLayout, 0)
+    bool bRead = CatcherCore({1}, 5, *pLayout, 0)
                      .ReadNames(FilterSection(reader, "S"), static_cast<int>(i) + 1, p);
     EXPECT_EQ(bRead ? Format("%s|%s|%d|%d|%d|%d", p->pszKeyWord, p->pszName, p->nCatchFlags,
                              p->nMDBType, p->nMDBID, p->cDecimalSign)
                     : "-",
-              c.pszWant ? c.pszWant : "-")
-        << c.pszItem << " " << c.pszName;
+              pszWant ? pszWant : "-")
+        << pszItem << " " << pszName;
   }
 }
 

@@ -81,52 +81,48 @@ STRUCT_Condition IdleCondition(int nHours, int nMinutes, SYSTEMTIME last = {},
   return cond;
 }
 
-struct LimitCase {
-  const char* pszName;
-  STRUCT_Condition cond;
-  std::vector<std::pair<SYSTEMTIME, bool>> steps;  // match time, alarm let through
-};
-
 TEST(LimitsTest, FrequencyAndIdleLimitsDecideWhichAlarmsPass) {
   auto at = [](int d, int h, int mi = 0, int s = 0) { return MakeTime(2011, 3, d, h, mi, s); };
-  const LimitCase kCases[] = {
-      {"daily count needs all matches within one day",
-       FreqCondition(3, kFreqUnitDay, false),
-       {{at(1, 23), false},
-        {at(1, 23, 30), false},
-        {at(2, 0, 10), false},
-        {at(2, 0, 20), false},
-        {at(2, 0, 30), true}}},
-      {"reset starts a new count after an alarm",
-       FreqCondition(2, kFreqUnitHour, true),
-       {{at(1, 9, 1), false}, {at(1, 9, 2), true}, {at(1, 9, 3), false}, {at(1, 9, 4), true}}},
-      {"count 0 passes every match",
-       FreqCondition(0, kFreqUnitDay, false),
-       {{at(1, 9), true}, {at(1, 10), true}}},
-      {"idle time must have strictly passed",
-       IdleCondition(0, 30),
-       {{at(1, 10), true},
-        {at(1, 10, 20), false},
-        {at(1, 10, 30), false},
-        {at(1, 10, 30, 1), true}}},
-      // 70000 hours would wrap to 4464 in 16 bits; 65535 hours is more than seven years.
-      {"huge idle period is clamped",
-       IdleCondition(70000, 0, MakeTime(2011, 1, 1)),
-       {{MakeTime(2018, 6, 1), false}, {MakeTime(2018, 6, 30), true}}},
-      // The count starts again at 9:03 although the idle time holds that alarm back.
-      {"reset even when the idle limit holds the alarm back",
-       IdleCondition(1, 0, {}, FreqCondition(2, kFreqUnitDay, true)),
-       {{at(1, 9, 0), false},
-        {at(1, 9, 1), true},
-        {at(1, 9, 2), false},
-        {at(1, 9, 3), false},
-        {at(1, 10, 30), false},
-        {at(1, 10, 31), true}}},
-  };
-  for (const LimitCase& c : kCases) {
-    SCOPED_TRACE(c.pszName);
-    STRUCT_Condition cond = c.cond;
-    for (const auto& [when, bPass] : c.steps) {
+  // what, condition, steps: match time, alarm let through
+  const std::tuple<const char*, STRUCT_Condition, std::vector<std::pair<SYSTEMTIME, bool>>>
+      kCases[] = {
+          {"daily count needs all matches within one day",
+           FreqCondition(3, kFreqUnitDay, false),
+           {{at(1, 23), false},
+            {at(1, 23, 30), false},
+            {at(2, 0, 10), false},
+            {at(2, 0, 20), false},
+            {at(2, 0, 30), true}}},
+          {"reset starts a new count after an alarm",
+           FreqCondition(2, kFreqUnitHour, true),
+           {{at(1, 9, 1), false}, {at(1, 9, 2), true}, {at(1, 9, 3), false}, {at(1, 9, 4), true}}},
+          {"count 0 passes every match",
+           FreqCondition(0, kFreqUnitDay, false),
+           {{at(1, 9), true}, {at(1, 10), true}}},
+          {"idle time must have strictly passed",
+           IdleCondition(0, 30),
+           {{at(1, 10), true},
+            {at(1, 10, 20), false},
+            {at(1, 10, 30), false},
+            {at(1, 10, 30, 1), true}}},
+          // 70000 hours would wrap to 4464 in 16 bits; 65535 hours is more than seven years.
+          {"huge idle period is clamped",
+           IdleCondition(70000, 0, MakeTime(2011, 1, 1)),
+           {{MakeTime(2018, 6, 1), false}, {MakeTime(2018, 6, 30), true}}},
+          // The count starts again at 9:03 although the idle time holds that alarm back.
+          {"reset even when the idle limit holds the alarm back",
+           IdleCondition(1, 0, {}, FreqCondition(2, kFreqUnitDay, true)),
+           {{at(1, 9, 0), false},
+            {at(1, 9, 1), true},
+            {at(1, 9, 2), false},
+            {at(1, 9, 3), false},
+            {at(1, 10, 30), false},
+            {at(1, 10, 31), true}}},
+      };
+  for (const auto& [pszName, given, steps] : kCases) {
+    SCOPED_TRACE(pszName);
+    STRUCT_Condition cond = given;
+    for (const auto& [when, bPass] : steps) {
       EXPECT_EQ(IsMatchFreqAndRecAt(&cond, when), bPass) << when.wDay << " " << when.wHour;
       // Every alarm let through stamps the idle time.
       EXPECT_TRUE(!bPass || SameToSecond(cond.stIdleLast, when));

@@ -84,10 +84,6 @@ class DebugCapture {
   std::vector<std::string> texts_;
 };
 
-inline void Feed(RCPosHark& listener, std::string bytes) {
-  listener.GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
-}
-
 // A listener with an empty command set selected and the gate open at once.
 inline std::unique_ptr<RCPosHark> MakeListener(int nPOSNo, bool bIdleStop = false) {
   auto l = std::make_unique<RCPosHark>(nPOSNo);

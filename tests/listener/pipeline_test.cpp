@@ -21,30 +21,27 @@ class Intake : public ::testing::Test {
 };
 
 TEST_F(Intake, CutsChunksAtLineEndsAndKeepsTheRestForTheNextCall) {
-  struct Case {
-    const char* pszWhat;
-    std::string sections;
-    std::vector<std::string> feeds, chunks;
-    int nFill;
-  };
-  const Case cases[] = {
-      {"line feed", "", {"AB\nCD", "\n"}, {"AB\n", "CD\n"}, 0},
-      {"overlong line", "", {std::string(4500, 'x')}, {4, std::string(1000, 'x')}, 500},
-      {"command split across calls",
-       "C-Num=1\n[ChangeLine-Command]\n1=2,ESC,J\n",
-       {"abc\x1b", "Jdef\n"},
-       {"abc\x1bJ", "def\n"},
-       0},
-      // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41
-      // after them is no line end of its own.
-      {"graph stream", "bGraphMode=1\n", {"\xD0\x80\xC2", "\xB0\x41"}, {"A\n"}, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.pszWhat);
-    Use(c.sections);
-    for (const std::string& feed : c.feeds) Feed(probe_, feed);
-    EXPECT_EQ(probe_.TakeChunks(), c.chunks);
-    EXPECT_EQ(probe_.LineFill(), c.nFill);
+  // what, set sections, bytes fed call by call, chunks queued, bytes held
+  const std::tuple<const char*, std::string, std::vector<std::string>, std::vector<std::string>,
+                   int>
+      cases[] = {
+          {"line feed", "", {"AB\nCD", "\n"}, {"AB\n", "CD\n"}, 0},
+          {"overlong line", "", {std::string(4500, 'x')}, {4, std::string(1000, 'x')}, 500},
+          {"command split across calls",
+           "C-Num=1\n[ChangeLine-Command]\n1=2,ESC,J\n",
+           {"abc\x1b", "Jdef\n"},
+           {"abc\x1bJ", "def\n"},
+           0},
+          // 0xD0 0x80 is the letter A, 0xC2 0xB0 a line feed; the plain 0x41
+          // after them is no line end of its own.
+          {"graph stream", "bGraphMode=1\n", {"\xD0\x80\xC2", "\xB0\x41"}, {"A\n"}, 1},
+      };
+  for (const auto& [pszWhat, sections, feeds, chunks, nFill] : cases) {
+    SCOPED_TRACE(pszWhat);
+    Use(sections);
+    for (const std::string& feed : feeds) Feed(probe_, feed);
+    EXPECT_EQ(probe_.TakeChunks(), chunks);
+    EXPECT_EQ(probe_.LineFill(), nFill);
   }
 }
 

@@ -20,7 +20,6 @@ struct Line {
   std::string text;
   int nEvent = 0;
   bool bDST = false;
-  int nPOSNo = 0;
   std::string extra;
   SYSTEMTIME time{};
 };
@@ -39,12 +38,12 @@ class LineCollector {
   LineCollector& operator=(const LineCollector&) = delete;
 
   // Pass this to ListenStart.
-  static unsigned short Callback(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo,
-                                 int nEvent, char* pExtra) {
+  static unsigned short Callback(char* pszText, SYSTEMTIME* pTime, bool bDST, int, int nEvent,
+                                 char* pExtra) {
     std::lock_guard<std::mutex> current(s_currentLock);
     if (!s_current) return 0;
     std::lock_guard<std::mutex> lock(s_current->mutex_);
-    s_current->lines_.push_back({pszText ? pszText : "", nEvent, bDST, nPOSNo, pExtra ? pExtra : "",
+    s_current->lines_.push_back({pszText ? pszText : "", nEvent, bDST, pExtra ? pExtra : "",
                                  pTime ? *pTime : SYSTEMTIME{}});
     s_current->changed_.notify_all();
     return 0;
@@ -103,6 +102,11 @@ class LineCollector {
   std::condition_variable changed_;
   std::vector<Line> lines_;
 };
+
+// Hands bytes to a listener as its host would.
+inline void Feed(RCPosHark& listener, std::string bytes) {
+  listener.GotData(static_cast<int>(bytes.size()), reinterpret_cast<unsigned char*>(bytes.data()));
+}
 
 // Polls pred every 2 ms for up to nMaxMs, for states no callback announces.
 inline bool WaitUntil(const std::function<bool()>& pred, int nMaxMs = 5000) {

@@ -11,10 +11,7 @@
 
 namespace {
 
-const struct Case {
-  const char* in;
-  const char* out;
-} kMasked[] = {
+const std::pair<const char*, const char*> kMasked[] = {
     {"VISA 4111 1111 1111 1111", "VISA **** **** **** 1111"},
     {"4000000000000000006", "***************0006"},  // 19 digits
     {"MC 5555-5555-5555-4444 OK", "MC ****-****-****-4444 OK"},
@@ -50,7 +47,7 @@ std::string Mask(std::string text) {
 }
 
 TEST(CardMask, MasksTestNumbersOfEverySchemeAndLeavesOtherNumbersAlone) {
-  for (const Case& c : kMasked) EXPECT_EQ(Mask(c.in), c.out) << c.in;
+  for (const auto& [in, out] : kMasked) EXPECT_EQ(Mask(in), out) << in;
   for (const char* text : kLeftAlone) EXPECT_EQ(Mask(text), text);
 }
 
@@ -60,10 +57,7 @@ TEST(CardMask, PluginMasksTheWritersBufferUpToItsNul) {
   using Filter = int (*)(char*, int);
   auto filter = reinterpret_cast<Filter>(dlsym(handle, "MaskCardNumbers"));
   ASSERT_NE(filter, nullptr);
-  std::string buffer(
-      "PAN 4111 1111 1111 1111\0"
-      "5555555555554444",
-      41);
+  std::string buffer = std::string("PAN 4111 1111 1111 1111") + '\0' + "5555555555554444";
   buffer.resize(100, '\0');
   EXPECT_EQ(filter(buffer.data(), 100), 1);
   EXPECT_EQ(std::string(buffer.c_str()), "PAN **** **** **** 1111");

@@ -32,11 +32,8 @@ TEST(EscPosPlugin, MeasuresWaitUntilCompleteThenCoverTheirCommand) {
   const Bytes chars = Concat(Concat({3, 65, 66, 3}, {}, 9, 0xAA), {3}, 9, 0x55);
   Bytes endless(400, '1');  // form A barcode without a NUL, longer than any barcode
   endless[0] = 4;
-  const struct {
-    const char* fn;
-    Bytes data;
-    int result, start, length;  // start and length checked on 2
-  } cases[] = {
+  // measure, bytes, answer, start and length (checked on 2)
+  const std::tuple<const char*, Bytes, int, int, int> cases[] = {
       {"MeasureFnLen16", {'k', 4}, 1, 0, 0},
       {"MeasureFnLen16", {'k', 0, 0}, 2, 0, 3},  // an empty block ends with its length
       {"MeasureFnLen16", {qr.begin(), qr.begin() + 6}, 1, 0, 0},
@@ -66,15 +63,15 @@ TEST(EscPosPlugin, MeasuresWaitUntilCompleteThenCoverTheirCommand) {
       {"MeasureBarcode", {73, 3, 'a', 'b', 'c', 'X'}, 2, 2, 3},
       {"MeasureBarcode", endless, 3, 0, 0},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.fn << " of " << c.data.size() << " bytes");
-    Measure fn = Get(c.fn);
-    ASSERT_NE(fn, nullptr) << c.fn;
-    Bytes data = c.data;
+  for (const auto& [name, given, result, want_start, want_length] : cases) {
+    SCOPED_TRACE(::testing::Message() << name << " of " << given.size() << " bytes");
+    Measure fn = Get(name);
+    ASSERT_NE(fn, nullptr) << name;
+    Bytes data = given;
     int start = 0, length = 0;
-    ASSERT_EQ(fn(data.data(), static_cast<int>(data.size()), &start, &length), c.result);
-    if (c.result == 2) {
-      EXPECT_EQ(std::make_pair(start, length), std::make_pair(c.start, c.length));
+    ASSERT_EQ(fn(data.data(), static_cast<int>(data.size()), &start, &length), result);
+    if (result == 2) {
+      EXPECT_EQ(std::make_pair(start, length), std::make_pair(want_start, want_length));
     }
   }
 }

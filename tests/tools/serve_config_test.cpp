@@ -11,10 +11,8 @@ namespace {
 using poshark_test::TempDir;
 
 TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
-  const struct {
-    const char* text;
-    const char* message;
-  } kCases[] = {
+  const std::pair<const char*, const char*> kCases[] = {
+      // file text, message
       {"[servic]\n", "line 1, [servic]: expected [service] or [channel NAME]"},
       {"pos = 1\n", "line 1: expected a [section] before the first key"},
       {"[channel a]\njunk\n", "line 2: expected KEY = VALUE"},
@@ -37,14 +35,14 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
        "[service] keep = 90 days: expected an age (such as 90d or 12h), a size"},
   };
   TempDir dir;
-  for (const auto& c : kCases) {
-    dir.Write("p.ini", c.text);
+  for (const auto& [text, message] : kCases) {
+    dir.Write("p.ini", text);
     try {
       LoadServeConfig(dir / "p.ini");
-      ADD_FAILURE() << "accepted: " << c.text;
+      ADD_FAILURE() << "accepted: " << text;
     } catch (const UsageError& e) {
       EXPECT_NE(e.message.find(dir / "p.ini"), std::string::npos) << e.message;
-      EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
+      EXPECT_NE(e.message.find(message), std::string::npos) << e.message;
     }
   }
 }

@@ -1,9 +1,11 @@
 // `poshark serve` end to end on loopback: one service with a feed, a TCP
 // channel, a tap in front of a fake printer, a channel whose port is taken
 // and one that refuses strangers, through a reload with its output file
-// rotated and SIGTERM; a tap whose printer is off, POSes that misbehave and
-// a printer that never reads.
+// rotated and SIGTERM, telling a service manager each step; a tap whose
+// printer is off, POSes that misbehave and a printer that never reads.
 #include <gtest/gtest.h>
+#include <sys/un.h>
+
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -89,19 +91,48 @@ int Port(Service& serve, const std::string& channel) {
   return serve.Port("channel " + channel + ": listening on ");
 }
 
-TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
+// Without libsystemd the tool tells no service manager anything.
+#ifndef POSHARK_TOOL_NOTIFIES
+#define POSHARK_TOOL_NOTIFIES 0
+#endif
+
+// CLOCK_MONOTONIC in microseconds.
+uint64_t MonotonicUsec() {
+  auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
+TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStopAndTellTheManager) {
   FakePrinter printer;
   int taken_port = 0;
   int taken = ListenLoopback(taken_port);  // the address is in use
   TempDir out;
-  Service serve("output = " + (out / "lines.jsonl") +
-                "\n[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() +
-                "/plain.bin\n"
-                "[channel till]\npos = 2\nsource = tcp:127.0.0.1:0\n"
-                "[channel tap]\npos = 3\nsource = tap:127.0.0.1:0=127.0.0.1:" +
-                std::to_string(printer.Port()) +
-                "\n[channel late]\npos = 4\nsource = tcp:127.0.0.1:" + std::to_string(taken_port) +
-                "\n[channel closed]\npos = 5\nsource = tcp:127.0.0.1:0\nallow = 10.0.0.0/8, ::1\n");
+  // The service manager's end: a datagram socket; every message one line of `got`.
+  sockaddr_un addr{AF_UNIX, {}};
+  std::strncpy(addr.sun_path, (out / "notify").c_str(), sizeof addr.sun_path - 1);
+  int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  std::string got;
+  auto told = [&](const std::string& line) {
+    char buf[4096];
+    for (ssize_t len; (len = recv(manager, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      got += std::string(buf, static_cast<size_t>(len)) + "\n";
+    return Count(got, line + "\n");
+  };
+  constexpr auto kWatchdog = std::chrono::milliseconds(400);
+  const auto start = Clock::now();
+  Service serve(
+      "output = " + (out / "lines.jsonl") +
+          "\n[channel feed]\npos = 1\nsource = feed:" + ReceiptsDir() +
+          "/plain.bin\n"
+          "[channel till]\npos = 2\nsource = tcp:127.0.0.1:0\n"
+          "[channel tap]\npos = 3\nsource = tap:127.0.0.1:0=127.0.0.1:" +
+          std::to_string(printer.Port()) +
+          "\n[channel late]\npos = 4\nsource = tcp:127.0.0.1:" + std::to_string(taken_port) +
+          "\n[channel closed]\npos = 5\nsource = tcp:127.0.0.1:0\nallow = 10.0.0.0/8, ::1\n",
+      {{"NOTIFY_SOCKET", addr.sun_path},
+       {"WATCHDOG_PID", ""},
+       {"WATCHDOG_USEC", std::to_string(kWatchdog.count() * 1000)}});
   ToolProcess& tool = *serve.tool;
   int till = Port(serve, "till"), tap = Port(serve, "tap"), closed = Port(serve, "closed");
   ASSERT_TRUE(till > 0 && tap > 0 && closed > 0) << tool.Err();
@@ -142,11 +173,28 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
       },
       30000))
       << ReadFile(out / "lines.jsonl");
-  // Rotated away: after SIGHUP the output file is opened afresh.
+  // Ready, and pinging the watchdog at half its time-out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  if (POSHARK_TOOL_NOTIFIES) {
+    EXPECT_EQ(told("READY=1"), 1u) << got;
+    const size_t pings = told("WATCHDOG=1");
+    EXPECT_GE(pings, 3u);
+    EXPECT_LE(pings, static_cast<size_t>((Clock::now() - start) / (kWatchdog / 2)) + 2);
+  }
+  // Rotated away: after SIGHUP the output file is opened afresh. A reload is
+  // announced with the monotonic time it began at, then ready again.
   ASSERT_EQ(rename((out / "lines.jsonl").c_str(), (out / "lines.jsonl.1").c_str()), 0);
   serve.Write("poshark.ini", ReadFile(serve / "poshark.ini") + "codepage = cp437\n");
+  const uint64_t before = MonotonicUsec();
   tool.Signal(SIGHUP);
   ASSERT_TRUE(tool.WaitForErr("reloaded")) << tool.Err();
+  if (POSHARK_TOOL_NOTIFIES) {
+    ASSERT_TRUE(tool.WaitFor([&](auto&, auto&) { return told("READY=1") == 2; })) << got;
+    const size_t at = got.find("RELOADING=1\nMONOTONIC_USEC=");
+    ASSERT_NE(at, std::string::npos) << got;
+    const uint64_t stamp = std::stoull(got.substr(at + 27));
+    EXPECT_TRUE(stamp >= before && stamp <= MonotonicUsec()) << stamp;
+  }
   EXPECT_EQ(Count(tool.Err(), "channel closed: changed; restarting"), 1u);
   EXPECT_EQ(Count(tool.Err(), "channel closed: listening on"), 2u);
   EXPECT_EQ(Count(tool.Err(), "channel till: "), 2u) << tool.Err();
@@ -160,6 +208,8 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStop) {
   close(pos);
   ASSERT_TRUE(poshark::testing::WaitUntil([&] { return lines("till") >= second.size(); }, 30000));
   serve.Stop();
+  EXPECT_EQ(told("STOPPING=1"), POSHARK_TOOL_NOTIFIES ? 1u : 0u) << got;
+  close(manager);
   auto texts = TextsByChannel(ReadFile(out / "lines.jsonl.1"));
   EXPECT_EQ(texts["feed"], ReceiptLines("plain"));
   EXPECT_EQ(texts["till"], ReceiptLines("latin"));

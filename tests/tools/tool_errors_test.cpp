@@ -16,17 +16,12 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
   int taken = 0;
   int fd = ListenLoopback(taken);
   const std::string tcp = "127.0.0.1:" + std::to_string(taken);
-  const std::vector<std::string> base = {"listen", "--pos", "1", "--set", "ESC/POS"};
-  auto with = [&](std::vector<std::string> more) {
-    std::vector<std::string> a = base;
-    a.insert(a.end(), more.begin(), more.end());
-    return a;
+  auto with = [](std::vector<std::string> more) {  // `listen` of POS 1 with the first set
+    more.insert(more.begin(), {"listen", "--pos", "1", "--set", "0"});
+    return more;
   };
-  const struct {
-    std::vector<std::string> args;
-    int code;
-    std::string message;  // must appear on stderr
-  } kCases[] = {
+  // Arguments, exit status, what stderr must hold.
+  const std::tuple<std::vector<std::string>, int, std::string> kCases[] = {
       {{"listen", "--set", "ESC/POS", "--feed", kPlain}, 2, "--pos N is required"},
       {with({"--feed", kPlain, "--tcp", "9100"}), 2, "--tcp: only one of --com, --tcp and --feed"},
       {with({"--com", "0"}), 2, "--com 0: expected a number from 1 to 255"},
@@ -42,42 +37,25 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
       {{"listen", "--pos", "1", "--set", "NoSuchSet", "--feed", kPlain},
        1,
        "--set NoSuchSet: no such command set (1 found"},
-      {{"listen", "--pos", "1", "--set", "0", "--feed", dir / "missing.bin"},
-       1,
+      {with({"--feed", dir / "missing.bin"}), 1,
        "--feed " + (dir / "missing.bin") + ": No such file or directory"},
-      {{"listen", "--pos", "1", "--set", "0", "--commands", dir / "nowhere", "--feed", kPlain},
-       1,
+      {with({"--commands", dir / "nowhere", "--feed", kPlain}), 1,
        "--commands " + (dir / "nowhere") + ": no such folder"},
       {{"sets", "--commands", dir.CommandsDir()}, 1, ": no command sets"},
-      {{"listen", "--pos", "1", "--set", "0", "--keys", "--home", dir.Path(), "--feed", kPlain},
-       1,
+      {with({"--keys", "--home", dir.Path(), "--feed", kPlain}), 1,
        "--keys: " + (dir / "POSKeyFilter.ini") + ": No such file or directory"},
       // A port number without a device behind it, a TCP port that is taken.
-      {{"listen", "--pos", "1", "--set", "0", "--com", "9"}, 1, "--com 9: cannot open COM9"},
-      {{"listen", "--pos", "1", "--set", "0", "--tcp", tcp},
-       1,
-       "--tcp " + tcp + ": Address already in use"},
+      {with({"--com", "9"}), 1, "--com 9: cannot open COM9"},
+      {with({"--tcp", tcp}), 1, "--tcp " + tcp + ": Address already in use"},
   };
-  for (const auto& c : kCases) {
-    Result r = RunTool({c.args, {{"POSHARK_HOME", dir.Path()}}}, std::chrono::seconds(20));
-    EXPECT_EQ(r.code, c.code) << c.message << "\n" << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << "stderr: " << r.err;
-    EXPECT_EQ(r.out, "") << c.message;
+  for (const auto& [args, code, message] : kCases) {
+    Result r = RunTool({args, {{"POSHARK_HOME", dir.Path()}}}, std::chrono::seconds(20));
+    EXPECT_EQ(r.code, code) << message << "\n" << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << "stderr: " << r.err;
+    EXPECT_EQ(r.out, "") << message;
     EXPECT_EQ(r.err.find("listening"), std::string::npos) << "started: " << r.err;
   }
   close(fd);
-}
-
-// Which files make a catalogue is the catalogue's own test.
-TEST(ToolErrors, SetsListsTheCatalogueWithFlagsAndFiles) {
-  TempDir dir;
-  dir.Write("b.ini", "[Main]\nModule_Name=Beta\nbGraphMode=1\n");
-  Result r = RunTool({{"sets", "--commands", dir.Path()}});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "#   name                     graph text-sender file\n"
-            "0   Beta                     yes   no          " +
-                (dir / "b.ini") + "\n");
 }
 
 }  // namespace

@@ -19,11 +19,8 @@ using poshark_test::TraceRecord;
 // through the tool, the fuzz corpus that the check leaves the stream alone.
 TEST(TraceFile, RecordsAreReadDamageIsNamedAndOnlyWholeTracesAreRecognised) {
   const std::string esc("\x1b@\n\x00x", 5);
-  const struct {
-    std::string data;
-    std::vector<std::string> records;
-    std::string error;
-  } kCases[] = {
+  // File content, records read, error.
+  const std::tuple<std::string, std::vector<std::string>, std::string> kCases[] = {
       {TraceRecord("abc") + TraceRecord(esc), {"abc", esc}, ""},
       {"", {}, ""},
       {TraceRecord("abc") + TraceRecord("defg").substr(0, 6),
@@ -40,18 +37,18 @@ TEST(TraceFile, RecordsAreReadDamageIsNamedAndOnlyWholeTracesAreRecognised) {
        "f.bin2: record 1 at offset 0: invalid byte count -1"},
   };
   poshark_test::TempDir dir;
-  for (const auto& c : kCases) {
-    dir.Write("f.bin2", c.data);
+  for (const auto& [data, want, message] : kCases) {
+    dir.Write("f.bin2", data);
     FILE* f = std::fopen((dir / "f.bin2").c_str(), "rb");
-    EXPECT_EQ(LooksLikeTrace(f), c.error.empty() && !c.data.empty()) << c.error;
+    EXPECT_EQ(LooksLikeTrace(f), message.empty() && !data.empty()) << message;
     TraceReader reader(f, "f.bin2");
     std::vector<std::string> records;
     std::vector<unsigned char> record;
     std::string error;
     while (reader.Next(record, error)) records.emplace_back(record.begin(), record.end());
     EXPECT_EQ(reader.RecordCount(), records.size());
-    EXPECT_EQ(records, c.records) << c.error;
-    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(records, want) << message;
+    EXPECT_EQ(error, message);
     std::fclose(f);
   }
 }

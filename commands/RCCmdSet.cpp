@@ -15,6 +15,14 @@ namespace {
 
 constexpr const char* kMain = "Main";
 
+// A fixed-length command's parameter: the bytes up to the total length
+// given; a total below the command's own length names no parameter.
+inline int MeasureFixed(const STRUCT_PrnCmd& cmd, int n, int* pStart, int* pParamLen) {
+  *pStart = 0;
+  *pParamLen = std::max(0, cmd.nParam - cmd.nCmdLen);
+  return *pParamLen <= n ? CMD_DONE : CMD_MORE;
+}
+
 // Command bytes are a few bytes long: a loop beats a library call.
 inline bool SameBytes(const unsigned char* a, const unsigned char* b, int n) {
   for (int i = 0; i < n; ++i) {
@@ -407,7 +415,9 @@ int RCCmdSet::TakeMatched(unsigned char* pData, int& nLen, bool bCloseUp) {
   int n = nLen - c->nCmdLen;
   int start = 0;
   int paramLen = 0;
-  int result = MeasureParam(pData + c->nCmdLen, n, c, &start, &paramLen);
+  // Most commands have a fixed length: measured here, without the call.
+  int result = c->nType == 1 ? MeasureFixed(*c, n, &start, &paramLen)
+                             : MeasureParam(pData + c->nCmdLen, n, c, &start, &paramLen);
   // A plug-in's answer that points outside the data cannot be taken.
   if (result == CMD_DONE && !ParamInside(start, paramLen, n)) result = CMD_DISCARD;
   if (result == CMD_DONE) {
@@ -434,12 +444,8 @@ int RCCmdSet::MeasureParam(unsigned char* pData, int n, STRUCT_PrnCmd* pCmd, int
                            int* pParamLen) {
   if (!pCmd || !pStart || !pParamLen) return CMD_DISCARD;
   switch (pCmd->nType) {
-    case 1: {
-      *pStart = 0;
-      // A total length below the command's own length names no parameter.
-      *pParamLen = std::max(0, pCmd->nParam - pCmd->nCmdLen);
-      return *pParamLen <= n ? CMD_DONE : CMD_MORE;
-    }
+    case 1:
+      return MeasureFixed(*pCmd, n, pStart, pParamLen);
     case 2: {
       if (n < 1) return CMD_MORE;
       const void* nul = std::memchr(pData, 0, static_cast<size_t>(n));

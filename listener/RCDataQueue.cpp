@@ -1,5 +1,6 @@
 #include "listener/RCDataQueue.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <system_error>
@@ -488,8 +489,10 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
         }
       }
       // A take between here and the wait sets the event, so it is not missed.
-      if (nRoomWaiters++ == 0 || nRoomLevel < nLimit - static_cast<int64_t>(nLen)) {
-        nRoomLevel = nLimit - static_cast<int64_t>(nLen);
+      // A record as long as the limit waits for an empty queue (level 1).
+      const int64_t nLevel = std::max<int64_t>(nLimit - static_cast<int64_t>(nLen), 1);
+      if (nRoomWaiters++ == 0 || nRoomLevel < nLevel) {
+        nRoomLevel = nLevel;
       }
       pRoom = pRoomEvent.get();
       nTimeoutMs = static_cast<int>(dwMaxLagMs - dwAge);

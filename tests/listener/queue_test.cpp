@@ -57,6 +57,26 @@ TEST(QueueTest, KeepsOrderThroughLooksRemovalsBatchesAndRefusals) {
   }
 }
 
+// A record as long as the limit waits for the queue to empty, and the take
+// that empties it ends the wait at once, not the lag time-out.
+TEST(QueueTest, WaitForRoomForALongRecordEndsWhenTheQueueEmpties) {
+  RCLineQueue q(2);
+  SYSTEMTIME st{};
+  unsigned char data[1] = {'a'};
+  ASSERT_TRUE(q.Push(data, 1, &st, false, 0, -1));
+  poshark::platform::Event stop(poshark::platform::Event::kManualReset);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int nLen = 10, nExtra = 0;
+    unsigned char buf[10], extra[1];
+    q.GetAt(&nLen, buf, nullptr, nullptr, nullptr, nullptr, 0, true, extra, &nExtra);
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(q.WaitForRoom(20000, 15000, &stop, 5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  writer.join();
+}
+
 class StalledHost : public ::testing::Test {
  protected:
   void SetUp() override { home_.CommandSet("plain.ini", "[Main]\nModule_Name=Plain\n"); }

@@ -1,10 +1,13 @@
-// The tool's helpers in-process: base64, logical order, control bytes, time
+// The tool's helpers in-process: base64, JSON strings, logical order, control bytes, time
 // stamps with their UTC offset, and trace files (reading records, recognising
 // the structure, the messages for truncated or corrupt files).
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <nlohmann/json.hpp>
+#include <random>
 
+#include "JsonText.h"
 #include "Text.h"
 #include "ToolProcess.h"
 #include "TraceFile.h"
@@ -62,6 +65,45 @@ TEST(ToolText, Base64PadsAndControlBytesShowAsPictures) {
   // ESC is drawn as its control picture, unless pictures are off.
   EXPECT_EQ(latin.ToUtf8("\x1b@"), "\xe2\x90\x9b@");
   EXPECT_EQ(latin.ToUtf8("\x1b@", false), "\x1b@");
+}
+
+// Rows of --json are written without the library that reads them back: every
+// string must come out as the library itself would write it.
+TEST(ToolText, JsonStringsAreWrittenAsTheLibraryWritesThem) {
+  const std::vector<std::string> pieces = {"plain",
+                                           " ",
+                                           "\"",
+                                           "\\",
+                                           "\n",
+                                           "\r",
+                                           "\t",
+                                           "\b",
+                                           "\f",
+                                           std::string(1, '\0'),
+                                           "\x1b",
+                                           "\x7f",
+                                           "\xc3\xa9",
+                                           "\xd7\x90",
+                                           "\xe2\x82\xac",
+                                           "\xf0\x9f\x98\x80",  // well formed
+                                           "\x80",
+                                           "\xc0\xaf",
+                                           "\xc3",
+                                           "\xed\xa0\x80",
+                                           "\xf4\x90\x80\x80",
+                                           "\xe2\x82",
+                                           "\xff"};
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    for (int n = static_cast<int>(random() % 6); n > 0; --n)
+      text += pieces[random() % pieces.size()];
+    std::string ours = "x";
+    AppendJsonString(ours, text);
+    EXPECT_EQ(ours, "x" + nlohmann::json(text).dump(-1, ' ', false,
+                                                    nlohmann::json::error_handler_t::replace))
+        << ::testing::PrintToString(text);
+  }
 }
 
 TEST(ToolText, LogicalOrderReversesRightToLeftRunsOfADisplayOrderLine) {

@@ -96,7 +96,8 @@ TEST(ToolListen, TraceFilesAreReplayedAndAFeedEndsOnlyAfterTheAnalyzersLastWait)
   // The command's bytes stay, as the stream was cut inside it.
   EXPECT_NE(r.out.find(R"("text":"Last words\u001d(k\n")"), std::string::npos) << r.out;
   for (const auto& line : SplitLines(r.out)) {  // raw as base64
-    auto j = nlohmann::json::parse(line);
+    auto j = nlohmann::ordered_json::parse(line);
+    EXPECT_EQ(j.dump(), line);  // the library's own layout
     EXPECT_EQ(j["raw"], poshark::tool::Base64(j["text"].get<std::string>())) << line;
     EXPECT_EQ(j["extra"], "");
   }
@@ -146,11 +147,12 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   EXPECT_EQ(out[3].find("\x1b["), std::string::npos);
   EXPECT_NE(out[3].find("TOTAL"), std::string::npos);
   // JSON Lines carry the same finds as objects.
-  nlohmann::json j;
-  for (const auto& line : SplitLines(out[4]))
-    if (auto row = nlohmann::json::parse(line);
-        row["text"].get<std::string>().rfind("TOTAL", 0) == 0)
-      j = row;
+  nlohmann::ordered_json j;
+  for (const auto& line : SplitLines(out[4])) {
+    auto row = nlohmann::ordered_json::parse(line);
+    EXPECT_EQ(row.dump(), line);  // the library's own layout
+    if (row["text"].get<std::string>().rfind("TOTAL", 0) == 0) j = row;
+  }
   EXPECT_EQ(j["captures"][0]["data"], "21.65") << j;
   EXPECT_EQ(j["alarms"][0]["name"], "Total") << j;
   EXPECT_EQ(j["ranges"][0]["color"], "#ff0000") << j;

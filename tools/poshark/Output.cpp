@@ -4,13 +4,13 @@
 #include <poshark/KeyDataCatcher.h>
 
 #include <unistd.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include "CardMask.h"
+#include "JsonText.h"
 
 namespace poshark::tool {
 
@@ -130,44 +130,114 @@ void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
   }
 }
 
-std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
-                       const std::string& channel, TextOrder order) {
-  using Json = nlohmann::ordered_json;
-  auto text = [&](const std::string& bytes) { return decoder.ToUtf8(bytes, false); };
-  Json j = Json::object();
-  if (!channel.empty()) j["channel"] = channel;
+namespace {
+
+// Appends `,"key":` (no comma before the first field of an object).
+void Key(std::string& out, std::string_view key, bool first = false) {
+  if (!first) out += ',';
+  out += '"';
+  out += key;
+  out += "\":";
+}
+
+// Appends an array of objects, one per item, written by field(out, item).
+template <typename Items, typename Fields>
+void AppendArray(std::string& out, std::string_view key, const Items& items, Fields&& fields) {
+  Key(out, key);
+  out += '[';
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first) out += ',';
+    out += '{';
+    fields(item);
+    out += '}';
+    first = false;
+  }
+  out += ']';
+}
+
+}  // namespace
+
+// Written field by field in the order and layout of a JSON library's dump:
+// one document built and freed per row was most of a --json run's time.
+void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
+                const Findings& findings, const std::string& channel, TextOrder order) {
+  thread_local std::string decoded;
+  auto text = [&](const std::string& bytes) {
+    decoded.clear();
+    decoder.AppendUtf8(decoded, bytes, false);
+    AppendJsonString(out, decoded);
+  };
+  out += '{';
+  if (!channel.empty()) {
+    Key(out, "channel", true);
+    AppendJsonString(out, channel);
+  }
+  Key(out, "time", channel.empty());
+  char time[kIsoTimeRoom];
+  out += '"';
+  out.append(time, WriteIsoTime(time, line.time, line.dst));
+  out += '"';
+  Key(out, "dst");
+  out += line.dst ? "true" : "false";
+  Key(out, "pos");
+  AppendJsonNumber(out, line.pos);
+  Key(out, "event");
   std::string event = EventName(line.event);
-  j["time"] = FormatIsoTime(line.time, line.dst);
-  j["dst"] = line.dst;
-  j["pos"] = line.pos;
-  j["event"] = event.empty() ? Json() : Json(event);
-  j["text"] = order == TextOrder::kLogical ? LogicalOrder(text(line.text)) : text(line.text);
-  j["raw"] = Base64(line.text);
-  j["extra"] = Base64(line.extra);
-  j["captures"] = Json::array();
-  for (const auto& c : findings.captures) {
-    j["captures"].push_back({{"name", text(c.name)},
-                             {"mdb_type", c.mdb_type},
-                             {"mdb_id", c.mdb_id},
-                             {"data", text(c.data)}});
+  if (event.empty()) {
+    out += "null";
+  } else {
+    AppendJsonString(out, event);
   }
-  j["alarms"] = Json::array();
-  for (const auto& a : findings.alarms) {
-    j["alarms"].push_back({{"name", text(a.name)},
-                           {"key_index", a.key_index},
-                           {"source", a.source},
-                           {"data", text(a.data)}});
+  Key(out, "text");
+  if (order == TextOrder::kLogical) {
+    AppendJsonString(out, LogicalOrder(decoder.ToUtf8(line.text, false)));
+  } else {
+    text(line.text);
   }
-  j["ranges"] = Json::array();
-  for (const auto& r : findings.ranges) {
-    j["ranges"].push_back({{"name", text(r.name)},
-                           {"start", r.start},
-                           {"end", r.end},
-                           {"color", HexColour(r.color)},
-                           {"value1", r.value1},
-                           {"value2", r.value2}});
-  }
-  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+  Key(out, "raw");
+  out += '"';
+  AppendBase64(out, line.text);
+  out += '"';
+  Key(out, "extra");
+  out += '"';
+  AppendBase64(out, line.extra);
+  out += '"';
+  AppendArray(out, "captures", findings.captures, [&](const Capture& c) {
+    Key(out, "name", true);
+    text(c.name);
+    Key(out, "mdb_type");
+    AppendJsonNumber(out, c.mdb_type);
+    Key(out, "mdb_id");
+    AppendJsonNumber(out, c.mdb_id);
+    Key(out, "data");
+    text(c.data);
+  });
+  AppendArray(out, "alarms", findings.alarms, [&](const Alarm& a) {
+    Key(out, "name", true);
+    text(a.name);
+    Key(out, "key_index");
+    AppendJsonNumber(out, a.key_index);
+    Key(out, "source");
+    AppendJsonNumber(out, a.source);
+    Key(out, "data");
+    text(a.data);
+  });
+  AppendArray(out, "ranges", findings.ranges, [&](const ColorRange& r) {
+    Key(out, "name", true);
+    text(r.name);
+    Key(out, "start");
+    AppendJsonNumber(out, r.start);
+    Key(out, "end");
+    AppendJsonNumber(out, r.end);
+    Key(out, "color");
+    AppendJsonString(out, HexColour(r.color));
+    Key(out, "value1");
+    AppendJsonNumber(out, r.value1);
+    Key(out, "value2");
+    AppendJsonNumber(out, r.value2);
+  });
+  out += '}';
 }
 
 namespace {
@@ -312,7 +382,7 @@ void Printer::Format(DeliveredLine& line, std::string& out, LineRecord* record) 
   Findings findings = Find(line);
   if (record != nullptr) Record(line, findings, *record);
   if (json_) {
-    out += FormatJson(line, decoder_, findings, channel_, order_);
+    FormatJson(out, line, decoder_, findings, channel_, order_);
     out += '\n';
   } else {
     FormatText(out, line, decoder_, findings, colour_, order_);

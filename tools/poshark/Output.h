@@ -81,9 +81,10 @@ std::string EventName(int event);
 void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
                 const Findings& findings, bool colour, TextOrder order);
 
-// One JSON object (no trailing newline); `channel` first when not empty.
-std::string FormatJson(const DeliveredLine& line, Decoder& decoder, const Findings& findings,
-                       const std::string& channel, TextOrder order);
+// Appends one JSON object (no trailing newline); `channel` first when not
+// empty.
+void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
+                const Findings& findings, const std::string& channel, TextOrder order);
 
 // Catchers plus formatting of one channel's lines, used on the output
 // thread only.

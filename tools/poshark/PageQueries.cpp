@@ -1,11 +1,10 @@
 #include "PageQueries.h"
 
-#include <nlohmann/json.hpp>
-
 #include <limits>
 
 #include "Cli.h"
 #include "JournalDb.h"
+#include "JsonText.h"
 #include "Receipts.h"
 #include "SearchArgs.h"
 
@@ -44,7 +43,9 @@ bool ParseWhole(const std::string& text, long& n) {
 }
 
 std::string JsonString(const std::string& text) {
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string out;
+  AppendJsonString(out, text);
+  return out;
 }
 
 std::unique_ptr<Database> Open(const std::string& journal) {

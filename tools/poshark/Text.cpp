@@ -142,29 +142,35 @@ uint32_t CharsetForCodepage(const std::string& codepage) {
   return 0;
 }
 
-std::string Base64(std::string_view bytes) {
+void AppendBase64(std::string& out, std::string_view bytes) {
   static const char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  const size_t at = out.size();
+  out.resize(at + (bytes.size() + 2) / 3 * 4);
+  char* o = out.data() + at;
   size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
     uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1]) << 8 |
                  static_cast<uint8_t>(bytes[i + 2]);
-    out += kAlphabet[v >> 18];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += kAlphabet[v & 63];
+    *o++ = kAlphabet[v >> 18];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = kAlphabet[(v >> 6) & 63];
+    *o++ = kAlphabet[v & 63];
   }
   size_t rest = bytes.size() - i;
   if (rest > 0) {
     uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
     if (rest == 2) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    out += kAlphabet[v >> 18];
-    out += kAlphabet[(v >> 12) & 63];
-    out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-    out += '=';
+    *o++ = kAlphabet[v >> 18];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    *o = '=';
   }
+}
+
+std::string Base64(std::string_view bytes) {
+  std::string out;
+  AppendBase64(out, bytes);
   return out;
 }
 
@@ -255,7 +261,7 @@ bool OffsetOf(const SYSTEMTIME& st, int isdst, long& offset, bool& dst_out) {
 
 }  // namespace
 
-std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
+size_t WriteIsoTime(char* buf, const SYSTEMTIME& st, bool dst) {
   long offset = 0;
   bool zone_dst = false;
   long hinted = 0;
@@ -269,7 +275,6 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
   // Every JSON row has one: written without printf, the local time as the
   // text rows show it with 'T' for the space, then the offset. A zone's
   // offset is under a day, so its hours have two digits.
-  char buf[kLocalTimeRoom + 8];
   size_t n = WriteLocalTime(buf, st);
   if (auto* space = static_cast<char*>(std::memchr(buf, ' ', n))) *space = 'T';
   long a = std::min(offset < 0 ? -offset : offset, 99 * 3600L + 59 * 60);
@@ -282,7 +287,12 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
                               static_cast<char>('0' + minutes / 10),
                               static_cast<char>('0' + minutes % 10)};
   std::memcpy(buf + n, offset_text, sizeof offset_text);
-  return std::string(buf, n + sizeof offset_text);
+  return n + sizeof offset_text;
+}
+
+std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
+  char buf[kIsoTimeRoom];
+  return std::string(buf, WriteIsoTime(buf, st, dst));
 }
 
 int64_t EpochMs(const SYSTEMTIME& time, bool dst) {

@@ -41,6 +41,7 @@ class Decoder {
 uint32_t CharsetForCodepage(const std::string& codepage);
 
 std::string Base64(std::string_view bytes);
+void AppendBase64(std::string& out, std::string_view bytes);
 
 // A line printed left to right in display order (as POS software sends
 // Hebrew and Arabic to a printer), given back in logical order: ICU's
@@ -64,6 +65,10 @@ size_t WriteLocalTime(char* buf, const SYSTEMTIME& st);
 // The offset is the local zone's at that time, with the DST flag deciding an
 // ambiguous hour.
 std::string FormatIsoTime(const SYSTEMTIME& st, bool dst);
+// The same written to buf, which holds kIsoTimeRoom bytes; answers the
+// length written (no NUL).
+inline constexpr size_t kIsoTimeRoom = kLocalTimeRoom + 8;
+size_t WriteIsoTime(char* buf, const SYSTEMTIME& st, bool dst);
 
 // Milliseconds since the epoch of a local time; dst settles the hour that
 // occurs twice.

@@ -206,7 +206,7 @@ void RCDataQueue::AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool 
     pRecord->bDST = dstQuery ? dstQuery() : false;
   }
   if (nKind == 2) {
-    pRecord->dwQueuedTick = poshark::platform::GetTickCount();
+    pRecord->dwQueuedTick = poshark::platform::GetCoarseTickCount();
   }
   nTotalBytes += pRecord->nLen;
   records.push_back(pRecord);
@@ -476,7 +476,7 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
       if (pOldest == nullptr || nTotalBytes + nLen < nLimit) {
         return true;
       }
-      uint32_t dwAge = poshark::platform::GetTickCount() - pOldest->dwQueuedTick;
+      uint32_t dwAge = poshark::platform::GetCoarseTickCount() - pOldest->dwQueuedTick;
       if (dwAge >= dwMaxLagMs) {
         return false;
       }

@@ -49,7 +49,7 @@ struct STRUCT_PosData {
   int nEvent = -1;                  // transaction event code; always -1 in the analyze queue
   unsigned char* pExtra = nullptr;  // write queue: the preprocess plug-in's block, owned, or null
   int nExtraLen = 0;                // 0 exactly when pExtra is null
-  uint32_t dwQueuedTick = 0;        // write queue: monotonic ms of the push
+  uint32_t dwQueuedTick = 0;        // write queue: coarse monotonic ms of the push
   // Storage of the bytes. Most lines fit in the record itself, so that the
   // taking thread finds them in the cache lines it reads anyway; longer ones
   // get a buffer of their own, kept when the record is reused.

@@ -24,15 +24,19 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
-}  // namespace
-
-uint32_t GetTickCount() {
+uint32_t TickOf(clockid_t clock) {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   uint64_t nMs =
       static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(nMs);
 }
+
+}  // namespace
+
+uint32_t GetTickCount() { return TickOf(CLOCK_MONOTONIC); }
+
+uint32_t GetCoarseTickCount() { return TickOf(CLOCK_MONOTONIC_COARSE); }
 
 void GetLocalTime(SYSTEMTIME* pTime) {
   if (!pTime) {

@@ -303,7 +303,7 @@ void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event,
     line.pos = pos;
     line.event = event;
     line.extra.assign(extra != nullptr ? extra : "", extra != nullptr ? strnlen(extra, 260) : 0);
-    line.printer = printer_;
+    if (line.printer != printer_) line.printer = printer_;
   });
   last_activity_ms_ = NowMs();
 }

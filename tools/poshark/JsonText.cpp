@@ -51,8 +51,8 @@ void AppendEscape(std::string& out, char c) {
 
 // The library's own writing, kept for what the fast path does not take.
 void AppendByLibrary(std::string& out, std::string_view text) {
-  out += nlohmann::json(std::string(text)).dump(-1, ' ', false,
-                                                nlohmann::json::error_handler_t::replace);
+  out += nlohmann::json(std::string(text))
+             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace

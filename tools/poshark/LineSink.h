@@ -36,7 +36,7 @@ class LineBatch {
   DeliveredLine* end() { return slots_.data() + count_; }
   size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
-  // Lets go of the lines' printers and of room beyond the kept bounds.
+  // Lets go of room beyond the kept bounds.
   void clear();
   void swap(LineBatch& other) noexcept;
 

@@ -40,14 +40,20 @@ bool OutputStream::Write(LineBatch& batch, const LineKeeper& keep) {
   for (auto& line : batch) {
     const bool writing = ok_ && file_ != nullptr;
     if (!line.printer || (!writing && !keep)) continue;
-    LineRecord record;
-    line.printer->Format(line, pending_, keep ? &record : nullptr);
+    // A record only for a keeper: building and clearing one costs as much
+    // as formatting a short line.
+    if (keep) {
+      LineRecord record;
+      line.printer->Format(line, pending_, &record);
+      keep(std::move(record));
+    } else {
+      line.printer->Format(line, pending_);
+    }
     if (!writing) {
       pending_.clear();
     } else if (pending_.size() >= kWriteChunk) {
       WritePending();
     }
-    if (keep) keep(std::move(record));
   }
   WritePending();
   batch.clear();

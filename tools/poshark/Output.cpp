@@ -132,18 +132,11 @@ void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
 
 namespace {
 
-// Appends `,"key":` (no comma before the first field of an object).
-void Key(std::string& out, std::string_view key, bool first = false) {
-  if (!first) out += ',';
-  out += '"';
-  out += key;
-  out += "\":";
-}
-
-// Appends an array of objects, one per item, written by field(out, item).
+// Appends `key` (with its comma and colon) and an array of objects, one per
+// item, written by fields(item).
 template <typename Items, typename Fields>
 void AppendArray(std::string& out, std::string_view key, const Items& items, Fields&& fields) {
-  Key(out, key);
+  out += key;
   out += '[';
   bool first = true;
   for (const auto& item : items) {
@@ -170,71 +163,71 @@ void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
   };
   out += '{';
   if (!channel.empty()) {
-    Key(out, "channel", true);
+    out += R"("channel":)";
     AppendJsonString(out, channel);
   }
-  Key(out, "time", channel.empty());
+  out += channel.empty() ? R"("time":)" : R"(,"time":)";
   char time[kIsoTimeRoom];
   out += '"';
   out.append(time, WriteIsoTime(time, line.time, line.dst));
   out += '"';
-  Key(out, "dst");
+  out += R"(,"dst":)";
   out += line.dst ? "true" : "false";
-  Key(out, "pos");
+  out += R"(,"pos":)";
   AppendJsonNumber(out, line.pos);
-  Key(out, "event");
+  out += R"(,"event":)";
   std::string event = EventName(line.event);
   if (event.empty()) {
     out += "null";
   } else {
     AppendJsonString(out, event);
   }
-  Key(out, "text");
+  out += R"(,"text":)";
   if (order == TextOrder::kLogical) {
     AppendJsonString(out, LogicalOrder(decoder.ToUtf8(line.text, false)));
   } else {
     text(line.text);
   }
-  Key(out, "raw");
+  out += R"(,"raw":)";
   out += '"';
   AppendBase64(out, line.text);
   out += '"';
-  Key(out, "extra");
+  out += R"(,"extra":)";
   out += '"';
   AppendBase64(out, line.extra);
   out += '"';
-  AppendArray(out, "captures", findings.captures, [&](const Capture& c) {
-    Key(out, "name", true);
+  AppendArray(out, R"(,"captures":)", findings.captures, [&](const Capture& c) {
+    out += R"("name":)";
     text(c.name);
-    Key(out, "mdb_type");
+    out += R"(,"mdb_type":)";
     AppendJsonNumber(out, c.mdb_type);
-    Key(out, "mdb_id");
+    out += R"(,"mdb_id":)";
     AppendJsonNumber(out, c.mdb_id);
-    Key(out, "data");
+    out += R"(,"data":)";
     text(c.data);
   });
-  AppendArray(out, "alarms", findings.alarms, [&](const Alarm& a) {
-    Key(out, "name", true);
+  AppendArray(out, R"(,"alarms":)", findings.alarms, [&](const Alarm& a) {
+    out += R"("name":)";
     text(a.name);
-    Key(out, "key_index");
+    out += R"(,"key_index":)";
     AppendJsonNumber(out, a.key_index);
-    Key(out, "source");
+    out += R"(,"source":)";
     AppendJsonNumber(out, a.source);
-    Key(out, "data");
+    out += R"(,"data":)";
     text(a.data);
   });
-  AppendArray(out, "ranges", findings.ranges, [&](const ColorRange& r) {
-    Key(out, "name", true);
+  AppendArray(out, R"(,"ranges":)", findings.ranges, [&](const ColorRange& r) {
+    out += R"("name":)";
     text(r.name);
-    Key(out, "start");
+    out += R"(,"start":)";
     AppendJsonNumber(out, r.start);
-    Key(out, "end");
+    out += R"(,"end":)";
     AppendJsonNumber(out, r.end);
-    Key(out, "color");
+    out += R"(,"color":)";
     AppendJsonString(out, HexColour(r.color));
-    Key(out, "value1");
+    out += R"(,"value1":)";
     AppendJsonNumber(out, r.value1);
-    Key(out, "value2");
+    out += R"(,"value2":)";
     AppendJsonNumber(out, r.value2);
   });
   out += '}';

@@ -249,8 +249,17 @@ std::time_t LocalToEpoch(const SYSTEMTIME& st, int isdst) {
 // given DST hint; false when the hint does not fit that wall-clock time.
 bool OffsetOf(const SYSTEMTIME& st, int isdst, long& offset, bool& dst_out) {
   std::time_t t = LocalToEpoch(st, isdst);
-  std::tm back{};
-  if (t == static_cast<std::time_t>(-1) || localtime_r(&t, &back) == nullptr) return false;
+  if (t == static_cast<std::time_t>(-1)) return false;
+  // The broken-down time of the last second asked, kept as mktime's answer
+  // is: every JSON row asks it at least once.
+  thread_local std::time_t last = -1;
+  thread_local std::tm back{};
+  thread_local bool known = false;
+  if (t != last) {
+    known = localtime_r(&t, &back) != nullptr;
+    last = t;
+  }
+  if (!known) return false;
   if (back.tm_hour != st.wHour || back.tm_min != st.wMinute || back.tm_mday != st.wDay) {
     return false;
   }

@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace poshark::tool {
@@ -49,6 +50,20 @@ void AppendEscape(std::string& out, char c) {
   out.append(escape, sizeof escape);
 }
 
+// Eight bytes that are all copied as they are: ASCII, no control
+// character, no quote, no backslash. Word tests for a byte below a bound or
+// equal to a value, each exact on whether any byte is.
+bool PlainWord(const char* p) {
+  constexpr uint64_t kOnes = ~uint64_t{0} / 255;
+  constexpr uint64_t kHigh = kOnes * 0x80;
+  uint64_t x = 0;
+  std::memcpy(&x, p, sizeof x);
+  auto zero_byte = [](uint64_t y) { return (y - kOnes) & ~y & kHigh; };
+  const uint64_t below_space = (x - kOnes * 0x20) & ~x & kHigh;
+  return ((x & kHigh) | below_space | zero_byte(x ^ (kOnes * '"')) |
+          zero_byte(x ^ (kOnes * '\\'))) == 0;
+}
+
 // The library's own writing, kept for what the fast path does not take.
 void AppendByLibrary(std::string& out, std::string_view text) {
   out += nlohmann::json(std::string(text))
@@ -67,6 +82,10 @@ void AppendJsonString(std::string& out, std::string_view text) {
   const auto length = static_cast<int32_t>(text.size());
   int32_t run = 0;  // first byte not yet appended
   for (int32_t i = 0; i < length;) {
+    if (i + 8 <= length && PlainWord(text.data() + i)) {
+      i += 8;
+      continue;
+    }
     const auto byte = static_cast<uint8_t>(text[static_cast<size_t>(i)]);
     if (byte < 0x80) {
       if (kEscapeKind[byte] != 0) {

@@ -14,6 +14,8 @@
 
 namespace poshark::tool {
 
+using namespace std::string_view_literals;
+
 std::string EventName(int event) {
   switch (event) {
     case -1:
@@ -163,71 +165,71 @@ void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
   };
   out += '{';
   if (!channel.empty()) {
-    out += R"("channel":)";
+    out += R"("channel":)"sv;
     AppendJsonString(out, channel);
   }
-  out += channel.empty() ? R"("time":)" : R"(,"time":)";
+  out += channel.empty() ? R"("time":)"sv : R"(,"time":)"sv;
   char time[kIsoTimeRoom];
   out += '"';
   out.append(time, WriteIsoTime(time, line.time, line.dst));
   out += '"';
-  out += R"(,"dst":)";
+  out += R"(,"dst":)"sv;
   out += line.dst ? "true" : "false";
-  out += R"(,"pos":)";
+  out += R"(,"pos":)"sv;
   AppendJsonNumber(out, line.pos);
-  out += R"(,"event":)";
+  out += R"(,"event":)"sv;
   std::string event = EventName(line.event);
   if (event.empty()) {
     out += "null";
   } else {
     AppendJsonString(out, event);
   }
-  out += R"(,"text":)";
+  out += R"(,"text":)"sv;
   if (order == TextOrder::kLogical) {
     AppendJsonString(out, LogicalOrder(decoder.ToUtf8(line.text, false)));
   } else {
     text(line.text);
   }
-  out += R"(,"raw":)";
+  out += R"(,"raw":)"sv;
   out += '"';
   AppendBase64(out, line.text);
   out += '"';
-  out += R"(,"extra":)";
+  out += R"(,"extra":)"sv;
   out += '"';
   AppendBase64(out, line.extra);
   out += '"';
-  AppendArray(out, R"(,"captures":)", findings.captures, [&](const Capture& c) {
-    out += R"("name":)";
+  AppendArray(out, R"(,"captures":)"sv, findings.captures, [&](const Capture& c) {
+    out += R"("name":)"sv;
     text(c.name);
-    out += R"(,"mdb_type":)";
+    out += R"(,"mdb_type":)"sv;
     AppendJsonNumber(out, c.mdb_type);
-    out += R"(,"mdb_id":)";
+    out += R"(,"mdb_id":)"sv;
     AppendJsonNumber(out, c.mdb_id);
-    out += R"(,"data":)";
+    out += R"(,"data":)"sv;
     text(c.data);
   });
-  AppendArray(out, R"(,"alarms":)", findings.alarms, [&](const Alarm& a) {
-    out += R"("name":)";
+  AppendArray(out, R"(,"alarms":)"sv, findings.alarms, [&](const Alarm& a) {
+    out += R"("name":)"sv;
     text(a.name);
-    out += R"(,"key_index":)";
+    out += R"(,"key_index":)"sv;
     AppendJsonNumber(out, a.key_index);
-    out += R"(,"source":)";
+    out += R"(,"source":)"sv;
     AppendJsonNumber(out, a.source);
-    out += R"(,"data":)";
+    out += R"(,"data":)"sv;
     text(a.data);
   });
-  AppendArray(out, R"(,"ranges":)", findings.ranges, [&](const ColorRange& r) {
-    out += R"("name":)";
+  AppendArray(out, R"(,"ranges":)"sv, findings.ranges, [&](const ColorRange& r) {
+    out += R"("name":)"sv;
     text(r.name);
-    out += R"(,"start":)";
+    out += R"(,"start":)"sv;
     AppendJsonNumber(out, r.start);
-    out += R"(,"end":)";
+    out += R"(,"end":)"sv;
     AppendJsonNumber(out, r.end);
-    out += R"(,"color":)";
+    out += R"(,"color":)"sv;
     AppendJsonString(out, HexColour(r.color));
-    out += R"(,"value1":)";
+    out += R"(,"value1":)"sv;
     AppendJsonNumber(out, r.value1);
-    out += R"(,"value2":)";
+    out += R"(,"value2":)"sv;
     AppendJsonNumber(out, r.value2);
   });
   out += '}';

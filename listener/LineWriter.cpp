@@ -32,7 +32,9 @@ struct LineWriter::Record {
   SYSTEMTIME stTime{};
   bool bDST = false;
   // One byte more than the block, so that it always reads as a string.
-  unsigned char byExtra[kExtraRoom + 1];
+  // Zero past the block taken.
+  unsigned char byExtra[kExtraRoom + 1] = {};
+  int nExtraLen = 0;  // bytes of byExtra the last take wrote
 };
 
 LineWriter::LineWriter(const LineWriterRefs& refs) : refs_(refs) {
@@ -74,12 +76,15 @@ void LineWriter::Run() {
 bool LineWriter::TakeRecord(Record& rec) {
   unsigned char* const pBuf = pBuf_.get();
   for (;;) {
-    std::memset(rec.byExtra, 0, sizeof rec.byExtra);
+    // Only the last block is cleared: most records have none.
+    std::memset(rec.byExtra, 0, static_cast<size_t>(rec.nExtraLen));
+    rec.nExtraLen = 0;
     rec.nLen = kWriteRoom;
     rec.nEvent = -1;
     int nExtraLen = kExtraRoom;
     if (refs_.writeQueue.GetAt(&rec.nLen, pBuf, &rec.stTime, &rec.bDST, nullptr, &rec.nEvent, 0,
                                true, rec.byExtra, &nExtraLen)) {
+      rec.nExtraLen = nExtraLen;
       return true;
     }
     if (rec.nLen <= kWriteRoom) {
@@ -93,6 +98,7 @@ bool LineWriter::TakeRecord(Record& rec) {
                                          &rec.nEvent, 0, true, rec.byExtra, &nExtraLen)) {
       return false;
     }
+    rec.nExtraLen = nExtraLen;
     if (rec.nLen <= kWriteRoom) {
       // The queue was emptied in between and this is the record after it.
       std::memcpy(pBuf, pBig.get(), static_cast<size_t>(rec.nLen));

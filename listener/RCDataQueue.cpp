@@ -18,10 +18,12 @@ STRUCT_PosData::~STRUCT_PosData() {
 
 namespace {
 
-// Bytes of spare records (buffers and headers) kept per queue: a few thousand
-// lines or a hundred receipts, which covers the depth a busy channel's queue
-// reaches, at a bounded cost when it goes idle.
-constexpr int64_t kMaxSpareBytes = 128 * 1024;
+// Bytes of spare records (buffers and headers) kept per queue: a few
+// thousand lines, most of what the analyze queue of a channel fed as fast as
+// it reads holds at once (every record the queue cannot keep is freed on the
+// taker's thread and allocated again on the pusher's). A queue keeps only as
+// many as it once held, so a paced channel keeps a handful.
+constexpr int64_t kMaxSpareBytes = 512 * 1024;
 
 // Slots of an emptied ring kept for reuse: the depth of a busy channel's queue.
 constexpr size_t kMaxKeptSlots = 16384;

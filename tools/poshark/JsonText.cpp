@@ -5,8 +5,9 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <nlohmann/json.hpp>
+
+#include "ByteWords.h"
 
 namespace poshark::tool {
 
@@ -51,17 +52,10 @@ void AppendEscape(std::string& out, char c) {
 }
 
 // Eight bytes that are all copied as they are: ASCII, no control
-// character, no quote, no backslash. Word tests for a byte below a bound or
-// equal to a value, each exact on whether any byte is.
+// character, no quote, no backslash.
 bool PlainWord(const char* p) {
-  constexpr uint64_t kOnes = ~uint64_t{0} / 255;
-  constexpr uint64_t kHigh = kOnes * 0x80;
-  uint64_t x = 0;
-  std::memcpy(&x, p, sizeof x);
-  auto zero_byte = [](uint64_t y) { return (y - kOnes) & ~y & kHigh; };
-  const uint64_t below_space = (x - kOnes * 0x20) & ~x & kHigh;
-  return ((x & kHigh) | below_space | zero_byte(x ^ (kOnes * '"')) |
-          zero_byte(x ^ (kOnes * '\\'))) == 0;
+  const uint64_t x = LoadWord(p);
+  return (AnyHigh(x) | AnyBelow(x, 0x20) | AnyEqual(x, '"') | AnyEqual(x, '\\')) == 0;
 }
 
 // The library's own writing, kept for what the fast path does not take.

@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ByteWords.h"
+
 namespace poshark::tool {
 
 struct Decoder::Impl {
@@ -79,6 +81,11 @@ void AppendCodePoint(std::string& out, UChar32 cp) {
 // byte below 0x80.
 size_t PlainRun(const char* src, const char* end, bool pictures) {
   const char* p = src;
+  while (end - p >= 8) {
+    const uint64_t x = LoadWord(p);
+    if ((AnyHigh(x) | (pictures ? AnyBelow(x, 0x20) | AnyEqual(x, 0x7F) : 0)) != 0) break;
+    p += 8;
+  }
   while (p < end) {
     auto by = static_cast<unsigned char>(*p);
     if (by >= 0x80 || (pictures && (by < 0x20 || by == 0x7F))) break;
@@ -191,17 +198,26 @@ size_t WriteLocalTime(char* buf, const SYSTEMTIME& st) {
     return std::min(static_cast<size_t>(std::max(n, 0)), kLocalTimeRoom - 1);
   }
   static constexpr char kZero[] = "0000-00-00 00:00:00.000";
-  std::memcpy(buf, kZero, sizeof kZero - 1);
-  auto put = [buf](size_t end, unsigned value) {
-    for (size_t i = end; value != 0; value /= 10) buf[--i] = static_cast<char>('0' + value % 10);
+  auto put = [](char* to, size_t end, unsigned value) {
+    for (size_t i = end; value != 0; value /= 10) to[--i] = static_cast<char>('0' + value % 10);
   };
-  put(4, st.wYear);
-  put(7, st.wMonth);
-  put(10, st.wDay);
-  put(13, st.wHour);
-  put(16, st.wMinute);
-  put(19, st.wSecond);
-  put(23, st.wMilliseconds);
+  // The lines of one second share all but the milliseconds.
+  thread_local std::array<uint16_t, 6> last{};
+  thread_local char second[sizeof kZero] = "";
+  const std::array<uint16_t, 6> now = {st.wYear, st.wMonth,  st.wDay,
+                                       st.wHour, st.wMinute, st.wSecond};
+  if (second[0] == '\0' || now != last) {
+    std::memcpy(second, kZero, sizeof kZero);
+    put(second, 4, st.wYear);
+    put(second, 7, st.wMonth);
+    put(second, 10, st.wDay);
+    put(second, 13, st.wHour);
+    put(second, 16, st.wMinute);
+    put(second, 19, st.wSecond);
+    last = now;
+  }
+  std::memcpy(buf, second, sizeof kZero - 1);
+  put(buf, 23, st.wMilliseconds);
   return sizeof kZero - 1;
 }
 

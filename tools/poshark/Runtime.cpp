@@ -10,12 +10,13 @@ namespace poshark::tool {
 namespace {
 
 // Formatted bytes gathered before they are written: one large write in
-// place of one per line.
+// place of one per line or per small batch.
 constexpr size_t kWriteChunk = 64 * 1024;
 
 }  // namespace
 
 OutputStream::~OutputStream() {
+  WritePending();
   if (file_ != nullptr && file_ != stdout) std::fclose(file_);
 }
 
@@ -29,7 +30,10 @@ bool OutputStream::Open(std::string& error) {
     error = "output " + path_ + ": " + std::strerror(errno);
     return false;
   }
-  if (file_ != nullptr) std::fclose(file_);
+  if (file_ != nullptr) {
+    WritePending();  // the lines before the reopening go to the old file
+    std::fclose(file_);
+  }
   file_ = f;
   return ok_ = true;
 }
@@ -55,7 +59,6 @@ bool OutputStream::Write(LineBatch& batch, const LineKeeper& keep) {
       WritePending();
     }
   }
-  WritePending();
   batch.clear();
   return ok_;
 }
@@ -68,6 +71,7 @@ void OutputStream::WritePending() {
 }
 
 bool OutputStream::Flush() {
+  WritePending();
   if (ok_ && file_ != nullptr) ok_ = std::fflush(file_) == 0;
   return ok_;
 }

@@ -29,10 +29,12 @@ class OutputStream {
   // Opens (again); false with a message naming the file.
   bool Open(std::string& error);
   bool IsTerminal() const;
-  // Formats and writes every line of the batch with its channel's printer,
-  // and empties it. False once the output cannot be written any more. A
-  // keeper gets the record of every line, written out or not.
+  // Formats every line of the batch with its channel's printer, and empties
+  // it. What is formatted is written in large pieces, the rest by Flush. False
+  // once the output cannot be written any more. A keeper gets the record of
+  // every line, written out or not.
   bool Write(LineBatch& batch, const LineKeeper& keep = {});
+  // Writes what is formatted and flushes: before every wait for lines.
   bool Flush();
 
  private:

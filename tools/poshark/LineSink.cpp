@@ -29,7 +29,7 @@ bool LineSink::PopAll(LineBatch& out, std::chrono::milliseconds timeout) {
   out.clear();
   std::unique_lock lock(mutex_);
   if (!items_.wait_for(lock, timeout, [&] { return !lines_.empty() || woken_; })) return false;
-  if (timeout.count() > 0 && !woken_ && lines_.size() < kWakeBatch) {
+  if (!woken_ && lines_.size() < kWakeBatch) {
     items_.wait_for(lock, kGatherTime, [&] { return lines_.size() >= kWakeBatch || woken_; });
   }
   // A wake that comes with lines stays due: the caller looks at why it was

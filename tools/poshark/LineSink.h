@@ -60,8 +60,10 @@ class LineSink {
   }
 
   // Empties out, then takes every waiting line into it; false when none
-  // arrived within the timeout or Wake was called. A wait that ends with
-  // fewer than kWakeBatch lines gives more up to kGatherTime to come.
+  // arrived within the timeout or Wake was called. Fewer than kWakeBatch
+  // lines are given up to kGatherTime for more to come, also without a
+  // timeout: an output thread that took a few lines at a time would contend
+  // with the writers for the lock at nearly every line.
   bool PopAll(LineBatch& out, std::chrono::milliseconds timeout);
 
   size_t Backlog() const { return backlog_; }

@@ -163,24 +163,21 @@ void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
     decoder.AppendUtf8(decoded, bytes, false);
     AppendJsonString(out, decoded);
   };
-  out += '{';
   if (!channel.empty()) {
-    out += R"("channel":)"sv;
+    out += R"({"channel":)"sv;
     AppendJsonString(out, channel);
+    out += R"(,"time":")"sv;
+  } else {
+    out += R"({"time":")"sv;
   }
-  out += channel.empty() ? R"("time":)"sv : R"(,"time":)"sv;
   char time[kIsoTimeRoom];
-  out += '"';
   out.append(time, WriteIsoTime(time, line.time, line.dst));
-  out += '"';
-  out += R"(,"dst":)"sv;
-  out += line.dst ? "true" : "false";
-  out += R"(,"pos":)"sv;
+  out += line.dst ? R"(","dst":true,"pos":)"sv : R"(","dst":false,"pos":)"sv;
   AppendJsonNumber(out, line.pos);
   out += R"(,"event":)"sv;
   std::string event = EventName(line.event);
   if (event.empty()) {
-    out += "null";
+    out += "null"sv;
   } else {
     AppendJsonString(out, event);
   }
@@ -190,12 +187,9 @@ void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
   } else {
     text(line.text);
   }
-  out += R"(,"raw":)"sv;
-  out += '"';
+  out += R"(,"raw":")"sv;
   AppendBase64(out, line.text);
-  out += '"';
-  out += R"(,"extra":)"sv;
-  out += '"';
+  out += R"(","extra":")"sv;
   AppendBase64(out, line.extra);
   out += '"';
   AppendArray(out, R"(,"captures":)"sv, findings.captures, [&](const Capture& c) {

@@ -152,27 +152,34 @@ uint32_t CharsetForCodepage(const std::string& codepage) {
 void AppendBase64(std::string& out, std::string_view bytes) {
   static const char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const size_t at = out.size();
-  out.resize(at + (bytes.size() + 2) / 3 * 4);
-  char* o = out.data() + at;
+  // Encoded a piece at a time on the stack, then appended.
+  char piece[256];
+  size_t n = 0;
   size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
     uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1]) << 8 |
                  static_cast<uint8_t>(bytes[i + 2]);
-    *o++ = kAlphabet[v >> 18];
-    *o++ = kAlphabet[(v >> 12) & 63];
-    *o++ = kAlphabet[(v >> 6) & 63];
-    *o++ = kAlphabet[v & 63];
+    piece[n] = kAlphabet[v >> 18];
+    piece[n + 1] = kAlphabet[(v >> 12) & 63];
+    piece[n + 2] = kAlphabet[(v >> 6) & 63];
+    piece[n + 3] = kAlphabet[v & 63];
+    n += 4;
+    if (n == sizeof piece) {
+      out.append(piece, n);
+      n = 0;
+    }
   }
   size_t rest = bytes.size() - i;
   if (rest > 0) {
     uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
     if (rest == 2) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    *o++ = kAlphabet[v >> 18];
-    *o++ = kAlphabet[(v >> 12) & 63];
-    *o++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-    *o = '=';
+    piece[n] = kAlphabet[v >> 18];
+    piece[n + 1] = kAlphabet[(v >> 12) & 63];
+    piece[n + 2] = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    piece[n + 3] = '=';
+    n += 4;
   }
+  out.append(piece, n);
 }
 
 std::string Base64(std::string_view bytes) {

@@ -151,6 +151,46 @@ void AppendArray(std::string& out, std::string_view key, const Items& items, Fie
   out += ']';
 }
 
+// Appends the catchers' findings as the row's three arrays; text(bytes)
+// appends a string of the channel's code page.
+template <typename Text>
+void AppendFindings(std::string& out, const Findings& findings, Text&& text) {
+  AppendArray(out, R"(,"captures":)"sv, findings.captures, [&](const Capture& c) {
+    out += R"("name":)"sv;
+    text(c.name);
+    out += R"(,"mdb_type":)"sv;
+    AppendJsonNumber(out, c.mdb_type);
+    out += R"(,"mdb_id":)"sv;
+    AppendJsonNumber(out, c.mdb_id);
+    out += R"(,"data":)"sv;
+    text(c.data);
+  });
+  AppendArray(out, R"(,"alarms":)"sv, findings.alarms, [&](const Alarm& a) {
+    out += R"("name":)"sv;
+    text(a.name);
+    out += R"(,"key_index":)"sv;
+    AppendJsonNumber(out, a.key_index);
+    out += R"(,"source":)"sv;
+    AppendJsonNumber(out, a.source);
+    out += R"(,"data":)"sv;
+    text(a.data);
+  });
+  AppendArray(out, R"(,"ranges":)"sv, findings.ranges, [&](const ColorRange& r) {
+    out += R"("name":)"sv;
+    text(r.name);
+    out += R"(,"start":)"sv;
+    AppendJsonNumber(out, r.start);
+    out += R"(,"end":)"sv;
+    AppendJsonNumber(out, r.end);
+    out += R"(,"color":)"sv;
+    AppendJsonString(out, HexColour(r.color));
+    out += R"(,"value1":)"sv;
+    AppendJsonNumber(out, r.value1);
+    out += R"(,"value2":)"sv;
+    AppendJsonNumber(out, r.value2);
+  });
+}
+
 }  // namespace
 
 // Written field by field in the order and layout of a JSON library's dump:
@@ -192,40 +232,7 @@ void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
   out += R"(","extra":")"sv;
   AppendBase64(out, line.extra);
   out += '"';
-  AppendArray(out, R"(,"captures":)"sv, findings.captures, [&](const Capture& c) {
-    out += R"("name":)"sv;
-    text(c.name);
-    out += R"(,"mdb_type":)"sv;
-    AppendJsonNumber(out, c.mdb_type);
-    out += R"(,"mdb_id":)"sv;
-    AppendJsonNumber(out, c.mdb_id);
-    out += R"(,"data":)"sv;
-    text(c.data);
-  });
-  AppendArray(out, R"(,"alarms":)"sv, findings.alarms, [&](const Alarm& a) {
-    out += R"("name":)"sv;
-    text(a.name);
-    out += R"(,"key_index":)"sv;
-    AppendJsonNumber(out, a.key_index);
-    out += R"(,"source":)"sv;
-    AppendJsonNumber(out, a.source);
-    out += R"(,"data":)"sv;
-    text(a.data);
-  });
-  AppendArray(out, R"(,"ranges":)"sv, findings.ranges, [&](const ColorRange& r) {
-    out += R"("name":)"sv;
-    text(r.name);
-    out += R"(,"start":)"sv;
-    AppendJsonNumber(out, r.start);
-    out += R"(,"end":)"sv;
-    AppendJsonNumber(out, r.end);
-    out += R"(,"color":)"sv;
-    AppendJsonString(out, HexColour(r.color));
-    out += R"(,"value1":)"sv;
-    AppendJsonNumber(out, r.value1);
-    out += R"(,"value2":)"sv;
-    AppendJsonNumber(out, r.value2);
-  });
+  AppendFindings(out, findings, text);
   out += '}';
 }
 

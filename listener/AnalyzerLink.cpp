@@ -3,9 +3,11 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "listener/ChunkWake.h"
 #include "listener/DebugFlag.h"
 #include "listener/DrainWatch.h"
 #include "listener/RCDataQueue.h"
+#include "platform/Clock.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
 
@@ -24,27 +26,70 @@ bool AnalyzerLink::TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, 
 }
 
 // A wait without limit is the analyzer's idle point: everything taken has
-// been analysed and pushed, and the writer woken. A limited wait is for the
-// rest of a chunk; once the host has ended its input no rest will come, so
-// that wait ends as a stop ends it and the analyzer closes its pass with
-// what it has. The end itself wakes a wait as data does: the analyzer looks
-// at the queue once more (the last bytes may have come with it) and asks
-// again.
+// been analysed and pushed, and the writer woken. During a stream it first
+// gathers: chunks that come within the gather time are taken together. A
+// limited wait is for the rest of a chunk; once the host has ended its
+// input no rest will come, so that wait ends as a stop ends it and the
+// analyzer closes its pass with what it has. The end itself wakes a wait as
+// data does: the analyzer looks at the queue once more (the last bytes may
+// have come with it) and asks again.
 commands::AnalyzerLinks::Wake AnalyzerLink::WaitForChunk(int nTimeoutMs) {
   const bool bIdle = nTimeoutMs < 0;
   if (!bIdle && refs_.drain.InputEnded()) {
     return Wake::kStop;
   }
+  // Once the host has ended its input nothing more will come to gather.
+  if (bIdle && bStream_ && !refs_.drain.InputEnded()) {
+    NewCalls();
+    Wake wake = Gather();
+    // A gather that took less than two calls saved nothing: the stream ended.
+    bStream_ = NewCalls() >= 2;
+    if (wake != Wake::kTimeout) {
+      return wake;
+    }
+  }
   if (bIdle) {
     refs_.drain.Park(DrainWatch::kAnalyzer);
   }
-  int nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hAnalyzeEvent.get()},
-                                    bIdle ? platform::kInfinite : nTimeoutMs);
+  Wake wake = WaitForEvery(nTimeoutMs);
   refs_.drain.Unpark(DrainWatch::kAnalyzer);
+  if (bIdle && wake == Wake::kData) {
+    // Calls that come less than half the gather time apart start a stream.
+    const uint32_t dwNow = platform::GetCoarseTickCount();
+    bStream_ = NewCalls() > 0 && dwNow - dwLastWake_ < kGatherMs / 2;
+    dwLastWake_ = dwNow;
+  }
+  return wake;
+}
+
+commands::AnalyzerLinks::Wake AnalyzerLink::Gather() {
+  int nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hAnalyzeEvent.get()}, kGatherMs);
+  if (nIndex == 0) {
+    return Wake::kStop;
+  }
+  return refs_.analyzeQueue.GetCount() > 0 ? Wake::kData : Wake::kTimeout;
+}
+
+commands::AnalyzerLinks::Wake AnalyzerLink::WaitForEvery(int nTimeoutMs) {
+  refs_.chunkWake.WaitForEveryChunk(true);
+  // A chunk queued before the flag was seen woke nobody: take it now.
+  int nIndex = 1;
+  if (refs_.analyzeQueue.GetCount() == 0) {
+    nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hAnalyzeEvent.get()},
+                                  nTimeoutMs < 0 ? platform::kInfinite : nTimeoutMs);
+  }
+  refs_.chunkWake.WaitForEveryChunk(false);
   if (nIndex == 0) {
     return Wake::kStop;
   }
   return nIndex == 1 ? Wake::kData : Wake::kTimeout;
+}
+
+uint32_t AnalyzerLink::NewCalls() {
+  const uint32_t nNow = refs_.chunkWake.Calls();
+  const uint32_t nNew = nNow - nCallsSeen_;
+  nCallsSeen_ = nNow;
+  return nNew;
 }
 
 void AnalyzerLink::ReportChunk(int nLen, unsigned char* pData, SYSTEMTIME* pTime) {

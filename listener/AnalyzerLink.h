@@ -31,6 +31,7 @@ class CmdSetCatalog;
 
 namespace poshark::listener {
 
+class ChunkWake;
 class DrainWatch;
 
 using TestListenFt = unsigned short (*)(int nLen, unsigned char* pData, SYSTEMTIME* pTime);
@@ -49,6 +50,7 @@ struct AnalyzerLinkRefs {
   std::atomic<TestListenFt>& pfnTestListen;
   const std::atomic<uint64_t>& nWriterDone;  // records the writer has finished
   DrainWatch& drain;                         // parking mark, end of input
+  ChunkWake& chunkWake;                      // when the intake wakes the analyzer
 };
 
 class AnalyzerLink final : public commands::AnalyzerLinks {
@@ -71,7 +73,18 @@ class AnalyzerLink final : public commands::AnalyzerLinks {
   void OnWake() override;
 
  private:
+  // Waits up to the gather time for the chunks of a stream: kData when
+  // some are queued, kTimeout when none came.
+  Wake Gather();
+  // Waits for the next chunk; each one queued ends the wait.
+  Wake WaitForEvery(int nTimeoutMs);
+  // Intake calls since the last look.
+  uint32_t NewCalls();
+
   AnalyzerLinkRefs refs_;
+  bool bStream_ = false;     // the idle waits gather
+  uint32_t nCallsSeen_ = 0;  // the intake's call count at the last look
+  uint32_t dwLastWake_ = 0;  // coarse ms of the last idle wait ended by data
 };
 
 }  // namespace poshark::listener

@@ -3,6 +3,7 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "listener/ChunkWake.h"
 #include "listener/DebugFlag.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Clock.h"
@@ -109,11 +110,12 @@ int CutEndedLines(RCCmdSet& set, const unsigned char* pLine, int i, int nEnd, Ch
 }  // namespace
 
 LineIntake::LineIntake(int nPOSNo, RCDataQueue& analyzeQueue,
-                       std::unique_ptr<platform::Event>& hAnalyzeEvent,
+                       std::unique_ptr<platform::Event>& hAnalyzeEvent, ChunkWake& chunkWake,
                        commands::CmdSetCatalog& catalog, std::function<bool()> dstQuery)
     : nPOSNo_(nPOSNo),
       analyzeQueue_(analyzeQueue),
       hAnalyzeEvent_(hAnalyzeEvent),
+      chunkWake_(chunkWake),
       catalog_(catalog),
       dstQuery_(std::move(dstQuery)) {}
 
@@ -257,8 +259,9 @@ void LineIntake::CutLines(int nLen, const unsigned char* pData) {
     }
     nLineFill_ = nPending;
   }
-  // One wake-up for every chunk of this call: the analyzer drains the queue.
-  if (batch.Pushed() && hAnalyzeEvent_) {
+  // At most one wake-up for every chunk of this call: the analyzer drains
+  // the queue.
+  if (batch.Pushed() && hAnalyzeEvent_ && chunkWake_.WakeFor(analyzeQueue_.GetTotalBytes())) {
     hAnalyzeEvent_->Set();
   }
 }

@@ -7,7 +7,9 @@
 // of a change-line command of the current set; 4000 bytes without a line end
 // leave in pieces of 1000. The bytes of a line not yet ended wait in the
 // line buffer for the next call. Every chunk is queued with the time and DST
-// flag of the call that completed it; one analyze event is set per call.
+// flag of the call that completed it; the analyzer is woken once per call
+// while it waits for every chunk, else once the queue holds enough
+// (ChunkWake).
 //
 // Locking: Take, Prepare and the line buffer belong to one thread at a time
 // (the serial reader, or the host in host-feed mode); the owner must not call
@@ -35,6 +37,8 @@ class Event;
 
 namespace poshark::listener {
 
+class ChunkWake;
+
 // Bytes of the line buffer in use, and the buffer with its spare byte.
 inline constexpr int kLineRoom = 4000;
 inline constexpr int kLineBufSize = kLineRoom + 1;
@@ -44,7 +48,8 @@ class LineIntake {
   // All references are the listener's own and outlive the intake; dstQuery
   // answers the DST flag for chunks stamped now.
   LineIntake(int nPOSNo, RCDataQueue& analyzeQueue, std::unique_ptr<platform::Event>& hAnalyzeEvent,
-             commands::CmdSetCatalog& catalog, std::function<bool()> dstQuery);
+             ChunkWake& chunkWake, commands::CmdSetCatalog& catalog,
+             std::function<bool()> dstQuery);
   ~LineIntake();
   LineIntake(const LineIntake&) = delete;
   LineIntake& operator=(const LineIntake&) = delete;
@@ -72,6 +77,7 @@ class LineIntake {
   const int nPOSNo_;
   RCDataQueue& analyzeQueue_;
   std::unique_ptr<platform::Event>& hAnalyzeEvent_;
+  ChunkWake& chunkWake_;
   commands::CmdSetCatalog& catalog_;
   const std::function<bool()> dstQuery_;
 

@@ -11,6 +11,7 @@
 #include "commands/RCCmdSet.h"
 #include "commands/StreamAnalyzer.h"
 #include "listener/AnalyzerLink.h"
+#include "listener/ChunkWake.h"
 #include "listener/DebugFlag.h"
 #include "listener/DrainWatch.h"
 #include "listener/IdleStop.h"
@@ -84,6 +85,7 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   m_AnalyzeQueue->SetDstQuery(dstQuery);
   m_WriteQueue->SetDstQuery(dstQuery);
   m_Drain = std::make_unique<poshark::listener::DrainWatch>();
+  m_ChunkWake = std::make_unique<poshark::listener::ChunkWake>();
   m_Writer = std::make_unique<poshark::listener::LineWriter>(poshark::listener::LineWriterRefs{
       nPOSNo, *m_WriteQueue, *m_Catalog, bWriteRun, hWriteEvent, hStopEvent, pfnLineOut,
       dwGateOpenTime, dwOpenTick, bGateOpen, *m_Drain});
@@ -92,10 +94,10 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   m_AnalyzerLink =
       std::make_unique<poshark::listener::AnalyzerLink>(poshark::listener::AnalyzerLinkRefs{
           nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog, bAnalyzeRun, bWriteRun, hAnalyzeEvent,
-          hWriteEvent, hStopEvent, pfnTestListen, m_Writer->Done(), *m_Drain});
+          hWriteEvent, hStopEvent, pfnTestListen, m_Writer->Done(), *m_Drain, *m_ChunkWake});
   m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
   m_Intake = std::make_unique<poshark::listener::LineIntake>(nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent,
-                                                             *m_Catalog, dstQuery);
+                                                             *m_ChunkWake, *m_Catalog, dstQuery);
 }
 
 RCPosHark::~RCPosHark() {

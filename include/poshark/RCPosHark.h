@@ -40,6 +40,7 @@ class StreamAnalyzer;
 }  // namespace poshark::commands
 namespace poshark::listener {
 class AnalyzerLink;
+class ChunkWake;
 class DrainWatch;
 class IdleStop;
 class LineIntake;
@@ -254,6 +255,7 @@ class POSHARK_EXPORT RCPosHark {
   // own header. Built in this order by the constructor.
   std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;  // set files, current set
   std::unique_ptr<poshark::listener::DrainWatch> m_Drain;       // end of input
+  std::unique_ptr<poshark::listener::ChunkWake> m_ChunkWake;    // when chunks wake the analyzer
   std::unique_ptr<poshark::listener::LineWriter> m_Writer;      // line delivery
   std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;      // idle transaction stop
   std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;

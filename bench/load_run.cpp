@@ -2,8 +2,9 @@
 // listeners fed at the pace of a 115200-baud serial line (11520 bytes/s),
 // all at once, host-feed mode, for S seconds. Every text line carries its
 // listener and a sequence number; the run checks that every line fed comes
-// out, in order, and reports overflow notes, CPU per paced listener, memory
-// per listener, and the thread and descriptor counts over the run.
+// out, in order, and reports overflow notes, CPU and wake-ups per paced
+// listener, memory per listener, and the thread and descriptor counts over
+// the run.
 //
 //   poshark_load [--fast F] [--paced P] [--seconds S]     (default 64 64 60)
 //
@@ -101,23 +102,37 @@ int CountFds() {
   return n - 1;  // the directory's own descriptor
 }
 
-// CPU seconds of the listener threads ("pos<N>.<role>") per POS number, from
-// schedstat: nanoseconds on a CPU, finer than the tick counts of stat.
-std::vector<double> ListenerCpu(int maxPos) {
-  std::vector<double> cpu(static_cast<size_t>(maxPos) + 1, 0.0);
+// Per POS number: CPU seconds of the listener threads ("pos<N>.<role>"),
+// from schedstat (nanoseconds on a CPU, finer than the tick counts of
+// stat), and the time slices of its analyzer and writer threads (each
+// wake-up starts one).
+struct ListenerTimes {
+  std::vector<double> cpu;
+  std::vector<long> analyzeSlices;
+  std::vector<long> writeSlices;
+};
+
+ListenerTimes ReadListenerTimes(int maxPos) {
+  const auto n = static_cast<size_t>(maxPos) + 1;
+  ListenerTimes t{std::vector<double>(n, 0.0), std::vector<long>(n, 0), std::vector<long>(n, 0)};
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/task", ec)) {
     std::ifstream commIn(e.path() / "comm");
     std::ifstream schedIn(e.path() / "schedstat");
     std::string comm;
     int pos = 0;
-    unsigned long long ns = 0;
-    if (std::getline(commIn, comm) && std::sscanf(comm.c_str(), "pos%d.", &pos) == 1 && pos >= 1 &&
-        pos <= maxPos && schedIn >> ns) {
-      cpu[static_cast<size_t>(pos)] += static_cast<double>(ns) / 1e9;
+    char role[16] = {};
+    unsigned long long ns = 0, waitNs = 0;
+    long slices = 0;
+    if (std::getline(commIn, comm) && std::sscanf(comm.c_str(), "pos%d.%15s", &pos, role) == 2 &&
+        pos >= 1 && pos <= maxPos && schedIn >> ns >> waitNs >> slices) {
+      const auto i = static_cast<size_t>(pos);
+      t.cpu[i] += static_cast<double>(ns) / 1e9;
+      if (std::strcmp(role, "analyze") == 0) t.analyzeSlices[i] += slices;
+      if (std::strcmp(role, "write") == 0) t.writeSlices[i] += slices;
     }
   }
-  return cpu;
+  return t;
 }
 
 void Give(RCPosHark& listener, std::string& bytes) {
@@ -256,7 +271,7 @@ int main(int argc, char** argv) {
   // Samples once a second.
   long threadsMin = 1 << 30, threadsMax = 0, rssMax = 0, rssAt10 = 0;
   int fdsMin = 1 << 30, fdsMax = 0;
-  const std::vector<double> cpuStart = ListenerCpu(nAll);
+  const ListenerTimes timesStart = ReadListenerTimes(nAll);
   const auto t0 = Clock::now();
   for (int sec = 1; sec <= nSeconds; ++sec) {
     std::this_thread::sleep_until(t0 + std::chrono::seconds(sec));
@@ -271,7 +286,7 @@ int main(int argc, char** argv) {
     if (sec == std::min(10, nSeconds)) rssAt10 = rss;
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-  const std::vector<double> cpuEnd = ListenerCpu(nAll);
+  const ListenerTimes timesEnd = ReadListenerTimes(nAll);
   const long rssEnd = ReadStatusKb("VmRSS:");
   run = false;
   fast.join();
@@ -294,13 +309,17 @@ int main(int argc, char** argv) {
   // Sums per group: [0] fast, [1] paced.
   long fed[2] = {}, out[2] = {}, ovf[2] = {}, disorder = 0;
   double cpu[2] = {};
+  long analyzeSlices[2] = {}, writeSlices[2] = {};
   for (int pos = 1; pos <= nAll; ++pos) {
     const Stats& s = g_stats[pos];
     int g = pos > nFast;
     fed[g] += s.fed;
     out[g] += s.out;
     ovf[g] += s.overflow;
-    cpu[g] += cpuEnd[static_cast<size_t>(pos)] - cpuStart[static_cast<size_t>(pos)];
+    const auto i = static_cast<size_t>(pos);
+    cpu[g] += timesEnd.cpu[i] - timesStart.cpu[i];
+    analyzeSlices[g] += timesEnd.analyzeSlices[i] - timesStart.analyzeSlices[i];
+    writeSlices[g] += timesEnd.writeSlices[i] - timesStart.writeSlices[i];
     disorder += s.disorder;
   }
   std::printf("listeners: %d fast + %d paced (115200 baud), %.1f s\n", nFast, nPaced, elapsed);
@@ -310,6 +329,11 @@ int main(int argc, char** argv) {
       "paced: %ld lines in, %ld out, %ld overflow notes, CPU %.3f s = %.3f%% of a core "
       "per listener\n",
       fed[1], out[1], ovf[1], cpu[1], nPaced ? 100.0 * cpu[1] / nPaced / elapsed : 0.0);
+  if (nPaced) {
+    std::printf("paced wake-ups: %.1f analyzer and %.1f writer per listener and second\n",
+                static_cast<double>(analyzeSlices[1]) / nPaced / elapsed,
+                static_cast<double>(writeSlices[1]) / nPaced / elapsed);
+  }
   const double pacedRate =
       nPaced ? static_cast<double>(pacedBytes) / nPaced / std::max(pacedSeconds, 1e-3) : 0.0;
   std::printf("paced rate: %.0f bytes/s per listener (115200 baud carries %.0f)\n", pacedRate,

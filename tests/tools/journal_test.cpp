@@ -288,9 +288,11 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
       {{"coff*"}, 0, "R4 R3 R1 "},
       {{"say \"cheese\""}, 0, ""},
       {{"--channel", "b"}, 0, "R4 R2 "},
+      {{"--pos", "1"}, 0, "R3 R1 "},
       {{"--until", "2024-03-12"}, 0, "R2 R1 "},  // the whole day
       {{"--since", "2024-03-12T21:30", "--until", "2024-03-14 09:00:00"}, 0, "R2 "},
       {{"--void"}, 0, "R2 "},
+      {{"--alarms"}, 0, "R3 "},
       {{"--channel", "a", "--", "--void"}, 0, ""},
       {{"--pos", "x"}, 2, "--pos x: expected a number from 0 to 9999"},
       {{"--since", "2024-02-30"}, 2, "--since 2024-02-30: expected a date YYYY-MM-DD"},

@@ -25,6 +25,7 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
       {"[channel a]\n[channel a]\npos = 2\nsource = tcp:9101\n",
        "[channel a] name: expected a name of its own"},
       {"[service]\n", "expected at least one [channel NAME] section"},
+      {"[service]\n[service]\n", "line 2, [service]: expected one [service] section only"},
       {"[service]\nkeep = 90 days\n[channel a]\n",
        "[service] keep = 90 days: expected an age (such as 90d or 12h), a size"},
   };

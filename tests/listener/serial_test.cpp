@@ -96,56 +96,6 @@ TEST_F(SerialTest, PortMapOpensOnlyTerminalsOnlyOnceAndTheDriverGetsTheSettings)
   EXPECT_FALSE(port->ClearError(&dwErrors)) << "a write that finds the port gone marks it lost";
 }
 
-TEST_F(SerialTest, OpenAndReleaseAreRegisteredAndUnknownPortsAndSpeedsRefused) {
-  {
-    auto listener = MakeListener(13);
-    ASSERT_EQ(Open(*listener, nullptr, "Front till"), 1);
-    auto reg = Registered();
-    ASSERT_EQ(reg["State"], "96") << "libKXComPort.so was not found or did not register";
-    EXPECT_EQ(std::tuple(reg["Name"], reg["Pid"], reg["Since"].empty()),
-              std::tuple("Front till", std::to_string(::getpid()), false));
-    auto second = MakeListener(17);
-    EXPECT_EQ(Open(*second, nullptr, "second"), 0);
-    EXPECT_EQ(Registered()["Name"], "Front till");
-    EXPECT_EQ(listener->CloseCom(), 1);
-    EXPECT_TRUE(Registered().empty());
-    auto unnamed = MakeListener(14);
-    ASSERT_EQ(Open(*unnamed), 1);
-    EXPECT_EQ(Registered()["Name"], "POS Device");
-    // The destructor releases the port, with no CloseCom before it.
-  }
-  EXPECT_TRUE(Registered().empty());
-  auto listener = MakeListener(18);
-  EXPECT_EQ(listener->OpenCom(kPort, 12345, 8, 0, 0, nullptr, nullptr), 0) << "speed Linux lacks";
-  EXPECT_EQ(Open(*listener, nullptr, nullptr, kPort + 1), 0) << "unmapped port";
-  EXPECT_TRUE(ReadRegistry(home_.Path()).empty());
-}
-
-TEST_F(SerialTest, HostDescriptorIsAdoptedAndReopenedByItsDevicePath) {
-  const int kUnmapped = 9;  // no entry: by number it would be /dev/ttyS8
-  int nFd = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(nFd, 0);
-  auto listener = MakeListener(19);
-  void* hHandle = reinterpret_cast<void*>(static_cast<intptr_t>(nFd) + 1);
-  ASSERT_EQ(Open(*listener, hHandle, "host port", kUnmapped), 1);
-  listener->ListenStart(LineCollector::Callback, false);
-  ASSERT_TRUE(Deliver("HANDLE-B1"));
-  // A reopening closes the host's descriptor; the port comes back by path,
-  // and the gate time still counts from OpenCom.
-  const uint32_t dwOpenTick = Access::OpenTick(*listener);
-  Access::USBResumeStart(*listener);
-  ASSERT_TRUE(WaitUntil([&] { return debug_.Count("POS Try to Open COM9") == 2; }));
-  ASSERT_TRUE(WaitUntil([&] { return Access::Running(*listener); }));
-  ASSERT_TRUE(Deliver("HANDLE-B2"));
-  EXPECT_EQ(SettledThreads("pos19.read", 1), 1) << "one restart";
-  EXPECT_EQ(Access::OpenTick(*listener), dwOpenTick);
-  EXPECT_EQ(Registered(kUnmapped)["State"], "96");
-  listener->ListenStop();
-  listener->CloseCom();
-  EXPECT_EQ(::fcntl(nFd, F_GETFD), -1) << "the listener owns the descriptor and closed it";
-  EXPECT_EQ(Open(*listener, hHandle, nullptr, kUnmapped), 0) << "a descriptor not open is refused";
-}
-
 // A pseudo-terminal reports no line errors, and does not fail: a scripted port does.
 TEST_F(SerialTest, LineErrorDropsTheNextBlockOnlyAndAFailingPortEndsOnlyTheReader) {
   auto script = std::make_shared<Script>();

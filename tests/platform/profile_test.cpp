@@ -10,7 +10,6 @@
 
 using namespace poshark::platform;
 using poshark::testing::ChildProcess;
-using poshark::testing::EnvGuard;
 namespace fs = std::filesystem;
 
 namespace {
@@ -60,63 +59,6 @@ TEST_F(ProfileTest, ReadsNamesWithoutCaseFirstMatchBoundedValuesAndSaturatedInte
   for (const auto& [pszKey, nWant] : kInts)
     EXPECT_EQ(GetPrivateProfileIntA("N", pszKey, 5, file_.c_str()), nWant) << pszKey;
   EXPECT_EQ(GetPrivateProfileIntA("N", "A", 5, (dir_ / "nofile.ini").c_str()), 5);
-}
-
-TEST_F(ProfileTest, ListsSectionsKeysAndNumberedValuesBoundedByTheFile) {
-  Write("[One]\na=1\nB=2\na=3\n[Two]\n[L]\n3=c\n1=a\n01=zero\n0=nil\nx=y\n2=b\n4=d\n");
-  char buf[64];
-  int n = GetPrivateProfileStringA("One", nullptr, "", buf, sizeof buf, file_.c_str());
-  EXPECT_EQ(std::string(buf, n), std::string("a\0B\0", 4));
-  n = GetPrivateProfileStringA(nullptr, nullptr, "", buf, sizeof buf, file_.c_str());
-  EXPECT_EQ(std::string(buf, n), std::string("One\0Two\0L\0", 10));
-  n = GetPrivateProfileStringA(nullptr, nullptr, "", buf, 5, file_.c_str());
-  EXPECT_EQ(std::string(buf, n), std::string("One\0", 4));
-  ProfileReader reader(file_.c_str());
-  using Values = std::vector<std::pair<int, std::string>>;
-  EXPECT_EQ(reader.GetNumberedValues("L", 3), (Values{{1, "a"}, {2, "b"}, {3, "c"}}));
-  EXPECT_EQ(reader.GetNumberedValues("L", 2000000000).size(), 4u);
-  EXPECT_TRUE(reader.GetNumberedValues("L", 0).empty());
-  // A bare file name resolves in the home.
-  EnvGuard home("POSHARK_HOME", dir_.Path().c_str());
-  EXPECT_TRUE(WritePrivateProfileStringA("S", "K", "v", "bare.ini"));
-  EXPECT_TRUE(fs::exists(dir_ / "bare.ini"));
-  GetPrivateProfileStringA("S", "K", "", buf, sizeof buf, "bare.ini");
-  EXPECT_STREQ(buf, "v");
-}
-
-TEST_F(ProfileTest, WritesKeepCommentsOrderUnknownKeysAndLineBreaks) {
-  Write("; comment one\n[Main]\n# not a key\nUnknown = keep me\nName=old\n\n[Next]\nX=1\n");
-  EXPECT_TRUE(WritePrivateProfileStringA("main", "NAME", "new", file_.c_str()));
-  EXPECT_TRUE(WritePrivateProfileStringA("Main", "Added", "2", file_.c_str()));
-  EXPECT_EQ(
-      Read(),
-      "; comment one\n[Main]\n# not a key\nUnknown = keep me\nNAME=new\nAdded=2\n\n[Next]\nX=1\n");
-  EXPECT_TRUE(WritePrivateProfileStringA("New", "K", "v", file_.c_str()));
-  EXPECT_EQ(Get("New", "K"), "v");
-  Write("[S]\r\nA=1\r\n");  // Windows line breaks are kept
-  EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "2", file_.c_str()));
-  EXPECT_EQ(Read(), "[S]\r\nA=1\r\nB=2\r\n");
-  Write("[S]\nA=1");  // the last line gets the line break it lacked
-  EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "2", file_.c_str()));
-  EXPECT_EQ(Read(), "[S]\nA=1\nB=2\n");
-}
-
-TEST_F(ProfileTest, EmptyValueKeepsTheKeyNullRemovesItAndEmptySectionsKeepTheirHeader) {
-  Write("[S]\nA=1\nB=2\nA=dup\n[T]\nC=3\n");
-  EXPECT_TRUE(WritePrivateProfileStringA("S", "B", "", file_.c_str()));
-  EXPECT_TRUE(ProfileReader(file_.c_str()).HasKey("S", "B"));
-  EXPECT_EQ(Get("S", "B", "dflt"), "");
-  EXPECT_TRUE(WritePrivateProfileStringA("S", "A", nullptr, file_.c_str()));
-  EXPECT_EQ(Get("S", "A", "gone"), "gone");  // the duplicate does not surface
-  EXPECT_TRUE(WritePrivateProfileStringA("T", nullptr, nullptr, file_.c_str()));
-  EXPECT_EQ(Read(), "[S]\nB=\n");
-  Write("[A]\nx=1\n; note\ny=2\n\n[B]\nz=3\n");
-  char empty[2] = {0, 0};
-  EXPECT_TRUE(WritePrivateProfileSectionA("a", empty, file_.c_str()));
-  EXPECT_EQ(Read(), "[A]\n\n[B]\nz=3\n");
-  const char list[] = "p=1\0q=2\0";
-  EXPECT_TRUE(WritePrivateProfileSectionA("A", list, file_.c_str()));
-  EXPECT_EQ(Read(), "[A]\np=1\nq=2\n\n[B]\nz=3\n");
 }
 
 TEST_F(ProfileTest, BatchWriterAppliesAllInOrderOrNothingAndFollowsSymbolicLinks) {

@@ -159,4 +159,21 @@ TEST_F(StalledHost, HostThatStopsReturningCostsLinesNotPaceOrMemory) {
   EXPECT_EQ(nDelivered + nCounted, 6u + 500u * 2000u);
 }
 
+// One record that fills the write queue by itself (text merged while the
+// analyzer waits for the rest of a three-byte command) says nothing about the
+// host: it is delivered whole, not replaced by the note.
+TEST_F(StalledHost, RecordThatAloneFillsTheQueueIsDelivered) {
+  home_.CommandSet("plain.ini",
+                   "[Main]\nModule_Name=Plain\nS-Num=1\n[Single-Command]\n1=3,ESC,x,y,1,3\n");
+  s_hold = [] { return false; };
+  auto listener = Start();
+  std::string text;
+  for (int i = 0; i < 20; ++i) text += std::string(999, 'a' + i) + "\n";
+  Feed(*listener, text);
+  auto lines = lines_.WaitFor(1);
+  listener->ListenStop();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].text == text) << lines[0].text.substr(0, 40);
+}
+
 }  // namespace

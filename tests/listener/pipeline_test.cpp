@@ -174,4 +174,23 @@ TEST(EndToEnd, ChunksWithinTheMergeTimeBecomeOneLineAndTheWaitUsesNoCpu) {
   EXPECT_EQ(g_raw, "abc\ndef\nghi\n");  // every chunk the analyzer took
 }
 
+// A line a millisecond: the analyzer gathers the calls of the stream, and
+// every line still comes, in order.
+TEST(EndToEnd, ALineAMillisecondIsGatheredAndEveryLineArrivesInOrder) {
+  TempHome home;
+  LineCollector lines;
+  home.CommandSet("set.ini", "[Main]\nModule_Name=Plain\n");
+  RCPosHark listener(2);
+  ASSERT_TRUE(listener.SelectCmdSet(0));
+  listener.SetGateOpenTime(0);
+  listener.ListenStart(&LineCollector::Callback, true);
+  std::vector<std::string> want;
+  for (int i = 0; i < 200; ++i) {
+    Feed(listener, want.emplace_back("item " + std::to_string(i) + "\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  lines.WaitFor(200);
+  EXPECT_EQ(lines.Texts(), want);
+}
+
 }  // namespace

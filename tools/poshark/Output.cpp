@@ -151,29 +151,32 @@ void AppendArray(std::string& out, std::string_view key, const Items& items, Fie
   out += ']';
 }
 
-// Appends the catchers' findings as the row's three arrays; text(bytes)
-// appends a string of the channel's code page.
+// Appends the members of a capture or an alarm: its name, two numbers and
+// its data; text(bytes) appends a string of the channel's code page.
+template <typename Text>
+void AppendNamedFinding(std::string& out, Text& text, const std::string& name,
+                        std::string_view firstKey, int first, std::string_view secondKey,
+                        int second, const std::string& data) {
+  out += R"("name":)"sv;
+  text(name);
+  out += firstKey;
+  AppendJsonNumber(out, first);
+  out += secondKey;
+  AppendJsonNumber(out, second);
+  out += R"(,"data":)"sv;
+  text(data);
+}
+
+// Appends the catchers' findings as the row's three arrays.
 template <typename Text>
 void AppendFindings(std::string& out, const Findings& findings, Text&& text) {
   AppendArray(out, R"(,"captures":)"sv, findings.captures, [&](const Capture& c) {
-    out += R"("name":)"sv;
-    text(c.name);
-    out += R"(,"mdb_type":)"sv;
-    AppendJsonNumber(out, c.mdb_type);
-    out += R"(,"mdb_id":)"sv;
-    AppendJsonNumber(out, c.mdb_id);
-    out += R"(,"data":)"sv;
-    text(c.data);
+    AppendNamedFinding(out, text, c.name, R"(,"mdb_type":)"sv, c.mdb_type, R"(,"mdb_id":)"sv,
+                       c.mdb_id, c.data);
   });
   AppendArray(out, R"(,"alarms":)"sv, findings.alarms, [&](const Alarm& a) {
-    out += R"("name":)"sv;
-    text(a.name);
-    out += R"(,"key_index":)"sv;
-    AppendJsonNumber(out, a.key_index);
-    out += R"(,"source":)"sv;
-    AppendJsonNumber(out, a.source);
-    out += R"(,"data":)"sv;
-    text(a.data);
+    AppendNamedFinding(out, text, a.name, R"(,"key_index":)"sv, a.key_index, R"(,"source":)"sv,
+                       a.source, a.data);
   });
   AppendArray(out, R"(,"ranges":)"sv, findings.ranges, [&](const ColorRange& r) {
     out += R"("name":)"sv;

@@ -33,7 +33,7 @@ int StreamAnalyzer::Finish(Pass& pass) {
 }
 
 void StreamAnalyzer::Advance(Pass& pass, int n) {
-  std::memcpy(pHead_.get() + pass.p, pIn_.get() + pass.r, static_cast<size_t>(n));
+  CopyShort(pHead_.get() + pass.p, pIn_.get() + pass.r, n);
   pass.p += n;
   pass.r += n;
 }
@@ -69,6 +69,37 @@ void StreamAnalyzer::SkipText(Pass& pass) {
 // any match could be), and nothing else.
 bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
   return pass.Rem() < pass.pClasses->nMaxSingle && pass.pClasses->byClass[pIn_[pass.r]] == kText;
+}
+
+// A plain command settled by its first two bytes is the one the matchers
+// would take once the bytes left hold every single command: it is taken
+// here, with the same effect on the set, the cursor and the records.
+bool StreamAnalyzer::TakeSettled(Pass& pass) {
+  const ByteClasses& classes = *pass.pClasses;
+  if (pass.Rem() < std::max(classes.nMaxSingle, 2)) {
+    return false;
+  }
+  const unsigned char* pAt = pIn_.get() + pass.r;
+  unsigned nRow = classes.aSettledRow[pAt[0]];
+  unsigned k = nRow == 0 ? 0 : classes.settledRows[nRow - 1][pAt[1]];
+  if (k == 0) {
+    return false;
+  }
+  STRUCT_PrnCmd* pCmd = pass.pSet->arSingle[k - 1].get();
+  const bool bMarker = pCmd->nParam == 0;  // its bytes stay
+  const int nTake = bMarker ? pCmd->nCmdLen : std::max(pCmd->nCmdLen, pCmd->nParam);
+  if (nTake > pass.Rem()) {
+    return false;  // the matcher waits for the rest
+  }
+  pass.pSet->pLastCmd = pCmd;
+  if (bMarker) {
+    Advance(pass, nTake);
+  } else {
+    pass.r += nTake;
+    InsertText(pass);
+  }
+  EventStep(pass);
+  return true;
 }
 
 // Calls a matcher on a window of the rest. A window too short to answer
@@ -213,7 +244,8 @@ void StreamAnalyzer::InsertText(Pass& pass) {
     return;
   }
   int nText = std::min(pCmd->nTextLen, nRoom);
-  std::memcpy(pHead_.get() + pass.p, pCmd->pText.get(), static_cast<size_t>(nText));
+  CopyShort(pHead_.get() + pass.p, reinterpret_cast<const unsigned char*>(pCmd->pText.get()),
+            nText);
   pass.p += nText;
 }
 
@@ -252,6 +284,9 @@ int StreamAnalyzer::Analyze(unsigned char* pBuf, int& nLen) {
         if (pass.Rem() < 1 || !WaitMore(pass)) {
           return Finish(pass);
         }
+        continue;
+      }
+      if (TakeSettled(pass)) {
         continue;
       }
     }

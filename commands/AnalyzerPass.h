@@ -6,7 +6,10 @@
 #include "commands/StreamAnalyzer.h"
 #include "commands/TextScan.h"
 
+#include <array>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 namespace poshark::commands {
 
@@ -23,12 +26,53 @@ enum : uint8_t {
   kFullLength = 2  // a plug-in may measure here: it must see all the bytes left
 };
 
+// For each second byte: 0, or one more than the index in the set's single
+// commands of the plain command that the two bytes settle.
+using SettledRow = std::array<uint16_t, 256>;
+// First bytes with a row of their own, at most.
+inline constexpr size_t kMaxSettledRows = 255;
+
 struct StreamAnalyzer::ByteClasses {
   uint8_t byClass[256] = {};
   int nMaxSingle = 0;    // longest single command
   int nFirstWindow = 1;  // bytes that settle every fixed-length command
   ScanPlan scan;         // how to find the bytes of non-zero class
+  // Fixed-length single commands that the analyzer takes by itself, without
+  // the matchers, once a window's worth of bytes is left: for each first
+  // byte 0, or one more than the index of its row.
+  uint8_t aSettledRow[256] = {};
+  std::vector<SettledRow> settledRows;
 };
+
+// Copies the few bytes between two commands, or a replacement text, without
+// a library call: most are shorter than 16 bytes. Each branch copies two
+// possibly overlapping blocks that together cover [0, n).
+inline void CopyShort(unsigned char* pTo, const unsigned char* pFrom, int n) {
+  auto block = [&](auto tag, int nAt) {
+    decltype(tag) v;
+    std::memcpy(&v, pFrom + nAt, sizeof v);
+    std::memcpy(pTo + nAt, &v, sizeof v);
+  };
+  if (n >= 16 && n <= 32) {
+    struct B16 {
+      uint64_t a, b;
+    };
+    block(B16{}, 0);
+    block(B16{}, n - 16);
+  } else if (n >= 8 && n < 16) {
+    block(uint64_t{}, 0);
+    block(uint64_t{}, n - 8);
+  } else if (n >= 4 && n < 8) {
+    block(uint32_t{}, 0);
+    block(uint32_t{}, n - 4);
+  } else if (n > 0 && n < 4) {
+    pTo[0] = pFrom[0];
+    pTo[n / 2] = pFrom[n / 2];
+    pTo[n - 1] = pFrom[n - 1];
+  } else if (n > 32) {
+    std::memcpy(pTo, pFrom, static_cast<size_t>(n));
+  }
+}
 
 // One pass of Analyze. The in-place buffer would hold head then rest,
 // len = p + rem bytes; here the head is pHead[0, p) and the rest pIn[r, e).

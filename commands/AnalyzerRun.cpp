@@ -1,6 +1,5 @@
 // The analyzer's run: taking chunks, handing the rest of each pass on, the
-// overflow rule, the batching of writer wake-ups, and what the analyzer
-// derives from a command set once per session.
+// overflow rule and the batching of writer wake-ups.
 #include "commands/AnalyzerPass.h"
 #include "commands/RCCmdSet.h"
 
@@ -29,12 +28,6 @@ class SessionScope {
  private:
   StreamAnalyzer& analyzer_;
 };
-
-void MarkCommand(uint8_t* byClass, unsigned char by, const STRUCT_PrnCmd& cmd, int* pNeed) {
-  uint8_t cls = cmd.nType == 3 ? kFullLength : kWindowed;
-  byClass[by] = std::max(byClass[by], cls);
-  *pNeed = std::max({*pNeed, cmd.nCmdLen, cmd.nType == 1 ? cmd.nParam : 0});
-}
 
 }  // namespace
 
@@ -163,44 +156,6 @@ void StreamAnalyzer::FlushWake() {
 AnalyzerLinks::Wake StreamAnalyzer::WaitForData(int nTimeoutMs) {
   FlushWake();
   return links_.WaitForChunk(nTimeoutMs);
-}
-
-// The classes for this set: kept for the whole of a session (during which
-// the set is not reloaded), built anew otherwise.
-const StreamAnalyzer::ByteClasses& StreamAnalyzer::ClassesFor(const RCCmdSet& set) {
-  if (nSessions_ > 0 && pClassesFor_ == &set) {
-    return *pClasses_;
-  }
-  ByteClasses classes;
-  int nNeed = 1;
-  uint8_t* const view = classes.byClass;
-  for (const auto& pCmd : set.arSingle) {
-    if (pCmd && pCmd->nCmdLen >= 1) {
-      MarkCommand(view, pCmd->pCmd[0], *pCmd, &nNeed);
-      classes.nMaxSingle = std::max(classes.nMaxSingle, pCmd->nCmdLen);
-    }
-  }
-  for (const auto& pGroup : set.arMulti) {
-    if (!pGroup) {
-      continue;
-    }
-    classes.byClass[pGroup->byLead] = std::max<uint8_t>(classes.byClass[pGroup->byLead], kWindowed);
-    for (const auto& pCmd : pGroup->arCmds) {
-      if (pCmd) {
-        MarkCommand(view, pGroup->byLead, *pCmd, &nNeed);
-      }
-    }
-  }
-  if (set.pBarcode && set.pBarcode->nCmdLen >= 1) {
-    unsigned char by = set.pBarcode->pCmd[0];
-    MarkCommand(view, by, *set.pBarcode, &nNeed);
-    classes.byClass[by] = std::max<uint8_t>(classes.byClass[by], kWindowed);
-  }
-  classes.scan = MakeScanPlan(classes.byClass);
-  classes.nFirstWindow = std::min(nNeed + 1, kMaxFirstWindow);
-  *pClasses_ = classes;
-  pClassesFor_ = nSessions_ > 0 ? &set : nullptr;
-  return *pClasses_;
 }
 
 }  // namespace poshark::commands

@@ -565,16 +565,17 @@ int RCCmdSet::TakeTranEvent() {
     bTranClosed = true;
     return TRAN_STOP;
   }
-  bool closed = true;
-  if (bAutoStart && bTranClosed.compare_exchange_strong(closed, false)) return TRAN_START;
+  if (TakeAutoStart()) return TRAN_START;
   if (!pLastCmd) return TRAN_NONE;
   if (pLastCmd->nTran == TRAN_START) bTranClosed = false;
   return pLastCmd->nTran;
 }
 
 bool RCCmdSet::TakeAutoStart() {
+  // Asked after every command: the plain load spares the locked exchange
+  // while a transaction is open.
   bool closed = true;
-  return bAutoStart && bTranClosed.compare_exchange_strong(closed, false);
+  return bAutoStart && bTranClosed.load() && bTranClosed.compare_exchange_strong(closed, false);
 }
 
 bool RCCmdSet::IdleTick() {

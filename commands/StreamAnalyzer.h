@@ -93,6 +93,9 @@ class StreamAnalyzer {
   StreamAnalyzer(const StreamAnalyzer&) = delete;
   StreamAnalyzer& operator=(const StreamAnalyzer&) = delete;
 
+  // What the analyzer derives from a command set (commands/AnalyzerPass.h).
+  struct ByteClasses;
+
   // Body of the analyzer thread: waits for chunks and analyses them until
   // Running() turns false or a stop wakes it.
   void Run();
@@ -109,7 +112,6 @@ class StreamAnalyzer {
   void EndSession();
 
  private:
-  struct ByteClasses;
   struct Pass;
 
   // The run's steps.
@@ -128,6 +130,7 @@ class StreamAnalyzer {
   void Close(Pass& pass);
   void SkipText(Pass& pass);
   bool TextAtEnd(const Pass& pass) const;
+  bool TakeSettled(Pass& pass);
   int Windowed(Pass& pass, bool bBarcode, bool bFullLength);
   int MatchCommand(Pass& pass);
   int CheckBarcode(Pass& pass);

@@ -393,7 +393,8 @@ TEST(AnalyzerEquivalence, RandomSetsAndStreamsGiveTheInPlaceRecords) {
 
 // Records checked by hand where the random streams rarely go: the time of the
 // chunk taken last, a barcode that ends the data, commands removed after a
-// wait for a possible barcode, and a plug-in-measured command in progress
+// wait for a possible barcode, a fixed parameter that the next chunk ends,
+// and a plug-in-measured command in progress
 // shown every byte left, not the window the matchers see.
 TEST(AnalyzerEquivalence, HandCheckedRecords) {
   // set sections, chunks (arriving at seconds 1, 2, ...), records
@@ -408,6 +409,9 @@ TEST(AnalyzerEquivalence, HandCheckedRecords) {
        "[BARCODE]\n1=3,GS,k,0x02,1,5\n",
        {"a\035", "xb\035Bc\n"},
        {{"a\035xbc\n", -1, 2}}},
+      {"S-Num=1\n[Single-Command]\n1=2,ESC,d,1,5\n",  // its parameter in the next chunk
+       {"ab\033d12", "3cd\n"},
+       {{"ab", 0, 2}, {"cd\n", -1, 2}}},
       {"S-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n",  // its measure: every byte it is shown
        {"ab\033P" + std::string(500, 'y') + "\n"},
        {{"ab", 0, 1}}},

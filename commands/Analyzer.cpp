@@ -32,7 +32,8 @@ int StreamAnalyzer::Finish(Pass& pass) {
   return 0;
 }
 
-void StreamAnalyzer::Advance(Pass& pass, int n) {
+// Inlined: it runs once for every run of text.
+[[gnu::always_inline]] inline void StreamAnalyzer::Advance(Pass& pass, int n) {
   CopyShort(pHead_.get() + pass.p, pIn_.get() + pass.r, n);
   pass.p += n;
   pass.r += n;
@@ -85,18 +86,19 @@ bool StreamAnalyzer::TakeSettled(Pass& pass) {
   if (k == 0) {
     return false;
   }
-  STRUCT_PrnCmd* pCmd = pass.pSet->arSingle[k - 1].get();
-  const bool bMarker = pCmd->nParam == 0;  // its bytes stay
-  const int nTake = bMarker ? pCmd->nCmdLen : std::max(pCmd->nCmdLen, pCmd->nParam);
-  if (nTake > pass.Rem()) {
+  const SettledCommand& cmd = classes.settled[k - 1];
+  if (cmd.nTake > pass.Rem()) {
     return false;  // the matcher waits for the rest
   }
-  pass.pSet->pLastCmd = pCmd;
-  if (bMarker) {
-    Advance(pass, nTake);
+  pass.pSet->pLastCmd = cmd.pCmd;
+  if (cmd.bMarker) {
+    Advance(pass, cmd.nTake);
   } else {
-    pass.r += nTake;
-    InsertText(pass);
+    pass.r += cmd.nTake;
+    // The replacement text, cut to the room left.
+    int nText = std::min(cmd.nText, kAnalyzeRoom - (pass.p + pass.Rem()));
+    CopyShort(pHead_.get() + pass.p, cmd.pText, nText);
+    pass.p += std::max(nText, 0);
   }
   EventStep(pass);
   return true;

@@ -22,10 +22,24 @@ bool IsPlain(const STRUCT_PrnCmd& cmd, int nWindow) {
   return cmd.nType == 1 && cmd.nCmdLen <= 2 && std::max(cmd.nCmdLen, cmd.nParam) <= nWindow;
 }
 
+// What taking a plain command needs.
+SettledCommand Settle(STRUCT_PrnCmd& cmd) {
+  SettledCommand settled;
+  settled.pCmd = &cmd;
+  settled.bMarker = cmd.nParam == 0;
+  settled.nTake = settled.bMarker ? cmd.nCmdLen : std::max(cmd.nCmdLen, cmd.nParam);
+  if (!settled.bMarker && cmd.pText && cmd.nTextLen > 0) {
+    settled.pText = reinterpret_cast<const unsigned char*>(cmd.pText.get());
+    settled.nText = cmd.nTextLen;
+  }
+  return settled;
+}
+
 // The row of a first byte: for each second byte, the first single command in
 // entry order that can start with the two bytes (the one the matcher takes,
 // or the first it tries), when that one is plain. False when no entry is.
-bool FillSettledRow(const RCCmdSet& set, unsigned char byLead, int nWindow, SettledRow& row) {
+bool FillSettledRow(const RCCmdSet& set, unsigned char byLead, StreamAnalyzer::ByteClasses& classes,
+                    SettledRow& row) {
   constexpr size_t kMaxIndex = std::numeric_limits<SettledRow::value_type>::max() - 1;
   std::array<bool, 256> bSettled{};
   row.fill(0);
@@ -37,12 +51,16 @@ bool FillSettledRow(const RCCmdSet& set, unsigned char byLead, int nWindow, Sett
       bAny = bAny || k != 0;
     }
   };
-  for (size_t i = 0; i < set.arSingle.size() && i < kMaxIndex; ++i) {
-    const STRUCT_PrnCmd& cmd = *set.arSingle[i];
+  for (const auto& pCmd : set.arSingle) {
+    STRUCT_PrnCmd& cmd = *pCmd;
     if (cmd.nCmdLen < 1 || cmd.pCmd[0] != byLead) {
       continue;
     }
-    auto k = static_cast<SettledRow::value_type>(IsPlain(cmd, nWindow) ? i + 1 : 0);
+    SettledRow::value_type k = 0;
+    if (IsPlain(cmd, classes.nFirstWindow) && classes.settled.size() < kMaxIndex) {
+      classes.settled.push_back(Settle(cmd));
+      k = static_cast<SettledRow::value_type>(classes.settled.size());
+    }
     if (cmd.nCmdLen >= 2) {
       settle(cmd.pCmd[1], k);
       continue;
@@ -74,7 +92,7 @@ void FillSettledRows(const RCCmdSet& set, StreamAnalyzer::ByteClasses& classes) 
         classes.settledRows.size() >= kMaxSettledRows) {
       continue;
     }
-    if (FillSettledRow(set, static_cast<unsigned char>(b), classes.nFirstWindow, row)) {
+    if (FillSettledRow(set, static_cast<unsigned char>(b), classes, row)) {
       classes.settledRows.push_back(row);
       classes.aSettledRow[b] = static_cast<uint8_t>(classes.settledRows.size());
     }

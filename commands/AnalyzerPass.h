@@ -3,6 +3,7 @@
 // Only commands/Analyzer*.cpp include this header.
 #pragma once
 
+#include "commands/PrnCmd.h"
 #include "commands/StreamAnalyzer.h"
 #include "commands/TextScan.h"
 
@@ -26,8 +27,17 @@ enum : uint8_t {
   kFullLength = 2  // a plug-in may measure here: it must see all the bytes left
 };
 
-// For each second byte: 0, or one more than the index in the set's single
-// commands of the plain command that the two bytes settle.
+// A plain command that its first two bytes settle, with what taking it
+// needs at hand.
+struct SettledCommand {
+  STRUCT_PrnCmd* pCmd = nullptr;         // becomes the set's last command
+  const unsigned char* pText = nullptr;  // replacement text, nText bytes
+  int nText = 0;
+  int nTake = 0;         // bytes removed, or a marker's bytes passed
+  bool bMarker = false;  // its bytes stay in the text
+};
+// For each second byte: 0, or one more than the index of the settled
+// command that the two bytes start.
 using SettledRow = std::array<uint16_t, 256>;
 // First bytes with a row of their own, at most.
 inline constexpr size_t kMaxSettledRows = 255;
@@ -42,35 +52,42 @@ struct StreamAnalyzer::ByteClasses {
   // byte 0, or one more than the index of its row.
   uint8_t aSettledRow[256] = {};
   std::vector<SettledRow> settledRows;
+  std::vector<SettledCommand> settled;
 };
 
-// Copies the few bytes between two commands, or a replacement text, without
-// a library call: most are shorter than 16 bytes. Each branch copies two
+// Copies the bytes between two commands, or a replacement text, without a
+// library call: most are shorter than 64 bytes. Each branch copies two
 // possibly overlapping blocks that together cover [0, n).
-inline void CopyShort(unsigned char* pTo, const unsigned char* pFrom, int n) {
-  auto block = [&](auto tag, int nAt) {
-    decltype(tag) v;
-    std::memcpy(&v, pFrom + nAt, sizeof v);
-    std::memcpy(pTo + nAt, &v, sizeof v);
+[[gnu::always_inline]] inline void CopyShort(unsigned char* pTo, const unsigned char* pFrom,
+                                             int n) {
+  auto blocks = [&](auto tag, int nLast) {
+    decltype(tag) a;
+    decltype(tag) b;
+    std::memcpy(&a, pFrom, sizeof a);
+    std::memcpy(&b, pFrom + nLast, sizeof b);
+    std::memcpy(pTo, &a, sizeof a);
+    std::memcpy(pTo + nLast, &b, sizeof b);
   };
-  if (n >= 16 && n <= 32) {
-    struct B16 {
-      uint64_t a, b;
-    };
-    block(B16{}, 0);
-    block(B16{}, n - 16);
-  } else if (n >= 8 && n < 16) {
-    block(uint64_t{}, 0);
-    block(uint64_t{}, n - 8);
-  } else if (n >= 4 && n < 8) {
-    block(uint32_t{}, 0);
-    block(uint32_t{}, n - 4);
-  } else if (n > 0 && n < 4) {
+  struct Block32 {
+    uint64_t w[4];
+  };
+  struct Block16 {
+    uint64_t w[2];
+  };
+  if (n > 64) {
+    std::memcpy(pTo, pFrom, static_cast<size_t>(n));
+  } else if (n >= 32) {
+    blocks(Block32{}, n - 32);
+  } else if (n >= 16) {
+    blocks(Block16{}, n - 16);
+  } else if (n >= 8) {
+    blocks(uint64_t{}, n - 8);
+  } else if (n >= 4) {
+    blocks(uint32_t{}, n - 4);
+  } else if (n > 0) {
     pTo[0] = pFrom[0];
     pTo[n / 2] = pFrom[n / 2];
     pTo[n - 1] = pFrom[n - 1];
-  } else if (n > 32) {
-    std::memcpy(pTo, pFrom, static_cast<size_t>(n));
   }
 }
 

@@ -26,8 +26,8 @@ constexpr uint32_t kMergeWaitMs = 3000;
 
 int StreamAnalyzer::Finish(Pass& pass) {
   int nRest = pass.Rem();
-  std::memcpy(pass.pBuf, pHead_.get(), static_cast<size_t>(pass.p));
-  std::memcpy(pass.pBuf + pass.p, pIn_.get() + pass.r, static_cast<size_t>(nRest));
+  CopyShort(pass.pBuf, pHead_.get(), pass.p);
+  CopyShort(pass.pBuf + pass.p, pIn_.get() + pass.r, nRest);
   *pass.pnLen = pass.p + nRest;
   return 0;
 }

@@ -73,17 +73,19 @@ bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
 }
 
 // A plain command settled by its first two bytes is the one the matchers
-// would take once the bytes left hold every single command: it is taken
-// here, with the same effect on the set, the cursor and the records.
+// would take once the bytes left hold every command they try there: it is
+// taken here, with the same effect on the set, the cursor and the records.
 bool StreamAnalyzer::TakeSettled(Pass& pass) {
   const ByteClasses& classes = *pass.pClasses;
-  if (pass.Rem() < std::max(classes.nMaxSingle, 2)) {
-    return false;
-  }
   const unsigned char* pAt = pIn_.get() + pass.r;
   unsigned nRow = classes.aSettledRow[pAt[0]];
-  unsigned k = nRow == 0 ? 0 : classes.settledRows[nRow - 1][pAt[1]];
-  if (k == 0) {
+  if (nRow == 0 || pass.Rem() < 2) {
+    return false;
+  }
+  const SettledRow& row = classes.settledRows[nRow - 1];
+  unsigned k = row.aCommand[pAt[1]];
+  // A row needs at most a window: most commands are far from the end.
+  if (k == 0 || (pass.Rem() < classes.nFirstWindow && pass.Rem() < row.nNeed)) {
     return false;
   }
   const SettledCommand& cmd = classes.settled[k - 1];

@@ -35,61 +35,109 @@ SettledCommand Settle(STRUCT_PrnCmd& cmd) {
   return settled;
 }
 
-// The row of a first byte: for each second byte, the first single command in
-// entry order that can start with the two bytes (the one the matcher takes,
-// or the first it tries), when that one is plain. False when no entry is.
+// Builds the row of one first byte. The commands that can start with it are
+// offered in the order the matchers try them; for each second byte the first
+// one that can start with the two bytes decides: the row names it when it is
+// plain, and sends the byte to the matchers otherwise.
+class RowBuilder {
+ public:
+  RowBuilder(StreamAnalyzer::ByteClasses& classes, SettledRow& row) : classes_(classes), row_(row) {
+    row_.nNeed = 2;
+    row_.aCommand.fill(0);
+  }
+
+  // The bytes the matchers must see to answer at once.
+  void Need(int n) { row_.nNeed = std::max(row_.nNeed, n); }
+  // A second byte the matchers must see (a barcode may start there).
+  void Leave(unsigned char bySecond) { Decide(bySecond, 0); }
+  // False once every second byte is decided.
+  bool Offer(STRUCT_PrnCmd& cmd) {
+    if (cmd.nCmdLen >= 2) {
+      if (!bDecided_[cmd.pCmd[1]]) {
+        Decide(cmd.pCmd[1], Index(cmd));
+      }
+      return true;
+    }
+    auto k = Index(cmd);
+    for (int b = 0; b < 256; ++b) {
+      Decide(static_cast<unsigned char>(b), k);
+    }
+    return false;
+  }
+  // True when some second byte names a command.
+  bool Useful() const { return bAny_ && row_.nNeed <= classes_.nFirstWindow; }
+
+ private:
+  SettledRow::Index Index(STRUCT_PrnCmd& cmd) {
+    constexpr size_t kMaxIndex = std::numeric_limits<SettledRow::Index>::max() - 1;
+    if (!IsPlain(cmd, classes_.nFirstWindow) || classes_.settled.size() >= kMaxIndex) {
+      return 0;
+    }
+    classes_.settled.push_back(Settle(cmd));
+    return static_cast<SettledRow::Index>(classes_.settled.size());
+  }
+  void Decide(unsigned char bySecond, SettledRow::Index k) {
+    if (!bDecided_[bySecond]) {
+      bDecided_[bySecond] = true;
+      row_.aCommand[bySecond] = k;
+      bAny_ = bAny_ || k != 0;
+    }
+  }
+
+  StreamAnalyzer::ByteClasses& classes_;
+  SettledRow& row_;
+  std::array<bool, 256> bDecided_{};
+  bool bAny_ = false;
+};
+
+// The matchers' order at a first byte: a barcode that may start there, the
+// groups of that lead byte (a group command's first byte stands for the
+// lead and is not compared), then the single commands.
 bool FillSettledRow(const RCCmdSet& set, unsigned char byLead, StreamAnalyzer::ByteClasses& classes,
                     SettledRow& row) {
-  constexpr size_t kMaxIndex = std::numeric_limits<SettledRow::value_type>::max() - 1;
-  std::array<bool, 256> bSettled{};
-  row.fill(0);
-  bool bAny = false;
-  auto settle = [&](int nSecond, SettledRow::value_type k) {
-    if (!bSettled[nSecond]) {
-      bSettled[nSecond] = true;
-      row[nSecond] = k;
-      bAny = bAny || k != 0;
+  RowBuilder builder(classes, row);
+  const STRUCT_PrnCmd* pBarcode = set.pBarcode.get();
+  if (pBarcode && pBarcode->nCmdLen >= 1 && pBarcode->pCmd[0] == byLead) {
+    if (pBarcode->nCmdLen < 2) {
+      return false;  // every byte after it may be a barcode's
+    }
+    builder.Need(pBarcode->nCmdLen);
+    builder.Leave(pBarcode->pCmd[1]);
+  }
+  builder.Need(classes.nMaxSingle);
+  for (const auto& pGroup : set.arMulti) {
+    if (pGroup && pGroup->byLead == byLead) {
+      for (const auto& pCmd : pGroup->arCmds) {
+        builder.Need(pCmd ? pCmd->nCmdLen : 0);
+      }
+    }
+  }
+  auto offerAll = [&] {
+    for (const auto& pGroup : set.arMulti) {
+      if (!pGroup || pGroup->byLead != byLead) {
+        continue;
+      }
+      for (const auto& pCmd : pGroup->arCmds) {
+        if (pCmd && !builder.Offer(*pCmd)) {
+          return;
+        }
+      }
+    }
+    for (const auto& pCmd : set.arSingle) {
+      if (pCmd && pCmd->nCmdLen >= 1 && pCmd->pCmd[0] == byLead && !builder.Offer(*pCmd)) {
+        return;
+      }
     }
   };
-  for (const auto& pCmd : set.arSingle) {
-    STRUCT_PrnCmd& cmd = *pCmd;
-    if (cmd.nCmdLen < 1 || cmd.pCmd[0] != byLead) {
-      continue;
-    }
-    SettledRow::value_type k = 0;
-    if (IsPlain(cmd, classes.nFirstWindow) && classes.settled.size() < kMaxIndex) {
-      classes.settled.push_back(Settle(cmd));
-      k = static_cast<SettledRow::value_type>(classes.settled.size());
-    }
-    if (cmd.nCmdLen >= 2) {
-      settle(cmd.pCmd[1], k);
-      continue;
-    }
-    for (int b = 0; b < 256; ++b) {
-      settle(b, k);
-    }
-    break;  // every second byte is settled
-  }
-  return bAny;
+  offerAll();
+  return builder.Useful();
 }
 
-// First bytes at which only single commands can start: no group, no
-// barcode and no plug-in-measured command begins with them.
+// Rows for the first bytes that start anything.
 void FillSettledRows(const RCCmdSet& set, StreamAnalyzer::ByteClasses& classes) {
-  if (classes.nMaxSingle > classes.nFirstWindow) {
-    return;  // the matcher would not see every single command whole
-  }
-  std::array<bool, 256> bShared{};
-  for (const auto& pGroup : set.arMulti) {
-    if (pGroup) bShared[pGroup->byLead] = true;
-  }
-  if (set.pBarcode && set.pBarcode->nCmdLen >= 1) {
-    bShared[set.pBarcode->pCmd[0]] = true;
-  }
   SettledRow row;
   for (int b = 0; b < 256; ++b) {
-    if (classes.byClass[b] != kWindowed || bShared[b] ||
-        classes.settledRows.size() >= kMaxSettledRows) {
+    if (classes.byClass[b] == kText || classes.settledRows.size() >= kMaxSettledRows) {
       continue;
     }
     if (FillSettledRow(set, static_cast<unsigned char>(b), classes, row)) {

@@ -36,9 +36,14 @@ struct SettledCommand {
   int nTake = 0;         // bytes removed, or a marker's bytes passed
   bool bMarker = false;  // its bytes stay in the text
 };
-// For each second byte: 0, or one more than the index of the settled
-// command that the two bytes start.
-using SettledRow = std::array<uint16_t, 256>;
+// The commands settled at one first byte.
+struct SettledRow {
+  using Index = uint16_t;
+  int nNeed = 2;  // bytes left from which the row holds
+  // For each second byte: 0, or one more than the index of the settled
+  // command that the two bytes start.
+  std::array<Index, 256> aCommand{};
+};
 // First bytes with a row of their own, at most.
 inline constexpr size_t kMaxSettledRows = 255;
 

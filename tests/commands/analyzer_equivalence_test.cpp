@@ -394,6 +394,7 @@ TEST(AnalyzerEquivalence, RandomSetsAndStreamsGiveTheInPlaceRecords) {
 // Records checked by hand where the random streams rarely go: the time of the
 // chunk taken last, a barcode that ends the data, commands removed after a
 // wait for a possible barcode, a fixed parameter that the next chunk ends,
+// a short command at the end of the data behind a longer one of its group,
 // and a plug-in-measured command in progress
 // shown every byte left, not the window the matchers see.
 TEST(AnalyzerEquivalence, HandCheckedRecords) {
@@ -412,6 +413,9 @@ TEST(AnalyzerEquivalence, HandCheckedRecords) {
       {"S-Num=1\n[Single-Command]\n1=2,ESC,d,1,5\n",  // its parameter in the next chunk
        {"ab\033d12", "3cd\n"},
        {{"ab", 0, 2}, {"cd\n", -1, 2}}},
+      {"M-Num=1\n[Mutli-Command]\n1=G,GS,2\n[G]\n1=3,GS,x,y,1,3\n2=2,GS,b,1,2\n",
+       {"a\035b"},  // a longer command of its group could still start here
+       {{"a\035b", 0, 1}}},
       {"S-Num=1\n[Single-Command]\n1=2,ESC,P,1,2\n",  // its measure: every byte it is shown
        {"ab\033P" + std::string(500, 'y') + "\n"},
        {{"ab", 0, 1}}},

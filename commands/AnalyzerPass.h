@@ -60,19 +60,23 @@ struct StreamAnalyzer::ByteClasses {
   std::vector<SettledCommand> settled;
 };
 
+// Two blocks of type T, at 0 and at nLast, read before either is written.
+template <typename T>
+[[gnu::always_inline]] inline void CopyTwoBlocks(unsigned char* pTo, const unsigned char* pFrom,
+                                                 int nLast) {
+  T a;
+  T b;
+  std::memcpy(&a, pFrom, sizeof a);
+  std::memcpy(&b, pFrom + nLast, sizeof b);
+  std::memcpy(pTo, &a, sizeof a);
+  std::memcpy(pTo + nLast, &b, sizeof b);
+}
+
 // Copies the bytes between two commands, or a replacement text, without a
 // library call: most are shorter than 64 bytes. Each branch copies two
 // possibly overlapping blocks that together cover [0, n).
 [[gnu::always_inline]] inline void CopyShort(unsigned char* pTo, const unsigned char* pFrom,
                                              int n) {
-  auto blocks = [&](auto tag, int nLast) {
-    decltype(tag) a;
-    decltype(tag) b;
-    std::memcpy(&a, pFrom, sizeof a);
-    std::memcpy(&b, pFrom + nLast, sizeof b);
-    std::memcpy(pTo, &a, sizeof a);
-    std::memcpy(pTo + nLast, &b, sizeof b);
-  };
   struct Block32 {
     uint64_t w[4];
   };
@@ -82,13 +86,13 @@ struct StreamAnalyzer::ByteClasses {
   if (n > 64) {
     std::memcpy(pTo, pFrom, static_cast<size_t>(n));
   } else if (n >= 32) {
-    blocks(Block32{}, n - 32);
+    CopyTwoBlocks<Block32>(pTo, pFrom, n - 32);
   } else if (n >= 16) {
-    blocks(Block16{}, n - 16);
+    CopyTwoBlocks<Block16>(pTo, pFrom, n - 16);
   } else if (n >= 8) {
-    blocks(uint64_t{}, n - 8);
+    CopyTwoBlocks<uint64_t>(pTo, pFrom, n - 8);
   } else if (n >= 4) {
-    blocks(uint32_t{}, n - 4);
+    CopyTwoBlocks<uint32_t>(pTo, pFrom, n - 4);
   } else if (n > 0) {
     pTo[0] = pFrom[0];
     pTo[n / 2] = pFrom[n / 2];

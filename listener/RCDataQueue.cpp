@@ -149,14 +149,10 @@ bool RCDataQueue::PushBatch(const unsigned char* pData, const int* pLens, int nC
     }
   }
   poshark::platform::MutexLock guard(lock);
-  int64_t nBytes = 0;
   for (int k = 0; k < nCount; ++k) {
-    StoreLocked(MakeRecordLocked(pData, pLens[k], 0, -1), pTime, bDST);
+    AppendLocked(MakeRecordLocked(pData, pLens[k], 0, -1), pTime, bDST);
     pData += pLens[k];
-    nBytes += pLens[k];
   }
-  // Counted once for the batch: the taker reads the counts all the time.
-  CountLocked(nBytes, nCount);
   return true;
 }
 
@@ -204,16 +200,6 @@ void RCDataQueue::RecycleLocked(STRUCT_PosData* pRecord) {
 }
 
 void RCDataQueue::AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) {
-  StoreLocked(pRecord, pTime, bDST);
-  CountLocked(pRecord->nLen, 1);
-}
-
-void RCDataQueue::CountLocked(int64_t nBytes, int64_t nRecords) {
-  nTotalBytes += nBytes;
-  nRecordCount.fetch_add(nRecords, std::memory_order_release);
-}
-
-void RCDataQueue::StoreLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) {
   if (pTime) {
     pRecord->stTime = *pTime;
     pRecord->bDST = bDST;
@@ -224,7 +210,9 @@ void RCDataQueue::StoreLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool b
   if (nKind == 2) {
     pRecord->dwQueuedTick = poshark::platform::GetCoarseTickCount();
   }
+  nTotalBytes += pRecord->nLen;
   records.push_back(pRecord);
+  nRecordCount.fetch_add(1, std::memory_order_release);
 }
 
 STRUCT_PosData* RCDataQueue::CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime,
@@ -272,7 +260,6 @@ void RCDataQueue::RecycleUsedLocked() {
 }
 
 void RCDataQueue::MergeTakenLocked() {
-  SettleTakenLocked();
   RecycleUsedLocked();
   if (!taken.empty()) {
     records.prepend(taken);
@@ -293,30 +280,12 @@ STRUCT_PosData* RCDataQueue::TakerFrontLocked() {
   return taken.empty() ? nullptr : taken.front();
 }
 
-void RCDataQueue::SettleTakenLocked() {
-  if (nTakenRecords > 0) {
-    nTotalBytes -= nTakenBytes;
-    nRecordCount.fetch_sub(nTakenRecords, std::memory_order_relaxed);
-    nTakenBytes = 0;
-    nTakenRecords = 0;
-  }
-}
-
 void RCDataQueue::PopTakenLocked() {
   STRUCT_PosData* pRecord = taken.front();
-  nTakenBytes += pRecord->nLen;
-  ++nTakenRecords;
+  nTotalBytes -= pRecord->nLen;
+  nRecordCount.fetch_sub(1, std::memory_order_relaxed);
   taken.pop_front();
   used.push_back(pRecord);
-  // The analyze queue's counts drop once per batch taken over, when the
-  // taker's side runs empty: the intake adds to them at every call, and two
-  // locked operations per line on that shared line cost more than the take.
-  // Until then they count records already taken, which only makes a look
-  // at an empty queue take the lock. The write queue's bytes decide the
-  // overflow rule and a wait for room, so they drop at every take.
-  if (nKind != 1 || taken.empty()) {
-    SettleTakenLocked();
-  }
   if (!taken.empty()) {
     __builtin_prefetch(taken.front());
     __builtin_prefetch(reinterpret_cast<const char*>(taken.front()) + 64);

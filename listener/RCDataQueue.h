@@ -140,9 +140,6 @@ class RCDataQueue {
   // Appends a record already filled with bytes and extra block, stamping the
   // time as Push describes. Caller holds lock.
   void AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) REQUIRES(lock);
-  // AppendLocked's two steps: the record stamped and queued, then counted.
-  void StoreLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) REQUIRES(lock);
-  void CountLocked(int64_t nBytes, int64_t nRecords) REQUIRES(lock);
   // Steps common to both GetAt forms, up to the copy of the bytes. Caller
   // holds lock. Answers the record, or null with the false answer's outputs set.
   STRUCT_PosData* CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,
@@ -169,8 +166,6 @@ class RCDataQueue {
   void PopTakenLocked() REQUIRES(takeLock) EXCLUDES(lock);
   // Puts the taker's records back in front of `records`. Caller holds both locks.
   void MergeTakenLocked() REQUIRES(takeLock, lock);
-  // Takes the records taken since the counts last dropped off the counts.
-  void SettleTakenLocked() REQUIRES(takeLock);
   // Hands the records the taker is done with to the spare list. Caller holds both locks.
   void RecycleUsedLocked() REQUIRES(takeLock, lock);
 
@@ -180,16 +175,12 @@ class RCDataQueue {
   poshark::platform::Mutex takeLock;
   RecordRing taken GUARDED_BY(takeLock);                   // oldest first
   std::vector<STRUCT_PosData*> used GUARDED_BY(takeLock);  // taken out, to recycle
-  // Taken out but still in the counts (see PopTakenLocked).
-  int64_t nTakenBytes GUARDED_BY(takeLock) = 0;
-  int64_t nTakenRecords GUARDED_BY(takeLock) = 0;
   poshark::platform::Mutex lock;
   RecordRing records GUARDED_BY(lock);  // oldest first
   std::function<bool()> dstQuery;       // stamps records pushed without a time
   // Bytes of the records on both sides. Added to under lock, taken from by
   // the taker under takeLock; read without a lock by GetTotalBytes, which
-  // the analyzer asks before and after every push. In the analyze queue
-  // they may still hold records taken in the current batch.
+  // the analyzer asks before and after every push.
   std::atomic<int64_t> nTotalBytes{0};
   // Records on both sides, kept as the bytes are: an empty queue is seen
   // without a lock (the analyzer looks at it at the end of every line).

@@ -52,9 +52,9 @@ struct StreamAnalyzer::ByteClasses {
   int nMaxSingle = 0;    // longest single command
   int nFirstWindow = 1;  // bytes that settle every fixed-length command
   ScanPlan scan;         // how to find the bytes of non-zero class
-  // Fixed-length single commands that the analyzer takes by itself, without
-  // the matchers, once a window's worth of bytes is left: for each first
-  // byte 0, or one more than the index of its row.
+  // Plain commands that the analyzer takes by itself, without the matchers,
+  // once the bytes left hold every command tried at their first byte: for
+  // each first byte 0, or one more than the index of its row.
   uint8_t aSettledRow[256] = {};
   std::vector<SettledRow> settledRows;
   std::vector<SettledCommand> settled;

@@ -97,10 +97,7 @@ bool StreamAnalyzer::TakeSettled(Pass& pass) {
     Advance(pass, cmd.nTake);
   } else {
     pass.r += cmd.nTake;
-    // The replacement text, cut to the room left.
-    int nText = std::min(cmd.nText, kAnalyzeRoom - (pass.p + pass.Rem()));
-    CopyShort(pHead_.get() + pass.p, cmd.pText, nText);
-    pass.p += std::max(nText, 0);
+    AppendText(pass, cmd.pText, cmd.nText);
   }
   EventStep(pass);
   return true;
@@ -243,14 +240,18 @@ void StreamAnalyzer::EventStep(Pass& pass) {
 // cursor; a text that does not fit in the room left is cut to it.
 void StreamAnalyzer::InsertText(Pass& pass) {
   const STRUCT_PrnCmd* pCmd = pass.pSet->pLastCmd;
-  int nRoom = kAnalyzeRoom - (pass.p + pass.Rem());
-  if (!pCmd || !pCmd->pText || pCmd->nTextLen <= 0 || nRoom <= 0) {
-    return;
+  if (pCmd && pCmd->pText) {
+    AppendText(pass, reinterpret_cast<const unsigned char*>(pCmd->pText.get()), pCmd->nTextLen);
   }
-  int nText = std::min(pCmd->nTextLen, nRoom);
-  CopyShort(pHead_.get() + pass.p, reinterpret_cast<const unsigned char*>(pCmd->pText.get()),
-            nText);
-  pass.p += nText;
+}
+
+// A replacement text at the cursor, cut to the room left.
+void StreamAnalyzer::AppendText(Pass& pass, const unsigned char* pText, int nText) {
+  int n = std::min(nText, kAnalyzeRoom - (pass.p + pass.Rem()));
+  if (n > 0) {
+    CopyShort(pHead_.get() + pass.p, pText, n);
+    pass.p += n;
+  }
 }
 
 // A finished barcode goes out at once as a record of its own.

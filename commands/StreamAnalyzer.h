@@ -137,6 +137,7 @@ class StreamAnalyzer {
   bool WaitMore(Pass& pass);
   void EventStep(Pass& pass);
   void InsertText(Pass& pass);
+  void AppendText(Pass& pass, const unsigned char* pText, int nText);
   void PushBarcode(Pass& pass);
 
   AnalyzerLinks& links_;

@@ -5,6 +5,7 @@
 #include "commands/RCCmdSet.h"
 #include "listener/ChunkWake.h"
 #include "listener/DebugFlag.h"
+#include "listener/IntakeHold.h"
 #include "listener/RCDataQueue.h"
 #include "platform/Clock.h"
 #include "platform/Debug.h"
@@ -111,11 +112,13 @@ int CutEndedLines(RCCmdSet& set, const unsigned char* pLine, int i, int nEnd, Ch
 
 LineIntake::LineIntake(int nPOSNo, RCDataQueue& analyzeQueue,
                        std::unique_ptr<platform::Event>& hAnalyzeEvent, ChunkWake& chunkWake,
-                       commands::CmdSetCatalog& catalog, std::function<bool()> dstQuery)
+                       IntakeHold& hold, commands::CmdSetCatalog& catalog,
+                       std::function<bool()> dstQuery)
     : nPOSNo_(nPOSNo),
       analyzeQueue_(analyzeQueue),
       hAnalyzeEvent_(hAnalyzeEvent),
       chunkWake_(chunkWake),
+      hold_(hold),
       catalog_(catalog),
       dstQuery_(std::move(dstQuery)) {}
 
@@ -254,6 +257,7 @@ void LineIntake::CutLines(int nLen, const unsigned char* pData) {
       }
     }
     batch.Flush();
+    hold_.AfterQueue();
     if (nLineStart > 0 && nPending > 0) {
       std::memmove(pLine, pLine + nLineStart, static_cast<size_t>(nPending));
     }

@@ -9,7 +9,8 @@
 // line buffer for the next call. Every chunk is queued with the time and DST
 // flag of the call that completed it; the analyzer is woken once per call
 // while it waits for every chunk, else once the queue holds enough
-// (ChunkWake).
+// (ChunkWake). A host that feeds faster than the analyzer takes is held
+// after a block once enough is queued (IntakeHold).
 //
 // Locking: Take, Prepare and the line buffer belong to one thread at a time
 // (the serial reader, or the host in host-feed mode); the owner must not call
@@ -38,6 +39,7 @@ class Event;
 namespace poshark::listener {
 
 class ChunkWake;
+class IntakeHold;
 
 // Bytes of the line buffer in use, and the buffer with its spare byte.
 inline constexpr int kLineRoom = 4000;
@@ -48,7 +50,7 @@ class LineIntake {
   // All references are the listener's own and outlive the intake; dstQuery
   // answers the DST flag for chunks stamped now.
   LineIntake(int nPOSNo, RCDataQueue& analyzeQueue, std::unique_ptr<platform::Event>& hAnalyzeEvent,
-             ChunkWake& chunkWake, commands::CmdSetCatalog& catalog,
+             ChunkWake& chunkWake, IntakeHold& hold, commands::CmdSetCatalog& catalog,
              std::function<bool()> dstQuery);
   ~LineIntake();
   LineIntake(const LineIntake&) = delete;
@@ -78,6 +80,7 @@ class LineIntake {
   RCDataQueue& analyzeQueue_;
   std::unique_ptr<platform::Event>& hAnalyzeEvent_;
   ChunkWake& chunkWake_;
+  IntakeHold& hold_;
   commands::CmdSetCatalog& catalog_;
   const std::function<bool()> dstQuery_;
 

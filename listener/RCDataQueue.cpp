@@ -463,6 +463,52 @@ bool RCLineQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool*
   return true;
 }
 
+poshark::platform::Event* RCDataQueue::JoinRoomWaitersLocked(int64_t nLevel) {
+  if (!pRoomEvent) {
+    try {
+      pRoomEvent = std::make_unique<poshark::platform::Event>(poshark::platform::Event::kAutoReset);
+    } catch (const std::system_error&) {
+      return nullptr;
+    }
+  }
+  // A take between here and the wait sets the event, so it is not missed.
+  if (nRoomWaiters++ == 0 || nRoomLevel < nLevel) {
+    nRoomLevel = nLevel;
+  }
+  return pRoomEvent.get();
+}
+
+void RCDataQueue::LeaveRoomWaiters() {
+  poshark::platform::MutexLock guard(lock);
+  --nRoomWaiters;
+}
+
+bool RCDataQueue::WaitBelow(int64_t nLevel, poshark::platform::Event* pStop, int nTimeoutMs) {
+  const uint32_t dwStart = poshark::platform::GetCoarseTickCount();
+  for (;;) {
+    poshark::platform::Event* pRoom = nullptr;
+    {
+      poshark::platform::MutexLock guard(lock);
+      if (nTotalBytes < nLevel) {
+        return true;
+      }
+      pRoom = JoinRoomWaitersLocked(nLevel);
+    }
+    const uint32_t dwWaited = poshark::platform::GetCoarseTickCount() - dwStart;
+    int nIndex = poshark::platform::kWaitTimeout;
+    if (pRoom && dwWaited < static_cast<uint32_t>(nTimeoutMs)) {
+      nIndex =
+          poshark::platform::WaitForAny({pStop, pRoom}, nTimeoutMs - static_cast<int>(dwWaited));
+    }
+    if (pRoom) {
+      LeaveRoomWaiters();
+    }
+    if (nIndex != 1) {
+      return false;
+    }
+  }
+}
+
 bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pStop,
                               uint32_t dwMaxLagMs) {
   for (;;) {
@@ -482,28 +528,15 @@ bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pS
       if (dwAge >= dwMaxLagMs) {
         return false;
       }
-      if (!pRoomEvent) {
-        try {
-          pRoomEvent =
-              std::make_unique<poshark::platform::Event>(poshark::platform::Event::kAutoReset);
-        } catch (const std::system_error&) {
-          return false;  // no descriptor to wait on: the plain rule applies
-        }
-      }
-      // A take between here and the wait sets the event, so it is not missed.
       // A record as long as the limit waits for an empty queue (level 1).
-      const int64_t nLevel = std::max<int64_t>(nLimit - static_cast<int64_t>(nLen), 1);
-      if (nRoomWaiters++ == 0 || nRoomLevel < nLevel) {
-        nRoomLevel = nLevel;
+      pRoom = JoinRoomWaitersLocked(std::max<int64_t>(nLimit - static_cast<int64_t>(nLen), 1));
+      if (!pRoom) {
+        return false;  // no descriptor to wait on: the plain rule applies
       }
-      pRoom = pRoomEvent.get();
       nTimeoutMs = static_cast<int>(dwMaxLagMs - dwAge);
     }
     int nIndex = poshark::platform::WaitForAny({pStop, pRoom}, nTimeoutMs);
-    {
-      poshark::platform::MutexLock guard(lock);
-      --nRoomWaiters;
-    }
+    LeaveRoomWaiters();
     if (nIndex == 0) {
       return false;
     }

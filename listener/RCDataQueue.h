@@ -123,6 +123,11 @@ class RCDataQueue {
   bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag, int* pEvent,
              int nIndex, bool bRemove) EXCLUDES(takeLock, lock);
 
+  // Waits until fewer than nLevel bytes are queued: true then, false when
+  // pStop is set or nTimeoutMs passed first. Woken by the takes, not by
+  // every one: a take wakes a waiter only once the level is reached.
+  bool WaitBelow(int64_t nLevel, poshark::platform::Event* pStop, int nTimeoutMs) EXCLUDES(lock);
+
   // Drops every record.
   void Clear() EXCLUDES(takeLock, lock);
   // Drops every record; answers how many of them carried event code nEvent.
@@ -168,6 +173,12 @@ class RCDataQueue {
   void MergeTakenLocked() REQUIRES(takeLock, lock);
   // Hands the records the taker is done with to the spare list. Caller holds both locks.
   void RecycleUsedLocked() REQUIRES(takeLock, lock);
+  // Counts a waiter for the bytes queued to fall below nLevel; answers the
+  // event that a take (or a clear) then sets, or null (and no waiter
+  // counted) when there is none to wait on. Each join is followed by one
+  // LeaveRoomWaiters after the wait.
+  poshark::platform::Event* JoinRoomWaitersLocked(int64_t nLevel) REQUIRES(lock);
+  void LeaveRoomWaiters() EXCLUDES(lock);
 
   // Neither lock is held while anything outside the queue runs, except the
   // preprocess plug-in and the DST query, which do not reach the queue:
@@ -190,8 +201,8 @@ class RCDataQueue {
   // allocations and two frees per record (made on different threads).
   std::vector<STRUCT_PosData*> spare GUARDED_BY(lock);  // bounded, see RecycleLocked
   int64_t nSpareBytes GUARDED_BY(lock) = 0;             // buffers and headers in spare
-  // Set by a take or a clear while someone waits for room (RCLineQueue::
-  // WaitForRoom); made on the first wait.
+  // Set by a take or a clear while someone waits for room (WaitBelow,
+  // RCLineQueue::WaitForRoom); made on the first wait.
   std::unique_ptr<poshark::platform::Event> pRoomEvent GUARDED_BY(lock);
   // Changed under lock; read by the taker without it, which then takes the
   // lock to set the event.

@@ -15,6 +15,7 @@
 #include "listener/DebugFlag.h"
 #include "listener/DrainWatch.h"
 #include "listener/IdleStop.h"
+#include "listener/IntakeHold.h"
 #include "listener/LineIntake.h"
 #include "listener/LineWriter.h"
 #include "listener/RCDataQueue.h"
@@ -96,8 +97,10 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
           nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog, bAnalyzeRun, bWriteRun, hAnalyzeEvent,
           hWriteEvent, hStopEvent, pfnTestListen, m_Writer->Done(), *m_Drain, *m_ChunkWake});
   m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
-  m_Intake = std::make_unique<poshark::listener::LineIntake>(nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent,
-                                                             *m_ChunkWake, *m_Catalog, dstQuery);
+  m_Hold = std::make_unique<poshark::listener::IntakeHold>(poshark::listener::IntakeHoldRefs{
+      *m_AnalyzeQueue, bHostFeed, bAnalyzeRun, hAnalyzeEvent, hStopEvent});
+  m_Intake = std::make_unique<poshark::listener::LineIntake>(
+      nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent, *m_ChunkWake, *m_Hold, *m_Catalog, dstQuery);
 }
 
 RCPosHark::~RCPosHark() {

@@ -43,6 +43,7 @@ class AnalyzerLink;
 class ChunkWake;
 class DrainWatch;
 class IdleStop;
+class IntakeHold;
 class LineIntake;
 class LineWriter;
 class ResumeWatcher;
@@ -112,6 +113,10 @@ class POSHARK_EXPORT RCPosHark {
   void ListenThread();
 
   // Byte intake: the serial reader's entry, and the host's in host-feed mode.
+  // In host-feed mode, while the listener runs, a call returns only once the
+  // analyzer is less than 128 KiB of line chunks behind (or after at most
+  // about a second when it takes nothing): a host that feeds faster than
+  // the analyzer is held, rather than queued ahead without bound.
   void GotData(int nLen, unsigned char* pData);
   void AddBuffAnalyze(unsigned char* pData, int nLen);
   // An addition to the listener's own operations, for hosts in host-feed
@@ -260,5 +265,6 @@ class POSHARK_EXPORT RCPosHark {
   std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;      // idle transaction stop
   std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;
   std::unique_ptr<poshark::commands::StreamAnalyzer> m_Analyzer;
+  std::unique_ptr<poshark::listener::IntakeHold> m_Hold;    // holds a fast host feed
   std::unique_ptr<poshark::listener::LineIntake> m_Intake;  // trace and line cutting
 };

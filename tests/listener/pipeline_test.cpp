@@ -3,6 +3,11 @@
 // of the records, and the real merge wait and idle stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+
+#include "listener/IntakeHold.h"
 #include "listener/ListenerKit.h"
 #include "platform/Clock.h"
 
@@ -191,6 +196,66 @@ TEST(EndToEnd, ALineAMillisecondIsGatheredAndEveryLineArrivesInOrder) {
   }
   lines.WaitFor(200);
   EXPECT_EQ(lines.Texts(), want);
+}
+
+// The analyzer's pace, set by the test: one stall of g_nStallMs at the next
+// chunk, then a millisecond's sleep every g_nSlowEvery chunks (0: never).
+std::atomic<int> g_nStallMs{0};
+std::atomic<int> g_nSlowEvery{0};
+unsigned short OnRawPaced(int, unsigned char*, SYSTEMTIME*) {
+  static int nChunks = 0;
+  if (int nMs = g_nStallMs.exchange(0); nMs > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
+  }
+  int nEvery = g_nSlowEvery.load();
+  if (nEvery > 0 && ++nChunks % nEvery == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return 0;
+}
+
+// A host that feeds faster than the analyzer takes is held, so the analyze
+// queue stays bounded and nothing is lost; an analyzer that takes nothing
+// holds it once, for a bounded time, not at every call.
+TEST(EndToEnd, AFastHostIsHeldWhileTheAnalyzerIsBehindAndNoLineIsLost) {
+  using namespace std::chrono;
+  using poshark::listener::kHoldBytes;
+  using poshark::listener::kHoldMaxMs;
+  TempHome home;
+  LineCollector lines;
+  home.CommandSet("set.ini", "[Main]\nModule_Name=Plain\n");
+  RCPosHark listener(2);
+  ASSERT_TRUE(listener.SelectCmdSet(0));
+  listener.SetGateOpenTime(0);
+  listener.ListenStart(&LineCollector::Callback, true);
+  listener.SetTestListenFt(&OnRawPaced);
+  std::vector<std::string> want;
+  auto feed = [&](int nBlocks) {
+    int nMax = 0;
+    for (int b = 0; b < nBlocks; ++b) {
+      std::string block;
+      while (block.size() < 4000) {
+        block += want.emplace_back("item " + std::to_string(want.size()) + "\n");
+      }
+      Feed(listener, block);
+      nMax = std::max(nMax, RCPosHarkTestAccess::AnalyzeQueue(listener).GetTotalBytes());
+    }
+    return nMax;
+  };
+  g_nStallMs = 2 * kHoldMaxMs;
+  auto start = steady_clock::now();
+  feed(100);  // 400 KB: well past the hold level
+  auto held = duration_cast<milliseconds>(steady_clock::now() - start).count();
+  EXPECT_GE(held, kHoldMaxMs * 9 / 10);
+  EXPECT_LT(held, kHoldMaxMs * 3 / 2) << "held once, not at every call";
+  lines.WaitFor(want.size(), 20000);
+  // Now slow but taking: the host waits for it instead of queuing ahead.
+  g_nSlowEvery = 100;
+  EXPECT_LE(feed(150), kHoldBytes + 2 * poshark::listener::kLineRoom);
+  g_nSlowEvery = 0;
+  lines.WaitFor(want.size(), 20000);
+  EXPECT_EQ(lines.Texts(), want);
+  listener.SetTestListenFt(nullptr);
 }
 
 }  // namespace

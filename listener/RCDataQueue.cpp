@@ -488,6 +488,9 @@ bool RCDataQueue::WaitBelow(int64_t nLevel, poshark::platform::Event* pStop, int
   for (;;) {
     poshark::platform::Event* pRoom = nullptr;
     {
+      // The taker's lock too: a take checks for waiters under it alone, so
+      // one in between this look and the join would wake nobody.
+      poshark::platform::MutexLock takeGuard(takeLock);
       poshark::platform::MutexLock guard(lock);
       if (nTotalBytes < nLevel) {
         return true;

@@ -126,7 +126,8 @@ class RCDataQueue {
   // Waits until fewer than nLevel bytes are queued: true then, false when
   // pStop is set or nTimeoutMs passed first. Woken by the takes, not by
   // every one: a take wakes a waiter only once the level is reached.
-  bool WaitBelow(int64_t nLevel, poshark::platform::Event* pStop, int nTimeoutMs) EXCLUDES(lock);
+  bool WaitBelow(int64_t nLevel, poshark::platform::Event* pStop, int nTimeoutMs)
+      EXCLUDES(takeLock, lock);
 
   // Drops every record.
   void Clear() EXCLUDES(takeLock, lock);

@@ -179,16 +179,24 @@ TEST(EndToEnd, ChunksWithinTheMergeTimeBecomeOneLineAndTheWaitUsesNoCpu) {
   EXPECT_EQ(g_raw, "abc\ndef\nghi\n");  // every chunk the analyzer took
 }
 
-// A line a millisecond: the analyzer gathers the calls of the stream, and
-// every line still comes, in order.
-TEST(EndToEnd, ALineAMillisecondIsGatheredAndEveryLineArrivesInOrder) {
+// A listener without commands, started in host-feed mode.
+class PlainFeed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(listener.SelectCmdSet(0));
+    listener.SetGateOpenTime(0);
+    listener.ListenStart(&LineCollector::Callback, true);
+  }
   TempHome home;
   LineCollector lines;
-  home.CommandSet("set.ini", "[Main]\nModule_Name=Plain\n");
-  RCPosHark listener(2);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.SetGateOpenTime(0);
-  listener.ListenStart(&LineCollector::Callback, true);
+  // Written before the listener reads the set files.
+  bool bSetWritten = (home.CommandSet("set.ini", "[Main]\nModule_Name=Plain\n"), true);
+  RCPosHark listener{2};
+};
+
+// A line a millisecond: the analyzer gathers the calls of the stream, and
+// every line still comes, in order.
+TEST_F(PlainFeed, ALineAMillisecondIsGatheredAndEveryLineArrivesInOrder) {
   std::vector<std::string> want;
   for (int i = 0; i < 200; ++i) {
     Feed(listener, want.emplace_back("item " + std::to_string(i) + "\n"));
@@ -217,17 +225,10 @@ unsigned short OnRawPaced(int, unsigned char*, SYSTEMTIME*) {
 // A host that feeds faster than the analyzer takes is held, so the analyze
 // queue stays bounded and nothing is lost; an analyzer that takes nothing
 // holds it once, for a bounded time, not at every call.
-TEST(EndToEnd, AFastHostIsHeldWhileTheAnalyzerIsBehindAndNoLineIsLost) {
+TEST_F(PlainFeed, AFastHostIsHeldWhileTheAnalyzerIsBehindAndNoLineIsLost) {
   using namespace std::chrono;
   using poshark::listener::kHoldBytes;
   using poshark::listener::kHoldMaxMs;
-  TempHome home;
-  LineCollector lines;
-  home.CommandSet("set.ini", "[Main]\nModule_Name=Plain\n");
-  RCPosHark listener(2);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.SetGateOpenTime(0);
-  listener.ListenStart(&LineCollector::Callback, true);
   listener.SetTestListenFt(&OnRawPaced);
   std::vector<std::string> want;
   auto feed = [&](int nBlocks) {

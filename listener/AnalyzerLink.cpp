@@ -11,6 +11,8 @@
 #include "platform/Debug.h"
 #include "platform/Event.h"
 
+#include <cstring>
+
 namespace poshark::listener {
 
 RCCmdSet* AnalyzerLink::CurrentSet() { return refs_.catalog.Current(); }
@@ -21,8 +23,36 @@ bool AnalyzerLink::Running() { return refs_.bAnalyzeRun; }
 // only what is queued already.
 bool AnalyzerLink::CanWait() { return refs_.hAnalyzeEvent != nullptr; }
 
+AnalyzerLink::~AnalyzerLink() { DropTaken(); }
+
+void AnalyzerLink::DropTaken() {
+  refs_.analyzeQueue.GiveBack(apTaken_, nTaken_);
+  nTaken_ = 0;
+  nNext_ = 0;
+}
+
+// A chunk too long for the room stays first in line, as in the queue.
 bool AnalyzerLink::TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) {
-  return refs_.analyzeQueue.GetAt(pLen, pBuf, pTime, pDST, nullptr, nullptr, 0, true);
+  if (!HasTaken()) {
+    DropTaken();  // all handed on: back to the queue for reuse
+    nTaken_ = refs_.analyzeQueue.TakeBatch(apTaken_, kTakeBatch);
+    if (nTaken_ == 0) {
+      return false;
+    }
+  }
+  const STRUCT_PosData& chunk = *apTaken_[nNext_];
+  if (!pLen || !pBuf || chunk.nLen > *pLen) {
+    if (pLen) *pLen = chunk.nLen;
+    return false;
+  }
+  if (chunk.nLen > 0) {
+    std::memcpy(pBuf, chunk.pData, static_cast<size_t>(chunk.nLen));
+  }
+  *pLen = chunk.nLen;
+  if (pTime) *pTime = chunk.stTime;
+  if (pDST) *pDST = chunk.bDST;
+  ++nNext_;
+  return true;
 }
 
 // A wait without limit is the analyzer's idle point: everything taken has
@@ -67,14 +97,14 @@ commands::AnalyzerLinks::Wake AnalyzerLink::Gather() {
   if (nIndex == 0) {
     return Wake::kStop;
   }
-  return refs_.analyzeQueue.GetCount() > 0 ? Wake::kData : Wake::kTimeout;
+  return HasTaken() || refs_.analyzeQueue.GetCount() > 0 ? Wake::kData : Wake::kTimeout;
 }
 
 commands::AnalyzerLinks::Wake AnalyzerLink::WaitForEvery(int nTimeoutMs) {
   refs_.chunkWake.WaitForEveryChunk(true);
   // A chunk queued before the flag was seen woke nobody: take it now.
   int nIndex = 1;
-  if (refs_.analyzeQueue.GetCount() == 0) {
+  if (!HasTaken() && refs_.analyzeQueue.GetCount() == 0) {
     nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hAnalyzeEvent.get()},
                                   nTimeoutMs < 0 ? platform::kInfinite : nTimeoutMs);
   }

@@ -21,6 +21,7 @@
 class RCCmdSet;
 class RCDataQueue;
 class RCLineQueue;
+struct STRUCT_PosData;
 
 namespace poshark::platform {
 class Event;
@@ -56,6 +57,13 @@ struct AnalyzerLinkRefs {
 class AnalyzerLink final : public commands::AnalyzerLinks {
  public:
   explicit AnalyzerLink(const AnalyzerLinkRefs& refs) : refs_(refs) {}
+  ~AnalyzerLink() override;
+  AnalyzerLink(const AnalyzerLink&) = delete;
+  AnalyzerLink& operator=(const AnalyzerLink&) = delete;
+
+  // Drops the chunks taken from the queue and not yet handed to the
+  // analyzer, as a new start clears the queue: called when a run ends.
+  void DropTaken();
 
   RCCmdSet* CurrentSet() override;
   bool Running() override;
@@ -81,7 +89,17 @@ class AnalyzerLink final : public commands::AnalyzerLinks {
   // Intake calls since the last look.
   uint32_t NewCalls();
 
+  // Whether chunks taken from the queue wait to be handed to the analyzer.
+  bool HasTaken() const { return nNext_ < nTaken_; }
+
   AnalyzerLinkRefs refs_;
+  // Chunks move out of the analyze queue kTakeBatch at a time, under one
+  // lock, and go to the analyzer one by one from here: a busy channel's
+  // analyzer takes a million chunks a second.
+  static constexpr int kTakeBatch = 64;
+  STRUCT_PosData* apTaken_[kTakeBatch] = {};
+  int nTaken_ = 0;           // records in apTaken_
+  int nNext_ = 0;            // the next one to hand on
   bool bStream_ = false;     // the idle waits gather
   uint32_t nCallsSeen_ = 0;  // the intake's call count at the last look
   uint32_t dwLastWake_ = 0;  // coarse ms of the last idle wait ended by data

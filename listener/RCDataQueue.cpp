@@ -290,12 +290,46 @@ void RCDataQueue::PopTakenLocked() {
     __builtin_prefetch(taken.front());
     __builtin_prefetch(reinterpret_cast<const char*>(taken.front()) + 64);
   }
+  WakeRoomWaiter();
+}
+
+void RCDataQueue::WakeRoomWaiter() {
   if (nRoomWaiters > 0 && nTotalBytes.load(std::memory_order_relaxed) < nRoomLevel) {
     poshark::platform::MutexLock guard(lock);
     if (pRoomEvent) {
       pRoomEvent->Set();
     }
   }
+}
+
+int RCDataQueue::TakeBatch(STRUCT_PosData** ppOut, int nMax) {
+  if (nMax < 1 || nRecordCount.load(std::memory_order_acquire) == 0) {
+    return 0;
+  }
+  poshark::platform::MutexLock takeGuard(takeLock);
+  int n = 0;
+  int64_t nBytes = 0;
+  while (n < nMax) {
+    STRUCT_PosData* pRecord = TakerFrontLocked();
+    if (!pRecord) {
+      break;
+    }
+    taken.pop_front();
+    nBytes += pRecord->nLen;
+    ppOut[n++] = pRecord;
+  }
+  nTotalBytes -= nBytes;
+  nRecordCount.fetch_sub(n, std::memory_order_relaxed);
+  WakeRoomWaiter();
+  return n;
+}
+
+void RCDataQueue::GiveBack(STRUCT_PosData* const* ppRecords, int nCount) {
+  if (nCount < 1) {
+    return;
+  }
+  poshark::platform::MutexLock takeGuard(takeLock);
+  used.insert(used.end(), ppRecords, ppRecords + nCount);
 }
 
 bool RCDataQueue::TakeFront(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,

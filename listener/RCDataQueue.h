@@ -129,6 +129,13 @@ class RCDataQueue {
   bool WaitBelow(int64_t nLevel, poshark::platform::Event* pStop, int nTimeoutMs)
       EXCLUDES(takeLock, lock);
 
+  // The analyzer's take: up to nMax of the oldest records move out of the
+  // queue into ppOut at once, under one lock and with one change of the
+  // counts; answers how many. They are the caller's until it hands them
+  // back with GiveBack, which keeps them for reuse (they must not be freed).
+  int TakeBatch(STRUCT_PosData** ppOut, int nMax) EXCLUDES(takeLock, lock);
+  void GiveBack(STRUCT_PosData* const* ppRecords, int nCount) EXCLUDES(takeLock, lock);
+
   // Drops every record.
   void Clear() EXCLUDES(takeLock, lock);
   // Drops every record; answers how many of them carried event code nEvent.
@@ -170,6 +177,9 @@ class RCDataQueue {
   // Takes the taker's oldest record out (to be recycled at the next
   // take-over) and wakes a pusher waiting for room.
   void PopTakenLocked() REQUIRES(takeLock) EXCLUDES(lock);
+  // Wakes a pusher waiting for the bytes queued to fall below its level,
+  // once they have. Caller holds takeLock.
+  void WakeRoomWaiter() REQUIRES(takeLock) EXCLUDES(lock);
   // Puts the taker's records back in front of `records`. Caller holds both locks.
   void MergeTakenLocked() REQUIRES(takeLock, lock);
   // Hands the records the taker is done with to the spare list. Caller holds both locks.

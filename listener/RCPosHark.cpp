@@ -305,7 +305,10 @@ bool RCPosHark::EnableCodeMap(bool bOn, unsigned char* pTable) {
   return true;
 }
 
-void RCPosHark::AnalyzeThread() { m_Analyzer->Run(); }
+void RCPosHark::AnalyzeThread() {
+  m_Analyzer->Run();
+  m_AnalyzerLink->DropTaken();
+}
 
 int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) { return m_Analyzer->Analyze(pBuf, nLen); }
 

@@ -4,7 +4,10 @@
 // to the overflow rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <utility>
 
 #include "listener/ListenerKit.h"
 
@@ -55,6 +58,39 @@ TEST(QueueTest, KeepsOrderThroughLooksRemovalsBatchesAndRefusals) {
     q.Clear();
     EXPECT_TRUE(q.GetCount() == 0 && Take(q) == "<none>");
   }
+}
+
+// The analyzer's batch take: the oldest records in order, no more than asked,
+// the counts lowered at once; records given back are reused, not lost.
+TEST(QueueTest, BatchTakeMovesTheOldestOutAndRecordsGivenBackAreReused) {
+  RCDataQueue q(1);
+  SYSTEMTIME st{};
+  st.wYear = 2026;
+  unsigned char data[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
+  int lens[3] = {1, 3, 2};
+  ASSERT_TRUE(q.PushBatch(data, lens, 3, &st, true));
+  ASSERT_TRUE(q.Push(data, 6, nullptr, false, 0, -1));
+  auto text = [](const STRUCT_PosData* p) {
+    return std::string(reinterpret_cast<const char*>(p->pData), static_cast<size_t>(p->nLen));
+  };
+  STRUCT_PosData* taken[4] = {};
+  ASSERT_EQ(q.TakeBatch(taken, 2), 2);
+  EXPECT_EQ(text(taken[0]) + "|" + text(taken[1]), "a|bcd");
+  EXPECT_TRUE(taken[1]->stTime.wYear == 2026 && taken[1]->bDST);
+  EXPECT_EQ(std::pair(q.GetCount(), q.GetTotalBytes()), std::pair(2, 8));
+  ASSERT_EQ(q.TakeBatch(taken + 2, 4), 2);
+  EXPECT_EQ(text(taken[2]) + "|" + text(taken[3]), "ef|abcdef");
+  EXPECT_EQ(q.TakeBatch(taken, 4) + q.GetCount() + q.GetTotalBytes(), 0);
+  q.GiveBack(taken, 4);
+  ASSERT_TRUE(q.Push(data, 1, &st, false, 0, -1));
+  STRUCT_PosData* again = nullptr;
+  ASSERT_EQ(q.TakeBatch(&again, 1), 1);  // hands the given-back ones to the spares
+  q.GiveBack(&again, 1);
+  ASSERT_TRUE(q.Push(data + 4, 2, &st, false, 0, -1));
+  ASSERT_EQ(q.TakeBatch(&again, 1), 1);
+  EXPECT_EQ(text(again), "ef");
+  EXPECT_NE(std::find(std::begin(taken), std::end(taken), again), std::end(taken));
+  q.GiveBack(&again, 1);
 }
 
 // A record as long as the limit waits for the queue to empty, and the take

@@ -12,8 +12,8 @@
 #include "platform/Debug.h"
 #include "platform/Event.h"
 
+#include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace poshark::listener {
 namespace {
@@ -43,7 +43,7 @@ LineWriter::LineWriter(const LineWriterRefs& refs) : refs_(refs) {
   for (int i = 0; i < 256; ++i) byCodeMap_[i] = static_cast<unsigned char>(i);
 }
 
-LineWriter::~LineWriter() = default;
+LineWriter::~LineWriter() { GiveBackBatch(); }
 
 void LineWriter::Run() {
   // Not cleared: each record's text is ended by a NUL before it is read,
@@ -70,43 +70,45 @@ void LineWriter::Run() {
       ++nDone_;
     }
   }
+  GiveBackBatch();
 }
 
 // The oldest record into the buffer; false when the queue is empty.
 bool LineWriter::TakeRecord(Record& rec) {
-  unsigned char* const pBuf = pBuf_.get();
   for (;;) {
+    if (nNext_ == nBatch_) {
+      GiveBackBatch();
+      nBatch_ = refs_.writeQueue.TakeBatch(apBatch_, kTakeBatch, kTakeBatchBytes);
+      if (nBatch_ == 0) {
+        return false;
+      }
+    }
+    const STRUCT_PosData& record = *apBatch_[nNext_++];
+    if (record.nLen > kWriteRoom) {
+      // Only a preprocess plug-in makes records this long.
+      platform::DebugPrintf("POS%d:WriteThread drops a record of %d bytes\r\n", refs_.nPOSNo,
+                            record.nLen);
+      continue;
+    }
+    std::memcpy(pBuf_.get(), record.pData, static_cast<size_t>(record.nLen));
+    rec.nLen = record.nLen;
+    rec.nEvent = record.nEvent;
+    rec.stTime = record.stTime;
+    rec.bDST = record.bDST;
     // Only the last block is cleared: most records have none.
     std::memset(rec.byExtra, 0, static_cast<size_t>(rec.nExtraLen));
-    rec.nExtraLen = 0;
-    rec.nLen = kWriteRoom;
-    rec.nEvent = -1;
-    int nExtraLen = kExtraRoom;
-    if (refs_.writeQueue.GetAt(&rec.nLen, pBuf, &rec.stTime, &rec.bDST, nullptr, &rec.nEvent, 0,
-                               true, rec.byExtra, &nExtraLen)) {
-      rec.nExtraLen = nExtraLen;
-      return true;
+    rec.nExtraLen = std::min(record.nExtraLen, kExtraRoom);
+    if (rec.nExtraLen > 0) {
+      std::memcpy(rec.byExtra, record.pExtra, static_cast<size_t>(rec.nExtraLen));
     }
-    if (rec.nLen <= kWriteRoom) {
-      return false;  // the queue is empty
-    }
-    // Only a preprocess plug-in makes records this long. Left at the head
-    // it would hold back every record behind it: take it out and drop it.
-    std::unique_ptr<unsigned char[]> pBig(new (std::nothrow) unsigned char[rec.nLen]);
-    nExtraLen = kExtraRoom;
-    if (!pBig || !refs_.writeQueue.GetAt(&rec.nLen, pBig.get(), &rec.stTime, &rec.bDST, nullptr,
-                                         &rec.nEvent, 0, true, rec.byExtra, &nExtraLen)) {
-      return false;
-    }
-    rec.nExtraLen = nExtraLen;
-    if (rec.nLen <= kWriteRoom) {
-      // The queue was emptied in between and this is the record after it.
-      std::memcpy(pBuf, pBig.get(), static_cast<size_t>(rec.nLen));
-      return true;
-    }
-    platform::DebugPrintf("POS%d:WriteThread drops a record of %d bytes\r\n", refs_.nPOSNo,
-                          rec.nLen);
+    return true;
   }
+}
+
+void LineWriter::GiveBackBatch() {
+  refs_.writeQueue.GiveBack(apBatch_, nBatch_);
+  nBatch_ = 0;
+  nNext_ = 0;
 }
 
 // Code map and output filter; answers where the record's text ends.

@@ -9,8 +9,13 @@
 // ones -1); a lone character below 0x20 or above 0x80 is dropped; until the
 // gate opens (gate time after the port was opened) pieces are dropped.
 //
-// Locking: Run is the writer thread's; its buffer and the record state are
-// that thread's alone. csCallback_ makes the calls of the line callback
+// The writer takes up to kTakeBatchBytes of records out of the queue at a
+// time: those no longer count as queued for the overflow rule, as the one
+// being delivered did not. Records taken and not delivered when the run
+// ends are dropped, as a new start clears the queue.
+//
+// Locking: Run is the writer thread's; its buffer, batch and the record
+// state are that thread's alone. csCallback_ makes the calls of the line callback
 // mutually exclusive (WriteOut may also be called by a derived host). The
 // code map is written by the host and read by the writer under codeMapLock_.
 // The gate flags and callbacks are the listener's atomics.
@@ -26,6 +31,7 @@
 #include "platform/ThreadAnnotations.h"
 
 class RCLineQueue;
+struct STRUCT_PosData;
 
 namespace poshark::commands {
 class CmdSetCatalog;
@@ -82,12 +88,21 @@ class LineWriter {
   struct Record;
 
   bool TakeRecord(Record& rec);
+  // Hands the records of the batch back to the queue for reuse.
+  void GiveBackBatch();
   int FilterRecord(Record& rec);
   void DeliverPieces(Record& rec, int nEnd);
   bool PassesGate();
 
   LineWriterRefs refs_;
   platform::PageBuffer pBuf_;  // the writer thread's record buffer
+  // Records move out of the write queue up to kTakeBatch (and
+  // kTakeBatchBytes) at a time, under one lock, and are delivered from here.
+  static constexpr int kTakeBatch = 64;
+  static constexpr int kTakeBatchBytes = 4096;
+  STRUCT_PosData* apBatch_[kTakeBatch] = {};
+  int nBatch_ = 0;  // records in apBatch_
+  int nNext_ = 0;   // the next one to deliver
   std::atomic<uint64_t> nDone_{0};
   platform::Mutex csCallback_;
   platform::Mutex codeMapLock_;

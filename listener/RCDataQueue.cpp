@@ -302,7 +302,7 @@ void RCDataQueue::WakeRoomWaiter() {
   }
 }
 
-int RCDataQueue::TakeBatch(STRUCT_PosData** ppOut, int nMax) {
+int RCDataQueue::TakeBatch(STRUCT_PosData** ppOut, int nMax, int64_t nMaxBytes) {
   if (nMax < 1 || nRecordCount.load(std::memory_order_acquire) == 0) {
     return 0;
   }
@@ -311,7 +311,7 @@ int RCDataQueue::TakeBatch(STRUCT_PosData** ppOut, int nMax) {
   int64_t nBytes = 0;
   while (n < nMax) {
     STRUCT_PosData* pRecord = TakerFrontLocked();
-    if (!pRecord) {
+    if (!pRecord || (n > 0 && nBytes + pRecord->nLen > nMaxBytes)) {
       break;
     }
     taken.pop_front();

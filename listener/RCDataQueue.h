@@ -129,11 +129,13 @@ class RCDataQueue {
   bool WaitBelow(int64_t nLevel, poshark::platform::Event* pStop, int nTimeoutMs)
       EXCLUDES(takeLock, lock);
 
-  // The analyzer's take: up to nMax of the oldest records move out of the
-  // queue into ppOut at once, under one lock and with one change of the
-  // counts; answers how many. They are the caller's until it hands them
-  // back with GiveBack, which keeps them for reuse (they must not be freed).
-  int TakeBatch(STRUCT_PosData** ppOut, int nMax) EXCLUDES(takeLock, lock);
+  // The takers' batch: up to nMax of the oldest records, together at most
+  // nMaxBytes long (the first whatever its length), move out of the queue
+  // into ppOut at once, under one lock and with one change of the counts;
+  // answers how many. They are the caller's until it hands them back with
+  // GiveBack, which keeps them for reuse (they must not be freed).
+  int TakeBatch(STRUCT_PosData** ppOut, int nMax, int64_t nMaxBytes = INT64_MAX)
+      EXCLUDES(takeLock, lock);
   void GiveBack(STRUCT_PosData* const* ppRecords, int nCount) EXCLUDES(takeLock, lock);
 
   // Drops every record.

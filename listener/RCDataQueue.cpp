@@ -469,7 +469,7 @@ bool RCLineQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool*
                         int* pExtraLen) {
   poshark::platform::MutexLock takeGuard(takeLock);
   if (nIndex == 0 && bRemove && pBuf && pLen && pExtraBuf) {
-    // The writer's take: from the taker's side.
+    // A take of the oldest: from the taker's side.
     STRUCT_PosData* pRecord = TakerFrontLocked();
     if (!pRecord || !CopyOut(*pRecord, pLen, pBuf, pTime, pDST, pTag, pEvent)) {
       return false;

@@ -11,10 +11,14 @@
 // taker of the oldest record (the analyzer, the writer) moves all queued
 // records to its own side at once and takes them from there under a lock of
 // its own, so that it meets the pushers' lock once per batch instead of once
-// per line; and the byte total is read without a lock. The queues never
-// signal: the pusher sets the listener's analyze or write event. Overflow policy: none here; the
-// pushers bound what they push (1000..4000 byte chunks from the intake, at most 100000-byte records
-// from the analyzer).
+// per line; and the byte total is read without a lock. The analyzer and the
+// writer take batches of records out from there (TakeBatch), one lock for
+// each batch, and give them back for reuse. The queues never signal: the
+// pusher sets the listener's analyze or write event, and a waiter for the
+// level to fall is woken by the takes. Overflow policy: none here; the
+// pushers bound what they push (1000..4000 byte chunks from the intake, at
+// most 100000-byte records from the analyzer), and a host-feed intake
+// waits for the analyzer (IntakeHold).
 #pragma once
 
 #include <poshark/KeyRecords.h>

@@ -11,8 +11,6 @@
 #include "platform/Debug.h"
 #include "platform/Event.h"
 
-#include <cstring>
-
 namespace poshark::listener {
 
 RCCmdSet* AnalyzerLink::CurrentSet() { return refs_.catalog.Current(); }
@@ -40,17 +38,9 @@ bool AnalyzerLink::TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, 
       return false;
     }
   }
-  const STRUCT_PosData& chunk = *apTaken_[nNext_];
-  if (!pLen || !pBuf || chunk.nLen > *pLen) {
-    if (pLen) *pLen = chunk.nLen;
+  if (!pLen || !pBuf || !CopyOut(*apTaken_[nNext_], pLen, pBuf, pTime, pDST, nullptr, nullptr)) {
     return false;
   }
-  if (chunk.nLen > 0) {
-    std::memcpy(pBuf, chunk.pData, static_cast<size_t>(chunk.nLen));
-  }
-  *pLen = chunk.nLen;
-  if (pTime) *pTime = chunk.stTime;
-  if (pDST) *pDST = chunk.bDST;
   ++nNext_;
   return true;
 }

@@ -32,8 +32,8 @@ int64_t SpareCost(const STRUCT_PosData& record) {
   return static_cast<int64_t>(sizeof record) + record.nCap;
 }
 
-// Copies a record out as GetAt describes, into pBuf (not null). False when
-// the room is too small: then *pLen tells the room needed.
+}  // namespace
+
 bool CopyOut(const STRUCT_PosData& record, int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime,
              bool* pDST, int* pTag, int* pEvent) {
   if (pTag) {
@@ -58,8 +58,6 @@ bool CopyOut(const STRUCT_PosData& record, int* pLen, unsigned char* pBuf, SYSTE
   *pLen = record.nLen;
   return true;
 }
-
-}  // namespace
 
 void RecordRing::Reserve(size_t nNeed) {
   if (nNeed <= nCap) {

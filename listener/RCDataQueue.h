@@ -63,6 +63,12 @@ struct STRUCT_PosData {
   int nCap = 0;                    // bytes allocated at pHeap
 };
 
+// Copies a record out as GetAt describes, into pBuf (not null); pTime,
+// pDST, pTag and pEvent may each be null. False when the room *pLen is too
+// small: then *pLen tells the room needed.
+bool CopyOut(const STRUCT_PosData& record, int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime,
+             bool* pDST, int* pTag, int* pEvent);
+
 // The queued records in order, oldest first: a ring of pointers that keeps
 // its slots, so that a queue fed and emptied millions of times a second by
 // two threads makes no allocation (a deque allocates a block on the pushing

@@ -26,8 +26,8 @@ const char* ParityName(int nCode) {
 // The break event exists from the start (rather than from the first Open) so
 // that Break never races with its creation; Open resets it all the same.
 RCSerialPort::RCSerialPort()
-    : hBreakEvent(
-          std::make_unique<poshark::platform::Event>(poshark::platform::Event::kManualReset)) {}
+    : hBreakEvent(std::make_unique<poshark::platform::Event>(
+          poshark::platform::Event::kManualReset, false, poshark::platform::Event::Poll::kYes)) {}
 
 RCSerialPort::~RCSerialPort() {
   Close();

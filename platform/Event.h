@@ -1,23 +1,38 @@
 // Events with Win32 semantics: manual-reset events stay set until Reset,
 // auto-reset events let exactly one wait through and clear themselves.
-// Each event is an eventfd, so a waiter can poll a device and its events at
-// once (the serial reader waits on its port and its break event).
+//
+// A waiting thread sleeps on a futex of its own, and every event it waits
+// on wakes it: a wake-up costs one system call on each side, and an event
+// costs no descriptor. An event made pollable also keeps an eventfd that is
+// readable while it is set, so that a thread can poll a device and the
+// event at once (the serial reader waits on its port and its break event).
+//
+// Locking: the signal is an atomic; the list of waiting threads has the
+// event's own lock, which Set takes only when a thread waits.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace poshark::platform {
 
 inline constexpr int kInfinite = -1;
 inline constexpr int kWaitTimeout = -1;
 
+class Event;
+int WaitForAny(std::initializer_list<Event*> events, int nTimeoutMs);
+
 class Event {
  public:
   enum Kind { kManualReset, kAutoReset };
-  // Throws std::system_error when no eventfd can be had (descriptor limit).
-  explicit Event(Kind kind, bool bInitiallySet = false);
+  enum class Poll { kNo, kYes };
+  // A pollable event is manual-reset; it throws std::system_error when no
+  // eventfd can be had (descriptor limit), std::invalid_argument when
+  // asked to reset itself.
+  explicit Event(Kind kind, bool bInitiallySet = false, Poll poll = Poll::kNo);
   ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
@@ -28,32 +43,39 @@ class Event {
   // True when signalled; an auto-reset event is consumed.
   bool Wait(int nTimeoutMs = kInfinite);
   bool IsManualReset() const { return kind_ == kManualReset; }
-  // Readable while the event is set. For poll(2) only; use TryConsume to take it.
+  // A pollable event's eventfd, readable while the event is set; -1 for
+  // the others. For poll(2) only: TryConsume tells whether it is set.
   int fd() const { return fd_; }
   // Takes the signal if the event is set now: true when taken (manual-reset
-  // events stay set). Used after poll reported fd() readable.
+  // events stay set).
   bool TryConsume();
 
  private:
-  Kind kind_;
-  int fd_;
-  // Bumped (release) by Set and read (acquire) by every successful wait, so
-  // what the setter wrote before Set is visible to the woken thread also in
-  // the language's memory model (and to ThreadSanitizer, which does not see
-  // a poll as synchronisation).
-  std::atomic<uint64_t> nSetCount_{0};
-  // True from a Set until the signal is taken (auto-reset) or reset, so that
-  // a Set on an event already set costs no system call. Cleared only after
-  // the counter was drained: a Set that finds it still true merges into the
-  // signal being taken, whose waiter has not returned yet.
+  friend int WaitForAny(std::initializer_list<Event*> events, int nTimeoutMs);
+  // A thread in WaitForAny, and its place in one event's list of them.
+  struct Waiter;
+  struct WaitLink {
+    Waiter* pWaiter = nullptr;
+    WaitLink* pPrev = nullptr;
+    WaitLink* pNext = nullptr;
+  };
+  void Join(WaitLink* pLink);
+  void Leave(WaitLink* pLink);
+  bool SetPollable();
+  void WakeWaiters();
+
+  const Kind kind_;
+  int fd_ = -1;
   std::atomic<bool> bSignalled_;
+  std::atomic<int> nWaiters_{0};
+  Mutex lock_;
+  WaitLink* pFirst_ GUARDED_BY(lock_) = nullptr;
 };
 
 // Waits until one of the events is set or nTimeoutMs pass. Answers the index
 // of the signalled event (the lowest index when several are set; an
 // auto-reset event is consumed), or kWaitTimeout. Null entries are skipped.
-// Interrupted polls are resumed with the time left; a signal taken by another
-// waiter first does not end the wait early.
+// A signal taken by another waiter first does not end the wait early.
 int WaitForAny(std::initializer_list<Event*> events, int nTimeoutMs);
 
 }  // namespace poshark::platform

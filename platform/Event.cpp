@@ -127,8 +127,8 @@ bool Event::SetPollable() {
 // The words are raised under the lock, while their waiters are still in
 // the list; the wake-ups come after it, so that a woken waiter does not
 // find the lock taken when it leaves. By then a waiter may have left and
-// its word's memory serve another wait: a wake-up there is spurious, and
-// every futex wait here looks again after waking.
+// its word's memory serve another wait: a wake-up there is spurious, which
+// every futex wait allows for (each one here looks again after waking).
 void Event::WakeWaiters() {
   std::atomic<uint32_t>* apWords[kWakeAfterUnlock];
   int nWords = 0;

@@ -8,7 +8,8 @@
 // event at once (the serial reader waits on its port and its break event).
 //
 // Locking: the signal is an atomic; the list of waiting threads has the
-// event's own lock, which Set takes only when a thread waits.
+// event's own lock, which Set takes only when a thread waits (a pollable
+// event's Set and Reset take it always, to change the eventfd with the flag).
 #pragma once
 
 #include <atomic>

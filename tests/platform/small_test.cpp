@@ -67,15 +67,25 @@ TEST(EventTest, EverySetWakesAThreadWaitingOnSeveralEvents) {
   Event stop(Event::kManualReset), ping(Event::kAutoReset), pong(Event::kAutoReset);
   constexpr int kRounds = 5000;
   std::atomic<int> nMissed{0};
+  // A set that woke nobody is seen only when the wait's time is up; the
+  // first one stops both threads.
+  auto wake = [&](Event& mine) {
+    auto start = std::chrono::steady_clock::now();
+    if (WaitForAny({&stop, &mine}, 2000) != 1 ||
+        std::chrono::steady_clock::now() - start > std::chrono::seconds(1)) {
+      ++nMissed;
+      stop.Set();
+    }
+  };
   std::thread other([&] {
     for (int i = 0; i < kRounds; ++i) {
-      if (WaitForAny({&stop, &ping}, 2000) != 1) ++nMissed;
+      wake(ping);
       pong.Set();
     }
   });
   for (int i = 0; i < kRounds; ++i) {
     ping.Set();
-    if (WaitForAny({&stop, &pong}, 2000) != 1) ++nMissed;
+    wake(pong);
   }
   other.join();
   EXPECT_EQ(nMissed.load(), 0);
@@ -117,7 +127,9 @@ TEST(EventTest, APollableEventIsReadableExactlyWhileSet) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     brk.Set();
   });
+  auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(brk.Wait(2000));  // its waiters are woken as any event's
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   setter.join();
   EXPECT_EQ(Event(Event::kAutoReset).fd(), -1);
   EXPECT_THROW(Event(Event::kAutoReset, false, Event::Poll::kYes), std::invalid_argument);

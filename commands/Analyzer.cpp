@@ -5,10 +5,11 @@
 // cursor, the rest after it; removing a command or emitting the head shifts
 // the rest). Shifting a 100000-byte buffer for every command would make the
 // cost per byte grow with the buffer, so the two parts live apart instead:
-// the head is appended to its own buffer, the rest is consumed from the front
-// of an input buffer twice the room, and the matchers see a small window of
-// the rest, so that their in-place removal moves only that window. The records
-// are those the in-place steps give.
+// the input is copied out to an input buffer twice the room and consumed from
+// its front as the rest, the head is written into the caller's buffer from
+// its start, and the matchers see a small window of the rest, so that their
+// in-place removal moves only that window. The records are those the
+// in-place steps give.
 #include "commands/AnalyzerPass.h"
 #include "commands/RCCmdSet.h"
 #include "platform/Clock.h"
@@ -24,9 +25,9 @@ constexpr uint32_t kMergeWaitMs = 3000;
 
 }  // namespace
 
+// The head is in place already; the rest follows it.
 int StreamAnalyzer::Finish(Pass& pass) {
   int nRest = pass.Rem();
-  CopyShort(pass.pBuf, pHead_.get(), pass.p);
   CopyShort(pass.pBuf + pass.p, pIn_.get() + pass.r, nRest);
   *pass.pnLen = pass.p + nRest;
   return 0;
@@ -34,18 +35,18 @@ int StreamAnalyzer::Finish(Pass& pass) {
 
 // Inlined: it runs once for every run of text.
 [[gnu::always_inline]] inline void StreamAnalyzer::Advance(Pass& pass, int n) {
-  CopyShort(pHead_.get() + pass.p, pIn_.get() + pass.r, n);
+  CopyShort(pass.pBuf + pass.p, pIn_.get() + pass.r, n);
   pass.p += n;
   pass.r += n;
 }
 
 void StreamAnalyzer::Emit(Pass& pass, int nEvent) {
-  PushLine(pHead_.get(), pass.p, nEvent);
+  PushLine(pass.pBuf, pass.p, nEvent);
   pass.p = 0;
 }
 
 void StreamAnalyzer::Close(Pass& pass) {
-  PushLine(pHead_.get(), pass.p, TRAN_STOP);
+  PushLine(pass.pBuf, pass.p, TRAN_STOP);
   nStopPending_ = -1;
   pass.p = 0;
   pass.r = pass.e;
@@ -249,7 +250,7 @@ void StreamAnalyzer::InsertText(Pass& pass) {
 void StreamAnalyzer::AppendText(Pass& pass, const unsigned char* pText, int nText) {
   int n = std::min(nText, kAnalyzeRoom - (pass.p + pass.Rem()));
   if (n > 0) {
-    CopyShort(pHead_.get() + pass.p, pText, n);
+    CopyShort(pass.pBuf + pass.p, pText, n);
     pass.p += n;
   }
 }

@@ -34,7 +34,6 @@ class SessionScope {
 StreamAnalyzer::StreamAnalyzer(AnalyzerLinks& links)
     : links_(links),
       pIn_(kInputCap + kMaxFirstWindow + 1),
-      pHead_(kAnalyzeRoom + 1),
       pClasses_(std::make_unique<ByteClasses>()) {}
 
 StreamAnalyzer::~StreamAnalyzer() = default;

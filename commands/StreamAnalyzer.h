@@ -102,7 +102,8 @@ class StreamAnalyzer {
 
   // Analyses pBuf[0, nLen) with the current set; on return nLen bytes are
   // left in pBuf, not emitted. May take further chunks through the links.
-  // Answers 0.
+  // pBuf holds kAnalyzeRoom bytes: replacement texts and chunks taken grow
+  // the text up to that. Answers 0.
   int Analyze(unsigned char* pBuf, int& nLen);
 
   // While a session is open, what Analyze derives from a command set is kept
@@ -141,9 +142,8 @@ class StreamAnalyzer {
   void PushBarcode(Pass& pass);
 
   AnalyzerLinks& links_;
-  platform::PageBuffer pBuf_;   // the thread's chunk buffer
-  platform::PageBuffer pIn_;    // the rest, see Analyzer.cpp
-  platform::PageBuffer pHead_;  // the head
+  platform::PageBuffer pBuf_;  // the thread's chunk buffer
+  platform::PageBuffer pIn_;   // the rest, see Analyzer.cpp
   std::vector<unsigned char> barcode_;
   std::unique_ptr<ByteClasses> pClasses_;
   const RCCmdSet* pClassesFor_ = nullptr;  // set whose classes are kept (in a session)

@@ -169,7 +169,8 @@ class POSHARK_EXPORT RCPosHark {
   void LoadCmds();
   std::string GetWorkPath();
   // Analyses pBuf[0, nLen) with the current set, pushing records for the
-  // writer; nLen bytes are left, not emitted. Answers 0.
+  // writer; nLen bytes are left, not emitted. pBuf holds 100000 bytes (the
+  // text grows by replacement texts and further chunks). Answers 0.
   int Analyze(unsigned char* pBuf, int& nLen);
   // The current command set (null until one is selected).
   RCCmdSet* CurSet() const;

@@ -184,7 +184,6 @@ bool StreamAnalyzer::WaitMore(Pass& pass) {
     int nGot = nRoom;
     unsigned char* pTo = pIn_.get() + pass.e;
     if (links_.TakeChunk(&nGot, pTo, &stCurTime_, &bCurDST_)) {
-      links_.ReportChunk(nGot, pTo, &stCurTime_);
       pass.e += nGot;
       return true;
     }

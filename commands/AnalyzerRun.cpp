@@ -73,7 +73,6 @@ void StreamAnalyzer::Run() {
 
 // One chunk taken by the run: analysed, then what is left of it pushed.
 void StreamAnalyzer::AnalyzeChunk(unsigned char* pBuf, int nLen) {
-  links_.ReportChunk(nLen, pBuf, &stCurTime_);
   if (nLen >= 1) {
     Analyze(pBuf, nLen);
   }

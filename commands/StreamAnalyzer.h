@@ -58,14 +58,13 @@ class AnalyzerLinks {
   // False when the owner has nothing to wait on (no thread set-up): the
   // analyzer then takes only what is queued already and never waits.
   virtual bool CanWait() = 0;
-  // Takes the oldest chunk into pBuf. *pLen is in: the room, out: the
-  // chunk's length. False when there is none, or when it does not fit (then
-  // *pLen is larger than the room and the chunk stays queued).
+  // Takes the oldest chunk into pBuf and hands it to the host's raw-record
+  // callback. *pLen is in: the room, out: the chunk's length. False when
+  // there is none, or when it does not fit (then *pLen is larger than the
+  // room and the chunk stays queued).
   virtual bool TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) = 0;
   // Waits up to nTimeoutMs (negative: without limit) for a new chunk.
   virtual Wake WaitForChunk(int nTimeoutMs) = 0;
-  // Raw-record callback of the host, for every chunk taken.
-  virtual void ReportChunk(int nLen, unsigned char* pData, SYSTEMTIME* pTime) = 0;
 
   // Queues a record for the writer.
   virtual void PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,

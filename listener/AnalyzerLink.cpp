@@ -29,9 +29,15 @@ void AnalyzerLink::DropTaken() {
   nNext_ = 0;
 }
 
-// A chunk too long for the room stays first in line, as in the queue.
+// A chunk too long for the room stays first in line, as in the queue. The
+// analyzer looks at the end of every line and mostly finds nothing queued:
+// that answer takes no lock, and the records handed on wait for the next
+// batch to go back.
 bool AnalyzerLink::TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) {
   if (!HasTaken()) {
+    if (refs_.analyzeQueue.IsEmpty()) {
+      return false;
+    }
     DropTaken();  // all handed on: back to the queue for reuse
     nTaken_ = refs_.analyzeQueue.TakeBatch(apTaken_, kTakeBatch);
     if (nTaken_ == 0) {
@@ -42,6 +48,9 @@ bool AnalyzerLink::TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, 
     return false;
   }
   ++nNext_;
+  if (TestListenFt pfn = refs_.pfnTestListen.load()) {
+    pfn(*pLen, pBuf, pTime);
+  }
   return true;
 }
 
@@ -110,12 +119,6 @@ uint32_t AnalyzerLink::NewCalls() {
   const uint32_t nNew = nNow - nCallsSeen_;
   nCallsSeen_ = nNow;
   return nNew;
-}
-
-void AnalyzerLink::ReportChunk(int nLen, unsigned char* pData, SYSTEMTIME* pTime) {
-  if (TestListenFt pfn = refs_.pfnTestListen.load()) {
-    pfn(nLen, pData, pTime);
-  }
 }
 
 void AnalyzerLink::PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,

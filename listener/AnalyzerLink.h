@@ -70,7 +70,6 @@ class AnalyzerLink final : public commands::AnalyzerLinks {
   bool CanWait() override;
   bool TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) override;
   Wake WaitForChunk(int nTimeoutMs) override;
-  void ReportChunk(int nLen, unsigned char* pData, SYSTEMTIME* pTime) override;
   void PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,
                   int nEvent) override;
   int QueuedBytes() override;

@@ -247,9 +247,25 @@ void RCDataQueue::RemoveLocked(int nIndex) {
   }
 }
 
-void RCDataQueue::RecycleUsedLocked() {
+int64_t RCDataQueue::PrepareUsed() {
+  int64_t nCost = 0;
   for (STRUCT_PosData* pRecord : used) {
-    RecycleLocked(pRecord);
+    delete[] pRecord->pExtra;
+    pRecord->pExtra = nullptr;
+    pRecord->nExtraLen = 0;
+    nCost += SpareCost(*pRecord);
+  }
+  return nCost;
+}
+
+void RCDataQueue::KeepUsedLocked(int64_t nCost) {
+  if (nSpareBytes + nCost <= kMaxSpareBytes) {
+    spare.insert(spare.end(), used.begin(), used.end());
+    nSpareBytes += nCost;
+  } else {
+    for (STRUCT_PosData* pRecord : used) {
+      RecycleLocked(pRecord);
+    }
   }
   used.clear();
   if (used.capacity() > kMaxKeptSlots) {
@@ -258,7 +274,7 @@ void RCDataQueue::RecycleUsedLocked() {
 }
 
 void RCDataQueue::MergeTakenLocked() {
-  RecycleUsedLocked();
+  KeepUsedLocked(PrepareUsed());
   if (!taken.empty()) {
     records.prepend(taken);
   }
@@ -266,8 +282,9 @@ void RCDataQueue::MergeTakenLocked() {
 
 STRUCT_PosData* RCDataQueue::TakerFrontLocked() {
   if (taken.empty()) {
+    const int64_t nCost = PrepareUsed();
     poshark::platform::MutexLock guard(lock);
-    RecycleUsedLocked();
+    KeepUsedLocked(nCost);
     // The emptied ring becomes the pushers' one; one grown by a deep
     // backlog is not kept.
     if (taken.capacity() > kMaxKeptSlots) {

@@ -156,6 +156,9 @@ class RCDataQueue {
   int GetTotalBytes() EXCLUDES(takeLock, lock);
   // Number of queued records.
   int GetCount() EXCLUDES(takeLock, lock);
+  // Whether no record is queued, seen without a lock: a record pushed
+  // before the answer was read is seen with its bytes.
+  bool IsEmpty() const { return nRecordCount.load(std::memory_order_acquire) == 0; }
 
   // The DST query for records pushed without a time stamp (false without
   // one). Set once, before any push.
@@ -194,8 +197,12 @@ class RCDataQueue {
   void WakeRoomWaiter() REQUIRES(takeLock) EXCLUDES(lock);
   // Puts the taker's records back in front of `records`. Caller holds both locks.
   void MergeTakenLocked() REQUIRES(takeLock, lock);
-  // Hands the records the taker is done with to the spare list. Caller holds both locks.
-  void RecycleUsedLocked() REQUIRES(takeLock, lock);
+  // Hands the records the taker is done with to the spare list, in two
+  // steps so that the pushers' lock is held only for the second: frees their
+  // extra blocks and answers their cost as spares (caller holds takeLock),
+  // then keeps them (caller holds both locks).
+  int64_t PrepareUsed() REQUIRES(takeLock);
+  void KeepUsedLocked(int64_t nCost) REQUIRES(takeLock, lock);
   // Counts a waiter for the bytes queued to fall below nLevel; answers the
   // event that a take (or a clear) then sets, or null (and no waiter
   // counted) when there is none to wait on. Each join is followed by one

@@ -24,6 +24,9 @@ struct Decoder::Impl {
   // Every byte below 0x80 is the character of the same number wherever a
   // character may start: such bytes need no converter.
   bool ascii = false;
+  // The converter has read bytes since its last reset: most lines are plain
+  // text that never reaches it, and a reset costs as much as the line.
+  bool used = false;
 };
 
 namespace {
@@ -104,7 +107,10 @@ std::string Decoder::ToUtf8(std::string_view bytes, bool pictures) {
 
 void Decoder::AppendUtf8(std::string& out, std::string_view bytes, bool pictures) {
   out.reserve(out.size() + bytes.size() + bytes.size() / 2);
-  ucnv_reset(impl_->conv);
+  if (impl_->used) {
+    ucnv_reset(impl_->conv);
+    impl_->used = false;
+  }
   const char* src = bytes.data();
   const char* end = src + bytes.size();
   while (src < end) {
@@ -119,6 +125,7 @@ void Decoder::AppendUtf8(std::string& out, std::string_view bytes, bool pictures
       c = static_cast<unsigned char>(*src++);
     } else {
       UErrorCode status = U_ZERO_ERROR;
+      impl_->used = true;
       c = ucnv_getNextUChar(impl_->conv, &src, end, &status);
       if (U_FAILURE(status)) {
         if (status == U_INDEX_OUTOFBOUNDS_ERROR) break;

@@ -1,5 +1,6 @@
 #include "CardMask.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace poshark::cardmask {
@@ -146,11 +147,46 @@ int MaskGroups(char* text, const Group* g, size_t n) {
   return found;
 }
 
-// Digits in the text; a loop the compiler turns into a vector count.
+// Digits in the text, eight bytes at a time. A byte is a digit when, XORed
+// with '0', it is below ten. Each word adds one to each byte lane of `lanes`
+// that held a digit; the lanes are summed before their total could pass 255.
 size_t CountDigits(const char* text, size_t size) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  constexpr size_t kWordsPerSum = 255 / 8;
+  auto digit_lanes = [](uint64_t x) {
+    const uint64_t t = x ^ (kOnes * '0');
+    // High bit of each byte: its low seven bits are ten or more (no carry
+    // crosses a byte: 0x7F + 0x76 < 0x100).
+    const uint64_t ten_or_more = (t & ~kHighs) + kOnes * (0x80 - 10);
+    return (~(ten_or_more | t) & kHighs) >> 7;
+  };
+  auto sum_lanes = [](uint64_t lanes) { return static_cast<size_t>((lanes * kOnes) >> 56); };
   size_t digits = 0;
-  for (size_t i = 0; i < size; ++i) digits += static_cast<unsigned char>(text[i] - '0') < 10;
-  return digits;
+  uint64_t lanes = 0;
+  size_t words = 0;
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t x;
+    std::memcpy(&x, text + i, sizeof x);
+    lanes += digit_lanes(x);
+    if (++words == kWordsPerSum) {
+      digits += sum_lanes(lanes);
+      lanes = 0;
+      words = 0;
+    }
+  }
+  // The last bytes: the text's last word, without the bytes counted already
+  // (the later bytes are the higher ones). The lanes take one word more.
+  const size_t rest = size - i;
+  if (rest > 0 && size >= 8) {
+    uint64_t x;
+    std::memcpy(&x, text + size - 8, sizeof x);
+    lanes += digit_lanes(x) & (~uint64_t{0} << (8 * (8 - rest)));
+  } else {
+    for (; i < size; ++i) digits += static_cast<unsigned char>(text[i] - '0') < 10;
+  }
+  return digits + sum_lanes(lanes);
 }
 
 }  // namespace

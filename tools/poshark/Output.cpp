@@ -16,21 +16,26 @@ namespace poshark::tool {
 
 using namespace std::string_view_literals;
 
-std::string EventName(int event) {
+std::optional<std::string_view> NamedEvent(int event) {
   switch (event) {
     case -1:
-      return "";
+      return ""sv;
     case 0:
-      return "START";
+      return "START"sv;
     case 1:
-      return "STOP";
+      return "STOP"sv;
     case 2:
-      return "VOID";
+      return "VOID"sv;
     case -2:
-      return "OVERFLOW";
+      return "OVERFLOW"sv;
     default:
-      return "EVENT" + std::to_string(event);
+      return std::nullopt;
   }
+}
+
+std::string EventName(int event) {
+  if (auto name = NamedEvent(event)) return std::string(*name);
+  return "EVENT" + std::to_string(event);
 }
 
 namespace {
@@ -79,7 +84,10 @@ void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
   size_t prefix_len = WriteLocalTime(prefix, line.time);
   std::memcpy(prefix + prefix_len, line.dst ? " DST " : " std ", 5);
   prefix_len += 5;
-  std::string event = EventName(line.event);
+  // Every row names its event: the named ones without building a string.
+  std::string other_event;
+  std::optional<std::string_view> named = NamedEvent(line.event);
+  std::string_view event = named ? *named : std::string_view(other_event = EventName(line.event));
   // Colour of each byte: index into ranges, or -1.
   std::vector<int> paint;
   // Colour ranges count bytes in display order: a line in logical order is

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace poshark::tool {
@@ -74,6 +76,9 @@ struct LineRecord {
 
 // Event code as shown: START, STOP, VOID, OVERFLOW, "" for plain text.
 std::string EventName(int event);
+// The same without building a string, for the events that have a name
+// (plain text's is empty); nullopt for any other code.
+std::optional<std::string_view> NamedEvent(int event);
 
 // Appends the text output of one line (without colours when colour is
 // false): one output line per printed line of the text, then captures and

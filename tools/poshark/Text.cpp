@@ -106,7 +106,10 @@ std::string Decoder::ToUtf8(std::string_view bytes, bool pictures) {
 }
 
 void Decoder::AppendUtf8(std::string& out, std::string_view bytes, bool pictures) {
-  out.reserve(out.size() + bytes.size() + bytes.size() / 2);
+  // Room for a text that is mostly ASCII, asked for only when it is not
+  // there: most rows are appended to a buffer that has it.
+  const size_t room = bytes.size() + bytes.size() / 2;
+  if (out.capacity() - out.size() < room) out.reserve(out.size() + room);
   if (impl_->used) {
     ucnv_reset(impl_->conv);
     impl_->used = false;
@@ -231,7 +234,10 @@ size_t WriteLocalTime(char* buf, const SYSTEMTIME& st) {
     last = now;
   }
   std::memcpy(buf, second, sizeof kZero - 1);
-  put(buf, 23, st.wMilliseconds);
+  const unsigned ms = st.wMilliseconds;  // 999 at most, checked above
+  buf[20] = static_cast<char>('0' + ms / 100);
+  buf[21] = static_cast<char>('0' + ms / 10 % 10);
+  buf[22] = static_cast<char>('0' + ms % 10);
   return sizeof kZero - 1;
 }
 

@@ -96,7 +96,9 @@ bool LineWriter::TakeRecord(Record& rec) {
     rec.stTime = record.stTime;
     rec.bDST = record.bDST;
     // Only the last block is cleared: most records have none.
-    std::memset(rec.byExtra, 0, static_cast<size_t>(rec.nExtraLen));
+    if (rec.nExtraLen > 0) {
+      std::memset(rec.byExtra, 0, static_cast<size_t>(rec.nExtraLen));
+    }
     rec.nExtraLen = std::min(record.nExtraLen, kExtraRoom);
     if (rec.nExtraLen > 0) {
       std::memcpy(rec.byExtra, record.pExtra, static_cast<size_t>(rec.nExtraLen));
@@ -158,7 +160,7 @@ void LineWriter::DeliverPieces(Record& rec, int nEnd) {
     bool bDeliver = true;
     bool bBlank = nPiece == 0;
     if (!bBlank) {
-      int nTrimmed = SpaceFilter(pszPiece);
+      int nTrimmed = TrimSpaces(pszPiece, nPiece);
       bBlank = nTrimmed == 0;
       nPiece = bBlank ? nPiece : nTrimmed;
     }
@@ -196,23 +198,26 @@ void LineWriter::WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEven
 }
 
 int LineWriter::SpaceFilter(char* pszText) {
-  if (!pszText) {
+  return pszText ? TrimSpaces(pszText, static_cast<int>(std::strlen(pszText))) : 0;
+}
+
+int LineWriter::TrimSpaces(char* pszText, int nLen) {
+  int nFirst = 0;
+  while (nFirst < nLen && pszText[nFirst] == ' ') {
+    ++nFirst;
+  }
+  if (nFirst == nLen) {
     return 0;
   }
-  char* pFirst = pszText;
-  while (*pFirst == ' ') {
-    ++pFirst;
-  }
-  if (*pFirst == 0) {
-    return 0;
-  }
-  size_t nLen = std::strlen(pFirst);
-  while (nLen > 0 && pFirst[nLen - 1] == ' ') {
+  while (pszText[nLen - 1] == ' ') {
     --nLen;
   }
-  std::memmove(pszText, pFirst, nLen);
+  nLen -= nFirst;
+  if (nFirst > 0) {
+    std::memmove(pszText, pszText + nFirst, static_cast<size_t>(nLen));
+  }
   pszText[nLen] = 0;
-  return static_cast<int>(nLen);
+  return nLen;
 }
 
 void LineWriter::EnableCodeMap(bool bOn, const unsigned char* pTable) {

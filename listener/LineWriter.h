@@ -77,6 +77,8 @@ class LineWriter {
   // Trims spaces in place; answers the new length (0 for a text of spaces
   // only, which is then left as it was).
   static int SpaceFilter(char* pszText);
+  // The same for a text of nLen bytes before its NUL.
+  static int TrimSpaces(char* pszText, int nLen);
   // With a table, copies its 256 bytes; switches the map on or off.
   void EnableCodeMap(bool bOn, const unsigned char* pTable) EXCLUDES(codeMapLock_);
   // Replaces each byte b by the map's entry b while the map is on.

@@ -51,6 +51,9 @@ bool OnDst(void*) {
   return localtime_r(&now, &tm) != nullptr && tm.tm_isdst > 0;
 }
 
+// The longest extra block a listener hands over with a line.
+constexpr size_t kMaxExtraBytes = 260;
+
 // Quiet time that ends a drain once the analyzer has taken everything.
 constexpr auto kDrainQuiet = std::chrono::milliseconds(60);
 
@@ -302,7 +305,12 @@ void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event,
     line.dst = dst;
     line.pos = pos;
     line.event = event;
-    line.extra.assign(extra != nullptr ? extra : "", extra != nullptr ? strnlen(extra, 260) : 0);
+    // Most lines carry no extra block: clearing costs far less than assigning nothing.
+    if (extra != nullptr && extra[0] != 0) {
+      line.extra.assign(extra, strnlen(extra, kMaxExtraBytes));
+    } else {
+      line.extra.clear();
+    }
     if (line.printer != printer_) line.printer = printer_;
   });
   last_activity_ms_ = NowMs();

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -51,6 +52,18 @@ Stats g_stats[kMaxListeners + 1];
 std::mutex g_waitLock;
 std::condition_variable g_waitCv;
 
+// Reads a line's tag "P<pos> S<seq>" at p. By hand: the check runs on the
+// listeners' writer threads, whose CPU the run reports, and a formatted scan
+// there cost more than the listener's own delivery of the line.
+bool ReadTag(const char* p, int& pos, long& seq) {
+  const char* end = p + std::strlen(p);
+  auto [afterPos, posError] = std::from_chars(p + 1, end, pos);
+  if (posError != std::errc() || end - afterPos < 2 || afterPos[0] != ' ' || afterPos[1] != 'S') {
+    return false;
+  }
+  return std::from_chars(afterPos + 2, end, seq).ec == std::errc();
+}
+
 unsigned short LineOut(char* pszText, SYSTEMTIME*, bool, int nPOSNo, int nEvent, char*) {
   if (nPOSNo < 1 || nPOSNo > kMaxListeners) return 0;
   Stats& s = g_stats[nPOSNo];
@@ -61,7 +74,7 @@ unsigned short LineOut(char* pszText, SYSTEMTIME*, bool, int nPOSNo, int nEvent,
   int pos = 0;
   long seq = 0;
   const char* tag = pszText ? std::strchr(pszText, 'P') : nullptr;
-  while (tag && std::sscanf(tag, "P%d S%ld", &pos, &seq) != 2) tag = std::strchr(tag + 1, 'P');
+  while (tag && !ReadTag(tag, pos, seq)) tag = std::strchr(tag + 1, 'P');
   if (!tag) return 0;  // a line without a tag (none is fed)
   if (pos != nPOSNo || seq != s.nextSeq) ++s.disorder;
   s.nextSeq = seq + 1;

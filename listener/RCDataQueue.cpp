@@ -250,9 +250,11 @@ void RCDataQueue::RemoveLocked(int nIndex) {
 int64_t RCDataQueue::PrepareUsed() {
   int64_t nCost = 0;
   for (STRUCT_PosData* pRecord : used) {
-    delete[] pRecord->pExtra;
-    pRecord->pExtra = nullptr;
-    pRecord->nExtraLen = 0;
+    if (pRecord->pExtra) {  // only a write queue's records may carry one
+      delete[] pRecord->pExtra;
+      pRecord->pExtra = nullptr;
+      pRecord->nExtraLen = 0;
+    }
     nCost += SpareCost(*pRecord);
   }
   return nCost;
@@ -324,14 +326,24 @@ int RCDataQueue::TakeBatch(STRUCT_PosData** ppOut, int nMax, int64_t nMaxBytes) 
   poshark::platform::MutexLock takeGuard(takeLock);
   int n = 0;
   int64_t nBytes = 0;
-  while (n < nMax) {
-    STRUCT_PosData* pRecord = TakerFrontLocked();
-    if (!pRecord || (n > 0 && nBytes + pRecord->nLen > nMaxBytes)) {
-      break;
+  // The records go out of the taker's side in runs: each run is read off
+  // the ring and then popped at once.
+  while (n < nMax && TakerFrontLocked()) {
+    const int nRun = static_cast<int>(std::min(taken.size(), static_cast<size_t>(nMax - n)));
+    int k = 0;
+    for (; k < nRun; ++k) {
+      STRUCT_PosData* pRecord = taken[static_cast<size_t>(k)];
+      if (n + k > 0 && nBytes + pRecord->nLen > nMaxBytes) {
+        break;
+      }
+      nBytes += pRecord->nLen;
+      ppOut[n + k] = pRecord;
     }
-    taken.pop_front();
-    nBytes += pRecord->nLen;
-    ppOut[n++] = pRecord;
+    taken.pop_front(static_cast<size_t>(k));
+    n += k;
+    if (k < nRun) {
+      break;  // the byte bound is reached
+    }
   }
   nTotalBytes -= nBytes;
   nRecordCount.fetch_sub(n, std::memory_order_relaxed);

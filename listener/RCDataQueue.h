@@ -81,9 +81,11 @@ class RecordRing {
   STRUCT_PosData* operator[](size_t i) const { return pSlots[(nHead + i) & (nCap - 1)]; }
   STRUCT_PosData* front() const { return (*this)[0]; }
   void push_back(STRUCT_PosData* pRecord);
-  void pop_front() {
-    nHead = (nHead + 1) & (nCap - 1);
-    --nSize;
+  void pop_front() { pop_front(1); }
+  // Takes the n oldest records out (n at most size()).
+  void pop_front(size_t n) {
+    nHead = (nHead + n) & (nCap - 1);
+    nSize -= n;
   }
   // Takes record i out, closing the gap.
   void erase(size_t i);

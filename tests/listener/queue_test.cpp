@@ -73,15 +73,18 @@ TEST(QueueTest, BatchTakeMovesTheOldestOutAndRecordsGivenBackAreReused) {
   auto text = [](const STRUCT_PosData* p) {
     return std::string(reinterpret_cast<const char*>(p->pData), static_cast<size_t>(p->nLen));
   };
-  STRUCT_PosData* taken[4] = {};
-  ASSERT_EQ(q.TakeBatch(taken, 2), 2);
+  STRUCT_PosData* taken[5] = {};
+  ASSERT_EQ(q.TakeBatch(taken, 4, 4), 2);  // 1 + 3 bytes reach the bound exactly
   EXPECT_EQ(text(taken[0]) + "|" + text(taken[1]), "a|bcd");
   EXPECT_TRUE(taken[1]->stTime.wYear == 2026 && taken[1]->bDST);
   EXPECT_EQ(std::pair(q.GetCount(), q.GetTotalBytes()), std::pair(2, 8));
-  ASSERT_EQ(q.TakeBatch(taken + 2, 4), 2);
-  EXPECT_EQ(text(taken[2]) + "|" + text(taken[3]), "ef|abcdef");
+  // A batch that takes the rest of the first take-over goes on with what
+  // was pushed since.
+  ASSERT_TRUE(q.Push(data, 1, &st, false, 0, -1));
+  ASSERT_EQ(q.TakeBatch(taken + 2, 3), 3);
+  EXPECT_EQ(text(taken[2]) + "|" + text(taken[3]) + "|" + text(taken[4]), "ef|abcdef|a");
   EXPECT_EQ(q.TakeBatch(taken, 4) + q.GetCount() + q.GetTotalBytes(), 0);
-  q.GiveBack(taken, 4);
+  q.GiveBack(taken, 5);
   ASSERT_TRUE(q.Push(data, 1, &st, false, 0, -1));
   STRUCT_PosData* again = nullptr;
   ASSERT_EQ(q.TakeBatch(&again, 1), 1);  // hands the given-back ones to the spares

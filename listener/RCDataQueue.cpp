@@ -76,12 +76,6 @@ void RecordRing::Reserve(size_t nNeed) {
   nHead = 0;
 }
 
-void RecordRing::push_back(STRUCT_PosData* pRecord) {
-  Reserve(nSize + 1);
-  pSlots[(nHead + nSize) & (nCap - 1)] = pRecord;
-  ++nSize;
-}
-
 void RecordRing::erase(size_t i) {
   for (; i + 1 < nSize; ++i) {
     pSlots[(nHead + i) & (nCap - 1)] = (*this)[i + 1];
@@ -147,9 +141,22 @@ bool RCDataQueue::PushBatch(const unsigned char* pData, const int* pLens, int nC
     }
   }
   poshark::platform::MutexLock guard(lock);
+  // The records placed are counted at once when the batch ends, also when a
+  // record's allocation fails on the way.
+  struct Count {
+    RCDataQueue& q;
+    int nRecords = 0;
+    int64_t nBytes = 0;
+    ~Count() {
+      q.nTotalBytes += nBytes;
+      q.nRecordCount.fetch_add(nRecords, std::memory_order_release);
+    }
+  } count{*this};
   for (int k = 0; k < nCount; ++k) {
-    AppendLocked(MakeRecordLocked(pData, pLens[k], 0, -1), pTime, bDST);
+    PlaceLocked(MakeRecordLocked(pData, pLens[k], 0, -1), pTime, bDST);
     pData += pLens[k];
+    ++count.nRecords;
+    count.nBytes += pLens[k];
   }
   return true;
 }
@@ -198,6 +205,12 @@ void RCDataQueue::RecycleLocked(STRUCT_PosData* pRecord) {
 }
 
 void RCDataQueue::AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) {
+  PlaceLocked(pRecord, pTime, bDST);
+  nTotalBytes += pRecord->nLen;
+  nRecordCount.fetch_add(1, std::memory_order_release);
+}
+
+void RCDataQueue::PlaceLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) {
   if (pTime) {
     pRecord->stTime = *pTime;
     pRecord->bDST = bDST;
@@ -208,9 +221,7 @@ void RCDataQueue::AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool 
   if (nKind == 2) {
     pRecord->dwQueuedTick = poshark::platform::GetCoarseTickCount();
   }
-  nTotalBytes += pRecord->nLen;
   records.push_back(pRecord);
-  nRecordCount.fetch_add(1, std::memory_order_release);
 }
 
 STRUCT_PosData* RCDataQueue::CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime,

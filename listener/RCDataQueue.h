@@ -80,7 +80,13 @@ class RecordRing {
   size_t capacity() const { return nCap; }
   STRUCT_PosData* operator[](size_t i) const { return pSlots[(nHead + i) & (nCap - 1)]; }
   STRUCT_PosData* front() const { return (*this)[0]; }
-  void push_back(STRUCT_PosData* pRecord);
+  void push_back(STRUCT_PosData* pRecord) {
+    if (nSize == nCap) {
+      Reserve(nSize + 1);
+    }
+    pSlots[(nHead + nSize) & (nCap - 1)] = pRecord;
+    ++nSize;
+  }
   void pop_front() { pop_front(1); }
   // Takes the n oldest records out (n at most size()).
   void pop_front(size_t n) {
@@ -170,6 +176,9 @@ class RCDataQueue {
   // Appends a record already filled with bytes and extra block, stamping the
   // time as Push describes. Caller holds lock.
   void AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) REQUIRES(lock);
+  // The same without counting the record in the byte and record totals:
+  // a batch is counted once, with one change of each.
+  void PlaceLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) REQUIRES(lock);
   // Steps common to both GetAt forms, up to the copy of the bytes. Caller
   // holds lock. Answers the record, or null with the false answer's outputs set.
   STRUCT_PosData* CopyOutLocked(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST,

@@ -160,7 +160,7 @@ void LineWriter::DeliverPieces(Record& rec, int nEnd) {
     bool bDeliver = true;
     bool bBlank = nPiece == 0;
     if (!bBlank) {
-      int nTrimmed = TrimSpaces(pszPiece, nPiece);
+      int nTrimmed = TrimSpaces(pszPiece, static_cast<size_t>(nPiece));
       bBlank = nTrimmed == 0;
       nPiece = bBlank ? nPiece : nTrimmed;
     }
@@ -198,11 +198,11 @@ void LineWriter::WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEven
 }
 
 int LineWriter::SpaceFilter(char* pszText) {
-  return pszText ? TrimSpaces(pszText, static_cast<int>(std::strlen(pszText))) : 0;
+  return pszText ? TrimSpaces(pszText, std::strlen(pszText)) : 0;
 }
 
-int LineWriter::TrimSpaces(char* pszText, int nLen) {
-  int nFirst = 0;
+int LineWriter::TrimSpaces(char* pszText, size_t nLen) {
+  size_t nFirst = 0;
   while (nFirst < nLen && pszText[nFirst] == ' ') {
     ++nFirst;
   }
@@ -214,10 +214,10 @@ int LineWriter::TrimSpaces(char* pszText, int nLen) {
   }
   nLen -= nFirst;
   if (nFirst > 0) {
-    std::memmove(pszText, pszText + nFirst, static_cast<size_t>(nLen));
+    std::memmove(pszText, pszText + nFirst, nLen);
   }
   pszText[nLen] = 0;
-  return nLen;
+  return static_cast<int>(nLen);
 }
 
 void LineWriter::EnableCodeMap(bool bOn, const unsigned char* pTable) {

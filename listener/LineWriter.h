@@ -24,6 +24,7 @@
 #include <poshark/KeyRecords.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -78,7 +79,7 @@ class LineWriter {
   // only, which is then left as it was).
   static int SpaceFilter(char* pszText);
   // The same for a text of nLen bytes before its NUL.
-  static int TrimSpaces(char* pszText, int nLen);
+  static int TrimSpaces(char* pszText, size_t nLen);
   // With a table, copies its 256 bytes; switches the map on or off.
   void EnableCodeMap(bool bOn, const unsigned char* pTable) EXCLUDES(codeMapLock_);
   // Replaces each byte b by the map's entry b while the map is on.

@@ -224,7 +224,7 @@ void Channel::EndInput() {
 void Channel::Feed(const unsigned char* data, size_t size) {
   listener_.GotData(static_cast<int>(size), const_cast<unsigned char*>(data));
   fed_ += size;
-  last_activity_ms_ = NowMs();
+  NoteActivity();
 }
 
 void Channel::ReportDropped() {
@@ -313,13 +313,23 @@ void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event,
     }
     if (line.printer != printer_) line.printer = printer_;
   });
-  last_activity_ms_ = NowMs();
+  NoteActivity();
+}
+
+// Written only when the coarse clock has moved on: the analyzer and the
+// writer note activity at every chunk and line, and a store each time would
+// pass the counters' cache line between their processors.
+void Channel::NoteActivity() {
+  const int64_t now = NowMs();
+  if (last_activity_ms_.load(std::memory_order_relaxed) != now) {
+    last_activity_ms_.store(now, std::memory_order_relaxed);
+  }
 }
 
 void Channel::OnChunk(int length) {
   if (length > 0) analyzed_ += static_cast<uint64_t>(length);
   ++chunks_;
-  last_activity_ms_ = NowMs();
+  NoteActivity();
   // Only a feeder that may go on is woken: a wake-up for every chunk would
   // cost a fast replay a system call per line.
   if (feeder_waits_ && fed_ <= analyzed_ + kFeedWindow) NotifyProgress();

@@ -100,6 +100,7 @@ class Channel {
   void ReportDropped();
   void Feed(const unsigned char* data, size_t size);
   void NotifyProgress();
+  void NoteActivity();
   void Drain(std::chrono::steady_clock::time_point deadline);
   bool SelectSet(std::string& error);
 

@@ -39,7 +39,7 @@ bool LineSink::PopAll(LineBatch& out, std::chrono::milliseconds timeout) {
     return false;
   }
   out.swap(lines_);
-  backlog_ = 0;
+  backlog_.store(0, std::memory_order_relaxed);
   space_.notify_all();
   return true;
 }

@@ -55,7 +55,7 @@ class LineSink {
     std::unique_lock lock(mutex_);
     space_.wait(lock, [&] { return closing_ || stopping || lines_.size() < kMaxWaitingLines; });
     fill(lines_.Add());
-    backlog_ = lines_.size();
+    backlog_.store(lines_.size(), std::memory_order_relaxed);
     if (lines_.size() == 1 || lines_.size() == kWakeBatch) items_.notify_one();
   }
 

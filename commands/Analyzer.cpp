@@ -160,12 +160,38 @@ int StreamAnalyzer::CheckBarcode(Pass& pass) {
   return Windowed(pass, true, set.pBarcode->nType == 3);
 }
 
+// The next chunk appended to the rest, when it fits in the room.
+[[gnu::always_inline]] inline bool StreamAnalyzer::TakeInto(Pass& pass, int nRoom) {
+  if (pass.e + nRoom > kInputCap) {
+    // The consumed front is at least one room long here, so each move is
+    // paid for by as many bytes analysed.
+    std::memmove(pIn_.get(), pIn_.get() + pass.r, static_cast<size_t>(pass.Rem()));
+    pass.e -= pass.r;
+    pass.r = 0;
+  }
+  int nGot = nRoom;
+  if (!TakeChunk(pIn_.get() + pass.e, &nGot)) {
+    return false;
+  }
+  pass.e += nGot;
+  return true;
+}
+
 // Takes the next chunk into the room left, waiting for at most the merge
 // time. False when the chunk does not fit, the time ran out, or the analyzer
 // is stopping. Without anything to wait on only what is queued is taken.
-bool StreamAnalyzer::WaitMore(Pass& pass) {
-  const bool bCanWait = links_.CanWait();
+// Chunks the owner has taken already come without a look at it: a stop is
+// seen once they are analysed. Inlined: it runs once for every chunk.
+[[gnu::always_inline]] inline bool StreamAnalyzer::WaitMore(Pass& pass) {
   const int nRoom = kAnalyzeRoom - (pass.p + pass.Rem());
+  if (!shelf_.Empty()) {
+    return TakeInto(pass, nRoom);
+  }
+  return WaitForMore(pass, nRoom);
+}
+
+bool StreamAnalyzer::WaitForMore(Pass& pass, int nRoom) {
+  const bool bCanWait = links_.CanWait();
   // Noted at the first look at an empty queue: the look itself takes
   // microseconds, and an idle listener never needs the clock.
   uint32_t dwStart = 0;
@@ -174,21 +200,11 @@ bool StreamAnalyzer::WaitMore(Pass& pass) {
     if (bCanWait && !links_.Running()) {
       return false;
     }
-    if (pass.e + nRoom > kInputCap) {
-      // The consumed front is at least one room long here, so each move
-      // is paid for by as many bytes analysed.
-      std::memmove(pIn_.get(), pIn_.get() + pass.r, static_cast<size_t>(pass.Rem()));
-      pass.e -= pass.r;
-      pass.r = 0;
-    }
-    int nGot = nRoom;
-    unsigned char* pTo = pIn_.get() + pass.e;
-    if (links_.TakeChunk(&nGot, pTo, &stCurTime_, &bCurDST_)) {
-      pass.e += nGot;
+    if (TakeInto(pass, nRoom)) {
       return true;
     }
-    if (nGot > nRoom || !bCanWait) {
-      return false;
+    if (!shelf_.Empty() || !bCanWait) {
+      return false;  // it does not fit, or nothing is queued and none may come
     }
     if (!bTimed) {
       dwStart = platform::GetTickCount();

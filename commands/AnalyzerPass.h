@@ -113,4 +113,25 @@ struct StreamAnalyzer::Pass {
   int Rem() const { return e - r; }
 };
 
+// Inlined: it runs once for every chunk.
+[[gnu::always_inline]] inline bool StreamAnalyzer::TakeChunk(unsigned char* pTo, int* pnLen) {
+  if (shelf_.Empty() && !links_.FillShelf()) {
+    return false;
+  }
+  const ChunkShelf::Chunk& chunk = shelf_.aChunks[static_cast<size_t>(shelf_.nNext)];
+  if (chunk.nLen > *pnLen) {
+    *pnLen = chunk.nLen;
+    return false;
+  }
+  ++shelf_.nNext;
+  CopyShort(pTo, chunk.pData, chunk.nLen);
+  stCurTime_ = chunk.stTime;
+  bCurDST_ = chunk.bDST;
+  *pnLen = chunk.nLen;
+  if (shelf_.pfnHook) {
+    shelf_.pfnHook(chunk.nLen, pTo, &stCurTime_);
+  }
+  return true;
+}
+
 }  // namespace poshark::commands

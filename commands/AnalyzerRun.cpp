@@ -33,6 +33,7 @@ class SessionScope {
 
 StreamAnalyzer::StreamAnalyzer(AnalyzerLinks& links)
     : links_(links),
+      shelf_(links.Shelf()),
       pIn_(kInputCap + kMaxFirstWindow + 1),
       pClasses_(std::make_unique<ByteClasses>()) {}
 
@@ -63,7 +64,7 @@ void StreamAnalyzer::Run() {
     for (;;) {
       pBuf[0] = 0;
       int nLen = kAnalyzeRoom;
-      if (!links_.TakeChunk(&nLen, pBuf, &stCurTime_, &bCurDST_)) {
+      if (!TakeChunk(pBuf, &nLen)) {
         break;
       }
       AnalyzeChunk(pBuf, nLen);

@@ -22,6 +22,7 @@
 
 #include <poshark/KeyRecords.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -43,6 +44,30 @@ inline constexpr uint32_t kMaxWriteLagMs = 250;
 // Event code of the overflow note (the other codes are the TRAN_* values).
 inline constexpr int kEventOverflow = -2;
 
+// The host's raw-record callback: a chunk's length, its bytes in the
+// analysis buffer and its time stamp, as the analyzer takes it.
+using RawChunkHook = unsigned short (*)(int nLen, unsigned char* pData, SYSTEMTIME* pTime);
+
+// Chunks the owner has taken from its queue together, handed to the
+// analyzer one by one from here: a busy channel's analyzer takes a million
+// chunks a second, and reads each without a call to its owner. The bytes
+// stay valid until the owner refills the shelf or drops what it holds.
+struct ChunkShelf {
+  static constexpr int kCap = 64;
+  struct Chunk {
+    const unsigned char* pData = nullptr;
+    int nLen = 0;
+    bool bDST = false;
+    SYSTEMTIME stTime = {};
+  };
+  std::array<Chunk, kCap> aChunks{};
+  int nCount = 0;  // chunks on the shelf
+  int nNext = 0;   // the next one to hand on
+  // Called for each chunk taken; read at each refill.
+  RawChunkHook pfnHook = nullptr;
+  bool Empty() const { return nNext >= nCount; }
+};
+
 // What the analyzer needs from its owner. Every call comes from the thread
 // that runs the analyzer.
 class AnalyzerLinks {
@@ -58,11 +83,12 @@ class AnalyzerLinks {
   // False when the owner has nothing to wait on (no thread set-up): the
   // analyzer then takes only what is queued already and never waits.
   virtual bool CanWait() = 0;
-  // Takes the oldest chunk into pBuf and hands it to the host's raw-record
-  // callback. *pLen is in: the room, out: the chunk's length. False when
-  // there is none, or when it does not fit (then *pLen is larger than the
-  // room and the chunk stays queued).
-  virtual bool TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) = 0;
+  // The chunks taken from the queue and not yet handed on; the same shelf
+  // for the owner's whole life.
+  virtual ChunkShelf& Shelf() = 0;
+  // Refills the empty shelf with the oldest queued chunks, and its hook with
+  // the host's raw-record callback. False when none is queued.
+  virtual bool FillShelf() = 0;
   // Waits up to nTimeoutMs (negative: without limit) for a new chunk.
   virtual Wake WaitForChunk(int nTimeoutMs) = 0;
 
@@ -116,6 +142,10 @@ class StreamAnalyzer {
 
   // The run's steps.
   void AnalyzeChunk(unsigned char* pBuf, int nLen);
+  // Takes the next chunk into pTo when it fits in *pnLen bytes. False when
+  // none is queued, or when it does not fit (then *pnLen is its length and
+  // it stays first in line).
+  bool TakeChunk(unsigned char* pTo, int* pnLen);
   // Push with the overflow rule.
   void PushLine(const unsigned char* pData, int nLen, int nEvent);
   void WaitForRoomIfProgressing(int nLen);
@@ -135,12 +165,15 @@ class StreamAnalyzer {
   int MatchCommand(Pass& pass);
   int CheckBarcode(Pass& pass);
   bool WaitMore(Pass& pass);
+  bool WaitForMore(Pass& pass, int nRoom);
+  bool TakeInto(Pass& pass, int nRoom);
   void EventStep(Pass& pass);
   void InsertText(Pass& pass);
   void AppendText(Pass& pass, const unsigned char* pText, int nText);
   void PushBarcode(Pass& pass);
 
   AnalyzerLinks& links_;
+  ChunkShelf& shelf_;          // the owner's
   platform::PageBuffer pBuf_;  // the thread's chunk buffer
   platform::PageBuffer pIn_;   // the rest, see Analyzer.cpp
   std::vector<unsigned char> barcode_;

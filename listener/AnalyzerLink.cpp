@@ -26,32 +26,30 @@ AnalyzerLink::~AnalyzerLink() { DropTaken(); }
 void AnalyzerLink::DropTaken() {
   refs_.analyzeQueue.GiveBack(apTaken_, nTaken_);
   nTaken_ = 0;
-  nNext_ = 0;
+  shelf_.nCount = 0;
+  shelf_.nNext = 0;
 }
 
-// A chunk too long for the room stays first in line, as in the queue. The
-// analyzer looks at the end of every line and mostly finds nothing queued:
-// that answer takes no lock, and the records handed on wait for the next
-// batch to go back.
-bool AnalyzerLink::TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) {
-  if (!HasTaken()) {
-    if (refs_.analyzeQueue.IsEmpty()) {
-      return false;
-    }
-    DropTaken();  // all handed on: back to the queue for reuse
-    nTaken_ = refs_.analyzeQueue.TakeBatch(apTaken_, kTakeBatch);
-    if (nTaken_ == 0) {
-      return false;
-    }
-  }
-  if (!pLen || !pBuf || !CopyOut(*apTaken_[nNext_], pLen, pBuf, pTime, pDST, nullptr, nullptr)) {
+// The analyzer looks at the end of every line and mostly finds nothing
+// queued: that answer takes no lock. The records handed on go back at the
+// next refill.
+bool AnalyzerLink::FillShelf() {
+  if (refs_.analyzeQueue.IsEmpty()) {
     return false;
   }
-  ++nNext_;
-  if (TestListenFt pfn = refs_.pfnTestListen.load()) {
-    pfn(*pLen, pBuf, pTime);
+  DropTaken();
+  nTaken_ = refs_.analyzeQueue.TakeBatch(apTaken_, commands::ChunkShelf::kCap);
+  for (int i = 0; i < nTaken_; ++i) {
+    const STRUCT_PosData& record = *apTaken_[i];
+    commands::ChunkShelf::Chunk& chunk = shelf_.aChunks[static_cast<size_t>(i)];
+    chunk.pData = record.pData;
+    chunk.nLen = record.nLen;
+    chunk.bDST = record.bDST;
+    chunk.stTime = record.stTime;
   }
-  return true;
+  shelf_.nCount = nTaken_;
+  shelf_.pfnHook = refs_.pfnTestListen.load();
+  return nTaken_ > 0;
 }
 
 // A wait without limit is the analyzer's idle point: everything taken has

@@ -35,7 +35,7 @@ namespace poshark::listener {
 class ChunkWake;
 class DrainWatch;
 
-using TestListenFt = unsigned short (*)(int nLen, unsigned char* pData, SYSTEMTIME* pTime);
+using TestListenFt = commands::RawChunkHook;
 
 // What the link reads; every member refers to the listener's own.
 struct AnalyzerLinkRefs {
@@ -68,7 +68,8 @@ class AnalyzerLink final : public commands::AnalyzerLinks {
   RCCmdSet* CurrentSet() override;
   bool Running() override;
   bool CanWait() override;
-  bool TakeChunk(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST) override;
+  commands::ChunkShelf& Shelf() override { return shelf_; }
+  bool FillShelf() override;
   Wake WaitForChunk(int nTimeoutMs) override;
   void PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,
                   int nEvent) override;
@@ -89,16 +90,14 @@ class AnalyzerLink final : public commands::AnalyzerLinks {
   uint32_t NewCalls();
 
   // Whether chunks taken from the queue wait to be handed to the analyzer.
-  bool HasTaken() const { return nNext_ < nTaken_; }
+  bool HasTaken() const { return !shelf_.Empty(); }
 
   AnalyzerLinkRefs refs_;
-  // Chunks move out of the analyze queue kTakeBatch at a time, under one
-  // lock, and go to the analyzer one by one from here: a busy channel's
-  // analyzer takes a million chunks a second.
-  static constexpr int kTakeBatch = 64;
-  STRUCT_PosData* apTaken_[kTakeBatch] = {};
-  int nTaken_ = 0;           // records in apTaken_
-  int nNext_ = 0;            // the next one to hand on
+  // Chunks move out of the analyze queue a shelf at a time, under one lock;
+  // the records stay here until the next refill gives them back for reuse.
+  STRUCT_PosData* apTaken_[commands::ChunkShelf::kCap] = {};
+  int nTaken_ = 0;  // records in apTaken_
+  commands::ChunkShelf shelf_;
   bool bStream_ = false;     // the idle waits gather
   uint32_t nCallsSeen_ = 0;  // the intake's call count at the last look
   uint32_t dwLastWake_ = 0;  // coarse ms of the last idle wait ended by data

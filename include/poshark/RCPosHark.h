@@ -93,6 +93,9 @@ class POSHARK_EXPORT RCPosHark {
   // Setters and queries.
   void SetErrFt(ErrFt pfn);
   void SetDstFt(DstFt pfn);
+  // The raw-record callback sees each chunk as the analyzer takes it. The
+  // analyzer takes its chunks from the queue in batches: a callback set or
+  // cleared while it works applies from its next batch.
   void SetTestListenFt(TestListenFt pfn);
   void SetGateOpenTime(uint32_t dwMs);
   bool IsGraphMode();

@@ -195,27 +195,37 @@ class PlainFeed : public ::testing::Test {
 };
 
 // Chunks merged up to the analyzer's room: the chunk that no longer fits
-// ends the text before it and starts the next one; none of it is lost.
+// ends the text before it, at once, and starts the next one; none of it is
+// lost. It comes with the others, or alone while the analyzer waits for it.
 TEST(EndToEnd, AChunkBeyondTheRoomStartsTheNextText) {
   TempHome home;
-  LineCollector lines;
   // A three-byte command makes the analyzer wait for more at every chunk's end.
   home.CommandSet("set.ini",
                   "[Main]\nModule_Name=Cut\nC-Num=1\nS-Num=1\n[ChangeLine-Command]\n1=1,CR\n"
                   "[Single-Command]\n1=3,GS,V,A,1,3\n");
-  RCPosHark listener(2);
-  ASSERT_TRUE(listener.SelectCmdSet(0));
-  listener.SetGateOpenTime(0);
-  listener.ListenStart(&LineCollector::Callback, true);
   const std::string chunk = std::string(3999, 'x') + "\n";
   std::string fed;
-  for (int i = 0; i < 26; ++i) fed += chunk;
-  Feed(listener, fed + "\r");
-  ASSERT_TRUE(listener.EndOfInput(10000));
-  auto got = lines.Lines();
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].text.size(), 25 * chunk.size());
-  EXPECT_EQ(got[0].text + got[1].text, fed + "\r");
+  for (int i = 0; i < 25; ++i) fed += chunk;
+  for (bool bApart : {false, true}) {
+    LineCollector lines;
+    RCPosHark listener(2);
+    ASSERT_TRUE(listener.SelectCmdSet(0));
+    listener.SetGateOpenTime(0);
+    listener.ListenStart(&LineCollector::Callback, true);
+    Feed(listener, bApart ? fed : fed + chunk + "\r");
+    if (bApart) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      Feed(listener, chunk + "\r");
+    }
+    // Not after the merge wait.
+    EXPECT_EQ(lines.WaitFor(1, 2000).size(), 1u) << bApart;
+    ASSERT_TRUE(listener.EndOfInput(10000));
+    auto got = lines.Lines();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].text, fed);
+    EXPECT_EQ(got[1].text, chunk + "\r");
+    listener.ListenStop();
+  }
 }
 
 // A line a millisecond: the analyzer gathers the calls of the stream, and

@@ -288,13 +288,18 @@ int StreamAnalyzer::Analyze(unsigned char* pBuf, int& nLen) {
     return 0;
   }
   nLen = std::min(nLen, kAnalyzeRoom);
+  std::memcpy(pIn_.get(), pBuf, static_cast<size_t>(nLen));
+  return AnalyzeIn(pSet, pBuf, nLen);
+}
+
+// The pass over the nLen bytes at the front of the rest's buffer.
+int StreamAnalyzer::AnalyzeIn(RCCmdSet* pSet, unsigned char* pBuf, int& nLen) {
   Pass pass;
   pass.pSet = pSet;
   pass.pClasses = &ClassesFor(*pSet);
   pass.pBuf = pBuf;
   pass.pnLen = &nLen;
   pass.e = nLen;
-  std::memcpy(pIn_.get(), pBuf, static_cast<size_t>(nLen));
 
   bool bAfterBarcodeWait = false;
   while (pass.Rem() >= 1) {

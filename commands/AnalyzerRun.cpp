@@ -62,9 +62,9 @@ void StreamAnalyzer::Run() {
     }
     links_.OnWake();
     for (;;) {
-      pBuf[0] = 0;
+      // Taken straight into the rest's buffer, where a pass reads it.
       int nLen = kAnalyzeRoom;
-      if (!TakeChunk(pBuf, &nLen)) {
+      if (!TakeChunk(pIn_.get(), &nLen)) {
         break;
       }
       AnalyzeChunk(pBuf, nLen);
@@ -72,16 +72,20 @@ void StreamAnalyzer::Run() {
   }
 }
 
-// One chunk taken by the run: analysed, then what is left of it pushed.
+// One chunk taken by the run into the rest's buffer: analysed into pBuf,
+// then what is left of it pushed.
 void StreamAnalyzer::AnalyzeChunk(unsigned char* pBuf, int nLen) {
-  if (nLen >= 1) {
-    Analyze(pBuf, nLen);
+  RCCmdSet* pSet = links_.CurrentSet();
+  if (nLen >= 1 && pSet) {
+    AnalyzeIn(pSet, pBuf, nLen);
+  } else {
+    CopyShort(pBuf, pIn_.get(), nLen);  // left as it came
   }
   if (nStopPending_ == 1) {
     PushLine(pBuf, nLen, TRAN_STOP);
     nStopPending_ = -1;
   } else if (nLen > 0 && !(nLen == 1 && pBuf[0] == 0)) {
-    RCCmdSet* pSet = links_.CurrentSet();
+    pSet = links_.CurrentSet();
     PushLine(pBuf, nLen, pSet && pSet->TakeAutoStart() ? TRAN_START : TRAN_NONE);
   }
 }

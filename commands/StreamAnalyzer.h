@@ -153,6 +153,8 @@ class StreamAnalyzer {
   AnalyzerLinks::Wake WaitForData(int nTimeoutMs);
   const ByteClasses& ClassesFor(const RCCmdSet& set);
 
+  // Analyze on bytes already at the front of the rest's buffer.
+  int AnalyzeIn(RCCmdSet* pSet, unsigned char* pBuf, int& nLen);
   // Analyze's steps, on the pass under way.
   int Finish(Pass& pass);
   void Advance(Pass& pass, int n);

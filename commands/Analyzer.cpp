@@ -73,6 +73,52 @@ bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
   return pass.Rem() < pass.pClasses->nMaxSingle && pass.pClasses->byClass[pIn_[pass.r]] == kText;
 }
 
+// A replacement text at the cursor, cut to the room left. Inlined: it runs
+// for most commands.
+[[gnu::always_inline]] inline void StreamAnalyzer::AppendText(Pass& pass,
+                                                              const unsigned char* pText,
+                                                              int nText) {
+  int n = std::min(nText, kAnalyzeRoom - (pass.p + pass.Rem()));
+  if (n > 0) {
+    CopyShort(pass.pBuf + pass.p, pText, n);
+    pass.p += n;
+  }
+}
+
+// After a marker or a removed command. Inlined: it runs for every command.
+[[gnu::always_inline]] inline void StreamAnalyzer::EventStep(Pass& pass) {
+  if (nStopPending_ == 1) {
+    if (pass.Rem() == 0) {
+      Close(pass);
+    }
+    return;
+  }
+  int t = pass.pSet->TakeTranEvent();
+  if (t == TRAN_STOP) {
+    if (pass.Rem() > 0) {
+      nStopPending_ = 1;
+    } else {
+      Close(pass);
+    }
+  } else if (bStartPending_) {
+    if (pass.p > 0) {
+      Emit(pass, TRAN_START);
+      bStartPending_ = false;
+    }
+  } else if (t == TRAN_START) {
+    // The head before an opening command or marker is the record that
+    // opens the transaction, with the chunk's own DST flag.
+    if (pass.p == 0) {
+      bStartPending_ = true;
+    } else {
+      Emit(pass, TRAN_START);
+      bStartPending_ = false;
+    }
+  } else if (t != TRAN_NONE) {
+    Emit(pass, t);
+  }
+}
+
 // A plain command settled by its first two bytes is the one the matchers
 // would take once the bytes left hold every command they try there: it is
 // taken here, with the same effect on the set, the cursor and the records.
@@ -218,55 +264,12 @@ bool StreamAnalyzer::WaitForMore(Pass& pass, int nRoom) {
   }
 }
 
-// After a marker or a removed command.
-void StreamAnalyzer::EventStep(Pass& pass) {
-  if (nStopPending_ == 1) {
-    if (pass.Rem() == 0) {
-      Close(pass);
-    }
-    return;
-  }
-  int t = pass.pSet->TakeTranEvent();
-  if (t == TRAN_STOP) {
-    if (pass.Rem() > 0) {
-      nStopPending_ = 1;
-    } else {
-      Close(pass);
-    }
-  } else if (bStartPending_) {
-    if (pass.p > 0) {
-      Emit(pass, TRAN_START);
-      bStartPending_ = false;
-    }
-  } else if (t == TRAN_START) {
-    // The head before an opening command or marker is the record that
-    // opens the transaction, with the chunk's own DST flag.
-    if (pass.p == 0) {
-      bStartPending_ = true;
-    } else {
-      Emit(pass, TRAN_START);
-      bStartPending_ = false;
-    }
-  } else if (t != TRAN_NONE) {
-    Emit(pass, t);
-  }
-}
-
 // The replacement text of the command just removed, copied in at the
 // cursor; a text that does not fit in the room left is cut to it.
 void StreamAnalyzer::InsertText(Pass& pass) {
   const STRUCT_PrnCmd* pCmd = pass.pSet->pLastCmd;
   if (pCmd && pCmd->pText) {
     AppendText(pass, reinterpret_cast<const unsigned char*>(pCmd->pText.get()), pCmd->nTextLen);
-  }
-}
-
-// A replacement text at the cursor, cut to the room left.
-void StreamAnalyzer::AppendText(Pass& pass, const unsigned char* pText, int nText) {
-  int n = std::min(nText, kAnalyzeRoom - (pass.p + pass.Rem()));
-  if (n > 0) {
-    CopyShort(pass.pBuf + pass.p, pText, n);
-    pass.p += n;
   }
 }
 

@@ -560,24 +560,6 @@ int RCCmdSet::GetLastCmdText(unsigned char* pBuf) {
 
 // ---------------------------------------------------------------- transaction state
 
-int RCCmdSet::TakeTranEvent() {
-  if (pLastCmd && pLastCmd->nTran == TRAN_STOP) {
-    bTranClosed = true;
-    return TRAN_STOP;
-  }
-  if (TakeAutoStart()) return TRAN_START;
-  if (!pLastCmd) return TRAN_NONE;
-  if (pLastCmd->nTran == TRAN_START) bTranClosed = false;
-  return pLastCmd->nTran;
-}
-
-bool RCCmdSet::TakeAutoStart() {
-  // Asked after every command: the plain load spares the locked exchange
-  // while a transaction is open.
-  bool closed = true;
-  return bAutoStart && bTranClosed.load() && bTranClosed.compare_exchange_strong(closed, false);
-}
-
 bool RCCmdSet::IdleTick() {
   if (bTranClosed) return false;
   if (nIdleCount.fetch_add(1) + 1 < nWaitTime) return false;

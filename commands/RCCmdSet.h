@@ -205,3 +205,21 @@ class RCCmdSet {
   std::array<uint8_t, 256> aLineEndStarts_{};
   poshark::commands::ScanPlan lineEndScan_;
 };
+
+// Asked after every command the analyzer takes: inline.
+inline int RCCmdSet::TakeTranEvent() {
+  if (pLastCmd && pLastCmd->nTran == TRAN_STOP) {
+    bTranClosed = true;
+    return TRAN_STOP;
+  }
+  if (TakeAutoStart()) return TRAN_START;
+  if (!pLastCmd) return TRAN_NONE;
+  if (pLastCmd->nTran == TRAN_START) bTranClosed = false;
+  return pLastCmd->nTran;
+}
+
+inline bool RCCmdSet::TakeAutoStart() {
+  // The plain load spares the locked exchange while a transaction is open.
+  bool closed = true;
+  return bAutoStart && bTranClosed.load() && bTranClosed.compare_exchange_strong(closed, false);
+}

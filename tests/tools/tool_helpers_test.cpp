@@ -63,6 +63,22 @@ TEST(ToolText, Base64PadsAndControlBytesShowAsPictures) {
   // ESC is drawn as its control picture, unless pictures are off.
   EXPECT_EQ(latin.ToUtf8("\x1b@"), "\xe2\x90\x9b@");
   EXPECT_EQ(latin.ToUtf8("\x1b@", false), "\x1b@");
+  // Plain text is copied in blocks: a byte that is not plain, anywhere in a
+  // text shorter or longer than a block, comes out as it does alone.
+  for (size_t size : {7, 15, 16, 17, 33}) {
+    for (size_t at = 0; at < size; ++at) {
+      for (char odd : {'\x1b', '\x7f', '\xe9'}) {
+        std::string text(size, 'a');
+        text[at] = odd;
+        for (bool pictures : {true, false}) {
+          EXPECT_EQ(latin.ToUtf8(text, pictures), std::string(at, 'a') +
+                                                      latin.ToUtf8(std::string(1, odd), pictures) +
+                                                      std::string(size - at - 1, 'a'))
+              << size << " " << at;
+        }
+      }
+    }
+  }
 }
 
 // Rows of --json are written without the library that reads them back: every

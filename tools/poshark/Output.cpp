@@ -41,6 +41,9 @@ std::string EventName(int event) {
 namespace {
 
 const char kIndent[] = "        ";
+// Width of a row's event column: the time stamps and the texts of all rows
+// line up.
+constexpr size_t kEventColumn = 8;
 
 std::string ColourOn(uint32_t rgb) {
   unsigned r = rgb & 0xFF;
@@ -76,6 +79,34 @@ void ForEachPrintedLine(const std::string& text, Fn&& fn) {
   }
 }
 
+// Starts a row: the time stamp, the event column and the first bytes of the
+// text, which must be shown as they are, grown into the output at once.
+// Answers where the row starts.
+size_t BeginRow(std::string& out, std::string_view prefix, std::string_view event,
+                std::string_view plain) {
+  const size_t row = out.size();
+  const size_t head = prefix.size() + std::max(event.size(), kEventColumn);
+  out.resize(row + head + plain.size());
+  char* p = out.data() + row;
+  std::memcpy(p, prefix.data(), prefix.size());
+  std::memcpy(p + prefix.size(), event.data(), event.size());
+  std::memset(p + prefix.size() + event.size(), ' ', head - prefix.size() - event.size());
+  if (!plain.empty()) std::memcpy(p + head, plain.data(), plain.size());
+  return row;
+}
+
+// Ends the row begun at `row`: spaces at its end dropped, then the newline.
+void EndRow(std::string& out, size_t row) {
+  size_t end = out.size();
+  while (end > row && out[end - 1] == ' ') --end;
+  if (end < out.size()) {
+    out[end] = '\n';
+    out.resize(end + 1);
+  } else {
+    out += '\n';
+  }
+}
+
 }  // namespace
 
 void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
@@ -84,6 +115,7 @@ void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
   size_t prefix_len = WriteLocalTime(prefix, line.time);
   std::memcpy(prefix + prefix_len, line.dst ? " DST " : " std ", 5);
   prefix_len += 5;
+  const std::string_view head(prefix, prefix_len);
   // Every row names its event: the named ones without building a string.
   std::string other_event;
   std::optional<std::string_view> named = NamedEvent(line.event);
@@ -103,18 +135,11 @@ void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
   }
   bool first = true;
   ForEachPrintedLine(line.text, [&](size_t start, size_t end) {
-    const size_t row = out.size();
-    out.append(prefix, prefix_len);
-    out += first && !event.empty() ? std::string_view(event) : std::string_view("-");
-    out.resize(std::max(out.size(), row + prefix_len + 8), ' ');
-    if (paint.empty()) {
-      std::string_view bytes = std::string_view(line.text).substr(start, end - start);
-      if (order == TextOrder::kLogical) {
-        out += LogicalOrder(decoder.ToUtf8(bytes));
-      } else {
-        decoder.AppendUtf8(out, bytes);
-      }
-    } else {
+    const std::string_view shown = first && !event.empty() ? event : "-"sv;
+    first = false;
+    const std::string_view bytes = std::string_view(line.text).substr(start, end - start);
+    if (!paint.empty()) {
+      const size_t row = BeginRow(out, head, shown, {});
       size_t k = start;
       while (k < end) {
         int c = paint[k];
@@ -125,10 +150,18 @@ void FormatText(std::string& out, const DeliveredLine& line, Decoder& decoder,
         if (c >= 0) out += kColourOff;
         k = j;
       }
+      EndRow(out, row);
+    } else if (order == TextOrder::kLogical) {
+      const size_t row = BeginRow(out, head, shown, {});
+      out += LogicalOrder(decoder.ToUtf8(bytes));
+      EndRow(out, row);
+    } else {
+      // Most rows are plain ASCII to their end and never reach the decoder.
+      const size_t plain = decoder.PlainLength(bytes);
+      const size_t row = BeginRow(out, head, shown, bytes.substr(0, plain));
+      if (plain < bytes.size()) decoder.AppendUtf8(out, bytes.substr(plain));
+      EndRow(out, row);
     }
-    while (out.size() > row && out.back() == ' ') out.pop_back();
-    out += '\n';
-    first = false;
   });
   for (const auto& c : findings.captures) {
     out += std::string(kIndent) + "capture " + c.name + " = " + decoder.ToUtf8(c.data) + "\n";

@@ -27,6 +27,9 @@ class Decoder {
   std::string ToUtf8(std::string_view bytes, bool pictures = true);
   // The same, appended to out.
   void AppendUtf8(std::string& out, std::string_view bytes, bool pictures = true);
+  // How many of the first bytes decode to themselves (plain ASCII, shown
+  // as it is): those may be copied without the decoder.
+  size_t PlainLength(std::string_view bytes, bool pictures = true) const;
 
   const std::string& Name() const { return name_; }
 

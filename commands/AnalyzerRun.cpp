@@ -42,6 +42,7 @@ StreamAnalyzer::~StreamAnalyzer() = default;
 void StreamAnalyzer::BeginSession() { ++nSessions_; }
 
 void StreamAnalyzer::EndSession() {
+  FlushHeld();
   FlushWake();
   if (nSessions_ > 0 && --nSessions_ == 0) {
     pClassesFor_ = nullptr;
@@ -97,13 +98,50 @@ void StreamAnalyzer::AnalyzeChunk(unsigned char* pBuf, int nLen) {
 // records a second, and waking the writer for each costs more than the
 // records themselves, while lines wait only for the rest of the chunk.
 void StreamAnalyzer::PushLine(const unsigned char* pData, int nLen, int nEvent) {
+  if (nSessions_ > 0) {
+    if (!held_.Empty()) {
+      MoveHeld();  // the older lines first
+    }
+    if (!held_.Empty() || links_.QueuedBytes() + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
+      if (held_.Fits(nLen)) {
+        held_.Add(pData, nLen, nEvent, stCurTime_, bCurDST_);
+        FlushWake();  // the writer must be running to make room
+        return;
+      }
+      FlushHeld();
+    }
+  }
+  PushNow(pData, nLen, nEvent, stCurTime_, bCurDST_);
+}
+
+void StreamAnalyzer::MoveHeld() {
+  while (!held_.Empty()) {
+    const HeldLines::Line& line = held_.Front();
+    if (links_.QueuedBytes() + static_cast<int64_t>(line.nLen) >= kWriteQueueLimit) {
+      return;
+    }
+    PushNow(held_.Bytes(line), line.nLen, line.nEvent, line.stTime, line.bDST);
+    held_.PopFront();
+  }
+}
+
+void StreamAnalyzer::FlushHeld() {
+  while (!held_.Empty()) {
+    const HeldLines::Line& line = held_.Front();
+    PushNow(held_.Bytes(line), line.nLen, line.nEvent, line.stTime, line.bDST);
+    held_.PopFront();
+  }
+}
+
+void StreamAnalyzer::PushNow(const unsigned char* pData, int nLen, int nEvent, SYSTEMTIME stTime,
+                             bool bDST) {
   int nBefore = links_.QueuedBytes();
   if (nBefore + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
     WaitForRoomIfProgressing(nLen);
     nBefore = links_.QueuedBytes();
   }
   const bool bAlone = nBefore == 0;
-  links_.PushRecord(pData, nLen, &stCurTime_, bCurDST_, nEvent);
+  links_.PushRecord(pData, nLen, &stTime, bDST, nEvent);
   int nTotal = links_.QueuedBytes();
   bool bWakeNow = true;
   // A record that fills an otherwise empty queue by itself says nothing
@@ -118,7 +156,7 @@ void StreamAnalyzer::PushLine(const unsigned char* pData, int nLen, int nEvent) 
         std::snprintf(szNote, sizeof szNote, "... %lld bytes", static_cast<long long>(nLost));
     nNoteCount_ = nLost;
     nNoteLen_ = nNote;
-    links_.PushRecord(reinterpret_cast<unsigned char*>(szNote), nNote, &stCurTime_, bCurDST_,
+    links_.PushRecord(reinterpret_cast<unsigned char*>(szNote), nNote, &stTime, bDST,
                       kEventOverflow);
     bDropped_ = true;
     nProgressAtDrop_ = links_.WriterProgress();
@@ -157,6 +195,7 @@ void StreamAnalyzer::FlushWake() {
 // Waits for a chunk after waking the writer for the lines pushed since it
 // was last woken.
 AnalyzerLinks::Wake StreamAnalyzer::WaitForData(int nTimeoutMs) {
+  FlushHeld();
   FlushWake();
   return links_.WaitForChunk(nTimeoutMs);
 }

@@ -27,6 +27,7 @@
 #include <memory>
 #include <vector>
 
+#include "commands/HeldLines.h"
 #include "platform/PageBuffer.h"
 
 class RCCmdSet;
@@ -146,8 +147,13 @@ class StreamAnalyzer {
   // none is queued, or when it does not fit (then *pnLen is its length and
   // it stays first in line).
   bool TakeChunk(unsigned char* pTo, int* pnLen);
-  // Push with the overflow rule.
+  // Push with the overflow rule; in a session a line without room waits
+  // among the held lines.
   void PushLine(const unsigned char* pData, int nLen, int nEvent);
+  void PushNow(const unsigned char* pData, int nLen, int nEvent, SYSTEMTIME stTime, bool bDST);
+  // Pushes the held lines that have room now; all of them, waiting for room.
+  void MoveHeld();
+  void FlushHeld();
   void WaitForRoomIfProgressing(int nLen);
   void FlushWake();
   AnalyzerLinks::Wake WaitForData(int nTimeoutMs);
@@ -183,6 +189,7 @@ class StreamAnalyzer {
   const RCCmdSet* pClassesFor_ = nullptr;  // set whose classes are kept (in a session)
   int nSessions_ = 0;
   bool bWakeDue_ = false;  // a writer wake-up put off (in a session)
+  HeldLines held_;         // lines waiting for room (in a session)
 
   // Transaction state, kept from chunk to chunk and run to run.
   int nStopPending_ = -1;  // 1 while a stop waits for the end of the data

@@ -57,13 +57,15 @@ bool AnalyzerLink::FillShelf() {
 // gathers: chunks that come within the gather time are taken together. A
 // limited wait is for the rest of a chunk; once the host has ended its
 // input no rest will come, so that wait ends as a stop ends it and the
-// analyzer closes its pass with what it has. The end itself wakes a wait as
-// data does: the analyzer looks at the queue once more (the last bytes may
-// have come with it) and asks again.
+// analyzer closes its pass with what it has, unless chunks the host gave
+// before its end are still queued (the analyzer may have been pushing held
+// lines meanwhile). The end itself wakes a wait as data does: the analyzer
+// looks at the queue once more (the last bytes may have come with it) and
+// asks again.
 commands::AnalyzerLinks::Wake AnalyzerLink::WaitForChunk(int nTimeoutMs) {
   const bool bIdle = nTimeoutMs < 0;
   if (!bIdle && refs_.drain.InputEnded()) {
-    return Wake::kStop;
+    return HasTaken() || refs_.analyzeQueue.GetCount() > 0 ? Wake::kData : Wake::kStop;
   }
   // Once the host has ended its input nothing more will come to gather.
   if (bIdle && bStream_ && !refs_.drain.InputEnded()) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 
 #include "listener/IntakeHold.h"
 #include "listener/ListenerKit.h"
@@ -225,6 +226,75 @@ TEST(EndToEnd, AChunkBeyondTheRoomStartsTheNextText) {
     EXPECT_EQ(got[0].text, fed);
     EXPECT_EQ(got[1].text, chunk + "\r");
     listener.ListenStop();
+  }
+}
+
+// A host slower than the feed: the records that find the write queue full
+// wait beside the analyzer, which goes on meanwhile. They reach the host
+// complete and in order, each with its own event and time stamp, as they
+// reach a host that keeps up.
+TEST(EndToEnd, RecordsWaitingForASlowHostKeepTheirOrderEventsAndTimes) {
+  TempHome home;
+  home.CommandSet("set.ini",
+                  "[Main]\nModule_Name=Cut\nC-Num=1\nS-Num=1\n[ChangeLine-Command]\n1=3,GS,V,0x01\n"
+                  "[Single-Command]\n1=3,GS,V,0x01,1,3,0,TRAN_STOP\n");
+  static std::atomic<int> s_nHostUs{0};
+  auto run = [](int nHostUs) {
+    s_nHostUs = nHostUs;
+    LineCollector lines;
+    RCPosHark listener(2);
+    EXPECT_TRUE(listener.SelectCmdSet(0));
+    listener.SetGateOpenTime(0);
+    listener.ListenStart(
+        [](char* pszText, SYSTEMTIME* pTime, bool bDST, int nPos, int nEvent, char* pExtra) {
+          std::this_thread::sleep_for(std::chrono::microseconds(s_nHostUs.load()));
+          return LineCollector::Callback(pszText, pTime, bDST, nPos, nEvent, pExtra);
+        },
+        true);
+    // Four calls 20 ms apart, each of receipts of ten lines and a cut: 100 KB
+    // in all, several times what the write queue takes.
+    for (int call = 0; call < 4; ++call) {
+      std::string block;
+      for (int i = 0; i < 300; ++i) {
+        block += std::to_string(call) + " item " + std::to_string(i) + std::string(80, '.') +
+                 (i % 10 == 9 ? "\x1dV\x01\n" : "\n");
+      }
+      Feed(listener, block);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(listener.EndOfInput(30000));
+    listener.ListenStop();
+    return lines.Lines();
+  };
+  const auto fast = run(0);
+  const auto slow = run(2000);
+  auto texts_events = [](const std::vector<Line>& got) {
+    Pairs pairs;
+    for (const Line& line : got) pairs.emplace_back(line.text, line.nEvent);
+    return pairs;
+  };
+  ASSERT_EQ(fast.size(), 120u);
+  EXPECT_EQ(fast[0].nEvent, TRAN_STOP);
+  EXPECT_EQ(texts_events(slow), texts_events(fast));
+  auto ms = [](const SYSTEMTIME& t) {
+    std::tm tm{};
+    tm.tm_year = t.wYear - 1900;
+    tm.tm_mon = t.wMonth - 1;
+    tm.tm_mday = t.wDay;
+    tm.tm_hour = t.wHour;
+    tm.tm_min = t.wMinute;
+    tm.tm_sec = t.wSecond;
+    return static_cast<int64_t>(timegm(&tm)) * 1000 + t.wMilliseconds;
+  };
+  // The records of one call carry its time, and later calls later times.
+  for (size_t i = 1; i < slow.size(); ++i) {
+    const int64_t nStep = ms(slow[i].time) - ms(slow[i - 1].time);
+    auto call = [](const std::string& text) { return text[text.find_first_not_of('\n')]; };
+    if (call(slow[i].text) == call(slow[i - 1].text)) {
+      EXPECT_EQ(nStep, 0) << i;
+    } else {
+      EXPECT_GT(nStep, 0) << i;
+    }
   }
 }
 

@@ -1,0 +1,53 @@
+// Lines the analyzer has cut while the write queue had no room for them:
+// kept in order, each with its own time stamp, DST flag and event, until the
+// writer has made room. A busy channel fills the write queue's few thousand
+// bytes faster than a sleeping writer wakes up; held here, its lines let the
+// analyzer go on instead of sleeping until the writer runs.
+//
+// Bounded by kHeldBytes of text and kHeldLines lines. The room is taken at
+// the first line held, so a listener whose writer keeps up never has it.
+//
+// Locking: none; the analyzer thread's alone.
+#pragma once
+
+#include <poshark/KeyRecords.h>
+
+#include <memory>
+
+namespace poshark::commands {
+
+class HeldLines {
+ public:
+  static constexpr int kHeldBytes = 48 * 1024;
+  static constexpr int kHeldLines = 2048;
+
+  struct Line {
+    int nOffset;  // of its bytes in the held text
+    int nLen;
+    int nEvent;
+    bool bDST;
+    SYSTEMTIME stTime;
+  };
+
+  bool Empty() const { return nFirst_ == nCount_; }
+  // Whether a line of nLen bytes can be held now.
+  bool Fits(int nLen);
+  // Holds a line; Fits(nLen) must have answered true.
+  void Add(const unsigned char* pData, int nLen, int nEvent, const SYSTEMTIME& stTime, bool bDST);
+  // The oldest line held and its bytes; not Empty().
+  const Line& Front() const { return pLines_[nFirst_]; }
+  const unsigned char* Bytes(const Line& line) const { return pBytes_.get() + line.nOffset; }
+  void PopFront();
+
+ private:
+  // Moves the lines still held to the front of both arrays.
+  void Compact();
+
+  std::unique_ptr<unsigned char[]> pBytes_;
+  std::unique_ptr<Line[]> pLines_;
+  int nFirst_ = 0;  // lines before it have gone
+  int nCount_ = 0;  // lines added since the arrays were last emptied
+  int nUsed_ = 0;   // bytes added since then
+};
+
+}  // namespace poshark::commands

@@ -5,17 +5,14 @@
 namespace poshark::commands {
 
 bool HeldLines::Fits(int nLen) {
-  if (nLen < 0 || nLen > kHeldBytes) {
+  auto room = [&] { return nLen <= kHeldBytes - nUsed_ && nCount_ < kHeldLines; };
+  if (nLen < 0) {
     return false;
   }
-  if (nUsed_ + nLen <= kHeldBytes && nCount_ < kHeldLines) {
-    return true;
+  if (!room() && nFirst_ > 0) {
+    Compact();  // gives back what the lines gone took
   }
-  if (nFirst_ == 0) {
-    return false;  // nothing has gone that compacting would give back
-  }
-  Compact();
-  return nUsed_ + nLen <= kHeldBytes && nCount_ < kHeldLines;
+  return room();
 }
 
 void HeldLines::Add(const unsigned char* pData, int nLen, int nEvent, const SYSTEMTIME& stTime,

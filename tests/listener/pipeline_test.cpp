@@ -252,11 +252,13 @@ TEST(EndToEnd, RecordsWaitingForASlowHostKeepTheirOrderEventsAndTimes) {
         },
         true);
     // Four calls 20 ms apart, each of receipts of ten lines and a cut: 100 KB
-    // in all, several times what the write queue takes.
+    // in all, several times what the write queue takes, in records of
+    // different lengths, one of them longer than all the room for held lines.
     for (int call = 0; call < 4; ++call) {
       std::string block;
       for (int i = 0; i < 300; ++i) {
-        block += std::to_string(call) + " item " + std::to_string(i) + std::string(80, '.') +
+        const size_t nDots = call == 2 && i == 150 ? 60000 : i / 10 % 3 == 0 ? 400 : 10 + i % 7;
+        block += std::to_string(call) + " item " + std::to_string(i) + std::string(nDots, '.') +
                  (i % 10 == 9 ? "\x1dV\x01\n" : "\n");
       }
       Feed(listener, block);

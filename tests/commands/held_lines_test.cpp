@@ -40,7 +40,8 @@ TEST(HeldLines, KeepOrderAndContentWithinTheirBoundsAcrossMoves) {
   // Bytes bound: lines of a few hundred bytes up to the room, then taken and
   // added in turn, so that the room goes back only by moving the rest.
   for (int round = 0; round < 2000; ++round) {
-    std::string text(static_cast<size_t>(100 + round * 37 % 700), static_cast<char>('a' + round % 26));
+    std::string text(static_cast<size_t>(100 + round * 37 % 700),
+                     static_cast<char>('a' + round % 26));
     while (!add(text)) take();
   }
   EXPECT_FALSE(held.Fits(HeldLines::kHeldBytes + 1));

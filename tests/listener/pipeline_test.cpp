@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <thread>
 
 #include "listener/IntakeHold.h"
 #include "listener/ListenerKit.h"
@@ -298,6 +299,52 @@ TEST(EndToEnd, RecordsWaitingForASlowHostKeepTheirOrderEventsAndTimes) {
       EXPECT_GT(nStep, 0) << i;
     }
   }
+}
+
+// A host held up by its first record while the write queue fills: the
+// records after it wait beside the queue in order, also one short enough to
+// fit. The analyzer pushes them while it waits for the rest of its last
+// text; the bytes the host gives and the end of input it declares meanwhile
+// complete that text, not a new one.
+TEST(EndToEnd, HeldRecordsKeepTheirOrderAndTheEndOfInputTakesWhatCameBeforeIt) {
+  TempHome home;
+  home.CommandSet("set.ini",
+                  "[Main]\nModule_Name=Cut\nC-Num=1\nS-Num=1\n[ChangeLine-Command]\n1=3,GS,V,0x01\n"
+                  "[Single-Command]\n1=3,GS,V,0x01,1,3,0,TRAN_STOP\n");
+  static std::atomic<bool> s_bHold{true};
+  s_bHold = true;
+  LineCollector lines;
+  RCPosHark listener(2);
+  ASSERT_TRUE(listener.SelectCmdSet(0));
+  listener.SetGateOpenTime(0);
+  listener.ListenStart(
+      [](char* pszText, SYSTEMTIME* pTime, bool bDST, int nPos, int nEvent, char* pExtra) {
+        if (std::string(pszText) == "first") WaitUntil([] { return !s_bHold.load(); }, 10000);
+        return LineCollector::Callback(pszText, pTime, bDST, nPos, nEvent, pExtra);
+      },
+      true);
+  const std::string kCut = "\x1dV\x01\n";
+  std::vector<std::string> want{"first"};
+  Feed(listener, "first" + kCut);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Seven records fill the queue to 14000 bytes; the eighth does not fit,
+  // the ninth would.
+  std::string block;
+  for (int i = 0; i < 9; ++i) {
+    const std::string text(i < 7 ? 1999 : i == 7 ? 1499 : 499, static_cast<char>('a' + i));
+    want.push_back("\n" + text);
+    block += text + kCut;
+  }
+  Feed(listener, block);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  Feed(listener, "next\n");
+  want.push_back("\nnext\n");
+  std::thread ender([&] { EXPECT_TRUE(listener.EndOfInput(10000)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  s_bHold = false;
+  ender.join();
+  EXPECT_EQ(lines.Texts(), want);
+  listener.ListenStop();
 }
 
 // A line a millisecond: the analyzer gathers the calls of the stream, and

@@ -13,6 +13,9 @@
 // then. Before such a drop the analyzer gives the writer up to
 // kMaxWriteLagMs to make room, but only while the writer makes progress: after
 // a drop it waits again only once the writer has finished a record since.
+// In a session a line that finds no room first waits among the held lines
+// (commands/HeldLines.h) while the analyzer goes on; they are pushed in order
+// as room comes, and all of them before the analyzer waits for input.
 //
 // Locking: none. One thread uses an analyzer at a time (the listener's
 // analyzer thread, or a test calling Analyze directly); every member is

@@ -14,6 +14,10 @@ namespace {
 // analyzer next waits: far enough below the overflow limit that the writer,
 // woken here, drains the queue before the limit is reached.
 constexpr int kWakeNowBytes = 4096;
+// Held bytes, or lines, that go into the write queue together: as much as
+// wakes the writer, so that a batch is queued by the time it is woken.
+constexpr int kMoveHeldBytes = kWakeNowBytes;
+constexpr int kMoveHeldLines = 256;
 
 // Ends a session however the scope is left.
 class SessionScope {
@@ -92,40 +96,50 @@ void StreamAnalyzer::AnalyzeChunk(unsigned char* pBuf, int nLen) {
 }
 
 // Push of the analyzer: into the write queue, then the overflow rule, then
-// the writer is woken. Within a session the wake-up is put off until the
-// analyzer waits for data or ends its session, unless the queue holds
-// kWakeNowBytes or more: a busy analyzer pushes hundreds of thousands of
-// records a second, and waking the writer for each costs more than the
-// records themselves, while lines wait only for the rest of the chunk.
+// the writer is woken. Within a session lines are held and go into the queue
+// kMoveHeldBytes (or kMoveHeldLines) at a time, under one lock, and the
+// wake-up is put off until the analyzer waits for data or ends its session,
+// unless the queue holds kWakeNowBytes or more: a busy analyzer pushes
+// hundreds of thousands of records a second, and a lock and a wake-up for
+// each cost more than the records themselves, while lines wait only for the
+// rest of the chunk.
 void StreamAnalyzer::PushLine(const unsigned char* pData, int nLen, int nEvent) {
   if (nSessions_ > 0) {
-    if (!held_.Empty()) {
-      MoveHeld();  // the older lines first
-    }
-    if (!held_.Empty() || links_.QueuedBytes() + static_cast<int64_t>(nLen) >= kWriteQueueLimit) {
-      if (held_.Fits(nLen)) {
-        held_.Add(pData, nLen, nEvent, stCurTime_, bCurDST_);
-        FlushWake();  // the writer must be running to make room
-        return;
+    if (held_.Fits(nLen)) {
+      held_.Add(pData, nLen, nEvent, stCurTime_, bCurDST_);
+      if (held_.HeldBytes() >= kMoveHeldBytes || held_.Count() >= kMoveHeldLines) {
+        MoveHeld();
       }
-      FlushHeld();
+      return;
     }
+    FlushHeld();  // no room beside the queue either: wait for the writer
   }
   PushNow(pData, nLen, nEvent, stCurTime_, bCurDST_);
 }
 
 void StreamAnalyzer::MoveHeld() {
-  while (!held_.Empty()) {
-    const HeldLines::Line& line = held_.Front();
-    if (links_.QueuedBytes() + static_cast<int64_t>(line.nLen) >= kWriteQueueLimit) {
-      return;
-    }
-    PushNow(held_.Bytes(line), line.nLen, line.nEvent, line.stTime, line.bDST);
-    held_.PopFront();
+  // Each line moved must leave the queue below the limit, as a line pushed
+  // alone must: then none of them starts the overflow rule.
+  const int64_t nRoom = kWriteQueueLimit - static_cast<int64_t>(links_.QueuedBytes());
+  const HeldLines::Line* pLines = held_.Lines();
+  const int nHeld = held_.Count();
+  int nMove = 0;
+  int64_t nBytes = 0;
+  while (nMove < nHeld && nBytes + pLines[nMove].nLen < nRoom) {
+    nBytes += pLines[nMove++].nLen;
+  }
+  if (nMove > 0) {
+    links_.PushRecords(held_.Base(), pLines, nMove);
+    held_.PopFront(nMove);
+    WakeWriterFor(links_.QueuedBytes());
+  }
+  if (!held_.Empty()) {
+    FlushWake();  // the writer must be running to make room
   }
 }
 
 void StreamAnalyzer::FlushHeld() {
+  MoveHeld();
   while (!held_.Empty()) {
     const HeldLines::Line& line = held_.Front();
     PushNow(held_.Bytes(line), line.nLen, line.nEvent, line.stTime, line.bDST);
@@ -142,28 +156,30 @@ void StreamAnalyzer::PushNow(const unsigned char* pData, int nLen, int nEvent, S
   }
   const bool bAlone = nBefore == 0;
   links_.PushRecord(pData, nLen, &stTime, bDST, nEvent);
-  int nTotal = links_.QueuedBytes();
-  bool bWakeNow = true;
+  const int nTotal = links_.QueuedBytes();
   // A record that fills an otherwise empty queue by itself says nothing
   // about the host: it is delivered (the room bounds it).
-  if (nTotal >= kWriteQueueLimit && !bAlone) {
-    // A note still queued goes with the rest; the new note counts its bytes
-    // too, so that the host learns the whole loss.
-    int64_t nLost = nTotal;
-    if (links_.DropQueued()) nLost += nNoteCount_ - nNoteLen_;
-    char szNote[48];
-    int nNote =
-        std::snprintf(szNote, sizeof szNote, "... %lld bytes", static_cast<long long>(nLost));
-    nNoteCount_ = nLost;
-    nNoteLen_ = nNote;
-    links_.PushRecord(reinterpret_cast<unsigned char*>(szNote), nNote, &stTime, bDST,
-                      kEventOverflow);
-    bDropped_ = true;
-    nProgressAtDrop_ = links_.WriterProgress();
-  } else if (nTotal < kWakeNowBytes) {
-    bWakeNow = false;
+  if (nTotal < kWriteQueueLimit || bAlone) {
+    WakeWriterFor(nTotal);
+    return;
   }
-  if (bWakeNow || nSessions_ == 0) {
+  // A note still queued goes with the rest; the new note counts its bytes
+  // too, so that the host learns the whole loss.
+  int64_t nLost = nTotal;
+  if (links_.DropQueued()) nLost += nNoteCount_ - nNoteLen_;
+  char szNote[48];
+  int nNote = std::snprintf(szNote, sizeof szNote, "... %lld bytes", static_cast<long long>(nLost));
+  nNoteCount_ = nLost;
+  nNoteLen_ = nNote;
+  links_.PushRecord(reinterpret_cast<unsigned char*>(szNote), nNote, &stTime, bDST, kEventOverflow);
+  bDropped_ = true;
+  nProgressAtDrop_ = links_.WriterProgress();
+  bWakeDue_ = false;
+  links_.WakeWriter();
+}
+
+void StreamAnalyzer::WakeWriterFor(int nQueued) {
+  if (nQueued >= kWakeNowBytes || nSessions_ == 0) {
     bWakeDue_ = false;
     links_.WakeWriter();
   } else {

@@ -28,8 +28,9 @@ void HeldLines::Add(const unsigned char* pData, int nLen, int nEvent, const SYST
   nUsed_ += nLen;
 }
 
-void HeldLines::PopFront() {
-  if (++nFirst_ == nCount_) {
+void HeldLines::PopFront(int n) {
+  nFirst_ += n;
+  if (nFirst_ >= nCount_) {
     nFirst_ = nCount_ = nUsed_ = 0;
   }
 }

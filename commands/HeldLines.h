@@ -1,8 +1,9 @@
-// Lines the analyzer has cut while the write queue had no room for them:
-// kept in order, each with its own time stamp, DST flag and event, until the
-// writer has made room. A busy channel fills the write queue's few thousand
-// bytes faster than a sleeping writer wakes up; held here, its lines let the
-// analyzer go on instead of sleeping until the writer runs.
+// Lines the analyzer has cut and not yet queued for the writer: kept in
+// order, each with its own time stamp, DST flag and event. They go into the
+// write queue a few kilobytes at a time, under one lock, and wait here while
+// the queue has no room for them: a busy channel fills the write queue's few
+// thousand bytes faster than a sleeping writer wakes up, and held here its
+// lines let the analyzer go on instead of sleeping until the writer runs.
 //
 // Bounded by kHeldBytes of text and kHeldLines lines. The room is taken at
 // the first line held, so a listener whose writer keeps up never has it.
@@ -30,6 +31,9 @@ class HeldLines {
   };
 
   bool Empty() const { return nFirst_ == nCount_; }
+  int Count() const { return nCount_ - nFirst_; }
+  // Bytes of the lines held.
+  int HeldBytes() const { return Empty() ? 0 : nUsed_ - pLines_[nFirst_].nOffset; }
   // Whether a line of nLen bytes can be held now.
   bool Fits(int nLen);
   // Holds a line; Fits(nLen) must have answered true.
@@ -37,7 +41,11 @@ class HeldLines {
   // The oldest line held and its bytes; not Empty().
   const Line& Front() const { return pLines_[nFirst_]; }
   const unsigned char* Bytes(const Line& line) const { return pBytes_.get() + line.nOffset; }
-  void PopFront();
+  // Every line held, oldest first, Count() of them; their offsets are into Base().
+  const Line* Lines() const { return pLines_.get() + nFirst_; }
+  const unsigned char* Base() const { return pBytes_.get(); }
+  // Lets go of the n oldest lines (at most Count()).
+  void PopFront(int n = 1);
 
  private:
   // Moves the lines still held to the front of both arrays.

@@ -13,9 +13,11 @@
 // then. Before such a drop the analyzer gives the writer up to
 // kMaxWriteLagMs to make room, but only while the writer makes progress: after
 // a drop it waits again only once the writer has finished a record since.
-// In a session a line that finds no room first waits among the held lines
-// (commands/HeldLines.h) while the analyzer goes on; they are pushed in order
-// as room comes, and all of them before the analyzer waits for input.
+// In a session every line is first held (commands/HeldLines.h); held lines
+// are pushed in order, a few kilobytes at a time, as long as the queue has
+// room for them, and all of them before the analyzer waits for input or ends
+// its session. A line that finds no room waits among them while the analyzer
+// goes on.
 //
 // Locking: none. One thread uses an analyzer at a time (the listener's
 // analyzer thread, or a test calling Analyze directly); every member is
@@ -99,6 +101,10 @@ class AnalyzerLinks {
   // Queues a record for the writer.
   virtual void PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,
                           int nEvent) = 0;
+  // Queues nCount lines at once, each as PushRecord would: line k holds the
+  // pLines[k].nLen bytes at pBase + pLines[k].nOffset.
+  virtual void PushRecords(const unsigned char* pBase, const HeldLines::Line* pLines,
+                           int nCount) = 0;
   // Bytes queued for the writer.
   virtual int QueuedBytes() = 0;
   // Drops every record queued for the writer; answers whether an overflow
@@ -150,14 +156,18 @@ class StreamAnalyzer {
   // none is queued, or when it does not fit (then *pnLen is its length and
   // it stays first in line).
   bool TakeChunk(unsigned char* pTo, int* pnLen);
-  // Push with the overflow rule; in a session a line without room waits
-  // among the held lines.
+  // Push with the overflow rule; in a session a line is held first and
+  // queued with the lines held before it.
   void PushLine(const unsigned char* pData, int nLen, int nEvent);
   void PushNow(const unsigned char* pData, int nLen, int nEvent, SYSTEMTIME stTime, bool bDST);
-  // Pushes the held lines that have room now; all of them, waiting for room.
+  // Pushes the held lines that have room now, in one push; all of them,
+  // waiting for room.
   void MoveHeld();
   void FlushHeld();
   void WaitForRoomIfProgressing(int nLen);
+  // After a push that left nQueued bytes queued: the writer is woken now, or
+  // when the analyzer next waits.
+  void WakeWriterFor(int nQueued);
   void FlushWake();
   AnalyzerLinks::Wake WaitForData(int nTimeoutMs);
   const ByteClasses& ClassesFor(const RCCmdSet& set);
@@ -192,7 +202,7 @@ class StreamAnalyzer {
   const RCCmdSet* pClassesFor_ = nullptr;  // set whose classes are kept (in a session)
   int nSessions_ = 0;
   bool bWakeDue_ = false;  // a writer wake-up put off (in a session)
-  HeldLines held_;         // lines waiting for room (in a session)
+  HeldLines held_;         // lines not yet queued (in a session)
 
   // Transaction state, kept from chunk to chunk and run to run.
   int nStopPending_ = -1;  // 1 while a stop waits for the end of the data

@@ -126,6 +126,11 @@ void AnalyzerLink::PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* 
   refs_.writeQueue.Push(const_cast<unsigned char*>(pData), nLen, pTime, bDST, 0, nEvent);
 }
 
+void AnalyzerLink::PushRecords(const unsigned char* pBase, const commands::HeldLines::Line* pLines,
+                               int nCount) {
+  refs_.writeQueue.PushLines(pBase, pLines, nCount);
+}
+
 int AnalyzerLink::QueuedBytes() { return refs_.writeQueue.GetTotalBytes(); }
 
 bool AnalyzerLink::DropQueued() {

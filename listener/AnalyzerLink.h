@@ -73,6 +73,8 @@ class AnalyzerLink final : public commands::AnalyzerLinks {
   Wake WaitForChunk(int nTimeoutMs) override;
   void PushRecord(const unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST,
                   int nEvent) override;
+  void PushRecords(const unsigned char* pBase, const commands::HeldLines::Line* pLines,
+                   int nCount) override;
   int QueuedBytes() override;
   bool DropQueued() override;
   uint64_t WriterProgress() override;

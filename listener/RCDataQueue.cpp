@@ -141,17 +141,7 @@ bool RCDataQueue::PushBatch(const unsigned char* pData, const int* pLens, int nC
     }
   }
   poshark::platform::MutexLock guard(lock);
-  // The records placed are counted at once when the batch ends, also when a
-  // record's allocation fails on the way.
-  struct Count {
-    RCDataQueue& q;
-    int nRecords = 0;
-    int64_t nBytes = 0;
-    ~Count() {
-      q.nTotalBytes += nBytes;
-      q.nRecordCount.fetch_add(nRecords, std::memory_order_release);
-    }
-  } count{*this};
+  BatchCount count{*this};
   for (int k = 0; k < nCount; ++k) {
     PlaceLocked(MakeRecordLocked(pData, pLens[k], 0, -1), pTime, bDST);
     pData += pLens[k];
@@ -159,6 +149,11 @@ bool RCDataQueue::PushBatch(const unsigned char* pData, const int* pLens, int nC
     count.nBytes += pLens[k];
   }
   return true;
+}
+
+RCDataQueue::BatchCount::~BatchCount() {
+  queue.nTotalBytes += nBytes;
+  queue.nRecordCount.fetch_add(nRecords, std::memory_order_release);
 }
 
 STRUCT_PosData* RCDataQueue::MakeRecordLocked(const unsigned char* pData, int nLen, int nTag,
@@ -450,16 +445,54 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
     return false;  // never hand the plug-in a count its data does not back
   }
   poshark::platform::MutexLock guard(lock);
+  STRUCT_PosData* pRecord = PrepareLocked(pData, nLen, nTag, nEvent);
+  if (!pRecord) {
+    return false;
+  }
+  AppendLocked(pRecord, pTime, bDST);
+  return true;
+}
+
+int RCLineQueue::PushLines(const unsigned char* pBase,
+                           const poshark::commands::HeldLines::Line* pLines, int nCount) {
+  if (nCount < 1 || !pLines) {
+    return 0;
+  }
+  poshark::platform::MutexLock guard(lock);
+  const uint32_t dwTick = poshark::platform::GetCoarseTickCount();
+  BatchCount count{*this};
+  for (int k = 0; k < nCount; ++k) {
+    const poshark::commands::HeldLines::Line& line = pLines[k];
+    if (line.nLen < 0 || (line.nLen > 0 && !pBase)) {
+      continue;
+    }
+    STRUCT_PosData* pRecord = PrepareLocked(pBase + line.nOffset, line.nLen, 0, line.nEvent);
+    if (!pRecord) {
+      continue;
+    }
+    pRecord->stTime = line.stTime;
+    pRecord->bDST = line.bDST;
+    pRecord->dwQueuedTick = dwTick;
+    records.push_back(pRecord);
+    ++count.nRecords;
+    count.nBytes += pRecord->nLen;
+  }
+  return count.nRecords;
+}
+
+STRUCT_PosData* RCLineQueue::PrepareLocked(const unsigned char* pData, int nLen, int nTag,
+                                           int nEvent) {
   unsigned char* pExtraIn = nullptr;
   int nExtraIn = 0;
   if (pCmdSet && pCmdSet->bDllPreprocess && pCmdSet->pfnPreprocess) {
     unsigned char* pOut = nullptr;
     int nOut = 0;
-    pCmdSet->pfnPreprocess(pData, nLen, &pOut, &nOut, &pExtraIn, &nExtraIn, &nEvent);
+    pCmdSet->pfnPreprocess(const_cast<unsigned char*>(pData), nLen, &pOut, &nOut, &pExtraIn,
+                           &nExtraIn, &nEvent);
     // A count beyond what the writer can deliver cannot be trusted to match
     // the plug-in's memory either: the record is dropped, not copied.
     if (!pOut || nOut > poshark::commands::kMaxPreprocessedLen) {
-      return false;
+      return nullptr;
     }
     pData = pOut;
     nLen = nOut;
@@ -474,16 +507,20 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
     }
   }
   if (nLen < 0 || (nLen > 0 && !pData)) {
-    return false;
+    return nullptr;
   }
   STRUCT_PosData* pRecord = MakeRecordLocked(pData, nLen, nTag, nEvent);
   if (pExtraIn) {
-    pRecord->pExtra = new unsigned char[nExtraIn];
+    try {
+      pRecord->pExtra = new unsigned char[nExtraIn];
+    } catch (...) {
+      RecycleLocked(pRecord);
+      throw;
+    }
     std::memcpy(pRecord->pExtra, pExtraIn, static_cast<size_t>(nExtraIn));
     pRecord->nExtraLen = nExtraIn;
   }
-  AppendLocked(pRecord, pTime, bDST);
-  return true;
+  return pRecord;
 }
 
 namespace {

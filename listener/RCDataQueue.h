@@ -30,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "commands/HeldLines.h"
 #include "platform/ThreadAnnotations.h"
 
 class RCCmdSet;
@@ -173,6 +174,15 @@ class RCDataQueue {
   void SetDstQuery(std::function<bool()> query) { dstQuery = std::move(query); }
 
  protected:
+  // Counts records placed one by one (PlaceLocked) in the byte and record
+  // totals at once when it goes, also when an allocation fails on the way.
+  struct BatchCount {
+    RCDataQueue& queue;
+    int nRecords = 0;
+    int64_t nBytes = 0;
+    ~BatchCount();
+  };
+
   // Appends a record already filled with bytes and extra block, stamping the
   // time as Push describes. Caller holds lock.
   void AppendLocked(STRUCT_PosData* pRecord, SYSTEMTIME* pTime, bool bDST) REQUIRES(lock);
@@ -265,6 +275,14 @@ class RCLineQueue : public RCDataQueue {
   bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
             int nEvent) override EXCLUDES(lock);
 
+  // Queues nCount lines at once, under one lock and with one change of the
+  // counts, each as Push with tag 0 would (the plug-in sees each): line k
+  // holds the pLines[k].nLen bytes at pBase + pLines[k].nOffset, with its
+  // own time, DST flag and event. Answers how many were queued; a line with
+  // a bad count is not, nor one the plug-in drops.
+  int PushLines(const unsigned char* pBase, const poshark::commands::HeldLines::Line* pLines,
+                int nCount) EXCLUDES(lock);
+
   // As RCDataQueue::GetAt, then the extra block: *pExtraLen is in: the room
   // in pExtraBuf, out: the bytes copied there (at most that room; a longer
   // block is cut to the room). Without pExtraBuf, *pExtraLen receives the
@@ -284,4 +302,10 @@ class RCLineQueue : public RCDataQueue {
   // The current command set, not owned; set on every selection, read by
   // Push. Only changed while the listener is not listening.
   RCCmdSet* pCmdSet = nullptr;
+
+ private:
+  // Push's steps after the lock: the plug-in, then a record holding the
+  // bytes (with its extra block), not yet placed; null when the record is dropped.
+  STRUCT_PosData* PrepareLocked(const unsigned char* pData, int nLen, int nTag, int nEvent)
+      REQUIRES(lock);
 };

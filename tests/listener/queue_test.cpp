@@ -96,6 +96,34 @@ TEST(QueueTest, BatchTakeMovesTheOldestOutAndRecordsGivenBackAreReused) {
   q.GiveBack(&again, 1);
 }
 
+// The analyzer's held lines, queued at once: in order, each with its own
+// time, flag and event; a line with a bad count is left out.
+TEST(QueueTest, LinesPushedAtOnceKeepTheirOwnTimesFlagsAndEvents) {
+  RCLineQueue q(2);
+  const unsigned char text[] = "abcdef";
+  SYSTEMTIME first{}, second{};
+  first.wSecond = 1;
+  second.wSecond = 2;
+  const poshark::commands::HeldLines::Line lines[4] = {{0, 2, 1, true, first},
+                                                       {2, -1, -1, false, first},
+                                                       {2, 0, -1, false, second},
+                                                       {2, 4, 2, false, second}};
+  ASSERT_EQ(q.PushLines(text, lines, 4), 3);
+  EXPECT_EQ(std::pair(q.GetCount(), q.GetTotalBytes()), std::pair(3, 6));
+  std::string got;
+  for (int i = 0; i < 3; ++i) {
+    unsigned char buf[8] = {};
+    int nLen = sizeof buf;
+    SYSTEMTIME st{};
+    bool bDST = false;
+    int nEvent = 0;
+    ASSERT_TRUE(q.RCDataQueue::GetAt(&nLen, buf, &st, &bDST, nullptr, &nEvent, 0, true));
+    got += std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(nLen)) + " " +
+           std::to_string(st.wSecond) + (bDST ? "+" : "-") + std::to_string(nEvent) + "|";
+  }
+  EXPECT_EQ(got, "ab 1+1| 2--1|cdef 2-2|");
+}
+
 // A record as long as the limit waits for the queue to empty, and the take
 // that empties it ends the wait at once, not the lag time-out.
 TEST(QueueTest, WaitForRoomForALongRecordEndsWhenTheQueueEmpties) {

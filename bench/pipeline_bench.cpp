@@ -361,6 +361,7 @@ BENCHMARK(BM_EndToEnd)
     ->Arg(120)
     ->Arg(150)
     ->Arg(200)
+    ->Arg(300)
     ->Iterations(3)
     ->UseRealTime();
 

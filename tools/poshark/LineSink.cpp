@@ -40,6 +40,7 @@ bool LineSink::PopAll(LineBatch& out, std::chrono::milliseconds timeout) {
   }
   out.swap(lines_);
   backlog_.store(0, std::memory_order_relaxed);
+  lock.unlock();
   space_.notify_all();
   return true;
 }

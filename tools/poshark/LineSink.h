@@ -21,8 +21,10 @@ inline constexpr size_t kMaxWaitingLines = 100000;
 // channel would cost two system calls per line.
 inline constexpr size_t kWakeBatch = 256;
 inline constexpr auto kGatherTime = std::chrono::milliseconds(1);
-// Slots an emptied batch keeps, and the text room a kept slot may hold on to.
-inline constexpr size_t kKeptSlots = 4096;
+// Slots an emptied batch keeps, and the text room a kept slot may hold on to:
+// a fast feed's batches reach ten thousand lines, and a slot not kept costs an
+// allocation on the writer's thread and a free on the output thread per line.
+inline constexpr size_t kKeptSlots = 16384;
 inline constexpr size_t kKeptTextRoom = 1024;
 
 // Lines taken together. Emptying a batch keeps its slots and their texts'
@@ -56,7 +58,11 @@ class LineSink {
     space_.wait(lock, [&] { return closing_ || stopping || lines_.size() < kMaxWaitingLines; });
     fill(lines_.Add());
     backlog_.store(lines_.size(), std::memory_order_relaxed);
-    if (lines_.size() == 1 || lines_.size() == kWakeBatch) items_.notify_one();
+    const bool wake = lines_.size() == 1 || lines_.size() == kWakeBatch;
+    // Woken after the unlock: a thread woken under the lock would only
+    // block again on it, and its owner would then have to wake it twice.
+    lock.unlock();
+    if (wake) items_.notify_one();
   }
 
   // Empties out, then takes every waiting line into it; false when none

@@ -258,14 +258,14 @@ void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
   out.append(time, WriteIsoTime(time, line.time, line.dst));
   out += line.dst ? R"(","dst":true,"pos":)"sv : R"(","dst":false,"pos":)"sv;
   AppendJsonNumber(out, line.pos);
-  out += R"(,"event":)"sv;
-  std::string event = EventName(line.event);
-  if (event.empty()) {
-    out += "null"sv;
+  const std::optional<std::string_view> named = NamedEvent(line.event);
+  if (named && named->empty()) {
+    out += R"(,"event":null,"text":)"sv;
   } else {
-    AppendJsonString(out, event);
+    out += R"(,"event":)"sv;
+    AppendJsonString(out, named ? *named : std::string_view(EventName(line.event)));
+    out += R"(,"text":)"sv;
   }
-  out += R"(,"text":)"sv;
   if (order == TextOrder::kLogical) {
     AppendJsonString(out, LogicalOrder(decoder.ToUtf8(line.text, false)));
   } else {
@@ -275,6 +275,10 @@ void FormatJson(std::string& out, const DeliveredLine& line, Decoder& decoder,
   AppendBase64(out, line.text);
   out += R"(","extra":")"sv;
   AppendBase64(out, line.extra);
+  if (findings.captures.empty() && findings.alarms.empty() && findings.ranges.empty()) {
+    out += R"(","captures":[],"alarms":[],"ranges":[]})"sv;  // most rows
+    return;
+  }
   out += '"';
   AppendFindings(out, findings, text);
   out += '}';

@@ -192,37 +192,41 @@ uint32_t CharsetForCodepage(const std::string& codepage) {
   return 0;
 }
 
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The two characters of every 12 bits: three bytes are written in two looks.
+constexpr std::array<std::array<char, 2>, 4096> Base64Pairs() {
+  std::array<std::array<char, 2>, 4096> pairs{};
+  for (size_t v = 0; v < pairs.size(); ++v) pairs[v] = {kBase64[v >> 6], kBase64[v & 63]};
+  return pairs;
+}
+constexpr auto kBase64Pairs = Base64Pairs();
+
+}  // namespace
+
 void AppendBase64(std::string& out, std::string_view bytes) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  // Encoded a piece at a time on the stack, then appended.
-  char piece[256];
-  size_t n = 0;
+  // Written in place: every JSON row has one, most a few dozen bytes long.
+  const size_t start = out.size();
+  out.resize(start + (bytes.size() + 2) / 3 * 4);
+  char* to = out.data() + start;
+  const auto* from = reinterpret_cast<const uint8_t*>(bytes.data());
   size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1]) << 8 |
-                 static_cast<uint8_t>(bytes[i + 2]);
-    piece[n] = kAlphabet[v >> 18];
-    piece[n + 1] = kAlphabet[(v >> 12) & 63];
-    piece[n + 2] = kAlphabet[(v >> 6) & 63];
-    piece[n + 3] = kAlphabet[v & 63];
-    n += 4;
-    if (n == sizeof piece) {
-      out.append(piece, n);
-      n = 0;
-    }
+  for (; i + 3 <= bytes.size(); i += 3, to += 4) {
+    const uint32_t v = from[i] << 16 | from[i + 1] << 8 | from[i + 2];
+    std::memcpy(to, kBase64Pairs[v >> 12].data(), 2);
+    std::memcpy(to + 2, kBase64Pairs[v & 0xFFF].data(), 2);
   }
-  size_t rest = bytes.size() - i;
+  const size_t rest = bytes.size() - i;
   if (rest > 0) {
-    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
-    if (rest == 2) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    piece[n] = kAlphabet[v >> 18];
-    piece[n + 1] = kAlphabet[(v >> 12) & 63];
-    piece[n + 2] = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-    piece[n + 3] = '=';
-    n += 4;
+    uint32_t v = from[i] << 16;
+    if (rest == 2) v |= from[i + 1] << 8;
+    to[0] = kBase64[v >> 18];
+    to[1] = kBase64[(v >> 12) & 63];
+    to[2] = rest == 2 ? kBase64[(v >> 6) & 63] : '=';
+    to[3] = '=';
   }
-  out.append(piece, n);
 }
 
 std::string Base64(std::string_view bytes) {
@@ -337,9 +341,11 @@ bool OffsetOf(const SYSTEMTIME& st, int isdst, long& offset, bool& dst_out) {
   return true;
 }
 
-}  // namespace
+// "+hh:mm" or "-hh:mm".
+constexpr size_t kOffsetLength = 6;
 
-size_t WriteIsoTime(char* buf, const SYSTEMTIME& st, bool dst) {
+// The UTC offset of a local wall-clock time as ISO 8601 writes it.
+void WriteOffset(char* buf, const SYSTEMTIME& st, bool dst) {
   long offset = 0;
   bool zone_dst = false;
   long hinted = 0;
@@ -350,22 +356,37 @@ size_t WriteIsoTime(char* buf, const SYSTEMTIME& st, bool dst) {
       OffsetOf(st, dst ? 1 : 0, hinted, hinted_dst) && hinted_dst == dst) {
     offset = hinted;
   }
-  // Every JSON row has one: written without printf, the local time as the
-  // text rows show it with 'T' for the space, then the offset. A zone's
-  // offset is under a day, so its hours have two digits.
-  size_t n = WriteLocalTime(buf, st);
-  if (auto* space = static_cast<char*>(std::memchr(buf, ' ', n))) *space = 'T';
+  // A zone's offset is under a day, so its hours have two digits.
   long a = std::min(offset < 0 ? -offset : offset, 99 * 3600L + 59 * 60);
   const long hours = a / 3600;
   const long minutes = (a / 60) % 60;
-  const char offset_text[] = {offset < 0 ? '-' : '+',
-                              static_cast<char>('0' + hours / 10),
-                              static_cast<char>('0' + hours % 10),
-                              ':',
-                              static_cast<char>('0' + minutes / 10),
-                              static_cast<char>('0' + minutes % 10)};
-  std::memcpy(buf + n, offset_text, sizeof offset_text);
-  return n + sizeof offset_text;
+  const char text[kOffsetLength] = {offset < 0 ? '-' : '+',
+                                    static_cast<char>('0' + hours / 10),
+                                    static_cast<char>('0' + hours % 10),
+                                    ':',
+                                    static_cast<char>('0' + minutes / 10),
+                                    static_cast<char>('0' + minutes % 10)};
+  std::memcpy(buf, text, sizeof text);
+}
+
+}  // namespace
+
+size_t WriteIsoTime(char* buf, const SYSTEMTIME& st, bool dst) {
+  // Every JSON row has one: written without printf, the local time as the
+  // text rows show it with 'T' for the space, then the offset, which the
+  // rows of one second share.
+  thread_local std::array<uint16_t, 7> last{};
+  thread_local char offset[kOffsetLength] = {};
+  const std::array<uint16_t, 7> now = {st.wYear,   st.wMonth,  st.wDay,          st.wHour,
+                                       st.wMinute, st.wSecond, uint16_t(dst + 1)};
+  if (now != last) {
+    WriteOffset(offset, st, dst);
+    last = now;
+  }
+  size_t n = WriteLocalTime(buf, st);
+  if (auto* space = static_cast<char*>(std::memchr(buf, ' ', n))) *space = 'T';
+  std::memcpy(buf + n, offset, sizeof offset);
+  return n + sizeof offset;
 }
 
 std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {

@@ -11,9 +11,11 @@ namespace poshark::commands {
 namespace {
 
 // Queued bytes at which the writer is woken at once instead of when the
-// analyzer next waits: far enough below the overflow limit that the writer,
-// woken here, drains the queue before the limit is reached.
-constexpr int kWakeNowBytes = 4096;
+// analyzer next waits. A writer that keeps up goes back to sleep after each
+// batch, so this sets how often a fast stream wakes it (a system call on the
+// analyzer's side, a switch on the writer's); lines that find the queue
+// full meanwhile wait among the held lines, not the analyzer.
+constexpr int kWakeNowBytes = 8192;
 // Held bytes, or lines, that go into the write queue together: as much as
 // wakes the writer, so that a batch is queued by the time it is woken.
 constexpr int kMoveHeldBytes = kWakeNowBytes;

@@ -455,7 +455,7 @@ bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool b
 
 int RCLineQueue::PushLines(const unsigned char* pBase,
                            const poshark::commands::HeldLines::Line* pLines, int nCount) {
-  if (nCount < 1 || !pLines) {
+  if (nCount < 1 || !pLines || !pBase) {
     return 0;
   }
   poshark::platform::MutexLock guard(lock);
@@ -463,8 +463,8 @@ int RCLineQueue::PushLines(const unsigned char* pBase,
   BatchCount count{*this};
   for (int k = 0; k < nCount; ++k) {
     const poshark::commands::HeldLines::Line& line = pLines[k];
-    if (line.nLen < 0 || (line.nLen > 0 && !pBase)) {
-      continue;
+    if (line.nLen < 0) {
+      continue;  // never hand the plug-in a count its data does not back
     }
     STRUCT_PosData* pRecord = PrepareLocked(pBase + line.nOffset, line.nLen, 0, line.nEvent);
     if (!pRecord) {

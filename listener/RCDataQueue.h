@@ -279,7 +279,7 @@ class RCLineQueue : public RCDataQueue {
   // counts, each as Push with tag 0 would (the plug-in sees each): line k
   // holds the pLines[k].nLen bytes at pBase + pLines[k].nOffset, with its
   // own time, DST flag and event. Answers how many were queued; a line with
-  // a bad count is not, nor one the plug-in drops.
+  // a bad count is not, nor one the plug-in drops, nor any without pBase.
   int PushLines(const unsigned char* pBase, const poshark::commands::HeldLines::Line* pLines,
                 int nCount) EXCLUDES(lock);
 

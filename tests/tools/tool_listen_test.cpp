@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "Text.h"
@@ -96,9 +97,11 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   TempDir plain_home, barcodes_home, json_home;
   for (const TempDir* home : {&plain_home, &barcodes_home, &json_home})
     home->Write("POSKeyFilter.ini",
-                "[POS1]\nNum=2\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
-                "Freq1=1,1,1,3,0,0\nItem2=CASH,5\nName2=Cash,1,1,046\n[ColorKey1]\nCKNum=1\n"
-                "CKItem1=TOTAL,0\nCKName1=Total,12,0,000\nCKColor1=1,0,255,0,0\n");
+                "[POS1]\nNum=3\nItem1=TOTAL,5\nName1=Total,1,0,046\nCondition1_1=1,1,10\n"
+                "Freq1=1,1,1,3,0,0\nItem2=CASH,5\nName2=Cash,1,1,046\nItem3=Screws,5\n"
+                "Name3=Screws,1,2,046\n[ColorKey1]\nCKNum=2\nCKItem1=TOTAL,0\n"
+                "CKName1=Total,12,0,000\nCKColor1=1,0,255,0,0\nCKItem2=Hammer,0\n"
+                "CKName2=Hammer,12,0,000\nCKColor2=1,0,0,255,0\n");
   auto run = [&](const char* sample, const TempDir& home, bool pty, const char* json = "",
                  const char* no_color = "") {
     auto o = Feed(ReceiptsDir() + "/" + sample + ".bin", "cp437",
@@ -134,17 +137,27 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   EXPECT_NE(out[2].find("\x1b[48;2;255;0;0m\x1b[38;2;255;255;255mTOTAL\x1b[0m"), std::string::npos);
   EXPECT_EQ(out[3].find("\x1b["), std::string::npos);
   EXPECT_NE(out[3].find("TOTAL"), std::string::npos);
-  // JSON Lines carry the same finds as objects.
-  nlohmann::ordered_json j;
+  // JSON Lines carry the same finds as objects, each kind also alone, and
+  // the event of every row.
+  std::map<std::string, nlohmann::ordered_json> rows;
   for (const auto& line : SplitLines(out[4])) {
     auto row = nlohmann::ordered_json::parse(line);
     EXPECT_EQ(row.dump(), line);  // the library's own layout
-    if (row["text"].get<std::string>().rfind("TOTAL", 0) == 0) j = row;
+    for (const char* word : {"TOTAL", "Screws", "Hammer", "HARDWARE"})
+      if (row["text"].get<std::string>().rfind(word, 0) == 0) rows[word] = row;
+    if (rows.empty()) rows["first"] = row;
   }
+  const auto& j = rows["TOTAL"];
   EXPECT_EQ(j["captures"][0]["data"], "21.65") << j;
   EXPECT_EQ(j["alarms"][0]["name"], "Total") << j;
   EXPECT_EQ(j["ranges"][0]["color"], "#ff0000") << j;
   EXPECT_EQ(j["ranges"][0]["end"], 5) << j;
+  EXPECT_TRUE(rows["Screws"]["captures"].size() == 1 && rows["Screws"]["ranges"].empty())
+      << rows["Screws"];
+  EXPECT_TRUE(rows["Hammer"]["ranges"].size() == 1 && rows["Hammer"]["captures"].empty())
+      << rows["Hammer"];
+  EXPECT_EQ(rows["first"]["event"], "START");
+  EXPECT_TRUE(rows["HARDWARE"]["event"].is_null()) << rows["HARDWARE"];
 }
 
 }  // namespace

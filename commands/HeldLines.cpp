@@ -1,5 +1,6 @@
 #include "commands/HeldLines.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace poshark::commands {
@@ -17,15 +18,38 @@ bool HeldLines::Fits(int nLen) {
 
 void HeldLines::Add(const unsigned char* pData, int nLen, int nEvent, const SYSTEMTIME& stTime,
                     bool bDST) {
-  if (!pBytes_) {
-    pBytes_ = std::make_unique_for_overwrite<unsigned char[]>(kHeldBytes);
-    pLines_ = std::make_unique_for_overwrite<Line[]>(kHeldLines);
+  if (nUsed_ + nLen > nByteRoom_ || nCount_ == nLineRoom_) {
+    Grow(nLen);
   }
   if (nLen > 0) {
     std::memcpy(pBytes_.get() + nUsed_, pData, static_cast<size_t>(nLen));
   }
   pLines_[nCount_++] = Line{nUsed_, nLen, nEvent, bDST, stTime};
   nUsed_ += nLen;
+}
+
+void HeldLines::Grow(int nLen) {
+  auto grown = [](int nRoom, int nFirst, int nNeed, int nBound) {
+    int nNew = nRoom == 0 ? nFirst : nRoom;
+    while (nNew < nNeed) nNew *= 2;
+    return std::min(nNew, nBound);
+  };
+  // Taken at the first line even when it is empty: Base() is never null
+  // while lines are held.
+  if (nUsed_ + nLen > nByteRoom_ || nByteRoom_ == 0) {
+    const int nRoom = grown(nByteRoom_, kFirstBytes, nUsed_ + nLen, kHeldBytes);
+    auto pNew = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(nRoom));
+    if (nUsed_ > 0) std::memcpy(pNew.get(), pBytes_.get(), static_cast<size_t>(nUsed_));
+    pBytes_ = std::move(pNew);
+    nByteRoom_ = nRoom;
+  }
+  if (nCount_ == nLineRoom_) {
+    const int nRoom = grown(nLineRoom_, kFirstLines, nCount_ + 1, kHeldLines);
+    auto pNew = std::make_unique_for_overwrite<Line[]>(static_cast<size_t>(nRoom));
+    std::copy(pLines_.get(), pLines_.get() + nCount_, pNew.get());
+    pLines_ = std::move(pNew);
+    nLineRoom_ = nRoom;
+  }
 }
 
 void HeldLines::PopFront(int n) {

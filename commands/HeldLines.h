@@ -5,8 +5,10 @@
 // thousand bytes faster than a sleeping writer wakes up, and held here its
 // lines let the analyzer go on instead of sleeping until the writer runs.
 //
-// Bounded by kHeldBytes of text and kHeldLines lines. The room is taken at
-// the first line held, so a listener whose writer keeps up never has it.
+// Bounded by kHeldBytes of text and kHeldLines lines. The room starts at
+// kFirstBytes and kFirstLines at the first line held and doubles as lines
+// need it: a paced POS holds a few lines at a time, and a thousand such
+// listeners would otherwise each keep pages they never fill.
 //
 // Locking: none; the analyzer thread's alone.
 #pragma once
@@ -21,6 +23,8 @@ class HeldLines {
  public:
   static constexpr int kHeldBytes = 48 * 1024;
   static constexpr int kHeldLines = 2048;
+  static constexpr int kFirstBytes = 1024;
+  static constexpr int kFirstLines = 32;
 
   struct Line {
     int nOffset;  // of its bytes in the held text
@@ -50,12 +54,16 @@ class HeldLines {
  private:
   // Moves the lines still held to the front of both arrays.
   void Compact();
+  // Room for nLen more bytes and one more line, within the bounds.
+  void Grow(int nLen);
 
   std::unique_ptr<unsigned char[]> pBytes_;
   std::unique_ptr<Line[]> pLines_;
-  int nFirst_ = 0;  // lines before it have gone
-  int nCount_ = 0;  // lines added since the arrays were last emptied
-  int nUsed_ = 0;   // bytes added since then
+  int nFirst_ = 0;     // lines before it have gone
+  int nCount_ = 0;     // lines added since the arrays were last emptied
+  int nUsed_ = 0;      // bytes added since then
+  int nByteRoom_ = 0;  // allocated at pBytes_
+  int nLineRoom_ = 0;  // allocated at pLines_
 };
 
 }  // namespace poshark::commands

@@ -13,6 +13,13 @@ namespace {
 using poshark::commands::HeldLines;
 
 TEST(HeldLines, KeepOrderAndContentWithinTheirBoundsAcrossMoves) {
+  {
+    // An empty first line has a place too: the queue takes none without one.
+    HeldLines first;
+    ASSERT_TRUE(first.Fits(0));
+    first.Add(nullptr, 0, 1, SYSTEMTIME{}, false);
+    EXPECT_TRUE(first.Count() == 1 && first.Base() != nullptr);
+  }
   HeldLines held;
   std::deque<std::string> want;
   int nStamp = 0;

@@ -8,11 +8,11 @@
 #include <optional>
 #include <random>
 
-#include "Journal.h"
-#include "JournalDb.h"
-#include "JournalStore.h"
-#include "SearchArgs.h"
 #include "ToolProcess.h"
+#include "journal/Journal.h"
+#include "journal/JournalDb.h"
+#include "journal/JournalStore.h"
+#include "journal/SearchArgs.h"
 #include "support/LineCollector.h"
 
 namespace poshark_test {

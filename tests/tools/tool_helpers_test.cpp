@@ -7,10 +7,10 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "JsonText.h"
-#include "Text.h"
 #include "ToolProcess.h"
-#include "TraceFile.h"
+#include "base/JsonText.h"
+#include "base/Text.h"
+#include "channel/TraceFile.h"
 #include "support/EnvGuard.h"
 
 namespace poshark::tool {

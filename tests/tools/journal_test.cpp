@@ -29,7 +29,7 @@ constexpr int kStart = 0, kStop = 1, kVoid = 2, kPlain = -1;
 
 // A line of POS 1 for channel "a", 2 for "b" and so on.
 LineRecord JournalLine(const std::string& channel, int event, const std::string& text, int64_t ms) {
-  return {channel, channel[0] - 'a' + 1, event, {}, false, ms, text, text, "", false, {}};
+  return {channel, channel[0] - 'a' + 1, event, {}, false, ms, text, text, "", false, "", {}};
 }
 
 int64_t WallMs() {

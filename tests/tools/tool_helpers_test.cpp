@@ -81,6 +81,22 @@ TEST(ToolText, Base64PadsAndControlBytesShowAsPictures) {
   }
 }
 
+// The text output shows control characters of the decoded line as pictures:
+// the same as decoding with pictures, in single- and double-byte pages.
+TEST(ToolText, PicturesOfDecodedTextAreThoseOfTheDecoder) {
+  std::string bytes;
+  for (int b = 1; b < 256; ++b) bytes += static_cast<char>(b);
+  for (const char* page : {"windows-1252", "ibm-437", "windows-1255", "windows-932"}) {
+    Decoder decoder(page);
+    for (size_t at = 0; at + 40 <= bytes.size(); at += 13) {
+      const std::string piece = "ab\tc" + bytes.substr(at, 40) + "xyz";
+      std::string pictured;
+      AppendWithPictures(pictured, decoder.ToUtf8(piece, false));
+      EXPECT_EQ(pictured, decoder.ToUtf8(piece, true)) << page << " at " << at;
+    }
+  }
+}
+
 // Rows of --json are written without the library that reads them back: every
 // string must come out as the library itself would write it.
 TEST(ToolText, JsonStringsAreWrittenAsTheLibraryWritesThem) {

@@ -174,6 +174,29 @@ void Decoder::AppendUtf8(std::string& out, std::string_view bytes, bool pictures
   }
 }
 
+void AppendWithPictures(std::string& out, std::string_view utf8) {
+  const char* p = utf8.data();
+  const char* end = p + utf8.size();
+  const char* run = p;  // bytes copied as they are, from here to p
+  while (p < end) {
+    if (end - p >= 8) {
+      const uint64_t x = LoadWord(p);
+      if ((AnyBelow(x, 0x20) | AnyEqual(x, 0x7F)) == 0) {
+        p += 8;
+        continue;
+      }
+    }
+    const auto by = static_cast<unsigned char>(*p);
+    if ((by < 0x20 && by != '\t') || by == 0x7F) {
+      out.append(run, static_cast<size_t>(p - run));
+      AppendCodePoint(out, by == 0x7F ? 0x2421 : 0x2400 + by);
+      run = p + 1;
+    }
+    ++p;
+  }
+  out.append(run, static_cast<size_t>(p - run));
+}
+
 uint32_t CharsetForCodepage(const std::string& codepage) {
   std::string n;
   for (char c : codepage) {
@@ -392,6 +415,21 @@ size_t WriteIsoTime(char* buf, const SYSTEMTIME& st, bool dst) {
 std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
   char buf[kIsoTimeRoom];
   return std::string(buf, WriteIsoTime(buf, st, dst));
+}
+
+void LocalTimeOf(int64_t epoch_ms, SYSTEMTIME& st, bool& dst) {
+  const auto seconds = static_cast<std::time_t>(epoch_ms / 1000);
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  st = SYSTEMTIME{};
+  st.wYear = static_cast<uint16_t>(tm.tm_year + 1900);
+  st.wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
+  st.wDay = static_cast<uint16_t>(tm.tm_mday);
+  st.wHour = static_cast<uint16_t>(tm.tm_hour);
+  st.wMinute = static_cast<uint16_t>(tm.tm_min);
+  st.wSecond = static_cast<uint16_t>(tm.tm_sec);
+  st.wMilliseconds = static_cast<uint16_t>(epoch_ms % 1000);
+  dst = tm.tm_isdst > 0;
 }
 
 int64_t EpochMs(const SYSTEMTIME& time, bool dst) {

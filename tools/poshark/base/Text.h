@@ -39,6 +39,11 @@ class Decoder {
   std::string name_;
 };
 
+// Appends UTF-8 text as the text output shows it: C0 control characters
+// (except tab) and DEL as their control pictures (U+2400 + byte, U+2421),
+// as Decoder::AppendUtf8 shows them with pictures.
+void AppendWithPictures(std::string& out, std::string_view utf8);
+
 // Font character set that goes with a code page, as the colour-key catcher
 // expects it: 177 for Hebrew pages, 178 for Arabic pages, 0 otherwise.
 uint32_t CharsetForCodepage(const std::string& codepage);
@@ -72,6 +77,10 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst);
 // length written (no NUL).
 inline constexpr size_t kIsoTimeRoom = kLocalTimeRoom + 8;
 size_t WriteIsoTime(char* buf, const SYSTEMTIME& st, bool dst);
+
+// The local time of milliseconds since the epoch, and whether DST was in
+// force then: EpochMs the other way.
+void LocalTimeOf(int64_t epoch_ms, SYSTEMTIME& time, bool& dst);
 
 // Milliseconds since the epoch of a local time; dst settles the hour that
 // occurs twice.

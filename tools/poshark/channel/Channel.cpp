@@ -67,10 +67,10 @@ int64_t NowMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-Channel::Channel(ChannelSettings settings, LineSink& sink, std::shared_ptr<Printer> printer)
+Channel::Channel(ChannelSettings settings, LineSink& sink, std::shared_ptr<LineReader> reader)
     : settings_(std::move(settings)),
       sink_(sink),
-      printer_(std::move(printer)),
+      reader_(std::move(reader)),
       listener_(settings_.pos) {
   std::lock_guard lock(g_slots_mutex);
   for (int i = 0; i < kSlots; ++i) {
@@ -311,7 +311,7 @@ void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event,
     } else {
       line.extra.clear();
     }
-    if (line.printer != printer_) line.printer = printer_;
+    if (line.reader != reader_) line.reader = reader_;
   });
   NoteActivity();
 }

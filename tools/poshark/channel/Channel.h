@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "output/LineReader.h"
 #include "output/LineSink.h"
-#include "output/Output.h"
 #include "settings/ChannelSettings.h"
 
 namespace poshark::tool {
@@ -49,7 +49,7 @@ class Source;
 class Channel {
  public:
   // Throws std::runtime_error when every callback slot is taken.
-  Channel(ChannelSettings settings, LineSink& sink, std::shared_ptr<Printer> printer);
+  Channel(ChannelSettings settings, LineSink& sink, std::shared_ptr<LineReader> reader);
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -106,7 +106,7 @@ class Channel {
 
   ChannelSettings settings_;
   LineSink& sink_;
-  std::shared_ptr<Printer> printer_;
+  std::shared_ptr<LineReader> reader_;
   int slot_ = -1;
   RCPosHark listener_;
   std::unique_ptr<Source> source_;

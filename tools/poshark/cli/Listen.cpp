@@ -1,5 +1,7 @@
 #include "cli/Listen.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -28,26 +30,26 @@ constexpr auto kStopDrain = std::chrono::milliseconds(1000);
 
 void Fail(const std::string& message) { Log(LogLevel::kError, message); }
 
-bool Colour(const OutputStream& out, bool json) {
+bool Colour(bool json) {
   const char* no_color = std::getenv("NO_COLOR");
-  return !json && out.IsTerminal() && (no_color == nullptr || *no_color == '\0');
+  return !json && isatty(STDOUT_FILENO) != 0 && (no_color == nullptr || *no_color == '\0');
 }
 
 }  // namespace
 
 int RunListen(const ListenOptions& options) {
-  OutputStream out("-");
+  OutputStream out("-", {options.json, Colour(options.json), false});
   std::string error;
   out.Open(error);
-  std::shared_ptr<Printer> printer;
+  std::shared_ptr<LineReader> reader;
   try {
-    printer = std::make_shared<Printer>(options.channel, options.json, Colour(out, options.json));
+    reader = std::make_shared<LineReader>(options.channel);
   } catch (const std::exception& e) {
     Fail(e.what());
     return kExitFailure;
   }
   // Errors name the option at fault: "--" and the setting's name.
-  if (options.channel.keys && !printer->LoadKeys(error)) {
+  if (options.channel.keys && !reader->LoadKeys(error)) {
     Fail("--" + error);
     return kExitFailure;
   }
@@ -59,7 +61,7 @@ int RunListen(const ListenOptions& options) {
     stop = true;
     sink.Wake();
   });
-  Channel channel(options.channel, sink, printer);
+  Channel channel(options.channel, sink, reader);
   if (!channel.Start(error)) {
     Fail("--" + error);
     return kExitFailure;
@@ -92,7 +94,7 @@ int RunListen(const ListenOptions& options) {
   sink.Close();
   while (ok && sink.PopAll(batch, std::chrono::milliseconds(0))) ok = out.Write(batch);
   out.Flush();
-  printer->SaveKeys();
+  reader->SaveKeys();
   std::string source_error = channel.SourceError();
   if (!source_error.empty()) {
     Fail("--feed " + source_error);

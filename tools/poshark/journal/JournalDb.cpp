@@ -202,18 +202,10 @@ std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
 }
 
 std::string IsoTime(int64_t epoch_ms) {
-  std::time_t seconds = static_cast<std::time_t>(epoch_ms / 1000);
-  std::tm tm{};
-  localtime_r(&seconds, &tm);
   SYSTEMTIME st{};
-  st.wYear = static_cast<uint16_t>(tm.tm_year + 1900);
-  st.wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
-  st.wDay = static_cast<uint16_t>(tm.tm_mday);
-  st.wHour = static_cast<uint16_t>(tm.tm_hour);
-  st.wMinute = static_cast<uint16_t>(tm.tm_min);
-  st.wSecond = static_cast<uint16_t>(tm.tm_sec);
-  st.wMilliseconds = static_cast<uint16_t>(epoch_ms % 1000);
-  return FormatIsoTime(st, tm.tm_isdst > 0);
+  bool dst = false;
+  LocalTimeOf(epoch_ms, st, dst);
+  return FormatIsoTime(st, dst);
 }
 
 }  // namespace poshark::tool

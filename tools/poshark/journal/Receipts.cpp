@@ -7,6 +7,7 @@
 #include "base/Text.h"
 #include "journal/JournalDb.h"
 #include "journal/SearchArgs.h"
+#include "output/JsonRow.h"
 #include "output/LineRecord.h"
 
 namespace poshark::tool {
@@ -35,32 +36,26 @@ std::optional<Receipt> First(Statement& s) {
 }
 
 // What the catchers found on the receipt's lines, by line.
-struct LineFindings {
-  Json captures = Json::array(), alarms = Json::array(), ranges = Json::array();
-};
-
-std::map<int64_t, LineFindings> FindingsOf(Database& db, int64_t receipt) {
-  std::map<int64_t, LineFindings> by_line;
+std::map<int64_t, Findings> FindingsOf(Database& db, int64_t receipt) {
+  std::map<int64_t, Findings> by_line;
   Statement c(db, "SELECT line, name, mdb_type, mdb_id, data FROM captures WHERE receipt = ?");
   for (c.Bind(1, receipt); c.Step();) {
     by_line[c.Int(0)].captures.push_back(
-        {{"name", c.Text(1)}, {"mdb_type", c.Int(2)}, {"mdb_id", c.Int(3)}, {"data", c.Text(4)}});
+        {c.Text(1), static_cast<int>(c.Int(2)), static_cast<int>(c.Int(3)), c.Text(4)});
   }
   Statement a(db, "SELECT line, name, key_index, source, data FROM alarms WHERE receipt = ?");
   for (a.Bind(1, receipt); a.Step();) {
     by_line[a.Int(0)].alarms.push_back(
-        {{"name", a.Text(1)}, {"key_index", a.Int(2)}, {"source", a.Int(3)}, {"data", a.Text(4)}});
+        {a.Text(1), static_cast<int>(a.Int(2)), static_cast<int>(a.Int(3)), a.Text(4)});
   }
   Statement r(db,
               "SELECT line, name, start_byte, end_byte, color, value1, value2 FROM ranges"
               " WHERE receipt = ?");
   for (r.Bind(1, receipt); r.Step();) {
-    by_line[r.Int(0)].ranges.push_back({{"name", r.Text(1)},
-                                        {"start", r.Int(2)},
-                                        {"end", r.Int(3)},
-                                        {"color", HexColour(static_cast<uint32_t>(r.Int(4)))},
-                                        {"value1", r.Int(5)},
-                                        {"value2", r.Int(6)}});
+    by_line[r.Int(0)].ranges.push_back({r.Text(1), static_cast<int>(r.Int(2)),
+                                        static_cast<int>(r.Int(3)), static_cast<uint32_t>(r.Int(4)),
+                                        static_cast<uint32_t>(r.Int(5)),
+                                        static_cast<uint32_t>(r.Int(6))});
   }
   return by_line;
 }
@@ -95,23 +90,29 @@ std::string ReceiptHeadJson(const Receipt& r) {
 }
 
 std::string ReceiptJson(Database& db, const Receipt& r) {
-  Json j = Json::object();
-  HeadInto(j, r);
-  j["lines"] = Json::array();
+  std::string doc = ReceiptHeadJson(r);
+  doc.pop_back();  // the head's closing brace: the lines follow
+  doc += R"(,"lines":[)";
   auto findings = FindingsOf(db, r.id);
-  Statement s(db, "SELECT id, time_ms, event, text, raw FROM lines WHERE receipt = ? ORDER BY id");
-  for (s.Bind(1, r.id); s.Step();) {
-    std::string event = EventName(static_cast<int>(s.Int(2)));
-    LineFindings& f = findings[s.Int(0)];
-    j["lines"].push_back({{"time", IsoTime(s.Int(1))},
-                          {"event", event.empty() ? Json() : Json(event)},
-                          {"text", s.Text(3)},
-                          {"raw", Base64(s.Text(4))},
-                          {"captures", f.captures},
-                          {"alarms", f.alarms},
-                          {"ranges", f.ranges}});
+  LineRecord line;
+  line.channel = r.channel;
+  line.pos = static_cast<int>(r.pos);
+  Statement s(db,
+              "SELECT id, time_ms, dst, event, text, raw FROM lines WHERE receipt = ? ORDER BY id");
+  bool first = true;
+  for (s.Bind(1, r.id); s.Step(); first = false) {
+    line.time_ms = s.Int(1);
+    LocalTimeOf(line.time_ms, line.time, line.dst);
+    line.dst = s.Int(2) != 0;  // settles the hour that occurs twice
+    line.event = static_cast<int>(s.Int(3));
+    line.text = s.Text(4);
+    line.raw = s.Text(5);
+    line.findings = std::move(findings[s.Int(0)]);
+    if (!first) doc += ',';
+    AppendJsonRow(doc, line, true);
   }
-  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+  doc += "]}";
+  return doc;
 }
 
 std::vector<std::string> MatchingLines(Database& db, int64_t receipt, const SearchQuery& q,

@@ -39,8 +39,9 @@ struct Findings {
   std::vector<ColorRange> ranges;
 };
 
-// What the journal keeps of a line, taken as the line is written out: card
-// numbers masked when the channel masks, every text in UTF-8.
+// A delivered line as every consumer takes it (the output, the journal, the
+// live page): made once per line, card numbers masked when the channel
+// masks, every text in UTF-8 (control characters as they came).
 struct LineRecord {
   std::string channel;
   int pos = 0;
@@ -52,7 +53,8 @@ struct LineRecord {
   std::string text;     // logical order when the channel's order is logical
   std::string shown;    // as printed (display order) when `text` is not, else ""
   bool rtl = false;     // the text holds right-to-left letters
-  Findings findings;
+  std::string extra;    // the preprocess plug-in's block, "" when none
+  Findings findings;    // names and data in UTF-8
 };
 
 // Event code as shown: START, STOP, VOID, OVERFLOW, "" for plain text.

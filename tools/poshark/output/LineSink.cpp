@@ -8,7 +8,7 @@ DeliveredLine& LineBatch::Add() {
 }
 
 void LineBatch::clear() {
-  // A slot keeps its printer: the next line of the same channel then costs
+  // A slot keeps its reader: the next line of the same channel then costs
   // no count of references, which the writer and the output thread would
   // otherwise pass between them for every line.
   for (size_t i = 0; i < count_; ++i) {

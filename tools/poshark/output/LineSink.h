@@ -8,9 +8,25 @@
 #include <mutex>
 #include <vector>
 
-#include "output/Output.h"
+#include <memory>
+#include <string>
+
+#include <poshark/KeyRecords.h>
 
 namespace poshark::tool {
+
+class LineReader;
+
+// One line as the listener's callback delivered it.
+struct DeliveredLine {
+  std::string text;  // bytes of the configured code page
+  SYSTEMTIME time{};
+  bool dst = false;
+  int pos = 0;
+  int event = -1;
+  std::string extra;                   // preprocess plug-in's block, "" when none
+  std::shared_ptr<LineReader> reader;  // the channel's, as it was when the line came
+};
 
 // Lines waiting for the output thread. A writer thread blocks while this many
 // are waiting (it must not lose them); an output that keeps up never lets

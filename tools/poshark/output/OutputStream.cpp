@@ -1,5 +1,9 @@
 #include "output/OutputStream.h"
 
+#include "output/JsonRow.h"
+#include "output/LineReader.h"
+#include "output/TextRows.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,21 +46,18 @@ bool OutputStream::IsTerminal() const { return file_ != nullptr && isatty(fileno
 bool OutputStream::Write(LineBatch& batch, const LineKeeper& keep) {
   for (auto& line : batch) {
     const bool writing = ok_ && file_ != nullptr;
-    if (!line.printer || (!writing && !keep)) continue;
-    // A record only for a keeper: building and clearing one costs as much
-    // as formatting a short line.
-    if (keep) {
-      LineRecord record;
-      line.printer->Format(line, pending_, &record);
-      keep(std::move(record));
-    } else {
-      line.printer->Format(line, pending_);
+    if (!line.reader || (!writing && !keep)) continue;
+    line.reader->Read(line, record_);
+    if (writing) {
+      if (form_.json) {
+        AppendJsonRow(pending_, record_, form_.with_channel);
+        pending_ += '\n';
+      } else {
+        AppendTextRows(pending_, record_, form_.colour ? &line.reader->CodePage() : nullptr);
+      }
+      if (pending_.size() >= kWriteChunk) WritePending();
     }
-    if (!writing) {
-      pending_.clear();
-    } else if (pending_.size() >= kWriteChunk) {
-      WritePending();
-    }
+    if (keep) keep(std::move(record_));
   }
   batch.clear();
   return ok_;

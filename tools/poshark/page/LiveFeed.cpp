@@ -1,39 +1,10 @@
 #include "page/LiveFeed.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 
-#include "base/Text.h"
+#include "output/JsonRow.h"
 
 namespace poshark::tool {
-
-std::string LiveJson(const LineRecord& line) {
-  using Json = nlohmann::ordered_json;
-  Json j = Json::object();
-  j["channel"] = line.channel;
-  j["pos"] = line.pos;
-  // The page shows the time in its own zone; a local-time string here would
-  // cost the output loop another look at the zone for every line.
-  j["time_ms"] = line.time_ms;
-  std::string event = EventName(line.event);
-  j["event"] = event.empty() ? Json() : Json(event);
-  j["text"] = line.shown.empty() ? line.text : line.shown;
-  j["rtl"] = line.rtl;
-  j["bytes"] = line.raw.size();
-  j["ranges"] = Json::array();
-  for (const auto& r : line.findings.ranges) {
-    j["ranges"].push_back(
-        {{"name", r.name}, {"start", r.start}, {"end", r.end}, {"color", HexColour(r.color)}});
-  }
-  j["captures"] = Json::array();
-  for (const auto& c : line.findings.captures)
-    j["captures"].push_back({{"name", c.name}, {"data", c.data}});
-  j["alarms"] = Json::array();
-  for (const auto& a : line.findings.alarms)
-    j["alarms"].push_back({{"name", a.name}, {"data", a.data}});
-  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 
 LiveFeed::Reader::~Reader() {
   std::lock_guard lock(feed_.mutex_);
@@ -42,7 +13,9 @@ LiveFeed::Reader::~Reader() {
 
 void LiveFeed::Publish(const LineRecord& line) {
   // Formatted before the lock is taken: the streams never wait for it.
-  const std::string data = "data: " + LiveJson(line) + "\n\n";
+  std::string data = "data: ";
+  AppendJsonRow(data, line, true);
+  data += "\n\n";
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;

@@ -1,9 +1,8 @@
 // The lines the live page streams: the output loop publishes each line once,
-// as a Server-Sent Event, into one bounded ring; every open stream reads the
-// ring at its own place. The output loop never waits for a stream: a stream
-// that falls further behind than the ring holds is ended (its page then
-// reconnects). The last lines of every channel are kept apart, so that a page
-// that opens late starts with them.
+// as a Server-Sent Event whose data is the line's JSON row (docs/OUTPUT.md), into one bounded ring;
+// every open stream reads the ring at its own place. The output loop never waits for a stream: a
+// stream that falls further behind than the ring holds is ended (its page then reconnects). The
+// last lines of every channel are kept apart, so that a page that opens late starts with them.
 #pragma once
 
 #include <chrono>
@@ -35,12 +34,6 @@ inline constexpr auto kLiveGather = std::chrono::milliseconds(50);
 // Channels whose backlog is kept (the service's channels, and a few that
 // were removed by a reload).
 inline constexpr size_t kLiveBacklogChannels = 128;
-
-// One line as the page shows it, JSON: channel, pos, time_ms, event,
-// text (as printed, display order), rtl (the line holds right-to-left
-// letters), bytes (the length of the line's bytes in its code page, which
-// the colour ranges count), ranges, captures, alarms.
-std::string LiveJson(const LineRecord& line);
 
 class LiveFeed {
  public:

@@ -34,13 +34,15 @@ constexpr auto kLongestRetry = std::chrono::milliseconds(60000);
 // Lines already read are delivered for at most this long after a stop or
 // before a changed channel restarts; the whole stop stays within 2 s.
 constexpr auto kStopDrain = std::chrono::milliseconds(1200);
+// The service writes JSON rows that name their channel.
+constexpr OutputStream::Form kServeRows{true, false, true};
 // Longest wait of the output loop for lines.
 constexpr auto kLoopWait = std::chrono::milliseconds(100);
 
 // One configured channel and its run-time state.
 struct Slot {
   ChannelSettings settings;
-  std::shared_ptr<Printer> printer;
+  std::shared_ptr<LineReader> reader;
   std::unique_ptr<Channel> channel;
   Clock::time_point next_try{};
   std::chrono::milliseconds backoff = kFirstRetry;
@@ -84,13 +86,13 @@ class Service {
 
 bool Service::TryStart(Slot& s, std::string& error) {
   try {
-    s.printer = std::make_shared<Printer>(s.settings, true, false);
+    s.reader = std::make_shared<LineReader>(s.settings);
   } catch (const std::exception& e) {
     error = e.what();
     return false;
   }
-  if (s.settings.keys && !s.printer->LoadKeys(error)) return false;
-  s.channel = std::make_unique<Channel>(s.settings, sink_, s.printer);
+  if (s.settings.keys && !s.reader->LoadKeys(error)) return false;
+  s.channel = std::make_unique<Channel>(s.settings, sink_, s.reader);
   if (s.channel->Start(error)) return true;
   s.channel.reset();
   return false;
@@ -120,7 +122,7 @@ void Service::Stop(Slot& s, Clock::time_point deadline) {
     s.channel->Stop(deadline);
     s.channel.reset();
   }
-  if (s.printer) s.printer->SaveKeys();
+  if (s.reader) s.reader->SaveKeys();
 }
 
 void Service::RetryDue() {
@@ -189,7 +191,7 @@ void Service::Reload() {
     config.service.http = service_.http;
   }
   if (config.service.output != service_.output)
-    out_ = std::make_unique<OutputStream>(config.service.output);
+    out_ = std::make_unique<OutputStream>(config.service.output, kServeRows);
   std::string error;
   if (!out_->Open(error)) Log(LogLevel::kError, error);  // output_ok_ stays; writes fail
   output_ok_ = true;
@@ -254,7 +256,7 @@ bool Service::StartPage() {
 
 int Service::Run(ServeConfig config) {
   service_ = config.service;
-  out_ = std::make_unique<OutputStream>(service_.output);
+  out_ = std::make_unique<OutputStream>(service_.output, kServeRows);
   std::string error;
   if (!out_->Open(error)) {
     Log(LogLevel::kError, error);

@@ -41,7 +41,6 @@ bool OutputStream::Open(std::string& error) {
   return ok_ = true;
 }
 
-bool OutputStream::IsTerminal() const { return file_ != nullptr && isatty(fileno(file_)); }
 
 bool OutputStream::Write(LineBatch& batch, const LineKeeper& keep) {
   for (auto& line : batch) {

@@ -32,7 +32,6 @@ class OutputStream {
 
   // Opens (again); false with a message naming the file.
   bool Open(std::string& error);
-  bool IsTerminal() const;
   // Reads every line of the batch into its record with its channel's
   // reader, writes the record out and hands it to the keeper (written out
   // or not), and empties the batch. What is formatted is written in large

@@ -181,27 +181,7 @@ bool Channel::SourceDone() const { return source_ && source_->Done(); }
 std::string Channel::SourceError() const { return source_ ? source_->Error() : ""; }
 
 bool Channel::WaitForListener() {
-  std::unique_lock lock(progress_mutex_);
-  auto must_wait = [&] {
-    return fed_ > analyzed_ + kFeedWindow || sink_.Backlog() > kMaxPrintBacklog;
-  };
-  uint64_t chunks = chunks_;
-  auto last_chunk = Clock::now();
-  feeder_waits_ = true;
-  while (!stopping_ && must_wait()) {
-    if (progress_.wait_for(lock, std::chrono::milliseconds(5),
-                           [&] { return stopping_ || !must_wait(); })) {
-      break;
-    }
-    if (chunks != chunks_) {
-      chunks = chunks_;
-      last_chunk = Clock::now();
-    } else if (Clock::now() - last_chunk >= kFeedSilence && sink_.Backlog() <= kMaxPrintBacklog) {
-      analyzed_ = fed_.load();  // an idle listener has taken all it will count
-      break;
-    }
-  }
-  feeder_waits_ = false;
+  sink_.WaitForRoom(stopping_, kMaxPrintBacklog);
   return !stopping_;
 }
 
@@ -328,11 +308,7 @@ void Channel::NoteActivity() {
 
 void Channel::OnChunk(int length) {
   if (length > 0) analyzed_ += static_cast<uint64_t>(length);
-  ++chunks_;
   NoteActivity();
-  // Only a feeder that may go on is woken: a wake-up for every chunk would
-  // cost a fast replay a system call per line.
-  if (feeder_waits_ && fed_ <= analyzed_ + kFeedWindow) NotifyProgress();
 }
 
 }  // namespace poshark::tool

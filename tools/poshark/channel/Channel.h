@@ -20,19 +20,11 @@
 
 namespace poshark::tool {
 
-// The listener stays at most this many bytes behind the source (more than
-// its line buffer, 4000 bytes, plus a block, so that an unfinished line never
-// stalls it); this bounds what waits in its analyze queue.
-inline constexpr uint64_t kFeedWindow = 256 * 1024;
-
-// A source that may wait also waits while this many lines wait for the
-// output: a slow output slows the source instead of blocking the writer.
+// A source that may wait waits while this many lines wait for the output: a
+// slow output slows the source instead of blocking the writer. How far the
+// listener may fall behind the source is the listener's own hold in
+// GotData, which bounds its analyze queue.
 inline constexpr size_t kMaxPrintBacklog = 8192;
-
-// A wait for the listener ends anyway after this long without a chunk taken
-// by the analyzer: in graph mode it counts decoded bytes, which may be fewer
-// than the bytes fed, and an idle pipeline can always take more.
-inline constexpr auto kFeedSilence = std::chrono::milliseconds(20);
 
 // How long the end of a feed waits for the listener to deliver what it was
 // given; past it the output ends once the channel has been quiet (listen).
@@ -115,12 +107,10 @@ class Channel {
   std::atomic<int64_t> last_activity_ms_{0};
   std::atomic<bool> input_drained_{false};
   std::atomic<uint64_t> analyzed_{0};
-  std::atomic<uint64_t> chunks_{0};
   std::mutex give_mutex_;  // one Give at a time, never held by a callback
-  // Wakes waits for the analyzer; never held while the library is called.
+  // Wakes the drain's wait; never held while the library is called.
   std::mutex progress_mutex_;
   std::condition_variable progress_;
-  std::atomic<bool> feeder_waits_{false};  // set under progress_mutex_
   std::atomic<uint64_t> fed_{0};
   std::atomic<uint64_t> dropped_{0};
   uint64_t drop_reported_ = 0;

@@ -81,6 +81,13 @@ class LineSink {
     if (wake) items_.notify_one();
   }
 
+  // Blocks while more than `limit` lines wait, unless the sink is closed or
+  // the channel is stopping: a source that may wait is held here.
+  void WaitForRoom(const std::atomic<bool>& stopping, size_t limit) {
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [&] { return closing_ || stopping || lines_.size() <= limit; });
+  }
+
   // Empties out, then takes every waiting line into it; false when none
   // arrived within the timeout or Wake was called. Fewer than kWakeBatch
   // lines are given up to kGatherTime for more to come, also without a

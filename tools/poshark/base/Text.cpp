@@ -126,6 +126,41 @@ size_t PlainRun(const char* src, const char* end, bool pictures) {
   return static_cast<size_t>(p - src);
 }
 
+// Bytes of UTF-8 text shown as they are: all but C0 controls and DEL (a
+// tab stops the run too; it is kept by the caller).
+size_t ShownRun(const char* src, const char* end) {
+  const char* p = src;
+#if defined(__SSE2__)
+  const __m128i controls = _mm_set1_epi8(0x20);
+  const __m128i del = _mm_set1_epi8(0x7F);
+  const __m128i minus_one = _mm_set1_epi8(-1);
+  auto stops_at = [&](const char* at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    // Bytes of 0x80 or more are negative: below 0x20 only when not.
+    const __m128i c0 = _mm_and_si128(_mm_cmplt_epi8(v, controls), _mm_cmpgt_epi8(v, minus_one));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(c0, _mm_cmpeq_epi8(v, del))));
+  };
+  if (end - src >= 16) {
+    for (; end - p >= 16; p += 16) {
+      if (const unsigned mask = stops_at(p)) {
+        return static_cast<size_t>(p - src) + static_cast<unsigned>(std::countr_zero(mask));
+      }
+    }
+    // The last bytes: the last sixteen, without those tested already.
+    const auto left = static_cast<unsigned>(end - p);
+    const unsigned mask = stops_at(end - 16) >> (16 - left);
+    return static_cast<size_t>(p - src) +
+           (mask != 0 ? static_cast<unsigned>(std::countr_zero(mask)) : left);
+  }
+#endif
+  while (p < end) {
+    const auto by = static_cast<unsigned char>(*p);
+    if (by < 0x20 || by == 0x7F) break;
+    ++p;
+  }
+  return static_cast<size_t>(p - src);
+}
+
 }  // namespace
 
 size_t Decoder::PlainLength(std::string_view bytes, bool pictures) const {
@@ -177,24 +212,26 @@ void Decoder::AppendUtf8(std::string& out, std::string_view bytes, bool pictures
 void AppendWithPictures(std::string& out, std::string_view utf8) {
   const char* p = utf8.data();
   const char* end = p + utf8.size();
-  const char* run = p;  // bytes copied as they are, from here to p
   while (p < end) {
-    if (end - p >= 8) {
-      const uint64_t x = LoadWord(p);
-      if ((AnyBelow(x, 0x20) | AnyEqual(x, 0x7F)) == 0) {
-        p += 8;
-        continue;
-      }
-    }
-    const auto by = static_cast<unsigned char>(*p);
-    if ((by < 0x20 && by != '\t') || by == 0x7F) {
-      out.append(run, static_cast<size_t>(p - run));
+    const size_t n = ShownRun(p, end);
+    out.append(p, n);
+    p += n;
+    if (p == end) break;
+    const auto by = static_cast<unsigned char>(*p++);
+    if (by == '\t') {
+      out += '\t';
+    } else {
       AppendCodePoint(out, by == 0x7F ? 0x2421 : 0x2400 + by);
-      run = p + 1;
     }
-    ++p;
   }
-  out.append(run, static_cast<size_t>(p - run));
+}
+
+size_t ShownLength(std::string_view utf8) {
+  return ShownRun(utf8.data(), utf8.data() + utf8.size());
+}
+
+bool IsAscii(std::string_view text) {
+  return PlainRun(text.data(), text.data() + text.size(), false) == text.size();
 }
 
 uint32_t CharsetForCodepage(const std::string& codepage) {

@@ -43,6 +43,11 @@ class Decoder {
 // (except tab) and DEL as their control pictures (U+2400 + byte, U+2421),
 // as Decoder::AppendUtf8 shows them with pictures.
 void AppendWithPictures(std::string& out, std::string_view utf8);
+// How many of the first bytes AppendWithPictures copies as they are.
+size_t ShownLength(std::string_view utf8);
+
+// Every byte is below 0x80.
+bool IsAscii(std::string_view text);
 
 // Font character set that goes with a code page, as the colour-key catcher
 // expects it: 177 for Hebrew pages, 178 for Arabic pages, 0 otherwise.

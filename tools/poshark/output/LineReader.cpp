@@ -30,13 +30,6 @@ bool SameSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) {
          a.wMinute == b.wMinute && a.wSecond == b.wSecond;
 }
 
-bool AllAscii(const std::string& text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 struct LineReader::Catchers {
@@ -172,11 +165,16 @@ void LineReader::Read(DeliveredLine& line, LineRecord& r) {
   r.dst = line.dst;
   r.time_ms = EpochMsOf(line.time, line.dst);
   r.raw = line.text;
-  r.extra = line.extra;
+  // Most lines carry no extra block: clearing costs less than assigning.
+  if (line.extra.empty()) {
+    r.extra.clear();
+  } else {
+    r.extra = line.extra;
+  }
   r.text.clear();
   decoder_.AppendUtf8(r.text, line.text, false);
   // Plain ASCII holds no right-to-left letter: most lines skip the look.
-  r.rtl = !AllAscii(r.text) && HasRightToLeft(r.text);
+  r.rtl = !IsAscii(r.text) && HasRightToLeft(r.text);
   r.shown.clear();
   if (order_ == TextOrder::kLogical) {
     r.shown.swap(r.text);

@@ -51,16 +51,19 @@ void ForEachPrintedLine(const std::string& text, Fn&& fn) {
   }
 }
 
-// Starts a row: the time stamp and the event column, grown into the output
-// at once. Answers where the row starts.
-size_t BeginRow(std::string& out, std::string_view prefix, std::string_view event) {
+// Starts a row: the time stamp, the event column and the first bytes of the
+// text, which are shown as they are, grown into the output at once.
+// Answers where the row starts.
+size_t BeginRow(std::string& out, std::string_view prefix, std::string_view event,
+                std::string_view plain) {
   const size_t row = out.size();
   const size_t head = prefix.size() + std::max(event.size(), kEventColumn);
-  out.resize(row + head);
+  out.resize(row + head + plain.size());
   char* p = out.data() + row;
   std::memcpy(p, prefix.data(), prefix.size());
   std::memcpy(p + prefix.size(), event.data(), event.size());
   std::memset(p + prefix.size() + event.size(), ' ', head - prefix.size() - event.size());
+  if (!plain.empty()) std::memcpy(p + head, plain.data(), plain.size());
   return row;
 }
 
@@ -147,17 +150,23 @@ void AppendTextRows(std::string& out, const LineRecord& line, Decoder* paint) {
     const std::string_view shown = first && !event.empty() ? event : "-"sv;
     first = false;
     const std::string_view piece = std::string_view(rows).substr(start, end - start);
-    const size_t row = BeginRow(out, head, shown);
     if (!painted.empty()) {
+      const size_t row = BeginRow(out, head, shown, {});
       AppendPainted(out, line, painted, start, end, *paint);
+      EndRow(out, row);
     } else if (logical) {
+      const size_t row = BeginRow(out, head, shown, {});
       std::string pictured;
       AppendWithPictures(pictured, piece);
       out += LogicalOrder(pictured);
+      EndRow(out, row);
     } else {
-      AppendWithPictures(out, piece);
+      // Most rows are shown as they are to their end.
+      const size_t plain = ShownLength(piece);
+      const size_t row = BeginRow(out, head, shown, piece.substr(0, plain));
+      if (plain < piece.size()) AppendWithPictures(out, piece.substr(plain));
+      EndRow(out, row);
     }
-    EndRow(out, row);
   });
   AppendFindings(out, line.findings);
 }

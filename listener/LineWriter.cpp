@@ -190,7 +190,7 @@ void LineWriter::WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEven
   if (g_bDump) {
     platform::DebugPrintf("POS%d:WriteOut Event=%d \"%s\"\r\n", refs_.nPOSNo, nEvent, pszText);
   }
-  platform::MutexLock guard(csCallback_);
+  std::lock_guard<std::recursive_mutex> guard(csCallback_);
   try {
     pfn(pszText, pTime, bDST, refs_.nPOSNo, nEvent, pExtra);
   } catch (...) {

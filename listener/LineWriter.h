@@ -15,9 +15,11 @@
 // ends are dropped, as a new start clears the queue.
 //
 // Locking: Run is the writer thread's; its buffer, batch and the record
-// state are that thread's alone. csCallback_ makes the calls of the line callback
-// mutually exclusive (WriteOut may also be called by a derived host). The
-// code map is written by the host and read by the writer under codeMapLock_.
+// state are that thread's alone. csCallback_ makes the calls of the line
+// callback mutually exclusive (WriteOut may also be called by a derived
+// host); it is re-entrant, because a derived host may call WriteOut from
+// inside its own callback. The code map is written by the host and read by
+// the writer under codeMapLock_.
 // The gate flags and callbacks are the listener's atomics.
 #pragma once
 
@@ -27,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "platform/PageBuffer.h"
 #include "platform/ThreadAnnotations.h"
@@ -72,9 +75,9 @@ class LineWriter {
 
   // Body of the writer thread.
   void Run();
-  // Calls the line callback (nothing without one).
-  void WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra)
-      EXCLUDES(csCallback_);
+  // Calls the line callback (nothing without one), under csCallback_; may
+  // be called again from inside the callback on the same thread.
+  void WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra);
   // Trims spaces in place; answers the new length (0 for a text of spaces
   // only, which is then left as it was).
   static int SpaceFilter(char* pszText);
@@ -107,7 +110,8 @@ class LineWriter {
   int nBatch_ = 0;  // records in apBatch_
   int nNext_ = 0;   // the next one to deliver
   std::atomic<uint64_t> nDone_{0};
-  platform::Mutex csCallback_;
+  // Not annotated: the analysis cannot follow a lock taken again by its holder.
+  std::recursive_mutex csCallback_;
   platform::Mutex codeMapLock_;
   unsigned char byCodeMap_[256] GUARDED_BY(codeMapLock_);  // identity until a table is given
   std::atomic<bool> bCodeMapOn_{false};

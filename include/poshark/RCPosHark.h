@@ -116,10 +116,13 @@ class POSHARK_EXPORT RCPosHark {
   void ListenThread();
 
   // Byte intake: the serial reader's entry, and the host's in host-feed mode.
-  // In host-feed mode, while the listener runs, a call returns only once the
-  // analyzer is less than 128 KiB of line chunks behind (or after at most
-  // about a second when it takes nothing): a host that feeds faster than
-  // the analyzer is held, rather than queued ahead without bound.
+  // In host-feed mode, while the listener runs, a call may hold the caller
+  // for up to about one second: once 128 KiB or more of line chunks wait
+  // for the analyzer, it returns only when fewer than 64 KiB wait, or after
+  // about a second when the analyzer takes nothing meanwhile (the bytes then
+  // stay queued). The reason: a host that feeds faster than lines can be
+  // analysed is slowed to the analyzer's pace, rather than queued ahead
+  // without bound. The serial reader is never held.
   void GotData(int nLen, unsigned char* pData);
   void AddBuffAnalyze(unsigned char* pData, int nLen);
   // An addition to the listener's own operations, for hosts in host-feed
@@ -164,7 +167,9 @@ class POSHARK_EXPORT RCPosHark {
   bool WaitWrite();
   void CheckModemStatus(void* hPort, int nIgnored);
   void ReportModemStatus(uint32_t dwStatus);
-  // Delivers one line to the line callback, one call at a time.
+  // Delivers one line to the line callback, one call at a time. A derived
+  // host may call it from inside its callback (the callback's lock is
+  // re-entrant); the nested call runs on the writer thread too.
   void WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra);
   // Trims spaces in place; answers the new length (0: spaces only, unchanged).
   int SpaceFilter(char* pszText);

@@ -6,7 +6,7 @@
 #include "listener/ChunkWake.h"
 #include "listener/DebugFlag.h"
 #include "listener/DrainWatch.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Clock.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"

@@ -3,7 +3,7 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Event.h"
 
 namespace poshark::listener {

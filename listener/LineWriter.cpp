@@ -7,7 +7,7 @@
 #include "commands/StreamAnalyzer.h"
 #include "listener/DebugFlag.h"
 #include "listener/DrainWatch.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Clock.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"

@@ -18,7 +18,7 @@
 #include "listener/IntakeHold.h"
 #include "listener/LineIntake.h"
 #include "listener/LineWriter.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "listener/RCSerialPort.h"
 #include "listener/ResumeWatcher.h"
 #include "listener/ThreadEntry.h"
@@ -76,7 +76,11 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   m_Resume = std::make_unique<poshark::listener::ResumeWatcher>();
   m_Catalog = std::make_unique<poshark::commands::CmdSetCatalog>();
   m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
-  m_WriteQueue = std::make_unique<RCLineQueue>(2);
+  // The write queue lets the current set's preprocess plug-in see every record.
+  m_WriteQueue = std::make_unique<RCLineQueue>(2, [pCatalog = m_Catalog.get()]() -> PFN_Preprocess {
+    const RCCmdSet* pSet = pCatalog->Current();
+    return pSet && pSet->bDllPreprocess ? pSet->pfnPreprocess : nullptr;
+  });
   LoadCmds();
   // The host's DST query, read anew for every record stamped now.
   auto dstQuery = [this] {
@@ -138,7 +142,6 @@ RCPosHark::~RCPosHark() {
   StopWorker(hWriteThread, bWriteRun, true);
   StopWorker(hStopEventThread, bStopEventRun, true);
 
-  m_WriteQueue->pCmdSet = nullptr;
   m_Catalog.reset();
 
   m_Intake.reset();

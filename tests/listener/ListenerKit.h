@@ -19,7 +19,7 @@
 #include "TestAccess.h"
 #include "commands/RCCmdSet.h"
 #include "listener/LineIntake.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Debug.h"
 #include "platform/Profile.h"
 #include "support/FakeSerialPort.h"

@@ -57,15 +57,14 @@ int RCLineQueue::PushLines(const unsigned char* pBase,
   return count.nRecords;
 }
 
-STRUCT_PosData* RCLineQueue::PrepareLocked(PFN_Preprocess pfn, const unsigned char* pData,
-                                           int nLen, int nTag, int nEvent) {
+STRUCT_PosData* RCLineQueue::PrepareLocked(PFN_Preprocess pfn, const unsigned char* pData, int nLen,
+                                           int nTag, int nEvent) {
   unsigned char* pExtraIn = nullptr;
   int nExtraIn = 0;
   if (pfn) {
     unsigned char* pOut = nullptr;
     int nOut = 0;
-    pfn(const_cast<unsigned char*>(pData), nLen, &pOut, &nOut, &pExtraIn,
-                           &nExtraIn, &nEvent);
+    pfn(const_cast<unsigned char*>(pData), nLen, &pOut, &nOut, &pExtraIn, &nExtraIn, &nEvent);
     // A count beyond what the writer can deliver cannot be trusted to match
     // the plug-in's memory either: the record is dropped, not copied.
     if (!pOut || nOut > poshark::commands::kMaxPreprocessedLen) {

@@ -20,7 +20,6 @@
 #include "listener/LineWriter.h"
 #include "listener/RCLineQueue.h"
 #include "listener/RCSerialPort.h"
-#include "listener/ResumeWatcher.h"
 #include "listener/ThreadEntry.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
@@ -73,7 +72,6 @@ RCPosHark::RCPosHark() : RCPosHark(0) {}
 
 RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   m_Serial = std::make_unique<RCSerialPort>();
-  m_Resume = std::make_unique<poshark::listener::ResumeWatcher>();
   m_Catalog = std::make_unique<poshark::commands::CmdSetCatalog>();
   m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
   // The write queue lets the current set's preprocess plug-in see every record.
@@ -165,20 +163,22 @@ void RCPosHark::StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bU
 }
 
 void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
+  StartLocked(pfnLineOutIn, bHostFeedIn, /*bByWatcher=*/false);
+}
+
+void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWatcher) {
   // Every worker reads the command set; starting without one would only
   // make them skip everything, so refuse (the host selects one first).
   if (!CurSet()) {
     poshark::platform::DebugPrintf("POS%d:ListenStart without a command set\n", nPOSNo);
     return;
   }
-  // Called by this listener's own watcher (a restart after a reopening)?
-  const bool bCalledByWatcher = m_Resume->IsWatcherThread();
   // A watcher asked to stop (ListenStop) may already be on its way out, and
   // the reset of its stop event below would leave it running blind: let it
   // end now, while the stop event still wakes every wait of it, and start a
   // fresh one below. A finished watcher is joined here too.
-  if (!bCalledByWatcher && hResumeThread.joinable() &&
+  if (!bByWatcher && hResumeThread.joinable() &&
       (hResumeExitEvent->Wait(0) || (hResumeStopEvent && hResumeStopEvent->Wait(0)))) {
     bResumeRun = false;
     hResumeThread.join();
@@ -218,7 +218,7 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
 
   bResumeRun = true;
   hResumeStopEvent->Reset();
-  if (!bCalledByWatcher && !hResumeThread.joinable()) {
+  if (!bByWatcher && !hResumeThread.joinable()) {
     StartResumeWatcher();
   }
 
@@ -250,7 +250,7 @@ void RCPosHark::StopWorkers() {
 }
 
 void RCPosHark::ListenStop() {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
   if (hPortLostEvent) {
     hPortLostEvent->Reset();
   }
@@ -264,7 +264,7 @@ void RCPosHark::ListenStop() {
 }
 
 void RCPosHark::KeyStop() {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
   if (ErrFt pfn = pfnErrFt.load()) {
     pfn(nPOSNo, 1);
   }
@@ -276,7 +276,7 @@ void RCPosHark::KeyStop() {
 }
 
 void RCPosHark::KeyStart() {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
   if (ErrFt pfn = pfnErrFt.load()) {
     pfn(nPOSNo, 2);
   }
@@ -287,7 +287,7 @@ void RCPosHark::KeyStart() {
     if (!bFeed) {
       m_Serial->Purge();
     }
-    ListenStart(pfnLineOut, bFeed);
+    StartLocked(pfnLineOut, bFeed, /*bByWatcher=*/false);
   }
 }
 

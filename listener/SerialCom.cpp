@@ -1,5 +1,6 @@
-// The listener's serial port: opening, reopening and releasing it, and the
-// calls to the port-registration library that announce each.
+// The listener's serial port: opening, reopening and releasing it, the
+// calls to the port-registration library that announce each, and the serial
+// reader's thread and status polls.
 #include <poshark/RCPosHark.h>
 
 #include <cstring>
@@ -7,9 +8,14 @@
 #include <mutex>
 
 #include "listener/RCSerialPort.h"
+#include "listener/SerialReader.h"
+#include "listener/ThreadEntry.h"
 #include "platform/Clock.h"
+#include "platform/Debug.h"
 #include "platform/DynLib.h"
+#include "platform/Event.h"
 #include "platform/Paths.h"
+#include "platform/SerialPort.h"
 
 namespace {
 
@@ -67,7 +73,7 @@ void RCPosHark::RegisterPort(uint32_t nPort, uint32_t nState, const char* pszNam
 
 int RCPosHark::OpenCom(int nPort, int nBaud, int nDataBitsIn, int nStopBitsIn, int nParityIn,
                        void* hHandle, char* pszName) {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
   if (pszName) {
     strDeviceName = pszName;
   }
@@ -103,7 +109,7 @@ int RCPosHark::ReOpenCom() {
 }
 
 int RCPosHark::CloseCom() {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
   bListenRun = false;
   m_Serial->Break();
   if (hListenThread.joinable()) {
@@ -118,3 +124,32 @@ void RCPosHark::BreakCom() {
   bListenRun = false;
   m_Serial->Break();
 }
+
+void RCPosHark::ListenThread() {
+  poshark::listener::RunReportingExceptions(nPOSNo, "serial reader", [this] {
+    PrepareIntake();
+    poshark::listener::SerialReader reader(
+        m_Serial->Port(), m_Serial->BreakEvent(), bListenRun,
+        [this](int nLen, unsigned char* pData) { GotData(nLen, pData); });
+    const bool bLost = reader.Run();
+    poshark::platform::OutputDebugStringA("###COM Listen thread Get exit start\r\n");
+    if (bLost && hPortLostEvent) {
+      hPortLostEvent->Set();
+    }
+  });
+}
+
+int RCPosHark::CheckErrDesert(uint32_t dwEvtMask) {
+  return poshark::listener::SerialReader::CheckErrDesert(m_Serial->Port().get(), dwEvtMask);
+}
+
+void RCPosHark::CheckComStat(void* hPort, int) {
+  poshark::listener::SerialReader::CheckComStat(static_cast<poshark::platform::SerialPort*>(hPort));
+}
+
+void RCPosHark::CheckModemStatus(void* hPort, int) {
+  poshark::listener::SerialReader::CheckModemStatus(
+      static_cast<poshark::platform::SerialPort*>(hPort));
+}
+
+void RCPosHark::ReportModemStatus(uint32_t) {}

@@ -46,7 +46,6 @@ class IdleStop;
 class IntakeHold;
 class LineIntake;
 class LineWriter;
-class ResumeWatcher;
 }  // namespace poshark::listener
 
 // Transaction event codes carried by every delivered line.
@@ -195,8 +194,17 @@ class POSHARK_EXPORT RCPosHark {
   // The intake's line buffer (and in graph mode its decoder) made ready for a
   // new run (the host's GotData calls or the serial reader).
   void PrepareIntake();
+  // ListenStart's steps, under csLifecycle. bByWatcher: the port resume
+  // watcher restarts listening after a reopening, and stays alive.
+  void StartLocked(LineOutFt pfnLineOut, bool bHostFeed, bool bByWatcher);
   // Starts the port resume watcher (ListenStart, when none is alive).
   void StartResumeWatcher();
+  // The port resume watcher's steps after a lost port, each under
+  // csLifecycle taken unless stop is set first: stop listening (then wait
+  // out the settle time), and reopen at once and then every 100 ms until the
+  // port is back and listening restarts. False when stopped first.
+  bool StopForReopen(poshark::platform::Event& stop);
+  bool ReopenAndListen(poshark::platform::Event& stop);
   void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
   // Stops the analyzer, the serial reader, the writer and the idle stop
   // thread, in this order (ListenStop, KeyStop and the port resume watcher).
@@ -253,17 +261,15 @@ class POSHARK_EXPORT RCPosHark {
   // Set as the watcher's body returns; lets ListenStart and the destructor
   // tell a finished watcher from a live one (std::thread cannot be polled).
   std::unique_ptr<poshark::platform::Event> hResumeExitEvent;  // manual-reset
-  // The port resume watcher's own state; knows whether it runs the caller.
-  std::unique_ptr<poshark::listener::ResumeWatcher> m_Resume;
   // Mode of the last ListenStart, so that KeyStart resumes the same way.
   std::atomic<bool> bHostFeed{false};
   // Serializes the host's lifecycle operations (ListenStart, ListenStop,
   // KeyStop, KeyStart, OpenCom, CloseCom) with the port resume watcher, which
   // stops the workers and reopens and restarts on its own thread. The watcher
   // never waits for it while it is asked to stop, so the host may hold it
-  // while joining the watcher. Recursive because the lifecycle re-enters
-  // itself: KeyStart and the watcher call ListenStart while holding it.
-  std::recursive_mutex csLifecycle;
+  // while joining the watcher. Taken once per operation: KeyStart and the
+  // watcher restart through StartLocked, which nothing re-enters.
+  std::mutex csLifecycle;
 
   // The parts that do the work; each states its contract and locking in its
   // own header. Built in this order by the constructor.

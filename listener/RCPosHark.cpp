@@ -70,15 +70,52 @@ std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
 
 RCPosHark::RCPosHark() : RCPosHark(0) {}
 
-RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
-  m_Serial = std::make_unique<RCSerialPort>();
-  m_Catalog = std::make_unique<poshark::commands::CmdSetCatalog>();
-  m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
-  // The write queue lets the current set's preprocess plug-in see every record.
-  m_WriteQueue = std::make_unique<RCLineQueue>(2, [pCatalog = m_Catalog.get()]() -> PFN_Preprocess {
+namespace {
+
+// The write queue lets the current set's preprocess plug-in see every record.
+RCLineQueue::PreprocessSource PreprocessOf(const poshark::commands::CmdSetCatalog& catalog) {
+  return [pCatalog = &catalog]() -> PFN_Preprocess {
     const RCCmdSet* pSet = pCatalog->Current();
     return pSet && pSet->bDllPreprocess ? pSet->pfnPreprocess : nullptr;
-  });
+  };
+}
+
+}  // namespace
+
+// The parts are built in the order of their declaration, each given what it
+// needs; the names of their state follow them.
+RCPosHark::RCPosHark(int nPOSNoIn)
+    : m_Catalog(std::make_unique<poshark::commands::CmdSetCatalog>()),
+      nPOSNo(nPOSNoIn),
+      m_Serial(std::make_unique<RCSerialPort>()),
+      m_AnalyzeQueue(std::make_unique<RCDataQueue>(1)),
+      m_WriteQueue(std::make_unique<RCLineQueue>(2, PreprocessOf(*m_Catalog))),
+      m_Drain(std::make_unique<poshark::listener::DrainWatch>()),
+      m_ChunkWake(std::make_unique<poshark::listener::ChunkWake>()),
+      m_Writer(std::make_unique<poshark::listener::LineWriter>(nPOSNoIn, *m_WriteQueue, *m_Catalog,
+                                                               hStopEvent, *m_Drain)),
+      m_IdleStop(std::make_unique<poshark::listener::IdleStop>(nPOSNoIn, *m_WriteQueue, *m_Catalog,
+                                                               hStopEvent, *m_Writer)),
+      m_AnalyzerLink(std::make_unique<poshark::listener::AnalyzerLink>(
+          poshark::listener::AnalyzerLinkRefs{nPOSNoIn, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog,
+                                              hStopEvent, *m_Writer, *m_Drain, *m_ChunkWake})),
+      m_Analyzer(std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink)),
+      m_Hold(std::make_unique<poshark::listener::IntakeHold>(
+          poshark::listener::IntakeHoldRefs{*m_AnalyzeQueue, bHostFeed, m_AnalyzerLink->worker.bRun,
+                                            m_AnalyzerLink->hAnalyzeEvent, hStopEvent})),
+      pfnLineOut(m_Writer->pfnLineOut),
+      dwGateOpenTime(m_Writer->dwGateOpenTime),
+      dwOpenTick(m_Writer->dwOpenTick),
+      bGateOpen(m_Writer->bGateOpen),
+      bWriteRun(m_Writer->worker.bRun),
+      hWriteThread(m_Writer->worker.thread),
+      hWriteEvent(m_Writer->hWriteEvent),
+      bAnalyzeRun(m_AnalyzerLink->worker.bRun),
+      hAnalyzeThread(m_AnalyzerLink->worker.thread),
+      hAnalyzeEvent(m_AnalyzerLink->hAnalyzeEvent),
+      pfnTestListen(m_AnalyzerLink->pfnTestListen),
+      bStopEventRun(m_IdleStop->worker.bRun),
+      hStopEventThread(m_IdleStop->worker.thread) {
   LoadCmds();
   // The host's DST query, read anew for every record stamped now.
   auto dstQuery = [this] {
@@ -87,22 +124,9 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   };
   m_AnalyzeQueue->SetDstQuery(dstQuery);
   m_WriteQueue->SetDstQuery(dstQuery);
-  m_Drain = std::make_unique<poshark::listener::DrainWatch>();
-  m_ChunkWake = std::make_unique<poshark::listener::ChunkWake>();
-  m_Writer = std::make_unique<poshark::listener::LineWriter>(poshark::listener::LineWriterRefs{
-      nPOSNo, *m_WriteQueue, *m_Catalog, bWriteRun, hWriteEvent, hStopEvent, pfnLineOut,
-      dwGateOpenTime, dwOpenTick, bGateOpen, *m_Drain});
-  m_IdleStop = std::make_unique<poshark::listener::IdleStop>(
-      *m_WriteQueue, *m_Catalog, bStopEventRun, hStopEvent, hWriteEvent);
-  m_AnalyzerLink =
-      std::make_unique<poshark::listener::AnalyzerLink>(poshark::listener::AnalyzerLinkRefs{
-          nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog, bAnalyzeRun, bWriteRun, hAnalyzeEvent,
-          hWriteEvent, hStopEvent, pfnTestListen, m_Writer->Done(), *m_Drain, *m_ChunkWake});
-  m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
-  m_Hold = std::make_unique<poshark::listener::IntakeHold>(poshark::listener::IntakeHoldRefs{
-      *m_AnalyzeQueue, bHostFeed, bAnalyzeRun, hAnalyzeEvent, hStopEvent});
   m_Intake = std::make_unique<poshark::listener::LineIntake>(
-      nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent, *m_ChunkWake, *m_Hold, *m_Catalog, dstQuery);
+      nPOSNo, *m_AnalyzeQueue, m_AnalyzerLink->hAnalyzeEvent, *m_ChunkWake, *m_Hold, *m_Catalog,
+      dstQuery);
 }
 
 RCPosHark::~RCPosHark() {
@@ -136,9 +160,9 @@ RCPosHark::~RCPosHark() {
   m_Serial->Close();
   RegisterPort(static_cast<uint16_t>(nComPort), 0, "");
 
-  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
-  StopWorker(hWriteThread, bWriteRun, true);
-  StopWorker(hStopEventThread, bStopEventRun, true);
+  m_AnalyzerLink->worker.Stop(hStopEvent.get());
+  m_Writer->worker.Stop(hStopEvent.get());
+  m_IdleStop->worker.Stop(hStopEvent.get());
 
   m_Catalog.reset();
 
@@ -196,9 +220,9 @@ void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWa
   bHostFeed = bHostFeedIn;
 
   StopWorker(hListenThread, bListenRun, false);
-  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
-  StopWorker(hWriteThread, bWriteRun, true);
-  StopWorker(hStopEventThread, bStopEventRun, true);
+  m_AnalyzerLink->worker.Stop(hStopEvent.get());
+  m_Writer->worker.Stop(hStopEvent.get());
+  m_IdleStop->worker.Stop(hStopEvent.get());
   hStopEvent->Reset();
 
   if (bHostFeedIn) {
@@ -208,10 +232,8 @@ void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWa
     hListenThread = StartWorker(this, nPOSNo, "read", &RCPosHark::ListenThread);
   }
 
-  bAnalyzeRun = true;
-  hAnalyzeThread = StartWorker(this, nPOSNo, "analyze", &RCPosHark::AnalyzeThread);
-  bWriteRun = true;
-  hWriteThread = StartWorker(this, nPOSNo, "write", &RCPosHark::WriteThread);
+  m_AnalyzerLink->worker.Start([this] { AnalyzeThread(); });
+  m_Writer->worker.Start([this] { WriteThread(); });
 
   bStarted = true;
   bRunning = true;
@@ -223,8 +245,7 @@ void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWa
   }
 
   if (CurSet()->bStopEvent) {
-    bStopEventRun = true;
-    hStopEventThread = StartWorker(this, nPOSNo, "idle", &RCPosHark::StopEventThread);
+    m_IdleStop->worker.Start([this] { StopEventThread(); });
   }
 }
 
@@ -243,10 +264,10 @@ void RCPosHark::StartResumeWatcher() {
 }
 
 void RCPosHark::StopWorkers() {
-  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
+  m_AnalyzerLink->worker.Stop(hStopEvent.get());
   StopWorker(hListenThread, bListenRun, false);
-  StopWorker(hWriteThread, bWriteRun, true);
-  StopWorker(hStopEventThread, bStopEventRun, true);
+  m_Writer->worker.Stop(hStopEvent.get());
+  m_IdleStop->worker.Stop(hStopEvent.get());
 }
 
 void RCPosHark::ListenStop() {
@@ -316,27 +337,17 @@ void RCPosHark::AnalyzeThread() {
 int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) { return m_Analyzer->Analyze(pBuf, nLen); }
 
 void RCPosHark::CreateMyEvent() {
-  auto make = [](std::unique_ptr<Event>& pEvent, Event::Kind kind) {
-    if (pEvent) {
-      pEvent->Reset();
-      return;
-    }
-    try {
-      pEvent = std::make_unique<Event>(kind);
-    } catch (const std::system_error&) {
-      pEvent.reset();  // checked by ListenStart
-    }
-  };
-  make(hAnalyzeEvent, Event::kAutoReset);
-  make(hWriteEvent, Event::kAutoReset);
-  make(hStopEvent, Event::kManualReset);
-  make(hResumeStopEvent, Event::kManualReset);
-  make(hPortLostEvent, Event::kManualReset);
+  // A failure leaves that event null; checked by ListenStart.
+  m_AnalyzerLink->CreateEvent();
+  m_Writer->CreateEvent();
+  poshark::listener::MakeOrResetEvent(hStopEvent, /*bAutoReset=*/false);
+  poshark::listener::MakeOrResetEvent(hResumeStopEvent, /*bAutoReset=*/false);
+  poshark::listener::MakeOrResetEvent(hPortLostEvent, /*bAutoReset=*/false);
 }
 
 void RCPosHark::CloseMyEvent() {
-  hAnalyzeEvent.reset();
-  hWriteEvent.reset();
+  m_AnalyzerLink->CloseEvent();
+  m_Writer->CloseEvent();
   hStopEvent.reset();
   hResumeStopEvent.reset();
   hPortLostEvent.reset();

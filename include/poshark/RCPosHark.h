@@ -214,38 +214,32 @@ class POSHARK_EXPORT RCPosHark {
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only
 
+ private:
+  // Command-set files and the current set; first, as the write queue asks it.
+  std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;
+
+ protected:
   // State a derived host may use: its POS number, the callbacks, the gate,
   // the worker run flags, threads and events (WaitAnalyze and WaitWrite wait
   // on them), the two record queues, the serial port and its saved settings.
   // Fields written by one thread and polled by another are atomics; the
   // threads and events are touched only by the lifecycle operations, which
-  // hold csLifecycle.
+  // hold csLifecycle. The analyzer's, the writer's and the idle stop's own
+  // state (thread, run flag, event, callback, gate) belongs to those parts;
+  // the names after the parts refer to it.
   int nPOSNo = 0;
   std::atomic<DstFt> pfnDstFt{nullptr};
   bool bSenderDecode = false;
-  std::atomic<uint32_t> dwGateOpenTime{1000};  // ms after OpenCom before lines pass
-  std::atomic<uint32_t> dwOpenTick{0};         // GetTickCount at the last OpenCom
-  std::atomic<bool> bGateOpen{false};
   std::atomic<bool> bResumeRun{false};
   std::thread hResumeThread;
   std::atomic<bool> bListenRun{false};
-  std::atomic<bool> bAnalyzeRun{false};
-  std::atomic<bool> bWriteRun{false};
   std::thread hListenThread;
-  std::thread hAnalyzeThread;
-  std::thread hWriteThread;
-  std::atomic<bool> bStopEventRun{false};
-  std::thread hStopEventThread;
   std::unique_ptr<RCSerialPort> m_Serial;
   std::string strDeviceName;
-  std::atomic<LineOutFt> pfnLineOut{nullptr};
-  std::atomic<TestListenFt> pfnTestListen{nullptr};
   std::atomic<ErrFt> pfnErrFt{nullptr};
   std::unique_ptr<RCDataQueue> m_AnalyzeQueue;                 // line chunks for the analyzer
   std::unique_ptr<RCLineQueue> m_WriteQueue;                   // analysed lines for the writer
-  std::unique_ptr<poshark::platform::Event> hAnalyzeEvent;     // auto-reset
-  std::unique_ptr<poshark::platform::Event> hWriteEvent;       // auto-reset
-  std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset
+  std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset, all workers'
   std::unique_ptr<poshark::platform::Event> hResumeStopEvent;  // manual-reset
   std::unique_ptr<poshark::platform::Event> hPortLostEvent;    // manual-reset
   std::atomic<bool> bStarted{false};
@@ -273,13 +267,28 @@ class POSHARK_EXPORT RCPosHark {
 
   // The parts that do the work; each states its contract and locking in its
   // own header. Built in this order by the constructor.
-  std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;  // set files, current set
-  std::unique_ptr<poshark::listener::DrainWatch> m_Drain;       // end of input
-  std::unique_ptr<poshark::listener::ChunkWake> m_ChunkWake;    // when chunks wake the analyzer
-  std::unique_ptr<poshark::listener::LineWriter> m_Writer;      // line delivery
-  std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;      // idle transaction stop
+  std::unique_ptr<poshark::listener::DrainWatch> m_Drain;     // end of input
+  std::unique_ptr<poshark::listener::ChunkWake> m_ChunkWake;  // when chunks wake the analyzer
+  std::unique_ptr<poshark::listener::LineWriter> m_Writer;    // line delivery
+  std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;    // idle transaction stop
   std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;
   std::unique_ptr<poshark::commands::StreamAnalyzer> m_Analyzer;
   std::unique_ptr<poshark::listener::IntakeHold> m_Hold;    // holds a fast host feed
   std::unique_ptr<poshark::listener::LineIntake> m_Intake;  // trace and line cutting
+
+ protected:
+  // The parts' own state, under the names a derived host knows.
+  std::atomic<LineOutFt>& pfnLineOut;                        // the writer's
+  std::atomic<uint32_t>& dwGateOpenTime;                     // the writer's: ms after OpenCom
+  std::atomic<uint32_t>& dwOpenTick;                         // the writer's: GetTickCount then
+  std::atomic<bool>& bGateOpen;                              // the writer's
+  std::atomic<bool>& bWriteRun;                              // the writer's
+  std::thread& hWriteThread;                                 // the writer's
+  std::unique_ptr<poshark::platform::Event>& hWriteEvent;    // the writer's, auto-reset
+  std::atomic<bool>& bAnalyzeRun;                            // the analyzer's
+  std::thread& hAnalyzeThread;                               // the analyzer's
+  std::unique_ptr<poshark::platform::Event>& hAnalyzeEvent;  // the analyzer's, auto-reset
+  std::atomic<TestListenFt>& pfnTestListen;                  // the analyzer's
+  std::atomic<bool>& bStopEventRun;                          // the idle stop's
+  std::thread& hStopEventThread;                             // the idle stop's
 };

@@ -4,6 +4,7 @@
 #include <poshark/RCPosHark.h>
 
 #include "listener/RCSerialPort.h"
+#include "listener/SerialLink.h"
 #include "listener/ResumeWatcher.h"
 #include "listener/ThreadEntry.h"
 #include "platform/Event.h"

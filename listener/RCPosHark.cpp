@@ -20,6 +20,7 @@
 #include "listener/LineWriter.h"
 #include "listener/RCLineQueue.h"
 #include "listener/RCSerialPort.h"
+#include "listener/SerialLink.h"
 #include "listener/ThreadEntry.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
@@ -36,42 +37,6 @@ namespace {
 // The destructor's bound on the port resume watcher.
 constexpr int kResumeStopWaitMs = 1000;
 
-// Runs a worker's body. An exception that escapes it ends that worker only:
-// it is reported through the debug sink and the thread returns as if
-// stopped, so the stop protocol still finds it and joins it.
-void RunWorker(RCPosHark* pListener, void (RCPosHark::*body)(), int nPOSNo, const char* pszRole) {
-  poshark::listener::RunReportingExceptions(nPOSNo, pszRole, [&] { (pListener->*body)(); });
-}
-
-// Starts body on a thread named "pos<N>.<role>" (so that the threads of a
-// listener can be told apart in /proc and in a debugger). A thread that
-// cannot be created leaves the handle empty, which the stop protocol skips.
-// With pExitEvent, that event is set at its end.
-std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
-                        void (RCPosHark::*body)(), Event* pExitEvent = nullptr) {
-  char szName[32];
-  std::snprintf(szName, sizeof szName, "pos%d.%s", nPOSNo, pszRole);
-  std::string name(szName);
-  try {
-    return std::thread([pListener, body, name, role = std::string(pszRole), nPOSNo, pExitEvent] {
-      poshark::platform::SetCurrentThreadName(name.c_str());
-      RunWorker(pListener, body, nPOSNo, role.c_str());
-      if (pExitEvent) {
-        pExitEvent->Set();
-      }
-    });
-  } catch (const std::system_error&) {
-    poshark::platform::DebugPrintf("POS%d:cannot start thread %s\n", nPOSNo, pszRole);
-    return std::thread();
-  }
-}
-
-}  // namespace
-
-RCPosHark::RCPosHark() : RCPosHark(0) {}
-
-namespace {
-
 // The write queue lets the current set's preprocess plug-in see every record.
 RCLineQueue::PreprocessSource PreprocessOf(const poshark::commands::CmdSetCatalog& catalog) {
   return [pCatalog = &catalog]() -> PFN_Preprocess {
@@ -82,12 +47,14 @@ RCLineQueue::PreprocessSource PreprocessOf(const poshark::commands::CmdSetCatalo
 
 }  // namespace
 
+RCPosHark::RCPosHark() : RCPosHark(0) {}
+
 // The parts are built in the order of their declaration, each given what it
 // needs; the names of their state follow them.
 RCPosHark::RCPosHark(int nPOSNoIn)
     : m_Catalog(std::make_unique<poshark::commands::CmdSetCatalog>()),
+      m_Link(std::make_unique<poshark::listener::SerialLink>(nPOSNoIn)),
       nPOSNo(nPOSNoIn),
-      m_Serial(std::make_unique<RCSerialPort>()),
       m_AnalyzeQueue(std::make_unique<RCDataQueue>(1)),
       m_WriteQueue(std::make_unique<RCLineQueue>(2, PreprocessOf(*m_Catalog))),
       m_Drain(std::make_unique<poshark::listener::DrainWatch>()),
@@ -115,7 +82,21 @@ RCPosHark::RCPosHark(int nPOSNoIn)
       hAnalyzeEvent(m_AnalyzerLink->hAnalyzeEvent),
       pfnTestListen(m_AnalyzerLink->pfnTestListen),
       bStopEventRun(m_IdleStop->worker.bRun),
-      hStopEventThread(m_IdleStop->worker.thread) {
+      hStopEventThread(m_IdleStop->worker.thread),
+      m_Serial(m_Link->m_Serial),
+      strDeviceName(m_Link->strDeviceName),
+      nComPort(m_Link->nComPort),
+      nBaudRate(m_Link->nBaudRate),
+      nDataBits(m_Link->nDataBits),
+      nStopBits(m_Link->nStopBits),
+      nParity(m_Link->nParity),
+      hComHandle(m_Link->hComHandle),
+      bListenRun(m_Link->reader.bRun),
+      hListenThread(m_Link->reader.thread),
+      bResumeRun(m_Link->watcher.bRun),
+      hResumeThread(m_Link->watcher.thread),
+      hResumeStopEvent(m_Link->hResumeStopEvent),
+      hPortLostEvent(m_Link->hPortLostEvent) {
   LoadCmds();
   // The host's DST query, read anew for every record stamped now.
   auto dstQuery = [this] {
@@ -145,20 +126,13 @@ RCPosHark::~RCPosHark() {
   if (hResumeThread.joinable()) {
     hResumeStopEvent->Set();
     bResumeRun = false;
-    if (!hResumeExitEvent->Wait(kResumeStopWaitMs)) {
+    if (!m_Link->hResumeExitEvent->Wait(kResumeStopWaitMs)) {
       OutputDebugStringA("USB Trace:Wait USBResumeThread stop Time out\n");
     }
     hResumeThread.join();
   }
 
-  bListenRun = false;
-  m_Serial->Break();
-  if (hListenThread.joinable()) {
-    hListenThread.join();
-  }
-
-  m_Serial->Close();
-  RegisterPort(static_cast<uint16_t>(nComPort), 0, "");
+  m_Link->Close();
 
   m_AnalyzerLink->worker.Stop(hStopEvent.get());
   m_Writer->worker.Stop(hStopEvent.get());
@@ -169,21 +143,10 @@ RCPosHark::~RCPosHark() {
   m_Intake.reset();
 
   CloseMyEvent();
-  hResumeExitEvent.reset();
+  m_Link->hResumeExitEvent.reset();
   OutputDebugStringA("USB Trace:~RCPosHark out\n");
   // Members go in reverse order of declaration: the queues drop their
   // records, m_Serial closes its break event last of the objects built first.
-}
-
-void RCPosHark::StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent) {
-  if (!thread.joinable()) {
-    return;
-  }
-  if (bUseStopEvent && hStopEvent) {
-    hStopEvent->Set();
-  }
-  bRun = false;
-  thread.join();
 }
 
 void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
@@ -203,7 +166,7 @@ void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWa
   // end now, while the stop event still wakes every wait of it, and start a
   // fresh one below. A finished watcher is joined here too.
   if (!bByWatcher && hResumeThread.joinable() &&
-      (hResumeExitEvent->Wait(0) || (hResumeStopEvent && hResumeStopEvent->Wait(0)))) {
+      (m_Link->hResumeExitEvent->Wait(0) || (hResumeStopEvent && hResumeStopEvent->Wait(0)))) {
     bResumeRun = false;
     hResumeThread.join();
   }
@@ -219,7 +182,7 @@ void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWa
   pfnLineOut = pfnLineOutIn;
   bHostFeed = bHostFeedIn;
 
-  StopWorker(hListenThread, bListenRun, false);
+  m_Link->reader.Stop(nullptr);  // polls its run flag
   m_AnalyzerLink->worker.Stop(hStopEvent.get());
   m_Writer->worker.Stop(hStopEvent.get());
   m_IdleStop->worker.Stop(hStopEvent.get());
@@ -228,8 +191,7 @@ void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWa
   if (bHostFeedIn) {
     PrepareIntake();
   } else {
-    bListenRun = true;
-    hListenThread = StartWorker(this, nPOSNo, "read", &RCPosHark::ListenThread);
+    m_Link->reader.Start([this] { ListenThread(); });
   }
 
   m_AnalyzerLink->worker.Start([this] { AnalyzeThread(); });
@@ -250,22 +212,21 @@ void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWa
 }
 
 void RCPosHark::StartResumeWatcher() {
-  if (!hResumeExitEvent) {
+  if (!m_Link->hResumeExitEvent) {
     try {
-      hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
+      m_Link->hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
     } catch (const std::system_error&) {
       poshark::platform::DebugPrintf("POS%d:cannot start the port resume watcher\n", nPOSNo);
       return;
     }
   }
-  hResumeExitEvent->Reset();
-  hResumeThread =
-      StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread, hResumeExitEvent.get());
+  m_Link->hResumeExitEvent->Reset();
+  m_Link->watcher.Start([this] { USBResumeThread(); }, m_Link->hResumeExitEvent.get());
 }
 
 void RCPosHark::StopWorkers() {
   m_AnalyzerLink->worker.Stop(hStopEvent.get());
-  StopWorker(hListenThread, bListenRun, false);
+  m_Link->reader.Stop(nullptr);
   m_Writer->worker.Stop(hStopEvent.get());
   m_IdleStop->worker.Stop(hStopEvent.get());
 }

@@ -46,6 +46,7 @@ class IdleStop;
 class IntakeHold;
 class LineIntake;
 class LineWriter;
+class SerialLink;
 }  // namespace poshark::listener
 
 // Transaction event codes carried by every delivered line.
@@ -205,7 +206,6 @@ class POSHARK_EXPORT RCPosHark {
   // port is back and listening restarts. False when stopped first.
   bool StopForReopen(poshark::platform::Event& stop);
   bool ReopenAndListen(poshark::platform::Event& stop);
-  void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
   // Stops the analyzer, the serial reader, the writer and the idle stop
   // thread, in this order (ListenStop, KeyStop and the port resume watcher).
   void StopWorkers();
@@ -217,6 +217,8 @@ class POSHARK_EXPORT RCPosHark {
  private:
   // Command-set files and the current set; first, as the write queue asks it.
   std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;
+  // The port, its settings, the serial reader and the port resume watcher.
+  std::unique_ptr<poshark::listener::SerialLink> m_Link;
 
  protected:
   // State a derived host may use: its POS number, the callbacks, the gate,
@@ -224,37 +226,20 @@ class POSHARK_EXPORT RCPosHark {
   // on them), the two record queues, the serial port and its saved settings.
   // Fields written by one thread and polled by another are atomics; the
   // threads and events are touched only by the lifecycle operations, which
-  // hold csLifecycle. The analyzer's, the writer's and the idle stop's own
-  // state (thread, run flag, event, callback, gate) belongs to those parts;
-  // the names after the parts refer to it.
+  // hold csLifecycle. The workers' own state (thread, run flag, events, and
+  // the writer's callback and gate, the serial link's port and settings)
+  // belongs to those parts; the names after the parts refer to it.
   int nPOSNo = 0;
   std::atomic<DstFt> pfnDstFt{nullptr};
   bool bSenderDecode = false;
-  std::atomic<bool> bResumeRun{false};
-  std::thread hResumeThread;
-  std::atomic<bool> bListenRun{false};
-  std::thread hListenThread;
-  std::unique_ptr<RCSerialPort> m_Serial;
-  std::string strDeviceName;
   std::atomic<ErrFt> pfnErrFt{nullptr};
-  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;                 // line chunks for the analyzer
-  std::unique_ptr<RCLineQueue> m_WriteQueue;                   // analysed lines for the writer
-  std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset, all workers'
-  std::unique_ptr<poshark::platform::Event> hResumeStopEvent;  // manual-reset
-  std::unique_ptr<poshark::platform::Event> hPortLostEvent;    // manual-reset
+  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;           // line chunks for the analyzer
+  std::unique_ptr<RCLineQueue> m_WriteQueue;             // analysed lines for the writer
+  std::unique_ptr<poshark::platform::Event> hStopEvent;  // manual-reset, all workers'
   std::atomic<bool> bStarted{false};
   std::atomic<bool> bRunning{false};
-  int nComPort = 0;
-  int nBaudRate = 0;
-  int nDataBits = 0;
-  int nStopBits = 0;
-  int nParity = 0;
-  void* hComHandle = nullptr;
 
  private:
-  // Set as the watcher's body returns; lets ListenStart and the destructor
-  // tell a finished watcher from a live one (std::thread cannot be polled).
-  std::unique_ptr<poshark::platform::Event> hResumeExitEvent;  // manual-reset
   // Mode of the last ListenStart, so that KeyStart resumes the same way.
   std::atomic<bool> bHostFeed{false};
   // Serializes the host's lifecycle operations (ListenStart, ListenStop,
@@ -291,4 +276,18 @@ class POSHARK_EXPORT RCPosHark {
   std::atomic<TestListenFt>& pfnTestListen;                  // the analyzer's
   std::atomic<bool>& bStopEventRun;                          // the idle stop's
   std::thread& hStopEventThread;                             // the idle stop's
+  std::unique_ptr<RCSerialPort>& m_Serial;                   // the serial link's, and below
+  std::string& strDeviceName;
+  int& nComPort;  // the settings of the last OpenCom, kept for reopening
+  int& nBaudRate;
+  int& nDataBits;
+  int& nStopBits;
+  int& nParity;
+  void*& hComHandle;
+  std::atomic<bool>& bListenRun;  // the serial reader's
+  std::thread& hListenThread;
+  std::atomic<bool>& bResumeRun;  // the port resume watcher's
+  std::thread& hResumeThread;
+  std::unique_ptr<poshark::platform::Event>& hResumeStopEvent;  // manual-reset
+  std::unique_ptr<poshark::platform::Event>& hPortLostEvent;    // manual-reset
 };

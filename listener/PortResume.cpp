@@ -4,8 +4,8 @@
 #include <poshark/RCPosHark.h>
 
 #include "listener/RCSerialPort.h"
-#include "listener/SerialLink.h"
 #include "listener/ResumeWatcher.h"
+#include "listener/SerialLink.h"
 #include "listener/ThreadEntry.h"
 #include "platform/Event.h"
 

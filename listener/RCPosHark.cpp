@@ -2,9 +2,6 @@
 // worker threads, their events, and the small setters and queries.
 #include <poshark/RCPosHark.h>
 
-#include <cstdio>
-#include <cstring>
-#include <exception>
 #include <system_error>
 
 #include "commands/CmdSetCatalog.h"
@@ -21,14 +18,11 @@
 #include "listener/RCLineQueue.h"
 #include "listener/RCSerialPort.h"
 #include "listener/SerialLink.h"
-#include "listener/ThreadEntry.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
-#include "platform/Thread.h"
 
 using poshark::platform::Event;
 using poshark::platform::kInfinite;
-using poshark::platform::kWaitTimeout;
 using poshark::platform::OutputDebugStringA;
 using poshark::platform::WaitForAny;
 

@@ -12,8 +12,10 @@
 // thread, one call at a time, and must return promptly.
 //
 // Behind this object the work is done by parts of its own (the command-set
-// catalogue, the byte intake, the stream analyzer, the writer, the idle
-// stop); the operations below hand on to them.
+// catalogue, the serial link with the reader and the port resume watcher,
+// the byte intake, the stream analyzer, the writer, the idle stop), each
+// owning its thread, run flag and event and given what it needs when built;
+// the operations below hand on to them, and start and stop their workers.
 #pragma once
 
 #include <poshark/Export.h>

@@ -32,7 +32,7 @@
 
 #include "commands/RCCmdSet.h"
 #include "commands/StreamAnalyzer.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "tests/listener/TestAccess.h"
 
 using namespace std::string_literals;

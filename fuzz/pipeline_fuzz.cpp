@@ -7,7 +7,7 @@
 // queues are empty, which also ends any wait of the analyzer for more data,
 // so one input takes milliseconds.
 #include "FuzzSupport.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "listener/TestAccess.h"
 
 #include <poshark/RCPosHark.h>

@@ -155,8 +155,9 @@ ConditionExtras LoadConditionExtras(const FilterSection& section, int n,
 // Copies the gathered values into pCond; pFreqRecs is left as it is.
 void StoreConditionExtras(const ConditionExtras& extras, STRUCT_Condition* pCond);
 
-// Replaces the records in pList by those of item n: every record the file
-// holds, up to the last record key present whatever the count says; beyond
+// Replaces the records in pList by those of item n: records 1 to the
+// record-count key's value, or to the last record key present when that is
+// lower (a record that does not read as a time is skipped); beyond
 // kMaxFreqCount the newest are kept. False for a null list.
 bool LoadFreqRecs(const FilterSection& section, int n, const ConditionKeyNames& names,
                   FreqRecList* pList);

@@ -6,7 +6,8 @@
 #include "listener/ChunkWake.h"
 #include "listener/DebugFlag.h"
 #include "listener/DrainWatch.h"
-#include "listener/RCDataQueue.h"
+#include "listener/LineWriter.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Clock.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
@@ -15,13 +16,15 @@ namespace poshark::listener {
 
 RCCmdSet* AnalyzerLink::CurrentSet() { return refs_.catalog.Current(); }
 
-bool AnalyzerLink::Running() { return refs_.bAnalyzeRun; }
+bool AnalyzerLink::Running() { return worker.bRun; }
 
 // A listener that was never started has no events: the analyzer then takes
 // only what is queued already.
-bool AnalyzerLink::CanWait() { return refs_.hAnalyzeEvent != nullptr; }
+bool AnalyzerLink::CanWait() { return hAnalyzeEvent != nullptr; }
 
 AnalyzerLink::~AnalyzerLink() { DropTaken(); }
+
+bool AnalyzerLink::CreateEvent() { return MakeOrResetEvent(hAnalyzeEvent, /*bAutoReset=*/true); }
 
 void AnalyzerLink::DropTaken() {
   refs_.analyzeQueue.GiveBack(apTaken_, nTaken_);
@@ -48,7 +51,7 @@ bool AnalyzerLink::FillShelf() {
     chunk.stTime = record.stTime;
   }
   shelf_.nCount = nTaken_;
-  shelf_.pfnHook = refs_.pfnTestListen.load();
+  shelf_.pfnHook = pfnTestListen.load();
   return nTaken_ > 0;
 }
 
@@ -92,7 +95,7 @@ commands::AnalyzerLinks::Wake AnalyzerLink::WaitForChunk(int nTimeoutMs) {
 }
 
 commands::AnalyzerLinks::Wake AnalyzerLink::Gather() {
-  int nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hAnalyzeEvent.get()}, kGatherMs);
+  int nIndex = platform::WaitForAny({refs_.hStopEvent.get(), hAnalyzeEvent.get()}, kGatherMs);
   if (nIndex == 0) {
     return Wake::kStop;
   }
@@ -104,7 +107,7 @@ commands::AnalyzerLinks::Wake AnalyzerLink::WaitForEvery(int nTimeoutMs) {
   // A chunk queued before the flag was seen woke nobody: take it now.
   int nIndex = 1;
   if (!HasTaken() && refs_.analyzeQueue.GetCount() == 0) {
-    nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hAnalyzeEvent.get()},
+    nIndex = platform::WaitForAny({refs_.hStopEvent.get(), hAnalyzeEvent.get()},
                                   nTimeoutMs < 0 ? platform::kInfinite : nTimeoutMs);
   }
   refs_.chunkWake.WaitForEveryChunk(false);
@@ -137,19 +140,19 @@ bool AnalyzerLink::DropQueued() {
   return refs_.writeQueue.ClearCounting(poshark::commands::kEventOverflow) > 0;
 }
 
-uint64_t AnalyzerLink::WriterProgress() { return refs_.nWriterDone.load(); }
+uint64_t AnalyzerLink::WriterProgress() { return refs_.writer.Done().load(); }
 
 // Only while the writer runs can it make room.
 bool AnalyzerLink::WaitForRoom(int nLen, int nLimit, uint32_t dwMaxLagMs) {
   platform::Event* pStop = refs_.hStopEvent.get();
-  if (!refs_.bWriteRun || !pStop || !refs_.hWriteEvent) {
+  if (!refs_.writer.worker.bRun || !pStop || !refs_.writer.hWriteEvent) {
     return false;
   }
   return refs_.writeQueue.WaitForRoom(nLen, nLimit, pStop, dwMaxLagMs);
 }
 
 void AnalyzerLink::WakeWriter() {
-  if (platform::Event* pEvent = refs_.hWriteEvent.get()) {
+  if (platform::Event* pEvent = refs_.writer.hWriteEvent.get()) {
     pEvent->Set();
   }
 }

@@ -3,8 +3,11 @@
 // the host's raw-record callback.
 //
 // Contract: every operation is called on the analyzer thread (or by a test
-// driving the analyzer directly). The link holds references to its
-// listener's queues, events and flags, which outlive it; it owns nothing.
+// driving the analyzer directly), except CreateEvent and CloseEvent (the
+// lifecycle operations). Owns the analyzer thread and its run flag
+// (worker), the analyze event that wakes it and the raw-record callback; it
+// is given the listener's queues, catalogue, stop event, writer, drain watch
+// and chunk wake, which outlive it.
 // Locking: none of its own; the queues lock themselves, the flags and
 // callbacks are atomics, and the events are created before the analyzer
 // thread starts and closed only after it has ended.
@@ -17,6 +20,7 @@
 #include <memory>
 
 #include "commands/StreamAnalyzer.h"
+#include "listener/Worker.h"
 
 class RCCmdSet;
 class RCDataQueue;
@@ -34,29 +38,26 @@ namespace poshark::listener {
 
 class ChunkWake;
 class DrainWatch;
+class LineWriter;
 
 using TestListenFt = commands::RawChunkHook;
 
-// What the link reads; every member refers to the listener's own.
+// What the link is given; every member refers to the listener's own.
 struct AnalyzerLinkRefs {
   int nPOSNo;
   RCDataQueue& analyzeQueue;
   RCLineQueue& writeQueue;
   commands::CmdSetCatalog& catalog;
-  std::atomic<bool>& bAnalyzeRun;
-  std::atomic<bool>& bWriteRun;
-  std::unique_ptr<platform::Event>& hAnalyzeEvent;
-  std::unique_ptr<platform::Event>& hWriteEvent;
-  std::unique_ptr<platform::Event>& hStopEvent;
-  std::atomic<TestListenFt>& pfnTestListen;
-  const std::atomic<uint64_t>& nWriterDone;  // records the writer has finished
-  DrainWatch& drain;                         // parking mark, end of input
-  ChunkWake& chunkWake;                      // when the intake wakes the analyzer
+  std::unique_ptr<platform::Event>& hStopEvent;  // shared by the workers, manual-reset
+  LineWriter& writer;                            // its run flag, event and progress
+  DrainWatch& drain;                             // parking mark, end of input
+  ChunkWake& chunkWake;                          // when the intake wakes the analyzer
 };
 
 class AnalyzerLink final : public commands::AnalyzerLinks {
  public:
-  explicit AnalyzerLink(const AnalyzerLinkRefs& refs) : refs_(refs) {}
+  explicit AnalyzerLink(const AnalyzerLinkRefs& refs)
+      : worker(refs.nPOSNo, "analyze"), refs_(refs) {}
   ~AnalyzerLink() override;
   AnalyzerLink(const AnalyzerLink&) = delete;
   AnalyzerLink& operator=(const AnalyzerLink&) = delete;
@@ -81,6 +82,16 @@ class AnalyzerLink final : public commands::AnalyzerLinks {
   bool WaitForRoom(int nLen, int nLimit, uint32_t dwMaxLagMs) override;
   void WakeWriter() override;
   void OnWake() override;
+
+  // Makes the analyze event (auto-reset), or resets it; false when it
+  // cannot be made. Close drops it.
+  bool CreateEvent();
+  void CloseEvent() { hAnalyzeEvent.reset(); }
+
+  // Shown to derived hosts under these names (RCPosHark's protected members).
+  Worker worker;
+  std::unique_ptr<platform::Event> hAnalyzeEvent;  // auto-reset: chunks queued
+  std::atomic<TestListenFt> pfnTestListen{nullptr};
 
  private:
   // Waits up to the gather time for the chunks of a stream: kData when

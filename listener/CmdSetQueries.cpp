@@ -1,10 +1,9 @@
-// RCPosHark's command-set operations: the catalogue's answers, and the
-// selection, which also hands the set to the write queue's preprocess step.
+// RCPosHark's command-set operations: the catalogue's answers and the
+// selection.
 #include <poshark/RCPosHark.h>
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
-#include "listener/RCDataQueue.h"
 
 #include <cstring>
 
@@ -14,23 +13,10 @@ void RCPosHark::LoadCmds() { m_Catalog->LoadList(); }
 
 RCCmdSet* RCPosHark::CurSet() const { return m_Catalog->Current(); }
 
-bool RCPosHark::SelectCmdSet(int nIndex) {
-  RCCmdSet* pSet = m_Catalog->Select(nIndex);
-  if (pSet) {
-    // The write queue lets the set's preprocess plug-in see every record.
-    m_WriteQueue->pCmdSet = pSet;
-  }
-  return pSet != nullptr;
-}
+bool RCPosHark::SelectCmdSet(int nIndex) { return m_Catalog->Select(nIndex) != nullptr; }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
-bool RCPosHark::SelectCmdSet(std::string strName) {
-  RCCmdSet* pSet = m_Catalog->Select(strName);
-  if (pSet) {
-    m_WriteQueue->pCmdSet = pSet;
-  }
-  return pSet != nullptr;
-}
+bool RCPosHark::SelectCmdSet(std::string strName) { return m_Catalog->Select(strName) != nullptr; }
 
 int RCPosHark::GetCmdSetNum() { return m_Catalog->Count(); }
 

@@ -6,7 +6,7 @@
 
 #include "listener/DrainWatch.h"
 #include "listener/LineIntake.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Event.h"
 
 using poshark::listener::DrainWatch;

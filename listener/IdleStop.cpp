@@ -3,7 +3,8 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
-#include "listener/RCDataQueue.h"
+#include "listener/LineWriter.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Event.h"
 
 namespace poshark::listener {
@@ -14,16 +15,16 @@ constexpr int kTickMs = 1000;
 }  // namespace
 
 void IdleStop::Run() {
-  while (bRun_) {
+  while (worker.bRun) {
     if (platform::WaitForAny({hStopEvent_.get()}, kTickMs) != platform::kWaitTimeout) {
-      bRun_ = false;
+      worker.bRun = false;
       break;
     }
     RCCmdSet* pSet = catalog_.Current();
     if (pSet && pSet->IdleTick()) {
       writeQueue_.Push(nullptr, 0, nullptr, false, 0, TRAN_STOP);
-      if (hWriteEvent_) {
-        hWriteEvent_->Set();
+      if (writer_.hWriteEvent) {
+        writer_.hWriteEvent->Set();
       }
     }
   }

@@ -7,7 +7,7 @@
 #include "commands/StreamAnalyzer.h"
 #include "listener/DebugFlag.h"
 #include "listener/DrainWatch.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Clock.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
@@ -37,13 +37,22 @@ struct LineWriter::Record {
   int nExtraLen = 0;  // bytes of byExtra the last take wrote
 };
 
-LineWriter::LineWriter(const LineWriterRefs& refs) : refs_(refs) {
+LineWriter::LineWriter(int nPOSNo, RCLineQueue& writeQueue, commands::CmdSetCatalog& catalog,
+                       std::unique_ptr<platform::Event>& hStopEvent, DrainWatch& drain)
+    : worker(nPOSNo, "write"),
+      nPOSNo_(nPOSNo),
+      writeQueue_(writeQueue),
+      catalog_(catalog),
+      hStopEvent_(hStopEvent),
+      drain_(drain) {
   // A map switched on before any table was given changes nothing.
   platform::MutexLock guard(codeMapLock_);
   for (int i = 0; i < 256; ++i) byCodeMap_[i] = static_cast<unsigned char>(i);
 }
 
 LineWriter::~LineWriter() { GiveBackBatch(); }
+
+bool LineWriter::CreateEvent() { return MakeOrResetEvent(hWriteEvent, /*bAutoReset=*/true); }
 
 void LineWriter::Run() {
   // Not cleared: each record's text is ended by a NUL before it is read,
@@ -53,17 +62,16 @@ void LineWriter::Run() {
     pBuf_ = platform::PageBuffer(kWriteRoom + 1);
   }
   Record rec;
-  while (refs_.bWriteRun) {
+  while (worker.bRun) {
     // Parked: every record taken so far has been delivered.
-    refs_.drain.Park(DrainWatch::kWriter);
-    int nIndex = platform::WaitForAny({refs_.hStopEvent.get(), refs_.hWriteEvent.get()},
-                                      platform::kInfinite);
-    refs_.drain.Unpark(DrainWatch::kWriter);
+    drain_.Park(DrainWatch::kWriter);
+    int nIndex = platform::WaitForAny({hStopEvent_.get(), hWriteEvent.get()}, platform::kInfinite);
+    drain_.Unpark(DrainWatch::kWriter);
     if (nIndex != 1) {
       break;
     }
     if (g_bDump) {
-      platform::DebugPrintf("POS%d:WaitWrite\r\n", refs_.nPOSNo);
+      platform::DebugPrintf("POS%d:WaitWrite\r\n", nPOSNo_);
     }
     while (TakeRecord(rec)) {
       DeliverPieces(rec, FilterRecord(rec));
@@ -79,7 +87,7 @@ bool LineWriter::TakeRecord(Record& rec) {
   for (;;) {
     if (nNext_ == nBatch_) {
       GiveBackBatch();
-      nBatch_ = refs_.writeQueue.TakeBatch(apBatch_, kTakeBatch, kTakeBatchBytes);
+      nBatch_ = writeQueue_.TakeBatch(apBatch_, kTakeBatch, kTakeBatchBytes);
       if (nBatch_ == 0) {
         return false;
       }
@@ -87,7 +95,7 @@ bool LineWriter::TakeRecord(Record& rec) {
     const STRUCT_PosData& record = *apBatch_[nNext_++];
     if (record.nLen > kWriteRoom) {
       // Only a preprocess plug-in makes records this long.
-      platform::DebugPrintf("POS%d:WriteThread drops a record of %d bytes\r\n", refs_.nPOSNo,
+      platform::DebugPrintf("POS%d:WriteThread drops a record of %d bytes\r\n", nPOSNo_,
                             record.nLen);
       continue;
     }
@@ -109,7 +117,7 @@ bool LineWriter::TakeRecord(Record& rec) {
 }
 
 void LineWriter::GiveBackBatch() {
-  refs_.writeQueue.GiveBack(apBatch_, nBatch_);
+  writeQueue_.GiveBack(apBatch_, nBatch_);
   nBatch_ = 0;
   nNext_ = 0;
 }
@@ -120,7 +128,7 @@ int LineWriter::FilterRecord(Record& rec) {
   pBuf[rec.nLen] = 0;
   ApplyCodeMap(pBuf, rec.nLen);
   int nEnd = rec.nLen;
-  RCCmdSet* pSet = refs_.catalog.Current();
+  RCCmdSet* pSet = catalog_.Current();
   if (pSet && pSet->bUseFilterDll && pSet->pfnFilter) {
     pBuf[kWriteRoom] = 0;
     pSet->pfnFilter(reinterpret_cast<char*>(pBuf), kWriteRoom);
@@ -136,11 +144,11 @@ int LineWriter::FilterRecord(Record& rec) {
 
 // The gate: closed until the gate time has passed since the port opened.
 bool LineWriter::PassesGate() {
-  if (refs_.bGateOpen) {
+  if (bGateOpen) {
     return true;
   }
-  if (platform::GetTickCount() - refs_.dwOpenTick.load() > refs_.dwGateOpenTime.load()) {
-    refs_.bGateOpen = true;
+  if (platform::GetTickCount() - dwOpenTick.load() > dwGateOpenTime.load()) {
+    bGateOpen = true;
     return true;
   }
   return false;
@@ -183,16 +191,16 @@ void LineWriter::DeliverPieces(Record& rec, int nEnd) {
 }
 
 void LineWriter::WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra) {
-  LineOutFt pfn = refs_.pfnLineOut.load();
+  LineOutFt pfn = pfnLineOut.load();
   if (!pfn) {
     return;
   }
   if (g_bDump) {
-    platform::DebugPrintf("POS%d:WriteOut Event=%d \"%s\"\r\n", refs_.nPOSNo, nEvent, pszText);
+    platform::DebugPrintf("POS%d:WriteOut Event=%d \"%s\"\r\n", nPOSNo_, nEvent, pszText);
   }
-  platform::MutexLock guard(csCallback_);
+  std::lock_guard<std::recursive_mutex> guard(csCallback_);
   try {
-    pfn(pszText, pTime, bDST, refs_.nPOSNo, nEvent, pExtra);
+    pfn(pszText, pTime, bDST, nPOSNo_, nEvent, pExtra);
   } catch (...) {
     // A host callback that throws must not end the writer.
   }

@@ -1,3 +1,5 @@
+// The record queue: pushes, batch takes, looks and clears, and the waits
+// for the level to fall.
 #include "listener/RCDataQueue.h"
 
 #include <algorithm>
@@ -6,15 +8,8 @@
 #include <system_error>
 #include <utility>
 
-#include "commands/Plugins.h"
-#include "commands/RCCmdSet.h"
 #include "platform/Clock.h"
 #include "platform/Event.h"
-
-STRUCT_PosData::~STRUCT_PosData() {
-  delete[] pHeap;
-  delete[] pExtra;
-}
 
 namespace {
 
@@ -33,83 +28,6 @@ int64_t SpareCost(const STRUCT_PosData& record) {
 }
 
 }  // namespace
-
-bool CopyOut(const STRUCT_PosData& record, int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime,
-             bool* pDST, int* pTag, int* pEvent) {
-  if (pTag) {
-    *pTag = record.nTag;
-  }
-  if (pEvent) {
-    *pEvent = record.nEvent;
-  }
-  if (*pLen < record.nLen) {
-    *pLen = record.nLen;
-    return false;
-  }
-  if (pTime) {
-    *pTime = record.stTime;
-  }
-  if (pDST) {
-    *pDST = record.bDST;
-  }
-  if (record.nLen > 0) {
-    std::memcpy(pBuf, record.pData, static_cast<size_t>(record.nLen));
-  }
-  *pLen = record.nLen;
-  return true;
-}
-
-void RecordRing::Reserve(size_t nNeed) {
-  if (nNeed <= nCap) {
-    return;
-  }
-  size_t nNewCap = nCap == 0 ? 16 : nCap;
-  while (nNewCap < nNeed) {
-    nNewCap *= 2;
-  }
-  std::unique_ptr<STRUCT_PosData*[]> pNew(new STRUCT_PosData*[nNewCap]);
-  for (size_t i = 0; i < nSize; ++i) {
-    pNew[i] = (*this)[i];
-  }
-  pSlots = std::move(pNew);
-  nCap = nNewCap;
-  nHead = 0;
-}
-
-void RecordRing::erase(size_t i) {
-  for (; i + 1 < nSize; ++i) {
-    pSlots[(nHead + i) & (nCap - 1)] = (*this)[i + 1];
-  }
-  --nSize;
-}
-
-void RecordRing::prepend(RecordRing& other) {
-  if (other.empty()) {
-    return;
-  }
-  other.Reserve(other.nSize + nSize);
-  for (size_t i = 0; i < nSize; ++i) {
-    other.push_back((*this)[i]);
-  }
-  swap(other);
-  other.clear(false);
-}
-
-void RecordRing::clear(bool bRelease) {
-  nHead = 0;
-  nSize = 0;
-  if (bRelease) {
-    pSlots.reset();
-    nCap = 0;
-  }
-}
-
-void RecordRing::swap(RecordRing& other) noexcept {
-  std::swap(pSlots, other.pSlots);
-  std::swap(nCap, other.nCap);
-  std::swap(nHead, other.nHead);
-  std::swap(nSize, other.nSize);
-}
 
 RCDataQueue::RCDataQueue(int nKindIn) : nKind(nKindIn) {}
 
@@ -435,143 +353,6 @@ int RCDataQueue::GetCount() {
   return static_cast<int>(records.size() + taken.size());
 }
 
-RCLineQueue::RCLineQueue(int nKindIn) : RCDataQueue(nKindIn) {}
-
-RCLineQueue::~RCLineQueue() = default;
-
-bool RCLineQueue::Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
-                       int nEvent) {
-  if (nLen < 0 || (nLen > 0 && !pData)) {
-    return false;  // never hand the plug-in a count its data does not back
-  }
-  poshark::platform::MutexLock guard(lock);
-  STRUCT_PosData* pRecord = PrepareLocked(pData, nLen, nTag, nEvent);
-  if (!pRecord) {
-    return false;
-  }
-  AppendLocked(pRecord, pTime, bDST);
-  return true;
-}
-
-int RCLineQueue::PushLines(const unsigned char* pBase,
-                           const poshark::commands::HeldLines::Line* pLines, int nCount) {
-  if (nCount < 1 || !pLines || !pBase) {
-    return 0;
-  }
-  poshark::platform::MutexLock guard(lock);
-  const uint32_t dwTick = poshark::platform::GetCoarseTickCount();
-  BatchCount count{*this};
-  for (int k = 0; k < nCount; ++k) {
-    const poshark::commands::HeldLines::Line& line = pLines[k];
-    if (line.nLen < 0) {
-      continue;  // never hand the plug-in a count its data does not back
-    }
-    STRUCT_PosData* pRecord = PrepareLocked(pBase + line.nOffset, line.nLen, 0, line.nEvent);
-    if (!pRecord) {
-      continue;
-    }
-    pRecord->stTime = line.stTime;
-    pRecord->bDST = line.bDST;
-    pRecord->dwQueuedTick = dwTick;
-    records.push_back(pRecord);
-    ++count.nRecords;
-    count.nBytes += pRecord->nLen;
-  }
-  return count.nRecords;
-}
-
-STRUCT_PosData* RCLineQueue::PrepareLocked(const unsigned char* pData, int nLen, int nTag,
-                                           int nEvent) {
-  unsigned char* pExtraIn = nullptr;
-  int nExtraIn = 0;
-  if (pCmdSet && pCmdSet->bDllPreprocess && pCmdSet->pfnPreprocess) {
-    unsigned char* pOut = nullptr;
-    int nOut = 0;
-    pCmdSet->pfnPreprocess(const_cast<unsigned char*>(pData), nLen, &pOut, &nOut, &pExtraIn,
-                           &nExtraIn, &nEvent);
-    // A count beyond what the writer can deliver cannot be trusted to match
-    // the plug-in's memory either: the record is dropped, not copied.
-    if (!pOut || nOut > poshark::commands::kMaxPreprocessedLen) {
-      return nullptr;
-    }
-    pData = pOut;
-    nLen = nOut;
-    // A block pointer without a count, or a count without a block, carries nothing.
-    if (!pExtraIn || nExtraIn <= 0) {
-      pExtraIn = nullptr;
-      nExtraIn = 0;
-    }
-    // The writer hands at most this much of the block to the host.
-    if (nExtraIn > poshark::commands::kMaxExtraLen) {
-      nExtraIn = poshark::commands::kMaxExtraLen;
-    }
-  }
-  if (nLen < 0 || (nLen > 0 && !pData)) {
-    return nullptr;
-  }
-  STRUCT_PosData* pRecord = MakeRecordLocked(pData, nLen, nTag, nEvent);
-  if (pExtraIn) {
-    try {
-      pRecord->pExtra = new unsigned char[nExtraIn];
-    } catch (...) {
-      RecycleLocked(pRecord);
-      throw;
-    }
-    std::memcpy(pRecord->pExtra, pExtraIn, static_cast<size_t>(nExtraIn));
-    pRecord->nExtraLen = nExtraIn;
-  }
-  return pRecord;
-}
-
-namespace {
-
-// The extra block of a record into pExtraBuf (not null), cut to the room.
-void CopyExtra(const STRUCT_PosData& record, unsigned char* pExtraBuf, int* pExtraLen) {
-  int nRoom = pExtraLen && *pExtraLen > 0 ? *pExtraLen : 0;
-  int nCopy = record.nExtraLen < nRoom ? record.nExtraLen : nRoom;
-  if (nCopy > 0) {
-    std::memcpy(pExtraBuf, record.pExtra, static_cast<size_t>(nCopy));
-  }
-  if (pExtraLen) {
-    *pExtraLen = nCopy;
-  }
-}
-
-}  // namespace
-
-bool RCLineQueue::GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag,
-                        int* pEvent, int nIndex, bool bRemove, unsigned char* pExtraBuf,
-                        int* pExtraLen) {
-  poshark::platform::MutexLock takeGuard(takeLock);
-  if (nIndex == 0 && bRemove && pBuf && pLen && pExtraBuf) {
-    // A take of the oldest: from the taker's side.
-    STRUCT_PosData* pRecord = TakerFrontLocked();
-    if (!pRecord || !CopyOut(*pRecord, pLen, pBuf, pTime, pDST, pTag, pEvent)) {
-      return false;
-    }
-    CopyExtra(*pRecord, pExtraBuf, pExtraLen);
-    PopTakenLocked();
-    return true;
-  }
-  poshark::platform::MutexLock guard(lock);
-  MergeTakenLocked();
-  STRUCT_PosData* pRecord = CopyOutLocked(pLen, pBuf, pTime, pDST, pTag, pEvent, nIndex);
-  if (!pRecord) {
-    return false;
-  }
-  if (!pExtraBuf) {
-    if (pExtraLen) {
-      *pExtraLen = pRecord->nExtraLen;
-    }
-    return false;
-  }
-  CopyExtra(*pRecord, pExtraBuf, pExtraLen);
-  if (bRemove) {
-    RemoveLocked(nIndex);
-  }
-  return true;
-}
-
 poshark::platform::Event* RCDataQueue::JoinRoomWaitersLocked(int64_t nLevel) {
   if (!pRoomEvent) {
     try {
@@ -616,40 +397,6 @@ bool RCDataQueue::WaitBelow(int64_t nLevel, poshark::platform::Event* pStop, int
       LeaveRoomWaiters();
     }
     if (nIndex != 1) {
-      return false;
-    }
-  }
-}
-
-bool RCLineQueue::WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pStop,
-                              uint32_t dwMaxLagMs) {
-  for (;;) {
-    int nTimeoutMs = 0;
-    poshark::platform::Event* pRoom = nullptr;
-    {
-      // The taker's records stay on its side: they are older than all of
-      // `records`, and the byte total counts both.
-      poshark::platform::MutexLock takeGuard(takeLock);
-      poshark::platform::MutexLock guard(lock);
-      const STRUCT_PosData* pOldest =
-          !taken.empty() ? taken.front() : (!records.empty() ? records.front() : nullptr);
-      if (pOldest == nullptr || nTotalBytes + nLen < nLimit) {
-        return true;
-      }
-      uint32_t dwAge = poshark::platform::GetCoarseTickCount() - pOldest->dwQueuedTick;
-      if (dwAge >= dwMaxLagMs) {
-        return false;
-      }
-      // A record as long as the limit waits for an empty queue (level 1).
-      pRoom = JoinRoomWaitersLocked(std::max<int64_t>(nLimit - static_cast<int64_t>(nLen), 1));
-      if (!pRoom) {
-        return false;  // no descriptor to wait on: the plain rule applies
-      }
-      nTimeoutMs = static_cast<int>(dwMaxLagMs - dwAge);
-    }
-    int nIndex = poshark::platform::WaitForAny({pStop, pRoom}, nTimeoutMs);
-    LeaveRoomWaiters();
-    if (nIndex == 0) {
       return false;
     }
   }

@@ -1,4 +1,5 @@
-// Record queues between the listener's threads.
+// RCDataQueue: the record queue between two of the listener's threads, and
+// the base of the write queue (RCLineQueue).
 //
 // m_AnalyzeQueue (kind 1, RCDataQueue) carries raw line chunks from the byte
 // intake to the analyzer; m_WriteQueue (kind 2, RCLineQueue) carries analysed
@@ -30,86 +31,13 @@
 #include <memory>
 #include <vector>
 
-#include "commands/HeldLines.h"
+#include "listener/PosData.h"
+#include "listener/RecordRing.h"
 #include "platform/ThreadAnnotations.h"
-
-class RCCmdSet;
 
 namespace poshark::platform {
 class Event;
 }
-
-// One queued record, owned by the queue that holds it.
-struct STRUCT_PosData {
-  STRUCT_PosData() = default;
-  ~STRUCT_PosData();
-  STRUCT_PosData(const STRUCT_PosData&) = delete;
-  STRUCT_PosData& operator=(const STRUCT_PosData&) = delete;
-
-  unsigned char* pData = nullptr;  // nLen bytes, not NUL-terminated: abyInline or pHeap
-  int nLen = 0;
-  SYSTEMTIME stTime = {};  // the pusher's, or the local time at the push
-  bool bDST = false;
-  int nTag = 0;                     // stored and returned unchanged
-  int nEvent = -1;                  // transaction event code; always -1 in the analyze queue
-  unsigned char* pExtra = nullptr;  // write queue: the preprocess plug-in's block, owned, or null
-  int nExtraLen = 0;                // 0 exactly when pExtra is null
-  uint32_t dwQueuedTick = 0;        // write queue: coarse monotonic ms of the push
-  // Storage of the bytes. Most lines fit in the record itself, so that the
-  // taking thread finds them in the cache lines it reads anyway; longer ones
-  // get a buffer of their own, kept when the record is reused.
-  static constexpr int kInline = 64;
-  unsigned char abyInline[kInline];
-  unsigned char* pHeap = nullptr;  // owned
-  int nCap = 0;                    // bytes allocated at pHeap
-};
-
-// Copies a record out as GetAt describes, into pBuf (not null); pTime,
-// pDST, pTag and pEvent may each be null. False when the room *pLen is too
-// small: then *pLen tells the room needed.
-bool CopyOut(const STRUCT_PosData& record, int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime,
-             bool* pDST, int* pTag, int* pEvent);
-
-// The queued records in order, oldest first: a ring of pointers that keeps
-// its slots, so that a queue fed and emptied millions of times a second by
-// two threads makes no allocation (a deque allocates a block on the pushing
-// thread and frees it on the taking one for every few dozen records).
-class RecordRing {
- public:
-  size_t size() const { return nSize; }
-  bool empty() const { return nSize == 0; }
-  size_t capacity() const { return nCap; }
-  STRUCT_PosData* operator[](size_t i) const { return pSlots[(nHead + i) & (nCap - 1)]; }
-  STRUCT_PosData* front() const { return (*this)[0]; }
-  void push_back(STRUCT_PosData* pRecord) {
-    if (nSize == nCap) {
-      Reserve(nSize + 1);
-    }
-    pSlots[(nHead + nSize) & (nCap - 1)] = pRecord;
-    ++nSize;
-  }
-  void pop_front() { pop_front(1); }
-  // Takes the n oldest records out (n at most size()).
-  void pop_front(size_t n) {
-    nHead = (nHead + n) & (nCap - 1);
-    nSize -= n;
-  }
-  // Takes record i out, closing the gap.
-  void erase(size_t i);
-  // Puts all of other's records before this ring's; other is left empty.
-  void prepend(RecordRing& other);
-  // Forgets every record; with bRelease the slots are freed too.
-  void clear(bool bRelease);
-  void swap(RecordRing& other) noexcept;
-
- private:
-  void Reserve(size_t nNeed);
-
-  std::unique_ptr<STRUCT_PosData*[]> pSlots;
-  size_t nCap = 0;  // 0 or a power of two
-  size_t nHead = 0;
-  size_t nSize = 0;
-};
 
 class RCDataQueue {
  public:
@@ -262,50 +190,4 @@ class RCDataQueue {
   // below this (the largest level a waiter needs), not for every record.
   std::atomic<int64_t> nRoomLevel{0};
   int nKind;  // 1 analyze queue, 2 write queue
-};
-
-class RCLineQueue : public RCDataQueue {
- public:
-  explicit RCLineQueue(int nKind);
-  ~RCLineQueue() override;
-
-  // Lets the preprocess plug-in of pCmdSet (when switched on and loaded) see
-  // the record first: it may replace the bytes, attach an extra block,
-  // change the event or drop the record (false). Runs under the queue's lock.
-  bool Push(unsigned char* pData, int nLen, SYSTEMTIME* pTime, bool bDST, int nTag,
-            int nEvent) override EXCLUDES(lock);
-
-  // Queues nCount lines at once, under one lock and with one change of the
-  // counts, each as Push with tag 0 would (the plug-in sees each): line k
-  // holds the pLines[k].nLen bytes at pBase + pLines[k].nOffset, with its
-  // own time, DST flag and event. Answers how many were queued; a line with
-  // a bad count is not, nor one the plug-in drops, nor any without pBase.
-  int PushLines(const unsigned char* pBase, const poshark::commands::HeldLines::Line* pLines,
-                int nCount) EXCLUDES(lock);
-
-  // As RCDataQueue::GetAt, then the extra block: *pExtraLen is in: the room
-  // in pExtraBuf, out: the bytes copied there (at most that room; a longer
-  // block is cut to the room). Without pExtraBuf, *pExtraLen receives the
-  // block's full length and the answer is false with the record left queued.
-  bool GetAt(int* pLen, unsigned char* pBuf, SYSTEMTIME* pTime, bool* pDST, int* pTag, int* pEvent,
-             int nIndex, bool bRemove, unsigned char* pExtraBuf, int* pExtraLen)
-      EXCLUDES(takeLock, lock);
-
-  // Waits until nLen more bytes keep the queue below nLimit, so that a push
-  // does not trigger the overflow rule merely because the writer was not
-  // scheduled for a moment. Gives up (false) when the oldest queued record
-  // has waited dwMaxLagMs, i.e. the host really does not keep up, or when
-  // pStop is set; true at once when the queue is empty.
-  bool WaitForRoom(int nLen, int nLimit, poshark::platform::Event* pStop, uint32_t dwMaxLagMs)
-      EXCLUDES(takeLock, lock);
-
-  // The current command set, not owned; set on every selection, read by
-  // Push. Only changed while the listener is not listening.
-  RCCmdSet* pCmdSet = nullptr;
-
- private:
-  // Push's steps after the lock: the plug-in, then a record holding the
-  // bytes (with its extra block), not yet placed; null when the record is dropped.
-  STRUCT_PosData* PrepareLocked(const unsigned char* pData, int nLen, int nTag, int nEvent)
-      REQUIRES(lock);
 };

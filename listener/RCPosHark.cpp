@@ -2,9 +2,6 @@
 // worker threads, their events, and the small setters and queries.
 #include <poshark/RCPosHark.h>
 
-#include <cstdio>
-#include <cstring>
-#include <exception>
 #include <system_error>
 
 #include "commands/CmdSetCatalog.h"
@@ -18,17 +15,14 @@
 #include "listener/IntakeHold.h"
 #include "listener/LineIntake.h"
 #include "listener/LineWriter.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "listener/RCSerialPort.h"
-#include "listener/ResumeWatcher.h"
-#include "listener/ThreadEntry.h"
+#include "listener/SerialLink.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
-#include "platform/Thread.h"
 
 using poshark::platform::Event;
 using poshark::platform::kInfinite;
-using poshark::platform::kWaitTimeout;
 using poshark::platform::OutputDebugStringA;
 using poshark::platform::WaitForAny;
 
@@ -37,46 +31,66 @@ namespace {
 // The destructor's bound on the port resume watcher.
 constexpr int kResumeStopWaitMs = 1000;
 
-// Runs a worker's body. An exception that escapes it ends that worker only:
-// it is reported through the debug sink and the thread returns as if
-// stopped, so the stop protocol still finds it and joins it.
-void RunWorker(RCPosHark* pListener, void (RCPosHark::*body)(), int nPOSNo, const char* pszRole) {
-  poshark::listener::RunReportingExceptions(nPOSNo, pszRole, [&] { (pListener->*body)(); });
-}
-
-// Starts body on a thread named "pos<N>.<role>" (so that the threads of a
-// listener can be told apart in /proc and in a debugger). A thread that
-// cannot be created leaves the handle empty, which the stop protocol skips.
-// With pExitEvent, that event is set at its end.
-std::thread StartWorker(RCPosHark* pListener, int nPOSNo, const char* pszRole,
-                        void (RCPosHark::*body)(), Event* pExitEvent = nullptr) {
-  char szName[32];
-  std::snprintf(szName, sizeof szName, "pos%d.%s", nPOSNo, pszRole);
-  std::string name(szName);
-  try {
-    return std::thread([pListener, body, name, role = std::string(pszRole), nPOSNo, pExitEvent] {
-      poshark::platform::SetCurrentThreadName(name.c_str());
-      RunWorker(pListener, body, nPOSNo, role.c_str());
-      if (pExitEvent) {
-        pExitEvent->Set();
-      }
-    });
-  } catch (const std::system_error&) {
-    poshark::platform::DebugPrintf("POS%d:cannot start thread %s\n", nPOSNo, pszRole);
-    return std::thread();
-  }
+// The write queue lets the current set's preprocess plug-in see every record.
+RCLineQueue::PreprocessSource PreprocessOf(const poshark::commands::CmdSetCatalog& catalog) {
+  return [pCatalog = &catalog]() -> PFN_Preprocess {
+    const RCCmdSet* pSet = pCatalog->Current();
+    return pSet && pSet->bDllPreprocess ? pSet->pfnPreprocess : nullptr;
+  };
 }
 
 }  // namespace
 
 RCPosHark::RCPosHark() : RCPosHark(0) {}
 
-RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
-  m_Serial = std::make_unique<RCSerialPort>();
-  m_Resume = std::make_unique<poshark::listener::ResumeWatcher>();
-  m_Catalog = std::make_unique<poshark::commands::CmdSetCatalog>();
-  m_AnalyzeQueue = std::make_unique<RCDataQueue>(1);
-  m_WriteQueue = std::make_unique<RCLineQueue>(2);
+// The parts are built in the order of their declaration, each given what it
+// needs; the names of their state follow them.
+RCPosHark::RCPosHark(int nPOSNoIn)
+    : m_Catalog(std::make_unique<poshark::commands::CmdSetCatalog>()),
+      m_Link(std::make_unique<poshark::listener::SerialLink>(nPOSNoIn)),
+      nPOSNo(nPOSNoIn),
+      m_AnalyzeQueue(std::make_unique<RCDataQueue>(1)),
+      m_WriteQueue(std::make_unique<RCLineQueue>(2, PreprocessOf(*m_Catalog))),
+      m_Drain(std::make_unique<poshark::listener::DrainWatch>()),
+      m_ChunkWake(std::make_unique<poshark::listener::ChunkWake>()),
+      m_Writer(std::make_unique<poshark::listener::LineWriter>(nPOSNoIn, *m_WriteQueue, *m_Catalog,
+                                                               hStopEvent, *m_Drain)),
+      m_IdleStop(std::make_unique<poshark::listener::IdleStop>(nPOSNoIn, *m_WriteQueue, *m_Catalog,
+                                                               hStopEvent, *m_Writer)),
+      m_AnalyzerLink(std::make_unique<poshark::listener::AnalyzerLink>(
+          poshark::listener::AnalyzerLinkRefs{nPOSNoIn, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog,
+                                              hStopEvent, *m_Writer, *m_Drain, *m_ChunkWake})),
+      m_Analyzer(std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink)),
+      m_Hold(std::make_unique<poshark::listener::IntakeHold>(
+          poshark::listener::IntakeHoldRefs{*m_AnalyzeQueue, bHostFeed, m_AnalyzerLink->worker.bRun,
+                                            m_AnalyzerLink->hAnalyzeEvent, hStopEvent})),
+      pfnLineOut(m_Writer->pfnLineOut),
+      dwGateOpenTime(m_Writer->dwGateOpenTime),
+      dwOpenTick(m_Writer->dwOpenTick),
+      bGateOpen(m_Writer->bGateOpen),
+      bWriteRun(m_Writer->worker.bRun),
+      hWriteThread(m_Writer->worker.thread),
+      hWriteEvent(m_Writer->hWriteEvent),
+      bAnalyzeRun(m_AnalyzerLink->worker.bRun),
+      hAnalyzeThread(m_AnalyzerLink->worker.thread),
+      hAnalyzeEvent(m_AnalyzerLink->hAnalyzeEvent),
+      pfnTestListen(m_AnalyzerLink->pfnTestListen),
+      bStopEventRun(m_IdleStop->worker.bRun),
+      hStopEventThread(m_IdleStop->worker.thread),
+      m_Serial(m_Link->m_Serial),
+      strDeviceName(m_Link->strDeviceName),
+      nComPort(m_Link->nComPort),
+      nBaudRate(m_Link->nBaudRate),
+      nDataBits(m_Link->nDataBits),
+      nStopBits(m_Link->nStopBits),
+      nParity(m_Link->nParity),
+      hComHandle(m_Link->hComHandle),
+      bListenRun(m_Link->reader.bRun),
+      hListenThread(m_Link->reader.thread),
+      bResumeRun(m_Link->watcher.bRun),
+      hResumeThread(m_Link->watcher.thread),
+      hResumeStopEvent(m_Link->hResumeStopEvent),
+      hPortLostEvent(m_Link->hPortLostEvent) {
   LoadCmds();
   // The host's DST query, read anew for every record stamped now.
   auto dstQuery = [this] {
@@ -85,22 +99,9 @@ RCPosHark::RCPosHark(int nPOSNoIn) : nPOSNo(nPOSNoIn) {
   };
   m_AnalyzeQueue->SetDstQuery(dstQuery);
   m_WriteQueue->SetDstQuery(dstQuery);
-  m_Drain = std::make_unique<poshark::listener::DrainWatch>();
-  m_ChunkWake = std::make_unique<poshark::listener::ChunkWake>();
-  m_Writer = std::make_unique<poshark::listener::LineWriter>(poshark::listener::LineWriterRefs{
-      nPOSNo, *m_WriteQueue, *m_Catalog, bWriteRun, hWriteEvent, hStopEvent, pfnLineOut,
-      dwGateOpenTime, dwOpenTick, bGateOpen, *m_Drain});
-  m_IdleStop = std::make_unique<poshark::listener::IdleStop>(
-      *m_WriteQueue, *m_Catalog, bStopEventRun, hStopEvent, hWriteEvent);
-  m_AnalyzerLink =
-      std::make_unique<poshark::listener::AnalyzerLink>(poshark::listener::AnalyzerLinkRefs{
-          nPOSNo, *m_AnalyzeQueue, *m_WriteQueue, *m_Catalog, bAnalyzeRun, bWriteRun, hAnalyzeEvent,
-          hWriteEvent, hStopEvent, pfnTestListen, m_Writer->Done(), *m_Drain, *m_ChunkWake});
-  m_Analyzer = std::make_unique<poshark::commands::StreamAnalyzer>(*m_AnalyzerLink);
-  m_Hold = std::make_unique<poshark::listener::IntakeHold>(poshark::listener::IntakeHoldRefs{
-      *m_AnalyzeQueue, bHostFeed, bAnalyzeRun, hAnalyzeEvent, hStopEvent});
   m_Intake = std::make_unique<poshark::listener::LineIntake>(
-      nPOSNo, *m_AnalyzeQueue, hAnalyzeEvent, *m_ChunkWake, *m_Hold, *m_Catalog, dstQuery);
+      nPOSNo, *m_AnalyzeQueue, m_AnalyzerLink->hAnalyzeEvent, *m_ChunkWake, *m_Hold, *m_Catalog,
+      dstQuery);
 }
 
 RCPosHark::~RCPosHark() {
@@ -119,64 +120,47 @@ RCPosHark::~RCPosHark() {
   if (hResumeThread.joinable()) {
     hResumeStopEvent->Set();
     bResumeRun = false;
-    if (!hResumeExitEvent->Wait(kResumeStopWaitMs)) {
+    if (!m_Link->hResumeExitEvent->Wait(kResumeStopWaitMs)) {
       OutputDebugStringA("USB Trace:Wait USBResumeThread stop Time out\n");
     }
     hResumeThread.join();
   }
 
-  bListenRun = false;
-  m_Serial->Break();
-  if (hListenThread.joinable()) {
-    hListenThread.join();
-  }
+  m_Link->Close();
 
-  m_Serial->Close();
-  RegisterPort(static_cast<uint16_t>(nComPort), 0, "");
+  m_AnalyzerLink->worker.Stop(hStopEvent.get());
+  m_Writer->worker.Stop(hStopEvent.get());
+  m_IdleStop->worker.Stop(hStopEvent.get());
 
-  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
-  StopWorker(hWriteThread, bWriteRun, true);
-  StopWorker(hStopEventThread, bStopEventRun, true);
-
-  m_WriteQueue->pCmdSet = nullptr;
   m_Catalog.reset();
 
   m_Intake.reset();
 
   CloseMyEvent();
-  hResumeExitEvent.reset();
+  m_Link->hResumeExitEvent.reset();
   OutputDebugStringA("USB Trace:~RCPosHark out\n");
   // Members go in reverse order of declaration: the queues drop their
   // records, m_Serial closes its break event last of the objects built first.
 }
 
-void RCPosHark::StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent) {
-  if (!thread.joinable()) {
-    return;
-  }
-  if (bUseStopEvent && hStopEvent) {
-    hStopEvent->Set();
-  }
-  bRun = false;
-  thread.join();
+void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
+  StartLocked(pfnLineOutIn, bHostFeedIn, /*bByWatcher=*/false);
 }
 
-void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWatcher) {
   // Every worker reads the command set; starting without one would only
   // make them skip everything, so refuse (the host selects one first).
   if (!CurSet()) {
     poshark::platform::DebugPrintf("POS%d:ListenStart without a command set\n", nPOSNo);
     return;
   }
-  // Called by this listener's own watcher (a restart after a reopening)?
-  const bool bCalledByWatcher = m_Resume->IsWatcherThread();
   // A watcher asked to stop (ListenStop) may already be on its way out, and
   // the reset of its stop event below would leave it running blind: let it
   // end now, while the stop event still wakes every wait of it, and start a
   // fresh one below. A finished watcher is joined here too.
-  if (!bCalledByWatcher && hResumeThread.joinable() &&
-      (hResumeExitEvent->Wait(0) || (hResumeStopEvent && hResumeStopEvent->Wait(0)))) {
+  if (!bByWatcher && hResumeThread.joinable() &&
+      (m_Link->hResumeExitEvent->Wait(0) || (hResumeStopEvent && hResumeStopEvent->Wait(0)))) {
     bResumeRun = false;
     hResumeThread.join();
   }
@@ -192,62 +176,57 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   pfnLineOut = pfnLineOutIn;
   bHostFeed = bHostFeedIn;
 
-  StopWorker(hListenThread, bListenRun, false);
-  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
-  StopWorker(hWriteThread, bWriteRun, true);
-  StopWorker(hStopEventThread, bStopEventRun, true);
+  m_Link->reader.Stop(nullptr);  // polls its run flag
+  m_AnalyzerLink->worker.Stop(hStopEvent.get());
+  m_Writer->worker.Stop(hStopEvent.get());
+  m_IdleStop->worker.Stop(hStopEvent.get());
   hStopEvent->Reset();
 
   if (bHostFeedIn) {
     PrepareIntake();
   } else {
-    bListenRun = true;
-    hListenThread = StartWorker(this, nPOSNo, "read", &RCPosHark::ListenThread);
+    m_Link->reader.Start([this] { ListenThread(); });
   }
 
-  bAnalyzeRun = true;
-  hAnalyzeThread = StartWorker(this, nPOSNo, "analyze", &RCPosHark::AnalyzeThread);
-  bWriteRun = true;
-  hWriteThread = StartWorker(this, nPOSNo, "write", &RCPosHark::WriteThread);
+  m_AnalyzerLink->worker.Start([this] { AnalyzeThread(); });
+  m_Writer->worker.Start([this] { WriteThread(); });
 
   bStarted = true;
   bRunning = true;
 
   bResumeRun = true;
   hResumeStopEvent->Reset();
-  if (!bCalledByWatcher && !hResumeThread.joinable()) {
+  if (!bByWatcher && !hResumeThread.joinable()) {
     StartResumeWatcher();
   }
 
   if (CurSet()->bStopEvent) {
-    bStopEventRun = true;
-    hStopEventThread = StartWorker(this, nPOSNo, "idle", &RCPosHark::StopEventThread);
+    m_IdleStop->worker.Start([this] { StopEventThread(); });
   }
 }
 
 void RCPosHark::StartResumeWatcher() {
-  if (!hResumeExitEvent) {
+  if (!m_Link->hResumeExitEvent) {
     try {
-      hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
+      m_Link->hResumeExitEvent = std::make_unique<Event>(Event::kManualReset);
     } catch (const std::system_error&) {
       poshark::platform::DebugPrintf("POS%d:cannot start the port resume watcher\n", nPOSNo);
       return;
     }
   }
-  hResumeExitEvent->Reset();
-  hResumeThread =
-      StartWorker(this, nPOSNo, "resume", &RCPosHark::USBResumeThread, hResumeExitEvent.get());
+  m_Link->hResumeExitEvent->Reset();
+  m_Link->watcher.Start([this] { USBResumeThread(); }, m_Link->hResumeExitEvent.get());
 }
 
 void RCPosHark::StopWorkers() {
-  StopWorker(hAnalyzeThread, bAnalyzeRun, true);
-  StopWorker(hListenThread, bListenRun, false);
-  StopWorker(hWriteThread, bWriteRun, true);
-  StopWorker(hStopEventThread, bStopEventRun, true);
+  m_AnalyzerLink->worker.Stop(hStopEvent.get());
+  m_Link->reader.Stop(nullptr);
+  m_Writer->worker.Stop(hStopEvent.get());
+  m_IdleStop->worker.Stop(hStopEvent.get());
 }
 
 void RCPosHark::ListenStop() {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
   if (hPortLostEvent) {
     hPortLostEvent->Reset();
   }
@@ -261,7 +240,7 @@ void RCPosHark::ListenStop() {
 }
 
 void RCPosHark::KeyStop() {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
   if (ErrFt pfn = pfnErrFt.load()) {
     pfn(nPOSNo, 1);
   }
@@ -273,7 +252,7 @@ void RCPosHark::KeyStop() {
 }
 
 void RCPosHark::KeyStart() {
-  std::lock_guard<std::recursive_mutex> lifecycle(csLifecycle);
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
   if (ErrFt pfn = pfnErrFt.load()) {
     pfn(nPOSNo, 2);
   }
@@ -284,7 +263,7 @@ void RCPosHark::KeyStart() {
     if (!bFeed) {
       m_Serial->Purge();
     }
-    ListenStart(pfnLineOut, bFeed);
+    StartLocked(pfnLineOut, bFeed, /*bByWatcher=*/false);
   }
 }
 
@@ -313,27 +292,17 @@ void RCPosHark::AnalyzeThread() {
 int RCPosHark::Analyze(unsigned char* pBuf, int& nLen) { return m_Analyzer->Analyze(pBuf, nLen); }
 
 void RCPosHark::CreateMyEvent() {
-  auto make = [](std::unique_ptr<Event>& pEvent, Event::Kind kind) {
-    if (pEvent) {
-      pEvent->Reset();
-      return;
-    }
-    try {
-      pEvent = std::make_unique<Event>(kind);
-    } catch (const std::system_error&) {
-      pEvent.reset();  // checked by ListenStart
-    }
-  };
-  make(hAnalyzeEvent, Event::kAutoReset);
-  make(hWriteEvent, Event::kAutoReset);
-  make(hStopEvent, Event::kManualReset);
-  make(hResumeStopEvent, Event::kManualReset);
-  make(hPortLostEvent, Event::kManualReset);
+  // A failure leaves that event null; checked by ListenStart.
+  m_AnalyzerLink->CreateEvent();
+  m_Writer->CreateEvent();
+  poshark::listener::MakeOrResetEvent(hStopEvent, /*bAutoReset=*/false);
+  poshark::listener::MakeOrResetEvent(hResumeStopEvent, /*bAutoReset=*/false);
+  poshark::listener::MakeOrResetEvent(hPortLostEvent, /*bAutoReset=*/false);
 }
 
 void RCPosHark::CloseMyEvent() {
-  hAnalyzeEvent.reset();
-  hWriteEvent.reset();
+  m_AnalyzerLink->CloseEvent();
+  m_Writer->CloseEvent();
   hStopEvent.reset();
   hResumeStopEvent.reset();
   hPortLostEvent.reset();

@@ -1,13 +1,9 @@
 // The serial reader: a blocking read loop that feeds the intake, and the
-// listener's operations that run it or poll the port's status.
+// port's status polls.
 #include "listener/SerialReader.h"
-
-#include <poshark/RCPosHark.h>
 
 #include <utility>
 
-#include "listener/RCSerialPort.h"
-#include "listener/ThreadEntry.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
@@ -99,32 +95,3 @@ void SerialReader::CheckModemStatus(SerialPort* pPort) {
 }
 
 }  // namespace poshark::listener
-
-using poshark::listener::SerialReader;
-
-void RCPosHark::ListenThread() {
-  poshark::listener::RunReportingExceptions(nPOSNo, "serial reader", [this] {
-    PrepareIntake();
-    SerialReader reader(m_Serial->Port(), m_Serial->BreakEvent(), bListenRun,
-                        [this](int nLen, unsigned char* pData) { GotData(nLen, pData); });
-    const bool bLost = reader.Run();
-    poshark::platform::OutputDebugStringA("###COM Listen thread Get exit start\r\n");
-    if (bLost && hPortLostEvent) {
-      hPortLostEvent->Set();
-    }
-  });
-}
-
-int RCPosHark::CheckErrDesert(uint32_t dwEvtMask) {
-  return SerialReader::CheckErrDesert(m_Serial->Port().get(), dwEvtMask);
-}
-
-void RCPosHark::CheckComStat(void* hPort, int) {
-  SerialReader::CheckComStat(static_cast<SerialPort*>(hPort));
-}
-
-void RCPosHark::CheckModemStatus(void* hPort, int) {
-  SerialReader::CheckModemStatus(static_cast<SerialPort*>(hPort));
-}
-
-void RCPosHark::ReportModemStatus(uint32_t) {}

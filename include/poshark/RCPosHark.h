@@ -12,8 +12,10 @@
 // thread, one call at a time, and must return promptly.
 //
 // Behind this object the work is done by parts of its own (the command-set
-// catalogue, the byte intake, the stream analyzer, the writer, the idle
-// stop); the operations below hand on to them.
+// catalogue, the serial link with the reader and the port resume watcher,
+// the byte intake, the stream analyzer, the writer, the idle stop), each
+// owning its thread, run flag and event and given what it needs when built;
+// the operations below hand on to them, and start and stop their workers.
 #pragma once
 
 #include <poshark/Export.h>
@@ -46,7 +48,7 @@ class IdleStop;
 class IntakeHold;
 class LineIntake;
 class LineWriter;
-class ResumeWatcher;
+class SerialLink;
 }  // namespace poshark::listener
 
 // Transaction event codes carried by every delivered line.
@@ -116,10 +118,13 @@ class POSHARK_EXPORT RCPosHark {
   void ListenThread();
 
   // Byte intake: the serial reader's entry, and the host's in host-feed mode.
-  // In host-feed mode, while the listener runs, a call returns only once the
-  // analyzer is less than 128 KiB of line chunks behind (or after at most
-  // about a second when it takes nothing): a host that feeds faster than
-  // the analyzer is held, rather than queued ahead without bound.
+  // In host-feed mode, while the listener runs, a call may hold the caller
+  // for up to about one second: once 128 KiB or more of line chunks wait
+  // for the analyzer, it returns only when fewer than 64 KiB wait, or after
+  // about a second when the analyzer takes nothing meanwhile (the bytes then
+  // stay queued). The reason: a host that feeds faster than lines can be
+  // analysed is slowed to the analyzer's pace, rather than queued ahead
+  // without bound. The serial reader is never held.
   void GotData(int nLen, unsigned char* pData);
   void AddBuffAnalyze(unsigned char* pData, int nLen);
   // An addition to the listener's own operations, for hosts in host-feed
@@ -164,7 +169,9 @@ class POSHARK_EXPORT RCPosHark {
   bool WaitWrite();
   void CheckModemStatus(void* hPort, int nIgnored);
   void ReportModemStatus(uint32_t dwStatus);
-  // Delivers one line to the line callback, one call at a time.
+  // Delivers one line to the line callback, one call at a time. A derived
+  // host may call it from inside its callback (the callback's lock is
+  // re-entrant); the nested call runs on the writer thread too.
   void WriteOut(char* pszText, SYSTEMTIME* pTime, bool bDST, int nEvent, char* pExtra);
   // Trims spaces in place; answers the new length (0: spaces only, unchanged).
   int SpaceFilter(char* pszText);
@@ -190,9 +197,17 @@ class POSHARK_EXPORT RCPosHark {
   // The intake's line buffer (and in graph mode its decoder) made ready for a
   // new run (the host's GotData calls or the serial reader).
   void PrepareIntake();
+  // ListenStart's steps, under csLifecycle. bByWatcher: the port resume
+  // watcher restarts listening after a reopening, and stays alive.
+  void StartLocked(LineOutFt pfnLineOut, bool bHostFeed, bool bByWatcher);
   // Starts the port resume watcher (ListenStart, when none is alive).
   void StartResumeWatcher();
-  void StopWorker(std::thread& thread, std::atomic<bool>& bRun, bool bUseStopEvent);
+  // The port resume watcher's steps after a lost port, each under
+  // csLifecycle taken unless stop is set first: stop listening (then wait
+  // out the settle time), and reopen at once and then every 100 ms until the
+  // port is back and listening restarts. False when stopped first.
+  bool StopForReopen(poshark::platform::Event& stop);
+  bool ReopenAndListen(poshark::platform::Event& stop);
   // Stops the analyzer, the serial reader, the writer and the idle stop
   // thread, in this order (ListenStop, KeyStop and the port resume watcher).
   void StopWorkers();
@@ -201,74 +216,80 @@ class POSHARK_EXPORT RCPosHark {
  protected:
   friend class RCPosHarkTestAccess;  // white-box tests only
 
+ private:
+  // Command-set files and the current set; first, as the write queue asks it.
+  std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;
+  // The port, its settings, the serial reader and the port resume watcher.
+  std::unique_ptr<poshark::listener::SerialLink> m_Link;
+
+ protected:
   // State a derived host may use: its POS number, the callbacks, the gate,
   // the worker run flags, threads and events (WaitAnalyze and WaitWrite wait
   // on them), the two record queues, the serial port and its saved settings.
   // Fields written by one thread and polled by another are atomics; the
   // threads and events are touched only by the lifecycle operations, which
-  // hold csLifecycle.
+  // hold csLifecycle. The workers' own state (thread, run flag, events, and
+  // the writer's callback and gate, the serial link's port and settings)
+  // belongs to those parts; the names after the parts refer to it.
   int nPOSNo = 0;
   std::atomic<DstFt> pfnDstFt{nullptr};
   bool bSenderDecode = false;
-  std::atomic<uint32_t> dwGateOpenTime{1000};  // ms after OpenCom before lines pass
-  std::atomic<uint32_t> dwOpenTick{0};         // GetTickCount at the last OpenCom
-  std::atomic<bool> bGateOpen{false};
-  std::atomic<bool> bResumeRun{false};
-  std::thread hResumeThread;
-  std::atomic<bool> bListenRun{false};
-  std::atomic<bool> bAnalyzeRun{false};
-  std::atomic<bool> bWriteRun{false};
-  std::thread hListenThread;
-  std::thread hAnalyzeThread;
-  std::thread hWriteThread;
-  std::atomic<bool> bStopEventRun{false};
-  std::thread hStopEventThread;
-  std::unique_ptr<RCSerialPort> m_Serial;
-  std::string strDeviceName;
-  std::atomic<LineOutFt> pfnLineOut{nullptr};
-  std::atomic<TestListenFt> pfnTestListen{nullptr};
   std::atomic<ErrFt> pfnErrFt{nullptr};
-  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;                 // line chunks for the analyzer
-  std::unique_ptr<RCLineQueue> m_WriteQueue;                   // analysed lines for the writer
-  std::unique_ptr<poshark::platform::Event> hAnalyzeEvent;     // auto-reset
-  std::unique_ptr<poshark::platform::Event> hWriteEvent;       // auto-reset
-  std::unique_ptr<poshark::platform::Event> hStopEvent;        // manual-reset
-  std::unique_ptr<poshark::platform::Event> hResumeStopEvent;  // manual-reset
-  std::unique_ptr<poshark::platform::Event> hPortLostEvent;    // manual-reset
+  std::unique_ptr<RCDataQueue> m_AnalyzeQueue;           // line chunks for the analyzer
+  std::unique_ptr<RCLineQueue> m_WriteQueue;             // analysed lines for the writer
+  std::unique_ptr<poshark::platform::Event> hStopEvent;  // manual-reset, all workers'
   std::atomic<bool> bStarted{false};
   std::atomic<bool> bRunning{false};
-  int nComPort = 0;
-  int nBaudRate = 0;
-  int nDataBits = 0;
-  int nStopBits = 0;
-  int nParity = 0;
-  void* hComHandle = nullptr;
 
  private:
-  // Set as the watcher's body returns; lets ListenStart and the destructor
-  // tell a finished watcher from a live one (std::thread cannot be polled).
-  std::unique_ptr<poshark::platform::Event> hResumeExitEvent;  // manual-reset
-  // The port resume watcher's own state; knows whether it runs the caller.
-  std::unique_ptr<poshark::listener::ResumeWatcher> m_Resume;
   // Mode of the last ListenStart, so that KeyStart resumes the same way.
   std::atomic<bool> bHostFeed{false};
   // Serializes the host's lifecycle operations (ListenStart, ListenStop,
   // KeyStop, KeyStart, OpenCom, CloseCom) with the port resume watcher, which
   // stops the workers and reopens and restarts on its own thread. The watcher
   // never waits for it while it is asked to stop, so the host may hold it
-  // while joining the watcher. Recursive because the lifecycle re-enters
-  // itself: KeyStart and the watcher call ListenStart while holding it.
-  std::recursive_mutex csLifecycle;
+  // while joining the watcher. Taken once per operation: KeyStart and the
+  // watcher restart through StartLocked, which nothing re-enters.
+  std::mutex csLifecycle;
 
   // The parts that do the work; each states its contract and locking in its
   // own header. Built in this order by the constructor.
-  std::unique_ptr<poshark::commands::CmdSetCatalog> m_Catalog;  // set files, current set
-  std::unique_ptr<poshark::listener::DrainWatch> m_Drain;       // end of input
-  std::unique_ptr<poshark::listener::ChunkWake> m_ChunkWake;    // when chunks wake the analyzer
-  std::unique_ptr<poshark::listener::LineWriter> m_Writer;      // line delivery
-  std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;      // idle transaction stop
+  std::unique_ptr<poshark::listener::DrainWatch> m_Drain;     // end of input
+  std::unique_ptr<poshark::listener::ChunkWake> m_ChunkWake;  // when chunks wake the analyzer
+  std::unique_ptr<poshark::listener::LineWriter> m_Writer;    // line delivery
+  std::unique_ptr<poshark::listener::IdleStop> m_IdleStop;    // idle transaction stop
   std::unique_ptr<poshark::listener::AnalyzerLink> m_AnalyzerLink;
   std::unique_ptr<poshark::commands::StreamAnalyzer> m_Analyzer;
   std::unique_ptr<poshark::listener::IntakeHold> m_Hold;    // holds a fast host feed
   std::unique_ptr<poshark::listener::LineIntake> m_Intake;  // trace and line cutting
+
+ protected:
+  // The parts' own state, under the names a derived host knows.
+  std::atomic<LineOutFt>& pfnLineOut;                        // the writer's
+  std::atomic<uint32_t>& dwGateOpenTime;                     // the writer's: ms after OpenCom
+  std::atomic<uint32_t>& dwOpenTick;                         // the writer's: GetTickCount then
+  std::atomic<bool>& bGateOpen;                              // the writer's
+  std::atomic<bool>& bWriteRun;                              // the writer's
+  std::thread& hWriteThread;                                 // the writer's
+  std::unique_ptr<poshark::platform::Event>& hWriteEvent;    // the writer's, auto-reset
+  std::atomic<bool>& bAnalyzeRun;                            // the analyzer's
+  std::thread& hAnalyzeThread;                               // the analyzer's
+  std::unique_ptr<poshark::platform::Event>& hAnalyzeEvent;  // the analyzer's, auto-reset
+  std::atomic<TestListenFt>& pfnTestListen;                  // the analyzer's
+  std::atomic<bool>& bStopEventRun;                          // the idle stop's
+  std::thread& hStopEventThread;                             // the idle stop's
+  std::unique_ptr<RCSerialPort>& m_Serial;                   // the serial link's, and below
+  std::string& strDeviceName;
+  int& nComPort;  // the settings of the last OpenCom, kept for reopening
+  int& nBaudRate;
+  int& nDataBits;
+  int& nStopBits;
+  int& nParity;
+  void*& hComHandle;
+  std::atomic<bool>& bListenRun;  // the serial reader's
+  std::thread& hListenThread;
+  std::atomic<bool>& bResumeRun;  // the port resume watcher's
+  std::thread& hResumeThread;
+  std::unique_ptr<poshark::platform::Event>& hResumeStopEvent;  // manual-reset
+  std::unique_ptr<poshark::platform::Event>& hPortLostEvent;    // manual-reset
 };

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "commands/PluginTestSupport.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "listener/TestAccess.h"
 #include "platform/Event.h"
 

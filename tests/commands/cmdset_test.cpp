@@ -11,7 +11,7 @@
 
 #include "commands/PluginTestSupport.h"
 #include "commands/PrnCmd.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 
 using namespace poshark::commands;
 using cmdset_test::LoadSet;
@@ -302,12 +302,11 @@ TEST_F(CmdSetTest, IdleTickClosesAfterWaitTimeSecondsOnce) {
   EXPECT_TRUE(set->TakeAutoStart());  // the next text opens a new transaction
 }
 
-// Reaches the set the listener loaded and the one its write queue uses.
+// Reaches the set the listener loaded.
 class Listener : public RCPosHark {
  public:
   using RCPosHark::RCPosHark;
   RCCmdSet* CmdSet() { return CurSet(); }
-  RCCmdSet* WriteQueueCmdSet() { return m_WriteQueue->pCmdSet; }
 };
 
 TEST(Catalog, ListsIniFilesInNameOrderAndSelectsByNumberOrByName) {
@@ -339,10 +338,10 @@ TEST(Catalog, ListsIniFilesInNameOrderAndSelectsByNumberOrByName) {
             std::tuple("POS1", 1, true, true));
   EXPECT_FALSE(listener.SelectCmdSet(std::string("nobody")) || listener.SelectCmdSet(3));
   EXPECT_EQ(listener.GetCurCmdSetNum(), 1);  // unchanged
-  // Every selection loads into the one object the write queue shares.
+  // Every selection loads into the one current object.
   RCCmdSet* set = listener.CmdSet();
   EXPECT_TRUE(listener.SelectCmdSet(0));
-  EXPECT_TRUE(listener.CmdSet() == set && listener.WriteQueueCmdSet() == set);
+  EXPECT_TRUE(listener.CmdSet() == set);
   EXPECT_EQ(set->arSingle.size(), 1u);
   EXPECT_TRUE(listener.SelectCmdSet(2) && set->arSingle.empty() && set->nWaitTime == 5);
   // A set without a name is loaded but has no current name or number.

@@ -7,7 +7,7 @@
 
 #include "commands/GraphEncoder.h"
 #include "commands/PluginTestSupport.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "listener/TestAccess.h"
 #include "support/EnvGuard.h"
 

@@ -1,10 +1,13 @@
 #include "keywords/FilterFile.h"
+#include "keywords/Limits.h"
 
 #include "CatcherHelpers.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace poshark::keywords {
 namespace {
@@ -50,6 +53,33 @@ TEST_F(ConditionKeysTest, FallbacksOfTheConditionKeys) {
   // The colour-key catcher's reset default is off, and its keys have other names.
   e = Extras("POS1", 1, kColorKeyConditionKeys);
   EXPECT_FALSE(e.bFreqReset || e.bIdle);
+}
+
+// Records k of item 1 are at second k of 1 March 2011; item 2 has more
+// records than its count, item 3 fewer.
+TEST_F(ConditionKeysTest, FrequencyRecordsFollowTheCountAndKeepTheNewestBeyondTheLimit) {
+  const int nRecords = kMaxFreqCount + 4;
+  std::string text = "[POS1]\n1FreqRecNum=" + std::to_string(nRecords) + "\n";
+  for (int k = 1; k <= nRecords; ++k)
+    text += Format("1FreqRec%d=2011,3,1,%d,%d,%d\n", k, k / 3600, k / 60 % 60, k % 60);
+  text += "2FreqRecNum=2\n3FreqRecNum=9\n";
+  for (int k = 1; k <= 3; ++k)
+    text += Format("2FreqRec%d=2011,3,1,0,0,%d\n3FreqRec%d=2011,3,1,0,0,%d\n", k, k, k, k);
+  home_.Write(poshark::testing::kFilterFile, text);
+  platform::ProfileReader reader(file_.c_str());
+  FilterSection section(reader, "POS1");
+  auto second = [](const SYSTEMTIME& st) { return st.wHour * 3600 + st.wMinute * 60 + st.wSecond; };
+  FreqRecList recs;
+  ASSERT_TRUE(LoadFreqRecs(section, 1, kKeyWordConditionKeys, &recs));
+  ASSERT_EQ(recs.GetSize(), kMaxFreqCount);
+  EXPECT_EQ(std::tuple(second(recs.GetAt(0)), second(recs.GetAt(kMaxFreqCount - 1))),
+            std::tuple(5, nRecords));
+  std::vector<int> sizes;
+  for (int n : {2, 3}) {
+    LoadFreqRecs(section, n, kKeyWordConditionKeys, &recs);
+    sizes.push_back(recs.GetSize());
+  }
+  EXPECT_EQ(sizes, (std::vector<int>{2, 3}));
 }
 
 }  // namespace

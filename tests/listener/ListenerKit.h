@@ -19,7 +19,7 @@
 #include "TestAccess.h"
 #include "commands/RCCmdSet.h"
 #include "listener/LineIntake.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 #include "platform/Debug.h"
 #include "platform/Profile.h"
 #include "support/FakeSerialPort.h"
@@ -109,6 +109,7 @@ class PipelineProbe : public RCPosHark {
  public:
   explicit PipelineProbe(int nPos = 3) : RCPosHark(nPos) {}
   using RCPosHark::CurSet;
+  using RCPosHark::WriteOut;
   ~PipelineProbe() override { StopWriter(); }
 
   // Loads the set and prepares what ListenStart prepares for a host feed.
@@ -130,9 +131,9 @@ class PipelineProbe : public RCPosHark {
     return chunks;
   }
 
-  void StartWriter() {
+  void StartWriter(LineOutFt pfn = &LineCollector::Callback) {
     CreateMyEvent();
-    pfnLineOut = &LineCollector::Callback;
+    pfnLineOut = pfn;
     bWriteRun = true;
     writer_ = std::thread([this] { WriteThread(); });
   }

@@ -13,7 +13,7 @@
 #include "commands/RCCmdSet.h"
 #include "commands/StreamAnalyzer.h"
 #include "listener/LineIntake.h"
-#include "listener/RCDataQueue.h"
+#include "listener/RCLineQueue.h"
 
 class RCPosHarkTestAccess {
  public:
@@ -22,9 +22,7 @@ class RCPosHarkTestAccess {
 
   // Installs a command set without reading a file, as a selection would.
   static RCCmdSet* SetCmdSet(RCPosHark& l, std::unique_ptr<RCCmdSet> pSet) {
-    RCCmdSet* pAdopted = l.m_Catalog->Adopt(std::move(pSet));
-    l.m_WriteQueue->pCmdSet = pAdopted;
-    return pAdopted;
+    return l.m_Catalog->Adopt(std::move(pSet));
   }
 
   static poshark::listener::LineIntake& Intake(RCPosHark& l) { return *l.m_Intake; }

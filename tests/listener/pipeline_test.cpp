@@ -136,6 +136,27 @@ TEST_F(Writer, GateHoldsLinesBackUntilItsTimeHasPassedSinceTheOpening) {
   EXPECT_EQ(Texts({{"late", -1}}), (Pairs{{"late", -1}}));
 }
 
+// A derived host that answers a line from inside its callback.
+PipelineProbe* g_echoHost = nullptr;
+unsigned short EchoFromInside(char* pszText, SYSTEMTIME* pTime, bool bDST, int nPOSNo, int nEvent,
+                              char* pExtra) {
+  LineCollector::Callback(pszText, pTime, bDST, nPOSNo, nEvent, pExtra);
+  if (std::string(pszText) == "ping") {
+    char szEcho[] = "echo";
+    g_echoHost->WriteOut(szEcho, pTime, bDST, -1, pExtra);
+  }
+  return 0;
+}
+
+// Regression: the callback's lock was not re-entrant, and the nested call
+// hung the writer.
+TEST_F(Writer, CallbackMayWriteOutFromInside) {
+  probe_.StopWriter();
+  g_echoHost = &probe_;
+  probe_.StartWriter(&EchoFromInside);
+  EXPECT_EQ(Texts({{"ping", 0}}), (Pairs{{"ping", 0}, {"echo", -1}}));
+}
+
 // CPU of listener 2's workers while the test sleeps nMs, from the scheduler's
 // figures of the threads whose kernel name says so.
 double CpuMsWhileSleeping(int nMs) {

@@ -1,8 +1,8 @@
 // What the analyzer derives from a command set once per session: the class
 // of every byte, the window the matchers need, the text scan, and the
 // commands that their first two bytes settle.
-#include "commands/AnalyzerPass.h"
 #include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzerPass.h"
 
 #include <algorithm>
 #include <limits>

@@ -10,8 +10,8 @@
 // its start, and the matchers see a small window of the rest, so that their
 // in-place removal moves only that window. The records are those the
 // in-place steps give.
-#include "commands/AnalyzerPass.h"
 #include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzerPass.h"
 #include "platform/Clock.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // The analyzer's run: taking chunks, handing the rest of each pass on, the
 // overflow rule and the batching of writer wake-ups.
-#include "commands/AnalyzerPass.h"
 #include "commands/RCCmdSet.h"
+#include "commands/StreamAnalyzerPass.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,13 @@
 // RCPosHark: construction, teardown, the start and stop protocol of the
-// worker threads, their events, and the small setters and queries.
+// worker threads and their events, the port resume watcher (when the serial
+// reader reports a lost port: stop listening, wait for the device to come
+// back, reopen it and listen again), the serial operations handed to the
+// serial link, and the small setters and queries. The facade's operations
+// live in this one file because they call one another; the parts they hand
+// on to have files of their own.
 #include <poshark/RCPosHark.h>
 
+#include <mutex>
 #include <system_error>
 
 #include "commands/CmdSetCatalog.h"
@@ -17,9 +23,14 @@
 #include "listener/LineWriter.h"
 #include "listener/RCLineQueue.h"
 #include "listener/RCSerialPort.h"
+#include "listener/ResumeWatcher.h"
 #include "listener/SerialLink.h"
+#include "listener/SerialReader.h"
+#include "listener/ThreadEntry.h"
+#include "platform/Clock.h"
 #include "platform/Debug.h"
 #include "platform/Event.h"
+#include "platform/SerialPort.h"
 
 using poshark::platform::Event;
 using poshark::platform::kInfinite;
@@ -351,3 +362,129 @@ bool RCPosHark::IsPOSTextSenderMode() { return CurSet() ? CurSet()->bPOSTextSend
 void RCPosHark::LoadIni() { SelectCmdSet(0); }
 
 void RCPosHark::WriteIni() {}
+
+// The port resume watcher.
+void RCPosHark::USBResumeThread() {
+  poshark::listener::RunReportingExceptions(nPOSNo, "port resume watcher", [this] {
+    Event& stop = *hResumeStopEvent;
+    Event& lost = *hPortLostEvent;
+    while (bResumeRun) {
+      const int nWake = poshark::platform::WaitForAny({&stop, &lost}, poshark::platform::kInfinite);
+      if (nWake == 0 || (nWake == 1 && (!StopForReopen(stop) || !ReopenAndListen(stop)))) {
+        break;
+      }
+    }
+    bResumeRun = false;
+  });
+}
+
+bool RCPosHark::StopForReopen(Event& stop) {
+  {
+    std::unique_lock<std::mutex> lifecycle(csLifecycle, std::defer_lock);
+    if (!poshark::listener::LockUnlessStopped(lifecycle, stop)) {
+      return false;
+    }
+    // The port is about to be closed and reopened anyway: the break event
+    // gets a still-running reader out at once.
+    m_Serial->Break();
+    StopWorkers();
+    bGateOpen = false;
+    bStarted = false;
+    bRunning = false;
+  }
+  const int nSettleMs = poshark::listener::SettleTimeMs();
+  return nSettleMs == 0 || !stop.Wait(nSettleMs);
+}
+
+bool RCPosHark::ReopenAndListen(Event& stop) {
+  while (bResumeRun) {
+    {
+      std::unique_lock<std::mutex> lifecycle(csLifecycle, std::defer_lock);
+      if (!poshark::listener::LockUnlessStopped(lifecycle, stop)) {
+        return false;
+      }
+      if (!hPortLostEvent->Wait(0)) {
+        return true;  // a start by the host meanwhile: back to watching
+      }
+      if (ReOpenCom()) {
+        hPortLostEvent->Reset();
+        m_Serial->Purge();
+        StartLocked(pfnLineOut, false, /*bByWatcher=*/true);
+        return true;
+      }
+    }
+    if (stop.Wait(poshark::listener::kResumeRetryMs)) {
+      return false;
+    }
+  }
+  return false;
+}
+
+void RCPosHark::USBResumeStart() {
+  if (hPortLostEvent) {
+    hPortLostEvent->Set();
+  }
+}
+
+void RCPosHark::USBResumeStop() {
+  if (hPortLostEvent) {
+    hPortLostEvent->Reset();
+  }
+  if (hResumeStopEvent) {
+    hResumeStopEvent->Set();
+  }
+}
+
+// The serial operations and the serial reader's thread body and status polls.
+void RCPosHark::RegisterPort(uint32_t nPort, uint32_t nState, const char* pszName) {
+  poshark::listener::SerialLink::RegisterPort(nPort, nState, pszName);
+}
+
+int RCPosHark::OpenCom(int nPort, int nBaud, int nDataBitsIn, int nStopBitsIn, int nParityIn,
+                       void* hHandle, char* pszName) {
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
+  if (!m_Link->Open(nPort, nBaud, nDataBitsIn, nStopBitsIn, nParityIn, hHandle, pszName)) {
+    return 0;
+  }
+  dwOpenTick = poshark::platform::GetTickCount();
+  return 1;
+}
+
+int RCPosHark::ReOpenCom() { return m_Link->Reopen(); }
+
+int RCPosHark::CloseCom() {
+  std::lock_guard<std::mutex> lifecycle(csLifecycle);
+  m_Link->Close();
+  return 1;
+}
+
+void RCPosHark::BreakCom() { m_Link->Break(); }
+
+void RCPosHark::ListenThread() {
+  poshark::listener::RunReportingExceptions(nPOSNo, "serial reader", [this] {
+    PrepareIntake();
+    poshark::listener::SerialReader reader(
+        m_Serial->Port(), m_Serial->BreakEvent(), bListenRun,
+        [this](int nLen, unsigned char* pData) { GotData(nLen, pData); });
+    const bool bLost = reader.Run();
+    poshark::platform::OutputDebugStringA("###COM Listen thread Get exit start\r\n");
+    if (bLost && hPortLostEvent) {
+      hPortLostEvent->Set();
+    }
+  });
+}
+
+int RCPosHark::CheckErrDesert(uint32_t dwEvtMask) {
+  return poshark::listener::SerialReader::CheckErrDesert(m_Serial->Port().get(), dwEvtMask);
+}
+
+void RCPosHark::CheckComStat(void* hPort, int) {
+  poshark::listener::SerialReader::CheckComStat(static_cast<poshark::platform::SerialPort*>(hPort));
+}
+
+void RCPosHark::CheckModemStatus(void* hPort, int) {
+  poshark::listener::SerialReader::CheckModemStatus(
+      static_cast<poshark::platform::SerialPort*>(hPort));
+}
+
+void RCPosHark::ReportModemStatus(uint32_t) {}

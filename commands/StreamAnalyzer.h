@@ -128,7 +128,7 @@ class StreamAnalyzer {
   StreamAnalyzer(const StreamAnalyzer&) = delete;
   StreamAnalyzer& operator=(const StreamAnalyzer&) = delete;
 
-  // What the analyzer derives from a command set (commands/AnalyzerPass.h).
+  // What the analyzer derives from a command set (commands/StreamAnalyzerPass.h).
   struct ByteClasses;
 
   // Body of the analyzer thread: waits for chunks and analyses them until
@@ -196,7 +196,7 @@ class StreamAnalyzer {
   AnalyzerLinks& links_;
   ChunkShelf& shelf_;          // the owner's
   platform::PageBuffer pBuf_;  // the thread's chunk buffer
-  platform::PageBuffer pIn_;   // the rest, see Analyzer.cpp
+  platform::PageBuffer pIn_;   // the rest, see StreamAnalyzer.cpp
   std::vector<unsigned char> barcode_;
   std::unique_ptr<ByteClasses> pClasses_;
   const RCCmdSet* pClassesFor_ = nullptr;  // set whose classes are kept (in a session)

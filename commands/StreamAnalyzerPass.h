@@ -1,6 +1,6 @@
 // Internals of StreamAnalyzer shared by its two source files: what the
 // analyzer derives from a command set, and the state of one Analyze pass.
-// Only commands/Analyzer*.cpp include this header.
+// Only commands/StreamAnalyzer*.cpp include this header.
 #pragma once
 
 #include "commands/PrnCmd.h"

@@ -59,6 +59,10 @@ class CmdSetCatalog {
   RCCmdSet* Select(const std::string& strName);
   // Makes pSet the current set without reading a file (tests, tools).
   RCCmdSet* Adopt(std::unique_ptr<RCCmdSet> pSet);
+  // The host wants code tables followed: applied to the current set and to
+  // every set selected later.
+  void SetFollowTables(bool bOn);
+  bool FollowTables() const { return bFollowTables_; }
   RCCmdSet* Current() const { return pCurrent_.get(); }
   // Index of the entry named like the current set; -1 when none.
   int CurrentIndex() const;
@@ -69,6 +73,7 @@ class CmdSetCatalog {
   std::string strWorkPath_;
   std::vector<STRUCT_CmdSetInfo> entries_;
   std::unique_ptr<RCCmdSet> pCurrent_;
+  bool bFollowTables_ = false;
 };
 
 }  // namespace poshark::commands

@@ -75,3 +75,23 @@ bool RCPosHark::IsSoftwarePOSByName(const char* pszName) {
   const STRUCT_CmdSetInfo* pInfo = m_Catalog->FindExact(pszName);
   return pInfo && pInfo->bPOSTextSenderMode;
 }
+
+bool RCPosHark::EnableCodeTables(bool bOn) {
+  m_Catalog->SetFollowTables(bOn);
+  return IsUtf8Text();
+}
+
+bool RCPosHark::IsUtf8Text() {
+  RCCmdSet* pSet = CurSet();
+  return pSet && pSet->tables.Following();
+}
+
+uint32_t RCPosHark::GetUnknownTableCount(int nTable) {
+  RCCmdSet* pSet = CurSet();
+  return pSet ? pSet->tables.UnknownCount(nTable) : 0;
+}
+
+std::vector<std::string> RCPosHark::GetCodeTableErrors() {
+  RCCmdSet* pSet = CurSet();
+  return pSet ? pSet->tables.Errors() : std::vector<std::string>();
+}

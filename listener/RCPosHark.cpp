@@ -197,6 +197,8 @@ void RCPosHark::ListenStart(LineOutFt pfnLineOutIn, bool bHostFeedIn) {
   StopWorker(hWriteThread, bWriteRun, true);
   StopWorker(hStopEventThread, bStopEventRun, true);
   hStopEvent->Reset();
+  // Every run starts in the set's start table.
+  m_Analyzer->ResetTables();
 
   if (bHostFeedIn) {
     PrepareIntake();

@@ -155,7 +155,82 @@ void CodeTables::ReadPages(const platform::ProfileReader& ini) {
   }
 }
 
-bool CodeTables::MakePage(const std::string& key, const std::string& name, TablePage* pOut) {
+namespace {
+
+// "0xHH=U+XXXX": byte HH (0x80 and above) of a single-byte page reads as the
+// code point XXXX instead.
+bool ParseOverride(std::string_view field, int* pByte, uint32_t* pCode) {
+  field = Trim(field);
+  if (field.size() < 8 || field.substr(0, 2) != "0x" || field[4] != '=' ||
+      field.substr(5, 2) != "U+") {
+    return false;
+  }
+  auto hex = [](std::string_view digits, uint32_t* pOut) {
+    uint32_t v = 0;
+    for (char c : digits) {
+      int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+              : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+              : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
+                                                          : -1;
+      if (d < 0) return false;
+      v = v * 16 + static_cast<uint32_t>(d);
+    }
+    *pOut = v;
+    return !digits.empty() && digits.size() <= 6;
+  };
+  uint32_t byte = 0;
+  if (!hex(field.substr(2, 2), &byte) || !hex(field.substr(7), pCode)) return false;
+  *pByte = static_cast<int>(byte);
+  return byte >= kFirstHighByte && *pCode > 0 && *pCode <= 0x10FFFF &&
+         (*pCode < 0xD800 || *pCode > 0xDFFF);
+}
+
+// The UTF-8 form of a code point (valid, not a surrogate).
+int EncodeUtf8(uint32_t code, char* pOut) {
+  if (code < 0x80) {
+    pOut[0] = static_cast<char>(code);
+    return 1;
+  }
+  if (code < 0x800) {
+    pOut[0] = static_cast<char>(0xC0 | (code >> 6));
+    pOut[1] = static_cast<char>(0x80 | (code & 0x3F));
+    return 2;
+  }
+  if (code < 0x10000) {
+    pOut[0] = static_cast<char>(0xE0 | (code >> 12));
+    pOut[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    pOut[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+  }
+  pOut[0] = static_cast<char>(0xF0 | (code >> 18));
+  pOut[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+  pOut[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+  pOut[3] = static_cast<char>(0x80 | (code & 0x3F));
+  return 4;
+}
+
+}  // namespace
+
+// "PAGE[,0xHH=U+XXXX...]": an ICU page, and single bytes that a printer's
+// variant of it reads otherwise (CP857 with the euro sign at 0xD5).
+bool CodeTables::MakePage(const std::string& key, const std::string& value, TablePage* pOut) {
+  std::vector<std::string_view> fields = SplitFields(value);
+  if (!MakeIcuPage(key, std::string(Trim(fields.empty() ? "" : fields[0])), pOut)) return false;
+  for (size_t i = 1; i < fields.size(); ++i) {
+    int nByte = 0;
+    uint32_t nCode = 0;
+    if (pOut->bMultiByte || !ParseOverride(fields[i], &nByte, &nCode)) {
+      Fault(key, "\"" + std::string(Trim(fields[i])) +
+                     "\": expected 0xHH=U+XXXX, a byte from 0x80 of a single-byte page");
+      return false;
+    }
+    size_t k = static_cast<size_t>(nByte - kFirstHighByte);
+    pOut->aLen[k] = static_cast<uint8_t>(EncodeUtf8(nCode, pOut->aUtf8[k].data()));
+  }
+  return true;
+}
+
+bool CodeTables::MakeIcuPage(const std::string& key, const std::string& name, TablePage* pOut) {
   // "ansi": the channel's own page (POSHARK_CODEPAGE), e.g. a double-byte one.
   const platform::CodePage* pPage = platform::EqualNoCase(name, kAnsiPage)
                                         ? platform::CodePage::Ansi()

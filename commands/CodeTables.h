@@ -99,7 +99,8 @@ class CodeTables {
   void Fault(const std::string& key, const std::string& message);
   void ReadRefs(const platform::ProfileReader& ini, std::string_view base, TableRole role);
   void ReadPages(const platform::ProfileReader& ini);
-  bool MakePage(const std::string& key, const std::string& name, TablePage* pOut);
+  bool MakePage(const std::string& key, const std::string& value, TablePage* pOut);
+  bool MakeIcuPage(const std::string& key, const std::string& name, TablePage* pOut);
   void CheckSelect(const Ref& ref);
 
   std::string strFile_;

@@ -26,7 +26,7 @@ std::string SetWith(const std::string& tables) {
 
 const char* const kGood =
     "Select=ESC-Commands,2,1\nReset=ESC-Commands,1\nStart=0\n"
-    "0=ibm-437\n16=windows-1252\n17=ibm-866\n"
+    "0=ibm-437\n16=windows-1252\n17=ibm-866\n13=ibm-857,0xD5=U+20AC, 0xd6=U+1F600\n"
     "DoubleOn=FS-Commands,1\nDoubleOff=FS-Commands,2\nDoublePage=windows-936\n";
 
 class CodeTablesTest : public ::testing::Test {
@@ -57,6 +57,11 @@ TEST_F(CodeTablesTest, SectionNamesCommandsAndPages) {
   const unsigned char bytes[] = {'A', 0x80, 0xC9, 'z'};
   AppendUtf8(*tables.Page(17), bytes, 4, &out);
   EXPECT_EQ(out, "A\xD0\x90\xE2\x95\x94z");  // А ╔ in cp866
+  // Bytes named after the page read as they say; the others as ICU reads them.
+  out.clear();
+  const unsigned char euro[] = {0xD5, 0xD6, 0x80};
+  AppendUtf8(*tables.Page(13), euro, 3, &out);
+  EXPECT_EQ(out, "\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\x87");  // € 😀 Ç
   out.clear();
   const unsigned char gb[] = {0xD6, 0xD0, '1'};
   AppendUtf8(*tables.DoublePage(), gb, 3, &out);
@@ -91,6 +96,10 @@ TEST_F(CodeTablesTest, EachFaultIsNamedWithFileSectionAndKeyAndTurnsTheTablesOff
       {"Select=ESC-Commands,2,1\nReset=ESC-Commands,2\n0=ibm-437\n", "Reset", "already"},
       {"Select=ESC-Commands,2,1\nDoubleOn=FS-Commands,1\n0=ibm-437\n", "DoubleOn", "DoublePage"},
       {"Select=ESC-Commands,2,1\n0=ibm-437\nDoublePage=\n", "DoublePage", "unknown code page"},
+      {"Select=ESC-Commands,2,1\n0=ibm-437,0xD5\n", "0", "expected 0xHH=U+XXXX"},
+      {"Select=ESC-Commands,2,1\n0=ibm-437,0x41=U+0042\n", "0", "a byte from 0x80"},
+      {"Select=ESC-Commands,2,1\n0=ibm-437,0xD5=U+D800\n", "0", "0xD5=U+D800"},
+      {"Select=ESC-Commands,2,1\n0=windows-936,0xD5=U+20AC\n", "0", "single-byte page"},
   };
   for (const auto& [section, key, part] : cases) {
     std::string path = home_.CommandSet("Bad.ini", SetWith(section));

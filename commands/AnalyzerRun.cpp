@@ -108,7 +108,9 @@ void StreamAnalyzer::ResetTables() {
 void StreamAnalyzer::PushText(const RCCmdSet* pSet, const unsigned char* pData, int nLen,
                               int nEvent, bool bHead) {
   if (pSet && pSet->tables.Following()) {
-    PushDecoded(tables_.Decode(pSet->tables, pData, nLen, bHead), nEvent);
+    int nText = 0;
+    const char* pText = tables_.Decode(pSet->tables, pData, nLen, bHead, &nText);
+    PushDecoded(reinterpret_cast<const unsigned char*>(pText), nText, nEvent);
   } else {
     PushLine(pData, nLen, nEvent);
   }
@@ -116,9 +118,7 @@ void StreamAnalyzer::PushText(const RCCmdSet* pSet, const unsigned char* pData, 
 
 // A decoded record longer than the room leaves in pieces cut between
 // characters: an opening event goes with the first, a stop with the last.
-void StreamAnalyzer::PushDecoded(const std::string& text, int nEvent) {
-  const auto* pText = reinterpret_cast<const unsigned char*>(text.data());
-  int nLeft = static_cast<int>(text.size());
+void StreamAnalyzer::PushDecoded(const unsigned char* pText, int nLeft, int nEvent) {
   bool bFirst = true;
   while (nLeft > kAnalyzeRoom) {
     int n = kAnalyzeRoom;

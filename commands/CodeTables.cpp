@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace poshark::commands {
 namespace {
@@ -336,22 +337,41 @@ bool CodeTables::IsSelectParam(const unsigned char* pLine, int nAt) const {
   return false;
 }
 
-void AppendUtf8(const TablePage& page, const unsigned char* pData, int n, std::string* pOut) {
+int WriteUtf8(const TablePage& page, const unsigned char* pData, int n, char* pOut) {
   if (page.bMultiByte) {
-    *pOut += page.pPage->ToUtf8(
+    std::string text = page.pPage->ToUtf8(
         std::string_view(reinterpret_cast<const char*>(pData), static_cast<size_t>(n)));
-    return;
+    std::memcpy(pOut, text.data(), text.size());
+    return static_cast<int>(text.size());
   }
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  char* o = pOut;
   int i = 0;
   while (i < n) {
-    int nRun = i;
-    while (nRun < n && pData[nRun] < kFirstHighByte) ++nRun;
-    pOut->append(reinterpret_cast<const char*>(pData + i), static_cast<size_t>(nRun - i));
-    for (i = nRun; i < n && pData[i] >= kFirstHighByte; ++i) {
-      size_t k = static_cast<size_t>(pData[i] - kFirstHighByte);
-      pOut->append(page.aUtf8[k].data(), page.aLen[k]);
+    // Text is mostly ASCII: eight bytes at a time while no high bit is set.
+    uint64_t word = 0;
+    if (i + 8 <= n && (std::memcpy(&word, pData + i, 8), (word & kHighBits) == 0)) {
+      std::memcpy(o, &word, 8);
+      o += 8;
+      i += 8;
+      continue;
+    }
+    unsigned char by = pData[i++];
+    if (by < kFirstHighByte) {
+      *o++ = static_cast<char>(by);
+    } else {
+      size_t k = static_cast<size_t>(by - kFirstHighByte);
+      std::memcpy(o, page.aUtf8[k].data(), 4);  // the room has 4 bytes a byte
+      o += page.aLen[k];
     }
   }
+  return static_cast<int>(o - pOut);
+}
+
+void AppendUtf8(const TablePage& page, const unsigned char* pData, int n, std::string* pOut) {
+  size_t nOld = pOut->size();
+  pOut->resize(nOld + Utf8Room(n));
+  pOut->resize(nOld + static_cast<size_t>(WriteUtf8(page, pData, n, pOut->data() + nOld)));
 }
 
 }  // namespace poshark::commands

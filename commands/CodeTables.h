@@ -124,7 +124,14 @@ class CodeTables {
   std::array<std::atomic<uint32_t>, kTableCount> aUnknown_{};
 };
 
-// Appends the UTF-8 text of pData[0, n), read in page, to *pOut.
+// Room WriteUtf8 needs for n bytes: four a byte (a single-byte page's
+// character, or at most one character of four bytes per byte of a
+// multi-byte page).
+inline size_t Utf8Room(int n) { return 4 * static_cast<size_t>(n > 0 ? n : 0); }
+// Writes the UTF-8 text of pData[0, n), read in page, to pOut (Utf8Room(n)
+// bytes); answers its length.
+int WriteUtf8(const TablePage& page, const unsigned char* pData, int n, char* pOut);
+// The same, appended to *pOut.
 void AppendUtf8(const TablePage& page, const unsigned char* pData, int n, std::string* pOut);
 
 }  // namespace poshark::commands

@@ -167,7 +167,7 @@ class StreamAnalyzer {
   // PushLine of a record's text: when the set's code tables are followed,
   // as UTF-8 (bHead: the bytes are the head, see TableTracker).
   void PushText(const RCCmdSet* pSet, const unsigned char* pData, int nLen, int nEvent, bool bHead);
-  void PushDecoded(const std::string& text, int nEvent);
+  void PushDecoded(const unsigned char* pText, int nLeft, int nEvent);
   // A command with a table role was taken at the cursor: noted when the
   // tables are followed (then true).
   bool NoteTable(Pass& pass);

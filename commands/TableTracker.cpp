@@ -2,6 +2,7 @@
 #include "commands/TableTracker.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace poshark::commands {
 
@@ -48,18 +49,22 @@ const TablePage* TableTracker::PageOf(const CodeTables& tables, State state) {
   return pPage ? pPage : tables.Page(state.nTable);
 }
 
-const std::string& TableTracker::Decode(const CodeTables& tables, const unsigned char* pData, int n,
-                                        bool bHead) {
-  out_.clear();
+const char* TableTracker::Decode(const CodeTables& tables, const unsigned char* pData, int n,
+                                 bool bHead, int* pnOut) {
+  if (out_.size() < Utf8Room(n)) {
+    out_.resize(Utf8Room(n));
+  }
+  char* o = out_.data();
   State state = bHead ? active_ : Current();
   int nFrom = 0;
   auto appendTo = [&](int nTo) {
     nTo = std::clamp(nTo, nFrom, n);
     const TablePage* pPage = PageOf(tables, state);
     if (pPage) {
-      AppendUtf8(*pPage, pData + nFrom, nTo - nFrom, &out_);
-    } else {
-      out_.append(reinterpret_cast<const char*>(pData + nFrom), static_cast<size_t>(nTo - nFrom));
+      o += WriteUtf8(*pPage, pData + nFrom, nTo - nFrom, o);
+    } else if (nTo > nFrom) {
+      std::memcpy(o, pData + nFrom, static_cast<size_t>(nTo - nFrom));
+      o += nTo - nFrom;
     }
     nFrom = nTo;
   };
@@ -72,7 +77,8 @@ const std::string& TableTracker::Decode(const CodeTables& tables, const unsigned
     switches_.clear();
   }
   appendTo(n);
-  return out_;
+  *pnOut = static_cast<int>(o - out_.data());
+  return out_.data();
 }
 
 void TableTracker::Settle() {

@@ -27,10 +27,10 @@ class TableTracker {
   // A command with a table role was taken with nHead bytes of text before
   // it in the head; nParam is a select command's table number.
   void OnCommand(CodeTables& tables, TableRole role, int nParam, int nHead);
-  // The UTF-8 text of pData[0, n). bHead: the bytes are the head, whose
-  // switches apply and are consumed. Valid until the next call.
-  const std::string& Decode(const CodeTables& tables, const unsigned char* pData, int n,
-                            bool bHead);
+  // The UTF-8 text of pData[0, n), *pnOut bytes. bHead: the bytes are the
+  // head, whose switches apply and are consumed. Valid until the next call.
+  const char* Decode(const CodeTables& tables, const unsigned char* pData, int n, bool bHead,
+                     int* pnOut);
   // Drops the switches of a head that will not be decoded (a direct
   // analysis whose caller takes the bytes as they are), keeping the table
   // they lead to.
@@ -51,7 +51,7 @@ class TableTracker {
 
   State active_;  // at the start of the head
   std::vector<Switch> switches_;
-  std::string out_;
+  std::vector<char> out_;  // grows to the longest record's room
 };
 
 }  // namespace poshark::commands

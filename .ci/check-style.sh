@@ -43,6 +43,19 @@ if [[ -n "$unformatted" ]]; then
 fi
 rm -f "$format_log"
 
+echo "== tool rooms: each folder of tools/poshark includes only the folders before it"
+rooms=(base settings output channel journal page serve cli)
+for ((i = 0; i < ${#rooms[@]}; i++)); do
+  later="$(IFS='|'; echo "${rooms[*]:i+1}")"
+  [[ -z "$later" ]] && continue
+  upward="$(grep -nE "^#include \"($later)/" tools/poshark/"${rooms[i]}"/*.{h,cpp,in} 2> /dev/null)"
+  if [[ -n "$upward" ]]; then
+    echo "tools/poshark/${rooms[i]} includes a later folder:"
+    sed 's/^/  /' <<< "$upward"
+    status=1
+  fi
+done
+
 echo "== clang-tidy: $(clang-tidy --version | grep -i version)"
 tidy_log="$(mktemp)"
 ls listener/*.cpp commands/*.cpp keywords/*.cpp colorkeys/*.cpp platform/*.cpp |

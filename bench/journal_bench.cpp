@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "JournalDb.h"
-#include "JournalStore.h"
-#include "SearchArgs.h"
+#include "journal/JournalDb.h"
+#include "journal/JournalStore.h"
+#include "journal/SearchArgs.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The reader behind `poshark trace dump` on arbitrary files: the structure
 // check, then every record read and dumped as text, as the tool does.
-#include "TraceFile.h"
+#include "channel/TraceFile.h"
 
 #include <cstdio>
 #include <cstdlib>

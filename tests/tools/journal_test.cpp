@@ -8,11 +8,11 @@
 #include <optional>
 #include <random>
 
-#include "Journal.h"
-#include "JournalDb.h"
-#include "JournalStore.h"
-#include "SearchArgs.h"
 #include "ToolProcess.h"
+#include "journal/Journal.h"
+#include "journal/JournalDb.h"
+#include "journal/JournalStore.h"
+#include "journal/SearchArgs.h"
 #include "support/LineCollector.h"
 
 namespace poshark_test {
@@ -29,7 +29,7 @@ constexpr int kStart = 0, kStop = 1, kVoid = 2, kPlain = -1;
 
 // A line of POS 1 for channel "a", 2 for "b" and so on.
 LineRecord JournalLine(const std::string& channel, int event, const std::string& text, int64_t ms) {
-  return {channel, channel[0] - 'a' + 1, event, {}, false, ms, text, text, "", false, {}};
+  return {channel, channel[0] - 'a' + 1, event, {}, false, ms, text, text, "", false, "", {}};
 }
 
 int64_t WallMs() {

@@ -154,6 +154,12 @@ TEST(Page, ChromiumShowsTheReceiptsAndTheJournalKeepsThem) {
     if (std::string t = line["text"]; t.find_first_not_of(' ') != std::string::npos)
       texts.push_back(t);
   EXPECT_EQ(texts, ReceiptLines("void"));
+  // A line is written in one form wherever it goes: each line of the
+  // receipt document is the row the service wrote for it.
+  std::vector<Json> rows;
+  for (const auto& row : SplitLines(serve.tool->Out())) rows.push_back(Json::parse(row));
+  for (const auto& line : j["lines"])
+    EXPECT_NE(std::find(rows.begin(), rows.end(), line), rows.end()) << line;
 }
 
 TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {

@@ -2,8 +2,8 @@
 // named by its file, section, key and what was expected.
 #include <gtest/gtest.h>
 
-#include "ServeConfig.h"
 #include "ToolProcess.h"
+#include "settings/ServeConfig.h"
 
 namespace poshark::tool {
 namespace {

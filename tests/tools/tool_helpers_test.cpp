@@ -7,10 +7,10 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "JsonText.h"
-#include "Text.h"
 #include "ToolProcess.h"
-#include "TraceFile.h"
+#include "base/JsonText.h"
+#include "base/Text.h"
+#include "channel/TraceFile.h"
 #include "support/EnvGuard.h"
 
 namespace poshark::tool {
@@ -77,6 +77,22 @@ TEST(ToolText, Base64PadsAndControlBytesShowAsPictures) {
               << size << " " << at;
         }
       }
+    }
+  }
+}
+
+// The text output shows control characters of the decoded line as pictures:
+// the same as decoding with pictures, in single- and double-byte pages.
+TEST(ToolText, PicturesOfDecodedTextAreThoseOfTheDecoder) {
+  std::string bytes;
+  for (int b = 1; b < 256; ++b) bytes += static_cast<char>(b);
+  for (const char* page : {"windows-1252", "ibm-437", "windows-1255", "windows-932"}) {
+    Decoder decoder(page);
+    for (size_t at = 0; at + 40 <= bytes.size(); at += 13) {
+      const std::string piece = "ab\tc" + bytes.substr(at, 40) + "xyz";
+      std::string pictured;
+      AppendWithPictures(pictured, decoder.ToUtf8(piece, false));
+      EXPECT_EQ(pictured, decoder.ToUtf8(piece, true)) << page << " at " << at;
     }
   }
 }

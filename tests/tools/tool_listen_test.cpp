@@ -7,8 +7,8 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "Text.h"
 #include "ToolProcess.h"
+#include "base/Text.h"
 
 namespace poshark_test {
 namespace {

@@ -30,17 +30,29 @@ function inkFor(color) {
   return lum > 140 ? '#000' : '#fff';
 }
 
-// The line's text with its colour ranges as spans. Ranges count the bytes
-// of the line's code page; where each byte is one character they map onto
-// the text, otherwise the colours are shown beside the line.
-function textWithRanges(text, bytes, ranges) {
-  const span = el('span', 'text');
+// Whether a line's text is as printed, so that its colour ranges, which
+// count the bytes of `raw`, mark its characters: each character stands for
+// one byte and the plain ASCII bytes are where the text has them (a line in
+// logical order has its right-to-left runs turned around).
+function asPrinted(text, raw) {
+  const chars = Array.from(text);
+  if (chars.length !== raw.length) return false;
+  for (let i = 0; i < raw.length; i++) {
+    if (raw.charCodeAt(i) < 0x80 && chars[i] !== raw[i]) return false;
+  }
+  return true;
+}
+
+// The line's text with its colour ranges as spans where the text is as
+// printed; otherwise the colours are shown beside the line.
+function textWithRanges(text, printed, ranges) {
+  const span = el('span', printed ? 'text' : 'text logical');
   const chars = Array.from(text);
   const chips = [];
   let at = 0;
   const sorted = ranges.slice().sort((a, b) => a.start - b.start);
   for (const r of sorted) {
-    if (chars.length !== bytes || r.start < at || r.end > chars.length || r.end <= r.start) {
+    if (!printed || r.start < at || r.end > chars.length || r.end <= r.start) {
       chips.push(r);
       continue;
     }
@@ -56,11 +68,12 @@ function textWithRanges(text, bytes, ranges) {
   return [span, chips];
 }
 
+// One line's JSON row (docs/OUTPUT.md) as the page shows it.
 function lineElement(line) {
   const div = el('div', 'line');
-  const rtl = line.rtl !== undefined ? line.rtl : kRightToLeft.test(line.text);
-  if (rtl) div.dir = 'rtl';
-  const [text, chips] = textWithRanges(line.text, line.bytes, line.ranges || []);
+  if (kRightToLeft.test(line.text)) div.dir = 'rtl';
+  const printed = asPrinted(line.text, atob(line.raw));
+  const [text, chips] = textWithRanges(line.text, printed, line.ranges);
   div.append(text);
   for (const r of chips) {
     const f = el('span', 'finding');
@@ -69,8 +82,8 @@ function lineElement(line) {
     f.append(chip, r.name);
     div.append(f);
   }
-  for (const a of line.alarms || []) div.append(el('span', 'finding alarm', '\u26a0 ' + a.name + ': ' + a.data));
-  for (const c of line.captures || []) div.append(el('span', 'finding capture', c.name + ': ' + c.data));
+  for (const a of line.alarms) div.append(el('span', 'finding alarm', '\u26a0 ' + a.name + ': ' + a.data));
+  for (const c of line.captures) div.append(el('span', 'finding capture', c.name + ': ' + c.data));
   return div;
 }
 
@@ -102,9 +115,9 @@ function column(name) {
 
 function openBlock(c, line) {
   const block = el('div', 'receipt');
-  const t = new Date(line.time_ms);
+  const t = new Date(line.time);
   const hms = [t.getHours(), t.getMinutes(), t.getSeconds()].map((n) => String(n).padStart(2, '0'));
-  block.append(receiptLink({ channel: line.channel, time: line.time_ms }, hms.join(':') + ' \u2197'));
+  block.append(receiptLink({ channel: line.channel, time: t.getTime() }, hms.join(':') + ' \u2197'));
   c.lines.append(block);
   c.block = block;
 }
@@ -200,7 +213,7 @@ async function showReceipt() {
     const lines = el('div', 'lines receipt' + (r.void ? ' void' : ''));
     for (const l of r.lines) {
       if (l.text.trim() === '' && !l.alarms.length) continue;
-      lines.append(lineElement({ ...l, bytes: atob(l.raw).length }));
+      lines.append(lineElement(l));
     }
     view.replaceChildren(head, lines);
   } catch (err) {

@@ -1,0 +1,38 @@
+#include "base/Usage.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace poshark::tool {
+
+void Usage(const std::string& message) { throw UsageError{message}; }
+
+bool ParseNumberIn(std::string_view text, long low, long high, long& value) {
+  std::string copy(text);
+  if (copy.empty() || copy.size() > 20) return false;
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(copy.c_str(), &end, 10);
+  if (errno != 0 || end == copy.c_str() || *end != '\0' || v < low || v > high) return false;
+  if (copy.find_first_of(" \t+") != std::string::npos) return false;
+  value = v;
+  return true;
+}
+
+long ParseNumber(const char* option, const char* text, long low, long high) {
+  long v = 0;
+  if (!ParseNumberIn(text, low, high, v)) {
+    Usage(std::string(option) + " " + text + ": expected a number from " + std::to_string(low) +
+          " to " + std::to_string(high));
+  }
+  return v;
+}
+
+std::string_view Trim(std::string_view text) {
+  size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string_view::npos) return {};
+  size_t end = text.find_last_not_of(" \t\r");
+  return text.substr(begin, end - begin + 1);
+}
+
+}  // namespace poshark::tool

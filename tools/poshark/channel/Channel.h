@@ -1,0 +1,137 @@
+// One channel at run time: a listener, the source that feeds it, and the
+// hand-over of its lines to the output thread. Used by `listen` (one
+// channel) and `serve` (one per configured channel).
+#pragma once
+
+#include <poshark/RCPosHark.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "output/LineReader.h"
+#include "output/LineSink.h"
+#include "settings/ChannelSettings.h"
+
+namespace poshark::tool {
+
+// The listener stays at most this many bytes behind the source (more than
+// its line buffer, 4000 bytes, plus a block, so that an unfinished line never
+// stalls it); this bounds what waits in its analyze queue.
+inline constexpr uint64_t kFeedWindow = 256 * 1024;
+
+// A source that may wait also waits while this many lines wait for the
+// output: a slow output slows the source instead of blocking the writer.
+inline constexpr size_t kMaxPrintBacklog = 8192;
+
+// A wait for the listener ends anyway after this long without a chunk taken
+// by the analyzer: in graph mode it counts decoded bytes, which may be fewer
+// than the bytes fed, and an idle pipeline can always take more.
+inline constexpr auto kFeedSilence = std::chrono::milliseconds(20);
+
+// How long the end of a feed waits for the listener to deliver what it was
+// given; past it the output ends once the channel has been quiet (listen).
+inline constexpr uint32_t kEndOfInputWaitMs = 5000;
+
+// Bytes offered by a tap that may wait for the listener's intake thread.
+inline constexpr size_t kIntakeRing = 1024 * 1024;
+
+// Milliseconds of a coarse monotonic clock (steps of the kernel tick).
+int64_t NowMs();
+
+class Source;
+
+class Channel {
+ public:
+  // Throws std::runtime_error when every callback slot is taken.
+  Channel(ChannelSettings settings, LineSink& sink, std::shared_ptr<LineReader> reader);
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Selects the command set, opens the source and starts listening. False
+  // with a message when anything fails; then nothing is left running.
+  bool Start(std::string& error);
+  // Delivers what the listener already has (for at most until the
+  // deadline), then stops the source and the listener. Idempotent.
+  void Stop(std::chrono::steady_clock::time_point deadline);
+
+  // Hands bytes to the listener; one caller at a time is let through. The
+  // caller waits while the listener is behind, so its POS is slowed down.
+  void Give(const unsigned char* data, size_t size);
+  // Copies bytes for the listener and returns at once: a thread of the
+  // channel hands them over. Bytes that find the copy buffer full are left
+  // out of the analysis and counted. For the tap, whose copying must not
+  // wait for the listener.
+  void Offer(const unsigned char* data, size_t size);
+  // The source has no more bytes: waits until the listener has delivered
+  // every line of what it was given (see InputDrained), then wakes the
+  // output thread.
+  void EndInput();
+  // EndInput saw every line delivered.
+  bool InputDrained() const { return input_drained_; }
+
+  const ChannelSettings& Settings() const { return settings_; }
+  RCPosHark& Listener() { return listener_; }
+  bool Stopping() const { return stopping_; }
+  // Where the source listens or what it reads, for the log.
+  std::string Where() const;
+  // Feed sources: the input is exhausted; error set when it ended on one.
+  bool SourceDone() const;
+  std::string SourceError() const;
+  int64_t LastActivityMs() const { return last_activity_ms_; }
+  // "channel NAME: " in serve, "" in listen.
+  std::string LogPrefix() const;
+
+  // Called by the slot trampolines on the listener's threads.
+  void OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event, char* extra);
+  void OnChunk(int length);
+
+ private:
+  bool WaitForListener();
+  void StartIntake();
+  void StopIntake();
+  void IntakeLoop();
+  void ReportDropped();
+  void Feed(const unsigned char* data, size_t size);
+  void NotifyProgress();
+  void NoteActivity();
+  void Drain(std::chrono::steady_clock::time_point deadline);
+  bool SelectSet(std::string& error);
+
+  ChannelSettings settings_;
+  LineSink& sink_;
+  std::shared_ptr<LineReader> reader_;
+  int slot_ = -1;
+  RCPosHark listener_;
+  std::unique_ptr<Source> source_;
+  bool listening_ = false;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int64_t> last_activity_ms_{0};
+  std::atomic<bool> input_drained_{false};
+  std::atomic<uint64_t> analyzed_{0};
+  std::atomic<uint64_t> chunks_{0};
+  std::mutex give_mutex_;  // one Give at a time, never held by a callback
+  // Wakes waits for the analyzer; never held while the library is called.
+  std::mutex progress_mutex_;
+  std::condition_variable progress_;
+  std::atomic<bool> feeder_waits_{false};  // set under progress_mutex_
+  std::atomic<uint64_t> fed_{0};
+  std::atomic<uint64_t> dropped_{0};
+  uint64_t drop_reported_ = 0;
+  // Offered bytes on their way to the intake thread.
+  std::mutex intake_mutex_;
+  std::condition_variable intake_wake_;
+  std::unique_ptr<unsigned char[]> intake_;  // a ring of kIntakeRing bytes
+  size_t intake_head_ = 0;
+  size_t intake_size_ = 0;
+  bool intake_stop_ = false;
+  std::thread intake_thread_;
+};
+
+}  // namespace poshark::tool

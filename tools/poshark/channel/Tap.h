@@ -1,0 +1,22 @@
+// The pass-through tap: copies one POS connection to its printer and back,
+// unchanged, while the POS's bytes also go to the channel's listener.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#include "channel/Socket.h"
+
+namespace poshark::tool {
+
+// Bytes held per direction; a side that does not read slows the other.
+inline constexpr size_t kRelayBuffer = 64 * 1024;
+
+// Copies both ways until both sides have ended or the waker fires. An end of
+// input on one side is passed on as a half-close of the other; a reset or an
+// error on either side ends both. Each block from the POS goes to `seen`
+// before it is sent on.
+void Relay(Fd pos, Fd printer, const Waker& waker,
+           const std::function<void(const unsigned char*, size_t)>& seen);
+
+}  // namespace poshark::tool

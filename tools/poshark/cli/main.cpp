@@ -1,0 +1,341 @@
+// poshark: follows what a POS terminal prints.
+//
+//   poshark sets [--commands DIR]
+//   poshark listen --pos N --set NAME|NUMBER SOURCE [options]
+//   poshark serve [--config FILE]
+//   poshark search [OPTIONS] [WORDS]
+//   poshark trace dump FILE.bin2
+//
+// Exit status: 0 success, 1 runtime failure, 2 usage error. Data goes to
+// stdout, diagnostics to stderr.
+#include <poshark/RCPosHark.h>
+
+#include "base/Text.h"
+#include "base/Usage.h"
+#include "channel/TraceFile.h"
+#include "cli/ListenArgs.h"
+#include "cli/Search.h"
+#include "serve/Serve.h"
+#include "settings/ServeConfig.h"
+
+#include <dirent.h>
+#include <getopt.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifndef POSHARK_TOOL_DATADIR
+#define POSHARK_TOOL_DATADIR "/usr/local/share/poshark"
+#endif
+#ifndef POSHARK_TOOL_VERSION
+#define POSHARK_TOOL_VERSION "0"
+#endif
+
+namespace poshark::tool {
+namespace {
+
+constexpr int kUsage = kExitUsage;
+constexpr int kFailure = kExitFailure;
+constexpr const char kSetsFolder[] = "Printer Commands";
+
+void PrintHelp(FILE* out) {
+  const SourceSetting d;
+  std::fprintf(out,
+               "Usage:\n"
+               "  poshark sets [--commands DIR]\n"
+               "  poshark listen --pos N --set NAME|NUMBER SOURCE [OPTIONS]\n"
+               "  poshark serve [--config FILE]\n"
+               "  poshark search [--journal FILE] [--channel NAME] [--pos N] [--since TIME]\n"
+               "                 [--until TIME] [--void] [--alarms] [--json] [WORDS]\n"
+               "  poshark trace dump FILE.bin2\n"
+               "\n"
+               "`serve` runs every channel of the configuration (default %s;\n"
+               "see examples/poshark.ini), writes JSON Lines and keeps a journal.\n"
+               "`search` finds receipts in the journal (see `poshark search --help`);\n"
+               "TIME is a local date YYYY-MM-DD or date and time YYYY-MM-DDTHH:MM[:SS].\n"
+               "\n"
+               "Sources of `listen` (exactly one):\n"
+               "  --com N               serial port COMN (device from [Ports] COMN of\n"
+               "                        ComPorts.ini in the poshark home, else /dev/ttyS<N-1>)\n"
+               "    --baud B            baud rate (default %d)\n"
+               "    --data-bits D       5 to 8 (default %d)\n"
+               "    --stop-bits S       1, 1.5 or 2 (default 1)\n"
+               "    --parity P          none, odd, even, mark or space (default none)\n"
+               "  --tcp [HOST:]PORT     listen like a network printer (default host %s;\n"
+               "                        port 0 picks a free port, shown on stderr)\n"
+               "  --feed FILE|-         a raw byte stream or a .bin2 trace file\n"
+               "    --trace             the input is a trace file (default: a file is\n"
+               "                        recognised by its record structure; standard\n"
+               "                        input is raw unless --trace is given)\n"
+               "    --pace BAUD|none    send as fast as a line at BAUD (default %u)\n"
+               "\n"
+               "Options:\n"
+               "  --pos N               POS number (required)\n"
+               "  --set NAME|NUMBER     command set (required; see `poshark sets`)\n"
+               "  --commands DIR        folder of the command sets (default: \"%s\" beside\n"
+               "                        the executable, else %s/%s;\n"
+               "                        POSHARK_WORKDIR/%s when that is set)\n"
+               "  --home DIR            poshark home: POSKeyFilter.ini, KexDeBug.ini,\n"
+               "                        ComPorts.ini, POSTrace/ (default: $POSHARK_HOME,\n"
+               "                        else /var/lib/poshark)\n"
+               "  --keys                run the keyword and colour-key catchers of\n"
+               "                        POSKeyFilter.ini on every line (default off)\n"
+               "  --json                JSON Lines instead of text (default off)\n"
+               "  --no-mask             show card numbers unmasked (default: all but\n"
+               "                        their last four digits become *)\n"
+               "  --order ORDER         display (as printed, default) or logical (the\n"
+               "                        order of Hebrew and Arabic text as typed)\n"
+               "  --gate-ms MS          drop lines for MS ms after the port opens\n"
+               "                        (default 1000)\n"
+               "  --codepage NAME       code page of the printed text (default:\n"
+               "                        $POSHARK_CODEPAGE, else %s)\n"
+               "  -h, --help            this help\n"
+               "  --version             the version\n"
+               "\n"
+               "Colours are shown only on a terminal and never when NO_COLOR is set.\n"
+               "Exit status: 0 success, 1 runtime failure, 2 usage error.\n",
+               kDefaultConfigPath, d.baud, d.data_bits, d.host.c_str(), d.pace_baud, kSetsFolder,
+               POSHARK_TOOL_DATADIR, kSetsFolder, kSetsFolder, kDefaultCodepage);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string ExecutableDir() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  std::string path(buf, static_cast<size_t>(n));
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// Temporary work folder whose "Printer Commands" points at a folder of
+// another name; removed at exit.
+std::string g_temp_workdir;
+
+void RemoveTempWorkdir() {
+  if (g_temp_workdir.empty()) return;
+  unlink((g_temp_workdir + "/" + kSetsFolder).c_str());
+  rmdir(g_temp_workdir.c_str());
+}
+
+// Points the library at the command sets: --commands, else POSHARK_WORKDIR,
+// else the folder beside the executable, else the installed one. Answers the
+// folder the sets are read from.
+std::string SetUpCommands(const std::string& commands) {
+  std::string dir;
+  if (!commands.empty()) {
+    dir = commands;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (!DirectoryExists(dir)) {
+      throw std::runtime_error("--commands " + commands + ": no such folder");
+    }
+    size_t slash = dir.rfind('/');
+    std::string base = slash == std::string::npos ? dir : dir.substr(slash + 1);
+    if (base == kSetsFolder) {
+      std::string parent =
+          slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+      setenv("POSHARK_WORKDIR", parent.c_str(), 1);
+      return dir;
+    }
+    char tmpl[] = "/tmp/poshark-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+      throw std::runtime_error(std::string("cannot create a work folder in /tmp: ") +
+                               std::strerror(errno));
+    }
+    g_temp_workdir = tmpl;
+    std::atexit(RemoveTempWorkdir);
+    char real[PATH_MAX];
+    std::string target = realpath(dir.c_str(), real) != nullptr ? real : dir;
+    if (symlink(target.c_str(), (g_temp_workdir + "/" + kSetsFolder).c_str()) != 0) {
+      throw std::runtime_error("--commands " + commands + ": " + std::strerror(errno));
+    }
+    setenv("POSHARK_WORKDIR", g_temp_workdir.c_str(), 1);
+    return dir;
+  }
+  const char* work = std::getenv("POSHARK_WORKDIR");
+  if (work != nullptr && *work != '\0') return std::string(work) + "/" + kSetsFolder;
+  std::string beside = ExecutableDir();
+  if (!beside.empty() && DirectoryExists(beside + "/" + kSetsFolder)) {
+    return beside + "/" + kSetsFolder;
+  }
+  setenv("POSHARK_WORKDIR", POSHARK_TOOL_DATADIR, 1);
+  return std::string(POSHARK_TOOL_DATADIR) + "/" + kSetsFolder;
+}
+
+int RunSets(int argc, char** argv) {
+  static const option kOptions[] = {{"commands", required_argument, nullptr, 'c'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
+  std::string commands;
+  optind = 1;
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'c':
+        commands = optarg;
+        break;
+      case 'h':
+        PrintHelp(stdout);
+        return 0;
+      default:
+        Usage("sets: unknown option " + std::string(argv[optind - 1]));
+    }
+  }
+  if (optind < argc) Usage(std::string("sets: unexpected argument ") + argv[optind]);
+  std::string folder = SetUpCommands(commands);
+  RCPosHark listener(0);
+  int count = listener.GetCmdSetNum();
+  if (count == 0) {
+    std::fprintf(stderr, "poshark: %s: no command sets\n", folder.c_str());
+    return kFailure;
+  }
+  std::printf("%-3s %-24s %-5s %-11s %s\n", "#", "name", "graph", "text-sender", "file");
+  for (int i = 0; i < count; ++i) {
+    char name[260] = {};
+    bool graph = false;
+    if (!listener.GetCmdSetName(i, name, graph)) continue;
+    bool sender = name[0] != '\0' && listener.IsSoftwarePOSByName(name);
+    // Shown under the folder the user named (the listener may reach it through a link).
+    std::string file = "?";
+    std::string path;
+    if (listener.GetCmdSetPath(i, path)) file = folder + "/" + path.substr(path.rfind('/') + 1);
+    std::printf("%-3d %-24s %-5s %-11s %s\n", i, name[0] ? name : "(unnamed)", graph ? "yes" : "no",
+                sender ? "yes" : "no", file.c_str());
+  }
+  return 0;
+}
+
+int RunTraceDump(int argc, char** argv) {
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  if (argc < 2 || std::strcmp(argv[0], "dump") != 0) {
+    Usage("trace: expected `poshark trace dump FILE.bin2`");
+  }
+  if (argc > 2) Usage(std::string("trace dump: unexpected argument ") + argv[2]);
+  std::string path = argv[1];
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "poshark: %s: %s\n", path.c_str(), std::strerror(errno));
+    return kFailure;
+  }
+  TraceReader reader(f, path);
+  std::vector<unsigned char> record;
+  std::string error;
+  uint64_t total = 0;
+  while (reader.Next(record, error)) {
+    DumpRecord(stdout, reader.RecordCount(), reader.LastOffset(), record);
+    total += record.size();
+  }
+  std::fclose(f);
+  std::printf("%llu records, %llu bytes\n", static_cast<unsigned long long>(reader.RecordCount()),
+              static_cast<unsigned long long>(total));
+  if (!error.empty()) {
+    std::fprintf(stderr, "poshark: %s\n", error.c_str());
+    return kFailure;
+  }
+  return 0;
+}
+
+// The code page of the printed text: --codepage, else POSHARK_CODEPAGE,
+// else the default; the library decodes into the same page.
+std::string SetUpCodepage(const std::string& given) {
+  std::string codepage = given;
+  if (!codepage.empty()) {
+    setenv("POSHARK_CODEPAGE", codepage.c_str(), 1);
+  } else {
+    const char* env = std::getenv("POSHARK_CODEPAGE");
+    codepage = env != nullptr && *env != '\0' ? env : kDefaultCodepage;
+  }
+  try {
+    Decoder check(codepage);
+  } catch (const std::exception&) {
+    Usage(std::string("--codepage ") + codepage + ": unknown code page");
+  }
+  return codepage;
+}
+
+int RunListenCommand(int argc, char** argv) {
+  ListenCommand cmd = ParseListenArgs(argc, argv);
+  if (cmd.help) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  cmd.options.channel.codepage = SetUpCodepage(cmd.codepage);
+  if (!cmd.home.empty()) {
+    if (!DirectoryExists(cmd.home)) {
+      std::fprintf(stderr, "poshark: --home %s: no such folder\n", cmd.home.c_str());
+      return kFailure;
+    }
+    setenv("POSHARK_HOME", cmd.home.c_str(), 1);
+  }
+  SetUpCommands(cmd.commands);
+  return RunListen(cmd.options);
+}
+
+int RunServeCommand(int argc, char** argv) {
+  std::string config = kDefaultConfigPath;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      PrintHelp(stdout);
+      return 0;
+    }
+    if (arg != "--config" || i + 1 >= argc) {
+      Usage(arg == "--config" ? "serve: option --config needs an argument"
+                              : "serve: unexpected argument " + arg);
+    }
+    config = argv[++i];
+  }
+  SetUpCommands("");
+  return RunServe(config);
+}
+
+}  // namespace
+}  // namespace poshark::tool
+
+int main(int argc, char** argv) {
+  using namespace poshark::tool;
+  signal(SIGPIPE, SIG_IGN);
+  try {
+    if (argc < 2) {
+      Usage("a command is required: sets, listen, serve, search or trace dump (see --help)");
+    }
+    std::string command = argv[1];
+    if (command == "-h" || command == "--help" || command == "help") {
+      PrintHelp(stdout);
+      return 0;
+    }
+    if (command == "--version") {
+      std::printf("poshark %s\n", POSHARK_TOOL_VERSION);
+      return 0;
+    }
+    if (command == "sets") return RunSets(argc - 1, argv + 1);
+    if (command == "listen") return RunListenCommand(argc - 1, argv + 1);
+    if (command == "serve") return RunServeCommand(argc - 1, argv + 1);
+    if (command == "search") return RunSearch(argc - 1, argv + 1);
+    if (command == "trace") return RunTraceDump(argc - 2, argv + 2);
+    Usage("unknown command " + command + " (expected sets, listen, serve, search or trace dump)");
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "poshark: %s\nTry `poshark --help`.\n", e.message.c_str());
+    return kUsage;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "poshark: %s\n", e.what());
+    return kFailure;
+  }
+}

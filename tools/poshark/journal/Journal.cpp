@@ -1,0 +1,153 @@
+#include "journal/Journal.h"
+
+#include <algorithm>
+
+#include "base/Log.h"
+#include "journal/JournalStore.h"
+
+namespace poshark::tool {
+
+namespace {
+
+size_t SizeOf(const LineRecord& line) {
+  size_t n = sizeof line + line.raw.size() + line.text.size() + line.channel.size();
+  for (const auto& c : line.findings.captures) n += sizeof c + c.name.size() + c.data.size();
+  for (const auto& a : line.findings.alarms) n += sizeof a + a.name.size() + a.data.size();
+  for (const auto& r : line.findings.ranges) n += sizeof r + r.name.size();
+  return n;
+}
+
+int64_t WallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+Journal::Journal(const std::string& path, Keep keep)
+    : store_(std::make_unique<JournalStore>(path, keep)), path_(path) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+Journal::~Journal() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    close_by_ = Clock::now() + kCloseDrain;
+  }
+  wake_.notify_all();
+  thread_.join();
+  if (dropped_ > 0) {
+    Log(LogLevel::kWarning,
+        "journal " + path_ + ": " + std::to_string(dropped_) + " lines in all were not journaled");
+  }
+}
+
+void Journal::Add(LineRecord&& line) {
+  const size_t size = SizeOf(line);
+  uint64_t gap_ended = 0;
+  bool gap_began = false;
+  bool queued = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (queue_.size() >= kJournalQueueLines || queued_bytes_ + size > kJournalQueueBytes) {
+      gap_began = gap_++ == 0;
+      ++dropped_;
+    } else {
+      gap_ended = gap_;
+      gap_ = 0;
+      queued_bytes_ += size;
+      queue_.push_back(std::move(line));
+      queued = true;
+    }
+  }
+  if (queued) wake_.notify_one();
+  if (gap_began) {
+    Log(LogLevel::kWarning,
+        "journal " + path_ + ": the writer is behind; lines are not journaled until it catches up");
+  } else if (gap_ended > 0) {
+    Log(LogLevel::kWarning, "journal " + path_ + ": writing again; " + std::to_string(gap_ended) +
+                                " lines were not journaled");
+  }
+}
+
+uint64_t Journal::Dropped() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
+}
+
+void Journal::Run() {
+  try {
+    Loop();
+  } catch (const std::exception& e) {
+    Log(LogLevel::kError, std::string(e.what()) + "; journaling stopped");
+  } catch (...) {
+    Log(LogLevel::kError, "journal " + path_ + ": unknown failure; journaling stopped");
+  }
+}
+
+// Waits for lines until `until`, takes up to kWriteChunk of them. False once
+// the journal is closing and nothing is left to write.
+bool Journal::Take(std::deque<LineRecord>& batch, Clock::time_point until) {
+  std::unique_lock lock(mutex_);
+  wake_.wait_until(lock, until, [&] { return !queue_.empty() || closing_; });
+  if (closing_ && Clock::now() > close_by_ && !queue_.empty()) {
+    dropped_ += queue_.size();
+    queue_.clear();
+    queued_bytes_ = 0;
+  }
+  while (!queue_.empty() && batch.size() < kWriteChunk) {
+    queued_bytes_ -= SizeOf(queue_.front());
+    batch.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  }
+  return !(closing_ && queue_.empty());
+}
+
+void Journal::WriteBatch(std::deque<LineRecord>& batch, bool& in_transaction,
+                         Clock::time_point& commit_at) {
+  if (!in_transaction) {
+    store_->Begin();
+    in_transaction = true;
+    commit_at = Clock::now() + kCommitEvery;
+  }
+  for (const auto& line : batch) store_->Write(line);
+  batch.clear();
+}
+
+void Journal::Loop() {
+  std::deque<LineRecord> batch;
+  bool in_transaction = false;
+  auto commit_at = Clock::now();
+  auto prune_at = Clock::now();
+  for (bool more = true; more;) {
+    more = Take(batch, in_transaction ? std::min(commit_at, prune_at) : prune_at);
+    try {
+      if (!batch.empty()) WriteBatch(batch, in_transaction, commit_at);
+      const auto now = Clock::now();
+      if (now >= prune_at && more) {
+        prune_at = now + kPruneEvery;  // also after a failed step
+        std::deque<LineRecord> none;
+        WriteBatch(none, in_transaction, commit_at);
+        if (store_->PruneStep(WallMs()) == kPruneReceipts) prune_at = now + kPruneAgain;
+      }
+      if (!more) store_->CloseAll();
+      if (in_transaction && (now >= commit_at || !more)) {
+        in_transaction = false;
+        store_->Commit();
+        if (failing_) Log(LogLevel::kInfo, "journal " + path_ + ": writing again");
+        failing_ = false;
+      }
+    } catch (const JournalError& e) {
+      // The lines of the failed transaction are lost; the next ones are tried.
+      batch.clear();
+      in_transaction = false;
+      store_->Rollback();
+      if (!failing_) Log(LogLevel::kError, std::string(e.what()) + "; lines are lost");
+      failing_ = true;
+    }
+  }
+}
+
+}  // namespace poshark::tool

@@ -1,0 +1,80 @@
+// The transaction journal of `poshark serve`: every delivered line, grouped
+// into receipts, in an SQLite file. The output loop hands lines over and
+// never waits for the disk; one writer thread stores them and commits at
+// most kCommitEvery after a line came, and prunes the oldest receipts
+// beyond the configured limits.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "output/LineRecord.h"
+#include "settings/JournalKeep.h"
+
+namespace poshark::tool {
+
+// Lines and bytes that may wait for the writer; a line that finds either
+// full is not journaled (counted, and logged once per gap).
+inline constexpr size_t kJournalQueueLines = 65536;
+inline constexpr size_t kJournalQueueBytes = 64 * 1024 * 1024;
+// A line is committed at most this long after the writer took it (a killed
+// service loses at most the lines of the last 200 ms).
+inline constexpr auto kCommitEvery = std::chrono::milliseconds(100);
+// Lines the writer takes from the queue at a time, so that a commit is
+// never held back by a long queue.
+inline constexpr size_t kWriteChunk = 1024;
+// Pruning steps: this often while nothing is beyond the limits, sooner
+// while something is.
+inline constexpr auto kPruneEvery = std::chrono::milliseconds(1000);
+inline constexpr auto kPruneAgain = std::chrono::milliseconds(20);
+// On close, what still waits is written for at most this long.
+inline constexpr auto kCloseDrain = std::chrono::milliseconds(500);
+
+class JournalStore;
+
+class Journal {
+ public:
+  // Opens or creates the journal and starts the writer. Throws
+  // JournalError naming the file when it cannot be opened or is refused.
+  Journal(const std::string& path, Keep keep);
+  // Writes what waits (for at most kCloseDrain), closes the open receipts,
+  // commits.
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // Queues a line; never waits.
+  void Add(LineRecord&& line);
+  // Lines not journaled because the queue was full.
+  uint64_t Dropped() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void Run();
+  void Loop();
+  bool Take(std::deque<LineRecord>& batch, Clock::time_point until);
+  void WriteBatch(std::deque<LineRecord>& batch, bool& in_transaction,
+                  Clock::time_point& commit_at);
+
+  std::unique_ptr<JournalStore> store_;  // the writer thread's once it runs
+  const std::string path_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<LineRecord> queue_;
+  size_t queued_bytes_ = 0;
+  bool closing_ = false;
+  Clock::time_point close_by_{};
+  uint64_t dropped_ = 0;
+  uint64_t gap_ = 0;      // lines dropped since the queue was last full
+  bool failing_ = false;  // writer thread only: the last write failed
+  std::thread thread_;
+};
+
+}  // namespace poshark::tool

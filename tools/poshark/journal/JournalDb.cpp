@@ -1,0 +1,211 @@
+#include "journal/JournalDb.h"
+
+#include <sqlite3.h>
+
+#include <ctime>
+
+#include "base/Text.h"
+
+namespace poshark::tool {
+
+namespace {
+
+// Receipt numbers are never given twice, also after pruning has emptied the
+// table: a number kept in a link or a report names one receipt for good.
+constexpr const char* kReceiptsTable =
+    "CREATE TABLE receipts(id INTEGER PRIMARY KEY AUTOINCREMENT, channel TEXT NOT NULL,"
+    " pos INTEGER NOT NULL, start_ms INTEGER NOT NULL, stop_ms INTEGER,"
+    " voided INTEGER NOT NULL DEFAULT 0, alarms INTEGER NOT NULL DEFAULT 0,"
+    " transact INTEGER NOT NULL)";
+constexpr const char* kReceiptsIndex = "CREATE INDEX receipts_start ON receipts(start_ms)";
+
+// Receipts (transactions, and groups of lines printed outside one), their
+// lines, what the catchers found on each line, and the full-text index of
+// the lines' text, kept in step with the lines by triggers.
+constexpr const char* kSchema[] = {
+    kReceiptsTable,
+    kReceiptsIndex,
+    "CREATE TABLE lines(id INTEGER PRIMARY KEY, receipt INTEGER NOT NULL, time_ms INTEGER NOT NULL,"
+    " dst INTEGER NOT NULL, event INTEGER NOT NULL, text TEXT NOT NULL, raw BLOB NOT NULL)",
+    "CREATE INDEX lines_receipt ON lines(receipt)",
+    "CREATE TABLE captures(receipt INTEGER NOT NULL, line INTEGER NOT NULL, name TEXT NOT NULL,"
+    " mdb_type INTEGER NOT NULL, mdb_id INTEGER NOT NULL, data TEXT NOT NULL)",
+    "CREATE INDEX captures_receipt ON captures(receipt)",
+    "CREATE TABLE alarms(receipt INTEGER NOT NULL, line INTEGER NOT NULL, name TEXT NOT NULL,"
+    " key_index INTEGER NOT NULL, source INTEGER NOT NULL, data TEXT NOT NULL)",
+    "CREATE INDEX alarms_receipt ON alarms(receipt)",
+    "CREATE TABLE ranges(receipt INTEGER NOT NULL, line INTEGER NOT NULL, name TEXT NOT NULL,"
+    " start_byte INTEGER NOT NULL, end_byte INTEGER NOT NULL, color INTEGER NOT NULL,"
+    " value1 INTEGER NOT NULL, value2 INTEGER NOT NULL)",
+    "CREATE INDEX ranges_receipt ON ranges(receipt)",
+    "CREATE VIRTUAL TABLE lines_fts USING fts5(text, content='lines', content_rowid='id',"
+    " tokenize='unicode61 remove_diacritics 2')",
+    "CREATE TRIGGER lines_added AFTER INSERT ON lines BEGIN"
+    " INSERT INTO lines_fts(rowid, text) VALUES (new.id, new.text); END",
+    "CREATE TRIGGER lines_removed AFTER DELETE ON lines BEGIN"
+    " INSERT INTO lines_fts(lines_fts, rowid, text) VALUES ('delete', old.id, old.text); END",
+};
+
+void CreateTables(Database& db) {
+  db.Exec("BEGIN IMMEDIATE");
+  // Another writer may have created them meanwhile.
+  if (db.Value("SELECT count(*) FROM sqlite_master") == 0) {
+    for (const char* sql : kSchema) db.Exec(sql);
+    db.Exec("PRAGMA application_id = " + std::to_string(kJournalApplicationId));
+    db.Exec("PRAGMA user_version = " + std::to_string(kJournalVersion));
+  }
+  db.Exec("COMMIT");
+}
+
+// Journals written before receipt numbers were kept unique: the receipts
+// table is rebuilt once with the same rows and numbers. Older readers read
+// it as before.
+void KeepReceiptNumbersUnique(Database& db) {
+  const std::string kNumbered = "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'";
+  if (db.Value(kNumbered) != 0) return;
+  db.Exec("BEGIN IMMEDIATE");
+  if (db.Value(kNumbered) == 0) {
+    db.Exec("ALTER TABLE receipts RENAME TO receipts_unnumbered");
+    db.Exec(kReceiptsTable);
+    db.Exec("INSERT INTO receipts SELECT * FROM receipts_unnumbered");
+    db.Exec("DROP TABLE receipts_unnumbered");
+    db.Exec(kReceiptsIndex);
+  }
+  db.Exec("COMMIT");
+}
+
+}  // namespace
+
+Statement::Statement(Database& db, std::string_view sql) : db_(db) {
+  if (sqlite3_prepare_v2(db.Handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr) !=
+      SQLITE_OK) {
+    db.Fail("preparing a statement");
+  }
+}
+
+Statement::~Statement() { sqlite3_finalize(stmt_); }
+
+Statement& Statement::Bind(int i, int64_t value) {
+  sqlite3_bind_int64(stmt_, i, value);
+  return *this;
+}
+
+Statement& Statement::Bind(int i, std::string_view text) {
+  sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  return *this;
+}
+
+Statement& Statement::BindBlob(int i, std::string_view bytes) {
+  // Never NULL, also when empty.
+  sqlite3_bind_blob64(stmt_, i, bytes.empty() ? "" : bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+  return *this;
+}
+
+Statement& Statement::BindNull(int i) {
+  sqlite3_bind_null(stmt_, i);
+  return *this;
+}
+
+bool Statement::Step() {
+  int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  sqlite3_reset(stmt_);
+  db_.Fail("a statement");
+}
+
+void Statement::Run() {
+  while (Step()) {
+  }
+  Reset();
+}
+
+void Statement::Reset() {
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+int64_t Statement::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+bool Statement::IsNull(int column) const {
+  return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
+
+std::string Statement::Text(int column) const {
+  const void* data = sqlite3_column_blob(stmt_, column);
+  int size = sqlite3_column_bytes(stmt_, column);
+  return data == nullptr ? std::string() : std::string(static_cast<const char*>(data), size);
+}
+
+Database::Database(const std::string& path, bool write) : path_(path) {
+  int flags = write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+  if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw JournalError("journal " + path + ": cannot open (" + why + ")");
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kJournalBusyMs);
+}
+
+Database::~Database() { sqlite3_close_v2(db_); }
+
+void Database::Exec(const std::string& sql) {
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
+}
+
+int64_t Database::Value(const std::string& sql) {
+  Statement s(*this, sql);
+  return s.Step() ? s.Int(0) : 0;
+}
+
+int64_t Database::LastId() const { return sqlite3_last_insert_rowid(db_); }
+
+void Database::Fail(const std::string& what) const {
+  throw JournalError("journal " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
+}
+
+std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
+  auto db = std::make_unique<Database>(path, write);
+  int64_t app = 0, version = 0, tables = 0;
+  try {
+    app = db->Value("PRAGMA application_id");
+    version = db->Value("PRAGMA user_version");
+    tables = db->Value("SELECT count(*) FROM sqlite_master");
+  } catch (const JournalError&) {
+    throw JournalError("journal " + path + ": not a poshark journal (not an SQLite file)");
+  }
+  if (app != kJournalApplicationId && (app != 0 || tables != 0)) {
+    throw JournalError("journal " + path +
+                       ": not a poshark journal (another program's SQLite file)");
+  }
+  if (version > kJournalVersion) {
+    throw JournalError("journal " + path + ": written by a newer poshark (journal version " +
+                       std::to_string(version) + "; this one reads version " +
+                       std::to_string(kJournalVersion) + ")");
+  }
+  if (!write) {
+    if (tables == 0) throw JournalError("journal " + path + ": empty, not a poshark journal yet");
+    return db;
+  }
+  db->Exec("PRAGMA journal_mode = WAL");
+  // With write-ahead logging a commit survives the process being killed;
+  // only a power loss may take the last ones back.
+  db->Exec("PRAGMA synchronous = NORMAL");
+  if (tables == 0) {
+    CreateTables(*db);
+  } else {
+    KeepReceiptNumbersUnique(*db);
+  }
+  return db;
+}
+
+std::string IsoTime(int64_t epoch_ms) {
+  SYSTEMTIME st{};
+  bool dst = false;
+  LocalTimeOf(epoch_ms, st, dst);
+  return FormatIsoTime(st, dst);
+}
+
+}  // namespace poshark::tool

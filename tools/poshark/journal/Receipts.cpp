@@ -1,0 +1,132 @@
+#include "journal/Receipts.h"
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+
+#include "base/Text.h"
+#include "journal/JournalDb.h"
+#include "journal/SearchArgs.h"
+#include "output/JsonRow.h"
+#include "output/LineRecord.h"
+
+namespace poshark::tool {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr char kReceiptColumns[] =
+    "SELECT id, channel, pos, start_ms, stop_ms, voided, alarms, transact FROM receipts";
+
+void HeadInto(Json& j, const Receipt& r) {
+  j["id"] = r.id;
+  j["channel"] = r.channel;
+  j["pos"] = r.pos;
+  j["start"] = IsoTime(r.start_ms);
+  j["stop"] = r.stop_ms ? Json(IsoTime(*r.stop_ms)) : Json();
+  j["transaction"] = r.transaction;
+  j["void"] = r.voided;
+  j["alarms"] = r.alarms;
+}
+
+std::optional<Receipt> First(Statement& s) {
+  if (!s.Step()) return std::nullopt;
+  return ReadReceipt(s);
+}
+
+// What the catchers found on the receipt's lines, by line.
+std::map<int64_t, Findings> FindingsOf(Database& db, int64_t receipt) {
+  std::map<int64_t, Findings> by_line;
+  Statement c(db, "SELECT line, name, mdb_type, mdb_id, data FROM captures WHERE receipt = ?");
+  for (c.Bind(1, receipt); c.Step();) {
+    by_line[c.Int(0)].captures.push_back(
+        {c.Text(1), static_cast<int>(c.Int(2)), static_cast<int>(c.Int(3)), c.Text(4)});
+  }
+  Statement a(db, "SELECT line, name, key_index, source, data FROM alarms WHERE receipt = ?");
+  for (a.Bind(1, receipt); a.Step();) {
+    by_line[a.Int(0)].alarms.push_back(
+        {a.Text(1), static_cast<int>(a.Int(2)), static_cast<int>(a.Int(3)), a.Text(4)});
+  }
+  Statement r(db,
+              "SELECT line, name, start_byte, end_byte, color, value1, value2 FROM ranges"
+              " WHERE receipt = ?");
+  for (r.Bind(1, receipt); r.Step();) {
+    by_line[r.Int(0)].ranges.push_back({r.Text(1), static_cast<int>(r.Int(2)),
+                                        static_cast<int>(r.Int(3)), static_cast<uint32_t>(r.Int(4)),
+                                        static_cast<uint32_t>(r.Int(5)),
+                                        static_cast<uint32_t>(r.Int(6))});
+  }
+  return by_line;
+}
+
+}  // namespace
+
+Receipt ReadReceipt(const Statement& s) {
+  Receipt r{s.Int(0),     s.Int(2),  s.Int(3),      s.Int(6),
+            std::nullopt, s.Text(1), s.Int(5) != 0, s.Int(7) != 0};
+  if (!s.IsNull(4)) r.stop_ms = s.Int(4);
+  return r;
+}
+
+std::optional<Receipt> ReceiptById(Database& db, int64_t id) {
+  Statement s(db, std::string(kReceiptColumns) + " WHERE id = ?");
+  s.Bind(1, id);
+  return First(s);
+}
+
+std::optional<Receipt> ReceiptAt(Database& db, const std::string& channel, int64_t time_ms) {
+  Statement s(db,
+              std::string(kReceiptColumns) +
+                  " WHERE channel = ? AND start_ms <= ? ORDER BY start_ms DESC, id DESC LIMIT 1");
+  s.Bind(1, channel).Bind(2, time_ms);
+  return First(s);
+}
+
+std::string ReceiptHeadJson(const Receipt& r) {
+  Json j = Json::object();
+  HeadInto(j, r);
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string ReceiptJson(Database& db, const Receipt& r) {
+  std::string doc = ReceiptHeadJson(r);
+  doc.pop_back();  // the head's closing brace: the lines follow
+  doc += R"(,"lines":[)";
+  auto findings = FindingsOf(db, r.id);
+  LineRecord line;
+  line.channel = r.channel;
+  line.pos = static_cast<int>(r.pos);
+  Statement s(db,
+              "SELECT id, time_ms, dst, event, text, raw FROM lines WHERE receipt = ? ORDER BY id");
+  bool first = true;
+  for (s.Bind(1, r.id); s.Step(); first = false) {
+    line.time_ms = s.Int(1);
+    LocalTimeOf(line.time_ms, line.time, line.dst);
+    line.dst = s.Int(2) != 0;  // settles the hour that occurs twice
+    line.event = static_cast<int>(s.Int(3));
+    line.text = s.Text(4);
+    line.raw = s.Text(5);
+    line.findings = std::move(findings[s.Int(0)]);
+    if (!first) doc += ',';
+    AppendJsonRow(doc, line, true);
+  }
+  doc += "]}";
+  return doc;
+}
+
+std::vector<std::string> MatchingLines(Database& db, int64_t receipt, const SearchQuery& q,
+                                       int limit) {
+  std::string sql = "SELECT text FROM lines WHERE receipt = ? AND text <> ''";
+  std::string any;
+  for (const auto& w : q.words) any += (any.empty() ? "" : " OR ") + Phrase(w);
+  if (!any.empty()) sql += " AND id IN (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?)";
+  Statement s(db, sql + " ORDER BY id LIMIT " + std::to_string(limit));
+  s.Bind(1, receipt);
+  if (!any.empty()) s.Bind(2, any);
+  std::vector<std::string> texts;
+  while (s.Step()) texts.push_back(s.Text(0));
+  return texts;
+}
+
+}  // namespace poshark::tool

@@ -1,0 +1,190 @@
+#include "journal/SearchArgs.h"
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+
+#include "base/Usage.h"
+#include "journal/JournalDb.h"
+
+namespace poshark::tool {
+
+namespace {
+
+// '0' a digit, 'T' a T or a space, anything else itself.
+constexpr std::string_view kTimeShape = "0000-00-00T00:00:00";
+constexpr size_t kDateLength = 10;
+constexpr size_t kMinuteLength = 16;
+
+bool Shaped(std::string_view text) {
+  if (text.size() != kDateLength && text.size() != kMinuteLength &&
+      text.size() != kTimeShape.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    char want = kTimeShape[i], c = text[i];
+    bool ok = want == '0' ? c >= '0' && c <= '9' : want == 'T' ? c == 'T' || c == ' ' : c == want;
+    if (!ok) return false;
+  }
+  return true;
+}
+
+int Field(std::string_view text, size_t at, size_t length) {
+  if (at + length > text.size()) return 0;
+  int n = 0;
+  for (size_t i = at; i < at + length; ++i) n = n * 10 + (text[i] - '0');
+  return n;
+}
+
+const char* const kUsageTime =
+    ": expected a date YYYY-MM-DD or a date and time YYYY-MM-DDTHH:MM[:SS]";
+
+std::string Next(int argc, char** argv, int& i, const std::string& option) {
+  if (i + 1 >= argc) Usage("search: option " + option + " needs an argument");
+  return argv[++i];
+}
+
+int64_t TimeArgument(const std::string& option, const std::string& value, bool end) {
+  int64_t ms = 0;
+  if (!ParseSearchTime(value, end, ms)) Usage(option + " " + value + kUsageTime);
+  return ms;
+}
+
+// Options; false when the argument is none of them.
+bool Option(int argc, char** argv, int& i, SearchQuery& q) {
+  const std::string arg = argv[i];
+  if (arg == "--journal") {
+    q.journal = Next(argc, argv, i, arg);
+    if (q.journal.empty()) Usage("search: --journal: empty file name");
+  } else if (arg == "--channel") {
+    q.channel = Next(argc, argv, i, arg);
+  } else if (arg == "--pos") {
+    q.pos = static_cast<int>(ParseNumber("--pos", Next(argc, argv, i, arg).c_str(), 0, 9999));
+  } else if (arg == "--since") {
+    q.since_ms = TimeArgument(arg, Next(argc, argv, i, arg), false);
+  } else if (arg == "--until") {
+    q.until_ms = TimeArgument(arg, Next(argc, argv, i, arg), true);
+  } else if (arg == "--void") {
+    q.voided = true;
+  } else if (arg == "--alarms") {
+    q.alarms = true;
+  } else if (arg == "--json") {
+    q.json = true;
+  } else if (arg == "-h" || arg == "--help") {
+    q.help = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseSearchTime(std::string_view text, bool end_of_range, int64_t& ms) {
+  if (!Shaped(text)) return false;
+  std::tm tm{};
+  tm.tm_year = Field(text, 0, 4) - 1900;
+  tm.tm_mon = Field(text, 5, 2) - 1;
+  tm.tm_mday = Field(text, 8, 2);
+  tm.tm_hour = Field(text, 11, 2);
+  tm.tm_min = Field(text, 14, 2);
+  tm.tm_sec = Field(text, 17, 2);
+  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+      tm.tm_sec > 59) {
+    return false;
+  }
+  const int day = tm.tm_mday;
+  tm.tm_isdst = -1;
+  std::tm check = tm;
+  if (std::mktime(&check) == -1 || check.tm_mday != day) return false;  // 30 February
+  if (end_of_range && text.size() == kDateLength) ++tm.tm_mday;
+  ms = static_cast<int64_t>(std::mktime(&tm)) * 1000;
+  return true;
+}
+
+SearchQuery ParseSearchArgs(int argc, char** argv) {
+  SearchQuery q;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (options && arg == "--") {
+      options = false;
+    } else if (options && Option(argc, argv, i, q)) {
+      if (q.help) return q;
+    } else if (options && arg.size() > 1 && arg[0] == '-') {
+      Usage("search: unknown option " + arg);
+    } else if (arg.empty() || arg == "*") {
+      Usage("search: WORDS: expected a word or a phrase, not \"" + arg + "\"");
+    } else {
+      q.words.push_back(arg);
+    }
+  }
+  if (q.since_ms && q.until_ms && *q.until_ms <= *q.since_ms) {
+    Usage("search: --until: expected a time after --since");
+  }
+  return q;
+}
+
+// A word as an FTS5 phrase: quoted, so that no character of it is taken as
+// query syntax; a closing * keeps its meaning of a prefix.
+std::string Phrase(const std::string& word) {
+  const bool prefix = word.size() > 1 && word.back() == '*';
+  std::string quoted = "\"";
+  for (size_t i = 0; i < word.size() - (prefix ? 1 : 0); ++i) {
+    quoted += word[i] == '"' ? std::string("\"\"") : std::string(1, word[i]);
+  }
+  return quoted + (prefix ? "\" *" : "\"");
+}
+
+// The first word finds the candidate lines through the index; every other
+// word is looked up among the lines of each candidate receipt only.
+constexpr char kDriving[] =
+    " AND id IN (SELECT receipt FROM lines WHERE id IN"
+    " (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?))";
+constexpr char kChecked[] =
+    " AND EXISTS (SELECT 1 FROM lines l JOIN lines_fts f ON f.rowid = l.id"
+    " WHERE l.receipt = receipts.id AND lines_fts MATCH ?)";
+// Lines counted per word to tell a rare word from a common one.
+constexpr int kRarityProbe = 10000;
+
+std::string ReceiptQuery(const SearchQuery& q) {
+  std::string sql =
+      "SELECT id, channel, pos, start_ms, stop_ms, voided, alarms, transact FROM receipts"
+      " WHERE 1";
+  if (q.channel) sql += " AND channel = ?";
+  if (q.pos) sql += " AND pos = ?";
+  if (q.since_ms) sql += " AND start_ms >= ?";
+  if (q.until_ms) sql += " AND start_ms < ?";
+  if (q.voided) sql += " AND voided <> 0";
+  if (q.alarms) sql += " AND alarms > 0";
+  for (size_t i = 0; i < q.words.size(); ++i) sql += i == 0 ? kDriving : kChecked;
+  return sql + " ORDER BY start_ms DESC, id DESC";
+}
+
+void RarestFirst(Database& db, SearchQuery& q) {
+  if (q.words.size() < 2) return;
+  Statement count(db,
+                  "SELECT count(*) FROM (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?"
+                  " LIMIT " +
+                      std::to_string(kRarityProbe) + ")");
+  std::vector<std::pair<int64_t, std::string>> ranked;
+  for (const auto& w : q.words) {
+    count.Bind(1, Phrase(w));
+    ranked.emplace_back(count.Step() ? count.Int(0) : 0, w);
+    count.Reset();
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < ranked.size(); ++i) q.words[i] = ranked[i].second;
+}
+
+void BindQuery(Statement& s, const SearchQuery& q) {
+  int i = 0;
+  if (q.channel) s.Bind(++i, *q.channel);
+  if (q.pos) s.Bind(++i, static_cast<int64_t>(*q.pos));
+  if (q.since_ms) s.Bind(++i, *q.since_ms);
+  if (q.until_ms) s.Bind(++i, *q.until_ms);
+  for (const auto& w : q.words) s.Bind(++i, Phrase(w));
+}
+
+}  // namespace poshark::tool

@@ -1,0 +1,258 @@
+#include "page/PageServer.h"
+
+#include <httplib.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "base/Log.h"
+#include "base/Usage.h"
+#include "journal/JournalDb.h"
+#include "page/PageAssets.h"
+#include "page/PageQueries.h"
+
+namespace poshark::tool {
+
+namespace {
+
+using httplib::DataSink;
+using httplib::Request;
+using httplib::Response;
+
+// The request threads: a fixed number, and a bounded queue of accepted
+// connections in front of them.
+class BoundedPool : public httplib::TaskQueue {
+ public:
+  BoundedPool() {
+    for (size_t i = 0; i < kPageThreads; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [&] { return jobs_.size() < kPageQueue || shutdown_; });
+    jobs_.push_back(std::move(fn));
+    jobs_ready_.notify_one();
+  }
+  void shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      shutdown_ = true;
+    }
+    jobs_ready_.notify_all();
+    space_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      std::function<void()> fn;
+      {
+        std::unique_lock lock(mutex_);
+        jobs_ready_.wait(lock, [&] { return !jobs_.empty() || shutdown_; });
+        if (jobs_.empty()) return;
+        fn = std::move(jobs_.front());
+        jobs_.pop_front();
+        space_.notify_one();
+      }
+      try {
+        fn();
+      } catch (const std::exception& e) {
+        Log(LogLevel::kError, std::string("page: a request failed: ") + e.what());
+      } catch (...) {
+        Log(LogLevel::kError, "page: a request failed");
+      }
+    }
+  }
+
+  std::mutex mutex_;  // guards jobs_ and shutdown_
+  std::condition_variable jobs_ready_, space_;
+  std::deque<std::function<void()>> jobs_;
+  bool shutdown_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Compares in a time that does not depend on where the texts differ.
+bool SameSecret(const std::string& given, const std::string& secret) {
+  unsigned char diff = given.size() == secret.size() ? 0 : 1;
+  const size_t n = std::max(given.size(), secret.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+    unsigned char b = i < secret.size() ? static_cast<unsigned char>(secret[i]) : 0;
+    diff |= static_cast<unsigned char>(a ^ b);
+  }
+  return diff == 0;
+}
+
+void Fail(Response& res, int status, const std::string& message) {
+  res.status = status;
+  res.set_content(message + "\n", "text/plain; charset=utf-8");
+}
+
+void Json(Response& res, const std::string& body) {
+  res.set_content(body, "application/json; charset=utf-8");
+}
+
+}  // namespace
+
+PageServer::PageServer(HttpSettings http, std::string journal, LiveFeed& feed)
+    : http_(std::move(http)),
+      journal_(std::move(journal)),
+      feed_(feed),
+      server_(std::make_unique<httplib::Server>()) {}
+
+PageServer::~PageServer() {
+  BeginStop();
+  if (!thread_.joinable()) return;
+  // A stop that came before the server thread began listening is not seen
+  // by it: stop again until the thread has ended.
+  std::unique_lock lock(done_mutex_);
+  while (!done_.wait_for(lock, kPageStopAgain, [&] { return finished_; })) StopOnce();
+  lock.unlock();
+  thread_.join();
+}
+
+bool PageServer::Allowed(const std::string& query_token, const std::string& authorization) const {
+  if (http_.token.empty()) return true;
+  constexpr char kBearer[] = "Bearer ";
+  const size_t prefix = sizeof kBearer - 1;
+  if (authorization.size() > prefix && strncasecmp(authorization.c_str(), kBearer, prefix) == 0 &&
+      SameSecret(authorization.substr(prefix), http_.token))
+    return true;
+  return SameSecret(query_token, http_.token);
+}
+
+// Every request: the token, GET or HEAD only, and the headers that keep a
+// browser from taking anything the page shows for markup or script.
+void PageServer::Guard() {
+  httplib::Server& s = *server_;
+  s.set_pre_routing_handler([this](const Request& req, Response& res) {
+    if (!Allowed(req.get_param_value("token"), req.get_header_value("Authorization"))) {
+      res.set_header("WWW-Authenticate", "Bearer");
+      Fail(res, 401, "a token is needed: ?token=... or Authorization: Bearer ...");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (req.method != "GET" && req.method != "HEAD") {
+      res.set_header("Allow", "GET, HEAD");
+      Fail(res, 405, "only GET and HEAD");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  s.set_post_routing_handler([](const Request&, Response& res) {
+    res.set_header("Content-Security-Policy",
+                   "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "no-referrer");  // the token may be in the URL
+    res.set_header("Cache-Control", "no-store");
+  });
+  s.set_exception_handler([](const Request& req, Response& res, std::exception_ptr error) {
+    std::string what = "unknown error";
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+    }
+    Log(LogLevel::kWarning, "page: " + req.path + ": " + what);
+    Fail(res, 500, what);
+  });
+}
+
+void PageServer::Route() {
+  httplib::Server& s = *server_;
+  const std::string token = http_.token.empty() ? "" : "?token=" + http_.token;
+  auto html = [page = std::string(kPageHtml), token](const Request&, Response& res) {
+    constexpr std::string_view kSlot = "{{token}}";
+    std::string body = page;
+    for (size_t at = 0; (at = body.find(kSlot, at)) != std::string::npos; at += token.size())
+      body.replace(at, kSlot.size(), token);
+    res.set_content(body, "text/html; charset=utf-8");
+  };
+  s.Get("/", html);
+  s.Get("/receipt", html);
+  s.Get("/page.js", [](const Request&, Response& res) {
+    res.set_content(kPageScript, "text/javascript; charset=utf-8");
+  });
+  s.Get("/page.css", [](const Request&, Response& res) {
+    res.set_content(kPageStyle, "text/css; charset=utf-8");
+  });
+  s.Get("/events", [this](const Request& req, Response& res) {
+    std::optional<uint64_t> last_seen;
+    long n = 0;
+    if (ParseNumberIn(req.get_header_value("Last-Event-ID"), 0, LONG_MAX, n)) last_seen = n;
+    std::shared_ptr<LiveFeed::Reader> reader = feed_.Open(last_seen);
+    if (!reader) return Fail(res, 503, "too many live pages are open");
+    res.set_chunked_content_provider("text/event-stream", [this, reader](size_t, DataSink& sink) {
+      std::vector<LiveFeed::Event> events;
+      if (!feed_.Next(*reader, events, kPageKeepAlive)) return false;
+      constexpr std::string_view kIdle = ": idle\n\n";  // a comment: keeps the stream alive
+      if (events.empty()) return sink.write(kIdle.data(), kIdle.size());
+      std::string batch;  // one write for all: bounded by the feed's ring
+      for (const auto& e : events) batch += *e;
+      return sink.write(batch.data(), batch.size());
+    });
+  });
+  s.Get("/api/search", [this](const Request& req, Response& res) {
+    PageAnswer a = SearchPage(journal_, [&](const char* name) {
+      return req.has_param(name) ? std::optional(req.get_param_value(name)) : std::nullopt;
+    });
+    a.status == 200 ? Json(res, a.body) : Fail(res, a.status, a.body);
+  });
+  s.Get("/api/receipt", [this](const Request& req, Response& res) {
+    PageAnswer a = ReceiptPage(journal_, [&](const char* name) {
+      return req.has_param(name) ? std::optional(req.get_param_value(name)) : std::nullopt;
+    });
+    a.status == 200 ? Json(res, a.body) : Fail(res, a.status, a.body);
+  });
+}
+
+bool PageServer::Start(std::string& error) {
+  httplib::Server& s = *server_;
+  s.new_task_queue = [] { return new BoundedPool(); };
+  s.set_keep_alive_max_count(1);  // one request per connection: no idle connections held
+  s.set_read_timeout(kPageIoTimeout);
+  s.set_write_timeout(kPageIoTimeout);
+  s.set_payload_max_length(kPageMaxBody);
+  Guard();
+  Route();
+  errno = 0;
+  port_ = http_.port == 0 ? s.bind_to_any_port(http_.host)
+                          : (s.bind_to_port(http_.host, http_.port) ? http_.port : -1);
+  if (port_ <= 0) {
+    const int why = errno;
+    error = "[service] http = " + http_.host + ":" + std::to_string(http_.port) +
+            ": cannot listen there" +
+            (why != 0 ? std::string(" (") + std::strerror(why) + ")" : "");
+    return false;
+  }
+  thread_ = std::thread([this] {
+    try {
+      server_->listen_after_bind();
+    } catch (const std::exception& e) {
+      Log(LogLevel::kError, std::string("page: the server ended: ") + e.what());
+    }
+    std::lock_guard lock(done_mutex_);
+    finished_ = true;
+    done_.notify_all();
+  });
+  return true;
+}
+
+void PageServer::BeginStop() {
+  feed_.Close();
+  StopOnce();
+}
+
+// Stops once the server runs, and only once (a second stop is not allowed).
+void PageServer::StopOnce() {
+  if (stop_sent_ || !server_->is_running()) return;
+  server_->stop();
+  stop_sent_ = true;
+}
+
+}  // namespace poshark::tool

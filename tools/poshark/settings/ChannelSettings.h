@@ -1,0 +1,31 @@
+// What one channel is: a POS, its command set, its source and how its lines
+// are shown. `listen` builds one from its options, `serve` one per
+// [channel NAME] section.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "settings/SourceSetting.h"
+
+namespace poshark::tool {
+
+enum class TextOrder { kDisplay, kLogical };
+
+struct ChannelSettings {
+  std::string name;  // the channel's name in the output ("" for listen)
+  int pos = -1;
+  std::string set;  // command set by name or number
+  SourceSetting source;
+  std::string codepage;  // code page of the printed text
+  bool keys = false;     // keyword and colour-key catchers
+  bool mask = true;      // card numbers masked
+  TextOrder order = TextOrder::kDisplay;
+  std::vector<Network> allow;  // peers that may connect; empty: any
+  int64_t gate_ms = -1;        // -1 keeps the listener's 1000 ms
+
+  bool operator==(const ChannelSettings&) const = default;
+};
+
+}  // namespace poshark::tool

@@ -1,0 +1,218 @@
+#include "settings/ServeConfig.h"
+
+#include <poshark/Home.h>
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "base/IniFile.h"
+#include "base/Text.h"
+
+namespace poshark::tool {
+
+namespace {
+
+bool Same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// Where an entry stood, for messages: "FILE, line N, [SECTION] KEY".
+struct Place {
+  const std::string& path;
+  const IniSection& section;
+
+  [[noreturn]] void Fail(const IniEntry& e, const std::string& expected) const {
+    Usage(path + ", line " + std::to_string(e.line) + ", [" + section.name + "] " + e.key + " = " +
+          e.value + ": expected " + expected);
+  }
+};
+
+bool ParseSwitch(const std::string& v, bool& on) {
+  if (v == "0" || v == "1") {
+    on = v == "1";
+    return true;
+  }
+  return false;
+}
+
+bool ValidToken(const std::string& t) {
+  if (t.size() < kMinTokenLength || t.size() > kMaxTokenLength) return false;
+  return std::all_of(t.begin(), t.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr("-._~", c) != nullptr;
+  });
+}
+
+void ReadService(const Place& at, ServiceSettings& s) {
+  const IniEntry* http = nullptr;
+  for (const auto& e : at.section.entries) {
+    if (Same(e.key, "home")) {
+      if (e.value.empty()) at.Fail(e, "a folder");
+      s.home = e.value;
+    } else if (Same(e.key, "output")) {
+      if (e.value.empty()) at.Fail(e, "- for standard output, or a file");
+      s.output = e.value;
+    } else if (Same(e.key, "log")) {
+      if (!ParseLogLevel(e.value, s.log)) at.Fail(e, "error, warning, info or debug");
+    } else if (Same(e.key, "journal")) {
+      bool off = e.value.empty() || e.value == "0" || Same(e.value, "off");
+      s.journal = off ? "" : e.value;
+    } else if (Same(e.key, "keep")) {
+      if (!ParseKeep(e.value, s.keep)) at.Fail(e, kKeepExpected);
+    } else if (Same(e.key, "http")) {
+      if (!ParseHttpAddress(e.value, s.http)) at.Fail(e, "off, on, HOST:PORT or :PORT");
+      http = &e;
+    } else if (Same(e.key, "token")) {
+      if (!ValidToken(e.value)) at.Fail(e, "16 to 256 letters, digits or - . _ ~");
+      s.http.token = e.value;
+    } else {
+      at.Fail(e, "one of the keys home, output, log, journal, keep, http, token");
+    }
+  }
+  // Anyone who can reach the address could read every receipt.
+  if (http != nullptr && s.http.port >= 0 && s.http.token.empty() && !IsLoopbackHost(s.http.host))
+    at.Fail(*http, "a loopback address (127.0.0.1, ::1, localhost) unless token is set");
+}
+
+void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
+  std::string expected;
+  long n = 0;
+  if (Same(e.key, "pos")) {
+    if (!ParseNumberIn(e.value, 0, 9999, n)) at.Fail(e, "a POS number from 0 to 9999");
+    c.pos = static_cast<int>(n);
+  } else if (Same(e.key, "set")) {
+    if (e.value.empty()) at.Fail(e, "a command set name or number");
+    c.set = e.value;
+  } else if (Same(e.key, "source")) {
+    if (!ParseSource(e.value, c.source, expected)) at.Fail(e, expected);
+  } else if (Same(e.key, "codepage")) {
+    try {
+      Decoder check(e.value);
+    } catch (const std::exception&) {
+      at.Fail(e, "a code page that ICU knows, such as windows-1252");
+    }
+    c.codepage = e.value;
+  } else if (Same(e.key, "keys") || Same(e.key, "mask")) {
+    if (!ParseSwitch(e.value, Same(e.key, "keys") ? c.keys : c.mask)) at.Fail(e, "0 or 1");
+  } else if (Same(e.key, "order")) {
+    if (e.value != "display" && e.value != "logical") at.Fail(e, "display or logical");
+    c.order = e.value == "logical" ? TextOrder::kLogical : TextOrder::kDisplay;
+  } else if (Same(e.key, "allow")) {
+    if (!ParseAllowList(e.value, c.allow, expected)) at.Fail(e, expected);
+  } else {
+    at.Fail(e, "one of the keys pos, set, source, codepage, keys, mask, order, allow");
+  }
+}
+
+std::string DefaultCodepage() {
+  const char* env = std::getenv("POSHARK_CODEPAGE");
+  return env != nullptr && *env != '\0' ? env : kDefaultCodepage;
+}
+
+// Channel sections may not share a name, a POS number or a port.
+void CheckDistinct(const std::string& path, const std::vector<ChannelSettings>& channels,
+                   const std::vector<int>& lines) {
+  std::map<std::string, size_t> names, ports;
+  std::map<int, size_t> pos;
+  for (size_t i = 0; i < channels.size(); ++i) {
+    const ChannelSettings& c = channels[i];
+    std::string where = path + ", line " + std::to_string(lines[i]) + ", [channel " + c.name + "]";
+    auto clash = [&](const char* key, size_t other, const char* what) {
+      Usage(where + " " + key + ": expected " + what + " of its own (channel " +
+            channels[other].name + " has it too)");
+    };
+    if (!names.emplace(c.name, i).second) clash("name", names[c.name], "a name");
+    if (!pos.emplace(c.pos, i).second) clash("pos", pos[c.pos], "a POS number");
+    std::string port;
+    if (c.source.kind == SourceKind::kSerial) port = "COM" + std::to_string(c.source.com_port);
+    if ((c.source.kind == SourceKind::kTcp || c.source.kind == SourceKind::kTap) && c.source.port)
+      port = "TCP " + std::to_string(c.source.port);
+    if (!port.empty() && !ports.emplace(port, i).second) clash("source", ports[port], "a port");
+  }
+}
+
+}  // namespace
+
+bool ParseHttpAddress(const std::string& value, HttpSettings& http) {
+  if (value.empty() || value == "0" || Same(value, "off")) {
+    http.port = -1;
+    return true;
+  }
+  if (Same(value, "on")) {
+    http.host = kDefaultHttpHost;
+    http.port = kDefaultHttpPort;
+    return true;
+  }
+  size_t colon = value.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = value.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  long port = 0;
+  if (!ParseNumberIn(value.substr(colon + 1), 0, 65535, port)) return false;
+  http.host = host.empty() ? kDefaultHttpHost : host;
+  http.port = static_cast<int>(port);
+  return true;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  in_addr v4{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+  return Same(host, "localhost");
+}
+
+ServeConfig LoadServeConfig(const std::string& path) {
+  std::vector<IniSection> sections;
+  std::string error;
+  if (!ReadIniFile(path, sections, error)) Usage(error);
+  ServeConfig config;
+  ParseKeep(kDefaultKeep, config.service.keep);
+  std::vector<int> lines;
+  bool service_seen = false;
+  for (const auto& section : sections) {
+    Place at{path, section};
+    std::string where =
+        path + ", line " + std::to_string(section.line) + ", [" + section.name + "]";
+    if (Same(section.name, "service")) {
+      if (service_seen) Usage(where + ": expected one [service] section only");
+      service_seen = true;
+      ReadService(at, config.service);
+      continue;
+    }
+    if (section.name.size() <= 8 || strncasecmp(section.name.c_str(), "channel ", 8) != 0) {
+      Usage(where + ": expected [service] or [channel NAME]");
+    }
+    ChannelSettings c;
+    c.name = std::string(Trim(std::string_view(section.name).substr(8)));
+    c.pos = static_cast<int>(config.channels.size()) + 1;
+    c.set = kDefaultSet;
+    std::string unused;
+    ParseSource(kDefaultSource, c.source, unused);
+    c.codepage = DefaultCodepage();
+    for (const auto& e : section.entries) ReadChannelKey(at, e, c);
+    config.channels.push_back(c);
+    lines.push_back(section.line);
+    if (config.channels.size() > static_cast<size_t>(kMaxChannels)) {
+      Usage(where + ": expected at most " + std::to_string(kMaxChannels) + " channels");
+    }
+  }
+  if (config.channels.empty()) Usage(path + ": expected at least one [channel NAME] section");
+  CheckDistinct(path, config.channels, lines);
+  if (config.service.home.empty()) {
+    config.service.home = poshark::HomeFolder();
+  }
+  std::string& journal = config.service.journal;
+  if (!journal.empty() && journal[0] != '/') journal = config.service.home + "/" + journal;
+  return config;
+}
+
+}  // namespace poshark::tool

@@ -82,17 +82,18 @@ RCCmdSet* CmdSetCatalog::Select(int nIndex) {
     pCurrent_->Clear();
   }
   pCurrent_->Load(pInfo->szPath);
-  pCurrent_->tables.SetFollow(bFollowTables_);
+  pCurrent_->tables.SetFollow(bFollowTables_, pStartPage_);
   for (const std::string& error : pCurrent_->tables.Errors()) {
     platform::OutputDebugStringA(error.c_str());
   }
   return pCurrent_.get();
 }
 
-void CmdSetCatalog::SetFollowTables(bool bOn) {
+void CmdSetCatalog::SetFollowTables(bool bOn, const platform::CodePage* pStartPage) {
   bFollowTables_ = bOn;
+  pStartPage_ = pStartPage;
   if (pCurrent_) {
-    pCurrent_->tables.SetFollow(bOn);
+    pCurrent_->tables.SetFollow(bOn, pStartPage);
   }
 }
 
@@ -108,7 +109,7 @@ RCCmdSet* CmdSetCatalog::Select(const std::string& strName) {
 RCCmdSet* CmdSetCatalog::Adopt(std::unique_ptr<RCCmdSet> pSet) {
   pCurrent_ = std::move(pSet);
   if (pCurrent_) {
-    pCurrent_->tables.SetFollow(bFollowTables_);
+    pCurrent_->tables.SetFollow(bFollowTables_, pStartPage_);
   }
   return pCurrent_.get();
 }

@@ -69,13 +69,14 @@ void CodeTables::Clear() {
   bFollow_ = false;
   errors_.clear();
   refs_.clear();
-  nStart_ = 0;
+  nStart_ = kHostPageTable;
   aPageOf_.fill(-1);
   pages_.clear();
   bDouble_ = false;
   double_ = TablePage{};
   shapes_.clear();
   for (auto& n : aUnknown_) n = 0;
+  nUnknownTotal_ = 0;
 }
 
 void CodeTables::Fault(const std::string& key, const std::string& message) {
@@ -126,7 +127,7 @@ void CodeTables::ReadRefs(const platform::ProfileReader& ini, std::string_view b
 }
 
 void CodeTables::ReadPages(const platform::ProfileReader& ini) {
-  nStart_ = 0;
+  nStart_ = kHostPageTable;
   if (ini.HasKey(kSection, "Start") &&
       (!platform::ParseWholeDecimal(ini.GetString(kSection, "Start"), &nStart_) || nStart_ < 0 ||
        nStart_ >= kTableCount)) {
@@ -148,7 +149,7 @@ void CodeTables::ReadPages(const platform::ProfileReader& ini) {
       pages_.push_back(std::move(page));
     }
   }
-  if (bValid_ && !Page(nStart_))
+  if (bValid_ && nStart_ != kHostPageTable && !Page(nStart_))
     Fault("Start", "table " + std::to_string(nStart_) + " has no page");
   if (ini.HasKey(kSection, "DoublePage")) {
     bDouble_ =
@@ -242,14 +243,19 @@ bool CodeTables::MakeIcuPage(const std::string& key, const std::string& name, Ta
   }
   pOut->pPage = pPage;
   pOut->bMultiByte = pPage->MaxCharSize() > 1;
+  FillHighHalf(pOut);
+  return true;
+}
+
+// The UTF-8 form of each byte from 0x80 of a single-byte page.
+void CodeTables::FillHighHalf(TablePage* pOut) {
   for (int b = kFirstHighByte; b < 256 && !pOut->bMultiByte; ++b) {
     const char by = static_cast<char>(b);
-    std::string utf8 = pPage->ToUtf8(std::string_view(&by, 1));
+    std::string utf8 = pOut->pPage->ToUtf8(std::string_view(&by, 1));
     size_t i = static_cast<size_t>(b - kFirstHighByte);
     pOut->aLen[i] = static_cast<uint8_t>(std::min(utf8.size(), pOut->aUtf8[i].size()));
     std::copy_n(utf8.begin(), pOut->aLen[i], pOut->aUtf8[i].begin());
   }
-  return true;
 }
 
 void CodeTables::MarkCommand(std::string_view section, int nKey, STRUCT_PrnCmd& cmd) {
@@ -309,7 +315,17 @@ void CodeTables::Finish() {
   }
 }
 
+void CodeTables::SetFollow(bool bOn, const platform::CodePage* pStartPage) {
+  hostPage_ = TablePage{};
+  const platform::CodePage* pPage = pStartPage ? pStartPage : platform::CodePage::Ansi();
+  hostPage_.pPage = pPage;
+  hostPage_.bMultiByte = pPage->MaxCharSize() > 1;
+  FillHighHalf(&hostPage_);
+  bFollow_ = bOn && bValid_;
+}
+
 const TablePage* CodeTables::Page(int nTable) const {
+  if (nTable == kHostPageTable) return hostPage_.pPage ? &hostPage_ : nullptr;
   if (nTable < 0 || nTable >= kTableCount) return nullptr;
   int16_t k = aPageOf_[static_cast<size_t>(nTable)];
   return k < 0 ? nullptr : &pages_[static_cast<size_t>(k)];
@@ -318,10 +334,12 @@ const TablePage* CodeTables::Page(int nTable) const {
 void CodeTables::CountUnknown(int nTable) {
   if (nTable >= 0 && nTable < kTableCount) {
     aUnknown_[static_cast<size_t>(nTable)].fetch_add(1, std::memory_order_relaxed);
+    nUnknownTotal_.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
 uint32_t CodeTables::UnknownCount(int nTable) const {
+  if (nTable == -1) return nUnknownTotal_.load(std::memory_order_relaxed);
   if (nTable < 0 || nTable >= kTableCount) return 0;
   return aUnknown_[static_cast<size_t>(nTable)].load(std::memory_order_relaxed);
 }

@@ -34,6 +34,8 @@ namespace poshark::commands {
 
 // Table numbers are one parameter byte.
 inline constexpr int kTableCount = 256;
+// The start "table" of a set that names none: the host's page.
+inline constexpr int kHostPageTable = -1;
 // Commands of one role (Select, Reset, DoubleOn, DoubleOff) a set may name:
 // keys "Role", "Role2" .. "Role8".
 inline constexpr int kMaxRoleCommands = 8;
@@ -71,16 +73,21 @@ class CodeTables {
   bool Valid() const { return bValid_; }
   // The host wants tables followed (and the set has valid ones).
   bool Following() const { return bFollow_.load(std::memory_order_relaxed); }
-  void SetFollow(bool bOn) { bFollow_ = bOn && bValid_; }
+  // pStartPage: the host's page of the text before any select command when
+  // the set names no Start table (null: POSHARK_CODEPAGE).
+  void SetFollow(bool bOn, const platform::CodePage* pStartPage = nullptr);
   const std::vector<std::string>& Errors() const { return errors_; }
 
+  // The Start table, or kHostPageTable.
   int StartTable() const { return nStart_; }
-  // The page of a table number, or null when the map does not know it.
+  // The page of a table number (kHostPageTable: the host's page), or null
+  // when the map does not know it.
   const TablePage* Page(int nTable) const;
   const TablePage* DoublePage() const { return bDouble_ ? &double_ : nullptr; }
 
   // A select command's table number was not in the map.
   void CountUnknown(int nTable);
+  // nTable -1: all numbers together.
   uint32_t UnknownCount(int nTable) const;
 
   // True when the byte at pLine[nAt] is the table number of a select
@@ -102,13 +109,15 @@ class CodeTables {
   bool MakePage(const std::string& key, const std::string& value, TablePage* pOut);
   bool MakeIcuPage(const std::string& key, const std::string& name, TablePage* pOut);
   void CheckSelect(const Ref& ref);
+  static void FillHighHalf(TablePage* pOut);
 
   std::string strFile_;
   bool bValid_ = false;
   std::atomic<bool> bFollow_{false};
   std::vector<std::string> errors_;
   std::vector<Ref> refs_;
-  int nStart_ = 0;
+  int nStart_ = kHostPageTable;
+  TablePage hostPage_;
   std::array<int16_t, kTableCount> aPageOf_{};  // -1, or index into pages_
   std::vector<TablePage> pages_;
   bool bDouble_ = false;
@@ -122,6 +131,7 @@ class CodeTables {
   };
   std::vector<SelectShape> shapes_;
   std::array<std::atomic<uint32_t>, kTableCount> aUnknown_{};
+  std::atomic<uint32_t> nUnknownTotal_{0};
 };
 
 // Room WriteUtf8 needs for n bytes: four a byte (a single-byte page's

@@ -5,6 +5,7 @@
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
 #include "listener/RCDataQueue.h"
+#include "platform/CodePage.h"
 
 #include <cstring>
 
@@ -76,8 +77,10 @@ bool RCPosHark::IsSoftwarePOSByName(const char* pszName) {
   return pInfo && pInfo->bPOSTextSenderMode;
 }
 
-bool RCPosHark::EnableCodeTables(bool bOn) {
-  m_Catalog->SetFollowTables(bOn);
+bool RCPosHark::EnableCodeTables(bool bOn, const char* pszStartPage) {
+  const poshark::platform::CodePage* pStart =
+      pszStartPage ? poshark::platform::CodePage::Get(pszStartPage) : nullptr;
+  m_Catalog->SetFollowTables(bOn, pStart);
   return IsUtf8Text();
 }
 

@@ -162,14 +162,18 @@ class POSHARK_EXPORT RCPosHark {
   // was printed; sets without tables are delivered as before. Off (the
   // default), every set is delivered as before, tables or not. Call while
   // the listener is stopped; applies to the current set and to every set
-  // selected later. Answers IsUtf8Text().
-  bool EnableCodeTables(bool bOn);
+  // selected later. pszStartPage: the page (an ICU converter name) of the
+  // text before the first select command and after a reset, for sets whose
+  // [CodeTables] name no Start table (the printer's default table is one of
+  // its settings); null, or a name ICU does not know: POSHARK_CODEPAGE.
+  // Answers IsUtf8Text().
+  bool EnableCodeTables(bool bOn, const char* pszStartPage = nullptr);
   // Lines of the current set are UTF-8 text (code tables on, and the set has
   // valid ones).
   bool IsUtf8Text();
   // How many select commands named table nTable (0-255) that the current
-  // set's map lacks, since it was selected; the page in force stayed. Any
-  // thread.
+  // set's map lacks, since it was selected; the page in force stayed. -1:
+  // all numbers together (a cheap look for new ones). Any thread.
   uint32_t GetUnknownTableCount(int nTable);
   // One message for each fault of the current set's [CodeTables] section,
   // naming the file, the section and the key; such a set's tables are off.

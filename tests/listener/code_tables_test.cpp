@@ -35,14 +35,18 @@ class CodeTablesFeed : public ::testing::Test {
  protected:
   void SetUp() override {
     home_.CommandSet("Tables.ini", std::string(kCommands) + kTables);
+    std::string noStart = std::string(kCommands) + kTables;
+    noStart.replace(noStart.find("Start=0\n"), 8, "");
+    home_.CommandSet("NoStart.ini", noStart.replace(noStart.find("=Tables"), 7, "=NoStart"));
     home_.CommandSet("Plain.ini", std::string(kCommands).replace(
                                       std::string(kCommands).find("Tables"), 6, "Plain"));
   }
   // A listener on the named set, code tables on or off, started for a host feed.
-  std::unique_ptr<RCPosHark> Start(const char* pszSet, bool bTables) {
+  std::unique_ptr<RCPosHark> Start(const char* pszSet, bool bTables,
+                                   const char* pszHostPage = nullptr) {
     auto l = std::make_unique<RCPosHark>(1);
     EXPECT_TRUE(l->SelectCmdSet(std::string(pszSet)));
-    l->EnableCodeTables(bTables);
+    l->EnableCodeTables(bTables, pszHostPage);
     l->SetGateOpenTime(0);
     l->ListenStart(&LineCollector::Callback, true);
     return l;
@@ -100,12 +104,20 @@ TEST_F(CodeTablesFeed, AResetReturnsToTheStartTableAndEveryRunStartsThere) {
   EXPECT_EQ(lines, (std::vector<std::string>{"Ç"}));
 }
 
+TEST_F(CodeTablesFeed, WithoutAStartTableTheHostsPageReadsTheTextBeforeASelectAndAfterAReset) {
+  auto l = Start("NoStart", true, "windows-1252");
+  auto lines =
+      Feed(*l, {"Caf\xE9 " + Esc('t', 10) + "\x80 " + Esc('@', 0).substr(0, 2) + "\xE9\n"});
+  EXPECT_EQ(lines, (std::vector<std::string>{"Café А é"}));
+}
+
 TEST_F(CodeTablesFeed, AnUnknownTableKeepsThePageInForceAndIsCounted) {
   auto l = Start("Tables", true);
   auto lines = Feed(*l, {Esc('t', 10) + "\x80" + Esc('t', 99) + "\x80" + Esc('t', 99) + "\x81\n"});
   EXPECT_EQ(lines, (std::vector<std::string>{"ААБ"}));
   EXPECT_EQ(l->GetUnknownTableCount(99), 2u);
   EXPECT_EQ(l->GetUnknownTableCount(10), 0u);
+  EXPECT_EQ(l->GetUnknownTableCount(-1), 2u);
   EXPECT_EQ(l->GetUnknownTableCount(256), 0u);
 }
 

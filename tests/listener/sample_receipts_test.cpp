@@ -71,7 +71,8 @@ TEST_P(SampleReceipts, GiveTheirLinesInUtf8WithOneStartAndOneStop) {
   ASSERT_TRUE(l.EnableCodeTables(true));
   l.SetGateOpenTime(0);
   l.ListenStart(&LineCollector::Callback, true);
-  std::string bytes = ReadFile(std::string(POSHARK_EXAMPLES_DIR) + "/receipts/" + GetParam() + ".bin");
+  std::string bytes =
+      ReadFile(std::string(POSHARK_EXAMPLES_DIR) + "/receipts/" + GetParam() + ".bin");
   for (size_t i = 0; i < bytes.size(); i += kPiece) {
     int n = static_cast<int>(std::min<size_t>(kPiece, bytes.size() - i));
     l.GotData(n, reinterpret_cast<unsigned char*>(bytes.data() + i));

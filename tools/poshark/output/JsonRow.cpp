@@ -31,9 +31,9 @@ void AppendArray(std::string& out, std::string_view key, const Items& items, Fie
 
 // Appends the members of a capture or an alarm: its name, two numbers and
 // its data.
-void AppendNamedFinding(std::string& out, const std::string& name,
-                        std::string_view firstKey, int first, std::string_view secondKey,
-                        int second, const std::string& data) {
+void AppendNamedFinding(std::string& out, const std::string& name, std::string_view firstKey,
+                        int first, std::string_view secondKey, int second,
+                        const std::string& data) {
   out += R"("name":)"sv;
   AppendJsonString(out, name);
   out += firstKey;
@@ -47,12 +47,12 @@ void AppendNamedFinding(std::string& out, const std::string& name,
 // Appends the catchers' findings as the row's three arrays.
 void AppendFindings(std::string& out, const Findings& findings) {
   AppendArray(out, R"(,"captures":)"sv, findings.captures, [&](const Capture& c) {
-    AppendNamedFinding(out, c.name, R"(,"mdb_type":)"sv, c.mdb_type, R"(,"mdb_id":)"sv,
-                       c.mdb_id, c.data);
+    AppendNamedFinding(out, c.name, R"(,"mdb_type":)"sv, c.mdb_type, R"(,"mdb_id":)"sv, c.mdb_id,
+                       c.data);
   });
   AppendArray(out, R"(,"alarms":)"sv, findings.alarms, [&](const Alarm& a) {
-    AppendNamedFinding(out, a.name, R"(,"key_index":)"sv, a.key_index, R"(,"source":)"sv,
-                       a.source, a.data);
+    AppendNamedFinding(out, a.name, R"(,"key_index":)"sv, a.key_index, R"(,"source":)"sv, a.source,
+                       a.data);
   });
   AppendArray(out, R"(,"ranges":)"sv, findings.ranges, [&](const ColorRange& r) {
     out += R"("name":)"sv;

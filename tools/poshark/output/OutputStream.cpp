@@ -41,7 +41,6 @@ bool OutputStream::Open(std::string& error) {
   return ok_ = true;
 }
 
-
 bool OutputStream::Write(LineBatch& batch, const LineKeeper& keep) {
   for (auto& line : batch) {
     const bool writing = ok_ && file_ != nullptr;

@@ -146,7 +146,7 @@ void CodeTables::ReadPages(const platform::ProfileReader& ini) {
     if (aPageOf_[static_cast<size_t>(nTable)] < 0 &&
         MakePage(key, std::string(Trim(ini.GetString(kSection, key))), &page)) {
       aPageOf_[static_cast<size_t>(nTable)] = static_cast<int16_t>(pages_.size());
-      pages_.push_back(std::move(page));
+      pages_.push_back(page);
     }
   }
   if (bValid_ && nStart_ != kHostPageTable && !Page(nStart_))
@@ -359,8 +359,10 @@ int WriteUtf8(const TablePage& page, const unsigned char* pData, int n, char* pO
   if (page.bMultiByte) {
     std::string text = page.pPage->ToUtf8(
         std::string_view(reinterpret_cast<const char*>(pData), static_cast<size_t>(n)));
-    std::memcpy(pOut, text.data(), text.size());
-    return static_cast<int>(text.size());
+    // At most one character of four bytes per byte: the room holds it.
+    size_t nOut = std::min(text.size(), Utf8Room(n));
+    std::copy_n(text.data(), nOut, pOut);
+    return static_cast<int>(nOut);
   }
   constexpr uint64_t kHighBits = 0x8080808080808080ULL;
   char* o = pOut;

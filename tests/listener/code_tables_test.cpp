@@ -111,6 +111,22 @@ TEST_F(CodeTablesFeed, WithoutAStartTableTheHostsPageReadsTheTextBeforeASelectAn
   EXPECT_EQ(lines, (std::vector<std::string>{"Café А é"}));
 }
 
+TEST_F(CodeTablesFeed, DoubleByteModeReadsItsPageUntilItEndsOrAResetComes) {
+  home_.CommandSet("Kanji.ini",
+                   "[Main]\nModule_Name=Kanji\nS-Num=1\nM-Num=2\n[Single-Command]\n1=1,LF,1,1\n"
+                   "[Mutli-Command]\n1=ESC-Commands,ESC,2\n2=FS-Commands,FS,2\n"
+                   "[ESC-Commands]\n1=2,ESC,@,1,2\n2=2,ESC,t,1,3\n"
+                   "[FS-Commands]\n1=2,FS,&,1,2\n2=2,FS,.,1,2\n"
+                   "[CodeTables]\nSelect=ESC-Commands,2,1\nReset=ESC-Commands,1\n"
+                   "DoubleOn=FS-Commands,1\nDoubleOff=FS-Commands,2\nDoublePage=windows-936\n"
+                   "16=windows-1252\n");
+  auto l = Start("Kanji", true, "ibm-437");
+  // 中 and 文 in GBK; é in 1252 after FS .; Ç in the host's page after ESC @.
+  auto lines =
+      Feed(*l, {"A\x1c&\xD6\xD0\xCE\xC4\x1c." + Esc('t', 16) + "\xE9\x1c&\xD6\xD0\x1b@\x80\n"});
+  EXPECT_EQ(lines, (std::vector<std::string>{"A中文é中Ç"}));
+}
+
 TEST_F(CodeTablesFeed, AnUnknownTableKeepsThePageInForceAndIsCounted) {
   auto l = Start("Tables", true);
   auto lines = Feed(*l, {Esc('t', 10) + "\x80" + Esc('t', 99) + "\x80" + Esc('t', 99) + "\x81\n"});

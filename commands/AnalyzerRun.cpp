@@ -121,8 +121,9 @@ void StreamAnalyzer::PushText(const RCCmdSet* pSet, const unsigned char* pData, 
 void StreamAnalyzer::PushDecoded(const unsigned char* pText, int nLeft, int nEvent) {
   bool bFirst = true;
   while (nLeft > kAnalyzeRoom) {
+    // Not inside a character; the text is UTF-8, so at most three bytes back.
     int n = kAnalyzeRoom;
-    while (n > 0 && (pText[n] & 0xC0) == 0x80) --n;  // not inside a character
+    while (n > kAnalyzeRoom - 4 && (pText[n] & 0xC0) == 0x80) --n;
     PushLine(pText, n, bFirst && nEvent != TRAN_STOP ? nEvent : TRAN_NONE);
     bFirst = false;
     pText += n;

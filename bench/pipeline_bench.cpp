@@ -3,6 +3,11 @@
 // BM_MemchrSplit        one pass of memchr over the bytes: the floor to compare with
 // BM_Analyze/...        the analyzer alone (Analyze) on merged 100000-byte buffers and on
 //                       single lines, with a 40-command ESC/POS-like set
+// BM_AnalyzeTablesMerged/T  the analyzer on merged buffers of receipts that switch code
+//                       tables mid-line (ESC t n; cp437, windows-1252, cp866), the same set
+//                       with its [CodeTables] not followed (T = 0, bytes as they are) and
+//                       followed (T = 1, UTF-8 out); each receipt leaves at its cut, so
+//                       nearly every byte is decoded
 // BM_AnalyzeInPlace     the same buffer analysed by shifting it in place at every removed
 //                       command and emitted head, as a plain reading of the steps would
 // BM_Intake             GotData alone: the cutting into line chunks
@@ -58,6 +63,11 @@ const char* kSet =
     "37=2,ESC,D,2\n38=2,ESC,B,1,4\n39=2,ESC,C,1,3\n40=2,ESC,i,1,2,1,\"--- cut ---\"\n"
     "[BARCODE]\n1=2,GS,k,2,1,BARCODE:\n";
 
+// The same set with code tables: ESC t n selects, ESC @ resets.
+const std::string kTablesSet = std::string(kSet) +
+                               "[CodeTables]\nSelect=Single-Command,9,1\nReset=Single-Command,2\n"
+                               "0=ibm-437\n16=windows-1252\n17=ibm-866\n";
+
 std::string Receipt(int n) {
   std::string r =
       "\x1b@\x1b"
@@ -87,6 +97,25 @@ std::string Stream(size_t nBytes) {
   return s;
 }
 
+// Receipts whose every other item line switches tables twice mid-line and
+// back: "Caf\xe9" in windows-1252, "\x8c\xa8\xe0" (Мир) in cp866.
+std::string TablesStream(size_t nBytes) {
+  std::string s;
+  for (int n = 0; s.size() < nBytes; ++n) {
+    std::string r = Receipt(n);
+    int nLine = 0;
+    for (size_t i = r.find("ITEM "); i != std::string::npos; i = r.find("ITEM ", i + 1)) {
+      if (nLine++ % 2 == 0) {
+        std::string mix = "Caf\x1bt\x10\xe9 \x1bt\x11\x8c\xa8\xe0\x1bt"s + '\0' + " ";
+        r.insert(i, mix);
+        i += mix.size();
+      }
+    }
+    s += r;
+  }
+  return s;
+}
+
 // Places for the listener: a temporary work folder with the set and a home.
 struct Places {
   Places() {
@@ -95,6 +124,7 @@ struct Places {
     std::filesystem::create_directories(root + "/work/Printer Commands");
     std::filesystem::create_directories(root + "/home");
     std::ofstream(root + "/work/Printer Commands/bench.ini") << kSet;
+    std::ofstream(root + "/work/Printer Commands/benchtables.ini") << kTablesSet;
     ::setenv("POSHARK_WORKDIR", (root + "/work").c_str(), 1);
     ::setenv("POSHARK_HOME", (root + "/home").c_str(), 1);
   }
@@ -112,7 +142,12 @@ Places& GetPlaces() {
 
 class BenchProbe : public RCPosHark {
  public:
-  BenchProbe() : RCPosHark((GetPlaces(), 1)) { SelectCmdSet(0); }
+  // Set 0: bench.ini; set 1: benchtables.ini, its tables followed or not.
+  explicit BenchProbe(int nSet = 0, bool bTables = false) : RCPosHark((GetPlaces(), 1)) {
+    SelectCmdSet(nSet);
+    EnableCodeTables(bTables);
+    RCPosHarkTestAccess::Analyzer(*this).ResetTables();
+  }
   int RunAnalyze(unsigned char* pBuf, int& nLen) { return Analyze(pBuf, nLen); }
   void PrepareIntake() { RCPosHarkTestAccess::Intake(*this).Prepare(false); }
   // While a session is open the analyzer keeps what it derives from the set,
@@ -143,8 +178,9 @@ void BM_MemchrSplit(benchmark::State& state) {
 }
 BENCHMARK(BM_MemchrSplit)->Arg(100000);
 
-void AnalyzeBuffers(benchmark::State& state, const std::vector<std::string>& pieces) {
-  BenchProbe probe;
+void AnalyzeBuffers(benchmark::State& state, const std::vector<std::string>& pieces, int nSet = 0,
+                    bool bTables = false) {
+  BenchProbe probe(nSet, bTables);
   probe.BeginSession();
   std::vector<unsigned char> buf(100001);
   size_t nBytes = 0;
@@ -162,6 +198,7 @@ void AnalyzeBuffers(benchmark::State& state, const std::vector<std::string>& pie
   }
   probe.EndSession();
   state.SetBytesProcessed(static_cast<int64_t>(nBytes));
+  state.counters["utf8"] = probe.IsUtf8Text() ? 1 : 0;  // the tables were followed
 }
 
 void BM_AnalyzeMerged(benchmark::State& state) {
@@ -169,8 +206,7 @@ void BM_AnalyzeMerged(benchmark::State& state) {
 }
 BENCHMARK(BM_AnalyzeMerged);
 
-void BM_AnalyzeSingleLines(benchmark::State& state) {
-  std::string stream = Stream(100000);
+std::vector<std::string> SingleLines(const std::string& stream) {
   std::vector<std::string> lines;
   size_t nStart = 0;
   for (size_t i = 0; i < stream.size(); ++i) {
@@ -179,9 +215,18 @@ void BM_AnalyzeSingleLines(benchmark::State& state) {
       nStart = i + 1;
     }
   }
-  AnalyzeBuffers(state, lines);
+  return lines;
+}
+
+void BM_AnalyzeSingleLines(benchmark::State& state) {
+  AnalyzeBuffers(state, SingleLines(Stream(100000)));
 }
 BENCHMARK(BM_AnalyzeSingleLines);
+
+void BM_AnalyzeTablesMerged(benchmark::State& state) {
+  AnalyzeBuffers(state, {TablesStream(200000).substr(0, 100000)}, 1, state.range(0) != 0);
+}
+BENCHMARK(BM_AnalyzeTablesMerged)->Arg(0)->Arg(1);
 
 // The literal reading: every removed command shifts the rest of the buffer
 // (MatchCommand on all the bytes left), every emitted head shifts it again.

@@ -2,6 +2,7 @@
 #include "commands/CmdSetCatalog.h"
 
 #include "commands/RCCmdSet.h"
+#include "platform/Debug.h"
 #include "platform/DirList.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -81,7 +82,19 @@ RCCmdSet* CmdSetCatalog::Select(int nIndex) {
     pCurrent_->Clear();
   }
   pCurrent_->Load(pInfo->szPath);
+  pCurrent_->tables.SetFollow(bFollowTables_, pStartPage_);
+  for (const std::string& error : pCurrent_->tables.Errors()) {
+    platform::OutputDebugStringA(error.c_str());
+  }
   return pCurrent_.get();
+}
+
+void CmdSetCatalog::SetFollowTables(bool bOn, const platform::CodePage* pStartPage) {
+  bFollowTables_ = bOn;
+  pStartPage_ = pStartPage;
+  if (pCurrent_) {
+    pCurrent_->tables.SetFollow(bOn, pStartPage);
+  }
 }
 
 RCCmdSet* CmdSetCatalog::Select(const std::string& strName) {
@@ -95,6 +108,9 @@ RCCmdSet* CmdSetCatalog::Select(const std::string& strName) {
 
 RCCmdSet* CmdSetCatalog::Adopt(std::unique_ptr<RCCmdSet> pSet) {
   pCurrent_ = std::move(pSet);
+  if (pCurrent_) {
+    pCurrent_->tables.SetFollow(bFollowTables_, pStartPage_);
+  }
   return pCurrent_.get();
 }
 

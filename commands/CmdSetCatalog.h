@@ -18,6 +18,9 @@
 #include "platform/Profile.h"
 
 class RCCmdSet;
+namespace poshark::platform {
+class CodePage;
+}
 
 // Room for a command set's name, terminating NUL included.
 inline constexpr int kCmdSetNameRoom = poshark::platform::kProfileValueSize;
@@ -59,6 +62,12 @@ class CmdSetCatalog {
   RCCmdSet* Select(const std::string& strName);
   // Makes pSet the current set without reading a file (tests, tools).
   RCCmdSet* Adopt(std::unique_ptr<RCCmdSet> pSet);
+  // The host wants code tables followed: applied to the current set and to
+  // every set selected later.
+  // pStartPage: the host's page of text before any select command (null:
+  // POSHARK_CODEPAGE).
+  void SetFollowTables(bool bOn, const platform::CodePage* pStartPage);
+  bool FollowTables() const { return bFollowTables_; }
   RCCmdSet* Current() const { return pCurrent_.get(); }
   // Index of the entry named like the current set; -1 when none.
   int CurrentIndex() const;
@@ -69,6 +78,8 @@ class CmdSetCatalog {
   std::string strWorkPath_;
   std::vector<STRUCT_CmdSetInfo> entries_;
   std::unique_ptr<RCCmdSet> pCurrent_;
+  bool bFollowTables_ = false;
+  const platform::CodePage* pStartPage_ = nullptr;
 };
 
 }  // namespace poshark::commands

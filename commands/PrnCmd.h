@@ -41,16 +41,21 @@ using PFN_Preprocess = int (*)(unsigned char* pData, int nCount, unsigned char**
 // Rewrites the writer's text in place within nCapacity bytes; result not used.
 using PFN_Filter = int (*)(char* pBuf, int nCapacity);
 
+// What a command does to the code table (commands/CodeTables.h).
+enum class TableRole : uint8_t { kNone, kSelect, kReset, kDoubleOn, kDoubleOff };
+
 // One command. Change-line commands use only nCmdLen and pCmd.
 struct STRUCT_PrnCmd {
   int nCmdLen = 0;                        // >= 1 for every loaded command
   std::unique_ptr<unsigned char[]> pCmd;  // nCmdLen bytes
   int nParam = 0;  // type 1: total length of command plus parameter; 0 = marker
   int nType = 0;   // 1 fixed length, 2 up to and including NUL, 3 plug-in, other: discard
-  PFN_ParamAnalyze pfnAnalyze = nullptr;  // type 3 only
-  int nTextLen = 0;                       // replacement text length, 0 for none
-  std::unique_ptr<char[]> pText;          // NUL-terminated replacement text or null
-  int nTran = TRAN_NONE;                  // TRAN_NONE / TRAN_START / TRAN_STOP / TRAN_VOID
+  PFN_ParamAnalyze pfnAnalyze = nullptr;   // type 3 only
+  int nTextLen = 0;                        // replacement text length, 0 for none
+  std::unique_ptr<char[]> pText;           // NUL-terminated replacement text or null
+  int nTran = TRAN_NONE;                   // TRAN_NONE / TRAN_START / TRAN_STOP / TRAN_VOID
+  TableRole tableRole = TableRole::kNone;  // named by the set's [CodeTables]
+  int nTableAt = 0;                        // kSelect: the number's offset after the command bytes
 };
 
 // One multi-command group: commands sharing a lead byte, in entry order. The

@@ -95,6 +95,7 @@ bool RCCmdSet::Load(std::string strFilePath) {
   strName = ini.GetString(kMain, "Module_Name");
   bGraphMode = ini.GetInt(kMain, "bGraphMode", 0) != 0;
   bPOSTextSenderMode = ini.GetInt(kMain, "bPOSTextSenderMode", 0) != 0;
+  tables.Load(ini, bGraphMode || bPOSTextSenderMode);
   LoadAnalyzerPlugin(ini);
   nSpaceCount = ini.GetInt("TAB", "SpaceCount", 1);
   LoadPreprocessPlugin(ini);
@@ -105,6 +106,7 @@ bool RCCmdSet::Load(std::string strFilePath) {
   nWaitTime = std::clamp(wait, 1, 600);
 
   LoadFilterPlugin(ini);
+  tables.Finish();
   BuildDispatch();
   return true;
 }
@@ -125,8 +127,10 @@ void RCCmdSet::LoadLists(const ProfileReader& ini) {
   int nS = ini.GetInt(kMain, "S-Num", 0);
   for (auto& [n, value] : ini.GetNumberedValues("Single-Command", nS)) {
     if (auto cmd =
-            cmds::ParseCommandEntry(value, nSpaceCount, &keywords, ResolveAnalyzeThunk, this))
+            cmds::ParseCommandEntry(value, nSpaceCount, &keywords, ResolveAnalyzeThunk, this)) {
+      tables.MarkCommand("Single-Command", n, *cmd);
       arSingle.push_back(std::move(cmd));
+    }
   }
 
   int nM = ini.GetInt(kMain, "M-Num", 0);
@@ -139,8 +143,10 @@ void RCCmdSet::LoadLists(const ProfileReader& ini) {
     group->byLead = lead;
     for (auto& [i, entry] : ini.GetNumberedValues(section, count)) {
       if (auto cmd =
-              cmds::ParseCommandEntry(entry, nSpaceCount, &keywords, ResolveAnalyzeThunk, this))
+              cmds::ParseCommandEntry(entry, nSpaceCount, &keywords, ResolveAnalyzeThunk, this)) {
+        tables.MarkCommand(section, i, *cmd);
         group->arCmds.push_back(std::move(cmd));
+      }
     }
     arMulti.push_back(std::move(group));
   }
@@ -166,6 +172,8 @@ void RCCmdSet::Clear() {
   pLastCmd = nullptr;
   pCurBarcode = nullptr;
   pfnBarcodeAnalyze = nullptr;
+  tables.Clear();
+  nLastTableParam = -1;
   BuildDispatch();
 }
 
@@ -421,6 +429,7 @@ int RCCmdSet::TakeMatched(unsigned char* pData, int& nLen, bool bCloseUp) {
   // A plug-in's answer that points outside the data cannot be taken.
   if (result == CMD_DONE && !ParamInside(start, paramLen, n)) result = CMD_DISCARD;
   if (result == CMD_DONE) {
+    if (c->tableRole == TableRole::kSelect) nLastTableParam = pData[c->nCmdLen + c->nTableAt];
     // The bytes before the parameter stay; the command and the parameter go.
     if (start > 0) std::memmove(pData, pData + c->nCmdLen, static_cast<size_t>(start));
     int rest = n - start - paramLen;

@@ -9,6 +9,7 @@
 // belongs to the one thread named above.
 #pragma once
 
+#include "commands/CodeTables.h"
 #include "commands/PrnCmd.h"
 #include "commands/TextScan.h"
 
@@ -105,6 +106,12 @@ class RCCmdSet {
   STRUCT_PrnCmd* pCurBarcode = nullptr;  // barcode in progress
 
   std::string strName;  // [Main] "Module_Name"
+
+  // The set's code tables ([CodeTables]); off unless the section is valid.
+  poshark::commands::CodeTables tables;
+  // The table number of the last select command taken (analyzer thread),
+  // read before its bytes are removed; -1 before the first.
+  int nLastTableParam = -1;
 
   // The automatic stop after nWaitTime seconds without data is in force;
   // cleared by any "TRAN_STOP" entry.

@@ -41,12 +41,12 @@ int StreamAnalyzer::Finish(Pass& pass) {
 }
 
 void StreamAnalyzer::Emit(Pass& pass, int nEvent) {
-  PushLine(pass.pBuf, pass.p, nEvent);
+  PushText(pass.pSet, pass.pBuf, pass.p, nEvent, true);
   pass.p = 0;
 }
 
 void StreamAnalyzer::Close(Pass& pass) {
-  PushLine(pass.pBuf, pass.p, TRAN_STOP);
+  PushText(pass.pSet, pass.pBuf, pass.p, TRAN_STOP, true);
   nStopPending_ = -1;
   pass.p = 0;
   pass.r = pass.e;
@@ -280,7 +280,7 @@ void StreamAnalyzer::PushBarcode(Pass& pass) {
   if (set.GetBarcodeText(nullptr, nSize) && nSize >= 0 && nSize <= 4 * kAnalyzeRoom) {
     barcode_.resize(static_cast<size_t>(nSize) + 1);
     if (set.GetBarcodeText(barcode_.data(), nSize)) {
-      PushLine(barcode_.data(), nSize, TRAN_NONE);
+      PushText(pass.pSet, barcode_.data(), nSize, TRAN_NONE, false);
     }
   }
 }
@@ -292,7 +292,18 @@ int StreamAnalyzer::Analyze(unsigned char* pBuf, int& nLen) {
   }
   nLen = std::min(nLen, kAnalyzeRoom);
   std::memcpy(pIn_.get(), pBuf, static_cast<size_t>(nLen));
-  return AnalyzeIn(pSet, pBuf, nLen);
+  AnalyzeIn(pSet, pBuf, nLen);
+  tables_.Settle();  // the caller takes the bytes left as they are
+  return 0;
+}
+
+bool StreamAnalyzer::NoteTable(Pass& pass) {
+  RCCmdSet& set = *pass.pSet;
+  if (!set.tables.Following()) {
+    return false;
+  }
+  tables_.OnCommand(set.tables, set.pLastCmd->tableRole, set.nLastTableParam, pass.p);
+  return true;
 }
 
 // The pass over the nLen bytes at the front of the rest's buffer.
@@ -349,14 +360,23 @@ int StreamAnalyzer::AnalyzeIn(RCCmdSet* pSet, unsigned char* pBuf, int& nLen) {
     }
     bAfterBarcodeWait = false;
     switch (nResult) {
-      case CMD_MARKER:
+      case CMD_MARKER: {
+        // A table switch followed is no place for a transaction event.
+        const bool bTable = pSet->pLastCmd->tableRole != TableRole::kNone && NoteTable(pass);
         Advance(pass, std::clamp(pSet->GetLastCmdLen(), 0, pass.Rem()));
-        EventStep(pass);
+        if (!bTable) {
+          EventStep(pass);
+        }
         break;
-      case CMD_DONE:
+      }
+      case CMD_DONE: {
+        const bool bTable = pSet->pLastCmd->tableRole != TableRole::kNone && NoteTable(pass);
         InsertText(pass);
-        EventStep(pass);
+        if (!bTable) {
+          EventStep(pass);
+        }
         break;
+      }
       case CMD_DISCARD:
         pass.r = pass.e;
         break;

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "commands/HeldLines.h"
+#include "commands/TableTracker.h"
 #include "platform/PageBuffer.h"
 
 class RCCmdSet;
@@ -147,6 +148,10 @@ class StreamAnalyzer {
   void BeginSession();
   void EndSession();
 
+  // Back to the current set's start table (ListenStart). Only while the
+  // analyzer does not run.
+  void ResetTables();
+
  private:
   struct Pass;
 
@@ -159,6 +164,13 @@ class StreamAnalyzer {
   // Push with the overflow rule; in a session a line is held first and
   // queued with the lines held before it.
   void PushLine(const unsigned char* pData, int nLen, int nEvent);
+  // PushLine of a record's text: when the set's code tables are followed,
+  // as UTF-8 (bHead: the bytes are the head, see TableTracker).
+  void PushText(const RCCmdSet* pSet, const unsigned char* pData, int nLen, int nEvent, bool bHead);
+  void PushDecoded(const unsigned char* pText, int nLeft, int nEvent);
+  // A command with a table role was taken at the cursor: noted when the
+  // tables are followed (then true).
+  bool NoteTable(Pass& pass);
   void PushNow(const unsigned char* pData, int nLen, int nEvent, SYSTEMTIME stTime, bool bDST);
   // Pushes the held lines that have room now, in one push; all of them,
   // waiting for room.
@@ -203,6 +215,7 @@ class StreamAnalyzer {
   int nSessions_ = 0;
   bool bWakeDue_ = false;  // a writer wake-up put off (in a session)
   HeldLines held_;         // lines not yet queued (in a session)
+  TableTracker tables_;    // the code table in force along the text
 
   // Transaction state, kept from chunk to chunk and run to run.
   int nStopPending_ = -1;  // 1 while a stop waits for the end of the data

@@ -17,9 +17,11 @@ void MarkCommand(uint8_t* byClass, unsigned char by, const STRUCT_PrnCmd& cmd, i
 }
 
 // A command the analyzer may take by itself: fixed length, at most two
-// bytes to compare, and all it removes or passes within the window.
+// bytes to compare, all it removes or passes within the window, and no
+// code-table role (those go through the matcher, which reads the number).
 bool IsPlain(const STRUCT_PrnCmd& cmd, int nWindow) {
-  return cmd.nType == 1 && cmd.nCmdLen <= 2 && std::max(cmd.nCmdLen, cmd.nParam) <= nWindow;
+  return cmd.nType == 1 && cmd.nCmdLen <= 2 && std::max(cmd.nCmdLen, cmd.nParam) <= nWindow &&
+         cmd.tableRole == TableRole::kNone;
 }
 
 // What taking a plain command needs.

@@ -89,12 +89,47 @@ void StreamAnalyzer::AnalyzeChunk(unsigned char* pBuf, int nLen) {
     CopyShort(pBuf, pIn_.get(), nLen);  // left as it came
   }
   if (nStopPending_ == 1) {
-    PushLine(pBuf, nLen, TRAN_STOP);
+    PushText(pSet, pBuf, nLen, TRAN_STOP, true);
     nStopPending_ = -1;
   } else if (nLen > 0 && !(nLen == 1 && pBuf[0] == 0)) {
     pSet = links_.CurrentSet();
-    PushLine(pBuf, nLen, pSet && pSet->TakeAutoStart() ? TRAN_START : TRAN_NONE);
+    PushText(pSet, pBuf, nLen, pSet && pSet->TakeAutoStart() ? TRAN_START : TRAN_NONE, true);
+  } else if (pSet && pSet->tables.Following()) {
+    tables_.Settle();  // an empty head: its switches lead to the table now in force
   }
+}
+
+void StreamAnalyzer::ResetTables() {
+  if (RCCmdSet* pSet = links_.CurrentSet()) {
+    tables_.Reset(pSet->tables);
+  }
+}
+
+void StreamAnalyzer::PushText(const RCCmdSet* pSet, const unsigned char* pData, int nLen,
+                              int nEvent, bool bHead) {
+  if (pSet && pSet->tables.Following()) {
+    int nText = 0;
+    const char* pText = tables_.Decode(pSet->tables, pData, nLen, bHead, &nText);
+    PushDecoded(reinterpret_cast<const unsigned char*>(pText), nText, nEvent);
+  } else {
+    PushLine(pData, nLen, nEvent);
+  }
+}
+
+// A decoded record longer than the room leaves in pieces cut between
+// characters: an opening event goes with the first, a stop with the last.
+void StreamAnalyzer::PushDecoded(const unsigned char* pText, int nLeft, int nEvent) {
+  bool bFirst = true;
+  while (nLeft > kAnalyzeRoom) {
+    // Not inside a character; the text is UTF-8, so at most three bytes back.
+    int n = kAnalyzeRoom;
+    while (n > kAnalyzeRoom - 4 && (pText[n] & 0xC0) == 0x80) --n;
+    PushLine(pText, n, bFirst && nEvent != TRAN_STOP ? nEvent : TRAN_NONE);
+    bFirst = false;
+    pText += n;
+    nLeft -= n;
+  }
+  PushLine(pText, nLeft, bFirst || nEvent == TRAN_STOP ? nEvent : TRAN_NONE);
 }
 
 // Push of the analyzer: into the write queue, then the overflow rule, then

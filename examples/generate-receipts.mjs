@@ -9,6 +9,12 @@
 // The first line of NAME.txt is "# codepage: PAGE", the code page the text
 // bytes are in. The streams are deterministic, so regenerating them gives the
 // same bytes.
+//
+// Receipts in the Star languages, and receipts whose encoder picks a code
+// table for every run of characters (codepage "auto"), say "# codepage:
+// tables" (their text is what a listener with code tables on delivers, in
+// UTF-8) and name their command set on a second line, "# set: NAME". Their
+// expected lines are the text the encoder itself laid out, line by line.
 import { writeFileSync, mkdirSync } from 'node:fs';
 import ReceiptPrinterEncoder from '@point-of-sale/receipt-printer-encoder';
 
@@ -248,9 +254,105 @@ const receipts = {};
   receipts.long = r;
 }
 
+// Receipts whose expected text is the encoder's own layout: build(enc) is run
+// twice on fresh encoders, once for the bytes and once for the lines.
+// Barcodes print "BARCODE " and their data; lines without text print nothing.
+class LaidOutReceipt {
+  constructor(language, set, options, build) {
+    const make = () => {
+      const enc = new ReceiptPrinterEncoder({ language, columns: 42, ...options });
+      build(enc);
+      return enc;
+    };
+    this.set = set;
+    this.codepage = 'tables';
+    this.body = make().encode();
+    this.expected = [];
+    for (const line of make().encode('commands')) {
+      const barcode = line.commands.find((c) => c.type === 'barcode');
+      const text = line.commands.filter((c) => c.type === 'text').map((c) => c.value).join('').trim();
+      if (barcode) this.expected.push('BARCODE ' + barcode.value.data);
+      if (text !== '') this.expected.push(text);
+    }
+  }
+
+  bytes() {
+    return this.body;
+  }
+}
+
+// The tables each set maps to a page (ESCPOS.ini, StarLine.ini, StarPRNT.ini):
+// the automatic receipts choose among these only.
+const tableCandidates = {
+  'esc-pos': ['cp437', 'cp850', 'cp860', 'cp863', 'cp865', 'cp851', 'cp857', 'cp737', 'iso8859-7',
+    'windows1252', 'cp866', 'cp852', 'cp858', 'cp720', 'cp775', 'cp855', 'cp861', 'cp862', 'cp864',
+    'cp869', 'iso8859-15', 'cp1098', 'cp1125', 'windows1250', 'windows1251', 'windows1253',
+    'windows1254', 'windows1255', 'windows1256', 'windows1257', 'windows1258'],
+  'star': ['cp437', 'cp858', 'cp852', 'cp860', 'cp861', 'cp863', 'cp865', 'cp866', 'cp855', 'cp857',
+    'cp862', 'cp864', 'cp737', 'cp851', 'cp869', 'windows1252', 'windows1250', 'windows1251'],
+};
+
+// A menu in five scripts: switches mid-line, inside table rows, a euro sign
+// and box-drawing rules.
+function mixedMenu(enc) {
+  enc.initialize().codepage('auto');
+  enc.align('center').bold(true).line('CAFÉ DE LA GARE · ΤΑΒΕΡΝΑ').bold(false);
+  enc.line('Kraków · Praha · İstanbul · Москва');
+  enc.align('left').rule();
+  enc.line('Crème brûlée € 6,50 / Μουσακάς € 9,80');
+  enc.line('Борщ 4,20 € · Żurek łódzki 5,10 €');
+  enc.table(
+      [{ width: 26, align: 'left' }, { width: 16, align: 'right' }],
+      [
+        ['Svíčková na smetaně', '€ 12,40'],
+        ['Şiş kebap, ayran', '€ 11,90'],
+        ['Ελληνική σαλάτα', '€ 7,30'],
+        ['Пельмени с мясом', '€ 8,60'],
+        ['Gęś pieczona', '€ 14,00'],
+      ],
+  );
+  enc.rule({ style: 'double' });
+  enc.bold(true).line('ΣΥΝΟΛΟ / ИТОГО / SUMA  € 75,80').bold(false);
+  enc.line('Děkujeme · Teşekkürler · Спасибо · Ευχαριστώ');
+}
+
+// A Star receipt: styles, sizes, alignment, line spacing, a barcode, a QR
+// code, a logo, a drawer kick and a cut.
+function starReceipt(enc, codepage) {
+  enc.initialize().codepage(codepage);
+  enc.align('center').size(2, 2).line('STAR CORNER').size(1, 1);
+  enc.line('Rue du Port 12, 1000 City');
+  enc.align('left').font('B').line('Receipt 000120        Cashier ANNA').font('A');
+  enc.lineSpacing('none').line('Milk 1 l                              1.19').lineSpacing('default');
+  enc.underline(true).line('Bread, rye                            2.45').underline(false);
+  enc.invert(true).line('Apples 1.2 kg x 2.20                  2.64').invert(false);
+  enc.bold(true).line('TOTAL                                 6.28').bold(false);
+  enc.barcode('4006381333931', 'ean13', 60);
+  enc.image(logo(), 64, 32, 'threshold', 128);
+  enc.qrcode('https://shop.example/r/000120', 2, 6, 'm');
+  enc.align('center').line('Thank you for your visit').align('left');
+  enc.pulse();
+  enc.cut('partial');
+}
+
+for (const [language, set] of [['star-line', 'Star Line'], ['star-prnt', 'Star PRNT']]) {
+  receipts[language] = new LaidOutReceipt(language, set, {}, (enc) => starReceipt(enc, 'cp437'));
+  receipts[`${language}-tables`] = new LaidOutReceipt(language, set,
+      { codepageCandidates: tableCandidates.star }, (enc) => {
+        mixedMenu(enc);
+        enc.cut('full');
+      });
+}
+receipts['escpos-tables'] = new LaidOutReceipt('esc-pos', 'ESC/POS',
+    { codepageCandidates: tableCandidates['esc-pos'] }, (enc) => {
+      mixedMenu(enc);
+      enc.cut('full');
+    });
+
 for (const [name, r] of Object.entries(receipts)) {
   writeFileSync(new URL(`${name}.bin`, outDir), r.bytes());
   writeFileSync(new URL(`${name}.txt`, outDir),
-      `# codepage: ${r.codepage.replace(/^windows/, 'windows-')}\n` + r.expected.join('\n') + '\n');
+      `# codepage: ${r.codepage.replace(/^windows/, 'windows-')}\n` +
+      (r.set ? `# set: ${r.set}\n` : '') + r.expected.join('\n') + '\n');
 }
 console.log(`wrote ${Object.keys(receipts).length} receipts to ${outDir.pathname}`);

@@ -4,6 +4,7 @@
 
 #include "commands/CmdSetCatalog.h"
 #include "commands/RCCmdSet.h"
+#include "platform/CodePage.h"
 
 #include <cstring>
 
@@ -60,4 +61,26 @@ bool RCPosHark::IsGraphByName(const char* pszName) {
 bool RCPosHark::IsSoftwarePOSByName(const char* pszName) {
   const STRUCT_CmdSetInfo* pInfo = m_Catalog->FindExact(pszName);
   return pInfo && pInfo->bPOSTextSenderMode;
+}
+
+bool RCPosHark::EnableCodeTables(bool bOn, const char* pszStartPage) {
+  const poshark::platform::CodePage* pStart =
+      pszStartPage ? poshark::platform::CodePage::Get(pszStartPage) : nullptr;
+  m_Catalog->SetFollowTables(bOn, pStart);
+  return IsUtf8Text();
+}
+
+bool RCPosHark::IsUtf8Text() {
+  RCCmdSet* pSet = CurSet();
+  return pSet && pSet->tables.Following();
+}
+
+uint32_t RCPosHark::GetUnknownTableCount(int nTable) {
+  RCCmdSet* pSet = CurSet();
+  return pSet ? pSet->tables.UnknownCount(nTable) : 0;
+}
+
+std::vector<std::string> RCPosHark::GetCodeTableErrors() {
+  RCCmdSet* pSet = CurSet();
+  return pSet ? pSet->tables.Errors() : std::vector<std::string>();
 }

@@ -87,8 +87,10 @@ class ChunkBatch {
 };
 
 // Queues every line that ends in pLine[i, nEnd); answers where the pending
-// line starts.
+// line starts. While code tables are followed, a line-end byte that is the
+// table number of a select command (10 and 13 are numbers too) ends nothing.
 int CutEndedLines(RCCmdSet& set, const unsigned char* pLine, int i, int nEnd, ChunkBatch& batch) {
+  const bool bTables = set.tables.Following();
   int nLineStart = 0;
   while (i < nEnd) {
     if (set.nLineEndMatched == 0) {
@@ -98,6 +100,10 @@ int CutEndedLines(RCCmdSet& set, const unsigned char* pLine, int i, int nEnd, Ch
       }
     }
     unsigned char by = pLine[i];
+    if (bTables && set.tables.IsSelectParam(pLine + nLineStart, i - nLineStart)) {
+      ++i;
+      continue;
+    }
     bool bLineEnd = by == 0x0A || set.IsLineEnd(by);
     ++i;
     if (bLineEnd) {

@@ -126,9 +126,12 @@ void LineWriter::GiveBackBatch() {
 int LineWriter::FilterRecord(Record& rec) {
   unsigned char* const pBuf = pBuf_.get();
   pBuf[rec.nLen] = 0;
-  ApplyCodeMap(pBuf, rec.nLen);
-  int nEnd = rec.nLen;
   RCCmdSet* pSet = catalog_.Current();
+  // A byte map has no meaning for UTF-8 text.
+  if (!pSet || !pSet->tables.Following()) {
+    ApplyCodeMap(pBuf, rec.nLen);
+  }
+  int nEnd = rec.nLen;
   if (pSet && pSet->bUseFilterDll && pSet->pfnFilter) {
     pBuf[kWriteRoom] = 0;
     pSet->pfnFilter(reinterpret_cast<char*>(pBuf), kWriteRoom);

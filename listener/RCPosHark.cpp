@@ -192,6 +192,8 @@ void RCPosHark::StartLocked(LineOutFt pfnLineOutIn, bool bHostFeedIn, bool bByWa
   m_Writer->worker.Stop(hStopEvent.get());
   m_IdleStop->worker.Stop(hStopEvent.get());
   hStopEvent->Reset();
+  // Every run starts in the set's start table.
+  m_Analyzer->ResetTables();
 
   if (bHostFeedIn) {
     PrepareIntake();

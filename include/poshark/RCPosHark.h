@@ -157,8 +157,32 @@ class POSHARK_EXPORT RCPosHark {
   bool IsSoftwarePOSByName(const char* pszName);
 
   // Output code map: with a table, copies its 256 bytes; always switches the
-  // map on or off. Answers true.
+  // map on or off. Answers true. Not applied to UTF-8 text (IsUtf8Text).
   bool EnableCodeMap(bool bOn, unsigned char* pTable);
+
+  // Code tables: a command set may describe its printer's code tables
+  // (section [CodeTables], see the README). With bOn, the listener follows
+  // the tables of every set that has valid ones and delivers its lines as
+  // UTF-8 text, each piece read in the page of the table in force where it
+  // was printed; sets without tables are delivered as before. Off (the
+  // default), every set is delivered as before, tables or not. Call while
+  // the listener is stopped; applies to the current set and to every set
+  // selected later. pszStartPage: the page (an ICU converter name) of the
+  // text before the first select command and after a reset, for sets whose
+  // [CodeTables] name no Start table (the printer's default table is one of
+  // its settings); null, or a name ICU does not know: POSHARK_CODEPAGE.
+  // Answers IsUtf8Text().
+  bool EnableCodeTables(bool bOn, const char* pszStartPage = nullptr);
+  // Lines of the current set are UTF-8 text (code tables on, and the set has
+  // valid ones).
+  bool IsUtf8Text();
+  // How many select commands named table nTable (0-255) that the current
+  // set's map lacks, since it was selected; the page in force stayed. -1:
+  // all numbers together (a cheap look for new ones). Any thread.
+  uint32_t GetUnknownTableCount(int nTable);
+  // One message for each fault of the current set's [CodeTables] section,
+  // naming the file, the section and the key; such a set's tables are off.
+  std::vector<std::string> GetCodeTableErrors();
 
  protected:
   // Create (or reset) and close the five worker events.

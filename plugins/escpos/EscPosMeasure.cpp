@@ -1,7 +1,8 @@
-// Analyzer plug-in of the ESC/POS command set ("Printer Commands/ESCPOS.ini").
+// Analyzer plug-in of the ESC/POS command set ("Printer Commands/ESCPOS.ini")
+// and of the two Star sets (StarLine.ini, StarPRNT.ini).
 //
-// Measures the parameters of ESC/POS commands whose length is carried in the
-// data (length bytes, image dimensions, NUL-terminated barcode data), and
+// Measures the parameters of commands whose length is carried in the data
+// (length bytes, image dimensions, NUL- or RS-terminated barcode data), and
 // turns barcode parameters into readable barcode text.
 //
 // Contract of every Measure* entry (called on the listener's analyzer thread):
@@ -234,6 +235,51 @@ __attribute__((visibility("default"))) int BarcodeText(unsigned char* buffer, in
   }
   *out_start = 0;
   *out_length = out;
+  return kDone;
+}
+
+// nL nH d1..dk with k = nL + 256 nH: Star ESC GS x D (PDF417 data).
+__attribute__((visibility("default"))) int MeasureLen16(unsigned char* data, int count, int* start,
+                                                        int* length) {
+  if (!Usable(data, count, start, length)) return kDiscard;
+  if (count < 2) return kMore;
+  return Answer(2 + int64_t{data[0]} + 256 * int64_t{data[1]}, count, start, length);
+}
+
+// nL nH d1..dk with k = 3 (nL + 256 nH): Star ESC X, 24-dot columns.
+__attribute__((visibility("default"))) int MeasureStarImage24(unsigned char* data, int count,
+                                                              int* start, int* length) {
+  if (!Usable(data, count, start, length)) return kDiscard;
+  if (count < 2) return kMore;
+  return Answer(2 + 3 * (int64_t{data[0]} + 256 * int64_t{data[1]}), count, start, length);
+}
+
+// n1 n2 n3 n4 d1..dk RS: Star ESC b. The parameter keeps the four settings
+// and the RS, so that they go with the barcode; StarBarcodeText keeps the
+// data alone.
+__attribute__((visibility("default"))) int MeasureStarBarcode(unsigned char* data, int count,
+                                                              int* start, int* length) {
+  constexpr unsigned char kRS = 0x1E;
+  constexpr int kSettings = 4;
+  if (!Usable(data, count, start, length)) return kDiscard;
+  if (count <= kSettings) return kMore;
+  const void* rs = std::memchr(data + kSettings, kRS, static_cast<size_t>(count - kSettings));
+  if (rs == nullptr) return count > 256 ? kDiscard : kMore;
+  *start = 0;
+  *length = static_cast<int>(static_cast<const unsigned char*>(rs) - data) + 1;
+  return kDone;
+}
+
+// Barcode transform of the Star sets: the data between the four settings
+// and the RS.
+__attribute__((visibility("default"))) int StarBarcodeText(unsigned char* buffer, int count,
+                                                           int* out_start, int* out_length) {
+  constexpr int kSettings = 4;
+  if (buffer == nullptr || out_start == nullptr || out_length == nullptr || count <= kSettings) {
+    return 0;
+  }
+  *out_start = kSettings;
+  *out_length = count - kSettings - 1;
   return kDone;
 }
 

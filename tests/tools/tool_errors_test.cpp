@@ -34,7 +34,7 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
       {{"serve", "--config", dir / "missing.ini"}, 2, dir / "missing.ini"},
       {{"listen", "--pos", "1", "--set", "NoSuchSet", "--feed", kPlain},
        1,
-       "--set NoSuchSet: no such command set (1 found"},
+       "--set NoSuchSet: no such command set (3 found"},
       {with({"--feed", dir / "missing.bin"}), 1,
        "--feed " + (dir / "missing.bin") + ": No such file or directory"},
       {with({"--commands", dir / "nowhere", "--feed", kPlain}), 1,

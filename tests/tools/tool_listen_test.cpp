@@ -60,6 +60,48 @@ TEST(ToolListen, BundledSamplesGiveTheirReceiptLinesWithOneStartAndOneStop) {
   }
 }
 
+// The Star sets and the code tables: each sample through the set its file
+// names, its text rows in UTF-8 whatever the tables, whatever --codepage says.
+TEST(ToolListen, StarAndCodeTableSamplesGiveTheirTextInEveryTable) {
+  const char* const kSamples[] = {"escpos-tables", "star-line", "star-line-tables", "star-prnt",
+                                  "star-prnt-tables"};
+  std::vector<std::future<Result>> runs;
+  for (const char* name : kSamples) {
+    std::string set = SplitLines(ReadFile(ReceiptsDir() + "/" + name + ".txt"))[1].substr(7);
+    ToolProcess::Options o{{"listen", "--pos", "1", "--set", set, "--feed",
+                            ReceiptsDir() + "/" + name + ".bin", "--codepage", "ibm-866", "--pace",
+                            "none", "--json"}};
+    runs.push_back(std::async(std::launch::async, [o] { return RunTool(o); }));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(kSamples[i]);
+    Result r = runs[i].get();
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> texts;
+    for (const auto& line : SplitLines(r.out)) {
+      auto text = nlohmann::ordered_json::parse(line)["text"].get<std::string>();
+      if (text.find_first_not_of(' ') != std::string::npos) texts.push_back(text);
+    }
+    auto expected = ReceiptLines(kSamples[i]);
+    expected.erase(expected.begin());  // "# set: NAME"
+    EXPECT_EQ(texts, expected);
+    EXPECT_EQ(r.err, "");  // no unknown table, no fault of a set
+  }
+}
+
+// A table the set lacks leaves the channel's page in force and is logged
+// once per number, however often it is selected.
+TEST(ToolListen, AnUnknownCodeTableIsLoggedOncePerNumber) {
+  TempDir dir;
+  std::string stream = "A\x1bt\x63\xe9\n\x1bt\x63\xe9\n\x1bt\x62\xe9\n\x1d\x56\x01";
+  dir.Write("t.bin", stream);
+  Result r = RunTool(Feed(dir / "t.bin", "windows-1252", {"--pace", "none"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Texts(r.out), (std::vector<std::string>{"Aé", "é", "é"}));
+  EXPECT_EQ(Count(r.err, "code table 99 is not in set ESC/POS"), 1u) << r.err;
+  EXPECT_EQ(Count(r.err, "code table 98 is not in set ESC/POS"), 1u) << r.err;
+}
+
 // Trace files are recognised by their structure (damage is the trace
 // reader's test).
 // A feed ends only after the analyzer's last wait: cut.bin ends inside a QR

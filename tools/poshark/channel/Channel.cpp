@@ -106,6 +106,15 @@ bool Channel::SelectSet(std::string& error) {
 
 bool Channel::Start(std::string& error) {
   if (!SelectSet(error)) return false;
+  for (const std::string& fault : listener_.GetCodeTableErrors()) {
+    Log(LogLevel::kWarning, LogPrefix() + fault + " (the set is read without code tables)");
+  }
+  // A set with code tables delivers UTF-8; --codepage stays the page of
+  // the others, and of the text before the first select command.
+  tables_ = listener_.EnableCodeTables(true, settings_.codepage.c_str());
+  if (tables_) reader_->UseUtf8();
+  unknown_seen_ = 0;
+  unknown_logged_.fill(false);
   listener_.SetDstFt(OnDst);
   listener_.SetTestListenFt(kChunkSlots[static_cast<size_t>(slot_)]);
   if (settings_.gate_ms >= 0) listener_.SetGateOpenTime(static_cast<uint32_t>(settings_.gate_ms));
@@ -293,7 +302,22 @@ void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event,
     }
     if (line.reader != reader_) line.reader = reader_;
   });
+  if (tables_ && listener_.GetUnknownTableCount(-1) != unknown_seen_) ReportUnknownTables();
   NoteActivity();
+}
+
+// On the listener's writer thread: each table number the set lacks is
+// reported once.
+void Channel::ReportUnknownTables() {
+  unknown_seen_ = listener_.GetUnknownTableCount(-1);
+  for (size_t n = 0; n < unknown_logged_.size(); ++n) {
+    if (!unknown_logged_[n] && listener_.GetUnknownTableCount(static_cast<int>(n)) > 0) {
+      unknown_logged_[n] = true;
+      Log(LogLevel::kWarning, LogPrefix() + "code table " + std::to_string(n) + " is not in set " +
+                                  settings_.set +
+                                  "; its text is read in the table in force before it");
+    }
+  }
 }
 
 // Written only when the coarse clock has moved on: the analyzer and the

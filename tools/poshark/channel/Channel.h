@@ -5,6 +5,7 @@
 
 #include <poshark/RCPosHark.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -95,6 +96,7 @@ class Channel {
   void NoteActivity();
   void Drain(std::chrono::steady_clock::time_point deadline);
   bool SelectSet(std::string& error);
+  void ReportUnknownTables();
 
   ChannelSettings settings_;
   LineSink& sink_;
@@ -114,6 +116,11 @@ class Channel {
   std::atomic<uint64_t> fed_{0};
   std::atomic<uint64_t> dropped_{0};
   uint64_t drop_reported_ = 0;
+  // Code tables followed (set by Start); on the writer thread: the unknown
+  // selections seen and the numbers reported.
+  bool tables_ = false;
+  uint32_t unknown_seen_ = 0;
+  std::array<bool, 256> unknown_logged_{};
   // Offered bytes on their way to the intake thread.
   std::mutex intake_mutex_;
   std::condition_variable intake_wake_;

@@ -30,6 +30,9 @@ bool SameSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) {
          a.wMinute == b.wMinute && a.wSecond == b.wSecond;
 }
 
+// Lines of a set whose code tables are followed arrive in UTF-8.
+constexpr const char* kUtf8 = "utf-8";
+
 }  // namespace
 
 struct LineReader::Catchers {
@@ -38,7 +41,7 @@ struct LineReader::Catchers {
 };
 
 LineReader::LineReader(const ChannelSettings& settings)
-    : decoder_(settings.codepage),
+    : decoder_(std::make_unique<Decoder>(settings.codepage)),
       charset_(CharsetForCodepage(settings.codepage)),
       pos_(settings.pos),
       channel_(settings.name),
@@ -46,6 +49,11 @@ LineReader::LineReader(const ChannelSettings& settings)
       order_(settings.order) {}
 
 LineReader::~LineReader() = default;
+
+void LineReader::UseUtf8() {
+  decoder_ = std::make_unique<Decoder>(kUtf8);
+  charset_ = 0;
+}
 
 bool LineReader::LoadKeys(std::string& error) {
   const int pos = pos_;
@@ -134,7 +142,7 @@ Findings LineReader::Find(const DeliveredLine& line) {
 }
 
 void LineReader::Decode(Findings& findings) {
-  auto utf8 = [&](std::string& bytes) { bytes = decoder_.ToUtf8(bytes, false); };
+  auto utf8 = [&](std::string& bytes) { bytes = decoder_->ToUtf8(bytes, false); };
   for (auto& c : findings.captures) {
     utf8(c.name);
     utf8(c.data);
@@ -172,7 +180,7 @@ void LineReader::Read(DeliveredLine& line, LineRecord& r) {
     r.extra = line.extra;
   }
   r.text.clear();
-  decoder_.AppendUtf8(r.text, line.text, false);
+  decoder_->AppendUtf8(r.text, line.text, false);
   // Plain ASCII holds no right-to-left letter: most lines skip the look.
   r.rtl = !IsAscii(r.text) && HasRightToLeft(r.text);
   r.shown.clear();

@@ -38,7 +38,10 @@ class LineReader {
 
   // The channel's decoder: colour ranges count bytes of the code page, so
   // a terminal paints them on the bytes.
-  Decoder& CodePage() { return decoder_; }
+  Decoder& CodePage() { return *decoder_; }
+  // The listener delivers UTF-8 text (its set's code tables are followed):
+  // the channel's code page no longer applies. Before the first line.
+  void UseUtf8();
 
  private:
   Findings Find(const DeliveredLine& line);
@@ -47,7 +50,7 @@ class LineReader {
 
   struct Catchers;
   std::unique_ptr<Catchers> catchers_;
-  Decoder decoder_;
+  std::unique_ptr<Decoder> decoder_;
   uint32_t charset_ = 0;
   int pos_ = 0;
   std::string channel_;

@@ -78,6 +78,21 @@ void ReadService(const Place& at, ServiceSettings& s) {
     at.Fail(*http, "a loopback address (127.0.0.1, ::1, localhost) unless token is set");
 }
 
+// N seconds, Ns or Nm, from 1 s to kMaxIdleMs.
+bool ParseIdle(const std::string& v, int64_t& ms) {
+  if (v.empty()) return false;
+  int64_t unit = 1000;
+  std::string digits = v;
+  if (v.back() == 's' || v.back() == 'm') {
+    unit = v.back() == 'm' ? 60 * 1000 : 1000;
+    digits.pop_back();
+  }
+  long n = 0;
+  if (!ParseNumberIn(digits, 1, kMaxIdleMs / unit, n)) return false;
+  ms = n * unit;
+  return true;
+}
+
 void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
   std::string expected;
   long n = 0;
@@ -103,8 +118,10 @@ void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
     c.order = e.value == "logical" ? TextOrder::kLogical : TextOrder::kDisplay;
   } else if (Same(e.key, "allow")) {
     if (!ParseAllowList(e.value, c.allow, expected)) at.Fail(e, expected);
+  } else if (Same(e.key, "idle")) {
+    if (!ParseIdle(e.value, c.idle_ms)) at.Fail(e, "a time from 1s to 60m, such as 30s or 2m");
   } else {
-    at.Fail(e, "one of the keys pos, set, source, codepage, keys, mask, order, allow");
+    at.Fail(e, "one of the keys pos, set, source, codepage, keys, mask, order, allow, idle");
   }
 }
 

@@ -143,6 +143,29 @@ TEST(Page, ChromiumShowsTheReceiptsAndTheJournalKeepsThem) {
     std::cerr << kChromium << " is missing (CI installs it): the page is not shown\n";
   }
   ASSERT_TRUE(serve.tool->WaitFor([](auto& out, auto&) { return Count(out, "\"STOP\"") >= 2; }));
+  // Bad requests are told what is wrong, and nothing of the service's
+  // insides; a time long after the last receipt closed finds none.
+  std::string many = "/api/search?q=";
+  for (int i = 0; i < 1400; ++i) many += "w" + std::to_string(i) + "+";
+  const auto tomorrow = std::chrono::system_clock::now() + std::chrono::hours(24);
+  const std::pair<std::string, int> kBad[] = {
+      {"/api/search?q=%00", 400},
+      {many, 400},
+      {"/api/search?q=%22", 400},
+      {"/api/search?q=*", 400},
+      {"/api/search?pos=1%00", 400},
+      {"/api/receipt?id=1%00", 400},
+      {"/api/receipt?channel=till&time=" +
+           std::to_string(
+               std::chrono::duration_cast<std::chrono::milliseconds>(tomorrow.time_since_epoch())
+                   .count()),
+       404},
+  };
+  for (const auto& [target, want] : kBad) {
+    auto [status, reply] = Request(port, "GET", target);
+    EXPECT_EQ(status, want) << target.substr(0, 80) << "\n" << reply;
+    EXPECT_EQ(reply.find(serve.Path()), std::string::npos) << reply;
+  }
   serve.Stop();
   auto r = RunTool({{"search", "--journal", serve / "journal.sqlite", "--json", "voided by"}});
   ASSERT_EQ(SplitLines(r.out).size(), 1u) << r.out;

@@ -1,6 +1,7 @@
 #include "journal/SearchArgs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <utility>
 
@@ -113,16 +114,32 @@ SearchQuery ParseSearchArgs(int argc, char** argv) {
       if (q.help) return q;
     } else if (options && arg.size() > 1 && arg[0] == '-') {
       Usage("search: unknown option " + arg);
-    } else if (arg.empty() || arg == "*") {
-      Usage("search: WORDS: expected a word or a phrase, not \"" + arg + "\"");
     } else {
       q.words.push_back(arg);
     }
   }
+  if (std::string bad = CheckWords(q.words); !bad.empty()) Usage("search: WORDS: expected " + bad);
   if (q.since_ms && q.until_ms && *q.until_ms <= *q.since_ms) {
     Usage("search: --until: expected a time after --since");
   }
   return q;
+}
+
+std::string CheckWords(const std::vector<std::string>& words) {
+  if (words.size() > kMaxSearchWords)
+    return "at most " + std::to_string(kMaxSearchWords) + " words or phrases";
+  for (const std::string& w : words) {
+    if (w.size() > kMaxSearchWordBytes)
+      return "words or phrases of at most " + std::to_string(kMaxSearchWordBytes) + " bytes";
+    if (w.find('\0') != std::string::npos) return "words without a NUL byte";
+    // Bytes from 0x80 on belong to letters of other scripts.
+    bool searchable = std::any_of(w.begin(), w.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+             static_cast<unsigned char>(c) >= 0x80;
+    });
+    if (!searchable) return "a word or a phrase with a letter or digit, not \"" + w + "\"";
+  }
+  return "";
 }
 
 // A word as an FTS5 phrase: quoted, so that no character of it is taken as
@@ -136,16 +153,18 @@ std::string Phrase(const std::string& word) {
   return quoted + (prefix ? "\" *" : "\"");
 }
 
-// The first word finds the candidate lines through the index; every other
-// word is looked up among the lines of each candidate receipt only.
+// The rare first word finds the candidate receipts through the index; every
+// other word is looked up on the lines of each candidate receipt only.
 constexpr char kDriving[] =
     " AND id IN (SELECT receipt FROM lines WHERE id IN"
     " (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?))";
-constexpr char kChecked[] =
-    " AND EXISTS (SELECT 1 FROM lines l JOIN lines_fts f ON f.rowid = l.id"
-    " WHERE l.receipt = receipts.id AND lines_fts MATCH ?)";
 // Lines counted per word to tell a rare word from a common one.
 constexpr int kRarityProbe = 10000;
+
+std::string Checked() {
+  return std::string(" AND EXISTS (SELECT 1 FROM lines l WHERE l.receipt = receipts.id AND ") +
+         kLineMatches + ")";
+}
 
 std::string ReceiptQuery(const SearchQuery& q) {
   std::string sql =
@@ -157,12 +176,13 @@ std::string ReceiptQuery(const SearchQuery& q) {
   if (q.until_ms) sql += " AND start_ms < ?";
   if (q.voided) sql += " AND voided <> 0";
   if (q.alarms) sql += " AND alarms > 0";
-  for (size_t i = 0; i < q.words.size(); ++i) sql += i == 0 ? kDriving : kChecked;
+  for (size_t i = 0; i < q.words.size(); ++i)
+    sql += i == 0 && !q.common_words ? kDriving : Checked();
   return sql + " ORDER BY start_ms DESC, id DESC";
 }
 
 void RarestFirst(Database& db, SearchQuery& q) {
-  if (q.words.size() < 2) return;
+  if (q.words.empty()) return;
   Statement count(db,
                   "SELECT count(*) FROM (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?"
                   " LIMIT " +
@@ -176,6 +196,7 @@ void RarestFirst(Database& db, SearchQuery& q) {
   std::stable_sort(ranked.begin(), ranked.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   for (size_t i = 0; i < ranked.size(); ++i) q.words[i] = ranked[i].second;
+  q.common_words = ranked.front().first >= kRarityProbe;
 }
 
 void BindQuery(Statement& s, const SearchQuery& q) {

@@ -67,7 +67,10 @@ class NetSource : public Source {
       socklen_t len = sizeof peer;
       Fd conn(accept4(listener_.Get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
       if (conn.Get() < 0) continue;
-      if (!Admit(peer)) continue;
+      if (!Admit(peer)) {
+        Abort(conn);  // as from a printer that is off: a POS never takes it for a receipt printed
+        continue;
+      }
       std::string from = DescribeAddress(peer);
       if (setting_.kind == SourceKind::kTcp) {
         Say(LogLevel::kInfo, "connection from " + from);

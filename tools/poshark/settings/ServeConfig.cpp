@@ -21,6 +21,9 @@ namespace {
 
 bool Same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
+// The most of a bad value a message repeats.
+constexpr size_t kShownValueBytes = 80;
+
 // Where an entry stood, for messages: "FILE, line N, [SECTION] KEY".
 struct Place {
   const std::string& path;
@@ -28,7 +31,26 @@ struct Place {
 
   [[noreturn]] void Fail(const IniEntry& e, const std::string& expected) const {
     Usage(path + ", line " + std::to_string(e.line) + ", [" + section.name + "] " + e.key + " = " +
-          e.value + ": expected " + expected);
+          Shown(e.value) + ": expected " + expected);
+  }
+
+  // A value as a message shows it: a long one cut, with its length.
+  static std::string Shown(const std::string& value) {
+    if (value.size() <= kShownValueBytes) return value;
+    return value.substr(0, kShownValueBytes) + "... (" + std::to_string(value.size()) + " bytes)";
+  }
+
+  // Each key once in a section: a second one would silently win.
+  void CheckOnce() const {
+    std::map<std::string, int> seen;
+    for (const auto& e : section.entries) {
+      std::string key = e.key;
+      for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (auto [it, fresh] = seen.emplace(key, e.line); !fresh) {
+        Usage(path + ", line " + std::to_string(e.line) + ", [" + section.name + "] " + e.key +
+              ": expected once in the section (also on line " + std::to_string(it->second) + ")");
+      }
+    }
   }
 };
 
@@ -152,6 +174,41 @@ void CheckDistinct(const std::string& path, const std::vector<ChannelSettings>& 
   }
 }
 
+bool Listens(const ChannelSettings& c) {
+  return (c.source.kind == SourceKind::kTcp || c.source.kind == SourceKind::kTap) && c.source.port;
+}
+
+// A printer address that reaches a socket this service listens on.
+bool ReachesListener(const std::string& host, int port, const SourceSetting& listener) {
+  if (port != listener.port) return false;
+  const std::string& on = listener.host;
+  const bool any = on.empty() || on == "0.0.0.0" || on == "::";
+  return host == on || (IsLoopbackHost(host) && (any || IsLoopbackHost(on)));
+}
+
+// No channel listens on the page's port, and no tap's printer is a socket
+// of this service: the tap would relay to itself, over and over.
+void CheckAddresses(const std::string& path, const ServeConfig& config,
+                    const std::vector<int>& lines) {
+  const auto& channels = config.channels;
+  for (size_t i = 0; i < channels.size(); ++i) {
+    const ChannelSettings& c = channels[i];
+    std::string where = path + ", line " + std::to_string(lines[i]) + ", [channel " + c.name +
+                        "] source: expected ";
+    if (Listens(c) && c.source.port == config.service.http.port) {
+      Usage(where + "a port other than the page's ([service] http)");
+    }
+    if (c.source.kind != SourceKind::kTap) continue;
+    for (const ChannelSettings& other : channels) {
+      if (Listens(other) &&
+          ReachesListener(c.source.printer_host, c.source.printer_port, other.source)) {
+        Usage(where + "a printer that is not a socket of this service (channel " + other.name +
+              " listens there)");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 bool ParseHttpAddress(const std::string& value, HttpSettings& http) {
@@ -197,6 +254,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
   bool service_seen = false;
   for (const auto& section : sections) {
     Place at{path, section};
+    at.CheckOnce();
     std::string where =
         path + ", line " + std::to_string(section.line) + ", [" + section.name + "]";
     if (Same(section.name, "service")) {
@@ -224,6 +282,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
   }
   if (config.channels.empty()) Usage(path + ": expected at least one [channel NAME] section");
   CheckDistinct(path, config.channels, lines);
+  CheckAddresses(path, config, lines);
   if (config.service.home.empty()) {
     config.service.home = poshark::HomeFolder();
   }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ToolProcess.h"
+#include "support/LineCollector.h"
 
 namespace poshark_test {
 namespace {
@@ -218,8 +219,22 @@ TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
     ASSERT_EQ(poll(&p, 1, 5000), 1);  // the stream's head
   }
   EXPECT_EQ(Request(port, "GET", "/events" + t).first, 503);
-  serve.Stop();
+  // Streams their pages closed give their slots back within a few seconds.
   for (int fd : streams) close(fd);
+  streams.clear();
+  const auto closed = Clock::now();
+  auto stream_status = [&] {
+    int fd = ConnectLoopback(port);
+    SendAll(fd, "GET /events" + t + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    char head[16] = {};
+    pollfd p{fd, POLLIN, 0};
+    bool answered = poll(&p, 1, 5000) == 1 && recv(fd, head, sizeof head - 1, 0) > 12;
+    close(fd);
+    return answered ? std::atoi(head + 9) : 0;
+  };
+  EXPECT_TRUE(poshark::testing::WaitUntil([&] { return stream_status() == 200; }, 4000));
+  EXPECT_LT(Clock::now() - closed, std::chrono::seconds(4));
+  serve.Stop();
 }
 
 // An address open to others needs a token; an address in use is refused.
@@ -239,6 +254,14 @@ TEST(Page, AnAddressOpenToOthersNeedsATokenAndOneInUseIsRefused) {
     EXPECT_NE(serve.tool->Err().find(message), std::string::npos) << serve.tool->Err();
   }
   close(taken);
+  // Also by a second service: the port is not shared.
+  Service first("http = 127.0.0.1:0\n[channel till]\nsource = tcp:127.0.0.1:0\n");
+  const int port = first.Port("page on http://");
+  ASSERT_GT(port, 0) << first.tool->Err();
+  Service second("http = 127.0.0.1:" + std::to_string(port) +
+                 "\n[channel till]\nsource = tcp:127.0.0.1:0\n");
+  EXPECT_EQ(second.tool->Wait(std::chrono::seconds(20)), 1) << second.tool->Err();
+  first.Stop();
 }
 
 }  // namespace

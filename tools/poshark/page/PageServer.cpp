@@ -218,6 +218,12 @@ bool PageServer::Start(std::string& error) {
   s.set_read_timeout(kPageIoTimeout);
   s.set_write_timeout(kPageIoTimeout);
   s.set_payload_max_length(kPageMaxBody);
+  // The library's default also sets SO_REUSEPORT, with which a second
+  // service could bind the same port and take a share of the requests.
+  s.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   Guard();
   Route();
   errno = 0;

@@ -78,8 +78,8 @@ std::optional<Receipt> ReceiptById(Database& db, int64_t id) {
 
 std::optional<Receipt> ReceiptAt(Database& db, const std::string& channel, int64_t time_ms) {
   const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
   if (time_ms > now_ms + kReceiptAtSlackMs) return std::nullopt;  // a time yet to come
   Statement s(db,
               std::string(kReceiptColumns) +
@@ -126,10 +126,10 @@ std::string ReceiptJson(Database& db, const Receipt& r) {
 
 std::vector<std::string> MatchingLines(Database& db, int64_t receipt, const SearchQuery& q,
                                        int limit) {
-  std::string sql = "SELECT text FROM lines l WHERE receipt = ? AND text <> ''";
+  std::string sql = "SELECT text FROM lines WHERE receipt = ?1 AND text <> ''";
   std::string any;
-  for (const auto& w : q.words) any += (any.empty() ? "" : " OR ") + Phrase(w);
-  if (!any.empty()) sql += std::string(" AND ") + kLineMatches;
+  for (size_t i = 0; i < q.words.size(); ++i) any += (any.empty() ? "" : " OR ") + MatchOf(q, i);
+  if (!any.empty()) sql += " AND id IN (" + LinesMatching("?1", "?2") + ")";
   Statement s(db, sql + " ORDER BY id LIMIT " + std::to_string(limit));
   s.Bind(1, receipt);
   if (!any.empty()) s.Bind(2, any);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <tuple>
 #include <utility>
 
 #include "base/Usage.h"
@@ -161,9 +162,13 @@ constexpr char kDriving[] =
 // Lines counted per word to tell a rare word from a common one.
 constexpr int kRarityProbe = 10000;
 
-std::string Checked() {
-  return std::string(" AND EXISTS (SELECT 1 FROM lines l WHERE l.receipt = receipts.id AND ") +
-         kLineMatches + ")";
+std::string Checked() { return " AND EXISTS (" + LinesMatching("receipts.id", "?") + ")"; }
+
+std::string LinesMatching(const std::string& receipt, const std::string& match) {
+  const std::string of = " FROM lines WHERE receipt = " + receipt + ")";
+  return "SELECT rowid FROM lines_fts WHERE lines_fts MATCH " + match +
+         " AND rowid BETWEEN (SELECT min(id)" + of + " AND (SELECT max(id)" + of +
+         " AND (SELECT receipt FROM lines WHERE id = lines_fts.rowid) = " + receipt;
 }
 
 std::string ReceiptQuery(const SearchQuery& q) {
@@ -181,22 +186,69 @@ std::string ReceiptQuery(const SearchQuery& q) {
   return sql + " ORDER BY start_ms DESC, id DESC";
 }
 
+std::string MatchOf(const SearchQuery& q, size_t i) {
+  return i < q.match.size() ? q.match[i] : Phrase(q.words[i]);
+}
+
+namespace {
+
+// A prefix of one plain ASCII word, lower-cased as the index keeps it; ""
+// for anything else (a phrase, other scripts), which stays a prefix query.
+std::string PlainPrefix(const std::string& word) {
+  if (word.size() < 2 || word.back() != '*') return "";
+  std::string stem = word.substr(0, word.size() - 1);
+  for (char& c : stem) {
+    if (std::isalnum(static_cast<unsigned char>(c)) == 0) return "";
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return stem;
+}
+
+// The words of the index that begin with the stem, as one FTS5 expression
+// of exact words: each is a cheap look-up, where a prefix query gathers the
+// lines of every such word each time it is asked.
+std::string ResolvePrefix(Database& db, const std::string& word, const std::string& stem) {
+  db.Exec(
+      "CREATE VIRTUAL TABLE IF NOT EXISTS temp.lines_terms USING fts5vocab(main, lines_fts, row)");
+  Statement terms(db, "SELECT term FROM temp.lines_terms WHERE term >= ? AND term < ? LIMIT " +
+                          std::to_string(kMaxPrefixWords + 1));
+  std::string end = stem;
+  end.back() = static_cast<char>(end.back() + 1);
+  terms.Bind(1, stem).Bind(2, end);
+  std::string any;
+  int count = 0;
+  for (; terms.Step(); ++count) any += (any.empty() ? "" : " OR ") + Phrase(terms.Text(0));
+  if (count > kMaxPrefixWords) {
+    Usage("search: WORDS: expected a prefix of at most " + std::to_string(kMaxPrefixWords) +
+          " words of the journal, not \"" + word + "\" (give more letters)");
+  }
+  return count == 0 ? "\"\"" : "(" + any + ")";  // "" finds nothing
+}
+
+}  // namespace
+
 void RarestFirst(Database& db, SearchQuery& q) {
   if (q.words.empty()) return;
+  q.match.clear();
+  for (const auto& w : q.words) {
+    std::string stem = PlainPrefix(w);
+    q.match.push_back(stem.empty() ? Phrase(w) : ResolvePrefix(db, w, stem));
+  }
   Statement count(db,
                   "SELECT count(*) FROM (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?"
                   " LIMIT " +
                       std::to_string(kRarityProbe) + ")");
-  std::vector<std::pair<int64_t, std::string>> ranked;
-  for (const auto& w : q.words) {
-    count.Bind(1, Phrase(w));
-    ranked.emplace_back(count.Step() ? count.Int(0) : 0, w);
+  std::vector<std::tuple<int64_t, std::string, std::string>> ranked;
+  for (size_t i = 0; i < q.words.size(); ++i) {
+    count.Bind(1, q.match[i]);
+    ranked.emplace_back(count.Step() ? count.Int(0) : 0, q.words[i], q.match[i]);
     count.Reset();
   }
   std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (size_t i = 0; i < ranked.size(); ++i) q.words[i] = ranked[i].second;
-  q.common_words = ranked.front().first >= kRarityProbe;
+                   [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+  for (size_t i = 0; i < ranked.size(); ++i)
+    std::tie(std::ignore, q.words[i], q.match[i]) = ranked[i];
+  q.common_words = std::get<0>(ranked.front()) >= kRarityProbe;
 }
 
 void BindQuery(Statement& s, const SearchQuery& q) {
@@ -205,7 +257,7 @@ void BindQuery(Statement& s, const SearchQuery& q) {
   if (q.pos) s.Bind(++i, static_cast<int64_t>(*q.pos));
   if (q.since_ms) s.Bind(++i, *q.since_ms);
   if (q.until_ms) s.Bind(++i, *q.until_ms);
-  for (const auto& w : q.words) s.Bind(++i, Phrase(w));
+  for (size_t w = 0; w < q.words.size(); ++w) s.Bind(++i, MatchOf(q, w));
 }
 
 }  // namespace poshark::tool

@@ -28,7 +28,18 @@ struct SearchQuery {
   // Set by RarestFirst: even the rarest word is on many lines, so receipts
   // are taken newest first and checked one by one.
   bool common_words = false;
+  // Set by RarestFirst: each word as the index is asked for it (a prefix
+  // resolved into the words of the journal it begins); else Phrase(word).
+  std::vector<std::string> match;
 };
+
+// The FTS5 expression of word i of the query.
+std::string MatchOf(const SearchQuery& query, size_t i);
+
+// Words a prefix may stand for in one query; a prefix that begins more
+// words of the journal is refused (UsageError): each word costs a look-up
+// per line checked.
+inline constexpr int kMaxPrefixWords = 64;
 
 // Throws UsageError naming the argument.
 SearchQuery ParseSearchArgs(int argc, char** argv);
@@ -65,11 +76,14 @@ void BindQuery(Statement& statement, const SearchQuery& query);
 // a limited query stops as soon as it has enough. Either way each word
 // costs a look-up per line checked, never a pass over the whole index per
 // receipt.
+// Resolves every prefix once, for the whole query. Throws UsageError for a
+// prefix of more than kMaxPrefixWords words.
 void RarestFirst(Database& db, SearchQuery& query);
 
-// The condition that a line (alias l) holds the FTS5 expression bound to
-// the next parameter: a look-up of that one row in the index.
-inline constexpr char kLineMatches[] =
-    "EXISTS (SELECT 1 FROM lines_fts WHERE lines_fts MATCH ? AND lines_fts.rowid = l.id)";
+// A query of the numbers of the lines of one receipt (`receipt`, an SQL
+// expression) that hold the FTS5 expression of parameter `match`: one walk
+// of the index over the range of line numbers the receipt spans, never
+// over the whole index.
+std::string LinesMatching(const std::string& receipt, const std::string& match);
 
 }  // namespace poshark::tool

@@ -114,6 +114,8 @@ PageAnswer SearchPage(const std::string& journal, const PageParam& param) {
     return {200, body + "]"};
   } catch (const JournalError& e) {
     return Unavailable(e);
+  } catch (const UsageError& e) {  // a prefix of too many words
+    return Bad("q", e.message.substr(e.message.find("expected ") + 9));
   }
 }
 

@@ -13,6 +13,8 @@
 namespace poshark_test {
 namespace {
 
+using namespace std::chrono_literals;
+
 using Json = nlohmann::json;
 const char kChromium[] = "/usr/bin/chromium";
 const char kMarkup[] = "Note <script>alert(1)</script>";
@@ -237,6 +239,26 @@ TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
   };
   EXPECT_TRUE(poshark::testing::WaitUntil([&] { return stream_status() == 200; }, 4000));
   EXPECT_LT(Clock::now() - closed, std::chrono::seconds(4));
+  // A request is read within 2 s and 16 KiB, whatever the client does: one
+  // that sends a byte every 0.3 s is let go, a flood of header lines is cut.
+  int slow = ConnectLoopback(port);
+  const auto begun = Clock::now();
+  for (char c = 'G'; send(slow, &c, 1, MSG_NOSIGNAL) == 1 && Clock::now() - begun < 10s; c = 'x') {
+    pollfd p{slow, POLLIN, 0};
+    if (poll(&p, 1, 300) == 1) break;  // the service answered or closed
+  }
+  EXPECT_LT(Clock::now() - begun, 3s);
+  close(slow);
+  int flood = ConnectLoopback(port);
+  const std::string lines = "GET / HTTP/1.1\r\n" + std::string(4000, 'X') + ": y\r\n";
+  size_t flooded = 0;
+  for (pollfd p{flood, POLLOUT, 0}; flooded < (4u << 20) && poll(&p, 1, 2000) == 1;) {
+    ssize_t n = send(flood, lines.data(), lines.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n <= 0) break;
+    flooded += static_cast<size_t>(n);
+  }
+  EXPECT_LT(flooded, 4u << 20) << "the flood was read on";
+  close(flood);
   // Clients that send their request a byte at a time do not hold the stop
   // (Stop checks 2 s).
   std::atomic<bool> dripping{true};

@@ -17,6 +17,7 @@
 #include "base/Log.h"
 #include "base/Usage.h"
 #include "journal/JournalDb.h"
+#include "page/GuardedServer.h"
 #include "page/PageAssets.h"
 #include "page/PageQueries.h"
 
@@ -35,11 +36,18 @@ class BoundedPool : public httplib::TaskQueue {
   BoundedPool() {
     for (size_t i = 0; i < kPageThreads; ++i) threads_.emplace_back([this] { Work(); });
   }
+  // Called by the accepting thread, which never waits here: a connection
+  // without a place in the queue is answered 503 and closed at once.
   void enqueue(std::function<void()> fn) override {
-    std::unique_lock lock(mutex_);
-    space_.wait(lock, [&] { return jobs_.size() < kPageQueue || shutdown_; });
-    jobs_.push_back(std::move(fn));
-    jobs_ready_.notify_one();
+    {
+      std::lock_guard lock(mutex_);
+      if (jobs_.size() < kPageQueue && !shutdown_) {
+        jobs_.push_back({std::move(fn), std::chrono::steady_clock::now()});
+        jobs_ready_.notify_one();
+        return;
+      }
+    }
+    GuardedServer::RunRefused(fn);
   }
   void shutdown() override {
     {
@@ -47,24 +55,22 @@ class BoundedPool : public httplib::TaskQueue {
       shutdown_ = true;
     }
     jobs_ready_.notify_all();
-    space_.notify_all();
     for (auto& t : threads_) t.join();
   }
 
  private:
   void Work() {
     for (;;) {
-      std::function<void()> fn;
+      Job job;
       {
         std::unique_lock lock(mutex_);
         jobs_ready_.wait(lock, [&] { return !jobs_.empty() || shutdown_; });
         if (jobs_.empty()) return;
-        fn = std::move(jobs_.front());
+        job = std::move(jobs_.front());
         jobs_.pop_front();
-        space_.notify_one();
       }
       try {
-        fn();
+        GuardedServer::RunQueued(job.task, job.accepted);
       } catch (const std::exception& e) {
         Log(LogLevel::kError, std::string("page: a request failed: ") + e.what());
       } catch (...) {
@@ -74,8 +80,12 @@ class BoundedPool : public httplib::TaskQueue {
   }
 
   std::mutex mutex_;  // guards jobs_ and shutdown_
-  std::condition_variable jobs_ready_, space_;
-  std::deque<std::function<void()>> jobs_;
+  std::condition_variable jobs_ready_;
+  struct Job {
+    std::function<void()> task;
+    std::chrono::steady_clock::time_point accepted;
+  };
+  std::deque<Job> jobs_;
   bool shutdown_ = false;
   std::vector<std::thread> threads_;
 };
@@ -136,7 +146,7 @@ PageServer::PageServer(HttpSettings http, std::string journal, LiveFeed& feed)
     : http_(std::move(http)),
       journal_(std::move(journal)),
       feed_(feed),
-      server_(std::make_unique<httplib::Server>()) {}
+      server_(std::make_unique<GuardedServer>()) {}
 
 PageServer::~PageServer() {
   BeginStop();

@@ -108,10 +108,7 @@ void GuardedServer::RunQueued(const std::function<void()>& task, Clock::time_poi
 bool GuardedServer::Enter(const std::string& address) {
   std::lock_guard lock(addresses_mutex_);
   int& count = addresses_[address];
-  if (count >= kPageConnectionsPerAddress) {
-    if (count == 0) addresses_.erase(address);
-    return false;
-  }
+  if (count >= kPageConnectionsPerAddress) return false;
   ++count;
   return true;
 }

@@ -1,6 +1,8 @@
 // The receipt journal at the size of a busy store: how fast its writer
 // stores receipts, and how long a word takes to be found among a million
-// of them (the journal is built once, in /tmp, and kept for later runs).
+// of them, rare and common, as `poshark search` lists every receipt and as
+// the page shows the newest (the journal is built once, in /tmp, and kept
+// for later runs).
 #include <benchmark/benchmark.h>
 #include <poshark/RCPosHark.h>
 
@@ -14,6 +16,7 @@
 
 #include "journal/JournalDb.h"
 #include "journal/JournalStore.h"
+#include "journal/Receipts.h"
 #include "journal/SearchArgs.h"
 
 namespace {
@@ -149,6 +152,7 @@ void JournalSearch(benchmark::State& state, std::vector<std::string> words) {
   int64_t found = 0;
   for (auto _ : state) {
     RarestFirst(*db, q);
+    q.common_words = false;  // as `poshark search` does: it lists every receipt
     Statement s(*db, ReceiptQuery(q));
     BindQuery(s, q);
     found = 0;
@@ -160,6 +164,43 @@ BENCHMARK_CAPTURE(JournalSearch, RareWord, std::vector<std::string>{"needle"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK_CAPTURE(JournalSearch, CommonAndRareWord, std::vector<std::string>{"corner", "needle"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+BENCHMARK_CAPTURE(JournalSearch, CommonWord, std::vector<std::string>{"corner"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+// The page's answer: the newest receipts that hold the words, each with the
+// first lines that hold one of them.
+constexpr int kPageReceipts = 100;
+constexpr int kPageLines = 3;
+
+void PageSearch(benchmark::State& state, std::vector<std::string> words) {
+  auto db = OpenJournal(BigJournal(), false);
+  SearchQuery q;
+  q.words = std::move(words);
+  int64_t found = 0;
+  for (auto _ : state) {
+    RarestFirst(*db, q);
+    Statement s(*db, ReceiptQuery(q) + " LIMIT " + std::to_string(kPageReceipts));
+    BindQuery(s, q);
+    found = 0;
+    for (; s.Step(); ++found) {
+      benchmark::DoNotOptimize(MatchingLines(*db, s.Int(0), q, kPageLines));
+    }
+  }
+  state.counters["found"] = static_cast<double>(found);
+}
+BENCHMARK_CAPTURE(PageSearch, CommonWord, std::vector<std::string>{"corner"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(PageSearch, ThreeCommonPrefixes,
+                  std::vector<std::string>{"corn*", "coffee*", "total*"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(PageSearch, CommonAndRareWord, std::vector<std::string>{"corner", "needle"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

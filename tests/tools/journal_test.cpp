@@ -298,6 +298,8 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
       {{"--since", "2024-02-30"}, 2, "--since 2024-02-30: expected a date YYYY-MM-DD"},
       {{"--since", "2024-03-14", "--until", "2024-03-13"}, 2, "--until: expected a time after"},
       {{""}, 2, "WORDS: expected a word or a phrase"},
+      {{"\""}, 2, "WORDS: expected a word or a phrase"},  // as on the page
+      {std::vector<std::string>(17, "w"), 2, "WORDS: expected at most 16"},
       {{"--journal", dir / "none.sqlite"}, 1, "journal " + (dir / "none.sqlite") + ": cannot open"},
   };
   for (const auto& [more, code, want] : kCases) {
@@ -321,6 +323,21 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
   EXPECT_NE(r.out.find("ALARM"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    card **** 1111\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("R3 coffee"), std::string::npos) << r.out;
+  // Common words walk the receipts and check each: the same answers as the
+  // look-up of a rare word.
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{"coffee"}, {"tea", "void"}, {"coff*", "beans"}, {"to", "x"}}) {
+    poshark::tool::SearchQuery q;
+    q.words = words;
+    std::vector<int64_t> ids[2];
+    for (bool common : {false, true}) {
+      q.common_words = common;
+      poshark::tool::Statement s(*db, poshark::tool::ReceiptQuery(q));
+      poshark::tool::BindQuery(s, q);
+      while (s.Step()) ids[common].push_back(s.Int(0));
+    }
+    EXPECT_EQ(ids[0], ids[1]) << testing::PrintToString(words);
+  }
 }
 
 }  // namespace

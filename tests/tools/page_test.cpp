@@ -4,10 +4,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <thread>
+
 #include "ToolProcess.h"
+#include "support/LineCollector.h"
 
 namespace poshark_test {
 namespace {
+
+using namespace std::chrono_literals;
 
 using Json = nlohmann::json;
 const char kChromium[] = "/usr/bin/chromium";
@@ -143,6 +149,29 @@ TEST(Page, ChromiumShowsTheReceiptsAndTheJournalKeepsThem) {
     std::cerr << kChromium << " is missing (CI installs it): the page is not shown\n";
   }
   ASSERT_TRUE(serve.tool->WaitFor([](auto& out, auto&) { return Count(out, "\"STOP\"") >= 2; }));
+  // Bad requests are told what is wrong, and nothing of the service's
+  // insides; a time long after the last receipt closed finds none.
+  std::string many = "/api/search?q=";
+  for (int i = 0; i < 1400; ++i) many += "w" + std::to_string(i) + "+";
+  const auto tomorrow = std::chrono::system_clock::now() + std::chrono::hours(24);
+  const std::pair<std::string, int> kBad[] = {
+      {"/api/search?q=%00", 400},
+      {many, 400},
+      {"/api/search?q=%22", 400},
+      {"/api/search?q=*", 400},
+      {"/api/search?pos=1%00", 400},
+      {"/api/receipt?id=1%00", 400},
+      {"/api/receipt?channel=till&time=" +
+           std::to_string(
+               std::chrono::duration_cast<std::chrono::milliseconds>(tomorrow.time_since_epoch())
+                   .count()),
+       404},
+  };
+  for (const auto& [target, want] : kBad) {
+    auto [status, reply] = Request(port, "GET", target);
+    EXPECT_EQ(status, want) << target.substr(0, 80) << "\n" << reply;
+    EXPECT_EQ(reply.find(serve.Path()), std::string::npos) << reply;
+  }
   serve.Stop();
   auto r = RunTool({{"search", "--journal", serve / "journal.sqlite", "--json", "voided by"}});
   ASSERT_EQ(SplitLines(r.out).size(), 1u) << r.out;
@@ -195,8 +224,58 @@ TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
     ASSERT_EQ(poll(&p, 1, 5000), 1);  // the stream's head
   }
   EXPECT_EQ(Request(port, "GET", "/events" + t).first, 503);
-  serve.Stop();
+  // Streams their pages closed give their slots back within a few seconds.
   for (int fd : streams) close(fd);
+  streams.clear();
+  const auto closed = Clock::now();
+  auto stream_status = [&] {
+    int fd = ConnectLoopback(port);
+    SendAll(fd, "GET /events" + t + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    char head[16] = {};
+    pollfd p{fd, POLLIN, 0};
+    bool answered = poll(&p, 1, 5000) == 1 && recv(fd, head, sizeof head - 1, 0) > 12;
+    close(fd);
+    return answered ? std::atoi(head + 9) : 0;
+  };
+  EXPECT_TRUE(poshark::testing::WaitUntil([&] { return stream_status() == 200; }, 4000));
+  EXPECT_LT(Clock::now() - closed, std::chrono::seconds(4));
+  // A request is read within 2 s and 16 KiB, whatever the client does: one
+  // that sends a byte every 0.3 s is let go, a flood of header lines is cut.
+  int slow = ConnectLoopback(port);
+  const auto begun = Clock::now();
+  for (char c = 'G'; send(slow, &c, 1, MSG_NOSIGNAL) == 1 && Clock::now() - begun < 10s; c = 'x') {
+    pollfd p{slow, POLLIN, 0};
+    if (poll(&p, 1, 300) == 1) break;  // the service answered or closed
+  }
+  EXPECT_LT(Clock::now() - begun, 3s);
+  close(slow);
+  int flood = ConnectLoopback(port);
+  const std::string lines = "GET / HTTP/1.1\r\n" + std::string(4000, 'X') + ": y\r\n";
+  size_t flooded = 0;
+  for (pollfd p{flood, POLLOUT, 0}; flooded < (4u << 20) && poll(&p, 1, 2000) == 1;) {
+    ssize_t n = send(flood, lines.data(), lines.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n <= 0) break;
+    flooded += static_cast<size_t>(n);
+  }
+  EXPECT_LT(flooded, 4u << 20) << "the flood was read on";
+  close(flood);
+  // Clients that send their request a byte at a time do not hold the stop
+  // (Stop checks 2 s).
+  std::atomic<bool> dripping{true};
+  std::thread drip([&] {
+    std::vector<int> slow;
+    for (int i = 0; i < 3; ++i) slow.push_back(ConnectLoopback(port));
+    const std::string request = "GET / HTTP/1.1\r\nHost: x\r\n";
+    for (size_t at = 0; dripping && at < request.size(); ++at) {
+      for (int fd : slow) send(fd, &request[at], 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    for (int fd : slow) close(fd);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  serve.Stop();
+  dripping = false;
+  drip.join();
 }
 
 // An address open to others needs a token; an address in use is refused.
@@ -216,6 +295,14 @@ TEST(Page, AnAddressOpenToOthersNeedsATokenAndOneInUseIsRefused) {
     EXPECT_NE(serve.tool->Err().find(message), std::string::npos) << serve.tool->Err();
   }
   close(taken);
+  // Also by a second service: the port is not shared.
+  Service first("http = 127.0.0.1:0\n[channel till]\nsource = tcp:127.0.0.1:0\n");
+  const int port = first.Port("page on http://");
+  ASSERT_GT(port, 0) << first.tool->Err();
+  Service second("http = 127.0.0.1:" + std::to_string(port) +
+                 "\n[channel till]\nsource = tcp:127.0.0.1:0\n");
+  EXPECT_EQ(second.tool->Wait(std::chrono::seconds(20)), 1) << second.tool->Err();
+  first.Stop();
 }
 
 }  // namespace

@@ -11,7 +11,8 @@ namespace {
 using poshark_test::TempDir;
 
 TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
-  const std::pair<const char*, const char*> kCases[] = {
+  using namespace std::string_literals;
+  const std::pair<std::string, const char*> kCases[] = {
       // file text, message
       {"[servic]\n", "line 1, [servic]: expected [service] or [channel NAME]"},
       {"pos = 1\n", "line 1: expected a [section] before the first key"},
@@ -28,6 +29,15 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
       {"[service]\n[service]\n", "line 2, [service]: expected one [service] section only"},
       {"[service]\nkeep = 90 days\n[channel a]\n",
        "[service] keep = 90 days: expected an age (such as 90d or 12h), a size"},
+      {"[channel a]\npos = 1\nPOS = 2\n",
+       "line 3, [channel a] POS: expected once in the section (also on line 2)"},
+      {"[channel a]\npos = 1\0\n"s, "line 2: expected text, found a NUL byte"},
+      {"[channel a]\nidle = 0\n", "[channel a] idle = 0: expected a time from 1s to 60m"},
+      {"[service]\nhttp = 127.0.0.1:9100\n[channel a]\n",
+       "[channel a] source: expected a port other than the page's"},
+      {"[channel a]\nsource = tap:9200=127.0.0.1:9200\n",
+       "[channel a] source: expected a printer that is not a socket of this service (channel a"},
+      {"[channel a]\norder = " + std::string(500000, 'x') + "\n", "order = xxxxxxxxxx"},
   };
   TempDir dir;
   for (const auto& [text, message] : kCases) {
@@ -38,8 +48,18 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
     } catch (const UsageError& e) {
       EXPECT_NE(e.message.find(dir / "p.ini"), std::string::npos) << e.message;
       EXPECT_NE(e.message.find(message), std::string::npos) << e.message;
+      EXPECT_LT(e.message.size(), 400u) << "a long value is cut";
     }
   }
+  // A folder is no file; a byte-order mark at the start is skipped.
+  try {
+    LoadServeConfig(dir.Path());
+    ADD_FAILURE() << "a folder was read";
+  } catch (const UsageError& e) {
+    EXPECT_NE(e.message.find("a folder; expected a file"), std::string::npos) << e.message;
+  }
+  dir.Write("p.ini", "\xEF\xBB\xBF[channel a]\nidle = 2m\n");
+  EXPECT_EQ(LoadServeConfig(dir / "p.ini").channels.at(0).idle_ms, 120000);
 }
 
 }  // namespace

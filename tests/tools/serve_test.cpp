@@ -137,9 +137,13 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStopAndTellTheMan
   int till = Port(serve, "till"), tap = Port(serve, "tap"), closed = Port(serve, "closed");
   ASSERT_TRUE(till > 0 && tap > 0 && closed > 0) << tool.Err();
   ASSERT_TRUE(tool.WaitForErr("channel late: tcp 127.0.0.1:" + std::to_string(taken_port)));
-  for (int i = 0; i < 2; ++i) {  // refused, and logged once
+  for (int i = 0; i < 2; ++i) {  // refused with a reset, as by a printer that is off; logged once
     int fd = ConnectLoopback(closed);
-    EXPECT_EQ(ReadUntilEnd(fd), "");
+    pollfd p{fd, POLLIN, 0};
+    char c = 0;
+    EXPECT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_EQ(recv(fd, &c, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
     close(fd);
   }
   close(taken);
@@ -227,7 +231,7 @@ std::string Bulk(size_t size) {
 
 // A printer that is off has the POS side closed at once; one that never
 // reads slows its POS down, and holds up neither the other tap nor the stop;
-// a POS that idles, resets or floods ends only its own connection.
+// a POS that resets or floods ends only its own connection.
 TEST(Serve, APosOrPrinterThatMisbehavesHoldsUpOnlyItsOwnConnection) {
   FakePrinter printer, deaf(false);
   int off_port = 0;
@@ -260,7 +264,6 @@ TEST(Serve, APosOrPrinterThatMisbehavesHoldsUpOnlyItsOwnConnection) {
   }
   EXPECT_GT(sent, 0u);
 
-  int idle = ConnectLoopback(port);  // connects and sends nothing, to the end
   const std::string plain = ReadFile(ReceiptsDir() + "/plain.bin").substr(0, 200);
   fd = ConnectLoopback(port);
   SendAll(fd, plain);
@@ -276,13 +279,70 @@ TEST(Serve, APosOrPrinterThatMisbehavesHoldsUpOnlyItsOwnConnection) {
   EXPECT_EQ(ReadUntilEnd(fd, 30000), "");
   close(fd);
   EXPECT_TRUE(printer.Received() == plain + bulk) << printer.Received().size();  // byte for byte
-  EXPECT_EQ(recv(idle, &c, 1, MSG_DONTWAIT), -1) << "the idle POS lost its connection";
   if (!kSanitized) {
     EXPECT_LT(serve.tool->PeakKiB(), 48 << 10);  // far less than passed
   }
   serve.Stop();
-  close(idle);
   close(stalled);
+}
+
+// Numbered lines "<tag>01 line" ... as one string.
+std::string Numbered(char tag, int from, int to) {
+  std::string text;
+  for (int i = from; i <= to; ++i) text += tag + std::to_string(100 + i).substr(1) + " line\n";
+  return text;
+}
+
+// Two POSes on one tcp or tap channel: the second waits until the first has
+// ended, whose unfinished line ends with it (also after a reset); a silent
+// connection is closed after the channel's idle time instead of holding
+// back the next POS.
+TEST(Serve, TwoPosOnOneChannelNeverMixAndASilentOneIsClosedWhenIdle) {
+  FakePrinter printer;
+  TempDir out;
+  Service serve("output = " + (out / "lines.jsonl") +
+                "\njournal = off\n[channel till]\nsource = tcp:127.0.0.1:0\nidle = 1s\n"
+                "[channel tap]\nsource = tap:127.0.0.1:0=127.0.0.1:" +
+                std::to_string(printer.Port()) + "\nidle = 1\n");
+  std::vector<std::string> expected;
+  for (const std::string& text : SplitLines(Numbered('A', 1, 20) + "AAAA unfinished\n" +
+                                            Numbered('B', 1, 20) + Numbered('C', 1, 1)))
+    expected.push_back(text);
+  for (const char* channel : {"till", "tap"}) {
+    SCOPED_TRACE(channel);
+    const int port = Port(serve, channel);
+    ASSERT_GT(port, 0) << serve.tool->Err();
+    const std::string accepted = std::string("channel ") + channel + ": connection from";
+    const size_t before = Count(serve.tool->Err(), accepted);
+    int a = ConnectLoopback(port);
+    ASSERT_TRUE(
+        serve.tool->WaitFor([&](auto&, auto& err) { return Count(err, accepted) > before; }));
+    SendAll(a, Numbered('A', 1, 10));
+    int b = ConnectLoopback(port);
+    SendAll(b, Numbered('B', 1, 10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    SendAll(a, Numbered('A', 11, 20) + "AAAA unfinished");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    linger hard{1, 0};
+    setsockopt(a, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(a);
+    SendAll(b, Numbered('B', 11, 20));
+    close(b);
+    int silent = ConnectLoopback(port);
+    int c = ConnectLoopback(port);
+    SendAll(c, Numbered('C', 1, 1));
+    close(c);
+    const auto start = Clock::now();
+    EXPECT_EQ(ReadUntilEnd(silent, 10000), "");  // closed by the service
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(kSanitized ? 8 : 4));
+    close(silent);
+    ASSERT_TRUE(poshark::testing::WaitUntil(
+        [&] { return TextsByChannel(ReadFile(out / "lines.jsonl"))[channel].size() >= 42; }, 10000))
+        << ReadFile(out / "lines.jsonl");
+    EXPECT_EQ(TextsByChannel(ReadFile(out / "lines.jsonl"))[channel], expected);
+  }
+  EXPECT_TRUE(serve.tool->WaitForErr("closed after 1 s without a byte"));
+  serve.Stop();
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "base/IniFile.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -8,7 +10,16 @@
 
 namespace poshark::tool {
 
+namespace {
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+}  // namespace
+
 bool ReadIniFile(const std::string& path, std::vector<IniSection>& sections, std::string& error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = path + ": a folder; expected a file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = path + ": " + std::strerror(errno);
@@ -22,6 +33,12 @@ bool ReadIniFile(const std::string& path, std::vector<IniSection>& sections, std
     std::string where = path + ", line " + std::to_string(number) + ": ";
     if (total > kMaxIniBytes) {
       error = where + "the file is larger than " + std::to_string(kMaxIniBytes) + " bytes";
+      return false;
+    }
+    // Editors on Windows begin a UTF-8 file with a byte-order mark.
+    if (number == 1 && line.rfind(kUtf8Bom, 0) == 0) line.erase(0, sizeof kUtf8Bom - 1);
+    if (line.find('\0') != std::string::npos) {
+      error = where + "expected text, found a NUL byte";
       return false;
     }
     std::string_view text = Trim(line);

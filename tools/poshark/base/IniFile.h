@@ -24,8 +24,9 @@ struct IniSection {
 inline constexpr size_t kMaxIniBytes = 1024 * 1024;
 
 // Reads the file. Lines are `[section]`, `key = value`, empty, or comments
-// starting with `;` or `#`. On failure answers false with `error` naming the
-// file and the line.
+// starting with `;` or `#`; a UTF-8 byte-order mark at the start is skipped.
+// On failure (a folder, a NUL byte, a line of another form) answers false
+// with `error` naming the file and the line.
 bool ReadIniFile(const std::string& path, std::vector<IniSection>& sections, std::string& error);
 
 }  // namespace poshark::tool

@@ -13,7 +13,8 @@ bool ParseNumberIn(std::string_view text, long low, long high, long& value) {
   errno = 0;
   char* end = nullptr;
   long v = std::strtol(copy.c_str(), &end, 10);
-  if (errno != 0 || end == copy.c_str() || *end != '\0' || v < low || v > high) return false;
+  // The whole text, a NUL byte in it included, must be the number.
+  if (errno != 0 || end != copy.c_str() + copy.size() || v < low || v > high) return false;
   if (copy.find_first_of(" \t+") != std::string::npos) return false;
   value = v;
   return true;

@@ -209,6 +209,19 @@ void Channel::EndInput() {
   sink_.Wake();
 }
 
+void Channel::EndConnection() {
+  std::lock_guard lock(give_mutex_);
+  if (!stopping_ && listening_) listener_.EndOfInput(kConnectionEndWaitMs);
+}
+
+void Channel::OfferEnd() {
+  std::lock_guard lock(intake_mutex_);
+  if (offered_ == ended_at_ || ends_.size() >= kMaxIntakeEnds) return;  // nothing to end
+  ends_.push_back(offered_);
+  ended_at_ = offered_;
+  intake_wake_.notify_one();
+}
+
 // Under give_mutex_.
 void Channel::Feed(const unsigned char* data, size_t size) {
   listener_.GotData(static_cast<int>(size), const_cast<unsigned char*>(data));
@@ -228,6 +241,8 @@ void Channel::ReportDropped() {
 void Channel::StartIntake() {
   intake_ = std::make_unique<unsigned char[]>(kIntakeRing);
   intake_head_ = intake_size_ = 0;
+  offered_ = taken_ = ended_at_ = 0;
+  ends_.clear();
   intake_stop_ = false;
   intake_thread_ = std::thread([this] { IntakeLoop(); });
 }
@@ -256,6 +271,7 @@ void Channel::Offer(const unsigned char* data, size_t size) {
     intake_size_ += n;
     done += n;
   }
+  offered_ += size;
   intake_wake_.notify_one();
 }
 
@@ -264,16 +280,23 @@ void Channel::IntakeLoop() {
   std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);
   for (;;) {
     size_t n = 0;
+    bool end = false;
     {
       std::unique_lock lock(intake_mutex_);
-      intake_wake_.wait(lock, [&] { return intake_stop_ || intake_size_ > 0; });
+      intake_wake_.wait(lock, [&] { return intake_stop_ || intake_size_ > 0 || !ends_.empty(); });
       if (intake_stop_) break;
-      n = std::min({intake_size_, kPiece, kIntakeRing - intake_head_});
+      // A piece never reaches past a connection's end.
+      uint64_t to_end = ends_.empty() ? kPiece : ends_.front() - taken_;
+      n = std::min({intake_size_, kPiece, kIntakeRing - intake_head_, static_cast<size_t>(to_end)});
       std::memcpy(piece.get(), intake_.get() + intake_head_, n);
       intake_head_ = (intake_head_ + n) % kIntakeRing;
       intake_size_ -= n;
+      taken_ += n;
+      end = !ends_.empty() && ends_.front() == taken_;
+      if (end) ends_.pop_front();
     }
-    Give(piece.get(), n);
+    if (n > 0) Give(piece.get(), n);
+    if (end) EndConnection();
   }
   // The channel stops: what was read still goes to the listener, whose
   // lines are delivered before it stops.

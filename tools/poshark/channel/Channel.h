@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +34,14 @@ inline constexpr uint32_t kEndOfInputWaitMs = 5000;
 
 // Bytes offered by a tap that may wait for the listener's intake thread.
 inline constexpr size_t kIntakeRing = 1024 * 1024;
+// Ends of tap connections that may wait in the intake behind their bytes;
+// beyond them an end is not marked (the next connection's first line may
+// then follow an unfinished one).
+inline constexpr size_t kMaxIntakeEnds = 4096;
+
+// How long the end of a connection waits for the listener to deliver the
+// connection's lines before the next connection's bytes are given.
+inline constexpr uint32_t kConnectionEndWaitMs = 1000;
 
 // Milliseconds of a coarse monotonic clock (steps of the kernel tick).
 int64_t NowMs();
@@ -62,6 +71,13 @@ class Channel {
   // out of the analysis and counted. For the tap, whose copying must not
   // wait for the listener.
   void Offer(const unsigned char* data, size_t size);
+  // A connection of a tcp source ended: its unfinished line is delivered
+  // as a line of its own before any byte of the next connection is given
+  // (waits for at most kConnectionEndWaitMs).
+  void EndConnection();
+  // The same for a tap, in step with Offer: the intake thread ends the
+  // connection once it has handed over every byte offered before.
+  void OfferEnd();
   // The source has no more bytes: waits until the listener has delivered
   // every line of what it was given (see InputDrained), then wakes the
   // output thread.
@@ -127,6 +143,10 @@ class Channel {
   std::unique_ptr<unsigned char[]> intake_;  // a ring of kIntakeRing bytes
   size_t intake_head_ = 0;
   size_t intake_size_ = 0;
+  uint64_t offered_ = 0;       // bytes ever put into the ring
+  uint64_t taken_ = 0;         // bytes ever taken out of it
+  uint64_t ended_at_ = 0;      // offered_ at the last connection's end
+  std::deque<uint64_t> ends_;  // values of offered_ at each connection's end
   bool intake_stop_ = false;
   std::thread intake_thread_;
 };

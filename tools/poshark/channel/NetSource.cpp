@@ -1,12 +1,13 @@
-// tcp: poshark listens in place of the printer, one POS connection at a
-// time. tap: poshark listens in front of the printer and relays each
-// connection to it (Tap.h).
+// tcp: poshark listens in place of the printer. tap: poshark listens in
+// front of the printer and relays each connection to it (Tap.h). Either
+// takes one POS connection at a time, as a network printer prints one job
+// at a time: the next waits in the listening socket's queue until the one
+// before has ended, so that two receipts never mix. A connection without a
+// byte for the channel's idle time is closed.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <list>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -20,8 +21,6 @@ namespace poshark::tool {
 
 namespace {
 
-// Tap connections relayed at once; more are refused.
-constexpr size_t kMaxTapConnections = 16;
 // Refused peers remembered so that each is logged once.
 constexpr size_t kMaxRefusedPeers = 1024;
 // Bytes read from a tcp connection at a time.
@@ -46,19 +45,11 @@ class NetSource : public Source {
   void Stop() override {
     waker_.Wake();
     if (accept_thread_.joinable()) accept_thread_.join();
-    std::lock_guard lock(relays_mutex_);
-    for (auto& r : relays_) r.thread.join();
-    relays_.clear();
   }
 
   std::string Where() const override { return where_; }
 
  private:
-  struct RelayThread {
-    std::thread thread;
-    std::atomic<bool> done{false};
-  };
-
   void Say(LogLevel level, const std::string& text) { Log(level, channel_.LogPrefix() + text); }
 
   bool Admit(const sockaddr_storage& peer) {
@@ -76,49 +67,44 @@ class NetSource : public Source {
       socklen_t len = sizeof peer;
       Fd conn(accept4(listener_.Get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
       if (conn.Get() < 0) continue;
-      if (!Admit(peer)) continue;
+      if (!Admit(peer)) {
+        Abort(conn);  // as from a printer that is off: a POS never takes it for a receipt printed
+        continue;
+      }
       std::string from = DescribeAddress(peer);
       if (setting_.kind == SourceKind::kTcp) {
         Say(LogLevel::kInfo, "connection from " + from);
-        Receive(conn);
-        if (!waker_.Woken()) Say(LogLevel::kInfo, "connection from " + from + " closed");
+        bool idle = Receive(conn);
+        channel_.EndConnection();
+        if (!waker_.Woken()) Closed(from, idle);
       } else {
-        StartRelay(std::move(conn), from);
+        RelayOne(std::move(conn), from);
+        channel_.OfferEnd();
       }
     }
   }
 
-  void Receive(Fd& conn) {
+  void Closed(const std::string& from, bool idle) {
+    Say(LogLevel::kInfo,
+        "connection from " + from + " closed" +
+            (idle ? " after " + std::to_string(Idle().count() / 1000) + " s without a byte" : ""));
+  }
+
+  std::chrono::milliseconds Idle() const {
+    return std::chrono::milliseconds(channel_.Settings().idle_ms);
+  }
+
+  // Reads until the POS ends; true when it was closed for idling.
+  bool Receive(Fd& conn) {
     unsigned char buf[kReadBlock];
-    while (WaitReadable(conn.Get(), waker_)) {
+    for (;;) {
+      Readiness ready = WaitReadableFor(conn.Get(), waker_, Idle());
+      if (ready != Readiness::kReadable) return ready == Readiness::kIdle;
       ssize_t n = recv(conn.Get(), buf, sizeof buf, 0);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n <= 0) return false;
       channel_.Give(buf, static_cast<size_t>(n));
     }
-  }
-
-  void StartRelay(Fd pos, const std::string& from) {
-    std::lock_guard lock(relays_mutex_);
-    for (auto it = relays_.begin(); it != relays_.end();) {
-      if (it->done) {
-        it->thread.join();
-        it = relays_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    if (relays_.size() >= kMaxTapConnections) {
-      Say(LogLevel::kWarning, "refused a connection from " + from + ": " +
-                                  std::to_string(kMaxTapConnections) + " connections are open");
-      Abort(pos);
-      return;
-    }
-    RelayThread& r = relays_.emplace_back();
-    r.thread = std::thread([this, &r, from, fd = pos.Release()] {
-      RelayOne(Fd(fd), from);
-      r.done = true;
-    });
   }
 
   // Connects to the printer before a byte of the POS is read: when the
@@ -136,9 +122,10 @@ class NetSource : public Source {
                              std::to_string(setting_.printer_port));
     int one = 1;
     setsockopt(pos.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    Relay(std::move(pos), std::move(printer), waker_,
-          [this](const unsigned char* data, size_t size) { channel_.Offer(data, size); });
-    if (!waker_.Woken()) Say(LogLevel::kInfo, "connection from " + from + " closed");
+    RelayEnd end =
+        Relay(std::move(pos), std::move(printer), waker_, Idle(),
+              [this](const unsigned char* data, size_t size) { channel_.Offer(data, size); });
+    if (end != RelayEnd::kStopped) Closed(from, end == RelayEnd::kIdle);
   }
 
   Channel& channel_;
@@ -148,8 +135,6 @@ class NetSource : public Source {
   Waker waker_;
   std::thread accept_thread_;
   std::set<std::string> refused_;  // accept thread only
-  std::mutex relays_mutex_;
-  std::list<RelayThread> relays_;
 };
 
 }  // namespace

@@ -101,9 +101,7 @@ bool ConnectTo(const std::string& host, int port, const Waker& waker, Fd& fd, st
       continue;
     }
     pollfd p[2] = {{s.Get(), POLLOUT, 0}, {waker.Fd(), POLLIN, 0}};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    int rc = poll(p, 2, static_cast<int>(std::max<int64_t>(0, left.count())));
+    int rc = poll(p, 2, RemainingMs(deadline));
     socklen_t len = sizeof err;
     if (rc <= 0 || (p[1].revents & POLLIN)) {
       err = rc == 0 ? ETIMEDOUT : ECANCELED;
@@ -122,14 +120,38 @@ bool ConnectTo(const std::string& host, int port, const Waker& waker, Fd& fd, st
   return true;
 }
 
-bool WaitReadable(int fd, const Waker& waker) {
+namespace {
+
+// Waits without a limit while timeout_ms is negative.
+Readiness WaitFor(int fd, const Waker& waker, int timeout_ms) {
   pollfd fds[2] = {{fd, POLLIN, 0}, {waker.Fd(), POLLIN, 0}};
-  for (;;) {
-    int rc = poll(fds, 2, -1);
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0 || (fds[1].revents & POLLIN)) return false;
-    if (fds[0].revents != 0) return true;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (int left = timeout_ms;;) {
+    int rc = poll(fds, 2, left);
+    if (rc < 0 && errno == EINTR) {
+      if (timeout_ms >= 0) left = RemainingMs(deadline);
+      continue;
+    }
+    if (rc < 0 || (fds[1].revents & POLLIN)) return Readiness::kWoken;
+    if (fds[0].revents != 0) return Readiness::kReadable;
+    if (rc == 0) return Readiness::kIdle;
   }
+}
+
+}  // namespace
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<int64_t>(0, left.count()));
+}
+
+bool WaitReadable(int fd, const Waker& waker) {
+  return WaitFor(fd, waker, -1) == Readiness::kReadable;
+}
+
+Readiness WaitReadableFor(int fd, const Waker& waker, std::chrono::milliseconds idle) {
+  return WaitFor(fd, waker, static_cast<int>(idle.count()));
 }
 
 void Abort(Fd& fd) {

@@ -56,8 +56,15 @@ bool OpenListener(const std::string& host, int port, Fd& fd, std::string& where,
 // past a wake-up. False with error set.
 bool ConnectTo(const std::string& host, int port, const Waker& waker, Fd& fd, std::string& error);
 
+// Milliseconds from now until the deadline, 0 once it has passed.
+int RemainingMs(std::chrono::steady_clock::time_point deadline);
+
 // Waits until fd is readable (or has an error); false once woken.
 bool WaitReadable(int fd, const Waker& waker);
+
+enum class Readiness { kReadable, kWoken, kIdle };
+// The same, giving up once `idle` has passed without the fd being readable.
+Readiness WaitReadableFor(int fd, const Waker& waker, std::chrono::milliseconds idle);
 
 // Closes a connection with a reset rather than an orderly end.
 void Abort(Fd& fd);

@@ -66,11 +66,12 @@ short Events(const Pipe& in, const Pipe& out) {
 
 }  // namespace
 
-void Relay(Fd pos, Fd printer, const Waker& waker,
-           const std::function<void(const unsigned char*, size_t)>& seen) {
+RelayEnd Relay(Fd pos, Fd printer, const Waker& waker, std::chrono::milliseconds idle,
+               const std::function<void(const unsigned char*, size_t)>& seen) {
   Pipe up{pos.Get(), printer.Get()};    // POS to printer
   Pipe down{printer.Get(), pos.Get()};  // printer to POS
   bool ok = true;
+  RelayEnd end = RelayEnd::kEnded;
   while (ok && !(up.Finished() && down.Finished())) {
     pollfd fds[3] = {{pos.Get(), Events(up, down), 0},
                      {printer.Get(), Events(down, up), 0},
@@ -80,9 +81,16 @@ void Relay(Fd pos, Fd printer, const Waker& waker,
     for (int side = 0; side < 2; ++side) {
       if (fds[side].events == 0) fds[side].fd = -1;
     }
-    int rc = poll(fds, 3, -1);
+    int rc = poll(fds, 3, static_cast<int>(idle.count()));
     if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0 || (fds[2].revents & POLLIN)) break;
+    if (rc == 0) {
+      end = RelayEnd::kIdle;
+      break;
+    }
+    if (rc < 0 || (fds[2].revents & POLLIN)) {
+      end = RelayEnd::kStopped;
+      break;
+    }
     for (int side = 0; side < 2 && ok; ++side) {
       Pipe& in = side == 0 ? up : down;
       Pipe& out = side == 0 ? down : up;
@@ -103,7 +111,9 @@ void Relay(Fd pos, Fd printer, const Waker& waker,
   if (!ok) {  // a reset on one side resets the other
     Abort(pos);
     Abort(printer);
+    return RelayEnd::kReset;
   }
+  return end;
 }
 
 }  // namespace poshark::tool

@@ -107,6 +107,7 @@ bool Journal::Take(std::deque<LineRecord>& batch, Clock::time_point until) {
 
 void Journal::WriteBatch(std::deque<LineRecord>& batch, bool& in_transaction,
                          Clock::time_point& commit_at) {
+  uncommitted_ += static_cast<int64_t>(batch.size());
   if (!in_transaction) {
     store_->Begin();
     in_transaction = true;
@@ -136,18 +137,30 @@ void Journal::Loop() {
       if (in_transaction && (now >= commit_at || !more)) {
         in_transaction = false;
         store_->Commit();
-        if (failing_) Log(LogLevel::kInfo, "journal " + path_ + ": writing again");
+        uncommitted_ = 0;
+        if (failing_) {
+          Log(LogLevel::kInfo, "journal " + path_ + ": writing again; " + std::to_string(lost_) +
+                                   " lines were lost");
+        }
         failing_ = false;
+        lost_ = 0;
       }
     } catch (const JournalError& e) {
       // The lines of the failed transaction are lost; the next ones are tried.
       batch.clear();
       in_transaction = false;
       store_->Rollback();
-      if (!failing_) Log(LogLevel::kError, std::string(e.what()) + "; lines are lost");
+      lost_ += uncommitted_;
+      if (!failing_) {
+        Log(LogLevel::kError, std::string(e.what()) + "; " + std::to_string(uncommitted_) +
+                                  " lines lost (and the next ones until it writes again)");
+      }
+      uncommitted_ = 0;
       failing_ = true;
     }
   }
+  if (failing_)
+    Log(LogLevel::kError, "journal " + path_ + ": " + std::to_string(lost_) + " lines lost");
 }
 
 }  // namespace poshark::tool

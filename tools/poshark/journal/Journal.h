@@ -72,8 +72,10 @@ class Journal {
   bool closing_ = false;
   Clock::time_point close_by_{};
   uint64_t dropped_ = 0;
-  uint64_t gap_ = 0;      // lines dropped since the queue was last full
-  bool failing_ = false;  // writer thread only: the last write failed
+  uint64_t gap_ = 0;         // lines dropped since the queue was last full
+  bool failing_ = false;     // writer thread only: the last write failed
+  int64_t uncommitted_ = 0;  // writer thread only: lines written since the last commit
+  int64_t lost_ = 0;         // writer thread only: lines lost since writes began to fail
   std::thread thread_;
 };
 

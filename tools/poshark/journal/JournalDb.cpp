@@ -173,7 +173,11 @@ std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
     app = db->Value("PRAGMA application_id");
     version = db->Value("PRAGMA user_version");
     tables = db->Value("SELECT count(*) FROM sqlite_master");
-  } catch (const JournalError&) {
+  } catch (const JournalError& e) {
+    // Only SQLite's own word that the file is no database says so; a file
+    // that cannot be read (a read-only mount without the shared-memory file
+    // of a journal in WAL mode, no permission) says what SQLite found.
+    if (sqlite3_extended_errcode(db->Handle()) != SQLITE_NOTADB) throw;
     throw JournalError("journal " + path + ": not a poshark journal (not an SQLite file)");
   }
   if (app != kJournalApplicationId && (app != 0 || tables != 0)) {

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <map>
 
 #include "base/Text.h"
@@ -76,11 +77,19 @@ std::optional<Receipt> ReceiptById(Database& db, int64_t id) {
 }
 
 std::optional<Receipt> ReceiptAt(Database& db, const std::string& channel, int64_t time_ms) {
+  const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+  if (time_ms > now_ms + kReceiptAtSlackMs) return std::nullopt;  // a time yet to come
   Statement s(db,
               std::string(kReceiptColumns) +
                   " WHERE channel = ? AND start_ms <= ? ORDER BY start_ms DESC, id DESC LIMIT 1");
   s.Bind(1, channel).Bind(2, time_ms);
-  return First(s);
+  // Receipts of one channel follow one another: when the latest that began
+  // before the time had closed well before it, none was open then.
+  auto r = First(s);
+  if (r && r->stop_ms && *r->stop_ms + kReceiptAtSlackMs < time_ms) return std::nullopt;
+  return r;
 }
 
 std::string ReceiptHeadJson(const Receipt& r) {
@@ -117,10 +126,10 @@ std::string ReceiptJson(Database& db, const Receipt& r) {
 
 std::vector<std::string> MatchingLines(Database& db, int64_t receipt, const SearchQuery& q,
                                        int limit) {
-  std::string sql = "SELECT text FROM lines WHERE receipt = ? AND text <> ''";
+  std::string sql = "SELECT text FROM lines WHERE receipt = ?1 AND text <> ''";
   std::string any;
-  for (const auto& w : q.words) any += (any.empty() ? "" : " OR ") + Phrase(w);
-  if (!any.empty()) sql += " AND id IN (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?)";
+  for (size_t i = 0; i < q.words.size(); ++i) any += (any.empty() ? "" : " OR ") + MatchOf(q, i);
+  if (!any.empty()) sql += " AND id IN (" + LinesMatching("?1", "?2") + ")";
   Statement s(db, sql + " ORDER BY id LIMIT " + std::to_string(limit));
   s.Bind(1, receipt);
   if (!any.empty()) s.Bind(2, any);

@@ -24,8 +24,14 @@ struct Receipt {
 // The receipt of a row of the columns ReceiptQuery selects.
 Receipt ReadReceipt(const Statement& s);
 
+// How long after a receipt closed a time still finds it: a camera's clock
+// may be that far ahead of the till's.
+inline constexpr int64_t kReceiptAtSlackMs = 10 * 1000;
+
 // The receipt with that number, or the one of that channel that was open at
-// that time (started at or before it, the latest such); nullopt when none.
+// that time (the latest that started at or before it, unless it closed more
+// than kReceiptAtSlackMs before it); nullopt when none, and for a time more
+// than kReceiptAtSlackMs after now.
 std::optional<Receipt> ReceiptById(Database& db, int64_t id);
 std::optional<Receipt> ReceiptAt(Database& db, const std::string& channel, int64_t time_ms);
 

@@ -1,7 +1,9 @@
 #include "journal/SearchArgs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
+#include <tuple>
 #include <utility>
 
 #include "base/Usage.h"
@@ -113,16 +115,32 @@ SearchQuery ParseSearchArgs(int argc, char** argv) {
       if (q.help) return q;
     } else if (options && arg.size() > 1 && arg[0] == '-') {
       Usage("search: unknown option " + arg);
-    } else if (arg.empty() || arg == "*") {
-      Usage("search: WORDS: expected a word or a phrase, not \"" + arg + "\"");
     } else {
       q.words.push_back(arg);
     }
   }
+  if (std::string bad = CheckWords(q.words); !bad.empty()) Usage("search: WORDS: expected " + bad);
   if (q.since_ms && q.until_ms && *q.until_ms <= *q.since_ms) {
     Usage("search: --until: expected a time after --since");
   }
   return q;
+}
+
+std::string CheckWords(const std::vector<std::string>& words) {
+  if (words.size() > kMaxSearchWords)
+    return "at most " + std::to_string(kMaxSearchWords) + " words or phrases";
+  for (const std::string& w : words) {
+    if (w.size() > kMaxSearchWordBytes)
+      return "words or phrases of at most " + std::to_string(kMaxSearchWordBytes) + " bytes";
+    if (w.find('\0') != std::string::npos) return "words without a NUL byte";
+    // Bytes from 0x80 on belong to letters of other scripts.
+    bool searchable = std::any_of(w.begin(), w.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+             static_cast<unsigned char>(c) >= 0x80;
+    });
+    if (!searchable) return "a word or a phrase with a letter or digit, not \"" + w + "\"";
+  }
+  return "";
 }
 
 // A word as an FTS5 phrase: quoted, so that no character of it is taken as
@@ -136,16 +154,22 @@ std::string Phrase(const std::string& word) {
   return quoted + (prefix ? "\" *" : "\"");
 }
 
-// The first word finds the candidate lines through the index; every other
-// word is looked up among the lines of each candidate receipt only.
+// The rare first word finds the candidate receipts through the index; every
+// other word is looked up on the lines of each candidate receipt only.
 constexpr char kDriving[] =
     " AND id IN (SELECT receipt FROM lines WHERE id IN"
     " (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?))";
-constexpr char kChecked[] =
-    " AND EXISTS (SELECT 1 FROM lines l JOIN lines_fts f ON f.rowid = l.id"
-    " WHERE l.receipt = receipts.id AND lines_fts MATCH ?)";
 // Lines counted per word to tell a rare word from a common one.
 constexpr int kRarityProbe = 10000;
+
+std::string Checked() { return " AND EXISTS (" + LinesMatching("receipts.id", "?") + ")"; }
+
+std::string LinesMatching(const std::string& receipt, const std::string& match) {
+  const std::string of = " FROM lines WHERE receipt = " + receipt + ")";
+  return "SELECT rowid FROM lines_fts WHERE lines_fts MATCH " + match +
+         " AND rowid BETWEEN (SELECT min(id)" + of + " AND (SELECT max(id)" + of +
+         " AND (SELECT receipt FROM lines WHERE id = lines_fts.rowid) = " + receipt;
+}
 
 std::string ReceiptQuery(const SearchQuery& q) {
   std::string sql =
@@ -157,25 +181,74 @@ std::string ReceiptQuery(const SearchQuery& q) {
   if (q.until_ms) sql += " AND start_ms < ?";
   if (q.voided) sql += " AND voided <> 0";
   if (q.alarms) sql += " AND alarms > 0";
-  for (size_t i = 0; i < q.words.size(); ++i) sql += i == 0 ? kDriving : kChecked;
+  for (size_t i = 0; i < q.words.size(); ++i)
+    sql += i == 0 && !q.common_words ? kDriving : Checked();
   return sql + " ORDER BY start_ms DESC, id DESC";
 }
 
+std::string MatchOf(const SearchQuery& q, size_t i) {
+  return i < q.match.size() ? q.match[i] : Phrase(q.words[i]);
+}
+
+namespace {
+
+// A prefix of one plain ASCII word, lower-cased as the index keeps it; ""
+// for anything else (a phrase, other scripts), which stays a prefix query.
+std::string PlainPrefix(const std::string& word) {
+  if (word.size() < 2 || word.back() != '*') return "";
+  std::string stem = word.substr(0, word.size() - 1);
+  for (char& c : stem) {
+    if (std::isalnum(static_cast<unsigned char>(c)) == 0) return "";
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return stem;
+}
+
+// The words of the index that begin with the stem, as one FTS5 expression
+// of exact words: each is a cheap look-up, where a prefix query gathers the
+// lines of every such word each time it is asked.
+std::string ResolvePrefix(Database& db, const std::string& word, const std::string& stem) {
+  db.Exec(
+      "CREATE VIRTUAL TABLE IF NOT EXISTS temp.lines_terms USING fts5vocab(main, lines_fts, row)");
+  Statement terms(db, "SELECT term FROM temp.lines_terms WHERE term >= ? AND term < ? LIMIT " +
+                          std::to_string(kMaxPrefixWords + 1));
+  std::string end = stem;
+  end.back() = static_cast<char>(end.back() + 1);
+  terms.Bind(1, stem).Bind(2, end);
+  std::string any;
+  int count = 0;
+  for (; terms.Step(); ++count) any += (any.empty() ? "" : " OR ") + Phrase(terms.Text(0));
+  if (count > kMaxPrefixWords) {
+    Usage("search: WORDS: expected a prefix of at most " + std::to_string(kMaxPrefixWords) +
+          " words of the journal, not \"" + word + "\" (give more letters)");
+  }
+  return count == 0 ? "\"\"" : "(" + any + ")";  // "" finds nothing
+}
+
+}  // namespace
+
 void RarestFirst(Database& db, SearchQuery& q) {
-  if (q.words.size() < 2) return;
+  if (q.words.empty()) return;
+  q.match.clear();
+  for (const auto& w : q.words) {
+    std::string stem = PlainPrefix(w);
+    q.match.push_back(stem.empty() ? Phrase(w) : ResolvePrefix(db, w, stem));
+  }
   Statement count(db,
                   "SELECT count(*) FROM (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?"
                   " LIMIT " +
                       std::to_string(kRarityProbe) + ")");
-  std::vector<std::pair<int64_t, std::string>> ranked;
-  for (const auto& w : q.words) {
-    count.Bind(1, Phrase(w));
-    ranked.emplace_back(count.Step() ? count.Int(0) : 0, w);
+  std::vector<std::tuple<int64_t, std::string, std::string>> ranked;
+  for (size_t i = 0; i < q.words.size(); ++i) {
+    count.Bind(1, q.match[i]);
+    ranked.emplace_back(count.Step() ? count.Int(0) : 0, q.words[i], q.match[i]);
     count.Reset();
   }
   std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (size_t i = 0; i < ranked.size(); ++i) q.words[i] = ranked[i].second;
+                   [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+  for (size_t i = 0; i < ranked.size(); ++i)
+    std::tie(std::ignore, q.words[i], q.match[i]) = ranked[i];
+  q.common_words = std::get<0>(ranked.front()) >= kRarityProbe;
 }
 
 void BindQuery(Statement& s, const SearchQuery& q) {
@@ -184,7 +257,7 @@ void BindQuery(Statement& s, const SearchQuery& q) {
   if (q.pos) s.Bind(++i, static_cast<int64_t>(*q.pos));
   if (q.since_ms) s.Bind(++i, *q.since_ms);
   if (q.until_ms) s.Bind(++i, *q.until_ms);
-  for (const auto& w : q.words) s.Bind(++i, Phrase(w));
+  for (size_t w = 0; w < q.words.size(); ++w) s.Bind(++i, MatchOf(q, w));
 }
 
 }  // namespace poshark::tool

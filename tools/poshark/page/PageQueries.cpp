@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "base/JsonText.h"
+#include "base/Log.h"
 #include "base/Usage.h"
 #include "journal/JournalDb.h"
 #include "journal/Receipts.h"
@@ -18,7 +19,11 @@ PageAnswer Bad(const std::string& name, const std::string& expected) {
 
 // Fills the query from the parameters; an answer other than 200 on a bad one.
 PageAnswer ReadQuery(const PageParam& param, SearchQuery& q) {
-  if (auto words = param("q")) q.words = SplitWords(*words);
+  if (auto words = param("q")) {
+    // Split at most a little past the limit: a longer query is refused anyway.
+    q.words = SplitWords(words->substr(0, kMaxSearchWords * (kMaxSearchWordBytes + 3) + 1));
+    if (std::string bad = CheckWords(q.words); !bad.empty()) return Bad("q", bad);
+  }
   if (auto channel = param("channel"); channel && !channel->empty()) q.channel = *channel;
   if (auto pos = param("pos"); pos && !pos->empty()) {
     long n = 0;
@@ -48,6 +53,13 @@ std::string JsonString(const std::string& text) {
   return out;
 }
 
+// The journal could not be read: the log says why (its path and SQLite's
+// words are no business of a browser's).
+PageAnswer Unavailable(const JournalError& e) {
+  Log(LogLevel::kWarning, std::string("page: ") + e.what());
+  return {503, "the journal cannot be read now (the service's log says why)"};
+}
+
 std::unique_ptr<Database> Open(const std::string& journal) {
   if (journal.empty()) throw JournalError("no journal: [service] journal is off");
   return OpenJournal(journal, false);
@@ -59,18 +71,21 @@ std::vector<std::string> SplitWords(const std::string& text) {
   std::vector<std::string> words;
   std::string word;
   bool quoted = false;
+  bool begun = false;  // a word, or quotes, even empty ones
   for (char c : text) {
     if (c == '"') {
       quoted = !quoted;
+      begun = true;
     } else if (!quoted && (c == ' ' || c == '\t')) {
-      if (!word.empty()) words.push_back(word);
+      if (begun) words.push_back(word);
       word.clear();
+      begun = false;
     } else {
       word += c;
+      begun = true;
     }
   }
-  if (!word.empty()) words.push_back(word);
-  std::erase(words, std::string("*"));
+  if (begun) words.push_back(word);
   return words;
 }
 
@@ -98,7 +113,9 @@ PageAnswer SearchPage(const std::string& journal, const PageParam& param) {
     }
     return {200, body + "]"};
   } catch (const JournalError& e) {
-    return {503, e.what()};
+    return Unavailable(e);
+  } catch (const UsageError& e) {  // a prefix of too many words
+    return Bad("q", e.message.substr(e.message.find("expected ") + 9));
   }
 }
 
@@ -118,7 +135,7 @@ PageAnswer ReceiptPage(const std::string& journal, const PageParam& param) {
     if (!r) return {404, "no such receipt in the journal"};
     return {200, ReceiptJson(*db, *r)};
   } catch (const JournalError& e) {
-    return {503, e.what()};
+    return Unavailable(e);
   }
 }
 

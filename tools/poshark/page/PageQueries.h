@@ -35,7 +35,7 @@ PageAnswer SearchPage(const std::string& journal, const PageParam& param);
 PageAnswer ReceiptPage(const std::string& journal, const PageParam& param);
 
 // The words of a search box: blanks separate them, double quotes hold a
-// phrase together.
+// phrase together; quotes around nothing make an empty word.
 std::vector<std::string> SplitWords(const std::string& text);
 
 }  // namespace poshark::tool

@@ -1,7 +1,11 @@
 #include "page/PageServer.h"
 
+#include <dirent.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -13,6 +17,7 @@
 #include "base/Log.h"
 #include "base/Usage.h"
 #include "journal/JournalDb.h"
+#include "page/GuardedServer.h"
 #include "page/PageAssets.h"
 #include "page/PageQueries.h"
 
@@ -31,11 +36,18 @@ class BoundedPool : public httplib::TaskQueue {
   BoundedPool() {
     for (size_t i = 0; i < kPageThreads; ++i) threads_.emplace_back([this] { Work(); });
   }
+  // Called by the accepting thread, which never waits here: a connection
+  // without a place in the queue is answered 503 and closed at once.
   void enqueue(std::function<void()> fn) override {
-    std::unique_lock lock(mutex_);
-    space_.wait(lock, [&] { return jobs_.size() < kPageQueue || shutdown_; });
-    jobs_.push_back(std::move(fn));
-    jobs_ready_.notify_one();
+    {
+      std::lock_guard lock(mutex_);
+      if (jobs_.size() < kPageQueue && !shutdown_) {
+        jobs_.push_back({std::move(fn), std::chrono::steady_clock::now()});
+        jobs_ready_.notify_one();
+        return;
+      }
+    }
+    GuardedServer::RunRefused(fn);
   }
   void shutdown() override {
     {
@@ -43,24 +55,22 @@ class BoundedPool : public httplib::TaskQueue {
       shutdown_ = true;
     }
     jobs_ready_.notify_all();
-    space_.notify_all();
     for (auto& t : threads_) t.join();
   }
 
  private:
   void Work() {
     for (;;) {
-      std::function<void()> fn;
+      Job job;
       {
         std::unique_lock lock(mutex_);
         jobs_ready_.wait(lock, [&] { return !jobs_.empty() || shutdown_; });
         if (jobs_.empty()) return;
-        fn = std::move(jobs_.front());
+        job = std::move(jobs_.front());
         jobs_.pop_front();
-        space_.notify_one();
       }
       try {
-        fn();
+        GuardedServer::RunQueued(job.task, job.accepted);
       } catch (const std::exception& e) {
         Log(LogLevel::kError, std::string("page: a request failed: ") + e.what());
       } catch (...) {
@@ -70,8 +80,12 @@ class BoundedPool : public httplib::TaskQueue {
   }
 
   std::mutex mutex_;  // guards jobs_ and shutdown_
-  std::condition_variable jobs_ready_, space_;
-  std::deque<std::function<void()>> jobs_;
+  std::condition_variable jobs_ready_;
+  struct Job {
+    std::function<void()> task;
+    std::chrono::steady_clock::time_point accepted;
+  };
+  std::deque<Job> jobs_;
   bool shutdown_ = false;
   std::vector<std::thread> threads_;
 };
@@ -97,13 +111,42 @@ void Json(Response& res, const std::string& body) {
   res.set_content(body, "application/json; charset=utf-8");
 }
 
+// Ends, in both directions, every connection of this process whose local
+// port is the page's (the listening socket aside): a request thread held by
+// a client that sends a byte now and then returns at once. The server keeps
+// no list of its connections, so the descriptors are found in /proc.
+void ShutDownConnections(int port) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    long fd = 0;
+    if (!ParseNumberIn(entry->d_name, 0, INT_MAX, fd)) continue;
+    struct stat st {};
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    sockaddr_storage local{};
+    socklen_t local_len = sizeof local;
+    if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 ||
+        listening != 0 ||
+        getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_len) != 0) {
+      continue;
+    }
+    int at = -1;
+    if (local.ss_family == AF_INET) at = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    if (local.ss_family == AF_INET6) at = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+    if (at == port) shutdown(static_cast<int>(fd), SHUT_RDWR);
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
 PageServer::PageServer(HttpSettings http, std::string journal, LiveFeed& feed)
     : http_(std::move(http)),
       journal_(std::move(journal)),
       feed_(feed),
-      server_(std::make_unique<httplib::Server>()) {}
+      server_(std::make_unique<GuardedServer>()) {}
 
 PageServer::~PageServer() {
   BeginStop();
@@ -111,7 +154,11 @@ PageServer::~PageServer() {
   // A stop that came before the server thread began listening is not seen
   // by it: stop again until the thread has ended.
   std::unique_lock lock(done_mutex_);
-  while (!done_.wait_for(lock, kPageStopAgain, [&] { return finished_; })) StopOnce();
+  // So are connections accepted just before the stop.
+  while (!done_.wait_for(lock, kPageStopAgain, [&] { return finished_; })) {
+    StopOnce();
+    if (port_ > 0) ShutDownConnections(port_);
+  }
   lock.unlock();
   thread_.join();
 }
@@ -218,6 +265,12 @@ bool PageServer::Start(std::string& error) {
   s.set_read_timeout(kPageIoTimeout);
   s.set_write_timeout(kPageIoTimeout);
   s.set_payload_max_length(kPageMaxBody);
+  // The library's default also sets SO_REUSEPORT, with which a second
+  // service could bind the same port and take a share of the requests.
+  s.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   Guard();
   Route();
   errno = 0;
@@ -246,6 +299,9 @@ bool PageServer::Start(std::string& error) {
 void PageServer::BeginStop() {
   feed_.Close();
   StopOnce();
+  // Requests still being read would hold the stop for as long as their
+  // clients drip bytes (the server's time-out is per read, not per request).
+  if (stop_sent_ && port_ > 0) ShutDownConnections(port_);
 }
 
 // Stops once the server runs, and only once (a second stop is not allowed).

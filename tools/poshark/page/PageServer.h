@@ -31,8 +31,9 @@ inline constexpr auto kPageIoTimeout = std::chrono::seconds(2);
 // Largest request body taken (GET requests have none).
 inline constexpr size_t kPageMaxBody = 1024;
 // An event stream with nothing to send sends a comment this often, so that
-// a vanished page is noticed.
-inline constexpr auto kPageKeepAlive = std::chrono::seconds(10);
+// a page that closed it is noticed (its slot freed) within two of them: the
+// first write after the close draws the peer's reset, the second fails.
+inline constexpr auto kPageKeepAlive = std::chrono::seconds(1);
 // How often a stop is repeated while the server thread has not ended.
 inline constexpr auto kPageStopAgain = std::chrono::milliseconds(50);
 

@@ -143,11 +143,25 @@ function show(line) {
   if (near) c.lines.scrollTop = c.lines.scrollHeight;
 }
 
+// A stream the browser gave up on (the service answered 503, or was away)
+// is opened again after a wait that doubles from 1 s up to 30 s.
+const kRetryFirstMs = 1000;
+const kRetryMostMs = 30000;
+let retryMs = kRetryFirstMs;
+
 function follow() {
   const status = document.getElementById('status');
   const source = new EventSource(withToken('/events'));
-  source.onopen = () => { status.textContent = 'live'; };
-  source.onerror = () => { status.textContent = 'reconnecting\u2026'; };
+  source.onopen = () => {
+    status.textContent = 'live';
+    retryMs = kRetryFirstMs;
+  };
+  source.onerror = () => {
+    status.textContent = 'reconnecting\u2026';
+    if (source.readyState !== EventSource.CLOSED) return;  // the browser tries again itself
+    setTimeout(follow, retryMs);
+    retryMs = Math.min(retryMs * 2, kRetryMostMs);
+  };
   source.onmessage = (e) => show(JSON.parse(e.data));
   // A stream that does not resume where the last one ended starts afresh.
   source.addEventListener('reset', () => {

@@ -13,6 +13,11 @@ namespace poshark::tool {
 
 enum class TextOrder { kDisplay, kLogical };
 
+// A tcp or tap connection without a byte for this long is closed, so that
+// a silent POS never holds back the next one.
+inline constexpr int64_t kDefaultIdleMs = 30 * 1000;
+inline constexpr int64_t kMaxIdleMs = 3600 * 1000;
+
 struct ChannelSettings {
   std::string name;  // the channel's name in the output ("" for listen)
   int pos = -1;
@@ -24,6 +29,7 @@ struct ChannelSettings {
   TextOrder order = TextOrder::kDisplay;
   std::vector<Network> allow;  // peers that may connect; empty: any
   int64_t gate_ms = -1;        // -1 keeps the listener's 1000 ms
+  int64_t idle_ms = kDefaultIdleMs;
 
   bool operator==(const ChannelSettings&) const = default;
 };

@@ -21,6 +21,9 @@ namespace {
 
 bool Same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
+// The most of a bad value a message repeats.
+constexpr size_t kShownValueBytes = 80;
+
 // Where an entry stood, for messages: "FILE, line N, [SECTION] KEY".
 struct Place {
   const std::string& path;
@@ -28,7 +31,26 @@ struct Place {
 
   [[noreturn]] void Fail(const IniEntry& e, const std::string& expected) const {
     Usage(path + ", line " + std::to_string(e.line) + ", [" + section.name + "] " + e.key + " = " +
-          e.value + ": expected " + expected);
+          Shown(e.value) + ": expected " + expected);
+  }
+
+  // A value as a message shows it: a long one cut, with its length.
+  static std::string Shown(const std::string& value) {
+    if (value.size() <= kShownValueBytes) return value;
+    return value.substr(0, kShownValueBytes) + "... (" + std::to_string(value.size()) + " bytes)";
+  }
+
+  // Each key once in a section: a second one would silently win.
+  void CheckOnce() const {
+    std::map<std::string, int> seen;
+    for (const auto& e : section.entries) {
+      std::string key = e.key;
+      for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (auto [it, fresh] = seen.emplace(key, e.line); !fresh) {
+        Usage(path + ", line " + std::to_string(e.line) + ", [" + section.name + "] " + e.key +
+              ": expected once in the section (also on line " + std::to_string(it->second) + ")");
+      }
+    }
   }
 };
 
@@ -78,6 +100,21 @@ void ReadService(const Place& at, ServiceSettings& s) {
     at.Fail(*http, "a loopback address (127.0.0.1, ::1, localhost) unless token is set");
 }
 
+// N seconds, Ns or Nm, from 1 s to kMaxIdleMs.
+bool ParseIdle(const std::string& v, int64_t& ms) {
+  if (v.empty()) return false;
+  int64_t unit = 1000;
+  std::string digits = v;
+  if (v.back() == 's' || v.back() == 'm') {
+    unit = v.back() == 'm' ? 60 * 1000 : 1000;
+    digits.pop_back();
+  }
+  long n = 0;
+  if (!ParseNumberIn(digits, 1, kMaxIdleMs / unit, n)) return false;
+  ms = n * unit;
+  return true;
+}
+
 void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
   std::string expected;
   long n = 0;
@@ -103,8 +140,10 @@ void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
     c.order = e.value == "logical" ? TextOrder::kLogical : TextOrder::kDisplay;
   } else if (Same(e.key, "allow")) {
     if (!ParseAllowList(e.value, c.allow, expected)) at.Fail(e, expected);
+  } else if (Same(e.key, "idle")) {
+    if (!ParseIdle(e.value, c.idle_ms)) at.Fail(e, "a time from 1s to 60m, such as 30s or 2m");
   } else {
-    at.Fail(e, "one of the keys pos, set, source, codepage, keys, mask, order, allow");
+    at.Fail(e, "one of the keys pos, set, source, codepage, keys, mask, order, allow, idle");
   }
 }
 
@@ -132,6 +171,41 @@ void CheckDistinct(const std::string& path, const std::vector<ChannelSettings>& 
     if ((c.source.kind == SourceKind::kTcp || c.source.kind == SourceKind::kTap) && c.source.port)
       port = "TCP " + std::to_string(c.source.port);
     if (!port.empty() && !ports.emplace(port, i).second) clash("source", ports[port], "a port");
+  }
+}
+
+bool Listens(const ChannelSettings& c) {
+  return (c.source.kind == SourceKind::kTcp || c.source.kind == SourceKind::kTap) && c.source.port;
+}
+
+// A printer address that reaches a socket this service listens on.
+bool ReachesListener(const std::string& host, int port, const SourceSetting& listener) {
+  if (port != listener.port) return false;
+  const std::string& on = listener.host;
+  const bool any = on.empty() || on == "0.0.0.0" || on == "::";
+  return host == on || (IsLoopbackHost(host) && (any || IsLoopbackHost(on)));
+}
+
+// No channel listens on the page's port, and no tap's printer is a socket
+// of this service: the tap would relay to itself, over and over.
+void CheckAddresses(const std::string& path, const ServeConfig& config,
+                    const std::vector<int>& lines) {
+  const auto& channels = config.channels;
+  for (size_t i = 0; i < channels.size(); ++i) {
+    const ChannelSettings& c = channels[i];
+    std::string where = path + ", line " + std::to_string(lines[i]) + ", [channel " + c.name +
+                        "] source: expected ";
+    if (Listens(c) && c.source.port == config.service.http.port) {
+      Usage(where + "a port other than the page's ([service] http)");
+    }
+    if (c.source.kind != SourceKind::kTap) continue;
+    for (const ChannelSettings& other : channels) {
+      if (Listens(other) &&
+          ReachesListener(c.source.printer_host, c.source.printer_port, other.source)) {
+        Usage(where + "a printer that is not a socket of this service (channel " + other.name +
+              " listens there)");
+      }
+    }
   }
 }
 
@@ -180,6 +254,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
   bool service_seen = false;
   for (const auto& section : sections) {
     Place at{path, section};
+    at.CheckOnce();
     std::string where =
         path + ", line " + std::to_string(section.line) + ", [" + section.name + "]";
     if (Same(section.name, "service")) {
@@ -207,6 +282,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
   }
   if (config.channels.empty()) Usage(path + ": expected at least one [channel NAME] section");
   CheckDistinct(path, config.channels, lines);
+  CheckAddresses(path, config, lines);
   if (config.service.home.empty()) {
     config.service.home = poshark::HomeFolder();
   }

@@ -127,7 +127,15 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
   if (!t_refuse && Enter(address)) {
     GuardedStream stream(sock, read_by);
     bool closed = false;
+    {
+      std::lock_guard lock(addresses_mutex_);
+      open_.insert(sock);
+    }
     ok = process_request(stream, true, closed, nullptr);
+    {
+      std::lock_guard lock(addresses_mutex_);
+      open_.erase(sock);
+    }
     Leave(address);
   } else {
     (void)!send(sock, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -135,6 +143,11 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
   shutdown(sock, SHUT_RDWR);
   close(sock);
   return ok;
+}
+
+void GuardedServer::ShutDownConnections() {
+  std::lock_guard lock(addresses_mutex_);
+  for (socket_t sock : open_) shutdown(sock, SHUT_RDWR);
 }
 
 }  // namespace poshark::tool

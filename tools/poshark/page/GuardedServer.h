@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 namespace poshark::tool {
@@ -36,14 +37,21 @@ class GuardedServer : public httplib::Server {
   static void RunQueued(const std::function<void()>& task,
                         std::chrono::steady_clock::time_point accepted);
 
+  // Ends every connection being served, in both directions: a request
+  // thread held by a client that sends a byte now and then returns at once.
+  void ShutDownConnections();
+
  private:
   bool process_and_close_socket(socket_t sock) override;
   // Counts the address in; false (and nothing counted) past the limit.
   bool Enter(const std::string& address);
   void Leave(const std::string& address);
 
-  std::mutex addresses_mutex_;  // guards addresses_
+  std::mutex addresses_mutex_;  // guards addresses_ and open_
   std::map<std::string, int> addresses_;
+  // Connections being served; a socket leaves before it is closed, so that
+  // a shutdown never reaches a descriptor that was reused.
+  std::set<socket_t> open_;
 };
 
 }  // namespace poshark::tool

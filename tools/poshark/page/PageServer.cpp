@@ -1,14 +1,11 @@
 #include "page/PageServer.h"
 
-#include <dirent.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -111,35 +108,6 @@ void Json(Response& res, const std::string& body) {
   res.set_content(body, "application/json; charset=utf-8");
 }
 
-// Ends, in both directions, every connection of this process whose local
-// port is the page's (the listening socket aside): a request thread held by
-// a client that sends a byte now and then returns at once. The server keeps
-// no list of its connections, so the descriptors are found in /proc.
-void ShutDownConnections(int port) {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return;
-  while (const dirent* entry = readdir(dir)) {
-    long fd = 0;
-    if (!ParseNumberIn(entry->d_name, 0, INT_MAX, fd)) continue;
-    struct stat st {};
-    int listening = 0;
-    socklen_t len = sizeof listening;
-    sockaddr_storage local{};
-    socklen_t local_len = sizeof local;
-    if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode) ||
-        getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 ||
-        listening != 0 ||
-        getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_len) != 0) {
-      continue;
-    }
-    int at = -1;
-    if (local.ss_family == AF_INET) at = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
-    if (local.ss_family == AF_INET6) at = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
-    if (at == port) shutdown(static_cast<int>(fd), SHUT_RDWR);
-  }
-  closedir(dir);
-}
-
 }  // namespace
 
 PageServer::PageServer(HttpSettings http, std::string journal, LiveFeed& feed)
@@ -157,7 +125,7 @@ PageServer::~PageServer() {
   // So are connections accepted just before the stop.
   while (!done_.wait_for(lock, kPageStopAgain, [&] { return finished_; })) {
     StopOnce();
-    if (port_ > 0) ShutDownConnections(port_);
+    server_->ShutDownConnections();
   }
   lock.unlock();
   thread_.join();
@@ -301,7 +269,7 @@ void PageServer::BeginStop() {
   StopOnce();
   // Requests still being read would hold the stop for as long as their
   // clients drip bytes (the server's time-out is per read, not per request).
-  if (stop_sent_ && port_ > 0) ShutDownConnections(port_);
+  if (stop_sent_) server_->ShutDownConnections();
 }
 
 // Stops once the server runs, and only once (a second stop is not allowed).

@@ -14,11 +14,9 @@
 #include "page/LiveFeed.h"
 #include "settings/ServeConfig.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace poshark::tool {
+
+class GuardedServer;
 
 // Threads that answer requests; each open event stream keeps one.
 inline constexpr size_t kPageThreads = kLiveStreams + 4;
@@ -63,7 +61,7 @@ class PageServer {
   HttpSettings http_;
   std::string journal_;
   LiveFeed& feed_;
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<GuardedServer> server_;
   int port_ = 0;
   bool stop_sent_ = false;
   std::thread thread_;

@@ -404,6 +404,21 @@ bool OffsetOf(const SYSTEMTIME& st, int isdst, long& offset, bool& dst_out) {
 // "+hh:mm" or "-hh:mm".
 constexpr size_t kOffsetLength = 6;
 
+// An offset from UTC in seconds as ISO 8601 writes it.
+void WriteOffsetText(char* buf, long offset) {
+  // A zone's offset is under a day, so its hours have two digits.
+  long a = std::min(offset < 0 ? -offset : offset, 99 * 3600L + 59 * 60);
+  const long hours = a / 3600;
+  const long minutes = (a / 60) % 60;
+  const char text[kOffsetLength] = {offset < 0 ? '-' : '+',
+                                    static_cast<char>('0' + hours / 10),
+                                    static_cast<char>('0' + hours % 10),
+                                    ':',
+                                    static_cast<char>('0' + minutes / 10),
+                                    static_cast<char>('0' + minutes % 10)};
+  std::memcpy(buf, text, sizeof text);
+}
+
 // The UTC offset of a local wall-clock time as ISO 8601 writes it.
 void WriteOffset(char* buf, const SYSTEMTIME& st, bool dst) {
   long offset = 0;
@@ -416,17 +431,7 @@ void WriteOffset(char* buf, const SYSTEMTIME& st, bool dst) {
       OffsetOf(st, dst ? 1 : 0, hinted, hinted_dst) && hinted_dst == dst) {
     offset = hinted;
   }
-  // A zone's offset is under a day, so its hours have two digits.
-  long a = std::min(offset < 0 ? -offset : offset, 99 * 3600L + 59 * 60);
-  const long hours = a / 3600;
-  const long minutes = (a / 60) % 60;
-  const char text[kOffsetLength] = {offset < 0 ? '-' : '+',
-                                    static_cast<char>('0' + hours / 10),
-                                    static_cast<char>('0' + hours % 10),
-                                    ':',
-                                    static_cast<char>('0' + minutes / 10),
-                                    static_cast<char>('0' + minutes % 10)};
-  std::memcpy(buf, text, sizeof text);
+  WriteOffsetText(buf, offset);
 }
 
 }  // namespace
@@ -454,7 +459,10 @@ std::string FormatIsoTime(const SYSTEMTIME& st, bool dst) {
   return std::string(buf, WriteIsoTime(buf, st, dst));
 }
 
-void LocalTimeOf(int64_t epoch_ms, SYSTEMTIME& st, bool& dst) {
+namespace {
+
+// The local time of a count of milliseconds, with the zone's answer.
+std::tm LocalTm(int64_t epoch_ms, SYSTEMTIME& st) {
   const auto seconds = static_cast<std::time_t>(epoch_ms / 1000);
   std::tm tm{};
   localtime_r(&seconds, &tm);
@@ -466,7 +474,24 @@ void LocalTimeOf(int64_t epoch_ms, SYSTEMTIME& st, bool& dst) {
   st.wMinute = static_cast<uint16_t>(tm.tm_min);
   st.wSecond = static_cast<uint16_t>(tm.tm_sec);
   st.wMilliseconds = static_cast<uint16_t>(epoch_ms % 1000);
-  dst = tm.tm_isdst > 0;
+  return tm;
+}
+
+}  // namespace
+
+void LocalTimeOf(int64_t epoch_ms, SYSTEMTIME& st, bool& dst) {
+  dst = LocalTm(epoch_ms, st).tm_isdst > 0;
+}
+
+std::string IsoTimeOf(int64_t epoch_ms) {
+  // The zone's own offset of that instant: no look-up of a wall-clock time.
+  SYSTEMTIME st{};
+  const std::tm tm = LocalTm(epoch_ms, st);
+  char buf[kIsoTimeRoom];
+  size_t n = WriteLocalTime(buf, st);
+  if (auto* space = static_cast<char*>(std::memchr(buf, ' ', n))) *space = 'T';
+  WriteOffsetText(buf + n, tm.tm_gmtoff);
+  return std::string(buf, n + kOffsetLength);
 }
 
 int64_t EpochMs(const SYSTEMTIME& time, bool dst) {

@@ -86,6 +86,9 @@ size_t WriteIsoTime(char* buf, const SYSTEMTIME& st, bool dst);
 // The local time of milliseconds since the epoch, and whether DST was in
 // force then: EpochMs the other way.
 void LocalTimeOf(int64_t epoch_ms, SYSTEMTIME& time, bool& dst);
+// The ISO 8601 text of such a count, local time with the zone's offset at
+// that instant, as FormatIsoTime writes it.
+std::string IsoTimeOf(int64_t epoch_ms);
 
 // Milliseconds since the epoch of a local time; dst settles the hour that
 // occurs twice.

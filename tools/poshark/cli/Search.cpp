@@ -20,7 +20,7 @@ const char kIndent[] = "    ";
 
 // "2024-03-14 09:41:02" of a time.
 std::string Shown(int64_t ms) {
-  std::string iso = IsoTime(ms).substr(0, 19);
+  std::string iso = IsoTimeOf(ms).substr(0, 19);
   iso[10] = ' ';
   return iso;
 }

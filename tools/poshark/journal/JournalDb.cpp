@@ -2,10 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <ctime>
-
-#include "base/Text.h"
-
 namespace poshark::tool {
 
 namespace {
@@ -149,7 +145,10 @@ Database::Database(const std::string& path, bool write) : path_(path) {
   sqlite3_busy_timeout(db_, kJournalBusyMs);
 }
 
-Database::~Database() { sqlite3_close_v2(db_); }
+Database::~Database() {
+  cached_.clear();
+  sqlite3_close_v2(db_);
+}
 
 void Database::Exec(const std::string& sql) {
   if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
@@ -161,6 +160,16 @@ int64_t Database::Value(const std::string& sql) {
 }
 
 int64_t Database::LastId() const { return sqlite3_last_insert_rowid(db_); }
+
+Statement& Database::Cached(const std::string& sql) {
+  if (auto it = cached_.find(sql); it != cached_.end()) {
+    it->second->Reset();
+    return *it->second;
+  }
+  if (cached_.size() >= kCachedStatements) cached_.clear();
+  auto made = std::make_unique<Statement>(*this, sql);
+  return *cached_.emplace(sql, std::move(made)).first->second;
+}
 
 void Database::Fail(const std::string& what) const {
   throw JournalError("journal " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
@@ -203,13 +212,6 @@ std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
     KeepReceiptNumbersUnique(*db);
   }
   return db;
-}
-
-std::string IsoTime(int64_t epoch_ms) {
-  SYSTEMTIME st{};
-  bool dst = false;
-  LocalTimeOf(epoch_ms, st, dst);
-  return FormatIsoTime(st, dst);
 }
 
 }  // namespace poshark::tool

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -21,6 +22,9 @@ inline constexpr int64_t kJournalApplicationId = 0x5053484A;
 inline constexpr int64_t kJournalVersion = 1;
 // How long a statement waits for another connection's lock.
 inline constexpr int kJournalBusyMs = 5000;
+// Prepared statements a connection keeps for reuse (reading receipts back
+// prepares the same few for each receipt).
+inline constexpr size_t kCachedStatements = 16;
 
 // Every failure; the message names the file.
 struct JournalError : std::runtime_error {
@@ -68,6 +72,10 @@ class Database {
   // The first column of the first row of a query.
   int64_t Value(const std::string& sql);
   int64_t LastId() const;
+  // A statement prepared once and kept for the next use of the same SQL,
+  // reset and ready for parameters; valid until a later call prepares
+  // another (at most kCachedStatements are kept).
+  Statement& Cached(const std::string& sql);
   const std::string& Path() const { return path_; }
   sqlite3* Handle() { return db_; }
   // "journal FILE: " and SQLite's latest error.
@@ -76,14 +84,12 @@ class Database {
  private:
   std::string path_;
   sqlite3* db_ = nullptr;
+  std::unordered_map<std::string, std::unique_ptr<Statement>> cached_;
 };
 
 // Opens a journal and checks that it is one this program reads; for
 // writing, creates the tables in a new or empty file and turns on
 // write-ahead logging. Throws JournalError naming the file.
 std::unique_ptr<Database> OpenJournal(const std::string& path, bool write);
-
-// The local time of such a count, ISO 8601 with milliseconds and offset.
-std::string IsoTime(int64_t epoch_ms);
 
 }  // namespace poshark::tool

@@ -24,8 +24,8 @@ void HeadInto(Json& j, const Receipt& r) {
   j["id"] = r.id;
   j["channel"] = r.channel;
   j["pos"] = r.pos;
-  j["start"] = IsoTime(r.start_ms);
-  j["stop"] = r.stop_ms ? Json(IsoTime(*r.stop_ms)) : Json();
+  j["start"] = IsoTimeOf(r.start_ms);
+  j["stop"] = r.stop_ms ? Json(IsoTimeOf(*r.stop_ms)) : Json();
   j["transaction"] = r.transaction;
   j["void"] = r.voided;
   j["alarms"] = r.alarms;
@@ -39,19 +39,21 @@ std::optional<Receipt> First(Statement& s) {
 // What the catchers found on the receipt's lines, by line.
 std::map<int64_t, Findings> FindingsOf(Database& db, int64_t receipt) {
   std::map<int64_t, Findings> by_line;
-  Statement c(db, "SELECT line, name, mdb_type, mdb_id, data FROM captures WHERE receipt = ?");
+  Statement& c =
+      db.Cached("SELECT line, name, mdb_type, mdb_id, data FROM captures WHERE receipt = ?");
   for (c.Bind(1, receipt); c.Step();) {
     by_line[c.Int(0)].captures.push_back(
         {c.Text(1), static_cast<int>(c.Int(2)), static_cast<int>(c.Int(3)), c.Text(4)});
   }
-  Statement a(db, "SELECT line, name, key_index, source, data FROM alarms WHERE receipt = ?");
+  Statement& a =
+      db.Cached("SELECT line, name, key_index, source, data FROM alarms WHERE receipt = ?");
   for (a.Bind(1, receipt); a.Step();) {
     by_line[a.Int(0)].alarms.push_back(
         {a.Text(1), static_cast<int>(a.Int(2)), static_cast<int>(a.Int(3)), a.Text(4)});
   }
-  Statement r(db,
-              "SELECT line, name, start_byte, end_byte, color, value1, value2 FROM ranges"
-              " WHERE receipt = ?");
+  Statement& r = db.Cached(
+      "SELECT line, name, start_byte, end_byte, color, value1, value2 FROM ranges"
+      " WHERE receipt = ?");
   for (r.Bind(1, receipt); r.Step();) {
     by_line[r.Int(0)].ranges.push_back({r.Text(1), static_cast<int>(r.Int(2)),
                                         static_cast<int>(r.Int(3)), static_cast<uint32_t>(r.Int(4)),
@@ -106,8 +108,8 @@ std::string ReceiptJson(Database& db, const Receipt& r) {
   LineRecord line;
   line.channel = r.channel;
   line.pos = static_cast<int>(r.pos);
-  Statement s(db,
-              "SELECT id, time_ms, dst, event, text, raw FROM lines WHERE receipt = ? ORDER BY id");
+  Statement& s = db.Cached(
+      "SELECT id, time_ms, dst, event, text, raw FROM lines WHERE receipt = ? ORDER BY id");
   bool first = true;
   for (s.Bind(1, r.id); s.Step(); first = false) {
     line.time_ms = s.Int(1);
@@ -130,7 +132,7 @@ std::vector<std::string> MatchingLines(Database& db, int64_t receipt, const Sear
   std::string any;
   for (size_t i = 0; i < q.words.size(); ++i) any += (any.empty() ? "" : " OR ") + MatchOf(q, i);
   if (!any.empty()) sql += " AND id IN (" + LinesMatching("?1", "?2") + ")";
-  Statement s(db, sql + " ORDER BY id LIMIT " + std::to_string(limit));
+  Statement& s = db.Cached(sql + " ORDER BY id LIMIT " + std::to_string(limit));
   s.Bind(1, receipt);
   if (!any.empty()) s.Bind(2, any);
   std::vector<std::string> texts;

@@ -235,11 +235,11 @@ void BuildJournal(const std::string& path) {
       {"a", "2024-03-10T10:00:00", kStart, "R1 coffee"},
       {"a", "2024-03-10T10:00:01", kPlain, "beans 1 kg 18.90"},
       {"a", "2024-03-10T10:00:02", kStop, ""},
-      {"b", "2024-03-12T21:30:00", kStart, "R2 green tea"},
+      {"b", "2024-03-12T21:30:00", kStart, "R2 green tea ΚΑΦΈΣ"},
       {"b", "2024-03-12T21:30:01", kVoid, "VOID tea"},
       {"b", "2024-03-12T21:30:02", kStop, ""},
       {"a", "2024-03-14T09:00:00", kStart, "R3 coffee beans grinder"},
-      {"b", "2024-03-14T09:00:01", kPlain, "R4 coffee to go"},
+      {"b", "2024-03-14T09:00:01", kPlain, "R4 coffee to go crème"},
       {"a", "2024-03-14T09:00:01", kPlain, "card **** 1111"},
       {"a", "2024-03-14T09:00:02", kStop, "total"},
       {"b", "2024-03-14T09:00:04", kStop, ""},
@@ -273,9 +273,9 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
                  " FROM receipts ORDER BY id",
                  6),
             (std::vector<std::string>{"a|1|0|0|2000|R1 coffee beans 1 kg 18.90",
-                                      "b|1|1|0|2000|R2 green tea VOID tea",
+                                      "b|1|1|0|2000|R2 green tea ΚΑΦΈΣ VOID tea",
                                       "a|1|0|1|2000|R3 coffee beans grinder card **** 1111 total",
-                                      "b|0|0|0|3000|R4 coffee to go"}));
+                                      "b|0|0|0|3000|R4 coffee to go crème"}));
   EXPECT_EQ(Rows(*db, "SELECT name, mdb_type, mdb_id, data FROM captures", 4),
             (std::vector<std::string>{"item|3|7|beans"}));
   EXPECT_EQ(Rows(*db, "SELECT l.text FROM alarms JOIN lines l ON l.id = alarms.line", 1),
@@ -286,6 +286,11 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
       {{"COFFEE", "beans"}, 0, "R3 R1 "},  // anywhere in the receipt
       {{"coffee beans"}, 0, "R3 "},        // a phrase
       {{"coff*"}, 0, "R4 R3 R1 "},
+      {{"καφ*", "CRE*"}, 0, ""},  // folded as the index folds: case, accents
+      {{"καφ*"}, 0, "R2 "},
+      {{"CRÈ*"}, 0, "R4 "},
+      {{"coffee to g*"}, 0, "R4 "},  // a phrase ending in a prefix
+      {{"coffee g*"}, 0, ""},
       {{"say \"cheese\""}, 0, ""},
       {{"--channel", "b"}, 0, "R4 R2 "},
       {{"--pos", "1"}, 0, "R3 R1 "},

@@ -35,7 +35,7 @@ constexpr const char* kSchema[] = {
     " value1 INTEGER NOT NULL, value2 INTEGER NOT NULL)",
     "CREATE INDEX ranges_receipt ON ranges(receipt)",
     "CREATE VIRTUAL TABLE lines_fts USING fts5(text, content='lines', content_rowid='id',"
-    " tokenize='unicode61 remove_diacritics 2')",
+    " tokenize='" POSHARK_LINE_TOKENIZER "')",
     "CREATE TRIGGER lines_added AFTER INSERT ON lines BEGIN"
     " INSERT INTO lines_fts(rowid, text) VALUES (new.id, new.text); END",
     "CREATE TRIGGER lines_removed AFTER DELETE ON lines BEGIN"

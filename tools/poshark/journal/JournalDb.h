@@ -22,6 +22,11 @@ inline constexpr int64_t kJournalApplicationId = 0x5053484A;
 inline constexpr int64_t kJournalVersion = 1;
 // How long a statement waits for another connection's lock.
 inline constexpr int kJournalBusyMs = 5000;
+// How the search index cuts line texts into words and folds them (case,
+// accents); a search folds its prefixes the same way. A macro: the schema
+// is written as literals.
+#define POSHARK_LINE_TOKENIZER "unicode61 remove_diacritics 2"
+
 // Prepared statements a connection keeps for reuse (reading receipts back
 // prepares the same few for each receipt).
 inline constexpr size_t kCachedStatements = 16;

@@ -192,32 +192,46 @@ std::string MatchOf(const SearchQuery& q, size_t i) {
 
 namespace {
 
-// A prefix of one plain ASCII word, lower-cased as the index keeps it; ""
-// for anything else (a phrase, other scripts), which stays a prefix query.
-std::string PlainPrefix(const std::string& word) {
-  if (word.size() < 2 || word.back() != '*') return "";
-  std::string stem = word.substr(0, word.size() - 1);
-  for (char& c : stem) {
-    if (std::isalnum(static_cast<unsigned char>(c)) == 0) return "";
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return stem;
+// The words of a text as the index keeps them, in their order: cut and
+// folded by the index's own tokenizer, so that a prefix in any script, or
+// the last word of a phrase, is looked up as the index holds it.
+std::vector<std::string> IndexWords(Database& db, const std::string& text) {
+  db.Exec(
+      "CREATE VIRTUAL TABLE IF NOT EXISTS temp.fold USING fts5(t, tokenize='" POSHARK_LINE_TOKENIZER
+      "')");
+  db.Exec(
+      "CREATE VIRTUAL TABLE IF NOT EXISTS temp.fold_words USING fts5vocab(temp, fold, instance)");
+  db.Exec("DELETE FROM temp.fold");
+  db.Cached("INSERT INTO temp.fold(t) VALUES (?)").Bind(1, text).Run();
+  std::vector<std::string> words;
+  for (Statement& s = db.Cached("SELECT term FROM temp.fold_words ORDER BY offset"); s.Step();)
+    words.push_back(s.Text(0));
+  return words;
 }
 
-// The words of the index that begin with the stem, as one FTS5 expression
-// of exact words: each is a cheap look-up, where a prefix query gathers the
-// lines of every such word each time it is asked.
-std::string ResolvePrefix(Database& db, const std::string& word, const std::string& stem) {
+// A word or phrase that ends in a prefix, as one FTS5 expression of exact
+// words or phrases, one for each word of the index that begins with the
+// prefix: each is a cheap look-up, where a prefix query gathers the lines
+// of every such word each time it is asked. The word itself otherwise.
+std::string ResolvePrefix(Database& db, const std::string& word) {
+  if (word.size() < 2 || word.back() != '*') return Phrase(word);
+  std::vector<std::string> words = IndexWords(db, word.substr(0, word.size() - 1));
+  if (words.empty()) return Phrase(word);
+  const std::string stem = words.back();
+  words.pop_back();
+  std::string head;
+  for (const auto& w : words) head += w + " ";
   db.Exec(
       "CREATE VIRTUAL TABLE IF NOT EXISTS temp.lines_terms USING fts5vocab(main, lines_fts, row)");
-  Statement terms(db, "SELECT term FROM temp.lines_terms WHERE term >= ? AND term < ? LIMIT " +
-                          std::to_string(kMaxPrefixWords + 1));
+  Statement& terms =
+      db.Cached("SELECT term FROM temp.lines_terms WHERE term >= ? AND term < ? LIMIT " +
+                std::to_string(kMaxPrefixWords + 1));
   std::string end = stem;
-  end.back() = static_cast<char>(end.back() + 1);
+  end.back() = static_cast<char>(end.back() + 1);  // a UTF-8 text never ends in 0xFF
   terms.Bind(1, stem).Bind(2, end);
   std::string any;
   int count = 0;
-  for (; terms.Step(); ++count) any += (any.empty() ? "" : " OR ") + Phrase(terms.Text(0));
+  for (; terms.Step(); ++count) any += (any.empty() ? "" : " OR ") + Phrase(head + terms.Text(0));
   if (count > kMaxPrefixWords) {
     Usage("search: WORDS: expected a prefix of at most " + std::to_string(kMaxPrefixWords) +
           " words of the journal, not \"" + word + "\" (give more letters)");
@@ -230,10 +244,7 @@ std::string ResolvePrefix(Database& db, const std::string& word, const std::stri
 void RarestFirst(Database& db, SearchQuery& q) {
   if (q.words.empty()) return;
   q.match.clear();
-  for (const auto& w : q.words) {
-    std::string stem = PlainPrefix(w);
-    q.match.push_back(stem.empty() ? Phrase(w) : ResolvePrefix(db, w, stem));
-  }
+  for (const auto& w : q.words) q.match.push_back(ResolvePrefix(db, w));
   Statement count(db,
                   "SELECT count(*) FROM (SELECT rowid FROM lines_fts WHERE lines_fts MATCH ?"
                   " LIMIT " +

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/mount.h>
+
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <random>
 
@@ -342,6 +346,97 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
       while (s.Step()) ids[common].push_back(s.Int(0));
     }
     EXPECT_EQ(ids[0], ids[1]) << testing::PrintToString(words);
+  }
+}
+
+}  // namespace
+}  // namespace poshark_test
+
+namespace poshark_test {
+namespace {
+
+// A file system of kDiskBytes of its own, mounted over a folder for the
+// life of the object; mounting needs root (as CI runs), so tests skip
+// without it.
+class SmallDisk {
+ public:
+  static constexpr int kDiskBytes = 1 << 20;
+  explicit SmallDisk(const std::string& folder) : folder_(folder) {
+    std::filesystem::create_directories(folder);
+    const std::string size = "size=" + std::to_string(kDiskBytes);
+    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  bool ReadOnly() {
+    return mount("tmpfs", folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+// Fills the file system of a folder to the last byte.
+void FillUp(const std::string& file) {
+  std::ofstream out(file, std::ios::binary);
+  const std::string block(4096, 'x');
+  while (out.write(block.data(), block.size())) {
+  }
+}
+
+int64_t LostInLog(const std::string& log) {
+  const std::string mark = "writing again; ";
+  auto at = log.find(mark);
+  return at == std::string::npos ? -1 : std::stoll(log.substr(at + mark.size()));
+}
+
+// A full disk loses the lines of the transactions it refused and says how
+// many; once there is room again the rest are kept. A journal on a
+// read-only file system is read by search and refused for writing with
+// the reason.
+TEST(Journal, AFullDiskCountsTheLinesItLostAndAReadOnlyOneSaysWhy) {
+  TempDir dir;
+  const std::string folder = dir / "disk";
+  SmallDisk disk(folder);
+  if (!disk.Mounted()) GTEST_SKIP() << "mounting a file system needs root";
+  const std::string path = folder + "/j.sqlite";
+  constexpr int kFull = 3000, kAfter = 50;
+  testing::internal::CaptureStderr();
+  {
+    Journal journal(path, Keep{});
+    FillUp(folder + "/filler");
+    const std::string text(200, 'q');
+    for (int n = 0; n < kFull; ++n) {
+      journal.Add(JournalLine("a", n % 50 == 0 ? kStart : kPlain, text, WallMs()));
+      if (n % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::filesystem::remove(folder + "/filler");
+    for (int n = 0; n < kAfter; ++n) journal.Add(JournalLine("a", kPlain, "after", WallMs()));
+  }
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("lines lost (and the next ones until it writes again)"), std::string::npos)
+      << log;
+  const int64_t lost = LostInLog(log);
+  ASSERT_GT(lost, 0) << log;
+  auto db = OpenJournal(path, false);
+  EXPECT_EQ(db->Value("SELECT count(*) FROM lines") + lost, kFull + kAfter);
+  EXPECT_EQ(db->Value("SELECT count(*) FROM lines WHERE text = 'after'"), kAfter);
+  db.reset();
+
+  ASSERT_TRUE(disk.ReadOnly());
+  EXPECT_EQ(OpenJournal(path, false)->Value("SELECT count(*) FROM lines WHERE text = 'after'"),
+            kAfter);
+  try {
+    Journal journal(path, Keep{});
+    ADD_FAILURE() << "a journal on a read-only file system was opened for writing";
+  } catch (const JournalError& e) {
+    EXPECT_NE(std::string(e.what()).find(": cannot write (Read-only file system)"),
+              std::string::npos)
+        << e.what();
   }
 }
 

@@ -1,6 +1,10 @@
 #include "journal/JournalDb.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
 
 namespace poshark::tool {
 
@@ -175,6 +179,19 @@ void Database::Fail(const std::string& what) const {
   throw JournalError("journal " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
 }
 
+namespace {
+
+// SQLite opens a file it may not write for reading without a word; the
+// journal's writer says so at once, with the system's reason.
+void RefuseReadOnly(Database& db) {
+  if (sqlite3_db_readonly(db.Handle(), "main") != 1) return;
+  const int why = access(db.Path().c_str(), W_OK) == 0 ? EROFS : errno;
+  throw JournalError("journal " + db.Path() + ": cannot write (" +
+                     std::generic_category().message(why) + ")");
+}
+
+}  // namespace
+
 std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
   auto db = std::make_unique<Database>(path, write);
   int64_t app = 0, version = 0, tables = 0;
@@ -202,6 +219,7 @@ std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
     if (tables == 0) throw JournalError("journal " + path + ": empty, not a poshark journal yet");
     return db;
   }
+  RefuseReadOnly(*db);
   db->Exec("PRAGMA journal_mode = WAL");
   // With write-ahead logging a commit survives the process being killed;
   // only a power loss may take the last ones back.

@@ -120,7 +120,21 @@ TEST(Page, ChromiumShowsTheReceiptsAndTheJournalKeepsThem) {
   ASSERT_GT(port, 0) << serve.tool->Err();
   const std::string url = "http://127.0.0.1:" + std::to_string(port);
   if (access(kChromium, X_OK) == 0) {
+    // Every stream slot taken: the page is refused, waits and tries again
+    // until one is free.
+    std::vector<int> streams;
+    for (int i = 0; i < 8; ++i) {
+      streams.push_back(ConnectLoopback(port));
+      SendAll(streams.back(), "GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+      pollfd p{streams.back(), POLLIN, 0};
+      ASSERT_EQ(poll(&p, 1, 5000), 1);  // the stream's head
+    }
     Browser live(url + "/");
+    const std::string shown_status = "document.getElementById('status').textContent";
+    EXPECT_TRUE(live.WaitFor(shown_status + ".startsWith('reconnecting')"))
+        << live.Eval(shown_status);
+    for (int fd : streams) close(fd);
+    EXPECT_TRUE(live.WaitFor(shown_status + " == 'live'")) << live.Eval(shown_status);
     ASSERT_TRUE(live.WaitFor(Texts("#live") + ".includes(" + Json(kMarkup).dump() + ")"))
         << live.Eval(Texts("#live"));
     auto shown = Json::parse(live.Eval(Texts("#live")));

@@ -273,6 +273,21 @@ TEST(Page, OnlyGetWithTheTokenAtMostEightStreamsAndAStopThatEndsThem) {
   }
   EXPECT_LT(flooded, 4u << 20) << "the flood was read on";
   close(flood);
+  // A hundred connections that send a byte and wait: the next request is
+  // answered (503 while they hold every place, 200 once the first of them
+  // are let go, 2 s after they came), never left to time out.
+  std::vector<int> held;
+  for (int i = 0; i < 100; ++i) {
+    held.push_back(ConnectLoopback(port));
+    SendAll(held.back(), "G");
+  }
+  const auto attacked = Clock::now();
+  const int first = Request(port, "GET", "/" + t).first;
+  EXPECT_TRUE(first == 503 || first == 200) << first;
+  EXPECT_LT(Clock::now() - attacked, 3s);
+  EXPECT_TRUE(poshark::testing::WaitUntil(
+      [&] { return Request(port, "GET", "/" + t).first == 200; }, 4000));
+  for (int fd : held) close(fd);
   // Clients that send their request a byte at a time do not hold the stop
   // (Stop checks 2 s).
   std::atomic<bool> dripping{true};

@@ -16,8 +16,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "base/ByteWords.h"
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -85,80 +83,75 @@ void AppendCodePoint(std::string& out, UChar32 cp) {
   out.append(buf, static_cast<size_t>(n));
 }
 
-// Bytes shown as they are: printable ASCII, and with pictures off every
-// byte below 0x80.
-size_t PlainRun(const char* src, const char* end, bool pictures) {
+// The length of the run of bytes before the first one that `stops` (bytes
+// one by one) stops at. With SSE2, sixteen at a time: `stops16` answers the
+// mask of the stopping bytes of sixteen.
+template <class Stops, class Stops16>
+size_t RunBefore(const char* src, const char* end, Stops stops, [[maybe_unused]] Stops16 stops16) {
   const char* p = src;
 #if defined(__SSE2__)
-  // Sixteen bytes at a time. A byte of 0x80 or more is negative as a signed
-  // byte, so that with pictures one test below 0x20 finds it too.
-  const __m128i controls = _mm_set1_epi8(0x20);
-  const __m128i del = _mm_set1_epi8(0x7F);
-  auto stops_at = [&](const char* at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i stops =
-        pictures ? _mm_or_si128(_mm_cmplt_epi8(v, controls), _mm_cmpeq_epi8(v, del)) : v;
-    return static_cast<unsigned>(_mm_movemask_epi8(stops));
-  };
   if (end - src >= 16) {
     for (; end - p >= 16; p += 16) {
-      if (const unsigned mask = stops_at(p)) {
+      if (const unsigned mask = stops16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))) {
         return static_cast<size_t>(p - src) + static_cast<unsigned>(std::countr_zero(mask));
       }
     }
     // The last bytes: the last sixteen, without those tested already.
     const auto left = static_cast<unsigned>(end - p);
-    const unsigned mask = stops_at(end - 16) >> (16 - left);
+    const unsigned mask =
+        stops16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16))) >> (16 - left);
     return static_cast<size_t>(p - src) +
            (mask != 0 ? static_cast<unsigned>(std::countr_zero(mask)) : left);
   }
 #endif
-  while (end - p >= 8) {
-    const uint64_t x = LoadWord(p);
-    if ((AnyHigh(x) | (pictures ? AnyBelow(x, 0x20) | AnyEqual(x, 0x7F) : 0)) != 0) break;
-    p += 8;
-  }
-  while (p < end) {
-    auto by = static_cast<unsigned char>(*p);
-    if (by >= 0x80 || (pictures && (by < 0x20 || by == 0x7F))) break;
-    ++p;
-  }
+  while (p < end && !stops(static_cast<unsigned char>(*p))) ++p;
   return static_cast<size_t>(p - src);
+}
+
+#if defined(__SSE2__)
+using Bytes16 = __m128i;
+#else
+using Bytes16 = int;  // not used without SSE2
+#endif
+
+// Bytes shown as they are: printable ASCII, and with pictures off every
+// byte below 0x80.
+size_t PlainRun(const char* src, const char* end, bool pictures) {
+  return RunBefore(
+      src, end,
+      [pictures](unsigned char by) {
+        return by >= 0x80 || (pictures && (by < 0x20 || by == 0x7F));
+      },
+      [pictures]([[maybe_unused]] Bytes16 v) -> unsigned {
+#if defined(__SSE2__)
+        // A byte of 0x80 or more is negative as a signed byte, so that with
+        // pictures one test below 0x20 finds it too.
+        const __m128i stops = pictures ? _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))
+                                       : v;
+        return static_cast<unsigned>(_mm_movemask_epi8(stops));
+#else
+        return 0;
+#endif
+      });
 }
 
 // Bytes of UTF-8 text shown as they are: all but C0 controls and DEL (a
 // tab stops the run too; it is kept by the caller).
 size_t ShownRun(const char* src, const char* end) {
-  const char* p = src;
+  return RunBefore(
+      src, end, [](unsigned char by) { return by < 0x20 || by == 0x7F; },
+      []([[maybe_unused]] Bytes16 v) -> unsigned {
 #if defined(__SSE2__)
-  const __m128i controls = _mm_set1_epi8(0x20);
-  const __m128i del = _mm_set1_epi8(0x7F);
-  const __m128i minus_one = _mm_set1_epi8(-1);
-  auto stops_at = [&](const char* at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    // Bytes of 0x80 or more are negative: below 0x20 only when not.
-    const __m128i c0 = _mm_and_si128(_mm_cmplt_epi8(v, controls), _mm_cmpgt_epi8(v, minus_one));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(c0, _mm_cmpeq_epi8(v, del))));
-  };
-  if (end - src >= 16) {
-    for (; end - p >= 16; p += 16) {
-      if (const unsigned mask = stops_at(p)) {
-        return static_cast<size_t>(p - src) + static_cast<unsigned>(std::countr_zero(mask));
-      }
-    }
-    // The last bytes: the last sixteen, without those tested already.
-    const auto left = static_cast<unsigned>(end - p);
-    const unsigned mask = stops_at(end - 16) >> (16 - left);
-    return static_cast<size_t>(p - src) +
-           (mask != 0 ? static_cast<unsigned>(std::countr_zero(mask)) : left);
-  }
+        // Bytes of 0x80 or more are negative: below 0x20 only when not.
+        const __m128i c0 = _mm_and_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                         _mm_cmpgt_epi8(v, _mm_set1_epi8(-1)));
+        return static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(c0, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
+#else
+        return 0;
 #endif
-  while (p < end) {
-    const auto by = static_cast<unsigned char>(*p);
-    if (by < 0x20 || by == 0x7F) break;
-    ++p;
-  }
-  return static_cast<size_t>(p - src);
+      });
 }
 
 }  // namespace

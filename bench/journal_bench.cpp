@@ -145,20 +145,32 @@ void RowLookupYardstick(benchmark::State& state) {
 }
 BENCHMARK(RowLookupYardstick)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void JournalSearch(benchmark::State& state, std::vector<std::string> words) {
+// What the page shows of a search.
+constexpr int kPageReceipts = 100;
+constexpr int kPageLines = 3;
+
+// One search as the command line (no limit, every receipt listed) or the
+// page (its newest receipts, each with the first lines that hold a word)
+// runs it; counts the receipts found.
+void Search(benchmark::State& state, std::vector<std::string> words, bool page) {
   auto db = OpenJournal(BigJournal(), false);
   SearchQuery q;
   q.words = std::move(words);
   int64_t found = 0;
   for (auto _ : state) {
     RarestFirst(*db, q);
-    q.common_words = false;  // as `poshark search` does: it lists every receipt
-    Statement s(*db, ReceiptQuery(q));
+    if (!page) q.common_words = false;  // as `poshark search` does: it lists every receipt
+    Statement s(*db, ReceiptQuery(q) + (page ? " LIMIT " + std::to_string(kPageReceipts) : ""));
     BindQuery(s, q);
-    found = 0;
-    while (s.Step()) ++found;
+    for (found = 0; s.Step(); ++found) {
+      if (page) benchmark::DoNotOptimize(MatchingLines(*db, s.Int(0), q, kPageLines));
+    }
   }
   state.counters["found"] = static_cast<double>(found);
+}
+
+void JournalSearch(benchmark::State& state, std::vector<std::string> words) {
+  Search(state, std::move(words), false);
 }
 BENCHMARK_CAPTURE(JournalSearch, RareWord, std::vector<std::string>{"needle"})
     ->Unit(benchmark::kMillisecond)
@@ -172,26 +184,9 @@ BENCHMARK_CAPTURE(JournalSearch, CommonWord, std::vector<std::string>{"corner"})
     ->UseRealTime()
     ->Iterations(1);
 
-// The page's answer: the newest receipts that hold the words, each with the
-// first lines that hold one of them.
-constexpr int kPageReceipts = 100;
-constexpr int kPageLines = 3;
-
+// The page's answer: the newest receipts that hold the words.
 void PageSearch(benchmark::State& state, std::vector<std::string> words) {
-  auto db = OpenJournal(BigJournal(), false);
-  SearchQuery q;
-  q.words = std::move(words);
-  int64_t found = 0;
-  for (auto _ : state) {
-    RarestFirst(*db, q);
-    Statement s(*db, ReceiptQuery(q) + " LIMIT " + std::to_string(kPageReceipts));
-    BindQuery(s, q);
-    found = 0;
-    for (; s.Step(); ++found) {
-      benchmark::DoNotOptimize(MatchingLines(*db, s.Int(0), q, kPageLines));
-    }
-  }
-  state.counters["found"] = static_cast<double>(found);
+  Search(state, std::move(words), true);
 }
 BENCHMARK_CAPTURE(PageSearch, CommonWord, std::vector<std::string>{"corner"})
     ->Unit(benchmark::kMillisecond)

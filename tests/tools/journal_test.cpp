@@ -54,8 +54,8 @@ TEST(Journal, FilesOfAnotherKindOrANewerVersionAreRefusedUntouched) {
   // SQL run on a new SQLite file (nullptr: a text file), the message.
   const std::pair<const char*, const char*> kCases[] = {
       {nullptr, "not a poshark journal (not an SQLite file)"},
-      {"PRAGMA application_id = 1347635274; PRAGMA user_version = 2",
-       "written by a newer poshark (journal version 2; this one reads version 1)"},
+      {"PRAGMA application_id = 1347635274; PRAGMA user_version = 3",
+       "written by a newer poshark (journal version 3; this one reads version 2)"},
   };
   for (const auto& [sql, message] : kCases) {
     TempDir dir;
@@ -152,6 +152,9 @@ TEST(Journal, ReceiptNumbersAreNeverGivenTwice) {
   store.Commit();
   EXPECT_EQ(Rows(*OpenJournal(dir / "j.sqlite", false), "SELECT id, start_ms > 0 FROM receipts", 2),
             std::vector<std::string>{"8|1"});
+  // Upgraded to the version with the forwards' positions.
+  EXPECT_EQ(OpenJournal(dir / "j.sqlite", false)->Value("PRAGMA user_version"), 2);
+  EXPECT_EQ(OpenJournal(dir / "j.sqlite", false)->Value("SELECT count(*) FROM forwards"), 0);
 }
 
 TEST(Journal, KeepValuesReadAsAgeAndSize) {

@@ -7,11 +7,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <set>
 
 #include "MqttKit.h"
+#include "forward/Forwarder.h"
 #include "journal/JournalDb.h"
 
 namespace poshark_test {
@@ -166,6 +170,107 @@ TEST(Forward, EveryReceiptAndAlarmArrivesInOrderThroughBrokerRestartsAndKilledSe
   EXPECT_EQ(Count(log, broker_at + " connected"), 4u) << log;  // the first run and three more
   EXPECT_EQ(Count(log, broker_at + " lost: "), 3u) << log;
   EXPECT_EQ(Count(log, broker_at + " back"), 3u) << log;
+}
+
+// Makes a certificate authority NAME.crt (and key) in dir, and with `server`
+// a certificate for 127.0.0.1 that it signed (server.crt, server.key).
+void MakeAuthority(const TempDir& dir, const std::string& name, bool server) {
+  const std::string at = "cd " + dir.Path() + " && ";
+  const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  ASSERT_EQ(std::system((at + "openssl req -x509" + ec + " -keyout " + name + ".key -out " + name +
+                         ".crt -days 1 -subj /CN=" + name + " 2>/dev/null")
+                            .c_str()),
+            0);
+  if (!server) return;
+  dir.Write("san.ext", "subjectAltName=IP:127.0.0.1\n");
+  ASSERT_EQ(
+      std::system((at + "openssl req" + ec +
+                   " -keyout server.key -out server.csr -subj /CN=127.0.0.1 2>/dev/null && "
+                   "openssl x509 -req -in server.csr -CA " +
+                   name + ".crt -CAkey " + name +
+                   ".key -CAcreateserial -out server.crt -days 1 -extfile san.ext 2>/dev/null")
+                      .c_str()),
+      0);
+}
+
+// Over TLS the broker's certificate is checked against the configured
+// authority; a wrong one, or a wrong password, is refused and logged (the
+// password never is), and the right ones connect.
+TEST(Forward, TlsRefusesAnUnknownAuthorityAndAWrongPasswordAndSaysWhy) {
+  TempDir keys;
+  MakeAuthority(keys, "ca", true);
+  MakeAuthority(keys, "other", false);
+  ASSERT_EQ(std::system(("mosquitto_passwd -b -c " + (keys / "users") + " shop1 right").c_str()),
+            0);
+  Broker broker("cafile " + (keys / "ca.crt") + "\ncertfile " + (keys / "server.crt") +
+                "\nkeyfile " + (keys / "server.key") + "\nallow_anonymous false\npassword_file " +
+                (keys / "users") + "\n");
+  broker.Start();
+  const std::pair<std::string, std::string> kCases[] = {
+      {"other.crt\npassword_file = " + keys.Write("right", "right\n"), "certificate verify failed"},
+      {"ca.crt\npassword_file = " + keys.Write("wrong", "wrongpass\n"), "refused: Not authorized"},
+      {"ca.crt\npassword_file = " + (keys / "right"), " connected\n"},
+  };
+  chmod((keys / "right").c_str(), 0600);
+  chmod((keys / "wrong").c_str(), 0600);
+  for (const auto& [settings, said] : kCases) {
+    Store store("url = mqtts://127.0.0.1:" + std::to_string(broker.Port()) +
+                "\nusername = shop1\nca = " + keys.Path() + "/" + settings + "\n");
+    store.Start();
+    EXPECT_TRUE(store.Tool().WaitForErr(said, std::chrono::seconds(15))) << store.Tool().Err();
+    store.Stop();
+    EXPECT_EQ(store.Log().find("wrongpass"), std::string::npos);
+    if (said[0] != ' ') {
+      EXPECT_EQ(Count(store.Log(), " connected\n"), 0u) << store.Log();
+    }
+  }
+}
+
+// A broker that takes messages and never acknowledges them (paused): the
+// forward holds at most kMaxInFlight, counts the rest as backlog, and stops
+// at once. A listener that never answers the connection holds up no stop of
+// the service.
+TEST(Forward, ABrokerThatNeverAcknowledgesHoldsTheInFlightBoundAndNoStop) {
+  using namespace poshark::tool;
+  Broker broker;
+  broker.Start();
+  TempDir dir;
+  Journal journal(dir / "j.sqlite", Keep{});
+  ForwardSettings f;
+  f.name = "hq";
+  f.host = "127.0.0.1";
+  f.port = broker.Port();
+  f.client_id = "bound";
+  auto forward = std::make_unique<Forwarder>(f, "shop-1", dir / "j.sqlite", journal);
+  auto stats = [&] { return forward->Counters().Snapshot(); };
+  ASSERT_TRUE(poshark::testing::WaitUntil([&] { return stats().connected; }, 10000));
+  broker.Signal(SIGSTOP);
+  constexpr int kReceipts = 3 * static_cast<int>(kMaxInFlight);
+  for (int i = 0; i < kReceipts; ++i) {
+    journal.Add({"a", 1, 0, {}, false, 1000, "item", "item", "", false, "", {}});
+    journal.Add({"a", 1, 1, {}, false, 1000, "total", "total", "", false, "", {}});
+  }
+  ASSERT_TRUE(
+      poshark::testing::WaitUntil([&] { return stats().backlog_receipts == kReceipts; }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const ForwardStats held = stats();
+  EXPECT_EQ(held.in_flight, static_cast<int64_t>(kMaxInFlight));
+  EXPECT_EQ(held.sent, kMaxInFlight);
+  EXPECT_EQ(held.acknowledged, 0u);
+  EXPECT_GT(held.backlog_seconds, 0);
+  const auto start = Clock::now();
+  forward.reset();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(kSanitized ? 10 : 2));
+  broker.Stop();
+
+  int port = 0;
+  const int silent = ListenLoopback(port);
+  Store store("url = mqtt://127.0.0.1:" + std::to_string(port) + "\n");
+  store.Start();
+  store.Print("a");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  store.Stop();
+  close(silent);
 }
 
 }  // namespace

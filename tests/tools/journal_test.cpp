@@ -157,6 +157,27 @@ TEST(Journal, ReceiptNumbersAreNeverGivenTwice) {
   EXPECT_EQ(OpenJournal(dir / "j.sqlite", false)->Value("SELECT count(*) FROM forwards"), 0);
 }
 
+// Forwards' positions are stored with the journal's commits, and pruning
+// counts, for each forward, the receipts it removed before they were sent.
+TEST(Journal, PruningCountsTheReceiptsEachForwardHadNotSent) {
+  TempDir dir;
+  poshark::tool::JournalStore store(dir / "j.sqlite", Keep{1, 0});
+  store.Begin();
+  for (int i = 0; i < 3; ++i) {
+    store.Write(JournalLine("a", kStart, "item", WallMs() - 1000));
+    store.Write(JournalLine("a", kStop, "total", WallMs() - 1000));
+  }
+  store.SavePosition("hq", "receipts", 1);
+  store.SavePosition("lan", "receipts", 3);
+  store.SavePosition("hq", "alarms", 7);
+  store.Commit();
+  EXPECT_EQ(store.PruneStep(WallMs()), 3);
+  EXPECT_EQ(store.PrunedUnsent(), (std::map<std::string, int64_t>{{"hq", 2}}));
+  EXPECT_EQ(Rows(*OpenJournal(dir / "j.sqlite", false),
+                 "SELECT name, kind, position FROM forwards ORDER BY name, kind", 3),
+            (std::vector<std::string>{"hq|alarms|7", "hq|receipts|1", "lan|receipts|3"}));
+}
+
 TEST(Journal, KeepValuesReadAsAgeAndSize) {
   constexpr int64_t kHour = 3600 * 1000, kMB = 1024 * 1024;
   const std::pair<const char*, std::optional<Keep>> kCases[] = {

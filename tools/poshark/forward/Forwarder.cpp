@@ -97,10 +97,13 @@ void Forwarder::Run() {
       Account(s);
       failing = false;
     } catch (const JournalError& e) {
-      // Tried again at the next poll; said once.
+      // Tried again at the next poll, from the last acknowledged message on
+      // (what was taken but not sent would otherwise never be); said once.
       if (!failing) Log(LogLevel::kError, "forward " + settings_.name + ": " + e.what());
       failing = true;
       events.clear();
+      s.in_flight.clear();
+      for (auto& box : s.boxes) box->Rewind();
     }
   }
   s.link.reset();

@@ -29,6 +29,10 @@ struct Properties {
   mosquitto_property* list = nullptr;
 };
 
+// The system's certificate authorities (Debian's ca-certificates), used
+// when the forward names none.
+constexpr char kSystemCaFolder[] = "/etc/ssl/certs";
+
 void Check(int rc, const std::string& what) {
   if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(what + ": " + mosquitto_strerror(rc));
 }
@@ -107,9 +111,10 @@ void MqttLink::Configure() {
   if (!settings_.tls) return;
   if (settings_.ca.empty()) Check(mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1), "TLS");
   auto file = [](const std::string& path) { return path.empty() ? nullptr : path.c_str(); };
-  Check(mosquitto_tls_set(mosq_, file(settings_.ca), nullptr, file(settings_.cert),
-                          file(settings_.key), nullptr),
-        "TLS certificates");
+  Check(
+      mosquitto_tls_set(mosq_, file(settings_.ca), settings_.ca.empty() ? kSystemCaFolder : nullptr,
+                        file(settings_.cert), file(settings_.key), nullptr),
+      "TLS certificates");
   // The broker's certificate and name are checked; never turned off.
   Check(mosquitto_tls_opts_set(mosq_, 1, nullptr, nullptr), "TLS");
   Check(mosquitto_tls_insecure_set(mosq_, false), "TLS");

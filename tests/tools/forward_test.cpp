@@ -16,7 +16,9 @@
 
 #include "MqttKit.h"
 #include "forward/Forwarder.h"
+#include "forward/Outbox.h"
 #include "journal/JournalDb.h"
+#include "journal/JournalStore.h"
 
 namespace poshark_test {
 namespace {
@@ -271,6 +273,39 @@ TEST(Forward, ABrokerThatNeverAcknowledgesHoldsTheInFlightBoundAndNoStop) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   store.Stop();
   close(silent);
+}
+
+// A receipt still open when later ones closed on another channel is sent
+// once it closes; the position never passes a receipt the broker has not
+// acknowledged, and a lost connection sends again from there.
+TEST(Forward, OutboxSendsReceiptsAsTheyCloseAndHoldsItsPositionAtTheFirstUnacknowledged) {
+  using namespace poshark::tool;
+  TempDir dir;
+  JournalStore store(dir / "j.sqlite", Keep{});
+  auto line = [](const char* channel, int event) {
+    return LineRecord{channel, 1, event, {}, false, 1000, "x", "x", "", false, "", {}};
+  };
+  auto db = OpenJournal(dir / "j.sqlite", false);
+  Outbox box(*db, MessageKind::kReceipt, 0);
+  store.Write(line("a", 0));  // receipt 1 opens on a
+  store.Write(line("b", 0));  // 2 on b, closed
+  store.Write(line("b", 1));
+  store.Write(line("b", 0));  // 3 on b, closed
+  store.Write(line("b", 1));
+  EXPECT_EQ(box.Next(1), std::vector<int64_t>{2});
+  EXPECT_EQ(box.Next(8), std::vector<int64_t>{3});
+  box.Acked(3);
+  EXPECT_EQ(box.Position(), 0);
+  store.Write(line("a", 1));  // 1 closes
+  EXPECT_EQ(box.Next(8), std::vector<int64_t>{1});
+  box.Acked(1);
+  EXPECT_EQ(box.Position(), 1);
+  box.Rewind();  // 2 was never acknowledged
+  EXPECT_EQ(box.Next(8), (std::vector<int64_t>{2, 3}));
+  box.Acked(2);
+  box.Acked(3);
+  EXPECT_EQ(box.Position(), 3);
+  EXPECT_EQ(box.Pending(), 0u);
 }
 
 }  // namespace

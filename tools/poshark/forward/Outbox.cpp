@@ -62,8 +62,10 @@ std::vector<int64_t> Outbox::Next(size_t room) {
     it = waiting_.erase(it);
   }
   if (ids.size() >= room || waiting_.size() >= kMaxWaitingReceipts) return ids;
-  scan_.Bind(1, scanned_).Bind(2, static_cast<int64_t>(room - ids.size()));
-  while (scan_.Step() && waiting_.size() < kMaxWaitingReceipts) {
+  // Open receipts take no room: the scan reaches past them.
+  const size_t most = room - ids.size() + kMaxWaitingReceipts - waiting_.size();
+  scan_.Bind(1, scanned_).Bind(2, static_cast<int64_t>(most));
+  while (ids.size() < room && waiting_.size() < kMaxWaitingReceipts && scan_.Step()) {
     scanned_ = scan_.Int(0);
     if (scan_.Int(1) == 0) {
       waiting_.insert(scanned_);

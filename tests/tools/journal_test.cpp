@@ -58,8 +58,8 @@ TEST(Journal, FilesOfAnotherKindOrANewerVersionAreRefusedUntouched) {
   // SQL run on a new SQLite file (nullptr: a text file), the message.
   const std::pair<const char*, const char*> kCases[] = {
       {nullptr, "not a poshark journal (not an SQLite file)"},
-      {"PRAGMA application_id = 1347635274; PRAGMA user_version = 2",
-       "written by a newer poshark (journal version 2; this one reads version 1)"},
+      {"PRAGMA application_id = 1347635274; PRAGMA user_version = 3",
+       "written by a newer poshark (journal version 3; this one reads version 2)"},
   };
   for (const auto& [sql, message] : kCases) {
     TempDir dir;
@@ -156,6 +156,30 @@ TEST(Journal, ReceiptNumbersAreNeverGivenTwice) {
   store.Commit();
   EXPECT_EQ(Rows(*OpenJournal(dir / "j.sqlite", false), "SELECT id, start_ms > 0 FROM receipts", 2),
             std::vector<std::string>{"8|1"});
+  // Upgraded to the version with the forwards' positions.
+  EXPECT_EQ(OpenJournal(dir / "j.sqlite", false)->Value("PRAGMA user_version"), 2);
+  EXPECT_EQ(OpenJournal(dir / "j.sqlite", false)->Value("SELECT count(*) FROM forwards"), 0);
+}
+
+// Forwards' positions are stored with the journal's commits, and pruning
+// counts, for each forward, the receipts it removed before they were sent.
+TEST(Journal, PruningCountsTheReceiptsEachForwardHadNotSent) {
+  TempDir dir;
+  poshark::tool::JournalStore store(dir / "j.sqlite", Keep{1, 0});
+  store.Begin();
+  for (int i = 0; i < 3; ++i) {
+    store.Write(JournalLine("a", kStart, "item", WallMs() - 1000));
+    store.Write(JournalLine("a", kStop, "total", WallMs() - 1000));
+  }
+  store.SavePosition("hq", "receipts", 1);
+  store.SavePosition("lan", "receipts", 3);
+  store.SavePosition("hq", "alarms", 7);
+  store.Commit();
+  EXPECT_EQ(store.PruneStep(WallMs()), 3);
+  EXPECT_EQ(store.PrunedUnsent(), (std::map<std::string, int64_t>{{"hq", 2}}));
+  EXPECT_EQ(Rows(*OpenJournal(dir / "j.sqlite", false),
+                 "SELECT name, kind, position FROM forwards ORDER BY name, kind", 3),
+            (std::vector<std::string>{"hq|alarms|7", "hq|receipts|1", "lan|receipts|3"}));
 }
 
 TEST(Journal, KeepValuesReadAsAgeAndSize) {

@@ -1,6 +1,7 @@
 // The service configuration: defaults, and every kind of bad file, each
 // named by its file, section, key and what was expected.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "ToolProcess.h"
 #include "settings/ServeConfig.h"
@@ -14,7 +15,7 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
   using namespace std::string_literals;
   const std::pair<std::string, const char*> kCases[] = {
       // file text, message
-      {"[servic]\n", "line 1, [servic]: expected [service] or [channel NAME]"},
+      {"[servic]\n", "line 1, [servic]: expected [service], [channel NAME] or [forward NAME]"},
       {"pos = 1\n", "line 1: expected a [section] before the first key"},
       {"[channel a]\nspeed = 9\n", "[channel a] speed = 9: expected one of the keys pos, set"},
       {"[channel a]\nsource = tap:9100\n",
@@ -38,6 +39,27 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
       {"[channel a]\nsource = tap:9200=127.0.0.1:9200\n",
        "[channel a] source: expected a printer that is not a socket of this service (channel a"},
       {"[channel a]\norder = " + std::string(500000, 'x') + "\n", "order = xxxxxxxxxx"},
+      {"[service]\njournal = off\n[channel a]\n[forward hq]\nurl = mqtt://h\n",
+       "line 4, [forward hq]: expected [service] journal on"},
+      {"[channel a]\n[forward hq]\nurl = http://h\n",
+       "line 3, [forward hq] url = http://h: expected mqtt://HOST[:PORT] or mqtts://"},
+      {"[channel a]\n[forward hq]\nurl = mqtt://h:0\n", "url = mqtt://h:0: expected mqtt://"},
+      {"[channel a]\n[forward hq]\nqos = 1\n", "line 2, [forward hq] url: expected a url"},
+      {"[channel a]\n[forward hq]\nurl = mqtt://h\nsend = receipts, faxes\n",
+       "send = receipts, faxes: expected receipts, lines or alarms"},
+      {"[channel a]\n[forward hq]\nurl = mqtt://h\nqos = 2\n", "qos = 2: expected 0 or 1"},
+      {"[channel a]\n[forward hq]\nurl = mqtt://h\ntopic = a/#\n", "topic = a/#: expected"},
+      {"[channel a]\n[forward hq]\nurl = mqtt://h\ntopic = a/{till}\n", "topic = a/{till}"},
+      {"[channel a]\n[forward hq]\nurl = mqtt://h\nca = " POSHARK_SOURCE_DIR "/README.md\n",
+       "[forward hq] ca = " POSHARK_SOURCE_DIR "/README.md: expected an mqtts:// url"},
+      {"[channel a]\n[forward hq]\nurl = mqtts://h\ncert = " POSHARK_SOURCE_DIR "/README.md\n",
+       "[forward hq] cert = " POSHARK_SOURCE_DIR "/README.md: expected both cert and key"},
+      {"[channel a]\n[forward hq]\nurl = mqtts://h\nkey = /nonexistent\n",
+       "key = /nonexistent: expected a readable file"},
+      {"[channel a]\n[forward hq]\nurl = mqtt://h\nkeepalive = 1\n", "keepalive = 1: expected"},
+      {"[channel a]\n[forward hq]\nurl = mqtt://h\n[forward hq]\nurl = mqtt://h\n",
+       "line 4, [forward hq] name: expected a name of its own"},
+      {"[service]\nstore = a/b\n[channel a]\n", "[service] store = a/b: expected 1 to 64"},
   };
   TempDir dir;
   for (const auto& [text, message] : kCases) {
@@ -60,6 +82,39 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
   }
   dir.Write("p.ini", "\xEF\xBB\xBF[channel a]\nidle = 2m\n");
   EXPECT_EQ(LoadServeConfig(dir / "p.ini").channels.at(0).idle_ms, 120000);
+}
+
+// A password file that others may read is refused; one only its owner can
+// read gives the password, which no message repeats.
+TEST(ServeConfig, ForwardTakesItsPasswordOnlyFromAPrivateFileAndFillsItsDefaults) {
+  TempDir dir;
+  dir.Write("secret", "s3cret\nignored\n");
+  const std::string forward =
+      "[service]\nstore = shop-7\n[channel a]\n[forward hq]\nurl = mqtts://[::1]\n"
+      "username = shop7\npassword_file = " +
+      (dir / "secret") + "\n";
+  dir.Write("p.ini", forward);
+  ASSERT_EQ(chmod((dir / "secret").c_str(), 0640), 0);
+  try {
+    LoadServeConfig(dir / "p.ini");
+    ADD_FAILURE() << "a group-readable password file was taken";
+  } catch (const UsageError& e) {
+    EXPECT_NE(e.message.find("line 7, [forward hq] password_file = " + (dir / "secret") +
+                             ": expected a file that only its owner can read"),
+              std::string::npos)
+        << e.message;
+    EXPECT_EQ(e.message.find("s3cret"), std::string::npos);
+  }
+  ASSERT_EQ(chmod((dir / "secret").c_str(), 0600), 0);
+  const ForwardSettings f = LoadServeConfig(dir / "p.ini").forwards.at(0);
+  EXPECT_EQ(f.password, "s3cret");
+  EXPECT_EQ(f.host, "::1");
+  EXPECT_EQ(f.port, kMqttsPort);
+  EXPECT_TRUE(f.tls);
+  EXPECT_EQ(f.client_id, "poshark-shop-7-hq");
+  EXPECT_EQ(f.topic, kDefaultTopic);
+  EXPECT_EQ(f.send, kSendReceipts | kSendAlarms);
+  EXPECT_EQ(f.qos, 1);
 }
 
 }  // namespace

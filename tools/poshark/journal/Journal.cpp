@@ -77,6 +77,20 @@ uint64_t Journal::Dropped() const {
   return dropped_;
 }
 
+void Journal::SetPosition(const std::string& forward, const std::string& kind, int64_t position) {
+  {
+    std::lock_guard lock(mutex_);
+    positions_[{forward, kind}] = position;
+  }
+  wake_.notify_one();
+}
+
+int64_t Journal::PrunedUnsent(const std::string& forward) const {
+  std::lock_guard lock(mutex_);
+  auto it = pruned_unsent_.find(forward);
+  return it == pruned_unsent_.end() ? 0 : it->second;
+}
+
 void Journal::Run() {
   try {
     Loop();
@@ -89,9 +103,10 @@ void Journal::Run() {
 
 // Waits for lines until `until`, takes up to kWriteChunk of them. False once
 // the journal is closing and nothing is left to write.
-bool Journal::Take(std::deque<LineRecord>& batch, Clock::time_point until) {
+bool Journal::Take(std::deque<LineRecord>& batch, Positions& positions, Clock::time_point until) {
   std::unique_lock lock(mutex_);
-  wake_.wait_until(lock, until, [&] { return !queue_.empty() || closing_; });
+  wake_.wait_until(lock, until, [&] { return !queue_.empty() || !positions_.empty() || closing_; });
+  positions.swap(positions_);
   if (closing_ && Clock::now() > close_by_ && !queue_.empty()) {
     dropped_ += queue_.size();
     queue_.clear();
@@ -117,22 +132,43 @@ void Journal::WriteBatch(std::deque<LineRecord>& batch, bool& in_transaction,
   batch.clear();
 }
 
+// One pruning step; a receipt removed before a forward sent it is logged.
+void Journal::Prune(bool& in_transaction, Clock::time_point& commit_at,
+                    Clock::time_point& prune_at) {
+  const auto now = Clock::now();
+  prune_at = now + kPruneEvery;  // also after a failed step
+  std::deque<LineRecord> none;
+  WriteBatch(none, in_transaction, commit_at);
+  const auto before = store_->PrunedUnsent();
+  if (store_->PruneStep(WallMs()) == kPruneReceipts) prune_at = now + kPruneAgain;
+  if (store_->PrunedUnsent() == before) return;
+  for (const auto& [forward, count] : store_->PrunedUnsent()) {
+    auto was = before.find(forward);
+    const int64_t now_count = count - (was == before.end() ? 0 : was->second);
+    if (now_count == 0) continue;
+    Log(LogLevel::kWarning, "journal " + path_ + ": keep removed " + std::to_string(now_count) +
+                                " receipts that forward " + forward + " had not sent (" +
+                                std::to_string(count) + " in all)");
+  }
+  std::lock_guard lock(mutex_);
+  pruned_unsent_ = store_->PrunedUnsent();
+}
+
 void Journal::Loop() {
   std::deque<LineRecord> batch;
+  Positions positions;
   bool in_transaction = false;
   auto commit_at = Clock::now();
   auto prune_at = Clock::now();
   for (bool more = true; more;) {
-    more = Take(batch, in_transaction ? std::min(commit_at, prune_at) : prune_at);
+    more = Take(batch, positions, in_transaction ? std::min(commit_at, prune_at) : prune_at);
     try {
-      if (!batch.empty()) WriteBatch(batch, in_transaction, commit_at);
+      if (!batch.empty() || !positions.empty()) WriteBatch(batch, in_transaction, commit_at);
+      for (const auto& [key, position] : positions)
+        store_->SavePosition(key.first, key.second, position);
+      positions.clear();
       const auto now = Clock::now();
-      if (now >= prune_at && more) {
-        prune_at = now + kPruneEvery;  // also after a failed step
-        std::deque<LineRecord> none;
-        WriteBatch(none, in_transaction, commit_at);
-        if (store_->PruneStep(WallMs()) == kPruneReceipts) prune_at = now + kPruneAgain;
-      }
+      if (now >= prune_at && more) Prune(in_transaction, commit_at, prune_at);
       if (!more) store_->CloseAll();
       if (in_transaction && (now >= commit_at || !more)) {
         in_transaction = false;
@@ -148,6 +184,7 @@ void Journal::Loop() {
     } catch (const JournalError& e) {
       // The lines of the failed transaction are lost; the next ones are tried.
       batch.clear();
+      positions.clear();  // stored again with the forward's next acknowledgement
       in_transaction = false;
       store_->Rollback();
       lost_ += uncommitted_;

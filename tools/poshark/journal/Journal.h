@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,12 +54,20 @@ class Journal {
   void Add(LineRecord&& line);
   // Lines not journaled because the queue was full.
   uint64_t Dropped() const;
+  // A forward's acknowledged position for one kind of message, stored with
+  // the next commit (within kCommitEvery); a later call for the same pair
+  // replaces one not yet stored. Never waits for the disk.
+  void SetPosition(const std::string& forward, const std::string& kind, int64_t position);
+  // Receipts that keep removed before the forward's broker acknowledged them.
+  int64_t PrunedUnsent(const std::string& forward) const;
 
  private:
   using Clock = std::chrono::steady_clock;
   void Run();
   void Loop();
-  bool Take(std::deque<LineRecord>& batch, Clock::time_point until);
+  using Positions = std::map<std::pair<std::string, std::string>, int64_t>;
+  bool Take(std::deque<LineRecord>& batch, Positions& positions, Clock::time_point until);
+  void Prune(bool& in_transaction, Clock::time_point& commit_at, Clock::time_point& prune_at);
   void WriteBatch(std::deque<LineRecord>& batch, bool& in_transaction,
                   Clock::time_point& commit_at);
 
@@ -72,8 +81,10 @@ class Journal {
   bool closing_ = false;
   Clock::time_point close_by_{};
   uint64_t dropped_ = 0;
-  uint64_t gap_ = 0;         // lines dropped since the queue was last full
-  bool failing_ = false;     // writer thread only: the last write failed
+  uint64_t gap_ = 0;                              // lines dropped since the queue was last full
+  Positions positions_;                           // by forward and kind, to be stored
+  std::map<std::string, int64_t> pruned_unsent_;  // by forward
+  bool failing_ = false;                          // writer thread only: the last write failed
   int64_t uncommitted_ = 0;  // writer thread only: lines written since the last commit
   int64_t lost_ = 0;         // writer thread only: lines lost since writes began to fail
   std::thread thread_;

@@ -18,6 +18,14 @@ constexpr const char* kReceiptsTable =
     " voided INTEGER NOT NULL DEFAULT 0, alarms INTEGER NOT NULL DEFAULT 0,"
     " transact INTEGER NOT NULL)";
 constexpr const char* kReceiptsIndex = "CREATE INDEX receipts_start ON receipts(start_ms)";
+// Version 2: how far each forward's broker has acknowledged each kind of
+// message (receipts, lines, alarms), by number; and the alarms by line, in
+// the order a forward sends them.
+constexpr const char* kForwardsTable =
+    "CREATE TABLE IF NOT EXISTS forwards(name TEXT NOT NULL, kind TEXT NOT NULL, position INTEGER "
+    "NOT NULL,"
+    " PRIMARY KEY(name, kind))";
+constexpr const char* kAlarmsLineIndex = "CREATE INDEX IF NOT EXISTS alarms_line ON alarms(line)";
 
 // Receipts (transactions, and groups of lines printed outside one), their
 // lines, what the catchers found on each line, and the full-text index of
@@ -34,6 +42,8 @@ constexpr const char* kSchema[] = {
     "CREATE TABLE alarms(receipt INTEGER NOT NULL, line INTEGER NOT NULL, name TEXT NOT NULL,"
     " key_index INTEGER NOT NULL, source INTEGER NOT NULL, data TEXT NOT NULL)",
     "CREATE INDEX alarms_receipt ON alarms(receipt)",
+    kAlarmsLineIndex,
+    kForwardsTable,
     "CREATE TABLE ranges(receipt INTEGER NOT NULL, line INTEGER NOT NULL, name TEXT NOT NULL,"
     " start_byte INTEGER NOT NULL, end_byte INTEGER NOT NULL, color INTEGER NOT NULL,"
     " value1 INTEGER NOT NULL, value2 INTEGER NOT NULL)",
@@ -70,6 +80,18 @@ void KeepReceiptNumbersUnique(Database& db) {
     db.Exec("INSERT INTO receipts SELECT * FROM receipts_unnumbered");
     db.Exec("DROP TABLE receipts_unnumbered");
     db.Exec(kReceiptsIndex);
+  }
+  db.Exec("COMMIT");
+}
+
+// A version 1 journal gains the tables of version 2, once.
+void AddForwardPositions(Database& db) {
+  if (db.Value("PRAGMA user_version") >= 2) return;
+  db.Exec("BEGIN IMMEDIATE");
+  if (db.Value("PRAGMA user_version") < 2) {
+    db.Exec(kForwardsTable);
+    db.Exec(kAlarmsLineIndex);
+    db.Exec("PRAGMA user_version = 2");
   }
   db.Exec("COMMIT");
 }
@@ -228,6 +250,7 @@ std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
     CreateTables(*db);
   } else {
     KeepReceiptNumbersUnique(*db);
+    AddForwardPositions(*db);
   }
   return db;
 }

@@ -18,8 +18,10 @@ struct sqlite3_stmt;
 namespace poshark::tool {
 
 // Written into the file's header: "PSHJ", and the layout of its tables.
+// Version 2 adds the forwards' positions; an older poshark refuses it, since
+// its pruning would remove receipts a forward has not sent without a word.
 inline constexpr int64_t kJournalApplicationId = 0x5053484A;
-inline constexpr int64_t kJournalVersion = 1;
+inline constexpr int64_t kJournalVersion = 2;
 // How long a statement waits for another connection's lock.
 inline constexpr int kJournalBusyMs = 5000;
 // How the search index cuts line texts into words and folds them (case,

@@ -24,10 +24,14 @@ struct JournalStore::Statements {
         remove_alarms(db, "DELETE FROM alarms WHERE receipt = ?1"),
         remove_ranges(db, "DELETE FROM ranges WHERE receipt = ?1"),
         remove_lines(db, "DELETE FROM lines WHERE receipt = ?1"),
-        remove_receipt(db, "DELETE FROM receipts WHERE id = ?1") {}
+        remove_receipt(db, "DELETE FROM receipts WHERE id = ?1"),
+        position(db,
+                 "INSERT INTO forwards(name, kind, position) VALUES (?1, ?2, ?3)"
+                 " ON CONFLICT(name, kind) DO UPDATE SET position = excluded.position") {}
 
   Statement open, close, line, voided, alarmed, capture, alarm, range, oldest;
   Statement remove_captures, remove_alarms, remove_ranges, remove_lines, remove_receipt;
+  Statement position;
 };
 
 JournalStore::JournalStore(const std::string& path, Keep keep)
@@ -124,6 +128,12 @@ void JournalStore::Remove(int64_t receipt) {
   }
 }
 
+void JournalStore::SavePosition(const std::string& forward, const std::string& kind,
+                                int64_t position) {
+  st_->position.Bind(1, forward).Bind(2, kind).Bind(3, position).Run();
+  if (kind == "receipts") receipt_positions_[forward] = position;
+}
+
 int JournalStore::PruneStep(int64_t now_ms) {
   if (keep_.age_ms == 0 && keep_.bytes == 0) return 0;
   const bool too_large = keep_.bytes != 0 && UsedBytes() > keep_.bytes;
@@ -135,7 +145,11 @@ int JournalStore::PruneStep(int64_t now_ms) {
     doomed.push_back(st_->oldest.Int(0));
   }
   st_->oldest.Reset();
-  for (int64_t id : doomed) Remove(id);
+  for (int64_t id : doomed) {
+    Remove(id);
+    for (const auto& [forward, position] : receipt_positions_)
+      if (id > position) ++pruned_unsent_[forward];
+  }
   return static_cast<int>(doomed.size());
 }
 

@@ -39,6 +39,13 @@ class JournalStore {
   // Removes up to kPruneReceipts of the oldest closed receipts that are
   // older than the age limit, or while the journal is larger than the size
   // limit. Answers how many it removed.
+  // A forward of this run has every receipt, line or alarm (kind) up to
+  // `position` acknowledged; stored with the open transaction. Receipts
+  // that pruning removes beyond a forward's receipt position are counted
+  // as unsent for it.
+  void SavePosition(const std::string& forward, const std::string& kind, int64_t position);
+  // Receipts removed before the forward's broker acknowledged them.
+  const std::map<std::string, int64_t>& PrunedUnsent() const { return pruned_unsent_; }
   int PruneStep(int64_t now_ms);
   const std::string& Path() const { return db_->Path(); }
 
@@ -58,7 +65,9 @@ class JournalStore {
   std::unique_ptr<Database> db_;
   std::unique_ptr<Statements> st_;
   Keep keep_;
-  std::map<std::string, OpenReceipt> open_;  // by channel
+  std::map<std::string, OpenReceipt> open_;           // by channel
+  std::map<std::string, int64_t> receipt_positions_;  // by forward, this run's
+  std::map<std::string, int64_t> pruned_unsent_;      // by forward
 };
 
 }  // namespace poshark::tool

@@ -31,6 +31,23 @@ void HeadInto(Json& j, const Receipt& r) {
   j["alarms"] = r.alarms;
 }
 
+constexpr char kLineColumns[] = "SELECT id, time_ms, dst, event, text, raw, receipt FROM lines";
+
+// The line of a row of kLineColumns, in receipt r.
+LineRecord ReadLine(const Statement& s, const Receipt& r, Findings&& findings) {
+  LineRecord line;
+  line.channel = r.channel;
+  line.pos = static_cast<int>(r.pos);
+  line.time_ms = s.Int(1);
+  LocalTimeOf(line.time_ms, line.time, line.dst);
+  line.dst = s.Int(2) != 0;  // settles the hour that occurs twice
+  line.event = static_cast<int>(s.Int(3));
+  line.text = s.Text(4);
+  line.raw = s.Text(5);
+  line.findings = std::move(findings);
+  return line;
+}
+
 std::optional<Receipt> First(Statement& s) {
   if (!s.Step()) return std::nullopt;
   return ReadReceipt(s);
@@ -73,7 +90,7 @@ Receipt ReadReceipt(const Statement& s) {
 }
 
 std::optional<Receipt> ReceiptById(Database& db, int64_t id) {
-  Statement s(db, std::string(kReceiptColumns) + " WHERE id = ?");
+  Statement& s = db.Cached(std::string(kReceiptColumns) + " WHERE id = ?");
   s.Bind(1, id);
   return First(s);
 }
@@ -105,25 +122,25 @@ std::string ReceiptJson(Database& db, const Receipt& r) {
   doc.pop_back();  // the head's closing brace: the lines follow
   doc += R"(,"lines":[)";
   auto findings = FindingsOf(db, r.id);
-  LineRecord line;
-  line.channel = r.channel;
-  line.pos = static_cast<int>(r.pos);
-  Statement& s = db.Cached(
-      "SELECT id, time_ms, dst, event, text, raw FROM lines WHERE receipt = ? ORDER BY id");
+  Statement& s = db.Cached(std::string(kLineColumns) + " WHERE receipt = ? ORDER BY id");
   bool first = true;
   for (s.Bind(1, r.id); s.Step(); first = false) {
-    line.time_ms = s.Int(1);
-    LocalTimeOf(line.time_ms, line.time, line.dst);
-    line.dst = s.Int(2) != 0;  // settles the hour that occurs twice
-    line.event = static_cast<int>(s.Int(3));
-    line.text = s.Text(4);
-    line.raw = s.Text(5);
-    line.findings = std::move(findings[s.Int(0)]);
     if (!first) doc += ',';
-    AppendJsonRow(doc, line, true);
+    AppendJsonRow(doc, ReadLine(s, r, std::move(findings[s.Int(0)])), true);
   }
   doc += "]}";
   return doc;
+}
+
+std::optional<LineRow> LineRowById(Database& db, int64_t id) {
+  // Its own statement: the look-ups below take cached ones.
+  Statement s(db, std::string(kLineColumns) + " WHERE id = ?");
+  if (!s.Bind(1, id).Step()) return std::nullopt;
+  auto r = ReceiptById(db, s.Int(6));
+  if (!r) return std::nullopt;
+  LineRow row{*r, {}};
+  AppendJsonRow(row.json, ReadLine(s, *r, std::move(FindingsOf(db, r->id)[id])), true);
+  return row;
 }
 
 std::vector<std::string> MatchingLines(Database& db, int64_t receipt, const SearchQuery& q,

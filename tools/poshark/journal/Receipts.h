@@ -40,6 +40,15 @@ std::string ReceiptJson(Database& db, const Receipt& r);
 // The receipt without its lines, JSON.
 std::string ReceiptHeadJson(const Receipt& r);
 
+// One line of the journal: its receipt and its JSON row (with its channel),
+// as the receipt document holds it.
+struct LineRow {
+  Receipt receipt;
+  std::string json;
+};
+// The line with that number; nullopt once it is gone.
+std::optional<LineRow> LineRowById(Database& db, int64_t line);
+
 // Up to `limit` texts of the receipt's lines that hold one of the words of
 // the query; without words, its first lines.
 std::vector<std::string> MatchingLines(Database& db, int64_t receipt, const SearchQuery& q,

@@ -12,6 +12,7 @@
 #include "base/SignalWatcher.h"
 #include "base/Usage.h"
 #include "channel/Channel.h"
+#include "forward/Forwarder.h"
 #include "journal/Journal.h"
 #include "journal/JournalDb.h"
 #include "output/LineSink.h"
@@ -66,6 +67,7 @@ class Service {
   void ApplyChannels(const std::vector<ChannelSettings>& wanted);
   void Pump(std::chrono::milliseconds wait);
   bool StartJournal();
+  void StartForwards(const std::vector<ForwardSettings>& forwards);
   bool StartPage();
   LineKeeper Keeper();
   std::chrono::milliseconds NextWait() const;
@@ -74,6 +76,8 @@ class Service {
   ServiceSettings service_;
   std::unique_ptr<OutputStream> out_;
   std::unique_ptr<Journal> journal_;
+  std::vector<ForwardSettings> forward_settings_;
+  std::vector<std::unique_ptr<Forwarder>> forwards_;  // after journal_: end before it
   std::unique_ptr<LiveFeed> feed_;
   std::unique_ptr<PageServer> page_;  // after feed_: ends before it
   LineSink sink_;
@@ -190,6 +194,12 @@ void Service::Reload() {
     config.service.keep = service_.keep;
     config.service.http = service_.http;
   }
+  if (config.forwards != forward_settings_)
+    Log(LogLevel::kWarning, "[forward] sections changed: take effect at the next start");
+  if (config.service.store != service_.store) {
+    Log(LogLevel::kWarning, "[service] store changed: takes effect at the next start");
+    config.service.store = service_.store;
+  }
   if (config.service.output != service_.output)
     out_ = std::make_unique<OutputStream>(config.service.output, kServeRows);
   std::string error;
@@ -238,6 +248,14 @@ bool Service::StartJournal() {
   return true;
 }
 
+void Service::StartForwards(const std::vector<ForwardSettings>& forwards) {
+  forward_settings_ = forwards;
+  for (const auto& f : forwards) {
+    forwards_.push_back(
+        std::make_unique<Forwarder>(f, service_.store, service_.journal, *journal_));
+  }
+}
+
 bool Service::StartPage() {
   const HttpSettings& http = service_.http;
   if (http.port < 0) return true;
@@ -268,6 +286,7 @@ int Service::Run(ServeConfig config) {
   });
   // Its writer thread starts with the signals blocked, as the channels' do.
   if (!StartJournal() || !StartPage()) return kExitFailure;
+  StartForwards(config.forwards);
   for (const auto& c : config.channels) {
     Slot& s = slots_[c.name];
     s.settings = c;
@@ -288,6 +307,7 @@ int Service::Run(ServeConfig config) {
   NotifyStopping();
   Log(LogLevel::kInfo, "stopping");
   const auto deadline = Clock::now() + kStopDrain;
+  forwards_.clear();              // what they had not sent goes at the next start
   if (page_) page_->BeginStop();  // its threads end while the channels stop
   for (auto& [name, s] : slots_) Stop(s, deadline);
   sink_.Close();

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -88,11 +89,14 @@ void ReadService(const Place& at, ServiceSettings& s) {
     } else if (Same(e.key, "http")) {
       if (!ParseHttpAddress(e.value, s.http)) at.Fail(e, "off, on, HOST:PORT or :PORT");
       http = &e;
+    } else if (Same(e.key, "store")) {
+      if (!ValidStore(e.value)) at.Fail(e, "1 to 64 letters, digits or - . _");
+      s.store = e.value;
     } else if (Same(e.key, "token")) {
       if (!ValidToken(e.value)) at.Fail(e, "16 to 256 letters, digits or - . _ ~");
       s.http.token = e.value;
     } else {
-      at.Fail(e, "one of the keys home, output, log, journal, keep, http, token");
+      at.Fail(e, "one of the keys home, output, log, journal, keep, http, token, store");
     }
   }
   // Anyone who can reach the address could read every receipt.
@@ -209,6 +213,56 @@ void CheckAddresses(const std::string& path, const ServeConfig& config,
   }
 }
 
+// A [forward NAME] section, checked whole.
+ForwardSettings ReadForward(const Place& at, const std::string& name) {
+  ForwardSettings f;
+  f.name = name;
+  std::string expected, key;
+  for (const auto& e : at.section.entries) {
+    if (!ReadForwardKey(e.key, e.value, f, expected)) at.Fail(e, expected);
+  }
+  if (!CheckForward(f, key, expected)) {
+    auto it = std::find_if(at.section.entries.begin(), at.section.entries.end(),
+                           [&](const IniEntry& e) { return Same(e.key, key.c_str()); });
+    if (it != at.section.entries.end()) at.Fail(*it, expected);
+    Usage(at.path + ", line " + std::to_string(at.section.line) + ", [" + at.section.name + "] " +
+          key + ": expected " + expected);
+  }
+  return f;
+}
+
+// The host name as the store's id unless [service] store names one.
+void SettleStore(const std::string& path, ServeConfig& config) {
+  std::string& store = config.service.store;
+  if (store.empty()) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    store = host;
+    if (!ValidStore(store) && !config.forwards.empty()) {
+      Usage(path + ", [service] store: expected a store id (the host name \"" + store +
+            "\" is not one: 1 to 64 letters, digits or - . _)");
+    }
+  }
+  for (auto& f : config.forwards) {
+    if (f.client_id.empty()) f.client_id = "poshark-" + store + "-" + f.name;
+    if (f.client_id.size() > kMaxClientIdBytes) f.client_id.resize(kMaxClientIdBytes);
+  }
+}
+
+// Forwards send what the journal holds: none without it, each its own name.
+void CheckForwards(const std::string& path, const ServeConfig& config,
+                   const std::vector<int>& lines) {
+  std::set<std::string> names;
+  for (size_t i = 0; i < config.forwards.size(); ++i) {
+    std::string where =
+        path + ", line " + std::to_string(lines[i]) + ", [forward " + config.forwards[i].name + "]";
+    if (config.service.journal.empty())
+      Usage(where + ": expected [service] journal on (the journal is what a forward sends)");
+    if (!names.insert(config.forwards[i].name).second)
+      Usage(where + " name: expected a name of its own");
+  }
+}
+
 }  // namespace
 
 bool ParseHttpAddress(const std::string& value, HttpSettings& http) {
@@ -250,7 +304,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
   if (!ReadIniFile(path, sections, error)) Usage(error);
   ServeConfig config;
   ParseKeep(kDefaultKeep, config.service.keep);
-  std::vector<int> lines;
+  std::vector<int> lines, forward_lines;
   bool service_seen = false;
   for (const auto& section : sections) {
     Place at{path, section};
@@ -263,8 +317,16 @@ ServeConfig LoadServeConfig(const std::string& path) {
       ReadService(at, config.service);
       continue;
     }
+    if (section.name.size() > 8 && strncasecmp(section.name.c_str(), "forward ", 8) == 0) {
+      config.forwards.push_back(
+          ReadForward(at, std::string(Trim(std::string_view(section.name).substr(8)))));
+      forward_lines.push_back(section.line);
+      if (config.forwards.size() > static_cast<size_t>(kMaxForwards))
+        Usage(where + ": expected at most " + std::to_string(kMaxForwards) + " forwards");
+      continue;
+    }
     if (section.name.size() <= 8 || strncasecmp(section.name.c_str(), "channel ", 8) != 0) {
-      Usage(where + ": expected [service] or [channel NAME]");
+      Usage(where + ": expected [service], [channel NAME] or [forward NAME]");
     }
     ChannelSettings c;
     c.name = std::string(Trim(std::string_view(section.name).substr(8)));
@@ -283,6 +345,8 @@ ServeConfig LoadServeConfig(const std::string& path) {
   if (config.channels.empty()) Usage(path + ": expected at least one [channel NAME] section");
   CheckDistinct(path, config.channels, lines);
   CheckAddresses(path, config, lines);
+  CheckForwards(path, config, forward_lines);
+  SettleStore(path, config);
   if (config.service.home.empty()) {
     config.service.home = poshark::HomeFolder();
   }

@@ -1,5 +1,6 @@
-// The configuration of `poshark serve`: a [service] section and one
-// [channel NAME] section per channel.
+// The configuration of `poshark serve`: a [service] section, one
+// [channel NAME] section per channel and one [forward NAME] section per
+// MQTT broker the journal is forwarded to.
 #pragma once
 
 #include <string>
@@ -8,6 +9,7 @@
 #include "base/Log.h"
 #include "base/Usage.h"
 #include "settings/ChannelSettings.h"
+#include "settings/ForwardSettings.h"
 #include "settings/JournalKeep.h"
 
 namespace poshark::tool {
@@ -42,12 +44,14 @@ struct ServiceSettings {
   std::string journal = kDefaultJournal;  // "" when off; absolute once loaded
   Keep keep;                              // kDefaultKeep unless set
   HttpSettings http;
+  std::string store;  // "" until loaded: the host name
   bool operator==(const ServiceSettings&) const = default;
 };
 
 struct ServeConfig {
   ServiceSettings service;
   std::vector<ChannelSettings> channels;
+  std::vector<ForwardSettings> forwards;
 };
 
 // Reads and checks the whole file. Throws UsageError whose message names the

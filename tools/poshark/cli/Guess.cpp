@@ -29,8 +29,8 @@ bool ReadCapture(FILE* f, const std::string& name, bool trace, std::vector<unsig
     std::vector<unsigned char> record;
     while (bytes.size() < kMaxGuessBytes && reader.Next(record, error)) {
       bytes.insert(bytes.end(), record.begin(),
-                   record.begin() + static_cast<long>(
-                                        std::min(record.size(), kMaxGuessBytes - bytes.size())));
+                   record.begin() +
+                       static_cast<long>(std::min(record.size(), kMaxGuessBytes - bytes.size())));
     }
     return error.empty();
   }
@@ -68,11 +68,11 @@ std::string Spelled(const std::string& seq) {
 
 std::string Details(const SetScore& s) {
   char buf[160];
-  std::snprintf(buf, sizeof buf, "controls left %llu/%llu, leads left %llu/%llu, unknown tables %llu",
-                static_cast<unsigned long long>(s.stray), static_cast<unsigned long long>(s.controls),
-                static_cast<unsigned long long>(s.stray_leads),
-                static_cast<unsigned long long>(s.leads),
-                static_cast<unsigned long long>(s.unknown_tables));
+  std::snprintf(
+      buf, sizeof buf, "controls left %llu/%llu, leads left %llu/%llu, unknown tables %llu",
+      static_cast<unsigned long long>(s.stray), static_cast<unsigned long long>(s.controls),
+      static_cast<unsigned long long>(s.stray_leads), static_cast<unsigned long long>(s.leads),
+      static_cast<unsigned long long>(s.unknown_tables));
   return buf;
 }
 
@@ -96,10 +96,18 @@ void PrintText(const SetGuess& g) {
 }
 
 nlohmann::json ScoreJson(const SetScore& s) {
-  return {{"number", s.index},       {"name", s.name},       {"score", s.score},
-          {"utf8", s.utf8},          {"controls", s.controls}, {"controls_left", s.stray},
-          {"leads", s.leads},        {"leads_left", s.stray_leads}, {"odd", s.odd},
-          {"chars", s.chars},        {"lines", s.lines},     {"receipts", s.receipts},
+  return {{"number", s.index},
+          {"name", s.name},
+          {"score", s.score},
+          {"utf8", s.utf8},
+          {"controls", s.controls},
+          {"controls_left", s.stray},
+          {"leads", s.leads},
+          {"leads_left", s.stray_leads},
+          {"odd", s.odd},
+          {"chars", s.chars},
+          {"lines", s.lines},
+          {"receipts", s.receipts},
           {"unknown_tables", s.unknown_tables}};
 }
 
@@ -188,18 +196,21 @@ int RunGuess(const GuessCommand& cmd) {
     PrintText(guess);
   }
   if (bytes.size() == kMaxGuessBytes) {
-    std::fprintf(stderr, "poshark: %s: guessed on its first %zu bytes\n", name.c_str(), bytes.size());
+    std::fprintf(stderr, "poshark: %s: guessed on its first %zu bytes\n", name.c_str(),
+                 bytes.size());
   }
   if (!guess.found) {
-    std::fprintf(stderr, "poshark: %s: no command set found: %s\n", name.c_str(), guess.reason.c_str());
+    std::fprintf(stderr, "poshark: %s: no command set found: %s\n", name.c_str(),
+                 guess.reason.c_str());
     return kExitFailure;
   }
   if (!guess.alike.empty()) {
     std::string others;
     for (const std::string& a : guess.alike) others += (others.empty() ? "" : ", ") + a;
-    std::fprintf(stderr,
-                 "poshark: %s: %s reads it alike; %s is named as it explains it with fewer commands\n",
-                 name.c_str(), others.c_str(), guess.ranked.front().name.c_str());
+    std::fprintf(
+        stderr,
+        "poshark: %s: %s reads it alike; %s is named as it explains it with fewer commands\n",
+        name.c_str(), others.c_str(), guess.ranked.front().name.c_str());
   }
   return 0;
 }

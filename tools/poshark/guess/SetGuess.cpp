@@ -2,11 +2,11 @@
 
 #include <poshark/RCPosHark.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <strings.h>
 
 #include "base/IniFile.h"
 
@@ -46,7 +46,8 @@ std::string Percent(double share) {
 void Decide(SetGuess& g) {
   const SetScore& best = g.ranked.front();
   for (size_t i = 1; i < g.ranked.size(); ++i) {
-    if (std::llround(g.ranked[i].score / kScoreTie) == std::llround(best.score / kScoreTie)) g.alike.push_back(g.ranked[i].name);
+    if (std::llround(g.ranked[i].score / kScoreTie) == std::llround(best.score / kScoreTie))
+      g.alike.push_back(g.ranked[i].name);
   }
   if (best.bytes == 0) {
     g.reason = "the capture is empty";
@@ -84,11 +85,10 @@ bool GuessSet(const std::vector<unsigned char>& bytes, const std::string& codepa
   // Scores are compared in steps of kScoreTie, so that sets reading the
   // capture alike are ordered by their size.
   auto level = [](const SetScore& s) { return std::llround(s.score / kScoreTie); };
-  std::stable_sort(out.ranked.begin(), out.ranked.end(),
-                   [&](const SetScore& a, const SetScore& b) {
-                     if (level(a) != level(b)) return level(a) > level(b);
-                     return sizes[static_cast<size_t>(a.index)] < sizes[static_cast<size_t>(b.index)];
-                   });
+  std::stable_sort(out.ranked.begin(), out.ranked.end(), [&](const SetScore& a, const SetScore& b) {
+    if (level(a) != level(b)) return level(a) > level(b);
+    return sizes[static_cast<size_t>(a.index)] < sizes[static_cast<size_t>(b.index)];
+  });
   Decide(out);
   return true;
 }

@@ -82,7 +82,7 @@ void PrintText(const SetGuess& g) {
                 s.score, Details(s).c_str());
   }
   const SetScore& best = g.ranked.front();
-  if (!g.found) return;
+  if (best.bytes == 0) return;
   if (best.leftovers.empty()) {
     std::printf("\n%s leaves no command-like bytes in the text.\n", best.name.c_str());
     return;
@@ -119,7 +119,7 @@ void PrintJson(const SetGuess& g) {
   out["ranked"] = nlohmann::json::array();
   for (const SetScore& s : g.ranked) out["ranked"].push_back(ScoreJson(s));
   out["leftovers"] = nlohmann::json::array();
-  if (g.found) {
+  {
     for (const Leftover& l : g.ranked.front().leftovers) {
       out["leftovers"].push_back(
           {{"bytes", Spelled(l.bytes)}, {"count", l.count}, {"offset", l.offset}});
@@ -142,7 +142,7 @@ GuessCommand ParseGuessArgs(int argc, char** argv) {
   optind = 1;
   opterr = 0;
   int c = 0;
-  while ((c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
     switch (c) {
       case kCommands:
         cmd.commands = optarg;

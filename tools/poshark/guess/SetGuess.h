@@ -13,14 +13,12 @@
 namespace poshark::tool {
 
 // The least score a set needs to be named. A set that knows the capture's
-// printer language reads all of its commands: 1.0 when it knows every one
-// (each bundled receipt scores 1.0 with its own set), and still 0.8 or more
-// when about a tenth of the command leads are unknown to it. A set of
-// another language scores 0.35 or less on the bundled receipts; random
-// bytes score up to 0.6 (with 64 KiB to 4 MB of them, the ESC/POS set reads
-// long image and code commands in them and swallows much of the rest), and
-// must not be named.
-inline constexpr double kMinGuessScore = 0.8;
+// printer language reads all of its commands: each bundled receipt scores
+// 1.0 with its own set, and a small receipt with two commands the set lacks
+// still 0.81. A set of another language scores 0.57 or less on the bundled
+// receipts; random bytes (1 KB to 4 MB of them) score 0.48 or less, and
+// must not be named. The threshold lies between.
+inline constexpr double kMinGuessScore = 0.7;
 // The least command leads (ESC, FS, GS, DLE) a capture must hold to tell
 // sets apart: with fewer, most sets read it alike.
 inline constexpr uint64_t kMinGuessLeads = 4;

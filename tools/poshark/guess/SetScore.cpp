@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -20,6 +21,8 @@ constexpr size_t kScoreBlock = 64 * 1024;
 constexpr uint32_t kScoreDrainMs = 30 * 1000;
 // Leftover sequences kept for the report, most frequent first.
 constexpr size_t kMaxLeftovers = 16;
+// How strongly stray characters in the delivered text lower a score (see Weigh).
+constexpr double kCleanWeight = 4;
 
 constexpr unsigned char kLeads[] = {0x1B, 0x1C, 0x1D, 0x10};  // ESC FS GS DLE
 
@@ -101,16 +104,17 @@ double Explained(uint64_t left, uint64_t total) {
 }
 
 // The share of the capture's control bytes that the set reads (as commands
-// or their parameters), times the share of its command leads (a lead left
-// in the text is a command the set does not know), times the share of the
-// delivered characters that are text (a set that reads random bytes as
-// long commands still leaves controls and odd characters in what it does
-// deliver). A capture without a control byte scores 0: any set reads it
-// alike.
+// or their parameters), times the share of the delivered characters that
+// are text, to the power kCleanWeight. A set of another language leaves
+// half or more of the controls in the text; random bytes, which a set may
+// read as long image or code commands, leave far more controls and odd
+// characters in what is delivered (one in eight) than a receipt with a
+// few commands the set lacks (one in a hundred or fewer). A capture
+// without a control byte scores 0: any set reads it alike.
 double Weigh(const SetScore& s) {
   if (s.controls == 0) return 0;
-  return Explained(s.stray, s.controls) * Explained(s.stray_leads, s.leads) *
-         Explained(s.stray + s.odd, s.chars);
+  return Explained(s.stray, s.controls) *
+         std::pow(Explained(s.stray + s.odd, s.chars), kCleanWeight);
 }
 
 void RankLeftovers(const Tally& t, const std::vector<unsigned char>& bytes, SetScore& s) {

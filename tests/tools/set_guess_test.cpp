@@ -22,10 +22,12 @@ Result Guess(const std::string& file) { return RunTool({{"sets", "guess", file, 
 // receipt with a command of its own names Star PRNT.
 TEST(SetGuess, NamesEachSampleSetFirstAndTheOtherLanguagesFarBelow) {
   const std::pair<const char*, const char*> kSamples[] = {
-      {"plain", "ESC/POS"},         {"latin", "ESC/POS"},     {"hebrew", "ESC/POS"},
-      {"barcodes", "ESC/POS"},      {"qrcode", "ESC/POS"},    {"void", "ESC/POS"},
-      {"long", "ESC/POS"},          {"escpos-tables", "ESC/POS"}, {"star-line", "Star Line"},
-      {"star-line-tables", "Star Line"}, {"star-prnt", "Star Line"}, {"star-prnt-tables", "Star Line"}};
+      {"plain", "ESC/POS"},       {"latin", "ESC/POS"},
+      {"hebrew", "ESC/POS"},      {"barcodes", "ESC/POS"},
+      {"qrcode", "ESC/POS"},      {"void", "ESC/POS"},
+      {"long", "ESC/POS"},        {"escpos-tables", "ESC/POS"},
+      {"star-line", "Star Line"}, {"star-line-tables", "Star Line"},
+      {"star-prnt", "Star Line"}, {"star-prnt-tables", "Star Line"}};
   TempDir dir;
   // A trace file of a receipt; a StarPRNT receipt that uses StarPRNT's own
   // print mode command (ESC GS P 0), which Star Line lacks.
@@ -34,7 +36,8 @@ TEST(SetGuess, NamesEachSampleSetFirstAndTheOtherLanguagesFarBelow) {
   dir.Write("prnt.bin", "\x1b\x1dP0" + ReadFile(ReceiptsDir() + "/star-prnt.bin"));
   std::vector<std::pair<std::string, std::string>> runs = {{dir / "plain.bin2", "ESC/POS"},
                                                            {dir / "prnt.bin", "Star PRNT"}};
-  for (const auto& [name, set] : kSamples) runs.emplace_back(ReceiptsDir() + "/" + name + ".bin", set);
+  for (const auto& [name, set] : kSamples)
+    runs.emplace_back(ReceiptsDir() + "/" + name + ".bin", set);
   std::vector<std::future<Result>> results;
   for (const auto& run : runs) results.push_back(std::async(std::launch::async, Guess, run.first));
   for (size_t i = 0; i < runs.size(); ++i) {
@@ -82,10 +85,9 @@ TEST(SetGuess, NamesNoSetForCapturesNoSetReadsAndNamesBadArguments) {
   std::string text;
   for (int i = 0; i < 40; ++i) text += "COFFEE 2.50\r\n";
   dir.Write("text.bin", text);
-  const std::pair<std::string, std::string> kNone[] = {
-      {"noise.bin", "no set reads the capture"},
-      {"empty.bin", "the capture is empty"},
-      {"text.bin", "fewer than 4"}};
+  const std::pair<std::string, std::string> kNone[] = {{"noise.bin", "no set reads the capture"},
+                                                       {"empty.bin", "the capture is empty"},
+                                                       {"text.bin", "fewer than 4"}};
   for (const auto& [file, reason] : kNone) {
     Result r = Guess(dir / file);
     EXPECT_EQ(r.code, 1) << file;
@@ -131,7 +133,8 @@ TEST(SetGuess, ListenWithSetAutoDeliversEveryLineOnceAsTheGuessedSetDoes) {
       {ReceiptsDir() + "/star-line-tables.bin", "Star Line", "none"}};
   for (const auto& [file, set, pace] : kRuns) {
     auto listen = [&, file = file, pace = pace](const std::string& with) {
-      return RunTool({{"listen", "--pos", "1", "--set", with, "--feed", file, "--pace", pace, "--json"}});
+      return RunTool(
+          {{"listen", "--pos", "1", "--set", with, "--feed", file, "--pace", pace, "--json"}});
     };
     auto guessed = std::async(std::launch::async, listen, "auto");
     Result named = listen(set);

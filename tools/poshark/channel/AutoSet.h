@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "settings/ChannelSettings.h"
+
 namespace poshark::tool {
 
-// The set name that asks for a guess.
-inline constexpr char kAutoSet[] = "auto";
 // The guess is taken on this many bytes at most, at the latest once this
 // many are held: a receipt or two, a few kilobytes each with a logo.
 inline constexpr size_t kAutoGuessBytes = 64 * 1024;

@@ -24,8 +24,8 @@ namespace {
 constexpr size_t kCaptureBytes = 1024 * 1024;
 
 std::vector<unsigned char> Capture(bool star) {
-  static const char* const kEscPos[] = {"plain", "latin", "barcodes", "qrcode", "void", "long",
-                                        "escpos-tables"};
+  static const char* const kEscPos[] = {"plain", "latin", "barcodes",     "qrcode",
+                                        "void",  "long",  "escpos-tables"};
   static const char* const kStar[] = {"star-line", "star-line-tables"};
   std::string receipts;
   const auto add = [&](const char* name) {

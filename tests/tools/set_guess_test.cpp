@@ -69,7 +69,7 @@ TEST(SetGuess, ListsTheCommandsTheBestSetLeavesWithCountAndOffset) {
   const auto lines = SplitLines(r.out);
   ASSERT_GE(lines.size(), 6u) << r.out;
   EXPECT_EQ(lines[0].substr(0, 12), "0   ESC/POS ");
-  const std::regex kRow("GS ~ +2 +" + std::to_string(at));
+  const std::regex kRow("GS,~ +2 +" + std::to_string(at));
   EXPECT_TRUE(std::regex_match(lines.back(), kRow)) << r.out;
 }
 

@@ -45,17 +45,19 @@ bool ReadCapture(FILE* f, const std::string& name, bool trace, std::vector<unsig
   return false;
 }
 
-// A leftover sequence as an installer writes it in a set: "ESC t", "GS 0x05".
+// A leftover sequence as a set's command entries write bytes: control
+// names, characters, commas between ("ESC,t", "GS,~").
 std::string Spelled(const std::string& seq) {
-  static const char* const kNames[] = {"DLE", "FS", "GS", "ESC"};
+  static const char* const kControls[] = {
+      "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
+      "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
+      "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US",  "SP"};
   std::string out;
   for (unsigned char b : seq) {
-    if (!out.empty()) out += ' ';
-    if (b == 0x10 || b == 0x1B || b == 0x1C || b == 0x1D) {
-      out += kNames[b == 0x10 ? 0 : b == 0x1C ? 1 : b == 0x1D ? 2 : 3];
-    } else if (b == ' ') {
-      out += "SP";
-    } else if (b > ' ' && b < 0x7F) {
+    if (!out.empty()) out += ',';
+    if (b <= ' ') {
+      out += kControls[b];
+    } else if (b < 0x7F && b != ',') {
       out += static_cast<char>(b);
     } else {
       char hex[8];

@@ -74,7 +74,9 @@ TEST(SetGuess, ListsTheCommandsTheBestSetLeavesWithCountAndOffset) {
 }
 
 // Random bytes, an empty file, text without commands: exit 1 with the reason
-// and no set; bad arguments exit 2 naming the argument; an unreadable file 1.
+// and no set. A set that drops every byte (text-sender mode) reads nothing,
+// though it leaves no control in its text: it scores 0. Bad arguments exit
+// 2 naming the argument; an unreadable file 1.
 TEST(SetGuess, NamesNoSetForCapturesNoSetReadsAndNamesBadArguments) {
   TempDir dir;
   std::mt19937 random(39);
@@ -97,6 +99,17 @@ TEST(SetGuess, NamesNoSetForCapturesNoSetReadsAndNamesBadArguments) {
     EXPECT_TRUE(j["set"].is_null()) << file;
     EXPECT_LT(j["ranked"][0]["score"], 0.7) << file;
   }
+  dir.Write("sets/Sender.ini", "[Main]\nModule_Name=Sender\nbPOSTextSenderMode=1\n");
+  dir.Write("sets/Example.ini",
+            ReadFile(POSHARK_SOURCE_DIR "/examples/Printer Commands/Example.ini"));
+  Result r = RunTool(
+      {{"sets", "guess", "--json", "--commands", dir / "sets", ReceiptsDir() + "/plain.bin"}});
+  EXPECT_EQ(r.code, 1) << r.err;
+  json j = json::parse(r.out);
+  EXPECT_EQ(j["ranked"][0]["name"], "Example ESC/POS");
+  EXPECT_EQ(j["ranked"][1]["name"], "Sender");
+  EXPECT_EQ(j["ranked"][1]["score"], 0.0);
+  EXPECT_FALSE(j["leftovers"].empty());  // what the best set would need, even when not named
   const std::tuple<std::vector<std::string>, int, std::string> kBad[] = {
       {{"sets", "guess"}, 2, "a capture FILE"},
       {{"sets", "guess", "--frob", dir / "empty.bin"}, 2, "unknown option --frob"},

@@ -23,6 +23,12 @@ constexpr uint32_t kScoreDrainMs = 30 * 1000;
 constexpr size_t kMaxLeftovers = 16;
 // How strongly stray characters in the delivered text lower a score (see Weigh).
 constexpr double kCleanWeight = 4;
+// The least share of the capture's other bytes that a set must deliver as
+// characters to keep its score: the bundled receipts deliver 0.38 (a QR
+// code's data read as a command) to 1.0 with their own sets, and a receipt
+// with a large logo far less; a set that reads (or drops) everything as
+// commands delivers nothing.
+constexpr double kMinTextShare = 0.05;
 
 constexpr unsigned char kLeads[] = {0x1B, 0x1C, 0x1D, 0x10};  // ESC FS GS DLE
 
@@ -94,6 +100,7 @@ void CountCapture(const std::vector<unsigned char>& bytes, SetScore& s) {
   for (unsigned char b : bytes) {
     if (IsControlByte(b)) ++s.controls;
     if (IsCommandLead(b)) ++s.leads;
+    if (b >= ' ' && b != 0x7F) ++s.printable;
   }
 }
 
@@ -109,12 +116,15 @@ double Explained(uint64_t left, uint64_t total) {
 // half or more of the controls in the text; random bytes, which a set may
 // read as long image or code commands, leave far more controls and odd
 // characters in what is delivered (one in eight) than a receipt with a
-// few commands the set lacks (one in a hundred or fewer). A capture
-// without a control byte scores 0: any set reads it alike.
+// few commands the set lacks (one in a hundred or fewer). Times the share
+// of kMinTextShare that the delivered characters reach (at most 1). A
+// capture without a control byte scores 0: any set reads it alike.
 double Weigh(const SetScore& s) {
   if (s.controls == 0) return 0;
+  const double wanted = kMinTextShare * static_cast<double>(s.printable);
+  const double text = wanted == 0 ? 1 : std::min(1.0, static_cast<double>(s.chars) / wanted);
   return Explained(s.stray, s.controls) *
-         std::pow(Explained(s.stray + s.odd, s.chars), kCleanWeight);
+         std::pow(Explained(s.stray + s.odd, s.chars), kCleanWeight) * text;
 }
 
 void RankLeftovers(const Tally& t, const std::vector<unsigned char>& bytes, SetScore& s) {

@@ -32,10 +32,12 @@ struct SetScore {
   int index = -1;  // in the catalogue
   std::string name;
   bool utf8 = false;  // the set's code tables were followed
-  // The capture: its bytes, control bytes (IsControlByte) and command leads.
+  // The capture: its bytes, control bytes (IsControlByte), command leads,
+  // and the other bytes but LF and CR (text, or command parameters).
   uint64_t bytes = 0;
   uint64_t controls = 0;
   uint64_t leads = 0;
+  uint64_t printable = 0;
   // The delivered text: lines, receipts ended, characters, control
   // characters (C0 but tab, and DEL), leads among them, characters that are
   // not text (ill-formed UTF-8, U+FFFD, and C1 controls: bytes read in a

@@ -140,7 +140,7 @@ class Channel {
   std::atomic<uint64_t> fed_{0};
   std::atomic<uint64_t> dropped_{0};
   uint64_t drop_reported_ = 0;
-  // Code tables followed (set by Start); on the writer thread: the unknown
+  // Code tables followed (set by PrepareSet); on the writer thread: the unknown
   // selections seen and the numbers reported.
   bool tables_ = false;
   std::string set_name_;  // the selected set, for the log

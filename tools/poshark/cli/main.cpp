@@ -1,7 +1,7 @@
 // poshark: follows what a POS terminal prints.
 //
 //   poshark sets [--commands DIR]
-//   poshark sets guess [--json] [--commands DIR] FILE|-
+//   poshark sets guess [--json] [--trace] [--codepage NAME] [--commands DIR] FILE|-
 //   poshark listen --pos N --set NAME|NUMBER SOURCE [options]
 //   poshark serve [--config FILE]
 //   poshark search [OPTIONS] [WORDS]

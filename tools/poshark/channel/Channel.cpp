@@ -54,6 +54,9 @@ bool OnDst(void*) {
 // The longest extra block a listener hands over with a line.
 constexpr size_t kMaxExtraBytes = 260;
 
+// The held bytes of set auto go to the listener in pieces of this size.
+constexpr size_t kMaxHeldPiece = 64 * 1024;
+
 // Quiet time that ends a drain once the analyzer has taken everything.
 constexpr auto kDrainQuiet = std::chrono::milliseconds(60);
 
@@ -93,19 +96,17 @@ std::string Channel::LogPrefix() const {
   return settings_.name.empty() ? "" : "channel " + settings_.name + ": ";
 }
 
-bool Channel::SelectSet(std::string& error) {
-  const std::string& set = settings_.set;
+bool Channel::PrepareSet(const std::string& set, std::string& error) {
   bool numeric = !set.empty() && set.find_first_not_of("0123456789") == std::string::npos;
   bool ok = numeric ? (set.size() < 9 && listener_.SelectCmdSet(std::stoi(set)))
                     : listener_.SelectCmdSet(set);
-  if (ok) return true;
-  error = "set " + set + ": no such command set (" + std::to_string(listener_.GetCmdSetNum()) +
-          " found; `poshark sets` lists them)";
-  return false;
-}
-
-bool Channel::Start(std::string& error) {
-  if (!SelectSet(error)) return false;
+  if (!ok) {
+    error = "set " + set + ": no such command set (" + std::to_string(listener_.GetCmdSetNum()) +
+            " found; `poshark sets` lists them)";
+    return false;
+  }
+  char name[260] = {};
+  set_name_ = listener_.GetCurCmdSetName(name) ? name : set;
   for (const std::string& fault : listener_.GetCodeTableErrors()) {
     Log(LogLevel::kWarning, LogPrefix() + fault + " (the set is read without code tables)");
   }
@@ -115,6 +116,24 @@ bool Channel::Start(std::string& error) {
   if (tables_) reader_->UseUtf8();
   unknown_seen_ = 0;
   unknown_logged_.fill(false);
+  return true;
+}
+
+bool Channel::Start(std::string& error) {
+  const bool guessed = settings_.set == kAutoSet;
+  if (guessed) {
+    if (settings_.source.kind == SourceKind::kSerial) {
+      error = "set auto: the listener reads a serial port itself; name the set of this source";
+      return false;
+    }
+    if (listener_.GetCmdSetNum() == 0) {
+      error = "set auto: no command sets to guess from";
+      return false;
+    }
+    auto_ = std::make_unique<AutoSet>(settings_.codepage);
+  } else if (!PrepareSet(settings_.set, error)) {
+    return false;
+  }
   listener_.SetDstFt(OnDst);
   listener_.SetTestListenFt(kChunkSlots[static_cast<size_t>(slot_)]);
   if (settings_.gate_ms >= 0) listener_.SetGateOpenTime(static_cast<uint32_t>(settings_.gate_ms));
@@ -134,8 +153,9 @@ bool Channel::Start(std::string& error) {
   // A serial source opens the port before the listener starts reading it;
   // the others start giving bytes at once, so the listener starts first.
   bool serial = settings_.source.kind == SourceKind::kSerial;
-  if (!serial) listener_.ListenStart(kLineSlots[static_cast<size_t>(slot_)], true);
-  listening_ = !serial;
+  // Set auto starts the listener once the set is chosen.
+  if (!serial && !guessed) listener_.ListenStart(kLineSlots[static_cast<size_t>(slot_)], true);
+  listening_ = !serial && !guessed;
   if (!source_->Start(error)) {
     source_.reset();
     StopIntake();
@@ -175,6 +195,10 @@ void Channel::Stop(Clock::time_point deadline) {
   sink_.WakeWriters();  // a feed source may wait in EndInput for a blocked writer
   if (source_) source_->Stop();
   StopIntake();
+  {
+    std::lock_guard lock(give_mutex_);
+    DecideSet();
+  }
   // A feed whose end was delivered has nothing left to wait for.
   if (!input_drained_) Drain(deadline);
   sink_.WakeWriters();
@@ -204,13 +228,17 @@ void Channel::Give(const unsigned char* data, size_t size) {
 void Channel::EndInput() {
   {
     std::lock_guard lock(give_mutex_);
+    DecideSet();
     if (!stopping_ && listening_) input_drained_ = listener_.EndOfInput(kEndOfInputWaitMs);
+    // Set auto on an empty input: no set chosen, nothing to deliver.
+    if (auto_ && !listening_) input_drained_ = true;
   }
   sink_.Wake();
 }
 
 void Channel::EndConnection() {
   std::lock_guard lock(give_mutex_);
+  DecideSet();
   if (!stopping_ && listening_) listener_.EndOfInput(kConnectionEndWaitMs);
 }
 
@@ -224,9 +252,35 @@ void Channel::OfferEnd() {
 
 // Under give_mutex_.
 void Channel::Feed(const unsigned char* data, size_t size) {
+  if (auto_ && !auto_->Decided()) {
+    NoteActivity();
+    if (auto_->Add(data, size)) StartGuessed();
+    return;
+  }
   listener_.GotData(static_cast<int>(size), const_cast<unsigned char*>(data));
   fed_ += size;
   NoteActivity();
+}
+
+void Channel::DecideSet() {
+  if (auto_ && !auto_->Decided() && auto_->Decide()) StartGuessed();
+}
+
+void Channel::StartGuessed() {
+  Log(LogLevel::kInfo, LogPrefix() + auto_->Choice());
+  std::string error;
+  std::vector<unsigned char> held = auto_->TakeHeld();
+  if (!PrepareSet(std::to_string(auto_->Set()), error)) {
+    Log(LogLevel::kError,
+        LogPrefix() + error + "; " + std::to_string(held.size()) + " bytes are not read");
+    return;
+  }
+  listener_.ListenStart(kLineSlots[static_cast<size_t>(slot_)], true);
+  listening_ = true;
+  // In pieces a GotData call takes (its length is an int).
+  for (size_t at = 0; at < held.size(); at += kMaxHeldPiece) {
+    Feed(held.data() + at, std::min(kMaxHeldPiece, held.size() - at));
+  }
 }
 
 void Channel::ReportDropped() {
@@ -337,8 +391,7 @@ void Channel::ReportUnknownTables() {
     if (!unknown_logged_[n] && listener_.GetUnknownTableCount(static_cast<int>(n)) > 0) {
       unknown_logged_[n] = true;
       Log(LogLevel::kWarning, LogPrefix() + "code table " + std::to_string(n) + " is not in set " +
-                                  settings_.set +
-                                  "; its text is read in the table in force before it");
+                                  set_name_ + "; its text is read in the table in force before it");
     }
   }
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "channel/AutoSet.h"
 #include "output/LineReader.h"
 #include "output/LineSink.h"
 #include "settings/ChannelSettings.h"
@@ -111,7 +112,14 @@ class Channel {
   void NotifyProgress();
   void NoteActivity();
   void Drain(std::chrono::steady_clock::time_point deadline);
-  bool SelectSet(std::string& error);
+  // Selects the set (a name or a number) and makes the listener and the
+  // reader ready for it.
+  bool PrepareSet(const std::string& set, std::string& error);
+  // Set auto, under give_mutex_: once the set is chosen, selects it, starts
+  // the listener and gives it the held bytes; DecideSet chooses on what is
+  // held (at the end of the input, a connection or the channel).
+  void StartGuessed();
+  void DecideSet();
   void ReportUnknownTables();
 
   ChannelSettings settings_;
@@ -120,7 +128,7 @@ class Channel {
   int slot_ = -1;
   RCPosHark listener_;
   std::unique_ptr<Source> source_;
-  bool listening_ = false;
+  std::atomic<bool> listening_{false};  // written by Start, Stop and the giving thread (set auto)
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> last_activity_ms_{0};
   std::atomic<bool> input_drained_{false};
@@ -132,9 +140,12 @@ class Channel {
   std::atomic<uint64_t> fed_{0};
   std::atomic<uint64_t> dropped_{0};
   uint64_t drop_reported_ = 0;
-  // Code tables followed (set by Start); on the writer thread: the unknown
+  // Code tables followed (set by PrepareSet); on the writer thread: the unknown
   // selections seen and the numbers reported.
   bool tables_ = false;
+  std::string set_name_;  // the selected set, for the log
+  // Set auto: the bytes held until the set is chosen (null otherwise).
+  std::unique_ptr<AutoSet> auto_;
   uint32_t unknown_seen_ = 0;
   std::array<bool, 256> unknown_logged_{};
   // Offered bytes on their way to the intake thread.

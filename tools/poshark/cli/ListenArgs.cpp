@@ -209,6 +209,9 @@ ListenCommand ParseListenArgs(int argc, char** argv) {
   if (s.kind == SourceKind::kNone) {
     Usage("listen: a source is required: --com N, --tcp [HOST:]PORT or --feed FILE");
   }
+  if (cmd.options.channel.set == kAutoSet && s.kind == SourceKind::kSerial) {
+    Usage("listen: --set auto needs --tcp or --feed (the listener reads a serial port itself)");
+  }
   if (serial_option && s.kind != SourceKind::kSerial) {
     Usage("listen: --baud, --data-bits, --stop-bits and --parity go with --com");
   }

@@ -1,6 +1,7 @@
 // poshark: follows what a POS terminal prints.
 //
 //   poshark sets [--commands DIR]
+//   poshark sets guess [--json] [--trace] [--codepage NAME] [--commands DIR] FILE|-
 //   poshark listen --pos N --set NAME|NUMBER SOURCE [options]
 //   poshark serve [--config FILE]
 //   poshark search [OPTIONS] [WORDS]
@@ -13,6 +14,7 @@
 #include "base/Text.h"
 #include "base/Usage.h"
 #include "channel/TraceFile.h"
+#include "cli/Guess.h"
 #include "cli/ListenArgs.h"
 #include "cli/Search.h"
 #include "serve/Serve.h"
@@ -52,6 +54,7 @@ void PrintHelp(FILE* out) {
   std::fprintf(out,
                "Usage:\n"
                "  poshark sets [--commands DIR]\n"
+               "  poshark sets guess [--json] [--trace] [--codepage NAME] [--commands DIR] FILE|-\n"
                "  poshark listen --pos N --set NAME|NUMBER SOURCE [OPTIONS]\n"
                "  poshark serve [--config FILE]\n"
                "  poshark search [--journal FILE] [--channel NAME] [--pos N] [--since TIME]\n"
@@ -60,6 +63,8 @@ void PrintHelp(FILE* out) {
                "\n"
                "`serve` runs every channel of the configuration (default %s;\n"
                "see examples/poshark.ini), writes JSON Lines and keeps a journal.\n"
+               "`sets guess` ranks the command sets on a capture (a raw stream or a\n"
+               "trace file) and names the one it was printed with (exit 1: none).\n"
                "`search` finds receipts in the journal (see `poshark search --help`);\n"
                "TIME is a local date YYYY-MM-DD or date and time YYYY-MM-DDTHH:MM[:SS].\n"
                "\n"
@@ -80,7 +85,8 @@ void PrintHelp(FILE* out) {
                "\n"
                "Options:\n"
                "  --pos N               POS number (required)\n"
-               "  --set NAME|NUMBER     command set (required; see `poshark sets`)\n"
+               "  --set NAME|NUMBER     command set (required; see `poshark sets`); auto:\n"
+               "                        guessed from the first receipt (not with --com)\n"
                "  --commands DIR        folder of the command sets (default: \"%s\" beside\n"
                "                        the executable, else %s/%s;\n"
                "                        POSHARK_WORKDIR/%s when that is set)\n"
@@ -272,6 +278,17 @@ std::string SetUpCodepage(const std::string& given) {
   return codepage;
 }
 
+int RunSetsGuess(int argc, char** argv) {
+  GuessCommand cmd = ParseGuessArgs(argc, argv);
+  if (cmd.help) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  cmd.codepage = SetUpCodepage(cmd.codepage);
+  SetUpCommands(cmd.commands);
+  return RunGuess(cmd);
+}
+
 int RunListenCommand(int argc, char** argv) {
   ListenCommand cmd = ParseListenArgs(argc, argv);
   if (cmd.help) {
@@ -326,6 +343,9 @@ int main(int argc, char** argv) {
     if (command == "--version") {
       std::printf("poshark %s\n", POSHARK_TOOL_VERSION);
       return 0;
+    }
+    if (command == "sets" && argc > 2 && std::strcmp(argv[2], "guess") == 0) {
+      return RunSetsGuess(argc - 2, argv + 2);
     }
     if (command == "sets") return RunSets(argc - 1, argv + 1);
     if (command == "listen") return RunListenCommand(argc - 1, argv + 1);

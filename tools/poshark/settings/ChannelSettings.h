@@ -18,6 +18,11 @@ enum class TextOrder { kDisplay, kLogical };
 inline constexpr int64_t kDefaultIdleMs = 30 * 1000;
 inline constexpr int64_t kMaxIdleMs = 3600 * 1000;
 
+// The set name that asks for the set to be guessed from the channel's first
+// receipt (channel/AutoSet.h). Not for a serial source, whose port the
+// listener reads itself.
+inline constexpr char kAutoSet[] = "auto";
+
 struct ChannelSettings {
   std::string name;  // the channel's name in the output ("" for listen)
   int pos = -1;

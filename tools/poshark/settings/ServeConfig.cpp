@@ -336,6 +336,11 @@ ServeConfig LoadServeConfig(const std::string& path) {
     ParseSource(kDefaultSource, c.source, unused);
     c.codepage = DefaultCodepage();
     for (const auto& e : section.entries) ReadChannelKey(at, e, c);
+    if (c.set == kAutoSet && c.source.kind == SourceKind::kSerial) {
+      Usage(
+          where +
+          ": set = auto needs a tcp, tap or feed source (the listener reads a serial port itself)");
+    }
     config.channels.push_back(c);
     lines.push_back(section.line);
     if (config.channels.size() > static_cast<size_t>(kMaxChannels)) {

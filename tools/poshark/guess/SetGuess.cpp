@@ -1,0 +1,96 @@
+#include "guess/SetGuess.h"
+
+#include <poshark/RCPosHark.h>
+
+#include <strings.h>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "base/IniFile.h"
+
+namespace poshark::tool {
+
+namespace {
+
+bool Same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// The commands a set file describes: the entries of its line-end, single,
+// barcode and command-group sections. A file the reader refuses counts as
+// the largest set, so that it never wins a tie.
+size_t CommandCount(const std::string& path) {
+  std::vector<IniSection> sections;
+  std::string error;
+  if (!ReadIniFile(path, sections, error)) return std::numeric_limits<size_t>::max();
+  std::vector<std::string> groups = {"ChangeLine-Command", "Single-Command", "BARCODE"};
+  for (const IniSection& s : sections) {
+    if (!Same(s.name, "Mutli-Command")) continue;
+    for (const IniEntry& e : s.entries) groups.push_back(e.value.substr(0, e.value.find(',')));
+  }
+  size_t count = 0;
+  for (const IniSection& s : sections) {
+    bool command = std::any_of(groups.begin(), groups.end(),
+                               [&](const std::string& g) { return Same(s.name, g.c_str()); });
+    if (command) count += s.entries.size();
+  }
+  return count;
+}
+
+std::string Percent(double share) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", share);
+  return buf;
+}
+
+void Decide(SetGuess& g) {
+  const SetScore& best = g.ranked.front();
+  for (size_t i = 1; i < g.ranked.size(); ++i) {
+    if (std::llround(g.ranked[i].score / kScoreTie) == std::llround(best.score / kScoreTie))
+      g.alike.push_back(g.ranked[i].name);
+  }
+  if (best.bytes == 0) {
+    g.reason = "the capture is empty";
+  } else if (best.leads < kMinGuessLeads) {
+    g.reason = "the capture holds " + std::to_string(best.leads) +
+               " command lead bytes (ESC, FS, GS, DLE), fewer than " +
+               std::to_string(kMinGuessLeads) + ": every set reads it alike";
+  } else if (best.score < kMinGuessScore) {
+    g.reason = "no set reads the capture: the best, " + best.name + ", scores " +
+               Percent(best.score) + ", below " + Percent(kMinGuessScore);
+  }
+  g.found = g.reason.empty();
+}
+
+}  // namespace
+
+bool GuessSet(const std::vector<unsigned char>& bytes, const std::string& codepage, SetGuess& out,
+              std::string& error) {
+  out = SetGuess{};
+  RCPosHark catalogue(0);
+  const int count = catalogue.GetCmdSetNum();
+  if (count <= 0) {
+    error = "no command sets";
+    return false;
+  }
+  std::vector<size_t> sizes;
+  for (int i = 0; i < count; ++i) {
+    SetScore score;
+    if (!ScoreSet(i, bytes, codepage, score, error)) return false;
+    std::string path;
+    sizes.push_back(catalogue.GetCmdSetPath(i, path) ? CommandCount(path)
+                                                     : std::numeric_limits<size_t>::max());
+    out.ranked.push_back(std::move(score));
+  }
+  // Scores are compared in steps of kScoreTie, so that sets reading the
+  // capture alike are ordered by their size.
+  auto level = [](const SetScore& s) { return std::llround(s.score / kScoreTie); };
+  std::stable_sort(out.ranked.begin(), out.ranked.end(), [&](const SetScore& a, const SetScore& b) {
+    if (level(a) != level(b)) return level(a) > level(b);
+    return sizes[static_cast<size_t>(a.index)] < sizes[static_cast<size_t>(b.index)];
+  });
+  Decide(out);
+  return true;
+}
+
+}  // namespace poshark::tool

@@ -13,6 +13,7 @@
 #include "base/Text.h"
 #include "base/Usage.h"
 #include "channel/TraceFile.h"
+#include "cli/InstallPaths.h"
 #include "cli/ListenArgs.h"
 #include "cli/Search.h"
 #include "serve/Serve.h"
@@ -33,9 +34,6 @@
 #include <string>
 #include <vector>
 
-#ifndef POSHARK_TOOL_DATADIR
-#define POSHARK_TOOL_DATADIR "/usr/local/share/poshark"
-#endif
 #ifndef POSHARK_TOOL_VERSION
 #define POSHARK_TOOL_VERSION "0"
 #endif
@@ -49,6 +47,7 @@ constexpr const char kSetsFolder[] = "Printer Commands";
 
 void PrintHelp(FILE* out) {
   const SourceSetting d;
+  const std::string data = InstalledDataDir();
   std::fprintf(out,
                "Usage:\n"
                "  poshark sets [--commands DIR]\n"
@@ -59,7 +58,8 @@ void PrintHelp(FILE* out) {
                "  poshark trace dump FILE.bin2\n"
                "\n"
                "`serve` runs every channel of the configuration (default %s;\n"
-               "see examples/poshark.ini), writes JSON Lines and keeps a journal.\n"
+               "see %s/examples/poshark.ini),\n"
+               "writes JSON Lines and keeps a journal.\n"
                "`search` finds receipts in the journal (see `poshark search --help`);\n"
                "TIME is a local date YYYY-MM-DD or date and time YYYY-MM-DDTHH:MM[:SS].\n"
                "\n"
@@ -105,22 +105,13 @@ void PrintHelp(FILE* out) {
                "\n"
                "Colours are shown only on a terminal and never when NO_COLOR is set.\n"
                "Exit status: 0 success, 1 runtime failure, 2 usage error.\n",
-               kDefaultConfigPath, d.baud, d.data_bits, d.host.c_str(), d.pace_baud, kSetsFolder,
-               POSHARK_TOOL_DATADIR, kSetsFolder, kSetsFolder, kDefaultCodepage);
+               kDefaultConfigPath, data.c_str(), d.baud, d.data_bits, d.host.c_str(), d.pace_baud, kSetsFolder,
+               data.c_str(), kSetsFolder, kSetsFolder, kDefaultCodepage);
 }
 
 bool DirectoryExists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string ExecutableDir() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "";
-  std::string path(buf, static_cast<size_t>(n));
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
 }
 
 // Temporary work folder whose "Printer Commands" points at a folder of
@@ -134,7 +125,8 @@ void RemoveTempWorkdir() {
 }
 
 // Points the library at the command sets: --commands, else POSHARK_WORKDIR,
-// else the folder beside the executable, else the installed one. Answers the
+// else the folder beside the executable, else the installed one (found from
+// the executable's place). Answers the
 // folder the sets are read from.
 std::string SetUpCommands(const std::string& commands) {
   std::string dir;
@@ -173,8 +165,9 @@ std::string SetUpCommands(const std::string& commands) {
   if (!beside.empty() && DirectoryExists(beside + "/" + kSetsFolder)) {
     return beside + "/" + kSetsFolder;
   }
-  setenv("POSHARK_WORKDIR", POSHARK_TOOL_DATADIR, 1);
-  return std::string(POSHARK_TOOL_DATADIR) + "/" + kSetsFolder;
+  std::string data = InstalledDataDir();
+  setenv("POSHARK_WORKDIR", data.c_str(), 1);
+  return data + "/" + kSetsFolder;
 }
 
 int RunSets(int argc, char** argv) {

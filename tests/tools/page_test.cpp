@@ -91,16 +91,6 @@ class Browser {
   std::string session_, buffer_;
 };
 
-// One request on its own connection; answers the status and the whole reply.
-std::pair<int, std::string> Request(int port, const std::string& method, const std::string& target,
-                                    const std::string& headers = "") {
-  int fd = ConnectLoopback(port);
-  SendAll(fd, method + " " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
-  std::string reply = ReadUntilEnd(fd);
-  close(fd);
-  return {reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0, reply};
-}
-
 // The texts of the lines a part of the page shows, a script expression.
 std::string Texts(const std::string& part) {
   return "Array.from(document.querySelectorAll('" + part + " .line .text'), e => e.textContent)";

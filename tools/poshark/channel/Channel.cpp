@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
@@ -93,6 +94,11 @@ std::string Channel::LogPrefix() const {
   return settings_.name.empty() ? "" : "channel " + settings_.name + ": ";
 }
 
+void Channel::Say(LogLevel level, const std::string& text) const {
+  const std::string source = DescribeSource(settings_.source);
+  Log(level, LogPrefix() + text, LogFields{settings_.name, settings_.pos, source});
+}
+
 bool Channel::SelectSet(std::string& error) {
   const std::string& set = settings_.set;
   bool numeric = !set.empty() && set.find_first_not_of("0123456789") == std::string::npos;
@@ -107,7 +113,7 @@ bool Channel::SelectSet(std::string& error) {
 bool Channel::Start(std::string& error) {
   if (!SelectSet(error)) return false;
   for (const std::string& fault : listener_.GetCodeTableErrors()) {
-    Log(LogLevel::kWarning, LogPrefix() + fault + " (the set is read without code tables)");
+    Say(LogLevel::kWarning, fault + " (the set is read without code tables)");
   }
   // A set with code tables delivers UTF-8; --codepage stays the page of
   // the others, and of the text before the first select command.
@@ -136,7 +142,10 @@ bool Channel::Start(std::string& error) {
   bool serial = settings_.source.kind == SourceKind::kSerial;
   if (!serial) listener_.ListenStart(kLineSlots[static_cast<size_t>(slot_)], true);
   listening_ = !serial;
+  // Up before the source's threads run: a short feed may end at once.
+  counters_->source_up = true;
   if (!source_->Start(error)) {
+    counters_->source_up = false;
     source_.reset();
     StopIntake();
     if (listening_) listener_.ListenStop();
@@ -146,6 +155,7 @@ bool Channel::Start(std::string& error) {
   if (serial) {
     listener_.ListenStart(kLineSlots[static_cast<size_t>(slot_)], false);
     listening_ = true;
+    counters_->connections.fetch_add(1, std::memory_order_relaxed);
   }
   return true;
 }
@@ -181,6 +191,7 @@ void Channel::Stop(Clock::time_point deadline) {
   if (listening_) listener_.ListenStop();
   if (settings_.source.kind == SourceKind::kSerial) listener_.CloseCom();
   listening_ = false;
+  counters_->source_up = false;
 }
 
 std::string Channel::Where() const {
@@ -226,14 +237,14 @@ void Channel::OfferEnd() {
 void Channel::Feed(const unsigned char* data, size_t size) {
   listener_.GotData(static_cast<int>(size), const_cast<unsigned char*>(data));
   fed_ += size;
+  counters_->bytes.fetch_add(size, std::memory_order_relaxed);
   NoteActivity();
 }
 
 void Channel::ReportDropped() {
   uint64_t dropped = dropped_;
   if (dropped == drop_reported_) return;
-  Log(LogLevel::kWarning, LogPrefix() + "the listener fell behind; " +
-                              std::to_string(dropped - drop_reported_) +
+  Say(LogLevel::kWarning, "the listener fell behind; " + std::to_string(dropped - drop_reported_) +
                               " bytes passed through without being read");
   drop_reported_ = dropped;
 }
@@ -262,6 +273,7 @@ void Channel::Offer(const unsigned char* data, size_t size) {
   size_t room = kIntakeRing - intake_size_;
   if (size > room) {
     dropped_ += size - room;
+    counters_->intake_lost.fetch_add(size - room, std::memory_order_relaxed);
     size = room;
   }
   for (size_t done = 0; done < size;) {  // at most two pieces: the ring wraps once
@@ -327,6 +339,24 @@ void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event,
   });
   if (tables_ && listener_.GetUnknownTableCount(-1) != unknown_seen_) ReportUnknownTables();
   NoteActivity();
+  CountLine(event, text);
+}
+
+// On the listener's writer thread.
+void Channel::CountLine(int event, const char* text) {
+  ChannelCounters& c = *counters_;
+  c.lines.fetch_add(1, std::memory_order_relaxed);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  c.last_line_ms.store(static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000,
+                       std::memory_order_relaxed);
+  if (event == POSHARK_EVENT_STOP) c.receipts.fetch_add(1, std::memory_order_relaxed);
+  if (event != POSHARK_EVENT_OVERFLOW) return;
+  c.overflow_notes.fetch_add(1, std::memory_order_relaxed);
+  // The note reads "... N bytes".
+  long long lost = 0;
+  if (text != nullptr && std::sscanf(text, "... %lld bytes", &lost) == 1 && lost > 0)
+    c.overflow_bytes.fetch_add(static_cast<uint64_t>(lost), std::memory_order_relaxed);
 }
 
 // On the listener's writer thread: each table number the set lacks is
@@ -336,7 +366,7 @@ void Channel::ReportUnknownTables() {
   for (size_t n = 0; n < unknown_logged_.size(); ++n) {
     if (!unknown_logged_[n] && listener_.GetUnknownTableCount(static_cast<int>(n)) > 0) {
       unknown_logged_[n] = true;
-      Log(LogLevel::kWarning, LogPrefix() + "code table " + std::to_string(n) + " is not in set " +
+      Say(LogLevel::kWarning, "code table " + std::to_string(n) + " is not in set " +
                                   settings_.set +
                                   "; its text is read in the table in force before it");
     }

@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "base/Log.h"
+#include "channel/ChannelCounters.h"
 #include "output/LineReader.h"
 #include "output/LineSink.h"
 #include "settings/ChannelSettings.h"
@@ -86,6 +88,10 @@ class Channel {
   bool InputDrained() const { return input_drained_; }
 
   const ChannelSettings& Settings() const { return settings_; }
+  // What this channel counts; a fresh set unless CountInto gave one. Call
+  // CountInto before Start.
+  ChannelCounters& Counters() { return *counters_; }
+  void CountInto(std::shared_ptr<ChannelCounters> counters) { counters_ = std::move(counters); }
   RCPosHark& Listener() { return listener_; }
   bool Stopping() const { return stopping_; }
   // Where the source listens or what it reads, for the log.
@@ -96,6 +102,9 @@ class Channel {
   int64_t LastActivityMs() const { return last_activity_ms_; }
   // "channel NAME: " in serve, "" in listen.
   std::string LogPrefix() const;
+  // Logs text after LogPrefix, with the channel, POS and source as the
+  // journal's fields. Any thread.
+  void Say(LogLevel level, const std::string& text) const;
 
   // Called by the slot trampolines on the listener's threads.
   void OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event, char* extra);
@@ -113,10 +122,12 @@ class Channel {
   void Drain(std::chrono::steady_clock::time_point deadline);
   bool SelectSet(std::string& error);
   void ReportUnknownTables();
+  void CountLine(int event, const char* text);
 
   ChannelSettings settings_;
   LineSink& sink_;
   std::shared_ptr<LineReader> reader_;
+  std::shared_ptr<ChannelCounters> counters_ = std::make_shared<ChannelCounters>();
   int slot_ = -1;
   RCPosHark listener_;
   std::unique_ptr<Source> source_;

@@ -105,8 +105,8 @@ void PrintHelp(FILE* out) {
                "\n"
                "Colours are shown only on a terminal and never when NO_COLOR is set.\n"
                "Exit status: 0 success, 1 runtime failure, 2 usage error.\n",
-               kDefaultConfigPath, data.c_str(), d.baud, d.data_bits, d.host.c_str(), d.pace_baud, kSetsFolder,
-               data.c_str(), kSetsFolder, kSetsFolder, kDefaultCodepage);
+               kDefaultConfigPath, data.c_str(), d.baud, d.data_bits, d.host.c_str(), d.pace_baud,
+               kSetsFolder, data.c_str(), kSetsFolder, kSetsFolder, kDefaultCodepage);
 }
 
 bool DirectoryExists(const std::string& path) {

@@ -26,7 +26,7 @@ int64_t WallMs() {
 }  // namespace
 
 Journal::Journal(const std::string& path, Keep keep)
-    : store_(std::make_unique<JournalStore>(path, keep)), path_(path) {
+    : lock_(path), store_(std::make_unique<JournalStore>(path, keep)), path_(path) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -75,6 +75,17 @@ void Journal::Add(LineRecord&& line) {
 uint64_t Journal::Dropped() const {
   std::lock_guard lock(mutex_);
   return dropped_;
+}
+
+JournalStats Journal::Stats() const {
+  JournalStats stats;
+  stats.commits = commits_;
+  stats.commit_micros = commit_micros_;
+  stats.disk_errors = disk_errors_;
+  std::lock_guard lock(mutex_);
+  stats.queued_lines = queue_.size();
+  stats.dropped = dropped_;
+  return stats;
 }
 
 void Journal::Run() {
@@ -136,7 +147,11 @@ void Journal::Loop() {
       if (!more) store_->CloseAll();
       if (in_transaction && (now >= commit_at || !more)) {
         in_transaction = false;
+        const auto began = Clock::now();
         store_->Commit();
+        commit_micros_ += static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began).count());
+        ++commits_;
         uncommitted_ = 0;
         if (failing_) {
           Log(LogLevel::kInfo, "journal " + path_ + ": writing again; " + std::to_string(lost_) +
@@ -147,6 +162,7 @@ void Journal::Loop() {
       }
     } catch (const JournalError& e) {
       // The lines of the failed transaction are lost; the next ones are tried.
+      ++disk_errors_;
       batch.clear();
       in_transaction = false;
       store_->Rollback();

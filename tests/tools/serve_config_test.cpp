@@ -38,6 +38,8 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
       {"[channel a]\nsource = tap:9200=127.0.0.1:9200\n",
        "[channel a] source: expected a printer that is not a socket of this service (channel a"},
       {"[channel a]\norder = " + std::string(500000, 'x') + "\n", "order = xxxxxxxxxx"},
+      {"[channel a]\nkeys = yep\n",
+       "[channel a] keys = yep: expected 0, 1, yes, no, on, off, true or false"},
   };
   TempDir dir;
   for (const auto& [text, message] : kCases) {
@@ -60,6 +62,26 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
   }
   dir.Write("p.ini", "\xEF\xBB\xBF[channel a]\nidle = 2m\n");
   EXPECT_EQ(LoadServeConfig(dir / "p.ini").channels.at(0).idle_ms, 120000);
+}
+
+TEST(ServeConfig, EverySwitchTakesTheSameWordsInAnyCase) {
+  TempDir dir;
+  const std::tuple<const char*, bool, bool> kWords[] = {
+      {"1", true, false}, {"yes", true, false}, {"On", true, false},  {"TRUE", true, false},
+      {"0", false, true}, {"no", false, true},  {"off", false, true}, {"False", false, true},
+  };
+  for (const auto& [word, on, off] : kWords) {
+    dir.Write("p.ini", std::string("[service]\nhttp = ") + word + "\njournal = " + word +
+                           "\n[channel a]\nkeys = " + word + "\nmask = " + word + "\n");
+    const ServeConfig c = LoadServeConfig(dir / "p.ini");
+    EXPECT_EQ(c.channels.at(0).keys, on) << word;
+    EXPECT_EQ(c.channels.at(0).mask, on) << word;
+    EXPECT_EQ(c.service.http.port < 0, off) << word;
+    EXPECT_EQ(c.service.journal.empty(), off) << word;
+    if (on) {
+      EXPECT_NE(c.service.journal.find("/journal.sqlite"), std::string::npos) << word;
+    }
+  }
 }
 
 }  // namespace

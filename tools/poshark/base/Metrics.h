@@ -92,7 +92,7 @@ class MetricsRegistry {
     MetricFamily family;
     Collector collect;
   };
-  mutable std::mutex mutex_;          // guards the members below; held while collecting
+  mutable std::mutex mutex_;  // guards the members below; held while collecting
   std::map<std::string, uint64_t> by_name_;
   std::map<uint64_t, Entry> entries_;
   uint64_t next_id_ = 1;

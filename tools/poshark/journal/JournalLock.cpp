@@ -57,8 +57,8 @@ JournalLock::JournalLock(const std::string& journal_path) {
   if (ftruncate(fd_, 0) != 0 ||
       pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
     // The lock holds without the id; a refused second service cannot name this one.
-    Log(LogLevel::kDebug, "journal " + journal_path + ": cannot write the process id into " +
-                              side + ": " + std::strerror(errno));
+    Log(LogLevel::kDebug, "journal " + journal_path + ": cannot write the process id into " + side +
+                              ": " + std::strerror(errno));
   }
 }
 

@@ -151,7 +151,9 @@ void ServiceHealth::AddServiceFamilies(MetricsRegistry& metrics, const Journal* 
     add("poshark_journal_commits_total", "Journal transactions committed", T::kCounter,
         [](const JournalStats& s) { return static_cast<double>(s.commits); });
     add("poshark_journal_commit_seconds_total", "Time spent committing", T::kCounter,
-        [](const JournalStats& s) { return static_cast<double>(s.commit_micros) / kMicrosPerSecond; });
+        [](const JournalStats& s) {
+          return static_cast<double>(s.commit_micros) / kMicrosPerSecond;
+        });
     add("poshark_journal_disk_errors_total", "Journal writes or commits that failed", T::kCounter,
         [](const JournalStats& s) { return static_cast<double>(s.disk_errors); });
     add("poshark_journal_dropped_lines_total", "Lines not journaled: the queue was full",
@@ -203,8 +205,8 @@ std::pair<int, std::string> ServiceHealth::Health() {
     c["state"] = StateName(v.state);
     c["source"] = v.source;
     c["last_line"] = last_ms > 0 ? nlohmann::ordered_json(IsoTime(last_ms)) : nullptr;
-    c["last_error"] =
-        v.last_error.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(v.last_error);
+    c["last_error"] = v.last_error.empty() ? nlohmann::ordered_json(nullptr)
+                                           : nlohmann::ordered_json(v.last_error);
     channels.push_back(std::move(c));
   });
   nlohmann::ordered_json doc;

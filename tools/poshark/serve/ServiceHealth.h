@@ -71,7 +71,7 @@ class ServiceHealth {
   template <typename Fn>
   void ForEach(Fn fn);
 
-  std::mutex mutex_;                  // guards channels_
+  std::mutex mutex_;  // guards channels_
   std::vector<ChannelView> channels_;
   std::vector<MetricRegistration> families_;  // last: end before the rest
 };

@@ -54,14 +54,6 @@ struct Place {
   }
 };
 
-bool ParseSwitch(const std::string& v, bool& on) {
-  if (v == "0" || v == "1") {
-    on = v == "1";
-    return true;
-  }
-  return false;
-}
-
 bool ValidToken(const std::string& t) {
   if (t.size() < kMinTokenLength || t.size() > kMaxTokenLength) return false;
   return std::all_of(t.begin(), t.end(), [](char c) {
@@ -81,8 +73,9 @@ void ReadService(const Place& at, ServiceSettings& s) {
     } else if (Same(e.key, "log")) {
       if (!ParseLogLevel(e.value, s.log)) at.Fail(e, "error, warning, info or debug");
     } else if (Same(e.key, "journal")) {
-      bool off = e.value.empty() || e.value == "0" || Same(e.value, "off");
-      s.journal = off ? "" : e.value;
+      bool on = true;
+      const bool word = ParseSwitchWord(e.value, on);
+      s.journal = e.value.empty() || (word && !on) ? "" : word ? kDefaultJournal : e.value;
     } else if (Same(e.key, "keep")) {
       if (!ParseKeep(e.value, s.keep)) at.Fail(e, kKeepExpected);
     } else if (Same(e.key, "http")) {
@@ -134,7 +127,7 @@ void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
     }
     c.codepage = e.value;
   } else if (Same(e.key, "keys") || Same(e.key, "mask")) {
-    if (!ParseSwitch(e.value, Same(e.key, "keys") ? c.keys : c.mask)) at.Fail(e, "0 or 1");
+    if (!ParseSwitchWord(e.value, Same(e.key, "keys") ? c.keys : c.mask)) at.Fail(e, kSwitchWords);
   } else if (Same(e.key, "order")) {
     if (e.value != "display" && e.value != "logical") at.Fail(e, "display or logical");
     c.order = e.value == "logical" ? TextOrder::kLogical : TextOrder::kDisplay;
@@ -212,11 +205,12 @@ void CheckAddresses(const std::string& path, const ServeConfig& config,
 }  // namespace
 
 bool ParseHttpAddress(const std::string& value, HttpSettings& http) {
-  if (value.empty() || value == "0" || Same(value, "off")) {
+  bool on = false;
+  if (value.empty() || (ParseSwitchWord(value, on) && !on)) {
     http.port = -1;
     return true;
   }
-  if (Same(value, "on")) {
+  if (on) {
     http.host = kDefaultHttpHost;
     http.port = kDefaultHttpPort;
     return true;

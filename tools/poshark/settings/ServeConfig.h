@@ -54,7 +54,8 @@ struct ServeConfig {
 // file, the section, the key and what was expected; nothing is half-loaded.
 ServeConfig LoadServeConfig(const std::string& path);
 
-// An `http` value: empty, 0 or off (no page), on (the default address),
+// An `http` value: empty or a switch word for off (no page), one for on
+// (the default address),
 // HOST:PORT, :PORT or [IPv6]:PORT. False for anything else.
 bool ParseHttpAddress(const std::string& value, HttpSettings& http);
 // 127.0.0.0/8, ::1 and localhost.

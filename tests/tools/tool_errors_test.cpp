@@ -13,6 +13,8 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
   TempDir dir;  // the home
   dir.Write("ComPorts.ini", "[Ports]\nCOM9=" + (dir / "no-such-tty") + "\n");
   dir.Write("bad.ini", "[channel a]\nsource = tcp:127.0.0.1:0\n[channel b]\norder = up\n");
+  // A set that is not there is the file's fault: refused before anything starts.
+  dir.Write("noset.ini", "[channel a]\nsource = tcp:127.0.0.1:0\nset = NOPE\n");
   int taken = 0;
   int fd = ListenLoopback(taken);
   const std::string tcp = "127.0.0.1:" + std::to_string(taken);
@@ -32,6 +34,10 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
        2,
        "[channel b] order = up: expected display or logical"},
       {{"serve", "--config", dir / "missing.ini"}, 2, dir / "missing.ini"},
+      {{"serve", "--config", dir / "noset.ini"},
+       2,
+       dir / "noset.ini" +
+           ", line 3, [channel a] set = NOPE: expected a command set that `poshark sets` lists"},
       {{"listen", "--pos", "1", "--set", "NoSuchSet", "--feed", kPlain},
        1,
        "--set NoSuchSet: no such command set (3 found"},

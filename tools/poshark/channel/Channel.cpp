@@ -99,12 +99,15 @@ void Channel::Say(LogLevel level, const std::string& text) const {
   Log(level, LogPrefix() + text, LogFields{settings_.name, settings_.pos, source});
 }
 
+bool SelectCommandSet(RCPosHark& listener, const std::string& set) {
+  bool numeric = !set.empty() && set.find_first_not_of("0123456789") == std::string::npos;
+  return numeric ? (set.size() < 9 && listener.SelectCmdSet(std::stoi(set)))
+                 : listener.SelectCmdSet(set);
+}
+
 bool Channel::SelectSet(std::string& error) {
   const std::string& set = settings_.set;
-  bool numeric = !set.empty() && set.find_first_not_of("0123456789") == std::string::npos;
-  bool ok = numeric ? (set.size() < 9 && listener_.SelectCmdSet(std::stoi(set)))
-                    : listener_.SelectCmdSet(set);
-  if (ok) return true;
+  if (SelectCommandSet(listener_, set)) return true;
   error = "set " + set + ": no such command set (" + std::to_string(listener_.GetCmdSetNum()) +
           " found; `poshark sets` lists them)";
   return false;

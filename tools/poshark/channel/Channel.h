@@ -50,6 +50,10 @@ int64_t NowMs();
 
 class Source;
 
+// Selects a command set by name, or by number when the text is one; false
+// when there is no such set.
+bool SelectCommandSet(RCPosHark& listener, const std::string& set);
+
 class Channel {
  public:
   // Throws std::runtime_error when every callback slot is taken.

@@ -354,7 +354,11 @@ int Service::Run(ServeConfig config) {
 int RunServe(const std::string& config_path) {
   ServeConfig config;
   try {
-    config = LoadServeConfig(config_path);
+    // Every channel's set must be there at start-up.
+    RCPosHark catalogue(0);
+    config = LoadServeConfig(config_path, [&catalogue](const std::string& set) {
+      return SelectCommandSet(catalogue, set);
+    });
   } catch (const UsageError& e) {
     Log(LogLevel::kError, e.message);
     return kExitUsage;

@@ -202,6 +202,17 @@ void CheckAddresses(const std::string& path, const ServeConfig& config,
   }
 }
 
+// The channel's set, when the caller can tell, must be one of the sets.
+void CheckSet(const Place& at, const ChannelSettings& c, const SetExists& set_exists) {
+  if (!set_exists || set_exists(c.set)) return;
+  constexpr char kExpected[] = "a command set that `poshark sets` lists";
+  for (auto it = at.section.entries.rbegin(); it != at.section.entries.rend(); ++it) {
+    if (Same(it->key, "set")) at.Fail(*it, kExpected);
+  }
+  Usage(at.path + ", line " + std::to_string(at.section.line) + ", [" + at.section.name +
+        "] set (default " + c.set + "): expected " + kExpected);
+}
+
 }  // namespace
 
 bool ParseHttpAddress(const std::string& value, HttpSettings& http) {
@@ -238,7 +249,7 @@ bool IsLoopbackHost(const std::string& host) {
   return Same(host, "localhost");
 }
 
-ServeConfig LoadServeConfig(const std::string& path) {
+ServeConfig LoadServeConfig(const std::string& path, const SetExists& set_exists) {
   std::vector<IniSection> sections;
   std::string error;
   if (!ReadIniFile(path, sections, error)) Usage(error);
@@ -268,6 +279,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
     ParseSource(kDefaultSource, c.source, unused);
     c.codepage = DefaultCodepage();
     for (const auto& e : section.entries) ReadChannelKey(at, e, c);
+    CheckSet(at, c, set_exists);
     config.channels.push_back(c);
     lines.push_back(section.line);
     if (config.channels.size() > static_cast<size_t>(kMaxChannels)) {

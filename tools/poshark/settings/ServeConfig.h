@@ -2,6 +2,7 @@
 // [channel NAME] section per channel.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,9 +51,14 @@ struct ServeConfig {
   std::vector<ChannelSettings> channels;
 };
 
+// Whether a command set (by name or number) is there; see LoadServeConfig.
+using SetExists = std::function<bool(const std::string& set)>;
+
 // Reads and checks the whole file. Throws UsageError whose message names the
 // file, the section, the key and what was expected; nothing is half-loaded.
-ServeConfig LoadServeConfig(const std::string& path);
+// With set_exists, a channel's set must be there too (at start-up; a set
+// that goes missing later is the channel's run-time failure, retried).
+ServeConfig LoadServeConfig(const std::string& path, const SetExists& set_exists = {});
 
 // An `http` value: empty or a switch word for off (no page), one for on
 // (the default address),

@@ -61,5 +61,30 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
   close(fd);
 }
 
+TEST(ToolErrors, EachCommandHasItsOwnHelpAndTakesOptionEqualsValue) {
+  // Command, what its help holds, what it must not (another command's options).
+  const std::tuple<const char*, const char*, const char*> kHelps[] = {
+      {"sets", "Usage: poshark sets [--commands DIR]", "--baud"},
+      {"serve", "Usage: poshark serve [--config FILE]", "--baud"},
+      {"trace", "Usage: poshark trace dump FILE.bin2", "--config"},
+      {"search", "--journal", "--baud"},
+  };
+  for (const auto& [command, holds, lacks] : kHelps) {
+    Result r = RunTool({{command, "--help"}});
+    EXPECT_EQ(r.code, 0) << command;
+    EXPECT_NE(r.out.find(holds), std::string::npos) << command << ":\n" << r.out;
+    EXPECT_EQ(r.out.find(lacks), std::string::npos) << command << ":\n" << r.out;
+  }
+  TempDir dir;
+  dir.Write("bad.ini", "[channel a]\norder = up\n");
+  Result r = RunTool({{"serve", "--config=" + (dir / "bad.ini")}});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find(dir / "bad.ini" + ", line 2, [channel a] order = up"), std::string::npos)
+      << r.err;
+  r = RunTool({{"serve", "--confi"}});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("serve: option --confi needs an argument"), std::string::npos) << r.err;
+}
+
 }  // namespace
 }  // namespace poshark_test

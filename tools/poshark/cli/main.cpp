@@ -13,6 +13,7 @@
 #include "base/Text.h"
 #include "base/Usage.h"
 #include "channel/TraceFile.h"
+#include "cli/CommandHelp.h"
 #include "cli/InstallPaths.h"
 #include "cli/ListenArgs.h"
 #include "cli/Search.h"
@@ -184,7 +185,7 @@ int RunSets(int argc, char** argv) {
         commands = optarg;
         break;
       case 'h':
-        PrintHelp(stdout);
+        PrintCommandHelp("sets", stdout);
         return 0;
       default:
         Usage("sets: unknown option " + std::string(argv[optind - 1]));
@@ -215,8 +216,13 @@ int RunSets(int argc, char** argv) {
 }
 
 int RunTraceDump(int argc, char** argv) {
-  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    PrintHelp(stdout);
+  const bool help = [&] {
+    for (int i = 0; i < argc; ++i)
+      if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+    return false;
+  }();
+  if (help) {
+    PrintCommandHelp("trace", stdout);
     return 0;
   }
   if (argc < 2 || std::strcmp(argv[0], "dump") != 0) {
@@ -284,19 +290,26 @@ int RunListenCommand(int argc, char** argv) {
 }
 
 int RunServeCommand(int argc, char** argv) {
+  static const option kOptions[] = {{"config", required_argument, nullptr, 'c'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
   std::string config = kDefaultConfigPath;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      PrintHelp(stdout);
+  optind = 1;
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1) {
+    const std::string given = argv[optind - 1];
+    if (c == 'c') {
+      config = optarg;
+    } else if (c == 'h') {
+      PrintCommandHelp("serve", stdout);
       return 0;
+    } else {
+      Usage(c == ':' ? "serve: option " + given + " needs an argument"
+                     : "serve: unknown option " + given);
     }
-    if (arg != "--config" || i + 1 >= argc) {
-      Usage(arg == "--config" ? "serve: option --config needs an argument"
-                              : "serve: unexpected argument " + arg);
-    }
-    config = argv[++i];
   }
+  if (optind < argc) Usage(std::string("serve: unexpected argument ") + argv[optind]);
   SetUpCommands("");
   return RunServe(config);
 }

@@ -304,7 +304,10 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
       {{""}, 2, "WORDS: expected a word or a phrase"},
       {{"\""}, 2, "WORDS: expected a word or a phrase"},  // as on the page
       {std::vector<std::string>(17, "w"), 2, "WORDS: expected at most 16"},
-      {{"--journal", dir / "none.sqlite"}, 1, "journal " + (dir / "none.sqlite") + ": cannot open"},
+      {{"--journal", dir / "none.sqlite"},
+       1,
+       "journal " + (dir / "none.sqlite") +
+           ": cannot open (unable to open database file: No such file or directory)"},
   };
   for (const auto& [more, code, want] : kCases) {
     std::vector<std::string> args{"search", "--journal", dir / "j.sqlite", "--json"};

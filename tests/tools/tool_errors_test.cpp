@@ -15,6 +15,10 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
   dir.Write("bad.ini", "[channel a]\nsource = tcp:127.0.0.1:0\n[channel b]\norder = up\n");
   // A set that is not there is the file's fault: refused before anything starts.
   dir.Write("noset.ini", "[channel a]\nsource = tcp:127.0.0.1:0\nset = NOPE\n");
+  // A journal whose folder cannot be written says why.
+  const std::string nowhere = dir / "nowhere/j.sqlite";
+  dir.Write("nowhere.ini", "[service]\noutput = /dev/null\njournal = " + nowhere +
+                               "\n[channel a]\nsource = tcp:127.0.0.1:0\n");
   int taken = 0;
   int fd = ListenLoopback(taken);
   const std::string tcp = "127.0.0.1:" + std::to_string(taken);
@@ -34,6 +38,10 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
        2,
        "[channel b] order = up: expected display or logical"},
       {{"serve", "--config", dir / "missing.ini"}, 2, dir / "missing.ini"},
+      {{"serve", "--config", dir / "nowhere.ini"},
+       1,
+       "journal " + nowhere + ": cannot open its lock file " + nowhere +
+           ".lock: No such file or directory"},
       {{"serve", "--config", dir / "noset.ini"},
        2,
        dir / "noset.ini" +

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "ToolProcess.h"
@@ -473,6 +474,45 @@ TEST(Serve, HealthAndMetricsTellEveryChannelsStateAndCountsBehindTheToken) {
   EXPECT_TRUE(poshark::testing::WaitUntil([&] { return body("/healthz").first == 200; }, 5000))
       << body("/healthz").second;
   close(taken);
+  serve.Stop();
+}
+
+// The README's first look at serve: examples/serve-demo.ini's channels (on
+// free ports, in a home of the test's own), the receipt it sends to `till`,
+// and its search, which finds that receipt.
+TEST(Serve, TheReadmeDemoFindsTheReceiptItSendsByItsAlarm) {
+  std::string demo = ReadFile(POSHARK_SOURCE_DIR "/examples/serve-demo.ini");
+  demo = demo.substr(demo.find("[channel shop]"));
+  const std::pair<std::string, std::string> kLocal[] = {
+      {"feed:examples/", std::string("feed:") + POSHARK_SOURCE_DIR + "/examples/"},
+      {"tcp:127.0.0.1:9111", "tcp:127.0.0.1:0"}};
+  for (const auto& [from, to] : kLocal) {
+    ASSERT_NE(demo.find(from), std::string::npos) << demo;
+    demo.replace(demo.find(from), from.size(), to);
+  }
+  Service serve("output = /dev/null\n" + demo, {}, true);
+  const int till = Port(serve, "till");
+  ASSERT_GT(till, 0) << serve.tool->Err();
+  int fd = ConnectLoopback(till);
+  SendAll(fd, ReadFile(ReceiptsDir() + "/void.bin"));
+  close(fd);
+  const std::string readme = ReadFile(POSHARK_SOURCE_DIR "/README.md");
+  const std::string example = "poshark search --journal build/demo/journal.sqlite ";
+  const size_t at = readme.find(example);
+  ASSERT_NE(at, std::string::npos);
+  std::vector<std::string> args{"search", "--journal", serve / "journal.sqlite"};
+  std::istringstream words(
+      readme.substr(at + example.size(), readme.find('\n', at) - at - example.size()));
+  for (std::string word; words >> word;) args.push_back(word);
+  Result found{};
+  EXPECT_TRUE(poshark::testing::WaitUntil(
+      [&] {
+        found = RunTool({args});
+        return found.out.find("VOID Coffee beans 1 kg") != std::string::npos;
+      },
+      20000))
+      << testing::PrintToString(args) << "\n"
+      << found.out << found.err;
   serve.Stop();
 }
 

@@ -91,6 +91,8 @@ void PrintHelp(FILE* out) {
                "  --keys                run the keyword and colour-key catchers of\n"
                "                        POSKeyFilter.ini on every line (default off)\n"
                "  --json                JSON Lines instead of text (default off)\n"
+               "  --quiet               no progress line while a file is fed (a\n"
+               "                        feed shows one on a terminal: bytes, lines, rate)\n"
                "  --no-mask             show card numbers unmasked (default: all but\n"
                "                        their last four digits become *)\n"
                "  --order ORDER         display (as printed, default) or logical (the\n"

@@ -1,5 +1,7 @@
 #include "platform/TrustedPath.h"
 
+#include "platform/Files.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +19,7 @@ constexpr uid_t kRootUser = 0;
 // Why one file or folder may not be trusted; empty when it may.
 std::string WhyNotTrustedEntry(const std::string& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return path + ": " + std::strerror(errno);
+  if (::lstat(path.c_str(), &st) != 0) return ErrnoText(path.c_str(), errno);
   if (st.st_uid != kRootUser) return path + " is not owned by root";
   bool sticky_folder = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
   if (sticky_folder) return {};
@@ -35,7 +37,7 @@ bool PluginFilesMustBeTrusted() {
 
 std::string WhyNotTrusted(const std::string& path) {
   char real[PATH_MAX];
-  if (::realpath(path.c_str(), real) == nullptr) return path + ": " + std::strerror(errno);
+  if (::realpath(path.c_str(), real) == nullptr) return ErrnoText(path.c_str(), errno);
   std::string entry = real;
   while (true) {
     std::string why = WhyNotTrustedEntry(entry);

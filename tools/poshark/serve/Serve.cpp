@@ -40,6 +40,9 @@ constexpr auto kStopDrain = std::chrono::milliseconds(1200);
 constexpr OutputStream::Form kServeRows{true, false, true};
 // Longest wait of the output loop for lines.
 constexpr auto kLoopWait = std::chrono::milliseconds(100);
+// The channels' states are published for /healthz, /metrics and STATUS= at
+// most this often: a busy loop turns many times a second.
+constexpr auto kPublishEvery = std::chrono::milliseconds(100);
 
 // One configured channel and its run-time state.
 struct Slot {
@@ -108,6 +111,7 @@ class Service {
   std::unique_ptr<ServiceHealth> health_;  // after what it counts: ends before them
   std::unique_ptr<PageServer> page_;       // after feed_ and health_: ends before them
   std::string status_;                     // the STATUS= text last sent
+  Clock::time_point next_publish_{};
   LineSink sink_;
   std::map<std::string, Slot> slots_;
   LineBatch batch_;
@@ -169,6 +173,9 @@ void Service::RetryDue() {
 // Every round of the loop: the channels' states for /healthz and
 // /metrics, and to the service manager when the tally changed.
 void Service::PublishHealth() {
+  const auto now = Clock::now();
+  if (now < next_publish_) return;
+  next_publish_ = now + kPublishEvery;
   std::vector<ChannelView> views;
   views.reserve(slots_.size());
   for (const auto& [name, s] : slots_) views.push_back(ViewOf(s));
@@ -322,6 +329,7 @@ int Service::Run(ServeConfig config) {
     s.settings = c;
     Start(s);
   }
+  PublishHealth();
   NotifyReady();
   const auto watchdog = WatchdogPeriod();
   auto next_ping = Clock::now();

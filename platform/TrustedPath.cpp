@@ -15,6 +15,7 @@ namespace poshark::platform {
 namespace {
 
 constexpr uid_t kRootUser = 0;
+constexpr pid_t kManagerPid = 1;
 
 // Why one file or folder may not be trusted; empty when it may.
 std::string WhyNotTrustedEntry(const std::string& path) {
@@ -32,7 +33,8 @@ std::string WhyNotTrustedEntry(const std::string& path) {
 
 bool PluginFilesMustBeTrusted() {
   const char* invocation = std::getenv("INVOCATION_ID");
-  return ::geteuid() == kRootUser || (invocation != nullptr && *invocation != '\0');
+  const bool service = invocation != nullptr && *invocation != '\0' && ::getppid() == kManagerPid;
+  return ::geteuid() == kRootUser || service;
 }
 
 std::string WhyNotTrusted(const std::string& path) {

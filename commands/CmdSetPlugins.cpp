@@ -2,11 +2,14 @@
 // "UseDll", "DllPreprocess" and "UseFilterDll" say, resolving the entry
 // names the file gives, and releasing them when the set is cleared. A
 // library that is missing or does not load, or a missing export, leaves its
-// plug-in off.
+// plug-in off; so does a library that a root or service process may not
+// trust (platform/TrustedPath.h), with a warning naming the file.
 #include "commands/Plugins.h"
 #include "commands/RCCmdSet.h"
+#include "platform/Debug.h"
 #include "platform/DynLib.h"
 #include "platform/Profile.h"
+#include "platform/TrustedPath.h"
 
 #include <string>
 
@@ -21,6 +24,14 @@ constexpr const char* kMain = "Main";
 // Loads the library at path; null when it does not load.
 std::unique_ptr<DynLib> OpenLibrary(const std::string& strPath) {
   if (strPath.empty()) return nullptr;
+  if (poshark::platform::PluginFilesMustBeTrusted()) {
+    std::string strWhy = poshark::platform::WhyNotTrusted(strPath);
+    if (!strWhy.empty()) {
+      poshark::platform::WarningPrintf("poshark: plug-in %s refused: %s", strPath.c_str(),
+                                       strWhy.c_str());
+      return nullptr;
+    }
+  }
   auto pLib = std::make_unique<DynLib>();
   if (!pLib->Open(strPath)) return nullptr;
   return pLib;

@@ -9,9 +9,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 namespace poshark::platform {
+
+std::string ErrnoText(const char* pszWhat, int nErr) {
+  char szBuf[128];
+  return std::string(pszWhat) + ": " + strerror_r(nErr, szBuf, sizeof szBuf);
+}
 
 namespace {
 

@@ -1,5 +1,6 @@
 // Small file-system helpers for the raw trace: append to a file that must
-// already exist, create folders and empty files, and ask for free space.
+// already exist, create folders and empty files, and ask for free space;
+// and the text of a system error.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,9 @@
 #include <string>
 
 namespace poshark::platform {
+
+// "what: " and the system's text for the error number (thread-safe).
+std::string ErrnoText(const char* pszWhat, int nErr);
 
 // Appends the two blocks to the end of an existing file, opening and closing
 // it on every call so that the file can be read or removed at any time.

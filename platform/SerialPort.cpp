@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "platform/Event.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Retry.h"
 #include "platform/ThreadAnnotations.h"
@@ -34,11 +35,6 @@ constexpr const char* kPortMapFile = "ComPorts.ini";
 
 Mutex g_openerLock;
 SerialPortOpener g_opener GUARDED_BY(g_openerLock);
-
-std::string ErrnoText(const char* pszWhat, int nErr) {
-  char szBuf[128];
-  return std::string(pszWhat) + ": " + strerror_r(nErr, szBuf, sizeof szBuf);
-}
 
 bool IsLostErrno(int nErr) { return nErr == EIO || nErr == ENXIO || nErr == ENODEV; }
 

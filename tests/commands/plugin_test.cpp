@@ -3,6 +3,7 @@
 // act on commands and barcodes, and, inside a running listener, what the
 // preprocess plug-in and the output filter do to the lines.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "commands/PluginTestSupport.h"
+#include "platform/Debug.h"
 #include "support/LineCollector.h"
 
 using cmdset_test::PluginPath;
@@ -95,6 +97,33 @@ TEST_F(PluginLoad, LibrariesAreFoundByPathOrInTheSetFolderAndMissingOnesStayOff)
   EXPECT_FALSE(set.hUseDll || set.hPreprocessDll || set.hFilterDll);
   EXPECT_FALSE(set.pfnPreprocess || set.pfnFilter || set.pfnBarcodeAnalyze);
   EXPECT_TRUE(set.Load(set.strPath) && set.pfnPreprocess && set.pfnFilter && set.hUseDll);
+}
+
+TEST_F(PluginLoad, RootLoadsPluginsOnlyFromFilesAndFoldersOthersCannotWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the rule applies to root and to services";
+  std::vector<std::string> warnings;
+  poshark::platform::SetDebugSink([&](const char* text) { warnings.emplace_back(text); });
+  const std::string folder = home_.CommandsDir();
+  std::filesystem::copy_file(PluginPath(), folder + "/libplug.so");
+  namespace fs = std::filesystem;
+  fs::permissions(folder, fs::perms::group_write, fs::perm_options::add);
+  EXPECT_FALSE(Load("[Main]\nUseDll=1,libplug.so\n").hUseDll);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(
+      warnings[0].find(folder + "/libplug.so refused: " + folder + " is writable by its group"),
+      std::string::npos)
+      << warnings[0];
+  // Root's own folder, and a sticky folder anyone may write (as /tmp), are trusted.
+  fs::permissions(folder, fs::perms::group_write, fs::perm_options::remove);
+  EXPECT_TRUE(Load("[Main]\nUseDll=1,libplug.so\n").hUseDll);
+  fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit, fs::perm_options::add);
+  EXPECT_TRUE(Load("[Main]\nUseDll=1,libplug.so\n").hUseDll);
+  // A file of another user is not, wherever it lies.
+  ASSERT_EQ(::chown((folder + "/libplug.so").c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(Load("[Main]\nUseDll=1,libplug.so\n").hUseDll);
+  EXPECT_NE(warnings.back().find("libplug.so is not owned by root"), std::string::npos)
+      << warnings.back();
+  poshark::platform::SetDebugSink(nullptr);
 }
 
 TEST_F(PluginLoad, MeasureAnswersRemoveParametersOrDiscardButNeverStall) {

@@ -37,6 +37,7 @@ class ChildProcess {
     std::vector<std::string> argv;             // program path first; stdin is /dev/null
     std::map<std::string, std::string> env{};  // added or replaced; "" removes
     bool stdout_on_pty = false;                // stdout is a terminal
+    bool stderr_on_pty = false;                // stderr is a terminal
   };
 
   explicit ChildProcess(const Options& o) { Spawn(o); }
@@ -91,7 +92,9 @@ class ChildProcess {
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     bool ok = o.stdout_on_pty ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) == 0
                               : ::pipe2(out, O_CLOEXEC) == 0;
-    if (!ok || ::pipe2(err, O_CLOEXEC) != 0) return;
+    ok = ok && (o.stderr_on_pty ? ::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) == 0
+                                : ::pipe2(err, O_CLOEXEC) == 0);
+    if (!ok) return;
     // env(1) takes the environment changes, then runs the program in its place.
     std::vector<std::string> strings = {"/usr/bin/env"};
     for (const auto& [k, v] : o.env)

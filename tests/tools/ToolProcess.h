@@ -97,6 +97,17 @@ inline std::string ReadUntilEnd(int fd, int ms = 5000) {
   return got;
 }
 
+// One HTTP request on its own connection; answers the status and the whole reply.
+inline std::pair<int, std::string> Request(int port, const std::string& method,
+                                           const std::string& target,
+                                           const std::string& headers = "") {
+  int fd = ConnectLoopback(port);
+  SendAll(fd, method + " " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
+  std::string reply = ReadUntilEnd(fd);
+  close(fd);
+  return {reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0, reply};
+}
+
 // A temporary folder that leaves this process's environment alone.
 struct TempDir : poshark::testing::TempHome {
   TempDir() : TempHome(Env::kLeave) {}

@@ -327,13 +327,20 @@ TEST(Journal, LinesBecomeReceiptsThatSearchFindsByWordsRangesAndFlags) {
       {{"--void"}, 0, "R2 "},
       {{"--alarms"}, 0, "R3 "},
       {{"--channel", "a", "--", "--void"}, 0, ""},
+      {{"--channel=b", "--pos=2"}, 0, "R4 R2 "},  // --opt=value, as every command takes it
+      {{"coffee", "--pos", "1"}, 0, "R3 R1 "},    // words before options
+      {{"--pos"}, 2, "search: option --pos needs an argument"},
+      {{"--bogus"}, 2, "search: unknown option --bogus"},
       {{"--pos", "x"}, 2, "--pos x: expected a number from 0 to 9999"},
       {{"--since", "2024-02-30"}, 2, "--since 2024-02-30: expected a date YYYY-MM-DD"},
       {{"--since", "2024-03-14", "--until", "2024-03-13"}, 2, "--until: expected a time after"},
       {{""}, 2, "WORDS: expected a word or a phrase"},
       {{"\""}, 2, "WORDS: expected a word or a phrase"},  // as on the page
       {std::vector<std::string>(17, "w"), 2, "WORDS: expected at most 16"},
-      {{"--journal", dir / "none.sqlite"}, 1, "journal " + (dir / "none.sqlite") + ": cannot open"},
+      {{"--journal", dir / "none.sqlite"},
+       1,
+       "journal " + (dir / "none.sqlite") +
+           ": cannot open (unable to open database file: No such file or directory)"},
   };
   for (const auto& [more, code, want] : kCases) {
     std::vector<std::string> args{"search", "--journal", dir / "j.sqlite", "--json"};

@@ -91,16 +91,6 @@ class Browser {
   std::string session_, buffer_;
 };
 
-// One request on its own connection; answers the status and the whole reply.
-std::pair<int, std::string> Request(int port, const std::string& method, const std::string& target,
-                                    const std::string& headers = "") {
-  int fd = ConnectLoopback(port);
-  SendAll(fd, method + " " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
-  std::string reply = ReadUntilEnd(fd);
-  close(fd);
-  return {reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0, reply};
-}
-
 // The texts of the lines a part of the page shows, a script expression.
 std::string Texts(const std::string& part) {
   return "Array.from(document.querySelectorAll('" + part + " .line .text'), e => e.textContent)";
@@ -151,6 +141,20 @@ TEST(Page, ChromiumShowsTheReceiptsAndTheJournalKeepsThem) {
     EXPECT_NE(marks.find("TOTAL=rgb(255, 214, 0)"), std::string::npos) << marks;
     EXPECT_NE(marks.find("VOID=rgb(230, 40, 40)"), std::string::npos) << marks;
     EXPECT_EQ(live.Eval("document.querySelectorAll('script').length"), "1");  // page.js only
+    // One channel takes the window's width (up to 60em); each capture and
+    // alarm label sits whole on one row under its line's text.
+    EXPECT_EQ(live.Eval("document.querySelector('.channel').getBoundingClientRect().width > "
+                        "Math.min(0.8 * innerWidth, 60 * 16 * 0.8)"),
+              "true")
+        << live.Eval(
+               "[document.querySelector('.channel').getBoundingClientRect().width, innerWidth]");
+    EXPECT_EQ(
+        live.Eval("Array.from(document.querySelectorAll('.finding')).every(f => "
+                  "f.getBoundingClientRect().height < 2 * parseFloat(getComputedStyle(f).fontSize)"
+                  " && f.parentElement.getBoundingClientRect().top >= "
+                  "f.closest('.line').firstChild.getBoundingClientRect().bottom - 1)"),
+        "true");
+    EXPECT_NE(live.Eval("document.querySelectorAll('.findings .finding.alarm').length"), "0");
     // Found by a search, and shown by the receipt view a video system links to.
     auto [status, reply] = Request(port, "GET", "/api/search?q=alert");
     ASSERT_EQ(status, 200) << reply;

@@ -60,6 +60,8 @@ TEST(ServeConfig, BadFilesNameFileSectionKeyAndWhatWasExpected) {
       {"[channel a]\n[forward hq]\nurl = mqtt://h\n[forward hq]\nurl = mqtt://h\n",
        "line 4, [forward hq] name: expected a name of its own"},
       {"[service]\nstore = a/b\n[channel a]\n", "[service] store = a/b: expected 1 to 64"},
+      {"[channel a]\nkeys = yep\n",
+       "[channel a] keys = yep: expected 0, 1, yes, no, on, off, true or false"},
   };
   TempDir dir;
   for (const auto& [text, message] : kCases) {
@@ -115,6 +117,26 @@ TEST(ServeConfig, ForwardTakesItsPasswordOnlyFromAPrivateFileAndFillsItsDefaults
   EXPECT_EQ(f.topic, kDefaultTopic);
   EXPECT_EQ(f.send, kSendReceipts | kSendAlarms);
   EXPECT_EQ(f.qos, 1);
+}
+
+TEST(ServeConfig, EverySwitchTakesTheSameWordsInAnyCase) {
+  TempDir dir;
+  const std::tuple<const char*, bool, bool> kWords[] = {
+      {"1", true, false}, {"yes", true, false}, {"On", true, false},  {"TRUE", true, false},
+      {"0", false, true}, {"no", false, true},  {"off", false, true}, {"False", false, true},
+  };
+  for (const auto& [word, on, off] : kWords) {
+    dir.Write("p.ini", std::string("[service]\nhttp = ") + word + "\njournal = " + word +
+                           "\n[channel a]\nkeys = " + word + "\nmask = " + word + "\n");
+    const ServeConfig c = LoadServeConfig(dir / "p.ini");
+    EXPECT_EQ(c.channels.at(0).keys, on) << word;
+    EXPECT_EQ(c.channels.at(0).mask, on) << word;
+    EXPECT_EQ(c.service.http.port < 0, off) << word;
+    EXPECT_EQ(c.service.journal.empty(), off) << word;
+    if (on) {
+      EXPECT_NE(c.service.journal.find("/journal.sqlite"), std::string::npos) << word;
+    }
+  }
 }
 
 }  // namespace

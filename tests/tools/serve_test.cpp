@@ -5,11 +5,15 @@
 // printer is off, POSes that misbehave and a printer that never reads.
 #include <gtest/gtest.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cstdlib>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "ToolProcess.h"
@@ -146,8 +150,18 @@ TEST(Serve, ChannelsDeliverEveryReceiptThroughReloadRotationAndStopAndTellTheMan
     EXPECT_EQ(errno, ECONNRESET);
     close(fd);
   }
+  if (POSHARK_TOOL_NOTIFIES) {  // the manager hears how many channels run
+    EXPECT_TRUE(tool.WaitFor([&](auto&, auto&) {
+      return told("STATUS=4 channels running, 1 retrying, 0 failed") > 0;
+    })) << got;
+  }
   close(taken);
   EXPECT_GT(Port(serve, "late"), 0) << tool.Err();  // retried within the back-off
+  if (POSHARK_TOOL_NOTIFIES) {
+    EXPECT_TRUE(tool.WaitFor([&](auto&, auto&) {
+      return told("STATUS=5 channels running, 0 retrying, 0 failed") > 0;
+    })) << got;
+  }
 
   // Through the tap: a status request answered by the printer, then a receipt.
   int fd = ConnectLoopback(tap);
@@ -342,6 +356,170 @@ TEST(Serve, TwoPosOnOneChannelNeverMixAndASilentOneIsClosedWhenIdle) {
     EXPECT_EQ(TextsByChannel(ReadFile(out / "lines.jsonl"))[channel], expected);
   }
   EXPECT_TRUE(serve.tool->WaitForErr("closed after 1 s without a byte"));
+  serve.Stop();
+}
+
+TEST(Serve, ASecondServiceOnOneJournalExitsNamingTheHolderWhileSearchStillReadsIt) {
+  Service first("output = /dev/null\n[channel shop]\nsource = feed:" + ReceiptsDir() +
+                "/latin.bin\n");
+  ASSERT_TRUE(first.tool->WaitForErr("journal ")) << first.tool->Err();
+  const std::string journal = first / "journal.sqlite";
+  const std::string second_config =
+      "output = /dev/null\njournal = " + journal + "\n[channel till]\nsource = tcp:127.0.0.1:0\n";
+  Service second(second_config);
+  EXPECT_EQ(second.tool->Wait(std::chrono::seconds(20)), 1) << second.tool->Err();
+  EXPECT_NE(
+      second.tool->Err().find("journal " + journal + ": in use by another poshark serve (process " +
+                              std::to_string(first.tool->Pid()) + ")"),
+      std::string::npos)
+      << second.tool->Err();
+  // Readers take no lock: search finds the replayed receipt meanwhile.
+  Result found{};
+  EXPECT_TRUE(poshark::testing::WaitUntil(
+      [&] {
+        found = RunTool({{"search", "--journal", journal, "--json"}});
+        return found.code == 0 && !found.out.empty();
+      },
+      20000))
+      << found.err;
+  first.Stop();
+  // The lock ends with its holder.
+  Service third(second_config);
+  EXPECT_GT(Port(third, "till"), 0) << third.tool->Err();
+  third.Stop();
+}
+
+// The metric named, with its labels, as the text format gives it; -1 when absent.
+double Metric(const std::string& text, const std::string& sample) {
+  const size_t at = text.find("\n" + sample + " ");
+  return at == std::string::npos ? -1 : std::stod(text.substr(at + sample.size() + 2));
+}
+
+// A tap in front of a printer, a feed, a channel whose port is taken
+// (retrying) and a feed of a folder (failed): /healthz and /metrics tell
+// each channel's state and counts, behind the page's token.
+TEST(Serve, HealthAndMetricsTellEveryChannelsStateAndCountsBehindTheToken) {
+  FakePrinter printer;
+  int taken_port = 0;
+  const int taken = ListenLoopback(taken_port);
+  const std::string token = "health-token-0123456789";
+  const std::string config =
+      "output = /dev/null\nhttp = 127.0.0.1:0\ntoken = " + token +
+      "\n[channel tap]\npos = 1\nsource = tap:127.0.0.1:0=127.0.0.1:" +
+      std::to_string(printer.Port()) + "\n[channel feed]\npos = 2\nsource = feed:" + ReceiptsDir() +
+      "/latin.bin\n[channel late]\npos = 3\nsource = tcp:127.0.0.1:" + std::to_string(taken_port) +
+      "\n";
+  TempDir folder;
+  Service serve(config + "[channel broken]\npos = 4\nsource = feed:" + folder.Path() + "\n");
+  const int page = serve.Port("page on http://"), tap = Port(serve, "tap");
+  ASSERT_TRUE(page > 0 && tap > 0) << serve.tool->Err();
+  const std::string receipt = ReadFile(ReceiptsDir() + "/void.bin");
+  int fd = ConnectLoopback(tap);
+  SendAll(fd, "\x10\x04\x01" + receipt);
+  shutdown(fd, SHUT_WR);
+  ReadUntilEnd(fd);
+  close(fd);
+  EXPECT_EQ(Request(page, "GET", "/healthz").first, 401);
+  EXPECT_EQ(Request(page, "GET", "/metrics").first, 401);
+  const std::string bearer = "Authorization: Bearer " + token + "\r\n";
+  auto body = [&](const std::string& path) {
+    auto [status, reply] = Request(page, "GET", path, bearer);
+    const size_t at = reply.find("\r\n\r\n");
+    return std::pair(status, at == std::string::npos ? "" : reply.substr(at + 4));
+  };
+  std::map<std::string, nlohmann::json> states;
+  std::pair<int, std::string> health;
+  EXPECT_TRUE(poshark::testing::WaitUntil(
+      [&] {
+        health = body("/healthz");
+        const auto doc = nlohmann::json::parse(health.second);
+        for (const auto& c : doc["channels"]) states[c["name"].get<std::string>()] = c;
+        return states["feed"]["state"] == "ended" && states["broken"]["state"] == "failed";
+      },
+      20000))
+      << health.second;
+  EXPECT_EQ(health.first, 503);
+  EXPECT_EQ(states["tap"]["state"], "running");
+  EXPECT_EQ(states["late"]["state"], "retrying");
+  EXPECT_NE(states["late"]["last_error"].dump().find("tcp 127.0.0.1:"), std::string::npos);
+  EXPECT_NE(states["broken"]["last_error"].dump().find("Is a directory"), std::string::npos);
+  EXPECT_TRUE(states["feed"]["last_line"].is_string() && states["late"]["last_line"].is_null());
+
+  // The journal commits within 100 ms of a line.
+  std::string metrics;
+  EXPECT_TRUE(poshark::testing::WaitUntil(
+      [&] {
+        metrics = body("/metrics").second;
+        return Metric(metrics, "poshark_journal_commits_total") >= 1;
+      },
+      5000))
+      << metrics;
+  EXPECT_GT(Metric(metrics, "poshark_channel_lines_total{channel=\"feed\"}"), 0) << metrics;
+  EXPECT_EQ(Metric(metrics, "poshark_channel_receipts_total{channel=\"feed\"}"), 1);
+  EXPECT_EQ(
+      Metric(metrics, "poshark_channel_tap_bytes_total{channel=\"tap\",direction=\"to_printer\"}"),
+      receipt.size() + 3);
+  EXPECT_EQ(Metric(metrics,
+                   "poshark_channel_tap_bytes_total{channel=\"tap\",direction=\"from_printer\"}"),
+            1);  // the status byte
+  EXPECT_EQ(Metric(metrics, "poshark_channel_source_connections_total{channel=\"tap\"}"), 1);
+  EXPECT_EQ(Metric(metrics, "poshark_channel_source_up{channel=\"tap\"}"), 1);
+  EXPECT_EQ(Metric(metrics, "poshark_channel_source_up{channel=\"late\"}"), 0);
+  EXPECT_EQ(Metric(metrics, "poshark_channel_state{channel=\"broken\",state=\"failed\"}"), 1);
+  EXPECT_EQ(Metric(metrics, "poshark_page_streams"), 0);
+  if (access("/usr/bin/promtool", X_OK) == 0) {
+    TempDir check;
+    check.Write("metrics.txt", metrics);
+    EXPECT_EQ(std::system(("/usr/bin/promtool check metrics < " + (check / "metrics.txt")).c_str()),
+              0)
+        << metrics;
+  }
+  // Without the failed channel the service is healthy while one retries.
+  serve.Write("poshark.ini", "[service]\nhome = " + serve.Path() + "\n" + config);
+  serve.tool->Signal(SIGHUP);
+  ASSERT_TRUE(serve.tool->WaitForErr("reloaded")) << serve.tool->Err();
+  EXPECT_TRUE(poshark::testing::WaitUntil([&] { return body("/healthz").first == 200; }, 5000))
+      << body("/healthz").second;
+  close(taken);
+  serve.Stop();
+}
+
+// The README's first look at serve: examples/serve-demo.ini's channels (on
+// free ports, in a home of the test's own), the receipt it sends to `till`,
+// and its search, which finds that receipt.
+TEST(Serve, TheReadmeDemoFindsTheReceiptItSendsByItsAlarm) {
+  std::string demo = ReadFile(POSHARK_SOURCE_DIR "/examples/serve-demo.ini");
+  demo = demo.substr(demo.find("[channel shop]"));
+  const std::pair<std::string, std::string> kLocal[] = {
+      {"feed:examples/", std::string("feed:") + POSHARK_SOURCE_DIR + "/examples/"},
+      {"tcp:127.0.0.1:9111", "tcp:127.0.0.1:0"}};
+  for (const auto& [from, to] : kLocal) {
+    ASSERT_NE(demo.find(from), std::string::npos) << demo;
+    demo.replace(demo.find(from), from.size(), to);
+  }
+  Service serve("output = /dev/null\n" + demo, {}, true);
+  const int till = Port(serve, "till");
+  ASSERT_GT(till, 0) << serve.tool->Err();
+  int fd = ConnectLoopback(till);
+  SendAll(fd, ReadFile(ReceiptsDir() + "/void.bin"));
+  close(fd);
+  const std::string readme = ReadFile(POSHARK_SOURCE_DIR "/README.md");
+  const std::string example = "poshark search --journal build/demo/journal.sqlite ";
+  const size_t at = readme.find(example);
+  ASSERT_NE(at, std::string::npos);
+  std::vector<std::string> args{"search", "--journal", serve / "journal.sqlite"};
+  std::istringstream words(
+      readme.substr(at + example.size(), readme.find('\n', at) - at - example.size()));
+  for (std::string word; words >> word;) args.push_back(word);
+  Result found{};
+  EXPECT_TRUE(poshark::testing::WaitUntil(
+      [&] {
+        found = RunTool({args});
+        return found.out.find("VOID Coffee beans 1 kg") != std::string::npos;
+      },
+      20000))
+      << testing::PrintToString(args) << "\n"
+      << found.out << found.err;
   serve.Stop();
 }
 

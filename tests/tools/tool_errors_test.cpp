@@ -13,6 +13,12 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
   TempDir dir;  // the home
   dir.Write("ComPorts.ini", "[Ports]\nCOM9=" + (dir / "no-such-tty") + "\n");
   dir.Write("bad.ini", "[channel a]\nsource = tcp:127.0.0.1:0\n[channel b]\norder = up\n");
+  // A set that is not there is the file's fault: refused before anything starts.
+  dir.Write("noset.ini", "[channel a]\nsource = tcp:127.0.0.1:0\nset = NOPE\n");
+  // A journal whose folder cannot be written says why.
+  const std::string nowhere = dir / "nowhere/j.sqlite";
+  dir.Write("nowhere.ini", "[service]\noutput = /dev/null\njournal = " + nowhere +
+                               "\n[channel a]\nsource = tcp:127.0.0.1:0\n");
   int taken = 0;
   int fd = ListenLoopback(taken);
   const std::string tcp = "127.0.0.1:" + std::to_string(taken);
@@ -35,6 +41,14 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
        2,
        "[channel b] order = up: expected display or logical"},
       {{"serve", "--config", dir / "missing.ini"}, 2, dir / "missing.ini"},
+      {{"serve", "--config", dir / "nowhere.ini"},
+       1,
+       "journal " + nowhere + ": cannot open its lock file " + nowhere +
+           ".lock: No such file or directory"},
+      {{"serve", "--config", dir / "noset.ini"},
+       2,
+       dir / "noset.ini" +
+           ", line 3, [channel a] set = NOPE: expected a command set that `poshark sets` lists"},
       {{"listen", "--pos", "1", "--set", "NoSuchSet", "--feed", kPlain},
        1,
        "--set NoSuchSet: no such command set (3 found"},
@@ -56,6 +70,31 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
     EXPECT_EQ(r.err.find("listening"), std::string::npos) << "started: " << r.err;
   }
   close(fd);
+}
+
+TEST(ToolErrors, EachCommandHasItsOwnHelpAndTakesOptionEqualsValue) {
+  // Command, what its help holds, what it must not (another command's options).
+  const std::tuple<const char*, const char*, const char*> kHelps[] = {
+      {"sets", "Usage: poshark sets [--commands DIR]", "--baud"},
+      {"serve", "Usage: poshark serve [--config FILE]", "--baud"},
+      {"trace", "Usage: poshark trace dump FILE.bin2", "--config"},
+      {"search", "--journal", "--baud"},
+  };
+  for (const auto& [command, holds, lacks] : kHelps) {
+    Result r = RunTool({{command, "--help"}});
+    EXPECT_EQ(r.code, 0) << command;
+    EXPECT_NE(r.out.find(holds), std::string::npos) << command << ":\n" << r.out;
+    EXPECT_EQ(r.out.find(lacks), std::string::npos) << command << ":\n" << r.out;
+  }
+  TempDir dir;
+  dir.Write("bad.ini", "[channel a]\norder = up\n");
+  Result r = RunTool({{"serve", "--config=" + (dir / "bad.ini")}});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find(dir / "bad.ini" + ", line 2, [channel a] order = up"), std::string::npos)
+      << r.err;
+  r = RunTool({{"serve", "--confi"}});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("serve: option --confi needs an argument"), std::string::npos) << r.err;
 }
 
 }  // namespace

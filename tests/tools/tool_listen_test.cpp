@@ -202,5 +202,30 @@ TEST(ToolListen, KeysShowCapturesAlarmsColoursAndSaveTheLimitState) {
   EXPECT_TRUE(rows["HARDWARE"]["event"].is_null()) << rows["HARDWARE"];
 }
 
+// A file fed at the default pace shows its progress on a terminal, and
+// nowhere else: not on a pipe, not with --quiet.
+TEST(ToolListen, AFeedOnATerminalShowsItsProgressUnlessQuiet) {
+  const std::string feed = ReceiptsDir() + "/long.bin";  // 18.7 kB: 1.6 s at 115200 baud
+  const std::vector<std::string> args{"listen", "--pos", "1", "--set", "0", "--feed", feed};
+  std::vector<std::string> quiet = args;
+  quiet.push_back("--quiet");
+  const std::tuple<std::vector<std::string>, bool, bool> kRuns[] = {
+      {args, true, true}, {args, false, false}, {quiet, true, false}};
+  for (const auto& [argv, terminal, shown] : kRuns) {
+    ChildProcess::Options o{argv};
+    o.argv.insert(o.argv.begin(), POSHARK_TOOL_PATH);
+    o.stderr_on_pty = terminal;
+    ChildProcess tool(o);
+    EXPECT_EQ(tool.Wait(std::chrono::seconds(30)), 0) << tool.Err();
+    const std::string& err = tool.Err();
+    EXPECT_EQ(err.find("\rposhark: long.bin: ") != std::string::npos, shown) << err;
+    if (shown) {
+      EXPECT_NE(err.find("18.7 kB of 18.7 kB (100%), "), std::string::npos) << err;
+      EXPECT_NE(err.find(" lines, "), std::string::npos) << err;
+      EXPECT_NE(err.find("B/s"), std::string::npos) << err;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace poshark_test

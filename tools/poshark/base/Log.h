@@ -17,4 +17,16 @@ void SetLogLevel(LogLevel level);
 // priority prefix the journal reads ("<3>" for errors ... "<7>" for debug).
 void Log(LogLevel level, const std::string& message);
 
+// What a line is about, for the journal's fields CHANNEL=, POS= and SOURCE=
+// (an empty field, or a negative POS, is sent empty).
+struct LogFields {
+  std::string_view channel;
+  int pos = -1;
+  std::string_view source;
+};
+// Log, and under the journal (standard error is the stream JOURNAL_STREAM
+// names, and the tool was built with libsystemd) the line goes to the
+// journal directly with the fields and PRIORITY=.
+void Log(LogLevel level, const std::string& message, const LogFields& fields);
+
 }  // namespace poshark::tool

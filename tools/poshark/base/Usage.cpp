@@ -1,11 +1,32 @@
 #include "base/Usage.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace poshark::tool {
 
 void Usage(const std::string& message) { throw UsageError{message}; }
+
+bool ParseSwitchWord(std::string_view text, bool& on) {
+  static const char* const kOn[] = {"1", "yes", "on", "true"};
+  static const char* const kOff[] = {"0", "no", "off", "false"};
+  auto is = [&](const char* word) {
+    return text.size() == std::strlen(word) && strncasecmp(text.data(), word, text.size()) == 0;
+  };
+  for (const char* word : kOn) {
+    if (is(word)) return on = true;
+  }
+  for (const char* word : kOff) {
+    if (is(word)) {
+      on = false;
+      return true;
+    }
+  }
+  return false;
+}
 
 bool ParseNumberIn(std::string_view text, long low, long high, long& value) {
   std::string copy(text);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
@@ -96,11 +97,19 @@ std::string Channel::LogPrefix() const {
   return settings_.name.empty() ? "" : "channel " + settings_.name + ": ";
 }
 
-bool Channel::PrepareSet(const std::string& set, std::string& error) {
+void Channel::Say(LogLevel level, const std::string& text) const {
+  const std::string source = DescribeSource(settings_.source);
+  Log(level, LogPrefix() + text, LogFields{settings_.name, settings_.pos, source});
+}
+
+bool SelectCommandSet(RCPosHark& listener, const std::string& set) {
   bool numeric = !set.empty() && set.find_first_not_of("0123456789") == std::string::npos;
-  bool ok = numeric ? (set.size() < 9 && listener_.SelectCmdSet(std::stoi(set)))
-                    : listener_.SelectCmdSet(set);
-  if (!ok) {
+  return numeric ? (set.size() < 9 && listener.SelectCmdSet(std::stoi(set)))
+                 : listener.SelectCmdSet(set);
+}
+
+bool Channel::PrepareSet(const std::string& set, std::string& error) {
+  if (!SelectCommandSet(listener_, set)) {
     error = "set " + set + ": no such command set (" + std::to_string(listener_.GetCmdSetNum()) +
             " found; `poshark sets` lists them)";
     return false;
@@ -108,7 +117,7 @@ bool Channel::PrepareSet(const std::string& set, std::string& error) {
   char name[260] = {};
   set_name_ = listener_.GetCurCmdSetName(name) ? name : set;
   for (const std::string& fault : listener_.GetCodeTableErrors()) {
-    Log(LogLevel::kWarning, LogPrefix() + fault + " (the set is read without code tables)");
+    Say(LogLevel::kWarning, fault + " (the set is read without code tables)");
   }
   // A set with code tables delivers UTF-8; --codepage stays the page of
   // the others, and of the text before the first select command.
@@ -156,7 +165,10 @@ bool Channel::Start(std::string& error) {
   // Set auto starts the listener once the set is chosen.
   if (!serial && !guessed) listener_.ListenStart(kLineSlots[static_cast<size_t>(slot_)], true);
   listening_ = !serial && !guessed;
+  // Up before the source's threads run: a short feed may end at once.
+  counters_->source_up = true;
   if (!source_->Start(error)) {
+    counters_->source_up = false;
     source_.reset();
     StopIntake();
     if (listening_) listener_.ListenStop();
@@ -166,6 +178,7 @@ bool Channel::Start(std::string& error) {
   if (serial) {
     listener_.ListenStart(kLineSlots[static_cast<size_t>(slot_)], false);
     listening_ = true;
+    counters_->connections.fetch_add(1, std::memory_order_relaxed);
   }
   return true;
 }
@@ -205,6 +218,7 @@ void Channel::Stop(Clock::time_point deadline) {
   if (listening_) listener_.ListenStop();
   if (settings_.source.kind == SourceKind::kSerial) listener_.CloseCom();
   listening_ = false;
+  counters_->source_up = false;
 }
 
 std::string Channel::Where() const {
@@ -259,6 +273,7 @@ void Channel::Feed(const unsigned char* data, size_t size) {
   }
   listener_.GotData(static_cast<int>(size), const_cast<unsigned char*>(data));
   fed_ += size;
+  counters_->bytes.fetch_add(size, std::memory_order_relaxed);
   NoteActivity();
 }
 
@@ -267,12 +282,11 @@ void Channel::DecideSet() {
 }
 
 void Channel::StartGuessed() {
-  Log(LogLevel::kInfo, LogPrefix() + auto_->Choice());
+  Say(LogLevel::kInfo, auto_->Choice());
   std::string error;
   std::vector<unsigned char> held = auto_->TakeHeld();
   if (!PrepareSet(std::to_string(auto_->Set()), error)) {
-    Log(LogLevel::kError,
-        LogPrefix() + error + "; " + std::to_string(held.size()) + " bytes are not read");
+    Say(LogLevel::kError, error + "; " + std::to_string(held.size()) + " bytes are not read");
     return;
   }
   listener_.ListenStart(kLineSlots[static_cast<size_t>(slot_)], true);
@@ -286,8 +300,7 @@ void Channel::StartGuessed() {
 void Channel::ReportDropped() {
   uint64_t dropped = dropped_;
   if (dropped == drop_reported_) return;
-  Log(LogLevel::kWarning, LogPrefix() + "the listener fell behind; " +
-                              std::to_string(dropped - drop_reported_) +
+  Say(LogLevel::kWarning, "the listener fell behind; " + std::to_string(dropped - drop_reported_) +
                               " bytes passed through without being read");
   drop_reported_ = dropped;
 }
@@ -316,6 +329,7 @@ void Channel::Offer(const unsigned char* data, size_t size) {
   size_t room = kIntakeRing - intake_size_;
   if (size > room) {
     dropped_ += size - room;
+    counters_->intake_lost.fetch_add(size - room, std::memory_order_relaxed);
     size = room;
   }
   for (size_t done = 0; done < size;) {  // at most two pieces: the ring wraps once
@@ -381,6 +395,24 @@ void Channel::OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event,
   });
   if (tables_ && listener_.GetUnknownTableCount(-1) != unknown_seen_) ReportUnknownTables();
   NoteActivity();
+  CountLine(event, text);
+}
+
+// On the listener's writer thread.
+void Channel::CountLine(int event, const char* text) {
+  ChannelCounters& c = *counters_;
+  c.lines.fetch_add(1, std::memory_order_relaxed);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  c.last_line_ms.store(static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000,
+                       std::memory_order_relaxed);
+  if (event == POSHARK_EVENT_STOP) c.receipts.fetch_add(1, std::memory_order_relaxed);
+  if (event != POSHARK_EVENT_OVERFLOW) return;
+  c.overflow_notes.fetch_add(1, std::memory_order_relaxed);
+  // The note reads "... N bytes".
+  long long lost = 0;
+  if (text != nullptr && std::sscanf(text, "... %lld bytes", &lost) == 1 && lost > 0)
+    c.overflow_bytes.fetch_add(static_cast<uint64_t>(lost), std::memory_order_relaxed);
 }
 
 // On the listener's writer thread: each table number the set lacks is
@@ -390,8 +422,8 @@ void Channel::ReportUnknownTables() {
   for (size_t n = 0; n < unknown_logged_.size(); ++n) {
     if (!unknown_logged_[n] && listener_.GetUnknownTableCount(static_cast<int>(n)) > 0) {
       unknown_logged_[n] = true;
-      Log(LogLevel::kWarning, LogPrefix() + "code table " + std::to_string(n) + " is not in set " +
-                                  set_name_ + "; its text is read in the table in force before it");
+      Say(LogLevel::kWarning, "code table " + std::to_string(n) + " is not in set " + set_name_ +
+                                  "; its text is read in the table in force before it");
     }
   }
 }

@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "channel/AutoSet.h"
+#include "base/Log.h"
+#include "channel/ChannelCounters.h"
 #include "output/LineReader.h"
 #include "output/LineSink.h"
 #include "settings/ChannelSettings.h"
@@ -48,6 +50,10 @@ inline constexpr uint32_t kConnectionEndWaitMs = 1000;
 int64_t NowMs();
 
 class Source;
+
+// Selects a command set by name, or by number when the text is one; false
+// when there is no such set.
+bool SelectCommandSet(RCPosHark& listener, const std::string& set);
 
 class Channel {
  public:
@@ -87,6 +93,10 @@ class Channel {
   bool InputDrained() const { return input_drained_; }
 
   const ChannelSettings& Settings() const { return settings_; }
+  // What this channel counts; a fresh set unless CountInto gave one. Call
+  // CountInto before Start.
+  ChannelCounters& Counters() { return *counters_; }
+  void CountInto(std::shared_ptr<ChannelCounters> counters) { counters_ = std::move(counters); }
   RCPosHark& Listener() { return listener_; }
   bool Stopping() const { return stopping_; }
   // Where the source listens or what it reads, for the log.
@@ -97,6 +107,9 @@ class Channel {
   int64_t LastActivityMs() const { return last_activity_ms_; }
   // "channel NAME: " in serve, "" in listen.
   std::string LogPrefix() const;
+  // Logs text after LogPrefix, with the channel, POS and source as the
+  // journal's fields. Any thread.
+  void Say(LogLevel level, const std::string& text) const;
 
   // Called by the slot trampolines on the listener's threads.
   void OnLine(char* text, SYSTEMTIME* time, bool dst, int pos, int event, char* extra);
@@ -121,10 +134,12 @@ class Channel {
   void StartGuessed();
   void DecideSet();
   void ReportUnknownTables();
+  void CountLine(int event, const char* text);
 
   ChannelSettings settings_;
   LineSink& sink_;
   std::shared_ptr<LineReader> reader_;
+  std::shared_ptr<ChannelCounters> counters_ = std::make_shared<ChannelCounters>();
   int slot_ = -1;
   RCPosHark listener_;
   std::unique_ptr<Source> source_;

@@ -99,6 +99,7 @@ class FeedSource : public Source {
     // The last lines are delivered now, not after the listener's wait for
     // the rest of a chunk that will never come.
     if (!Stopped()) channel_.EndInput();
+    channel_.Counters().source_up = false;
     done_ = true;
   }
 

@@ -50,7 +50,7 @@ class NetSource : public Source {
   std::string Where() const override { return where_; }
 
  private:
-  void Say(LogLevel level, const std::string& text) { Log(level, channel_.LogPrefix() + text); }
+  void Say(LogLevel level, const std::string& text) { channel_.Say(level, text); }
 
   bool Admit(const sockaddr_storage& peer) {
     if (Allowed(channel_.Settings().allow, peer)) return true;
@@ -71,6 +71,7 @@ class NetSource : public Source {
         Abort(conn);  // as from a printer that is off: a POS never takes it for a receipt printed
         continue;
       }
+      channel_.Counters().connections.fetch_add(1, std::memory_order_relaxed);
       std::string from = DescribeAddress(peer);
       if (setting_.kind == SourceKind::kTcp) {
         Say(LogLevel::kInfo, "connection from " + from);
@@ -122,9 +123,10 @@ class NetSource : public Source {
                              std::to_string(setting_.printer_port));
     int one = 1;
     setsockopt(pos.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    RelayEnd end =
-        Relay(std::move(pos), std::move(printer), waker_, Idle(),
-              [this](const unsigned char* data, size_t size) { channel_.Offer(data, size); });
+    RelayEnd end = Relay(
+        std::move(pos), std::move(printer), waker_, Idle(),
+        [this](const unsigned char* data, size_t size) { channel_.Offer(data, size); },
+        channel_.Counters());
     if (end != RelayEnd::kStopped) Closed(from, end == RelayEnd::kIdle);
   }
 

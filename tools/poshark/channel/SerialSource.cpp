@@ -64,9 +64,11 @@ class SerialSource : public Source {
       bool now = Present(device_);
       if (now == present) continue;
       present = now;
-      Log(present ? LogLevel::kInfo : LogLevel::kWarning,
-          channel_.LogPrefix() + port +
-              (present ? " is back; listening again" : " was lost; waiting for it to come back"));
+      channel_.Counters().source_up = present;
+      if (present) channel_.Counters().connections.fetch_add(1, std::memory_order_relaxed);
+      channel_.Say(present ? LogLevel::kInfo : LogLevel::kWarning,
+                   port + (present ? " is back; listening again"
+                                   : " was lost; waiting for it to come back"));
     }
   }
 

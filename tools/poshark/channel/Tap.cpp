@@ -67,7 +67,8 @@ short Events(const Pipe& in, const Pipe& out) {
 }  // namespace
 
 RelayEnd Relay(Fd pos, Fd printer, const Waker& waker, std::chrono::milliseconds idle,
-               const std::function<void(const unsigned char*, size_t)>& seen) {
+               const std::function<void(const unsigned char*, size_t)>& seen,
+               ChannelCounters& counters) {
   Pipe up{pos.Get(), printer.Get()};    // POS to printer
   Pipe down{printer.Get(), pos.Get()};  // printer to POS
   bool ok = true;
@@ -97,6 +98,8 @@ RelayEnd Relay(Fd pos, Fd printer, const Waker& waker, std::chrono::milliseconds
       short got = fds[side].revents;
       if ((got & (POLLIN | POLLHUP | POLLERR)) && in.WantsRead()) {
         ok = in.Read();
+        (side == 0 ? counters.to_printer : counters.from_printer)
+            .fetch_add(in.got, std::memory_order_relaxed);
         // Sent on first, seen after: the listener adds nothing to a status
         // request's round trip.
         if (ok && in.Pending()) ok = in.Write();

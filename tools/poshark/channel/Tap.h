@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 
+#include "channel/ChannelCounters.h"
 #include "channel/Socket.h"
 
 namespace poshark::tool {
@@ -19,8 +20,10 @@ enum class RelayEnd { kEnded, kReset, kIdle, kStopped };
 // byte either way, or the waker fires. An end of input on one side is
 // passed on as a half-close of the other; a reset or an error on either
 // side resets both; an idle pair is closed in order. Each block from the POS
-// goes to `seen` before it is sent on.
+// goes to `seen` before it is sent on. The bytes read each way are added to
+// the counters' to_printer and from_printer.
 RelayEnd Relay(Fd pos, Fd printer, const Waker& waker, std::chrono::milliseconds idle,
-               const std::function<void(const unsigned char*, size_t)>& seen);
+               const std::function<void(const unsigned char*, size_t)>& seen,
+               ChannelCounters& counters);
 
 }  // namespace poshark::tool

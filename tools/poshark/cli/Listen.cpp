@@ -11,6 +11,7 @@
 #include "base/SignalWatcher.h"
 #include "base/Usage.h"
 #include "channel/Channel.h"
+#include "cli/FeedProgress.h"
 #include "output/LineSink.h"
 #include "output/OutputStream.h"
 
@@ -74,7 +75,10 @@ int RunListen(const ListenOptions& options) {
 
   LineBatch batch;
   bool ok = true;
+  FeedProgress progress(kind == SourceKind::kFeed ? options.channel.source.feed_path : "-",
+                        options.quiet, channel.Counters());
   while (ok && !stop) {
+    progress.Tick();
     if (sink.PopAll(batch, std::chrono::milliseconds(0))) {
       ok = out.Write(batch);
       continue;
@@ -90,6 +94,7 @@ int RunListen(const ListenOptions& options) {
     }
   }
 
+  progress.Finish();
   channel.Stop(std::chrono::steady_clock::now() + kStopDrain);
   sink.Close();
   while (ok && sink.PopAll(batch, std::chrono::milliseconds(0))) ok = out.Write(batch);

@@ -9,6 +9,7 @@ namespace poshark::tool {
 struct ListenOptions {
   ChannelSettings channel;  // pos -1 until --pos is given
   bool json = false;        // --json
+  bool quiet = false;       // --quiet: no progress line for a feed
 };
 
 // Exit status: 0 success, 1 runtime failure. Errors go to stderr, each

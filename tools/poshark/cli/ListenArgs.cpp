@@ -31,7 +31,8 @@ enum {
   kCodepage,
   kHome,
   kNoMask,
-  kOrder
+  kOrder,
+  kQuiet
 };
 
 const option kOptions[] = {{"pos", required_argument, nullptr, kPos},
@@ -53,6 +54,7 @@ const option kOptions[] = {{"pos", required_argument, nullptr, kPos},
                            {"home", required_argument, nullptr, kHome},
                            {"no-mask", no_argument, nullptr, kNoMask},
                            {"order", required_argument, nullptr, kOrder},
+                           {"quiet", no_argument, nullptr, kQuiet},
                            {"help", no_argument, nullptr, 'h'},
                            {nullptr, 0, nullptr, 0}};
 
@@ -170,6 +172,9 @@ void ChannelOption(int c, ListenCommand& cmd, const std::string& opt) {
       break;
     case kHome:
       cmd.home = optarg;
+      break;
+    case kQuiet:
+      cmd.options.quiet = true;
       break;
     case ':':
       Usage("listen: option " + opt + " needs an argument");

@@ -15,6 +15,8 @@
 #include "base/Usage.h"
 #include "channel/TraceFile.h"
 #include "cli/Guess.h"
+#include "cli/CommandHelp.h"
+#include "cli/InstallPaths.h"
 #include "cli/ListenArgs.h"
 #include "cli/Search.h"
 #include "serve/Serve.h"
@@ -35,9 +37,6 @@
 #include <string>
 #include <vector>
 
-#ifndef POSHARK_TOOL_DATADIR
-#define POSHARK_TOOL_DATADIR "/usr/local/share/poshark"
-#endif
 #ifndef POSHARK_TOOL_VERSION
 #define POSHARK_TOOL_VERSION "0"
 #endif
@@ -51,6 +50,7 @@ constexpr const char kSetsFolder[] = "Printer Commands";
 
 void PrintHelp(FILE* out) {
   const SourceSetting d;
+  const std::string data = InstalledDataDir();
   std::fprintf(out,
                "Usage:\n"
                "  poshark sets [--commands DIR]\n"
@@ -62,7 +62,8 @@ void PrintHelp(FILE* out) {
                "  poshark trace dump FILE.bin2\n"
                "\n"
                "`serve` runs every channel of the configuration (default %s;\n"
-               "see examples/poshark.ini), writes JSON Lines and keeps a journal.\n"
+               "see %s/examples/poshark.ini),\n"
+               "writes JSON Lines and keeps a journal.\n"
                "`sets guess` ranks the command sets on a capture (a raw stream or a\n"
                "trace file) and names the one it was printed with (exit 1: none).\n"
                "`search` finds receipts in the journal (see `poshark search --help`);\n"
@@ -96,6 +97,8 @@ void PrintHelp(FILE* out) {
                "  --keys                run the keyword and colour-key catchers of\n"
                "                        POSKeyFilter.ini on every line (default off)\n"
                "  --json                JSON Lines instead of text (default off)\n"
+               "  --quiet               no progress line while a file is fed (a\n"
+               "                        feed shows one on a terminal: bytes, lines, rate)\n"
                "  --no-mask             show card numbers unmasked (default: all but\n"
                "                        their last four digits become *)\n"
                "  --order ORDER         display (as printed, default) or logical (the\n"
@@ -111,22 +114,13 @@ void PrintHelp(FILE* out) {
                "\n"
                "Colours are shown only on a terminal and never when NO_COLOR is set.\n"
                "Exit status: 0 success, 1 runtime failure, 2 usage error.\n",
-               kDefaultConfigPath, d.baud, d.data_bits, d.host.c_str(), d.pace_baud, kSetsFolder,
-               POSHARK_TOOL_DATADIR, kSetsFolder, kSetsFolder, kDefaultCodepage);
+               kDefaultConfigPath, data.c_str(), d.baud, d.data_bits, d.host.c_str(), d.pace_baud,
+               kSetsFolder, data.c_str(), kSetsFolder, kSetsFolder, kDefaultCodepage);
 }
 
 bool DirectoryExists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string ExecutableDir() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "";
-  std::string path(buf, static_cast<size_t>(n));
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
 }
 
 // Temporary work folder whose "Printer Commands" points at a folder of
@@ -140,7 +134,8 @@ void RemoveTempWorkdir() {
 }
 
 // Points the library at the command sets: --commands, else POSHARK_WORKDIR,
-// else the folder beside the executable, else the installed one. Answers the
+// else the folder beside the executable, else the installed one (found from
+// the executable's place). Answers the
 // folder the sets are read from.
 std::string SetUpCommands(const std::string& commands) {
   std::string dir;
@@ -179,8 +174,9 @@ std::string SetUpCommands(const std::string& commands) {
   if (!beside.empty() && DirectoryExists(beside + "/" + kSetsFolder)) {
     return beside + "/" + kSetsFolder;
   }
-  setenv("POSHARK_WORKDIR", POSHARK_TOOL_DATADIR, 1);
-  return std::string(POSHARK_TOOL_DATADIR) + "/" + kSetsFolder;
+  std::string data = InstalledDataDir();
+  setenv("POSHARK_WORKDIR", data.c_str(), 1);
+  return data + "/" + kSetsFolder;
 }
 
 int RunSets(int argc, char** argv) {
@@ -197,7 +193,7 @@ int RunSets(int argc, char** argv) {
         commands = optarg;
         break;
       case 'h':
-        PrintHelp(stdout);
+        PrintCommandHelp("sets", stdout);
         return 0;
       default:
         Usage("sets: unknown option " + std::string(argv[optind - 1]));
@@ -228,8 +224,13 @@ int RunSets(int argc, char** argv) {
 }
 
 int RunTraceDump(int argc, char** argv) {
-  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    PrintHelp(stdout);
+  const bool help = [&] {
+    for (int i = 0; i < argc; ++i)
+      if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+    return false;
+  }();
+  if (help) {
+    PrintCommandHelp("trace", stdout);
     return 0;
   }
   if (argc < 2 || std::strcmp(argv[0], "dump") != 0) {
@@ -308,19 +309,26 @@ int RunListenCommand(int argc, char** argv) {
 }
 
 int RunServeCommand(int argc, char** argv) {
+  static const option kOptions[] = {{"config", required_argument, nullptr, 'c'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
   std::string config = kDefaultConfigPath;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      PrintHelp(stdout);
+  optind = 1;
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1) {
+    const std::string given = argv[optind - 1];
+    if (c == 'c') {
+      config = optarg;
+    } else if (c == 'h') {
+      PrintCommandHelp("serve", stdout);
       return 0;
+    } else {
+      Usage(c == ':' ? "serve: option " + given + " needs an argument"
+                     : "serve: unknown option " + given);
     }
-    if (arg != "--config" || i + 1 >= argc) {
-      Usage(arg == "--config" ? "serve: option --config needs an argument"
-                              : "serve: unexpected argument " + arg);
-    }
-    config = argv[++i];
   }
+  if (optind < argc) Usage(std::string("serve: unexpected argument ") + argv[optind]);
   SetUpCommands("");
   return RunServe(config);
 }

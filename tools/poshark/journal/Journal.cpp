@@ -26,7 +26,7 @@ int64_t WallMs() {
 }  // namespace
 
 Journal::Journal(const std::string& path, Keep keep)
-    : store_(std::make_unique<JournalStore>(path, keep)), path_(path) {
+    : lock_(path), store_(std::make_unique<JournalStore>(path, keep)), path_(path) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -89,6 +89,17 @@ int64_t Journal::PrunedUnsent(const std::string& forward) const {
   std::lock_guard lock(mutex_);
   auto it = pruned_unsent_.find(forward);
   return it == pruned_unsent_.end() ? 0 : it->second;
+}
+
+JournalStats Journal::Stats() const {
+  JournalStats stats;
+  stats.commits = commits_;
+  stats.commit_micros = commit_micros_;
+  stats.disk_errors = disk_errors_;
+  std::lock_guard lock(mutex_);
+  stats.queued_lines = queue_.size();
+  stats.dropped = dropped_;
+  return stats;
 }
 
 void Journal::Run() {
@@ -172,7 +183,11 @@ void Journal::Loop() {
       if (!more) store_->CloseAll();
       if (in_transaction && (now >= commit_at || !more)) {
         in_transaction = false;
+        const auto began = Clock::now();
         store_->Commit();
+        commit_micros_ += static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began).count());
+        ++commits_;
         uncommitted_ = 0;
         if (failing_) {
           Log(LogLevel::kInfo, "journal " + path_ + ": writing again; " + std::to_string(lost_) +
@@ -183,6 +198,7 @@ void Journal::Loop() {
       }
     } catch (const JournalError& e) {
       // The lines of the failed transaction are lost; the next ones are tried.
+      ++disk_errors_;
       batch.clear();
       positions.clear();  // stored again with the forward's next acknowledgement
       in_transaction = false;

@@ -5,6 +5,7 @@
 // beyond the configured limits.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "journal/JournalLock.h"
 #include "output/LineRecord.h"
 #include "settings/JournalKeep.h"
 
@@ -39,10 +41,20 @@ inline constexpr auto kCloseDrain = std::chrono::milliseconds(500);
 
 class JournalStore;
 
+// What the journal counts, for /metrics.
+struct JournalStats {
+  uint64_t commits = 0;        // transactions committed
+  uint64_t commit_micros = 0;  // time spent in those commits, in microseconds
+  uint64_t disk_errors = 0;    // writes or commits that failed (their lines are lost)
+  uint64_t queued_lines = 0;   // lines waiting for the writer now
+  uint64_t dropped = 0;        // lines not journaled because the queue was full
+};
+
 class Journal {
  public:
-  // Opens or creates the journal and starts the writer. Throws
-  // JournalError naming the file when it cannot be opened or is refused.
+  // Locks the journal for this process (JournalLock), opens or creates it
+  // and starts the writer. Throws JournalError naming the file when another
+  // service holds it, or it cannot be opened or is refused.
   Journal(const std::string& path, Keep keep);
   // Writes what waits (for at most kCloseDrain), closes the open receipts,
   // commits.
@@ -60,6 +72,8 @@ class Journal {
   void SetPosition(const std::string& forward, const std::string& kind, int64_t position);
   // Receipts that keep removed before the forward's broker acknowledged them.
   int64_t PrunedUnsent(const std::string& forward) const;
+  // The counts so far; any thread.
+  JournalStats Stats() const;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -71,6 +85,7 @@ class Journal {
   void WriteBatch(std::deque<LineRecord>& batch, bool& in_transaction,
                   Clock::time_point& commit_at);
 
+  JournalLock lock_;                     // first: held before the file is opened
   std::unique_ptr<JournalStore> store_;  // the writer thread's once it runs
   const std::string path_;
 
@@ -87,6 +102,9 @@ class Journal {
   bool failing_ = false;                          // writer thread only: the last write failed
   int64_t uncommitted_ = 0;  // writer thread only: lines written since the last commit
   int64_t lost_ = 0;         // writer thread only: lines lost since writes began to fail
+  std::atomic<uint64_t> commits_{0};
+  std::atomic<uint64_t> commit_micros_{0};
+  std::atomic<uint64_t> disk_errors_{0};
   std::thread thread_;
 };
 

@@ -1,5 +1,7 @@
 #include "journal/JournalDb.h"
 
+#include <cstring>
+
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -159,10 +161,21 @@ std::string Statement::Text(int column) const {
   return data == nullptr ? std::string() : std::string(static_cast<const char*>(data), size);
 }
 
+namespace {
+
+// The system's reason behind SQLite's last error (": No such file or
+// directory"), or "" when the error was not the system's.
+std::string SystemReason(sqlite3* db) {
+  const int error = sqlite3_system_errno(db);
+  return error != 0 ? std::string(": ") + std::strerror(error) : std::string();
+}
+
+}  // namespace
+
 Database::Database(const std::string& path, bool write) : path_(path) {
   int flags = write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-    std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+    std::string why = db_ != nullptr ? sqlite3_errmsg(db_) + SystemReason(db_) : "out of memory";
     sqlite3_close(db_);
     db_ = nullptr;
     throw JournalError("journal " + path + ": cannot open (" + why + ")");
@@ -198,7 +211,8 @@ Statement& Database::Cached(const std::string& sql) {
 }
 
 void Database::Fail(const std::string& what) const {
-  throw JournalError("journal " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
+  throw JournalError("journal " + path_ + ": " + what + ": " + sqlite3_errmsg(db_) +
+                     SystemReason(db_));
 }
 
 namespace {

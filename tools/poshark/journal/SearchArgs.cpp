@@ -1,5 +1,7 @@
 #include "journal/SearchArgs.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -41,43 +43,56 @@ int Field(std::string_view text, size_t at, size_t length) {
 const char* const kUsageTime =
     ": expected a date YYYY-MM-DD or a date and time YYYY-MM-DDTHH:MM[:SS]";
 
-std::string Next(int argc, char** argv, int& i, const std::string& option) {
-  if (i + 1 >= argc) Usage("search: option " + option + " needs an argument");
-  return argv[++i];
-}
-
 int64_t TimeArgument(const std::string& option, const std::string& value, bool end) {
   int64_t ms = 0;
   if (!ParseSearchTime(value, end, ms)) Usage(option + " " + value + kUsageTime);
   return ms;
 }
 
-// Options; false when the argument is none of them.
-bool Option(int argc, char** argv, int& i, SearchQuery& q) {
-  const std::string arg = argv[i];
-  if (arg == "--journal") {
-    q.journal = Next(argc, argv, i, arg);
-    if (q.journal.empty()) Usage("search: --journal: empty file name");
-  } else if (arg == "--channel") {
-    q.channel = Next(argc, argv, i, arg);
-  } else if (arg == "--pos") {
-    q.pos = static_cast<int>(ParseNumber("--pos", Next(argc, argv, i, arg).c_str(), 0, 9999));
-  } else if (arg == "--since") {
-    q.since_ms = TimeArgument(arg, Next(argc, argv, i, arg), false);
-  } else if (arg == "--until") {
-    q.until_ms = TimeArgument(arg, Next(argc, argv, i, arg), true);
-  } else if (arg == "--void") {
-    q.voided = true;
-  } else if (arg == "--alarms") {
-    q.alarms = true;
-  } else if (arg == "--json") {
-    q.json = true;
-  } else if (arg == "-h" || arg == "--help") {
-    q.help = true;
-  } else {
-    return false;
+// Options as getopt_long reads them: `--journal FILE` and `--journal=FILE`
+// alike; words may come before, between or after them.
+const option kSearchOptions[] = {
+    {"journal", required_argument, nullptr, 'j'}, {"channel", required_argument, nullptr, 'c'},
+    {"pos", required_argument, nullptr, 'p'},     {"since", required_argument, nullptr, 's'},
+    {"until", required_argument, nullptr, 'u'},   {"void", no_argument, nullptr, 'v'},
+    {"alarms", no_argument, nullptr, 'a'},        {"json", no_argument, nullptr, 'J'},
+    {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
+
+void Option(int c, const std::string& given, SearchQuery& q) {
+  switch (c) {
+    case 'j':
+      q.journal = optarg;
+      if (q.journal.empty()) Usage("search: --journal: empty file name");
+      break;
+    case 'c':
+      q.channel = optarg;
+      break;
+    case 'p':
+      q.pos = static_cast<int>(ParseNumber("--pos", optarg, 0, 9999));
+      break;
+    case 's':
+      q.since_ms = TimeArgument("--since", optarg, false);
+      break;
+    case 'u':
+      q.until_ms = TimeArgument("--until", optarg, true);
+      break;
+    case 'v':
+      q.voided = true;
+      break;
+    case 'a':
+      q.alarms = true;
+      break;
+    case 'J':
+      q.json = true;
+      break;
+    case 'h':
+      q.help = true;
+      break;
+    case ':':
+      Usage("search: option " + given + " needs an argument");
+    default:
+      Usage("search: unknown option " + given);
   }
-  return true;
 }
 
 }  // namespace
@@ -106,19 +121,14 @@ bool ParseSearchTime(std::string_view text, bool end_of_range, int64_t& ms) {
 
 SearchQuery ParseSearchArgs(int argc, char** argv) {
   SearchQuery q;
-  bool options = true;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (options && arg == "--") {
-      options = false;
-    } else if (options && Option(argc, argv, i, q)) {
-      if (q.help) return q;
-    } else if (options && arg.size() > 1 && arg[0] == '-') {
-      Usage("search: unknown option " + arg);
-    } else {
-      q.words.push_back(arg);
-    }
+  optind = 0;  // a fresh scan (GNU), also when called again in one process
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, ":h", kSearchOptions, nullptr)) != -1) {
+    Option(c, optind >= 1 && optind <= argc ? argv[optind - 1] : "", q);
+    if (q.help) return q;
   }
+  for (int i = optind; i < argc; ++i) q.words.emplace_back(argv[i]);
   if (std::string bad = CheckWords(q.words); !bad.empty()) Usage("search: WORDS: expected " + bad);
   if (q.since_ms && q.until_ms && *q.until_ms <= *q.since_ms) {
     Usage("search: --until: expected a time after --since");

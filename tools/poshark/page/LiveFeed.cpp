@@ -106,4 +106,9 @@ void LiveFeed::Close() {
   more_.notify_all();
 }
 
+size_t LiveFeed::Streams() {
+  std::lock_guard lock(mutex_);
+  return readers_;
+}
+
 }  // namespace poshark::tool

@@ -65,6 +65,8 @@ class LiveFeed {
   bool Next(Reader& reader, std::vector<Event>& out, std::chrono::milliseconds wait);
   // Ends every stream's wait at once; Next answers false from now on.
   void Close();
+  // Streams open now; any thread.
+  size_t Streams();
 
  private:
   struct Backlog {

@@ -226,6 +226,24 @@ void PageServer::Route() {
   });
 }
 
+void PageServer::ServeHealth(HealthAnswer health, const MetricsRegistry& metrics) {
+  health_ = std::move(health);
+  metrics_ = &metrics;
+}
+
+void PageServer::RouteHealth() {
+  if (!health_ || metrics_ == nullptr) return;
+  httplib::Server& s = *server_;
+  s.Get("/healthz", [this](const Request&, Response& res) {
+    auto [status, body] = health_();
+    res.status = status;
+    Json(res, body);
+  });
+  s.Get("/metrics", [this](const Request&, Response& res) {
+    res.set_content(metrics_->Render(), "text/plain; version=0.0.4; charset=utf-8");
+  });
+}
+
 bool PageServer::Start(std::string& error) {
   httplib::Server& s = *server_;
   s.new_task_queue = [] { return new BoundedPool(); };
@@ -241,6 +259,7 @@ bool PageServer::Start(std::string& error) {
   });
   Guard();
   Route();
+  RouteHealth();
   errno = 0;
   port_ = http_.port == 0 ? s.bind_to_any_port(http_.host)
                           : (s.bind_to_port(http_.host, http_.port) ? http_.port : -1);

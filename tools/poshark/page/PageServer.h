@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
+#include "base/Metrics.h"
 #include "page/LiveFeed.h"
 #include "settings/ServeConfig.h"
 
@@ -43,6 +46,13 @@ class PageServer {
   PageServer(const PageServer&) = delete;
   PageServer& operator=(const PageServer&) = delete;
 
+  // What /healthz answers: a status (200 or 503) and a JSON body. Called on
+  // the request threads.
+  using HealthAnswer = std::function<std::pair<int, std::string>()>;
+  // Serves /healthz and /metrics (under the same token as every path);
+  // call before Start. The registry must outlive the server.
+  void ServeHealth(HealthAnswer health, const MetricsRegistry& metrics);
+
   // Binds the address and starts serving; false with a message naming it.
   bool Start(std::string& error);
   // The port bound (the one picked when the address asked for port 0).
@@ -54,6 +64,7 @@ class PageServer {
  private:
   void Guard();
   void Route();
+  void RouteHealth();
   void StopOnce();
   // The token, when one is set, came in the URL or as a bearer token.
   bool Allowed(const std::string& query_token, const std::string& authorization) const;
@@ -61,6 +72,8 @@ class PageServer {
   HttpSettings http_;
   std::string journal_;
   LiveFeed& feed_;
+  HealthAnswer health_;
+  const MetricsRegistry* metrics_ = nullptr;
   std::unique_ptr<GuardedServer> server_;
   int port_ = 0;
   bool stop_sent_ = false;

@@ -75,15 +75,18 @@ function lineElement(line) {
   const printed = asPrinted(line.text, atob(line.raw));
   const [text, chips] = textWithRanges(line.text, printed, line.ranges);
   div.append(text);
+  // What the catchers found goes under the line, each label kept whole.
+  const found = el('div', 'findings');
   for (const r of chips) {
     const f = el('span', 'finding');
     const chip = el('span', 'chip');
     chip.style.backgroundColor = r.color;
     f.append(chip, r.name);
-    div.append(f);
+    found.append(f);
   }
-  for (const a of line.alarms) div.append(el('span', 'finding alarm', '\u26a0 ' + a.name + ': ' + a.data));
-  for (const c of line.captures) div.append(el('span', 'finding capture', c.name + ': ' + c.data));
+  for (const a of line.alarms) found.append(el('span', 'finding alarm', '\u26a0 ' + a.name + ': ' + a.data));
+  for (const c of line.captures) found.append(el('span', 'finding capture', c.name + ': ' + c.data));
+  if (found.childElementCount) div.append(found);
   return div;
 }
 

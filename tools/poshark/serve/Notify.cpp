@@ -21,7 +21,7 @@ void Send([[maybe_unused]] const std::string& state) {
 
 }  // namespace
 
-void NotifyReady() { Send("READY=1\nSTATUS=running"); }
+void NotifyReady() { Send("READY=1"); }
 
 void NotifyReloading() {
   // The manager matches a reload by the monotonic time it was announced at.
@@ -35,6 +35,8 @@ void NotifyReloading() {
 void NotifyStopping() { Send("STOPPING=1"); }
 
 void NotifyWatchdog() { Send("WATCHDOG=1"); }
+
+void NotifyStatus(const std::string& text) { Send("STATUS=" + text); }
 
 std::chrono::milliseconds WatchdogPeriod() {
 #ifdef POSHARK_HAVE_SYSTEMD

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace poshark::tool {
 
@@ -11,6 +12,8 @@ void NotifyReady();
 void NotifyReloading();
 void NotifyStopping();
 void NotifyWatchdog();
+// A line of text the manager shows (systemctl status): STATUS=text.
+void NotifyStatus(const std::string& text);
 // How often to ping the watchdog (half its timeout); zero when none is set.
 std::chrono::milliseconds WatchdogPeriod();
 

@@ -12,6 +12,7 @@
 #include "base/SignalWatcher.h"
 #include "base/Usage.h"
 #include "channel/Channel.h"
+#include "forward/ForwardMetrics.h"
 #include "forward/Forwarder.h"
 #include "journal/Journal.h"
 #include "journal/JournalDb.h"
@@ -20,7 +21,9 @@
 #include "page/LiveFeed.h"
 #include "page/PageServer.h"
 #include "serve/Notify.h"
+#include "serve/ServiceHealth.h"
 #include "settings/ServeConfig.h"
+#include "settings/SourceSetting.h"
 
 namespace poshark::tool {
 
@@ -39,6 +42,9 @@ constexpr auto kStopDrain = std::chrono::milliseconds(1200);
 constexpr OutputStream::Form kServeRows{true, false, true};
 // Longest wait of the output loop for lines.
 constexpr auto kLoopWait = std::chrono::milliseconds(100);
+// The channels' states are published for /healthz, /metrics and STATUS= at
+// most this often: a busy loop turns many times a second.
+constexpr auto kPublishEvery = std::chrono::milliseconds(100);
 
 // One configured channel and its run-time state.
 struct Slot {
@@ -48,7 +54,31 @@ struct Slot {
   Clock::time_point next_try{};
   std::chrono::milliseconds backoff = kFirstRetry;
   std::string last_error;
+  // The channel's counts, kept across its restarts; and how often it started.
+  std::shared_ptr<ChannelCounters> counters = std::make_shared<ChannelCounters>();
+  uint64_t starts = 0;
 };
+
+// A channel as /healthz shows it. Failed: a feed that ended on an error, or
+// a channel whose back-off has grown to the longest (failing for a minute).
+ChannelView ViewOf(const Slot& s) {
+  ChannelView v;
+  v.name = s.settings.name;
+  v.counters = s.counters;
+  v.restarts = s.starts > 0 ? s.starts - 1 : 0;
+  v.last_error = s.last_error;
+  if (s.channel) {
+    v.source = s.channel->Where();
+    const bool ended = s.channel->SourceDone();
+    if (ended) v.last_error = s.channel->SourceError();
+    v.state = !ended ? ChannelState::kRunning
+                     : (v.last_error.empty() ? ChannelState::kEnded : ChannelState::kFailed);
+  } else {
+    v.source = DescribeSource(s.settings.source);
+    v.state = s.backoff >= kLongestRetry ? ChannelState::kFailed : ChannelState::kRetrying;
+  }
+  return v;
+}
 
 class Service {
  public:
@@ -57,7 +87,9 @@ class Service {
 
  private:
   void Say(LogLevel level, const Slot& s, const std::string& text) {
-    Log(level, "channel " + s.settings.name + ": " + text);
+    const std::string source = DescribeSource(s.settings.source);
+    Log(level, "channel " + s.settings.name + ": " + text,
+        LogFields{s.settings.name, s.settings.pos, source});
   }
   bool TryStart(Slot& s, std::string& error);
   void Start(Slot& s);
@@ -71,15 +103,21 @@ class Service {
   bool StartPage();
   LineKeeper Keeper();
   std::chrono::milliseconds NextWait() const;
+  void PublishHealth();
 
   const std::string path_;
   ServiceSettings service_;
+  MetricsRegistry metrics_;
   std::unique_ptr<OutputStream> out_;
   std::unique_ptr<Journal> journal_;
   std::vector<ForwardSettings> forward_settings_;
   std::vector<std::unique_ptr<Forwarder>> forwards_;  // after journal_: end before it
+  std::vector<MetricRegistration> forward_metrics_;   // after forwards_: end before them
   std::unique_ptr<LiveFeed> feed_;
-  std::unique_ptr<PageServer> page_;  // after feed_: ends before it
+  std::unique_ptr<ServiceHealth> health_;  // after what it counts: ends before them
+  std::unique_ptr<PageServer> page_;       // after feed_ and health_: ends before them
+  std::string status_;                     // the STATUS= text last sent
+  Clock::time_point next_publish_{};
   LineSink sink_;
   std::map<std::string, Slot> slots_;
   LineBatch batch_;
@@ -97,6 +135,8 @@ bool Service::TryStart(Slot& s, std::string& error) {
   }
   if (s.settings.keys && !s.reader->LoadKeys(error)) return false;
   s.channel = std::make_unique<Channel>(s.settings, sink_, s.reader);
+  s.channel->CountInto(s.counters);
+  ++s.starts;
   if (s.channel->Start(error)) return true;
   s.channel.reset();
   return false;
@@ -134,6 +174,21 @@ void Service::RetryDue() {
   for (auto& [name, s] : slots_) {
     if (!s.channel && now >= s.next_try) Start(s);
   }
+}
+
+// Every round of the loop: the channels' states for /healthz and
+// /metrics, and to the service manager when the tally changed.
+void Service::PublishHealth() {
+  const auto now = Clock::now();
+  if (now < next_publish_) return;
+  next_publish_ = now + kPublishEvery;
+  std::vector<ChannelView> views;
+  views.reserve(slots_.size());
+  for (const auto& [name, s] : slots_) views.push_back(ViewOf(s));
+  health_->Publish(std::move(views));
+  std::string status = StatusText(health_->Tally());
+  if (status != status_) NotifyStatus(status);
+  status_ = std::move(status);
 }
 
 std::chrono::milliseconds Service::NextWait() const {
@@ -250,17 +305,20 @@ bool Service::StartJournal() {
 
 void Service::StartForwards(const std::vector<ForwardSettings>& forwards) {
   forward_settings_ = forwards;
+  NamedForwards named;
   for (const auto& f : forwards) {
     forwards_.push_back(
         std::make_unique<Forwarder>(f, service_.store, service_.journal, *journal_));
+    named.emplace_back(f.name, forwards_.back().get());
   }
+  forward_metrics_ = AddForwardMetrics(metrics_, named);
 }
 
 bool Service::StartPage() {
   const HttpSettings& http = service_.http;
   if (http.port < 0) return true;
-  feed_ = std::make_unique<LiveFeed>();
   page_ = std::make_unique<PageServer>(http, service_.journal, *feed_);
+  page_->ServeHealth([this] { return health_->Health(); }, metrics_);
   std::string error;
   if (!page_->Start(error)) {
     Log(LogLevel::kError, error);
@@ -285,13 +343,17 @@ int Service::Run(ServeConfig config) {
     sink_.Wake();
   });
   // Its writer thread starts with the signals blocked, as the channels' do.
-  if (!StartJournal() || !StartPage()) return kExitFailure;
+  if (!StartJournal()) return kExitFailure;
+  if (service_.http.port >= 0) feed_ = std::make_unique<LiveFeed>();
+  health_ = std::make_unique<ServiceHealth>(metrics_, journal_.get(), feed_.get());
+  if (!StartPage()) return kExitFailure;
   StartForwards(config.forwards);
   for (const auto& c : config.channels) {
     Slot& s = slots_[c.name];
     s.settings = c;
     Start(s);
   }
+  PublishHealth();
   NotifyReady();
   const auto watchdog = WatchdogPeriod();
   auto next_ping = Clock::now();
@@ -303,10 +365,12 @@ int Service::Run(ServeConfig config) {
     Pump(NextWait());
     if (reload_.exchange(false)) Reload();
     RetryDue();
+    PublishHealth();
   }
   NotifyStopping();
   Log(LogLevel::kInfo, "stopping");
   const auto deadline = Clock::now() + kStopDrain;
+  forward_metrics_.clear();       // waits for a reading of them in progress
   forwards_.clear();              // what they had not sent goes at the next start
   if (page_) page_->BeginStop();  // its threads end while the channels stop
   for (auto& [name, s] : slots_) Stop(s, deadline);
@@ -314,6 +378,7 @@ int Service::Run(ServeConfig config) {
   while (sink_.PopAll(batch_, std::chrono::milliseconds(0))) out_->Write(batch_, Keeper());
   out_->Flush();
   page_.reset();
+  health_.reset();
   journal_.reset();
   return 0;
 }
@@ -323,7 +388,12 @@ int Service::Run(ServeConfig config) {
 int RunServe(const std::string& config_path) {
   ServeConfig config;
   try {
-    config = LoadServeConfig(config_path);
+    // Every channel's set must be there at start-up (auto: one is chosen
+    // from the catalogue as the channel's first receipt comes).
+    RCPosHark catalogue(0);
+    config = LoadServeConfig(config_path, [&catalogue](const std::string& set) {
+      return set == kAutoSet || SelectCommandSet(catalogue, set);
+    });
   } catch (const UsageError& e) {
     Log(LogLevel::kError, e.message);
     return kExitUsage;

@@ -55,14 +55,6 @@ struct Place {
   }
 };
 
-bool ParseSwitch(const std::string& v, bool& on) {
-  if (v == "0" || v == "1") {
-    on = v == "1";
-    return true;
-  }
-  return false;
-}
-
 bool ValidToken(const std::string& t) {
   if (t.size() < kMinTokenLength || t.size() > kMaxTokenLength) return false;
   return std::all_of(t.begin(), t.end(), [](char c) {
@@ -82,8 +74,9 @@ void ReadService(const Place& at, ServiceSettings& s) {
     } else if (Same(e.key, "log")) {
       if (!ParseLogLevel(e.value, s.log)) at.Fail(e, "error, warning, info or debug");
     } else if (Same(e.key, "journal")) {
-      bool off = e.value.empty() || e.value == "0" || Same(e.value, "off");
-      s.journal = off ? "" : e.value;
+      bool on = true;
+      const bool word = ParseSwitchWord(e.value, on);
+      s.journal = e.value.empty() || (word && !on) ? "" : word ? kDefaultJournal : e.value;
     } else if (Same(e.key, "keep")) {
       if (!ParseKeep(e.value, s.keep)) at.Fail(e, kKeepExpected);
     } else if (Same(e.key, "http")) {
@@ -138,7 +131,7 @@ void ReadChannelKey(const Place& at, const IniEntry& e, ChannelSettings& c) {
     }
     c.codepage = e.value;
   } else if (Same(e.key, "keys") || Same(e.key, "mask")) {
-    if (!ParseSwitch(e.value, Same(e.key, "keys") ? c.keys : c.mask)) at.Fail(e, "0 or 1");
+    if (!ParseSwitchWord(e.value, Same(e.key, "keys") ? c.keys : c.mask)) at.Fail(e, kSwitchWords);
   } else if (Same(e.key, "order")) {
     if (e.value != "display" && e.value != "logical") at.Fail(e, "display or logical");
     c.order = e.value == "logical" ? TextOrder::kLogical : TextOrder::kDisplay;
@@ -263,14 +256,26 @@ void CheckForwards(const std::string& path, const ServeConfig& config,
   }
 }
 
+// The channel's set, when the caller can tell, must be one of the sets.
+void CheckSet(const Place& at, const ChannelSettings& c, const SetExists& set_exists) {
+  if (!set_exists || set_exists(c.set)) return;
+  constexpr char kExpected[] = "a command set that `poshark sets` lists";
+  for (auto it = at.section.entries.rbegin(); it != at.section.entries.rend(); ++it) {
+    if (Same(it->key, "set")) at.Fail(*it, kExpected);
+  }
+  Usage(at.path + ", line " + std::to_string(at.section.line) + ", [" + at.section.name +
+        "] set (default " + c.set + "): expected " + kExpected);
+}
+
 }  // namespace
 
 bool ParseHttpAddress(const std::string& value, HttpSettings& http) {
-  if (value.empty() || value == "0" || Same(value, "off")) {
+  bool on = false;
+  if (value.empty() || (ParseSwitchWord(value, on) && !on)) {
     http.port = -1;
     return true;
   }
-  if (Same(value, "on")) {
+  if (on) {
     http.host = kDefaultHttpHost;
     http.port = kDefaultHttpPort;
     return true;
@@ -298,7 +303,7 @@ bool IsLoopbackHost(const std::string& host) {
   return Same(host, "localhost");
 }
 
-ServeConfig LoadServeConfig(const std::string& path) {
+ServeConfig LoadServeConfig(const std::string& path, const SetExists& set_exists) {
   std::vector<IniSection> sections;
   std::string error;
   if (!ReadIniFile(path, sections, error)) Usage(error);
@@ -341,6 +346,7 @@ ServeConfig LoadServeConfig(const std::string& path) {
           where +
           ": set = auto needs a tcp, tap or feed source (the listener reads a serial port itself)");
     }
+    CheckSet(at, c, set_exists);
     config.channels.push_back(c);
     lines.push_back(section.line);
     if (config.channels.size() > static_cast<size_t>(kMaxChannels)) {

@@ -3,6 +3,7 @@
 // MQTT broker the journal is forwarded to.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,17 @@ struct ServeConfig {
   std::vector<ForwardSettings> forwards;
 };
 
+// Whether a command set (by name or number) is there; see LoadServeConfig.
+using SetExists = std::function<bool(const std::string& set)>;
+
 // Reads and checks the whole file. Throws UsageError whose message names the
 // file, the section, the key and what was expected; nothing is half-loaded.
-ServeConfig LoadServeConfig(const std::string& path);
+// With set_exists, a channel's set must be there too (at start-up; a set
+// that goes missing later is the channel's run-time failure, retried).
+ServeConfig LoadServeConfig(const std::string& path, const SetExists& set_exists = {});
 
-// An `http` value: empty, 0 or off (no page), on (the default address),
+// An `http` value: empty or a switch word for off (no page), one for on
+// (the default address),
 // HOST:PORT, :PORT or [IPv6]:PORT. False for anything else.
 bool ParseHttpAddress(const std::string& value, HttpSettings& http);
 // 127.0.0.0/8, ::1 and localhost.

@@ -465,9 +465,7 @@ TEST(Journal, AFullDiskCountsTheLinesItLostAndAReadOnlyOneSaysWhy) {
     Journal journal(path, Keep{});
     ADD_FAILURE() << "a journal on a read-only file system was opened for writing";
   } catch (const JournalError& e) {
-    EXPECT_NE(std::string(e.what()).find(": cannot write (Read-only file system)"),
-              std::string::npos)
-        << e.what();
+    EXPECT_NE(std::string(e.what()).find("Read-only file system"), std::string::npos) << e.what();
   }
 }
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "channel/AutoSet.h"
 #include "base/Log.h"
+#include "channel/AutoSet.h"
 #include "channel/ChannelCounters.h"
 #include "output/LineReader.h"
 #include "output/LineSink.h"

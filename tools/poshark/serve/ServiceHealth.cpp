@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Text.h"
 #include "journal/Journal.h"
 #include "journal/JournalDb.h"
 #include "page/LiveFeed.h"
@@ -204,7 +205,7 @@ std::pair<int, std::string> ServiceHealth::Health() {
     c["name"] = v.name;
     c["state"] = StateName(v.state);
     c["source"] = v.source;
-    c["last_line"] = last_ms > 0 ? nlohmann::ordered_json(IsoTime(last_ms)) : nullptr;
+    c["last_line"] = last_ms > 0 ? nlohmann::ordered_json(IsoTimeOf(last_ms)) : nullptr;
     c["last_error"] = v.last_error.empty() ? nlohmann::ordered_json(nullptr)
                                            : nlohmann::ordered_json(v.last_error);
     channels.push_back(std::move(c));

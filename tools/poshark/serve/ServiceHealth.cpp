@@ -2,9 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/Text.h"
+#include <cstdio>
+#include <ctime>
+
 #include "journal/Journal.h"
-#include "journal/JournalDb.h"
 #include "page/LiveFeed.h"
 
 namespace poshark::tool {
@@ -15,6 +16,8 @@ constexpr int kHealthy = 200;
 constexpr int kUnhealthy = 503;
 constexpr double kMicrosPerSecond = 1e6;
 constexpr double kMsPerSecond = 1e3;
+// Room for an ISO time of any year an int holds.
+constexpr size_t kTimeText = 64;
 
 using Counter = std::atomic<uint64_t> ChannelCounters::*;
 
@@ -34,6 +37,19 @@ constexpr CounterFamily kCounterFamilies[] = {
      "Connections taken by a tcp or tap source; openings of a serial port",
      &ChannelCounters::connections},
 };
+
+// "2024-03-14T09:41:02.123Z": UTC, so that a request thread never touches
+// the time zone (local time conversion is not safe beside the output loop's).
+std::string UtcTime(int64_t epoch_ms) {
+  const time_t seconds = static_cast<time_t>(epoch_ms / 1000);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[kTimeText];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(epoch_ms % 1000));
+  return text;
+}
 
 double Load(const std::atomic<uint64_t>& counter) {
   return static_cast<double>(counter.load(std::memory_order_relaxed));
@@ -205,7 +221,7 @@ std::pair<int, std::string> ServiceHealth::Health() {
     c["name"] = v.name;
     c["state"] = StateName(v.state);
     c["source"] = v.source;
-    c["last_line"] = last_ms > 0 ? nlohmann::ordered_json(IsoTimeOf(last_ms)) : nullptr;
+    c["last_line"] = last_ms > 0 ? nlohmann::ordered_json(UtcTime(last_ms)) : nullptr;
     c["last_error"] = v.last_error.empty() ? nlohmann::ordered_json(nullptr)
                                            : nlohmann::ordered_json(v.last_error);
     channels.push_back(std::move(c));

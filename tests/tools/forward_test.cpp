@@ -252,8 +252,8 @@ TEST(Forward, ABrokerThatNeverAcknowledgesHoldsTheInFlightBoundAndNoStop) {
     journal.Add({"a", 1, 0, {}, false, 1000, "item", "item", "", false, "", {}});
     journal.Add({"a", 1, 1, {}, false, 1000, "total", "total", "", false, "", {}});
   }
-  ASSERT_TRUE(
-      poshark::testing::WaitUntil([&] { return stats().backlog_receipts == kReceipts; }, 10000));
+  ASSERT_TRUE(poshark::testing::WaitUntil([&] { return stats().backlog_receipts == kReceipts; },
+                                          kSanitized ? 30000 : 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const ForwardStats held = stats();
   EXPECT_EQ(held.in_flight, static_cast<int64_t>(kMaxInFlight));

@@ -444,9 +444,13 @@ TEST(Journal, AFullDiskCountsTheLinesItLostAndAReadOnlyOneSaysWhy) {
       journal.Add(JournalLine("a", n % 50 == 0 ? kStart : kPlain, text, WallMs()));
       if (n % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // Every line taken by the writer before there is room again, and after.
+    auto written = [&] { return journal.Stats().queued_lines == 0; };
+    ASSERT_TRUE(poshark::testing::WaitUntil(written, 30000));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::filesystem::remove(folder + "/filler");
     for (int n = 0; n < kAfter; ++n) journal.Add(JournalLine("a", kPlain, "after", WallMs()));
+    ASSERT_TRUE(poshark::testing::WaitUntil(written, 30000));
   }
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("lines lost (and the next ones until it writes again)"), std::string::npos)

@@ -48,9 +48,13 @@ LineRecord ReadLine(const Statement& s, const Receipt& r, Findings&& findings) {
   return line;
 }
 
+// The first row's receipt; the statement is reset at once, so that a kept
+// one holds no read transaction (and no snapshot of the journal) open.
 std::optional<Receipt> First(Statement& s) {
   if (!s.Step()) return std::nullopt;
-  return ReadReceipt(s);
+  Receipt r = ReadReceipt(s);
+  s.Reset();
+  return r;
 }
 
 // What the catchers found on the receipt's lines, by line.

@@ -20,6 +20,19 @@ constexpr const char* kReceiptsTable =
     " voided INTEGER NOT NULL DEFAULT 0, alarms INTEGER NOT NULL DEFAULT 0,"
     " transact INTEGER NOT NULL)";
 constexpr const char* kReceiptsIndex = "CREATE INDEX receipts_start ON receipts(start_ms)";
+// Line numbers, like receipt numbers, are never given twice: a forward's
+// position and a head office's duplicate check name lines by number.
+constexpr const char* kLinesTable =
+    "CREATE TABLE lines(id INTEGER PRIMARY KEY AUTOINCREMENT, receipt INTEGER NOT NULL,"
+    " time_ms INTEGER NOT NULL, dst INTEGER NOT NULL, event INTEGER NOT NULL, text TEXT NOT NULL,"
+    " raw BLOB NOT NULL)";
+constexpr const char* kLinesIndex = "CREATE INDEX lines_receipt ON lines(receipt)";
+constexpr const char* kLineAddedTrigger =
+    "CREATE TRIGGER lines_added AFTER INSERT ON lines BEGIN"
+    " INSERT INTO lines_fts(rowid, text) VALUES (new.id, new.text); END";
+constexpr const char* kLineRemovedTrigger =
+    "CREATE TRIGGER lines_removed AFTER DELETE ON lines BEGIN"
+    " INSERT INTO lines_fts(lines_fts, rowid, text) VALUES ('delete', old.id, old.text); END";
 // Version 2: how far each forward's broker has acknowledged each kind of
 // message (receipts, lines, alarms), by number; and the alarms by line, in
 // the order a forward sends them.
@@ -35,9 +48,8 @@ constexpr const char* kAlarmsLineIndex = "CREATE INDEX IF NOT EXISTS alarms_line
 constexpr const char* kSchema[] = {
     kReceiptsTable,
     kReceiptsIndex,
-    "CREATE TABLE lines(id INTEGER PRIMARY KEY, receipt INTEGER NOT NULL, time_ms INTEGER NOT NULL,"
-    " dst INTEGER NOT NULL, event INTEGER NOT NULL, text TEXT NOT NULL, raw BLOB NOT NULL)",
-    "CREATE INDEX lines_receipt ON lines(receipt)",
+    kLinesTable,
+    kLinesIndex,
     "CREATE TABLE captures(receipt INTEGER NOT NULL, line INTEGER NOT NULL, name TEXT NOT NULL,"
     " mdb_type INTEGER NOT NULL, mdb_id INTEGER NOT NULL, data TEXT NOT NULL)",
     "CREATE INDEX captures_receipt ON captures(receipt)",
@@ -52,10 +64,8 @@ constexpr const char* kSchema[] = {
     "CREATE INDEX ranges_receipt ON ranges(receipt)",
     "CREATE VIRTUAL TABLE lines_fts USING fts5(text, content='lines', content_rowid='id',"
     " tokenize='" POSHARK_LINE_TOKENIZER "')",
-    "CREATE TRIGGER lines_added AFTER INSERT ON lines BEGIN"
-    " INSERT INTO lines_fts(rowid, text) VALUES (new.id, new.text); END",
-    "CREATE TRIGGER lines_removed AFTER DELETE ON lines BEGIN"
-    " INSERT INTO lines_fts(lines_fts, rowid, text) VALUES ('delete', old.id, old.text); END",
+    kLineAddedTrigger,
+    kLineRemovedTrigger,
 };
 
 void CreateTables(Database& db) {
@@ -82,6 +92,37 @@ void KeepReceiptNumbersUnique(Database& db) {
     db.Exec("INSERT INTO receipts SELECT * FROM receipts_unnumbered");
     db.Exec("DROP TABLE receipts_unnumbered");
     db.Exec(kReceiptsIndex);
+  }
+  db.Exec("COMMIT");
+}
+
+// Journals written before line numbers were kept unique: the lines table is
+// rebuilt once with the same rows and numbers (the text index, which names
+// lines by number, stays as it is), and numbering goes on after the highest
+// line a forward has sent, should pruning have removed it. Older poshark
+// versions read and write the journal as before.
+void KeepLineNumbersUnique(Database& db) {
+  const std::string kNumbered =
+      "SELECT count(*) FROM sqlite_master WHERE name = 'lines' AND sql LIKE '%AUTOINCREMENT%'";
+  if (db.Value(kNumbered) != 0) return;
+  db.Exec("BEGIN IMMEDIATE");
+  if (db.Value(kNumbered) == 0) {
+    db.Exec("DROP TRIGGER lines_added");
+    db.Exec("DROP TRIGGER lines_removed");
+    db.Exec("ALTER TABLE lines RENAME TO lines_unnumbered");
+    db.Exec(kLinesTable);
+    db.Exec("INSERT INTO lines SELECT * FROM lines_unnumbered");
+    db.Exec("DROP TABLE lines_unnumbered");
+    db.Exec(kLinesIndex);
+    db.Exec(kLineAddedTrigger);
+    db.Exec(kLineRemovedTrigger);
+    const std::string sent =
+        "(SELECT max(position) FROM forwards WHERE kind <> 'receipts')";
+    db.Exec("UPDATE sqlite_sequence SET seq = max(seq, coalesce(" + sent +
+            ", 0)) WHERE name = 'lines'");
+    db.Exec("INSERT INTO sqlite_sequence(name, seq) SELECT 'lines', " + sent +
+            " WHERE " + sent + " IS NOT NULL"
+            " AND NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name = 'lines')");
   }
   db.Exec("COMMIT");
 }
@@ -265,6 +306,7 @@ std::unique_ptr<Database> OpenJournal(const std::string& path, bool write) {
   } else {
     KeepReceiptNumbersUnique(*db);
     AddForwardPositions(*db);
+    KeepLineNumbersUnique(*db);
   }
   return db;
 }

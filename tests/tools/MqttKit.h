@@ -1,7 +1,8 @@
 // A real MQTT broker for the forward tests: Debian's mosquitto on a
 // loopback port of its own, configured in a temporary folder (its sessions
-// and queued messages saved there when it stops), and a subscriber that
-// collects every message through libmosquitto.
+// and queued messages saved there at every change, so that they outlive a
+// SIGKILL too), and a subscriber that collects every message through
+// libmosquitto.
 #pragma once
 
 #include <mosquitto.h>
@@ -29,8 +30,9 @@ class Broker {
   // Started, and accepting connections (bounded).
   void Start() {
     dir_.Write("m.conf", "listener " + std::to_string(port_) + " 127.0.0.1\n" + settings_ +
-                             "persistence true\npersistence_location " + dir_.Path() +
-                             "/\nuser root\n");
+                             "persistence true\nautosave_on_changes true\nautosave_interval 1\n"
+                             "persistence_location " +
+                             dir_.Path() + "/\nuser root\n");
     process_ = std::make_unique<ChildProcess>(
         ChildProcess::Options{{"/usr/sbin/mosquitto", "-c", dir_ / "m.conf"}});
     ASSERT_TRUE(poshark::testing::WaitUntil(
@@ -63,6 +65,7 @@ class Collector {
  public:
   struct Message {
     std::string topic, payload;
+    int qos = 0;
   };
   explicit Collector(int port) {
     mosquitto_lib_init();
@@ -80,7 +83,7 @@ class Collector {
       auto* c = static_cast<Collector*>(self);
       std::lock_guard lock(c->mutex_);
       c->messages_.push_back(
-          {m->topic, std::string(static_cast<const char*>(m->payload), m->payloadlen)});
+          {m->topic, std::string(static_cast<const char*>(m->payload), m->payloadlen), m->qos});
       c->changed_.notify_all();
     });
     mosquitto_reconnect_delay_set(mosq_, 1, 1, false);

@@ -137,7 +137,7 @@ TEST(Forward, EveryReceiptAndAlarmArrivesInOrderThroughBrokerRestartsAndKilledSe
       ASSERT_TRUE(store.Tool().WaitForErr(" connected\n")) << store.Tool().Err();
     } else if (round >= 2 && round <= 4) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      broker.Stop();
+      broker.Stop(round == 2 ? SIGTERM : SIGKILL);
       broker.Start();
       ASSERT_TRUE(store.Tool().WaitFor([&](auto&, auto& err) {
         return Count(err, " back\n") == size_t(round) - 1;
@@ -175,7 +175,8 @@ TEST(Forward, EveryReceiptAndAlarmArrivesInOrderThroughBrokerRestartsAndKilledSe
 }
 
 // Makes a certificate authority NAME.crt (and key) in dir, and with `server`
-// a certificate for 127.0.0.1 that it signed (server.crt, server.key).
+// a certificate for 127.0.0.1 that it signed (server.crt, server.key) and a
+// client's (client.crt, client.key).
 void MakeAuthority(const TempDir& dir, const std::string& name, bool server) {
   const std::string at = "cd " + dir.Path() + " && ";
   const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
@@ -193,6 +194,13 @@ void MakeAuthority(const TempDir& dir, const std::string& name, bool server) {
                    ".key -CAcreateserial -out server.crt -days 1 -extfile san.ext 2>/dev/null")
                       .c_str()),
       0);
+  ASSERT_EQ(std::system((at + "openssl req" + ec +
+                         " -keyout client.key -out client.csr -subj /CN=shop-1 2>/dev/null && "
+                         "openssl x509 -req -in client.csr -CA " +
+                         name + ".crt -CAkey " + name +
+                         ".key -CAcreateserial -out client.crt -days 1 2>/dev/null")
+                            .c_str()),
+            0);
 }
 
 // Over TLS the broker's certificate is checked against the configured
@@ -224,6 +232,54 @@ TEST(Forward, TlsRefusesAnUnknownAuthorityAndAWrongPasswordAndSaysWhy) {
     EXPECT_EQ(store.Log().find("wrongpass"), std::string::npos);
     if (said[0] != ' ') {
       EXPECT_EQ(Count(store.Log(), " connected\n"), 0u) << store.Log();
+    }
+  }
+}
+
+// A broker that lets in only clients with a certificate its authority
+// signed: the store's certificate logs it in, and with QoS 0 its receipts
+// and alarms arrive and its positions move on without acknowledgements.
+TEST(Forward, AClientCertificateLogsInAndQosZeroSendsWithoutAcknowledgements) {
+  TempDir keys;
+  MakeAuthority(keys, "ca", true);
+  int plain = 0;
+  const int held = ListenLoopback(plain);  // so that the broker's own port is another
+  Broker broker("cafile " + (keys / "ca.crt") + "\ncertfile " + (keys / "server.crt") +
+                "\nkeyfile " + (keys / "server.key") +
+                "\nrequire_certificate true\nallow_anonymous true\nlistener " +
+                std::to_string(plain) + " 127.0.0.1\n");
+  close(held);
+  broker.Start();
+  ASSERT_TRUE(poshark::testing::WaitUntil(
+      [&] {
+        const int fd = ConnectLoopback(plain);
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+      },
+      10000));
+  Collector collector(plain);
+  ASSERT_TRUE(collector.WaitSubscribed());
+  Store store("url = mqtts://127.0.0.1:" + std::to_string(broker.Port()) + "\nca = " +
+              (keys / "ca.crt") + "\ncert = " + (keys / "client.crt") + "\nkey = " +
+              (keys / "client.key") + "\nqos = 0\n");
+  store.Start();
+  ASSERT_TRUE(store.Tool().WaitForErr(" connected\n", std::chrono::seconds(15)))
+      << store.Tool().Err();
+  store.Print("a");
+  store.Print("b");
+  const auto messages = collector.WaitUntil(
+      [](const auto& m) { return OfKind(m, "/receipt").size() >= 2 && !OfKind(m, "/alarm").empty(); },
+      std::chrono::seconds(15));
+  ASSERT_TRUE(poshark::testing::WaitUntil(
+      [&] { return store.Journal("SELECT position FROM forwards WHERE kind = 'receipts'") ==
+                   std::vector<int64_t>{2}; },
+      5000));
+  store.Stop();
+  ExpectInOrderWithSameIdRepeats(OfKind(messages, "/receipt"),
+                                 store.Journal("SELECT id FROM receipts ORDER BY id"));
+  for (const auto& m : messages) {
+    if (m.topic.find("/status") == std::string::npos) {
+      EXPECT_EQ(m.qos, 0) << m.topic;
     }
   }
 }

@@ -259,20 +259,24 @@ TEST(Forward, AClientCertificateLogsInAndQosZeroSendsWithoutAcknowledgements) {
       10000));
   Collector collector(plain);
   ASSERT_TRUE(collector.WaitSubscribed());
-  Store store("url = mqtts://127.0.0.1:" + std::to_string(broker.Port()) + "\nca = " +
-              (keys / "ca.crt") + "\ncert = " + (keys / "client.crt") + "\nkey = " +
-              (keys / "client.key") + "\nqos = 0\n");
+  Store store("url = mqtts://127.0.0.1:" + std::to_string(broker.Port()) +
+              "\nca = " + (keys / "ca.crt") + "\ncert = " + (keys / "client.crt") +
+              "\nkey = " + (keys / "client.key") + "\nqos = 0\n");
   store.Start();
   ASSERT_TRUE(store.Tool().WaitForErr(" connected\n", std::chrono::seconds(15)))
       << store.Tool().Err();
   store.Print("a");
   store.Print("b");
   const auto messages = collector.WaitUntil(
-      [](const auto& m) { return OfKind(m, "/receipt").size() >= 2 && !OfKind(m, "/alarm").empty(); },
+      [](const auto& m) {
+        return OfKind(m, "/receipt").size() >= 2 && !OfKind(m, "/alarm").empty();
+      },
       std::chrono::seconds(15));
   ASSERT_TRUE(poshark::testing::WaitUntil(
-      [&] { return store.Journal("SELECT position FROM forwards WHERE kind = 'receipts'") ==
-                   std::vector<int64_t>{2}; },
+      [&] {
+        return store.Journal("SELECT position FROM forwards WHERE kind = 'receipts'") ==
+               std::vector<int64_t>{2};
+      },
       5000));
   store.Stop();
   ExpectInOrderWithSameIdRepeats(OfKind(messages, "/receipt"),

@@ -42,10 +42,18 @@ struct Forwarder::Session {
 Forwarder::Forwarder(const ForwardSettings& settings, const std::string& store,
                      const std::string& journal_path, Journal& journal)
     : settings_(settings), store_(store), journal_path_(journal_path), journal_(journal) {
+  watch_ = journal_.WatchCommits([this] {
+    {
+      std::lock_guard lock(mutex_);
+      committed_ = true;
+    }
+    wake_.notify_one();
+  });
   thread_ = std::thread([this] { Run(); });
 }
 
 Forwarder::~Forwarder() {
+  journal_.UnwatchCommits(watch_);
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
@@ -114,7 +122,8 @@ bool Forwarder::Wait(Session& s, std::deque<std::pair<uint64_t, LinkEvent>>& eve
   auto until = Clock::now() + kForwardPoll;
   if (s.db && !s.link) until = s.next_try;
   std::unique_lock lock(mutex_);
-  wake_.wait_until(lock, until, [&] { return stop_ || !events_.empty(); });
+  wake_.wait_until(lock, until, [&] { return stop_ || !events_.empty() || committed_; });
+  committed_ = false;
   events.swap(events_);
   return !stop_;
 }

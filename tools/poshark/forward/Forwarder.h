@@ -1,7 +1,8 @@
 // One [forward NAME]: a thread that sends what the journal holds to an MQTT
 // broker and keeps, in the journal, how far the broker has acknowledged.
 // Receipts go once closed, lines and alarms once committed (at most
-// kCommitEvery after they came), each kind in the journal's order. At most
+// kCommitEvery after they came), each kind in the journal's order: the
+// journal's commits wake the thread, and it looks every kForwardPoll besides. At most
 // kMaxInFlight messages wait for their acknowledgement; a lost connection
 // is made again with a growing pause, and what it had not acknowledged is
 // sent again under the same ids.
@@ -25,8 +26,9 @@ namespace poshark::tool {
 
 // Messages sent and not yet acknowledged, over all kinds.
 inline constexpr size_t kMaxInFlight = 64;
-// How often the journal is looked at for new rows while connected.
-inline constexpr auto kForwardPoll = std::chrono::milliseconds(50);
+// How often the journal is looked at for new rows while connected, besides
+// after each of its commits.
+inline constexpr auto kForwardPoll = std::chrono::milliseconds(500);
 // Pause before connecting again, doubled after each failure up to the most.
 inline constexpr auto kFirstReconnect = std::chrono::milliseconds(500);
 inline constexpr auto kLongestReconnect = std::chrono::milliseconds(30000);
@@ -72,7 +74,9 @@ class Forwarder {
   // dropped link's late ones are ignored); at most kMaxInFlight acks and a
   // few more.
   std::deque<std::pair<uint64_t, LinkEvent>> events_;
-  bool stop_ = false;  // guarded by mutex_
+  bool stop_ = false;       // guarded by mutex_
+  bool committed_ = false;  // guarded by mutex_: the journal committed since the last look
+  uint64_t watch_ = 0;      // the journal's number of the commit watch
   std::thread thread_;
 };
 

@@ -77,6 +77,17 @@ uint64_t Journal::Dropped() const {
   return dropped_;
 }
 
+uint64_t Journal::WatchCommits(std::function<void()> committed) {
+  std::lock_guard lock(watchers_mutex_);
+  watchers_.emplace(++last_watcher_, std::move(committed));
+  return last_watcher_;
+}
+
+void Journal::UnwatchCommits(uint64_t watch) {
+  std::lock_guard lock(watchers_mutex_);
+  watchers_.erase(watch);
+}
+
 void Journal::SetPosition(const std::string& forward, const std::string& kind, int64_t position) {
   {
     std::lock_guard lock(mutex_);
@@ -189,6 +200,10 @@ void Journal::Loop() {
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began).count());
         ++commits_;
         uncommitted_ = 0;
+        {
+          std::lock_guard watching(watchers_mutex_);
+          for (const auto& [watch, committed] : watchers_) committed();
+        }
         if (failing_) {
           Log(LogLevel::kInfo, "journal " + path_ + ": writing again; " + std::to_string(lost_) +
                                    " lines were lost");

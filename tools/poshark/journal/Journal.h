@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,12 @@ class Journal {
   int64_t PrunedUnsent(const std::string& forward) const;
   // The counts so far; any thread.
   JournalStats Stats() const;
+  // Calls `committed` on the writer thread after every commit (it must not
+  // wait), until its number is given to UnwatchCommits, which returns once
+  // no call is under way: what is committed is then read without waiting
+  // for a poll.
+  uint64_t WatchCommits(std::function<void()> committed);
+  void UnwatchCommits(uint64_t watch);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -100,8 +107,11 @@ class Journal {
   Positions positions_;                           // by forward and kind, to be stored
   std::map<std::string, int64_t> pruned_unsent_;  // by forward
   bool failing_ = false;                          // writer thread only: the last write failed
-  int64_t uncommitted_ = 0;  // writer thread only: lines written since the last commit
-  int64_t lost_ = 0;         // writer thread only: lines lost since writes began to fail
+  int64_t uncommitted_ = 0;    // writer thread only: lines written since the last commit
+  int64_t lost_ = 0;           // writer thread only: lines lost since writes began to fail
+  std::mutex watchers_mutex_;  // held while a watcher is called
+  std::map<uint64_t, std::function<void()>> watchers_;  // guarded by watchers_mutex_
+  uint64_t last_watcher_ = 0;                           // guarded by watchers_mutex_
   std::atomic<uint64_t> commits_{0};
   std::atomic<uint64_t> commit_micros_{0};
   std::atomic<uint64_t> disk_errors_{0};

@@ -116,12 +116,11 @@ void KeepLineNumbersUnique(Database& db) {
     db.Exec(kLinesIndex);
     db.Exec(kLineAddedTrigger);
     db.Exec(kLineRemovedTrigger);
-    const std::string sent =
-        "(SELECT max(position) FROM forwards WHERE kind <> 'receipts')";
+    const std::string sent = "(SELECT max(position) FROM forwards WHERE kind <> 'receipts')";
     db.Exec("UPDATE sqlite_sequence SET seq = max(seq, coalesce(" + sent +
             ", 0)) WHERE name = 'lines'");
-    db.Exec("INSERT INTO sqlite_sequence(name, seq) SELECT 'lines', " + sent +
-            " WHERE " + sent + " IS NOT NULL"
+    db.Exec("INSERT INTO sqlite_sequence(name, seq) SELECT 'lines', " + sent + " WHERE " + sent +
+            " IS NOT NULL"
             " AND NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name = 'lines')");
   }
   db.Exec("COMMIT");

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -164,6 +165,15 @@ TEST(Forward, EveryReceiptAndAlarmArrivesInOrderThroughBrokerRestartsAndKilledSe
   ExpectInOrderWithSameIdRepeats(alarms, store.Journal("SELECT DISTINCT line FROM alarms"));
   ASSERT_FALSE(alarms.empty());
   EXPECT_FALSE(alarms[0]["alarms"].empty()) << alarms[0];
+  // The store's status: its last will each time it was killed, and online
+  // again once it came back.
+  std::vector<std::string> statuses;
+  for (const auto& m : messages) {
+    if (m.topic == "poshark/shop-1/status") statuses.push_back(m.payload);
+  }
+  EXPECT_GE(std::count(statuses.begin(), statuses.end(), "offline"), 3) << statuses.size();
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.back(), "online");
   // Said once when the broker went, once when it came back.
   const std::string log = store.Log();
   const std::string broker_at =

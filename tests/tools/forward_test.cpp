@@ -247,8 +247,9 @@ TEST(Forward, TlsRefusesAnUnknownAuthorityAndAWrongPasswordAndSaysWhy) {
 }
 
 // A broker that lets in only clients with a certificate its authority
-// signed: the store's certificate logs it in, and with QoS 0 its receipts
-// and alarms arrive and its positions move on without acknowledgements.
+// signed: the store's certificate logs it in, and with QoS 0 its receipts,
+// lines and alarms arrive and its positions move on without
+// acknowledgements.
 TEST(Forward, AClientCertificateLogsInAndQosZeroSendsWithoutAcknowledgements) {
   TempDir keys;
   MakeAuthority(keys, "ca", true);
@@ -271,15 +272,16 @@ TEST(Forward, AClientCertificateLogsInAndQosZeroSendsWithoutAcknowledgements) {
   ASSERT_TRUE(collector.WaitSubscribed());
   Store store("url = mqtts://127.0.0.1:" + std::to_string(broker.Port()) +
               "\nca = " + (keys / "ca.crt") + "\ncert = " + (keys / "client.crt") +
-              "\nkey = " + (keys / "client.key") + "\nqos = 0\n");
+              "\nkey = " + (keys / "client.key") + "\nqos = 0\nsend = receipts, lines, alarms\n");
   store.Start();
   ASSERT_TRUE(store.Tool().WaitForErr(" connected\n", std::chrono::seconds(15)))
       << store.Tool().Err();
   store.Print("a");
   store.Print("b");
   const auto messages = collector.WaitUntil(
-      [](const auto& m) {
-        return OfKind(m, "/receipt").size() >= 2 && !OfKind(m, "/alarm").empty();
+      [&](const auto& m) {
+        return OfKind(m, "/receipt").size() >= 2 && !OfKind(m, "/alarm").empty() &&
+               OfKind(m, "/line").size() >= store.Journal("SELECT id FROM lines").size();
       },
       std::chrono::seconds(15));
   ASSERT_TRUE(poshark::testing::WaitUntil(
@@ -291,6 +293,10 @@ TEST(Forward, AClientCertificateLogsInAndQosZeroSendsWithoutAcknowledgements) {
   store.Stop();
   ExpectInOrderWithSameIdRepeats(OfKind(messages, "/receipt"),
                                  store.Journal("SELECT id FROM receipts ORDER BY id"));
+  const auto lines = OfKind(messages, "/line");
+  ExpectInOrderWithSameIdRepeats(lines, store.Journal("SELECT id FROM lines"));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0]["receipt"], 1) << lines[0];
   for (const auto& m : messages) {
     if (m.topic.find("/status") == std::string::npos) {
       EXPECT_EQ(m.qos, 0) << m.topic;

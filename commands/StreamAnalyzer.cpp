@@ -273,11 +273,12 @@ void StreamAnalyzer::InsertText(Pass& pass) {
   }
 }
 
-// A finished barcode goes out at once as a record of its own.
+// A finished barcode goes out at once as a record of its own; one without
+// text (a QR code sent as a barcode) gives none.
 void StreamAnalyzer::PushBarcode(Pass& pass) {
   RCCmdSet& set = *pass.pSet;
   int nSize = 0;
-  if (set.GetBarcodeText(nullptr, nSize) && nSize >= 0 && nSize <= 4 * kAnalyzeRoom) {
+  if (set.GetBarcodeText(nullptr, nSize) && nSize > 0 && nSize <= 4 * kAnalyzeRoom) {
     barcode_.resize(static_cast<size_t>(nSize) + 1);
     if (set.GetBarcodeText(barcode_.data(), nSize)) {
       PushText(pass.pSet, barcode_.data(), nSize, TRAN_NONE, false);
@@ -332,8 +333,13 @@ int StreamAnalyzer::AnalyzeIn(RCCmdSet* pSet, unsigned char* pBuf, int& nLen) {
     }
     int nBarcode = CheckBarcode(pass);
     if (nBarcode == CMD_DONE) {
+      // What follows is checked from the start: text, or a barcode right
+      // after this one.
       PushBarcode(pass);
-    } else if (nBarcode == CMD_MORE) {
+      bAfterBarcodeWait = false;
+      continue;
+    }
+    if (nBarcode == CMD_MORE) {
       if (!WaitMore(pass)) {
         return Finish(pass);
       }

@@ -101,14 +101,17 @@ bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
       Close(pass);
     }
   } else if (bStartPending_) {
-    if (pass.p > 0) {
+    if (pass.p > 0 && pass.Rem() == 0) {
       Emit(pass, TRAN_START);
       bStartPending_ = false;
     }
   } else if (t == TRAN_START) {
     // The head before an opening command or marker is the record that
-    // opens the transaction, with the chunk's own DST flag.
-    if (pass.p == 0) {
+    // opens the transaction, with the chunk's own DST flag. An automatic
+    // start at a command inside a line (a style switched on in the first
+    // line) waits for the end of the line, so that the line stays whole.
+    const bool bOpener = pass.pSet->pLastCmd && pass.pSet->pLastCmd->nTran == TRAN_START;
+    if (pass.p == 0 || (!bOpener && pass.Rem() > 0)) {
       bStartPending_ = true;
     } else {
       Emit(pass, TRAN_START);

@@ -31,8 +31,8 @@ constexpr int64_t kMaxParam = 90000;
 // version, encoding, nL nH, the data and a NUL). They print no text.
 constexpr unsigned char kQrNul = 11;
 constexpr unsigned char kQrBema = 81;
-constexpr int kQrBemaHead = 7;          // m and its six settings
-constexpr int kMaxQrData = 8192;        // more than a QR code holds
+constexpr int kQrBemaHead = 7;    // m and its six settings
+constexpr int kMaxQrData = 8192;  // more than a QR code holds
 
 int Answer(int64_t total, int count, int* start, int* length) {
   if (total > kMaxParam) return kDiscard;

@@ -79,7 +79,8 @@ std::vector<std::string> Lines(const Family& family) {
 // tables followed; its analyzer is called directly.
 class Probe : public RCPosHark {
  public:
-  explicit Probe(const char* set) : RCPosHark((::setenv("POSHARK_WORKDIR", POSHARK_WORKDIR, 1), 1)) {
+  explicit Probe(const char* set)
+      : RCPosHark((::setenv("POSHARK_WORKDIR", POSHARK_WORKDIR, 1), 1)) {
     selected_ = SelectCmdSet(set);
     EnableCodeTables(true, "ibm-850");
     RCPosHarkTestAccess::Analyzer(*this).ResetTables();

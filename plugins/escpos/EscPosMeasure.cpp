@@ -283,7 +283,8 @@ __attribute__((visibility("default"))) int MeasureLen16(unsigned char* data, int
   return Answer(2 + int64_t{data[0]} + 256 * int64_t{data[1]}, count, start, length);
 }
 
-// nL nH d1..dk with k = 3 (nL + 256 nH): Star ESC X, 24-dot columns.
+// nL nH d1..dk with k = 3 (nL + 256 nH): Star ESC X and Daruma's ESC * 'm',
+// 24-dot columns.
 __attribute__((visibility("default"))) int MeasureStarImage24(unsigned char* data, int count,
                                                               int* start, int* length) {
   if (!Usable(data, count, start, length)) return kDiscard;

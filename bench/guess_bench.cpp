@@ -1,9 +1,11 @@
-// `poshark sets guess` on a 1 MiB capture: every bundled set (ESC/POS, Star
-// Line, Star PRNT, as the build tree has them beside the tool) scored over
-// the capture through listeners of their own.
+// `poshark sets guess` on a 1 MiB capture: every bundled set (ESC/POS,
+// ESC/Bema, Daruma, Generic ESC/POS, Star Line, Star PRNT, as the build tree
+// has them beside the tool) scored over the capture through listeners of
+// their own.
 //
 // BM_GuessCapture/0   a capture of the ESC/POS sample receipts, repeated
 // BM_GuessCapture/1   a capture of the Star sample receipts, repeated
+// BM_GuessCapture/2   a capture of the ESC/Bema printers' receipts, repeated
 // BM_MemchrSplit      one pass of memchr for line ends over the same ESC/POS
 //                     capture: the yardstick of the run
 //
@@ -23,21 +25,20 @@ namespace {
 
 constexpr size_t kCaptureBytes = 1024 * 1024;
 
-std::vector<unsigned char> Capture(bool star) {
-  static const char* const kEscPos[] = {"plain", "latin", "barcodes",     "qrcode",
-                                        "void",  "long",  "escpos-tables"};
-  static const char* const kStar[] = {"star-line", "star-line-tables"};
+// Capture k: the ESC/POS samples (0), the Star ones (1), the receipts of
+// the ESC/Bema printers (2).
+std::vector<unsigned char> Capture(int64_t k) {
+  static const std::vector<std::vector<const char*>> kSamples = {
+      {"plain", "latin", "barcodes", "qrcode", "void", "long", "escpos-tables"},
+      {"star-line", "star-line-tables"},
+      {"family-mp-4200-th-1", "family-mp-4200-th-2", "family-mp-4200-th-3", "family-vox-1",
+       "family-vox-2", "family-vox-3", "family-im453-1", "family-im453-2", "family-im453-3"}};
   std::string receipts;
-  const auto add = [&](const char* name) {
+  for (const char* name : kSamples[static_cast<size_t>(k)]) {
     std::ifstream in(std::string(POSHARK_RECEIPTS) + "/" + name + ".bin", std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     receipts += ss.str();
-  };
-  if (star) {
-    for (const char* name : kStar) add(name);
-  } else {
-    for (const char* name : kEscPos) add(name);
   }
   std::vector<unsigned char> bytes;
   while (bytes.size() < kCaptureBytes) bytes.insert(bytes.end(), receipts.begin(), receipts.end());
@@ -46,8 +47,7 @@ std::vector<unsigned char> Capture(bool star) {
 }
 
 void BM_GuessCapture(benchmark::State& state) {
-  const bool star = state.range(0) == 1;
-  const std::vector<unsigned char> bytes = Capture(star);
+  const std::vector<unsigned char> bytes = Capture(state.range(0));
   std::string named;
   for (auto _ : state) {
     poshark::tool::SetGuess guess;
@@ -61,10 +61,10 @@ void BM_GuessCapture(benchmark::State& state) {
   state.SetLabel(named);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
 }
-BENCHMARK(BM_GuessCapture)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_GuessCapture)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_MemchrSplit(benchmark::State& state) {
-  const std::vector<unsigned char> bytes = Capture(false);
+  const std::vector<unsigned char> bytes = Capture(0);
   size_t lines = 0;
   for (auto _ : state) {
     const unsigned char* p = bytes.data();

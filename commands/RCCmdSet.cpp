@@ -526,7 +526,9 @@ int RCCmdSet::AnalyzeBarcode(unsigned char* pData, int& nLen) {
         barcodeLen = outLen;
       }
     }
-    int textLen = c->pText ? c->nTextLen : 0;
+    // A code that the transform reads as no text at all (a QR code sent
+    // through the barcode command) prints no line, not even the prefix.
+    int textLen = c->pText && barcodeLen > 0 ? c->nTextLen : 0;
     GrowBuffer(pOutBuf, nOutCap, textLen + barcodeLen);
     if (textLen > 0) std::memcpy(pOutBuf.get(), c->pText.get(), static_cast<size_t>(textLen));
     if (barcodeLen > 0)

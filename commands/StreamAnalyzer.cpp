@@ -101,14 +101,17 @@ bool StreamAnalyzer::TextAtEnd(const Pass& pass) const {
       Close(pass);
     }
   } else if (bStartPending_) {
-    if (pass.p > 0) {
+    if (pass.p > 0 && pass.Rem() == 0) {
       Emit(pass, TRAN_START);
       bStartPending_ = false;
     }
   } else if (t == TRAN_START) {
     // The head before an opening command or marker is the record that
-    // opens the transaction, with the chunk's own DST flag.
-    if (pass.p == 0) {
+    // opens the transaction, with the chunk's own DST flag. An automatic
+    // start at a command inside a line (a style switched on in the first
+    // line) waits for the end of the line, so that the line stays whole.
+    const bool bOpener = pass.pSet->pLastCmd && pass.pSet->pLastCmd->nTran == TRAN_START;
+    if (pass.p == 0 || (!bOpener && pass.Rem() > 0)) {
       bStartPending_ = true;
     } else {
       Emit(pass, TRAN_START);
@@ -273,11 +276,12 @@ void StreamAnalyzer::InsertText(Pass& pass) {
   }
 }
 
-// A finished barcode goes out at once as a record of its own.
+// A finished barcode goes out at once as a record of its own; one without
+// text (a QR code sent as a barcode) gives none.
 void StreamAnalyzer::PushBarcode(Pass& pass) {
   RCCmdSet& set = *pass.pSet;
   int nSize = 0;
-  if (set.GetBarcodeText(nullptr, nSize) && nSize >= 0 && nSize <= 4 * kAnalyzeRoom) {
+  if (set.GetBarcodeText(nullptr, nSize) && nSize > 0 && nSize <= 4 * kAnalyzeRoom) {
     barcode_.resize(static_cast<size_t>(nSize) + 1);
     if (set.GetBarcodeText(barcode_.data(), nSize)) {
       PushText(pass.pSet, barcode_.data(), nSize, TRAN_NONE, false);
@@ -332,8 +336,13 @@ int StreamAnalyzer::AnalyzeIn(RCCmdSet* pSet, unsigned char* pBuf, int& nLen) {
     }
     int nBarcode = CheckBarcode(pass);
     if (nBarcode == CMD_DONE) {
+      // What follows is checked from the start: text, or a barcode right
+      // after this one.
       PushBarcode(pass);
-    } else if (nBarcode == CMD_MORE) {
+      bAfterBarcodeWait = false;
+      continue;
+    }
+    if (nBarcode == CMD_MORE) {
       if (!WaitMore(pass)) {
         return Finish(pass);
       }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace poshark::commands {
 namespace {
@@ -93,7 +94,9 @@ void StreamAnalyzer::AnalyzeChunk(unsigned char* pBuf, int nLen) {
     nStopPending_ = -1;
   } else if (nLen > 0 && !(nLen == 1 && pBuf[0] == 0)) {
     pSet = links_.CurrentSet();
-    PushText(pSet, pBuf, nLen, pSet && pSet->TakeAutoStart() ? TRAN_START : TRAN_NONE, true);
+    // A start put off to the end of the line opens with what is left.
+    const bool bStart = std::exchange(bStartPending_, false) || (pSet && pSet->TakeAutoStart());
+    PushText(pSet, pBuf, nLen, bStart ? TRAN_START : TRAN_NONE, true);
   } else if (pSet && pSet->tables.Following()) {
     tables_.Settle();  // an empty head: its switches lead to the table now in force
   }

@@ -2,7 +2,8 @@
 //
 //   cd examples && npm ci && npm run generate
 //
-// Each receipt NAME gives two files:
+// Each receipt NAME gives two files (the family-* receipts are written by
+// dialect-receipts.mjs with a second encoder's per-family profiles):
 //   receipts/NAME.bin  the bytes a POS would send to its printer
 //   receipts/NAME.txt  the text lines the ESC/POS command set must deliver,
 //                      in order (spaces trimmed, as the listener trims them)
@@ -17,6 +18,7 @@
 // expected lines are the text the encoder itself laid out, line by line.
 import { writeFileSync, mkdirSync } from 'node:fs';
 import ReceiptPrinterEncoder from '@point-of-sale/receipt-printer-encoder';
+import { dialectReceipts } from './dialect-receipts.mjs';
 
 const ESC = 0x1b;
 const GS = 0x1d;
@@ -348,6 +350,9 @@ receipts['escpos-tables'] = new LaidOutReceipt('esc-pos', 'ESC/POS',
       mixedMenu(enc);
       enc.cut('full');
     });
+
+// The printer families of a second encoder (dialect-receipts.mjs).
+Object.assign(receipts, await dialectReceipts());
 
 for (const [name, r] of Object.entries(receipts)) {
   writeFileSync(new URL(`${name}.bin`, outDir), r.bytes());

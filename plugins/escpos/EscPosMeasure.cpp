@@ -1,4 +1,5 @@
-// Analyzer plug-in of the ESC/POS command set ("Printer Commands/ESCPOS.ini")
+// Analyzer plug-in of the ESC/POS command set ("Printer Commands/ESCPOS.ini"),
+// of the sets of its dialects (ESCPOS_Bema.ini, ESCPOS_Daruma.ini, ESCPOS_Generic.ini)
 // and of the two Star sets (StarLine.ini, StarPRNT.ini).
 //
 // Measures the parameters of commands whose length is carried in the data
@@ -24,6 +25,14 @@ constexpr int kDiscard = 3;
 // The analyzer holds at most 100000 bytes; a parameter longer than this can
 // never be complete there.
 constexpr int64_t kMaxParam = 90000;
+
+// The QR codes that the ESC/Bema dialect sends through GS k: m 11 (a
+// NUL-terminated "error mode, data" string) and m 81 ('Q': error, size,
+// version, encoding, nL nH, the data and a NUL). They print no text.
+constexpr unsigned char kQrNul = 11;
+constexpr unsigned char kQrBema = 81;
+constexpr int kQrBemaHead = 7;    // m and its six settings
+constexpr int kMaxQrData = 8192;  // more than a QR code holds
 
 int Answer(int64_t total, int count, int* start, int* length) {
   if (total > kMaxParam) return kDiscard;
@@ -238,7 +247,35 @@ __attribute__((visibility("default"))) int BarcodeText(unsigned char* buffer, in
   return kDone;
 }
 
-// nL nH d1..dk with k = nL + 256 nH: Star ESC GS x D (PDF417 data).
+// GS k as MeasureBarcode reads it, and the two QR forms above.
+__attribute__((visibility("default"))) int MeasureBarcodeOrQr(unsigned char* data, int count,
+                                                              int* start, int* length) {
+  if (!Usable(data, count, start, length)) return kDiscard;
+  if (count < 1) return kMore;
+  if (data[0] != kQrNul && data[0] != kQrBema) return MeasureBarcode(data, count, start, length);
+  const int from = data[0] == kQrNul ? 1 : kQrBemaHead;
+  if (count <= from) return kMore;
+  const void* nul = std::memchr(data + from, 0, static_cast<size_t>(count - from));
+  if (nul == nullptr) return count > kMaxQrData ? kDiscard : kMore;
+  *start = 0;
+  *length = static_cast<int>(static_cast<const unsigned char*>(nul) - data) + 1;
+  return kDone;
+}
+
+// Barcode transform beside MeasureBarcodeOrQr: a QR code gives no text (no
+// line), a barcode what BarcodeText gives.
+__attribute__((visibility("default"))) int BarcodeOrQrText(unsigned char* buffer, int count,
+                                                           int* out_start, int* out_length) {
+  if (buffer == nullptr || out_start == nullptr || out_length == nullptr || count < 1) return 0;
+  if (buffer[0] != kQrNul && buffer[0] != kQrBema)
+    return BarcodeText(buffer, count, out_start, out_length);
+  *out_start = 0;
+  *out_length = 0;
+  return kDone;
+}
+
+// nL nH d1..dk with k = nL + 256 nH: Star ESC GS x D (PDF417 data), the
+// Daruma QR code ESC 0x81.
 __attribute__((visibility("default"))) int MeasureLen16(unsigned char* data, int count, int* start,
                                                         int* length) {
   if (!Usable(data, count, start, length)) return kDiscard;
@@ -246,7 +283,8 @@ __attribute__((visibility("default"))) int MeasureLen16(unsigned char* data, int
   return Answer(2 + int64_t{data[0]} + 256 * int64_t{data[1]}, count, start, length);
 }
 
-// nL nH d1..dk with k = 3 (nL + 256 nH): Star ESC X, 24-dot columns.
+// nL nH d1..dk with k = 3 (nL + 256 nH): Star ESC X and Daruma's ESC * 'm',
+// 24-dot columns.
 __attribute__((visibility("default"))) int MeasureStarImage24(unsigned char* data, int count,
                                                               int* start, int* length) {
   if (!Usable(data, count, start, length)) return kDiscard;

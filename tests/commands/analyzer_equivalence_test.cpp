@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "commands/PluginTestSupport.h"
 #include "listener/RCLineQueue.h"
@@ -157,7 +158,8 @@ class InPlaceAnalyzer {
         Push(buf_.data(), nLen, 1);
         nStopPending_ = -1;
       } else if (nLen > 0 && !(nLen == 1 && buf_[0] == 0)) {
-        Push(buf_.data(), nLen, set_.TakeAutoStart() ? 0 : -1);
+        Push(buf_.data(), nLen,
+             std::exchange(bStartPending_, false) || set_.TakeAutoStart() ? 0 : -1);
       }
     }
     return out_;
@@ -210,10 +212,17 @@ class InPlaceAnalyzer {
           nStopPending_ = 1;
         else
           close();
-      } else if (bStartPending_ || t == 0) {
-        bool bHead = p > 0;  // a head opens now; none: the next one will
-        if (bHead) emit(0);
-        bStartPending_ = !bHead;
+      } else if (bStartPending_) {
+        if (p > 0 && rem == 0) {  // the line's end: its head opens
+          emit(0);
+          bStartPending_ = false;
+        }
+      } else if (t == 0) {
+        // A head before an opening command opens now; an automatic start
+        // inside a line waits for its end.
+        bool bOpener = set_.pLastCmd && set_.pLastCmd->nTran == 0;
+        bStartPending_ = p == 0 || (!bOpener && rem > 0);
+        if (!bStartPending_) emit(0);
       } else if (t != -1) {
         emit(t);
       }
@@ -229,7 +238,9 @@ class InPlaceAnalyzer {
         set_.GetBarcodeText(nullptr, nSize);
         std::vector<unsigned char> text(static_cast<size_t>(nSize) + 1);
         set_.GetBarcodeText(text.data(), nSize);
-        Push(text.data(), nSize, -1);
+        if (nSize > 0) Push(text.data(), nSize, -1);
+        bAfterBarcodeWait = false;
+        continue;
       } else if (nBarcode == 1) {
         if (!WaitMore(nLen)) return;
         bAfterBarcodeWait = true;
@@ -412,7 +423,7 @@ TEST(AnalyzerEquivalence, HandCheckedRecords) {
        {{"a\035xbc\n", -1, 2}}},
       {"S-Num=1\n[Single-Command]\n1=2,ESC,d,1,5\n",  // its parameter in the next chunk
        {"ab\033d12", "3cd\n"},
-       {{"ab", 0, 2}, {"cd\n", -1, 2}}},
+       {{"abcd\n", 0, 2}}},
       {"M-Num=1\n[Mutli-Command]\n1=G,GS,2\n[G]\n1=3,GS,x,y,1,3\n2=2,GS,b,1,2\n",
        {"a\035b"},  // a longer command of its group could still start here
        {{"a\035b", 0, 1}}},

@@ -62,6 +62,13 @@ TEST(EscPosPlugin, MeasuresWaitUntilCompleteThenCoverTheirCommand) {
       // Form B: m = 73 (CODE128), n = 3.
       {"MeasureBarcode", {73, 3, 'a', 'b', 'c', 'X'}, 2, 2, 3},
       {"MeasureBarcode", endless, 3, 0, 0},
+      // The QR codes of GS k in the Brazilian dialects, up to their NUL: m 11
+      // ("M A , data"), m 81 (six settings, the version 0 among them, then
+      // the data). Other forms are measured as MeasureBarcode does.
+      {"MeasureBarcodeOrQr", {11, 'M', 'A', ',', 'u', 'r', 'l', 0, 'X'}, 2, 0, 8},
+      {"MeasureBarcodeOrQr", {81, 2, 8, 0, 1, 6, 0, 'u', 'r', 'l'}, 1, 0, 0},
+      {"MeasureBarcodeOrQr", {81, 2, 8, 0, 1, 6, 0, 'u', 'r', 'l', 0, 'X'}, 2, 0, 11},
+      {"MeasureBarcodeOrQr", {73, 3, 'a', 'b', 'c', 'X'}, 2, 2, 3},
   };
   for (const auto& [name, given, result, want_start, want_length] : cases) {
     SCOPED_TRACE(::testing::Message() << name << " of " << given.size() << " bytes");
@@ -90,6 +97,7 @@ TEST(EscPosPlugin, BarcodeTextDropsSelectorsAndDecodesCode128Sets) {
       {{73, 6, '{', 'C', 0, 7, '{', 'B'}, "0007"},
   };
   Measure fn = Get("BarcodeText");
+  Measure or_qr = Get("BarcodeOrQrText");
   for (const auto& [param, text] : cases) {
     // The plug-in may write its text into the block's second half.
     int count = static_cast<int>(param.size());
@@ -98,6 +106,17 @@ TEST(EscPosPlugin, BarcodeTextDropsSelectorsAndDecodesCode128Sets) {
     ASSERT_EQ(fn ? fn(block.data(), count, &start, &length) : -1, 2) << text;
     ASSERT_TRUE(start >= 0 && start + length <= 2 * count) << text;
     EXPECT_EQ(std::string(block.begin() + start, block.begin() + start + length), text);
+    // The transform beside the QR measure gives a barcode the same text.
+    block = Concat(param, {}, param.size(), 0xEE);
+    ASSERT_EQ(or_qr ? or_qr(block.data(), count, &start, &length) : -1, 2) << text;
+    EXPECT_EQ(std::string(block.begin() + start, block.begin() + start + length), text);
+  }
+  // A QR code gives no text: the analyzer prints no line for it.
+  for (Bytes qr : {Bytes{11, 'M', 'A', ',', 'u', 0}, Bytes{81, 2, 8, 0, 1, 4, 0, 'u', 0}}) {
+    int start = 0, length = -1;
+    qr.resize(2 * qr.size());
+    ASSERT_EQ(or_qr ? or_qr(qr.data(), static_cast<int>(qr.size() / 2), &start, &length) : -1, 2);
+    EXPECT_EQ(length, 0);
   }
 }
 

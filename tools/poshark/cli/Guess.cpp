@@ -211,7 +211,8 @@ int RunGuess(const GuessCommand& cmd) {
     for (const std::string& a : guess.alike) others += (others.empty() ? "" : ", ") + a;
     std::fprintf(
         stderr,
-        "poshark: %s: %s reads it alike; %s is named as it explains it with fewer commands\n",
+        "poshark: %s: %s reads it alike; %s is named as it explains it with no more commands "
+        "and comes first in the catalogue\n",
         name.c_str(), others.c_str(), guess.ranked.front().name.c_str());
   }
   return 0;

@@ -43,11 +43,19 @@ std::string Percent(double share) {
   return buf;
 }
 
+// Scores are compared in steps of kScoreTie.
+int64_t Level(const SetScore& s) { return std::llround(s.score / kScoreTie); }
+
+// Sets that read a capture alike: the same score, as many tables they lack
+// and as many characters delivered.
+bool ReadAlike(const SetScore& a, const SetScore& b) {
+  return Level(a) == Level(b) && a.unknown_tables == b.unknown_tables && a.chars == b.chars;
+}
+
 void Decide(SetGuess& g) {
   const SetScore& best = g.ranked.front();
   for (size_t i = 1; i < g.ranked.size(); ++i) {
-    if (std::llround(g.ranked[i].score / kScoreTie) == std::llround(best.score / kScoreTie))
-      g.alike.push_back(g.ranked[i].name);
+    if (ReadAlike(g.ranked[i], best)) g.alike.push_back(g.ranked[i].name);
   }
   if (best.bytes == 0) {
     g.reason = "the capture is empty";
@@ -82,11 +90,11 @@ bool GuessSet(const std::vector<unsigned char>& bytes, const std::string& codepa
                                                      : std::numeric_limits<size_t>::max());
     out.ranked.push_back(std::move(score));
   }
-  // Scores are compared in steps of kScoreTie, so that sets reading the
-  // capture alike are ordered by their size.
-  auto level = [](const SetScore& s) { return std::llround(s.score / kScoreTie); };
+  // Of equal scores: fewer unknown tables, fewer characters, fewer commands.
   std::stable_sort(out.ranked.begin(), out.ranked.end(), [&](const SetScore& a, const SetScore& b) {
-    if (level(a) != level(b)) return level(a) > level(b);
+    if (Level(a) != Level(b)) return Level(a) > Level(b);
+    if (a.unknown_tables != b.unknown_tables) return a.unknown_tables < b.unknown_tables;
+    if (a.chars != b.chars) return a.chars < b.chars;
     return sizes[static_cast<size_t>(a.index)] < sizes[static_cast<size_t>(b.index)];
   });
   Decide(out);

@@ -26,15 +26,19 @@ inline constexpr uint64_t kMinGuessLeads = 4;
 inline constexpr double kScoreTie = 1e-4;
 
 struct SetGuess {
-  // Every set of the catalogue, best first; of sets that score alike, the
-  // one with fewer commands first (it explains the capture with less).
+  // Every set of the catalogue, best first. Of sets that score alike: the
+  // one whose selects name fewer tables it lacks first, then the one that
+  // delivers fewer characters (it reads as parameters bytes another set
+  // prints: ESC E 1 is bold on, not bold and a "1"), then the one with fewer
+  // commands (it explains the capture with less).
   std::vector<SetScore> ranked;
   // ranked[0] is the answer: its score reaches kMinGuessScore and the
   // capture holds kMinGuessLeads command leads.
   bool found = false;
   // Why nothing was found; "" when found.
   std::string reason;
-  // The other sets that score as ranked[0] does.
+  // The other sets that read the capture as ranked[0] does: the same
+  // score, tables and characters.
   std::vector<std::string> alike;
 };
 

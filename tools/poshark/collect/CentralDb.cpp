@@ -121,7 +121,8 @@ int64_t CentralDb::RunWith(const std::string& sql, const std::string& json_param
   const char* values[] = {json_param.c_str()};
   Result r(PQexecParams(conn_, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
   const auto status = PQresultStatus(r.get());
-  if (status == PGRES_TUPLES_OK && PQntuples(r.get()) == 1) return std::stoll(PQgetvalue(r.get(), 0, 0));
+  if (status == PGRES_TUPLES_OK && PQntuples(r.get()) == 1)
+    return std::stoll(PQgetvalue(r.get(), 0, 0));
   if (status == PGRES_COMMAND_OK) return std::stoll("0" + std::string(PQcmdTuples(r.get())));
   Fail("database");
 }
@@ -171,7 +172,8 @@ void CentralDb::MakePartitions(const std::vector<CentralMessage>& batch) {
   for (const auto& m : batch)
     if (m.kind == CentralKind::kReceipt && !months_.count(m.month)) missing.insert(m.month);
   if (missing.empty()) return;
-  std::string sql = "BEGIN;\nSELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ");\n";
+  std::string sql =
+      "BEGIN;\nSELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ");\n";
   for (int month : missing) sql += MonthPartitionsSql(month);
   Run(sql + "COMMIT;");
   months_.insert(missing.begin(), missing.end());
@@ -201,8 +203,8 @@ int CentralDb::DropExpired() {
       "JOIN pg_class p ON p.oid = i.inhparent WHERE p.relname IN ('receipts', 'lines') "
       "AND c.relname ~ '_p[0-9]{6}$' AND "
       "(to_date(right(c.relname, 6), 'YYYYMM')::timestamp AT TIME ZONE 'UTC') "
-      "+ interval '1 month' <= now() - " + std::to_string(settings_.keep.age_ms / 1000) +
-      " * interval '1 second' ORDER BY 1";
+      "+ interval '1 month' <= now() - " +
+      std::to_string(settings_.keep.age_ms / 1000) + " * interval '1 second' ORDER BY 1";
   Result r(PQexec(conn_, sql.c_str()));
   if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("database");
   std::set<std::string> months;

@@ -54,11 +54,16 @@ bool CheckLine(const json& j, std::string& why) {
 
 bool KindOf(const std::string& topic, CentralKind& kind) {
   const std::string last = topic.substr(topic.rfind('/') + 1);
-  if (last == "receipt") kind = CentralKind::kReceipt;
-  else if (last == "alarm") kind = CentralKind::kAlarm;
-  else if (last == "line") kind = CentralKind::kLine;
-  else if (last == "status") kind = CentralKind::kStatus;
-  else return false;
+  if (last == "receipt")
+    kind = CentralKind::kReceipt;
+  else if (last == "alarm")
+    kind = CentralKind::kAlarm;
+  else if (last == "line")
+    kind = CentralKind::kLine;
+  else if (last == "status")
+    kind = CentralKind::kStatus;
+  else
+    return false;
   return true;
 }
 
@@ -81,7 +86,8 @@ bool ReadMessageTime(const std::string& text, int& month) {
   }
   const auto utc = sys_days(date) + hours(n(4)) + minutes(n(5) - offset);
   const year_month_day utc_date{floor<days>(utc)};
-  month = static_cast<int>(utc_date.year()) * 100 + static_cast<int>(static_cast<unsigned>(utc_date.month()));
+  month = static_cast<int>(utc_date.year()) * 100 +
+          static_cast<int>(static_cast<unsigned>(utc_date.month()));
   return true;
 }
 

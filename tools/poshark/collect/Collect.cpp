@@ -38,7 +38,9 @@ class CollectLoop {
         wake_(wake),
         subscription_(config.broker.Subscription()),
         inbox_(config.broker, kMaxBatch,
-               [this](const std::string& topic, const std::string& payload) { Take(topic, payload); }) {}
+               [this](const std::string& topic, const std::string& payload) {
+                 Take(topic, payload);
+               }) {}
 
   void Run(const std::atomic<bool>& stop) {
     while (!stop) {
@@ -96,8 +98,9 @@ class CollectLoop {
   void Wait() {
     milliseconds wait = db_down_ ? kRetryWait : kTick;
     if (!batch_.empty() && !db_down_) {
-      wait = std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(
-                                           first_ + kMaxBatchWait - Clock::now()));
+      wait =
+          std::max(milliseconds(0),
+                   std::chrono::duration_cast<milliseconds>(first_ + kMaxBatchWait - Clock::now()));
     }
     pollfd fds[2] = {{wake_, POLLIN, 0}, {inbox_.Socket(), 0, 0}};
     const bool room = static_cast<int>(batch_.size()) < kMaxBatch && !db_down_;
@@ -118,13 +121,14 @@ class CollectLoop {
     try {
       Log(LogLevel::kDebug, "database: writing " + std::to_string(batch_.size()) + " messages");
       const WriteCount n = db_.Write(batch_);
-      Log(LogLevel::kDebug, "database: committed " + std::to_string(n.receipts) + " new receipts, " +
-                                std::to_string(n.alarms) + " new alarms");
+      Log(LogLevel::kDebug, "database: committed " + std::to_string(n.receipts) +
+                                " new receipts, " + std::to_string(n.alarms) + " new alarms");
       batch_.clear();
       if (db_down_) Log(LogLevel::kInfo, "database: writing again");
       db_down_ = false;
     } catch (const CentralError& e) {
-      if (!db_down_) Log(LogLevel::kWarning, std::string(e.what()) + " (retrying; nothing acknowledged)");
+      if (!db_down_)
+        Log(LogLevel::kWarning, std::string(e.what()) + " (retrying; nothing acknowledged)");
       db_down_ = true;
     }
   }
@@ -176,7 +180,8 @@ int RunCollect(const std::string& config_path) {
     try {
       CollectLoop loop(config, db, wake);
       Log(LogLevel::kInfo, "collect: subscribing to " + config.broker.Subscription() + " on " +
-                               config.broker.link.host + ":" + std::to_string(config.broker.link.port));
+                               config.broker.link.host + ":" +
+                               std::to_string(config.broker.link.port));
       loop.Run(stop);
     } catch (const std::runtime_error& e) {
       Log(LogLevel::kError, std::string("broker: ") + e.what());

@@ -85,14 +85,16 @@ bool ValidFilter(const std::string& t) {
     if (level == "#" && end != t.size()) return false;
     from = end + 1;
   }
-  return std::all_of(t.begin(), t.end(), [](char c) { return static_cast<unsigned char>(c) > ' '; });
+  return std::all_of(t.begin(), t.end(),
+                     [](char c) { return static_cast<unsigned char>(c) > ' '; });
 }
 
 void ReadBroker(const Where& at, BrokerSettings& b) {
   std::string expected, key;
   for (const auto& e : at.section.entries) {
     if (Same(e.key, "topic")) {
-      if (!ValidFilter(e.value)) at.Fail(e, "a subscription filter such as poshark/# (+ and # as whole levels)");
+      if (!ValidFilter(e.value))
+        at.Fail(e, "a subscription filter such as poshark/# (+ and # as whole levels)");
       b.topic = e.value;
     } else if (Same(e.key, "group")) {
       const bool good = !e.value.empty() && e.value.size() <= kMaxGroupBytes &&
@@ -103,12 +105,14 @@ void ReadBroker(const Where& at, BrokerSettings& b) {
       if (!good) at.Fail(e, "1 to 64 letters, digits or - . _");
       b.group = e.value;
     } else if (Same(e.key, "send") || Same(e.key, "qos")) {
-      at.Fail(e, "one of the keys url, topic, group, client_id, username, password_file, ca, "
-                 "cert, key, keepalive");
+      at.Fail(e,
+              "one of the keys url, topic, group, client_id, username, password_file, ca, "
+              "cert, key, keepalive");
     } else if (!ReadForwardKey(e.key, e.value, b.link, expected)) {
       if (expected.rfind("one of the keys", 0) == 0)
-        expected = "one of the keys url, topic, group, client_id, username, password_file, ca, "
-                   "cert, key, keepalive";
+        expected =
+            "one of the keys url, topic, group, client_id, username, password_file, ca, "
+            "cert, key, keepalive";
       at.Fail(e, expected);
     }
   }
@@ -128,11 +132,11 @@ void ReadDatabase(const Where& at, DatabaseSettings& d) {
   std::string expected;
   for (const auto& e : at.section.entries) {
     if (Same(e.key, "url")) {
-      const bool control = std::any_of(e.value.begin(), e.value.end(), [](char c) {
-        return static_cast<unsigned char>(c) < ' ';
-      });
+      const bool control = std::any_of(e.value.begin(), e.value.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < ' '; });
       if (e.value.empty() || e.value.size() > kMaxDatabaseUrlBytes || control)
-        at.Fail(e, "postgresql://[USER@]HOST[:PORT]/DATABASE or libpq keywords (host=... dbname=...)");
+        at.Fail(e,
+                "postgresql://[USER@]HOST[:PORT]/DATABASE or libpq keywords (host=... dbname=...)");
       d.url = e.value;
     } else if (Same(e.key, "password_file")) {
       ForwardSettings scratch;  // the same rules as a broker's password file
@@ -166,8 +170,8 @@ CollectConfig LoadCollectConfig(const std::string& path) {
     if (name != "service" && name != "broker" && name != "database")
       at.FailSection("", "[service], [broker] or [database]");
     if (auto [it, fresh] = seen.emplace(name, section.line); !fresh)
-      at.FailSection("", "one [" + name + "] section only (also on line " +
-                             std::to_string(it->second) + ")");
+      at.FailSection(
+          "", "one [" + name + "] section only (also on line " + std::to_string(it->second) + ")");
     if (name == "service") ReadService(at, config);
     if (name == "broker") ReadBroker(at, config.broker);
     if (name == "database") ReadDatabase(at, config.database);

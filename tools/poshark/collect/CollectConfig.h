@@ -30,7 +30,9 @@ struct BrokerSettings {
   std::string topic = kDefaultCollectTopic;  // a subscription filter
   std::string group;                         // "" for a subscription of its own
   // The filter subscribed to: $share/GROUP/TOPIC with a group.
-  std::string Subscription() const { return group.empty() ? topic : "$share/" + group + "/" + topic; }
+  std::string Subscription() const {
+    return group.empty() ? topic : "$share/" + group + "/" + topic;
+  }
 };
 
 struct DatabaseSettings {

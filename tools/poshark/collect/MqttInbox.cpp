@@ -57,7 +57,8 @@ MqttInbox::MqttInbox(const BrokerSettings& settings, int receive_maximum, Handle
         throw std::runtime_error(std::string(what) + ": " + mosquitto_strerror(rc));
     };
     check(mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5), "MQTT 5");
-    check(mosquitto_int_option(mosq_, MOSQ_OPT_RECEIVE_MAXIMUM, receive_maximum), "receive maximum");
+    check(mosquitto_int_option(mosq_, MOSQ_OPT_RECEIVE_MAXIMUM, receive_maximum),
+          "receive maximum");
     // Acknowledgements are queued, never written inside Read.
     check(mosquitto_threaded_set(mosq_, true), "threaded");
     mosquitto_connect_v5_callback_set(mosq_, &InboxCallbacks::Connect);
@@ -70,9 +71,7 @@ MqttInbox::MqttInbox(const BrokerSettings& settings, int receive_maximum, Handle
   }
 }
 
-MqttInbox::~MqttInbox() {
-  mosquitto_destroy(mosq_);
-}
+MqttInbox::~MqttInbox() { mosquitto_destroy(mosq_); }
 
 bool MqttInbox::Connect(std::string& error) {
   subscribed_ = false;

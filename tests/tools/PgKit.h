@@ -22,9 +22,16 @@ class Postgres {
  public:
   Postgres() {
     close(ListenLoopback(port_));  // a free port, kept over restarts
-    std::vector<std::string> argv = {std::string(kPgBin) + "initdb", "-D", dir_ / "data", "-U",
-                                     "postgres", "--auth-local=trust", "--auth-host=scram-sha-256",
-                                     "--encoding=UTF8", "--locale=C.UTF-8", "--no-sync"};
+    std::vector<std::string> argv = {std::string(kPgBin) + "initdb",
+                                     "-D",
+                                     dir_ / "data",
+                                     "-U",
+                                     "postgres",
+                                     "--auth-local=trust",
+                                     "--auth-host=scram-sha-256",
+                                     "--encoding=UTF8",
+                                     "--locale=C.UTF-8",
+                                     "--no-sync"};
     Own();
     ChildProcess initdb({AsServer(argv)});
     EXPECT_EQ(initdb.Wait(), 0) << initdb.Err();
@@ -45,8 +52,8 @@ class Postgres {
         {std::string(kPgBin) + "postgres", "-D", dir_ / "data", "-p", std::to_string(port_), "-k",
          dir_.Path(), "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off"})});
     const std::string conninfo = SocketConninfo("postgres");
-    ASSERT_TRUE(poshark::testing::WaitUntil(
-        [&] { return PQping(conninfo.c_str()) == PQPING_OK; }, 30000))
+    ASSERT_TRUE(
+        poshark::testing::WaitUntil([&] { return PQping(conninfo.c_str()) == PQPING_OK; }, 30000))
         << server_->Err();
   }
   // SIGINT: the fast shutdown; SIGKILL: a crash.

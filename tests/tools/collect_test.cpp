@@ -31,7 +31,8 @@ class Store : public Service {
                     std::to_string(broker_port) + "\n",
                 {}, true),
         id_(id) {
-    for (const char* channel : {"a", "b"}) ports_[channel] = Port(std::string("channel ") + channel + ": listening on ");
+    for (const char* channel : {"a", "b"})
+      ports_[channel] = Port(std::string("channel ") + channel + ": listening on ");
   }
   void Print(const std::string& channel) {
     int fd = ConnectLoopback(ports_[channel]);
@@ -66,11 +67,11 @@ class Collect : TempDir {
           const std::string& group = "hq", const std::string& password = kPgPassword) {
     Write("pw", password + "\n");
     chmod((*this / "pw").c_str(), 0600);
-    Write("collect.ini", "[service]\nlog = debug\n[broker]\nurl = mqtt://127.0.0.1:" +
-                             std::to_string(broker_port) + "\nclient_id = " + client_id +
-                             "\nkeepalive = 5\n" + (group.empty() ? "" : "group = " + group + "\n") +
-                             "[database]\nurl = " + db_url + "\npassword_file = " + (*this / "pw") +
-                             "\n");
+    Write("collect.ini",
+          "[service]\nlog = debug\n[broker]\nurl = mqtt://127.0.0.1:" +
+              std::to_string(broker_port) + "\nclient_id = " + client_id + "\nkeepalive = 5\n" +
+              (group.empty() ? "" : "group = " + group + "\n") + "[database]\nurl = " + db_url +
+              "\npassword_file = " + (*this / "pw") + "\n");
   }
   void Start() {
     tool_ = std::make_unique<ToolProcess>(
@@ -226,7 +227,8 @@ TEST(Collect, KilledBeforeItsCommitTheCollectorLosesNothing) {
 
 TEST(Collect, BadConfigurationNamesFileLineSectionAndKey) {
   TempDir dir;
-  const std::string head = "[broker]\nurl = mqtt://127.0.0.1\n[database]\nurl = postgresql://h/db\n";
+  const std::string head =
+      "[broker]\nurl = mqtt://127.0.0.1\n[database]\nurl = postgresql://h/db\n";
   const std::pair<std::string, std::string> cases[] = {
       {head + "[service]\nlog = loud\n", "line 6, [service] log: expected error"},
       {"[broker]\nurl = http://x\n[database]\nurl = x\n", "line 2, [broker] url: expected mqtt://"},

@@ -8,11 +8,13 @@
 
 #include <sys/stat.h>
 
+#include <regex>
 #include <set>
 
 #include "MqttKit.h"
 #include "PgKit.h"
 #include "base/Usage.h"
+#include "collect/CentralMessage.h"
 #include "collect/CollectConfig.h"
 #include "journal/JournalDb.h"
 
@@ -151,6 +153,10 @@ struct Chain {
     EXPECT_EQ(pg.Central("SELECT string_agg(store || ':' || channel, ',' ORDER BY store, channel) "
                          "FROM channels"),
               std::vector<std::string>{"north:a,north:b,south:a,south:b"});
+    // The stores' status topics: both online while they run.
+    EXPECT_EQ(
+        pg.Central("SELECT string_agg(store || ':' || status, ',' ORDER BY store) FROM stores"),
+        std::vector<std::string>{"north:online,south:online"});
     one.Stop();
     two.Stop();
     north->Stop();
@@ -223,6 +229,51 @@ TEST(Collect, KilledBeforeItsCommitTheCollectorLosesNothing) {
   EXPECT_EQ(want.size(), 2u);
   collect.Stop();
   store.Stop();
+}
+
+// The month decides the partition: a wrong one would fail every batch
+// holding the receipt.
+TEST(Collect, MessagesAreCheckedAndFiledUnderTheirMonthInUtc) {
+  using poshark::tool::ReadMessageTime;
+  const std::pair<const char*, int> times[] = {
+      {"2024-03-01T00:30:00.000+01:00", 202402}, {"2024-12-31T23:30:00.5-01:00", 202501},
+      {"2024-02-29T12:00:00Z", 202402},          {"2023-12-31T23:59:59.999+00:00", 202312},
+      {"2024-03-31T22:00:00.000-02:00", 202404},
+  };
+  for (const auto& [text, month] : times) {
+    int got = 0;
+    EXPECT_TRUE(ReadMessageTime(text, got)) << text;
+    EXPECT_EQ(got, month) << text;
+  }
+  int unused = 0;
+  for (const char* bad : {"2024-02-30T00:00:00Z", "2024-03-01T24:00:00Z", "2024-03-01T10:00:00",
+                          "2024-03-01 10:00:00Z", "2024-03-01T10:00:00+1:00"})
+    EXPECT_FALSE(ReadMessageTime(bad, unused)) << bad;
+
+  poshark::tool::CentralMessage m;
+  std::string why;
+  const std::string receipt =
+      R"({"store":"s-1","id":7,"channel":"a","pos":1,"start":"2024-03-14T09:41:02.123+01:00",)"
+      R"("stop":null,"transaction":true,"void":false,"alarms":0,"lines":[{"time":)"
+      R"("2024-03-14T09:41:02.123+01:00","text":"x"}]})";
+  ASSERT_TRUE(ReadCentralMessage("poshark/s-1/a/receipt", receipt, m, why)) << why;
+  EXPECT_EQ(m.store + "/" + m.channel + "/" + std::to_string(m.id) + "/" + std::to_string(m.month),
+            "s-1/a/7/202403");
+  const std::pair<std::string, std::string> refused[] = {
+      {"poshark/s-1/a/other", receipt},
+      {"poshark/s-1/a/receipt",
+       std::regex_replace(receipt, std::regex("\"pos\":1"), "\"pos\":4294967296")},
+      {"poshark/s-1/a/receipt", std::regex_replace(receipt, std::regex("\"s-1\""), "\"s/1\"")},
+      {"poshark/s-1/a/receipt", std::regex_replace(receipt, std::regex(",\"id\":7"), "")},
+      {"poshark/s-1/a/receipt",
+       std::regex_replace(receipt, std::regex("\"text\":\"x\""), "\"t\":1")},
+      {"poshark/s-1/a/receipt", receipt.substr(0, receipt.size() - 1)},
+      {"poshark/s-1/status", "maybe"},
+  };
+  for (const auto& [topic, payload] : refused)
+    EXPECT_FALSE(ReadCentralMessage(topic, payload, m, why)) << topic << " " << payload;
+  ASSERT_TRUE(ReadCentralMessage("poshark/s-1/status", "offline", m, why));
+  EXPECT_EQ(m.store, "s-1");
 }
 
 TEST(Collect, BadConfigurationNamesFileLineSectionAndKey) {

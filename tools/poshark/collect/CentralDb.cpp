@@ -3,7 +3,10 @@
 #include <libpq-fe.h>
 
 #include <chrono>
+#include <cstring>
+#include <map>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "collect/CentralSchema.h"
@@ -69,22 +72,28 @@ struct Parts {
   json channels = json::array(), statuses = json::array();
 };
 
+// A message sent twice in one batch goes in once (a receipt twice would
+// bring its lines twice); of a store's statuses the last one counts.
 Parts Split(const std::vector<CentralMessage>& batch) {
   Parts p;
   std::set<std::string> stores;
+  std::map<std::string, std::string> statuses;
   std::set<std::pair<std::string, std::string>> channels;
+  std::set<std::tuple<CentralKind, std::string, std::string, int64_t>> seen;
   for (const auto& m : batch) {
     stores.insert(m.store);
     if (m.kind == CentralKind::kStatus) {
-      p.statuses.push_back(json::array({m.store, m.doc["status"]}));
+      statuses[m.store] = m.doc["status"];
       continue;
     }
+    if (!seen.emplace(m.kind, m.store, m.channel, m.id).second) continue;
     if (channels.emplace(m.store, m.channel).second)
       p.channels.push_back(json::array({m.store, m.channel, m.doc["pos"]}));
     if (m.kind == CentralKind::kReceipt) p.receipts.push_back(m.doc);
     if (m.kind == CentralKind::kAlarm) p.alarms.push_back(m.doc);
   }
   for (const auto& s : stores) p.stores.push_back(s);
+  for (const auto& [store, status] : statuses) p.statuses.push_back(json::array({store, status}));
   return p;
 }
 
@@ -100,7 +109,10 @@ void CentralDb::Close() {
   months_.clear();
 }
 
-void CentralDb::Fail(const std::string& what) {
+void CentralDb::Fail(const std::string& what, const PGresult* result) {
+  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const bool bad_data =
+      state != nullptr && (std::strncmp(state, "22", 2) == 0 || std::strncmp(state, "23", 2) == 0);
   std::string why = conn_ != nullptr ? PQerrorMessage(conn_) : "no connection";
   while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
   if (conn_ != nullptr && PQstatus(conn_) != CONNECTION_OK) {
@@ -108,13 +120,13 @@ void CentralDb::Fail(const std::string& what) {
   } else if (conn_ != nullptr && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
     Result(PQexec(conn_, "ROLLBACK"));
   }
-  throw CentralError(what + ": " + why);
+  throw CentralError(what + ": " + why, bad_data);
 }
 
 void CentralDb::Run(const std::string& sql) {
   Result r(PQexec(conn_, sql.c_str()));
   const auto status = PQresultStatus(r.get());
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("database");
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("database", r.get());
 }
 
 int64_t CentralDb::RunWith(const std::string& sql, const std::string& json_param) {
@@ -124,7 +136,7 @@ int64_t CentralDb::RunWith(const std::string& sql, const std::string& json_param
   if (status == PGRES_TUPLES_OK && PQntuples(r.get()) == 1)
     return std::stoll(PQgetvalue(r.get(), 0, 0));
   if (status == PGRES_COMMAND_OK) return std::stoll("0" + std::string(PQcmdTuples(r.get())));
-  Fail("database");
+  Fail("database", r.get());
 }
 
 void CentralDb::Open() {

@@ -13,12 +13,20 @@
 #include "collect/CollectConfig.h"
 
 struct pg_conn;
+struct pg_result;
 
 namespace poshark::tool {
 
 class CentralError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit CentralError(const std::string& what, bool bad_data = false)
+      : std::runtime_error(what), bad_data_(bad_data) {}
+  // The server refused the rows themselves (SQLSTATE class 22 or 23): the
+  // same batch would fail again.
+  bool BadData() const { return bad_data_; }
+
+ private:
+  bool bad_data_;
 };
 
 // What a batch brought that was not there yet.
@@ -53,7 +61,7 @@ class CentralDb {
   int64_t RunWith(const std::string& sql, const std::string& json_param);
   void Upgrade();
   void MakePartitions(const std::vector<CentralMessage>& batch);
-  [[noreturn]] void Fail(const std::string& what);
+  [[noreturn]] void Fail(const std::string& what, const pg_result* result = nullptr);
 
   const DatabaseSettings settings_;
   pg_conn* conn_ = nullptr;

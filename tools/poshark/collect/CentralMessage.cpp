@@ -1,6 +1,7 @@
 #include "collect/CentralMessage.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <regex>
 
@@ -17,8 +18,10 @@ bool IsText(const json& j, const char* key, size_t most) {
          j[key].get_ref<const std::string&>().size() <= most;
 }
 
-bool IsCount(const json& j, const char* key) {
-  return j.contains(key) && j[key].is_number_integer() && j[key].get<int64_t>() >= 0;
+// A number from 0; the database keeps POS numbers and counts as integers.
+bool IsCount(const json& j, const char* key, int64_t most = INT64_MAX) {
+  return j.contains(key) && j[key].is_number_integer() && j[key].get<int64_t>() >= 0 &&
+         j[key].get<int64_t>() <= most;
 }
 
 bool IsTime(const json& j, const char* key, int& month) {
@@ -29,7 +32,8 @@ bool IsTime(const json& j, const char* key, int& month) {
 bool CheckReceipt(const json& j, CentralMessage& m, std::string& why) {
   int unused = 0;
   why = "a receipt needs id, pos, start, stop, transaction, void, alarms and lines";
-  if (!IsCount(j, "id") || !IsCount(j, "pos") || !IsCount(j, "alarms")) return false;
+  if (!IsCount(j, "id") || !IsCount(j, "pos", INT32_MAX) || !IsCount(j, "alarms", INT32_MAX))
+    return false;
   if (!IsTime(j, "start", m.month)) return false;
   if (!j.contains("stop") || !(j["stop"].is_null() || IsTime(j, "stop", unused))) return false;
   if (!j.contains("transaction") || !j["transaction"].is_boolean()) return false;
@@ -48,7 +52,7 @@ bool CheckReceipt(const json& j, CentralMessage& m, std::string& why) {
 bool CheckLine(const json& j, std::string& why) {
   int unused = 0;
   why = "a line needs id, receipt, pos, time and text";
-  return IsCount(j, "id") && IsCount(j, "receipt") && IsCount(j, "pos") &&
+  return IsCount(j, "id") && IsCount(j, "receipt") && IsCount(j, "pos", INT32_MAX) &&
          IsTime(j, "time", unused) && j.contains("text") && j["text"].is_string();
 }
 

@@ -71,14 +71,16 @@ class CollectLoop {
     batch_.push_back(std::move(m));
   }
 
+  // After a lost or refused connection, a pause first: a broker that
+  // refuses the login is not asked again at once.
   bool Connect() {
+    if (broker_down_) Sleep(kRetryWait);
     if (inbox_.Connect(error_)) {
       if (broker_down_) Log(LogLevel::kInfo, "broker: connected again");
       broker_down_ = false;
       return true;
     }
     Check(false, "cannot connect");
-    Sleep(kRetryWait);
     return false;
   }
 
@@ -127,10 +129,32 @@ class CollectLoop {
       if (db_down_) Log(LogLevel::kInfo, "database: writing again");
       db_down_ = false;
     } catch (const CentralError& e) {
+      if (e.BadData()) return CommitOneByOne();
       if (!db_down_)
         Log(LogLevel::kWarning, std::string(e.what()) + " (retrying; nothing acknowledged)");
       db_down_ = true;
     }
+  }
+
+  // The server refused a row of the batch: each message alone, and those
+  // it refuses dropped with the reason, so that one bad message never holds
+  // up the rest.
+  void CommitOneByOne() {
+    std::vector<CentralMessage> rest;
+    rest.swap(batch_);
+    for (auto& m : rest) {
+      try {
+        db_.Write({m});
+      } catch (const CentralError& e) {
+        if (e.BadData()) {
+          Log(LogLevel::kWarning,
+              "database: a message of store " + m.store + " dropped: " + e.what());
+        } else {
+          batch_.push_back(std::move(m));  // kept for the next attempt
+        }
+      }
+    }
+    db_down_ = !batch_.empty();
   }
 
   void Retain() {

@@ -14,6 +14,7 @@
 #include "MqttKit.h"
 #include "PgKit.h"
 #include "base/Usage.h"
+#include "collect/CentralDb.h"
 #include "collect/CentralMessage.h"
 #include "collect/CollectConfig.h"
 #include "journal/JournalDb.h"
@@ -274,6 +275,49 @@ TEST(Collect, MessagesAreCheckedAndFiledUnderTheirMonthInUtc) {
     EXPECT_FALSE(ReadCentralMessage(topic, payload, m, why)) << topic << " " << payload;
   ASSERT_TRUE(ReadCentralMessage("poshark/s-1/status", "offline", m, why));
   EXPECT_EQ(m.store, "s-1");
+}
+
+// The database side alone: a receipt sent again is dropped by its key, a
+// value the server refuses is told apart from a lost server, and keep
+// drops whole months.
+TEST(Collect, DatabaseDropsResentReceiptsTellsBadDataAndDropsExpiredMonths) {
+  Postgres pg;
+  poshark::tool::DatabaseSettings settings;
+  settings.url = pg.Url() + "?password=" + kPgPassword;
+  ASSERT_TRUE(poshark::tool::ParseKeep("400d", settings.keep));
+  auto receipt = [](int id, const std::string& start) {
+    poshark::tool::CentralMessage m;
+    std::string why;
+    const std::string doc =
+        R"({"store":"w","id":)" + std::to_string(id) + R"(,"channel":"a","pos":1,"start":")" +
+        start + R"(","stop":null,"transaction":true,"void":true,"alarms":0,"lines":[{"time":")" +
+        start + R"(","text":"x"},{"time":")" + start + R"(","text":"y"}]})";
+    EXPECT_TRUE(ReadCentralMessage("poshark/w/a/receipt", doc, m, why)) << why;
+    return m;
+  };
+  poshark::tool::CentralDb db(settings);
+  const auto old = receipt(1, "2020-01-31T23:30:00.000-01:00"),
+             now = receipt(2, "2026-01-01T00:00:00Z");
+  EXPECT_EQ(db.Write({old, now, old}).receipts, 2);
+  EXPECT_EQ(db.Write({now}).receipts, 0);
+  EXPECT_EQ(pg.Central("SELECT count(*) FROM lines"), std::vector<std::string>{"4"});
+  EXPECT_EQ(pg.Central("SELECT count(*) FROM lines_p202002"), std::vector<std::string>{"2"});
+  try {
+    db.Write({receipt(3, "0000-01-01T00:00:00Z")});
+    ADD_FAILURE() << "year 0 accepted";
+  } catch (const poshark::tool::CentralError& e) {
+    EXPECT_TRUE(e.BadData()) << e.what();
+  }
+  EXPECT_EQ(db.DropExpired(), 1);
+  EXPECT_EQ(pg.Central("SELECT string_agg(store || id, ',') FROM receipts"),
+            std::vector<std::string>{"w2"});
+  pg.Stop();
+  try {
+    db.Write({receipt(4, "2026-01-01T00:00:00Z")});
+    ADD_FAILURE() << "written with the server stopped";
+  } catch (const poshark::tool::CentralError& e) {
+    EXPECT_FALSE(e.BadData()) << e.what();
+  }
 }
 
 TEST(Collect, BadConfigurationNamesFileLineSectionAndKey) {

@@ -25,6 +25,10 @@ using std::chrono::milliseconds;
 // than kMaxBatch messages unacknowledged with the collector.
 constexpr int kMaxBatch = 1000;
 constexpr milliseconds kMaxBatchWait{100};
+// A batch is also written once nothing more has come for this long: the
+// broker sends no more than its in-flight limit (mosquitto's
+// max_inflight_messages) before the batch is acknowledged.
+constexpr milliseconds kQuietWait{2};
 // Pause between attempts while the broker or the database is away.
 constexpr milliseconds kRetryWait{1000};
 // How often the loop looks at the keep-alive and the retention when idle.
@@ -103,20 +107,22 @@ class CollectLoop {
       wait =
           std::max(milliseconds(0),
                    std::chrono::duration_cast<milliseconds>(first_ + kMaxBatchWait - Clock::now()));
+      wait = std::min(wait, kQuietWait);
     }
     pollfd fds[2] = {{wake_, POLLIN, 0}, {inbox_.Socket(), 0, 0}};
     const bool room = static_cast<int>(batch_.size()) < kMaxBatch && !db_down_;
     if (room) fds[1].events |= POLLIN;
     if (batch_.empty() && inbox_.WantsWrite()) fds[1].events |= POLLOUT;
     ready_ = false;
-    if (poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(wait.count())) > 0)
-      ready_ = room && (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+    const int events = poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(wait.count()));
+    quiet_ = events == 0;
+    if (events > 0) ready_ = room && (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
   }
 
   bool Due() const {
     if (batch_.empty()) return false;
     return static_cast<int>(batch_.size()) >= kMaxBatch || Clock::now() >= first_ + kMaxBatchWait ||
-           inbox_.Socket() < 0 || db_down_;
+           quiet_ || inbox_.Socket() < 0 || db_down_;
   }
 
   void Commit() {
@@ -176,6 +182,7 @@ class CollectLoop {
   Clock::time_point next_retention_ = Clock::now();
   std::string error_;
   bool ready_ = false;
+  bool quiet_ = false;  // the last wait ended with nothing to read
   bool subscribed_ = false;
   bool broker_down_ = false;
   bool db_down_ = false;

@@ -44,7 +44,7 @@ fi
 rm -f "$format_log"
 
 echo "== tool rooms: each folder of tools/poshark includes only the folders before it"
-rooms=(base settings guess output channel journal forward page serve cli)
+rooms=(base settings guess output channel journal forward collect page serve cli)
 for ((i = 0; i < ${#rooms[@]}; i++)); do
   later="$(IFS='|'; echo "${rooms[*]:i+1}")"
   [[ -z "$later" ]] && continue

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/InstallPaths.h"
+#include "collect/CollectConfig.h"
 #include "settings/ServeConfig.h"
 
 namespace poshark::tool {
@@ -42,6 +43,22 @@ void PrintServeHelp(FILE* out) {
                kDefaultConfigPath, InstalledDataDir().c_str());
 }
 
+void PrintCollectHelp(FILE* out) {
+  std::fprintf(out,
+               "Usage: poshark collect [--config FILE]\n"
+               "\n"
+               "Subscribes to the stores' forwarded receipts and alarms on an MQTT broker\n"
+               "and writes them into PostgreSQL, each once (docs/CENTRAL.md). SIGTERM stops.\n"
+               "\n"
+               "  --config FILE         the configuration (default %s)\n"
+               "  -h, --help            this help\n"
+               "\n"
+               "Exit status: 0 stopped, 1 a failure at start (the database unreachable,\n"
+               "the login refused, a newer schema), 2 a bad configuration (the message\n"
+               "names the file, line, section, key).\n",
+               kDefaultCollectConfigPath);
+}
+
 void PrintTraceHelp(FILE* out) {
   std::fprintf(out,
                "Usage: poshark trace dump FILE.bin2\n"
@@ -58,6 +75,8 @@ bool PrintCommandHelp(std::string_view command, FILE* out) {
     PrintSetsHelp(out);
   } else if (command == "serve") {
     PrintServeHelp(out);
+  } else if (command == "collect") {
+    PrintCollectHelp(out);
   } else if (command == "trace") {
     PrintTraceHelp(out);
   } else {

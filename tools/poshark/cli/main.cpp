@@ -4,6 +4,7 @@
 //   poshark sets guess [--json] [--trace] [--codepage NAME] [--commands DIR] FILE|-
 //   poshark listen --pos N --set NAME|NUMBER SOURCE [options]
 //   poshark serve [--config FILE]
+//   poshark collect [--config FILE]
 //   poshark search [OPTIONS] [WORDS]
 //   poshark trace dump FILE.bin2
 //
@@ -19,6 +20,8 @@
 #include "cli/InstallPaths.h"
 #include "cli/ListenArgs.h"
 #include "cli/Search.h"
+#include "collect/Collect.h"
+#include "collect/CollectConfig.h"
 #include "serve/Serve.h"
 #include "settings/ServeConfig.h"
 
@@ -57,6 +60,7 @@ void PrintHelp(FILE* out) {
                "  poshark sets guess [--json] [--trace] [--codepage NAME] [--commands DIR] FILE|-\n"
                "  poshark listen --pos N --set NAME|NUMBER SOURCE [OPTIONS]\n"
                "  poshark serve [--config FILE]\n"
+               "  poshark collect [--config FILE]\n"
                "  poshark search [--journal FILE] [--channel NAME] [--pos N] [--since TIME]\n"
                "                 [--until TIME] [--void] [--alarms] [--json] [WORDS]\n"
                "  poshark trace dump FILE.bin2\n"
@@ -308,11 +312,13 @@ int RunListenCommand(int argc, char** argv) {
   return RunListen(cmd.options);
 }
 
-int RunServeCommand(int argc, char** argv) {
+// The --config FILE of serve and collect; "" after --help (shown).
+std::string ConfigArgument(const std::string& command, int argc, char** argv,
+                           const std::string& config_default) {
   static const option kOptions[] = {{"config", required_argument, nullptr, 'c'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
-  std::string config = kDefaultConfigPath;
+  std::string config = config_default;
   optind = 1;
   opterr = 0;
   int c = 0;
@@ -321,16 +327,27 @@ int RunServeCommand(int argc, char** argv) {
     if (c == 'c') {
       config = optarg;
     } else if (c == 'h') {
-      PrintCommandHelp("serve", stdout);
-      return 0;
+      PrintCommandHelp(command, stdout);
+      return "";
     } else {
-      Usage(c == ':' ? "serve: option " + given + " needs an argument"
-                     : "serve: unknown option " + given);
+      Usage(c == ':' ? command + ": option " + given + " needs an argument"
+                     : command + ": unknown option " + given);
     }
   }
-  if (optind < argc) Usage(std::string("serve: unexpected argument ") + argv[optind]);
+  if (optind < argc) Usage(command + ": unexpected argument " + argv[optind]);
+  return config;
+}
+
+int RunServeCommand(int argc, char** argv) {
+  const std::string config = ConfigArgument("serve", argc, argv, kDefaultConfigPath);
+  if (config.empty()) return 0;
   SetUpCommands("");
   return RunServe(config);
+}
+
+int RunCollectCommand(int argc, char** argv) {
+  const std::string config = ConfigArgument("collect", argc, argv, kDefaultCollectConfigPath);
+  return config.empty() ? 0 : RunCollect(config);
 }
 
 }  // namespace
@@ -341,7 +358,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   try {
     if (argc < 2) {
-      Usage("a command is required: sets, listen, serve, search or trace dump (see --help)");
+      Usage(
+          "a command is required: sets, listen, serve, collect, search or trace dump (see --help)");
     }
     std::string command = argv[1];
     if (command == "-h" || command == "--help" || command == "help") {
@@ -358,9 +376,11 @@ int main(int argc, char** argv) {
     if (command == "sets") return RunSets(argc - 1, argv + 1);
     if (command == "listen") return RunListenCommand(argc - 1, argv + 1);
     if (command == "serve") return RunServeCommand(argc - 1, argv + 1);
+    if (command == "collect") return RunCollectCommand(argc - 1, argv + 1);
     if (command == "search") return RunSearch(argc - 1, argv + 1);
     if (command == "trace") return RunTraceDump(argc - 2, argv + 2);
-    Usage("unknown command " + command + " (expected sets, listen, serve, search or trace dump)");
+    Usage("unknown command " + command +
+          " (expected sets, listen, serve, collect, search or trace dump)");
   } catch (const UsageError& e) {
     std::fprintf(stderr, "poshark: %s\nTry `poshark --help`.\n", e.message.c_str());
     return kUsage;

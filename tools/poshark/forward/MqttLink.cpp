@@ -80,6 +80,24 @@ struct LinkCallbacks {
   }
 };
 
+void ConfigureMqttLogin(mosquitto* mosq, const ForwardSettings& settings) {
+  if (!settings.username.empty()) {
+    Check(mosquitto_username_pw_set(
+              mosq, settings.username.c_str(),
+              settings.password_file.empty() ? nullptr : settings.password.c_str()),
+          "user name");
+  }
+  if (!settings.tls) return;
+  if (settings.ca.empty()) Check(mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1), "TLS");
+  auto file = [](const std::string& path) { return path.empty() ? nullptr : path.c_str(); };
+  Check(mosquitto_tls_set(mosq, file(settings.ca), settings.ca.empty() ? kSystemCaFolder : nullptr,
+                          file(settings.cert), file(settings.key), nullptr),
+        "TLS certificates");
+  // The broker's certificate and name are checked; never turned off.
+  Check(mosquitto_tls_opts_set(mosq, 1, nullptr, nullptr), "TLS");
+  Check(mosquitto_tls_insecure_set(mosq, false), "TLS");
+}
+
 MqttLink::MqttLink(const ForwardSettings& settings, const std::string& status_topic, Sink sink)
     : settings_(settings), status_topic_(status_topic), sink_(std::move(sink)) {
   InitLibrary();
@@ -102,22 +120,7 @@ void MqttLink::Configure() {
   Check(mosquitto_will_set_v5(mosq_, status_topic_.c_str(), sizeof kStatusOffline - 1,
                               kStatusOffline, 1, true, nullptr),
         "last will");
-  if (!settings_.username.empty()) {
-    Check(mosquitto_username_pw_set(
-              mosq_, settings_.username.c_str(),
-              settings_.password_file.empty() ? nullptr : settings_.password.c_str()),
-          "user name");
-  }
-  if (!settings_.tls) return;
-  if (settings_.ca.empty()) Check(mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1), "TLS");
-  auto file = [](const std::string& path) { return path.empty() ? nullptr : path.c_str(); };
-  Check(
-      mosquitto_tls_set(mosq_, file(settings_.ca), settings_.ca.empty() ? kSystemCaFolder : nullptr,
-                        file(settings_.cert), file(settings_.key), nullptr),
-      "TLS certificates");
-  // The broker's certificate and name are checked; never turned off.
-  Check(mosquitto_tls_opts_set(mosq_, 1, nullptr, nullptr), "TLS");
-  Check(mosquitto_tls_insecure_set(mosq_, false), "TLS");
+  ConfigureMqttLogin(mosq_, settings_);
 }
 
 MqttLink::~MqttLink() {

@@ -22,6 +22,10 @@ inline constexpr char kStatusOffline[] = "offline";
 // The content type of every message (an MQTT 5 property).
 inline constexpr char kContentType[] = "application/json";
 
+// The user name, password and TLS settings of a client (a forward's or the
+// collector's). Throws std::runtime_error when the library refuses them.
+void ConfigureMqttLogin(mosquitto* mosq, const ForwardSettings& settings);
+
 struct LinkEvent {
   enum Type { kConnected, kLost, kAcked, kRefused } type;
   int mid = 0;      // kAcked, kRefused: the message

@@ -1,0 +1,232 @@
+#include "collect/CentralDb.h"
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+#include "collect/CentralSchema.h"
+
+namespace poshark::tool {
+
+namespace {
+
+using nlohmann::json;
+
+struct ResultFree {
+  void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultFree>;
+
+// The receipts new to the database, then their lines (only theirs: a
+// resent receipt's lines are there already).
+constexpr char kInsertReceipts[] = R"sql(
+WITH batch AS (SELECT r FROM jsonb_array_elements($1::jsonb) r),
+fresh AS (
+  INSERT INTO receipts (store, channel, id, pos, start_time, stop_time, transaction, void, alarms, doc)
+  SELECT r->>'store', r->>'channel', (r->>'id')::bigint, (r->>'pos')::integer,
+         (r->>'start')::timestamptz, (r->>'stop')::timestamptz, (r->>'transaction')::boolean,
+         (r->>'void')::boolean, (r->>'alarms')::integer, r - 'lines'
+  FROM batch
+  ON CONFLICT DO NOTHING
+  RETURNING store, channel, id, start_time),
+new_lines AS (
+  INSERT INTO lines (store, channel, receipt, start_time, n, time, event, text, doc)
+  SELECT f.store, f.channel, f.id, f.start_time, l.n, (l.v->>'time')::timestamptz,
+         l.v->>'event', l.v->>'text', l.v
+  FROM fresh f
+  JOIN batch b ON b.r->>'store' = f.store AND b.r->>'channel' = f.channel
+              AND (b.r->>'id')::bigint = f.id
+  CROSS JOIN LATERAL jsonb_array_elements(b.r->'lines') WITH ORDINALITY AS l(v, n)
+  RETURNING 1)
+SELECT (SELECT count(*) FROM fresh), (SELECT count(*) FROM new_lines))sql";
+
+constexpr char kInsertAlarms[] = R"sql(
+INSERT INTO alarms (store, channel, id, receipt, pos, time, doc)
+SELECT a->>'store', a->>'channel', (a->>'id')::bigint, (a->>'receipt')::bigint,
+       (a->>'pos')::integer, (a->>'time')::timestamptz, a
+FROM jsonb_array_elements($1::jsonb) a
+ON CONFLICT DO NOTHING)sql";
+
+constexpr char kInsertStores[] = R"sql(
+INSERT INTO stores (store)
+SELECT s FROM jsonb_array_elements_text($1::jsonb) s ORDER BY 1
+ON CONFLICT DO NOTHING)sql";
+
+constexpr char kInsertChannels[] = R"sql(
+INSERT INTO channels (store, channel, pos)
+SELECT c->>0, c->>1, (c->>2)::integer FROM jsonb_array_elements($1::jsonb) c ORDER BY 1, 2
+ON CONFLICT DO NOTHING)sql";
+
+constexpr char kSetStatus[] = R"sql(
+UPDATE stores SET status = s->>1, status_time = now()
+FROM jsonb_array_elements($1::jsonb) s WHERE store = s->>0)sql";
+
+// The batch split by table, each part a JSON array for one statement.
+struct Parts {
+  json receipts = json::array(), alarms = json::array(), stores = json::array();
+  json channels = json::array(), statuses = json::array();
+};
+
+// A message sent twice in one batch goes in once (a receipt twice would
+// bring its lines twice); of a store's statuses the last one counts.
+Parts Split(const std::vector<CentralMessage>& batch) {
+  Parts p;
+  std::set<std::string> stores;
+  std::map<std::string, std::string> statuses;
+  std::set<std::pair<std::string, std::string>> channels;
+  std::set<std::tuple<CentralKind, std::string, std::string, int64_t>> seen;
+  for (const auto& m : batch) {
+    stores.insert(m.store);
+    if (m.kind == CentralKind::kStatus) {
+      statuses[m.store] = m.doc["status"];
+      continue;
+    }
+    if (!seen.emplace(m.kind, m.store, m.channel, m.id).second) continue;
+    if (channels.emplace(m.store, m.channel).second)
+      p.channels.push_back(json::array({m.store, m.channel, m.doc["pos"]}));
+    if (m.kind == CentralKind::kReceipt) p.receipts.push_back(m.doc);
+    if (m.kind == CentralKind::kAlarm) p.alarms.push_back(m.doc);
+  }
+  for (const auto& s : stores) p.stores.push_back(s);
+  for (const auto& [store, status] : statuses) p.statuses.push_back(json::array({store, status}));
+  return p;
+}
+
+}  // namespace
+
+CentralDb::CentralDb(const DatabaseSettings& settings) : settings_(settings) {}
+
+CentralDb::~CentralDb() { Close(); }
+
+void CentralDb::Close() {
+  if (conn_ != nullptr) PQfinish(conn_);
+  conn_ = nullptr;
+  months_.clear();
+}
+
+void CentralDb::Fail(const std::string& what, const PGresult* result) {
+  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const bool bad_data =
+      state != nullptr && (std::strncmp(state, "22", 2) == 0 || std::strncmp(state, "23", 2) == 0);
+  std::string why = conn_ != nullptr ? PQerrorMessage(conn_) : "no connection";
+  while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+  if (conn_ != nullptr && PQstatus(conn_) != CONNECTION_OK) {
+    Close();
+  } else if (conn_ != nullptr && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+    Result(PQexec(conn_, "ROLLBACK"));
+  }
+  throw CentralError(what + ": " + why, bad_data);
+}
+
+void CentralDb::Run(const std::string& sql) {
+  Result r(PQexec(conn_, sql.c_str()));
+  const auto status = PQresultStatus(r.get());
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("database", r.get());
+}
+
+int64_t CentralDb::RunWith(const std::string& sql, const std::string& json_param) {
+  const char* values[] = {json_param.c_str()};
+  Result r(PQexecParams(conn_, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+  const auto status = PQresultStatus(r.get());
+  if (status == PGRES_TUPLES_OK && PQntuples(r.get()) == 1)
+    return std::stoll(PQgetvalue(r.get(), 0, 0));
+  if (status == PGRES_COMMAND_OK) return std::stoll("0" + std::string(PQcmdTuples(r.get())));
+  Fail("database", r.get());
+}
+
+void CentralDb::Open() {
+  if (conn_ != nullptr) return;
+  // The url as dbname (expand_dbname): a postgresql:// url or keywords.
+  std::vector<const char*> keys = {"dbname", "application_name"};
+  std::vector<const char*> values = {settings_.url.c_str(), "poshark collect"};
+  if (!settings_.password_file.empty()) {
+    keys.push_back("password");
+    values.push_back(settings_.password.c_str());
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  conn_ = PQconnectdbParams(keys.data(), values.data(), 1);
+  if (conn_ == nullptr) throw CentralError("database: out of memory");
+  if (PQstatus(conn_) != CONNECTION_OK) Fail("database");
+  Run("SET client_min_messages = warning");
+  Upgrade();
+}
+
+void CentralDb::Upgrade() {
+  const auto& steps = SchemaSteps();
+  Run("BEGIN");
+  Run("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ")");
+  Run("CREATE TABLE IF NOT EXISTS poshark_schema (version integer NOT NULL)");
+  Result r(PQexec(conn_, "SELECT max(version) FROM poshark_schema"));
+  if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("database");
+  const size_t version = PQgetisnull(r.get(), 0, 0) ? 0 : std::stoul(PQgetvalue(r.get(), 0, 0));
+  if (version > steps.size()) {
+    Run("ROLLBACK");
+    throw CentralError("database: its schema is version " + std::to_string(version) +
+                       ", made by a newer poshark (this one knows up to " +
+                       std::to_string(steps.size()) + ")");
+  }
+  for (size_t v = version; v < steps.size(); ++v) Run(steps[v]);
+  if (version < steps.size()) {
+    Run("DELETE FROM poshark_schema");
+    Run("INSERT INTO poshark_schema VALUES (" + std::to_string(steps.size()) + ")");
+  }
+  Run("COMMIT");
+}
+
+void CentralDb::MakePartitions(const std::vector<CentralMessage>& batch) {
+  std::set<int> missing;
+  for (const auto& m : batch)
+    if (m.kind == CentralKind::kReceipt && !months_.count(m.month)) missing.insert(m.month);
+  if (missing.empty()) return;
+  std::string sql =
+      "BEGIN;\nSELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ");\n";
+  for (int month : missing) sql += MonthPartitionsSql(month);
+  Run(sql + "COMMIT;");
+  months_.insert(missing.begin(), missing.end());
+}
+
+WriteCount CentralDb::Write(const std::vector<CentralMessage>& batch) {
+  Open();
+  MakePartitions(batch);
+  const Parts p = Split(batch);
+  WriteCount count;
+  Run("BEGIN");
+  RunWith(kInsertStores, p.stores.dump());
+  if (!p.channels.empty()) RunWith(kInsertChannels, p.channels.dump());
+  if (!p.receipts.empty()) count.receipts = RunWith(kInsertReceipts, p.receipts.dump());
+  if (!p.alarms.empty()) count.alarms = RunWith(kInsertAlarms, p.alarms.dump());
+  if (!p.statuses.empty()) RunWith(kSetStatus, p.statuses.dump());
+  Run("COMMIT");
+  return count;
+}
+
+int CentralDb::DropExpired() {
+  if (settings_.keep.age_ms == 0) return 0;
+  Open();
+  // Months whose end is before the oldest time kept, oldest first.
+  const std::string sql =
+      "SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+      "JOIN pg_class p ON p.oid = i.inhparent WHERE p.relname IN ('receipts', 'lines') "
+      "AND c.relname ~ '_p[0-9]{6}$' AND "
+      "(to_date(right(c.relname, 6), 'YYYYMM')::timestamp AT TIME ZONE 'UTC') "
+      "+ interval '1 month' <= now() - " +
+      std::to_string(settings_.keep.age_ms / 1000) + " * interval '1 second' ORDER BY 1";
+  Result r(PQexec(conn_, sql.c_str()));
+  if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("database");
+  std::set<std::string> months;
+  for (int i = 0; i < PQntuples(r.get()); ++i) {
+    const std::string name = PQgetvalue(r.get(), i, 0);
+    Run("DROP TABLE IF EXISTS " + name);
+    months.insert(name.substr(name.size() - 6));
+    months_.erase(std::stoi(name.substr(name.size() - 6)));
+  }
+  return static_cast<int>(months.size());
+}
+
+}  // namespace poshark::tool

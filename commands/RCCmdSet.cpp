@@ -174,6 +174,7 @@ void RCCmdSet::Clear() {
   pfnBarcodeAnalyze = nullptr;
   tables.Clear();
   nLastTableParam = -1;
+  nSwallowedLeads = 0;
   BuildDispatch();
 }
 
@@ -413,6 +414,14 @@ int RCCmdSet::Match(unsigned char* pData, int& nLen, bool bCloseUp) {
   return TakeMatched(pData, nLen, bCloseUp);
 }
 
+void RCCmdSet::CountSwallowedLeads(const unsigned char* pParam, int nParamLen) {
+  uint32_t n = 0;
+  for (int i = 0; i < nParamLen; ++i) {
+    if (aGroupStart_[pParam[i]] != aGroupStart_[pParam[i] + 1]) ++n;
+  }
+  if (n > 0) nSwallowedLeads.fetch_add(n, std::memory_order_relaxed);
+}
+
 int RCCmdSet::TakeMatched(unsigned char* pData, int& nLen, bool bCloseUp) {
   STRUCT_PrnCmd* c = pCurCmd;
   if (c->nType == 1 && c->nParam == 0) {
@@ -430,6 +439,7 @@ int RCCmdSet::TakeMatched(unsigned char* pData, int& nLen, bool bCloseUp) {
   if (result == CMD_DONE && !ParamInside(start, paramLen, n)) result = CMD_DISCARD;
   if (result == CMD_DONE) {
     if (c->tableRole == TableRole::kSelect) nLastTableParam = pData[c->nCmdLen + c->nTableAt];
+    if (c->nType == 1) CountSwallowedLeads(pData + c->nCmdLen + start, paramLen);
     // The bytes before the parameter stay; the command and the parameter go.
     if (start > 0) std::memmove(pData, pData + c->nCmdLen, static_cast<size_t>(start));
     int rest = n - start - paramLen;

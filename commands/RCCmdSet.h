@@ -112,6 +112,14 @@ class RCCmdSet {
   // The table number of the last select command taken (analyzer thread),
   // read before its bytes are removed; -1 before the first.
   int nLastTableParam = -1;
+  // Lead bytes of this set's command groups that fixed-length commands took
+  // as their parameters since the set was loaded: a command read with more
+  // parameter bytes than its printer gives it swallows the commands after
+  // it. Written by the analyzer thread, read by any.
+  std::atomic<uint32_t> nSwallowedLeads{0};
+  // Counts the group leads among a fixed-length command's parameter bytes
+  // (analyzer thread).
+  void CountSwallowedLeads(const unsigned char* pParam, int nParamLen);
 
   // The automatic stop after nWaitTime seconds without data is in force;
   // cleared by any "TRAN_STOP" entry.

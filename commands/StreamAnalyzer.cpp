@@ -146,6 +146,7 @@ bool StreamAnalyzer::TakeSettled(Pass& pass) {
   if (cmd.bMarker) {
     Advance(pass, cmd.nTake);
   } else {
+    if (cmd.nParams > 0) pass.pSet->CountSwallowedLeads(pAt + cmd.nTake - cmd.nParams, cmd.nParams);
     pass.r += cmd.nTake;
     AppendText(pass, cmd.pText, cmd.nText);
   }

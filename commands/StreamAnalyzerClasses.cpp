@@ -30,6 +30,7 @@ SettledCommand Settle(STRUCT_PrnCmd& cmd) {
   settled.pCmd = &cmd;
   settled.bMarker = cmd.nParam == 0;
   settled.nTake = settled.bMarker ? cmd.nCmdLen : std::max(cmd.nCmdLen, cmd.nParam);
+  settled.nParams = settled.nTake - cmd.nCmdLen;
   if (!settled.bMarker && cmd.pText && cmd.nTextLen > 0) {
     settled.pText = reinterpret_cast<const unsigned char*>(cmd.pText.get());
     settled.nText = cmd.nTextLen;

@@ -34,6 +34,7 @@ struct SettledCommand {
   const unsigned char* pText = nullptr;  // replacement text, nText bytes
   int nText = 0;
   int nTake = 0;         // bytes removed, or a marker's bytes passed
+  int nParams = 0;       // of them, parameter bytes after the command's own
   bool bMarker = false;  // its bytes stay in the text
 };
 // The commands settled at one first byte.

@@ -80,6 +80,11 @@ uint32_t RCPosHark::GetUnknownTableCount(int nTable) {
   return pSet ? pSet->tables.UnknownCount(nTable) : 0;
 }
 
+uint32_t RCPosHark::GetSwallowedLeadCount() {
+  RCCmdSet* pSet = CurSet();
+  return pSet ? pSet->nSwallowedLeads.load(std::memory_order_relaxed) : 0;
+}
+
 std::vector<std::string> RCPosHark::GetCodeTableErrors() {
   RCCmdSet* pSet = CurSet();
   return pSet ? pSet->tables.Errors() : std::vector<std::string>();

@@ -180,6 +180,11 @@ class POSHARK_EXPORT RCPosHark {
   // set's map lacks, since it was selected; the page in force stayed. -1:
   // all numbers together (a cheap look for new ones). Any thread.
   uint32_t GetUnknownTableCount(int nTable);
+  // How many lead bytes of the current set's command groups (ESC, GS, ...)
+  // its fixed-length commands took as parameters since it was selected: a
+  // set that gives a command more parameter bytes than the printer did
+  // swallows the commands after it. Any thread.
+  uint32_t GetSwallowedLeadCount();
   // One message for each fault of the current set's [CodeTables] section,
   // naming the file, the section and the key; such a set's tables are off.
   std::vector<std::string> GetCodeTableErrors();

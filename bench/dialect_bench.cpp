@@ -8,7 +8,7 @@
 //                       receipts (the yardstick of the run), 1 ESC/Bema on
 //                       the Bematech, Elgin, Sweda, Dataregis and Diebold
 //                       receipts, 2 Daruma on Daruma's, 3 Generic ESC/POS on
-//                       the generic printer's
+//                       the generic printer's, 4 Elgin I9 on the I9's
 // BM_AnalyzeFamily/F/1  the same bytes through the ESC/POS set: what the
 //                       set costs, apart from what its receipts hold
 //
@@ -43,6 +43,7 @@ const Family kFamilies[] = {
     {"ESC/Bema", {"mp-4200-th", "mp-2500-th", "vox", "i7", "si-300l", "dt200", "im453"}},
     {"Daruma", {"dr800"}},
     {"Generic ESC/POS", {"pos-80"}},
+    {"Elgin I9", {"i9"}},
 };
 
 std::string ReadFile(const std::string& path) {
@@ -126,7 +127,7 @@ void BM_AnalyzeFamily(benchmark::State& state) {
   state.SetLabel(set);
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
-BENCHMARK(BM_AnalyzeFamily)->ArgsProduct({{0, 1, 2, 3}, {0, 1}});
+BENCHMARK(BM_AnalyzeFamily)->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}});
 
 }  // namespace
 

@@ -1,5 +1,5 @@
 // `poshark sets guess` on a 1 MiB capture: every bundled set (ESC/POS,
-// ESC/Bema, Daruma, Generic ESC/POS, Star Line, Star PRNT, as the build tree
+// ESC/Bema, Daruma, Generic ESC/POS, Elgin I9, Star Line, Star PRNT, as the build
 // has them beside the tool) scored over the capture through listeners of
 // their own.
 //

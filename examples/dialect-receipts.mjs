@@ -20,8 +20,9 @@ const setOf = {
   generic: 'Generic ESC/POS',
 };
 
-// The models written, with the code pages their three receipts use: the
-// profile's default first, then pages of its own table numbering.
+// The models written, with the code pages their three receipts use (the
+// profile's default first, then pages of its own table numbering) and the
+// set, where the model's is not its family's.
 const models = [
   ['TM-T20', 'epson', ['cp850', 'cp860', 'cp1252']],
   ['TM-T88', 'epson', ['cp850', 'cp858', 'cp850']],
@@ -31,6 +32,7 @@ const models = [
   ['IM453', 'diebold', ['cp1252', 'cp1252', 'cp1252']],
   ['VOX', 'elgin', ['cp850', 'cp1252', 'cp860']],
   ['I7', 'elgin', ['cp850', 'cp858', 'cp1252']],
+  ['I9', 'elgin', ['cp1252', 'cp860', 'cp858'], 'Elgin I9'],
   ['SI-300L', 'sweda', ['cp850', 'cp1252', 'cp860']],
   ['PrintiD', 'controlid', ['cp850', 'cp860', 'cp1252']],
   ['PrintiD-Touch', 'controlid', ['cp850', 'cp1252', 'cp858']],
@@ -174,12 +176,12 @@ async function invoice(model, pages) {
 // Every model's three receipts, as name -> { set, expected, bytes() }.
 export async function dialectReceipts() {
   const receipts = {};
-  for (const [model, family, pages] of models) {
+  for (const [model, family, pages, set = setOf[family]] of models) {
     const name = 'family-' + model.toLowerCase().replace(/[^a-z0-9]+/g, '-');
     const tickets = [await sale(model, pages[0]), await order(model, pages[1]),
       await invoice(model, [pages[2], pages[0]])];
     tickets.forEach((t, i) => {
-      receipts[`${name}-${i + 1}`] = { set: setOf[family], codepage: 'tables', expected: t.expected,
+      receipts[`${name}-${i + 1}`] = { set, codepage: 'tables', expected: t.expected,
         bytes: () => t.bytes() };
     });
   }

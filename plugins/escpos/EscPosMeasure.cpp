@@ -1,6 +1,6 @@
 // Analyzer plug-in of the ESC/POS command set ("Printer Commands/ESCPOS.ini"),
-// of the sets of its dialects (ESCPOS_Bema.ini, ESCPOS_Daruma.ini, ESCPOS_Generic.ini)
-// and of the two Star sets (StarLine.ini, StarPRNT.ini).
+// of the sets of its dialects (ESCPOS_Bema.ini, ESCPOS_Daruma.ini, ESCPOS_Generic.ini,
+// ESCPOS_I9.ini) and of the two Star sets (StarLine.ini, StarPRNT.ini).
 //
 // Measures the parameters of commands whose length is carried in the data
 // (length bytes, image dimensions, NUL- or RS-terminated barcode data), and

@@ -52,7 +52,7 @@ Sample ReadSample(const std::string& name) {
 void InstallBundledSets(const TempHome& home) {
   namespace fs = std::filesystem;
   for (const char* file : {"ESCPOS.ini", "ESCPOS_Bema.ini", "ESCPOS_Daruma.ini",
-                           "ESCPOS_Generic.ini", "StarLine.ini", "StarPRNT.ini"}) {
+                           "ESCPOS_Generic.ini", "ESCPOS_I9.ini", "StarLine.ini", "StarPRNT.ini"}) {
     fs::copy_file(std::string(POSHARK_EXAMPLES_DIR) + "/Printer Commands/" + file,
                   home.CommandsDir() + "/" + file);
   }
@@ -141,7 +141,9 @@ TEST(DialectTables, EachSetReadsTheTablesItsPrintersNumber) {
                          {"Generic ESC/POS", 6, 0x80, "€"},  {"Generic ESC/POS", 7, 0x80, "А"},
                          {"Generic ESC/POS", 9, 0xD5, "€"},  {"Generic ESC/POS", 10, 0xE1, "α"},
                          {"Generic ESC/POS", 11, 0x80, "Α"}, {"Generic ESC/POS", 13, 0xDD, "İ"},
-                         {"Generic ESC/POS", 15, 0x80, "א"}, {"Generic ESC/POS", 16, 0xA3, "Ł"}};
+                         {"Generic ESC/POS", 15, 0x80, "א"}, {"Generic ESC/POS", 16, 0xA3, "Ł"},
+                         {"Elgin I9", 1, 0xE3, "ã"},         {"Elgin I9", 3, 0x84, "ä"},
+                         {"Elgin I9", 4, 0x84, "ã"},         {"Elgin I9", 5, 0xD5, "€"}};
   TempHome home;
   InstallBundledSets(home);
   for (const Case& c : kCases) {

@@ -96,6 +96,37 @@ TEST(SetGuess, AutoReadsEveryPrinterFamilysReceiptsExactly) {
   }
 }
 
+// An Elgin VOX's double width, ESC W 1 ... ESC W 0, with no other command
+// that only its set knows: ESC/POS reads ESC W with eight parameter bytes,
+// which take the commands after it (and the text) without a stray byte
+// left. The set whose commands swallow fewer command leads is named.
+TEST(SetGuess, NamesTheSetWhoseCommandsDoNotSwallowTheCommandsAfterThem) {
+  TempDir dir;
+  using namespace std::string_literals;
+  const std::string kImage = "\x1b*!\x18\x00"s + std::string(72, '\0');
+  dir.Write("vox.bin",
+            "\x1bt\x02\x1b"
+            "3\x10"s +
+                kImage +
+                "\x1bJ\x00\x1b"
+                "2\x1bW\x01\x1b"
+                "d\x01\x1b\x0f"
+                "A\x87\xc6o n\xa7 5\x12\x1b"
+                "d\x00\x1bW\x00\x07\x07\x07"
+                "FIM\r\n\x1b"
+                "d\x02\x1bm"s);
+  Result r = Guess(dir / "vox.bin");
+  ASSERT_EQ(r.code, 0) << r.err;
+  json j = json::parse(r.out);
+  EXPECT_EQ(j["set"], "ESC/Bema");
+  for (const json& s : j["ranked"]) {
+    if (s["name"] == "ESC/POS") {
+      EXPECT_EQ(s["score"], 1.0);
+      EXPECT_GE(s["swallowed_leads"], 2);
+    }
+  }
+}
+
 // Two commands the set lacks: still named, and the leftover listed with its
 // count and the offset of its first occurrence, as the text form shows it.
 TEST(SetGuess, ListsTheCommandsTheBestSetLeavesWithCountAndOffset) {

@@ -51,7 +51,7 @@ TEST(ToolErrors, UsageErrorsExitWithTwoRuntimeFailuresWithOneAndNameWhatWasWrong
            ", line 3, [channel a] set = NOPE: expected a command set that `poshark sets` lists"},
       {{"listen", "--pos", "1", "--set", "NoSuchSet", "--feed", kPlain},
        1,
-       "--set NoSuchSet: no such command set (6 found"},
+       "--set NoSuchSet: no such command set (7 found"},
       {with({"--feed", dir / "missing.bin"}), 1,
        "--feed " + (dir / "missing.bin") + ": No such file or directory"},
       {with({"--commands", dir / "nowhere", "--feed", kPlain}), 1,

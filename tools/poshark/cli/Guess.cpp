@@ -69,12 +69,16 @@ std::string Spelled(const std::string& seq) {
 }
 
 std::string Details(const SetScore& s) {
-  char buf[160];
+  char buf[224];
   std::snprintf(
-      buf, sizeof buf, "controls left %llu/%llu, leads left %llu/%llu, unknown tables %llu",
+      buf, sizeof buf,
+      "controls left %llu/%llu, leads left %llu/%llu, unknown tables %llu, swallowed leads "
+      "%llu, misfits %llu",
       static_cast<unsigned long long>(s.stray), static_cast<unsigned long long>(s.controls),
       static_cast<unsigned long long>(s.stray_leads), static_cast<unsigned long long>(s.leads),
-      static_cast<unsigned long long>(s.unknown_tables));
+      static_cast<unsigned long long>(s.unknown_tables),
+      static_cast<unsigned long long>(s.swallowed_leads),
+      static_cast<unsigned long long>(s.misfits));
   return buf;
 }
 
@@ -110,7 +114,9 @@ nlohmann::json ScoreJson(const SetScore& s) {
           {"chars", s.chars},
           {"lines", s.lines},
           {"receipts", s.receipts},
-          {"unknown_tables", s.unknown_tables}};
+          {"unknown_tables", s.unknown_tables},
+          {"swallowed_leads", s.swallowed_leads},
+          {"misfits", s.misfits}};
 }
 
 void PrintJson(const SetGuess& g) {

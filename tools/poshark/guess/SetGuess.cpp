@@ -46,10 +46,11 @@ std::string Percent(double share) {
 // Scores are compared in steps of kScoreTie.
 int64_t Level(const SetScore& s) { return std::llround(s.score / kScoreTie); }
 
-// Sets that read a capture alike: the same score, as many tables they lack
-// and as many characters delivered.
+// Sets that read a capture alike: the same score, as many tables they lack,
+// swallowed leads, misfits and characters delivered.
 bool ReadAlike(const SetScore& a, const SetScore& b) {
-  return Level(a) == Level(b) && a.unknown_tables == b.unknown_tables && a.chars == b.chars;
+  return Level(a) == Level(b) && a.unknown_tables == b.unknown_tables &&
+         a.swallowed_leads == b.swallowed_leads && a.misfits == b.misfits && a.chars == b.chars;
 }
 
 void Decide(SetGuess& g) {
@@ -90,10 +91,13 @@ bool GuessSet(const std::vector<unsigned char>& bytes, const std::string& codepa
                                                      : std::numeric_limits<size_t>::max());
     out.ranked.push_back(std::move(score));
   }
-  // Of equal scores: fewer unknown tables, fewer characters, fewer commands.
+  // Of equal scores: fewer unknown tables, fewer swallowed leads, fewer
+  // misfits, fewer characters, fewer commands.
   std::stable_sort(out.ranked.begin(), out.ranked.end(), [&](const SetScore& a, const SetScore& b) {
     if (Level(a) != Level(b)) return Level(a) > Level(b);
     if (a.unknown_tables != b.unknown_tables) return a.unknown_tables < b.unknown_tables;
+    if (a.swallowed_leads != b.swallowed_leads) return a.swallowed_leads < b.swallowed_leads;
+    if (a.misfits != b.misfits) return a.misfits < b.misfits;
     if (a.chars != b.chars) return a.chars < b.chars;
     return sizes[static_cast<size_t>(a.index)] < sizes[static_cast<size_t>(b.index)];
   });

@@ -27,8 +27,11 @@ inline constexpr double kScoreTie = 1e-4;
 
 struct SetGuess {
   // Every set of the catalogue, best first. Of sets that score alike: the
-  // one whose selects name fewer tables it lacks first, then the one that
-  // delivers fewer characters (it reads as parameters bytes another set
+  // one whose selects name fewer tables it lacks first, then the one whose
+  // fixed-length commands swallow fewer command leads (ESC W read with
+  // ESC/POS's eight parameter bytes where the printer takes one), then the
+  // one whose text has fewer misfits (a page read in place of the printer's own),
+  // then the one that delivers fewer characters (it reads as parameters bytes another set
   // prints: ESC E 1 is bold on, not bold and a "1"), then the one with fewer
   // commands (it explains the capture with less).
   std::vector<SetScore> ranked;
@@ -38,7 +41,7 @@ struct SetGuess {
   // Why nothing was found; "" when found.
   std::string reason;
   // The other sets that read the capture as ranked[0] does: the same
-  // score, tables and characters.
+  // score, tables, swallowed leads, misfits and characters.
   std::vector<std::string> alike;
 };
 

@@ -1,6 +1,8 @@
 #include "guess/SetScore.h"
 
 #include <poshark/RCPosHark.h>
+#include <unicode/uchar.h>
+#include <unicode/uscript.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -37,6 +39,7 @@ constexpr unsigned char kLeads[] = {0x1B, 0x1C, 0x1D, 0x10};  // ESC FS GS DLE
 struct Tally {
   SetScore* score = nullptr;
   std::map<std::string, uint64_t> leftovers;
+  std::vector<UChar32> points;  // the line being weighed, reused
 };
 
 std::mutex g_score_mutex;  // one score at a time: g_tally is the callback's only context
@@ -62,13 +65,54 @@ void TallyBytes(Tally& t, const unsigned char* text, size_t size) {
   }
 }
 
+bool IsLetter(UChar32 c) { return c > 0 && u_isalpha(c); }
+
+// Two letters of different scripts (Latin beside Katakana); letters every
+// script uses do not count.
+bool ScriptsDiffer(UChar32 a, UChar32 b) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UScriptCode sa = uscript_getScript(a, &status);
+  const UScriptCode sb = uscript_getScript(b, &status);
+  auto shared = [](UScriptCode s) { return s == USCRIPT_COMMON || s == USCRIPT_INHERITED; };
+  return U_SUCCESS(status) && !shared(sa) && !shared(sb) && sa != sb;
+}
+
+// Whether character c, beyond ASCII, fits between prev and next (0 at the
+// ends of the line). Outside words anything fits (a currency sign, a
+// symbol, a letter alone). Inside one (a letter beside it), c must be a
+// letter of its neighbours' script, and not a capital followed by a small
+// letter after a letter ("çÂo") nor a small letter between capitals ("CãO").
+bool Fits(UChar32 prev, UChar32 c, UChar32 next) {
+  const bool prev_letter = IsLetter(prev);
+  const bool next_letter = IsLetter(next);
+  if (!prev_letter && !next_letter) return true;
+  if (!IsLetter(c)) return false;
+  if ((prev_letter && ScriptsDiffer(prev, c)) || (next_letter && ScriptsDiffer(c, next)))
+    return false;
+  if (u_isupper(c) && prev_letter && next_letter && u_islower(next)) return false;
+  return !(u_islower(c) && u_isupper(prev) && u_isupper(next));
+}
+
+uint64_t Misfits(const std::vector<UChar32>& line) {
+  uint64_t count = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] < 0xA0) continue;
+    const UChar32 prev = i > 0 ? line[i - 1] : 0;
+    const UChar32 next = i + 1 < line.size() ? line[i + 1] : 0;
+    if (!Fits(prev, line[i], next)) ++count;
+  }
+  return count;
+}
+
 void TallyUtf8(Tally& t, const unsigned char* text, size_t size) {
   int32_t i = 0;
   const auto length = static_cast<int32_t>(size);
+  t.points.clear();
   while (i < length) {
     const int32_t at = i;
     UChar32 c = 0;
     U8_NEXT(text, i, length, c);
+    t.points.push_back(c);
     ++t.score->chars;
     // C1 controls are bytes read in a page they were not printed in.
     if (c < 0 || c == 0xFFFD || (c >= 0x80 && c < 0xA0)) {
@@ -79,6 +123,7 @@ void TallyUtf8(Tally& t, const unsigned char* text, size_t size) {
       ++t.score->ascii;
     }
   }
+  t.score->misfits += Misfits(t.points);
 }
 
 unsigned short OnScoreLine(char* text, SYSTEMTIME*, bool, int, int event, char*) {
@@ -185,6 +230,7 @@ bool ScoreSet(int nIndex, const std::vector<unsigned char>& bytes, const std::st
   g_tally = nullptr;
   if (!fed) return false;
   out.unknown_tables = listener.GetUnknownTableCount(-1);
+  out.swallowed_leads = listener.GetSwallowedLeadCount();
   out.score = Weigh(out);
   RankLeftovers(tally, bytes, out);
   return true;

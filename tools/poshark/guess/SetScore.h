@@ -49,8 +49,15 @@ struct SetScore {
   uint64_t stray_leads = 0;
   uint64_t odd = 0;
   uint64_t ascii = 0;
+  // Characters beyond ASCII that do not fit the word they stand in (see
+  // Misfits in SetScore.cpp): a page read in place of another turns accented
+  // letters into box drawing, letters of another script, or capitals amid
+  // small letters.
+  uint64_t misfits = 0;
   // Select commands naming a table the set's map lacks.
   uint64_t unknown_tables = 0;
+  // Command lead bytes the set's fixed-length commands took as parameters.
+  uint64_t swallowed_leads = 0;
   // 0 to 1: how much of the capture the set reads as commands and text
   // (see SetScore.cpp).
   double score = 0;

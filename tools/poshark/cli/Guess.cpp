@@ -215,11 +215,9 @@ int RunGuess(const GuessCommand& cmd) {
   if (!guess.alike.empty()) {
     std::string others;
     for (const std::string& a : guess.alike) others += (others.empty() ? "" : ", ") + a;
-    std::fprintf(
-        stderr,
-        "poshark: %s: %s reads it alike; %s is named as it explains it with no more commands "
-        "and comes first in the catalogue\n",
-        name.c_str(), others.c_str(), guess.ranked.front().name.c_str());
+    std::fprintf(stderr,
+                 "poshark: %s: %s score it alike; %s is named as it comes first in the catalogue\n",
+                 name.c_str(), others.c_str(), guess.ranked.front().name.c_str());
   }
   return 0;
 }

@@ -2,40 +2,13 @@
 
 #include <poshark/RCPosHark.h>
 
-#include <strings.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
-
-#include "base/IniFile.h"
 
 namespace poshark::tool {
 
 namespace {
-
-bool Same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
-
-// The commands a set file describes: the entries of its line-end, single,
-// barcode and command-group sections. A file the reader refuses counts as
-// the largest set, so that it never wins a tie.
-size_t CommandCount(const std::string& path) {
-  std::vector<IniSection> sections;
-  std::string error;
-  if (!ReadIniFile(path, sections, error)) return std::numeric_limits<size_t>::max();
-  std::vector<std::string> groups = {"ChangeLine-Command", "Single-Command", "BARCODE"};
-  for (const IniSection& s : sections) {
-    if (!Same(s.name, "Mutli-Command")) continue;
-    for (const IniEntry& e : s.entries) groups.push_back(e.value.substr(0, e.value.find(',')));
-  }
-  size_t count = 0;
-  for (const IniSection& s : sections) {
-    bool command = std::any_of(groups.begin(), groups.end(),
-                               [&](const std::string& g) { return Same(s.name, g.c_str()); });
-    if (command) count += s.entries.size();
-  }
-  return count;
-}
 
 std::string Percent(double share) {
   char buf[32];
@@ -82,24 +55,19 @@ bool GuessSet(const std::vector<unsigned char>& bytes, const std::string& codepa
     error = "no command sets";
     return false;
   }
-  std::vector<size_t> sizes;
   for (int i = 0; i < count; ++i) {
     SetScore score;
     if (!ScoreSet(i, bytes, codepage, score, error)) return false;
-    std::string path;
-    sizes.push_back(catalogue.GetCmdSetPath(i, path) ? CommandCount(path)
-                                                     : std::numeric_limits<size_t>::max());
     out.ranked.push_back(std::move(score));
   }
   // Of equal scores: fewer unknown tables, fewer swallowed leads, fewer
-  // misfits, fewer characters, fewer commands.
-  std::stable_sort(out.ranked.begin(), out.ranked.end(), [&](const SetScore& a, const SetScore& b) {
+  // misfits, fewer characters, then the catalogue's order.
+  std::stable_sort(out.ranked.begin(), out.ranked.end(), [](const SetScore& a, const SetScore& b) {
     if (Level(a) != Level(b)) return Level(a) > Level(b);
     if (a.unknown_tables != b.unknown_tables) return a.unknown_tables < b.unknown_tables;
     if (a.swallowed_leads != b.swallowed_leads) return a.swallowed_leads < b.swallowed_leads;
     if (a.misfits != b.misfits) return a.misfits < b.misfits;
-    if (a.chars != b.chars) return a.chars < b.chars;
-    return sizes[static_cast<size_t>(a.index)] < sizes[static_cast<size_t>(b.index)];
+    return a.chars < b.chars;
   });
   Decide(out);
   return true;

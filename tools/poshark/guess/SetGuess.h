@@ -30,10 +30,11 @@ struct SetGuess {
   // one whose selects name fewer tables it lacks first, then the one whose
   // fixed-length commands swallow fewer command leads (ESC W read with
   // ESC/POS's eight parameter bytes where the printer takes one), then the
-  // one whose text has fewer misfits (a page read in place of the printer's own),
-  // then the one that delivers fewer characters (it reads as parameters bytes another set
-  // prints: ESC E 1 is bold on, not bold and a "1"), then the one with fewer
-  // commands (it explains the capture with less).
+  // one whose text has fewer misfits (a page read in place of the
+  // printer's own), then the one that delivers fewer characters (it reads
+  // as parameters bytes another set prints: ESC E 1 is bold on, not bold
+  // and a "1"), then the first in the catalogue: ESC/POS, the language the
+  // dialects extend, before them.
   std::vector<SetScore> ranked;
   // ranked[0] is the answer: its score reaches kMinGuessScore and the
   // capture holds kMinGuessLeads command leads.

@@ -77,31 +77,45 @@ bool ScriptsDiffer(UChar32 a, UChar32 b) {
   return U_SUCCESS(status) && !shared(sa) && !shared(sb) && sa != sb;
 }
 
-// Whether character c, beyond ASCII, fits between prev and next (0 at the
-// ends of the line). Outside words anything fits (a currency sign, a
-// symbol, a letter alone). Inside one (a letter beside it), c must be a
-// letter of its neighbours' script, and not a capital followed by a small
-// letter after a letter ("çÂo") nor a small letter between capitals ("CãO").
-bool Fits(UChar32 prev, UChar32 c, UChar32 next) {
+// An a with a grave accent stands alone or at a word's start or end in the
+// languages of Latin script that print it on receipts ("à", "às",
+// "città", "déjà"), hardly ever inside a word: there it is most likely
+// another page's Ã (PC860's 0x8E is PC863's À).
+bool IsGraveA(UChar32 c) { return c == 0xC0 || c == 0xE0; }
+
+// How badly character c, beyond ASCII, fits between prev and next (0 at
+// the ends of the line): 0 when it fits. Outside words anything fits (a
+// currency sign, a symbol, a letter alone). Inside one (a letter beside it)
+// a character that is no letter, or a letter of another script than its
+// neighbours, weighs kForeignMisfit: no page prints those in words. A
+// letter of the wrong case weighs 1, as words are sometimes run together
+// ("CaféÑandú"): a capital followed by a small letter after a letter
+// ("çÂo"), a small letter between capitals ("CãO"), or an a with a grave
+// accent between letters.
+constexpr uint64_t kForeignMisfit = 2;
+
+uint64_t Misfit(UChar32 prev, UChar32 c, UChar32 next) {
   const bool prev_letter = IsLetter(prev);
   const bool next_letter = IsLetter(next);
-  if (!prev_letter && !next_letter) return true;
-  if (!IsLetter(c)) return false;
-  if ((prev_letter && ScriptsDiffer(prev, c)) || (next_letter && ScriptsDiffer(c, next)))
-    return false;
-  if (u_isupper(c) && prev_letter && next_letter && u_islower(next)) return false;
-  return !(u_islower(c) && u_isupper(prev) && u_isupper(next));
+  if (!prev_letter && !next_letter) return 0;
+  if (!IsLetter(c) || (prev_letter && ScriptsDiffer(prev, c)) ||
+      (next_letter && ScriptsDiffer(c, next)))
+    return kForeignMisfit;
+  const bool wrong_case = (u_isupper(c) && prev_letter && next_letter && u_islower(next)) ||
+                          (u_islower(c) && u_isupper(prev) && u_isupper(next)) ||
+                          (IsGraveA(c) && prev_letter && next_letter);
+  return wrong_case ? 1 : 0;
 }
 
 uint64_t Misfits(const std::vector<UChar32>& line) {
-  uint64_t count = 0;
+  uint64_t weight = 0;
   for (size_t i = 0; i < line.size(); ++i) {
     if (line[i] < 0xA0) continue;
     const UChar32 prev = i > 0 ? line[i - 1] : 0;
     const UChar32 next = i + 1 < line.size() ? line[i + 1] : 0;
-    if (!Fits(prev, line[i], next)) ++count;
+    weight += Misfit(prev, line[i], next);
   }
-  return count;
+  return weight;
 }
 
 void TallyUtf8(Tally& t, const unsigned char* text, size_t size) {

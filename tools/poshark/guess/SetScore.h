@@ -49,10 +49,10 @@ struct SetScore {
   uint64_t stray_leads = 0;
   uint64_t odd = 0;
   uint64_t ascii = 0;
-  // Characters beyond ASCII that do not fit the word they stand in (see
-  // Misfits in SetScore.cpp): a page read in place of another turns accented
-  // letters into box drawing, letters of another script, or capitals amid
-  // small letters.
+  // Characters beyond ASCII that do not fit the word they stand in, weighed
+  // (see Misfit in SetScore.cpp): a page read in place of another turns
+  // accented letters into box drawing, letters of another script (2 each),
+  // or capitals amid small letters (1).
   uint64_t misfits = 0;
   // Select commands naming a table the set's map lacks.
   uint64_t unknown_tables = 0;

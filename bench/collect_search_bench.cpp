@@ -96,7 +96,6 @@ FROM receipts r CROSS JOIN generate_series(1, 10) n
 JOIN words w ON w.k = (r.id * 31 + n * 17) % 200;
 SET maintenance_work_mem = '1GB';
 CREATE INDEX lines_text ON lines USING gin (text gin_trgm_ops);
-VACUUM ANALYZE;
 )sql";
 
 struct Cluster {
@@ -134,7 +133,7 @@ struct Cluster {
     Run({"/bin/rm", "-rf", dir});
     rmdir(dir.c_str());
   }
-  void Fill() const {
+  void Fill() {
     DatabaseSettings settings;
     settings.url = url;
     CentralDb db(settings);
@@ -146,12 +145,15 @@ struct Cluster {
       sql.replace(at, 10, std::to_string(receipts));
     const auto start = std::chrono::steady_clock::now();
     PGconn* c = PQconnectdb(url.c_str());
-    PGresult* r = PQexec(c, sql.c_str());
-    if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
-      std::fprintf(stderr, "fill: %s\n", PQerrorMessage(c));
-      std::abort();
+    for (const std::string& step : {sql, std::string("VACUUM ANALYZE")}) {
+      PGresult* r = PQexec(c, step.c_str());
+      if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
+        std::fprintf(stderr, "fill: %s\n", PQerrorMessage(c));
+        kill(server, SIGINT);
+        std::exit(1);
+      }
+      PQclear(r);
     }
-    PQclear(r);
     PQfinish(c);
     std::fprintf(stderr, "filled %d receipts in %.0f s\n", receipts,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

@@ -104,6 +104,13 @@ TEST(CentralSearch, FindsWordsInEveryScriptByStoreAndTimeNewestFirst) {
   EXPECT_NE(text.out.find("south      a"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("    Café noir\n1 receipts\n"), std::string::npos) << text.out;
   EXPECT_EQ(text.out.find("Молоко"), std::string::npos) << text.out;
+
+  // A database of version 1 gains the index of receipts by store and number.
+  pg.Central("DROP INDEX receipts_id; UPDATE poshark_schema SET version = 1");
+  Fill(pg);
+  EXPECT_EQ(pg.Central("SELECT version FROM poshark_schema"), Ids{"2"});
+  EXPECT_EQ(pg.Central("SELECT count(*) FROM pg_indexes WHERE indexname = 'receipts_id'"),
+            Ids{"1"});
 }
 
 TEST(CentralSearch, RefusedLoginExitsOneWithoutThePasswordAndBadArgumentsTwo) {

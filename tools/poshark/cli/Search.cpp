@@ -14,40 +14,45 @@ namespace poshark::tool {
 
 namespace {
 
-// Lines shown under a receipt in the table.
-constexpr int kShownLines = 3;
-const char kIndent[] = "    ";
-
-// "2024-03-14 09:41:02" of a time.
-std::string Shown(int64_t ms) {
-  std::string iso = IsoTimeOf(ms).substr(0, 19);
-  iso[10] = ' ';
-  return iso;
-}
-
 std::string ReceiptRow(Database& db, const Receipt& r, const SearchQuery& q) {
-  std::string flags = r.voided ? "VOID" : "";
-  if (r.alarms > 0) flags += std::string(flags.empty() ? "" : ",") + "ALARM";
-  if (!r.transaction) flags += std::string(flags.empty() ? "" : ",") + "NO-TRAN";
   char head[160];
-  std::snprintf(head, sizeof head, "%-19s  %-12s %4lld  %-18s #%lld\n", Shown(r.start_ms).c_str(),
-                r.channel.c_str(), static_cast<long long>(r.pos), flags.c_str(),
+  std::snprintf(head, sizeof head, "%-19s  %-12s %4lld  %-18s #%lld\n",
+                ShownTime(r.start_ms).c_str(), r.channel.c_str(), static_cast<long long>(r.pos),
+                SearchFlags(r.voided, r.alarms, r.transaction).c_str(),
                 static_cast<long long>(r.id));
   std::string out = head;
-  for (const auto& text : MatchingLines(db, r.id, q, kShownLines)) out += kIndent + text + "\n";
+  for (const auto& text : MatchingLines(db, r.id, q, kSearchShownLines))
+    out += kSearchIndent + text + "\n";
   return out;
 }
 
 }  // namespace
 
+std::string ShownTime(int64_t ms) {
+  std::string iso = IsoTimeOf(ms).substr(0, 19);
+  iso[10] = ' ';
+  return iso;
+}
+
+std::string SearchFlags(bool voided, int64_t alarms, bool transaction) {
+  std::string flags = voided ? "VOID" : "";
+  if (alarms > 0) flags += std::string(flags.empty() ? "" : ",") + "ALARM";
+  if (!transaction) flags += std::string(flags.empty() ? "" : ",") + "NO-TRAN";
+  return flags;
+}
+
 int RunSearch(int argc, char** argv) {
   SearchQuery q = ParseSearchArgs(argc, argv);
   if (q.help) {
     std::fputs(
-        "Usage: poshark search [--journal FILE] [--channel NAME] [--pos N] [--since TIME]\n"
-        "                      [--until TIME] [--void] [--alarms] [--json] [WORDS]\n"
+        "Usage: poshark search [--journal FILE | --db URL [--store ID]] [--channel NAME]\n"
+        "                      [--pos N] [--since TIME] [--until TIME] [--void] [--alarms]\n"
+        "                      [--json] [WORDS]\n"
         "Receipts of the journal (default: journal.sqlite in the poshark home), newest\n"
         "first, that hold every word (a quoted argument is a phrase; word* a prefix).\n"
+        "--db: the head office's PostgreSQL database (a postgresql:// url or libpq\n"
+        "keywords; the password from PGPASSFILE or ~/.pgpass) with every store's\n"
+        "receipts, --store: one store's; a word there matches anywhere in a line.\n"
         "TIME is local: a date YYYY-MM-DD or a date and time YYYY-MM-DDTHH:MM[:SS];\n"
         "--since takes receipts that start at or after it, --until those that start\n"
         "before it (a date alone: before the next day). --json: one receipt with its\n"
@@ -55,6 +60,7 @@ int RunSearch(int argc, char** argv) {
         stdout);
     return 0;
   }
+  if (!q.db.empty()) return RunCentralSearch(q);
   const std::string path =
       q.journal.empty() ? poshark::HomeFolder() + "/journal.sqlite" : q.journal;
   try {

@@ -15,12 +15,12 @@
 #include "base/Text.h"
 #include "base/Usage.h"
 #include "channel/TraceFile.h"
+#include "cli/CollectService.h"
 #include "cli/CommandHelp.h"
 #include "cli/Guess.h"
 #include "cli/InstallPaths.h"
 #include "cli/ListenArgs.h"
 #include "cli/Search.h"
-#include "collect/Collect.h"
 #include "collect/CollectConfig.h"
 #include "serve/Serve.h"
 #include "settings/ServeConfig.h"
@@ -61,8 +61,9 @@ void PrintHelp(FILE* out) {
                "  poshark listen --pos N --set NAME|NUMBER SOURCE [OPTIONS]\n"
                "  poshark serve [--config FILE]\n"
                "  poshark collect [--config FILE]\n"
-               "  poshark search [--journal FILE] [--channel NAME] [--pos N] [--since TIME]\n"
-               "                 [--until TIME] [--void] [--alarms] [--json] [WORDS]\n"
+               "  poshark search [--journal FILE | --db URL [--store ID]] [--channel NAME]\n"
+               "                 [--pos N] [--since TIME] [--until TIME] [--void] [--alarms]\n"
+               "                 [--json] [WORDS]\n"
                "  poshark trace dump FILE.bin2\n"
                "\n"
                "`serve` runs every channel of the configuration (default %s;\n"
@@ -70,7 +71,8 @@ void PrintHelp(FILE* out) {
                "writes JSON Lines and keeps a journal.\n"
                "`sets guess` ranks the command sets on a capture (a raw stream or a\n"
                "trace file) and names the one it was printed with (exit 1: none).\n"
-               "`search` finds receipts in the journal (see `poshark search --help`);\n"
+               "`search` finds receipts in the journal, or with --db in the head office's\n"
+               "database (see `poshark search --help`);\n"
                "TIME is a local date YYYY-MM-DD or date and time YYYY-MM-DDTHH:MM[:SS].\n"
                "\n"
                "Sources of `listen` (exactly one):\n"
@@ -347,7 +349,7 @@ int RunServeCommand(int argc, char** argv) {
 
 int RunCollectCommand(int argc, char** argv) {
   const std::string config = ConfigArgument("collect", argc, argv, kDefaultCollectConfigPath);
-  return config.empty() ? 0 : RunCollect(config);
+  return config.empty() ? 0 : RunCollectService(config);
 }
 
 }  // namespace

@@ -37,8 +37,9 @@ constexpr auto kRetentionEvery = std::chrono::hours(1);
 
 class CollectLoop {
  public:
-  CollectLoop(const CollectConfig& config, CentralDb& db, int wake)
+  CollectLoop(const CollectConfig& config, CentralDb& db, int wake, const CommittedBatch& committed)
       : db_(db),
+        committed_(committed),
         wake_(wake),
         subscription_(config.broker.Subscription()),
         inbox_(config.broker, kMaxBatch,
@@ -131,6 +132,7 @@ class CollectLoop {
       const WriteCount n = db_.Write(batch_);
       Log(LogLevel::kDebug, "database: committed " + std::to_string(n.receipts) +
                                 " new receipts, " + std::to_string(n.alarms) + " new alarms");
+      if (committed_) committed_(batch_);
       batch_.clear();
       if (db_down_) Log(LogLevel::kInfo, "database: writing again");
       db_down_ = false;
@@ -151,6 +153,7 @@ class CollectLoop {
     for (auto& m : rest) {
       try {
         db_.Write({m});
+        if (committed_) committed_({m});
       } catch (const CentralError& e) {
         if (e.BadData()) {
           Log(LogLevel::kWarning,
@@ -174,6 +177,7 @@ class CollectLoop {
   }
 
   CentralDb& db_;
+  const CommittedBatch& committed_;
   const int wake_;
   const std::string subscription_;
   MqttInbox inbox_;
@@ -190,8 +194,7 @@ class CollectLoop {
 
 }  // namespace
 
-int RunCollect(const std::string& config_path) {
-  const CollectConfig config = LoadCollectConfig(config_path);
+int RunCollect(const CollectConfig& config, const CommittedBatch& committed) {
   SetLogLevel(config.log);
   CentralDb db(config.database);
   try {
@@ -209,7 +212,7 @@ int RunCollect(const std::string& config_path) {
       (void)!write(wake, &one, sizeof one);
     });
     try {
-      CollectLoop loop(config, db, wake);
+      CollectLoop loop(config, db, wake, committed);
       Log(LogLevel::kInfo, "collect: subscribing to " + config.broker.Subscription() + " on " +
                                config.broker.link.host + ":" +
                                std::to_string(config.broker.link.port));

@@ -56,13 +56,27 @@ const option kSearchOptions[] = {
     {"pos", required_argument, nullptr, 'p'},     {"since", required_argument, nullptr, 's'},
     {"until", required_argument, nullptr, 'u'},   {"void", no_argument, nullptr, 'v'},
     {"alarms", no_argument, nullptr, 'a'},        {"json", no_argument, nullptr, 'J'},
-    {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
+    {"help", no_argument, nullptr, 'h'},          {"db", required_argument, nullptr, 'd'},
+    {"store", required_argument, nullptr, 'S'},   {nullptr, 0, nullptr, 0}};
+
+// The longest --db url, as [database] url takes it.
+constexpr size_t kMaxDbUrlBytes = 1024;
 
 void Option(int c, const std::string& given, SearchQuery& q) {
   switch (c) {
     case 'j':
       q.journal = optarg;
       if (q.journal.empty()) Usage("search: --journal: empty file name");
+      break;
+    case 'd':
+      q.db = optarg;
+      if (q.db.empty() || q.db.size() > kMaxDbUrlBytes)
+        Usage("search: --db: expected a postgresql:// url or libpq keywords of at most " +
+              std::to_string(kMaxDbUrlBytes) + " bytes");
+      break;
+    case 'S':
+      q.store = optarg;
+      if (q.store->empty()) Usage("search: --store: empty store name");
       break;
     case 'c':
       q.channel = optarg;
@@ -130,6 +144,9 @@ SearchQuery ParseSearchArgs(int argc, char** argv) {
   }
   for (int i = optind; i < argc; ++i) q.words.emplace_back(argv[i]);
   if (std::string bad = CheckWords(q.words); !bad.empty()) Usage("search: WORDS: expected " + bad);
+  if (q.store && q.db.empty()) Usage("search: --store: needs --db (a journal is one store's)");
+  if (!q.db.empty() && !q.journal.empty())
+    Usage("search: --db and --journal: expected one of them");
   if (q.since_ms && q.until_ms && *q.until_ms <= *q.since_ms) {
     Usage("search: --until: expected a time after --since");
   }

@@ -14,6 +14,10 @@ class Statement;
 
 struct SearchQuery {
   std::string journal;  // "" for journal.sqlite in the poshark home
+  // The head office's database (a postgresql:// url or libpq keywords)
+  // instead of a journal, and the store whose receipts are searched there.
+  std::string db;
+  std::optional<std::string> store;
   std::optional<std::string> channel;
   std::optional<int> pos;
   std::optional<int64_t> since_ms;  // receipts that start at or after

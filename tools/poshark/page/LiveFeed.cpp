@@ -13,9 +13,13 @@ LiveFeed::Reader::~Reader() {
 
 void LiveFeed::Publish(const LineRecord& line) {
   // Formatted before the lock is taken: the streams never wait for it.
-  std::string data = "data: ";
-  AppendJsonRow(data, line, true);
-  data += "\n\n";
+  std::string row;
+  AppendJsonRow(row, line, true);
+  Publish(line.channel, row);
+}
+
+void LiveFeed::Publish(const std::string& key, const std::string& json) {
+  const std::string data = "data: " + json + "\n\n";
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
@@ -24,9 +28,9 @@ void LiveFeed::Publish(const LineRecord& line) {
     auto event = std::make_shared<const std::string>("id: " + std::to_string(seq) + "\n" + data);
     ring_.push_back(event);
     ring_bytes_ += event->size();
-    auto found = backlog_.find(line.channel);
+    auto found = backlog_.find(key);
     if (found == backlog_.end() && backlog_.size() < kLiveBacklogChannels)
-      found = backlog_.emplace(line.channel, Backlog{}).first;
+      found = backlog_.emplace(key, Backlog{}).first;
     Trim();
     if (found != backlog_.end()) {
       Backlog& b = found->second;

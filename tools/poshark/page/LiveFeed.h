@@ -56,6 +56,9 @@ class LiveFeed {
 
   // Called by the output loop; waits for nothing but the feed's lock.
   void Publish(const LineRecord& line);
+  // An event of any JSON object (collect's alarms), its backlog kept under
+  // `key` as a line's is under its channel.
+  void Publish(const std::string& key, const std::string& json);
   // A new stream, starting with every channel's backlog, or after the
   // event last seen while the ring still holds what followed it; nullptr
   // while kLiveStreams are open or once the feed is closed.

@@ -14,33 +14,7 @@ namespace poshark::tool {
 namespace {
 
 PageAnswer Bad(const std::string& name, const std::string& expected) {
-  return {400, "parameter " + name + ": expected " + expected};
-}
-
-// Fills the query from the parameters; an answer other than 200 on a bad one.
-PageAnswer ReadQuery(const PageParam& param, SearchQuery& q) {
-  if (auto words = param("q")) {
-    // Split at most a little past the limit: a longer query is refused anyway.
-    q.words = SplitWords(words->substr(0, kMaxSearchWords * (kMaxSearchWordBytes + 3) + 1));
-    if (std::string bad = CheckWords(q.words); !bad.empty()) return Bad("q", bad);
-  }
-  if (auto channel = param("channel"); channel && !channel->empty()) q.channel = *channel;
-  if (auto pos = param("pos"); pos && !pos->empty()) {
-    long n = 0;
-    if (!ParseNumberIn(*pos, 0, 9999, n)) return Bad("pos", "a POS number from 0 to 9999");
-    q.pos = static_cast<int>(n);
-  }
-  for (const char* name : {"since", "until"}) {
-    auto text = param(name);
-    if (!text || text->empty()) continue;
-    int64_t ms = 0;
-    const bool until = name[0] == 'u';
-    if (!ParseSearchTime(*text, until, ms)) return Bad(name, "YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]");
-    (until ? q.until_ms : q.since_ms) = ms;
-  }
-  q.voided = param("void").value_or("") == "1";
-  q.alarms = param("alarms").value_or("") == "1";
-  return {};
+  return BadParam(name, expected);
 }
 
 bool ParseWhole(const std::string& text, long& n) {
@@ -67,6 +41,41 @@ std::unique_ptr<Database> Open(const std::string& journal) {
 
 }  // namespace
 
+PageAnswer BadParam(const std::string& name, const std::string& expected) {
+  return {400, "parameter " + name + ": expected " + expected};
+}
+
+PageSource JournalPages(const std::string& journal) {
+  return {[journal](const PageParam& p) { return SearchPage(journal, p); },
+          [journal](const PageParam& p) { return ReceiptPage(journal, p); },
+          {}};
+}
+
+PageAnswer ReadSearchParams(const PageParam& param, SearchQuery& q) {
+  if (auto words = param("q")) {
+    // Split at most a little past the limit: a longer query is refused anyway.
+    q.words = SplitWords(words->substr(0, kMaxSearchWords * (kMaxSearchWordBytes + 3) + 1));
+    if (std::string bad = CheckWords(q.words); !bad.empty()) return Bad("q", bad);
+  }
+  if (auto channel = param("channel"); channel && !channel->empty()) q.channel = *channel;
+  if (auto pos = param("pos"); pos && !pos->empty()) {
+    long n = 0;
+    if (!ParseNumberIn(*pos, 0, 9999, n)) return Bad("pos", "a POS number from 0 to 9999");
+    q.pos = static_cast<int>(n);
+  }
+  for (const char* name : {"since", "until"}) {
+    auto text = param(name);
+    if (!text || text->empty()) continue;
+    int64_t ms = 0;
+    const bool until = name[0] == 'u';
+    if (!ParseSearchTime(*text, until, ms)) return Bad(name, "YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]");
+    (until ? q.until_ms : q.since_ms) = ms;
+  }
+  q.voided = param("void").value_or("") == "1";
+  q.alarms = param("alarms").value_or("") == "1";
+  return {};
+}
+
 std::vector<std::string> SplitWords(const std::string& text) {
   std::vector<std::string> words;
   std::string word;
@@ -91,7 +100,7 @@ std::vector<std::string> SplitWords(const std::string& text) {
 
 PageAnswer SearchPage(const std::string& journal, const PageParam& param) {
   SearchQuery q;
-  if (PageAnswer bad = ReadQuery(param, q); bad.status != 200) return bad;
+  if (PageAnswer bad = ReadSearchParams(param, q); bad.status != 200) return bad;
   try {
     auto db = Open(journal);
     RarestFirst(*db, q);

@@ -23,6 +23,25 @@ struct PageAnswer {
   std::string body;
 };
 
+// What the page asks and where it is answered: a journal (serve) or the
+// head office's database (collect). Called on the request threads.
+struct PageSource {
+  using Question = std::function<PageAnswer(const PageParam&)>;
+  Question search;   // /api/search
+  Question receipt;  // /api/receipt
+  Question stores;   // /api/stores, the stores' health; empty for a journal
+};
+
+// The questions asked of a journal (SearchPage and ReceiptPage).
+PageSource JournalPages(const std::string& journal);
+
+struct SearchQuery;
+// Fills the query from the search's parameters (below); an answer other
+// than 200 names a bad one.
+PageAnswer ReadSearchParams(const PageParam& param, SearchQuery& q);
+// A 400 answer naming the parameter and what was expected.
+PageAnswer BadParam(const std::string& name, const std::string& expected);
+
 // Parameters q (words; "quoted words" a phrase), channel, pos, since,
 // until (times as `poshark search` takes them), void, alarms (1 or
 // absent). Answers a JSON array of at most kPageResults receipts, newest

@@ -110,9 +110,9 @@ void Json(Response& res, const std::string& body) {
 
 }  // namespace
 
-PageServer::PageServer(HttpSettings http, std::string journal, LiveFeed& feed)
+PageServer::PageServer(HttpSettings http, PageSource source, LiveFeed& feed)
     : http_(std::move(http)),
-      journal_(std::move(journal)),
+      source_(std::move(source)),
       feed_(feed),
       server_(std::make_unique<GuardedServer>()) {}
 
@@ -181,12 +181,15 @@ void PageServer::Guard() {
 void PageServer::Route() {
   httplib::Server& s = *server_;
   const std::string token = http_.token.empty() ? "" : "?token=" + http_.token;
-  auto html = [page = std::string(kPageHtml), token](const Request&, Response& res) {
-    constexpr std::string_view kSlot = "{{token}}";
-    std::string body = page;
-    for (size_t at = 0; (at = body.find(kSlot, at)) != std::string::npos; at += token.size())
-      body.replace(at, kSlot.size(), token);
-    res.set_content(body, "text/html; charset=utf-8");
+  std::string page = kPageHtml;
+  auto fill = [&page](std::string_view slot, const std::string& value) {
+    for (size_t at = 0; (at = page.find(slot, at)) != std::string::npos; at += value.size())
+      page.replace(at, slot.size(), value);
+  };
+  fill("{{token}}", token);
+  fill("{{stores}}", source_.stores ? "1" : "");  // the head office's page
+  auto html = [page](const Request&, Response& res) {
+    res.set_content(page, "text/html; charset=utf-8");
   };
   s.Get("/", html);
   s.Get("/receipt", html);
@@ -212,18 +215,17 @@ void PageServer::Route() {
       return sink.write(batch.data(), batch.size());
     });
   });
-  s.Get("/api/search", [this](const Request& req, Response& res) {
-    PageAnswer a = SearchPage(journal_, [&](const char* name) {
-      return req.has_param(name) ? std::optional(req.get_param_value(name)) : std::nullopt;
+  for (auto [path, question] :
+       {std::pair{"/api/search", &source_.search}, std::pair{"/api/receipt", &source_.receipt},
+        std::pair{"/api/stores", &source_.stores}}) {
+    if (!*question) continue;
+    s.Get(path, [question](const Request& req, Response& res) {
+      PageAnswer a = (*question)([&](const char* name) {
+        return req.has_param(name) ? std::optional(req.get_param_value(name)) : std::nullopt;
+      });
+      a.status == 200 ? Json(res, a.body) : Fail(res, a.status, a.body);
     });
-    a.status == 200 ? Json(res, a.body) : Fail(res, a.status, a.body);
-  });
-  s.Get("/api/receipt", [this](const Request& req, Response& res) {
-    PageAnswer a = ReceiptPage(journal_, [&](const char* name) {
-      return req.has_param(name) ? std::optional(req.get_param_value(name)) : std::nullopt;
-    });
-    a.status == 200 ? Json(res, a.body) : Fail(res, a.status, a.body);
-  });
+  }
 }
 
 void PageServer::ServeHealth(HealthAnswer health, const MetricsRegistry& metrics) {

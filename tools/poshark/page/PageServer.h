@@ -1,7 +1,8 @@
 // The live page of `poshark serve`: a small HTTP server (GET and HEAD only)
 // on threads of its own, serving the page, its script and style (built into
 // the program), the stream of delivered lines (Server-Sent Events), and
-// read-only searches and receipts from the journal.
+// read-only searches and receipts from the journal (serve) or from the head
+// office's database (collect, whose stream carries every store's alarms).
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include "base/Metrics.h"
 #include "page/LiveFeed.h"
+#include "page/PageQueries.h"
 #include "settings/ServeConfig.h"
 
 namespace poshark::tool {
@@ -40,8 +42,10 @@ inline constexpr auto kPageStopAgain = std::chrono::milliseconds(50);
 
 class PageServer {
  public:
-  // journal: the journal's file, "" when there is none.
-  PageServer(HttpSettings http, std::string journal, LiveFeed& feed);
+  // source: where searches and receipts are read (JournalPages for a
+  // journal); with its `stores`, the page also shows the stores' health and
+  // their receipts' links name the store.
+  PageServer(HttpSettings http, PageSource source, LiveFeed& feed);
   ~PageServer();
   PageServer(const PageServer&) = delete;
   PageServer& operator=(const PageServer&) = delete;
@@ -70,7 +74,7 @@ class PageServer {
   bool Allowed(const std::string& query_token, const std::string& authorization) const;
 
   HttpSettings http_;
-  std::string journal_;
+  PageSource source_;
   LiveFeed& feed_;
   HealthAnswer health_;
   const MetricsRegistry* metrics_ = nullptr;

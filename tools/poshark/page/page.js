@@ -1,10 +1,16 @@
 // The live page: one column per channel, its receipts as they print (from
 // /events), a search over the journal (/api/search) and a receipt view
-// (/receipt?id=N or /receipt?channel=NAME&time=MS). Receipt text is
-// untrusted: it only ever becomes text nodes, never markup.
+// (/receipt?id=N or /receipt?channel=NAME&time=MS). On the head office's
+// page (collect) the columns are each store's channels with their alarms,
+// the stores' health is shown above them (/api/stores), and receipts are
+// named by store too (/receipt?store=S&channel=NAME&time=MS). Receipt text
+// is untrusted: it only ever becomes text nodes, never markup.
 'use strict';
 
 const token = new URL(document.currentScript.src).searchParams.get('token');
+const central = document.body.dataset.stores === '1';
+// How often the stores' health is read again.
+const kStoresEveryMs = 10000;
 // Lines kept per column; the oldest receipts go first.
 const kColumnLines = 400;
 const kRightToLeft = /[\u0590-\u08ff\ufb1d-\ufdff\ufe70-\ufefc]/;
@@ -120,14 +126,17 @@ function openBlock(c, line) {
   const block = el('div', 'receipt');
   const t = new Date(line.time);
   const hms = [t.getHours(), t.getMinutes(), t.getSeconds()].map((n) => String(n).padStart(2, '0'));
-  block.append(receiptLink({ channel: line.channel, time: t.getTime() }, hms.join(':') + ' \u2197'));
+  const at = { channel: line.channel, time: t.getTime() };
+  if (line.store) at.store = line.store;
+  block.append(receiptLink(at, hms.join(':') + ' \u2197'));
   c.lines.append(block);
   c.block = block;
 }
 
+// A store's alarm is shown on its own, with the link to its receipt.
 function show(line) {
-  const c = column(line.channel);
-  if (line.event === 'START' || !c.block) openBlock(c, line);
+  const c = column(line.store ? line.store + ' \u00b7 ' + line.channel : line.channel);
+  if (line.store || line.event === 'START' || !c.block) openBlock(c, line);
   if (line.event === 'VOID' && !c.block.classList.contains('void')) {
     c.block.classList.add('void');
     c.block.append(el('span', 'tag void', ' VOID'));
@@ -196,15 +205,18 @@ async function search(form) {
     const found = await getJson('/api/search', params);
     const table = el('table');
     const head = el('tr');
-    for (const h of ['Start', 'Channel', 'POS', 'Flags', 'Lines', '']) head.append(el('th', null, h));
+    const names = ['Start', 'Channel', 'POS', 'Flags', 'Lines', ''];
+    if (central) names.splice(1, 0, 'Store');
+    for (const h of names) head.append(el('th', null, h));
     table.append(head);
     for (const r of found) {
       const row = el('tr');
-      row.append(el('td', null, r.start.slice(0, 19).replace('T', ' ')), el('td', null, r.channel),
-        el('td', null, String(r.pos)), el('td', null, flags(r)),
+      row.append(el('td', null, r.start.slice(0, 19).replace('T', ' ')));
+      if (central) row.append(el('td', null, r.store));
+      row.append(el('td', null, r.channel), el('td', null, String(r.pos)), el('td', null, flags(r)),
         el('td', 'snippet', r.lines.join('\n')));
       const link = el('td');
-      link.append(receiptLink({ id: r.id }, '#' + r.id));
+      link.append(receiptLink(central ? { store: r.store, id: r.id } : { id: r.id }, '#' + r.id));
       row.append(link);
       table.append(row);
     }
@@ -225,7 +237,7 @@ async function showReceipt() {
   try {
     const r = await getJson('/api/receipt', params);
     document.title = 'poshark receipt #' + r.id;
-    const head = el('h2', null, r.channel + ' \u00b7 POS ' + r.pos + ' \u00b7 #' + r.id + ' \u00b7 ' +
+    const head = el('h2', null, (r.store ? r.store + ' \u00b7 ' : '') + r.channel + ' \u00b7 POS ' + r.pos + ' \u00b7 #' + r.id + ' \u00b7 ' +
       r.start.slice(0, 19).replace('T', ' ') + (r.void ? ' \u00b7 VOID' : ''));
     const lines = el('div', 'lines receipt' + (r.void ? ' void' : ''));
     for (const l of r.lines) {
@@ -238,7 +250,45 @@ async function showReceipt() {
   }
 }
 
+// --- stores' health (head office) ---------------------------------------
+
+function shownTime(iso) {
+  return iso ? iso.slice(0, 19).replace('T', ' ') : '\u2014';
+}
+
+async function showStores() {
+  const view = document.getElementById('stores');
+  try {
+    const health = await getJson('/api/stores');
+    const table = el('table');
+    const head = el('tr');
+    for (const h of ['Store', 'Status', 'Since', 'Channel', 'POS', 'Last receipt']) head.append(el('th', null, h));
+    table.append(head);
+    for (const s of health.stores) {
+      const channels = health.channels.filter((c) => c.store === s.store);
+      for (const [i, c] of (channels.length ? channels : [null]).entries()) {
+        const row = el('tr', s.status === 'online' ? 'online' : 'offline');
+        row.append(el('td', null, i ? '' : s.store), el('td', 'status', i ? '' : s.status || 'unknown'),
+          el('td', null, i ? '' : shownTime(s.status_time)), el('td', null, c ? c.channel : ''),
+          el('td', null, c ? String(c.pos) : ''), el('td', null, c ? shownTime(c.last_receipt) : ''));
+        table.append(row);
+      }
+    }
+    view.replaceChildren(table);
+  } catch (err) {
+    view.replaceChildren(el('p', 'finding alarm', err.message));
+  }
+}
+
 document.getElementById('home').href = withToken('/');
+if (central) {
+  document.querySelector('#search input[name=store]').hidden = false;
+  if (location.pathname !== '/receipt') {
+    document.getElementById('stores').hidden = false;
+    showStores();
+    setInterval(showStores, kStoresEveryMs);
+  }
+}
 document.getElementById('search').addEventListener('submit', (e) => {
   e.preventDefault();
   search(e.target);

@@ -317,7 +317,7 @@ void Service::StartForwards(const std::vector<ForwardSettings>& forwards) {
 bool Service::StartPage() {
   const HttpSettings& http = service_.http;
   if (http.port < 0) return true;
-  page_ = std::make_unique<PageServer>(http, service_.journal, *feed_);
+  page_ = std::make_unique<PageServer>(http, JournalPages(service_.journal), *feed_);
   page_->ServeHealth([this] { return health_->Health(); }, metrics_);
   std::string error;
   if (!page_->Start(error)) {

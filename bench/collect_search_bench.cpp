@@ -1,0 +1,226 @@
+// A word search over the head office's database as collect's page asks it
+// (the newest kPageResults receipts that hold the word, each with its lines
+// that hold it), over one million receipts of ten lines in Debian's
+// PostgreSQL 15, started here in a temporary cluster. Yardstick: one
+// receipt by its key through the same connection (the cheapest question
+// the database is asked, a round trip and a primary-key look-up).
+// POSHARK_BENCH_RECEIPTS sets another number of receipts.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <libpq-fe.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "collect/CentralDb.h"
+#include "collect/CentralSchema.h"
+#include "collect/CentralSearch.h"
+
+namespace {
+
+using namespace poshark::tool;
+
+constexpr char kPgBin[] = "/usr/lib/postgresql/15/bin/";
+constexpr int kDefaultReceipts = 1000000;
+constexpr int kLinesPerReceipt = 10;
+constexpr int kPageResults = 100;  // as collect's page asks
+constexpr int kShownLines = 3;
+constexpr int kRounds = 200;  // searches per benchmark: the 99th percentile of 200
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof addr;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// Runs a command to its end (as the postgres user when root); its status.
+int Run(std::vector<std::string> argv) {
+  if (geteuid() == 0)
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=postgres", "--regid=postgres",
+                               "--clear-groups", "--"});
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The filling: receipts over three months, lines of an item from a
+// vocabulary of 200 names, an article number of six digits (each in about
+// ten receipts) and a price.
+constexpr char kFill[] = R"sql(
+CREATE TEMP TABLE vocab AS SELECT i, w FROM unnest(
+  ARRAY['MILK','BREAD','BUTTER','CHEESE','YOGHURT','APPLES','BANANAS','COFFEE','TEA','SUGAR',
+        'RICE','PASTA','TOMATOES','ONIONS','POTATOES','CHICKEN','BEEF','FISH','EGGS','WATER'])
+  WITH ORDINALITY AS v(w, i);
+CREATE TEMP TABLE words AS SELECT (a.i - 1) * 10 + s AS k, a.w || ' ' || b.w AS w
+  FROM vocab a CROSS JOIN generate_series(0, 9) s JOIN vocab b ON b.i = s + 1;
+DROP INDEX lines_text;
+INSERT INTO stores (store) SELECT 's' || s FROM generate_series(1, 20) s;
+INSERT INTO channels (store, channel, pos) SELECT 's' || s, 't' || t, t
+  FROM generate_series(1, 20) s, generate_series(1, 5) t;
+INSERT INTO receipts (store, channel, id, pos, start_time, stop_time, transaction, void, alarms, doc)
+SELECT 's' || (g % 20 + 1), 't' || (g / 20 % 5 + 1), g, g / 20 % 5 + 1,
+       timestamptz '2026-01-01 00:00Z' + g * (interval '90 days' / %RECEIPTS%),
+       timestamptz '2026-01-01 00:01Z' + g * (interval '90 days' / %RECEIPTS%),
+       true, g % 100 = 0, (g % 100 = 0)::int,
+       jsonb_build_object('store', 's' || (g % 20 + 1), 'id', g)
+FROM generate_series(1, %RECEIPTS%) g;
+INSERT INTO lines (store, channel, receipt, start_time, n, time, event, text, doc)
+SELECT r.store, r.channel, r.id, r.start_time, n, r.start_time, NULL,
+       w.w || ' A' || lpad(((r.id * 7919 + n * 104729) % %RECEIPTS%)::text, 6, '0')
+         || '  ' || ((r.id + n) % 5000 / 100.0)::text,
+       '{}'
+FROM receipts r CROSS JOIN generate_series(1, 10) n
+JOIN words w ON w.k = (r.id * 31 + n * 17) % 200;
+SET maintenance_work_mem = '1GB';
+CREATE INDEX lines_text ON lines USING gin (text gin_trgm_ops);
+)sql";
+
+struct Cluster {
+  Cluster() {
+    const char* wanted = std::getenv("POSHARK_BENCH_RECEIPTS");
+    receipts = wanted != nullptr ? std::max(1000, std::atoi(wanted)) : kDefaultReceipts;
+    char tmpl[] = "/tmp/poshark-search-bench-XXXXXX";
+    dir = mkdtemp(tmpl);
+    if (geteuid() == 0) {
+      const passwd* pw = getpwnam("postgres");
+      if (pw == nullptr || chown(dir.c_str(), pw->pw_uid, pw->pw_gid) != 0) std::abort();
+    }
+    port = FreePort();
+    if (Run({std::string(kPgBin) + "initdb", "-D", dir + "/data", "-U", "postgres", "--auth=trust",
+             "--encoding=UTF8", "--locale=C.UTF-8", "--no-sync"}) != 0)
+      std::abort();
+    if ((server = fork()) == 0) {
+      if (geteuid() == 0) {
+        const passwd* pw = getpwnam("postgres");
+        if (setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) _exit(127);
+      }
+      execl((std::string(kPgBin) + "postgres").c_str(), "postgres", "-D", (dir + "/data").c_str(),
+            "-p", std::to_string(port).c_str(), "-k", dir.c_str(), "-c", "listen_addresses=", "-c",
+            "fsync=off", "-c", "shared_buffers=512MB", nullptr);
+      _exit(127);
+    }
+    url = "host=" + dir + " port=" + std::to_string(port) + " user=postgres dbname=postgres";
+    while (PQping(url.c_str()) != PQPING_OK)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Fill();
+  }
+  ~Cluster() {
+    kill(server, SIGINT);
+    waitpid(server, nullptr, 0);
+    Run({"/bin/rm", "-rf", dir});
+    rmdir(dir.c_str());
+  }
+  void Fill() {
+    DatabaseSettings settings;
+    settings.url = url;
+    CentralDb db(settings);
+    db.Open();  // the schema
+    std::string sql;
+    for (int month : {202601, 202602, 202603, 202604}) sql += MonthPartitionsSql(month);
+    sql += kFill;
+    for (size_t at; (at = sql.find("%RECEIPTS%")) != std::string::npos;)
+      sql.replace(at, 10, std::to_string(receipts));
+    const auto start = std::chrono::steady_clock::now();
+    PGconn* c = PQconnectdb(url.c_str());
+    for (const std::string& step : {sql, std::string("VACUUM ANALYZE")}) {
+      PGresult* r = PQexec(c, step.c_str());
+      if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
+        std::fprintf(stderr, "fill: %s\n", PQerrorMessage(c));
+        kill(server, SIGINT);
+        std::exit(1);
+      }
+      PQclear(r);
+    }
+    PQfinish(c);
+    std::fprintf(stderr, "filled %d receipts in %.0f s\n", receipts,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::string dir, url;
+  int port = 0, receipts = 0;
+  pid_t server = 0;
+};
+
+Cluster& Shared() {
+  static Cluster cluster;
+  return cluster;
+}
+
+// Each iteration one question; the 50th and 99th percentiles in ms.
+template <typename Ask>
+void Timed(benchmark::State& state, Ask ask) {
+  std::vector<double> ms;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    ask();
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                     .count());
+  }
+  std::sort(ms.begin(), ms.end());
+  state.counters["p50_ms"] = ms[ms.size() / 2];
+  state.counters["p99_ms"] = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
+  state.counters["worst_ms"] = ms.back();
+}
+
+void Search(benchmark::State& state, const std::string& word) {
+  CentralSearch db(Shared().url);
+  SearchQuery q;
+  q.words = {word};
+  int64_t found = 0;
+  Timed(state, [&] {
+    found = 0;
+    db.Search(q, kPageResults, false, kShownLines, [&](const CentralReceipt&) {
+      ++found;
+      return true;
+    });
+  });
+  state.counters["found"] = static_cast<double>(found);
+}
+
+// An article number: on about ten receipts of all.
+void RareWord(benchmark::State& state) { Search(state, "A012345"); }
+// An item on one line in twenty: the newest hundred receipts that hold it.
+void CommonWord(benchmark::State& state) { Search(state, "COFFEE"); }
+// An item pair on one line in two hundred (about one receipt in twenty).
+void MidWord(benchmark::State& state) { Search(state, "MILK BREAD"); }
+
+void KeyLookup(benchmark::State& state) {
+  CentralSearch db(Shared().url);
+  int64_t id = 0;
+  Timed(state, [&] {
+    id = id % Shared().receipts + 1;
+    benchmark::DoNotOptimize(db.ReceiptById("s" + std::to_string(id % 20 + 1), id));
+  });
+}
+
+BENCHMARK(KeyLookup)->Iterations(kRounds)->Unit(benchmark::kMillisecond);
+BENCHMARK(RareWord)->Iterations(kRounds)->Unit(benchmark::kMillisecond);
+BENCHMARK(CommonWord)->Iterations(kRounds)->Unit(benchmark::kMillisecond);
+// Slower (EXPLAIN ANALYZE in docs/PERFORMANCE.md): fewer rounds.
+BENCHMARK(MidWord)->Iterations(kRounds / 10)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "collect/CentralSchema.h"
+#include "collect/CopyRows.h"
 #include "forward/ForwardMessage.h"
 #include "forward/Forwarder.h"
 #include "journal/JournalStore.h"
@@ -226,31 +227,6 @@ void BM_CollectIngest(benchmark::State& state) {
   state.counters["receipts_per_s"] = collect_rate;
 }
 
-// COPY's text form: backslash, tab, newline and carriage return escaped.
-std::string CopyField(const std::string& value) {
-  std::string out;
-  for (char ch : value) {
-    if (ch == '\\')
-      out += "\\\\";
-    else if (ch == '\t')
-      out += "\\t";
-    else if (ch == '\n')
-      out += "\\n";
-    else if (ch == '\r')
-      out += "\\r";
-    else
-      out += ch;
-  }
-  return out;
-}
-
-std::string CopyValue(const nlohmann::json& v) {
-  if (v.is_null()) return "\\N";
-  if (v.is_boolean()) return v.get<bool>() ? "t" : "f";
-  if (v.is_string()) return CopyField(v.get<std::string>());
-  return CopyField(v.dump());
-}
-
 // The rows the collector writes for the messages, in COPY's text form.
 struct CopyRows {
   std::string receipts, lines;
@@ -258,22 +234,8 @@ struct CopyRows {
 
 CopyRows RowsOf(const std::vector<ForwardMessage>& messages) {
   CopyRows rows;
-  for (const auto& m : messages) {
-    nlohmann::json r = nlohmann::json::parse(m.payload);
-    const nlohmann::json lines = r["lines"];
-    r.erase("lines");
-    for (const char* key :
-         {"store", "channel", "id", "pos", "start", "stop", "transaction", "void", "alarms"})
-      rows.receipts += CopyValue(r[key]) + "\t";
-    rows.receipts += CopyField(r.dump()) + "\n";
-    const std::string head = CopyValue(r["store"]) + "\t" + CopyValue(r["channel"]) + "\t" +
-                             CopyValue(r["id"]) + "\t" + CopyValue(r["start"]) + "\t";
-    int n = 0;
-    for (const auto& l : lines)
-      rows.lines += head + std::to_string(++n) + "\t" + CopyValue(l["time"]) + "\t" +
-                    CopyValue(l.value("event", nlohmann::json())) + "\t" + CopyValue(l["text"]) +
-                    "\t" + CopyField(l.dump()) + "\n";
-  }
+  for (const auto& m : messages)
+    AppendReceiptRows(nlohmann::json::parse(m.payload), rows.receipts, rows.lines);
   return rows;
 }
 
@@ -303,7 +265,8 @@ void BM_PlainCopy(benchmark::State& state) {
     f.Empty();
     const auto start = Clock::now();
     PQclear(PQexec(c, "BEGIN"));
-    if (!Copy(c, "receipts", rows.receipts, error) || !Copy(c, "lines", rows.lines, error)) {
+    if (!Copy(c, "receipts (" + std::string(kReceiptColumns) + ")", rows.receipts, error) ||
+        !Copy(c, "lines (" + std::string(kLineColumns) + ")", rows.lines, error)) {
       PQfinish(c);
       return state.SkipWithError(error.c_str());
     }

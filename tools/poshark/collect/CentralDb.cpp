@@ -26,8 +26,12 @@ using Result = std::unique_ptr<PGresult, ResultFree>;
 
 // Receipts and lines go through tables of the session's own, filled by
 // COPY and emptied at every commit or rollback, so that the server reads
-// plain rows rather than one large JSON document.
-constexpr char kStageTables[] =
+// plain rows rather than one large JSON document. Made (when missing) in
+// every batch's transaction, so that a pool handing each transaction a
+// different server session still finds them.
+constexpr char kBeginWithStageTables[] =
+    "BEGIN;\n"
+    "SET LOCAL client_min_messages = warning;\n"
     "CREATE TEMP TABLE IF NOT EXISTS stage_receipts (LIKE receipts) ON COMMIT DELETE ROWS;\n"
     "CREATE TEMP TABLE IF NOT EXISTS stage_lines (LIKE lines) ON COMMIT DELETE ROWS;";
 // COPY data goes to the server in pieces of at most this many bytes.
@@ -176,7 +180,6 @@ void CentralDb::Open() {
   if (PQstatus(conn_) != CONNECTION_OK) Fail("database");
   Run("SET client_min_messages = warning");
   Upgrade();
-  Run(kStageTables);
 }
 
 void CentralDb::Upgrade() {
@@ -218,7 +221,7 @@ WriteCount CentralDb::Write(const std::vector<CentralMessage>& batch) {
   MakePartitions(batch);
   const Parts p = Split(batch);
   WriteCount count;
-  Run("BEGIN");
+  Run(kBeginWithStageTables);
   RunWith(kInsertStores, p.stores.dump());
   if (!p.channels.empty()) RunWith(kInsertChannels, p.channels.dump());
   if (!p.receipts.empty()) {

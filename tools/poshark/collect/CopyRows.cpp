@@ -11,11 +11,20 @@ using nlohmann::json;
 void AppendText(const std::string& text, std::string& out) {
   for (char ch : text) {
     switch (ch) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += ch;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += ch;
     }
   }
 }

@@ -132,7 +132,8 @@ struct Fixture {
   }
   // Empty tables with the month's partitions there, as before a day's ingest.
   void Empty() {
-    Sql("BEGIN;\n" + MonthPartitionsSql(kMonth) + "TRUNCATE receipts, lines; COMMIT;");
+    Sql("SET client_min_messages = warning; BEGIN;\n" + MonthPartitionsSql(kMonth) +
+        "TRUNCATE receipts, lines; COMMIT;");
   }
 
   poshark::testing::TempHome dir{poshark::testing::TempHome::Env::kLeave};

@@ -1,40 +1,22 @@
-// A real PostgreSQL server for the collector's tests: Debian's PostgreSQL 15
-// in a temporary cluster on a loopback port of its own, its socket in its
-// folder. The server refuses to run as root: under root (as in CI) the
-// cluster's folder belongs to the postgres system user and the server runs
-// as that user (setpriv, which execs, so the process id is the server's).
-// Users: postgres (trusted over the socket) and poshark, whose password
-// (kPgPassword) is asked over TCP.
+// A real PostgreSQL server for the collector's tests (support/PgCluster.h):
+// a temporary cluster on a loopback port of its own. Users: postgres
+// (trusted over the socket) and poshark, whose password (kPgPassword) is
+// asked over TCP. fsync is off: the tests kill servers, not machines.
 #pragma once
 
-#include <libpq-fe.h>
-#include <pwd.h>
-#include <unistd.h>
-
 #include "ToolProcess.h"
+#include "support/PgCluster.h"
 
 namespace poshark_test {
 
-inline constexpr char kPgBin[] = "/usr/lib/postgresql/15/bin/";
 inline constexpr char kPgPassword[] = "shop-secret-1";
 
 class Postgres {
  public:
   Postgres() {
     close(ListenLoopback(port_));  // a free port, kept over restarts
-    std::vector<std::string> argv = {std::string(kPgBin) + "initdb",
-                                     "-D",
-                                     dir_ / "data",
-                                     "-U",
-                                     "postgres",
-                                     "--auth-local=trust",
-                                     "--auth-host=scram-sha-256",
-                                     "--encoding=UTF8",
-                                     "--locale=C.UTF-8",
-                                     "--no-sync"};
-    Own();
-    ChildProcess initdb({AsServer(argv)});
-    EXPECT_EQ(initdb.Wait(), 0) << initdb.Err();
+    const std::string error = poshark::testing::InitPgCluster(dir_.Path());
+    EXPECT_EQ(error, "");
     Start();
     Sql("CREATE USER poshark PASSWORD '" + std::string(kPgPassword) + "'");
     Sql("CREATE DATABASE central OWNER poshark");
@@ -48,13 +30,9 @@ class Postgres {
     return "postgresql://poshark@127.0.0.1:" + std::to_string(port_) + "/central";
   }
   void Start() {
-    server_ = std::make_unique<ChildProcess>(ChildProcess::Options{AsServer(
-        {std::string(kPgBin) + "postgres", "-D", dir_ / "data", "-p", std::to_string(port_), "-k",
-         dir_.Path(), "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off"})});
-    const std::string conninfo = SocketConninfo("postgres");
-    ASSERT_TRUE(
-        poshark::testing::WaitUntil([&] { return PQping(conninfo.c_str()) == PQPING_OK; }, 30000))
-        << server_->Err();
+    std::string error;
+    server_ = poshark::testing::StartPgServer(dir_.Path(), port_, {"fsync=off"}, error);
+    ASSERT_TRUE(server_) << error;
   }
   // SIGINT: the fast shutdown; SIGKILL: a crash.
   void Stop(int sig = SIGINT) {
@@ -67,38 +45,16 @@ class Postgres {
   // The first column of each row of a query in the collector's database, as
   // the server's owner; a failed query is a failed test.
   std::vector<std::string> Sql(const std::string& sql, const std::string& db = "postgres") {
-    PGconn* c = PQconnectdb(SocketConninfo(db).c_str());
-    PGresult* r = PQexec(c, sql.c_str());
     std::vector<std::string> rows;
-    const auto status = PQresultStatus(r);
-    EXPECT_TRUE(status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) << PQerrorMessage(c);
-    for (int i = 0; status == PGRES_TUPLES_OK && i < PQntuples(r); ++i)
-      rows.emplace_back(PQgetvalue(r, i, 0));
-    PQclear(r);
-    PQfinish(c);
+    std::string error;
+    EXPECT_TRUE(poshark::testing::PgQuery(
+        poshark::testing::PgSocketConninfo(dir_.Path(), port_, db), sql, rows, error))
+        << error;
     return rows;
   }
   std::vector<std::string> Central(const std::string& sql) { return Sql(sql, "central"); }
 
  private:
-  std::string SocketConninfo(const std::string& db) const {
-    return "host=" + dir_.Path() + " port=" + std::to_string(port_) + " user=postgres dbname=" + db;
-  }
-  // The folder is the server user's when the tests run as root.
-  void Own() const {
-    if (geteuid() != 0) return;
-    const passwd* pw = getpwnam("postgres");
-    ASSERT_NE(pw, nullptr) << "no postgres user (Debian's postgresql package makes it)";
-    ChildProcess chown({{"/bin/chown", "-R", "postgres:postgres", dir_.Path()}});
-    ASSERT_EQ(chown.Wait(), 0) << chown.Err();
-  }
-  static std::vector<std::string> AsServer(std::vector<std::string> argv) {
-    if (geteuid() != 0) return argv;
-    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=postgres", "--regid=postgres",
-                               "--clear-groups", "--"});
-    return argv;
-  }
-
   TempDir dir_;
   int port_ = 0;
   std::unique_ptr<ChildProcess> server_;

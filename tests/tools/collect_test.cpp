@@ -277,21 +277,23 @@ TEST(Collect, MessagesAreCheckedAndFiledUnderTheirMonthInUtc) {
   EXPECT_EQ(m.store, "s-1");
 }
 
-// The database side alone: a receipt sent again is dropped by its key, a
-// value the server refuses is told apart from a lost server, and keep
-// drops whole months.
+// The database side alone: a receipt sent again is dropped by its key, text
+// comes back as it was sent (the rows travel in COPY's text form), a value
+// the server refuses is told apart from a lost server, and keep drops whole
+// months.
 TEST(Collect, DatabaseDropsResentReceiptsTellsBadDataAndDropsExpiredMonths) {
   Postgres pg;
   poshark::tool::DatabaseSettings settings;
   settings.url = pg.Url() + "?password=" + kPgPassword;
   ASSERT_TRUE(poshark::tool::ParseKeep("400d", settings.keep));
-  auto receipt = [](int id, const std::string& start) {
+  auto receipt = [](int id, const std::string& start, const std::string& text = "x") {
     poshark::tool::CentralMessage m;
     std::string why;
     const std::string doc =
         R"({"store":"w","id":)" + std::to_string(id) + R"(,"channel":"a","pos":1,"start":")" +
         start + R"(","stop":null,"transaction":true,"void":true,"alarms":0,"lines":[{"time":")" +
-        start + R"(","text":"x"},{"time":")" + start + R"(","text":"y"}]})";
+        start + R"(","text":)" + nlohmann::json(text).dump() + R"(},{"time":")" + start +
+        R"(","text":"y"}]})";
     EXPECT_TRUE(ReadCentralMessage("poshark/w/a/receipt", doc, m, why)) << why;
     return m;
   };
@@ -302,15 +304,23 @@ TEST(Collect, DatabaseDropsResentReceiptsTellsBadDataAndDropsExpiredMonths) {
   EXPECT_EQ(db.Write({now}).receipts, 0);
   EXPECT_EQ(pg.Central("SELECT count(*) FROM lines"), std::vector<std::string>{"4"});
   EXPECT_EQ(pg.Central("SELECT count(*) FROM lines_p202002"), std::vector<std::string>{"2"});
-  try {
-    db.Write({receipt(3, "0000-01-01T00:00:00Z")});
-    ADD_FAILURE() << "year 0 accepted";
-  } catch (const poshark::tool::CentralError& e) {
-    EXPECT_TRUE(e.BadData()) << e.what();
+  const std::string odd = "a\tb\\t\nc\r\\N \"d\" \u00e9\u4e2d";
+  EXPECT_EQ(db.Write({receipt(5, "2026-01-01T00:00:00Z", odd)}).receipts, 1);
+  EXPECT_EQ(
+      pg.Central("SELECT text || '|' || (doc->>'text') FROM lines WHERE receipt = 5 AND n = 1"),
+      std::vector<std::string>{odd + "|" + odd});
+  for (const auto& bad : {receipt(3, "0000-01-01T00:00:00Z"),
+                          receipt(3, "2026-01-01T00:00:00Z", std::string("nul \0 in text", 13))}) {
+    try {
+      db.Write({bad});
+      ADD_FAILURE() << "accepted: " << bad.doc.dump();
+    } catch (const poshark::tool::CentralError& e) {
+      EXPECT_TRUE(e.BadData()) << e.what();
+    }
   }
   EXPECT_EQ(db.DropExpired(), 1);
-  EXPECT_EQ(pg.Central("SELECT string_agg(store || id, ',') FROM receipts"),
-            std::vector<std::string>{"w2"});
+  EXPECT_EQ(pg.Central("SELECT string_agg(store || id, ',' ORDER BY id) FROM receipts"),
+            std::vector<std::string>{"w2,w5"});
   pg.Stop();
   try {
     db.Write({receipt(4, "2026-01-01T00:00:00Z")});

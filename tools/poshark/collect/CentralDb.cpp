@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "collect/CentralSchema.h"
+#include "collect/CopyRows.h"
 
 namespace poshark::tool {
 
@@ -22,28 +24,36 @@ struct ResultFree {
 };
 using Result = std::unique_ptr<PGresult, ResultFree>;
 
-// The receipts new to the database, then their lines (only theirs: a
-// resent receipt's lines are there already).
-constexpr char kInsertReceipts[] = R"sql(
-WITH batch AS (SELECT r FROM jsonb_array_elements($1::jsonb) r),
-fresh AS (
-  INSERT INTO receipts (store, channel, id, pos, start_time, stop_time, transaction, void, alarms, doc)
-  SELECT r->>'store', r->>'channel', (r->>'id')::bigint, (r->>'pos')::integer,
-         (r->>'start')::timestamptz, (r->>'stop')::timestamptz, (r->>'transaction')::boolean,
-         (r->>'void')::boolean, (r->>'alarms')::integer, r - 'lines'
-  FROM batch
-  ON CONFLICT DO NOTHING
-  RETURNING store, channel, id, start_time),
-new_lines AS (
-  INSERT INTO lines (store, channel, receipt, start_time, n, time, event, text, doc)
-  SELECT f.store, f.channel, f.id, f.start_time, l.n, (l.v->>'time')::timestamptz,
-         l.v->>'event', l.v->>'text', l.v
-  FROM fresh f
-  JOIN batch b ON b.r->>'store' = f.store AND b.r->>'channel' = f.channel
-              AND (b.r->>'id')::bigint = f.id
-  CROSS JOIN LATERAL jsonb_array_elements(b.r->'lines') WITH ORDINALITY AS l(v, n)
-  RETURNING 1)
-SELECT (SELECT count(*) FROM fresh), (SELECT count(*) FROM new_lines))sql";
+// Receipts and lines go through tables of the session's own, filled by
+// COPY and emptied at every commit or rollback, so that the server reads
+// plain rows rather than one large JSON document. Made (when missing) in
+// every batch's transaction, so that a pool handing each transaction a
+// different server session still finds them.
+constexpr char kBeginWithStageTables[] =
+    "BEGIN;\n"
+    "SET LOCAL client_min_messages = warning;\n"
+    "CREATE TEMP TABLE IF NOT EXISTS stage_receipts (LIKE receipts) ON COMMIT DELETE ROWS;\n"
+    "CREATE TEMP TABLE IF NOT EXISTS stage_lines (LIKE lines) ON COMMIT DELETE ROWS;";
+// COPY data goes to the server in pieces of at most this many bytes.
+constexpr size_t kCopyChunk = size_t{1} << 20;
+
+// The staged receipts new to the database, then their lines (only theirs:
+// a resent receipt's lines are there already).
+std::string InsertStagedSql() {
+  const std::string r = kReceiptColumns, l = kLineColumns;
+  return "WITH fresh AS (\n"
+         "  INSERT INTO receipts (" +
+         r + ") SELECT " + r +
+         " FROM stage_receipts\n"
+         "  ON CONFLICT DO NOTHING RETURNING store, channel, id, start_time),\n"
+         "new_lines AS (\n"
+         "  INSERT INTO lines (" +
+         l + ") SELECT " + l +
+         " FROM stage_lines\n"
+         "  WHERE (store, channel, receipt, start_time) IN (SELECT * FROM fresh)\n"
+         "  RETURNING 1)\n"
+         "SELECT (SELECT count(*) FROM fresh), (SELECT count(*) FROM new_lines)";
+}
 
 constexpr char kInsertAlarms[] = R"sql(
 INSERT INTO alarms (store, channel, id, receipt, pos, time, doc)
@@ -68,7 +78,8 @@ FROM jsonb_array_elements($1::jsonb) s WHERE store = s->>0)sql";
 
 // The batch split by table, each part a JSON array for one statement.
 struct Parts {
-  json receipts = json::array(), alarms = json::array(), stores = json::array();
+  std::string receipts, lines;  // COPY rows
+  json alarms = json::array(), stores = json::array();
   json channels = json::array(), statuses = json::array();
 };
 
@@ -89,7 +100,7 @@ Parts Split(const std::vector<CentralMessage>& batch) {
     if (!seen.emplace(m.kind, m.store, m.channel, m.id).second) continue;
     if (channels.emplace(m.store, m.channel).second)
       p.channels.push_back(json::array({m.store, m.channel, m.doc["pos"]}));
-    if (m.kind == CentralKind::kReceipt) p.receipts.push_back(m.doc);
+    if (m.kind == CentralKind::kReceipt) AppendReceiptRows(m.doc, p.receipts, p.lines);
     if (m.kind == CentralKind::kAlarm) p.alarms.push_back(m.doc);
   }
   for (const auto& s : stores) p.stores.push_back(s);
@@ -137,6 +148,20 @@ int64_t CentralDb::RunWith(const std::string& sql, const std::string& json_param
     return std::stoll(PQgetvalue(r.get(), 0, 0));
   if (status == PGRES_COMMAND_OK) return std::stoll("0" + std::string(PQcmdTuples(r.get())));
   Fail("database", r.get());
+}
+
+void CentralDb::Copy(const std::string& table, const std::string& rows) {
+  Result start(PQexec(conn_, ("COPY " + table + " FROM STDIN").c_str()));
+  if (PQresultStatus(start.get()) != PGRES_COPY_IN) Fail("database", start.get());
+  for (size_t at = 0; at < rows.size(); at += kCopyChunk) {
+    const size_t size = std::min(kCopyChunk, rows.size() - at);
+    if (PQputCopyData(conn_, rows.data() + at, static_cast<int>(size)) != 1) Fail("database");
+  }
+  if (PQputCopyEnd(conn_, nullptr) != 1) Fail("database");
+  Result end(PQgetResult(conn_));
+  while (Result(PQgetResult(conn_))) {
+  }
+  if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail("database", end.get());
 }
 
 void CentralDb::Open() {
@@ -196,10 +221,16 @@ WriteCount CentralDb::Write(const std::vector<CentralMessage>& batch) {
   MakePartitions(batch);
   const Parts p = Split(batch);
   WriteCount count;
-  Run("BEGIN");
+  Run(kBeginWithStageTables);
   RunWith(kInsertStores, p.stores.dump());
   if (!p.channels.empty()) RunWith(kInsertChannels, p.channels.dump());
-  if (!p.receipts.empty()) count.receipts = RunWith(kInsertReceipts, p.receipts.dump());
+  if (!p.receipts.empty()) {
+    Copy("stage_receipts (" + std::string(kReceiptColumns) + ")", p.receipts);
+    Copy("stage_lines (" + std::string(kLineColumns) + ")", p.lines);
+    Result r(PQexec(conn_, InsertStagedSql().c_str()));
+    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("database", r.get());
+    count.receipts = std::stoll(PQgetvalue(r.get(), 0, 0));
+  }
   if (!p.alarms.empty()) count.alarms = RunWith(kInsertAlarms, p.alarms.dump());
   if (!p.statuses.empty()) RunWith(kSetStatus, p.statuses.dump());
   Run("COMMIT");

@@ -59,6 +59,8 @@ class CentralDb {
   void Close();
   void Run(const std::string& sql);
   int64_t RunWith(const std::string& sql, const std::string& json_param);
+  // COPY of rows in text form into table ("name (columns)").
+  void Copy(const std::string& table, const std::string& rows);
   void Upgrade();
   void MakePartitions(const std::vector<CentralMessage>& batch);
   [[noreturn]] void Fail(const std::string& what, const pg_result* result = nullptr);

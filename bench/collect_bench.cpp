@@ -30,6 +30,7 @@
 #include "forward/Forwarder.h"
 #include "journal/JournalStore.h"
 #include "support/ChildProcess.h"
+#include "support/FreePort.h"
 #include "support/PgCluster.h"
 #include "support/TempHome.h"
 
@@ -48,16 +49,6 @@ constexpr int kMonth = 202311;  // the receipts' start times are in November 202
 // The broker as docs/CENTRAL.md asks a head office to set it up.
 constexpr char kBrokerSettings[] =
     "allow_anonymous true\nmax_queued_messages 0\npersistence true\nuser root\n";
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // A store's journal of n closed receipts on two channels; their messages.
 std::vector<ForwardMessage> StoreMessages(const std::string& dir, const std::string& store, int n) {
@@ -90,8 +81,8 @@ std::vector<ForwardMessage> StoreMessages(const std::string& dir, const std::str
 // The broker, the database, the collectors and the messages, for the run.
 struct Fixture {
   Fixture() {
-    broker_port = FreePort();
-    pg_port = FreePort();
+    broker_port = poshark::testing::FreeLoopbackPort();
+    pg_port = poshark::testing::FreeLoopbackPort();
     std::ofstream(dir / "m.conf") << "listener " << broker_port << " 127.0.0.1\n"
                                   << kBrokerSettings << "persistence_location " << dir.Path()
                                   << "/\n";

@@ -5,66 +5,34 @@
 // receipt by its key through the same connection (the cheapest question
 // the database is asked, a round trip and a primary-key look-up).
 // POSHARK_BENCH_RECEIPTS sets another number of receipts.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
-#include <netinet/in.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "collect/CentralDb.h"
 #include "collect/CentralSchema.h"
 #include "collect/CentralSearch.h"
+#include "support/ChildProcess.h"
+#include "support/FreePort.h"
+#include "support/PgCluster.h"
+#include "support/TempHome.h"
 
 namespace {
 
 using namespace poshark::tool;
 
-constexpr char kPgBin[] = "/usr/lib/postgresql/15/bin/";
 constexpr int kDefaultReceipts = 1000000;
 constexpr int kLinesPerReceipt = 10;
 constexpr int kPageResults = 100;  // as collect's page asks
 constexpr int kShownLines = 3;
 constexpr int kRounds = 200;  // searches per benchmark: the 99th percentile of 200
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
-// Runs a command to its end (as the postgres user when root); its status.
-int Run(std::vector<std::string> argv) {
-  if (geteuid() == 0)
-    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=postgres", "--regid=postgres",
-                               "--clear-groups", "--"});
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The filling: receipts over three months, lines of an item from a
 // vocabulary of 200 names, an article number of six digits (each in about
@@ -102,36 +70,21 @@ struct Cluster {
   Cluster() {
     const char* wanted = std::getenv("POSHARK_BENCH_RECEIPTS");
     receipts = wanted != nullptr ? std::max(1000, std::atoi(wanted)) : kDefaultReceipts;
-    char tmpl[] = "/tmp/poshark-search-bench-XXXXXX";
-    dir = mkdtemp(tmpl);
-    if (geteuid() == 0) {
-      const passwd* pw = getpwnam("postgres");
-      if (pw == nullptr || chown(dir.c_str(), pw->pw_uid, pw->pw_gid) != 0) std::abort();
+    const int port = poshark::testing::FreeLoopbackPort();
+    std::string error = poshark::testing::InitPgCluster(dir.Path());
+    if (error.empty())
+      server = poshark::testing::StartPgServer(dir.Path(), port,
+                                               {"fsync=off", "shared_buffers=512MB"}, error);
+    if (!server) {
+      std::fprintf(stderr, "postgresql: %s\n", error.c_str());
+      std::exit(1);
     }
-    port = FreePort();
-    if (Run({std::string(kPgBin) + "initdb", "-D", dir + "/data", "-U", "postgres", "--auth=trust",
-             "--encoding=UTF8", "--locale=C.UTF-8", "--no-sync"}) != 0)
-      std::abort();
-    if ((server = fork()) == 0) {
-      if (geteuid() == 0) {
-        const passwd* pw = getpwnam("postgres");
-        if (setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) _exit(127);
-      }
-      execl((std::string(kPgBin) + "postgres").c_str(), "postgres", "-D", (dir + "/data").c_str(),
-            "-p", std::to_string(port).c_str(), "-k", dir.c_str(), "-c", "listen_addresses=", "-c",
-            "fsync=off", "-c", "shared_buffers=512MB", nullptr);
-      _exit(127);
-    }
-    url = "host=" + dir + " port=" + std::to_string(port) + " user=postgres dbname=postgres";
-    while (PQping(url.c_str()) != PQPING_OK)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    url = poshark::testing::PgSocketConninfo(dir.Path(), port, "postgres");
     Fill();
   }
   ~Cluster() {
-    kill(server, SIGINT);
-    waitpid(server, nullptr, 0);
-    Run({"/bin/rm", "-rf", dir});
-    rmdir(dir.c_str());
+    server->Signal(SIGINT);
+    server->Wait();
   }
   void Fill() {
     DatabaseSettings settings;
@@ -149,7 +102,8 @@ struct Cluster {
       PGresult* r = PQexec(c, step.c_str());
       if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
         std::fprintf(stderr, "fill: %s\n", PQerrorMessage(c));
-        kill(server, SIGINT);
+        server->Signal(SIGINT);
+        server->Wait();
         std::exit(1);
       }
       PQclear(r);
@@ -158,9 +112,10 @@ struct Cluster {
     std::fprintf(stderr, "filled %d receipts in %.0f s\n", receipts,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
-  std::string dir, url;
-  int port = 0, receipts = 0;
-  pid_t server = 0;
+  poshark::testing::TempHome dir{poshark::testing::TempHome::Env::kLeave};
+  std::string url;
+  int receipts = 0;
+  std::unique_ptr<poshark::testing::ChildProcess> server;
 };
 
 Cluster& Shared() {

@@ -12,6 +12,7 @@
 
 #include "collect/CentralSchema.h"
 #include "collect/CopyRows.h"
+#include "collect/PgResult.h"
 
 namespace poshark::tool {
 
@@ -19,10 +20,7 @@ namespace {
 
 using nlohmann::json;
 
-struct ResultFree {
-  void operator()(PGresult* r) const { PQclear(r); }
-};
-using Result = std::unique_ptr<PGresult, ResultFree>;
+using Result = PgResult;
 
 // Receipts and lines go through tables of the session's own, filled by
 // COPY and emptied at every commit or rollback, so that the server reads

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 
+#include "collect/PgResult.h"
 #include "journal/Receipts.h"
 
 namespace poshark::tool {
@@ -16,10 +17,7 @@ namespace {
 using nlohmann::json;
 using Ordered = nlohmann::ordered_json;
 
-struct ResultFree {
-  void operator()(PGresult* r) const { PQclear(r); }
-};
-using Result = std::unique_ptr<PGresult, ResultFree>;
+using Result = PgResult;
 
 // A receipt's columns; the last one is added by the caller (its lines).
 constexpr char kColumns[] =

@@ -215,11 +215,12 @@ void PageServer::Route() {
       return sink.write(batch.data(), batch.size());
     });
   });
-  for (auto [path, question] :
+  for (const auto& route :
        {std::pair{"/api/search", &source_.search}, std::pair{"/api/receipt", &source_.receipt},
         std::pair{"/api/stores", &source_.stores}}) {
+    const auto* question = route.second;
     if (!*question) continue;
-    s.Get(path, [question](const Request& req, Response& res) {
+    s.Get(route.first, [question](const Request& req, Response& res) {
       PageAnswer a = (*question)([&](const char* name) {
         return req.has_param(name) ? std::optional(req.get_param_value(name)) : std::nullopt;
       });

@@ -3,7 +3,7 @@
 // Debian's mosquitto, and two `poshark collect` processes sharing the
 // subscription into one PostgreSQL 15 database (a temporary cluster, fsync
 // on, default settings), timed from the first publish until every receipt
-// is committed. Yardstick: the very same rows (receipts and lines) loaded
+// is committed. Yardstick: the very same rows (receipts with their lines) loaded
 // with a plain COPY into the same server's same tables in the same run.
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
@@ -124,7 +124,7 @@ struct Fixture {
   // Empty tables with the month's partitions there, as before a day's ingest.
   void Empty() {
     Sql("SET client_min_messages = warning; BEGIN;\n" + MonthPartitionsSql(kMonth) +
-        "TRUNCATE receipts, lines; COMMIT;");
+        "TRUNCATE receipts; COMMIT;");
   }
 
   poshark::testing::TempHome dir{poshark::testing::TempHome::Env::kLeave};
@@ -220,14 +220,9 @@ void BM_CollectIngest(benchmark::State& state) {
 }
 
 // The rows the collector writes for the messages, in COPY's text form.
-struct CopyRows {
-  std::string receipts, lines;
-};
-
-CopyRows RowsOf(const std::vector<ForwardMessage>& messages) {
-  CopyRows rows;
-  for (const auto& m : messages)
-    AppendReceiptRows(nlohmann::json::parse(m.payload), rows.receipts, rows.lines);
+std::string RowsOf(const std::vector<ForwardMessage>& messages) {
+  std::string rows;
+  for (const auto& m : messages) AppendReceiptRow(nlohmann::json::parse(m.payload), rows);
   return rows;
 }
 
@@ -249,7 +244,7 @@ bool Copy(PGconn* c, const std::string& table, const std::string& rows, std::str
 void BM_PlainCopy(benchmark::State& state) {
   Fixture& f = Shared();
   if (!f.error.empty()) return state.SkipWithError(f.error.c_str());
-  const CopyRows rows = RowsOf(f.messages);
+  const std::string rows = RowsOf(f.messages);
   PGconn* c = PQconnectdb(f.Conninfo("central").c_str());
   std::string error;
   double seconds = 0;
@@ -257,8 +252,7 @@ void BM_PlainCopy(benchmark::State& state) {
     f.Empty();
     const auto start = Clock::now();
     PQclear(PQexec(c, "BEGIN"));
-    if (!Copy(c, "receipts (" + std::string(kReceiptColumns) + ")", rows.receipts, error) ||
-        !Copy(c, "lines (" + std::string(kLineColumns) + ")", rows.lines, error)) {
+    if (!Copy(c, "receipts (" + std::string(kReceiptColumns) + ")", rows, error)) {
       PQfinish(c);
       return state.SkipWithError(error.c_str());
     }

@@ -44,26 +44,26 @@ CREATE TEMP TABLE vocab AS SELECT i, w FROM unnest(
   WITH ORDINALITY AS v(w, i);
 CREATE TEMP TABLE words AS SELECT (a.i - 1) * 10 + s AS k, a.w || ' ' || b.w AS w
   FROM vocab a CROSS JOIN generate_series(0, 9) s JOIN vocab b ON b.i = s + 1;
-DROP INDEX lines_text;
+DROP INDEX receipts_words;
 INSERT INTO stores (store) SELECT 's' || s FROM generate_series(1, 20) s;
 INSERT INTO channels (store, channel, pos) SELECT 's' || s, 't' || t, t
   FROM generate_series(1, 20) s, generate_series(1, 5) t;
-INSERT INTO receipts (store, channel, id, pos, start_time, stop_time, transaction, void, alarms, doc)
-SELECT 's' || (g % 20 + 1), 't' || (g / 20 % 5 + 1), g, g / 20 % 5 + 1,
-       timestamptz '2026-01-01 00:00Z' + g * (interval '90 days' / %RECEIPTS%),
-       timestamptz '2026-01-01 00:01Z' + g * (interval '90 days' / %RECEIPTS%),
-       true, g % 100 = 0, (g % 100 = 0)::int,
-       jsonb_build_object('store', 's' || (g % 20 + 1), 'id', g)
-FROM generate_series(1, %RECEIPTS%) g;
-INSERT INTO lines (store, channel, receipt, start_time, n, time, event, text, doc)
-SELECT r.store, r.channel, r.id, r.start_time, n, r.start_time, NULL,
-       w.w || ' A' || lpad(((r.id * 7919 + n * 104729) % %RECEIPTS%)::text, 6, '0')
-         || '  ' || ((r.id + n) % 5000 / 100.0)::text,
-       '{}'
-FROM receipts r CROSS JOIN generate_series(1, 10) n
-JOIN words w ON w.k = (r.id * 31 + n * 17) % 200;
+INSERT INTO receipts (store, channel, id, pos, start_time, stop_time, transaction, void, alarms, doc,
+                      lines, words)
+SELECT 's' || (g % 20 + 1), 't' || (g / 20 % 5 + 1), g, g / 20 % 5 + 1, start,
+       start + interval '1 minute', true, g % 100 = 0, (g % 100 = 0)::int,
+       jsonb_build_object('store', 's' || (g % 20 + 1), 'id', g), l.lines, l.words
+FROM generate_series(1, %RECEIPTS%) g
+CROSS JOIN LATERAL (SELECT timestamptz '2026-01-01 00:00Z' + g * (interval '90 days' / %RECEIPTS%)
+                    AS start) t
+CROSS JOIN LATERAL (
+  SELECT jsonb_agg(jsonb_build_object('time', start, 'pos', 1, 'text', x.text) ORDER BY n) lines,
+         string_agg(x.text, E'\n' ORDER BY n) words
+  FROM (SELECT n, w.w || ' A' || lpad(((g * 7919 + n * 104729) % %RECEIPTS%)::text, 6, '0')
+                  || '  ' || ((g + n) % 5000 / 100.0)::text AS text
+        FROM generate_series(1, 10) n JOIN words w ON w.k = (g * 31 + n * 17) % 200) x) l;
 SET maintenance_work_mem = '1GB';
-CREATE INDEX lines_text ON lines USING gin (text gin_trgm_ops);
+CREATE INDEX receipts_words ON receipts USING gin (words gin_trgm_ops);
 )sql";
 
 struct Cluster {

@@ -14,6 +14,7 @@
 #include "PgKit.h"
 #include "collect/CentralDb.h"
 #include "collect/CentralMessage.h"
+#include "collect/CentralSchema.h"
 
 namespace poshark_test {
 namespace {
@@ -105,12 +106,26 @@ TEST(CentralSearch, FindsWordsInEveryScriptByStoreAndTimeNewestFirst) {
   EXPECT_NE(text.out.find("    Café noir\n1 receipts\n"), std::string::npos) << text.out;
   EXPECT_EQ(text.out.find("Молоко"), std::string::npos) << text.out;
 
-  // A database of version 1 gains the index of receipts by store and number.
-  pg.Central("DROP INDEX receipts_id; UPDATE poshark_schema SET version = 1");
+  // A database of version 2 (a row a line) keeps its receipts, found by
+  // their words, their lines in order, after the upgrade.
+  pg.Central("DROP VIEW lines; DROP TABLE receipts, alarms, channels, stores, poshark_schema");
+  const auto& steps = poshark::tool::SchemaSteps();
+  pg.Central(
+      "SET ROLE poshark;" + steps[0] + steps[1] +
+      "CREATE TABLE receipts_p202512 PARTITION OF receipts FOR VALUES FROM ('2025-12-01')"
+      " TO ('2026-01-01'); CREATE TABLE lines_p202512 PARTITION OF lines FOR VALUES FROM"
+      " ('2025-12-01') TO ('2026-01-01'); CREATE TABLE poshark_schema (version integer);"
+      " INSERT INTO poshark_schema VALUES (2);"
+      " INSERT INTO receipts VALUES ('west', 'a', 7, 1, '2025-12-24 10:00Z', NULL, true,"
+      " false, 0, '{\"store\":\"west\",\"id\":7}');"
+      " INSERT INTO lines SELECT 'west', 'a', 7, '2025-12-24 10:00Z', n, '2025-12-24 10:00Z',"
+      " NULL, t, jsonb_build_object('text', t) FROM (VALUES (2, 'TOTAL 1.00'),"
+      " (1, 'Bûche de Noël')) v(n, t)");
   Fill(pg);
-  EXPECT_EQ(pg.Central("SELECT version FROM poshark_schema"), Ids{"2"});
-  EXPECT_EQ(pg.Central("SELECT count(*) FROM pg_indexes WHERE indexname = 'receipts_id'"),
-            Ids{"1"});
+  EXPECT_EQ(pg.Central("SELECT version FROM poshark_schema"), Ids{"3"});
+  EXPECT_EQ(Found(pg, {"bûche", "--store", "west"}), Ids{"west/7"});
+  EXPECT_EQ(pg.Central("SELECT text FROM lines WHERE store = 'west' ORDER BY n"),
+            (Ids{"Bûche de Noël", "TOTAL 1.00"}));
 }
 
 TEST(CentralSearch, RefusedLoginExitsOneWithoutThePasswordAndBadArgumentsTwo) {

@@ -22,35 +22,25 @@ using nlohmann::json;
 
 using Result = PgResult;
 
-// Receipts and lines go through tables of the session's own, filled by
-// COPY and emptied at every commit or rollback, so that the server reads
-// plain rows rather than one large JSON document. Made (when missing) in
-// every batch's transaction, so that a pool handing each transaction a
-// different server session still finds them.
-constexpr char kBeginWithStageTables[] =
+// Receipts go through a table of the session's own, filled by COPY and
+// emptied at every commit or rollback, so that the server reads plain rows
+// rather than one large JSON document. Made (when missing) in every batch's
+// transaction, so that a pool handing each transaction a different server
+// session still finds it; its name is new with the receipts' present
+// columns, so that a session an older collector left behind in such a pool
+// never offers a table of the former ones.
+constexpr char kBeginWithStageTable[] =
     "BEGIN;\n"
     "SET LOCAL client_min_messages = warning;\n"
-    "CREATE TEMP TABLE IF NOT EXISTS stage_receipts (LIKE receipts) ON COMMIT DELETE ROWS;\n"
-    "CREATE TEMP TABLE IF NOT EXISTS stage_lines (LIKE lines) ON COMMIT DELETE ROWS;";
+    "CREATE TEMP TABLE IF NOT EXISTS stage_receipt_rows (LIKE receipts) ON COMMIT DELETE ROWS;";
 // COPY data goes to the server in pieces of at most this many bytes.
 constexpr size_t kCopyChunk = size_t{1} << 20;
 
-// The staged receipts new to the database, then their lines (only theirs:
-// a resent receipt's lines are there already).
+// The staged receipts new to the database; a resent one is there already.
 std::string InsertStagedSql() {
-  const std::string r = kReceiptColumns, l = kLineColumns;
-  return "WITH fresh AS (\n"
-         "  INSERT INTO receipts (" +
-         r + ") SELECT " + r +
-         " FROM stage_receipts\n"
-         "  ON CONFLICT DO NOTHING RETURNING store, channel, id, start_time),\n"
-         "new_lines AS (\n"
-         "  INSERT INTO lines (" +
-         l + ") SELECT " + l +
-         " FROM stage_lines\n"
-         "  WHERE (store, channel, receipt, start_time) IN (SELECT * FROM fresh)\n"
-         "  RETURNING 1)\n"
-         "SELECT (SELECT count(*) FROM fresh), (SELECT count(*) FROM new_lines)";
+  const std::string r = kReceiptColumns;
+  return "INSERT INTO receipts (" + r + ") SELECT " + r +
+         " FROM stage_receipt_rows ON CONFLICT DO NOTHING";
 }
 
 constexpr char kInsertAlarms[] = R"sql(
@@ -76,7 +66,7 @@ FROM jsonb_array_elements($1::jsonb) s WHERE store = s->>0)sql";
 
 // The batch split by table, each part a JSON array for one statement.
 struct Parts {
-  std::string receipts, lines;  // COPY rows
+  std::string receipts;  // COPY rows
   json alarms = json::array(), stores = json::array();
   json channels = json::array(), statuses = json::array();
 };
@@ -98,7 +88,7 @@ Parts Split(const std::vector<CentralMessage>& batch) {
     if (!seen.emplace(m.kind, m.store, m.channel, m.id).second) continue;
     if (channels.emplace(m.store, m.channel).second)
       p.channels.push_back(json::array({m.store, m.channel, m.doc["pos"]}));
-    if (m.kind == CentralKind::kReceipt) AppendReceiptRows(m.doc, p.receipts, p.lines);
+    if (m.kind == CentralKind::kReceipt) AppendReceiptRow(m.doc, p.receipts);
     if (m.kind == CentralKind::kAlarm) p.alarms.push_back(m.doc);
   }
   for (const auto& s : stores) p.stores.push_back(s);
@@ -219,15 +209,14 @@ WriteCount CentralDb::Write(const std::vector<CentralMessage>& batch) {
   MakePartitions(batch);
   const Parts p = Split(batch);
   WriteCount count;
-  Run(kBeginWithStageTables);
+  Run(kBeginWithStageTable);
   RunWith(kInsertStores, p.stores.dump());
   if (!p.channels.empty()) RunWith(kInsertChannels, p.channels.dump());
   if (!p.receipts.empty()) {
-    Copy("stage_receipts (" + std::string(kReceiptColumns) + ")", p.receipts);
-    Copy("stage_lines (" + std::string(kLineColumns) + ")", p.lines);
+    Copy("stage_receipt_rows (" + std::string(kReceiptColumns) + ")", p.receipts);
     Result r(PQexec(conn_, InsertStagedSql().c_str()));
-    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("database", r.get());
-    count.receipts = std::stoll(PQgetvalue(r.get(), 0, 0));
+    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("database", r.get());
+    count.receipts = std::stoll("0" + std::string(PQcmdTuples(r.get())));
   }
   if (!p.alarms.empty()) count.alarms = RunWith(kInsertAlarms, p.alarms.dump());
   if (!p.statuses.empty()) RunWith(kSetStatus, p.statuses.dump());
@@ -241,7 +230,7 @@ int CentralDb::DropExpired() {
   // Months whose end is before the oldest time kept, oldest first.
   const std::string sql =
       "SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
-      "JOIN pg_class p ON p.oid = i.inhparent WHERE p.relname IN ('receipts', 'lines') "
+      "JOIN pg_class p ON p.oid = i.inhparent WHERE p.relname = 'receipts' "
       "AND c.relname ~ '_p[0-9]{6}$' AND "
       "(to_date(right(c.relname, 6), 'YYYYMM')::timestamp AT TIME ZONE 'UTC') "
       "+ interval '1 month' <= now() - " +

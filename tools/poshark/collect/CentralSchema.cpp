@@ -77,6 +77,32 @@ constexpr char kVersion2[] = R"sql(
 CREATE INDEX receipts_id ON receipts (store, id);
 )sql";
 
+// Version 3. A receipt's lines move into its own row: `lines`, the array of
+// their JSON rows, and `words`, their texts joined by newlines, which
+// carries the trigram index. A search then probes one row a receipt instead
+// of one a line, and the collector writes one row a receipt: the index of
+// every line's trigrams was most of the server's work at ingest. `lines`
+// stays as a view with the columns of the table it replaces, for reports
+// written against it.
+constexpr char kVersion3[] = R"sql(
+ALTER TABLE receipts ADD COLUMN lines jsonb NOT NULL DEFAULT '[]',
+                     ADD COLUMN words text NOT NULL DEFAULT '';
+UPDATE receipts r SET lines = l.lines, words = l.words
+FROM (SELECT store, channel, receipt, start_time, jsonb_agg(doc ORDER BY n) AS lines,
+             string_agg(text, E'\n' ORDER BY n) AS words
+      FROM lines GROUP BY 1, 2, 3, 4) l
+WHERE r.store = l.store AND r.channel = l.channel AND r.id = l.receipt
+  AND r.start_time = l.start_time;
+ALTER TABLE receipts ALTER COLUMN lines DROP DEFAULT, ALTER COLUMN words DROP DEFAULT;
+DROP TABLE lines;
+CREATE INDEX receipts_words ON receipts USING gin (words gin_trgm_ops);
+CREATE VIEW lines AS
+SELECT r.store, r.channel, r.id AS receipt, r.start_time, l.n::integer AS n,
+       (l.doc->>'time')::timestamptz AS time, l.doc->>'event' AS event,
+       l.doc->>'text' AS text, l.doc
+FROM receipts r CROSS JOIN LATERAL jsonb_array_elements(r.lines) WITH ORDINALITY AS l(doc, n);
+)sql";
+
 std::string MonthStart(int month) {
   char text[32];
   std::snprintf(text, sizeof text, "%04d-%02d-01 00:00:00+00", month / 100, month % 100);
@@ -86,7 +112,7 @@ std::string MonthStart(int month) {
 }  // namespace
 
 const std::vector<std::string>& SchemaSteps() {
-  static const std::vector<std::string> steps = {kVersion1, kVersion2};
+  static const std::vector<std::string> steps = {kVersion1, kVersion2, kVersion3};
   return steps;
 }
 
@@ -98,11 +124,8 @@ std::string MonthPartitionsSql(int month) {
   const int next = month % 100 == 12 ? (month / 100 + 1) * 100 + 1 : month + 1;
   const std::string range =
       " FOR VALUES FROM ('" + MonthStart(month) + "') TO ('" + MonthStart(next) + "');\n";
-  std::string sql;
-  for (const char* table : {"receipts", "lines"})
-    sql += "CREATE TABLE IF NOT EXISTS " + PartitionName(table, month) + " PARTITION OF " + table +
-           range;
-  return sql;
+  return "CREATE TABLE IF NOT EXISTS " + PartitionName("receipts", month) +
+         " PARTITION OF receipts" + range;
 }
 
 }  // namespace poshark::tool

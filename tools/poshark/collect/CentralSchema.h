@@ -17,11 +17,11 @@ inline constexpr long kSchemaLockKey = 0x706f7368;  // "posh"
 // first N steps.
 const std::vector<std::string>& SchemaSteps();
 
-// The statements that make the partitions of month YYYYMM (UTC) for
-// receipts and lines, when they are not there yet.
+// The statement that makes the receipts' partition of month YYYYMM (UTC),
+// when it is not there yet.
 std::string MonthPartitionsSql(int month);
 
-// Names of a month's partitions: receipts_pYYYYMM and lines_pYYYYMM.
+// The name of a table's partition of a month: receipts_pYYYYMM.
 std::string PartitionName(const char* table, int month);
 
 }  // namespace poshark::tool

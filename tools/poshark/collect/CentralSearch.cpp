@@ -24,11 +24,7 @@ constexpr char kColumns[] =
     "SELECT r.store, r.channel, r.id, r.pos, r.alarms,"
     " (extract(epoch FROM r.start_time) * 1000)::bigint,"
     " (extract(epoch FROM r.stop_time) * 1000)::bigint, r.void, r.transaction, r.doc::text, ";
-constexpr char kSameReceipt[] =
-    "l.store = r.store AND l.channel = r.channel AND l.receipt = r.id"
-    " AND l.start_time = r.start_time";
-constexpr char kEveryLine[] =
-    "(SELECT coalesce(json_agg(l.doc ORDER BY l.n), '[]') FROM lines l WHERE ";
+constexpr char kEveryLine[] = "r.lines::text";
 constexpr char kOrder[] = " ORDER BY r.start_time DESC, r.store, r.channel, r.id DESC";
 
 // Keys of a receipt's head and of a line, in the order the store writes
@@ -166,20 +162,22 @@ void CentralSearch::Search(const SearchQuery& q, int limit, bool full_lines, int
   if (q.until_ms) where += " AND r.start_time < " + p.Time(*q.until_ms);
   if (q.voided) where += " AND r.void";
   if (q.alarms) where += " AND r.alarms > 0";
+  // A receipt's words are its lines' texts joined by newlines: a word is in
+  // them when it is on one of its lines (only a word that holds a newline
+  // could run from one line into the next).
   std::string any;  // the words, for the lines shown
   for (const auto& w : q.words) {
     const std::string name = p.Add(LikePattern(w));
     any += (any.empty() ? "" : ", ") + name;
-    where += std::string(" AND EXISTS (SELECT 1 FROM lines l WHERE ") + kSameReceipt +
-             " AND l.text ILIKE " + name + ")";
+    where += " AND r.words ILIKE " + name;
   }
-  std::string lines = full_lines
-                          ? std::string(kEveryLine) + kSameReceipt + ")::text"
-                          : "(SELECT coalesce(json_agg(x.text), '[]') FROM (SELECT l.text"
-                            " FROM lines l WHERE " +
-                                std::string(kSameReceipt) + " AND l.text <> ''" +
-                                (any.empty() ? "" : " AND l.text ILIKE ANY (ARRAY[" + any + "])") +
-                                " ORDER BY l.n LIMIT " + std::to_string(shown) + ") x)::text";
+  const std::string lines =
+      full_lines ? std::string(kEveryLine)
+                 : "(SELECT coalesce(json_agg(l.t ORDER BY l.n), '[]') FROM (SELECT e->>'text' t, n"
+                   " FROM jsonb_array_elements(r.lines) WITH ORDINALITY x(e, n)"
+                   " WHERE e->>'text' <> ''" +
+                       (any.empty() ? "" : " AND e->>'text' ILIKE ANY (ARRAY[" + any + "])") +
+                       " ORDER BY n LIMIT " + std::to_string(shown) + ") l)::text";
   std::string sql = kColumns + lines + where + kOrder;
   if (limit > 0) sql += " LIMIT " + std::to_string(limit);
   Exec("BEGIN");
@@ -200,8 +198,8 @@ void CentralSearch::Search(const SearchQuery& q, int limit, bool full_lines, int
 }
 
 std::optional<CentralReceipt> CentralSearch::One(const std::string& where, Params& p) {
-  const std::string sql = kColumns + std::string(kEveryLine) + kSameReceipt + ")::text" +
-                          " FROM receipts r WHERE " + where + kOrder + " LIMIT 1";
+  const std::string sql =
+      kColumns + std::string(kEveryLine) + " FROM receipts r WHERE " + where + kOrder + " LIMIT 1";
   const auto values = p.Pointers();
   Result r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
                         nullptr, nullptr, 0));

@@ -61,21 +61,22 @@ std::string DumpWithout(const json& j, const std::string& left_out) {
 
 }  // namespace
 
-void AppendReceiptRows(const json& receipt, std::string& receipts, std::string& lines) {
+void AppendReceiptRow(const json& receipt, std::string& rows) {
   AppendColumns(receipt,
                 {"store", "channel", "id", "pos", "start", "stop", "transaction", "void", "alarms"},
-                receipts);
-  AppendText(DumpWithout(receipt, "lines"), receipts);
-  receipts += '\n';
-  std::string head;
-  AppendColumns(receipt, {"store", "channel", "id", "start"}, head);
-  int n = 0;
-  for (const auto& line : receipt.at("lines")) {
-    lines += head + std::to_string(++n) + '\t';
-    AppendColumns(line, {"time", "event", "text"}, lines);
-    AppendText(line.dump(), lines);
-    lines += '\n';
+                rows);
+  AppendText(DumpWithout(receipt, "lines"), rows);
+  rows += '\t';
+  const json& lines = receipt.at("lines");
+  AppendText(lines.dump(), rows);
+  rows += '\t';
+  std::string words;
+  for (const auto& line : lines) {
+    if (!words.empty()) words += '\n';
+    words += line.at("text").get_ref<const std::string&>();
   }
+  AppendText(words, rows);
+  rows += '\n';
 }
 
 }  // namespace poshark::tool

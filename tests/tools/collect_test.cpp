@@ -239,7 +239,7 @@ TEST(Collect, MessagesAreCheckedAndFiledUnderTheirMonthInUtc) {
   const std::pair<const char*, int> times[] = {
       {"2024-03-01T00:30:00.000+01:00", 202402}, {"2024-12-31T23:30:00.5-01:00", 202501},
       {"2024-02-29T12:00:00Z", 202402},          {"2023-12-31T23:59:59.999+00:00", 202312},
-      {"2024-03-31T22:00:00.000-02:00", 202404},
+      {"2024-03-31T22:00:00.000-02:00", 202404}, {"2024-03-01T10:00:00.123456Z", 202403},
   };
   for (const auto& [text, month] : times) {
     int got = 0;
@@ -247,8 +247,10 @@ TEST(Collect, MessagesAreCheckedAndFiledUnderTheirMonthInUtc) {
     EXPECT_EQ(got, month) << text;
   }
   int unused = 0;
-  for (const char* bad : {"2024-02-30T00:00:00Z", "2024-03-01T24:00:00Z", "2024-03-01T10:00:00",
-                          "2024-03-01 10:00:00Z", "2024-03-01T10:00:00+1:00"})
+  for (const char* bad :
+       {"2024-02-30T00:00:00Z", "2024-03-01T24:00:00Z", "2024-03-01T10:00:00",
+        "2024-03-01 10:00:00Z", "2024-03-01T10:00:00+1:00", "2024-03-01T10:00:00.Z",
+        "2024-03-01T10:00:00.1234567Z", "2024-03-01T10:00:00+01:00x", "2024-03-01T10:00:00+24:00"})
     EXPECT_FALSE(ReadMessageTime(bad, unused)) << bad;
 
   poshark::tool::CentralMessage m;

@@ -23,6 +23,7 @@ struct CentralMessage {
   int64_t id = 0;       // the receipt's or the line's number in the store's journal
   int month = 0;        // kReceipt: the receipt's start as YYYYMM in UTC (its partition)
   nlohmann::json doc;   // the message as it came (kStatus: {"status": ...})
+  size_t bytes = 0;     // the size of its payload
 };
 
 // The kind from the topic's last level (receipt, line, alarm or status),

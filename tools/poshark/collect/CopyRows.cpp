@@ -7,26 +7,16 @@ namespace {
 using nlohmann::json;
 
 // Text with COPY's special characters escaped: backslash, tab, newline,
-// carriage return.
+// carriage return. The runs between them go in whole.
 void AppendText(const std::string& text, std::string& out) {
-  for (char ch : text) {
-    switch (ch) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += ch;
-    }
+  static constexpr char kSpecial[] = "\\\t\n\r";
+  size_t from = 0;
+  for (size_t at; (at = text.find_first_of(kSpecial, from)) != std::string::npos; from = at + 1) {
+    out.append(text, from, at - from);
+    out += '\\';
+    out += text[at] == '\\' ? '\\' : text[at] == '\t' ? 't' : text[at] == '\n' ? 'n' : 'r';
   }
+  out.append(text, from, std::string::npos);
 }
 
 // A value as `->>` gives it: a string's text, NULL for null or missing,

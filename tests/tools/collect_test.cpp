@@ -262,10 +262,14 @@ TEST(Collect, MessagesAreCheckedAndFiledUnderTheirMonthInUtc) {
   ASSERT_TRUE(ReadCentralMessage("poshark/s-1/a/receipt", receipt, m, why)) << why;
   EXPECT_EQ(m.store + "/" + m.channel + "/" + std::to_string(m.id) + "/" + std::to_string(m.month),
             "s-1/a/7/202403");
+  // The largest POS number the database keeps, and one more.
+  EXPECT_TRUE(ReadCentralMessage(
+      "poshark/s-1/a/receipt",
+      std::regex_replace(receipt, std::regex("\"pos\":1"), "\"pos\":2147483647"), m, why));
   const std::pair<std::string, std::string> refused[] = {
       {"poshark/s-1/a/other", receipt},
       {"poshark/s-1/a/receipt",
-       std::regex_replace(receipt, std::regex("\"pos\":1"), "\"pos\":4294967296")},
+       std::regex_replace(receipt, std::regex("\"pos\":1"), "\"pos\":2147483648")},
       {"poshark/s-1/a/receipt", std::regex_replace(receipt, std::regex("\"s-1\""), "\"s/1\"")},
       {"poshark/s-1/a/receipt", std::regex_replace(receipt, std::regex(",\"id\":7"), "")},
       {"poshark/s-1/a/receipt",

@@ -2,7 +2,8 @@
 // every receipt and alarm arrives in order per channel through a broker
 // that is late, restarted and a service killed mid-stream; TLS and
 // passwords refused with the reason logged; a broker that never answers
-// holds neither memory nor the stop.
+// holds neither memory nor the stop; a forward that needs a subscriber
+// waits for one.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <set>
 
@@ -351,6 +353,56 @@ TEST(Forward, ABrokerThatNeverAcknowledgesHoldsTheInFlightBoundAndNoStop) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   store.Stop();
   close(silent);
+}
+
+// needs_subscriber with nobody subscribed: the broker's "no matching
+// subscribers" is no acknowledgement; the forward holds back and sends one
+// message again each second (no burst, no busy loop), and everything once
+// a subscriber comes.
+TEST(Forward, NeedingASubscriberItHoldsBackAndTriesOneMessageASecondUntilOneComes) {
+  using namespace poshark::tool;
+  Broker broker;
+  broker.Start();
+  TempDir dir;
+  Journal journal(dir / "j.sqlite", Keep{});
+  ForwardSettings f;
+  f.name = "hq";
+  f.host = "127.0.0.1";
+  f.port = broker.Port();
+  f.client_id = "needs";
+  f.needs_subscriber = true;
+  Forwarder forward(f, "shop-1", dir / "j.sqlite", journal);
+  auto stats = [&] { return forward.Counters().Snapshot(); };
+  ASSERT_TRUE(poshark::testing::WaitUntil([&] { return stats().connected; }, 10000));
+  constexpr int kReceipts = 10;
+  for (int i = 0; i < kReceipts; ++i) {
+    journal.Add({"a", 1, 0, {}, false, 1000, "item", "item", "", false, "", {}});
+    journal.Add({"a", 1, 1, {}, false, 1000, "total", "total", "", false, "", {}});
+  }
+  ASSERT_TRUE(poshark::testing::WaitUntil([&] { return stats().holding; }, 10000));
+  const ForwardStats first = stats();
+  constexpr auto kWatch = std::chrono::milliseconds(3500);
+  std::this_thread::sleep_for(kWatch);
+  const ForwardStats later = stats();
+  EXPECT_TRUE(later.holding);
+  EXPECT_EQ(later.acknowledged, 0u);
+  EXPECT_EQ(later.backlog_receipts, kReceipts);
+  // One a second: three in the watch, give or take one for its edges.
+  EXPECT_GE(later.sent - first.sent, 2u);
+  EXPECT_LE(later.sent - first.sent, 4u);
+  EXPECT_GT(later.unheard, first.unheard);
+
+  Collector collector(broker.Port());
+  ASSERT_TRUE(collector.WaitSubscribed());
+  ASSERT_TRUE(poshark::testing::WaitUntil(
+      [&] { return stats().backlog_receipts == 0 && !stats().holding; }, 10000));
+  const auto got = OfKind(
+      collector.WaitUntil([](const auto& m) { return OfKind(m, "/receipt").size() >= kReceipts; },
+                          std::chrono::seconds(5)),
+      "/receipt");
+  std::vector<int64_t> want(kReceipts);
+  std::iota(want.begin(), want.end(), 1);
+  ExpectInOrderWithSameIdRepeats(got, want);
 }
 
 // A receipt still open when later ones closed on another channel is sent

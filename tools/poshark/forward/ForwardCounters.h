@@ -15,7 +15,9 @@ struct ForwardStats {
   int64_t backlog_seconds = 0;   // age of the oldest of them, 0 when none
   uint64_t reconnects = 0;       // connections made after the first
   int64_t pruned_unsent = 0;     // receipts keep removed before they were sent
+  uint64_t unheard = 0;          // acknowledged with "no matching subscribers"
   bool connected = false;
+  bool holding = false;  // needs_subscriber: held back, no subscriber at the broker
 };
 
 class ForwardCounters {

@@ -28,6 +28,12 @@ const Family kFamilies[] = {
      [](const ForwardStats& s) { return double(s.reconnects); }},
     {"poshark_forward_pruned_unsent_total", "Receipts keep removed before they were sent",
      MetricType::kCounter, [](const ForwardStats& s) { return double(s.pruned_unsent); }},
+    {"poshark_forward_unheard_total",
+     "Messages the broker acknowledged with no matching subscribers (sent again with "
+     "needs_subscriber)",
+     MetricType::kCounter, [](const ForwardStats& s) { return double(s.unheard); }},
+    {"poshark_forward_holding", "1 while held back for want of a subscriber (needs_subscriber)",
+     MetricType::kGauge, [](const ForwardStats& s) { return s.holding ? 1.0 : 0.0; }},
     {"poshark_forward_up", "1 while connected to the broker", MetricType::kGauge,
      [](const ForwardStats& s) { return s.connected ? 1.0 : 0.0; }},
 };

@@ -31,7 +31,9 @@ struct Forwarder::Session {
   uint64_t link_number = 0;
   bool connected = false;
   bool ever_connected = false;
-  bool down_said = false;                               // the loss was logged; the return will be
+  bool down_said = false;     // the loss was logged; the return will be
+  bool holding = false;       // needs_subscriber: a message went unheard, none received since
+  Clock::time_point hold_by;  // while holding: nothing is sent before this
   std::map<int, std::pair<size_t, int64_t>> in_flight;  // by message id: box, number
   Clock::time_point next_try{}, connect_by{}, backlog_at{};
   std::chrono::milliseconds pause = kFirstReconnect;
@@ -119,8 +121,10 @@ void Forwarder::Run() {
 
 // Waits for the link, the next poll or the next try; false once stopping.
 bool Forwarder::Wait(Session& s, std::deque<std::pair<uint64_t, LinkEvent>>& events) {
-  auto until = Clock::now() + kForwardPoll;
+  const auto now = Clock::now();
+  auto until = now + kForwardPoll;
   if (s.db && !s.link) until = s.next_try;
+  if (s.holding && s.hold_by > now) until = std::min(until, s.hold_by);
   std::unique_lock lock(mutex_);
   wake_.wait_until(lock, until, [&] { return stop_ || !events_.empty() || committed_; });
   committed_ = false;
@@ -164,11 +168,8 @@ void Forwarder::Handle(Session& s, const LinkEvent& e) {
       s.down_said = false;
       return;
     case LinkEvent::kAcked:
-      if (auto it = s.in_flight.find(e.mid); it != s.in_flight.end()) {
-        s.boxes[it->second.first]->Acked(it->second.second);
-        s.in_flight.erase(it);
-        ++s.stats.acknowledged;
-      }
+    case LinkEvent::kUnheard:
+      Acked(s, e.mid, e.type == LinkEvent::kAcked);
       return;
     case LinkEvent::kRefused:
       Drop(s, "a message was refused: " + e.why);
@@ -177,6 +178,42 @@ void Forwarder::Handle(Session& s, const LinkEvent& e) {
       Drop(s, e.why);
       return;
   }
+}
+
+// An acknowledgement; `heard` when the broker had a subscriber for the
+// message. Unheard, it is delivered for all the broker knows unless the
+// forward needs a subscriber.
+void Forwarder::Acked(Session& s, int mid, bool heard) {
+  auto it = s.in_flight.find(mid);
+  if (it == s.in_flight.end()) return;  // a status, or sent before a rewind
+  if (!heard) ++s.stats.unheard;
+  if (!heard && settings_.needs_subscriber) {
+    Hold(s);
+    return;
+  }
+  s.boxes[it->second.first]->Acked(it->second.second);
+  s.in_flight.erase(it);
+  ++s.stats.acknowledged;
+  if (heard && s.holding) {
+    s.holding = false;
+    Log(LogLevel::kInfo, "forward " + settings_.name + ": broker " + Url() +
+                             " has a subscriber again; sending resumes");
+  }
+}
+
+// Nobody received a message: it and everything after it not yet
+// acknowledged are sent again, from the journal, after a pause. The link
+// stays; acknowledgements of what was in flight are ignored from now on.
+void Forwarder::Hold(Session& s) {
+  s.in_flight.clear();
+  for (auto& box : s.boxes) box->Rewind();
+  s.hold_by = Clock::now() + kUnheardPause;
+  if (s.holding) return;
+  s.holding = true;
+  Log(LogLevel::kWarning, "forward " + settings_.name + ": broker " + Url() +
+                              " has no subscriber for the messages; holding them back, "
+                              "sending again every " +
+                              std::to_string(kUnheardPause.count()) + " ms");
 }
 
 // The link is given up: what it had not acknowledged is sent again on the
@@ -201,9 +238,11 @@ void Forwarder::Drop(Session& s, const std::string& why) {
 }
 
 void Forwarder::Fill(Session& s) {
-  for (size_t b = 0; b < s.boxes.size() && s.in_flight.size() < kMaxInFlight; ++b) {
+  if (s.holding && Clock::now() < s.hold_by) return;
+  const size_t most = s.holding ? kUnheardInFlight : kMaxInFlight;
+  for (size_t b = 0; b < s.boxes.size() && s.in_flight.size() < most; ++b) {
     Outbox& box = *s.boxes[b];
-    for (int64_t id : box.Next(kMaxInFlight - s.in_flight.size())) {
+    for (int64_t id : box.Next(most - s.in_flight.size())) {
       auto message = BuildMessage(*s.db, box.Kind(), id, settings_.topic, store_);
       int mid = 0;
       if (!message) {
@@ -229,6 +268,7 @@ void Forwarder::Account(Session& s) {
   }
   s.stats.in_flight = static_cast<int64_t>(s.in_flight.size());
   s.stats.connected = s.connected;
+  s.stats.holding = s.holding;
   const auto now = Clock::now();
   if (now >= s.backlog_at && (settings_.send & kSendReceipts) != 0) {
     s.backlog_at = now + kBacklogEvery;

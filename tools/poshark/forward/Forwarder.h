@@ -5,7 +5,10 @@
 // journal's commits wake the thread, and it looks every kForwardPoll besides. At most
 // kMaxInFlight messages wait for their acknowledgement; a lost connection
 // is made again with a growing pause, and what it had not acknowledged is
-// sent again under the same ids.
+// sent again under the same ids. With needs_subscriber, a message the
+// broker had no subscriber for counts as not acknowledged: the forward
+// holds back, and every kUnheardPause sends the first message it has not
+// delivered again, alone, until the broker has a subscriber for it.
 #pragma once
 
 #include <chrono>
@@ -34,6 +37,10 @@ inline constexpr auto kFirstReconnect = std::chrono::milliseconds(500);
 inline constexpr auto kLongestReconnect = std::chrono::milliseconds(30000);
 // A connection not accepted within this long is given up and tried again.
 inline constexpr auto kConnectWithin = std::chrono::seconds(10);
+// needs_subscriber: the pause before a message nobody received is sent
+// again, and the messages sent at a time until one is received.
+inline constexpr auto kUnheardPause = std::chrono::milliseconds(1000);
+inline constexpr size_t kUnheardInFlight = 1;
 // How often the backlog is counted for the counters.
 inline constexpr auto kBacklogEvery = std::chrono::milliseconds(1000);
 
@@ -58,6 +65,8 @@ class Forwarder {
   void Handle(Session& s, const LinkEvent& e);
   void Connect(Session& s);
   void Drop(Session& s, const std::string& why);
+  void Acked(Session& s, int mid, bool heard);
+  void Hold(Session& s);
   void Fill(Session& s);
   void Account(Session& s);
   std::string Url() const;

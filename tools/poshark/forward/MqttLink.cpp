@@ -68,6 +68,8 @@ struct LinkCallbacks {
     auto* link = static_cast<MqttLink*>(self);
     if (reason >= MQTT_RC_UNSPECIFIED) {  // 0x80 and above: not accepted
       link->sink_({LinkEvent::kRefused, mid, mosquitto_reason_string(reason)});
+    } else if (reason == MQTT_RC_NO_MATCHING_SUBSCRIBERS) {
+      link->sink_({LinkEvent::kUnheard, mid, {}});
     } else {
       link->sink_({LinkEvent::kAcked, mid, {}});
     }

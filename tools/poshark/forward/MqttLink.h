@@ -26,9 +26,11 @@ inline constexpr char kContentType[] = "application/json";
 // collector's). Throws std::runtime_error when the library refuses them.
 void ConfigureMqttLogin(mosquitto* mosq, const ForwardSettings& settings);
 
+// kUnheard: the broker took a QoS 1 message but had no subscriber for it
+// (PUBACK reason 16, "no matching subscribers"), so nobody received it.
 struct LinkEvent {
-  enum Type { kConnected, kLost, kAcked, kRefused } type;
-  int mid = 0;      // kAcked, kRefused: the message
+  enum Type { kConnected, kLost, kAcked, kUnheard, kRefused } type;
+  int mid = 0;      // kAcked, kUnheard, kRefused: the message
   std::string why;  // kLost, kRefused: what the broker or the library said
 };
 
@@ -47,7 +49,8 @@ class MqttLink {
   // Starts connecting; false with the reason when it cannot even begin.
   bool Start(std::string& error);
   // Queues one JSON message; its acknowledgement (QoS 1) or its sending
-  // (QoS 0) comes as kAcked with `mid`. False when the link is down.
+  // (QoS 0) comes as kAcked, kUnheard or kRefused with `mid`. False when
+  // the link is down.
   bool Publish(const std::string& topic, const std::string& payload, int qos, int& mid);
   // The library's last error message, for the log ("" when none).
   std::string LastError() const;

@@ -143,6 +143,10 @@ bool ReadForwardKey(const std::string& key, const std::string& value, ForwardSet
     f.keepalive = static_cast<int>(n);
     return true;
   }
+  if (Same(key, "needs_subscriber")) {
+    expected = kSwitchWords;
+    return ParseSwitchWord(value, f.needs_subscriber);
+  }
   if (Same(key, "client_id") || Same(key, "username")) {
     expected = "1 to 128 letters, digits or - . _ : @";
     (Same(key, "username") ? f.username : f.client_id) = value;
@@ -159,7 +163,7 @@ bool ReadForwardKey(const std::string& key, const std::string& value, ForwardSet
   }
   expected =
       "one of the keys url, topic, send, qos, client_id, username, password_file, ca, cert, key, "
-      "keepalive";
+      "keepalive, needs_subscriber";
   return false;
 }
 
@@ -182,6 +186,11 @@ bool CheckForward(const ForwardSettings& f, std::string& key, std::string& expec
   if (!f.password_file.empty() && f.username.empty()) {
     key = "password_file";
     expected = "a username with it";
+    return false;
+  }
+  if (f.needs_subscriber && f.qos == 0) {
+    key = "needs_subscriber";
+    expected = "qos = 1 with it (a QoS 0 message is never acknowledged)";
     return false;
   }
   return true;

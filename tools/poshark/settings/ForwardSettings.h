@@ -46,6 +46,9 @@ struct ForwardSettings {
   std::string ca;        // "" for the system's certificate authorities
   std::string cert, key;
   int keepalive = kDefaultKeepalive;
+  // A message the broker acknowledges with "no matching subscribers" is not
+  // taken as delivered but sent again (needs_subscriber; qos 1 only).
+  bool needs_subscriber = false;
   bool url_set = false;
   bool operator==(const ForwardSettings&) const = default;
 };
@@ -56,7 +59,8 @@ bool ReadForwardKey(const std::string& key, const std::string& value, ForwardSet
                     std::string& expected);
 
 // After the whole section: a url is given, certificates only with mqtts://,
-// cert with key, a password file only with a user name. The key at fault
+// cert with key, a password file only with a user name, needs_subscriber
+// only with qos 1. The key at fault
 // and what was expected when not.
 bool CheckForward(const ForwardSettings& f, std::string& key, std::string& expected);
 

@@ -74,11 +74,27 @@ function textWithRanges(text, printed, ranges) {
   return [span, chips];
 }
 
+// Base64 as its bytes, one character each; '' for anything else.
+function decoded(base64) {
+  try {
+    return atob(base64);
+  } catch {
+    return '';
+  }
+}
+
+// A line's JSON row with the arrays and raw bytes a store always writes:
+// the head office keeps any line that has its time and text.
+function complete(line) {
+  return { raw: '', captures: [], alarms: [], ranges: [], ...line };
+}
+
 // One line's JSON row (docs/OUTPUT.md) as the page shows it.
-function lineElement(line) {
+function lineElement(given) {
+  const line = complete(given);
   const div = el('div', 'line');
   if (kRightToLeft.test(line.text)) div.dir = 'rtl';
-  const printed = asPrinted(line.text, atob(line.raw));
+  const printed = asPrinted(line.text, decoded(line.raw));
   const [text, chips] = textWithRanges(line.text, printed, line.ranges);
   div.append(text);
   // What the catchers found goes under the line, each label kept whole.
@@ -141,7 +157,8 @@ function show(line) {
     c.block.classList.add('void');
     c.block.append(el('span', 'tag void', ' VOID'));
   }
-  const empty = line.text.trim() === '' && !line.alarms.length && !line.captures.length;
+  const { alarms, captures } = complete(line);
+  const empty = line.text.trim() === '' && !alarms.length && !captures.length;
   if (!empty) {
     c.block.append(lineElement(line));
     c.count++;
@@ -241,7 +258,7 @@ async function showReceipt() {
       r.start.slice(0, 19).replace('T', ' ') + (r.void ? ' \u00b7 VOID' : ''));
     const lines = el('div', 'lines receipt' + (r.void ? ' void' : ''));
     for (const l of r.lines) {
-      if (l.text.trim() === '' && !l.alarms.length) continue;
+      if (l.text.trim() === '' && !complete(l).alarms.length) continue;
       lines.append(lineElement(l));
     }
     view.replaceChildren(head, lines);

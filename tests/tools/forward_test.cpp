@@ -308,6 +308,24 @@ TEST(Forward, AClientCertificateLogsInAndQosZeroSendsWithoutAcknowledgements) {
   }
 }
 
+// A forward's settings for the test's broker on loopback.
+poshark::tool::ForwardSettings LoopbackForward(int port, const char* client_id) {
+  poshark::tool::ForwardSettings f;
+  f.name = "hq";
+  f.host = "127.0.0.1";
+  f.port = port;
+  f.client_id = client_id;
+  return f;
+}
+
+// n receipts of two lines (item, total), each closed, on channel a.
+void AddReceipts(poshark::tool::Journal& journal, int n) {
+  for (int i = 0; i < n; ++i) {
+    journal.Add({"a", 1, 0, {}, false, 1000, "item", "item", "", false, "", {}});
+    journal.Add({"a", 1, 1, {}, false, 1000, "total", "total", "", false, "", {}});
+  }
+}
+
 // A broker that takes messages and never acknowledges them (paused): the
 // forward holds at most kMaxInFlight, counts the rest as backlog, and stops
 // at once. A listener that never answers the connection holds up no stop of
@@ -318,20 +336,13 @@ TEST(Forward, ABrokerThatNeverAcknowledgesHoldsTheInFlightBoundAndNoStop) {
   broker.Start();
   TempDir dir;
   Journal journal(dir / "j.sqlite", Keep{});
-  ForwardSettings f;
-  f.name = "hq";
-  f.host = "127.0.0.1";
-  f.port = broker.Port();
-  f.client_id = "bound";
+  const ForwardSettings f = LoopbackForward(broker.Port(), "bound");
   auto forward = std::make_unique<Forwarder>(f, "shop-1", dir / "j.sqlite", journal);
   auto stats = [&] { return forward->Counters().Snapshot(); };
   ASSERT_TRUE(poshark::testing::WaitUntil([&] { return stats().connected; }, 10000));
   broker.Signal(SIGSTOP);
   constexpr int kReceipts = 3 * static_cast<int>(kMaxInFlight);
-  for (int i = 0; i < kReceipts; ++i) {
-    journal.Add({"a", 1, 0, {}, false, 1000, "item", "item", "", false, "", {}});
-    journal.Add({"a", 1, 1, {}, false, 1000, "total", "total", "", false, "", {}});
-  }
+  AddReceipts(journal, kReceipts);
   ASSERT_TRUE(poshark::testing::WaitUntil([&] { return stats().backlog_receipts == kReceipts; },
                                           kSanitized ? 30000 : 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -365,20 +376,13 @@ TEST(Forward, NeedingASubscriberItHoldsBackAndTriesOneMessageASecondUntilOneCome
   broker.Start();
   TempDir dir;
   Journal journal(dir / "j.sqlite", Keep{});
-  ForwardSettings f;
-  f.name = "hq";
-  f.host = "127.0.0.1";
-  f.port = broker.Port();
-  f.client_id = "needs";
+  ForwardSettings f = LoopbackForward(broker.Port(), "needs");
   f.needs_subscriber = true;
   Forwarder forward(f, "shop-1", dir / "j.sqlite", journal);
   auto stats = [&] { return forward.Counters().Snapshot(); };
   ASSERT_TRUE(poshark::testing::WaitUntil([&] { return stats().connected; }, 10000));
   constexpr int kReceipts = 10;
-  for (int i = 0; i < kReceipts; ++i) {
-    journal.Add({"a", 1, 0, {}, false, 1000, "item", "item", "", false, "", {}});
-    journal.Add({"a", 1, 1, {}, false, 1000, "total", "total", "", false, "", {}});
-  }
+  AddReceipts(journal, kReceipts);
   ASSERT_TRUE(poshark::testing::WaitUntil([&] { return stats().holding; }, 10000));
   const ForwardStats first = stats();
   constexpr auto kWatch = std::chrono::milliseconds(3500);
